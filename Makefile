@@ -1,0 +1,44 @@
+# make run   build the release reader and start it (ARGS="..." passes arguments)
+# make test  build under AddressSanitizer/UndefinedBehaviorSanitizer and run every test,
+#            then the concurrency tests under ThreadSanitizer
+# make bench build the release benchmarks and run them
+# make fuzz  build the libFuzzer targets with clang and run each for FUZZ_SECONDS
+
+JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
+ARGS ?=
+
+.PHONY: run test bench fuzz deps clean
+
+deps:
+	@scripts/install-deps
+
+run: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+	@if [ -x build/release/bin/quillmere ]; then build/release/bin/quillmere $(ARGS); \
+	else echo "quillmere: the reader is not yet runnable (no program entry is built yet)"; exit 1; fi
+
+test: deps
+	cmake --preset debug >/dev/null
+	cmake --build --preset debug -j $(JOBS)
+	ctest --preset debug -j $(JOBS)
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan -j $(JOBS)
+	ctest --preset tsan -j $(JOBS) --no-tests=ignore
+
+bench: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+	@for b in build/release/bin/*_bench; do [ -x "$$b" ] || continue; echo "== $$b"; "$$b" || exit 1; done
+
+fuzz: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+	@for f in build/fuzz/bin/fuzz_*; do [ -x "$$f" ] || continue; n=$${f##*/fuzz_}; \
+	  mkdir -p build/fuzz/corpus/$$n; \
+	  echo "== $$f ($(FUZZ_SECONDS) s)"; \
+	  "$$f" -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build/fuzz/corpus/$$n fuzz/corpus/$$n || exit 1; done
+
+clean:
+	rm -rf build

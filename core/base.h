@@ -1,0 +1,34 @@
+// Fixed-width types and the one check for broken invariants. This header needs nothing and is
+// the one file every layer, the profiler's runtime included, may include.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+typedef uint8_t u8;
+typedef uint16_t u16;
+typedef uint32_t u32;
+typedef uint64_t u64;
+typedef int8_t s8;
+typedef int16_t s16;
+typedef int32_t s32;
+typedef int64_t s64;
+typedef float f32;
+typedef double f64;
+
+#define array_count(a) (sizeof(a) / sizeof((a)[0]))
+#define KiB(n) ((u64)(n) << 10)
+#define MiB(n) ((u64)(n) << 20)
+#define GiB(n) ((u64)(n) << 30)
+
+// A broken invariant is a condition no input can bring about: a programming error. In a debug
+// build it prints the condition and aborts, so a test (or a debugger) sees it at once; release
+// builds drop the check. Anything input can reach (a full buffer, pool or queue) is a plain
+// failure the caller handles, never an invariant.
+[[noreturn]] void invariant_failed(const char *condition, const char *file, int line);
+
+#ifdef NDEBUG
+#define invariant(cond) ((void)0)
+#else
+#define invariant(cond) ((cond) ? (void)0 : invariant_failed(#cond, __FILE__, __LINE__))
+#endif
