@@ -4,6 +4,7 @@
 
 #include "core/base.h"
 #include "core/buffer.h"
+#include "core/number_flags.h"
 #include "core/strings.h"
 #include "core/float_text.h"
 #include "core/unicode.h"
