@@ -36,9 +36,9 @@ fuzz: deps
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j $(JOBS)
 	@for f in build/fuzz/bin/fuzz_*; do [ -x "$$f" ] || continue; n=$${f##*/fuzz_}; \
-	  mkdir -p build/fuzz/corpus/$$n; \
+	  mkdir -p build/fuzz/corpus/$$n; seeds=""; [ -d fuzz/corpus/$$n ] && seeds=fuzz/corpus/$$n; \
 	  echo "== $$f ($(FUZZ_SECONDS) s)"; \
-	  "$$f" -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build/fuzz/corpus/$$n fuzz/corpus/$$n || exit 1; done
+	  "$$f" -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build/fuzz/corpus/$$n $$seeds || exit 1; done
 
 clean:
 	rm -rf build
