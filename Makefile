@@ -19,13 +19,14 @@ run: deps
 	@if [ -x build/release/bin/quillmere ]; then build/release/bin/quillmere $(ARGS); \
 	else echo "quillmere: the reader is not yet runnable (no program entry is built yet)"; exit 1; fi
 
+# The ThreadSanitizer run goes first so that the full suite's summary closes the output.
 test: deps
-	cmake --preset debug >/dev/null
-	cmake --build --preset debug -j $(JOBS)
-	ctest --preset debug -j $(JOBS)
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan -j $(JOBS)
 	ctest --preset tsan -j $(JOBS) --no-tests=ignore
+	cmake --preset debug >/dev/null
+	cmake --build --preset debug -j $(JOBS)
+	ctest --preset debug -j $(JOBS)
 
 bench: deps
 	cmake --preset release >/dev/null
