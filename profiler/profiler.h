@@ -216,7 +216,9 @@ struct profiler_thread {
   // has room for it, its end and the ends of every begin already written and not yet ended, so
   // a written begin always gets its end. dropped_open counts, per zone, begins dropped whose
   // end is still to come (that end is dropped too); pending_ends counts the written begins
-  // still waiting for their end; dropped counts every event not written.
+  // still waiting for their end; dropped counts every event not written. Collapsed frames keep
+  // four events each for good, so a small buffer under many loop turns ends up full of history
+  // and drops every newer frame (its ring slots hold null).
   u32 *dropped_open;
   u64 pending_ends;
   u64 dropped;
