@@ -227,6 +227,7 @@ static void profiler_frame_collapse(profiler_thread *t, u64 s) {
     memmove(b + 1, e, (u64)(t->cursor - e) * sizeof(profiler_event));
     t->cursor -= removed;
     // Every other kept frame is younger, so it moved; slot s's begin is replaced by the caller.
+    t->frame_begin[s] = nullptr;
     for (u32 i = 0; i < PROFILER_FRAME_RING; i++) {
       if (t->frame_begin[i]) t->frame_begin[i] -= removed;
       if (t->frame_end[i]) t->frame_end[i] -= removed;
