@@ -174,6 +174,13 @@ enum : u32 {
 // The profile file's sticky error word; the runtime sets only this one.
 enum : u32 { profiler_error_no_memory = 3 };
 
+// How `tsc_run` relates to `qpc_run`. Methods 0 to 2 name the Windows kernel's own conversion
+// parameters; this build has none of them and measures the TSC against the monotonic clock
+// (nanoseconds, so the counter frequency is 1e9) over the whole run: a profile converts TSC
+// ticks to counter ticks by the ratio qpc_run / tsc_run, and the shift, bias, scale and offset
+// stay 0.
+enum : u8 { profiler_tsc_method_monotonic = 3 };
+
 #define PROFILER_MAX_THREADS 128
 #define PROFILER_FRAME_RING 60
 
@@ -203,13 +210,23 @@ struct profiler_thread {
   profiler_zone_fn zone_end;
   profiler_frame_fn frame_begin_fn;
   profiler_frame_fn frame_end_fn;
-  // Begins minus ends per zone on this thread.
+  // Begins minus ends per zone on this thread (calls, recorded or dropped).
   u32 *nesting;
-  // Events not recorded because the buffer was full (begin/end pairs are dropped whole).
+  // A full buffer drops whole begin/end pairs: a begin is written only while the buffer still
+  // has room for it, its end and the ends of every begin already written and not yet ended, so
+  // a written begin always gets its end. dropped_open counts, per zone, begins dropped whose
+  // end is still to come (that end is dropped too); pending_ends counts the written begins
+  // still waiting for their end; dropped counts every event not written. Collapsed frames keep
+  // four events each for good, so a small buffer under many loop turns ends up full of history
+  // and drops every newer frame (its ring slots hold null).
+  u32 *dropped_open;
+  u64 pending_ends;
   u64 dropped;
 };
 
 struct profiler_state {
+  // Records handed out; raised atomically and may pass PROFILER_MAX_THREADS when registration
+  // is refused, so readers clamp it.
   u32 thread_count;
   u32 started;
   u32 zone_count;
@@ -250,8 +267,9 @@ extern profiler_state profiler_global;
 extern profiler_thread profiler_threads[PROFILER_MAX_THREADS];
 extern profiler_api_table profiler_api;
 // The calling thread's record. A thread that never registered points at a shared record whose
-// entry points do nothing, so a zone on any thread is safe.
-extern thread_local profiler_thread *profiler_current;
+// entry points do nothing, so a zone on any thread is safe. constinit spares every zone call the
+// check for a dynamic initialiser.
+extern thread_local constinit profiler_thread *profiler_current;
 
 // ---- Start-up and registration -----------------------------------------------------------
 
@@ -270,10 +288,20 @@ profiler_event *profiler_frame_end(u32 zone);
 profiler_event *profiler_zone_nop(u32 zone, u32 flags);
 profiler_event *profiler_frame_nop(u32 zone);
 
-inline void profile_begin(profiler_zone zone) { profiler_current->zone_begin(zone, profiler_event_zone_begin); }
-inline void profile_end(profiler_zone zone) { profiler_current->zone_end(zone, profiler_event_zone_end); }
-inline void profile_frame_begin(profiler_zone zone) { profiler_current->frame_begin_fn(zone); }
-inline void profile_frame_end(profiler_zone zone) { profiler_current->frame_end_fn(zone); }
+// Entry points may be swapped by another thread (enable and disable); a relaxed load is a plain
+// load on x86-64 and keeps that hand-over well defined.
+inline void profile_begin(profiler_zone zone) {
+  __atomic_load_n(&profiler_current->zone_begin, __ATOMIC_RELAXED)(zone, profiler_event_zone_begin);
+}
+inline void profile_end(profiler_zone zone) {
+  __atomic_load_n(&profiler_current->zone_end, __ATOMIC_RELAXED)(zone, profiler_event_zone_end);
+}
+inline void profile_frame_begin(profiler_zone zone) {
+  __atomic_load_n(&profiler_current->frame_begin_fn, __ATOMIC_RELAXED)(zone);
+}
+inline void profile_frame_end(profiler_zone zone) {
+  __atomic_load_n(&profiler_current->frame_end_fn, __ATOMIC_RELAXED)(zone);
+}
 
 // Opens a zone for the rest of the enclosing scope, closing it on every way out.
 struct profiler_scope {
@@ -291,6 +319,8 @@ struct profiler_scope {
 
 void profiler_set_thread_kind(u32 kind);
 void profiler_set_thread_kind_at(u32 kind, u32 n);
+// Enabling a record without an event buffer (registered disabled, or refused memory) leaves
+// its no-op entry points: it has nowhere to record.
 void profiler_enable_thread(u32 n, u32 flags);
 void profiler_disable_thread(u32 n, u32 flags);
 void profiler_enable_current(u32 flags);
@@ -300,7 +330,9 @@ u32 profiler_disable_all(u32 flags);
 
 // ---- Reading -----------------------------------------------------------------------------
 
-// Iterates the records in order: the record's events and their size in bytes; null after the last.
+// Iterates the records in registration order: the record's events and their size in bytes; null
+// (size 0) after the last. Records without an event buffer are skipped, so null means only the
+// end. Not thread-safe: read after stop.
 profiler_event *profiler_events_first(u64 *size);
 profiler_event *profiler_events_next(u64 *size);
 void profiler_check_balanced();
@@ -309,6 +341,13 @@ u64 profiler_read_tsc();
 // ---- Stop and teardown -------------------------------------------------------------------
 
 void profiler_stop();
+// Releases every buffer and puts every record on the no-op entry points, so a thread that
+// zones afterwards writes nothing.
 void profiler_release();
 void profiler_stop_disabled();
 void profiler_release_disabled();
+
+// ---- Testing -----------------------------------------------------------------------------
+
+// Makes the profiler's system allocation fail after `successes` more successes (negative: off).
+void profiler_memory_fault_inject(s32 successes);
