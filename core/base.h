@@ -4,6 +4,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 
 typedef uint8_t u8;
 typedef uint16_t u16;
@@ -25,7 +27,11 @@ typedef double f64;
 // build it prints the condition and aborts, so a test (or a debugger) sees it at once; release
 // builds drop the check. Anything input can reach (a full buffer, pool or queue) is a plain
 // failure the caller handles, never an invariant.
-[[noreturn]] void invariant_failed(const char *condition, const char *file, int line);
+[[noreturn]] inline void invariant_failed(const char *condition, const char *file, int line) {
+  fprintf(stderr, "%s:%d: invariant broken: %s\n", file, line, condition);
+  fflush(stderr);
+  abort();
+}
 
 #ifdef NDEBUG
 #define invariant(cond) ((void)0)
