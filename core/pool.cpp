@@ -1,0 +1,266 @@
+// Pools: slots, compaction, sorting, iteration and the debug dump.
+#include <stdio.h>
+
+#include "core/pool.h"
+
+u64 pool_memory_size(u64 item_size, u64 item_alignment, u32 capacity) {
+  u64 stack = 4 * (u64)capacity;
+  return stack + align_padding(stack, item_alignment) + item_size * capacity;
+}
+
+// Lays the free stack and the items out in a piece of exactly pool_memory_size bytes.
+static void pool_init_in_piece(pool *p, buffer piece, u64 item_size, u64 item_alignment, u32 capacity) {
+  *p = pool{};
+  p->block = piece;
+  u32 *stack = (u32 *)buffer_push(&piece, 4 * (u64)capacity, 4);
+  u8 *items = (u8 *)buffer_push(&piece, item_size * capacity, item_alignment);
+  // Holds whenever the piece starts on the item alignment, as every caller arranges.
+  invariant(stack && items && piece.used == piece.size);
+  p->free_stack = stack;
+  p->items = items;
+  p->max_entry_count = capacity;
+  for (u32 k = 0; k < capacity; k++) stack[k] = capacity - 1 - k;
+}
+
+void pool_create_in_arena(buffer *arena, pool *p, u64 item_size, u64 item_alignment, u32 capacity) {
+  u64 n = pool_memory_size(item_size, item_alignment, capacity);
+  buffer piece = buffer_carve(arena, n, 4);
+  if (!piece.data && n) {
+    *p = pool{};
+    return;
+  }
+  pool_init_in_piece(p, piece, item_size, item_alignment, capacity);
+}
+
+void pool_create(pool *p, u64 item_size, u64 item_alignment, u32 capacity) {
+  u64 n = pool_memory_size(item_size, item_alignment, capacity);
+  buffer block = memory_alloc(n, nullptr);
+  if (!block.data) {
+    *p = pool{};
+    return;
+  }
+  pool_init_in_piece(p, block, item_size, item_alignment, capacity);
+}
+
+void pool_destroy(pool *p) {
+  memory_free(&p->block);
+  *p = pool{};
+}
+
+// ---- Slots -------------------------------------------------------------------------------
+
+void *pool_alloc(pool *p, u64 item_size) {
+  invariant(p);
+  if (p->entry_count >= p->max_entry_count) return nullptr;
+  u32 index = p->free_stack[p->max_entry_count - p->entry_count - 1];
+  p->entry_count++;
+  return p->items + item_size * index;
+}
+
+void *pool_get(pool *p, u64 item_size, u32 index) {
+  invariant(p && index < p->max_entry_count);
+  return p->items + item_size * index;
+}
+
+u32 pool_index_of(pool *p, u64 item_size, const void *item) {
+  return (u32)(((const u8 *)item - p->items) / item_size);
+}
+
+u32 pool_free_index(pool *p, u32 index) {
+  invariant(p && p->entry_count > 0 && index < p->max_entry_count);
+  u32 free_count = p->max_entry_count - p->entry_count;
+#ifndef NDEBUG
+  // A second free of one slot would put it on the stack twice and hand it out to two owners.
+  for (u32 k = 0; k < free_count; k++) invariant(p->free_stack[k] != index);
+#endif
+  p->free_stack[free_count] = index;
+  p->entry_count--;
+  return p->entry_count;
+}
+
+void pool_free(pool *p, void *item, u64 item_size) {
+  invariant(p && item);
+  invariant((u8 *)item >= p->items && range_is_whole_elements(p->items, item, item_size));
+  pool_free_index(p, pool_index_of(p, item_size, item));
+}
+
+// ---- Compacting --------------------------------------------------------------------------
+
+void pool_compact(pool *p, u64 item_size, pool_test_fn *is_live, pool_kill_fn *kill) {
+  // Live items move down into the lowest free places in slot order, so their order is kept: the
+  // store shows entries in slot order.
+  u32 found = 0;
+  for (u32 s = 0; s < p->max_entry_count && found < p->entry_count; s++) {
+    u8 *item = p->items + item_size * s;
+    if (!is_live(item)) continue;
+    if (s != found) {
+      memory_copy(p->items + item_size * found, item, item_size);
+      kill(item);
+    }
+    found++;
+  }
+  // Slots [found, max) are free now; a count that claimed more live items would hand out live
+  // slots twice.
+  if (found < p->entry_count) p->entry_count = found;
+  for (u32 k = 0; k < p->max_entry_count; k++) p->free_stack[k] = p->max_entry_count - 1 - k;
+}
+
+// ---- Sorting -----------------------------------------------------------------------------
+
+namespace {
+
+struct pool_sort_state {
+  u8 *items;
+  u64 item_size;
+  u32 order;
+  pool_compare_fn *compare;
+  const u32 *slots;  // slots of the sorted records, ascending
+};
+
+// True when the record of rank b must come before the record of rank a (a precedes b now).
+inline bool pool_sort_after(const pool_sort_state *s, u32 a, u32 b) {
+  void *pa = s->items + s->item_size * s->slots[a];
+  void *pb = s->items + s->item_size * s->slots[b];
+  return s->order == 0 ? s->compare(pa, pb) : s->compare(pb, pa);
+}
+
+// Stable bottom-up merge sort of ranks; returns the array that holds the result.
+u32 *pool_sort_ranks(const pool_sort_state *s, u32 *ranks, u32 *spare, u32 n) {
+  u32 *from = ranks, *to = spare;
+  // 64-bit widths: doubling past 2^31 must not wrap for the largest pools.
+  for (u64 width = 1; width < n; width *= 2) {
+    for (u64 lo = 0; lo < n; lo += 2 * width) {
+      u64 mid = lo + width < n ? lo + width : n;
+      u64 hi = mid + width < n ? mid + width : n;
+      u64 i = lo, j = mid, k = lo;
+      while (i < mid && j < hi) to[k++] = pool_sort_after(s, from[i], from[j]) ? from[j++] : from[i++];
+      while (i < mid) to[k++] = from[i++];
+      while (j < hi) to[k++] = from[j++];
+    }
+    u32 *t = from;
+    from = to;
+    to = t;
+  }
+  return from;
+}
+
+// The exchange sort the pool used to run, for when no memory for the ranks can be had: quadratic,
+// but it needs nothing.
+void pool_sort_exchange(pool *p, u64 item_size, u32 order, void *context, pool_test_fn *is_live,
+                        pool_accept_fn *accept, pool_compare_fn *compare, pool_swap_fn *swap) {
+  u32 seen = 0;
+  for (u32 s = 0; s < p->max_entry_count && seen + 1 < p->entry_count; s++) {
+    u8 *item = p->items + item_size * s;
+    if (!is_live(item)) continue;
+    seen++;
+    if (!accept(item, context)) continue;
+    u32 later_seen = seen;
+    for (u32 r = s + 1; r < p->max_entry_count && later_seen < p->entry_count; r++) {
+      u8 *other = p->items + item_size * r;
+      if (!is_live(other)) continue;
+      later_seen++;
+      if (!accept(other, context)) continue;
+      if (order == 0 ? compare(item, other) : compare(other, item)) swap(item, other);
+    }
+  }
+}
+
+}  // namespace
+
+void pool_sort(pool *p, u64 item_size, u32 order, void *context, pool_test_fn *is_live,
+               pool_accept_fn *accept, pool_compare_fn *compare, pool_swap_fn *swap) {
+  if (!p || p->entry_count == 0) return;
+  // The records taken part: the accepted ones among the first entry_count live slots.
+  u32 n = 0, seen = 0;
+  for (u32 s = 0; s < p->max_entry_count && seen < p->entry_count; s++) {
+    u8 *item = p->items + item_size * s;
+    if (!is_live(item)) continue;
+    seen++;
+    if (accept(item, context)) n++;
+  }
+  if (n < 2) return;
+
+  // Three u32 per record: slots, ranks and the merge's spare. Small sorts use the stack.
+  const u32 stack_records = 512;
+  u32 stack_space[3 * stack_records];
+  buffer block = {};
+  u32 *space = stack_space;
+  if (n > stack_records) {
+    block = memory_alloc(12 * (u64)n, nullptr);
+    if (!block.data) {
+      pool_sort_exchange(p, item_size, order, context, is_live, accept, compare, swap);
+      return;
+    }
+    space = (u32 *)block.data;
+  }
+  u32 *slots = space, *ranks = space + n, *spare = space + 2 * (u64)n;
+  u32 k = 0;
+  seen = 0;
+  for (u32 s = 0; s < p->max_entry_count && seen < p->entry_count && k < n; s++) {
+    u8 *item = p->items + item_size * s;
+    if (!is_live(item)) continue;
+    seen++;
+    if (accept(item, context)) slots[k++] = s;
+  }
+  n = k;
+  for (u32 i = 0; i < n; i++) ranks[i] = i;
+  pool_sort_state state = {p->items, item_size, order, compare, slots};
+  u32 *target = pool_sort_ranks(&state, ranks, spare, n);
+
+  // target[j] is the rank whose record belongs at rank j. Walk each cycle: swapping place j with
+  // place target[j] brings the wanted record to j and carries the cycle's first record onwards,
+  // so a cycle of length L costs L - 1 swaps.
+  for (u32 start = 0; start < n; start++) {
+    u32 j = start;
+    while (target[j] != start) {
+      u32 next = target[j];
+      swap(p->items + item_size * slots[j], p->items + item_size * slots[next]);
+      target[j] = j;
+      j = next;
+    }
+    target[j] = j;
+  }
+  memory_free(&block);
+}
+
+// ---- Iteration ---------------------------------------------------------------------------
+
+pool_iterator pool_iterator_init(pool *p, u64 item_size, pool_test_fn *filter) {
+  return pool_iterator{p, item_size, UINT64_MAX, 0, p->entry_count, nullptr, filter};
+}
+
+void *pool_iterator_next(pool_iterator *it) {
+  it->current = nullptr;
+  for (;;) {
+    it->index++;
+    if (it->index >= it->pool->max_entry_count || it->accepted >= it->total) return nullptr;
+    u8 *item = it->pool->items + it->item_size * it->index;
+    if (it->filter(item)) {
+      it->accepted++;
+      it->current = item;
+      return item;
+    }
+  }
+}
+
+// ---- Debugging ---------------------------------------------------------------------------
+
+bool pool_print(pool *p, u64 item_size, buffer *out) {
+  char text[256];
+  int n;
+  if (p->entry_count < p->max_entry_count) {
+    u32 top = p->max_entry_count - p->entry_count - 1;
+    u32 index = p->free_stack[top];
+    n = snprintf(text, sizeof text,
+                 "{\n    max_entry_count: %u\n    entry_count: %u\n    first free: [ %u ] %u first byte: %u\n}\n",
+                 p->max_entry_count, p->entry_count, top, index, (u32)p->items[item_size * index]);
+  } else {
+    // A full pool has no top of the free stack to show.
+    n = snprintf(text, sizeof text, "{\n    max_entry_count: %u\n    entry_count: %u\n    first free: none\n}\n",
+                 p->max_entry_count, p->entry_count);
+  }
+  if (n < 0 || (u64)n > buffer_free_bytes(*out)) return false;
+  memory_copy(out->data + out->used, text, (u64)n);
+  out->used += (u64)n;
+  return true;
+}
