@@ -1,0 +1,402 @@
+// The window, its OpenGL context and the per-frame pump, over GLFW on X11. Input arrives through
+// the library's callbacks, which hand it to the input_on_* functions.
+#include "gfx/gl.h"
+#include "gfx/window.h"
+#include "profiler/profiler.h"
+
+#include <GLFW/glfw3.h>
+#include <math.h>
+#include <string.h>
+
+static void log_cstr(const char *text) {
+  if (text) gfx_log_append(string_from_bytes(text, strlen(text)));
+}
+
+static window *window_of(GLFWwindow *handle) { return (window *)glfwGetWindowUserPointer(handle); }
+
+static void window_glfw_error(int code, const char *description) {
+  (void)code;
+  log_cstr("GLFW: ");
+  log_cstr(description);
+  log_cstr("\n");
+}
+
+// ---- Placement -----------------------------------------------------------------------------
+
+window_point window_place(s32 monitor_width, s32 monitor_height, s32 width, s32 height, s32 x,
+                          s32 y) {
+  window_point p = {x, y};
+  if (x == WINDOW_CENTRED) p.x = width <= monitor_width ? (monitor_width - width) / 2 : 0;
+  // y runs upward from the monitor's bottom: a window taller than the monitor hangs below it
+  // so that its top, with the title bar, stays on screen.
+  if (y == WINDOW_CENTRED) {
+    p.y = height <= monitor_height ? (monitor_height - height) / 2 : monitor_height - height;
+  }
+  return p;
+}
+
+struct monitor_rect {
+  s32 x, y, width, height;  // screen coordinates, y down
+};
+
+// The monitor holding the window's centre, else the primary one.
+static monitor_rect window_monitor(GLFWwindow *handle) {
+  monitor_rect r = {0, 0, 0, 0};
+  int count = 0;
+  GLFWmonitor **monitors = glfwGetMonitors(&count);
+  GLFWmonitor *chosen = glfwGetPrimaryMonitor();
+  if (handle && monitors) {
+    int wx = 0, wy = 0, ww = 0, wh = 0;
+    glfwGetWindowPos(handle, &wx, &wy);
+    glfwGetWindowSize(handle, &ww, &wh);
+    int cx = wx + ww / 2, cy = wy + wh / 2;
+    for (int i = 0; i < count; i++) {
+      int mx = 0, my = 0;
+      glfwGetMonitorPos(monitors[i], &mx, &my);
+      const GLFWvidmode *mode = glfwGetVideoMode(monitors[i]);
+      if (mode && cx >= mx && cx < mx + mode->width && cy >= my && cy < my + mode->height) {
+        chosen = monitors[i];
+        break;
+      }
+    }
+  }
+  if (!chosen) return r;
+  glfwGetMonitorPos(chosen, &r.x, &r.y);
+  const GLFWvidmode *mode = glfwGetVideoMode(chosen);
+  if (mode) {
+    r.width = mode->width;
+    r.height = mode->height;
+  }
+  return r;
+}
+
+static void window_read_geometry(window *w) {
+  int px = 0, py = 0, width = 0, height = 0;
+  glfwGetWindowPos(w->handle, &px, &py);
+  glfwGetWindowSize(w->handle, &width, &height);
+  monitor_rect m = window_monitor(w->handle);
+  w->width = (u32)(width > 0 ? width : 0);
+  w->height = (u32)(height > 0 ? height : 0);
+  w->x = px - m.x;
+  w->y = (m.y + m.height) - (py + height);
+  w->resized = 1;
+}
+
+// ---- Callbacks -----------------------------------------------------------------------------
+
+static void on_close(GLFWwindow *handle) {
+  PROFILE_ZONE(zone_window_proc);
+  window *w = window_of(handle);
+  if (!w) return;
+  // The window stays; the program entry ends the loop after the frame.
+  w->quit_requested = 1;
+  w->wait_non_moves++;
+  glfwSetWindowShouldClose(handle, GLFW_FALSE);
+}
+
+static void on_move_or_size(GLFWwindow *handle, int, int) {
+  PROFILE_ZONE(zone_window_proc);
+  window *w = window_of(handle);
+  if (!w) return;
+  window_read_geometry(w);
+  w->wait_non_moves++;
+}
+
+static void on_focus(GLFWwindow *handle, int focused) {
+  PROFILE_ZONE(zone_window_proc);
+  window *w = window_of(handle);
+  if (!w) return;
+  w->wait_non_moves++;
+  if (focused) {
+    input_sync_keys(w);
+    w->focused = 1;
+  } else {
+    input_clear_keys(w);
+    window_point p = window_get_mouse_position(w);
+    w->mouse_x = p.x;
+    w->mouse_y = p.y;
+    w->focused = 0;
+  }
+}
+
+static void on_key(GLFWwindow *handle, int key, int scancode, int action, int) {
+  PROFILE_ZONE(zone_window_proc);
+  window *w = window_of(handle);
+  if (!w) return;
+  w->wait_non_moves++;
+  input_on_key(w, key, scancode, action, input_time_now());
+}
+
+static void on_char(GLFWwindow *handle, unsigned int codepoint) {
+  PROFILE_ZONE(zone_window_proc);
+  window *w = window_of(handle);
+  if (!w) return;
+  w->wait_non_moves++;
+  input_on_char(w, codepoint, input_time_now());
+}
+
+static void on_mouse_button(GLFWwindow *handle, int button, int action, int) {
+  PROFILE_ZONE(zone_window_proc);
+  window *w = window_of(handle);
+  if (!w) return;
+  w->wait_non_moves++;
+  // Left, right, middle, back, forward: the order of the key index's buttons 1 to 5.
+  if (button < GLFW_MOUSE_BUTTON_1 || button > GLFW_MOUSE_BUTTON_5) return;
+  input_on_mouse_button(w, (u8)(button + 1), action == GLFW_PRESS, input_time_now());
+}
+
+static void on_cursor_position(GLFWwindow *handle, double x, double y) {
+  PROFILE_ZONE(zone_window_proc);
+  window *w = window_of(handle);
+  if (!w) return;
+  w->wait_moves++;
+  input_on_mouse_move(w, (s32)floor(x), (s32)w->height - 1 - (s32)floor(y), input_time_now());
+}
+
+static void on_scroll(GLFWwindow *handle, double x, double y) {
+  PROFILE_ZONE(zone_window_proc);
+  window *w = window_of(handle);
+  if (!w) return;
+  w->wait_non_moves++;
+  // The library counts scrolling left as positive; the events count right as positive.
+  input_on_scroll(w, (f32)-x, (f32)y, input_time_now());
+}
+
+// ---- Creation ------------------------------------------------------------------------------
+
+// Copies the title with a terminating zero, cut at a character boundary when it is too long.
+static void title_copy(char *out, u64 capacity, buffer title) {
+  u64 n = title.used < capacity - 1 ? title.used : capacity - 1;
+  while (n > 0 && n < title.used && (title.data[n] & 0xC0) == 0x80) n--;
+  if (n) memcpy(out, title.data, n);
+  out[n] = 0;
+}
+
+void window_create(window *w, buffer title, u32 width, u32 height, s32 x, s32 y, u32 flags) {
+  PROFILE_ZONE(zone_window_create);
+  bool gfx_log = (flags & window_flag_gfx_log) != 0;
+  // The window system has no settings for these; the desktop defaults they had elsewhere.
+  w->double_click_ms = 500;
+  w->wheel_scroll_lines = 3;
+  w->caret_blink_ms = 530;
+  w->double_click_width = 4;
+  w->double_click_height = 4;
+  w->running = 0;
+
+  glfwSetErrorCallback(window_glfw_error);
+  GLFWwindow *handle = nullptr;
+  monitor_rect m = {};
+  window_point place = {};
+  {
+    PROFILE_ZONE(zone_register_class_w);
+    if (!glfwInit()) {
+      log_cstr("Failed to initialise the window system.\n");
+      goto done;
+    }
+  }
+  w->cursors[window_cursor_arrow] = glfwCreateStandardCursor(GLFW_ARROW_CURSOR);
+  w->cursors[window_cursor_hand] = glfwCreateStandardCursor(GLFW_HAND_CURSOR);
+  w->cursors[window_cursor_ibeam] = glfwCreateStandardCursor(GLFW_IBEAM_CURSOR);
+  w->cursors[window_cursor_size_ns] = glfwCreateStandardCursor(GLFW_VRESIZE_CURSOR);
+  w->cursors[window_cursor_size_we] = glfwCreateStandardCursor(GLFW_HRESIZE_CURSOR);
+
+  m = window_monitor(nullptr);
+  place = window_place(m.width, m.height, (s32)width, (s32)height, x, y);
+  w->requested_x = place.x;
+  w->requested_y = place.y;
+  w->requested_width = (s32)width;
+  w->requested_height = (s32)height;
+  w->fullscreen = (flags & window_flag_fullscreen) ? 1 : 0;
+  if (w->fullscreen) {
+    // Borderless over the whole monitor rather than a video mode change.
+    place = window_point{0, 0};
+    width = (u32)m.width;
+    height = (u32)m.height;
+  }
+
+  glfwDefaultWindowHints();
+  glfwWindowHint(GLFW_CLIENT_API, GLFW_OPENGL_API);
+  glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
+  glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);
+  glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
+  glfwWindowHint(GLFW_OPENGL_DEBUG_CONTEXT, gfx_log ? GLFW_TRUE : GLFW_FALSE);
+  glfwWindowHint(GLFW_RED_BITS, 8);
+  glfwWindowHint(GLFW_GREEN_BITS, 8);
+  glfwWindowHint(GLFW_BLUE_BITS, 8);
+  glfwWindowHint(GLFW_ALPHA_BITS, 8);
+  glfwWindowHint(GLFW_DEPTH_BITS, 24);
+  glfwWindowHint(GLFW_STENCIL_BITS, 8);
+  glfwWindowHint(GLFW_DOUBLEBUFFER, GLFW_TRUE);
+  glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
+  glfwWindowHint(GLFW_DECORATED, w->fullscreen ? GLFW_FALSE : GLFW_TRUE);
+  {
+    PROFILE_ZONE(zone_create_window_ex_w);
+    char title_z[2048];
+    title_copy(title_z, sizeof(title_z), title);
+    handle = glfwCreateWindow((int)width, (int)height, title_z, nullptr, nullptr);
+  }
+  if (!handle) {
+    log_cstr("Failed to create an advanced render context.\n");
+    goto done;
+  }
+  glfwSetWindowUserPointer(handle, w);
+  {
+    PROFILE_ZONE(zone_wgl_make_current);
+    glfwMakeContextCurrent(handle);
+  }
+  {
+    PROFILE_ZONE(zone_log_functions);
+    log_cstr("Platform: GLFW ");
+    log_cstr(glfwGetVersionString());
+    log_cstr("\n\nActual context\n");
+    if (!gl_get_functions(gfx_log)) {
+      log_cstr("Failed to create an advanced render context.\n");
+      glfwDestroyWindow(handle);
+      goto done;
+    }
+    gl_context_info();
+  }
+  glfwSwapInterval(1);
+
+  w->handle = handle;
+  // Placed while hidden, so the window never shows at the default position.
+  glfwSetWindowPos(handle, m.x + place.x, m.y + m.height - place.y - (s32)height);
+  glfwSetWindowCloseCallback(handle, on_close);
+  glfwSetWindowPosCallback(handle, on_move_or_size);
+  glfwSetWindowSizeCallback(handle, on_move_or_size);
+  glfwSetWindowFocusCallback(handle, on_focus);
+  glfwSetKeyCallback(handle, on_key);
+  glfwSetCharCallback(handle, on_char);
+  glfwSetMouseButtonCallback(handle, on_mouse_button);
+  glfwSetCursorPosCallback(handle, on_cursor_position);
+  glfwSetScrollCallback(handle, on_scroll);
+  {
+    PROFILE_ZONE(zone_show_window);
+    glfwShowWindow(handle);
+    if (flags & window_flag_maximised) glfwMaximizeWindow(handle);
+  }
+  window_read_geometry(w);
+  w->focused = glfwGetWindowAttrib(handle, GLFW_FOCUSED) ? 1 : 0;
+  w->quit_requested = 0;
+  w->running = 1;
+  gl.glViewport(0, 0, (GLsizei)w->width, (GLsizei)w->height);
+
+done:
+  if (gfx_log) gfx_log_save("win32_opengl.log");
+}
+
+void window_destroy(window *w) {
+  if (w->handle) glfwDestroyWindow(w->handle);
+  for (u32 i = 0; i < window_cursor_count; i++) {
+    if (w->cursors[i]) glfwDestroyCursor(w->cursors[i]);
+    w->cursors[i] = nullptr;
+  }
+  w->handle = nullptr;
+  w->cursor = nullptr;
+  w->running = 0;
+  glfwTerminate();
+}
+
+// ---- The frame -----------------------------------------------------------------------------
+
+void window_handle_messages(window *w, u32 flags) {
+  PROFILE_ZONE(zone_window_handle_messages);
+  {
+    PROFILE_ZONE(zone_setup);
+    input_frame_reset(w);
+  }
+  if (flags & window_pump_wait) {
+    PROFILE_ZONE(zone_GetMessage);
+    // The library handles everything queued before it returns, so one wait drains the queue.
+    for (;;) {
+      w->wait_moves = 0;
+      w->wait_non_moves = 0;
+      if (w->timer_ms) {
+        glfwWaitEventsTimeout(w->timer_ms / 1000.0);
+      } else {
+        glfwWaitEvents();
+      }
+      bool moves_only = w->wait_moves != 0 && w->wait_non_moves == 0;
+      if (!(flags & window_pump_moves_do_not_wake) || !moves_only) break;
+    }
+  } else {
+    PROFILE_ZONE(zone_PeekMessage);
+    glfwPollEvents();
+  }
+  {
+    PROFILE_ZONE(zone_loop);
+    window_point p = window_get_mouse_position(w);
+    w->mouse_x = p.x;
+    w->mouse_y = p.y;
+  }
+}
+
+void window_wake() { glfwPostEmptyEvent(); }
+
+void window_swap_buffers(window *w) {
+  PROFILE_ZONE(zone_window_swap_buffers);
+  glfwSwapBuffers(w->handle);
+}
+
+void window_set_swap_interval(s32 interval) { glfwSwapInterval(interval); }
+
+void window_set_cursor(window *w, GLFWcursor *cursor) {
+  invariant(cursor != nullptr);
+  bool inside = w->mouse_x >= 0 && w->mouse_x < (s32)w->width && w->mouse_y >= 0 &&
+                w->mouse_y < (s32)w->height;
+  if (!inside || cursor == w->cursor) return;
+  glfwSetCursor(w->handle, cursor);
+  w->cursor = cursor;
+}
+
+window_point window_get_mouse_position(window *w) {
+  if (!w->handle) return window_point{0, 0};
+  double x = 0, y = 0;
+  glfwGetCursorPos(w->handle, &x, &y);
+  return window_point{(s32)floor(x), (s32)w->height - 1 - (s32)floor(y)};
+}
+
+void window_timer_start(window *w, u32 milliseconds) {
+  invariant(w->timer_ms == 0 && milliseconds != 0);
+  w->timer_ms = milliseconds;
+}
+
+void window_timer_stop(window *w) {
+  invariant(w->timer_ms != 0);
+  w->timer_ms = 0;
+}
+
+bool window_timer_is_set(const window *w) { return w->timer_ms != 0; }
+
+// ---- Keys that need the window system ------------------------------------------------------
+
+void input_sync_keys(window *w) {
+  PROFILE_ZONE(zone_input_sync_keys);
+  window_point p = window_get_mouse_position(w);
+  w->mouse_x = p.x;
+  w->mouse_y = p.y;
+  bool inside = p.x >= 0 && p.x < (s32)w->width && p.y >= 0 && p.y < (s32)w->height;
+  w->key_state[0] = 0;
+  for (u8 b = key_mouse_left; b <= key_mouse_x2; b++) {
+    w->key_state[b] = inside && glfwGetMouseButton(w->handle, b - 1) == GLFW_PRESS ? 1 : 0;
+  }
+  for (u32 i = key_cancel; i < key_index_last; i++) w->key_state[i] = 0;
+  memset(w->scancode_state, 0, sizeof(w->scancode_state));
+  for (s32 k = GLFW_KEY_SPACE; k <= GLFW_KEY_LAST; k++) {
+    u8 key = input_key_from_glfw_key(k);
+    if (!key || glfwGetKey(w->handle, k) != GLFW_PRESS) continue;
+    w->key_state[key] = 1;
+    u8 sided = input_sided_key_from_glfw_key(k);
+    if (sided) w->key_state[sided] = 1;
+    u32 index = input_key_from_scancode(input_scan_code_from_x_keycode(glfwGetKeyScancode(k)));
+    if (index) w->scancode_state[index] = 1;
+  }
+  w->text_count = 0;
+  w->text_bytes = 0;
+}
+
+u32 input_key_scan_code(u8 key) {
+  s32 k = input_glfw_key_from_key(key);
+  if (k == GLFW_KEY_UNKNOWN) return 0;
+  return input_scan_code_from_x_keycode(glfwGetKeyScancode(k));
+}

@@ -1,0 +1,467 @@
+// Key tables, key-state bookkeeping, event recording and the frame text, fed through the same
+// functions the window's callbacks call, without a display.
+#include "gfx/gfx.h"
+
+#include <GLFW/glfw3.h>
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string.h>
+#include <string>
+
+namespace {
+
+struct input_fixture : ::testing::Test {
+  window w = {};
+  void SetUp() override {
+    w.focused = 1;
+    w.width = 1280;
+    w.height = 720;
+    gfx_log_clear();
+  }
+  std::string log() {
+    buffer b = gfx_log_text();
+    return std::string((const char *)b.data, b.used);
+  }
+  void press(s32 k, s32 x_keycode = 0) { input_on_key(&w, k, x_keycode, GLFW_PRESS, 1); }
+  void repeat(s32 k) { input_on_key(&w, k, 0, GLFW_REPEAT, 1); }
+  void release(s32 k, s32 x_keycode = 0) { input_on_key(&w, k, x_keycode, GLFW_RELEASE, 1); }
+};
+
+TEST(input_keys, key_tables_agree_both_ways_and_with_the_letters_the_app_uses) {
+  for (u32 i = 1; i <= key_index_last; i++) {
+    u8 vk = input_virtual_key_from_key_index[i];
+    ASSERT_NE(vk, 0) << i;
+    // 17 and 21 share their virtual keys with 16 and 20, which own them.
+    u8 back = input_key_index_from_virtual_key[vk];
+    EXPECT_EQ(back, (i == 17 || i == 21) ? i - 1 : i) << i;
+  }
+  for (u32 i = key_index_last + 1; i < 256; i++) EXPECT_EQ(input_virtual_key_from_key_index[i], 0);
+  EXPECT_EQ(input_key_from_glfw_key(GLFW_KEY_C), key_c);
+  EXPECT_EQ(input_key_from_glfw_key(GLFW_KEY_S), key_s);
+  EXPECT_EQ(input_key_from_glfw_key(GLFW_KEY_Z), 78);
+  EXPECT_EQ(input_key_from_glfw_key(GLFW_KEY_9), 52);
+  EXPECT_EQ(input_key_from_glfw_key(GLFW_KEY_F24), 122);
+  EXPECT_EQ(input_key_from_glfw_key(GLFW_KEY_KP_DIVIDE), 94);
+  EXPECT_EQ(input_key_from_glfw_key(GLFW_KEY_KP_ENTER), key_enter);
+  EXPECT_EQ(input_key_from_glfw_key(GLFW_KEY_RIGHT_SHIFT), key_shift);
+  EXPECT_EQ(input_key_from_glfw_key(GLFW_KEY_F25), key_none);
+  // Every mapped GLFW key has a way back to a GLFW key giving the same index.
+  for (s32 k = GLFW_KEY_SPACE; k <= GLFW_KEY_LAST; k++) {
+    u8 key = input_key_from_glfw_key(k);
+    if (!key) continue;
+    EXPECT_EQ(input_key_from_glfw_key(input_glfw_key_from_key(key)), key) << k;
+    u8 sided = input_sided_key_from_glfw_key(k);
+    if (sided) {
+      EXPECT_EQ(input_glfw_key_from_key(sided), k);
+    }
+  }
+}
+
+TEST(input_keys, scan_code_index_covers_its_ranges_and_rejects_the_rest) {
+  EXPECT_EQ(input_key_from_scancode(0), 0u);
+  for (u32 c = 1; c <= 0x7B; c++) EXPECT_EQ(input_key_from_scancode(c), c);
+  for (u32 c = 0x7C; c < 0xE010; c += 7) EXPECT_EQ(input_key_from_scancode(c), 0u) << c;
+  for (u32 c = 0xE010; c <= 0xE06D; c++) EXPECT_EQ(input_key_from_scancode(c), 124 + c - 0xE010);
+  EXPECT_EQ(input_key_from_scancode(0xE06E), 0u);
+  EXPECT_EQ(input_key_from_scancode(0xE11D45), 218u);
+  EXPECT_EQ(input_key_from_scancode(0xFFFFFFFF), 0u);
+  // X keycodes are evdev numbers + 8: A, right Control, Left, Pause, Print Screen.
+  EXPECT_EQ(input_scan_code_from_x_keycode(38), 0x1Eu);
+  EXPECT_EQ(input_scan_code_from_x_keycode(105), 0xE01Du);
+  EXPECT_EQ(input_scan_code_from_x_keycode(113), 0xE04Bu);
+  EXPECT_EQ(input_scan_code_from_x_keycode(127), 0xE11D45u);
+  EXPECT_EQ(input_scan_code_from_x_keycode(107), 0xE037u);
+  EXPECT_EQ(input_scan_code_from_x_keycode(0), 0u);
+  for (s32 k = 0; k < 300; k++) {
+    u32 s = input_scan_code_from_x_keycode(k);
+    if (s) {
+      EXPECT_NE(input_key_from_scancode(s), 0u) << k;
+    }
+  }
+}
+
+// Key bytes and key events against a plain model over random press, repeat, release and frame
+// sequences: down bit, repeat bit, transitions modulo 64, and at most 32 events a frame.
+TEST_F(input_fixture, key_state_follows_a_model_over_random_sequences) {
+  const s32 keys[] = {GLFW_KEY_A, GLFW_KEY_ENTER, GLFW_KEY_LEFT, GLFW_KEY_F5, GLFW_KEY_SPACE};
+  struct model_key {
+    bool down;
+    bool repeat;
+    u32 transitions;
+  } model[5] = {};
+  std::mt19937 rng(7);
+  for (u32 frame = 0; frame < 400; frame++) {
+    input_frame_reset(&w);
+    for (auto &m : model) m.repeat = false, m.transitions = 0;
+    u32 expected_events = 0;
+    u32 n = rng() % 80;
+    for (u32 i = 0; i < n; i++) {
+      u32 which = rng() % 5;
+      u32 action = rng() % 3;
+      s32 glfw_action = action == 0 ? GLFW_PRESS : action == 1 ? GLFW_REPEAT : GLFW_RELEASE;
+      bool down = glfw_action != GLFW_RELEASE;
+      model_key &m = model[which];
+      bool event_repeat = m.down && down;
+      // The repeat bit tells whether the key's latest message was a repeat.
+      m.repeat = event_repeat;
+      if (m.down != down) m.transitions++;
+      m.down = down;
+      input_on_key(&w, keys[which], 0, glfw_action, i);
+      u32 before = expected_events;
+      if (expected_events < INPUT_EVENT_CAPACITY) expected_events++;
+      ASSERT_EQ(w.event_count, expected_events);
+      if (expected_events > before) {
+        const input_event &e = w.events[w.event_count - 1];
+        EXPECT_EQ(e.type, input_event_type_key);
+        EXPECT_EQ(e.code, input_key_from_glfw_key(keys[which]));
+        EXPECT_EQ(e.state, (u8)(down | (event_repeat ? 2 : 0)));
+      }
+    }
+    for (u32 k = 0; k < 5; k++) {
+      u8 key = input_key_from_glfw_key(keys[k]);
+      const model_key &m = model[k];
+      EXPECT_EQ(input_key_is_down(&w, key), m.down);
+      EXPECT_EQ(input_key_transitions(&w, key), m.transitions % 64);
+      EXPECT_EQ((w.key_state[key] >> 1) & 1, m.repeat ? 1 : 0);
+      EXPECT_EQ(input_key_pressed(&w, key), m.down && m.transitions % 64 > 0);
+    }
+    ASSERT_LE(w.event_count, (u32)INPUT_EVENT_CAPACITY);
+    EXPECT_EQ(w.handle, nullptr);  // nothing written past the event array
+  }
+}
+
+TEST_F(input_fixture, press_and_release_in_one_frame_then_holding_across_frames) {
+  input_frame_reset(&w);
+  press(GLFW_KEY_A);
+  release(GLFW_KEY_A);
+  EXPECT_FALSE(input_key_is_down(&w, key_a));
+  EXPECT_EQ(input_key_transitions(&w, key_a), 2u);
+  EXPECT_FALSE(input_key_pressed(&w, key_a));
+  ASSERT_EQ(w.event_count, 2u);
+  EXPECT_TRUE(input_event_is_press(&w.events[0], key_a));
+  EXPECT_TRUE(input_event_is_release(&w.events[1], key_a));
+
+  input_frame_reset(&w);
+  press(GLFW_KEY_A);
+  EXPECT_TRUE(input_key_pressed(&w, key_a));
+  input_frame_reset(&w);
+  repeat(GLFW_KEY_A);
+  EXPECT_FALSE(input_key_pressed(&w, key_a));
+  EXPECT_TRUE(input_key_pressed_or_repeated(&w, key_a));
+  EXPECT_EQ(input_key_transitions(&w, key_a), 0u);
+  EXPECT_TRUE(input_event_is_press_or_repeat(&w.events[0], key_a));
+  EXPECT_FALSE(input_event_is_press(&w.events[0], key_a));
+}
+
+TEST_F(input_fixture, sided_modifiers_keep_generic_and_sided_state_and_fill_the_modifier_bits) {
+  input_frame_reset(&w);
+  press(GLFW_KEY_RIGHT_SHIFT, 62);
+  EXPECT_TRUE(input_key_is_down(&w, key_shift));
+  EXPECT_TRUE(input_key_is_down(&w, key_right_shift));
+  EXPECT_FALSE(input_key_is_down(&w, key_left_shift));
+  ASSERT_EQ(w.event_count, 1u);
+  EXPECT_EQ(w.events[0].code, key_shift);
+  EXPECT_EQ(w.events[0].modifiers, input_modifier_right_shift);
+  EXPECT_EQ(w.events[0].scancode, 0x36u);
+  EXPECT_TRUE(w.scancode_state[0x36] & 1);
+
+  press(GLFW_KEY_LEFT_CONTROL);
+  press(GLFW_KEY_RIGHT_ALT);
+  press(GLFW_KEY_LEFT_SUPER);
+  press(GLFW_KEY_X);
+  EXPECT_EQ(w.events[w.event_count - 1].modifiers,
+            input_modifier_right_shift | input_modifier_left_control | input_modifier_right_alt |
+                input_modifier_left_super);
+  release(GLFW_KEY_RIGHT_SHIFT, 62);
+  release(GLFW_KEY_RIGHT_ALT);
+  EXPECT_FALSE(input_key_is_down(&w, key_shift));
+  EXPECT_FALSE(input_key_is_down(&w, key_right_alt));
+  EXPECT_EQ(input_modifiers(&w), input_modifier_left_control | input_modifier_left_super);
+  EXPECT_FALSE(w.scancode_state[0x36] & 1);
+}
+
+TEST_F(input_fixture, alt_f4_requests_quit_and_f4_alone_does_not) {
+  press(GLFW_KEY_F4);
+  EXPECT_EQ(w.quit_requested, 0u);
+  release(GLFW_KEY_F4);
+  press(GLFW_KEY_LEFT_ALT);
+  press(GLFW_KEY_F4);
+  EXPECT_EQ(w.quit_requested, 1u);
+}
+
+TEST_F(input_fixture, print_screen_reporting_only_its_release_counts_one_transition) {
+  input_frame_reset(&w);
+  release(GLFW_KEY_PRINT_SCREEN, 107);
+  EXPECT_EQ(input_key_transitions(&w, key_print_screen), 1u);
+  EXPECT_EQ(w.scancode_state[input_key_from_scancode(0xE037)] >> 2, 1);
+}
+
+TEST_F(input_fixture, releases_after_focus_loss_make_no_events) {
+  press(GLFW_KEY_A);
+  input_on_mouse_button(&w, key_mouse_left, true, 1);
+  input_clear_keys(&w);
+  w.focused = 0;
+  input_frame_reset(&w);
+  // The library releases what it saw down once the focus has gone.
+  release(GLFW_KEY_A);
+  input_on_mouse_button(&w, key_mouse_left, false, 1);
+  EXPECT_EQ(w.event_count, 0u);
+  EXPECT_EQ(w.key_state[key_a], 0);
+  // A click on the window without the focus still counts.
+  input_on_mouse_button(&w, key_mouse_left, true, 1);
+  input_on_mouse_button(&w, key_mouse_left, false, 1);
+  EXPECT_EQ(w.event_count, 2u);
+}
+
+TEST_F(input_fixture, characters_attach_only_to_the_key_press_that_typed_them) {
+  input_frame_reset(&w);
+  // No event yet (an input method): frame text only, nothing written before the array.
+  input_on_char(&w, 0x00E9, 5);
+  EXPECT_EQ(w.event_count, 0u);
+  ASSERT_EQ(w.text_count, 1u);
+  EXPECT_EQ(w.text_bytes, 2);
+
+  press(GLFW_KEY_A);
+  input_on_char(&w, 'a', 9);
+  ASSERT_EQ(w.event_count, 1u);
+  EXPECT_EQ(w.events[0].codepoint, (u32)'a');
+  EXPECT_EQ(w.events[0].utf8_length, 1);
+  EXPECT_EQ(w.events[0].time, 9u);
+  // A second character of the same key (a dead key's pair) stays in the text only.
+  input_on_char(&w, 'b', 10);
+  EXPECT_EQ(w.events[0].codepoint, (u32)'a');
+
+  // After a click the click keeps its position.
+  w.mouse_x = 11;
+  w.mouse_y = 22;
+  input_on_mouse_button(&w, key_mouse_left, true, 1);
+  input_on_char(&w, 'c', 1);
+  EXPECT_EQ(w.events[1].x, 11);
+  EXPECT_EQ(w.events[1].y, 22);
+  // After a release nothing is attached either.
+  release(GLFW_KEY_A);
+  input_on_char(&w, 'd', 1);
+  EXPECT_EQ(w.events[2].codepoint, 0u);
+  EXPECT_EQ(w.events[2].utf8_length, 0);
+
+  EXPECT_EQ(w.text_count, 5u);
+  EXPECT_EQ(std::string((const char *)w.text_utf8, w.text_bytes), "\xC3\xA9" "abcd");
+
+  // Outside the Basic Multilingual Plane: one code point, four bytes on the event and in the text.
+  input_frame_reset(&w);
+  press(GLFW_KEY_A);
+  input_on_char(&w, 0x1F600, 1);
+  EXPECT_EQ(w.events[0].codepoint, 0x1F600u);
+  EXPECT_EQ(w.events[0].utf8_length, 4);
+  EXPECT_EQ(memcmp(w.events[0].utf8, "\xF0\x9F\x98\x80", 4), 0);
+  EXPECT_EQ(w.text_lengths[0], 4);
+  // Surrogates and values past U+10FFFF are not characters.
+  input_on_char(&w, 0xD800, 1);
+  input_on_char(&w, 0x110000, 1);
+  EXPECT_EQ(w.text_count, 1u);
+}
+
+TEST_F(input_fixture, keys_without_library_characters_get_the_control_characters) {
+  struct {
+    s32 modifier;
+    s32 key;
+    u32 expected;
+  } cases[] = {
+      {0, GLFW_KEY_ENTER, 13},
+      {0, GLFW_KEY_KP_ENTER, 13},
+      {GLFW_KEY_LEFT_CONTROL, GLFW_KEY_ENTER, 10},
+      {0, GLFW_KEY_ESCAPE, 27},
+      {0, GLFW_KEY_TAB, 9},
+      {0, GLFW_KEY_BACKSPACE, 8},
+      {GLFW_KEY_RIGHT_CONTROL, GLFW_KEY_BACKSPACE, 127},
+      {GLFW_KEY_LEFT_CONTROL, GLFW_KEY_A, 1},
+      {GLFW_KEY_LEFT_CONTROL, GLFW_KEY_Z, 26},
+      {GLFW_KEY_LEFT_CONTROL, GLFW_KEY_TAB, 0},
+      {GLFW_KEY_LEFT_ALT, GLFW_KEY_A, 0},
+      {GLFW_KEY_LEFT_ALT, GLFW_KEY_ENTER, 0},
+      {0, GLFW_KEY_A, 0},
+  };
+  for (auto &c : cases) {
+    input_clear_keys(&w);
+    input_frame_reset(&w);
+    if (c.modifier) press(c.modifier);
+    press(c.key);
+    const input_event &e = w.events[w.event_count - 1];
+    EXPECT_EQ(e.codepoint, c.expected) << c.key;
+    EXPECT_EQ(w.text_count, c.expected ? 1u : 0u) << c.key;
+    // A key repeat types again; a release types nothing.
+    repeat(c.key);
+    EXPECT_EQ(w.events[w.event_count - 1].codepoint, c.expected);
+    release(c.key);
+    EXPECT_EQ(w.events[w.event_count - 1].codepoint, 0u);
+  }
+}
+
+TEST_F(input_fixture, frame_text_stops_at_32_characters_or_128_bytes) {
+  input_frame_reset(&w);
+  for (u32 i = 0; i < 40; i++) {
+    press(GLFW_KEY_A);
+    input_on_char(&w, 'a' + i % 26, 1);
+  }
+  EXPECT_EQ(w.text_count, 32u);
+  EXPECT_EQ(w.text_bytes, 32);
+  // A 33rd character is still attached to its key event.
+  EXPECT_EQ(w.events[31].utf8_length, 1);
+
+  // Every boundary of the byte limit: n - 1 two-byte characters, then one of each length.
+  for (u32 len = 1; len <= 4; len++) {
+    static const u32 sample[5] = {0, 'x', 0xE9, 0x20AC, 0x1F600};
+    for (u32 fill = 0; fill <= 31; fill++) {
+      input_frame_reset(&w);
+      for (u32 i = 0; i < fill; i++) input_on_char(&w, 0x1F600, 1);  // 4 bytes each
+      input_on_char(&w, sample[len], 1);
+      bool fits = fill * 4 + len <= INPUT_TEXT_BYTES;
+      EXPECT_EQ(w.text_count, fits ? fill + 1 : fill) << len << " " << fill;
+      EXPECT_LE(w.text_bytes, INPUT_TEXT_BYTES);
+      u32 sum = 0;
+      for (u32 i = 0; i < w.text_count; i++) sum += w.text_lengths[i];
+      EXPECT_EQ(sum, w.text_bytes);
+    }
+  }
+}
+
+TEST_F(input_fixture, a_33rd_event_of_any_kind_is_dropped_and_the_state_still_counts) {
+  input_frame_reset(&w);
+  for (u32 i = 0; i < 16; i++) {
+    press(GLFW_KEY_B);
+    release(GLFW_KEY_B);
+  }
+  ASSERT_EQ(w.event_count, 32u);
+  press(GLFW_KEY_C);
+  input_on_mouse_button(&w, key_mouse_right, true, 1);
+  input_on_scroll(&w, 1, -2, 1);
+  window_push_mouse_move_event(&w);
+  input_on_mouse_move(&w, 1, 2, 1);
+  input_on_char(&w, 'q', 1);
+  EXPECT_EQ(w.event_count, 32u);
+  EXPECT_EQ(w.handle, nullptr);
+  EXPECT_TRUE(input_key_pressed(&w, key_c));
+  EXPECT_TRUE(input_key_pressed(&w, key_mouse_right));
+  EXPECT_EQ(w.wheel_y, -2.0f);
+  EXPECT_EQ(w.wheel_x, 1.0f);
+  EXPECT_EQ(w.mouse_x, 1);
+  EXPECT_EQ(w.text_count, 1u);
+  EXPECT_EQ(input_key_transitions(&w, input_key_from_glfw_key(GLFW_KEY_B)), 32u);
+  EXPECT_NE(log().find("window_handle_messages: dropped mouse move message.\n"), std::string::npos);
+  EXPECT_NE(log().find("window_handle_messages: dropped input event.\n"), std::string::npos);
+}
+
+TEST_F(input_fixture, mouse_moves_coalesce_and_clicks_split_them) {
+  input_frame_reset(&w);
+  for (s32 i = 0; i < 20; i++) input_on_mouse_move(&w, i, 2 * i, (u32)i);
+  ASSERT_EQ(w.event_count, 1u);
+  EXPECT_EQ(w.events[0].x, 19);
+  EXPECT_EQ(w.events[0].y, 38);
+  input_on_mouse_button(&w, key_mouse_x2, true, 1);
+  input_on_mouse_move(&w, 5, 6, 1);
+  input_on_mouse_move(&w, 7, 8, 1);
+  ASSERT_EQ(w.event_count, 3u);
+  EXPECT_EQ(w.events[1].type, input_event_type_button);
+  EXPECT_EQ(w.events[1].code, key_mouse_x2);
+  EXPECT_EQ(w.events[1].x, 19);
+  EXPECT_EQ(w.events[2].type, input_event_type_move);
+  EXPECT_EQ(w.events[2].x, 7);
+  EXPECT_TRUE(input_key_pressed(&w, key_mouse_x2));
+
+  input_frame_reset(&w);
+  input_on_scroll(&w, 0, 1, 3);
+  input_on_scroll(&w, -1, 0, 4);
+  ASSERT_EQ(w.event_count, 2u);
+  EXPECT_EQ(w.events[0].code, 0);
+  EXPECT_EQ(w.events[0].wheel_y, 1.0f);
+  EXPECT_EQ(w.events[0].wheel_x, 0.0f);
+  EXPECT_EQ(w.events[1].wheel_x, -1.0f);
+  EXPECT_EQ(w.events[1].wheel_y, 0.0f);
+  EXPECT_EQ(w.wheel_x, -1.0f);
+  EXPECT_EQ(w.wheel_y, 1.0f);
+}
+
+TEST_F(input_fixture, iterator_filters_by_type_and_stays_past_the_end) {
+  input_frame_reset(&w);
+  input_on_mouse_move(&w, 1, 1, 1);
+  press(GLFW_KEY_A);
+  input_on_mouse_button(&w, key_mouse_left, true, 1);
+  press(GLFW_KEY_B);
+  input_event_iterator it = input_event_iterator_make(&w, input_event_type_key);
+  EXPECT_EQ(input_event_current(&it), nullptr);
+  input_event *e = input_event_next(&it);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->code, key_a);
+  EXPECT_EQ(input_event_current(&it), e);
+  e = input_event_next(&it);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->code, input_key_from_glfw_key(GLFW_KEY_B));
+  EXPECT_EQ(input_event_next(&it), nullptr);
+  EXPECT_EQ(input_event_next(&it), nullptr);
+  EXPECT_EQ(input_event_current(&it), nullptr);
+  u32 n = 0;
+  for (it = input_event_iterator_make(&w, input_event_type_all); input_event_next(&it);) n++;
+  EXPECT_EQ(n, 4u);
+}
+
+TEST_F(input_fixture, frame_reset_keeps_only_the_down_bits) {
+  press(GLFW_KEY_A);
+  repeat(GLFW_KEY_A);
+  press(GLFW_KEY_B, 56);
+  release(GLFW_KEY_B, 56);
+  input_on_char(&w, 'z', 1);
+  input_on_scroll(&w, 1, 1, 1);
+  w.resized = 1;
+  input_frame_reset(&w);
+  EXPECT_EQ(w.key_state[key_a], 1);
+  EXPECT_EQ(w.key_state[input_key_from_glfw_key(GLFW_KEY_B)], 0);
+  EXPECT_EQ(w.scancode_state[48], 0);
+  EXPECT_EQ(w.event_count, 0u);
+  EXPECT_EQ(w.text_count, 0u);
+  EXPECT_EQ(w.text_bytes, 0);
+  EXPECT_EQ(w.wheel_x, 0.0f);
+  EXPECT_EQ(w.resized, 0u);
+}
+
+TEST(window_placement, centres_and_keeps_oversized_windows_reachable) {
+  window_point p = window_place(1920, 1080, 1280, 720, WINDOW_CENTRED, WINDOW_CENTRED);
+  EXPECT_EQ(p.x, 320);
+  EXPECT_EQ(p.y, 180);
+  p = window_place(1920, 1080, 1920, 1080, WINDOW_CENTRED, WINDOW_CENTRED);
+  EXPECT_EQ(p.x, 0);
+  EXPECT_EQ(p.y, 0);
+  // Larger than the monitor: the left edge and the top edge stay on it.
+  p = window_place(1280, 720, 1920, 1080, WINDOW_CENTRED, WINDOW_CENTRED);
+  EXPECT_EQ(p.x, 0);
+  EXPECT_EQ(p.y, 720 - 1080);
+  for (s32 size = 1; size < 3000; size += 37) {
+    p = window_place(1366, 768, size, size, WINDOW_CENTRED, WINDOW_CENTRED);
+    EXPECT_GE(p.x, 0);
+    EXPECT_LE(p.x + size, size > 1366 ? size : 1366);
+    EXPECT_LE(p.y + size, size > 768 ? 768 : 768);  // the top never above the monitor's top
+  }
+  p = window_place(1920, 1080, 640, 480, 10, 20);
+  EXPECT_EQ(p.x, 10);
+  EXPECT_EQ(p.y, 20);
+}
+
+TEST(gl_debug_messages, are_logged_with_a_newline_except_notifications) {
+  gfx_log_clear();
+  gl_debug_message_callback(GL_DEBUG_SOURCE_API, GL_DEBUG_TYPE_OTHER, 1,
+                            GL_DEBUG_SEVERITY_NOTIFICATION, 5, "noise", nullptr);
+  gl_debug_message_callback(GL_DEBUG_SOURCE_API, GL_DEBUG_TYPE_ERROR, 2, GL_DEBUG_SEVERITY_HIGH,
+                            5, "error", nullptr);
+  gl_debug_message_callback(GL_DEBUG_SOURCE_API, GL_DEBUG_TYPE_PERFORMANCE, 3,
+                            GL_DEBUG_SEVERITY_LOW, -1, "slow", nullptr);
+  buffer b = gfx_log_text();
+  EXPECT_EQ(std::string((const char *)b.data, b.used), "error\nslow\n");
+  // The log is bounded: a flood of messages fills it and stops.
+  for (u32 i = 0; i < 100000; i++) {
+    gl_debug_message_callback(0, 0, 0, GL_DEBUG_SEVERITY_MEDIUM, 0, "a driver message", nullptr);
+  }
+  EXPECT_LE(gfx_log_text().used, gfx_log_text().size);
+  gfx_log_clear();
+}
+
+}  // namespace

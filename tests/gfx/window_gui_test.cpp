@@ -1,0 +1,196 @@
+// The window, its context and the pump on a real X server (a private Xvfb): the context version
+// and a clear read back, keys and clicks driven by xdotool, and the wake-ups of a waiting pump.
+#include "gfx/gfx.h"
+#include "tests/support/xvfb_server.h"
+
+#include <GLFW/glfw3.h>
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+#include <thread>
+#include <vector>
+
+extern "C" const char *__lsan_default_suppressions() { return QM_LSAN_SYSTEM_LIBRARY_SUPPRESSIONS; }
+
+namespace {
+
+struct window_gui : ::testing::Test {
+  xvfb_server server;
+  window w = {};
+
+  void open(u32 flags) {
+    test_keep_gl_libraries_loaded();
+    ASSERT_TRUE(xvfb_start(&server)) << "Xvfb did not start";
+    gfx_log_clear();
+    window_create(&w, string_lit("Quillmere - 0.5"), 1280, 720, WINDOW_CENTRED, WINDOW_CENTRED,
+                  flags);
+    ASSERT_EQ(w.running, 1u) << std::string((const char *)gfx_log_text().data, gfx_log_text().used);
+  }
+  void TearDown() override {
+    if (w.handle || w.running) window_destroy(&w);
+    xvfb_stop(&server);
+  }
+  std::string log() {
+    buffer b = gfx_log_text();
+    return std::string((const char *)b.data, b.used);
+  }
+  // Pumps without waiting until the condition holds, keeping every event seen; bounded so a
+  // missing event fails the test instead of hanging it.
+  template <typename F>
+  bool pump_until(std::vector<input_event> *seen, F done) {
+    for (u32 i = 0; i < 500; i++) {
+      window_handle_messages(&w, 0);
+      for (u32 k = 0; k < w.event_count; k++) {
+        if (seen) seen->push_back(w.events[k]);
+      }
+      if (done()) return true;
+      usleep(10000);
+    }
+    return false;
+  }
+};
+
+TEST_F(window_gui, creates_a_core_context_that_clears_swaps_and_reads_back) {
+  open(0);
+  EXPECT_EQ(w.width, 1280u);
+  EXPECT_EQ(w.height, 720u);
+  // Centred on the 1920 by 1080 screen, measured from its bottom-left corner.
+  EXPECT_EQ(w.requested_x, 320);
+  EXPECT_EQ(w.requested_y, 180);
+  EXPECT_EQ(w.x, 320);
+  EXPECT_EQ(w.y, 180);
+  GLint major = 0, minor = 0, profile = 0;
+  gl.glGetIntegerv(GL_MAJOR_VERSION, &major);
+  gl.glGetIntegerv(GL_MINOR_VERSION, &minor);
+  gl.glGetIntegerv(GL_CONTEXT_PROFILE_MASK, &profile);
+  EXPECT_TRUE(major > 3 || (major == 3 && minor >= 3)) << major << "." << minor;
+  EXPECT_TRUE(profile & GL_CONTEXT_CORE_PROFILE_BIT);
+  EXPECT_NE(log().find("\nActual context\nGL_VERSION: "), std::string::npos) << log();
+  EXPECT_NE(log().find("GL_CONTEXT_PROFILE_MASK: GL_CONTEXT_CORE_PROFILE_BIT\n"), std::string::npos);
+  EXPECT_NE(log().find("\n\nExtensions ( >= 3.2 ):\n"), std::string::npos);
+
+  const f32 colours[2][3] = {{0.2f, 0.4f, 0.6f}, {1.0f, 0.0f, 0.5f}};
+  for (const auto &c : colours) {
+    gl.glClearColor(c[0], c[1], c[2], 1.0f);
+    gl.glClear(GL_COLOR_BUFFER_BIT);
+    gl.glFinish();
+    u8 pixels[4 * 4] = {};
+    gl.glReadPixels(0, 0, 2, 2, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
+    for (u32 p = 0; p < 4; p++) {
+      for (u32 k = 0; k < 3; k++) EXPECT_NEAR(pixels[4 * p + k], c[k] * 255.0f, 1.0f);
+    }
+    window_swap_buffers(&w);
+  }
+  EXPECT_EQ(gl.glGetError(), (GLenum)GL_NO_ERROR);
+}
+
+TEST_F(window_gui, gfx_log_makes_a_debug_context_and_saves_its_report) {
+  char folder[] = "/tmp/qm_gfx_log_XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  ASSERT_EQ(chdir(folder), 0);
+  open(window_flag_gfx_log);
+  FILE *f = fopen("win32_opengl.log", "rb");
+  ASSERT_NE(f, nullptr);
+  std::string saved;
+  char chunk[4096];
+  for (size_t n; (n = fread(chunk, 1, sizeof(chunk), f)) > 0;) saved.append(chunk, n);
+  fclose(f);
+  EXPECT_EQ(saved, log());
+  EXPECT_NE(saved.find("GL_CONTEXT_FLAGS: GL_CONTEXT_FLAG_DEBUG_BIT "), std::string::npos) << saved;
+  EXPECT_NE(saved.find("GL_ARB_debug_output\n"), std::string::npos);
+  // A driver message arrives during the offending call and lands in the log with its newline.
+  u64 before = gfx_log_text().used;
+  gl.glEnable(0xFFFF);
+  EXPECT_EQ(gl.glGetError(), (GLenum)GL_INVALID_ENUM);
+  std::string after = log().substr(before);
+  EXPECT_FALSE(after.empty());
+  EXPECT_EQ(after.back(), '\n');
+  unlink("win32_opengl.log");
+  EXPECT_EQ(chdir("/"), 0);
+  rmdir(folder);
+}
+
+TEST_F(window_gui, real_keys_and_clicks_arrive_as_events) {
+  open(0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.focused == 1; })) << "the window never got the focus";
+  // The client area's top-left corner is at (320, 180) on the screen; (420, 280) is client
+  // (100, 100) from the top, so 720 - 1 - 100 from the bottom.
+  ASSERT_EQ(test_run({"xdotool", "key", "--delay", "20", "a", "shift+b", "Return", "ctrl+Return",
+                      "mousemove", "420", "280", "click", "1"}),
+            0);
+  std::vector<input_event> seen;
+  auto has = [&](auto match) {
+    for (const input_event &e : seen) {
+      if (match(e)) return true;
+    }
+    return false;
+  };
+  auto key_with = [&](u8 code, u32 codepoint) {
+    return has([&](const input_event &e) {
+      return e.type == input_event_type_key && e.state == 1 && e.code == code && e.codepoint == codepoint;
+    });
+  };
+  auto button = [&](u8 state) {
+    return has([&](const input_event &e) {
+      return e.type == input_event_type_button && e.code == key_mouse_left && e.state == state &&
+             e.x == 100 && e.y == 619;
+    });
+  };
+  pump_until(&seen, [&] { return button(0); });
+  EXPECT_TRUE(key_with(key_a, 'a'));
+  EXPECT_TRUE(key_with(input_key_from_glfw_key(GLFW_KEY_B), 'B'));
+  EXPECT_TRUE(key_with(key_enter, 13));
+  EXPECT_TRUE(key_with(key_enter, 10));
+  EXPECT_TRUE(has([](const input_event &e) {
+    return e.type == input_event_type_key && e.code == key_shift && e.state == 1 &&
+           e.modifiers == input_modifier_left_shift;
+  }));
+  EXPECT_TRUE(has([](const input_event &e) {
+    return e.type == input_event_type_key && e.code == key_a && e.scancode == 0x1E;
+  }));
+  EXPECT_TRUE(button(1));
+  EXPECT_TRUE(button(0));
+  EXPECT_FALSE(input_key_is_down(&w, key_mouse_left));
+  EXPECT_FALSE(input_key_is_down(&w, key_shift));
+  EXPECT_EQ(w.mouse_x, 100);
+  EXPECT_EQ(w.mouse_y, 619);
+}
+
+TEST_F(window_gui, a_waiting_pump_wakes_for_a_worker_and_for_the_repeat_timer) {
+  open(0);
+  pump_until(nullptr, [&] { return w.focused == 1; });
+  for (u32 i = 0; i < 20; i++) window_handle_messages(&w, 0);
+  // Should a wake-up be lost the wait never ends, and the alarm fails the test.
+  alarm(30);
+  std::thread worker([] {
+    usleep(100000);
+    window_wake();
+  });
+  window_handle_messages(&w, window_pump_wait);
+  worker.join();
+  EXPECT_EQ(w.event_count, 0u);
+
+  window_timer_start(&w, 50);
+  EXPECT_TRUE(window_timer_is_set(&w));
+  for (u32 i = 0; i < 3; i++) window_handle_messages(&w, window_pump_wait);
+  window_timer_stop(&w);
+  EXPECT_FALSE(window_timer_is_set(&w));
+  alarm(0);
+}
+
+TEST_F(window_gui, cursor_changes_only_inside_the_client_area) {
+  open(0);
+  w.mouse_x = -1;
+  w.mouse_y = 10;
+  window_set_cursor(&w, w.cursors[window_cursor_hand]);
+  EXPECT_EQ(w.cursor, nullptr);
+  w.mouse_x = 10;
+  window_set_cursor(&w, w.cursors[window_cursor_hand]);
+  EXPECT_EQ(w.cursor, w.cursors[window_cursor_hand]);
+  w.mouse_y = (s32)w.height;
+  window_set_cursor(&w, w.cursors[window_cursor_ibeam]);
+  EXPECT_EQ(w.cursor, w.cursors[window_cursor_hand]);
+}
+
+}  // namespace
