@@ -9,6 +9,8 @@
 
 #include "platform/files.h"
 
+#include "core/strings.h"
+
 // ---- Errors ------------------------------------------------------------------------------
 
 static const char *const file_error_names[FILE_ERROR_CODE_COUNT] = {
@@ -283,18 +285,16 @@ buffer path_without_extension(const u8 *path, u64 length) {
   return string_from_bytes(path, length);
 }
 
-static bool file_byte_is_space(u8 c) { return c == ' ' || (c >= 9 && c <= 13); }
-
 u32 string_split_commas(buffer text, buffer *out, u32 max) {
   const u8 *p = text.data;
   const u8 *end = text.data + text.used;
   u32 n = 0;
   while (p < end && n < max) {
-    while (p < end && file_byte_is_space(*p)) p++;
+    while (p < end && char_is_space(*p)) p++;
     const u8 *item = p;
-    while (p < end && *p != ',' && !file_byte_is_space(*p)) p++;
+    while (p < end && *p != ',' && !char_is_space(*p)) p++;
     if (p > item) out[n++] = string_from_range(item, p);
-    while (p < end && file_byte_is_space(*p)) p++;
+    while (p < end && char_is_space(*p)) p++;
     if (p < end && *p == ',') p++;
   }
   return n;
@@ -347,7 +347,7 @@ struct dir_walk {
 
 static bool dir_name_in(const buffer *items, u32 count, const u8 *name, u64 length) {
   for (u32 i = 0; i < count; i++) {
-    if (items[i].used == length && memcmp(items[i].data, name, length) == 0) return true;
+    if (string_equal_bytes(items[i].data, items[i].used, name, length)) return true;
   }
   return false;
 }

@@ -3,3 +3,4 @@
 #pragma once
 
 #include "platform/files.h"
+#include "platform/dates.h"
