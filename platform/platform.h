@@ -4,3 +4,4 @@
 
 #include "platform/files.h"
 #include "platform/dates.h"
+#include "platform/log.h"
