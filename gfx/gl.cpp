@@ -2,45 +2,22 @@
 // log they write to.
 #include "gfx/gl.h"
 
+#include "platform/log.h"
+
 #include <GLFW/glfw3.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
-#include <unistd.h>
 
 gl_function_table gl;
 
 // ---- The graphics log ----------------------------------------------------------------------
+// The report and driver messages go to the global log; "-gfx_log" saves it as the context log.
 
-// Large enough for a report with a few hundred extensions and the start-up messages; the log
-// never grows, so a flood of driver messages cannot exhaust memory.
-static u8 gfx_log_area[256 * 1024];
-static u64 gfx_log_used;
+void gfx_log_append(buffer text) { log_append(text.data, text.used); }
 
-void gfx_log_append(buffer text) {
-  u64 room = sizeof(gfx_log_area) - gfx_log_used;
-  u64 n = text.used < room ? text.used : room;
-  if (n) {
-    memcpy(gfx_log_area + gfx_log_used, text.data, n);
-    gfx_log_used += n;
-  }
-}
+buffer gfx_log_text() { return log_last_text(); }
 
-buffer gfx_log_text() { return buffer_make(sizeof(gfx_log_area), gfx_log_used, gfx_log_area); }
-
-void gfx_log_clear() { gfx_log_used = 0; }
-
-u32 gfx_log_save(const char *path) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return 0;
-  u64 done = 0;
-  while (done < gfx_log_used) {
-    ssize_t n = write(fd, gfx_log_area + done, gfx_log_used - done);
-    if (n <= 0) break;
-    done += (u64)n;
-  }
-  return (close(fd) == 0 && done == gfx_log_used) ? 1 : 0;
-}
+u32 gfx_log_save(const char *path) { return log_save(string_from_bytes(path, strlen(path))) == 0 ? 1 : 0; }
 
 static void log_cstr(const char *text) {
   if (text) gfx_log_append(string_from_bytes(text, strlen(text)));
@@ -59,6 +36,13 @@ void APIENTRY gl_debug_message_callback(GLenum source, GLenum type, GLuint id, G
                                         const void *user_data) {
   (void)source, (void)type, (void)id, (void)length, (void)user_data;
   if (severity == GL_DEBUG_SEVERITY_NOTIFICATION) return;
+  // A driver that repeats a message every frame must not grow the log without end.
+  static u32 messages_logged;
+  if (messages_logged > GL_DEBUG_MESSAGE_LIMIT) return;
+  if (++messages_logged > GL_DEBUG_MESSAGE_LIMIT) {
+    log_cstr("gl_debug_message_callback: further driver messages are not logged.\n");
+    return;
+  }
   // Measured to the terminating zero: some drivers count it in length, some do not.
   log_cstr(message);
   log_cstr("\n");

@@ -100,10 +100,10 @@ void APIENTRY gl_debug_message_callback(GLenum source, GLenum type, GLuint id, G
                                         const void *user_data);
 
 // ---- The graphics log ----------------------------------------------------------------------
-// The context report, driver messages and window-system errors collect here in one fixed area
-// of the UI thread; what does not fit is cut off. gfx_log_save is the one file write.
+// The context report, driver messages and window-system errors go to the global log.
+#define GL_DEBUG_MESSAGE_LIMIT 1000
 void gfx_log_append(buffer text);
+// The newest chunk of the global log.
 buffer gfx_log_text();
-void gfx_log_clear();
-// Writes the whole log to the file at path (zero-terminated); 1 on success.
+// Writes the whole global log to the file at path (zero-terminated); 1 on success.
 u32 gfx_log_save(const char *path);

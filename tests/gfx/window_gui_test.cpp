@@ -22,7 +22,6 @@ struct window_gui : ::testing::Test {
   void open(u32 flags) {
     test_keep_gl_libraries_loaded();
     ASSERT_TRUE(xvfb_start(&server)) << "Xvfb did not start";
-    gfx_log_clear();
     window_create(&w, string_lit("Quillmere - 0.5"), 1280, 720, WINDOW_CENTRED, WINDOW_CENTRED,
                   flags);
     ASSERT_EQ(w.running, 1u) << std::string((const char *)gfx_log_text().data, gfx_log_text().used);
