@@ -572,39 +572,103 @@ const char digit_pairs[201] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
+inline void write_pair(u8 *at, u32 pair) { memcpy(at, digit_pairs + 2 * pair, 2); }
+
+// Exactly 8 digits of v < 10^8 at `at`, as four independent pairs.
+inline void write_8_digits(u8 *at, u32 v) {
+  u32 high = v / 10000;
+  u32 low = v - high * 10000;
+  u32 h1 = high / 100, l1 = low / 100;
+  write_pair(at, h1);
+  write_pair(at + 2, high - h1 * 100);
+  write_pair(at + 4, l1);
+  write_pair(at + 6, low - l1 * 100);
+}
+
 // Writes the digits of v so they end just before `end`; returns where they begin.
 inline u8 *write_u64_backward(u8 *end, u64 v) {
-  while (v >= 100) {
-    u64 q = v / 100;
-    u32 pair = (u32)(v - q * 100);
-    end -= 2;
-    memcpy(end, digit_pairs + 2 * pair, 2);
+  while (v >= 100000000) {
+    u64 q = v / 100000000;
+    end -= 8;
+    write_8_digits(end, (u32)(v - q * 100000000));
     v = q;
   }
-  if (v >= 10) {
+  u32 w = (u32)v;
+  while (w >= 100) {
+    u32 q = w / 100;
     end -= 2;
-    memcpy(end, digit_pairs + 2 * v, 2);
+    write_pair(end, w - q * 100);
+    w = q;
+  }
+  if (w >= 10) {
+    end -= 2;
+    write_pair(end, w);
   } else {
-    *--end = (u8)('0' + v);
+    *--end = (u8)('0' + w);
   }
   return end;
 }
 
-// The unaligned number text into out (room for DOUBLE_TEXT_MAX); returns its length.
+const u64 powers_of_10[20] = {1ull,
+                               10ull,
+                               100ull,
+                               1000ull,
+                               10000ull,
+                               100000ull,
+                               1000000ull,
+                               10000000ull,
+                               100000000ull,
+                               1000000000ull,
+                               10000000000ull,
+                               100000000000ull,
+                               1000000000000ull,
+                               10000000000000ull,
+                               100000000000000ull,
+                               1000000000000000ull,
+                               10000000000000000ull,
+                               100000000000000000ull,
+                               1000000000000000000ull,
+                               10000000000000000000ull};
+
+// 1233 / 4096 is just above log10(2): the bit length gives the digit count or one less.
+inline s32 decimal_digit_count(u64 v) {
+  u32 bits = 64 - (u32)__builtin_clzll(v | 1);
+  u32 d = (bits * 1233) >> 12;
+  return (s32)(d + (v >= powers_of_10[d]));
+}
+
+// All 20 digits of v with leading zeros at t[0 .. 20), without branches; returns the count of
+// significant digits, which end at t + 20.
+inline s32 write_20_digits(u8 *t, u64 v) {
+  u64 top = v / 10000000000000000ull;  // below 1845
+  u64 rest = v - top * 10000000000000000ull;
+  u32 middle = (u32)(rest / 100000000);
+  u32 low = (u32)(rest - (u64)middle * 100000000);
+  u32 top_high = (u32)top / 100;
+  write_pair(t, top_high);
+  write_pair(t + 2, (u32)top - top_high * 100);
+  write_8_digits(t + 4, middle);
+  write_8_digits(t + 12, low);
+  return decimal_digit_count(v);
+}
+
+// The unaligned number text into out; returns its length. out must have DOUBLE_TEXT_MAX bytes
+// of room: digits move as fixed 20-byte copies, and bytes past the text's end are scratch.
 u64 write_decimal(u8 *out, u64 significand, s32 exponent, bool negative, u32 flags) {
-  u8 digits[20];
-  u8 *first = write_u64_backward(digits + 20, significand);
-  s32 d = (s32)(digits + 20 - first);
+  u8 t[48];
+  s32 d = write_20_digits(t, significand);
+  const u8 *first = t + 20 - d;
   u8 *p = out;
   if (negative) *p++ = '-';
   if (flags & format_scientific) {
-    *p++ = first[0];
-    *p++ = '.';
+    p[0] = first[0];
+    p[1] = '.';
+    memcpy(p + 2, first + 1, 20);
     if (d > 1) {
-      memcpy(p, first + 1, (u64)d - 1);
-      p += d - 1;
+      p += d + 1;
     } else {
-      *p++ = '0';
+      p[2] = '0';
+      p += 3;
     }
     s32 power = exponent + d - 1;
     if (power != 0) {
@@ -613,13 +677,19 @@ u64 write_decimal(u8 *out, u64 significand, s32 exponent, bool negative, u32 fla
         *p++ = '-';
         power = -power;
       }
-      u8 tmp[12];
-      u8 *t = write_u64_backward(tmp + 12, (u64)power);
-      memcpy(p, t, (u64)(tmp + 12 - t));
-      p += tmp + 12 - t;
+      if (power < 10) {
+        *p++ = (u8)('0' + power);
+      } else if (power < 100) {
+        write_pair(p, (u32)power);
+        p += 2;
+      } else {
+        *p++ = (u8)('0' + power / 100);
+        write_pair(p, (u32)(power % 100));
+        p += 2;
+      }
     }
   } else if (exponent >= 0) {
-    memcpy(p, first, (u64)d);
+    memcpy(p, first, 20);
     p += d;
     memset(p, '0', (u64)exponent);
     p += exponent;
@@ -627,17 +697,16 @@ u64 write_decimal(u8 *out, u64 significand, s32 exponent, bool negative, u32 fla
     *p++ = '0';
   } else if (-exponent < d) {
     s32 whole = d + exponent;
-    memcpy(p, first, (u64)whole);
-    p += whole;
-    *p++ = '.';
-    memcpy(p, first + whole, (u64)-exponent);
-    p += -exponent;
+    memcpy(p, first, 20);
+    memcpy(p + whole + 1, first + whole, 20);
+    p[whole] = '.';
+    p += d + 1;
   } else {
     *p++ = '0';
     *p++ = '.';
     memset(p, '0', (u64)(-exponent - d));
     p += -exponent - d;
-    memcpy(p, first, (u64)d);
+    memcpy(p, first, 20);
     p += d;
   }
   return (u64)(p - out);

@@ -442,10 +442,11 @@ TEST(float_to_decimal, every_mode_gives_the_shortest_nearest_decimal_of_its_inte
   }
   // Binade edges, where the interval is asymmetric; and binades where ties between two
   // decimals occur (floats near 2^20, doubles near 2^50).
-  for (u64 e : {1ull, 2ull, 3ull, 100ull, 1023ull, 1024ull, 1075ull, 2046ull}) {
+  for (u64 e : {1ull, 2ull, 3ull, 100ull, 1023ull, 1024ull, 1073ull, 1074ull, 1075ull, 1076ull, 1077ull, 1078ull,
+                1079ull, 2046ull}) {
     for (u64 s : {0ull, 1ull, 0xFFFFFFFFFFFFFull}) doubles.push_back(e << 52 | s);
   }
-  for (u32 e : {1u, 2u, 3u, 92u, 127u, 150u, 254u}) {
+  for (u32 e : {1u, 2u, 3u, 92u, 115u, 127u, 148u, 149u, 150u, 151u, 152u, 153u, 154u, 254u}) {
     for (u32 s : {0u, 1u, 0x7FFFFFu}) floats.push_back(e << 23 | s);
   }
   for (u32 i = 0; i < 400; i++) {
