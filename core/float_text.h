@@ -83,7 +83,8 @@ buffer buffer_push_double(buffer *arena, f64 value, u32 width, u8 pad, u32 fract
 // The same into (destination, size); returns the bytes written.
 u64 format_double(u8 *destination, u64 size, f64 value, u32 width, u8 pad, u32 fraction_digits, u32 flags);
 
-// The unaligned text of significand * 10^exponent (fixed, or scientific with format_scientific).
+// The unaligned text of significand * 10^exponent (fixed, or scientific with format_scientific),
+// pushed as one piece: all of it, or nothing when it does not fit.
 void buffer_push_decimal(buffer *arena, u64 significand, s32 exponent, bool negative, u32 flags);
 // Aligns a number text made by buffer_push_decimal (or a special value's text) into the arena.
 buffer buffer_push_number_aligned(buffer *arena, buffer number, u32 width, u8 pad, u32 fraction_digits,

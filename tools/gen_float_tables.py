@@ -50,12 +50,12 @@ def floor_log2_pow10(k):
 def check_scaling(k, width, value):
     # The conversion assumes the cache is 10^k * 2^(width - 1 - floor(log2 10^k)); verify it.
     s = width - 1 - floor_log2_pow10(k)
-    if k >= 0:
-        exact_num, exact_den = 10**k << s if s >= 0 else 10**k, 1 if s >= 0 else 1 << -s
+    num, den = (10**k, 1) if k >= 0 else (1, 10**(-k))
+    if s >= 0:
+        num <<= s
     else:
-        exact_num, exact_den = (1 << s) if s >= 0 else 1, 10**(-k) * (1 if s >= 0 else 1 << -s)
-    q = -(-exact_num // exact_den)
-    assert q == value, (k, width)
+        den <<= -s
+    assert -(-num // den) == value, (k, width)
 
 
 def main():
