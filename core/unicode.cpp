@@ -32,44 +32,66 @@ inline bool utf8_is_lead_pattern(u8 b) { return (b & 0xE0) == 0xC0 || (b & 0xF0)
 // A byte that can only continue a sequence.
 inline bool utf8_is_trailing(u8 b) { return (b & 0x80) && !utf8_is_lead_pattern(b); }
 
+// Per lead byte: the sequence length (0 for a byte that cannot start one) and the allowed range
+// of the second byte, which is where overlongs, surrogates and values above U+10FFFF show.
+struct utf8_lead {
+  u8 length;
+  u8 low;
+  u8 high;
+};
+
+constexpr utf8_lead utf8_lead_of(u32 b) {
+  if (b < 0x80) return {1, 0, 0};
+  if (b >= 0xC2 && b <= 0xDF) return {2, 0x80, 0xBF};
+  if (b == 0xE0) return {3, 0xA0, 0xBF};
+  if (b == 0xED) return {3, 0x80, 0x9F};
+  if (b >= 0xE1 && b <= 0xEF) return {3, 0x80, 0xBF};
+  if (b == 0xF0) return {4, 0x90, 0xBF};
+  if (b == 0xF4) return {4, 0x80, 0x8F};
+  if (b >= 0xF1 && b <= 0xF3) return {4, 0x80, 0xBF};
+  return {0, 0, 0};
+}
+
+struct utf8_lead_table {
+  utf8_lead entries[256];
+  constexpr utf8_lead_table() : entries() {
+    for (u32 b = 0; b < 256; b++) entries[b] = utf8_lead_of(b);
+  }
+};
+constexpr utf8_lead_table utf8_leads;
+
+inline bool utf8_is_continuation(u8 c) { return (c & 0xC0) == 0x80; }
+
 // Returns 0 or an error code; *code_point and *length as the public decoder sets them.
 inline u32 utf8_decode(const u8 *p, const u8 *end, u32 *code_point, u8 *length) {
   *code_point = unicode_invalid;
   *length = 0;
   if (!p || p >= end) return unicode_error_no_input;
   u8 b = p[0];
-  if (b < 0x80) {
+  utf8_lead lead = utf8_leads.entries[b];
+  if (lead.length == 1) {
     *code_point = b;
     *length = 1;
     return 0;
   }
-  u32 n, value;
-  u8 low = 0x80, high = 0xBF;
-  if (b >= 0xC2 && b <= 0xDF) {
-    n = 2;
-    value = b & 0x1F;
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    n = 3;
-    value = b & 0x0F;
-    if (b == 0xE0) low = 0xA0;   // overlong below U+0800
-    if (b == 0xED) high = 0x9F;  // surrogates
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    n = 4;
-    value = b & 0x07;
-    if (b == 0xF0) low = 0x90;   // overlong below U+10000
-    if (b == 0xF4) high = 0x8F;  // above U+10FFFF
-  } else {
-    return unicode_error_bad_lead_byte;
+  if (lead.length == 0) return unicode_error_bad_lead_byte;
+  *length = lead.length;
+  if ((u64)(end - p) < lead.length) return unicode_error_truncated;
+  u8 c1 = p[1];
+  if (c1 < lead.low || c1 > lead.high) return unicode_error_bad_continuation;
+  if (lead.length == 2) {
+    *code_point = (u32)(b & 0x1F) << 6 | (c1 & 0x3F);
+    return 0;
   }
-  *length = (u8)n;
-  if ((u64)(end - p) < n) return unicode_error_truncated;
-  for (u32 i = 1; i < n; i++) {
-    u8 c = p[i];
-    if (c < low || c > high) return unicode_error_bad_continuation;
-    low = 0x80, high = 0xBF;
-    value = value << 6 | (c & 0x3F);
+  u8 c2 = p[2];
+  if (!utf8_is_continuation(c2)) return unicode_error_bad_continuation;
+  if (lead.length == 3) {
+    *code_point = (u32)(b & 0x0F) << 12 | (u32)(c1 & 0x3F) << 6 | (c2 & 0x3F);
+    return 0;
   }
-  *code_point = value;
+  u8 c3 = p[3];
+  if (!utf8_is_continuation(c3)) return unicode_error_bad_continuation;
+  *code_point = (u32)(b & 0x07) << 18 | (u32)(c1 & 0x3F) << 12 | (u32)(c2 & 0x3F) << 6 | (c3 & 0x3F);
   return 0;
 }
 
@@ -138,6 +160,17 @@ inline void utf16_write_unit(u8 *d, u32 unit, bool big_endian) {
     d[0] = (u8)unit;
     d[1] = (u8)(unit >> 8);
   }
+}
+
+// One little-endian unit at any alignment.
+inline void store_utf16le(u8 *d, u32 unit) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  u16 u = (u16)unit;
+  memcpy(d, &u, 2);
+#else
+  d[0] = (u8)unit;
+  d[1] = (u8)(unit >> 8);
+#endif
 }
 
 }  // namespace
@@ -254,23 +287,28 @@ u64 unicode_utf16_to_utf8(const void *source, u64 source_units, u8 *destination,
   if (!destination) destination_capacity = 0;
   u64 written = 0;
   while (p < end) {
-    // Runs of ASCII, four units at a time.
-    while (end - p >= 8 && destination_capacity - written >= 4) {
-      u64 units;
-      memcpy(&units, p, 8);
-      if (units & 0xFF80FF80FF80FF80ull) break;
-      u8 *d = destination + written;
-      d[0] = p[0], d[1] = p[2], d[2] = p[4], d[3] = p[6];
-      p += 8;
-      written += 4;
-    }
-    if (p >= end) break;
-    u32 c;
-    u8 units;
-    u32 e = utf16_decode(p, end, &c, &units, false);
-    if (e) {
-      c = unicode_replacement;
-      units = 1;
+    u32 c = unicode_read_utf16_unit(p, false);
+    u32 units = 1;
+    if (c < 0x80) {
+      // Runs of ASCII, four units at a time, tried only when the next unit is ASCII too.
+      if (end - p >= 8 && p[2] < 0x80 && p[3] == 0 && destination_capacity - written >= 4) {
+        u64 four;
+        memcpy(&four, p, 8);
+        if (!(four & 0xFF80FF80FF80FF80ull)) {
+          u8 *o = destination + written;
+          o[0] = p[0], o[1] = p[2], o[2] = p[4], o[3] = p[6];
+          p += 8;
+          written += 4;
+          continue;
+        }
+      }
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      u8 n;
+      if (utf16_decode(p, end, &c, &n, false)) {
+        c = unicode_replacement;
+        n = 1;
+      }
+      units = n;
     }
     u8 n = utf8_length_of(c);
     if (destination_capacity - written < n) {
@@ -293,6 +331,34 @@ u64 buffer_push_utf16_as_utf8(buffer utf16, buffer *arena, u32 *error) {
   return n;
 }
 
+// The conversion's own decode of one well-formed sequence of 2 to 4 bytes at p: the code point,
+// or unicode_invalid when the bytes are not one (the caller then steps over one byte). Checking
+// the value instead of each second-byte range gives the same verdict: once the continuation
+// bytes are valid, an overlong, a surrogate or a value past U+10FFFF shows in the value alone.
+inline u32 utf8_decode_multibyte(const u8 *p, const u8 *end, u32 *length) {
+  u32 b = p[0];
+  u64 left = (u64)(end - p);
+  if (b < 0xE0) {
+    if (b < 0xC2 || left < 2 || !utf8_is_continuation(p[1])) return unicode_invalid;
+    *length = 2;
+    return (b & 0x1F) << 6 | (p[1] & 0x3F);
+  }
+  if (b < 0xF0) {
+    if (left < 3 || !utf8_is_continuation(p[1]) || !utf8_is_continuation(p[2])) return unicode_invalid;
+    u32 c = (b & 0x0F) << 12 | (u32)(p[1] & 0x3F) << 6 | (p[2] & 0x3F);
+    if (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF)) return unicode_invalid;
+    *length = 3;
+    return c;
+  }
+  if (b > 0xF4 || left < 4 || !utf8_is_continuation(p[1]) || !utf8_is_continuation(p[2]) ||
+      !utf8_is_continuation(p[3]))
+    return unicode_invalid;
+  u32 c = (b & 0x07) << 18 | (u32)(p[1] & 0x3F) << 12 | (u32)(p[2] & 0x3F) << 6 | (p[3] & 0x3F);
+  if (c < 0x10000 || c > unicode_max) return unicode_invalid;
+  *length = 4;
+  return c;
+}
+
 u64 unicode_utf8_to_utf16(const u8 *source, u64 source_length, void *destination, u64 destination_capacity,
                           u32 *error) {
   if (*error) return 0;
@@ -302,37 +368,43 @@ u64 unicode_utf8_to_utf16(const u8 *source, u64 source_length, void *destination
   u64 capacity_units = d ? destination_capacity / 2 : 0;
   u64 written = 0;
   while (p < end) {
-    // Runs of ASCII, eight bytes at a time.
-    while (end - p >= 8 && capacity_units - written >= 8) {
-      u64 bytes;
-      memcpy(&bytes, p, 8);
-      if (bytes & 0x8080808080808080ull) break;
-      u8 *o = d + 2 * written;
-      for (int i = 0; i < 8; i++) o[2 * i] = p[i], o[2 * i + 1] = 0;
-      p += 8;
-      written += 8;
-    }
-    if (p >= end) break;
-    u32 c;
-    u8 n;
-    if (utf8_decode(p, end, &c, &n)) {
-      c = unicode_replacement;
-      n = 1;
-    }
-    u64 units = c > 0xFFFF ? 2 : 1;
-    if (capacity_units - written < units) {
-      *error = unicode_error_output_too_small;
-      break;
-    }
-    u8 *o = d + 2 * written;
-    if (units == 1) {
-      utf16_write_unit(o, c, false);
+    u32 c = p[0];
+    u32 n = 1;
+    if (c < 0x80) {
+      // Runs of ASCII, eight bytes at a time, tried only when the next byte is ASCII too so
+      // that text mixing scripts does not pay a failed attempt per letter.
+      if (end - p >= 8 && p[1] < 0x80 && capacity_units - written >= 8) {
+        u64 bytes;
+        memcpy(&bytes, p, 8);
+        if (!(bytes & 0x8080808080808080ull)) {
+          u8 *o = d + 2 * written;
+          for (int i = 0; i < 8; i++) store_utf16le(o + 2 * i, p[i]);
+          p += 8;
+          written += 8;
+          continue;
+        }
+      }
     } else {
-      u32 v = c - 0x10000;
-      utf16_write_unit(o, 0xD800 + (v >> 10), false);
-      utf16_write_unit(o + 2, 0xDC00 + (v & 0x3FF), false);
+      c = utf8_decode_multibyte(p, end, &n);
+      if (c == unicode_invalid) c = unicode_replacement;
     }
-    written += units;
+    if (c <= 0xFFFF) {
+      if (written == capacity_units) {
+        *error = unicode_error_output_too_small;
+        break;
+      }
+      store_utf16le(d + 2 * written, c);
+      written += 1;
+    } else {
+      if (capacity_units - written < 2) {
+        *error = unicode_error_output_too_small;
+        break;
+      }
+      u32 v = c - 0x10000;
+      store_utf16le(d + 2 * written, 0xD800 + (v >> 10));
+      store_utf16le(d + 2 * written + 2, 0xDC00 + (v & 0x3FF));
+      written += 2;
+    }
     p += n;
   }
   return written;
