@@ -154,7 +154,9 @@ struct iso_2022_jp_state {
 static_assert(sizeof(iso_2022_jp_state) == 3);
 
 // Decodes the code point that starts at begin; *count is the number of bytes looked at (at least
-// one for every error but end of input). Big5 may give a second code point, so second_code_point
+// one for every error but end of input; ISO-2022-JP may report end of input after consuming the
+// escape sequences that end a text, and may make an error call consume nothing while it moves
+// its state on). Big5 may give a second code point, so second_code_point
 // must be given for it (elsewhere it may be null); state is needed for ISO-2022-JP only.
 void encoding_decode(u32 encoding, const u8 *begin, const u8 *end, u32 *code_point,
                      u32 *second_code_point, u8 *count, iso_2022_jp_state *state, u32 *error);

@@ -235,7 +235,10 @@ iso_run iso_2022_jp_calls(const std::vector<u8> &in) {
     iso_2022_jp_state before = state;
     iso_2022_jp_decode(at, end, &cp, &count, &state, &error);
     EXPECT_LE(count, end - at);
-    if (error == encoding_error_end_of_input) return run;
+    if (error == encoding_error_end_of_input) {
+      EXPECT_EQ(at + count, end);
+      return run;
+    }
     bool moved = count > 0 || before.decoder_state != state.decoder_state ||
                  before.output_state != state.output_state || before.output_flag != state.output_flag;
     EXPECT_TRUE(moved) << "a call made no progress";
@@ -283,6 +286,9 @@ TEST(iso_2022_jp, escape_sequences_and_their_errors) {
   r = run({0x1B, 0x24, 0x42, 0x24, 0x1B});
   EXPECT_EQ(r.errors, (std::vector<u32>{encoding_error_iso_2022_jp_escape_in_trail,
                                         encoding_error_iso_2022_jp_end_in_escape}));
+  r = run({0x41, 0x1B, 0x28, 0x4A});  // a closing escape is consumed with the end
+  EXPECT_EQ(r.code_points, std::vector<u32>{0x41});
+  EXPECT_TRUE(r.errors.empty());
   r = run({0x1B, 0x41});
   EXPECT_EQ(r.errors, std::vector<u32>{encoding_error_iso_2022_jp_bad_escape_start});
   EXPECT_EQ(r.code_points, (std::vector<u32>{0xFFFD, 0x41}));
