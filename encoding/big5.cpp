@@ -65,7 +65,7 @@ void big5_decode(const u8 *begin, const u8 *end, u32 *code_point, u32 *second_co
     case 1135: value = 0x00CA, second = 0x030C; break;
     case 1164: value = 0x00EA, second = 0x0304; break;
     case 1166: value = 0x00EA, second = 0x030C; break;
-    default: value = index_value(index_big5, index_big5_ranges, index_big5_range_count, pointer);
+    default: value = INDEX_VALUE(index_big5, pointer);
     }
     if (value) {
       *count = 2;

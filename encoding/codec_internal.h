@@ -54,12 +54,23 @@ static inline u32 index_find_u16(const u16 *values, u64 from, u64 count, u32 cod
 }
 
 // The value at a pointer of an index stored without its gaps; 0 when the pointer has none.
+// Decoders call this for every character, so the run is found by a binary search over the run
+// ends (the same answer as encoding_index_compress's walk), with each run's first place given.
 template <typename T>
-static inline u32 index_value(const T *values, const encoding_range *ranges, u64 range_count,
-                              u32 pointer) {
-  u32 place = encoding_index_compress(pointer, ranges, range_count);
-  return place == encoding_no_pointer ? 0 : values[place];
+static inline u32 index_value(const T *values, const encoding_range *ranges, const u16 *places,
+                              u64 range_count, u32 pointer) {
+  u64 low = 0, count = range_count;
+  while (count > 1) {
+    u64 half = count / 2;
+    low = ranges[low + half - 1].end <= pointer ? low + half : low;
+    count -= half;
+  }
+  const encoding_range &run = ranges[low];
+  if (pointer < run.start || pointer >= run.end) return 0;
+  return values[places[low] + pointer - run.start];
 }
+#define INDEX_VALUE(name, pointer) \
+  index_value(name, name##_ranges, name##_run_places, name##_range_count, pointer)
 
 // The first jis0208 pointer of a code point (every jis0208 encoder searches the same way).
 static inline u32 jis0208_pointer(u32 code_point) {

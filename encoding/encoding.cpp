@@ -143,9 +143,10 @@ u32 encoding_sniff_bom(const u8 *begin, const u8 *end, u8 *bom_length) {
 
 // ---- Dispatch --------------------------------------------------------------------------------
 
-void encoding_decode(u32 encoding, const u8 *begin, const u8 *end, u32 *code_point,
-                     u32 *second_code_point, u8 *count, iso_2022_jp_state *state, u32 *error) {
-  if (*error) return;
+u8 encoding_decode_general(u32 encoding, const u8 *begin, const u8 *end, u32 *code_point,
+                           u32 *second_code_point, u8 *count, iso_2022_jp_state *state,
+                           u32 *error) {
+  if (*error) return 0;
   *code_point = encoding_no_code_point;
   *count = 0;
   if (second_code_point) *second_code_point = encoding_no_code_point;
@@ -193,6 +194,7 @@ void encoding_decode(u32 encoding, const u8 *begin, const u8 *end, u32 *code_poi
     default: *error = encoding_error_unknown_encoding; break;
     }
   }
+  return *count;
 }
 
 void encoding_encode(u32 encoding, u8 *out_begin, u8 *out_end, u32 code_point, u8 *count,

@@ -158,8 +158,14 @@ static_assert(sizeof(iso_2022_jp_state) == 3);
 // escape sequences that end a text, and may make an error call consume nothing while it moves
 // its state on). Big5 may give a second code point, so second_code_point
 // must be given for it (elsewhere it may be null); state is needed for ISO-2022-JP only.
-void encoding_decode(u32 encoding, const u8 *begin, const u8 *end, u32 *code_point,
-                     u32 *second_code_point, u8 *count, iso_2022_jp_state *state, u32 *error);
+// Returns *count as well, so a decoding loop can advance without reading it back from memory.
+inline u8 encoding_decode(u32 encoding, const u8 *begin, const u8 *end, u32 *code_point,
+                          u32 *second_code_point, u8 *count, iso_2022_jp_state *state,
+                          u32 *error);
+// The out-of-line part of encoding_decode: everything but the inline fast paths.
+u8 encoding_decode_general(u32 encoding, const u8 *begin, const u8 *end, u32 *code_point,
+                           u32 *second_code_point, u8 *count, iso_2022_jp_state *state,
+                           u32 *error);
 
 // Encodes one code point into [out_begin, out_end); a null out_begin only measures. Nothing is
 // written on failure. state is the ISO-2022-JP encoder word (0 starts), needed for it only.
@@ -258,3 +264,34 @@ void shift_jis_encode(u8 *out_begin, u8 *out_end, u32 code_point, u8 *count, u32
 
 void euc_kr_decode(const u8 *begin, const u8 *end, u32 *code_point, u8 *count, u32 *error);
 void euc_kr_encode(u8 *out_begin, u8 *out_end, u32 code_point, u8 *count, u32 *error);
+
+// ---- Inline fast paths ---------------------------------------------------------------------
+
+// The 27 single-byte tables, in encoding-number order (ISO-8859-8-I shares ISO-8859-8's).
+extern const u16 encoding_single_byte_tables[27][128];
+
+// Most text is ASCII, and most callers decode in a loop: an ASCII byte in any ASCII-compatible
+// encoding, and any byte of a single-byte encoding, decode here without a call.
+inline u8 encoding_decode(u32 encoding, const u8 *begin, const u8 *end, u32 *code_point,
+                          u32 *second_code_point, u8 *count, iso_2022_jp_state *state,
+                          u32 *error) {
+  if (*error == 0 && begin < end && encoding - 1 < encoding_replacement - 1 &&
+      encoding != encoding_iso_2022_jp) {
+    u32 byte = begin[0];
+    u32 value = byte;
+    if (byte >= 0x80) {
+      value = 0;
+      if (encoding - encoding_ibm866 <= encoding_x_mac_cyrillic - encoding_ibm866)
+        value = encoding_single_byte_tables[encoding - (encoding >= encoding_iso_8859_8_i ? 3 : 2)]
+                                           [byte - 0x80];
+    }
+    if (value) {
+      *code_point = value;
+      *count = 1;
+      if (second_code_point) *second_code_point = encoding_no_code_point;
+      return 1;
+    }
+  }
+  return encoding_decode_general(encoding, begin, end, code_point, second_code_point, count,
+                                 state, error);
+}

@@ -10,21 +10,25 @@ constexpr u64 index_big5_count = 18638;
 constexpr u64 index_big5_range_count = 12;
 extern const u32 index_big5[18638];
 extern const encoding_range index_big5_ranges[12];
+extern const u16 index_big5_run_places[12];
 
 constexpr u64 index_jis0208_count = 7727;
 constexpr u64 index_jis0208_range_count = 22;
 extern const u16 index_jis0208[7727];
 extern const encoding_range index_jis0208_ranges[22];
+extern const u16 index_jis0208_run_places[22];
 
 constexpr u64 index_jis0212_count = 6078;
 constexpr u64 index_jis0212_range_count = 12;
 extern const u16 index_jis0212[6078];
 extern const encoding_range index_jis0212_ranges[12];
+extern const u16 index_jis0212_run_places[12];
 
 constexpr u64 index_euc_kr_count = 17924;
 constexpr u64 index_euc_kr_range_count = 64;
 extern const u16 index_euc_kr[17924];
 extern const encoding_range index_euc_kr_ranges[64];
+extern const u16 index_euc_kr_run_places[64];
 
 constexpr u64 index_gb18030_count = 23940;
 constexpr u64 index_gb18030_ranges_count = 206;

@@ -37,7 +37,7 @@ void shift_jis_decode(const u8 *begin, const u8 *end, u32 *code_point, u8 *count
     u32 pointer = (lead - (lead < 0xA0 ? 0x81 : 0xC1)) * 188 + trail - (trail < 0x7F ? 0x40 : 0x41);
     u32 value;
     if (pointer >= 8836 && pointer <= 10715) value = 0xE000 - 8836 + pointer;
-    else value = index_value(index_jis0208, index_jis0208_ranges, index_jis0208_range_count, pointer);
+    else value = INDEX_VALUE(index_jis0208, pointer);
     if (value) {
       *count = 2;
       *code_point = value;

@@ -103,10 +103,17 @@ def main():
         decls.append(f"constexpr u64 {cname}_count = {len(values)};\n"
                      f"constexpr u64 {cname}_range_count = {len(runs)};\n"
                      f"extern const {ctype} {cname}[{len(values)}];\n"
-                     f"extern const encoding_range {cname}_ranges[{len(runs)}];\n")
+                     f"extern const encoding_range {cname}_ranges[{len(runs)}];\n"
+                     f"extern const u16 {cname}_run_places[{len(runs)}];\n")
+        places, total = [], 0
+        for s, e in runs:
+            places.append(total)
+            total += e - s
         return (f"const encoding_range {cname}_ranges[{len(runs)}] = {{\n"
                 + numbers([f"{{{s},{e}}}" for s, e in runs], 8)
-                + f"\n}};\n\nconst {ctype} {cname}[{len(values)}] = {{\n{numbers(values)}\n}};\n")
+                + f"\n}};\n\n// The place of each run's first pointer, so decoders find a place with a binary search.\n"
+                + f"const u16 {cname}_run_places[{len(runs)}] = {{\n{numbers(places)}\n}};\n"
+                + f"\nconst {ctype} {cname}[{len(values)}] = {{\n{numbers(values)}\n}};\n")
 
     inc = '#include "encoding/encoding_tables.h"\n\n'
     write(out, "tables_big5.cpp", inc + gapped("big5", "index_big5", "u32"))
