@@ -487,31 +487,13 @@ u8 *find_last(const u8 *begin, const u8 *end, bool want_space, u32 *error) {
     *error = unicode_error_end_before_begin;
     return nullptr;
   }
-  // current_end is the end of the code point being looked for; stepped counts bytes back from it.
   const u8 *current_end = end;
-  const u8 *p = end;
-  u32 stepped = 0;
-  while (p > begin) {
-    p--;
-    if (++stepped > 4) {
-      *error = unicode_error_malformed;
-      return nullptr;
-    }
-    if (utf8_is_trailing(*p)) continue;
+  while (current_end > begin) {
     u32 c;
-    u8 n;
-    u32 e = utf8_decode(p, current_end, &c, &n);
-    if (e) {
-      *error = e;
-      return nullptr;
-    }
-    if (n != stepped) {
-      *error = unicode_error_malformed;
-      return nullptr;
-    }
-    if (char_is_space(c) == want_space) return (u8 *)p;
+    u8 *p = unicode_utf8_decode_backward(begin, current_end, &c, nullptr, error);
+    if (!p) return nullptr;
+    if (char_is_space(c) == want_space) return p;
     current_end = p;
-    stepped = 0;
   }
   return nullptr;
 }
