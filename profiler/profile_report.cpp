@@ -67,10 +67,12 @@ u64 profiler_arena_push_float(buffer *out, f64 x, u64 width, u8 pad, u32 decimal
   f64 fraction = magnitude - whole_part;
   if (!(fraction >= 0 && fraction < 1)) fraction = 0;
 
+  // The sign and the whole part fill the width; the fraction follows.
   u8 text[64];
   u64 n = 0;
   if (negative) text[n++] = '-';
   n += format_unsigned(text + n, sizeof text - n, whole, 0, ' ', 0);
+  u64 fill = width > n ? width - n : 0;
   if (decimals) {
     text[n++] = '.';
     // Leading zeros while the fraction is below one digit, then the remaining digits as one
@@ -91,7 +93,7 @@ u64 profiler_arena_push_float(buffer *out, f64 x, u64 width, u8 pad, u32 decimal
       n += format_unsigned(text + n, sizeof text - n, rest, 0, ' ', 0);
     }
   }
-  return profiler_out_padded(out, text, n, width, pad, error);
+  return profiler_out_padded(out, text, n, n + fill, pad, error);
 }
 
 // ---- Tree --------------------------------------------------------------------------------

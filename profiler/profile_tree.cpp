@@ -132,14 +132,20 @@ profiler_node *profiler_tree_build(profiler_profile *p, const u8 *events, u64 by
 
   profiler_node *root = profiler_tree_push_node(p, block, nullptr, nullptr, label, label_length, error);
   profiler_node *current = root;
+  // A thread that moved between cores can read a TSC below an earlier one (even an end below
+  // its begin). Time is taken as never going back: each reading is at least the one before, so
+  // a duration is never negative and children always fit inside their parent.
+  u64 latest = 0;
   for (u64 i = 0; i < count; i++) {
     profiler_event e = profiler_event_at(events, i);
+    if (e.tsc < latest) e.tsc = latest;
+    latest = e.tsc;
     if (e.flags & profiler_event_zone_begin) {
       current = profiler_tree_push_node(p, block, current, &e, label, label_length, error);
       continue;
     }
-    // A thread that moved between cores can read an end before its begin: a zero duration.
-    current->tsc_end = e.tsc > current->tsc_begin ? e.tsc : current->tsc_begin;
+    current->tsc_end = e.tsc;
+    // The conversion may not be monotonic (a bias that wraps); keep the counter span whole too.
     u64 q = profiler_ticks_to_qpc(p, current->tsc_end);
     current->qpc_end = q > current->qpc_begin ? q : current->qpc_begin;
     profiler_node *parent = current->parent;
