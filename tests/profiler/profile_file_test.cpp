@@ -302,6 +302,10 @@ TEST(profile_file, forged_counts_lengths_and_indices_are_rejected) {
   t.zones = {"profiler_collapse"};
   t.threads = {};
   EXPECT_EQ(code(image_build(t)), (u32)profiler_error_malformed);
+  t.zones.assign(PROFILER_FILE_MAX_ZONES + 1, "z");
+  EXPECT_EQ(code(image_build(t)), (u32)profiler_error_malformed);
+  t.zones.resize(PROFILER_FILE_MAX_ZONES);
+  EXPECT_EQ(code(image_build(t)), 0u);
   image_spec many;
   many.threads.resize(PROFILER_MAX_THREADS + 1);
   EXPECT_EQ(code(image_build(many)), (u32)profiler_error_malformed);
