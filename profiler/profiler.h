@@ -289,18 +289,23 @@ profiler_event *profiler_zone_nop(u32 zone, u32 flags);
 profiler_event *profiler_frame_nop(u32 zone);
 
 // Entry points may be swapped by another thread (enable and disable); a relaxed load is a plain
-// load on x86-64 and keeps that hand-over well defined.
+// load on x86-64 and keeps that hand-over well defined. The no-op entry points are recognised
+// and skipped, so with profiling off a zone costs a load and a predictable branch.
 inline void profile_begin(profiler_zone zone) {
-  __atomic_load_n(&profiler_current->zone_begin, __ATOMIC_RELAXED)(zone, profiler_event_zone_begin);
+  profiler_zone_fn f = __atomic_load_n(&profiler_current->zone_begin, __ATOMIC_RELAXED);
+  if (f != profiler_zone_nop) f(zone, profiler_event_zone_begin);
 }
 inline void profile_end(profiler_zone zone) {
-  __atomic_load_n(&profiler_current->zone_end, __ATOMIC_RELAXED)(zone, profiler_event_zone_end);
+  profiler_zone_fn f = __atomic_load_n(&profiler_current->zone_end, __ATOMIC_RELAXED);
+  if (f != profiler_zone_nop) f(zone, profiler_event_zone_end);
 }
 inline void profile_frame_begin(profiler_zone zone) {
-  __atomic_load_n(&profiler_current->frame_begin_fn, __ATOMIC_RELAXED)(zone);
+  profiler_frame_fn f = __atomic_load_n(&profiler_current->frame_begin_fn, __ATOMIC_RELAXED);
+  if (f != profiler_frame_nop) f(zone);
 }
 inline void profile_frame_end(profiler_zone zone) {
-  __atomic_load_n(&profiler_current->frame_end_fn, __ATOMIC_RELAXED)(zone);
+  profiler_frame_fn f = __atomic_load_n(&profiler_current->frame_end_fn, __ATOMIC_RELAXED);
+  if (f != profiler_frame_nop) f(zone);
 }
 
 // Opens a zone for the rest of the enclosing scope, closing it on every way out.
