@@ -344,6 +344,33 @@ bool xml_look_ahead(xml_parser *p, xml_cursor *c, buffer literal, xml_error *err
   return true;
 }
 
+// The length of a well-formed multi-byte UTF-8 sequence at s and its code point; 0 when the
+// bytes are not one.
+static inline u32 xml_utf8_sequence(const u8 *s, const u8 *end, u32 *cp) {
+  u32 b0 = s[0];
+  u64 avail = (u64)(end - s);
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    if (avail < 2 || (s[1] & 0xC0) != 0x80) return 0;
+    *cp = (b0 & 0x1F) << 6 | (s[1] & 0x3F);
+    return 2;
+  }
+  if (b0 >= 0xE0 && b0 <= 0xEF) {
+    if (avail < 3 || (s[1] & 0xC0) != 0x80 || (s[2] & 0xC0) != 0x80) return 0;
+    u32 c = (b0 & 0xF) << 12 | (u32)(s[1] & 0x3F) << 6 | (s[2] & 0x3F);
+    if (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+    *cp = c;
+    return 3;
+  }
+  if (b0 >= 0xF0 && b0 <= 0xF4) {
+    if (avail < 4 || (s[1] & 0xC0) != 0x80 || (s[2] & 0xC0) != 0x80 || (s[3] & 0xC0) != 0x80) return 0;
+    u32 c = (b0 & 0x7) << 18 | (u32)(s[1] & 0x3F) << 12 | (u32)(s[2] & 0x3F) << 6 | (s[3] & 0x3F);
+    if (c < 0x10000 || c > 0x10FFFF) return 0;
+    *cp = c;
+    return 4;
+  }
+  return 0;
+}
+
 void xml_fast_run(xml_parser *p, xml_cursor *c, u8 cls, u32 flags, bool keep, xml_error *error) {
   if (*error) return;
   u8 *s = c->position, *end = p->end;
@@ -387,9 +414,9 @@ void xml_fast_run(xml_parser *p, xml_cursor *c, u8 cls, u32 flags, bool keep, xm
       continue;
     }
     if (b >= 0x80 && utf8 && any_char) {
-      u32 cp, second, state = 0;
-      u8 n;
-      if (xml_decode(XML_ENCODING_UTF8, s, end, &cp, &second, &n, &state) != xml_decode_ok || !xml_is_char(cp)) break;
+      u32 cp;
+      u32 n = xml_utf8_sequence(s, end, &cp);
+      if (n == 0 || !xml_is_char(cp)) break;  // the general path reads it as U+FFFD
       if (keep) {
         u8 *d = xml_string_room(p, n, error);
         if (!d) return;
