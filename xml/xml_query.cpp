@@ -77,7 +77,8 @@ buffer xml_node_text(const xml_node *node, buffer *out) {
 }
 
 // Escapes what would otherwise be read back as markup: & < > in text; & < " in a value
-// written between double quotes.
+// written between double quotes, and there also tab, LF and CR, which a parser would turn into
+// spaces.
 static void xml_append_escaped(buffer *out, buffer s, bool attribute) {
   const u8 *run = s.data, *end = s.data + s.used;
   for (const u8 *b = s.data; b < end; b++) {
@@ -86,6 +87,9 @@ static void xml_append_escaped(buffer *out, buffer s, bool attribute) {
     else if (*b == '<') entity = string_lit("&lt;");
     else if (*b == '>' && !attribute) entity = string_lit("&gt;");
     else if (*b == '"' && attribute) entity = string_lit("&quot;");
+    else if (*b == '\t' && attribute) entity = string_lit("&#9;");
+    else if (*b == '\n' && attribute) entity = string_lit("&#10;");
+    else if (*b == '\r' && attribute) entity = string_lit("&#13;");
     else continue;
     xml_append(out, string_from_range(run, b));
     xml_append(out, entity);
