@@ -1,6 +1,9 @@
 // The parse context, nodes and strings on the caller's arenas, character classes and the
 // decoding cursor that every production stands on.
 #include <string.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "xml/xml_internal.h"
 
@@ -371,14 +374,50 @@ static inline u32 xml_utf8_sequence(const u8 *s, const u8 *end, u32 *cp) {
   return 0;
 }
 
+// Skips whole 16-byte blocks that hold no byte below 0x20, none above 0x7F and none of the
+// class's stop characters (0 where a class has fewer); the byte loop takes over at the block
+// that holds one.
+static inline u8 *xml_skip_plain_blocks(u8 *s, u8 *end, u8 stop0, u8 stop1, u8 stop2, u8 stop3) {
+#ifdef __SSE2__
+  const __m128i low = _mm_set1_epi8(0x20);
+  const __m128i a = _mm_set1_epi8((char)stop0), b = _mm_set1_epi8((char)stop1);
+  const __m128i c = _mm_set1_epi8((char)stop2), d = _mm_set1_epi8((char)stop3);
+  while (end - s >= 16) {
+    __m128i v = _mm_loadu_si128((const __m128i *)s);
+    // Signed: bytes above 0x7F are negative, so one compare catches them with the controls.
+    __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, low),
+                                   _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, a), _mm_cmpeq_epi8(v, b)),
+                                                _mm_or_si128(_mm_cmpeq_epi8(v, c), _mm_cmpeq_epi8(v, d))));
+    int mask = _mm_movemask_epi8(special);
+    if (mask) return s + __builtin_ctz((unsigned)mask);
+    s += 16;
+  }
+#else
+  (void)end, (void)stop0, (void)stop1, (void)stop2, (void)stop3;
+#endif
+  return s;
+}
+
 void xml_fast_run(xml_parser *p, xml_cursor *c, u8 cls, u32 flags, bool keep, xml_error *error) {
   if (*error) return;
   u8 *s = c->position, *end = p->end;
   bool newlines = (flags & xml_run_newlines) != 0;
   bool any_char = (flags & xml_run_any_char) != 0;
   bool utf8 = p->encoding == XML_ENCODING_UTF8;
+  // The stop characters of the classes that have long runs; the others scan byte by byte.
+  u8 stops[4] = {0, 0, 0, 0};
+  bool blocks = true;
+  switch (cls) {
+    case xml_class_text: stops[0] = '<', stops[1] = '&', stops[2] = ']'; break;
+    case xml_class_attribute: stops[0] = '<', stops[1] = '&', stops[2] = '"', stops[3] = '\''; break;
+    case xml_class_cdata: stops[0] = ']'; break;
+    case xml_class_comment: stops[0] = '-'; break;
+    case xml_class_pi: stops[0] = '?'; break;
+    default: blocks = false; break;
+  }
   for (;;) {
     u8 *run = s;
+    if (blocks) s = xml_skip_plain_blocks(s, end, stops[0], stops[1], stops[2], stops[3]);
     while (s < end && (xml_byte_class[*s] & cls)) s++;
     if (s > run) {
       if (keep) {

@@ -534,6 +534,10 @@ xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error
 
 xml_node *xml_parse_content(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
+  // A start tag is the common case: no character data can begin at "<", so go straight to it.
+  if (xml_fast_ok(p, c) && p->end - c->position >= 2 && c->position[0] == '<' && c->position[1] != '!' &&
+      c->position[1] != '?' && c->position[1] != '/')
+    return xml_parse_element(p, c, error);
   xml_node *node = xml_parse_character_data(p, c, error);
   if (node || *error) return node;
   if (xml_at(p, c, string_lit("<![CDATA["), error)) return xml_parse_cdata_section(p, c, error);
@@ -568,6 +572,16 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (node) node->name = name;
 
   while (!*error) {
+    if (xml_fast_ok(p, c)) {
+      // Look past the white space without a cursor copy: nothing is consumed here.
+      const u8 *s = c->position;
+      while (s < p->end && (*s == ' ' || *s == '\t' || *s == '\n' || *s == '\r')) s++;
+      if (s < p->end && (*s == '>' || *s == '/')) break;
+      if (s < p->end && *s < 0x80) {
+        xml_node_append_attribute(node, xml_parse_attribute(p, c, error), error);
+        continue;
+      }
+    }
     xml_cursor copy = *c;
     xml_skip_spaces(p, &copy, nullptr, error);
     u32 cp = xml_peek(p, &copy, error);
@@ -590,12 +604,22 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
     }
     if (!node->first_child) node->empty = 1;
     if (!*error && !xml_match(p, c, string_lit("</"), error)) xml_set_error(error, xml_error_element_expected_end_tag);
-    xml_string_mark end_name_mark = xml_string_begin(p);
-    buffer end_name;
-    if (!*error && !xml_parse_name(p, c, &end_name, error)) xml_set_error(error, xml_error_element_expected_end_tag_name);
-    if (!*error && (end_name.used != name.used || memcmp(end_name.data, name.data, name.used) != 0))
-      xml_set_error(error, xml_error_element_expected_matching_end_tag);
-    xml_string_rollback(&end_name_mark);  // compared, not kept
+    // In UTF-8 the end name's bytes are the start name's bytes: compare them in place.
+    const u8 *after = c->position + name.used;
+    if (!*error && p->encoding == XML_ENCODING_UTF8 && xml_fast_ok(p, c) && (u64)(p->end - c->position) > name.used &&
+        memcmp(c->position, name.data, name.used) == 0 && *after < 0x80 && !(xml_byte_class[*after] & xml_class_name)) {
+      for (const u8 *b = c->position; b < after; b++) c->column += (*b & 0xC0) != 0x80;
+      c->position = c->next = (u8 *)after;
+      c->after_cr = 0;
+      c->codepoint = XML_NO_CODEPOINT;
+    } else {
+      xml_string_mark end_name_mark = xml_string_begin(p);
+      buffer end_name;
+      if (!*error && !xml_parse_name(p, c, &end_name, error)) xml_set_error(error, xml_error_element_expected_end_tag_name);
+      if (!*error && (end_name.used != name.used || memcmp(end_name.data, name.data, name.used) != 0))
+        xml_set_error(error, xml_error_element_expected_matching_end_tag);
+      xml_string_rollback(&end_name_mark);  // compared, not kept
+    }
     xml_skip_spaces(p, c, nullptr, error);
     if (!*error && !xml_match(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
   } else {
