@@ -91,6 +91,9 @@ struct html_tokens {
   u64 token_count;
   u64 attribute_total;
   u32 encoding;
+  // Where tokenizing stopped on an error: the line as printed (from 1) and the column.
+  u32 error_line;
+  u32 error_column;
 };
 
 // Tokenizer options.

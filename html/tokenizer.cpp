@@ -848,6 +848,10 @@ html_tokens hp_tokenizer(html_tokens *out, buffer *block, buffer input, u32 opti
       default: invariant(false); break;
       }
       if (e) {
+        if (!*err) {
+          r.error_line = s.current.line + 1;
+          r.error_column = s.current.column;
+        }
         hp_report_error(&s, e);
         if (!*err) *err = e;
       }
