@@ -131,17 +131,17 @@ void hp_push_codepoint_slow(buffer *text, buffer *string, u32 code_point) {
 
 // ---- Character references ----------------------------------------------------------------
 
-// Names are stored in byte order, so a binary search finds one; a slot without a name belongs
-// to the named slot before it.
+// The names are stored in the byte order of "name;" (so "emsp13" comes before "emsp"), and a
+// binary search compares them that way; a slot without a name belongs to the named slot before.
 static s32 hp_compare_name(u64 slot, const u8 *name, u64 length) {
   const char *s = html_named_reference_names[slot];
   u64 n = html_named_reference_lengths[slot];
-  u64 m = n < length ? n : length;
-  for (u64 i = 0; i < m; i++) {
-    if ((u8)s[i] != name[i]) return (u8)s[i] < name[i] ? -1 : 1;
+  for (u64 i = 0;; i++) {
+    u8 a = i < n ? (u8)s[i] : (u8)';';
+    u8 b = i < length ? name[i] : (u8)';';
+    if (a != b) return a < b ? -1 : 1;
+    if (i >= n || i >= length) return 0;
   }
-  if (n == length) return 0;
-  return n < length ? -1 : 1;
 }
 
 static s64 hp_find_named_slot(const u8 *name, u64 length) {
