@@ -387,6 +387,8 @@ static void hp_step_tag(hp_stream *s, html_tokens *r, int *e) {
       c = hp_consume_inline(s, e);
     }
     c = hp_skip_whitespace(s, c, e);
+    // "</br/>" and "</script/>" close like "</br>": the raw text scan ends at them too.
+    if (c == '/') c = hp_consume_inline(s, e);
     if (*e) return;
     if (c != '>') {
       *e = html_tokenizer_error_expected_greater_than;
@@ -425,13 +427,15 @@ static void hp_step_tag(hp_stream *s, html_tokens *r, int *e) {
     c = hp_skip_whitespace(s, c, e);
     if (*e) return;
   }
-  if (c == '/') {
+  bool slash = c == '/';
+  if (slash) {
     s->token.self_closing = 1;
     c = hp_consume_inline(s, e);
     if (*e) return;
   }
   if (c != '>') {
-    *e = space ? html_tokenizer_error_expected_greater_than : html_tokenizer_error_invalid_text_character_in_tag_name;
+    *e = space || slash ? html_tokenizer_error_expected_greater_than
+                        : html_tokenizer_error_invalid_text_character_in_tag_name;
     return;
   }
   u32 next = hp_token_emit(s, r);
