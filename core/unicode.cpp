@@ -1,0 +1,456 @@
+#include "core/unicode.h"
+
+#include <string.h>
+
+#include "core/strings.h"
+
+const char *const unicode_error_names[unicode_error_count] = {
+    "none",
+    "no input",
+    "truncated sequence",
+    "output too small",
+    "not a scalar value",
+    "end before begin",
+    "bad lead byte",
+    "bad continuation byte",
+    "malformed sequence",
+    "unpaired surrogate",
+};
+
+const char *unicode_error_name(u32 error) {
+  return error < unicode_error_count ? unicode_error_names[error] : "unknown";
+}
+
+// ---- Decoding and encoding without the sticky word ---------------------------------------
+// The public functions wrap these; the conversions call them directly in their loops.
+
+namespace {
+
+// 110xxxxx, 1110xxxx or 11110xxx by bit pattern (C0, C1 and F5 to F7 included: the decoder
+// rejects those).
+inline bool utf8_is_lead_pattern(u8 b) { return (b & 0xE0) == 0xC0 || (b & 0xF0) == 0xE0 || (b & 0xF8) == 0xF0; }
+// A byte that can only continue a sequence.
+inline bool utf8_is_trailing(u8 b) { return (b & 0x80) && !utf8_is_lead_pattern(b); }
+
+// Returns 0 or an error code; *code_point and *length as the public decoder sets them.
+inline u32 utf8_decode(const u8 *p, const u8 *end, u32 *code_point, u8 *length) {
+  *code_point = unicode_invalid;
+  *length = 0;
+  if (!p || p >= end) return unicode_error_no_input;
+  u8 b = p[0];
+  if (b < 0x80) {
+    *code_point = b;
+    *length = 1;
+    return 0;
+  }
+  u32 n, value;
+  u8 low = 0x80, high = 0xBF;
+  if (b >= 0xC2 && b <= 0xDF) {
+    n = 2;
+    value = b & 0x1F;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    n = 3;
+    value = b & 0x0F;
+    if (b == 0xE0) low = 0xA0;   // overlong below U+0800
+    if (b == 0xED) high = 0x9F;  // surrogates
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    n = 4;
+    value = b & 0x07;
+    if (b == 0xF0) low = 0x90;   // overlong below U+10000
+    if (b == 0xF4) high = 0x8F;  // above U+10FFFF
+  } else {
+    return unicode_error_bad_lead_byte;
+  }
+  *length = (u8)n;
+  if ((u64)(end - p) < n) return unicode_error_truncated;
+  for (u32 i = 1; i < n; i++) {
+    u8 c = p[i];
+    if (c < low || c > high) return unicode_error_bad_continuation;
+    low = 0x80, high = 0xBF;
+    value = value << 6 | (c & 0x3F);
+  }
+  *code_point = value;
+  return 0;
+}
+
+inline u8 utf8_length_of(u32 c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
+
+// Writes the scalar value c (its length already known to fit).
+inline void utf8_write(u8 *d, u32 c, u8 n) {
+  switch (n) {
+    case 1: d[0] = (u8)c; break;
+    case 2:
+      d[0] = (u8)(0xC0 | c >> 6);
+      d[1] = (u8)(0x80 | (c & 0x3F));
+      break;
+    case 3:
+      d[0] = (u8)(0xE0 | c >> 12);
+      d[1] = (u8)(0x80 | (c >> 6 & 0x3F));
+      d[2] = (u8)(0x80 | (c & 0x3F));
+      break;
+    default:
+      d[0] = (u8)(0xF0 | c >> 18);
+      d[1] = (u8)(0x80 | (c >> 12 & 0x3F));
+      d[2] = (u8)(0x80 | (c >> 6 & 0x3F));
+      d[3] = (u8)(0x80 | (c & 0x3F));
+      break;
+  }
+}
+
+inline u32 utf16_decode(const u8 *p, const u8 *end, u32 *code_point, u8 *units, bool big_endian) {
+  *code_point = unicode_invalid;
+  *units = 0;
+  if (!p || p >= end || end - p < 2) {
+    *units = 1;
+    return unicode_error_no_input;
+  }
+  u32 first = unicode_read_utf16_unit(p, big_endian);
+  if (first < 0xD800 || first > 0xDFFF) {
+    *code_point = first;
+    *units = 1;
+    return 0;
+  }
+  // A low surrogate can never start a pair, whatever follows it.
+  if (first >= unicode_low_surrogate_first) {
+    *units = 1;
+    return unicode_error_unpaired_surrogate;
+  }
+  if (end - p < 4) {
+    *units = 2;
+    return unicode_error_truncated;
+  }
+  u32 second = unicode_read_utf16_unit(p + 2, big_endian);
+  if (second < 0xDC00 || second > 0xDFFF) {
+    // Only the high surrogate is bad: the unit after it is decoded afresh.
+    *units = 1;
+    return unicode_error_unpaired_surrogate;
+  }
+  *code_point = ((first - 0xD800) << 10 | (second - 0xDC00)) + 0x10000;
+  *units = 2;
+  return 0;
+}
+
+inline void utf16_write_unit(u8 *d, u32 unit, bool big_endian) {
+  if (big_endian) {
+    d[0] = (u8)(unit >> 8);
+    d[1] = (u8)unit;
+  } else {
+    d[0] = (u8)unit;
+    d[1] = (u8)(unit >> 8);
+  }
+}
+
+}  // namespace
+
+// ---- Single code points ------------------------------------------------------------------
+
+void unicode_utf8_decode(const u8 *position, const u8 *end, u32 *code_point, u8 *length, u32 *error) {
+  u32 c;
+  u8 n;
+  if (*error) {
+    *code_point = unicode_invalid;
+    *length = 0;
+    return;
+  }
+  u32 e = utf8_decode(position, end, &c, &n);
+  *code_point = c;
+  *length = n;
+  if (e) *error = e;
+}
+
+void unicode_utf8_encode(u8 *destination, const u8 *destination_end, u32 code_point, u8 *length,
+                         u32 *error) {
+  if (*error) return;
+  if (!unicode_is_scalar_value(code_point)) {
+    *length = 0;
+    *error = unicode_error_not_scalar_value;
+    return;
+  }
+  u8 n = utf8_length_of(code_point);
+  *length = n;
+  if (!destination) return;
+  if (destination >= destination_end || (u64)(destination_end - destination) < n) {
+    *error = unicode_error_output_too_small;
+    return;
+  }
+  utf8_write(destination, code_point, n);
+}
+
+u64 unicode_utf8_count(const u8 *begin, const u8 *end) {
+  u64 count = 0;
+  const u8 *p = begin;
+  while (p && p < end) {
+    u32 c;
+    u8 n;
+    // An undecodable byte is stepped over alone.
+    p += utf8_decode(p, end, &c, &n) ? 1 : n;
+    count++;
+  }
+  return count;
+}
+
+void unicode_utf16_decode(const u8 *position, const u8 *end, u32 *code_point, u8 *units, bool big_endian,
+                          u32 *error) {
+  if (*error) {
+    *code_point = unicode_invalid;
+    *units = 0;
+    return;
+  }
+  u32 e = utf16_decode(position, end, code_point, units, big_endian);
+  if (e) *error = e;
+}
+
+void unicode_utf16_encode(u8 *destination, const u8 *destination_end, u32 code_point, u8 *units,
+                          bool big_endian, u32 *error) {
+  if (*error) return;
+  if (!unicode_is_scalar_value(code_point)) {
+    *units = 0;
+    *error = unicode_error_not_scalar_value;
+    return;
+  }
+  u8 n = code_point > 0xFFFF ? 2 : 1;
+  *units = n;
+  if (!destination) return;
+  if (destination >= destination_end || (u64)(destination_end - destination) < 2u * n) {
+    *error = unicode_error_output_too_small;
+    return;
+  }
+  if (n == 1) {
+    utf16_write_unit(destination, code_point, big_endian);
+  } else {
+    u32 v = code_point - 0x10000;
+    utf16_write_unit(destination, 0xD800 + (v >> 10), big_endian);
+    utf16_write_unit(destination + 2, 0xDC00 + (v & 0x3FF), big_endian);
+  }
+}
+
+u64 unicode_utf16_count(const u8 *begin, const u8 *end) {
+  u64 count = 0;
+  const u8 *p = begin;
+  // A last odd byte is not a unit.
+  while (p && end - p >= 2) {
+    u32 c;
+    u8 n;
+    p += utf16_decode(p, end, &c, &n, false) ? 2 : 2 * n;
+    count++;
+  }
+  return count;
+}
+
+u64 unicode_utf16_length(const u16 *text) {
+  if (!text) return 0;
+  u64 n = 0;
+  while (text[n]) n++;
+  return n;
+}
+
+// ---- Whole texts -------------------------------------------------------------------------
+
+u64 unicode_utf16_to_utf8(const void *source, u64 source_units, u8 *destination, u64 destination_capacity,
+                          u32 *error) {
+  if (*error) return 0;
+  const u8 *p = (const u8 *)source;
+  const u8 *end = p + 2 * source_units;
+  if (!destination) destination_capacity = 0;
+  u64 written = 0;
+  while (p < end) {
+    // Runs of ASCII, four units at a time.
+    while (end - p >= 8 && destination_capacity - written >= 4) {
+      u64 units;
+      memcpy(&units, p, 8);
+      if (units & 0xFF80FF80FF80FF80ull) break;
+      u8 *d = destination + written;
+      d[0] = p[0], d[1] = p[2], d[2] = p[4], d[3] = p[6];
+      p += 8;
+      written += 4;
+    }
+    if (p >= end) break;
+    u32 c;
+    u8 units;
+    u32 e = utf16_decode(p, end, &c, &units, false);
+    if (e) {
+      c = unicode_replacement;
+      units = 1;
+    }
+    u8 n = utf8_length_of(c);
+    if (destination_capacity - written < n) {
+      *error = unicode_error_output_too_small;
+      break;
+    }
+    utf8_write(destination + written, c, n);
+    written += n;
+    p += 2 * units;
+  }
+  return written;
+}
+
+u64 buffer_push_utf16_as_utf8(buffer utf16, buffer *arena, u32 *error) {
+  invariant(utf16.used % 2 == 0);
+  if (*error) return 0;
+  u64 n = unicode_utf16_to_utf8(utf16.data, utf16.used / 2, arena->data + arena->used, buffer_free_bytes(*arena),
+                                error);
+  arena->used += n;
+  return n;
+}
+
+u64 unicode_utf8_to_utf16(const u8 *source, u64 source_length, void *destination, u64 destination_capacity,
+                          u32 *error) {
+  if (*error) return 0;
+  const u8 *p = source;
+  const u8 *end = source ? source + source_length : source;
+  u8 *d = (u8 *)destination;
+  u64 capacity_units = d ? destination_capacity / 2 : 0;
+  u64 written = 0;
+  while (p < end) {
+    // Runs of ASCII, eight bytes at a time.
+    while (end - p >= 8 && capacity_units - written >= 8) {
+      u64 bytes;
+      memcpy(&bytes, p, 8);
+      if (bytes & 0x8080808080808080ull) break;
+      u8 *o = d + 2 * written;
+      for (int i = 0; i < 8; i++) o[2 * i] = p[i], o[2 * i + 1] = 0;
+      p += 8;
+      written += 8;
+    }
+    if (p >= end) break;
+    u32 c;
+    u8 n;
+    if (utf8_decode(p, end, &c, &n)) {
+      c = unicode_replacement;
+      n = 1;
+    }
+    u64 units = c > 0xFFFF ? 2 : 1;
+    if (capacity_units - written < units) {
+      *error = unicode_error_output_too_small;
+      break;
+    }
+    u8 *o = d + 2 * written;
+    if (units == 1) {
+      utf16_write_unit(o, c, false);
+    } else {
+      u32 v = c - 0x10000;
+      utf16_write_unit(o, 0xD800 + (v >> 10), false);
+      utf16_write_unit(o + 2, 0xDC00 + (v & 0x3FF), false);
+    }
+    written += units;
+    p += n;
+  }
+  return written;
+}
+
+u64 buffer_push_utf8_as_utf16(buffer utf8, buffer *arena, u32 *error) {
+  if (*error) return 0;
+  u64 units = unicode_utf8_to_utf16(utf8.data, utf8.used, arena->data + arena->used, buffer_free_bytes(*arena),
+                                    error);
+  arena->used += 2 * units;
+  return units;
+}
+
+// ---- Scanning UTF-8 ----------------------------------------------------------------------
+
+u8 *unicode_utf8_decode_backward(const u8 *begin, const u8 *position, u32 *code_point, u8 *length,
+                                 u32 *error) {
+  if (*error) return nullptr;
+  if (position < begin) {
+    *error = unicode_error_end_before_begin;
+    return nullptr;
+  }
+  const u8 *p = position;
+  u32 stepped = 0;
+  while (p > begin) {
+    p--;
+    if (++stepped > 4) {
+      *error = unicode_error_malformed;
+      return nullptr;
+    }
+    if (utf8_is_trailing(*p)) continue;
+    u32 c;
+    u8 n;
+    u32 e = utf8_decode(p, position, &c, &n);
+    if (e) {
+      *error = e;
+      return nullptr;
+    }
+    if (n != stepped) {
+      *error = unicode_error_malformed;
+      return nullptr;
+    }
+    if (code_point) *code_point = c;
+    if (length) *length = n;
+    return (u8 *)p;
+  }
+  return nullptr;
+}
+
+namespace {
+
+u8 *find_first(const u8 *begin, const u8 *end, bool want_space, u32 *error) {
+  if (*error) return nullptr;
+  if (end < begin) {
+    *error = unicode_error_end_before_begin;
+    return nullptr;
+  }
+  const u8 *p = begin;
+  while (p < end) {
+    if (utf8_is_trailing(*p)) {
+      *error = unicode_error_malformed;
+      return nullptr;
+    }
+    u32 c;
+    u8 n;
+    u32 e = utf8_decode(p, end, &c, &n);
+    if (e) {
+      *error = e;
+      return nullptr;
+    }
+    if (char_is_space(c) == want_space) return (u8 *)p;
+    p += n;
+  }
+  return nullptr;
+}
+
+u8 *find_last(const u8 *begin, const u8 *end, bool want_space, u32 *error) {
+  if (*error) return nullptr;
+  if (end < begin) {
+    *error = unicode_error_end_before_begin;
+    return nullptr;
+  }
+  // current_end is the end of the code point being looked for; stepped counts bytes back from it.
+  const u8 *current_end = end;
+  const u8 *p = end;
+  u32 stepped = 0;
+  while (p > begin) {
+    p--;
+    if (++stepped > 4) {
+      *error = unicode_error_malformed;
+      return nullptr;
+    }
+    if (utf8_is_trailing(*p)) continue;
+    u32 c;
+    u8 n;
+    u32 e = utf8_decode(p, current_end, &c, &n);
+    if (e) {
+      *error = e;
+      return nullptr;
+    }
+    if (n != stepped) {
+      *error = unicode_error_malformed;
+      return nullptr;
+    }
+    if (char_is_space(c) == want_space) return (u8 *)p;
+    current_end = p;
+    stepped = 0;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+u8 *unicode_find_first_space(const u8 *begin, const u8 *end, u32 *error) { return find_first(begin, end, true, error); }
+u8 *unicode_find_first_non_space(const u8 *begin, const u8 *end, u32 *error) {
+  return find_first(begin, end, false, error);
+}
+u8 *unicode_find_last_space(const u8 *begin, const u8 *end, u32 *error) { return find_last(begin, end, true, error); }
+u8 *unicode_find_last_non_space(const u8 *begin, const u8 *end, u32 *error) {
+  return find_last(begin, end, false, error);
+}
