@@ -92,7 +92,7 @@ bool fetch_rewrite_video_site(buffer text, buffer *out) {
   for (const page &p : pages) {
     u64 n = string_length(p.pattern);
     u8 *found = string_find(text.data, end, p.pattern, n);
-    if (!found) continue;
+    if (found == end) continue;
     const u8 *name = found + n;
     const u8 *name_end = name;
     while (name_end < end && *name_end != '/' && *name_end != '?') name_end++;
