@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-static query fetch_slots[FETCH_QUERY_COUNT];
-static thread_queue fetch_queue;
-static std::atomic<u32> fetch_wakes{0};
+inline query fetch_slots[FETCH_QUERY_COUNT];
+inline thread_queue fetch_queue;
+inline std::atomic<u32> fetch_wakes{0};
 
 inline void fetch_count_wake() { fetch_wakes.fetch_add(1); }
 
