@@ -5,3 +5,5 @@
 #include "platform/files.h"
 #include "platform/dates.h"
 #include "platform/log.h"
+#include "platform/threads.h"
+#include "platform/http.h"

@@ -1,0 +1,96 @@
+// Fetch requests and the fetch job. Every document the store parses arrives through a fetch slot:
+// a request (add a feed by URL, add every URL of a list file, update one feed, update all feeds)
+// opens a new generation on the first request of a run, takes a free slot, fills it with the URL
+// and the target feed and queues a job on the worker queue. The job downloads the document, or
+// reads it from disk when the URL is neither http:// nor https://, stores bytes and error in the
+// slot, marks it done and wakes the UI thread. The program entry hands done slots to the parser.
+#pragma once
+
+#include "core/core.h"
+#include "platform/platform.h"
+#include "reader/reader.h"
+
+// ---- Types -------------------------------------------------------------------------------
+
+enum query_state : u32 {
+  query_state_free = 0,
+  query_state_queued = 1,  // owned by the worker
+  query_state_done = 2,    // owned by the UI thread
+};
+
+// Ends a waiting message pump; any thread may call it. The application installs its window's.
+typedef void fetch_wake_fn();
+
+// The fetch slot. The state word is the only hand-over between the threads: the worker writes
+// result and error, then the state (release); the UI thread reads the state (acquire) before the
+// other fields.
+struct query {
+  u32 state;      // query_state
+  buffer url;     // a NUL-terminated copy in the general allocator: size = length + 1, used = length
+  s32 feed_id;    // the feed to update, -1 for a new feed
+  u32 error;      // an http_error for a download, a file_error for a local file; 0 on success
+  buffer result;  // a block from the system (memory_free releases it) whose used bytes are the document
+  fetch_wake_fn *wake;  // called when the job is done; may be null
+};
+
+#define FETCH_QUERY_COUNT 1024
+// A download whose server announces no length gets this much room.
+#define FETCH_UNKNOWN_LENGTH_BUFFER 5242880ull
+#define FETCH_URL_AREA_SIZE 4096
+
+// Opens the generation of the run's first request; the application installs one that also moves
+// its view to the new generation. Without one the store's generation just goes up by one.
+typedef void fetch_generation_fn(reader *r);
+
+// What the requests need from the application: the slots, the start generation, the general
+// allocator for URL copies, the worker queue and the wake-up.
+struct fetch_context {
+  query *queries;
+  u32 query_count;
+  u32 start_generation;  // the store's generation right after loading
+  allocator *url_allocator;  // the general allocator: URL copies live there
+  thread_queue *queue;
+  fetch_wake_fn *wake;
+  fetch_generation_fn *new_generation;
+};
+
+// The video site whose channel pages are rewritten to its feed endpoint.
+#define FETCH_VIDEO_SITE_DOMAIN "youtube.com"
+#define FETCH_VIDEO_SITE_HOST "www.youtube.com"
+
+// ---- Slots -------------------------------------------------------------------------------
+
+// The first free slot, or null.
+query *query_find_free(query *slots, u32 count);
+// Stores url, feed id, a zero error, an empty result and the wake-up, and the queued state last.
+void query_init(query *slot, buffer url, s32 feed_id, fetch_wake_fn *wake);
+// The worker job; the slot must be queued.
+void query_job_fetch(void *slot);
+// Whether a queued slot targets the feed.
+bool query_pending_for_feed(query *slots, u32 count, s32 feed_id);
+// UI thread, done slot: gives back the result and the URL copy and frees the slot.
+void query_release(query *slot, allocator *a);
+
+// ---- Requests (UI thread) ----------------------------------------------------------------
+
+enum fetch_request_result : u32 {
+  fetch_request_queued = 0,
+  fetch_request_nothing = 1,  // the text holds no URL
+  fetch_request_refused = 2,  // no free slot, a full worker queue or no memory: logged, nothing kept
+};
+
+// The feed URL for a channel page of the video site, written into out; false when the text holds
+// no such page (or the feed URL does not fit out).
+bool fetch_rewrite_video_site(buffer text, buffer *out);
+// Opens the run's generation when the store is still at the start generation.
+void fetch_open_generation(fetch_context *c, reader *r);
+
+fetch_request_result app_add_feed(fetch_context *c, reader *r, buffer text);
+// One request per non-empty line of a list file, read through the UI thread's shared file error
+// word; stops at the first request that is refused. Returns the number of requests queued.
+u32 app_add_feeds_from_file(fetch_context *c, reader *r, buffer path, u32 *file_error);
+// A request for a live feed's URL; whether the job was queued. Opens no generation.
+bool app_update_feed(fetch_context *c, reader *r, feed *f);
+// Opens the generation, then requests every live feed not marked deleted, stopping at the first
+// refusal. Returns the number queued.
+u32 app_update_all_feeds(fetch_context *c, reader *r);

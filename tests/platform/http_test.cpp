@@ -1,0 +1,307 @@
+#include "platform/http.h"
+#include "platform/log.h"
+#include "tests/support/http_server.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+// Every case runs in its own process, so the session and the options start fresh in each.
+
+static std::string log_text() {
+  buffer b = log_last_text();
+  return std::string((const char *)b.data, b.used);
+}
+
+static std::string body_of(u64 n) {
+  std::string s(n, 0);
+  for (u64 i = 0; i < n; i++) s[i] = (char)('a' + (i * 7 + i / 251) % 26);
+  return s;
+}
+
+struct download {
+  u32 error = 0;
+  u64 announced = 0;
+  u32 status = 0;
+  bool opened = false;
+  std::string body;
+};
+
+// The calling order of a worker job: open, a buffer of the capacity (the announced length when
+// capacity is 0, else 5 MiB), read.
+static download fetch(const std::string &url, u64 capacity = 0) {
+  download d;
+  http_file f = http_file_open(string_from_bytes(url.data(), url.size()), &d.error);
+  d.announced = f.content.size;
+  d.status = f.status;
+  d.opened = f.handle != nullptr;
+  if (capacity == 0) capacity = f.content.size ? f.content.size : MiB(5);
+  std::vector<u8> memory(capacity);
+  f.content.data = memory.data();
+  f.content.size = capacity;
+  http_file_get(&f, &d.error);
+  EXPECT_EQ(f.handle, nullptr);
+  d.body.assign((const char *)memory.data(), f.content.used);
+  return d;
+}
+
+class http : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    http_options o = http_options_default();
+    o.connect_timeout_ms = 2000;
+    o.low_speed_bytes = 1;
+    o.low_speed_seconds = 1;
+    o.total_timeout_ms = 30000;
+    o.max_redirects = 5;
+    http_options_set(o);
+    u32 error = 0;
+    http_init(string_lit("quillmere"), &error);
+    ASSERT_EQ(error, 0u);
+  }
+  void TearDown() override {
+    u32 error = 0;
+    http_terminate(&error);
+    EXPECT_EQ(error, 0u);
+  }
+};
+
+// Paths: /len/N and /nolen/N serve N bytes with and without a Content-Length.
+static void serve_sized(test_http_connection &c, const std::string &path) {
+  bool with_length = path.rfind("/len/", 0) == 0;
+  u64 n = std::stoull(path.substr(path.find('/', 1) + 1));
+  std::string body = body_of(n);
+  if (with_length) c.send_response(200, body);
+  else if (c.send_head(200, "")) c.send_text(body);
+}
+
+TEST(http_session, open_without_a_session_is_refused) {
+  u32 error = 0;
+  http_file f = http_file_open(string_lit("http://127.0.0.1/"), &error);
+  EXPECT_EQ(error, (u32)http_error_not_initialized);
+  EXPECT_EQ(f.handle, nullptr);
+  // Terminating without a session leaves the word alone.
+  u32 other = 0;
+  http_terminate(&other);
+  EXPECT_EQ(other, 0u);
+  EXPECT_STREQ(http_error_name(10), "http_error_uri_is_not_zero_terminated");
+  EXPECT_STREQ(http_error_name(11), "http_error_unknown");
+}
+
+TEST_F(http, bodies_fill_buffers_of_every_size_around_their_length) {
+  test_http_server server(serve_sized);
+  for (u64 n : {1ull, 2ull, 1000ull, 16384ull, 16385ull, 200000ull}) {
+    std::string expected = body_of(n);
+    for (const char *form : {"/len/", "/nolen/"}) {
+      std::string url = server.url(form + std::to_string(n));
+      download whole = fetch(url);
+      EXPECT_EQ(whole.error, 0u) << url;
+      EXPECT_EQ(whole.announced, form[1] == 'l' ? n : 0) << url;
+      EXPECT_EQ(whole.status, 200u);
+      EXPECT_EQ(whole.body, expected) << url;
+      for (u64 capacity : {n - 1, n, n + 1}) {
+        if (capacity == 0) continue;
+        download d = fetch(url, capacity);
+        EXPECT_EQ(d.body, expected.substr(0, capacity)) << url << " into " << capacity;
+        EXPECT_EQ(d.error, capacity < n ? (u32)http_error_not_enough_storage : 0u) << url << " into " << capacity;
+      }
+    }
+  }
+  EXPECT_EQ(server.last_user_agent(), "quillmere");
+}
+
+TEST_F(http, body_beyond_the_announced_length_is_not_taken) {
+  test_http_server server([](test_http_connection &c, const std::string &) {
+    if (c.send_head(200, "Content-Length: 10\r\n")) c.send_text(body_of(40));
+  });
+  download d = fetch(server.url("/"));
+  EXPECT_EQ(d.error, 0u);
+  EXPECT_EQ(d.body, body_of(10));
+}
+
+TEST_F(http, body_shorter_than_announced_is_a_read_error) {
+  test_http_server server([](test_http_connection &c, const std::string &) {
+    if (c.send_head(200, "Content-Length: 100\r\n")) c.send_text(body_of(40));
+  });
+  download d = fetch(server.url("/"));
+  EXPECT_EQ(d.error, (u32)http_error_internet_read_file);
+  EXPECT_EQ(d.announced, 100u);
+  EXPECT_EQ(d.body, body_of(40));
+}
+
+TEST_F(http, endless_body_stops_at_the_first_byte_past_the_buffer) {
+  test_http_server server([](test_http_connection &c, const std::string &) {
+    if (!c.send_head(200, "")) return;
+    std::string chunk = body_of(65536);
+    while (c.send_text(chunk)) {
+    }
+  });
+  download d = fetch(server.url("/"), MiB(1));
+  EXPECT_EQ(d.error, (u32)http_error_not_enough_storage);
+  EXPECT_EQ(d.body.size(), MiB(1));
+  EXPECT_NE(log_text().find("http_get_file error: " + server.url("/") + " returned (8) http_error_not_enough_storage"),
+            std::string::npos);
+}
+
+TEST_F(http, announced_lengths_that_are_not_plain_numbers_count_as_absent) {
+  test_http_server server([](test_http_connection &c, const std::string &path) {
+    std::string value = path == "/negative" ? "-5" : path == "/words" ? "many" : "12abc";
+    if (c.send_head(200, "Content-Length: " + value + "\r\n")) c.send_text(body_of(30));
+  });
+  for (const char *path : {"/negative", "/words", "/suffix"}) {
+    u32 error = 0;
+    std::string url = server.url(path);
+    http_file f = http_file_open(string_from_bytes(url.data(), url.size()), &error);
+    // Nothing is ever reserved from such a header.
+    EXPECT_EQ(f.content.size, 0u) << path;
+    std::vector<u8> memory(64);
+    f.content = buffer_make(memory.size(), 0, memory.data());
+    http_file_get(&f, &error);
+    EXPECT_EQ(f.handle, nullptr);
+    if (std::string(path) == "/suffix") {
+      // The number before the junk still bounds the body on the wire.
+      EXPECT_EQ(error, 0u);
+      EXPECT_EQ(std::string((const char *)memory.data(), f.content.used), body_of(12));
+    } else {
+      // A length that is no number at all leaves the reply malformed.
+      EXPECT_EQ(error, (u32)http_error_internet_open_url) << path;
+    }
+  }
+}
+
+TEST_F(http, announced_length_above_the_limit_fails_at_the_open) {
+  test_http_server server([](test_http_connection &c, const std::string &path) {
+    std::string value = path == "/huge" ? "99999999999999999999999" : std::to_string(HTTP_BODY_MAX + 1);
+    if (c.send_head(200, "Content-Length: " + value + "\r\n")) c.send_text(body_of(30));
+  });
+  for (const char *path : {"/huge", "/above"}) {
+    u32 error = 0;
+    std::string url = server.url(path);
+    http_file f = http_file_open(string_from_bytes(url.data(), url.size()), &error);
+    EXPECT_EQ(error, (u32)http_error_not_enough_storage) << path;
+    EXPECT_EQ(f.handle, nullptr);
+    EXPECT_EQ(f.content.size, 0u);
+  }
+}
+
+TEST_F(http, stalled_servers_end_in_an_error) {
+  test_http_server server([](test_http_connection &c, const std::string &path) {
+    if (path == "/head") {
+      c.send_head(200, "Content-Length: 100\r\n");
+    } else if (path == "/body") {
+      if (c.send_head(200, "Content-Length: 100\r\n")) c.send_text(body_of(10));
+    }
+    c.stall();
+  });
+  download silent = fetch(server.url("/silent"));
+  EXPECT_EQ(silent.error, (u32)http_error_internet_open_url);
+  EXPECT_FALSE(silent.opened);
+  download head = fetch(server.url("/head"));
+  EXPECT_EQ(head.error, (u32)http_error_internet_open_url);
+  download body = fetch(server.url("/body"));
+  EXPECT_TRUE(body.opened);
+  EXPECT_EQ(body.announced, 100u);
+  EXPECT_EQ(body.error, (u32)http_error_internet_read_file);
+  EXPECT_EQ(body.body, body_of(10));
+}
+
+TEST_F(http, redirects_are_followed_to_a_bound) {
+  test_http_server server([](test_http_connection &c, const std::string &path) {
+    if (path.rfind("/chain/", 0) == 0) {
+      int n = std::stoi(path.substr(7));
+      if (n == 0) {
+        c.send_response(200, "the end");
+        return;
+      }
+      c.send_head(n % 2 ? 301 : 302, "Location: /chain/" + std::to_string(n - 1) + "\r\nContent-Length: 5\r\n");
+      c.send_text("moved");
+    } else if (path == "/loop") {
+      c.send_head(302, "Location: /loop\r\nContent-Length: 0\r\n");
+    } else if (path == "/elsewhere") {
+      c.send_head(302, "Location: file:///etc/hostname\r\nContent-Length: 0\r\n");
+    }
+  });
+  download chain = fetch(server.url("/chain/4"));
+  EXPECT_EQ(chain.error, 0u);
+  EXPECT_EQ(chain.status, 200u);
+  EXPECT_EQ(chain.announced, 7u);
+  EXPECT_EQ(chain.body, "the end");
+
+  download loop = fetch(server.url("/loop"));
+  EXPECT_EQ(loop.error, (u32)http_error_internet_open_url);
+  EXPECT_LE(server.requests(), 5 + 6 + 1);
+
+  download elsewhere = fetch(server.url("/elsewhere"));
+  EXPECT_EQ(elsewhere.error, (u32)http_error_internet_open_url);
+}
+
+TEST_F(http, error_statuses_fail_the_download_and_log_the_status) {
+  test_http_server server([](test_http_connection &c, const std::string &path) {
+    c.send_response(std::stoi(path.substr(1)), "<html>an error page</html>");
+  });
+  for (int status : {404, 500}) {
+    std::string url = server.url("/" + std::to_string(status));
+    download d = fetch(url);
+    EXPECT_EQ(d.error, (u32)http_error_internet_open_url);
+    EXPECT_EQ(d.status, (u32)status);
+    EXPECT_TRUE(d.body.empty());
+    EXPECT_NE(log_text().find("http_get_file error: " + url + " returned (5) http_error_internet_open_url: HTTP status " +
+                              std::to_string(status) + "\n"),
+              std::string::npos)
+        << log_text();
+  }
+}
+
+TEST_F(http, refused_connections_and_bad_urls_fail_the_open) {
+  download refused = fetch("http://127.0.0.1:" + std::to_string(test_http_server::unused_port()) + "/");
+  EXPECT_EQ(refused.error, (u32)http_error_internet_open_url);
+  EXPECT_FALSE(refused.opened);
+  download scheme = fetch("file:///etc/hostname");
+  EXPECT_EQ(scheme.error, (u32)http_error_internet_open_url);
+  std::string too_long = "http://127.0.0.1/" + std::string(HTTP_TEXT_AREA_SIZE, 'a');
+  download long_url = fetch(too_long);
+  EXPECT_EQ(long_url.error, (u32)http_error_internet_open_url);
+  std::string with_zero("http://127.0.0.1/a\0b", 20);
+  download zero = fetch(with_zero);
+  EXPECT_EQ(zero.error, (u32)http_error_internet_open_url);
+}
+
+// Leaks of an open URL would show in the sanitizer's report at the end of the process.
+TEST_F(http, get_closes_the_url_whatever_happened_since_the_open) {
+  test_http_server server(serve_sized);
+  std::string url = server.url("/len/100");
+  {
+    u32 error = 0;
+    http_file f = http_file_open(string_from_bytes(url.data(), url.size()), &error);
+    ASSERT_NE(f.handle, nullptr);
+    http_file_get(&f, &error);
+    EXPECT_EQ(error, (u32)http_error_file_storage_not_initialized);
+    EXPECT_EQ(f.handle, nullptr);
+  }
+  {
+    u32 error = 0;
+    http_file f = http_file_open(string_from_bytes(url.data(), url.size()), &error);
+    ASSERT_NE(f.handle, nullptr);
+    error = 77;  // a failure of the caller's own between open and read
+    u8 memory[100];
+    f.content = buffer_make(sizeof memory, 0, memory);
+    http_file_get(&f, &error);
+    EXPECT_EQ(error, 77u);
+    EXPECT_EQ(f.handle, nullptr);
+  }
+  {
+    u32 error = 0;
+    http_file none = {};
+    http_file_get(&none, &error);
+    EXPECT_EQ(error, (u32)http_error_file_not_opened);
+  }
+}
+
+TEST_F(http, empty_body_gives_an_empty_download) {
+  test_http_server server([](test_http_connection &c, const std::string &) { c.send_response(200, ""); });
+  download d = fetch(server.url("/"));
+  EXPECT_EQ(d.error, 0u);
+  EXPECT_EQ(d.announced, 0u);
+  EXPECT_TRUE(d.body.empty());
+}

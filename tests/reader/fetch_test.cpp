@@ -1,0 +1,244 @@
+#include "tests/reader/fetch_fixture.h"
+#include "tests/support/http_server.h"
+
+#include <unistd.h>
+
+#include <fstream>
+
+static std::string log_text() {
+  buffer b = log_last_text();
+  return std::string((const char *)b.data, b.used);
+}
+
+static std::string temp_path(const std::string &name) {
+  return "/tmp/quillmere_fetch_" + std::to_string(getpid()) + "_" + name;
+}
+
+static void write_file(const std::string &path, const std::string &bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out << bytes;
+}
+
+TEST_F(Fetch, a_url_is_trimmed_copied_and_queued_for_a_new_feed) {
+  u32 start = r.generation;
+  EXPECT_EQ(app_add_feed(&context, &r, text_of(" \thttp://x.example/feed \r\n")), fetch_request_queued);
+  EXPECT_EQ(r.generation, start + 1);
+  query *q = &fetch_slots[0];
+  EXPECT_EQ(q->state, (u32)query_state_queued);
+  EXPECT_EQ(to_std(q->url), "http://x.example/feed");
+  EXPECT_EQ(q->url.size, q->url.used + 1);
+  EXPECT_EQ(q->url.data[q->url.used], 0);
+  EXPECT_EQ(q->feed_id, -1);
+  EXPECT_EQ(q->wake, fetch_count_wake);
+  // Later requests of the run join the generation.
+  EXPECT_EQ(app_add_feed(&context, &r, text_of("/some/path")), fetch_request_queued);
+  EXPECT_EQ(r.generation, start + 1);
+  EXPECT_EQ(fetch_queue.queued_count.load(), 2u);
+  EXPECT_TRUE(query_pending_for_feed(fetch_slots, FETCH_QUERY_COUNT, -1));
+}
+
+TEST_F(Fetch, texts_without_a_url_take_no_slot_but_open_the_generation) {
+  u32 start = r.generation;
+  for (const char *text : {"", " ", "\t\r\n\v\f "}) {
+    EXPECT_EQ(app_add_feed(&context, &r, text_of(text)), fetch_request_nothing);
+  }
+  EXPECT_EQ(r.generation, start + 1);
+  EXPECT_EQ(count_in_state(query_state_queued), 0u);
+}
+
+TEST_F(Fetch, a_url_already_in_the_store_updates_that_feed) {
+  add_feed(feed_type_rss, "https://a.example/rss");
+  feed *b = add_feed(feed_type_atom, "https://b.example/atom");
+  EXPECT_EQ(app_add_feed(&context, &r, text_of("  https://b.example/atom  ")), fetch_request_queued);
+  EXPECT_EQ(fetch_slots[0].feed_id, (s32)b->id);
+  EXPECT_TRUE(query_pending_for_feed(fetch_slots, FETCH_QUERY_COUNT, (s32)b->id));
+  EXPECT_FALSE(query_pending_for_feed(fetch_slots, FETCH_QUERY_COUNT, -1));
+  // A prefix of a stored URL is another feed.
+  EXPECT_EQ(app_add_feed(&context, &r, text_of("https://b.example/ato")), fetch_request_queued);
+  EXPECT_EQ(fetch_slots[1].feed_id, -1);
+}
+
+TEST_F(Fetch, video_site_pages_become_their_feed_urls) {
+  const std::string feeds = "https://www.youtube.com/feeds/videos.xml";
+  struct {
+    const char *text;
+    std::string url;
+  } cases[] = {
+      {"https://www.youtube.com/c/SomeName", feeds + "?user=SomeName"},
+      {"https://www.youtube.com/c/SomeName/videos", feeds + "?user=SomeName"},
+      {"youtube.com/user/old_style?sub_confirmation=1", feeds + "?user=old_style"},
+      {"https://m.youtube.com/channel/UC123abc?view=0&x=1", feeds + "?channel_id=UC123abc"},
+      {"  https://www.youtube.com/channel/UC9 \r", feeds + "?channel_id=UC9"},
+      // The first pattern of the table wins, not the first one in the text.
+      {"youtube.com/channel/ID/youtube.com/c/NAME", feeds + "?user=NAME"},
+      {"https://example.org/c/notvideo", "https://example.org/c/notvideo"},
+      {"https://www.youtube.com/watch?v=abc", "https://www.youtube.com/watch?v=abc"},
+  };
+  for (auto &c : cases) {
+    ASSERT_EQ(app_add_feed(&context, &r, text_of(c.text)), fetch_request_queued) << c.text;
+  }
+  std::vector<std::string> expected;
+  for (auto &c : cases) expected.push_back(c.url);
+  EXPECT_EQ(queued_urls(), expected);
+
+  // A feed URL that does not fit the area is no rewrite; the area keeps nothing of it.
+  std::string long_name = "youtube.com/c/" + std::string(FETCH_URL_AREA_SIZE, 'n');
+  u8 area[FETCH_URL_AREA_SIZE];
+  buffer out = buffer_make(sizeof area, 0, area);
+  EXPECT_FALSE(fetch_rewrite_video_site(text_of(long_name), &out));
+  EXPECT_EQ(out.used, 0u);
+  EXPECT_FALSE(fetch_rewrite_video_site(text_of("youtube.co/c/x"), &out));
+}
+
+TEST_F(Fetch, list_files_give_one_request_per_line) {
+  std::string path = temp_path("list.txt");
+  write_file(path, "\xEF\xBB\xBF" "http://a.example/1\r\n\r\n   http://b.example/2  \r\n\t\n"
+                   "http://c.example/3\n\n\nhttp://d.example/4 \r\r\n  \n/local/file\r\n   ");
+  u32 error = 0;
+  EXPECT_EQ(app_add_feeds_from_file(&context, &r, text_of(path), &error), 5u);
+  EXPECT_EQ(error, 0u);
+  std::vector<std::string> expected = {"http://a.example/1", "http://b.example/2", "http://c.example/3",
+                                       "http://d.example/4", "/local/file"};
+  EXPECT_EQ(queued_urls(), expected);
+  unlink(path.c_str());
+
+  // A missing file adds nothing and leaves its code in the shared word; a set word stops later imports.
+  EXPECT_EQ(app_add_feeds_from_file(&context, &r, text_of(path), &error), 0u);
+  EXPECT_EQ(error, (u32)file_error_open);
+  write_file(path, "http://e.example/5\n");
+  EXPECT_EQ(app_add_feeds_from_file(&context, &r, text_of(path), &error), 0u);
+  EXPECT_EQ(queued_urls().size(), 5u);
+  unlink(path.c_str());
+}
+
+TEST_F(Fetch, a_list_longer_than_the_free_slots_stops_without_leaving_anything) {
+  // Some slots are already taken by finished downloads.
+  for (u32 i = 0; i < 10; i++) fetch_slots[i].state = query_state_done;
+  std::string list;
+  for (u32 i = 0; i < FETCH_QUERY_COUNT + 50; i++) list += "http://feeds.example/" + std::to_string(i) + "\n";
+  std::string path = temp_path("long.txt");
+  write_file(path, list);
+  u32 error = 0;
+  EXPECT_EQ(app_add_feeds_from_file(&context, &r, text_of(path), &error), FETCH_QUERY_COUNT - 10);
+  unlink(path.c_str());
+  EXPECT_EQ(count_in_state(query_state_queued), FETCH_QUERY_COUNT - 10);
+  EXPECT_EQ(fetch_queue.queued_count.load(), (u64)FETCH_QUERY_COUNT - 10);
+  EXPECT_EQ(urls_in_use(), (FETCH_QUERY_COUNT - 10) * 128u);
+  EXPECT_NE(log_text().find("every fetch slot is busy: http://feeds.example/1014\n"), std::string::npos);
+}
+
+static void do_nothing(void *) {}
+
+TEST_F(Fetch, a_full_worker_queue_frees_the_slot_and_the_url_copy) {
+  for (u32 i = 0; i < THREAD_QUEUE_SIZE - 3; i++) ASSERT_EQ(thread_queue_work(&fetch_queue, do_nothing, nullptr), 1u);
+  std::string path = temp_path("few.txt");
+  write_file(path, "/a\n/b\n/c\n/d\n/e\n");
+  u32 error = 0;
+  EXPECT_EQ(app_add_feeds_from_file(&context, &r, text_of(path), &error), 3u);
+  unlink(path.c_str());
+  EXPECT_EQ(queued_urls(), (std::vector<std::string>{"/a", "/b", "/c"}));
+  EXPECT_EQ(fetch_slots[3].state, (u32)query_state_free);
+  EXPECT_EQ(fetch_slots[3].url.data, nullptr);
+  EXPECT_EQ(urls_in_use(), 3 * 128u);
+  EXPECT_NE(log_text().find("the worker queue is full: /d\n"), std::string::npos);
+  // Single requests are refused the same way.
+  EXPECT_EQ(app_add_feed(&context, &r, text_of("/f")), fetch_request_refused);
+  EXPECT_EQ(urls_in_use(), 3 * 128u);
+}
+
+TEST_F(Fetch, updating_all_feeds_skips_those_marked_deleted) {
+  u32 start = r.generation;
+  feed *a = add_feed(feed_type_rss, "https://a.example/");
+  feed *b = add_feed(feed_type_rss, "https://b.example/");
+  feed *c = add_feed(feed_type_atom, "https://c.example/");
+  reader_mark_feed_deleted(&r, b);
+  EXPECT_EQ(app_update_all_feeds(&context, &r), 2u);
+  EXPECT_EQ(r.generation, start + 1);
+  EXPECT_TRUE(query_pending_for_feed(fetch_slots, FETCH_QUERY_COUNT, (s32)a->id));
+  EXPECT_FALSE(query_pending_for_feed(fetch_slots, FETCH_QUERY_COUNT, (s32)b->id));
+  EXPECT_TRUE(query_pending_for_feed(fetch_slots, FETCH_QUERY_COUNT, (s32)c->id));
+  // A single update opens no generation of its own.
+  EXPECT_TRUE(app_update_feed(&context, &r, a));
+  EXPECT_EQ(r.generation, start + 1);
+  // The application's own generation step is used when it installs one.
+  static u32 opened;
+  opened = 0;
+  context.start_generation = r.generation;
+  context.new_generation = [](reader *rr) {
+    opened++;
+    rr->generation += 10;
+  };
+  app_add_feed(&context, &r, text_of("/x"));
+  app_add_feed(&context, &r, text_of("/y"));
+  EXPECT_EQ(opened, 1u);
+  EXPECT_EQ(r.generation, start + 11);
+  thread_complete_queue(&fetch_queue);
+}
+
+TEST_F(Fetch, local_files_are_read_whole_or_fail_with_their_file_error) {
+  std::string path = temp_path("feed.xml");
+  write_file(path, "<rss version=\"2.0\"></rss>");
+  ASSERT_EQ(app_add_feed(&context, &r, text_of(path)), fetch_request_queued);
+  ASSERT_EQ(app_add_feed(&context, &r, text_of(path + ".missing")), fetch_request_queued);
+  finish(&fetch_slots[0]);
+  finish(&fetch_slots[1]);
+  unlink(path.c_str());
+  EXPECT_EQ(fetch_slots[0].error, 0u);
+  EXPECT_EQ(to_std(fetch_slots[0].result), "<rss version=\"2.0\"></rss>");
+  EXPECT_EQ(fetch_slots[1].error, (u32)file_error_open);
+  EXPECT_EQ(fetch_slots[1].result.data, nullptr);
+  EXPECT_EQ(fetch_wakes.load(), 2u);
+  EXPECT_FALSE(query_pending_for_feed(fetch_slots, FETCH_QUERY_COUNT, -1));
+  query_release(&fetch_slots[0], &urls);
+  EXPECT_EQ(fetch_slots[0].state, (u32)query_state_free);
+  EXPECT_EQ(query_find_free(fetch_slots, FETCH_QUERY_COUNT), &fetch_slots[0]);
+}
+
+class FetchHttp : public Fetch {
+ protected:
+  void SetUp() override {
+    workers = 2;
+    Fetch::SetUp();
+    http_options o = http_options_default();
+    o.connect_timeout_ms = 2000;
+    o.low_speed_bytes = 1;
+    o.low_speed_seconds = 2;
+    http_options_set(o);
+    u32 error = 0;
+    http_init(string_lit("quillmere"), &error);
+  }
+  void TearDown() override {
+    Fetch::TearDown();
+    u32 error = 0;
+    http_terminate(&error);
+  }
+};
+
+TEST_F(FetchHttp, served_feeds_reach_done_slots) {
+  const std::string document = "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>T</title></channel></rss>";
+  test_http_server server([&](test_http_connection &c, const std::string &path) {
+    if (path == "/feed") c.send_response(200, document);
+    else if (path == "/unannounced") {
+      if (c.send_head(200, "")) c.send_text(document);
+    } else if (path == "/moved") {
+      c.send_head(301, "Location: /feed\r\nContent-Length: 0\r\n");
+    } else {
+      c.send_response(404, "no");
+    }
+  });
+  for (const char *path : {"/feed", "/unannounced", "/moved", "/gone"}) {
+    ASSERT_EQ(app_add_feed(&context, &r, text_of(server.url(path) + " ")), fetch_request_queued);
+  }
+  for (u32 i = 0; i < 4; i++) finish(&fetch_slots[i]);
+  EXPECT_EQ(fetch_slots[0].error, 0u);
+  EXPECT_EQ(to_std(fetch_slots[0].result), document);
+  EXPECT_EQ(fetch_slots[0].result.size, document.size());
+  EXPECT_EQ(fetch_slots[1].error, 0u);
+  EXPECT_EQ(to_std(fetch_slots[1].result), document);
+  EXPECT_EQ(fetch_slots[1].result.size, FETCH_UNKNOWN_LENGTH_BUFFER);
+  EXPECT_EQ(fetch_slots[2].error, 0u);
+  EXPECT_EQ(to_std(fetch_slots[2].result), document);
+  EXPECT_EQ(fetch_slots[3].error, (u32)http_error_internet_open_url);
+  EXPECT_EQ(fetch_slots[3].result.data, nullptr);
+  EXPECT_EQ(fetch_wakes.load(), 4u);
+}
