@@ -164,6 +164,9 @@ void memory_scratch_init(u64 size) {
 
 buffer memory_scratch_acquire() {
   invariant(!memory_scratch_lent);
+  // Where the check is compiled out, a second borrower gets nothing rather than the bytes the
+  // first one is still using.
+  if (memory_scratch_lent) return buffer{};
   memory_scratch_lent = true;
   buffer copy = memory_scratch;
   copy.used = 0;

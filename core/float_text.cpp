@@ -630,11 +630,12 @@ const u64 powers_of_10[20] = {1ull,
                                1000000000000000000ull,
                                10000000000000000000ull};
 
-// 1233 / 4096 is just above log10(2): the bit length gives the digit count or one less.
+// 1233 / 4096 is just above log10(2): the bit length gives the digit count or one less. Zero
+// is written as one digit "0".
 inline s32 decimal_digit_count(u64 v) {
   u32 bits = 64 - (u32)__builtin_clzll(v | 1);
   u32 d = (bits * 1233) >> 12;
-  return (s32)(d + (v >= powers_of_10[d]));
+  return (s32)(d + (v >= powers_of_10[d])) | (v == 0);
 }
 
 // All 20 digits of v with leading zeros at t[0 .. 20), without branches; returns the count of
@@ -682,10 +683,15 @@ u64 write_decimal(u8 *out, u64 significand, s32 exponent, bool negative, u32 fla
       } else if (power < 100) {
         write_pair(p, (u32)power);
         p += 2;
-      } else {
+      } else if (power < 1000) {
         *p++ = (u8)('0' + power / 100);
         write_pair(p, (u32)(power % 100));
         p += 2;
+      } else {
+        // Only buffer_push_decimal's own callers reach four digits; conversions stop at 324.
+        write_pair(p, (u32)(power / 100));
+        write_pair(p + 2, (u32)(power % 100));
+        p += 4;
       }
     }
   } else if (exponent >= 0) {
@@ -779,7 +785,9 @@ buffer push_value(buffer *arena, T value, u32 width, u8 pad, u32 fraction_digits
 
 void buffer_push_decimal(buffer *arena, u64 significand, s32 exponent, bool negative, u32 flags) {
   // Exponents of the conversions keep the text within DOUBLE_TEXT_MAX; others are refused.
-  invariant(exponent > -(s32)DOUBLE_TEXT_MAX + 30 && exponent < (s32)DOUBLE_TEXT_MAX - 30);
+  bool fits = exponent > -(s32)DOUBLE_TEXT_MAX + 30 && exponent < (s32)DOUBLE_TEXT_MAX - 30;
+  invariant(fits);
+  if (!fits) return;
   u8 text[DOUBLE_TEXT_MAX];
   u64 n = write_decimal(text, significand, exponent, negative, flags);
   push_piece(arena, text, n);

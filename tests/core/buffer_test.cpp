@@ -83,6 +83,14 @@ TEST(buffer_push, copies_of_nothing_return_null_without_padding) {
   void *p = buffer_push_string(&b, string_lit("hello"), 1);
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(memcmp(p, "hello", 5), 0);
+  // Bytes without a source are only reserved, at alignment 1.
+  u8 *q = buffer_push_bytes(&b, nullptr, 3);
+  EXPECT_EQ(q, (u8 *)p + 5);
+  q = buffer_push_bytes(&b, "xyz", 3);
+  EXPECT_EQ(q, (u8 *)p + 8);
+  EXPECT_EQ(memcmp(q, "xyz", 3), 0);
+  EXPECT_EQ(buffer_push_bytes(&b, "x", b.size - b.used + 1), nullptr);
+  EXPECT_EQ(b.used, 11u);
 }
 
 TEST(buffer_push, append_grows_the_most_recent_string) {

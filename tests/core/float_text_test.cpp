@@ -137,6 +137,10 @@ TEST(float_text, decimal_layout_in_fixed_and_scientific_form) {
       {123456, -3, false, 0, "123.456"},                 {5, -3, false, 0, "0.005"},
       {5, -1, true, 0, "-0.5"},                          {123, -3, false, 0, "0.123"},
       {18446744073709551615ull, -19, false, 0, "1.8446744073709551615"},
+      // Zero is one digit; exponents of four digits are written whole.
+      {0, 0, false, 0, "0.0"},                           {0, 0, true, format_scientific, "-0.0"},
+      {0, -2, false, 0, "0.00"},                         {10000000000000000000ull, 985, false, format_scientific, "1.0000000000000000000e1004"},
+      {7, -993, false, format_scientific, "7.0e-993"},
   };
   for (const example &x : examples) {
     u8 out[64];

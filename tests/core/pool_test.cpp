@@ -149,6 +149,36 @@ TEST(pool, iterators_stop_after_the_count_and_reject_filters_walk_every_slot) {
   EXPECT_EQ(it.current, nullptr);
 }
 
+// The walk ends with the last of entry_count accepted items: the free slots behind the last live
+// one are never looked at, and a filter that accepts free slots too still yields only
+// entry_count items.
+u32 live_calls;
+bool count_live(void *item) {
+  live_calls++;
+  return record_is_live(item);
+}
+bool accept_all(void *) { return true; }
+
+TEST(pool, iterators_stop_at_the_last_live_item) {
+  pool_fixture f(10);
+  for (u32 s = 0; s < 10; s++) *f.at(s) = record{};
+  for (u32 i = 0; i < 5; i++) f.alloc(i);
+  f.free(1);
+  f.free(4);  // live: 0, 2, 3
+  live_calls = 0;
+  pool_iterator it = pool_iterator_init(&f.p, record_size, count_live);
+  EXPECT_EQ(pool_iterator_next(&it), f.at(0));
+  EXPECT_EQ(pool_iterator_next(&it), f.at(2));
+  EXPECT_EQ(pool_iterator_next(&it), f.at(3));
+  EXPECT_EQ(it.accepted, 3u);
+  EXPECT_EQ(pool_iterator_next(&it), nullptr);
+  EXPECT_EQ(live_calls, 4u);
+  it = pool_iterator_init(&f.p, record_size, accept_all);
+  u32 n = 0;
+  while (pool_iterator_next(&it)) n++;
+  EXPECT_EQ(n, 3u);
+}
+
 TEST(pool, print_shows_the_top_free_slot_and_a_full_pool_safely) {
   pool_fixture f(3);
   f.alloc(0);
