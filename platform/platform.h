@@ -1,7 +1,12 @@
 // The platform layer's contract: files and directory listing, dates and time, the global log and
-// the debug output. Everything that talks to the operating system for these lives behind it.
+// the debug output, the command line and its arguments, known folders, starting programs and the
+// quit signals. Everything that talks to the operating system for these lives behind it.
 #pragma once
 
 #include "platform/files.h"
 #include "platform/dates.h"
 #include "platform/log.h"
+#include "platform/cmdline.h"
+#include "platform/folders.h"
+#include "platform/process.h"
+#include "platform/durable.h"
