@@ -1,0 +1,427 @@
+// The feed store: the one in-memory database of feeds, entries, categories, persons, Atom links,
+// relation links and per-feed settings. Every record lives in a fixed-capacity pool inside the
+// `reader` and every text in its string arena; records refer to each other by 32-bit id. The
+// records below are also the save file's layout, byte for byte, padding included, so their sizes
+// and offsets are pinned with static_assert.
+#pragma once
+
+#include "core/core.h"
+#include "platform/platform.h"
+
+// ---- Limits and kinds --------------------------------------------------------------------
+
+enum : u32 {
+  READER_FEED_CAPACITY = 200,
+  READER_ENTRY_CAPACITY = 10000,
+  READER_CATEGORY_CAPACITY = 10000,
+  READER_PERSON_CAPACITY = 1000,
+  READER_ATOM_LINK_CAPACITY = 1000,
+  READER_LINK_CAPACITY = 10000,
+  READER_META_CAPACITY = 200,
+  READER_LINK_OPENER_COUNT = 10,
+};
+
+#define READER_STRINGS_RESERVE 104857600ull  // 100 MiB for each of the two arenas
+#define READER_STRINGS_STEP MiB(1)
+
+// The first word of a feed and of an entry.
+enum : u32 {
+  feed_type_rss = 1,
+  feed_type_atom = 2,
+  feed_type_deleted = 0x80000000,  // the reversible deleted mark
+  feed_type_mask = 0x7fffffff,
+};
+
+// Who owns an Atom link.
+enum : u32 {
+  atom_link_owner_feed = 1,
+  atom_link_owner_entry = 2,
+};
+
+enum : u32 {
+  atom_link_rel_alternate = 0,
+  atom_link_rel_related = 1,
+  atom_link_rel_self = 2,
+  atom_link_rel_enclosure = 3,
+  atom_link_rel_via = 4,
+};
+
+// Kinds of relation links: owner and target.
+enum : u32 {
+  link_kind_rss_feed_category = 1,
+  link_kind_rss_entry_category = 2,
+  link_kind_atom_feed_category = 3,
+  link_kind_atom_entry_category = 4,
+  link_kind_atom_feed_author = 5,
+  link_kind_atom_entry_author = 6,
+  link_kind_atom_feed_contributor = 7,
+  link_kind_atom_entry_contributor = 8,
+};
+
+// Settings the user puts on a feed.
+enum : u32 {
+  meta_flag_oldest_first = 0x1,
+  meta_flag_hide_enclosure = 0x2,
+  meta_flag_draw_enclosure_image = 0x4,
+};
+
+// ---- Records -----------------------------------------------------------------------------
+// A string is a buffer whose bytes lie in the store's arena: size the capacity it was copied
+// with, used its length. Emptiness is judged by used alone. Ids start at 1; 0 means none.
+
+struct feed_rss {
+  buffer title, link, description, language, copyright, managingEditor, webMaster;
+  date pubDate;
+  date newest_date;  // items not later than this are dropped on update
+  u32 category_count;
+  u32 padding0;
+  buffer generator, docs;
+  buffer cloud_domain;
+  s32 cloud_port;
+  u32 padding1;
+  buffer cloud_path, cloud_registerProcedure, cloud_protocol;
+  s32 ttl;
+  u32 padding2;
+  buffer image_url, image_title, image_link;
+  s32 image_width, image_height;
+  buffer image_description;
+  buffer rating;
+  buffer textInput_title, textInput_description, textInput_name, textInput_link;
+  s32 skipHours[24];
+  s32 skipDays[7];  // 0 Monday to 6 Sunday
+  u32 padding3;
+};
+
+struct feed_atom {
+  u32 author_count, category_count, contributor_count, atom_link_count;
+  buffer generator, generator_uri, generator_version;
+  buffer icon, logo, atom_id;
+  buffer rights, subtitle, title;
+  date updated;
+};
+
+struct feed {
+  u32 type;  // feed_type_rss or feed_type_atom, maybe with feed_type_deleted; 0 free slot
+  u32 id;
+  u32 entry_count;
+  u32 padding;
+  buffer url;
+  union {
+    feed_rss rss;
+    feed_atom atom;  // the rest of the record stays zero
+  };
+};
+static_assert(sizeof(feed) == 744, "feed record is part of the save file");
+static_assert(offsetof(feed, url) == 16 && offsetof(feed, rss) == 40, "feed head");
+static_assert(offsetof(feed, rss.pubDate) == 208 && offsetof(feed, rss.category_count) == 224, "rss feed");
+static_assert(offsetof(feed, rss.cloud_port) == 304 && offsetof(feed, rss.ttl) == 384, "rss feed");
+static_assert(offsetof(feed, rss.image_width) == 464 && offsetof(feed, rss.rating) == 496, "rss feed");
+static_assert(offsetof(feed, rss.skipHours) == 616 && offsetof(feed, rss.skipDays) == 712, "rss feed");
+static_assert(offsetof(feed, atom.generator) == 56 && offsetof(feed, atom.title) == 248, "atom feed");
+static_assert(offsetof(feed, atom.updated) == 272, "atom feed");
+
+struct entry_rss {
+  buffer title, link, description, author, comments;
+  buffer enclosure_url;
+  s64 enclosure_length;
+  buffer enclosure_type;
+  buffer source, source_url;
+  buffer guid;
+  s32 isPermaLink;
+  u32 category_count;
+  date pubDate;
+};
+
+struct entry_atom {
+  u32 author_count, category_count, contributor_count, atom_link_count;
+  buffer content, atom_id, rights, source, summary, title;
+  date published;
+  date updated;
+};
+
+struct entry {
+  u32 type;  // as a feed's, copied from the feed when attached
+  u32 id;
+  u32 feed_id;
+  u32 generation;  // the update the entry arrived in
+  union {
+    entry_rss rss;
+    entry_atom atom;
+  };
+};
+static_assert(sizeof(entry) == 280, "entry record is part of the save file");
+static_assert(offsetof(entry, rss.enclosure_length) == 160 && offsetof(entry, rss.guid) == 240, "rss entry");
+static_assert(offsetof(entry, rss.isPermaLink) == 264 && offsetof(entry, rss.pubDate) == 272, "rss entry");
+static_assert(offsetof(entry, atom.content) == 32 && offsetof(entry, atom.title) == 152, "atom entry");
+static_assert(offsetof(entry, atom.published) == 176 && offsetof(entry, atom.updated) == 184, "atom entry");
+
+// Identified by its term alone.
+struct category {
+  u32 id;
+  u32 padding;
+  buffer term, scheme, label;
+};
+static_assert(sizeof(category) == 80, "category record is part of the save file");
+
+// Identified by its name alone.
+struct person {
+  u32 id;
+  u32 padding;
+  buffer name, uri, email;
+};
+static_assert(sizeof(person) == 80, "person record is part of the save file");
+
+struct atom_link {
+  u32 owner_kind;  // atom_link_owner_*; 0 free slot
+  u32 owner_id;
+  buffer href, type, hreflang, title;
+  u32 rel;  // atom_link_rel_*
+  u32 padding;
+  s64 length;
+};
+static_assert(sizeof(atom_link) == 120 && offsetof(atom_link, rel) == 104, "atom link record");
+
+// A relation between an owner and a category or person. POSIX also has a function named link,
+// so the type is written `struct link` wherever <unistd.h> may be in view.
+struct link {
+  u32 kind;  // link_kind_*; 0 free slot
+  u32 owner_id;
+  u32 target_id;
+};
+static_assert(sizeof(struct link) == 12, "link record is part of the save file");
+
+struct link_opener {
+  buffer name, program, queue;
+  u32 queue_mode;
+  u32 padding;
+};
+static_assert(sizeof(link_opener) == 80, "link opener record");
+
+struct meta {
+  u32 feed_id;  // 0 free slot
+  u32 flags;    // meta_flag_*
+  link_opener *opener;
+};
+static_assert(sizeof(meta) == 16, "meta record is part of the save file");
+
+// Every code point any stored text uses, for the glyph atlas. The list may be reordered in place
+// (the atlas sorts it); the bitmap answers membership whatever the order.
+struct codepoint_set {
+  u32 count;
+  u32 capacity;  // CODEPOINT_SET_CAPACITY: every code point fits
+  u32 *items;
+  u64 *present;  // one bit per code point, kept in step with items
+};
+#define CODEPOINT_SET_CAPACITY 0x110000u
+#define CODEPOINT_SET_START_COUNT 193u
+// Bytes codepoint_set_init takes from its arena.
+#define CODEPOINT_SET_MEMORY (CODEPOINT_SET_CAPACITY * 4ull + CODEPOINT_SET_CAPACITY / 8 + 16)
+
+// Undone by a rollback: everything strings and counters one parsed entry added.
+struct reader_mark {
+  u64 size;
+  u64 used;
+  u8 *data;
+  u32 category_counter;
+  u32 person_counter;
+};
+
+// Which pool ran full, so each is reported once until it has room again.
+enum : u32 {
+  reader_full_feeds = 0x1,
+  reader_full_entries = 0x2,
+  reader_full_categories = 0x4,
+  reader_full_persons = 0x8,
+  reader_full_atom_links = 0x10,
+  reader_full_links = 0x20,
+  reader_full_metas = 0x40,
+  reader_full_strings = 0x80,
+  reader_full_codepoints = 0x100,
+};
+
+enum reader_error : u32 {
+  reader_error_none = 0,
+  reader_error_pool_memory = 1,     // the system refused the block of the pools
+  reader_error_strings_memory = 2,  // the system refused an arena's reservation or first commit
+};
+
+struct reader {
+  // Fixed at start: the pools' block and the pools carved from it.
+  buffer pool_memory;
+  pool feeds;
+  pool entries;
+  pool categories;
+  pool persons;
+  pool atom_links;
+  pool links;
+  // The string arenas: two reservations, the active arena inside strings_a.
+  buffer strings_a;
+  buffer strings_b;
+  buffer strings;
+  // Counters handed out while the program runs; renumbered at save.
+  u32 next_feed_id;
+  u32 entry_counter;
+  u32 category_counter;
+  u32 person_counter;
+  u32 generation;
+  codepoint_set *codepoints;
+  link_opener link_openers[READER_LINK_OPENER_COUNT];
+  pool metas;
+  // reader_full_* bits of the limits reported to the log since they last had room.
+  u32 full_reported;
+};
+
+// ---- Construction ------------------------------------------------------------------------
+
+// Builds the store in a zeroed reader: the pools' block, both arena reservations, the first MiB
+// of the active arena. On failure everything taken is released and *error is set.
+void reader_init(reader *r, u32 *error);
+// Gives back the pools' block and both reservations; the record is zero afterwards.
+void reader_destroy(reader *r);
+
+// Takes the list and its bitmap from the arena and fills the 193 start code points (the printable
+// ISO 8859-15 repertoire, then U+FFFD at 191 and U+2026 at 192). False when the arena has no room.
+bool codepoint_set_init(codepoint_set *set, buffer *arena);
+bool codepoint_set_contains(const codepoint_set *set, u32 code_point);
+// False when the set is full (it cannot be with the full capacity) or the value is no code point.
+bool codepoint_set_add(codepoint_set *set, u32 code_point);
+
+// ---- Strings -----------------------------------------------------------------------------
+
+// A copy in the arena with the source's capacity (a terminator within it comes along). The empty
+// string when the text is empty or the arena cannot grow (reported once in the log).
+buffer reader_copy_string(reader *r, buffer text);
+// Registers the text's code points (bytes that are not UTF-8 count as U+FFFD), then copies it.
+buffer reader_add_string(reader *r, buffer text);
+// Replaces *field only when the text differs. False when the copy failed (the field is then the
+// empty string, and the caller drops what it was building).
+bool reader_set_string(reader *r, buffer *field, buffer text);
+// Commits the arena up to bytes; false when that would reach the reservation's end.
+bool reader_strings_reserve(reader *r, u64 bytes);
+reader_mark reader_strings_mark(reader *r);
+// Frees categories and persons nothing links to, then restores the arena and both counters.
+void reader_strings_rollback(reader *r, reader_mark mark);
+
+// ---- Records -----------------------------------------------------------------------------
+// Each gives null when its pool is full (logged once until the pool has room again).
+
+feed *reader_new_feed(reader *r, u32 type);
+// id = entry_counter + 1, current generation; the counter rises only when attached.
+entry *reader_new_entry(reader *r);
+void reader_attach_entry(reader *r, feed *f, entry *e);
+// A meta for the feed, with the first link opener.
+meta *reader_new_meta(reader *r, u32 feed_id);
+
+// A known feed may only take a document of its own kind: the two layouts overlay each other, so
+// filling one into the other corrupts the record. False, with a "Feed error: " line in the log,
+// when the kinds differ; the caller then leaves the feed as it is.
+bool reader_feed_accepts_type(feed *f, u32 type);
+
+// The category (person) is an unsaved record holding the texts. Adds a link {kind, owner, target}
+// unless the owner already has one to the same target, creating the target when no record has
+// its term (name). False when a pool or the arena is full: then nothing was added.
+bool reader_add_category_link(reader *r, category *c, u32 kind, u32 owner_id, u32 *count);
+bool reader_add_person_link(reader *r, person *p, u32 kind, u32 owner_id, u32 *count);
+// A zeroed Atom link owned by the feed or entry, counted in *count; null when the pool is full.
+atom_link *reader_new_atom_link(reader *r, u32 owner_kind, u32 owner_id, u32 *count);
+
+// ---- Lookups -----------------------------------------------------------------------------
+// All scan in slot order and find records marked deleted too.
+
+inline u32 feed_get_type(const feed *f) { return f->type & feed_type_mask; }
+inline u32 entry_get_type(const entry *e) { return e->type & feed_type_mask; }
+
+feed *reader_find_feed(reader *r, u32 id);
+feed *reader_find_feed_by_url(reader *r, buffer url);
+entry *reader_find_entry(reader *r, u32 feed_id, u32 entry_id);
+buffer entry_get_guid(const entry *e);
+entry *reader_find_entry_by_guid(reader *r, u32 feed_id, buffer guid);
+u32 reader_find_category(reader *r, buffer term);
+category *reader_find_category_by_id(reader *r, u32 id);
+person *reader_find_person(reader *r, u32 id);
+u32 reader_find_person_by_name(reader *r, buffer name);
+meta *reader_get_meta(reader *r, u32 feed_id);
+buffer feed_get_title(const feed *f);
+buffer entry_get_title(const entry *e);
+buffer reader_find_atom_link_href(reader *r, u32 owner_id, u32 count, u32 owner_kind, u32 rel);
+bool reader_link_exists(pool *links, u32 kind_low, u32 kind_high, u32 target_id);
+
+// Pool callbacks.
+bool feed_is_live(void *item);
+bool entry_is_live(void *item);
+bool category_is_live(void *item);
+bool person_is_live(void *item);
+bool atom_link_is_live(void *item);
+bool link_is_live(void *item);
+bool meta_is_live(void *item);
+void feed_clear(void *item);
+void entry_clear(void *item);
+void category_clear(void *item);
+void person_clear(void *item);
+void atom_link_clear(void *item);
+void link_clear(void *item);
+void meta_clear(void *item);
+
+// ---- Checks ------------------------------------------------------------------------------
+
+// Logs every pool's stored and counted size, then verifies each feed's and entry's counts against
+// the links, the entries of each feed, a meta per feed, and that strings lie in the arena. Runs
+// on loaded files too, so it never stops: it returns the number of problems found.
+u32 reader_check(reader *r);
+// Appends a listing of the store to the log and writes the whole log to the path.
+u32 reader_dump(reader *r, buffer path);
+
+// ---- Generations, deletion, sorting and navigation ----------------------------------------
+
+// The store frees an entry's cached images through this hook; the application installs it.
+typedef void reader_release_images_fn(u32 entry_id);
+void reader_set_image_release_hook(reader_release_images_fn *fn);
+
+u32 reader_prev_generation(reader *r, u32 g, u32 required, u32 allowed);
+u32 reader_next_generation(reader *r, u32 g, u32 required, u32 allowed);
+bool reader_has_entry_in_range(reader *r, u32 from, u32 to, u32 required, u32 allowed);
+// Renumbers the live entries' generations densely from 1, keeping their order; the table comes
+// from the scratch arena's free tail (it is not kept). False when the table does not fit.
+bool reader_renumber_generations(reader *r, buffer scratch);
+
+inline void entry_mark_deleted(entry *e) { e->type |= feed_type_deleted; }
+inline void entry_unmark_deleted(entry *e) { e->type &= feed_type_mask; }
+inline bool entry_is_deleted(const entry *e) { return (e->type & feed_type_deleted) != 0; }
+inline bool feed_is_deleted(const feed *f) { return (f->type & feed_type_deleted) != 0; }
+void reader_mark_feed_deleted(reader *r, feed *f);
+void reader_unmark_feed_deleted(reader *r, feed *f, u32 with_entries);
+
+void reader_delete_entry(reader *r, entry *e, feed *f);
+void reader_delete_feed_atom_links(reader *r, u32 owner, u32 owner_kind);
+void reader_delete_feed(reader *r, feed *f);
+void reader_purge_deleted(reader *r);
+void reader_purge_categories(reader *r);
+void reader_purge_persons(reader *r);
+inline void feed_entry_count_decrement(feed *f) { f->entry_count -= 1; }
+
+void reader_sort_feed_entries(reader *r, feed *f);
+void reader_sort_all_entries(reader *r);
+bool entry_belongs_to_feed(void *item, void *feed_id);
+// True when a is strictly earlier than b (Atom: published, or updated when there is none).
+bool entry_compare_date(void *a, void *b);
+void entry_swap(void *a, void *b);
+
+entry *reader_first_entry(reader *r, feed *f, u32 from, u32 to, u32 required, u32 allowed);
+entry *reader_last_entry(reader *r, feed *f, u32 from, u32 to, u32 required, u32 allowed);
+entry *reader_prev_entry(reader *r, feed *f, entry *e, u32 from, u32 to, u32 required, u32 allowed);
+entry *reader_next_entry(reader *r, feed *f, entry *e, u32 from, u32 to, u32 required, u32 allowed);
+feed *reader_first_feed(reader *r, u32 include_empty, u32 from, u32 to, u32 feed_required,
+                        u32 feed_allowed, u32 entry_required, u32 entry_allowed);
+feed *reader_last_feed(reader *r, u32 include_empty, u32 from, u32 to, u32 feed_required,
+                       u32 feed_allowed, u32 entry_required, u32 entry_allowed);
+feed *reader_prev_feed(reader *r, feed *f, u32 include_empty, u32 from, u32 to, u32 feed_required,
+                       u32 feed_allowed, u32 entry_required, u32 entry_allowed);
+feed *reader_next_feed(reader *r, feed *f, u32 include_empty, u32 from, u32 to, u32 feed_required,
+                       u32 feed_allowed, u32 entry_required, u32 entry_allowed);
+
+// ---- Feed dates --------------------------------------------------------------------------
+// Both never fail: a part they cannot read stays 0 (an RSS year 65535), a field out of range
+// reads as 0, and a zone offset moves only a valid date. The result is UTC.
+
+date feed_parse_date_rfc822(buffer text);
+date feed_parse_date_iso8601(buffer text);

@@ -1,0 +1,320 @@
+// The store's construction, strings and code points, record creation and relation links.
+#include "reader/store_internal.h"
+
+// ---- Construction ------------------------------------------------------------------------
+
+struct pool_layout {
+  u64 item_size;
+  u64 alignment;
+  u32 capacity;
+};
+
+static const pool_layout reader_pool_layouts[7] = {
+    {sizeof(feed), 8, READER_FEED_CAPACITY},           {sizeof(entry), 8, READER_ENTRY_CAPACITY},
+    {sizeof(category), 8, READER_CATEGORY_CAPACITY},   {sizeof(person), 8, READER_PERSON_CAPACITY},
+    {sizeof(atom_link), 8, READER_ATOM_LINK_CAPACITY}, {sizeof(struct link), 4, READER_LINK_CAPACITY},
+    {sizeof(meta), 8, READER_META_CAPACITY},
+};
+
+void reader_init(reader *r, u32 *error) {
+  if (*error) return;
+  pool *pools[7] = {&r->feeds, &r->entries, &r->categories, &r->persons, &r->atom_links, &r->links, &r->metas};
+  // Every piece starts on 8 bytes, so each pool's items land on their alignment.
+  u64 total = 0;
+  for (const pool_layout &l : reader_pool_layouts) total += align_up(pool_memory_size(l.item_size, l.alignment, l.capacity), 8);
+  r->pool_memory = memory_alloc(total, nullptr);
+  if (!r->pool_memory.data) {
+    *error = reader_error_pool_memory;
+    return;
+  }
+  for (u32 i = 0; i < 7; ++i) {
+    r->pool_memory.used = align_up(r->pool_memory.used, 8);
+    const pool_layout &l = reader_pool_layouts[i];
+    pool_create_in_arena(&r->pool_memory, pools[i], l.item_size, l.alignment, l.capacity);
+    invariant(pools[i]->max_entry_count == l.capacity);
+  }
+
+  r->strings_a = memory_reserve(READER_STRINGS_RESERVE, nullptr);
+  r->strings_b = memory_reserve(READER_STRINGS_RESERVE, nullptr);
+  if (!r->strings_a.data || !r->strings_b.data || !memory_commit(&r->strings_a, READER_STRINGS_STEP)) {
+    reader_destroy(r);
+    *error = reader_error_strings_memory;
+    return;
+  }
+  r->strings = buffer{r->strings_a.used, 0, r->strings_a.data};
+  r->next_feed_id = r->entry_counter = r->category_counter = r->person_counter = 0;
+  r->generation = 0;
+  r->full_reported = 0;
+}
+
+void reader_destroy(reader *r) {
+  memory_free(&r->pool_memory);
+  memory_free(&r->strings_a);
+  memory_free(&r->strings_b);
+  memory_zero(r, sizeof *r);
+}
+
+void reader_report_full(reader *r, u32 bit, const char *message) {
+  if (r->full_reported & bit) return;
+  r->full_reported |= bit;
+  log_append_string(string_lit("Feed error: "));
+  log_append(message, string_length(message));
+}
+
+// ---- Code points -------------------------------------------------------------------------
+
+bool codepoint_set_contains(const codepoint_set *set, u32 c) {
+  return c < CODEPOINT_SET_CAPACITY && (set->present[c >> 6] >> (c & 63) & 1);
+}
+
+bool codepoint_set_add(codepoint_set *set, u32 c) {
+  if (c >= CODEPOINT_SET_CAPACITY || set->count >= set->capacity) return false;
+  if (codepoint_set_contains(set, c)) return true;
+  set->items[set->count++] = c;
+  set->present[c >> 6] |= 1ull << (c & 63);
+  return true;
+}
+
+bool codepoint_set_init(codepoint_set *set, buffer *arena) {
+  u32 *items = buffer_push_array(arena, u32, CODEPOINT_SET_CAPACITY);
+  u64 *present = buffer_push_array(arena, u64, CODEPOINT_SET_CAPACITY / 64);
+  if (!items || !present) return false;
+  memory_zero(present, CODEPOINT_SET_CAPACITY / 8);
+  *set = codepoint_set{0, CODEPOINT_SET_CAPACITY, items, present};
+  for (u32 c = 0x20; c <= 0x7E; ++c) codepoint_set_add(set, c);
+  // Latin-1's upper half without the eight places ISO 8859-15 gives to other letters.
+  static const u32 replaced[] = {0xA4, 0xA6, 0xA8, 0xB4, 0xB8, 0xBC, 0xBD, 0xBE};
+  for (u32 c = 0xA0; c <= 0xFF; ++c) {
+    if (!char_is_any_u32(c, replaced, array_count(replaced))) codepoint_set_add(set, c);
+  }
+  static const u32 latin9[] = {0x20AC, 0x160, 0x161, 0x17D, 0x17E, 0x152, 0x153, 0x178, 0xFFFD, 0x2026};
+  for (u32 c : latin9) codepoint_set_add(set, c);
+  return true;
+}
+
+// Every code point of the text enters the set; bytes that do not decode count as U+FFFD, one
+// byte at a time (they are stored as they are).
+static void reader_register_codepoints(reader *r, buffer text) {
+  codepoint_set *set = r->codepoints;
+  if (!set) return;
+  const u8 *p = text.data, *end = text.data + text.used;
+  while (p < end) {
+    u32 c = unicode_invalid, error = 0;
+    u8 length = 0;
+    unicode_utf8_decode(p, end, &c, &length, &error);
+    if (error || length == 0) {
+      c = unicode_replacement;
+      length = 1;
+    }
+    p += length;
+    if (codepoint_set_contains(set, c)) continue;
+    if (!codepoint_set_add(set, c)) {
+      log_append_string(string_lit("Feed error: No space left in codepoint set.\n"));
+      return;
+    }
+  }
+}
+
+// ---- Strings -----------------------------------------------------------------------------
+
+bool reader_strings_reserve(reader *r, u64 bytes) {
+  buffer *a = &r->strings_a;
+  if (bytes <= a->used) return true;
+  if (bytes >= a->size) return false;
+  u64 step = align_up(bytes - a->used, READER_STRINGS_STEP);
+  if (a->used + step >= a->size) return false;
+  if (!memory_commit(a, step)) return false;
+  r->strings.size = a->used;
+  return true;
+}
+
+buffer reader_copy_string(reader *r, buffer text) {
+  // The copy keeps the source's capacity; a capacity below the length would claim bytes it
+  // does not have, so the length counts as the capacity then.
+  u64 n = text.size > text.used ? text.size : text.used;
+  if (n == 0 || !text.data) return buffer{};
+  if (r->strings.used + n > r->strings.size && !reader_strings_reserve(r, r->strings.used + n)) {
+    reader_report_full(r, reader_full_strings, "No space left for texts.\n");
+    return buffer{};
+  }
+  u8 *data = (u8 *)buffer_push_copy(&r->strings, text.data, n, 1);
+  if (!data) return buffer{};
+  return buffer{n, text.used, data};
+}
+
+buffer reader_add_string(reader *r, buffer text) {
+  if (text.used == 0) return buffer{};
+  reader_register_codepoints(r, text);
+  return reader_copy_string(r, text);
+}
+
+bool reader_set_string(reader *r, buffer *field, buffer text) {
+  if (string_equal(*field, text)) return true;
+  *field = reader_add_string(r, text);
+  return field->used == text.used;
+}
+
+reader_mark reader_strings_mark(reader *r) {
+  return reader_mark{r->strings.size, r->strings.used, r->strings.data, r->category_counter, r->person_counter};
+}
+
+void reader_strings_rollback(reader *r, reader_mark mark) {
+  invariant(mark.data == r->strings.data && mark.used <= r->strings.used);
+  reader_purge_categories(r);
+  reader_purge_persons(r);
+  r->strings.used = mark.used;
+  r->category_counter = mark.category_counter;
+  r->person_counter = mark.person_counter;
+}
+
+// ---- Records -----------------------------------------------------------------------------
+
+template <class T>
+static T *reader_alloc(reader *r, pool *p, u32 full_bit, const char *message) {
+  T *item = (T *)pool_alloc(p, sizeof(T));
+  if (!item) {
+    reader_report_full(r, full_bit, message);
+    return nullptr;
+  }
+  reader_clear_full(r, full_bit);
+  memory_zero(item, sizeof(T));
+  return item;
+}
+
+feed *reader_new_feed(reader *r, u32 type) {
+  feed *f = reader_alloc<feed>(r, &r->feeds, reader_full_feeds, "No space left for feeds.\n");
+  if (!f) return nullptr;
+  f->type = type;
+  f->id = ++r->next_feed_id;
+  return f;
+}
+
+entry *reader_new_entry(reader *r) {
+  entry *e = reader_alloc<entry>(r, &r->entries, reader_full_entries, "No space left for entries.\n");
+  if (!e) return nullptr;
+  e->id = r->entry_counter + 1;
+  e->generation = r->generation;
+  return e;
+}
+
+void reader_attach_entry(reader *r, feed *f, entry *e) {
+  f->entry_count += 1;
+  e->feed_id = f->id;
+  e->type = f->type;  // a feed marked deleted receives its entries marked
+  r->entry_counter += 1;
+  invariant(r->entry_counter == e->id);
+}
+
+meta *reader_new_meta(reader *r, u32 feed_id) {
+  meta *m = reader_alloc<meta>(r, &r->metas, reader_full_metas, "No space left for feed settings.\n");
+  if (!m) return nullptr;
+  m->feed_id = feed_id;
+  m->opener = &r->link_openers[0];
+  return m;
+}
+
+bool reader_feed_accepts_type(feed *f, u32 type) {
+  if (feed_get_type(f) == type) return true;
+  log_append_string(string_lit("Feed error: The feed changed between RSS and Atom; it keeps its entries.\n"));
+  return false;
+}
+
+atom_link *reader_new_atom_link(reader *r, u32 owner_kind, u32 owner_id, u32 *count) {
+  atom_link *l = reader_alloc<atom_link>(r, &r->atom_links, reader_full_atom_links, "No space left for Atom links.\n");
+  if (!l) return nullptr;
+  l->owner_kind = owner_kind;
+  l->owner_id = owner_id;
+  *count += 1;
+  return l;
+}
+
+// Whether the owner already links to the target with this kind. Only the owner's own links
+// (as many as its count says) need to be seen.
+static bool reader_owner_links_to(reader *r, u32 kind, u32 owner_id, u32 target_id, u32 count) {
+  u32 seen = 0;
+  bool found = false;
+  if (count == 0) return false;
+  store_walk<struct link>(&r->links, link_is_live, [&](struct link *l) {
+    if (l->kind != kind || l->owner_id != owner_id) return false;
+    if (l->target_id == target_id) return found = true;
+    return ++seen >= count;
+  });
+  return found;
+}
+
+static bool reader_add_link(reader *r, u32 kind, u32 owner_id, u32 target_id, u32 *count) {
+  struct link *l = reader_alloc<struct link>(r, &r->links, reader_full_links, "No space left for links.\n");
+  if (!l) return false;
+  *l = {kind, owner_id, target_id};
+  *count += 1;
+  return true;
+}
+
+bool reader_add_category_link(reader *r, category *c, u32 kind, u32 owner_id, u32 *count) {
+  u32 id = reader_find_category(r, c->term);
+  if (id) {
+    if (reader_owner_links_to(r, kind, owner_id, id, *count)) return true;
+    return reader_add_link(r, kind, owner_id, id, count);
+  }
+  category *n = reader_alloc<category>(r, &r->categories, reader_full_categories, "No space left for categories.\n");
+  if (!n) return false;
+  n->id = ++r->category_counter;
+  bool stored = reader_set_string(r, &n->term, c->term) && reader_set_string(r, &n->scheme, c->scheme) &&
+                reader_set_string(r, &n->label, c->label);
+  if (stored && reader_add_link(r, kind, owner_id, n->id, count)) return true;
+  // The category was the last one made, so its id can be handed out again.
+  memory_zero(n, sizeof *n);
+  pool_free(&r->categories, n, sizeof *n);
+  r->category_counter -= 1;
+  return false;
+}
+
+bool reader_add_person_link(reader *r, person *p, u32 kind, u32 owner_id, u32 *count) {
+  u32 id = reader_find_person_by_name(r, p->name);
+  if (id) {
+    if (reader_owner_links_to(r, kind, owner_id, id, *count)) return true;
+    return reader_add_link(r, kind, owner_id, id, count);
+  }
+  person *n = reader_alloc<person>(r, &r->persons, reader_full_persons, "No space left for persons.\n");
+  if (!n) return false;
+  n->id = ++r->person_counter;
+  bool stored = reader_set_string(r, &n->name, p->name) && reader_set_string(r, &n->uri, p->uri) &&
+                reader_set_string(r, &n->email, p->email);
+  if (stored && reader_add_link(r, kind, owner_id, n->id, count)) return true;
+  memory_zero(n, sizeof *n);
+  pool_free(&r->persons, n, sizeof *n);
+  r->person_counter -= 1;
+  return false;
+}
+
+// ---- Pool callbacks ----------------------------------------------------------------------
+
+bool feed_is_live(void *item) {
+  u32 t = item ? ((feed *)item)->type & feed_type_mask : 0;
+  return t == feed_type_rss || t == feed_type_atom;
+}
+bool entry_is_live(void *item) {
+  u32 t = item ? ((entry *)item)->type & feed_type_mask : 0;
+  return t == feed_type_rss || t == feed_type_atom;
+}
+bool category_is_live(void *item) { return ((category *)item)->id != 0; }
+bool person_is_live(void *item) { return ((person *)item)->id != 0; }
+bool atom_link_is_live(void *item) {
+  u32 k = ((atom_link *)item)->owner_kind;
+  return k == atom_link_owner_feed || k == atom_link_owner_entry;
+}
+bool link_is_live(void *item) {
+  u32 k = ((struct link *)item)->kind;
+  return k >= link_kind_rss_feed_category && k <= link_kind_atom_entry_contributor;
+}
+bool meta_is_live(void *item) { return ((meta *)item)->feed_id != 0; }
+
+// Compaction leaves the vacated slots with their old bytes; zeroing the first word makes them
+// read as free.
+void feed_clear(void *item) { *(u32 *)item = 0; }
+void entry_clear(void *item) { *(u32 *)item = 0; }
+void category_clear(void *item) { *(u32 *)item = 0; }
+void person_clear(void *item) { *(u32 *)item = 0; }
+void atom_link_clear(void *item) { *(u32 *)item = 0; }
+void link_clear(void *item) { *(u32 *)item = 0; }
+void meta_clear(void *item) { *(u32 *)item = 0; }

@@ -1,0 +1,356 @@
+// Generations, the deleted mark, freeing and purging, sorting a feed's entries by date, and the
+// list's navigation by slot.
+#include <algorithm>
+
+#include "reader/store_internal.h"
+
+static reader_release_images_fn *reader_release_images = nullptr;
+
+void reader_set_image_release_hook(reader_release_images_fn *fn) { reader_release_images = fn; }
+
+static bool mark_passes(u32 type, u32 required, u32 allowed) {
+  return flags_match(type & feed_type_deleted, required, allowed);
+}
+
+// ---- Generations -------------------------------------------------------------------------
+
+// The nearest generation below (above) g with a passing entry is the largest (smallest) such
+// generation, so one walk answers it.
+u32 reader_prev_generation(reader *r, u32 g, u32 required, u32 allowed) {
+  u32 best = 0;
+  store_walk<entry>(&r->entries, entry_is_live, [&](entry *e) {
+    if (e->generation >= 1 && e->generation < g && e->generation > best && mark_passes(e->type, required, allowed))
+      best = e->generation;
+    return false;
+  });
+  return best ? best : g;
+}
+
+u32 reader_next_generation(reader *r, u32 g, u32 required, u32 allowed) {
+  u32 best = 0;
+  store_walk<entry>(&r->entries, entry_is_live, [&](entry *e) {
+    if (e->generation > g && e->generation <= r->generation && (best == 0 || e->generation < best) &&
+        mark_passes(e->type, required, allowed))
+      best = e->generation;
+    return false;
+  });
+  return best ? best : g;
+}
+
+bool reader_has_entry_in_range(reader *r, u32 from, u32 to, u32 required, u32 allowed) {
+  return store_walk<entry>(&r->entries, entry_is_live, [&](entry *e) {
+    return e->generation >= from && e->generation <= to && mark_passes(e->type, required, allowed);
+  }) != nullptr;
+}
+
+bool reader_renumber_generations(reader *r, buffer scratch) {
+  // A loaded store may hold an entry past the reader's generation; the table covers it too.
+  u32 largest = r->generation;
+  store_walk<entry>(&r->entries, entry_is_live, [&](entry *e) {
+    largest = std::max(largest, e->generation);
+    return false;
+  });
+  buffer tail = buffer_view_rest(scratch);
+  u32 *table = buffer_push_array(&tail, u32, (u64)largest + 1);
+  if (!table) return false;
+  memory_zero(table, ((u64)largest + 1) * 4);
+  store_walk<entry>(&r->entries, entry_is_live, [&](entry *e) {
+    table[e->generation] = 1;
+    return false;
+  });
+  u32 n = 0;
+  for (u64 g = 0; g <= largest; ++g) {
+    if (table[g]) table[g] = ++n;
+  }
+  store_walk<entry>(&r->entries, entry_is_live, [&](entry *e) {
+    e->generation = table[e->generation];
+    return false;
+  });
+  r->generation = n;
+  return true;
+}
+
+// ---- Marks -------------------------------------------------------------------------------
+
+void reader_mark_feed_deleted(reader *r, feed *f) {
+  f->type |= feed_type_deleted;
+  store_walk<entry>(&r->entries, entry_is_live, [&](entry *e) {
+    if (e->feed_id == f->id) entry_mark_deleted(e);
+    return false;
+  });
+}
+
+void reader_unmark_feed_deleted(reader *r, feed *f, u32 with_entries) {
+  f->type &= feed_type_mask;
+  if (!with_entries) return;
+  store_walk<entry>(&r->entries, entry_is_live, [&](entry *e) {
+    if (e->feed_id == f->id) entry_unmark_deleted(e);
+    return false;
+  });
+}
+
+// ---- Freeing -----------------------------------------------------------------------------
+
+void reader_free_owned_links(reader *r, u32 owner_id, const u32 *kinds, u32 **counts, u32 n) {
+  auto remaining = [&] {
+    u64 sum = 0;
+    for (u32 k = 0; k < n; ++k) sum += *counts[k];
+    return sum;
+  };
+  if (remaining() == 0) return;
+  pool *p = &r->links;
+  for (u32 i = 0; i < p->max_entry_count && p->entry_count > 0; ++i) {
+    struct link *l = (struct link *)pool_get(p, sizeof(struct link), i);
+    if (!link_is_live(l) || l->owner_id != owner_id) continue;
+    for (u32 k = 0; k < n; ++k) {
+      if (l->kind != kinds[k] || *counts[k] == 0) continue;
+      *counts[k] -= 1;
+      memory_zero(l, sizeof *l);
+      pool_free(p, l, sizeof *l);
+      break;
+    }
+    if (remaining() == 0) return;
+  }
+  // Counts that found no links to free were wrong already (reader_check reports them); they
+  // must not outlive the owner.
+  for (u32 k = 0; k < n; ++k) *counts[k] = 0;
+}
+
+static void reader_free_atom_links(reader *r, u32 owner_id, u32 owner_kind, u32 *count) {
+  pool *p = &r->atom_links;
+  for (u32 i = 0; i < p->max_entry_count && *count > 0 && p->entry_count > 0; ++i) {
+    atom_link *l = (atom_link *)pool_get(p, sizeof(atom_link), i);
+    if (l->owner_kind != owner_kind || l->owner_id != owner_id) continue;
+    memory_zero(l, sizeof *l);
+    pool_free(p, l, sizeof *l);
+    *count -= 1;
+  }
+  *count = 0;
+}
+
+void reader_delete_feed_atom_links(reader *r, u32 owner, u32 owner_kind) {
+  // Without the record's count, every link of the owner is freed.
+  u32 all = UINT32_MAX;
+  reader_free_atom_links(r, owner, owner_kind, &all);
+}
+
+void reader_delete_entry(reader *r, entry *e, feed *f) {
+  invariant(!f || e->feed_id == f->id);
+  if (entry_get_type(e) == feed_type_rss) {
+    u32 kinds[] = {link_kind_rss_entry_category};
+    u32 *counts[] = {&e->rss.category_count};
+    reader_free_owned_links(r, e->id, kinds, counts, 1);
+  } else {
+    u32 kinds[] = {link_kind_atom_entry_category, link_kind_atom_entry_author, link_kind_atom_entry_contributor};
+    u32 *counts[] = {&e->atom.category_count, &e->atom.author_count, &e->atom.contributor_count};
+    reader_free_owned_links(r, e->id, kinds, counts, 3);
+    reader_free_atom_links(r, e->id, atom_link_owner_entry, &e->atom.atom_link_count);
+  }
+  if (reader_release_images) reader_release_images(e->id);
+  memory_zero(e, sizeof *e);
+  pool_free(&r->entries, e, sizeof *e);
+  if (f) f->entry_count -= 1;
+}
+
+void reader_delete_feed(reader *r, feed *f) {
+  pool *entries = &r->entries;
+  for (u32 i = 0; i < entries->max_entry_count && f->entry_count > 0; ++i) {
+    entry *e = (entry *)pool_get(entries, sizeof(entry), i);
+    if (entry_is_live(e) && e->feed_id == f->id) reader_delete_entry(r, e, f);
+  }
+  meta *m = reader_get_meta(r, f->id);
+  if (m) {
+    memory_zero(m, sizeof *m);
+    pool_free(&r->metas, m, sizeof *m);
+  }
+  if (feed_get_type(f) == feed_type_rss) {
+    u32 kinds[] = {link_kind_rss_feed_category};
+    u32 *counts[] = {&f->rss.category_count};
+    reader_free_owned_links(r, f->id, kinds, counts, 1);
+  } else {
+    u32 kinds[] = {link_kind_atom_feed_category, link_kind_atom_feed_author, link_kind_atom_feed_contributor};
+    u32 *counts[] = {&f->atom.category_count, &f->atom.author_count, &f->atom.contributor_count};
+    reader_free_owned_links(r, f->id, kinds, counts, 3);
+    reader_free_atom_links(r, f->id, atom_link_owner_feed, &f->atom.atom_link_count);
+  }
+  memory_zero(f, sizeof *f);
+  pool_free(&r->feeds, f, sizeof *f);
+}
+
+void reader_purge_deleted(reader *r) {
+  for (u32 i = 0; i < r->feeds.max_entry_count; ++i) {
+    feed *f = (feed *)pool_get(&r->feeds, sizeof(feed), i);
+    if (!feed_is_live(f)) continue;
+    if (feed_is_deleted(f)) {
+      reader_delete_feed(r, f);
+      continue;
+    }
+    u32 left = f->entry_count;  // exactly the entries the feed had when its walk began
+    for (u32 k = 0; k < r->entries.max_entry_count && left > 0; ++k) {
+      entry *e = (entry *)pool_get(&r->entries, sizeof(entry), k);
+      if (!entry_is_live(e) || e->feed_id != f->id) continue;
+      --left;
+      if (entry_is_deleted(e)) reader_delete_entry(r, e, f);
+    }
+  }
+}
+
+// Frees every live record whose id no live link of the kinds targets. The targeted ids are
+// sorted once, so the purge costs n log n however full the pools are.
+template <class T>
+static void reader_purge_untargeted(reader *r, pool *p, bool (*is_live)(void *), u32 kind_low, u32 kind_high) {
+  static u32 targets[READER_LINK_CAPACITY];
+  u32 n = 0;
+  for (u32 i = 0; i < r->links.max_entry_count && n < READER_LINK_CAPACITY; ++i) {
+    struct link *l = (struct link *)pool_get(&r->links, sizeof(struct link), i);
+    if (link_is_live(l) && l->kind >= kind_low && l->kind <= kind_high) targets[n++] = l->target_id;
+  }
+  std::sort(targets, targets + n);
+  for (u32 i = 0; i < p->max_entry_count && p->entry_count > 0; ++i) {
+    T *item = (T *)pool_get(p, sizeof(T), i);
+    if (!is_live(item) || std::binary_search(targets, targets + n, item->id)) continue;
+    memory_zero(item, sizeof(T));
+    pool_free(p, item, sizeof(T));
+  }
+}
+
+void reader_purge_categories(reader *r) {
+  reader_purge_untargeted<category>(r, &r->categories, category_is_live, link_kind_rss_feed_category,
+                                    link_kind_atom_entry_category);
+}
+
+void reader_purge_persons(reader *r) {
+  reader_purge_untargeted<person>(r, &r->persons, person_is_live, link_kind_atom_feed_author,
+                                  link_kind_atom_entry_contributor);
+}
+
+// ---- Sorting -----------------------------------------------------------------------------
+
+bool entry_belongs_to_feed(void *item, void *feed_id) { return ((entry *)item)->feed_id == *(u32 *)feed_id; }
+
+// Many Atom feeds carry only "updated"; those entries sort by it.
+static date entry_sort_date(const entry *e) {
+  if (entry_get_type(e) == feed_type_rss) return e->rss.pubDate;
+  return date_is_zero(e->atom.published) ? e->atom.updated : e->atom.published;
+}
+
+bool entry_compare_date(void *a, void *b) {
+  entry *x = (entry *)a, *y = (entry *)b;
+  if (entry_get_type(x) != entry_get_type(y)) return false;
+  return date_less(entry_sort_date(x), entry_sort_date(y));
+}
+
+void entry_swap(void *a, void *b) {
+  entry t;
+  memory_copy(&t, a, sizeof t);
+  memory_copy(a, b, sizeof t);
+  memory_copy(b, &t, sizeof t);
+}
+
+void reader_sort_feed_entries(reader *r, feed *f) {
+  if (!f || f->entry_count < 2) return;
+  meta *m = reader_get_meta(r, f->id);
+  u32 direction = m ? (m->flags & meta_flag_oldest_first) : 0;
+  u32 id = f->id;
+  pool_sort(&r->entries, sizeof(entry), direction, &id, entry_is_live, entry_belongs_to_feed, entry_compare_date,
+            entry_swap);
+}
+
+void reader_sort_all_entries(reader *r) {
+  store_walk<feed>(&r->feeds, feed_is_live, [&](feed *f) {
+    reader_sort_feed_entries(r, f);
+    return false;
+  });
+}
+
+// ---- Navigation --------------------------------------------------------------------------
+
+static bool entry_listed(entry *e, feed *f, u32 from, u32 to, u32 required, u32 allowed) {
+  return entry_is_live(e) && e->feed_id == f->id && e->generation >= from && e->generation <= to &&
+         mark_passes(e->type, required, allowed);
+}
+
+// Walks the entry slots from start by step (+1 or -1), stopping once the feed's entries have
+// all been seen.
+static entry *entry_walk(reader *r, feed *f, s64 start, s64 step, u32 from, u32 to, u32 required, u32 allowed) {
+  if (!f) return nullptr;
+  u32 seen = 0;
+  for (s64 i = start; i >= 0 && i < (s64)r->entries.max_entry_count && seen < f->entry_count; i += step) {
+    entry *e = (entry *)pool_get(&r->entries, sizeof(entry), (u32)i);
+    if (!entry_is_live(e) || e->feed_id != f->id) continue;
+    ++seen;
+    if (entry_listed(e, f, from, to, required, allowed)) return e;
+  }
+  return nullptr;
+}
+
+entry *reader_first_entry(reader *r, feed *f, u32 from, u32 to, u32 required, u32 allowed) {
+  return entry_walk(r, f, 0, 1, from, to, required, allowed);
+}
+
+entry *reader_last_entry(reader *r, feed *f, u32 from, u32 to, u32 required, u32 allowed) {
+  return entry_walk(r, f, (s64)r->entries.max_entry_count - 1, -1, from, to, required, allowed);
+}
+
+// Neighbours are not bounded by the feed's count: the entries on the far side are unknown.
+static entry *entry_neighbour(reader *r, feed *f, entry *e, s64 step, u32 from, u32 to, u32 required, u32 allowed) {
+  if (!f || !e) return nullptr;
+  s64 i = (s64)pool_index_of(&r->entries, sizeof(entry), e) + step;
+  for (; i >= 0 && i < (s64)r->entries.max_entry_count; i += step) {
+    entry *n = (entry *)pool_get(&r->entries, sizeof(entry), (u32)i);
+    if (entry_listed(n, f, from, to, required, allowed)) return n;
+  }
+  return nullptr;
+}
+
+entry *reader_prev_entry(reader *r, feed *f, entry *e, u32 from, u32 to, u32 required, u32 allowed) {
+  return entry_neighbour(r, f, e, -1, from, to, required, allowed);
+}
+
+entry *reader_next_entry(reader *r, feed *f, entry *e, u32 from, u32 to, u32 required, u32 allowed) {
+  return entry_neighbour(r, f, e, 1, from, to, required, allowed);
+}
+
+struct feed_filter {
+  u32 include_empty, from, to, feed_required, feed_allowed, entry_required, entry_allowed;
+};
+
+static bool feed_listed(reader *r, feed *f, const feed_filter &k) {
+  if (!feed_is_live(f) || !mark_passes(f->type, k.feed_required, k.feed_allowed)) return false;
+  // Under the deleted filter a feed shows only with a matching entry, empty or not.
+  if (k.include_empty && !(k.feed_required & feed_type_deleted)) return true;
+  return f->entry_count > 0 && reader_first_entry(r, f, k.from, k.to, k.entry_required, k.entry_allowed);
+}
+
+static feed *feed_walk(reader *r, s64 start, s64 step, const feed_filter &k) {
+  for (s64 i = start; i >= 0 && i < (s64)r->feeds.max_entry_count; i += step) {
+    feed *f = (feed *)pool_get(&r->feeds, sizeof(feed), (u32)i);
+    if (feed_listed(r, f, k)) return f;
+  }
+  return nullptr;
+}
+
+feed *reader_first_feed(reader *r, u32 include_empty, u32 from, u32 to, u32 feed_required, u32 feed_allowed,
+                        u32 entry_required, u32 entry_allowed) {
+  return feed_walk(r, 0, 1, {include_empty, from, to, feed_required, feed_allowed, entry_required, entry_allowed});
+}
+
+feed *reader_last_feed(reader *r, u32 include_empty, u32 from, u32 to, u32 feed_required, u32 feed_allowed,
+                       u32 entry_required, u32 entry_allowed) {
+  return feed_walk(r, (s64)r->feeds.max_entry_count - 1, -1,
+                   {include_empty, from, to, feed_required, feed_allowed, entry_required, entry_allowed});
+}
+
+feed *reader_prev_feed(reader *r, feed *f, u32 include_empty, u32 from, u32 to, u32 feed_required,
+                       u32 feed_allowed, u32 entry_required, u32 entry_allowed) {
+  if (!f) return nullptr;
+  return feed_walk(r, (s64)pool_index_of(&r->feeds, sizeof(feed), f) - 1, -1,
+                   {include_empty, from, to, feed_required, feed_allowed, entry_required, entry_allowed});
+}
+
+feed *reader_next_feed(reader *r, feed *f, u32 include_empty, u32 from, u32 to, u32 feed_required,
+                       u32 feed_allowed, u32 entry_required, u32 entry_allowed) {
+  if (!f) return nullptr;
+  return feed_walk(r, (s64)pool_index_of(&r->feeds, sizeof(feed), f) + 1, 1,
+                   {include_empty, from, to, feed_required, feed_allowed, entry_required, entry_allowed});
+}

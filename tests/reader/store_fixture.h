@@ -1,0 +1,74 @@
+// A store with its code-point set, and helpers that build records the way the parser does.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "reader/reader.h"
+
+inline buffer text_of(const std::string &s) { return string_from_bytes(s.data(), s.size()); }
+inline std::string to_std(buffer b) { return std::string((const char *)b.data, b.used); }
+
+class Store : public ::testing::Test {
+ protected:
+  reader r = {};
+  codepoint_set set = {};
+  buffer set_memory = {};
+
+  void SetUp() override {
+    u32 error = 0;
+    reader_init(&r, &error);
+    ASSERT_EQ(error, 0u);
+    set_memory = memory_alloc(CODEPOINT_SET_MEMORY, nullptr);
+    ASSERT_TRUE(codepoint_set_init(&set, &set_memory));
+    r.codepoints = &set;
+  }
+  void TearDown() override {
+    reader_destroy(&r);
+    memory_free(&set_memory);
+  }
+
+  feed *add_feed(u32 type, const std::string &url = "") {
+    feed *f = reader_new_feed(&r, type);
+    if (!f) return nullptr;
+    f->url = reader_add_string(&r, text_of(url.empty() ? "https://example.org/" + std::to_string(f->id) : url));
+    EXPECT_NE(reader_new_meta(&r, f->id), nullptr);
+    return f;
+  }
+
+  // An attached entry with a date (RSS pubDate, Atom published or updated).
+  entry *add_entry(feed *f, date d = {}, const std::string &guid = "", bool atom_updated_only = false) {
+    entry *e = reader_new_entry(&r);
+    if (!e) return nullptr;
+    e->type = f->type & feed_type_mask;
+    if (feed_get_type(f) == feed_type_rss) {
+      e->rss.pubDate = d;
+      e->rss.guid = reader_add_string(&r, text_of(guid));
+    } else {
+      if (atom_updated_only) {
+        e->atom.updated = d;
+      } else {
+        e->atom.published = d;
+        e->atom.updated = d;
+      }
+      e->atom.atom_id = reader_add_string(&r, text_of(guid));
+    }
+    reader_attach_entry(&r, f, e);
+    return e;
+  }
+
+  bool link_category(const std::string &term, u32 kind, u32 owner, u32 *count, const std::string &scheme = "") {
+    category c = {};
+    c.term = text_of(term);
+    c.scheme = text_of(scheme);
+    return reader_add_category_link(&r, &c, kind, owner, count);
+  }
+  bool link_person(const std::string &name, u32 kind, u32 owner, u32 *count) {
+    person p = {};
+    p.name = text_of(name);
+    return reader_add_person_link(&r, &p, kind, owner, count);
+  }
+};
+
+inline date make_date(u16 y, u8 mo, u8 d, u8 h = 0, u8 mi = 0, u8 s = 0) { return date{y, mo, d, h, mi, s, 0}; }
