@@ -1,5 +1,8 @@
 // Program starts over posix_spawnp and the signal flag.
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <time.h>
 #include <signal.h>
 #include <spawn.h>
 #include <string.h>
@@ -115,6 +118,77 @@ u32 platform_run_program(buffer command_line, buffer folder, int wait, u32 *exit
     return 0;
   }
   return platform_run_argv(argv, folder, wait, exit_code);
+}
+
+u32 platform_run_argv_output(u8 *const *argv, buffer *out, u32 timeout_ms, u32 *exit_code) {
+  if (!argv || !argv[0] || !argv[0][0]) return 0;
+  int pipe_ends[2];
+  if (pipe2(pipe_ends, O_CLOEXEC) != 0) {
+    log_append_text("platform_run_program: no pipe: ");
+    log_system_error((u32)errno);
+    return 0;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t empty, defaults;
+  sigemptyset(&empty);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigmask(&attributes, &empty);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = 0;
+  int r = posix_spawnp(&pid, (const char *)argv[0], &actions, &attributes, (char *const *)argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  close(pipe_ends[1]);
+  if (r != 0) {
+    close(pipe_ends[0]);
+    log_append_text("platform_run_program: could not start ");
+    log_append(argv[0], strlen((const char *)argv[0]));
+    log_append_text(": ");
+    log_system_error((u32)r);
+    return 0;
+  }
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  bool timed_out = false;
+  for (;;) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    s64 elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (elapsed >= (s64)timeout_ms) {
+      timed_out = true;
+      break;
+    }
+    struct pollfd p = {pipe_ends[0], POLLIN, 0};
+    int ready = poll(&p, 1, (int)(timeout_ms - elapsed));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) {
+      timed_out = ready == 0;
+      break;
+    }
+    u8 chunk[4096];
+    ssize_t n = read(pipe_ends[0], chunk, sizeof(chunk));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    u64 room = buffer_free_bytes(*out);
+    u64 take = (u64)n < room ? (u64)n : room;
+    if (take) buffer_push_bytes(out, chunk, take);
+  }
+  close(pipe_ends[0]);
+  if (timed_out) kill(pid, SIGKILL);
+  int status = 0;
+  pid_t w;
+  do w = waitpid(pid, &status, 0);
+  while (w < 0 && errno == EINTR);
+  if (timed_out || w != pid || !WIFEXITED(status)) return 0;
+  if (exit_code) *exit_code = (u32)WEXITSTATUS(status);
+  return 1;
 }
 
 // ---- Quit signals ------------------------------------------------------------------------

@@ -23,6 +23,10 @@ u32 platform_run_argv(u8 *const *argv, buffer folder, int wait, u32 *exit_code);
 // Splits the command line (command_line_split) in a local area and starts it. A command line
 // that is empty or does not fit is logged and gives 0.
 u32 platform_run_program(buffer command_line, buffer folder, int wait, u32 *exit_code);
+// Runs the program with its standard output in a pipe and waits at most timeout_ms for it to end
+// (then it is killed); what it wrote is appended to out as far as out's free room goes. 1 when it
+// ran and ended normally, with *exit_code (when given) its exit status.
+u32 platform_run_argv_output(u8 *const *argv, buffer *out, u32 timeout_ms, u32 *exit_code);
 // Collects every started program that has ended; the frame loop calls it so none stays a zombie.
 // Returns how many are still running.
 u32 platform_reap_children();
