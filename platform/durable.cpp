@@ -1,0 +1,59 @@
+// fsync, rename and the folder sync over POSIX calls.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "platform/durable.h"
+
+#include "platform/log.h"
+
+static bool path_to_area(buffer path, char *area, u32 *error) {
+  if (path.used >= FILE_PATH_AREA_SIZE || (path.used && memchr(path.data, 0, path.used))) {
+    if (*error == 0) *error = file_error_path;
+    return false;
+  }
+  if (path.used) memcpy(area, path.data, path.used);
+  area[path.used] = 0;
+  return true;
+}
+
+static void fail(u32 *error, u32 code, const char *what, int system_error) {
+  if (*error == 0) *error = code;
+  log_append(what, strlen(what));
+  log_system_error((u32)system_error);
+}
+
+void file_sync(platform_file handle, u32 *error) {
+  if (*error) return;
+  int r;
+  do r = fsync(handle);
+  while (r < 0 && errno == EINTR);
+  if (r < 0) fail(error, file_error_write, "file_sync: ", errno);
+}
+
+void file_rename(buffer from, buffer to, u32 *error) {
+  if (*error) return;
+  char a[FILE_PATH_AREA_SIZE], b[FILE_PATH_AREA_SIZE];
+  if (!path_to_area(from, a, error) || !path_to_area(to, b, error)) return;
+  if (rename(a, b) < 0) fail(error, file_error_open, "file_rename: ", errno);
+}
+
+void dir_sync(buffer path, u32 *error) {
+  if (*error) return;
+  char a[FILE_PATH_AREA_SIZE];
+  if (!path_to_area(path, a, error)) return;
+  int fd;
+  do fd = open(a, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    fail(error, file_error_open, "dir_sync: ", errno);
+    return;
+  }
+  int r;
+  do r = fsync(fd);
+  while (r < 0 && errno == EINTR);
+  if (r < 0) fail(error, file_error_write, "dir_sync: ", errno);
+  close(fd);
+}

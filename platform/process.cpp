@@ -1,0 +1,217 @@
+// Program starts over posix_spawnp and the signal flag.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <time.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/process.h"
+
+#include "platform/cmdline.h"
+#include "platform/files.h"
+#include "platform/log.h"
+
+extern char **environ;
+
+static void log_append_text(const char *text) { log_append(text, strlen(text)); }
+
+// ---- Children ----------------------------------------------------------------------------
+
+static pid_t children[PLATFORM_CHILD_MAX];
+static u32 child_count;
+
+u32 platform_reap_children() {
+  u32 kept = 0;
+  for (u32 i = 0; i < child_count; i++) {
+    int status;
+    pid_t r;
+    do r = waitpid(children[i], &status, WNOHANG);
+    while (r < 0 && errno == EINTR);
+    // 0: still running. -1 (ECHILD): someone else reaped it; either way only 0 keeps it.
+    if (r == 0) children[kept++] = children[i];
+  }
+  child_count = kept;
+  return child_count;
+}
+
+// ---- Starting programs -------------------------------------------------------------------
+
+u32 platform_run_argv(u8 *const *argv, buffer folder, int wait, u32 *exit_code) {
+  if (!argv || !argv[0] || !argv[0][0]) {
+    log_append_text("platform_run_program: no program to start.\n");
+    return 0;
+  }
+  if (!wait && child_count == PLATFORM_CHILD_MAX && platform_reap_children() == PLATFORM_CHILD_MAX) {
+    log_append_text("platform_run_program: too many programs still running.\n");
+    return 0;
+  }
+  char folder_area[FILE_PATH_AREA_SIZE];
+  if (folder.used) {
+    if (folder.used >= sizeof(folder_area) || memchr(folder.data, 0, folder.used)) {
+      log_append_text("platform_run_program: working folder too long.\n");
+      return 0;
+    }
+    memcpy(folder_area, folder.data, folder.used);
+    folder_area[folder.used] = 0;
+  }
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attributes);
+  if (folder.used) posix_spawn_file_actions_addchdir_np(&actions, folder_area);
+  // Our own descriptors are close-on-exec already; this also keeps from the child any descriptor
+  // this program itself inherited without the flag.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  // The child starts with no blocked signals and default actions for the ones handled here; a
+  // program left running is moved to a session of its own, so a Ctrl-C meant for this program
+  // does not close the browser it opened.
+  sigset_t empty, defaults;
+  sigemptyset(&empty);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGHUP);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGCHLD);
+  posix_spawnattr_setsigmask(&attributes, &empty);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (!wait) flags |= POSIX_SPAWN_SETSID;
+  posix_spawnattr_setflags(&attributes, flags);
+
+  pid_t pid = 0;
+  int r = posix_spawnp(&pid, (const char *)argv[0], &actions, &attributes, (char *const *)argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (r != 0) {
+    log_append_text("platform_run_program: could not start ");
+    log_append(argv[0], strlen((const char *)argv[0]));
+    log_append_text(": ");
+    log_system_error((u32)r);
+    return 0;
+  }
+
+  if (!wait) {
+    children[child_count++] = pid;
+    return exit_code ? 0 : 1;
+  }
+  int status = 0;
+  pid_t w;
+  do w = waitpid(pid, &status, 0);
+  while (w < 0 && errno == EINTR);
+  if (w != pid || !WIFEXITED(status)) return 0;
+  if (exit_code) *exit_code = (u32)WEXITSTATUS(status);
+  return 1;
+}
+
+u32 platform_run_program(buffer command_line, buffer folder, int wait, u32 *exit_code) {
+  alignas(8) u8 area_bytes[PLATFORM_COMMAND_LINE_AREA_SIZE];
+  buffer area = buffer_make(sizeof(area_bytes), 0, area_bytes);
+  u8 **argv = nullptr;
+  if (!command_line_split(command_line.data, command_line.used, &area, &argv)) {
+    log_append_text("platform_run_program: empty or too long command line.\n");
+    return 0;
+  }
+  return platform_run_argv(argv, folder, wait, exit_code);
+}
+
+u32 platform_run_argv_output(u8 *const *argv, buffer *out, u32 timeout_ms, u32 *exit_code) {
+  if (!argv || !argv[0] || !argv[0][0]) return 0;
+  int pipe_ends[2];
+  if (pipe2(pipe_ends, O_CLOEXEC) != 0) {
+    log_append_text("platform_run_program: no pipe: ");
+    log_system_error((u32)errno);
+    return 0;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t empty, defaults;
+  sigemptyset(&empty);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigmask(&attributes, &empty);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = 0;
+  int r = posix_spawnp(&pid, (const char *)argv[0], &actions, &attributes, (char *const *)argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  close(pipe_ends[1]);
+  if (r != 0) {
+    close(pipe_ends[0]);
+    log_append_text("platform_run_program: could not start ");
+    log_append(argv[0], strlen((const char *)argv[0]));
+    log_append_text(": ");
+    log_system_error((u32)r);
+    return 0;
+  }
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  bool timed_out = false;
+  for (;;) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    s64 elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (elapsed >= (s64)timeout_ms) {
+      timed_out = true;
+      break;
+    }
+    struct pollfd p = {pipe_ends[0], POLLIN, 0};
+    int ready = poll(&p, 1, (int)(timeout_ms - elapsed));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) {
+      timed_out = ready == 0;
+      break;
+    }
+    u8 chunk[4096];
+    ssize_t n = read(pipe_ends[0], chunk, sizeof(chunk));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    u64 room = buffer_free_bytes(*out);
+    u64 take = (u64)n < room ? (u64)n : room;
+    if (take) buffer_push_bytes(out, chunk, take);
+  }
+  close(pipe_ends[0]);
+  if (timed_out) kill(pid, SIGKILL);
+  int status = 0;
+  pid_t w;
+  do w = waitpid(pid, &status, 0);
+  while (w < 0 && errno == EINTR);
+  if (timed_out || w != pid || !WIFEXITED(status)) return 0;
+  if (exit_code) *exit_code = (u32)WEXITSTATUS(status);
+  return 1;
+}
+
+// ---- Quit signals ------------------------------------------------------------------------
+
+static volatile sig_atomic_t quit_signalled;
+
+static void quit_signal_handler(int) { quit_signalled = 1; }
+
+void platform_install_quit_signals() {
+  struct sigaction action;
+  memset(&action, 0, sizeof(action));
+  action.sa_handler = quit_signal_handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+  struct sigaction ignore;
+  memset(&ignore, 0, sizeof(ignore));
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+bool platform_quit_signalled() { return quit_signalled != 0; }
+void platform_quit_signal_reset() { quit_signalled = 0; }

@@ -1,0 +1,243 @@
+// Link openers over the platform's program starts.
+#include <string.h>
+
+#include "reader/openers.h"
+
+static const char *default_handler = "xdg-open";
+
+void link_set_default_handler(const char *program) { default_handler = program; }
+
+static void log_text(const char *text) { log_append(text, strlen(text)); }
+
+// A refused or failed URL is logged with at most this many of its bytes.
+#define LINK_LOG_URL_MAX 256u
+
+static void log_url_line(const char *what, buffer url) {
+  log_text(what);
+  log_append(url.data, url.used < LINK_LOG_URL_MAX ? url.used : LINK_LOG_URL_MAX);
+  log_text("\n");
+}
+
+// ---- Checks ------------------------------------------------------------------------------
+
+bool link_url_is_openable(buffer url) {
+  for (u64 i = 0; i < url.used; ++i)
+    if (url.data[i] <= 0x20 || url.data[i] == 0x7F) return false;
+  buffer schemes[] = {string_lit("http://"), string_lit("https://"), string_lit("mailto:")};
+  for (buffer s : schemes)
+    if (url.used > s.used && string_starts_with_ignore_case(url, s)) return true;
+  return false;
+}
+
+static bool link_check(buffer url) {
+  if (link_url_is_openable(url)) return true;
+  log_url_line("Link not opened: only http, https and mailto links without blanks open: ", url);
+  return false;
+}
+
+// ---- Opening -----------------------------------------------------------------------------
+
+// Builds in the block: the program's arguments (split), then the URLs as one argument each, then
+// the address array closed by null. The number of arguments, 0 when the program's command line
+// is empty or nothing fits.
+static u32 argv_build(buffer *block, buffer program, const buffer *urls, u32 url_count, u8 ***argv_out) {
+  u8 **program_argv = nullptr;
+  u32 n = command_line_split(program.data, program.used, block, &program_argv);
+  if (!n) return 0;
+  u8 **argv = (u8 **)buffer_push_array_bytes(block, sizeof(u8 *), (u64)n + url_count + 1, 8);
+  if (!argv) return 0;
+  memcpy(argv, program_argv, n * sizeof(u8 *));
+  for (u32 i = 0; i < url_count; ++i) {
+    u8 *copy = (u8 *)buffer_push(block, urls[i].used + 1, 1);
+    if (!copy) return 0;
+    memcpy(copy, urls[i].data, urls[i].used);
+    copy[urls[i].used] = 0;
+    argv[n + i] = copy;
+  }
+  argv[n + url_count] = nullptr;
+  *argv_out = argv;
+  return n + url_count;
+}
+
+// Starts the program with the URLs as its last arguments; 1 when it started.
+static u32 run_with_urls(buffer program, const buffer *urls, u32 url_count) {
+  u64 bytes = program.used * 2 + 64 + ((u64)program.used + url_count + 2) * 8;
+  for (u32 i = 0; i < url_count; ++i) bytes += urls[i].used + 1;
+  buffer block = memory_alloc(bytes, nullptr);
+  if (!block.data) {
+    log_text("Links not opened: no memory for the command line.\n");
+    return 0;
+  }
+  u8 **argv = nullptr;
+  u32 started = 0;
+  if (argv_build(&block, program, urls, url_count, &argv)) started = platform_run_argv(argv, buffer{}, 0, nullptr);
+  else log_text("Links not opened: the opener's program is empty.\n");
+  memory_free(&block);
+  return started;
+}
+
+static u32 run_default(buffer url) {
+  buffer program = string_from_bytes(default_handler, strlen(default_handler));
+  return run_with_urls(program, &url, 1);
+}
+
+u32 link_open_now(buffer url, const link_opener *opener) {
+  if (!link_check(url)) return 0;
+  u32 started = opener && opener->program.used ? run_with_urls(opener->program, &url, 1) : run_default(url);
+  if (!started) log_url_line("Link not opened: its program did not start: ", url);
+  return started;
+}
+
+// The queue's words, as views into its text.
+template <class F>
+static void queue_each(const link_opener *o, F visit) {
+  const u8 *p = o->queue.data, *end = o->queue.data + o->queue.used;
+  while (p < end) {
+    while (p < end && *p == ' ') ++p;
+    const u8 *start = p;
+    while (p < end && *p != ' ') ++p;
+    if (p > start) visit(string_from_range(start, p));
+  }
+}
+
+// Keeps in the queue only the words keep[i] marks, in their order, single-spaced.
+static void queue_keep(link_opener *o, const u8 *keep) {
+  u8 *write = o->queue.data;
+  u32 i = 0;
+  queue_each(o, [&](buffer word) {
+    if (keep[i++]) {
+      if (write > o->queue.data) *write++ = ' ';
+      memmove(write, word.data, word.used);
+      write += word.used;
+    }
+  });
+  o->queue.used = (u64)(write - o->queue.data);
+  if (o->queue.used < o->queue.size) o->queue.data[o->queue.used] = 0;
+}
+
+void link_queue_open(allocator *a, link_opener *opener, int free_after) {
+  if (!opener || !opener->queue.used) return;
+  u32 count = link_queue_count(opener);
+  buffer block = memory_alloc((u64)count * (sizeof(buffer) + 1) + 64, nullptr);
+  if (!block.data) {
+    log_text("Links not opened: no memory for the queue.\n");
+    return;
+  }
+  buffer *urls = buffer_push_array(&block, buffer, count);
+  u8 *keep = buffer_push_array(&block, u8, count);
+  u32 n = 0, i = 0;
+  // Each word is looked at once: a refused one stays queued.
+  queue_each(opener, [&](buffer word) {
+    bool ok = link_check(word);
+    keep[i++] = !ok;
+    if (ok) urls[n++] = word;
+  });
+  if (opener->program.used) {
+    if (n && !run_with_urls(opener->program, urls, n)) {
+      log_text("Links not opened: the opener's program did not start; they stay queued.\n");
+      memory_free(&block);
+      return;
+    }
+  } else {
+    i = 0;
+    queue_each(opener, [&](buffer word) {
+      if (!keep[i] && !run_default(word)) {
+        log_url_line("Link not opened, it stays queued: ", word);
+        keep[i] = 1;
+      }
+      ++i;
+    });
+  }
+  if (free_after) {
+    u32 left = 0;
+    for (u32 k = 0; k < count; ++k) left += keep[k];
+    if (left == 0) link_queue_free(a, opener);
+    else queue_keep(opener, keep);
+  }
+  memory_free(&block);
+}
+
+void link_queues_open_all(allocator *a, reader *r, int free_after) {
+  for (link_opener &o : r->link_openers) link_queue_open(a, &o, free_after);
+}
+
+// ---- The queue ---------------------------------------------------------------------------
+
+bool link_queue_append(allocator *a, link_opener *opener, buffer link) {
+  if (!opener || !link_check(link)) return false;
+  buffer *q = &opener->queue;
+  u64 needed = q->used + 1 + link.used + 1;
+  if (!q->data || needed > q->size) {
+    buffer grown = allocator_alloc(a, align_up(needed, LINK_QUEUE_STEP));
+    if (!grown.data) {
+      log_text("Link not queued: no memory left for the queue.\n");
+      return false;
+    }
+    if (q->used) memcpy(grown.data, q->data, q->used);
+    if (q->data && allocator_owns(a, q->data)) allocator_free(a, q->data, q->size);
+    *q = buffer{grown.size, q->used, grown.data};
+  }
+  if (q->used) q->data[q->used++] = ' ';
+  memcpy(q->data + q->used, link.data, link.used);
+  q->used += link.used;
+  q->data[q->used] = 0;
+  return true;
+}
+
+void link_queue_remove(link_opener *opener, buffer link) {
+  if (!opener || !opener->queue.data || !link.data) return;
+  buffer *q = &opener->queue;
+  u8 *begin = q->data, *end = q->data + q->used;
+  if (link.data < begin || link.data > end || link.used > (u64)(end - link.data)) return;
+  u8 *after = link.data + link.used;
+  while (after < end && *after == ' ') ++after;
+  u64 tail = (u64)(end - after);
+  memmove(link.data, after, tail);
+  q->used = (u64)(link.data - begin) + tail;
+  while (q->used && q->data[q->used - 1] == ' ') q->used--;
+  if (q->used < q->size) q->data[q->used] = 0;
+}
+
+void link_queue_free(allocator *a, link_opener *opener) {
+  if (!opener) return;
+  if (opener->queue.data && allocator_owns(a, opener->queue.data))
+    allocator_free(a, opener->queue.data, opener->queue.size);
+  opener->queue = buffer{};
+}
+
+u32 link_queue_count(const link_opener *opener) {
+  if (!opener) return 0;
+  u32 n = 0;
+  queue_each(opener, [&](buffer) { ++n; });
+  return n;
+}
+
+u32 link_queues_count(const reader *r) {
+  u32 n = 0;
+  for (const link_opener &o : r->link_openers) n += link_queue_count(&o);
+  return n;
+}
+
+// ---- The default handler -----------------------------------------------------------------
+
+buffer link_default_program(buffer scheme, buffer *out) {
+  for (u64 i = 0; i < scheme.used; ++i)
+    if (!char_is_alnum(scheme.data[i]) && scheme.data[i] != '+' && scheme.data[i] != '-' && scheme.data[i] != '.')
+      return buffer{};
+  u8 type[128] = "x-scheme-handler/";
+  u64 prefix = strlen((const char *)type);
+  if (!scheme.used || scheme.used >= sizeof(type) - prefix) return buffer{};
+  memcpy(type + prefix, scheme.data, scheme.used);
+  type[prefix + scheme.used] = 0;
+  u8 *argv[] = {(u8 *)"xdg-mime", (u8 *)"query", (u8 *)"default", type, nullptr};
+  u64 start = out->used;
+  u32 code = 1;
+  if (!platform_run_argv_output(argv, out, 5000, &code) || code != 0) {
+    out->used = start;
+    return buffer{};
+  }
+  buffer text = string_from_bytes(out->data + start, out->used - start);
+  while (text.used && char_is_space(text.data[text.used - 1])) text.used--;
+  out->used = start + text.used;
+  return text.used ? text : buffer{};
+}

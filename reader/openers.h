@@ -1,0 +1,54 @@
+// Link openers: how a link of an entry is opened, through the desktop's default handler or a
+// program the user configured, at once or queued for later. Links come from feeds, so a link is
+// opened only when it is an http, https or mailto URL without blanks or control characters, and
+// it always reaches the program as one argument of its own, never through a shell.
+#pragma once
+
+#include "reader/reader.h"
+
+#define LINK_QUEUE_STEP 4096u
+
+// ---- Checks ------------------------------------------------------------------------------
+
+// True for an http:, https: or mailto: URL (scheme in any case) with no byte below 0x21 and no
+// DEL: what may be handed to another program.
+bool link_url_is_openable(buffer url);
+
+// ---- Opening -----------------------------------------------------------------------------
+
+// Opens one URL: with the opener's program when it has one (its command line, split by the
+// desktop's quoting rules, then the URL as the last argument), otherwise with the default
+// handler. A URL that may not be opened is refused with a log line. 1 when a program started.
+u32 link_open_now(buffer url, const link_opener *opener);
+// Opens every queued URL: all as arguments of one run of the opener's program, or one run of the
+// default handler per URL. With free_after, the URLs that were handed to a program leave the
+// queue; those refused or whose program did not start stay queued (logged), and the queue's block
+// is freed once it is empty. Nothing for a null opener or an empty queue.
+void link_queue_open(allocator *a, link_opener *opener, int free_after);
+void link_queues_open_all(allocator *a, reader *r, int free_after);
+
+// ---- The queue ---------------------------------------------------------------------------
+
+// Appends the link (after a space when the queue is not empty), growing the queue's block in the
+// allocator to the next multiple of LINK_QUEUE_STEP when the link, a space and a terminator do not
+// fit; a zero byte follows the text. False, with a log line, for a link that may not be opened
+// or when the allocator has no room (the queue is then unchanged).
+bool link_queue_append(allocator *a, link_opener *opener, buffer link);
+// Removes one queued link given as a view of its word inside the queue text; a view that is not
+// inside the queue changes nothing.
+void link_queue_remove(link_opener *opener, buffer link);
+// Empties the queue; its block is freed when it lies in the allocator (after a load it lies in
+// the store's arena).
+void link_queue_free(allocator *a, link_opener *opener);
+u32 link_queue_count(const link_opener *opener);
+u32 link_queues_count(const reader *r);
+
+// ---- The default handler -----------------------------------------------------------------
+
+// The program that opens a URL with the desktop's default choice, one URL per run: "xdg-open".
+// Tests put a stand-in there.
+void link_set_default_handler(const char *program);
+// The desktop file of the default program for a scheme ("firefox.desktop" for "https"), from
+// `xdg-mime query default x-scheme-handler/<scheme>`, appended to out; the all-zero buffer when
+// there is none or the query fails.
+buffer link_default_program(buffer scheme, buffer *out);

@@ -1,0 +1,1000 @@
+// The save file: building the compacted image, checking an image field by field, installing it
+// into a reader, and the files of the data folder.
+#include <string.h>
+
+#include <algorithm>
+
+#include "reader/save.h"
+#include "reader/store_internal.h"
+
+// ---- Layout ------------------------------------------------------------------------------
+
+enum : u32 { pool_feeds, pool_entries, pool_categories, pool_persons, pool_atom_links, pool_links, pool_metas };
+static const u64 save_record_size[7] = {sizeof(feed), sizeof(entry), sizeof(category), sizeof(person),
+                                        sizeof(atom_link), sizeof(struct link), sizeof(meta)};
+static const u32 save_capacity[7] = {READER_FEED_CAPACITY,      READER_ENTRY_CAPACITY, READER_CATEGORY_CAPACITY,
+                                     READER_PERSON_CAPACITY,    READER_ATOM_LINK_CAPACITY, READER_LINK_CAPACITY,
+                                     READER_META_CAPACITY};
+static_assert(sizeof(link_opener) * READER_LINK_OPENER_COUNT == SAVE_FILE_OPENERS_SIZE, "openers section");
+
+// The part of a record the kind does not use: kept zero in images and in loaded records.
+#define FEED_ATOM_END 280u
+#define ENTRY_ATOM_END 192u
+
+static pool *reader_pool(reader *r, u32 i) {
+  pool *pools[7] = {&r->feeds, &r->entries, &r->categories, &r->persons, &r->atom_links, &r->links, &r->metas};
+  return pools[i];
+}
+
+static void log_text(const char *text) { log_append(text, strlen(text)); }
+
+// ---- String fields -----------------------------------------------------------------------
+// The strings of a record in the order the arena is rewritten. Kinds must be checked first.
+
+static u32 feed_strings(feed *f, buffer **out) {
+  if (feed_get_type(f) == feed_type_atom) {
+    feed_atom &a = f->atom;
+    buffer *fields[] = {&f->url, &a.generator, &a.generator_uri, &a.generator_version, &a.icon,
+                        &a.logo, &a.atom_id,   &a.rights,        &a.subtitle,          &a.title};
+    memcpy(out, fields, sizeof(fields));
+    return array_count(fields);
+  }
+  feed_rss &s = f->rss;
+  buffer *fields[] = {&f->url, &s.title, &s.link, &s.description, &s.language, &s.copyright,
+                      &s.managingEditor, &s.webMaster, &s.generator, &s.docs, &s.cloud_domain,
+                      &s.cloud_path, &s.cloud_registerProcedure, &s.cloud_protocol, &s.image_url,
+                      &s.image_title, &s.image_link, &s.image_description, &s.rating,
+                      &s.textInput_title, &s.textInput_description, &s.textInput_name, &s.textInput_link};
+  memcpy(out, fields, sizeof(fields));
+  return array_count(fields);
+}
+
+static u32 entry_strings(entry *e, buffer **out) {
+  if (entry_get_type(e) == feed_type_atom) {
+    entry_atom &a = e->atom;
+    buffer *fields[] = {&a.content, &a.atom_id, &a.rights, &a.source, &a.summary, &a.title};
+    memcpy(out, fields, sizeof(fields));
+    return array_count(fields);
+  }
+  entry_rss &s = e->rss;
+  buffer *fields[] = {&s.title,         &s.link, &s.description, &s.author,     &s.comments,
+                      &s.enclosure_url, &s.enclosure_type,       &s.guid,       &s.source, &s.source_url};
+  memcpy(out, fields, sizeof(fields));
+  return array_count(fields);
+}
+
+// Any pool record (not metas or links), by pool.
+static u32 record_strings(u32 which, void *record, buffer **out) {
+  switch (which) {
+    case pool_feeds: return feed_strings((feed *)record, out);
+    case pool_entries: return entry_strings((entry *)record, out);
+    case pool_categories: {
+      category *c = (category *)record;
+      out[0] = &c->term, out[1] = &c->scheme, out[2] = &c->label;
+      return 3;
+    }
+    case pool_persons: {
+      person *p = (person *)record;
+      out[0] = &p->name, out[1] = &p->uri, out[2] = &p->email;
+      return 3;
+    }
+    case pool_atom_links: {
+      atom_link *l = (atom_link *)record;
+      out[0] = &l->href, out[1] = &l->type, out[2] = &l->hreflang, out[3] = &l->title;
+      return 4;
+    }
+  }
+  return 0;
+}
+
+static u32 opener_strings(link_opener *o, buffer **out) {
+  out[0] = &o->name, out[1] = &o->program, out[2] = &o->queue;
+  return 3;
+}
+
+// The bytes a string takes in the rewritten arena: its capacity (a terminator within it comes
+// along), never less than its length.
+static u64 string_span(buffer s) {
+  if (!s.data) return 0;
+  return s.size > s.used ? s.size : s.used;
+}
+
+static void zero_unused_layout(u32 which, void *record) {
+  if (which == pool_feeds && feed_get_type((feed *)record) == feed_type_atom)
+    memory_zero((u8 *)record + FEED_ATOM_END, sizeof(feed) - FEED_ATOM_END);
+  if (which == pool_entries && entry_get_type((entry *)record) == feed_type_atom)
+    memory_zero((u8 *)record + ENTRY_ATOM_END, sizeof(entry) - ENTRY_ATOM_END);
+}
+
+// ---- Built-in code points ----------------------------------------------------------------
+
+// The 193 code points every set starts with, in their order.
+static u32 builtin_codepoints(u32 *out) {
+  u32 n = 0;
+  for (u32 c = 0x20; c <= 0x7E; ++c) out[n++] = c;
+  static const u32 replaced[] = {0xA4, 0xA6, 0xA8, 0xB4, 0xB8, 0xBC, 0xBD, 0xBE};
+  for (u32 c = 0xA0; c <= 0xFF; ++c)
+    if (!std::count(replaced, replaced + array_count(replaced), c)) out[n++] = c;
+  static const u32 latin9[] = {0x20AC, 0x160, 0x161, 0x17D, 0x17E, 0x152, 0x153, 0x178, 0xFFFD, 0x2026};
+  for (u32 c : latin9) out[n++] = c;
+  return n;
+}
+
+#define CODEPOINT_WORDS (CODEPOINT_SET_CAPACITY / 64)
+
+static inline void bit_set(u64 *bits, u32 c) { bits[c >> 6] |= 1ull << (c & 63); }
+static inline bool bit_get(const u64 *bits, u32 c) { return bits[c >> 6] >> (c & 63) & 1; }
+
+// Every code point the bytes decode to, U+0000 aside; an undecodable byte is skipped alone.
+template <class F>
+static void decode_codepoints(const u8 *p, const u8 *end, F visit) {
+  while (p < end) {
+    if (*p < 0x80) {
+      if (*p) visit((u32)*p);
+      ++p;
+      continue;
+    }
+    u32 c = 0, error = 0;
+    u8 n = 0;
+    unicode_utf8_decode(p, end, &c, &n, &error);
+    if (error) {
+      ++p;
+      continue;
+    }
+    visit(c);
+    p += n;
+  }
+}
+
+// ---- Building the image ------------------------------------------------------------------
+
+// Old id to new id; 0 for an id that is not written.
+struct id_map {
+  u32 *table;
+  u64 n;  // entries in the table: the largest old id + 1
+  u32 get(u32 id) const { return id < n ? table[id] : 0; }
+};
+
+static u32 largest_id(pool *p, u64 size, pool_test_fn *live, u64 id_offset) {
+  u32 largest = 0;
+  for (u32 i = 0; i < p->max_entry_count; ++i) {
+    u8 *item = (u8 *)pool_get(p, size, i);
+    if (!live(item)) continue;
+    u32 id;
+    memcpy(&id, item + id_offset, 4);
+    largest = std::max(largest, id);
+  }
+  return largest;
+}
+
+static bool link_owned_by_feed(u32 kind) { return kind & 1; }
+static bool link_targets_category(u32 kind) { return kind <= link_kind_atom_entry_category; }
+static u32 link_owner_type(u32 kind) { return kind <= 2 ? feed_type_rss : feed_type_atom; }
+
+buffer reader_write_image(reader *r) {
+  pool *feeds = &r->feeds, *entries = &r->entries, *categories = &r->categories, *persons = &r->persons;
+  pool *atom_links = &r->atom_links, *links = &r->links, *metas = &r->metas;
+
+  // Direct tables by old id (and by generation), and one keep flag per slot of every pool.
+  u32 max_feed = largest_id(feeds, sizeof(feed), feed_is_live, offsetof(feed, id));
+  u32 max_entry = largest_id(entries, sizeof(entry), entry_is_live, offsetof(entry, id));
+  u32 max_category = largest_id(categories, sizeof(category), category_is_live, offsetof(category, id));
+  u32 max_person = largest_id(persons, sizeof(person), person_is_live, offsetof(person, id));
+  u32 max_generation = r->generation;
+  for (u32 i = 0; i < entries->max_entry_count; ++i) {
+    entry *e = (entry *)pool_get(entries, sizeof(entry), i);
+    if (entry_is_live(e)) max_generation = std::max(max_generation, e->generation);
+  }
+  u64 slots = 0;
+  for (u32 i = 0; i < 7; ++i) slots += reader_pool(r, i)->max_entry_count;
+  u64 table_bytes = ((u64)max_feed + max_entry + max_category + max_person + max_generation + 5) * 4 +
+                    (READER_FEED_CAPACITY + 1) * 5 + (READER_ENTRY_CAPACITY + 1) + slots + 64;
+  buffer tables = memory_alloc(table_bytes, nullptr);
+  if (!tables.data) {
+    log_text("reader_write: no memory for the renumbering tables.\n");
+    return buffer{};
+  }
+  id_map feed_new = {buffer_push_array(&tables, u32, (u64)max_feed + 1), (u64)max_feed + 1};
+  id_map entry_new = {buffer_push_array(&tables, u32, (u64)max_entry + 1), (u64)max_entry + 1};
+  id_map category_new = {buffer_push_array(&tables, u32, (u64)max_category + 1), (u64)max_category + 1};
+  id_map person_new = {buffer_push_array(&tables, u32, (u64)max_person + 1), (u64)max_person + 1};
+  id_map generation_new = {buffer_push_array(&tables, u32, (u64)max_generation + 1), (u64)max_generation + 1};
+  u32 *feed_type_of = buffer_push_array(&tables, u32, READER_FEED_CAPACITY + 1);  // by new id
+  u8 *meta_seen = buffer_push_array(&tables, u8, READER_FEED_CAPACITY + 1);
+  u8 *entry_type_of = buffer_push_array(&tables, u8, READER_ENTRY_CAPACITY + 1);  // by new id
+  u8 *keep[7];
+  for (u32 i = 0; i < 7; ++i) keep[i] = buffer_push_array(&tables, u8, reader_pool(r, i)->max_entry_count);
+  u32 count[7] = {};
+
+  // Feeds in slot order; a second record with an id already seen is not written.
+  for (u32 i = 0; i < feeds->max_entry_count; ++i) {
+    feed *f = (feed *)pool_get(feeds, sizeof(feed), i);
+    if (!feed_is_live(f) || f->id == 0 || feed_new.table[f->id]) continue;
+    keep[pool_feeds][i] = 1;
+    feed_new.table[f->id] = ++count[pool_feeds];
+    feed_type_of[count[pool_feeds]] = feed_get_type(f);
+  }
+  // Entries of written feeds, of their feed's kind.
+  for (u32 i = 0; i < entries->max_entry_count; ++i) {
+    entry *e = (entry *)pool_get(entries, sizeof(entry), i);
+    if (!entry_is_live(e) || e->id == 0 || entry_new.table[e->id]) continue;
+    u32 owner = feed_new.get(e->feed_id);
+    if (!owner || feed_type_of[owner] != entry_get_type(e)) continue;
+    keep[pool_entries][i] = 1;
+    entry_new.table[e->id] = ++count[pool_entries];
+    entry_type_of[count[pool_entries]] = (u8)entry_get_type(e);
+    generation_new.table[e->generation] = 1;
+  }
+  u32 generations = 0;
+  for (u64 g = 0; g < generation_new.n; ++g)
+    if (generation_new.table[g]) generation_new.table[g] = ++generations;
+
+  // Categories and persons: 1 exists, 2 targeted by a written owner's link; only targeted ones
+  // are written (the purge of unreferenced ones), each old id read once before it is replaced.
+  for (u32 i = 0; i < categories->max_entry_count; ++i) {
+    category *c = (category *)pool_get(categories, sizeof(category), i);
+    if (category_is_live(c) && !category_new.table[c->id]) keep[pool_categories][i] = 1, category_new.table[c->id] = 1;
+  }
+  for (u32 i = 0; i < persons->max_entry_count; ++i) {
+    person *p = (person *)pool_get(persons, sizeof(person), i);
+    if (person_is_live(p) && !person_new.table[p->id]) keep[pool_persons][i] = 1, person_new.table[p->id] = 1;
+  }
+  auto link_owner = [&](const struct link *l) -> u32 {
+    if (l->kind < 1 || l->kind > 8) return 0;
+    if (link_owned_by_feed(l->kind)) {
+      u32 o = feed_new.get(l->owner_id);
+      return o && feed_type_of[o] == link_owner_type(l->kind) ? o : 0;
+    }
+    u32 o = entry_new.get(l->owner_id);
+    return o && entry_type_of[o] == link_owner_type(l->kind) ? o : 0;
+  };
+  for (u32 i = 0; i < links->max_entry_count; ++i) {
+    struct link *l = (struct link *)pool_get(links, sizeof(struct link), i);
+    if (!link_is_live(l) || !link_owner(l)) continue;
+    id_map &targets = link_targets_category(l->kind) ? category_new : person_new;
+    if (targets.get(l->target_id)) targets.table[l->target_id] = 2;
+  }
+  for (u32 i = 0; i < categories->max_entry_count; ++i) {
+    if (!keep[pool_categories][i]) continue;
+    category *c = (category *)pool_get(categories, sizeof(category), i);
+    if (category_new.table[c->id] == 2) category_new.table[c->id] = ++count[pool_categories];
+    else category_new.table[c->id] = 0, keep[pool_categories][i] = 0;
+  }
+  for (u32 i = 0; i < persons->max_entry_count; ++i) {
+    if (!keep[pool_persons][i]) continue;
+    person *p = (person *)pool_get(persons, sizeof(person), i);
+    if (person_new.table[p->id] == 2) person_new.table[p->id] = ++count[pool_persons];
+    else person_new.table[p->id] = 0, keep[pool_persons][i] = 0;
+  }
+  for (u32 i = 0; i < links->max_entry_count; ++i) {
+    struct link *l = (struct link *)pool_get(links, sizeof(struct link), i);
+    if (!link_is_live(l) || !link_owner(l)) continue;
+    id_map &targets = link_targets_category(l->kind) ? category_new : person_new;
+    if (targets.get(l->target_id)) keep[pool_links][i] = 1, ++count[pool_links];
+  }
+  for (u32 i = 0; i < atom_links->max_entry_count; ++i) {
+    atom_link *l = (atom_link *)pool_get(atom_links, sizeof(atom_link), i);
+    if (!atom_link_is_live(l)) continue;
+    u32 o = l->owner_kind == atom_link_owner_feed ? feed_new.get(l->owner_id) : entry_new.get(l->owner_id);
+    u32 type = !o ? 0 : l->owner_kind == atom_link_owner_feed ? feed_type_of[o] : entry_type_of[o];
+    if (type == feed_type_atom)
+      keep[pool_atom_links][i] = 1, ++count[pool_atom_links];
+  }
+  for (u32 i = 0; i < metas->max_entry_count; ++i) {
+    meta *m = (meta *)pool_get(metas, sizeof(meta), i);
+    if (!meta_is_live(m)) continue;
+    u32 f = feed_new.get(m->feed_id);
+    if (f && !meta_seen[f]) meta_seen[f] = 1, keep[pool_metas][i] = 1, ++count[pool_metas];
+  }
+
+  // Every feed gets exactly one meta: one the store lacks is written with the defaults.
+  u32 missing_metas = 0;
+  for (u32 f = 1; f <= count[pool_feeds]; ++f) missing_metas += !meta_seen[f];
+  count[pool_metas] += missing_metas;
+
+  // The counts records keep of what they own are written as the written records say, so the
+  // image agrees with itself even where the store's own counts had drifted.
+  const u32 nf = count[pool_feeds], ne = count[pool_entries];
+  buffer tallies = memory_alloc(((u64)nf + 1) * 6 * 4 + ((u64)ne + 1) * 5 * 4 + 64, nullptr);
+  if (!tallies.data) {
+    log_text("reader_write: no memory for the renumbering tables.\n");
+    memory_free(&tables);
+    return buffer{};
+  }
+  u32 *feed_entries = buffer_push_array(&tallies, u32, nf + 1);
+  u32 *owned[9];  // by link kind (odd: feeds, even: entries); [0] Atom links of feeds
+  u32 *entry_atom_links = buffer_push_array(&tallies, u32, ne + 1);
+  owned[0] = buffer_push_array(&tallies, u32, nf + 1);
+  for (u32 k = 1; k <= 8; ++k) owned[k] = buffer_push_array(&tallies, u32, ((k & 1) ? nf : ne) + 1);
+  for (u32 i = 0; i < entries->max_entry_count; ++i)
+    if (keep[pool_entries][i]) feed_entries[feed_new.get(((entry *)pool_get(entries, sizeof(entry), i))->feed_id)]++;
+  for (u32 i = 0; i < links->max_entry_count; ++i)
+    if (keep[pool_links][i]) {
+      struct link *l = (struct link *)pool_get(links, sizeof(struct link), i);
+      owned[l->kind][link_owner(l)]++;
+    }
+  for (u32 i = 0; i < atom_links->max_entry_count; ++i)
+    if (keep[pool_atom_links][i]) {
+      atom_link *l = (atom_link *)pool_get(atom_links, sizeof(atom_link), i);
+      if (l->owner_kind == atom_link_owner_feed) owned[0][feed_new.get(l->owner_id)]++;
+      else entry_atom_links[entry_new.get(l->owner_id)]++;
+    }
+
+  // Sizes: the records, then the strings they keep.
+  u64 pools_size = 0, strings_size = 0;
+  buffer *fields[32];
+  for (u32 k = 0; k < 7; ++k) {
+    pools_size += 4 + count[k] * save_record_size[k];
+    pool *p = reader_pool(r, k);
+    for (u32 i = 0; i < p->max_entry_count; ++i) {
+      if (!keep[k][i]) continue;
+      u32 n = record_strings(k, pool_get(p, save_record_size[k], i), fields);
+      for (u32 s = 0; s < n; ++s) strings_size += string_span(*fields[s]);
+    }
+  }
+  for (link_opener &o : r->link_openers) {
+    u32 n = opener_strings(&o, fields);
+    for (u32 s = 0; s < n; ++s) strings_size += fields[s]->data ? fields[s]->used : 0;
+  }
+  if (strings_size >= READER_STRINGS_RESERVE) {
+    log_text("reader_write: the texts do not fit one arena.\n");
+    memory_free(&tallies);
+    memory_free(&tables);
+    return buffer{};
+  }
+  u64 codepoints_at = SAVE_FILE_COUNTERS_END + pools_size + SAVE_FILE_OPENERS_SIZE;
+  u64 strings_at_most = codepoints_at + 4 + 4ull * CODEPOINT_SET_CAPACITY;
+  buffer image = memory_alloc(strings_at_most + 4 + strings_size, nullptr);
+  buffer bits_block = memory_alloc(CODEPOINT_SET_CAPACITY / 8, nullptr);
+  if (!image.data || !bits_block.data) {
+    log_text("reader_write: no memory for the image.\n");
+    memory_free(&image);
+    memory_free(&bits_block);
+    memory_free(&tallies);
+    memory_free(&tables);
+    return buffer{};
+  }
+
+  // Strings are laid down after the largest code-point section, then moved down once it is known.
+  u8 *arena = image.data + strings_at_most + 4;
+  u64 arena_used = 0;
+  auto relocate = [&](buffer *field, bool opener) {
+    buffer s = *field;
+    u64 n = opener ? (s.data ? s.used : 0) : string_span(s);
+    if (n) memcpy(arena + arena_used, s.data, n);
+    *field = buffer{n, s.data ? s.used : 0, (u8 *)(uintptr_t)arena_used};
+    arena_used += n;
+  };
+
+  u8 *out = image.data + SAVE_FILE_COUNTERS_END;
+  for (u32 k = 0; k < 7; ++k) {
+    memcpy(out, &count[k], 4);
+    out += 4;
+    pool *p = reader_pool(r, k);
+    for (u32 i = 0; i < p->max_entry_count; ++i) {
+      if (!keep[k][i]) continue;
+      // Records sit unaligned in the file: each is patched in an aligned copy, then stored.
+      alignas(8) u8 local[sizeof(feed)];
+      void *record = local;
+      memcpy(record, pool_get(p, save_record_size[k], i), save_record_size[k]);
+      zero_unused_layout(k, record);
+      u32 n = record_strings(k, record, fields);
+      for (u32 s = 0; s < n; ++s) relocate(fields[s], false);
+      switch (k) {
+        case pool_feeds: {
+          feed *f = (feed *)record;
+          u32 id = f->id = feed_new.get(f->id);
+          f->entry_count = feed_entries[id];
+          if (feed_get_type(f) == feed_type_rss) {
+            f->rss.category_count = owned[link_kind_rss_feed_category][id];
+          } else {
+            f->atom.category_count = owned[link_kind_atom_feed_category][id];
+            f->atom.author_count = owned[link_kind_atom_feed_author][id];
+            f->atom.contributor_count = owned[link_kind_atom_feed_contributor][id];
+            f->atom.atom_link_count = owned[0][id];
+          }
+          break;
+        }
+        case pool_entries: {
+          entry *e = (entry *)record;
+          u32 id = e->id = entry_new.get(e->id);
+          e->feed_id = feed_new.get(e->feed_id);
+          e->generation = generation_new.get(e->generation);
+          if (entry_get_type(e) == feed_type_rss) {
+            e->rss.category_count = owned[link_kind_rss_entry_category][id];
+          } else {
+            e->atom.category_count = owned[link_kind_atom_entry_category][id];
+            e->atom.author_count = owned[link_kind_atom_entry_author][id];
+            e->atom.contributor_count = owned[link_kind_atom_entry_contributor][id];
+            e->atom.atom_link_count = entry_atom_links[id];
+          }
+          break;
+        }
+        case pool_categories: ((category *)record)->id = category_new.get(((category *)record)->id); break;
+        case pool_persons: ((person *)record)->id = person_new.get(((person *)record)->id); break;
+        case pool_atom_links: {
+          atom_link *l = (atom_link *)record;
+          l->owner_id = l->owner_kind == atom_link_owner_feed ? feed_new.get(l->owner_id) : entry_new.get(l->owner_id);
+          break;
+        }
+        case pool_links: {
+          struct link *l = (struct link *)record;
+          l->owner_id = link_owned_by_feed(l->kind) ? feed_new.get(l->owner_id) : entry_new.get(l->owner_id);
+          l->target_id = link_targets_category(l->kind) ? category_new.get(l->target_id) : person_new.get(l->target_id);
+          break;
+        }
+        case pool_metas: {
+          meta *m = (meta *)record;
+          m->feed_id = feed_new.get(m->feed_id);
+          u64 index = 0;
+          for (u32 o = 0; o < READER_LINK_OPENER_COUNT; ++o)
+            if (m->opener == &r->link_openers[o]) index = o;
+          m->opener = (link_opener *)(uintptr_t)index;
+          break;
+        }
+      }
+      memcpy(out, record, save_record_size[k]);
+      out += save_record_size[k];
+    }
+    if (k == pool_metas)
+      for (u32 f = 1; f <= nf; ++f)
+        if (!meta_seen[f]) {
+          meta m = {f, 0, nullptr};
+          memcpy(out, &m, sizeof(m));
+          out += sizeof(m);
+        }
+  }
+  for (u32 o = 0; o < READER_LINK_OPENER_COUNT; ++o) {
+    link_opener opener = r->link_openers[o];
+    u32 n = opener_strings(&opener, fields);
+    for (u32 s = 0; s < n; ++s) relocate(fields[s], true);
+    memcpy(out, &opener, sizeof(opener));
+    out += sizeof(opener);
+  }
+
+  // The code points of the built-in list and of the rewritten texts, ascending.
+  u64 *bits = (u64 *)bits_block.data;
+  u32 builtin[256];
+  u32 nb = builtin_codepoints(builtin);
+  for (u32 i = 0; i < nb; ++i) bit_set(bits, builtin[i]);
+  decode_codepoints(arena, arena + arena_used, [&](u32 c) { bit_set(bits, c); });
+  u32 codepoints = 0;
+  u8 *items = out + 4;
+  for (u32 w = 0; w < CODEPOINT_WORDS; ++w)
+    for (u64 word = bits[w]; word; word &= word - 1) {
+      u32 c = w * 64 + (u32)__builtin_ctzll(word);
+      memcpy(items + 4ull * codepoints++, &c, 4);
+    }
+  memcpy(out, &codepoints, 4);
+  out += 4 + 4ull * codepoints;
+  u32 length = (u32)arena_used;
+  memcpy(out, &length, 4);
+  memmove(out + 4, arena, arena_used);
+  u64 end = (u64)(out + 4 + arena_used - image.data);
+
+  u32 counters[5] = {count[pool_feeds], count[pool_entries], count[pool_categories], count[pool_persons], generations};
+  memcpy(image.data, SAVE_FILE_MAGIC, 4);
+  u32 version = SAVE_FILE_VERSION;
+  memcpy(image.data + 4, &version, 4);
+  memcpy(image.data + SAVE_FILE_HEADER_END, counters, sizeof(counters));
+  u64 pools_end = SAVE_FILE_COUNTERS_END + pools_size;
+  u64 openers_end = pools_end + SAVE_FILE_OPENERS_SIZE;
+  u64 codepoints_end = openers_end + 4 + 4ull * codepoints;
+  s64 header[10] = {SAVE_FILE_HEADER_END, 20, SAVE_FILE_COUNTERS_END, (s64)pools_size, (s64)pools_end,
+                    SAVE_FILE_OPENERS_SIZE, (s64)openers_end, (s64)(4 + 4ull * codepoints), (s64)codepoints_end,
+                    (s64)(4 + arena_used)};
+  memcpy(image.data + 8, header, sizeof(header));
+  invariant(codepoints_end + 4 + arena_used == end);
+
+  memory_free(&bits_block);
+  memory_free(&tallies);
+  memory_free(&tables);
+  image.used = end;
+  return image;
+}
+
+// ---- Checking an image -------------------------------------------------------------------
+
+struct image_sections {
+  u64 pool_at[7];  // first record of each pool
+  u32 count[7];
+  u32 counters[5];
+  u64 openers_at;
+  u64 codepoints_at;  // first code point
+  u32 codepoints;
+  u64 strings_at;  // first arena byte
+  u32 strings_length;
+};
+
+static bool reject(const char *why) {
+  log_text("Save file rejected: ");
+  log_text(why);
+  log_text("\n");
+  return false;
+}
+
+static u32 read_u32(const u8 *p) {
+  u32 v;
+  memcpy(&v, p, 4);
+  return v;
+}
+
+static bool string_in_arena(buffer s, u64 length) {
+  u64 offset = (u64)(uintptr_t)s.data;
+  return s.used <= s.size && offset <= length && s.size <= length - offset;
+}
+
+static bool strings_ok(u32 which, void *record, u64 length) {
+  buffer *fields[32];
+  u32 n = which == 7 ? opener_strings((link_opener *)record, fields) : record_strings(which, record, fields);
+  for (u32 i = 0; i < n; ++i)
+    if (!string_in_arena(*fields[i], length)) return false;
+  return true;
+}
+
+static bool type_word_ok(u32 type) {
+  u32 kind = type & feed_type_mask;
+  return (type & ~(feed_type_mask | feed_type_deleted)) == 0 && (kind == feed_type_rss || kind == feed_type_atom);
+}
+
+// Structure first (sections, counts against capacities), then every record; nothing outside
+// [bytes, bytes + size) is read and no value is trusted before it is checked.
+static bool image_check(const u8 *b, u64 size, image_sections *s) {
+  if (size < SAVE_FILE_COUNTERS_END) return reject("shorter than its header");
+  if (memcmp(b, SAVE_FILE_MAGIC, 4) != 0) return reject("not a save file");
+  if (read_u32(b + 4) > SAVE_FILE_VERSION) return reject("a later version");
+  s64 header[10];
+  memcpy(header, b + 8, sizeof(header));
+  memcpy(s->counters, b + SAVE_FILE_HEADER_END, sizeof(s->counters));
+  if (header[0] != SAVE_FILE_HEADER_END || header[1] != 20 || header[2] != SAVE_FILE_COUNTERS_END)
+    return reject("header does not match the counters");
+  u64 at = SAVE_FILE_COUNTERS_END;
+  for (u32 k = 0; k < 7; ++k) {
+    if (size - at < 4) return reject("cut inside the pools");
+    s->count[k] = read_u32(b + at);
+    at += 4;
+    if (s->count[k] > save_capacity[k]) return reject("more records than a pool holds");
+    s->pool_at[k] = at;
+    u64 bytes = s->count[k] * save_record_size[k];
+    if (size - at < bytes) return reject("cut inside the pools");
+    at += bytes;
+  }
+  if ((u64)header[3] != at - SAVE_FILE_COUNTERS_END || (u64)header[4] != at) return reject("header does not match the pools");
+  if (size - at < SAVE_FILE_OPENERS_SIZE) return reject("cut inside the openers");
+  s->openers_at = at;
+  at += SAVE_FILE_OPENERS_SIZE;
+  if (header[5] != SAVE_FILE_OPENERS_SIZE || (u64)header[6] != at) return reject("header does not match the openers");
+  if (size - at < 4) return reject("cut inside the code points");
+  s->codepoints = read_u32(b + at);
+  if (s->codepoints > CODEPOINT_SET_CAPACITY) return reject("more code points than the set holds");
+  s->codepoints_at = at + 4;
+  if ((size - at - 4) / 4 < s->codepoints) return reject("cut inside the code points");
+  at += 4 + 4ull * s->codepoints;
+  if ((u64)header[7] != 4 + 4ull * s->codepoints || (u64)header[8] != at) return reject("header does not match the code points");
+  if (size - at < 4) return reject("cut inside the texts");
+  s->strings_length = read_u32(b + at);
+  if (s->strings_length >= READER_STRINGS_RESERVE - READER_STRINGS_STEP) return reject("texts larger than the arena");
+  s->strings_at = at + 4;
+  if ((u64)header[9] != 4ull + s->strings_length) return reject("header does not match the texts");
+  if (size - s->strings_at != s->strings_length) return reject("size differs from the content");
+
+  const u32 nf = s->count[pool_feeds], ne = s->count[pool_entries], nc = s->count[pool_categories];
+  const u32 np = s->count[pool_persons];
+  const u64 length = s->strings_length;
+  if (s->counters[0] != nf || s->counters[1] != ne || s->counters[2] != nc || s->counters[3] != np)
+    return reject("counters do not match the records");
+  const u32 generations = s->counters[4];
+  if (generations > ne || (ne && !generations)) return reject("bad generation counter");
+  if (s->count[pool_metas] != nf) return reject("not one meta per feed");
+
+  // What the records say they own, counted from the other side: per feed and per entry.
+  u64 tally_words = 8ull * (nf + 1) + 7ull * (ne + 1);
+  buffer block = memory_alloc(tally_words * 4 + CODEPOINT_SET_CAPACITY / 8 + 64, nullptr);
+  if (!block.data) return reject("no memory to check it");
+  u32 *feed_entries = buffer_push_array(&block, u32, nf + 1);
+  u32 *feed_kind = buffer_push_array(&block, u32, nf + 1);
+  u32 *feed_links[9] = {};  // kinds 1, 3, 5, 7, and [0] the Atom links
+  u32 *entry_links[9] = {};
+  feed_links[0] = buffer_push_array(&block, u32, nf + 1);
+  entry_links[0] = buffer_push_array(&block, u32, ne + 1);
+  for (u32 k = 1; k <= 8; ++k) {
+    if (k & 1) feed_links[k] = buffer_push_array(&block, u32, nf + 1);
+    else entry_links[k] = buffer_push_array(&block, u32, ne + 1);
+  }
+  u64 *bits = buffer_push_array(&block, u64, CODEPOINT_WORDS);
+  u32 *entry_kind = buffer_push_array(&block, u32, ne + 1);
+  invariant(bits && entry_kind);
+  bool ok = false;
+  auto fail = [&](const char *why) {
+    memory_free(&block);
+    return reject(why);
+  };
+
+  for (u32 i = 0; i < nf; ++i) {
+    feed f;
+    memcpy(&f, b + s->pool_at[pool_feeds] + i * sizeof(feed), sizeof(feed));
+    if (!type_word_ok(f.type)) return fail("bad feed type");
+    if (f.id != i + 1) return fail("feed ids are not dense");
+    if (!strings_ok(pool_feeds, &f, length)) return fail("feed text outside the arena");
+    feed_kind[f.id] = feed_get_type(&f);
+  }
+  for (u32 i = 0; i < ne; ++i) {
+    entry e;
+    memcpy(&e, b + s->pool_at[pool_entries] + i * sizeof(entry), sizeof(entry));
+    if (!type_word_ok(e.type)) return fail("bad entry type");
+    if (e.id != i + 1) return fail("entry ids are not dense");
+    if (e.feed_id == 0 || e.feed_id > nf || feed_kind[e.feed_id] != entry_get_type(&e))
+      return fail("entry of no feed of its kind");
+    if (e.generation == 0 || e.generation > generations) return fail("bad entry generation");
+    if (!strings_ok(pool_entries, &e, length)) return fail("entry text outside the arena");
+    feed_entries[e.feed_id]++;
+    entry_kind[e.id] = entry_get_type(&e);
+  }
+  for (u32 k : {(u32)pool_categories, (u32)pool_persons}) {
+    for (u32 i = 0; i < s->count[k]; ++i) {
+      category c;  // a person has the same shape
+      memcpy(&c, b + s->pool_at[k] + i * sizeof(category), sizeof(category));
+      if (c.id != i + 1) return fail("category or person ids are not dense");
+      if (!strings_ok(k, &c, length)) return fail("category or person text outside the arena");
+    }
+  }
+  for (u32 i = 0; i < s->count[pool_atom_links]; ++i) {
+    atom_link l;
+    memcpy(&l, b + s->pool_at[pool_atom_links] + i * sizeof(atom_link), sizeof(atom_link));
+    bool by_feed = l.owner_kind == atom_link_owner_feed;
+    if (!by_feed && l.owner_kind != atom_link_owner_entry) return fail("bad Atom link owner kind");
+    u32 limit = by_feed ? nf : ne;
+    if (l.owner_id == 0 || l.owner_id > limit) return fail("Atom link of no owner");
+    if ((by_feed ? feed_kind[l.owner_id] : entry_kind[l.owner_id]) != feed_type_atom) return fail("Atom link of an RSS owner");
+    if (!strings_ok(pool_atom_links, &l, length)) return fail("Atom link text outside the arena");
+    (by_feed ? feed_links[0] : entry_links[0])[l.owner_id]++;
+  }
+  for (u32 i = 0; i < s->count[pool_links]; ++i) {
+    struct link l;
+    memcpy(&l, b + s->pool_at[pool_links] + i * sizeof(struct link), sizeof(struct link));
+    if (l.kind < 1 || l.kind > 8) return fail("bad link kind");
+    bool by_feed = link_owned_by_feed(l.kind);
+    u32 limit = by_feed ? nf : ne;
+    if (l.owner_id == 0 || l.owner_id > limit) return fail("link of no owner");
+    if ((by_feed ? feed_kind[l.owner_id] : entry_kind[l.owner_id]) != link_owner_type(l.kind))
+      return fail("link of an owner of another kind");
+    u32 targets = link_targets_category(l.kind) ? nc : np;
+    if (l.target_id == 0 || l.target_id > targets) return fail("link to nothing");
+    (by_feed ? feed_links[l.kind] : entry_links[l.kind])[l.owner_id]++;
+  }
+  u8 *meta_seen = (u8 *)feed_entries;  // reused below only after the entry counts are compared
+  for (u32 i = 0; i < nf; ++i) {
+    feed f;
+    memcpy(&f, b + s->pool_at[pool_feeds] + i * sizeof(feed), sizeof(feed));
+    bool atom = feed_get_type(&f) == feed_type_atom;
+    if (f.entry_count != feed_entries[f.id]) return fail("feed entry count differs");
+    if (atom ? f.atom.category_count != feed_links[3][f.id] || f.atom.author_count != feed_links[5][f.id] ||
+                   f.atom.contributor_count != feed_links[7][f.id] || f.atom.atom_link_count != feed_links[0][f.id]
+             : f.rss.category_count != feed_links[1][f.id] || feed_links[0][f.id])
+      return fail("feed link counts differ");
+    if (!atom && (feed_links[3][f.id] || feed_links[5][f.id] || feed_links[7][f.id]))
+      return fail("feed link counts differ");
+  }
+  for (u32 i = 0; i < ne; ++i) {
+    entry e;
+    memcpy(&e, b + s->pool_at[pool_entries] + i * sizeof(entry), sizeof(entry));
+    bool atom = entry_get_type(&e) == feed_type_atom;
+    if (atom ? e.atom.category_count != entry_links[4][e.id] || e.atom.author_count != entry_links[6][e.id] ||
+                   e.atom.contributor_count != entry_links[8][e.id] || e.atom.atom_link_count != entry_links[0][e.id]
+             : e.rss.category_count != entry_links[2][e.id])
+      return fail("entry link counts differ");
+  }
+  memory_zero(meta_seen, nf + 1);
+  for (u32 i = 0; i < nf; ++i) {
+    meta m;
+    memcpy(&m, b + s->pool_at[pool_metas] + i * sizeof(meta), sizeof(meta));
+    if (m.feed_id == 0 || m.feed_id > nf || meta_seen[m.feed_id]) return fail("meta of no feed or a second one");
+    meta_seen[m.feed_id] = 1;
+    if ((u64)(uintptr_t)m.opener >= READER_LINK_OPENER_COUNT) return fail("bad opener index");
+  }
+  for (u32 o = 0; o < READER_LINK_OPENER_COUNT; ++o) {
+    link_opener op;
+    memcpy(&op, b + s->openers_at + o * sizeof(link_opener), sizeof(link_opener));
+    if (!strings_ok(7, &op, length)) return fail("opener text outside the arena");
+  }
+  u32 previous = 0;
+  for (u32 i = 0; i < s->codepoints; ++i) {
+    u32 c = read_u32(b + s->codepoints_at + 4ull * i);
+    if (!unicode_is_scalar_value(c) || (i && c <= previous)) return fail("code points not ascending scalar values");
+    previous = c;
+    bit_set(bits, c);
+  }
+  ok = true;
+  decode_codepoints(b + s->strings_at, b + s->strings_at + length, [&](u32 c) { ok = ok && bit_get(bits, c); });
+  if (!ok) return fail("a text uses a code point the list lacks");
+  memory_free(&block);
+  return true;
+}
+
+// ---- Installing an image -----------------------------------------------------------------
+
+static void codepoints_reset(codepoint_set *set) {
+  for (u32 i = 0; i < set->count; ++i) set->present[set->items[i] >> 6] &= ~(1ull << (set->items[i] & 63));
+  set->count = 0;
+}
+
+void reader_reset(reader *r) {
+  pool_test_fn *live[7] = {feed_is_live, entry_is_live, category_is_live, person_is_live,
+                           atom_link_is_live, link_is_live, meta_is_live};
+  pool_kill_fn *clear[7] = {feed_clear, entry_clear, category_clear, person_clear, atom_link_clear, link_clear, meta_clear};
+  for (u32 k = 0; k < 7; ++k) {
+    pool *p = reader_pool(r, k);
+    memory_zero(p->items, (u64)p->max_entry_count * save_record_size[k]);
+    p->entry_count = 0;
+    pool_compact(p, save_record_size[k], live[k], clear[k]);
+  }
+  r->strings.used = 0;
+  r->next_feed_id = r->entry_counter = r->category_counter = r->person_counter = r->generation = 0;
+  memory_zero(r->link_openers, sizeof(r->link_openers));
+  r->full_reported = 0;
+  if (codepoint_set *set = r->codepoints) {
+    codepoints_reset(set);
+    u32 builtin[256];
+    u32 n = builtin_codepoints(builtin);
+    for (u32 i = 0; i < n; ++i) codepoint_set_add(set, builtin[i]);
+  }
+}
+
+bool reader_read_bytes(reader *r, const u8 *bytes, u64 size) {
+  image_sections s = {};
+  if (!image_check(bytes, size, &s)) return false;
+  if (!reader_strings_reserve(r, s.strings_length)) return reject("no memory for the texts");
+  u8 *base = r->strings.data;
+  memcpy(base, bytes + s.strings_at, s.strings_length);
+  r->strings.used = s.strings_length;
+
+  pool_test_fn *live[7] = {feed_is_live, entry_is_live, category_is_live, person_is_live,
+                           atom_link_is_live, link_is_live, meta_is_live};
+  pool_kill_fn *clear[7] = {feed_clear, entry_clear, category_clear, person_clear, atom_link_clear, link_clear, meta_clear};
+  buffer *fields[32];
+  for (u32 k = 0; k < 7; ++k) {
+    pool *p = reader_pool(r, k);
+    memcpy(p->items, bytes + s.pool_at[k], s.count[k] * save_record_size[k]);
+    for (u32 i = 0; i < s.count[k]; ++i) {
+      void *record = pool_get(p, save_record_size[k], i);
+      zero_unused_layout(k, record);
+      u32 n = k < pool_links ? record_strings(k, record, fields) : 0;
+      for (u32 f = 0; f < n; ++f) fields[f]->data = base + (u64)(uintptr_t)fields[f]->data;
+      if (k == pool_metas) {
+        meta *m = (meta *)record;
+        m->opener = &r->link_openers[(u64)(uintptr_t)m->opener];
+      }
+    }
+    // The free stack is rebuilt so the next allocation takes slot count.
+    p->entry_count = s.count[k];
+    pool_compact(p, save_record_size[k], live[k], clear[k]);
+  }
+  memcpy(r->link_openers, bytes + s.openers_at, SAVE_FILE_OPENERS_SIZE);
+  for (link_opener &o : r->link_openers) {
+    u32 n = opener_strings(&o, fields);
+    for (u32 f = 0; f < n; ++f) fields[f]->data = base + (u64)(uintptr_t)fields[f]->data;
+  }
+  r->next_feed_id = s.counters[0];
+  r->entry_counter = s.counters[1];
+  r->category_counter = s.counters[2];
+  r->person_counter = s.counters[3];
+  r->generation = s.counters[4];
+  if (codepoint_set *set = r->codepoints) {
+    codepoints_reset(set);
+    for (u32 i = 0; i < s.codepoints; ++i) codepoint_set_add(set, read_u32(bytes + s.codepoints_at + 4ull * i));
+  }
+  if (reader_check(r) != 0) {
+    reader_reset(r);
+    return reject("the store's check failed");
+  }
+  return true;
+}
+
+bool reader_read(reader *r, buffer path, u32 *error) {
+  if (*error) return false;
+  u64 size = file_size(path, error);
+  if (*error) return false;
+  // The largest file the checks could accept; anything larger is refused unread.
+  u64 largest = SAVE_FILE_COUNTERS_END + SAVE_FILE_OPENERS_SIZE + 8 + 4ull * CODEPOINT_SET_CAPACITY + READER_STRINGS_RESERVE;
+  for (u32 k = 0; k < 7; ++k) largest += 4 + save_capacity[k] * save_record_size[k];
+  if (size > largest) return reject("larger than any store");
+  buffer content = file_read_all(path, 0, error);
+  if (*error) return false;
+  bool ok = reader_read_bytes(r, content.data, content.used);
+  file_content_free(&content);
+  return ok;
+}
+
+// ---- Writing the file --------------------------------------------------------------------
+
+// The temporary file sits in the same folder (a rename never crosses file systems) under one
+// fixed name, so a save cut short leaves at most one, replaced by the next save.
+static buffer temporary_path(buffer path, u8 *area, u64 area_size) {
+  u64 folder = 0;
+  for (u64 i = path.used; i > 0; --i)
+    if (path.data[i - 1] == '/') {
+      folder = i;
+      break;
+    }
+  buffer name = string_lit("feed_data.tmp");
+  if (folder + name.used >= area_size) return buffer{};
+  memcpy(area, path.data, folder);
+  memcpy(area + folder, name.data, name.used);
+  return string_from_bytes(area, folder + name.used);
+}
+
+void reader_write(reader *r, buffer path, u32 *error) {
+  if (*error) return;
+  u8 temporary_area[FILE_PATH_AREA_SIZE];
+  buffer temporary = temporary_path(path, temporary_area, sizeof(temporary_area));
+  if (!temporary.data) {
+    *error = file_error_path;
+    return;
+  }
+  buffer image = reader_write_image(r);
+  if (!image.data) {
+    *error = file_error_out_of_memory;
+    return;
+  }
+  // A save must never leave a file that its own loader refuses.
+  image_sections sections;
+  if (!image_check(image.data, image.used, &sections)) {
+    log_text("reader_write: the store is not consistent; nothing written.\n");
+    memory_free(&image);
+    *error = file_error_write;
+    return;
+  }
+  platform_file f = file_open(temporary, 1, 1, error);
+  if (!*error) {
+    file_write_at(f, 0, image.used, image.data, error);
+    file_sync(f, error);
+  }
+  if (file_handle_is_valid(f) && !file_close(f, error) && !*error) *error = file_error_close_invalid;
+  memory_free(&image);
+  file_rename(temporary, path, error);
+  if (*error) {
+    u32 ignored = 0;
+    file_delete(temporary, &ignored);
+    return;
+  }
+  // The rename is durable only once the folder's entry is on the disk.
+  buffer folder = string_from_bytes(path.data, temporary.used - string_lit("feed_data.tmp").used);
+  if (folder.used > 1) folder.used--;  // without the closing '/'
+  if (folder.used == 0) folder = string_lit(".");
+  dir_sync(folder, error);
+}
+
+// ---- Names -------------------------------------------------------------------------------
+
+u64 reader_save_file_number(const u8 *name, u64 length) {
+  u64 start = 0;
+  for (u64 i = length; i > 0; --i)
+    if (name[i - 1] == '/' || name[i - 1] == '\\') {
+      start = i;
+      break;
+    }
+  buffer base = string_from_bytes(name + start, length - start);
+  buffer prefix = string_lit("feed_data_"), suffix = string_lit(".bin");
+  if (base.used != prefix.used + DATE_COMPACT_LENGTH + suffix.used) return 0;
+  if (memcmp(base.data, prefix.data, prefix.used) != 0) return 0;
+  if (memcmp(base.data + base.used - suffix.used, suffix.data, suffix.used) != 0) return 0;
+  date d = date_from_compact_string(string_from_bytes(base.data + prefix.used, DATE_COMPACT_LENGTH));
+  return date_is_zero(d) ? 0 : date_to_number(d);
+}
+
+static date date_of_number(u64 n) {
+  date d = {};
+  d.second = (u8)(n % 100), n /= 100;
+  d.minute = (u8)(n % 100), n /= 100;
+  d.hour = (u8)(n % 100), n /= 100;
+  d.day = (u8)(n % 100), n /= 100;
+  d.month = (u8)(n % 100), n /= 100;
+  d.year = (u16)n;
+  return d;
+}
+
+// The save files of the folder: their numbers and paths, in the order listed. Block memory is
+// the caller's to free.
+struct save_listing {
+  buffer block;
+  dir_list list;
+  u64 numbers[SAVE_FILE_LIST_MAX];
+  u32 count;
+};
+
+static void save_list(buffer folder, save_listing *out) {
+  out->count = 0;
+  out->block = memory_alloc(SAVE_FILE_LIST_MAX * (FILE_PATH_AREA_SIZE + 64), nullptr);
+  if (!out->block.data) return;
+  out->list = dir_list_make(&out->block, SAVE_FILE_LIST_MAX);
+  dir_list_files(&out->list, folder, string_lit("bin"), buffer{}, dir_list_include_files);
+  for (u32 i = 0; i < out->list.count; ++i) {
+    out->numbers[i] = out->list.is_directory[i] ? 0 : reader_save_file_number(out->list.path[i], out->list.path_length[i]);
+  }
+  out->count = out->list.count;
+}
+
+// ---- Save and load -----------------------------------------------------------------------
+
+bool reader_save(reader *r, buffer folder) {
+  u32 error = 0;
+  if (!dir_create_all(folder, &error)) {
+    log_text("Error while saving the reader.\n ");
+    log_file_error(string_lit("create data folder"), folder, error);
+    return false;
+  }
+  save_listing listing;
+  save_list(folder, &listing);
+  u64 newest = 0;
+  for (u32 i = 0; i < listing.count; ++i) newest = std::max(newest, listing.numbers[i]);
+  memory_free(&listing.block);
+
+  // Named later than every save file there, so it is the one loaded next and never rotated away,
+  // even when the clock stands behind a file written earlier.
+  date when = date_now_utc();
+  if (date_to_number(when) <= newest) when = date_add(date_of_number(newest), 0, 0, 0, 0, 0, 1);
+  u8 path_area[FILE_PATH_AREA_SIZE];
+  buffer path = buffer_make(sizeof(path_area), 0, path_area);
+  buffer prefix = string_lit("/feed_data_"), suffix = string_lit(".bin");
+  bool fits = buffer_push_bytes(&path, folder.data, folder.used) && buffer_push_bytes(&path, prefix.data, prefix.used) &&
+              date_to_compact_string(when, &path) && buffer_push_bytes(&path, suffix.data, suffix.used);
+  if (!fits) {
+    log_text("Error while saving the reader.\n the data folder's path is too long.\n");
+    return false;
+  }
+  path.size = path.used;
+  u64 written = date_to_number(when);
+  reader_write(r, path, &error);
+  if (error) {
+    log_text("Error while saving the reader.\n ");
+    log_file_error(string_lit("save"), path, error);
+    return false;
+  }
+
+  save_list(folder, &listing);
+  u32 order[SAVE_FILE_LIST_MAX];
+  u32 parseable = 0;
+  for (u32 i = 0; i < listing.count; ++i)
+    if (listing.numbers[i]) order[parseable++] = i;
+  if (parseable > SAVE_FILE_KEEP) {
+    std::sort(order, order + parseable, [&](u32 a, u32 b) { return listing.numbers[a] > listing.numbers[b]; });
+    for (u32 k = SAVE_FILE_KEEP; k < parseable; ++k) {
+      u32 i = order[k];
+      if (listing.numbers[i] >= written) continue;
+      u32 delete_error = 0;
+      buffer old = string_from_bytes(listing.list.path[i], listing.list.path_length[i]);
+      if (!file_delete(old, &delete_error)) log_file_error(string_lit("rotate"), old, delete_error);
+    }
+  }
+  memory_free(&listing.block);
+  return true;
+}
+
+u64 reader_load(reader *r, buffer folder) {
+  u32 error = 0;
+  if (!folder.used || !dir_exists(folder, &error)) return 0;
+  save_listing listing;
+  save_list(folder, &listing);
+  u32 order[SAVE_FILE_LIST_MAX];
+  u32 n = 0;
+  for (u32 i = 0; i < listing.count; ++i)
+    if (listing.numbers[i]) order[n++] = i;
+  std::sort(order, order + n, [&](u32 a, u32 b) { return listing.numbers[a] > listing.numbers[b]; });
+  u64 loaded = 0;
+  for (u32 k = 0; k < n && !loaded; ++k) {
+    u32 i = order[k];
+    buffer path = string_from_bytes(listing.list.path[i], listing.list.path_length[i]);
+    u32 read_error = 0;
+    if (reader_read(r, path, &read_error)) {
+      loaded = listing.numbers[i];
+      break;
+    }
+    if (read_error) log_file_error(string_lit("load"), path, read_error);
+    log_text("Save file not loaded, trying an older one: ");
+    log_append_string(path);
+    log_text("\n");
+    reader_reset(r);
+  }
+  memory_free(&listing.block);
+  return loaded;
+}

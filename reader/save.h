@@ -1,0 +1,61 @@
+// The save file: the whole store in one file of the data folder, named after the UTC time of the
+// save, the ten newest kept. A save never changes the live store: it writes a compacted image
+// (records moved to the front of their pools, ids and generations renumbered densely, strings
+// rewritten without garbage, the code-point list rebuilt) so every id, pointer and generation
+// the program holds stays valid across a save made while it runs.
+#pragma once
+
+#include "reader/reader.h"
+
+#define SAVE_FILE_MAGIC "feed"
+#define SAVE_FILE_VERSION 1u
+#define SAVE_FILE_HEADER_END 88u
+#define SAVE_FILE_COUNTERS_END 108u
+#define SAVE_FILE_OPENERS_SIZE 800u
+#define SAVE_FILE_KEEP 10u
+// How many save files a listing looks at.
+#define SAVE_FILE_LIST_MAX 100u
+// An empty store's file: 108 + 7 zero counts + openers + 193 code points + a zero length.
+#define SAVE_FILE_EMPTY_SIZE 1716u
+
+// ---- Writing -----------------------------------------------------------------------------
+
+// Writes the image to a temporary file beside the path, forces it to the disk, renames it over
+// the path and forces the folder: a crash at any point leaves either the old file or the whole
+// new one under the name. The image is checked with the loader's own checks before it is
+// written, so a save never leaves a file the loader would refuse. Errors in the sticky word
+// (file errors, or file_error_out_of_memory when the image cannot be built); the temporary file
+// is removed on error.
+void reader_write(reader *r, buffer path, u32 *error);
+// The image in a fresh block from the system (release with memory_free); the empty buffer, with
+// a log line, when it cannot be built.
+buffer reader_write_image(reader *r);
+
+// Creates the data folder (with its parents), writes a file named later than every save file
+// already there (the clock may have run back) and, only after a good write, deletes the oldest
+// save files so that ten remain; the file just written is never deleted. False on failure (logged
+// "Error while saving the reader.\n "; no file is deleted then).
+bool reader_save(reader *r, buffer data_folder);
+
+// ---- Reading -----------------------------------------------------------------------------
+
+// Loads a save image into a freshly initialised reader. Every field is checked before use:
+// sections, counts against capacities, string ranges, ids, owners, kinds, opener indexes, dates,
+// generations, code points, and the counts the records keep of their links. A file that fails
+// any check is refused with a log line and the reader is left freshly initialised (empty).
+bool reader_read_bytes(reader *r, const u8 *bytes, u64 size);
+// The same from a file; file errors go to the sticky word.
+bool reader_read(reader *r, buffer path, u32 *error);
+// Tries the save files of the folder newest first until one loads; each refusal is logged. The
+// store stays empty when none loads or there are none. Returns the number of the file loaded, 0
+// for none.
+u64 reader_load(reader *r, buffer data_folder);
+// Empties a reader in place: pools, counters, openers, the arena's used length; the code-point
+// set (when there is one) goes back to its 193 start code points.
+void reader_reset(reader *r);
+
+// ---- Names -------------------------------------------------------------------------------
+
+// The decimal key YYYYMMDDhhmmss of a name whose last component is exactly
+// "feed_data_yyyymmdd_hhmmss.bin" with a valid date; 0 for any other name.
+u64 reader_save_file_number(const u8 *name, u64 length);

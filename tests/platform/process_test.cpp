@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "platform/platform.h"
+#include "tests/support/stub_program.h"
+
+namespace {
+
+std::string text(buffer b) { return std::string((const char *)b.data, b.used); }
+buffer str(const std::string &s) { return string_from_bytes(s.data(), s.size()); }
+
+struct process : ::testing::Test {
+  std::string folder;
+  std::string self = stub::self_path();
+  void SetUp() override {
+    char t[] = "/tmp/qm_process_XXXXXX";
+    folder = mkdtemp(t);
+    setenv("QM_STUB_RECORD", folder.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("QM_STUB_RECORD");
+    unsetenv("QM_STUB_EXIT");
+    if (DIR *d = opendir(folder.c_str())) {
+      while (dirent *e = readdir(d)) unlink((folder + "/" + e->d_name).c_str());
+      closedir(d);
+    }
+    rmdir(folder.c_str());
+  }
+};
+
+TEST_F(process, command_line_becomes_exactly_these_arguments) {
+  // The quotes and the metacharacters reach the program as bytes: nothing interprets them.
+  std::string line = "\"" + self + "\" one \"two words\" 'single' $HOME ; x\\\"y -";
+  ASSERT_EQ(platform_run_program(str(line), buffer{}, 1, nullptr), 1u);
+  auto records = stub::collect(folder, 1);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].args, (std::vector<std::string>{"one", "two words", "'single'", "$HOME", ";",
+                                                       "x\"y", "-"}));
+}
+
+TEST_F(process, waiting_gives_the_exit_code_and_the_folder) {
+  setenv("QM_STUB_EXIT", "7", 1);
+  u32 code = 0;
+  u8 *argv[] = {(u8 *)self.c_str(), (u8 *)"a", nullptr};
+  EXPECT_EQ(platform_run_argv(argv, str(folder), 1, &code), 1u);
+  EXPECT_EQ(code, 7u);
+  auto records = stub::collect(folder, 1);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].cwd, folder);
+  EXPECT_EQ(records[0].args, std::vector<std::string>{"a"});
+}
+
+TEST_F(process, children_inherit_no_descriptor_and_are_reaped) {
+  std::string path = folder + "/open_file";
+  u32 error = 0;
+  platform_file f = file_open(str(path), 1, 1, &error);
+  ASSERT_TRUE(file_handle_is_valid(f));
+  u8 *argv[] = {(u8 *)self.c_str(), nullptr};
+  for (int i = 0; i < 3; i++) EXPECT_EQ(platform_run_argv(argv, buffer{}, 0, nullptr), 1u);
+  auto records = stub::collect(folder, 3);
+  file_close(f, &error);
+  ASSERT_EQ(records.size(), 3u);
+  for (auto &r : records) EXPECT_EQ(r.inherited_fds, "");
+  EXPECT_EQ(platform_reap_children(), 0u);
+}
+
+TEST_F(process, a_program_that_cannot_start_is_logged) {
+  u64 before = log_last_text().used;
+  u8 *argv[] = {(u8 *)"/nonexistent/quillmere-no-such-program", nullptr};
+  EXPECT_EQ(platform_run_argv(argv, buffer{}, 0, nullptr), 0u);
+  std::string log = text(log_last_text()).substr(before);
+  EXPECT_NE(log.find("could not start /nonexistent/quillmere-no-such-program"), std::string::npos);
+  EXPECT_EQ(platform_run_program(str("   "), buffer{}, 0, nullptr), 0u);
+  EXPECT_EQ(platform_reap_children(), 0u);
+}
+
+TEST(quit_signals, each_signal_sets_the_flag) {
+  platform_install_quit_signals();
+  for (int s : {SIGTERM, SIGINT, SIGHUP}) {
+    platform_quit_signal_reset();
+    EXPECT_FALSE(platform_quit_signalled());
+    raise(s);
+    EXPECT_TRUE(platform_quit_signalled()) << s;
+  }
+  raise(SIGPIPE);  // ignored: the test goes on
+}
+
+}  // namespace

@@ -1,0 +1,155 @@
+#include "reader/openers.h"
+#include "tests/reader/store_fixture.h"
+#include "tests/support/stub_program.h"
+
+namespace {
+
+using strings = std::vector<std::string>;
+
+struct Openers : Store {
+  allocator a = {};
+  std::string folder;
+  std::string self = stub::self_path();
+  link_opener *o = nullptr;
+  void SetUp() override {
+    Store::SetUp();
+    allocator_init(&a, MiB(16), MiB(1), 128);
+    char t[] = "/tmp/qm_openers_XXXXXX";
+    folder = mkdtemp(t);
+    setenv("QM_STUB_RECORD", folder.c_str(), 1);
+    link_set_default_handler(self.c_str());
+    o = &r.link_openers[0];
+  }
+  void TearDown() override {
+    link_set_default_handler("xdg-open");
+    unsetenv("QM_STUB_RECORD");
+    if (DIR *d = opendir(folder.c_str())) {
+      while (dirent *e = readdir(d)) unlink((folder + "/" + e->d_name).c_str());
+      closedir(d);
+    }
+    rmdir(folder.c_str());
+    allocator_destroy(&a);
+    Store::TearDown();
+  }
+  void queue(const strings &links) {
+    for (auto &l : links) ASSERT_TRUE(link_queue_append(&a, o, text_of(l))) << l;
+  }
+  std::vector<strings> started(size_t expected) {
+    std::vector<strings> out;
+    for (auto &rec : stub::collect(folder, expected)) out.push_back(rec.args);
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+};
+
+TEST(link_url, only_plain_web_and_mail_links_open) {
+  for (const char *ok : {"http://a", "https://example.org/x?y=1&z=2#f", "HTTPS://A", "mailto:me@example.org"})
+    EXPECT_TRUE(link_url_is_openable(string_from_bytes(ok, strlen(ok)))) << ok;
+  for (const char *bad : {"", "file:///etc/passwd", "/home/me/x", "-rf", "javascript:alert(1)", "https://",
+                          "https://a b", "https://a\tb", "https://a\nb", "https://a\x7f", "ftp://x", " https://a"})
+    EXPECT_FALSE(link_url_is_openable(string_from_bytes(bad, strlen(bad)))) << bad;
+}
+
+TEST_F(Openers, a_configured_program_gets_the_url_as_one_argument_of_its_own) {
+  std::string program = "\"" + self + "\" --new-tab \"two words\"";
+  o->program = text_of(program);
+  EXPECT_EQ(link_open_now(text_of("https://example.org/a?b=c&d=$HOME;x"), o), 1u);
+  u64 before = log_last_text().used;
+  EXPECT_EQ(link_open_now(text_of("https://example.org/ --evil"), o), 0u);  // refused: a blank
+  EXPECT_EQ(link_open_now(text_of("-oProxyCommand=x"), o), 0u);
+  EXPECT_NE(std::string((const char *)log_last_text().data + before).find("Link not opened"), std::string::npos);
+  EXPECT_EQ(started(1), (std::vector<strings>{{"--new-tab", "two words", "https://example.org/a?b=c&d=$HOME;x"}}));
+}
+
+TEST_F(Openers, the_default_handler_opens_each_queued_url_separately_and_the_queue_empties) {
+  queue({"https://a", "https://b", "mailto:c@d"});
+  EXPECT_EQ(to_std(o->queue), "https://a https://b mailto:c@d");
+  link_queue_open(&a, o, 1);
+  EXPECT_EQ(started(3), (std::vector<strings>{{"https://a"}, {"https://b"}, {"mailto:c@d"}}));
+  EXPECT_EQ(o->queue.used, 0u);
+  EXPECT_EQ(o->queue.data, nullptr);
+}
+
+TEST_F(Openers, a_program_gets_the_whole_queue_and_refused_links_stay_queued) {
+  o->program = text_of(self);
+  queue({"https://a", "https://b"});
+  // A queue from a save file may hold anything; only openable links leave it.
+  std::string raw = to_std(o->queue) + " file:///etc/passwd https://c";
+  o->queue = reader_add_string(&r, text_of(raw));
+  link_queue_open(&a, o, 1);
+  EXPECT_EQ(started(1), (std::vector<strings>{{"https://a", "https://b", "https://c"}}));
+  EXPECT_EQ(to_std(o->queue), "file:///etc/passwd");
+}
+
+TEST_F(Openers, a_failed_start_keeps_the_queue) {
+  link_set_default_handler("/nonexistent/quillmere-handler");
+  queue({"https://a", "https://b"});
+  u64 before = log_last_text().used;
+  link_queue_open(&a, o, 1);
+  EXPECT_EQ(to_std(o->queue), "https://a https://b");
+  EXPECT_NE(std::string((const char *)log_last_text().data + before).find("stays queued: https://b"), std::string::npos);
+  o->program = string_lit("/nonexistent/quillmere-program --x");
+  link_queue_open(&a, o, 1);
+  EXPECT_EQ(to_std(o->queue), "https://a https://b");
+  link_queue_free(&a, o);
+}
+
+TEST_F(Openers, removing_and_counting_queued_links) {
+  queue({"https://a", "https://bb", "https://c"});
+  buffer q = o->queue;
+  link_queue_remove(o, buffer{10, 10, q.data + 10});  // "https://bb"
+  EXPECT_EQ(to_std(o->queue), "https://a https://c");
+  link_queue_remove(o, buffer{9, 9, o->queue.data + 10});
+  EXPECT_EQ(to_std(o->queue), "https://a");
+  EXPECT_EQ(o->queue.data[o->queue.used], 0);
+  u8 outside[4] = {};
+  link_queue_remove(o, buffer{4, 4, outside});
+  EXPECT_EQ(to_std(o->queue), "https://a");
+  link_queue_remove(nullptr, buffer{});
+
+  link_opener *b = &r.link_openers[3];
+  for (const char *l : {"https://x", "https://y"}) link_queue_append(&a, b, string_from_bytes(l, strlen(l)));
+  for (const char *l : {"https://p", "https://q"}) link_queue_append(&a, o, string_from_bytes(l, strlen(l)));
+  EXPECT_EQ(link_queue_count(o), 3u);
+  EXPECT_EQ(link_queues_count(&r), 5u);
+  link_opener spaced = {};
+  spaced.queue = string_lit("  a   b ");
+  EXPECT_EQ(link_queue_count(&spaced), 2u);
+  link_queue_free(&a, b);
+  link_queue_free(&a, o);
+  EXPECT_EQ(link_queues_count(&r), 0u);
+}
+
+TEST_F(Openers, a_growing_queue_moves_to_larger_blocks_and_keeps_its_text) {
+  std::string expected;
+  for (int i = 0; i < 600; ++i) {
+    std::string l = "https://example.org/" + std::to_string(i);
+    queue({l});
+    expected += (i ? " " : "") + l;
+    ASSERT_EQ(o->queue.size % LINK_QUEUE_STEP, 0u);
+    ASSERT_LT(o->queue.used, o->queue.size);
+    ASSERT_EQ(o->queue.data[o->queue.used], 0);
+  }
+  EXPECT_EQ(to_std(o->queue), expected);
+  EXPECT_EQ(link_queue_count(o), 600u);
+  // A queue that came from the store's arena is left there when the queue grows or is freed.
+  link_opener *loaded = &r.link_openers[2];
+  loaded->queue = reader_add_string(&r, text_of("https://old"));
+  u8 *in_arena = loaded->queue.data;
+  ASSERT_TRUE(link_queue_append(&a, loaded, text_of("https://new")));
+  EXPECT_NE(loaded->queue.data, in_arena);
+  EXPECT_EQ(to_std(loaded->queue), "https://old https://new");
+  EXPECT_EQ(std::string((const char *)in_arena, 11), "https://old");
+  link_queue_free(&a, loaded);
+  link_queue_free(&a, o);
+}
+
+TEST(link_default_program, refuses_schemes_that_are_not_names) {
+  u8 bytes[256];
+  buffer out = buffer_make(sizeof bytes, 0, bytes);
+  EXPECT_EQ(link_default_program(string_lit("x y"), &out).data, nullptr);
+  EXPECT_EQ(link_default_program(string_lit(""), &out).data, nullptr);
+  EXPECT_EQ(out.used, 0u);
+}
+
+}  // namespace
