@@ -1,0 +1,255 @@
+// Parses the same feed documents with Quillmere's XML parser and three peers: expat (callbacks
+// only, nothing built), libxml2 (a tree from xmlReadMemory) and pugixml (load_buffer). Prints
+// MB/s per parser and document, then each peer's speed relative to ours.
+//
+//   xml_bench                  the benchmarks (Google Benchmark flags apply)
+//   xml_bench --check FILE...  parses each file and prints "PATH ok" or
+//                              "PATH error NAME LINE COLUMN"
+#include <benchmark/benchmark.h>
+#include <expat.h>
+#include <libxml/parser.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <map>
+#include <pugixml.hpp>
+#include <string>
+#include <vector>
+
+#include "xml/xml.h"
+
+// ---- Documents ---------------------------------------------------------------------------
+
+// A fixed-seed generator, so every run measures the same bytes.
+struct feed_random {
+  u64 s;
+  u32 next() {
+    s = s * 6364136223846793005ull + 1442695040888963407ull;
+    return (u32)(s >> 33);
+  }
+  u32 below(u32 n) { return next() % n; }
+};
+
+static const char *words_ascii[] = {"the", "feed", "reader", "update", "podcast", "episode", "news", "market",
+                                    "weather", "release", "version", "notes", "about", "with", "from", "today"};
+static const char *words_latin1[] = {"caf\xC3\xA9", "na\xC3\xAFve", "Z\xC3\xBCrich", "se\xC3\xB1or", "\xC3\xA0 la",
+                                     "d\xC3\xA9j\xC3\xA0", "gar\xC3\xA7on", "\xC3\xB8re"};
+static const char *words_wide[] = {"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", "\xCE\x95\xCE\xBB\xCE\xBB\xCE\xB7\xCE\xBD\xCE\xB9\xCE\xBA\xCE\xAC",
+                                   "\xD0\xBD\xD0\xBE\xD0\xB2\xD0\xBE\xD1\x81\xD1\x82\xD0\xB8", "\xF0\x9F\x98\x80",
+                                   "\xE2\x80\x94", "\xE2\x80\x9C" "quoted" "\xE2\x80\x9D"};
+
+static std::string sentence(feed_random *r, u32 words, bool latin1_only) {
+  std::string s;
+  for (u32 i = 0; i < words; i++) {
+    if (i) s += ' ';
+    u32 k = r->below(20);
+    if (k < 2) s += words_latin1[r->below(array_count(words_latin1))];
+    else if (k < 3 && !latin1_only) s += words_wide[r->below(array_count(words_wide))];
+    else s += words_ascii[r->below(array_count(words_ascii))];
+  }
+  return s;
+}
+
+// An RSS 2.0 or Atom document of about target bytes in UTF-8.
+static std::string make_feed(bool atom, u64 target, u64 seed, bool latin1_only, const char *encoding_label) {
+  feed_random r{seed};
+  std::string d = std::string("<?xml version=\"1.0\" encoding=\"") + encoding_label + "\"?>\n";
+  if (!atom) {
+    d += "<rss version=\"2.0\" xmlns:content=\"http://purl.org/rss/1.0/modules/content/\">\n<channel>\n";
+    d += "  <title>" + sentence(&r, 4, latin1_only) + "</title>\n  <link>https://example.org/</link>\n";
+  } else {
+    d += "<feed xmlns=\"http://www.w3.org/2005/Atom\">\n  <title type=\"text\">" + sentence(&r, 4, latin1_only) +
+         "</title>\n  <id>urn:uuid:60a76c80-d399-11d9-b93C-0003939e0af6</id>\n";
+  }
+  for (u32 n = 0; d.size() < target; n++) {
+    std::string num = std::to_string(n);
+    if (!atom) {
+      d += "  <item>\n    <title>" + sentence(&r, 6, latin1_only) + " &amp; more #" + num + "</title>\n";
+      d += "    <link>https://example.org/items/" + num + "?a=1&amp;b=2</link>\n";
+      d += "    <guid isPermaLink=\"false\">item-" + num + "</guid>\n";
+      d += "    <pubDate>Mon, 0" + std::to_string(1 + n % 9) + " Jan 2024 10:00:00 +0000</pubDate>\n";
+      d += "    <description>&lt;p&gt;" + sentence(&r, 30, latin1_only) + " &lt;a href=&quot;https://example.org/" +
+           num + "&quot;&gt;link&lt;/a&gt; &#8212; &#x2026;&lt;/p&gt;</description>\n";
+      d += "    <content:encoded><![CDATA[<p>" + sentence(&r, 60, latin1_only) + "</p><img src=\"x.png\"/>]]></content:encoded>\n";
+      d += "    <enclosure url=\"https://example.org/ep" + num + ".mp3\" length=\"" + std::to_string(r.next()) +
+           "\" type=\"audio/mpeg\"/>\n  </item>\n";
+    } else {
+      d += "  <entry>\n    <title>" + sentence(&r, 6, latin1_only) + "</title>\n";
+      d += "    <link rel=\"alternate\" href=\"https://example.org/e/" + num + "\"/>\n";
+      d += "    <id>tag:example.org,2024:" + num + "</id>\n    <updated>2024-01-01T10:00:00Z</updated>\n";
+      d += "    <summary type=\"html\">&lt;b&gt;" + sentence(&r, 20, latin1_only) + "&lt;/b&gt;</summary>\n";
+      d += "    <content type=\"xhtml\"><div xmlns=\"http://www.w3.org/1999/xhtml\"><p>" + sentence(&r, 40, latin1_only) +
+           " <a href=\"https://example.org/\">a &lt;link&gt;</a></p><p><em>" + sentence(&r, 10, latin1_only) +
+           "</em></p></div></content>\n  </entry>\n";
+    }
+  }
+  d += atom ? "</feed>\n" : "</channel>\n</rss>\n";
+  return d;
+}
+
+// UTF-8 text whose characters are all below U+0100, as Latin-1 bytes.
+static std::string to_latin1(const std::string &s) {
+  std::string o;
+  for (size_t i = 0; i < s.size(); i++) {
+    u8 b = (u8)s[i];
+    if (b < 0x80) o += (char)b;
+    else o += (char)(((b & 0x1F) << 6) | ((u8)s[++i] & 0x3F));
+  }
+  return o;
+}
+
+static std::string to_utf16le(const std::string &s) {
+  std::string o = "\xFF\xFE";
+  for (size_t i = 0; i < s.size();) {
+    u8 b = (u8)s[i];
+    u32 c, n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    c = n == 1 ? b : n == 2 ? b & 0x1F : n == 3 ? b & 0xF : b & 7;
+    for (u32 k = 1; k < n; k++) c = c << 6 | ((u8)s[i + k] & 0x3F);
+    i += n;
+    auto unit = [&](u32 u) { o += (char)(u & 0xFF), o += (char)(u >> 8); };
+    if (c >= 0x10000) unit(0xD800 + ((c - 0x10000) >> 10)), unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+    else unit(c);
+  }
+  return o;
+}
+
+struct bench_doc {
+  const char *name;
+  std::string bytes;
+};
+static std::vector<bench_doc> docs;
+
+static void make_docs() {
+  docs.push_back({"rss_1MB", make_feed(false, 1 << 20, 1, false, "utf-8")});
+  docs.push_back({"atom_1MB", make_feed(true, 1 << 20, 2, false, "utf-8")});
+  docs.push_back({"rss_5MB", make_feed(false, 5 << 20, 3, false, "utf-8")});
+  docs.push_back({"rss_100KB", make_feed(false, 100 << 10, 4, false, "utf-8")});
+  // Expat knows ISO-8859-1 but not the windows-1252 label; the text avoids 0x80..0x9F, where
+  // the two differ, so every parser reads the same characters.
+  docs.push_back({"rss_latin1_1MB", to_latin1(make_feed(false, 1 << 20, 5, true, "ISO-8859-1"))});
+  docs.push_back({"rss_utf16_1MB", to_utf16le(make_feed(false, 1 << 20, 6, false, "UTF-16"))});
+}
+
+// ---- Parsers -----------------------------------------------------------------------------
+
+static xml_memory quill_memory;
+
+static void bm_quillmere(benchmark::State &state, const bench_doc *d) {
+  for (auto _ : state) {
+    xml_parser p;
+    xml_error e = 0;
+    xml_parse_reserved(&p, &quill_memory, string_from_bytes(d->bytes.data(), d->bytes.size()), &e);
+    if (e) state.SkipWithError((const char *)xml_error_name(e).data);
+    benchmark::DoNotOptimize(p.top);
+  }
+  state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)d->bytes.size());
+}
+
+static void XMLCALL expat_start(void *, const XML_Char *, const XML_Char **) {}
+static void XMLCALL expat_end(void *, const XML_Char *) {}
+static void XMLCALL expat_text(void *, const XML_Char *, int) {}
+
+static void bm_expat(benchmark::State &state, const bench_doc *d) {
+  for (auto _ : state) {
+    XML_Parser p = XML_ParserCreate(nullptr);
+    XML_SetElementHandler(p, expat_start, expat_end);
+    XML_SetCharacterDataHandler(p, expat_text);
+    if (XML_Parse(p, d->bytes.data(), (int)d->bytes.size(), 1) != XML_STATUS_OK) state.SkipWithError("expat failed");
+    XML_ParserFree(p);
+  }
+  state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)d->bytes.size());
+}
+
+static void bm_libxml2(benchmark::State &state, const bench_doc *d) {
+  for (auto _ : state) {
+    xmlDocPtr doc = xmlReadMemory(d->bytes.data(), (int)d->bytes.size(), "feed.xml", nullptr, XML_PARSE_NONET);
+    if (!doc) state.SkipWithError("libxml2 failed");
+    xmlFreeDoc(doc);
+  }
+  state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)d->bytes.size());
+}
+
+static void bm_pugixml(benchmark::State &state, const bench_doc *d) {
+  for (auto _ : state) {
+    pugi::xml_document doc;
+    pugi::xml_parse_result r = doc.load_buffer(d->bytes.data(), d->bytes.size());
+    if (!r) state.SkipWithError("pugixml failed");
+    benchmark::DoNotOptimize(doc.first_child());
+  }
+  state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)d->bytes.size());
+}
+
+// ---- Ratios ------------------------------------------------------------------------------
+
+// Keeps every run's throughput so the ratios can be printed after the console table.
+struct ratio_reporter : benchmark::ConsoleReporter {
+  std::map<std::string, std::map<std::string, double>> speed;  // document -> parser -> MB/s
+  void ReportRuns(const std::vector<Run> &runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run &r : runs) {
+      if (r.error_occurred || r.run_type != Run::RT_Iteration) continue;
+      std::string name = r.benchmark_name();
+      size_t slash = name.find('/');
+      if (slash == std::string::npos) continue;
+      auto it = r.counters.find("bytes_per_second");
+      if (it != r.counters.end()) speed[name.substr(slash + 1)][name.substr(0, slash)] = it->second / 1e6;
+    }
+  }
+};
+
+static int check_files(int argc, char **argv) {
+  xml_memory m;
+  if (!xml_memory_reserve(&m, 64ull << 20)) return 1;
+  for (int i = 2; i < argc; i++) {
+    FILE *f = fopen(argv[i], "rb");
+    std::string bytes;
+    if (f) {
+      char chunk[65536];
+      size_t n;
+      while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) bytes.append(chunk, n);
+      fclose(f);
+    } else {
+      printf("%s error cannot_open 0 0\n", argv[i]);
+      continue;
+    }
+    xml_parser p;
+    xml_error e = 0;
+    xml_parse_reserved(&p, &m, string_from_bytes(bytes.data(), bytes.size()), &e);
+    if (!e) {
+      printf("%s ok\n", argv[i]);
+    } else {
+      buffer name = xml_error_name(e);
+      u32 line = e == xml_error_invalid_encoding ? 0 : p.cursor.line;
+      u32 column = e == xml_error_invalid_encoding ? 0 : p.cursor.column;
+      printf("%s error %.*s %u %u\n", argv[i], (int)name.used, (const char *)name.data, line, column);
+    }
+  }
+  xml_memory_release(&m);
+  return 0;
+}
+
+int main(int argc, char **argv) {
+  if (argc >= 2 && strcmp(argv[1], "--check") == 0) return check_files(argc, argv);
+  make_docs();
+  if (!xml_memory_reserve(&quill_memory, 8 << 20)) return 1;
+  for (const bench_doc &d : docs) {
+    benchmark::RegisterBenchmark((std::string("quillmere/") + d.name).c_str(), bm_quillmere, &d);
+    benchmark::RegisterBenchmark((std::string("expat/") + d.name).c_str(), bm_expat, &d);
+    benchmark::RegisterBenchmark((std::string("libxml2/") + d.name).c_str(), bm_libxml2, &d);
+    benchmark::RegisterBenchmark((std::string("pugixml/") + d.name).c_str(), bm_pugixml, &d);
+  }
+  benchmark::Initialize(&argc, argv);
+  ratio_reporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  printf("\n%-16s %10s %10s %10s %10s   %s\n", "document", "quillmere", "expat", "libxml2", "pugixml",
+         "quillmere / expat, libxml2, pugixml");
+  for (auto &[doc, s] : reporter.speed) {
+    double q = s["quillmere"];
+    auto ratio = [&](const char *peer) { return s[peer] > 0 ? q / s[peer] : 0.0; };
+    printf("%-16s %8.0f MB/s %6.0f %10.0f %10.0f   %.2fx %.2fx %.2fx\n", doc.c_str(), q, s["expat"], s["libxml2"],
+           s["pugixml"], ratio("expat"), ratio("libxml2"), ratio("pugixml"));
+  }
+  benchmark::Shutdown();
+  xml_memory_release(&quill_memory);
+  return 0;
+}

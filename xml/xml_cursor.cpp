@@ -1,0 +1,497 @@
+// The parse context, nodes and strings on the caller's arenas, character classes and the
+// decoding cursor that every production stands on.
+#include <string.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include "xml/xml_internal.h"
+
+// ---- Byte classes ------------------------------------------------------------------------
+
+struct xml_byte_class_table {
+  u8 v[256];
+};
+static constexpr xml_byte_class_table xml_make_byte_classes() {
+  xml_byte_class_table t{};
+  for (u32 b = 0; b < 128; b++) {
+    bool plain = b >= 0x20 || b == 0x9;  // a Char that needs no line counting
+    u8 k = 0;
+    if (plain && b != '<' && b != '&' && b != ']') k |= xml_class_text;
+    if (b >= 0x20 && b != '<' && b != '&' && b != '"' && b != '\'') k |= xml_class_attribute;
+    if (plain && b != ']') k |= xml_class_cdata;
+    if (plain && b != '-') k |= xml_class_comment;
+    if (plain && b != '?') k |= xml_class_pi;
+    bool letter = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z');
+    if (letter || b == '_' || b == ':') k |= xml_class_name_start | xml_class_name;
+    if ((b >= '0' && b <= '9') || b == '-' || b == '.') k |= xml_class_name;
+    if (b == ' ' || b == '\t') k |= xml_class_space;  // line ends take the counting path
+    t.v[b] = k;
+  }
+  return t;
+}
+static constexpr xml_byte_class_table xml_byte_classes = xml_make_byte_classes();
+const u8 xml_byte_class[256] = {
+#define XML_ROW(i)                                                                            \
+  xml_byte_classes.v[i + 0], xml_byte_classes.v[i + 1], xml_byte_classes.v[i + 2], xml_byte_classes.v[i + 3], \
+      xml_byte_classes.v[i + 4], xml_byte_classes.v[i + 5], xml_byte_classes.v[i + 6], xml_byte_classes.v[i + 7]
+    XML_ROW(0),   XML_ROW(8),   XML_ROW(16),  XML_ROW(24),  XML_ROW(32),  XML_ROW(40),  XML_ROW(48),  XML_ROW(56),
+    XML_ROW(64),  XML_ROW(72),  XML_ROW(80),  XML_ROW(88),  XML_ROW(96),  XML_ROW(104), XML_ROW(112), XML_ROW(120),
+    XML_ROW(128), XML_ROW(136), XML_ROW(144), XML_ROW(152), XML_ROW(160), XML_ROW(168), XML_ROW(176), XML_ROW(184),
+    XML_ROW(192), XML_ROW(200), XML_ROW(208), XML_ROW(216), XML_ROW(224), XML_ROW(232), XML_ROW(240), XML_ROW(248),
+#undef XML_ROW
+};
+
+// ---- Arenas that grow into their reservation ---------------------------------------------
+
+// Commits at least a step at a time so a parse makes few system calls.
+#define XML_COMMIT_STEP MiB(1)
+
+// Makes room for need more bytes after arena->used; false for a fixed arena or a full
+// reservation.
+static bool xml_arena_grow(buffer *arena, buffer *reservation, u64 need) {
+  if (!reservation || !reservation->data || arena->data != reservation->data) return false;
+  if (arena->size < reservation->used) arena->size = reservation->used;  // a rollback shrank it
+  if (arena->used <= arena->size && need <= arena->size - arena->used) return true;
+  u64 target = arena->used + need;
+  if (target < arena->used || target > reservation->size) return false;
+  u64 want = target - reservation->used;
+  if (want < XML_COMMIT_STEP) want = XML_COMMIT_STEP;
+  if (want > reservation->size - reservation->used) want = reservation->size - reservation->used;
+  if (!memory_commit(reservation, want)) return false;
+  arena->size = reservation->used;
+  return arena->used + need <= arena->size;
+}
+
+// ---- Context and nodes -------------------------------------------------------------------
+
+void xml_parser_init(xml_parser *out, buffer nodes, buffer strings, buffer input, xml_error *error) {
+  memset(out, 0, sizeof *out);
+  if (*error) return;
+  xml_cursor *c = &out->cursor;
+  c->position = c->next = c->line_start = input.data;
+  c->line = c->column = 1;
+  c->codepoint = c->pending = c->peek_pending = XML_NO_CODEPOINT;
+  out->end = input.data + input.used;
+  out->encoding = XML_ENCODING_UTF8;
+  out->ascii_fast = 1;
+  out->nodes = nodes;
+  out->strings = strings;
+  out->tab_width = 4;
+  out->document = out->top = xml_node_new(out, xml_node_type_document, error);
+}
+
+xml_node *xml_node_new(xml_parser *p, u32 type, xml_error *error) {
+  if (*error) return nullptr;
+  buffer *a = &p->nodes;
+  u64 padding = align_padding((u64)(a->data + a->used), 8);
+  u64 need = padding + sizeof(xml_node);
+  if (a->used > a->size || need > a->size - a->used) {
+    if (!xml_arena_grow(a, p->node_reservation, need)) {
+      xml_set_error(error, xml_error_out_of_node_memory);
+      return nullptr;
+    }
+  }
+  xml_node *n = (xml_node *)(a->data + a->used + padding);
+  a->used += need;
+  memset(n, 0, sizeof *n);
+  n->type = type;
+  return n;
+}
+
+void xml_node_append_child(xml_node *parent, xml_node *child, xml_error *error) {
+  if (*error || !parent || !child) return;
+  child->parent = parent;
+  child->next = nullptr;
+  child->previous = parent->last_child;
+  if (parent->last_child) parent->last_child->next = child;
+  else parent->first_child = child;
+  parent->last_child = child;
+}
+
+void xml_node_append_attribute(xml_node *element, xml_node *attribute, xml_error *error) {
+  if (*error || !element || !attribute) return;
+  attribute->parent = element;
+  attribute->next = nullptr;
+  attribute->previous = element->last_attribute;
+  if (element->last_attribute) element->last_attribute->next = attribute;
+  else element->first_attribute = attribute;
+  element->last_attribute = attribute;
+}
+
+// ---- Strings -----------------------------------------------------------------------------
+
+xml_string_mark xml_string_begin(xml_parser *p) {
+  return xml_string_mark{&p->strings, p->strings.size, p->strings.used, p->strings.data};
+}
+
+buffer xml_string_take(xml_string_mark *mark) {
+  invariant(mark->arena);
+  u64 n = mark->arena->used - mark->used;
+  buffer s = {n, n, n ? mark->data + mark->used : nullptr};
+  *mark = xml_string_mark{};
+  return s;
+}
+
+void xml_string_rollback(xml_string_mark *mark) {
+  invariant(mark->arena);
+  mark->arena->size = mark->size;
+  mark->arena->used = mark->used;
+  mark->arena->data = mark->data;
+  *mark = xml_string_mark{};
+}
+
+u64 xml_string_length(const xml_string_mark *mark) { return mark->arena->used - mark->used; }
+
+// Room for n bytes at the end of the string arena, or null with the error set.
+static inline u8 *xml_string_room(xml_parser *p, u64 n, xml_error *error) {
+  buffer *a = &p->strings;
+  if (a->used > a->size || n > a->size - a->used) {
+    if (!xml_arena_grow(a, p->string_reservation, n)) {
+      xml_set_error(error, xml_error_out_of_string_memory);
+      return nullptr;
+    }
+  }
+  u8 *d = a->data + a->used;
+  a->used += n;
+  return d;
+}
+
+void xml_string_push(xml_parser *p, buffer bytes, xml_error *error) {
+  if (*error || bytes.used == 0) return;
+  u8 *d = xml_string_room(p, bytes.used, error);
+  if (d) memcpy(d, bytes.data, bytes.used);
+}
+
+void xml_string_push_u8(xml_parser *p, u8 value, xml_error *error) {
+  if (*error) return;
+  u8 *d = xml_string_room(p, 1, error);
+  if (d) *d = value;
+}
+
+void xml_string_push_codepoint(xml_parser *p, u32 c, xml_error *error) {
+  if (*error) return;
+  if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+    xml_set_error(error, xml_error_invalid_character);
+    return;
+  }
+  u64 n = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+  u8 *d = xml_string_room(p, n, error);
+  if (!d) return;
+  switch (n) {
+    case 1: d[0] = (u8)c; break;
+    case 2:
+      d[0] = (u8)(0xC0 | c >> 6);
+      d[1] = (u8)(0x80 | (c & 0x3F));
+      break;
+    case 3:
+      d[0] = (u8)(0xE0 | c >> 12);
+      d[1] = (u8)(0x80 | (c >> 6 & 0x3F));
+      d[2] = (u8)(0x80 | (c & 0x3F));
+      break;
+    default:
+      d[0] = (u8)(0xF0 | c >> 18);
+      d[1] = (u8)(0x80 | (c >> 12 & 0x3F));
+      d[2] = (u8)(0x80 | (c >> 6 & 0x3F));
+      d[3] = (u8)(0x80 | (c & 0x3F));
+      break;
+  }
+}
+
+// ---- Character classes -------------------------------------------------------------------
+
+bool xml_is_name_char(u32 c, bool start) {
+  if (c < 0x80) return (xml_byte_class[c] & (start ? xml_class_name_start : xml_class_name)) != 0;
+  bool s = xml_in_range(c, 0xC0, 0xD6) || xml_in_range(c, 0xD8, 0xF6) || xml_in_range(c, 0xF8, 0x2FF) ||
+           xml_in_range(c, 0x370, 0x37D) || xml_in_range(c, 0x37F, 0x1FFF) || xml_in_range(c, 0x200C, 0x200D) ||
+           xml_in_range(c, 0x2070, 0x218F) || xml_in_range(c, 0x2C00, 0x2FEF) || xml_in_range(c, 0x3001, 0xD7FF) ||
+           xml_in_range(c, 0xF900, 0xFDCF) || xml_in_range(c, 0xFDF0, 0xFFFD) || xml_in_range(c, 0x10000, 0xEFFFF);
+  if (s || start) return s;
+  return c == 0xB7 || xml_in_range(c, 0x300, 0x36F) || xml_in_range(c, 0x203F, 0x2040);
+}
+
+bool xml_is_encoding_name_char(u32 c, bool first) {
+  bool letter = xml_in_range(c, 'A', 'Z') || xml_in_range(c, 'a', 'z');
+  if (first) return letter;
+  return letter || xml_in_range(c, '0', '9') || c == '-' || c == '.' || c == '_';
+}
+
+bool xml_is_pubid_char(u32 c) {
+  if (xml_in_range(c, 'a', 'z') || xml_in_range(c, 'A', 'Z') || xml_in_range(c, '0', '9')) return true;
+  if (c == 0x20 || c == 0xD || c == 0xA) return true;
+  switch (c) {
+    case '-': case '\'': case '(': case ')': case '+': case ',': case '.': case '/': case ':':
+    case '=': case '?': case ';': case '!': case '*': case '#': case '@': case '$': case '_': case '%':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// ---- Cursor ------------------------------------------------------------------------------
+
+u32 xml_peek(xml_parser *p, xml_cursor *c, xml_error *error) {
+  if (*error) return XML_NO_CODEPOINT;
+  c->peek_pending = XML_NO_CODEPOINT;
+  c->peek_state = c->state;
+  if (c->pending != XML_NO_CODEPOINT) {
+    // The pair's bytes are already behind position; advancing moves nowhere.
+    c->next = c->position;
+    c->codepoint = c->pending;
+    return c->pending;
+  }
+  if (p->ascii_fast && c->position < p->end && *c->position < 0x80) {
+    c->next = c->position + 1;
+    c->codepoint = *c->position;
+    return c->codepoint;
+  }
+  u32 cp, second, state = c->state;
+  u8 count;
+  u32 status = xml_decode(p->encoding, c->position, p->end, &cp, &second, &count, &state);
+  if (status == xml_decode_unknown_encoding) {
+    xml_set_error(error, xml_error_invalid_encoding);
+    return XML_NO_CODEPOINT;
+  }
+  if (status == xml_decode_end) {
+    xml_set_error(error, xml_error_eof);
+    return XML_NO_CODEPOINT;
+  }
+  if (status != xml_decode_ok) {
+    cp = 0xFFFD;
+    second = XML_NO_CODEPOINT;
+    if (count == 0) count = 1;
+  }
+  c->next = c->position + count;
+  c->peek_state = state;
+  c->peek_pending = second;
+  c->codepoint = cp;
+  return cp;
+}
+
+void xml_advance(xml_cursor *c, xml_error *error) {
+  if (*error) return;
+  u32 cp = c->codepoint;
+  invariant(cp != XML_NO_CODEPOINT);
+  c->position = c->next;
+  c->state = c->peek_state;
+  // A second code point of the same bytes is committed only now, so peeking twice is harmless.
+  c->pending = c->peek_pending;
+  c->peek_pending = XML_NO_CODEPOINT;
+  c->codepoint = XML_NO_CODEPOINT;
+  if (cp == '\r') {
+    c->line++;
+    c->column = 1;
+    c->after_cr = 1;
+    c->line_start = c->position;
+    c->line_start_state = c->state;
+  } else if (cp == '\n') {
+    if (!c->after_cr) {
+      c->line++;
+      c->column = 1;
+    }
+    c->after_cr = 0;
+    c->line_start = c->position;
+    c->line_start_state = c->state;
+  } else {
+    c->column++;
+    c->after_cr = 0;
+  }
+}
+
+bool xml_match(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error) {
+  invariant(literal.used < 32);
+  if (*error) return false;
+  for (u64 i = 0; i < literal.used; i++) {
+    if (literal.data[i] >= 0x80) {
+      xml_set_error(error, xml_error_internal_invalid_peek_string);
+      return false;
+    }
+  }
+  if (xml_fast_ok(p, c)) {
+    // Literals hold no line ends, so each matched byte is one column.
+    u64 avail = (u64)(p->end - c->position), i = 0;
+    while (i < literal.used && i < avail && c->position[i] == literal.data[i]) i++;
+    if (i) {
+      c->position += i;
+      c->column += (u32)i;
+      c->after_cr = 0;
+      c->codepoint = XML_NO_CODEPOINT;
+      c->next = c->position;
+    }
+    return i == literal.used;
+  }
+  u64 i = 0;
+  while (i < literal.used && !*error && xml_has_more(p, c)) {
+    u32 cp = xml_peek(p, c, error);
+    if (*error || cp != literal.data[i]) break;
+    xml_advance(c, error);
+    i++;
+  }
+  return i == literal.used && !*error;
+}
+
+bool xml_look_ahead(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error) {
+  if (*error) return false;
+  if (xml_fast_ok(p, c)) {
+    if ((u64)(p->end - c->position) < literal.used || memcmp(c->position, literal.data, literal.used) != 0) return false;
+    c->position += literal.used;
+    c->column += (u32)literal.used;
+    c->after_cr = 0;
+    c->codepoint = XML_NO_CODEPOINT;
+    c->next = c->position;
+    return true;
+  }
+  xml_cursor copy = *c;
+  if (!xml_match(p, &copy, literal, error)) return false;
+  *c = copy;
+  return true;
+}
+
+// The length of a well-formed multi-byte UTF-8 sequence at s and its code point; 0 when the
+// bytes are not one.
+static inline u32 xml_utf8_sequence(const u8 *s, const u8 *end, u32 *cp) {
+  u32 b0 = s[0];
+  u64 avail = (u64)(end - s);
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    if (avail < 2 || (s[1] & 0xC0) != 0x80) return 0;
+    *cp = (b0 & 0x1F) << 6 | (s[1] & 0x3F);
+    return 2;
+  }
+  if (b0 >= 0xE0 && b0 <= 0xEF) {
+    if (avail < 3 || (s[1] & 0xC0) != 0x80 || (s[2] & 0xC0) != 0x80) return 0;
+    u32 c = (b0 & 0xF) << 12 | (u32)(s[1] & 0x3F) << 6 | (s[2] & 0x3F);
+    if (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+    *cp = c;
+    return 3;
+  }
+  if (b0 >= 0xF0 && b0 <= 0xF4) {
+    if (avail < 4 || (s[1] & 0xC0) != 0x80 || (s[2] & 0xC0) != 0x80 || (s[3] & 0xC0) != 0x80) return 0;
+    u32 c = (b0 & 0x7) << 18 | (u32)(s[1] & 0x3F) << 12 | (u32)(s[2] & 0x3F) << 6 | (s[3] & 0x3F);
+    if (c < 0x10000 || c > 0x10FFFF) return 0;
+    *cp = c;
+    return 4;
+  }
+  return 0;
+}
+
+// Skips whole 16-byte blocks that hold no byte below 0x20, none above 0x7F and none of the
+// class's stop characters (0 where a class has fewer); the byte loop takes over at the block
+// that holds one.
+static inline u8 *xml_skip_plain_blocks(u8 *s, u8 *end, u8 stop0, u8 stop1, u8 stop2, u8 stop3) {
+#ifdef __SSE2__
+  const __m128i low = _mm_set1_epi8(0x20);
+  const __m128i a = _mm_set1_epi8((char)stop0), b = _mm_set1_epi8((char)stop1);
+  const __m128i c = _mm_set1_epi8((char)stop2), d = _mm_set1_epi8((char)stop3);
+  while (end - s >= 16) {
+    __m128i v = _mm_loadu_si128((const __m128i *)s);
+    // Signed: bytes above 0x7F are negative, so one compare catches them with the controls.
+    __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, low),
+                                   _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, a), _mm_cmpeq_epi8(v, b)),
+                                                _mm_or_si128(_mm_cmpeq_epi8(v, c), _mm_cmpeq_epi8(v, d))));
+    int mask = _mm_movemask_epi8(special);
+    if (mask) return s + __builtin_ctz((unsigned)mask);
+    s += 16;
+  }
+#else
+  (void)end, (void)stop0, (void)stop1, (void)stop2, (void)stop3;
+#endif
+  return s;
+}
+
+void xml_fast_run(xml_parser *p, xml_cursor *c, u8 cls, u32 flags, bool keep, xml_error *error) {
+  if (*error) return;
+  u8 *s = c->position, *end = p->end;
+  bool newlines = (flags & xml_run_newlines) != 0;
+  bool any_char = (flags & xml_run_any_char) != 0;
+  bool utf8 = p->encoding == XML_ENCODING_UTF8;
+  // The stop characters of the classes that have long runs; the others scan byte by byte.
+  u8 stops[4] = {0, 0, 0, 0};
+  bool blocks = true;
+  switch (cls) {
+    case xml_class_text: stops[0] = '<', stops[1] = '&', stops[2] = ']'; break;
+    case xml_class_attribute: stops[0] = '<', stops[1] = '&', stops[2] = '"', stops[3] = '\''; break;
+    case xml_class_cdata: stops[0] = ']'; break;
+    case xml_class_comment: stops[0] = '-'; break;
+    case xml_class_pi: stops[0] = '?'; break;
+    default: blocks = false; break;
+  }
+  for (;;) {
+    u8 *run = s;
+    if (blocks) s = xml_skip_plain_blocks(s, end, stops[0], stops[1], stops[2], stops[3]);
+    while (s < end && (xml_byte_class[*s] & cls)) s++;
+    if (s > run) {
+      if (keep) {
+        u8 *d = xml_string_room(p, (u64)(s - run), error);
+        if (!d) return;
+        memcpy(d, run, (u64)(s - run));
+      }
+      c->column += (u32)(s - run);
+      c->after_cr = 0;
+    }
+    if (s >= end) break;
+    u8 b = *s;
+    if (newlines && (b == '\n' || b == '\r')) {
+      if (keep) {
+        u8 *d = xml_string_room(p, 1, error);
+        if (!d) return;
+        *d = b;
+      }
+      s++;
+      if (b == '\r') {
+        c->line++;
+        c->column = 1;
+        c->after_cr = 1;
+      } else {
+        if (!c->after_cr) {
+          c->line++;
+          c->column = 1;
+        }
+        c->after_cr = 0;
+      }
+      c->line_start = s;
+      c->line_start_state = c->state;
+      continue;
+    }
+    if (b >= 0x80 && utf8 && any_char) {
+      u32 cp;
+      u32 n = xml_utf8_sequence(s, end, &cp);
+      if (n == 0 || !xml_is_char(cp)) break;  // the general path reads it as U+FFFD
+      if (keep) {
+        u8 *d = xml_string_room(p, n, error);
+        if (!d) return;
+        memcpy(d, s, n);
+      }
+      s += n;
+      c->column++;
+      c->after_cr = 0;
+      continue;
+    }
+    break;
+  }
+  c->position = c->next = s;
+  c->codepoint = XML_NO_CODEPOINT;
+}
+
+bool xml_skip_spaces(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
+  if (*error) return false;
+  xml_string_mark mark = xml_string_begin(p);
+  u8 *start = c->position;
+  bool skipped = false;
+  if (xml_fast_ok(p, c)) {
+    xml_fast_run(p, c, xml_class_space, xml_run_newlines, out != nullptr, error);
+    skipped = c->position != start;
+  }
+  while (!*error && xml_has_more(p, c)) {
+    u32 cp = xml_peek(p, c, error);
+    if (*error || !xml_is_space(cp)) break;
+    if (out) xml_string_push_codepoint(p, cp, error);
+    xml_advance(c, error);
+    skipped = true;
+  }
+  if (*error || !out) {
+    xml_string_rollback(&mark);
+  } else {
+    *out = xml_string_take(&mark);
+  }
+  return skipped && !*error;
+}

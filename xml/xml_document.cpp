@@ -1,0 +1,631 @@
+// The productions of a document outside its document type: names, references, literals, the
+// XML declaration, comments, processing instructions, elements, character data and CDATA.
+// Each one rolls back what it pushed when it fails, so a failed production leaves nothing.
+#include <string.h>
+
+#include "xml/xml_internal.h"
+
+// True when the input at the cursor spells the literal; the cursor does not move.
+static inline bool xml_at(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error) {
+  if (*error) return false;
+  if (xml_fast_ok(p, c))
+    return (u64)(p->end - c->position) >= literal.used && memcmp(c->position, literal.data, literal.used) == 0;
+  xml_cursor copy = *c;
+  return xml_match(p, &copy, literal, error);
+}
+
+// Ends a string-reading production: hands the string out on success, gives it back on error.
+static bool xml_string_finish(xml_string_mark *mark, buffer *out, xml_error *error) {
+  if (*error) {
+    xml_string_rollback(mark);
+    if (out) *out = buffer{};
+    return false;
+  }
+  buffer s = xml_string_take(mark);
+  if (out) *out = s;
+  return true;
+}
+
+// ---- Names and tokens --------------------------------------------------------------------
+
+// A run of name characters, the first with the start flag when start is set. False without
+// error when not one code point was read.
+static bool xml_read_name(xml_parser *p, xml_cursor *c, bool start, buffer *out, xml_error *error) {
+  if (*error) return false;
+  xml_string_mark mark = xml_string_begin(p);
+  bool first = true;
+  while (!*error && xml_has_more(p, c)) {
+    if (xml_fast_ok(p, c) && *c->position < 0x80) {
+      u8 b = *c->position;
+      if (!(xml_byte_class[b] & (first && start ? xml_class_name_start : xml_class_name))) break;
+      xml_fast_run(p, c, xml_class_name, 0, true, error);
+      first = false;
+      continue;
+    }
+    u32 cp = xml_peek(p, c, error);
+    if (*error || !xml_is_name_char(cp, first && start)) break;
+    xml_string_push_codepoint(p, cp, error);
+    xml_advance(c, error);
+    first = false;
+  }
+  if (*error || first) {
+    xml_string_rollback(&mark);
+    if (out) *out = buffer{};
+    return false;
+  }
+  buffer s = xml_string_take(&mark);
+  if (out) *out = s;
+  return true;
+}
+
+bool xml_parse_name(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
+  return xml_read_name(p, c, true, out, error);
+}
+
+bool xml_parse_nmtoken(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
+  return xml_read_name(p, c, false, out, error);
+}
+
+// ---- References --------------------------------------------------------------------------
+
+// open Name ";" as raw text, with the production's own three errors.
+static bool xml_read_named_reference(xml_parser *p, xml_cursor *c, u8 open, xml_error no_open,
+                                     xml_error no_semicolon, buffer *out, xml_error *error) {
+  if (*error) return false;
+  xml_string_mark mark = xml_string_begin(p);
+  u8 open_text[1] = {open};
+  if (!xml_match(p, c, string_from_bytes(open_text, 1), error)) {
+    xml_set_error(error, no_open);
+  } else {
+    xml_string_push_u8(p, open, error);
+    if (!xml_parse_name(p, c, nullptr, error)) xml_set_error(error, xml_error_expected_name);
+    else if (!xml_match(p, c, string_lit(";"), error)) xml_set_error(error, no_semicolon);
+    else xml_string_push_u8(p, ';', error);
+  }
+  return xml_string_finish(&mark, out, error);
+}
+
+bool xml_parse_parameter_entity_reference(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
+  return xml_read_named_reference(p, c, '%', xml_error_parameter_entity_reference_expected_percentage,
+                                  xml_error_parameter_entity_reference_expected_semicolon, out, error);
+}
+
+bool xml_parse_entity_reference(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
+  return xml_read_named_reference(p, c, '&', xml_error_entity_reference_expected_ampersand,
+                                  xml_error_entity_reference_expected_semicolon, out, error);
+}
+
+static inline bool xml_is_digit(u32 c, bool hex) {
+  return xml_in_range(c, '0', '9') || (hex && (xml_in_range(c, 'a', 'f') || xml_in_range(c, 'A', 'F')));
+}
+
+bool xml_parse_character_reference(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
+  if (*error) return false;
+  xml_string_mark mark = xml_string_begin(p);
+  if (!xml_match(p, c, string_lit("&"), error)) {
+    xml_set_error(error, xml_error_character_reference_expected_ampersand);
+  } else if (xml_string_push_u8(p, '&', error), !xml_match(p, c, string_lit("#"), error)) {
+    xml_set_error(error, xml_error_character_reference_expected_number_sign);
+  } else {
+    xml_string_push_u8(p, '#', error);
+    bool hex = xml_look_ahead(p, c, string_lit("x"), error);
+    if (hex) xml_string_push_u8(p, 'x', error);
+    xml_error no_digit = hex ? xml_error_character_reference_expected_hexadecimal_digit
+                             : xml_error_character_reference_expected_digit;
+    u32 digits = 0, cp = 0;
+    while (!*error) {
+      cp = xml_peek(p, c, error);
+      if (*error || cp == ';') break;
+      if (!xml_is_digit(cp, hex)) {
+        xml_set_error(error, no_digit);
+        break;
+      }
+      xml_string_push_u8(p, (u8)cp, error);
+      xml_advance(c, error);
+      digits++;
+    }
+    if (!*error && digits == 0) xml_set_error(error, no_digit);
+    if (!*error && cp != ';') xml_set_error(error, xml_error_character_reference_expected_semicolon);
+    if (!*error) {
+      xml_string_push_u8(p, ';', error);
+      xml_advance(c, error);
+    }
+  }
+  return xml_string_finish(&mark, out, error);
+}
+
+u32 xml_character_reference_value(xml_parser *p, xml_cursor *c, xml_error *error) {
+  if (*error) return XML_NO_CODEPOINT;
+  xml_string_mark mark = xml_string_begin(p);
+  buffer raw;
+  u32 value = XML_NO_CODEPOINT;
+  if (xml_parse_character_reference(p, c, &raw, error)) {
+    // Past U+10FFFF the value stops growing: any longer run of digits is just as far out of
+    // range, and the callers' Char test refuses it.
+    bool hex = raw.used > 2 && raw.data[2] == 'x';
+    value = 0;
+    for (u64 i = hex ? 3 : 2; i + 1 < raw.used; i++) {
+      u32 b = raw.data[i];
+      u32 d = b <= '9' ? b - '0' : (b | 0x20) - 'a' + 10;
+      value = value * (hex ? 16 : 10) + d;
+      if (value > 0x10FFFF) value = 0x110000;
+    }
+  }
+  xml_string_rollback(&mark);  // the raw text was only needed for its digits
+  return value;
+}
+
+bool xml_parse_reference(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
+  if (*error) return false;
+  xml_cursor copy = *c;
+  if (!xml_match(p, &copy, string_lit("&"), error)) {
+    xml_set_error(error, xml_error_reference_expected_ampersand);
+    return false;
+  }
+  if (xml_has_more(p, &copy) && xml_peek(p, &copy, error) == '#') return xml_parse_character_reference(p, c, out, error);
+  return xml_parse_entity_reference(p, c, out, error);
+}
+
+u32 xml_predefined_entity(xml_parser *p, xml_cursor *c, xml_error *error) {
+  static const struct {
+    buffer text;
+    u32 value;
+  } entities[] = {
+      {string_lit("&amp;"), '&'}, {string_lit("&lt;"), '<'}, {string_lit("&gt;"), '>'},
+      {string_lit("&quot;"), '"'}, {string_lit("&apos;"), '\''},
+  };
+  for (const auto &e : entities) {
+    if (*error) return XML_NO_CODEPOINT;
+    if (xml_look_ahead(p, c, e.text, error)) return e.value;
+  }
+  return XML_NO_CODEPOINT;
+}
+
+// ---- Small pieces ------------------------------------------------------------------------
+
+void xml_parse_eq(xml_parser *p, xml_cursor *c, xml_error *error) {
+  if (*error) return;
+  xml_skip_spaces(p, c, nullptr, error);
+  if (!xml_match(p, c, string_lit("="), error)) xml_set_error(error, xml_error_expected_equal);
+  xml_skip_spaces(p, c, nullptr, error);
+}
+
+u32 xml_parse_quote(xml_parser *p, xml_cursor *c, xml_error *error) {
+  if (*error) return XML_NO_CODEPOINT;
+  u32 q = xml_peek(p, c, error);
+  if (*error) return XML_NO_CODEPOINT;
+  if (q != '"' && q != '\'') {
+    xml_set_error(error, xml_error_expected_single_or_double_quote);
+    return XML_NO_CODEPOINT;
+  }
+  xml_advance(c, error);
+  return q;
+}
+
+// The closing quote of a value that opened with q.
+static void xml_parse_closing_quote(xml_parser *p, xml_cursor *c, u32 q, xml_error *error) {
+  if (*error) return;
+  u32 cp = xml_peek(p, c, error);
+  if (*error) return;
+  if (cp != q) xml_set_error(error, xml_error_expected_matching_quote);
+  else xml_advance(c, error);
+}
+
+bool xml_parse_version_info(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
+  if (*error) return false;
+  xml_string_mark mark = xml_string_begin(p);
+  if (!xml_skip_spaces(p, c, nullptr, error)) {
+    xml_set_error(error, xml_error_expected_space);
+  } else if (!xml_match(p, c, string_lit("version"), error)) {
+    xml_set_error(error, xml_error_xml_version_expected_version);
+  } else {
+    xml_parse_eq(p, c, error);
+    u32 q = xml_parse_quote(p, c, error);
+    if (!*error && !xml_match(p, c, string_lit("1."), error)) xml_set_error(error, xml_error_xml_version_expected_one_dot);
+    xml_string_push(p, string_lit("1."), error);
+    u32 digits = 0;
+    while (!*error && xml_has_more(p, c)) {
+      u32 cp = xml_peek(p, c, error);
+      if (*error || !xml_in_range(cp, '0', '9')) break;
+      xml_string_push_u8(p, (u8)cp, error);
+      xml_advance(c, error);
+      digits++;
+    }
+    if (!*error && digits == 0) xml_set_error(error, xml_error_xml_version_expected_number_after_the_dot);
+    xml_parse_closing_quote(p, c, q, error);
+  }
+  return xml_string_finish(&mark, out, error);
+}
+
+bool xml_parse_encoding_declaration(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
+  if (*error) return false;
+  xml_string_mark mark = xml_string_begin(p);
+  if (!xml_skip_spaces(p, c, nullptr, error)) {
+    xml_set_error(error, xml_error_expected_space);
+  } else if (!xml_match(p, c, string_lit("encoding"), error)) {
+    xml_set_error(error, xml_error_encoding_declaration_expected_encoding);
+  } else {
+    xml_parse_eq(p, c, error);
+    u32 q = xml_parse_quote(p, c, error);
+    // Nothing else was kept since the mark, so the string it holds is the name alone.
+    bool first = true;
+    while (!*error) {
+      u32 cp = xml_peek(p, c, error);
+      if (*error) break;
+      if (cp == q) {
+        xml_advance(c, error);
+        break;
+      }
+      if (!xml_is_encoding_name_char(cp, first)) {
+        xml_set_error(error, xml_error_invalid_character);
+        break;
+      }
+      xml_string_push_u8(p, (u8)cp, error);
+      xml_advance(c, error);
+      first = false;
+    }
+  }
+  return xml_string_finish(&mark, out, error);
+}
+
+// ---- XML declaration, comments, processing instructions, Misc ----------------------------
+
+xml_node *xml_parse_xml_declaration(xml_parser *p, xml_cursor *c, xml_error *error) {
+  if (*error) return nullptr;
+  xml_marks m = xml_marks_begin(p);
+  xml_node *node = nullptr;
+  if (!xml_match(p, c, string_lit("<?xml"), error)) {
+    xml_set_error(error, xml_error_xml_declaration_expected_start);
+  } else {
+    node = xml_node_new(p, xml_node_type_xml_declaration, error);
+    buffer version = {}, encoding = {};
+    xml_parse_version_info(p, c, &version, error);
+    if (node) node->version = version;
+    xml_cursor copy = *c;
+    xml_skip_spaces(p, &copy, nullptr, error);
+    if (xml_match(p, &copy, string_lit("encoding"), error)) {
+      if (xml_parse_encoding_declaration(p, c, &encoding, error) && node) {
+        node->encoding = encoding;
+        node->has_encoding = 1;
+      }
+    }
+    copy = *c;
+    bool spaced = xml_skip_spaces(p, &copy, nullptr, error);
+    if (xml_match(p, &copy, string_lit("standalone"), error)) {
+      if (!spaced) xml_set_error(error, xml_error_expected_space);
+      if (!*error) *c = copy;
+      xml_parse_eq(p, c, error);
+      u32 q = xml_parse_quote(p, c, error);
+      xml_string_mark value = xml_string_begin(p);
+      if (xml_look_ahead(p, c, string_lit("yes"), error)) xml_string_push(p, string_lit("yes"), error);
+      else if (xml_look_ahead(p, c, string_lit("no"), error)) xml_string_push(p, string_lit("no"), error);
+      else xml_set_error(error, xml_error_xml_declaration_standalone_invalid_value);
+      xml_parse_closing_quote(p, c, q, error);
+      buffer standalone;
+      if (xml_string_finish(&value, &standalone, error) && node) {
+        node->standalone = standalone;
+        node->has_standalone = 1;
+      }
+    }
+    xml_skip_spaces(p, c, nullptr, error);
+    if (!*error && !xml_match(p, c, string_lit("?>"), error))
+      xml_set_error(error, xml_error_xml_declaration_expected_processing_instruction_end);
+  }
+  xml_marks_end(&m, error);
+  return *error ? nullptr : node;
+}
+
+xml_node *xml_parse_comment(xml_parser *p, xml_cursor *c, xml_error *error) {
+  if (*error) return nullptr;
+  xml_marks m = xml_marks_begin(p);
+  if (!xml_match(p, c, string_lit("<!--"), error)) xml_set_error(error, xml_error_comment_expected_start);
+  xml_string_mark text = xml_string_begin(p);
+  while (!*error) {
+    if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_comment, xml_run_text, true, error);
+    if (xml_look_ahead(p, c, string_lit("-->"), error)) break;
+    if (xml_at(p, c, string_lit("--"), error)) {
+      xml_set_error(error, xml_error_comment_contains_double_hyphen);
+      break;
+    }
+    u32 cp = xml_peek(p, c, error);
+    if (*error) break;
+    if (!xml_is_char(cp)) {
+      xml_set_error(error, xml_error_invalid_character);
+      break;
+    }
+    xml_string_push_codepoint(p, cp, error);
+    xml_advance(c, error);
+  }
+  buffer t = {};
+  xml_string_finish(&text, &t, error);
+  xml_node *node = xml_node_new(p, xml_node_type_comment, error);
+  if (node) node->text = t;
+  xml_marks_end(&m, error);
+  return *error ? nullptr : node;
+}
+
+xml_node *xml_parse_processing_instruction(xml_parser *p, xml_cursor *c, xml_error *error) {
+  if (*error) return nullptr;
+  xml_marks m = xml_marks_begin(p);
+  buffer target = {}, data = {};
+  if (!xml_match(p, c, string_lit("<?"), error)) {
+    xml_set_error(error, xml_error_processing_instruction_expected_start);
+  } else {
+    xml_read_name(p, c, true, &target, error);  // an empty target is accepted
+    u32 cp = xml_peek(p, c, error);
+    if (*error) {
+    } else if (xml_is_space(cp)) {
+      xml_skip_spaces(p, c, nullptr, error);
+      xml_string_mark text = xml_string_begin(p);
+      while (!*error) {
+        if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_pi, xml_run_text, true, error);
+        if (xml_look_ahead(p, c, string_lit("?>"), error)) break;
+        cp = xml_peek(p, c, error);
+        if (*error) break;
+        if (!xml_is_char(cp)) {
+          xml_set_error(error, xml_error_invalid_character);
+          break;
+        }
+        xml_string_push_codepoint(p, cp, error);
+        xml_advance(c, error);
+      }
+      xml_string_finish(&text, &data, error);
+    } else if (cp == '?') {
+      xml_advance(c, error);
+      cp = xml_peek(p, c, error);
+      if (!*error && cp != '>') xml_set_error(error, xml_error_invalid_character);
+      xml_advance(c, error);
+    } else {
+      xml_set_error(error, xml_error_invalid_character);
+    }
+    if (!*error && target.used == 3 && memcmp(target.data, "xml", 3) == 0)
+      xml_set_error(error, xml_error_processing_instruction_xml_declaration_must_be_the_first_element);
+  }
+  xml_node *node = xml_node_new(p, xml_node_type_processing_instruction, error);
+  if (node) {
+    node->target = target;
+    node->data = data;
+  }
+  xml_marks_end(&m, error);
+  return *error ? nullptr : node;
+}
+
+xml_node *xml_parse_misc(xml_parser *p, xml_cursor *c, xml_error *error) {
+  if (*error) return nullptr;
+  xml_marks m = xml_marks_begin(p);
+  xml_node *node = nullptr;
+  buffer spaces;
+  if (xml_skip_spaces(p, c, &spaces, error)) {
+    node = xml_node_new(p, xml_node_type_spaces, error);
+    if (node) node->text = spaces;
+  } else if (xml_at(p, c, string_lit("<!--"), error)) {
+    node = xml_parse_comment(p, c, error);
+  } else if (xml_at(p, c, string_lit("<?"), error)) {
+    node = xml_parse_processing_instruction(p, c, error);
+  }
+  xml_marks_end(&m, error);
+  return *error ? nullptr : node;
+}
+
+// ---- Attributes --------------------------------------------------------------------------
+
+bool xml_parse_attribute_value(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
+  if (*error) return false;
+  xml_string_mark outer = xml_string_begin(p);
+  u32 q = xml_parse_quote(p, c, error);
+  xml_string_mark value = xml_string_begin(p);
+  while (!*error) {
+    if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_attribute, xml_run_any_char, true, error);
+    u32 cp = xml_peek(p, c, error);
+    if (*error) break;
+    if (cp == q) {
+      xml_advance(c, error);
+      break;
+    }
+    if (cp == '&') {
+      u32 ch = xml_predefined_entity(p, c, error);
+      if (ch == XML_NO_CODEPOINT && xml_at(p, c, string_lit("&#"), error)) {
+        ch = xml_character_reference_value(p, c, error);
+        // A reference may name only what could stand in the document itself.
+        if (!*error && !xml_is_char(ch)) xml_set_error(error, xml_error_invalid_character);
+      }
+      if (ch != XML_NO_CODEPOINT) xml_string_push_codepoint(p, ch, error);
+      else xml_parse_reference(p, c, nullptr, error);  // kept as written, in place
+      continue;
+    }
+    if (cp == '<' || !xml_is_char(cp)) {
+      xml_set_error(error, xml_error_invalid_character);
+      break;
+    }
+    xml_string_push_codepoint(p, xml_is_space(cp) ? ' ' : cp, error);
+    xml_advance(c, error);
+  }
+  buffer v = {};
+  xml_string_finish(&value, &v, error);
+  bool ok = xml_string_finish(&outer, nullptr, error);
+  if (out) *out = ok ? v : buffer{};
+  return ok;
+}
+
+xml_node *xml_parse_attribute(xml_parser *p, xml_cursor *c, xml_error *error) {
+  if (*error) return nullptr;
+  xml_marks m = xml_marks_begin(p);
+  buffer name = {}, value = {};
+  if (!xml_skip_spaces(p, c, nullptr, error)) xml_set_error(error, xml_error_expected_space);
+  else if (!xml_parse_name(p, c, &name, error)) xml_set_error(error, xml_error_expected_name);
+  xml_parse_eq(p, c, error);
+  xml_parse_attribute_value(p, c, &value, error);
+  xml_node *node = xml_node_new(p, xml_node_type_attribute, error);
+  if (node) {
+    node->name = name;
+    node->value = value;
+  }
+  xml_marks_end(&m, error);
+  return *error ? nullptr : node;
+}
+
+// ---- Content -----------------------------------------------------------------------------
+
+xml_node *xml_parse_character_data(xml_parser *p, xml_cursor *c, xml_error *error) {
+  if (*error) return nullptr;
+  xml_marks m = xml_marks_begin(p);
+  xml_string_mark text = xml_string_begin(p);
+  while (!*error) {
+    if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_text, xml_run_text, true, error);
+    if (*error) break;
+    if (!xml_has_more(p, c)) {
+      xml_set_error(error, xml_error_eof);
+      break;
+    }
+    if (xml_at(p, c, string_lit("]]>"), error)) {
+      xml_set_error(error, xml_error_character_data_contains_cdata_section_end);
+      break;
+    }
+    u32 cp = xml_peek(p, c, error);
+    if (*error || cp == '<') break;
+    if (cp == '&') {
+      cp = xml_predefined_entity(p, c, error);
+      if (cp == XML_NO_CODEPOINT && xml_at(p, c, string_lit("&#"), error)) cp = xml_character_reference_value(p, c, error);
+      if (*error || cp == XML_NO_CODEPOINT) break;  // an entity reference becomes its own node
+    } else {
+      xml_advance(c, error);
+    }
+    if (!xml_is_char(cp)) {
+      xml_set_error(error, xml_error_invalid_character);
+      break;
+    }
+    xml_string_push_codepoint(p, cp, error);
+  }
+  buffer t = {};
+  xml_string_finish(&text, &t, error);
+  xml_node *node = nullptr;
+  if (t.used) {
+    node = xml_node_new(p, xml_node_type_character_data, error);
+    if (node) node->text = t;
+  }
+  xml_marks_end(&m, error);
+  return *error ? nullptr : node;
+}
+
+xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error) {
+  if (*error) return nullptr;
+  xml_marks m = xml_marks_begin(p);
+  if (!xml_match(p, c, string_lit("<![CDATA["), error)) xml_set_error(error, xml_error_cdata_section_expected_start);
+  xml_string_mark text = xml_string_begin(p);
+  while (!*error) {
+    if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_cdata, xml_run_text, true, error);
+    if (xml_look_ahead(p, c, string_lit("]]>"), error)) break;
+    u32 cp = xml_peek(p, c, error);
+    if (*error) break;
+    if (!xml_is_char(cp)) {
+      xml_set_error(error, xml_error_invalid_character);
+      break;
+    }
+    xml_string_push_codepoint(p, cp, error);
+    xml_advance(c, error);
+  }
+  buffer t = {};
+  xml_string_finish(&text, &t, error);
+  xml_node *node = xml_node_new(p, xml_node_type_cdata_section, error);
+  if (node) node->text = t;
+  xml_marks_end(&m, error);
+  return *error ? nullptr : node;
+}
+
+xml_node *xml_parse_content(xml_parser *p, xml_cursor *c, xml_error *error) {
+  if (*error) return nullptr;
+  // A start tag is the common case: no character data can begin at "<", so go straight to it.
+  if (xml_fast_ok(p, c) && p->end - c->position >= 2 && c->position[0] == '<' && c->position[1] != '!' &&
+      c->position[1] != '?' && c->position[1] != '/')
+    return xml_parse_element(p, c, error);
+  xml_node *node = xml_parse_character_data(p, c, error);
+  if (node || *error) return node;
+  if (xml_at(p, c, string_lit("<![CDATA["), error)) return xml_parse_cdata_section(p, c, error);
+  if (xml_at(p, c, string_lit("<?"), error)) return xml_parse_processing_instruction(p, c, error);
+  if (xml_at(p, c, string_lit("<!--"), error)) return xml_parse_comment(p, c, error);
+  if (xml_at(p, c, string_lit("&"), error)) {
+    xml_marks m = xml_marks_begin(p);
+    buffer raw = {};
+    xml_parse_reference(p, c, &raw, error);
+    node = xml_node_new(p, xml_node_type_reference, error);
+    if (node) node->text = raw;
+    xml_marks_end(&m, error);
+    return *error ? nullptr : node;
+  }
+  if (xml_at(p, c, string_lit("<"), error)) return xml_parse_element(p, c, error);
+  return nullptr;
+}
+
+xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
+  if (*error) return nullptr;
+  if (p->depth >= XML_MAX_DEPTH) {
+    xml_set_error(error, xml_error_nesting_too_deep);
+    return nullptr;
+  }
+  p->depth++;
+  xml_marks m = xml_marks_begin(p);
+  xml_node *node = nullptr;
+  buffer name = {};
+  if (!xml_match(p, c, string_lit("<"), error)) xml_set_error(error, xml_error_element_expected_start);
+  else if (!xml_parse_name(p, c, &name, error)) xml_set_error(error, xml_error_expected_name);
+  node = xml_node_new(p, xml_node_type_element, error);
+  if (node) node->name = name;
+
+  while (!*error) {
+    if (xml_fast_ok(p, c)) {
+      // Look past the white space without a cursor copy: nothing is consumed here.
+      const u8 *s = c->position;
+      while (s < p->end && (*s == ' ' || *s == '\t' || *s == '\n' || *s == '\r')) s++;
+      if (s < p->end && (*s == '>' || *s == '/')) break;
+      if (s < p->end && *s < 0x80) {
+        xml_node_append_attribute(node, xml_parse_attribute(p, c, error), error);
+        continue;
+      }
+    }
+    xml_cursor copy = *c;
+    xml_skip_spaces(p, &copy, nullptr, error);
+    u32 cp = xml_peek(p, &copy, error);
+    if (*error || cp == '>' || cp == '/') break;
+    xml_node_append_attribute(node, xml_parse_attribute(p, c, error), error);
+  }
+  xml_skip_spaces(p, c, nullptr, error);
+  u32 cp = xml_peek(p, c, error);
+  if (*error) {
+  } else if (cp == '/') {
+    xml_advance(c, error);
+    if (!xml_match(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
+    node->empty = 1;
+  } else if (cp == '>') {
+    xml_advance(c, error);
+    while (!*error && !xml_at(p, c, string_lit("</"), error)) {
+      xml_node *child = xml_parse_content(p, c, error);
+      if (!child) break;
+      xml_node_append_child(node, child, error);
+    }
+    if (!node->first_child) node->empty = 1;
+    if (!*error && !xml_match(p, c, string_lit("</"), error)) xml_set_error(error, xml_error_element_expected_end_tag);
+    // In UTF-8 the end name's bytes are the start name's bytes: compare them in place.
+    const u8 *after = c->position + name.used;
+    if (!*error && p->encoding == XML_ENCODING_UTF8 && xml_fast_ok(p, c) && (u64)(p->end - c->position) > name.used &&
+        memcmp(c->position, name.data, name.used) == 0 && *after < 0x80 && !(xml_byte_class[*after] & xml_class_name)) {
+      for (const u8 *b = c->position; b < after; b++) c->column += (*b & 0xC0) != 0x80;
+      c->position = c->next = (u8 *)after;
+      c->after_cr = 0;
+      c->codepoint = XML_NO_CODEPOINT;
+    } else {
+      xml_string_mark end_name_mark = xml_string_begin(p);
+      buffer end_name;
+      if (!*error && !xml_parse_name(p, c, &end_name, error)) xml_set_error(error, xml_error_element_expected_end_tag_name);
+      if (!*error && (end_name.used != name.used || memcmp(end_name.data, name.data, name.used) != 0))
+        xml_set_error(error, xml_error_element_expected_matching_end_tag);
+      xml_string_rollback(&end_name_mark);  // compared, not kept
+    }
+    xml_skip_spaces(p, c, nullptr, error);
+    if (!*error && !xml_match(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
+  } else {
+    xml_set_error(error, xml_error_element_expected_greater_than_or_slash);
+  }
+  xml_marks_end(&m, error);
+  p->depth--;
+  return *error ? nullptr : node;
+}

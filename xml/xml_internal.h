@@ -1,0 +1,75 @@
+// Private to the XML layer: the one place where bytes become code points, the byte classes of
+// the fast paths, and the helpers the productions share.
+#pragma once
+
+#include "xml/xml.h"
+
+// ---- Decoding ----------------------------------------------------------------------------
+
+// Decoder status, in the numbering of the encoding layer's error word.
+enum : u32 { xml_decode_ok = 0, xml_decode_end = 1, xml_decode_unknown_encoding = 47 };
+
+// Decodes the code point at begin: its value, a possible second code point (XML_NO_CODEPOINT
+// when none), the bytes it took and the decoder state after it. Any status other than ok, end
+// and unknown means bad bytes, which the caller reads as U+FFFD over *count bytes (at least 1).
+u32 xml_decode(u32 encoding, const u8 *begin, const u8 *end, u32 *codepoint, u32 *second, u8 *count, u32 *state);
+// The encoding number for a declared label; 0 when unknown.
+u32 xml_encoding_from_label(const u8 *label, u64 length);
+// True when every byte below 0x80 at a code point boundary is that ASCII character and takes
+// one byte: the fast paths may then step over ASCII bytes without decoding.
+bool xml_encoding_is_ascii_compatible(u32 encoding);
+
+// ---- Byte classes of the fast paths -------------------------------------------------------
+
+enum : u8 {
+  xml_class_text = 0x01,        // character data copied verbatim: not < & ] nor CR LF, no control
+  xml_class_attribute = 0x02,   // attribute value copied verbatim: not < & " ' nor white space but space
+  xml_class_cdata = 0x04,       // CDATA: not ] nor CR LF
+  xml_class_comment = 0x08,     // comment: not - nor CR LF
+  xml_class_name_start = 0x10,  // ASCII NameStartChar
+  xml_class_name = 0x20,        // ASCII NameChar
+  xml_class_space = 0x40,       // space and tab (line ends take the counting path)
+  xml_class_pi = 0x80,          // processing instruction data: not ? nor CR LF
+};
+extern const u8 xml_byte_class[256];
+
+// ---- Shared helpers ----------------------------------------------------------------------
+
+inline void xml_set_error(xml_error *error, xml_error e) {
+  if (*error == 0) *error = e;
+}
+
+// Steps over a run of ASCII bytes of the class (and, with the flags, CR and LF with line counting,
+// and in UTF-8 whole non-ASCII Chars), appending them to the string arena when keep is set. Stops
+// at the first code point that needs the general path. Only for a cursor with no pending code
+// point in an ASCII-compatible encoding.
+enum : u32 { xml_run_newlines = 1, xml_run_any_char = 2, xml_run_text = 3 };
+void xml_fast_run(xml_parser *p, xml_cursor *c, u8 cls, u32 flags, bool keep, xml_error *error);
+inline bool xml_fast_ok(const xml_parser *p, const xml_cursor *c) {
+  return p->ascii_fast && c->pending == XML_NO_CODEPOINT;
+}
+
+// Looks ahead for the literal on a copy and consumes it only when it matches whole.
+bool xml_look_ahead(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error);
+
+// A production's two marks.
+struct xml_marks {
+  xml_string_mark strings;
+  buffer_mark nodes;
+};
+inline xml_marks xml_marks_begin(xml_parser *p) {
+  xml_marks m;
+  m.strings = xml_string_begin(p);
+  m.nodes = buffer_mark_begin(&p->nodes);
+  return m;
+}
+// Keeps everything on success, gives everything back on error.
+inline void xml_marks_end(xml_marks *m, const xml_error *error) {
+  if (*error) {
+    xml_string_rollback(&m->strings);
+    buffer_mark_rollback(&m->nodes);
+  } else {
+    xml_string_take(&m->strings);
+    buffer_mark_take(&m->nodes);
+  }
+}
