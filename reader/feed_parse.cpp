@@ -94,6 +94,8 @@ date feed_date_from_text(buffer text, bool iso_first) {
 
 // ---- Feeds and entries -------------------------------------------------------------------
 
+static void feed_guid_index_begin(feed_parse_context *c);
+
 bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url) {
   reader *r = c->r;
   if (c->f) {
@@ -102,6 +104,7 @@ bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url) {
       return false;
     }
     c->start_date = type == feed_type_rss ? c->f->rss.newest_date : c->f->atom.updated;
+    feed_guid_index_begin(c);
     return true;
   }
   feed *f = reader_new_feed(r, type);
@@ -117,6 +120,7 @@ bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url) {
   }
   c->f = f;
   c->start_date = date{};
+  feed_guid_index_begin(c);
   return true;
 }
 
@@ -130,11 +134,61 @@ static buffer feed_entry_text(const entry *e) {
   return e->atom.content.used ? e->atom.content : e->atom.summary;
 }
 
+// ---- Index of unique ids -----------------------------------------------------------------
+
+#define FEED_GUID_INDEX_CAPACITY 32768u  // over three times the entry pool, so probes stay short
+
+static u32 feed_guid_hash(buffer guid) { return hash_fnv1a_32(guid.data, guid.used); }
+
+static void feed_guid_insert(feed_guid_index *x, entry *e) {
+  buffer guid = entry_get_guid(e);
+  if (!x->slots || !guid.used) return;
+  u32 mask = x->capacity - 1;
+  for (u32 i = feed_guid_hash(guid) & mask;; i = (i + 1) & mask) {
+    if (x->slots[i] == e) return;
+    if (!x->slots[i]) {
+      x->slots[i] = e;
+      x->used += 1;
+      return;
+    }
+  }
+}
+
+static void feed_guid_rebuild(feed_parse_context *c) {
+  feed_guid_index *x = &c->guids;
+  memory_zero(x->slots, (u64)x->capacity * sizeof(entry *));
+  x->used = 0;
+  u32 feed_id = c->f->id;
+  store_walk<entry>(&c->r->entries, entry_is_live, [&](entry *e) {
+    if (e->feed_id == feed_id) feed_guid_insert(x, e);
+    return false;
+  });
+}
+
+static void feed_guid_index_begin(feed_parse_context *c) {
+  feed_guid_index *x = &c->guids;
+  x->capacity = FEED_GUID_INDEX_CAPACITY;
+  x->slots = buffer_push_array(c->scratch, entry *, x->capacity);
+  if (x->slots) feed_guid_rebuild(c);
+}
+
+static entry *feed_guid_find(feed_parse_context *c, buffer guid) {
+  feed_guid_index *x = &c->guids;
+  if (!x->slots) return reader_find_entry_by_guid(c->r, c->f->id, guid);
+  if (!guid.used) return nullptr;
+  u32 mask = x->capacity - 1, feed_id = c->f->id;
+  for (u32 i = feed_guid_hash(guid) & mask; x->slots[i]; i = (i + 1) & mask) {
+    entry *e = x->slots[i];
+    if (entry_is_live(e) && e->feed_id == feed_id && string_equal(entry_get_guid(e), guid)) return e;
+  }
+  return nullptr;
+}
+
 entry *feed_find_known_entry(feed_parse_context *c, entry *e) {
   reader *r = c->r;
   u32 feed_id = c->f->id;
   buffer guid = entry_get_guid(e);
-  if (guid.used) return reader_find_entry_by_guid(r, feed_id, guid);
+  if (guid.used) return feed_guid_find(c, guid);
   // Without a unique id the first identifying text the entry has decides.
   buffer link = feed_entry_link(r, e), title = entry_get_title(e), text = feed_entry_text(e);
   u32 by = link.used ? 1 : title.used ? 2 : 3;
@@ -160,13 +214,22 @@ void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d
   }
   if (!keep) {
     reader_delete_entry(r, e, nullptr);
-    reader_strings_rollback(r, mark);
+    // The full rollback purges unreferenced categories and persons, a walk of both pools; only
+    // an entry that made new ones needs it. Most dropped entries are old ones sent again.
+    if (r->category_counter != mark.category_counter || r->person_counter != mark.person_counter) {
+      reader_strings_rollback(r, mark);
+    } else {
+      invariant(mark.data == r->strings.data && mark.used <= r->strings.used);
+      r->strings.used = mark.used;
+    }
     return;
   }
   c->newest_seen = feed_date_later(c->newest_seen, d);
-  entry *older = reader_find_entry_by_guid(r, f->id, entry_get_guid(e));
+  entry *older = feed_guid_find(c, entry_get_guid(e));
   if (older) reader_delete_entry(r, older, f);
   reader_attach_entry(r, f, e);
+  if (c->guids.slots && c->guids.used >= c->guids.capacity / 2) feed_guid_rebuild(c);
+  feed_guid_insert(&c->guids, e);
 }
 
 // ---- RSS 1.0 -----------------------------------------------------------------------------
@@ -249,7 +312,7 @@ feed *feed_parse(buffer *scratch, reader *r, buffer document, buffer url, feed *
   log_append_string(string_lit("\n"));
 
   buffer_mark scratch_mark = buffer_mark_begin(scratch);
-  feed_parse_context c = {r, scratch, error, f, date{}, date{}, false};
+  feed_parse_context c = {r, scratch, error, f, date{}, date{}, false, {}};
   // Address space for the worst tree this document can make, committed as the parse goes, so
   // a large document never fails on a fixed arena and a small one costs little.
   xml_memory memory = {};

@@ -3,6 +3,16 @@
 
 #include "reader/store_internal.h"
 
+// The feed's entries by unique id for the length of one parse, in the scratch arena: finding the
+// entry an item replaces must not walk the whole entry pool once per item. Entries freed during
+// the parse leave their pointers behind; every probe checks the slot's current content, and the
+// table is rebuilt from the pool before such leftovers fill it.
+struct feed_guid_index {
+  entry **slots;  // null when the scratch arena had no room: lookups walk the pool instead
+  u32 capacity;   // a power of two
+  u32 used;
+};
+
 struct feed_parse_context {
   // Lent by the caller for the whole parse.
   reader *r;
@@ -13,6 +23,7 @@ struct feed_parse_context {
   date start_date;   // the feed's newest entry date when the parse began; zero for a new feed
   date newest_seen;  // the newest date among the entries this parse kept
   bool video_site;
+  feed_guid_index guids;
 };
 
 // The element's text as a view: straight into the document when it is one text node, else
