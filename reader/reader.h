@@ -44,6 +44,8 @@ enum : u32 {
   atom_link_rel_self = 2,
   atom_link_rel_enclosure = 3,
   atom_link_rel_via = 4,
+  // Any other relation (replies, edit, license, ...): never taken for the article's link.
+  atom_link_rel_other = 5,
 };
 
 // Kinds of relation links: owner and target.
@@ -425,3 +427,7 @@ feed *reader_next_feed(reader *r, feed *f, u32 include_empty, u32 from, u32 to, 
 
 date feed_parse_date_rfc822(buffer text);
 date feed_parse_date_iso8601(buffer text);
+
+// ---- Feed parsing ------------------------------------------------------------------------
+
+#include "reader/feed_parse.h"

@@ -1,0 +1,365 @@
+// The document level of feed parsing: the XML parse, recognising the kind of feed, reshaping
+// RSS 1.0 into the RSS form, and what the RSS and Atom readers share: texts, dates, starting a
+// feed and the decision that keeps or drops one entry.
+#include "reader/feed_parse_internal.h"
+
+// ---- Names -------------------------------------------------------------------------------
+
+buffer feed_error_name(u32 error) {
+  static const char *const names[feed_error_count] = {
+      "feed_error_none",
+      "feed_error_parser_error",
+      "feed_error_unsupported_rdf_structure",
+      "feed_error_expected_channel_or_feed",
+      "feed_error_feed_type_changed",
+      "feed_error_no_space_for_feed",
+  };
+  const char *name = error < feed_error_count ? names[error] : "feed_error_unknown";
+  return string_from_bytes(name, string_length(name));
+}
+
+static void feed_log(const char *text) { log_append(text, string_length(text)); }
+
+static void feed_xml_log(buffer line) { log_append_string(line); }
+
+// ---- Texts, numbers and dates ------------------------------------------------------------
+
+static bool feed_is_text_node(const xml_node *n) {
+  return n->type == xml_node_type_character_data || n->type == xml_node_type_cdata_section ||
+         n->type == xml_node_type_reference;
+}
+
+bool feed_node_text(buffer *scratch, const xml_node *node, buffer *out) {
+  *out = buffer{};
+  const xml_node *first = node ? node->first_child : nullptr;
+  if (!first) return true;
+  // Most elements hold one text node: its bytes in the document serve as they are.
+  if (!first->next && feed_is_text_node(first)) {
+    *out = string_from_bytes(first->text.data, first->text.used);
+    return true;
+  }
+  u64 need = 0;
+  for (const xml_node *n = first; n; n = n->next) {
+    if (feed_is_text_node(n)) need += n->text.used;
+  }
+  // The builder leaves out pieces that do not fit; a text cut short that way must not be stored
+  // as if it were whole.
+  if (need > buffer_free_bytes(*scratch)) {
+    feed_log("Feed error: A text is too long for the parser's scratch memory; it is left out.\n");
+    return false;
+  }
+  buffer text = xml_node_text(node, scratch);
+  *out = string_from_bytes(text.data, text.used);
+  return true;
+}
+
+buffer feed_attribute(const xml_node *element, const char *name) {
+  xml_node *a = xml_find_attribute(element, string_from_bytes(name, string_length(name)));
+  return a ? string_from_bytes(a->value.data, a->value.used) : buffer{};
+}
+
+bool feed_set_string(reader *r, buffer *field, buffer text) {
+  buffer value = *field;
+  if (!reader_set_string(r, &value, text)) return false;
+  *field = value;
+  return true;
+}
+
+bool reader_set_string_from_node(reader *r, buffer *scratch, buffer *field, const xml_node *node) {
+  buffer_mark mark = buffer_mark_begin(scratch);
+  buffer text = {};
+  bool ok = !feed_node_text(scratch, node, &text) || feed_set_string(r, field, text);
+  buffer_mark_rollback(&mark);
+  return ok;
+}
+
+s64 feed_parse_s64(buffer text) {
+  bool overflowed = false;
+  return text.used ? string_parse_integer(text.data, text.used, &overflowed) : 0;
+}
+
+s32 feed_parse_s32(buffer text) {
+  s64 v = feed_parse_s64(text);
+  return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : (s32)v;
+}
+
+date feed_date_from_text(buffer text, bool iso_first) {
+  // Feeds mix the two forms often enough (ISO dates in RSS, RFC 822 in Atom) that the other one
+  // is worth a try before the date counts as missing.
+  date d = iso_first ? feed_parse_date_iso8601(text) : feed_parse_date_rfc822(text);
+  if (date_is_valid(d)) return d;
+  d = iso_first ? feed_parse_date_rfc822(text) : feed_parse_date_iso8601(text);
+  return date_is_valid(d) ? d : date{};
+}
+
+// ---- Feeds and entries -------------------------------------------------------------------
+
+static void feed_guid_index_begin(feed_parse_context *c);
+
+bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url) {
+  reader *r = c->r;
+  if (c->f) {
+    if (!reader_feed_accepts_type(c->f, type)) {
+      *c->error = feed_error_feed_type_changed;
+      return false;
+    }
+    c->start_date = type == feed_type_rss ? c->f->rss.newest_date : c->f->atom.updated;
+    feed_guid_index_begin(c);
+    return true;
+  }
+  feed *f = reader_new_feed(r, type);
+  if (!f) {
+    *c->error = feed_error_no_space_for_feed;
+    return false;
+  }
+  // A feed never exists without its settings record; both or neither.
+  if (!reader_new_meta(r, f->id) || !feed_set_string(r, &f->url, url)) {
+    reader_delete_feed(r, f);
+    *c->error = feed_error_no_space_for_feed;
+    return false;
+  }
+  c->f = f;
+  c->start_date = date{};
+  feed_guid_index_begin(c);
+  return true;
+}
+
+static buffer feed_entry_link(reader *r, const entry *e) {
+  if (entry_get_type(e) == feed_type_rss) return e->rss.link;
+  return reader_find_atom_link_href(r, e->id, e->atom.atom_link_count, atom_link_owner_entry, atom_link_rel_alternate);
+}
+
+static buffer feed_entry_text(const entry *e) {
+  if (entry_get_type(e) == feed_type_rss) return e->rss.description;
+  return e->atom.content.used ? e->atom.content : e->atom.summary;
+}
+
+// ---- Index of unique ids -----------------------------------------------------------------
+
+#define FEED_GUID_INDEX_CAPACITY 32768u  // over three times the entry pool, so probes stay short
+
+static u32 feed_guid_hash(buffer guid) { return hash_fnv1a_32(guid.data, guid.used); }
+
+static void feed_guid_insert(feed_guid_index *x, entry *e) {
+  buffer guid = entry_get_guid(e);
+  if (!x->slots || !guid.used) return;
+  u32 mask = x->capacity - 1;
+  for (u32 i = feed_guid_hash(guid) & mask;; i = (i + 1) & mask) {
+    if (x->slots[i] == e) return;
+    if (!x->slots[i]) {
+      x->slots[i] = e;
+      x->used += 1;
+      return;
+    }
+  }
+}
+
+static void feed_guid_rebuild(feed_parse_context *c) {
+  feed_guid_index *x = &c->guids;
+  memory_zero(x->slots, (u64)x->capacity * sizeof(entry *));
+  x->used = 0;
+  u32 feed_id = c->f->id;
+  store_walk<entry>(&c->r->entries, entry_is_live, [&](entry *e) {
+    if (e->feed_id == feed_id) feed_guid_insert(x, e);
+    return false;
+  });
+}
+
+static void feed_guid_index_begin(feed_parse_context *c) {
+  feed_guid_index *x = &c->guids;
+  x->capacity = FEED_GUID_INDEX_CAPACITY;
+  x->slots = buffer_push_array(c->scratch, entry *, x->capacity);
+  if (x->slots) feed_guid_rebuild(c);
+}
+
+static entry *feed_guid_find(feed_parse_context *c, buffer guid) {
+  feed_guid_index *x = &c->guids;
+  if (!x->slots) return reader_find_entry_by_guid(c->r, c->f->id, guid);
+  if (!guid.used) return nullptr;
+  u32 mask = x->capacity - 1, feed_id = c->f->id;
+  for (u32 i = feed_guid_hash(guid) & mask; x->slots[i]; i = (i + 1) & mask) {
+    entry *e = x->slots[i];
+    if (entry_is_live(e) && e->feed_id == feed_id && string_equal(entry_get_guid(e), guid)) return e;
+  }
+  return nullptr;
+}
+
+entry *feed_find_known_entry(feed_parse_context *c, entry *e) {
+  reader *r = c->r;
+  u32 feed_id = c->f->id;
+  buffer guid = entry_get_guid(e);
+  if (guid.used) return feed_guid_find(c, guid);
+  // Without a unique id the first identifying text the entry has decides.
+  buffer link = feed_entry_link(r, e), title = entry_get_title(e), text = feed_entry_text(e);
+  u32 by = link.used ? 1 : title.used ? 2 : 3;
+  return store_walk<entry>(&r->entries, entry_is_live, [&](entry *k) {
+    if (k->feed_id != feed_id || k == e || entry_get_guid(k).used) return false;
+    if (by == 1) return string_equal(feed_entry_link(r, k), link);
+    if (by == 2) return string_equal(entry_get_title(k), title);
+    return feed_entry_link(r, k).used == 0 && entry_get_title(k).used == 0 && string_equal(feed_entry_text(k), text);
+  });
+}
+
+void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d, bool stored) {
+  reader *r = c->r;
+  feed *f = c->f;
+  e->type = feed_get_type(f);
+  bool keep = stored;
+  if (keep && !date_is_zero(d)) {
+    keep = date_greater(d, c->start_date) != 0;
+  } else if (keep) {
+    // An entry without a date cannot be judged new by it; one seen before is left alone, so
+    // it neither returns as new on every update nor piles up as copies.
+    keep = feed_find_known_entry(c, e) == nullptr;
+  }
+  if (!keep) {
+    reader_delete_entry(r, e, nullptr);
+    // The full rollback purges unreferenced categories and persons, a walk of both pools; only
+    // an entry that made new ones needs it. Most dropped entries are old ones sent again.
+    if (r->category_counter != mark.category_counter || r->person_counter != mark.person_counter) {
+      reader_strings_rollback(r, mark);
+    } else {
+      invariant(mark.data == r->strings.data && mark.used <= r->strings.used);
+      r->strings.used = mark.used;
+    }
+    return;
+  }
+  c->newest_seen = feed_date_later(c->newest_seen, d);
+  entry *older = feed_guid_find(c, entry_get_guid(e));
+  if (older) reader_delete_entry(r, older, f);
+  reader_attach_entry(r, f, e);
+  if (c->guids.slots && c->guids.used >= c->guids.capacity / 2) feed_guid_rebuild(c);
+  feed_guid_insert(&c->guids, e);
+}
+
+// ---- RSS 1.0 -----------------------------------------------------------------------------
+
+static void feed_node_unlink(xml_node *n) {
+  xml_node *p = n->parent;
+  if (n->previous) n->previous->next = n->next;
+  else if (p) p->first_child = n->next;
+  if (n->next) n->next->previous = n->previous;
+  else if (p) p->last_child = n->previous;
+  n->parent = n->next = n->previous = nullptr;
+}
+
+// Puts n among parent's children before the given child (at the end when there is none).
+static void feed_node_insert_before(xml_node *parent, xml_node *before, xml_node *n) {
+  n->parent = parent;
+  n->next = before;
+  n->previous = before ? before->previous : parent->last_child;
+  if (n->previous) n->previous->next = n;
+  else parent->first_child = n;
+  if (before) before->previous = n;
+  else parent->last_child = n;
+  parent->empty = 0;
+}
+
+// The document names its items in an "rdf:Seq" inside the channel and lists them as siblings
+// of the channel, with "image" or "textinput" possibly among them. The items are collected by
+// name, checked against the list, and everything beside the channel moves into it where the
+// list stood, so the RSS rules apply. Returns the channel, or null when the structure is not
+// one this reader understands.
+static xml_node *rdf_reshape(xml_node *root) {
+  xml_node *channel = nullptr;
+  for (xml_node *n = xml_first_child_element(root); n && !channel; n = xml_next_sibling_element(n))
+    if (xml_is_element(n, string_lit("channel"))) channel = n;
+  if (!channel) return nullptr;
+  xml_node *first_item = nullptr;
+  for (xml_node *n = xml_first_child_element(root); n && !first_item; n = xml_next_sibling_element(n))
+    if (xml_is_element(n, string_lit("item"))) first_item = n;
+  if (!first_item) return nullptr;
+  xml_node *items = xml_find_element(channel, string_lit("items"));
+  xml_node *seq = xml_first_child_element(items);
+  if (!items || !xml_is_element(seq, string_lit("rdf:Seq"))) return nullptr;
+
+  xml_node *li = xml_first_child_element(seq), *item = first_item;
+  while (li && item) {
+    if (!xml_is_element(li, string_lit("rdf:li"))) return nullptr;
+    buffer resource = feed_attribute(li, "rdf:resource");
+    if (!resource.used) resource = feed_attribute(li, "resource");
+    buffer about = feed_attribute(item, "rdf:about");
+    if (!resource.used || !string_equal(resource, about)) return nullptr;
+    li = xml_next_sibling_element(li);
+    do item = xml_next_sibling_element(item);
+    while (item && !xml_is_element(item, string_lit("item")));
+  }
+
+  // The list's own children are detached with it; the items and their neighbours take its place.
+  xml_node *after = items->parent == channel ? items->next : nullptr;
+  xml_node *holder = items->parent;
+  feed_node_unlink(items);
+  if (holder != channel) after = nullptr;
+  xml_node *n = root->first_child;
+  while (n) {
+    xml_node *next = n->next;
+    if (n != channel && n->type == xml_node_type_element) {
+      feed_node_unlink(n);
+      feed_node_insert_before(channel, after, n);
+    }
+    n = next;
+  }
+  return channel;
+}
+
+// ---- Document ----------------------------------------------------------------------------
+
+feed *feed_parse(buffer *scratch, reader *r, buffer document, buffer url, feed *f, u32 *error) {
+  if (*error) return f;
+  xml_set_log_function(feed_xml_log);
+  log_append_string(string_lit("XML parsing: "));
+  log_append_string(url);
+  log_append_string(string_lit("\n"));
+
+  buffer_mark scratch_mark = buffer_mark_begin(scratch);
+  feed_parse_context c = {r, scratch, error, f, date{}, date{}, false, {}};
+  // Address space for the worst tree this document can make, committed as the parse goes, so
+  // a large document never fails on a fixed arena and a small one costs little.
+  xml_memory memory = {};
+  xml_parser parser = {};
+  xml_error xml_status = 0;
+  if (!xml_memory_reserve(&memory, document.used)) {
+    feed_log("Error: no memory for the document's tree\n");
+    *error = feed_error_parser_error;
+  } else {
+    xml_parse_reserved(&parser, &memory, document, &xml_status);
+  }
+  if (!*error && xml_status) {
+    u8 report_bytes[1024];
+    buffer report = {sizeof report_bytes, 0, report_bytes};
+    xml_print_error(&parser, &xml_status, &report);
+    log_append_string(report);
+    *error = feed_error_parser_error;
+  }
+
+  if (!*error) {
+    feed_log("Processing feed\n");
+    xml_node *root = xml_first_child_element(parser.top);
+    if (xml_is_element(root, string_lit("rdf:RDF"))) {
+      feed_log("RDF detected.\n");
+      root = rdf_reshape(root);
+      if (!root) *error = feed_error_unsupported_rdf_structure;
+    } else if (xml_is_element(root, string_lit("rss"))) {
+      root = xml_first_child_element(root);
+    }
+    if (*error) {
+    } else if (xml_is_element(root, string_lit("channel"))) {
+      feed_log("Feed is RSS.\n");
+      rss_parse_channel(&c, root, url);
+    } else if (xml_is_element(root, string_lit("feed"))) {
+      feed_log("Feed is Atom.\n");
+      atom_parse_feed(&c, root, url);
+    } else {
+      *error = feed_error_expected_channel_or_feed;
+    }
+  }
+
+  xml_memory_release(&memory);
+  buffer_mark_rollback(&scratch_mark);
+  if (*error) {
+    log_append_string(string_lit("Feed error: "));
+    log_append_string(feed_error_name(*error));
+    log_append_string(string_lit("\n"));
+  }
+  return c.f;
+}

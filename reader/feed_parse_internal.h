@@ -1,0 +1,58 @@
+// What the RSS and Atom readers share during one parse; not part of the layer's contract.
+#pragma once
+
+#include "reader/store_internal.h"
+
+// The feed's entries by unique id for the length of one parse, in the scratch arena: finding the
+// entry an item replaces must not walk the whole entry pool once per item. Entries freed during
+// the parse leave their pointers behind; every probe checks the slot's current content, and the
+// table is rebuilt from the pool before such leftovers fill it.
+struct feed_guid_index {
+  entry **slots;  // null when the scratch arena had no room: lookups walk the pool instead
+  u32 capacity;   // a power of two
+  u32 used;
+};
+
+struct feed_parse_context {
+  // Lent by the caller for the whole parse.
+  reader *r;
+  buffer *scratch;
+  u32 *error;
+  // The feed being filled and what the parse knows of its history.
+  feed *f;
+  date start_date;   // the feed's newest entry date when the parse began; zero for a new feed
+  date newest_seen;  // the newest date among the entries this parse kept
+  bool video_site;
+  feed_guid_index guids;
+};
+
+// The element's text as a view: straight into the document when it is one text node, else
+// gathered in the scratch arena. False (logged) when it does not fit there.
+bool feed_node_text(buffer *scratch, const xml_node *node, buffer *out);
+// The attribute's value, empty when the element has none.
+buffer feed_attribute(const xml_node *element, const char *name);
+// Set-if-different that keeps the old text when the store cannot take the new one.
+bool feed_set_string(reader *r, buffer *field, buffer text);
+// Decimal text, saturated to the s32 range.
+s32 feed_parse_s32(buffer text);
+s64 feed_parse_s64(buffer text);
+// A date either way feeds write them; the zero date when neither form gives a calendar date, so
+// a date that cannot be read counts as no date (it never becomes the feed's newest date).
+date feed_date_from_text(buffer text, bool iso_first);
+inline date feed_date_later(date a, date b) { return date_greater(a, b) ? a : b; }
+
+// Starts a new feed of the type with its settings record, or checks that a known feed may take
+// the document. False with the error word set when the parse cannot go on.
+bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url);
+
+// An entry stored before with the same unique id, else the same link, else the same title: how
+// an entry without a date is recognised on the next update.
+entry *feed_find_known_entry(feed_parse_context *c, entry *e);
+// Ends one entry: attaches it (replacing an older one with its unique id) or frees it with
+// everything it added since the mark. A dated entry is kept when its date d is later than the
+// start date; an undated one (d zero) unless it is already known. stored false (a text the store
+// could not take) always drops it.
+void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d, bool stored);
+
+void rss_parse_channel(feed_parse_context *c, xml_node *channel, buffer url);
+void atom_parse_feed(feed_parse_context *c, xml_node *root, buffer url);
