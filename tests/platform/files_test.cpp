@@ -228,6 +228,31 @@ TEST_F(files, a_directory_is_not_a_file_and_a_file_is_not_a_directory) {
   EXPECT_EQ(e, (u32)file_error_dir_create);
 }
 
+// A named pipe with no one at the other end would block an open forever; such a path must fail
+// at once like any other that names no readable file. The alarm turns a hang into a failure.
+TEST_F(files, a_named_pipe_neither_blocks_nor_reads_as_an_empty_file) {
+  std::string path = at("pipe");
+  ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
+  buffer p = str(path);
+  alarm(20);
+  u32 e = 0;
+  EXPECT_FALSE(file_handle_is_valid(file_open(p, 0, 0, &e)));
+  EXPECT_EQ(e, (u32)file_error_open);
+  e = 0;
+  buffer b = file_read_all(p, 1, &e);
+  EXPECT_EQ(b.data, nullptr);
+  EXPECT_EQ(e, (u32)file_error_open);
+  e = 0;
+  EXPECT_EQ(file_size(p, &e), 0u);
+  EXPECT_EQ(e, (u32)file_error_open);
+  e = 0;
+  EXPECT_EQ(file_write_all(p, "x", 1, 1, &e), 0u);
+  EXPECT_EQ(e, (u32)file_error_open);
+  alarm(0);
+  e = 0;
+  EXPECT_EQ(file_exists(p, &e), 1u);  // it is there, just not a file to read
+}
+
 TEST_F(files, paths_that_do_not_fit_the_area_or_hold_a_zero_fail_without_a_system_call) {
   put("f", "x");
   std::string with_zero = at("f") + std::string("\0tail", 5);
