@@ -214,7 +214,9 @@ u64 file_write_all_bytes(const u8 *path, u64 length, const void *source, u64 cou
   platform_file h = file_open_bytes(path, length, 1, overwrite, error);
   if (*error) return 0;
   u64 written = file_write_at(h, 0, count, source, error);
-  file_close(h, error);
+  // A file system may refuse written data only when the file is closed (a full quota, a network
+  // share): then the write has failed.
+  if (!file_close(h, error)) file_error_set(error, file_error_write);
   return written;
 }
 

@@ -67,6 +67,8 @@ u64 file_size(buffer path, u32 *error);
 buffer file_read_all_bytes(const u8 *path, u64 length, u64 extra, u32 *error);
 buffer file_read_all(buffer path, u64 extra, u32 *error);
 void file_content_free(buffer *content);
+// Creates the file (replacing it when overwrite is non-zero) and writes count bytes; a close that
+// reports an error fails the write (file_error_write).
 u64 file_write_all_bytes(const u8 *path, u64 length, const void *source, u64 count, int overwrite,
                          u32 *error);
 u64 file_write_all(buffer path, const void *source, u64 count, int overwrite, u32 *error);

@@ -176,7 +176,8 @@ u32 log_save(buffer path) {
       offset += file_write_at(f, offset, c->text.used, c->text.data, &error);
     }
   }
-  if (file_handle_is_valid(f)) file_close(f, &error);
+  // Data refused only at the close is a failed save too.
+  if (file_handle_is_valid(f) && !file_close(f, &error) && error == 0) error = file_error_write;
   if (error) log_file_error(string_lit("log_save"), path, error);
   return error;
 }

@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <errno.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -22,6 +23,19 @@ extern "C" ssize_t pwrite(int fd, const void *data, size_t n, off_t offset) {
   static pwrite_fn next = (pwrite_fn)dlsym(RTLD_NEXT, "pwrite");
   if (fake_zero_writes) return 0;
   return next(fd, data, n, offset);
+}
+
+// While set, every close in this program gives the descriptor back and then reports an I/O
+// error, as a network file system does when data written earlier could not be stored. The log
+// tests in this program use it too.
+bool fake_close_errors = false;
+extern "C" int close(int fd) {
+  using close_fn = int (*)(int);
+  static close_fn next = (close_fn)dlsym(RTLD_NEXT, "close");
+  int r = next(fd);
+  if (!fake_close_errors || r != 0) return r;
+  errno = EIO;
+  return -1;
 }
 
 namespace {
@@ -196,6 +210,30 @@ TEST_F(files, a_write_that_moves_no_bytes_ends_as_a_short_write) {
   EXPECT_EQ(written, 0u);
   EXPECT_EQ(e, (u32)file_error_short_write);
   file_close(h, &e);
+}
+
+// Written bytes may be refused only when the file is closed; the write has failed then.
+TEST_F(files, a_close_that_reports_an_error_fails_the_whole_file_write) {
+  u32 e = 0;
+  fake_close_errors = true;
+  u64 written = file_write_all(str(at("w")), "0123456789", 10, 1, &e);
+  fake_close_errors = false;
+  EXPECT_EQ(written, 10u);
+  EXPECT_EQ(e, (u32)file_error_write);
+  // The first error of a sequence stays the one reported.
+  e = file_error_seek;
+  fake_close_errors = true;
+  file_write_all(str(at("w")), "x", 1, 1, &e);
+  fake_close_errors = false;
+  EXPECT_EQ(e, (u32)file_error_seek);
+  // Reading does not depend on the close.
+  e = 0;
+  fake_close_errors = true;
+  buffer b = file_read_all(str(at("w")), 0, &e);
+  fake_close_errors = false;
+  EXPECT_EQ(e, 0u);
+  EXPECT_EQ(text(b), "0123456789");
+  file_content_free(&b);
 }
 
 TEST_F(files, a_directory_is_not_a_file_and_a_file_is_not_a_directory) {

@@ -10,6 +10,9 @@
 #include "core/core.h"
 #include "platform/platform.h"
 
+// Set, every close reports an I/O error after giving the descriptor back (files_test.cpp).
+extern bool fake_close_errors;
+
 namespace {
 
 std::string text(buffer b) { return std::string((const char *)b.data, b.used); }
@@ -127,6 +130,13 @@ TEST(log, save_writes_the_whole_log_and_a_failed_save_does_not_stop_later_ones) 
   EXPECT_EQ(text(log_last_text()).substr(9), "log_save failed: file_error_open (1): " + bad + "\n");
 
   std::string path = temp_path("save");
+  // Data refused at the close is a failed save, reported in the log.
+  fake_close_errors = true;
+  u32 refused = log_save(string_from_bytes(path.data(), path.size()));
+  fake_close_errors = false;
+  EXPECT_EQ(refused, (u32)file_error_write);
+  EXPECT_EQ(text(log_last_text()).substr(text(log_last_text()).size() - path.size() - 40),
+            "log_save failed: file_error_write (8): " + path + "\n");
   EXPECT_EQ(log_save(string_from_bytes(path.data(), path.size())), 0u);
   u32 e = 0;
   buffer content = file_read_all(string_from_bytes(path.data(), path.size()), 0, &e);
