@@ -1,5 +1,10 @@
 // Calendar arithmetic on packed UTC dates, their compact and localised texts, and the clock.
+#include <errno.h>
+#include <iconv.h>
+#include <langinfo.h>
 #include <locale.h>
+#include <stdio.h>
+#include <strings.h>
 #include <string.h>
 #include <time.h>
 
@@ -162,15 +167,21 @@ date date_from_compact_string(buffer text) {
 
 // The user's time locale, made once. Only LC_TIME is taken, through a locale object rather than
 // setlocale, so number parsing elsewhere keeps the C rules and no thread sees the global locale
-// change under it.
-static locale_t date_user_locale() {
-  static locale_t locale;
+// change under it. Its texts come in its own character set, which need not be UTF-8.
+static locale_t date_locale;
+static bool date_locale_is_utf8;
+static char date_locale_charset[64];
+
+static void date_user_locale_init() {
   static std::once_flag once;
   std::call_once(once, [] {
-    locale = newlocale(LC_TIME_MASK, "", (locale_t)0);
-    if (!locale) locale = newlocale(LC_TIME_MASK, "C", (locale_t)0);
+    date_locale = newlocale(LC_TIME_MASK, "", (locale_t)0);
+    if (!date_locale) date_locale = newlocale(LC_TIME_MASK, "C", (locale_t)0);
+    // The character set of the time texts themselves, which may differ from LC_CTYPE's.
+    const char *set = date_locale ? nl_langinfo_l(_NL_TIME_CODESET, date_locale) : "";
+    snprintf(date_locale_charset, sizeof(date_locale_charset), "%s", set ? set : "");
+    date_locale_is_utf8 = strcasecmp(date_locale_charset, "UTF-8") == 0 || strcasecmp(date_locale_charset, "utf8") == 0;
   });
-  return locale;
 }
 
 // The longest prefix of the n bytes, at most room long, that ends on a whole UTF-8 character:
@@ -180,6 +191,47 @@ static u64 date_utf8_cut(const u8 *p, u64 n, u64 room) {
   u64 i = room;
   while (i > 0 && (p[i] & 0xC0) == 0x80) i--;
   return i;
+}
+
+// One strftime part as UTF-8 into [out, out + room); the bytes written.
+static u64 date_format_part(char *out, u64 room, const char *format, const struct tm *local) {
+  char raw[1024];
+  u64 n = date_locale ? strftime_l(raw, sizeof(raw), format, local, date_locale)
+                      : strftime(raw, sizeof(raw), format, local);
+  bool ascii = true;
+  for (u64 i = 0; i < n && ascii; i++) ascii = (u8)raw[i] < 0x80;
+  if (ascii || date_locale_is_utf8) {
+    u64 k = date_utf8_cut((const u8 *)raw, n, room);
+    memcpy(out, raw, k);
+    return k;
+  }
+  // Another character set: converted here, and a byte it cannot read becomes U+FFFD.
+  iconv_t cd = iconv_open("UTF-8", date_locale_charset);
+  char *in = raw;
+  size_t in_left = n;
+  char *to = out;
+  size_t to_left = room;
+  while (in_left > 0) {
+    if (cd != (iconv_t)-1) {
+      if (iconv(cd, &in, &in_left, &to, &to_left) != (size_t)-1) break;
+      if (errno == E2BIG) break;
+    }
+    // One byte the conversion did not take; without a converter ASCII still passes.
+    if (cd == (iconv_t)-1 && (u8)*in < 0x80) {
+      if (to_left == 0) break;
+      *to++ = *in;
+      to_left--;
+    } else {
+      if (to_left < 3) break;
+      memcpy(to, "\xEF\xBF\xBD", 3);
+      to += 3;
+      to_left -= 3;
+    }
+    in++;
+    in_left--;
+  }
+  if (cd != (iconv_t)-1) iconv_close(cd);
+  return (u64)(to - out);
 }
 
 buffer date_to_string(date d, buffer *out, u32 flags, buffer separator) {
@@ -199,24 +251,21 @@ buffer date_to_string(date d, buffer *out, u32 flags, buffer separator) {
   struct tm local;
   if (!localtime_r(&t, &local)) local = utc;
 
-  locale_t locale = date_user_locale();
-  char text[1024];
+  date_user_locale_init();
+  // Room for the 1024-byte parts grown by their conversion to UTF-8.
+  char text[4096];
   u64 n = 0;
   bool want_date = !(flags & date_text_no_date);
   bool want_time = !(flags & date_text_no_time);
-  if (want_date) n = locale ? strftime_l(text, sizeof(text), "%A %-d %B %Y", &local, locale)
-                            : strftime(text, sizeof(text), "%A %-d %B %Y", &local);
+  if (want_date) n = date_format_part(text, sizeof(text), "%A %-d %B %Y", &local);
   if (want_date && want_time && n) {
     // Something must stand between the two parts even when no separator is given.
     buffer sep = separator.used ? separator : string_lit(" ");
-    u64 k = sep.used < sizeof(text) - n ? sep.used : sizeof(text) - n;
+    u64 k = date_utf8_cut(sep.data, sep.used, sizeof(text) - n);
     memcpy(text + n, sep.data, k);
     n += k;
   }
-  if (want_time && n < sizeof(text)) {
-    n += locale ? strftime_l(text + n, sizeof(text) - n, "%X", &local, locale)
-                : strftime(text + n, sizeof(text) - n, "%X", &local);
-  }
+  if (want_time && n < sizeof(text)) n += date_format_part(text + n, sizeof(text) - n, "%X", &local);
 
   u64 room = buffer_free_bytes(*out);
   u64 k = date_utf8_cut((const u8 *)text, n, room);

@@ -54,8 +54,8 @@ bool date_to_compact_string(date d, buffer *out);
 // The date of the first 15 bytes, or the zero date when they are malformed or out of range.
 date date_from_compact_string(buffer text);
 // Appends the local long date, the separator and the local time in the user's language, as much
-// as fits (whole characters); returns the view of the appended bytes. An invalid date appends
-// nothing.
+// as fits (whole characters), in UTF-8 whatever character set the user's locale has; returns the
+// view of the appended bytes. An invalid date appends nothing.
 buffer date_to_string(date d, buffer *out, u32 flags, buffer separator);
 
 // ---- Counters ----------------------------------------------------------------------------

@@ -55,17 +55,20 @@ platform_file file_open_bytes(const u8 *path, u64 length, u8 write, int overwrit
   if (*error) return platform_file_invalid;
   file_path_area area;
   if (!file_path_copy(&area, path, length, error)) return platform_file_invalid;
+  // Without O_NONBLOCK, opening a named pipe or a terminal waits for the other side, for ever
+  // when no one comes; it changes nothing for regular files.
   int fd;
   if (write) {
-    int mode = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
+    int mode = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (overwrite ? O_TRUNC : O_EXCL);
     do fd = open(area.bytes, mode, 0666);
     while (fd < 0 && errno == EINTR);
   } else {
-    do fd = open(area.bytes, O_RDONLY | O_CLOEXEC);
+    do fd = open(area.bytes, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     while (fd < 0 && errno == EINTR);
-    // A directory opens for reading here, but it is not a file to read.
+    // Only a regular file has the size and offsets a read here relies on: a directory, a pipe or
+    // a device is not a file to read.
     struct stat st;
-    if (fd >= 0 && (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))) {
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
       close(fd);
       fd = -1;
     }
@@ -211,7 +214,9 @@ u64 file_write_all_bytes(const u8 *path, u64 length, const void *source, u64 cou
   platform_file h = file_open_bytes(path, length, 1, overwrite, error);
   if (*error) return 0;
   u64 written = file_write_at(h, 0, count, source, error);
-  file_close(h, error);
+  // A file system may refuse written data only when the file is closed (a full quota, a network
+  // share): then the write has failed.
+  if (!file_close(h, error)) file_error_set(error, file_error_write);
   return written;
 }
 

@@ -44,7 +44,8 @@ inline bool file_handle_is_valid(platform_file h) { return h != platform_file_in
 
 // Reading shares the file with other readers and needs it to exist; writing creates the file,
 // replacing it when overwrite is non-zero and failing (file_error_open) when it exists otherwise.
-// A directory is not a file: opening one fails.
+// Reading opens regular files only (a directory, pipe or device fails with file_error_open), and
+// no open waits for the other end of a pipe.
 platform_file file_open_bytes(const u8 *path, u64 length, u8 write, int overwrite, u32 *error);
 platform_file file_open(buffer path, u8 write, int overwrite, u32 *error);
 // Closes a valid handle whatever the word holds; true when the close succeeded.
@@ -66,6 +67,8 @@ u64 file_size(buffer path, u32 *error);
 buffer file_read_all_bytes(const u8 *path, u64 length, u64 extra, u32 *error);
 buffer file_read_all(buffer path, u64 extra, u32 *error);
 void file_content_free(buffer *content);
+// Creates the file (replacing it when overwrite is non-zero) and writes count bytes; a close that
+// reports an error fails the write (file_error_write).
 u64 file_write_all_bytes(const u8 *path, u64 length, const void *source, u64 count, int overwrite,
                          u32 *error);
 u64 file_write_all(buffer path, const void *source, u64 count, int overwrite, u32 *error);

@@ -1,5 +1,4 @@
 // The global log and the debug output.
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -9,6 +8,7 @@
 
 #include "platform/log.h"
 
+#include "core/float_text.h"
 #include "core/strings.h"
 #include "platform/dates.h"
 #include "platform/files.h"
@@ -176,7 +176,8 @@ u32 log_save(buffer path) {
       offset += file_write_at(f, offset, c->text.used, c->text.data, &error);
     }
   }
-  if (file_handle_is_valid(f)) file_close(f, &error);
+  // Data refused only at the close is a failed save too.
+  if (file_handle_is_valid(f) && !file_close(f, &error) && error == 0) error = file_error_write;
   if (error) log_file_error(string_lit("log_save"), path, error);
   return error;
 }
@@ -243,13 +244,12 @@ void debug_print_unsigned(u64 value, int newline) {
   debug_send(b.data, b.used);
 }
 
-// Ten fraction digits, as the shortest-text writer is asked for elsewhere; plain stdio keeps the
-// debug output free of a dependence on it.
+// The shortest digits with the fraction cut (not rounded) or filled to ten places, so the
+// text matches the numbers the rest of the program prints.
 void debug_print_double(f64 value, int newline) {
-  char local[1024];
-  int n = snprintf(local, sizeof(local) - 1, "%.10f", value);
-  if (n < 0) return;
-  u64 k = (u64)n < sizeof(local) - 1 ? (u64)n : sizeof(local) - 2;
-  if (newline) local[k++] = '\n';
-  debug_send((const u8 *)local, k);
+  u8 local[1024];
+  buffer b = buffer_make(sizeof(local), 0, local);
+  buffer_push_double(&b, value, 0, 0, 10, 0);
+  if (newline && buffer_free_bytes(b)) local[b.used++] = '\n';
+  debug_send(b.data, b.used);
 }

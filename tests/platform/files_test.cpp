@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <errno.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -22,6 +23,19 @@ extern "C" ssize_t pwrite(int fd, const void *data, size_t n, off_t offset) {
   static pwrite_fn next = (pwrite_fn)dlsym(RTLD_NEXT, "pwrite");
   if (fake_zero_writes) return 0;
   return next(fd, data, n, offset);
+}
+
+// While set, every close in this program gives the descriptor back and then reports an I/O
+// error, as a network file system does when data written earlier could not be stored. The log
+// tests in this program use it too.
+bool fake_close_errors = false;
+extern "C" int close(int fd) {
+  using close_fn = int (*)(int);
+  static close_fn next = (close_fn)dlsym(RTLD_NEXT, "close");
+  int r = next(fd);
+  if (!fake_close_errors || r != 0) return r;
+  errno = EIO;
+  return -1;
 }
 
 namespace {
@@ -198,6 +212,30 @@ TEST_F(files, a_write_that_moves_no_bytes_ends_as_a_short_write) {
   file_close(h, &e);
 }
 
+// Written bytes may be refused only when the file is closed; the write has failed then.
+TEST_F(files, a_close_that_reports_an_error_fails_the_whole_file_write) {
+  u32 e = 0;
+  fake_close_errors = true;
+  u64 written = file_write_all(str(at("w")), "0123456789", 10, 1, &e);
+  fake_close_errors = false;
+  EXPECT_EQ(written, 10u);
+  EXPECT_EQ(e, (u32)file_error_write);
+  // The first error of a sequence stays the one reported.
+  e = file_error_seek;
+  fake_close_errors = true;
+  file_write_all(str(at("w")), "x", 1, 1, &e);
+  fake_close_errors = false;
+  EXPECT_EQ(e, (u32)file_error_seek);
+  // Reading does not depend on the close.
+  e = 0;
+  fake_close_errors = true;
+  buffer b = file_read_all(str(at("w")), 0, &e);
+  fake_close_errors = false;
+  EXPECT_EQ(e, 0u);
+  EXPECT_EQ(text(b), "0123456789");
+  file_content_free(&b);
+}
+
 TEST_F(files, a_directory_is_not_a_file_and_a_file_is_not_a_directory) {
   folder("d");
   put("f", "x");
@@ -226,6 +264,31 @@ TEST_F(files, a_directory_is_not_a_file_and_a_file_is_not_a_directory) {
   e = 0;
   EXPECT_EQ(dir_create(str(at("no/parent")), &e), 0u);
   EXPECT_EQ(e, (u32)file_error_dir_create);
+}
+
+// A named pipe with no one at the other end would block an open forever; such a path must fail
+// at once like any other that names no readable file. The alarm turns a hang into a failure.
+TEST_F(files, a_named_pipe_neither_blocks_nor_reads_as_an_empty_file) {
+  std::string path = at("pipe");
+  ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
+  buffer p = str(path);
+  alarm(20);
+  u32 e = 0;
+  EXPECT_FALSE(file_handle_is_valid(file_open(p, 0, 0, &e)));
+  EXPECT_EQ(e, (u32)file_error_open);
+  e = 0;
+  buffer b = file_read_all(p, 1, &e);
+  EXPECT_EQ(b.data, nullptr);
+  EXPECT_EQ(e, (u32)file_error_open);
+  e = 0;
+  EXPECT_EQ(file_size(p, &e), 0u);
+  EXPECT_EQ(e, (u32)file_error_open);
+  e = 0;
+  EXPECT_EQ(file_write_all(p, "x", 1, 1, &e), 0u);
+  EXPECT_EQ(e, (u32)file_error_open);
+  alarm(0);
+  e = 0;
+  EXPECT_EQ(file_exists(p, &e), 1u);  // it is there, just not a file to read
 }
 
 TEST_F(files, paths_that_do_not_fit_the_area_or_hold_a_zero_fail_without_a_system_call) {

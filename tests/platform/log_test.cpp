@@ -1,6 +1,7 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <math.h>
 #include <unistd.h>
 
 #include <string>
@@ -8,6 +9,9 @@
 
 #include "core/core.h"
 #include "platform/platform.h"
+
+// Set, every close reports an I/O error after giving the descriptor back (files_test.cpp).
+extern bool fake_close_errors;
 
 namespace {
 
@@ -126,6 +130,13 @@ TEST(log, save_writes_the_whole_log_and_a_failed_save_does_not_stop_later_ones) 
   EXPECT_EQ(text(log_last_text()).substr(9), "log_save failed: file_error_open (1): " + bad + "\n");
 
   std::string path = temp_path("save");
+  // Data refused at the close is a failed save, reported in the log.
+  fake_close_errors = true;
+  u32 refused = log_save(string_from_bytes(path.data(), path.size()));
+  fake_close_errors = false;
+  EXPECT_EQ(refused, (u32)file_error_write);
+  EXPECT_EQ(text(log_last_text()).substr(text(log_last_text()).size() - path.size() - 40),
+            "log_save failed: file_error_write (8): " + path + "\n");
   EXPECT_EQ(log_save(string_from_bytes(path.data(), path.size())), 0u);
   u32 e = 0;
   buffer content = file_read_all(string_from_bytes(path.data(), path.size()), 0, &e);
@@ -164,6 +175,31 @@ TEST(debug_output, timestamps_and_lines) {
   } else {
     EXPECT_EQ(err, "");
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Each test case runs in its own process, so switching the output on here reaches the first
+// (and only) reading of the variable.
+TEST(debug_output, enabled_lines_carry_the_exact_texts) {
+  setenv("QUILLMERE_DEBUG", "1", 1);
+  ASSERT_TRUE(debug_output_enabled());
+  testing::internal::CaptureStderr();
+  debug_print_timestamped(string_lit("frame_start\n"));
+  debug_print_unsigned(1234, 1);
+  debug_print_unsigned(UINT64_MAX, 0);
+  debug_print_double(2.0 / 3.0, 1);   // fraction cut, not rounded
+  debug_print_double(-1e21, 1);       // the shortest digits, written out in full
+  debug_print_double(INFINITY, 1);    // padded like a number with ten fraction digits
+  debug_print_double(-0.0, 0);
+  std::string err = testing::internal::GetCapturedStderr();
+  ASSERT_GE(err.size(), 19u);
+  EXPECT_EQ(err.substr(0, 10), "[00:00:00:");
+  std::string rest = err.substr(err.find("] ") + 2);
+  EXPECT_EQ(rest, "frame_start\n1234\n18446744073709551615"
+                  "0.6666666666\n-1000000000000000000000.0000000000\n+infinity           \n-0.0000000000");
 }
 
 }  // namespace
