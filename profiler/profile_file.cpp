@@ -189,7 +189,8 @@ u64 profiler_write_file(const char *name, int overwrite, u32 *error) {
       written += profiler_write_all(handle, written, t->events, profiler_live_event_bytes(t), error);
     }
   }
-  file_close(handle, &file_error);
+  // Some file systems refuse written data only when the file is closed.
+  if (!file_close(handle, &file_error) || file_error) profiler_error_set(error, profiler_error_write);
   memory_free(&metadata);
   return written;
 }
