@@ -1,0 +1,96 @@
+// Parsed feeds through a save and a load: whatever the parser stores, the file keeps. The two
+// stores are compared as their stable text, with entry ids and generations (which a save
+// renumbers) left out.
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "reader/save.h"
+#include "store_fixture.h"
+
+namespace {
+
+std::string read_feed(const std::string &name) {
+  std::ifstream in(std::string(QM_TEST_DATA) + "/feeds/" + name, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string printed(reader *r) {
+  buffer out = memory_alloc(MiB(4), nullptr);
+  EXPECT_TRUE(reader_print_feeds(r, &out));
+  std::string s = to_std(out);
+  memory_free(&out);
+  return std::regex_replace(s, std::regex("entry [0-9]+ gen=[0-9]+"), "entry");
+}
+
+class ParseSave : public Store {
+ protected:
+  buffer scratch = {};
+  void SetUp() override {
+    Store::SetUp();
+    scratch = memory_alloc(MiB(8), nullptr);
+  }
+  void TearDown() override {
+    memory_free(&scratch);
+    Store::TearDown();
+  }
+  // Parses each document in turn into the feed of the url, as one update each.
+  void fetch(const std::string &document, const std::string &url) {
+    r.generation += 1;
+    feed *f = reader_find_feed_by_url(&r, text_of(url));
+    u32 error = 0;
+    f = feed_parse(&scratch, &r, text_of(document), text_of(url), f, &error);
+    ASSERT_EQ(error, 0u);
+    reader_sort_feed_entries(&r, f);
+  }
+};
+
+TEST_F(ParseSave, every_parsed_document_survives_a_save_and_a_load) {
+  const std::string video = "https://www.youtube.com/feeds/videos.xml?channel_id=UCexample";
+  fetch(read_feed("rss2_full.xml"), "https://example.org/rss");
+  fetch(read_feed("rss2_update.xml"), "https://example.org/rss");
+  fetch(read_feed("atom_full.xml"), "https://example.org/atom");
+  fetch(read_feed("atom_update.xml"), "https://example.org/atom");
+  fetch(read_feed("youtube.xml"), video);
+  fetch(read_feed("youtube_update.xml"), video);
+  fetch(read_feed("rss1.xml"), "https://example.org/rdf");
+  fetch(read_feed("rss_undated.xml"), "https://example.org/undated");
+  fetch(read_feed("bare_channel.xml"), "https://example.org/bare");
+  // A deleted entry and a feed marked deleted travel with their marks.
+  reader_mark_feed_deleted(&r, reader_find_feed_by_url(&r, text_of(std::string("https://example.org/rdf"))));
+  ASSERT_EQ(reader_check(&r), 0u);
+  std::string before = printed(&r);
+
+  buffer image = reader_write_image(&r);
+  ASSERT_NE(image.data, nullptr);
+  reader loaded = {};
+  u32 error = 0;
+  reader_init(&loaded, &error);
+  codepoint_set loaded_set = {};
+  buffer loaded_memory = memory_alloc(CODEPOINT_SET_MEMORY, nullptr);
+  ASSERT_TRUE(codepoint_set_init(&loaded_set, &loaded_memory));
+  loaded.codepoints = &loaded_set;
+  EXPECT_TRUE(reader_read_bytes(&loaded, image.data, image.used));
+  EXPECT_EQ(printed(&loaded), before);
+  EXPECT_EQ(reader_check(&loaded), 0u);
+
+  // Updating the loaded store behaves as updating the live one: nothing old comes back as new.
+  reader *live = &r;
+  for (reader *s : {live, &loaded}) {
+    s->generation += 1;
+    feed *f = reader_find_feed_by_url(s, text_of("https://example.org/rss"));
+    u32 e = 0;
+    feed_parse(&scratch, s, text_of(read_feed("rss2_update.xml")), f->url, f, &e);
+    f = reader_find_feed_by_url(s, text_of("https://example.org/atom"));
+    feed_parse(&scratch, s, text_of(read_feed("atom_update.xml")), f->url, f, &e);
+    EXPECT_EQ(e, 0u);
+  }
+  EXPECT_EQ(printed(&loaded), printed(&r));
+  reader_destroy(&loaded);
+  memory_free(&loaded_memory);
+  memory_free(&image);
+}
+
+}  // namespace
