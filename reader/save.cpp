@@ -106,6 +106,44 @@ static void zero_unused_layout(u32 which, void *record) {
     memory_zero((u8 *)record + ENTRY_ATOM_END, sizeof(entry) - ENTRY_ATOM_END);
 }
 
+// No date, or one on the calendar: a later step of the program may take any stored date apart.
+static bool date_ok(date d) { return date_is_zero(d) || (date_is_valid(d) && d.zero == 0); }
+
+static bool feed_dates_ok(const feed &f) {
+  if (feed_get_type(&f) == feed_type_atom) return date_ok(f.atom.updated);
+  return date_ok(f.rss.pubDate) && date_ok(f.rss.newest_date);
+}
+
+static bool entry_dates_ok(const entry &e) {
+  if (entry_get_type(&e) == feed_type_atom) return date_ok(e.atom.published) && date_ok(e.atom.updated);
+  return date_ok(e.rss.pubDate);
+}
+
+// A date off the calendar is no date: the image is written without it rather than refused.
+static void date_clean(date *d) {
+  if (!date_ok(*d)) *d = date{};
+}
+
+static void record_clean_dates(u32 which, void *record) {
+  if (which == pool_feeds) {
+    feed *f = (feed *)record;
+    if (feed_get_type(f) == feed_type_atom) {
+      date_clean(&f->atom.updated);
+    } else {
+      date_clean(&f->rss.pubDate);
+      date_clean(&f->rss.newest_date);
+    }
+  } else if (which == pool_entries) {
+    entry *e = (entry *)record;
+    if (entry_get_type(e) == feed_type_atom) {
+      date_clean(&e->atom.published);
+      date_clean(&e->atom.updated);
+    } else {
+      date_clean(&e->rss.pubDate);
+    }
+  }
+}
+
 // ---- Built-in code points ----------------------------------------------------------------
 
 // The 193 code points every set starts with, in their order.
@@ -378,6 +416,7 @@ buffer reader_write_image(reader *r) {
       void *record = local;
       memcpy(record, pool_get(p, save_record_size[k], i), save_record_size[k]);
       zero_unused_layout(k, record);
+      record_clean_dates(k, record);
       u32 n = record_strings(k, record, fields);
       for (u32 s = 0; s < n; ++s) relocate(fields[s], false);
       switch (k) {
@@ -415,6 +454,7 @@ buffer reader_write_image(reader *r) {
         case pool_atom_links: {
           atom_link *l = (atom_link *)record;
           l->owner_id = l->owner_kind == atom_link_owner_feed ? feed_new.get(l->owner_id) : entry_new.get(l->owner_id);
+          if (l->rel > atom_link_rel_other) l->rel = atom_link_rel_other;
           break;
         }
         case pool_links: {
@@ -615,6 +655,7 @@ static bool image_check(const u8 *b, u64 size, image_sections *s) {
     memcpy(&f, b + s->pool_at[pool_feeds] + i * sizeof(feed), sizeof(feed));
     if (!type_word_ok(f.type)) return fail("bad feed type");
     if (f.id != i + 1) return fail("feed ids are not dense");
+    if (!feed_dates_ok(f)) return fail("feed date off the calendar");
     if (!strings_ok(pool_feeds, &f, length)) return fail("feed text outside the arena");
     feed_kind[f.id] = feed_get_type(&f);
   }
@@ -626,6 +667,7 @@ static bool image_check(const u8 *b, u64 size, image_sections *s) {
     if (e.feed_id == 0 || e.feed_id > nf || feed_kind[e.feed_id] != entry_get_type(&e))
       return fail("entry of no feed of its kind");
     if (e.generation == 0 || e.generation > generations) return fail("bad entry generation");
+    if (!entry_dates_ok(e)) return fail("entry date off the calendar");
     if (!strings_ok(pool_entries, &e, length)) return fail("entry text outside the arena");
     feed_entries[e.feed_id]++;
     entry_kind[e.id] = entry_get_type(&e);
@@ -643,6 +685,7 @@ static bool image_check(const u8 *b, u64 size, image_sections *s) {
     memcpy(&l, b + s->pool_at[pool_atom_links] + i * sizeof(atom_link), sizeof(atom_link));
     bool by_feed = l.owner_kind == atom_link_owner_feed;
     if (!by_feed && l.owner_kind != atom_link_owner_entry) return fail("bad Atom link owner kind");
+    if (l.rel > atom_link_rel_other) return fail("bad Atom link relation");
     u32 limit = by_feed ? nf : ne;
     if (l.owner_id == 0 || l.owner_id > limit) return fail("Atom link of no owner");
     if ((by_feed ? feed_kind[l.owner_id] : entry_kind[l.owner_id]) != feed_type_atom) return fail("Atom link of an RSS owner");

@@ -152,9 +152,13 @@ TEST_F(SaveStore, a_store_whose_counts_drifted_still_saves_a_file_that_loads) {
   meta *m = reader_get_meta(&r, 3);
   memory_zero(m, sizeof *m);
   pool_free(&r.metas, m, sizeof *m);
+  // A date off the calendar is written as no date, so the file still loads.
   ((entry *)pool_get(&r.entries, sizeof(entry), 0))->rss.pubDate = date{65535, 0, 0, 0, 0, 0, 0};
+  ((feed *)pool_get(&r.feeds, sizeof(feed), 1))->atom.updated = date{2024, 2, 30, 0, 0, 0, 0};
   fresh_reader g;
   ASSERT_TRUE(g.load(image_of(&r)));
+  EXPECT_TRUE(date_is_zero(((entry *)pool_get(&g.r.entries, sizeof(entry), 0))->rss.pubDate));
+  EXPECT_TRUE(date_is_zero(((feed *)pool_get(&g.r.feeds, sizeof(feed), 1))->atom.updated));
   EXPECT_EQ(((feed *)pool_get(&g.r.feeds, sizeof(feed), 0))->entry_count, 4u);
   EXPECT_EQ(((feed *)pool_get(&g.r.feeds, sizeof(feed), 0))->rss.category_count, 1u);
   ASSERT_NE(reader_get_meta(&g.r, 3), nullptr);
@@ -211,8 +215,12 @@ TEST_F(SaveStore, every_kind_of_damage_is_refused_with_a_log_line) {
       {"feed entry count", [](std::string &s, const layout &x) { put<u32>(s, x.pools[0] + 8, 9); }},
       {"entry feed id", [](std::string &s, const layout &x) { put<u32>(s, x.pools[1] + 8, 50); }},
       {"entry generation", [](std::string &s, const layout &x) { put<u32>(s, x.pools[1] + 12, 99); }},
+      {"feed date", [](std::string &s, const layout &x) { put<u8>(s, x.pools[0] + 208 + 2, 13); }},
+      {"entry date", [](std::string &s, const layout &x) { put<u8>(s, x.pools[1] + 272 + 3, 40); }},
+      {"date filler", [](std::string &s, const layout &x) { put<u8>(s, x.pools[1] + 272 + 7, 1); }},
       {"category id", [](std::string &s, const layout &x) { put<u32>(s, x.pools[2], 0); }},
       {"atom link owner", [](std::string &s, const layout &x) { put<u32>(s, x.pools[4], 3); }},
+      {"atom link relation", [](std::string &s, const layout &x) { put<u32>(s, x.pools[4] + 104, 6); }},
       {"link kind", [](std::string &s, const layout &x) { put<u32>(s, x.pools[5], 9); }},
       {"link target", [](std::string &s, const layout &x) { put<u32>(s, x.pools[5] + 8, 77); }},
       {"meta feed", [](std::string &s, const layout &x) { put<u32>(s, x.pools[6], 0); }},
