@@ -1,7 +1,6 @@
 // The renderer's view of the font collection.
 #include "gfx/render_font.h"
 
-#if __has_include("gfx/font.h")
 #include "gfx/font.h"
 
 font *render_font_at(font_collection *fonts, u32 index) {
@@ -48,18 +47,9 @@ bool render_font_get_atlas(font_collection *fonts, u8 **pixels, u32 *width, u32 
 }
 
 font_collection *render_font_default_collection(u32 pixel_size) {
-  font_collection *fonts = font_collection_create_default((f32)(pixel_size ? pixel_size : 14), nullptr, 0);
-  if (fonts) font_build_collection(fonts);
-  return fonts;
+  // The default collection is built when it is made; a build that left some glyphs out still
+  // draws the rest.
+  u32 error = 0;
+  return font_collection_create_default((f32)(pixel_size ? pixel_size : 14), nullptr, 0, &error);
 }
 
-#else
-// Without the font layer there is nothing to draw text with: every text draws no glyphs.
-
-font *render_font_at(font_collection *, u32) { return nullptr; }
-render_font_metrics render_font_get_metrics(const font *) { return {}; }
-render_glyph render_font_get_glyph(font *, u32) { return {}; }
-f32 render_font_get_kerning(font *, const render_glyph *, u32) { return 0; }
-bool render_font_get_atlas(font_collection *, u8 **, u32 *, u32 *) { return false; }
-font_collection *render_font_default_collection(u32) { return nullptr; }
-#endif

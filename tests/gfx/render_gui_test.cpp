@@ -156,6 +156,50 @@ TEST_F(render_gui, a_full_batch_drops_and_the_frame_still_draws) {
   EXPECT_EQ(pixel(22, 2), background);
 }
 
+TEST_F(render_gui, text_draws_from_the_atlas_and_a_reset_atlas_texture_is_made_again) {
+  gl_batch *text = gl_renderer_add_text_batch(&renderer, 1000, 100, 0, 0, nullptr, nullptr, 40);
+  ASSERT_NE(text, nullptr);
+  ASSERT_NE(text->fonts, nullptr) << log();
+  ASSERT_NE(text->program, 0u) << log();
+  // Counts the lit pixels inside and outside the box the text may cover.
+  auto lit = [&](s32 x0, s32 y0, s32 x1, s32 y1, u32 *outside) {
+    std::vector<u8> p(320 * 240 * 4);
+    gl.glReadPixels(0, 0, 320, 240, GL_RGBA, GL_UNSIGNED_BYTE, p.data());
+    u32 inside = 0;
+    *outside = 0;
+    for (s32 y = 0; y < 240; y++) {
+      for (s32 x = 0; x < 320; x++) {
+        const u8 *q = &p[(y * 320 + x) * 4];
+        if (q[0] == 0 && q[1] == 0 && q[2] == 0) continue;
+        EXPECT_EQ(q[0], q[2]) << "text is drawn in its colour";
+        bool in = x >= x0 && x < x1 && y >= y0 && y < y1;
+        (in ? inside : *outside)++;
+      }
+    }
+    return inside;
+  };
+  for (u32 frame = 0; frame < 2; frame++) {
+    gl_renderer_clear(&renderer);
+    render_push_clear(&renderer, rgba{0, 0, 0, 1});
+    render_command *c =
+        gl_batch_text(text, (const u8 *)"MMMM\nMM", 7, 20, 150, 0, 1, rgba{1, 0, 1, 1});
+    ASSERT_NE(c, nullptr);
+    gl_renderer_end_frame(&renderer);
+    gl.glFinish();
+    EXPECT_EQ(gl.glGetError(), (GLenum)GL_NO_ERROR);
+    EXPECT_EQ(c->text.glyph_count, 6u);
+    EXPECT_NE(text->texture, 0u);
+    u32 outside = 0;
+    // Two lines of 40-pixel capitals from the baseline at 150 down past the second line.
+    EXPECT_GT(lit(18, 60, 200, 200, &outside), 200u);
+    EXPECT_EQ(outside, 0u);
+    // Rebuilding the atlas only needs the texture deleted and the name cleared.
+    gl.glDeleteTextures(1, &text->texture);
+    text->texture = 0;
+  }
+  font_system_shutdown();
+}
+
 TEST_F(render_gui, programs_that_do_not_build_are_logged_and_give_zero) {
   u64 before = gfx_log_text().used;
   u32 bad = gl_program_create(gl_shader_flat_vertex, "this is not a shader;\n");
