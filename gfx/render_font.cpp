@@ -48,8 +48,9 @@ bool render_font_get_atlas(font_collection *fonts, u8 **pixels, u32 *width, u32 
 }
 
 font_collection *render_font_default_collection(u32 pixel_size) {
-  font_collection *fonts = font_collection_create_default((f32)(pixel_size ? pixel_size : 14), nullptr, 0);
-  if (fonts) font_build_collection(fonts);
+  u32 error = 0;
+  font_collection *fonts = font_collection_create_default((f32)(pixel_size ? pixel_size : 14), nullptr, 0, &error);
+  if (fonts) font_build_collection(fonts, &error);
   return fonts;
 }
 
