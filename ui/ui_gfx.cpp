@@ -1,6 +1,9 @@
 // The toolkit's calls into the renderer, the fonts and the text layout, which measures with the
 // same advance rule the renderer draws with.
 #include "ui/ui_gfx.h"
+#include "ui/ui_internal.h"
+
+f32 ui_gfx_line_height_of(font *f) { return ui_gfx_line_height(f); }
 
 #if __has_include("gfx/render.h")
 #include "gfx/render.h"
