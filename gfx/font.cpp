@@ -307,6 +307,13 @@ void font_build_collection(font_collection *collection, u32 *error) {
     return;
   }
   font_build_atlas(collection, error);
+  if (*error == font_error_memory) {
+    arena->used = collection->mark;
+    for (u32 i = 0; i < collection->font_count; ++i) {
+      collection->fonts[i].glyphs = nullptr;
+      collection->fonts[i].fallback_glyph = FONT_NO_GLYPH;
+    }
+  }
 }
 
 // Packs every font at width by height; true when every glyph found room. Glyphs that did not keep
