@@ -1,0 +1,13 @@
+// What the toolkit's own files share and nothing outside ui/ needs.
+#pragma once
+
+#include "ui/ui.h"
+
+extern const char ui_tag_scrollbars_container[];
+extern const char ui_tag_vertical_container[];
+extern const char ui_tag_horizontal_container[];
+
+// Border plus padding of a node along an axis (0 x, 1 y), as far as its flags count them.
+f32 ui_node_frame_along(ui_context *ctx, const ui_node *node, u32 axis);
+// Generates a flow node's lines and runs for its known width and settles its height.
+void ui_compute_flow(ui_context *ctx, ui_node *node);
