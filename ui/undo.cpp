@@ -239,3 +239,37 @@ u64 ui_undo_store_count(ui_undo_store s) {
     for (ui_undo_record *r = sentinel->next; r != sentinel; r = r->next) n++;
   return n;
 }
+
+// ---- The context's store -----------------------------------------------------------------
+
+ui_undo_store ui_undo_store_of(ui_context *ctx) {
+  return ui_undo_store{&ctx->undo_allocator, &ctx->undo_records, &ctx->undo_free, &ctx->undo_list,
+                       &ctx->redo_list};
+}
+
+ui_undo_target ui_undo_target_of(ui_node *n) {
+  invariant(n);
+  return ui_undo_target{n->id, &n->caret, &n->anchor, &n->text_scroll};
+}
+
+ui_undo_record *ui_undo_record_alloc(ui_context *ctx) { return ui_undo_store_record_alloc(ui_undo_store_of(ctx)); }
+void ui_undo_record_free_texts(ui_context *ctx, ui_undo_record *record) {
+  ui_undo_store_record_free_texts(ui_undo_store_of(ctx), record);
+}
+ui_undo_record *ui_undo_find(ui_context *ctx, ui_id id) { return ui_undo_store_find(ui_undo_store_of(ctx), id); }
+ui_undo_record *ui_redo_find(ui_context *ctx, ui_id id) { return ui_redo_store_find(ui_undo_store_of(ctx), id); }
+void ui_redo_clear(ui_context *ctx, ui_id id) { ui_redo_store_clear(ui_undo_store_of(ctx), id); }
+ui_undo_record *ui_undo_record_edit(ui_context *ctx, ui_node *text_node, buffer text, u8 *begin, u8 *end,
+                                    buffer inserted) {
+  return ui_undo_store_record_edit(ui_undo_store_of(ctx), ui_undo_target_of(text_node), text, begin, end,
+                                   inserted);
+}
+void ui_undo_record_finish(ui_context *, ui_undo_record *record, ui_node *text_node) {
+  ui_undo_store_record_finish(record, ui_undo_target_of(text_node));
+}
+void ui_undo(ui_context *ctx, ui_node *text_node, buffer *text) {
+  ui_undo_store_undo(ui_undo_store_of(ctx), ui_undo_target_of(text_node), text);
+}
+void ui_redo(ui_context *ctx, ui_node *text_node, buffer *text) {
+  ui_undo_store_redo(ui_undo_store_of(ctx), ui_undo_target_of(text_node), text);
+}

@@ -6,8 +6,7 @@
 // typed word. When every record is taken, the oldest of any box is recycled. UI thread only.
 #pragma once
 
-#include "core/allocator.h"
-#include "core/buffer.h"
+#include "ui/ui.h"
 
 // ---- Types -------------------------------------------------------------------------------
 
@@ -15,25 +14,10 @@ enum : u32 {
   ui_undo_kind_replace = 1,  // the only kind the store makes
 };
 
-#define UI_UNDO_RECORD_COUNT 100
 #define UI_UNDO_RECORDS_BYTES 17600
 #define UI_UNDO_TEXTS_RESERVE MiB(1)
 #define UI_UNDO_TEXTS_COMMIT_STEP MiB(1)
 #define UI_UNDO_TEXTS_GRANULARITY 64
-
-struct ui_undo_record {
-  u64 id;  // ui_id of the text node the edit belongs to
-  u32 kind;
-  // The box before the edit.
-  u64 caret, anchor;
-  u64 start, end;  // the replaced range in the text before the edit
-  f32 scroll_before, scroll_after;
-  // Copies in the store's allocator; inserted may have room to spare after merging.
-  buffer removed;
-  buffer inserted;
-  // Undo or redo list; prev alone links the free list.
-  ui_undo_record *next, *prev;
-};
 
 // The store's parts as the context holds them, gathered for the functions below.
 struct ui_undo_store {
@@ -54,8 +38,12 @@ struct ui_undo_target {
 
 // ---- Creation ----------------------------------------------------------------------------
 
-// Sets up the allocator, takes the records' memory, empties both lists and the free list.
+// Sets up the allocator, takes the records' memory, empties both lists and the free list (the
+// context's own store is set up by ui_init).
 void ui_undo_store_init(ui_undo_store store);
+// The context's store, and a text node as the target of an edit.
+ui_undo_store ui_undo_store_of(ui_context *ctx);
+ui_undo_target ui_undo_target_of(ui_node *text_node);
 
 // ---- Records -----------------------------------------------------------------------------
 
@@ -88,3 +76,17 @@ void ui_undo_store_redo(ui_undo_store store, ui_undo_target target, buffer *text
 
 // Records in use (in either list), for tests and the tree dump.
 u64 ui_undo_store_count(ui_undo_store store);
+
+// ---- The context's store -----------------------------------------------------------------
+// The same operations on the context's store, for a box's text node.
+
+ui_undo_record *ui_undo_record_alloc(ui_context *ctx);
+void ui_undo_record_free_texts(ui_context *ctx, ui_undo_record *record);
+ui_undo_record *ui_undo_find(ui_context *ctx, ui_id id);
+ui_undo_record *ui_redo_find(ui_context *ctx, ui_id id);
+void ui_redo_clear(ui_context *ctx, ui_id id);
+ui_undo_record *ui_undo_record_edit(ui_context *ctx, ui_node *text_node, buffer text, u8 *begin, u8 *end,
+                                    buffer inserted);
+void ui_undo_record_finish(ui_context *ctx, ui_undo_record *record, ui_node *text_node);
+void ui_undo(ui_context *ctx, ui_node *text_node, buffer *text);
+void ui_redo(ui_context *ctx, ui_node *text_node, buffer *text);
