@@ -358,7 +358,7 @@ void ui_tree_dump(ui_node *node, buffer *out, u32 depth) {
     f32 values[8] = {n->size[0], n->size[1], n->position[0], n->position[1], n->rect.x0, n->rect.x1, n->rect.y0, n->rect.y1};
     for (u32 i = 0; i < 8; i++) {
       push_float(out, values[i]);
-      push_text(out, i == 7 ? "\n" : (i % 2 == 1 ? " | " : ", "));
+      push_text(out, i == 7 ? "\n" : (i == 1 || i == 3 ? " | " : ", "));
     }
     if (n->first_child) ui_tree_dump(n->first_child, out, depth + 1);
   }

@@ -1,0 +1,178 @@
+// The renderer on a real context (a private Xvfb): a recorded frame of a clear, rectangles, a
+// scissor and images is executed and read back pixel by pixel; draw calls are counted through
+// the function table.
+#include "gfx/gfx.h"
+#include "tests/support/xvfb_server.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+// The suppressions of the system libraries are defined once for this test program, in the window
+// tests.
+
+
+namespace {
+
+struct draw_call {
+  GLsizei count;
+  u64 offset;
+};
+std::vector<draw_call> draw_calls;
+PFNGLDRAWELEMENTSPROC real_draw_elements;
+
+void APIENTRY counting_draw_elements(GLenum mode, GLsizei count, GLenum type, const void *offset) {
+  draw_calls.push_back({count, (u64)offset});
+  real_draw_elements(mode, count, type, offset);
+}
+
+struct render_gui : ::testing::Test {
+  xvfb_server server;
+  window w = {};
+  gl_renderer renderer = {};
+
+  void SetUp() override {
+    test_keep_gl_libraries_loaded();
+    ASSERT_TRUE(xvfb_start(&server)) << "Xvfb did not start";
+    window_create(&w, string_lit("render"), 320, 240, WINDOW_CENTRED, WINDOW_CENTRED, 0);
+    ASSERT_EQ(w.running, 1u);
+    renderer = gl_renderer_create(320, 240, gl_renderer_flag_blend);
+    real_draw_elements = gl.glDrawElements;
+    gl.glDrawElements = counting_draw_elements;
+    draw_calls.clear();
+  }
+  void TearDown() override {
+    if (real_draw_elements) gl.glDrawElements = real_draw_elements;
+    if (w.handle || w.running) window_destroy(&w);
+    xvfb_stop(&server);
+  }
+  // The pixel at (x, y), bottom-left origin, from the back buffer the frame was drawn into.
+  std::vector<u8> pixel(s32 x, s32 y) {
+    u8 p[4] = {};
+    gl.glReadPixels(x, y, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, p);
+    return {p[0], p[1], p[2]};
+  }
+  std::string log() {
+    buffer b = gfx_log_text();
+    return std::string((const char *)b.data, b.used);
+  }
+};
+
+const std::vector<u8> red = {255, 0, 0}, green = {0, 255, 0}, blue = {0, 0, 255}, white = {255, 255, 255};
+const std::vector<u8> background = {0, 0, 0};
+
+TEST_F(render_gui, a_recorded_frame_draws_rectangles_scissors_and_images) {
+  gl_batch *shapes = gl_renderer_add_shape_batch_default(&renderer);
+  gl_batch *images = gl_renderer_add_image_batch_default(&renderer);
+  ASSERT_NE(shapes, nullptr);
+  ASSERT_NE(images, nullptr);
+  ASSERT_NE(shapes->program, 0u) << log();
+  ASSERT_NE(images->program, 0u) << log();
+
+  // Quadrants red, green (bottom row), blue, white (top row) of a 2 by 2 texture.
+  u8 quad[16] = {255, 0, 0, 255, 0, 255, 0, 255, 0, 0, 255, 255, 255, 255, 255, 255};
+  gl_texture colours = gl_texture_create(quad, 2, 2, 4, 0);
+  // Three grey pixels in one row: 3 bytes a row, so the upload needs byte alignment.
+  u8 greys[3] = {0, 128, 255};
+  gl_texture ramp = gl_texture_create(greys, 3, 1, 1, 0);
+  GLint alignment = 0;
+  gl.glGetIntegerv(GL_UNPACK_ALIGNMENT, &alignment);
+  EXPECT_EQ(alignment, 4);
+  ASSERT_NE(colours.handle, 0u);
+
+  for (u32 frame = 0; frame < 2; frame++) {
+    draw_calls.clear();
+    gl_renderer_clear(&renderer);
+    gl_renderer_begin_frame(&renderer, 0, 0, 320, 240);
+    render_push_clear(&renderer, rgba{0, 0, 0, 1});
+    gl_batch_rectangle(shapes, rect{10, 10, 50, 50}, nullptr, nullptr, rgba{1, 0, 0, 1});
+    gl_batch_scissor(shapes, 1, 0, 0, 80, 240);
+    gl_batch_rectangle(shapes, rect{60, 60, 120, 100}, nullptr, nullptr, rgba{0, 0, 1, 1});
+    gl_batch_scissor(shapes, 0, 0, 0, 0, 0);
+    gl_batch_textured_rectangle(images, rect{150, 100, 190, 140}, nullptr, nullptr, rgba{1, 1, 1, 1},
+                                colours.handle, 4);
+    gl_batch_textured_rectangle(images, rect{200, 10, 230, 20}, nullptr, nullptr, rgba{1, 1, 1, 1}, ramp.handle,
+                                1);
+    gl_renderer_end_frame(&renderer);
+    gl.glFinish();
+    EXPECT_EQ(gl.glGetError(), (GLenum)GL_NO_ERROR);
+
+    EXPECT_EQ(pixel(5, 5), background);
+    EXPECT_EQ(pixel(10, 10), red);
+    EXPECT_EQ(pixel(49, 49), red);
+    EXPECT_EQ(pixel(50, 30), background);
+    // The blue rectangle is cut at the scissor's right edge.
+    EXPECT_EQ(pixel(60, 60), blue);
+    EXPECT_EQ(pixel(79, 99), blue);
+    EXPECT_EQ(pixel(80, 80), background);
+    EXPECT_EQ(pixel(110, 80), background);
+    // The image's quadrants, row 0 of the texture at the bottom.
+    EXPECT_EQ(pixel(155, 105), red);
+    EXPECT_EQ(pixel(185, 105), green);
+    EXPECT_EQ(pixel(155, 135), blue);
+    EXPECT_EQ(pixel(185, 135), white);
+    // One byte per pixel draws grey.
+    EXPECT_EQ(pixel(205, 15), (std::vector<u8>{0, 0, 0}));
+    EXPECT_EQ(pixel(215, 15), (std::vector<u8>{128, 128, 128}));
+    EXPECT_EQ(pixel(225, 15), white);
+
+    // Shapes: two draws of one strip each (4 vertices and the restart), split by the scissor;
+    // images: one draw per rectangle.
+    ASSERT_EQ(draw_calls.size(), 4u);
+    EXPECT_EQ(draw_calls[0].count, 5);
+    EXPECT_EQ(draw_calls[0].offset, 0u);
+    EXPECT_EQ(draw_calls[1].count, 5);
+    EXPECT_EQ(draw_calls[1].offset, 10u);
+    EXPECT_EQ(draw_calls[2].count, 5);
+    EXPECT_EQ(draw_calls[3].offset, 10u);
+    // The upload counters start over for the next frame.
+    EXPECT_EQ(shapes->vbo_used, 0u);
+    EXPECT_EQ(shapes->vertex_count, 0u);
+    window_swap_buffers(&w);
+  }
+  gl_texture_destroy(&colours);
+  gl_texture_destroy(&ramp);
+  EXPECT_EQ(colours.handle, 0u);
+}
+
+TEST_F(render_gui, a_full_batch_drops_and_the_frame_still_draws) {
+  gl_batch *shapes = gl_renderer_add_shape_batch(&renderer, 2, 2, 0, 0, nullptr);
+  ASSERT_NE(shapes, nullptr);
+  gl_renderer_clear(&renderer);
+  render_push_clear(&renderer, rgba{0, 0, 0, 1});
+  u32 accepted = 0;
+  for (u32 i = 0; i < 10; i++) {
+    f32 x = 10.0f * i;
+    accepted += gl_batch_rectangle(shapes, rect{x, 0, x + 5, 5}, nullptr, nullptr, rgba{0, 1, 0, 1}) != nullptr;
+  }
+  EXPECT_EQ(accepted, 2u);
+  EXPECT_NE(log().find("gl_batch: dropped a rectangle"), std::string::npos);
+  gl_renderer_end_frame(&renderer);
+  gl.glFinish();
+  EXPECT_EQ(gl.glGetError(), (GLenum)GL_NO_ERROR);
+  EXPECT_EQ(pixel(2, 2), green);
+  EXPECT_EQ(pixel(12, 2), green);
+  EXPECT_EQ(pixel(22, 2), background);
+}
+
+TEST_F(render_gui, programs_that_do_not_build_are_logged_and_give_zero) {
+  u64 before = gfx_log_text().used;
+  u32 bad = gl_program_create(gl_shader_flat_vertex, "this is not a shader;\n");
+  EXPECT_EQ(bad, 0u);
+  std::string added = log().substr(before);
+  EXPECT_NE(added.find("Shader error:\n    Handle: "), std::string::npos) << added;
+  EXPECT_NE(added.find("\n    Type: fragment shader\n    Error:\n"), std::string::npos) << added;
+  EXPECT_NE(added.find("    Source:\n#version 330\nthis is not a shader;\n"), std::string::npos) << added;
+  // A vertex output the fragment shader reads with another type does not link.
+  before = gfx_log_text().used;
+  u32 unlinked = gl_program_create(gl_shader_flat_vertex,
+                                   "in vec3 out_color;\nout vec4 fragment_out_color;\n"
+                                   "void main() { fragment_out_color = vec4(out_color, 1.0); }\n");
+  EXPECT_EQ(unlinked, 0u);
+  EXPECT_NE(log().substr(before).find("Shader program error:\n    Handle: "), std::string::npos) << log().substr(before);
+  u32 good = gl_program_create(gl_shader_textured_vertex, gl_shader_image_fragment);
+  EXPECT_NE(good, 0u);
+}
+
+}  // namespace
