@@ -355,12 +355,10 @@ u64 ui_dropdown(ui_context *ctx, ui_id id, ui_size size_x, buffer *texts, u64 co
   if (previous) {
     if (ui_is_active(ctx, previous)) {
       // The popup can be missing when last frame ran out of nodes; then there is nothing to pick.
+      // The list's scrollbars and wheel are handled once, by ui_scrollable_begin below with
+      // clamping; handling them here as well would scroll the list twice per notch.
       ui_node *content = ui_find_previous(ctx, content_id);
-      if (content && content->parent) {
-        ui_scrollbar_update(ctx, id, content->parent, content, UI_SCROLL_STEP, 1, true);
-        ui_scrollbar_update(ctx, id, content->parent, content, UI_SCROLL_STEP, 0, true);
-        result = ui_list_select(ctx, content, selected);
-      }
+      if (content) result = ui_list_select(ctx, content, selected);
     }
     toggle = ui_popup_toggle(ctx, previous);
   }
@@ -395,7 +393,7 @@ u64 ui_dropdown(ui_context *ctx, ui_id id, ui_size size_x, buffer *texts, u64 co
     ui_node *root = ui_popup_begin(ctx, ui_size_width_of_make(dropdown), ui_size_children_make(), dropdown);
     root->flags &= ~(u64)ui_node_flag_popup_fit_x;
     ui_node *content = ui_scrollable_begin(ctx, id, ui_size_parent_content_make(), ui_size_children_make(),
-                                           ui_node_flag_scroll);
+                                           ui_node_flag_scroll | ui_node_flag_clamp_scroll);
     ui_node *view = content->parent;
     content->size_x = ui_size_parent_content_make();
     ui_set_layout_direction(content, 1);
