@@ -485,7 +485,7 @@ u32 ui_font_set(ui_context *ctx, u32 index);
 font *ui_font_current(ui_context *ctx);
 
 // The text layout's segment callback over the run nodes of a flow (segment is a ui_node **).
-u32 ui_flow_next_run(void **segment, void *user, const u8 **begin, const u8 **end, u32 stay);
+u32 ui_flow_next_run(void **segment, u64 user, const char **begin, const char **end, u32 stay);
 
 // ---- Frame, hot and active -----------------------------------------------------------------
 

@@ -1,8 +1,9 @@
-// The toolkit's calls into the renderer and the fonts. Measuring follows the one advance rule the
-// renderer draws with: kerning with the previous glyph, or at a line start minus the left bearing
-// (0 in a monospace face), plus the glyph's advance.
-#include "core/unicode.h"
+// The toolkit's calls into the renderer, the fonts and the text layout, which measures with the
+// same advance rule the renderer draws with.
 #include "ui/ui_gfx.h"
+#include "ui/ui_internal.h"
+
+f32 ui_gfx_line_height_of(font *f) { return ui_gfx_line_height(f); }
 
 #if __has_include("gfx/render.h")
 #include "gfx/render.h"
@@ -10,6 +11,7 @@
 #endif
 #if __has_include("gfx/font.h")
 #include "gfx/font.h"
+#include "gfx/text_layout.h"
 #define UI_HAVE_FONTS 1
 #endif
 
@@ -53,52 +55,15 @@ font *ui_gfx_font(font_collection *fonts, u32 index) {
 f32 ui_gfx_line_height(font *f) { return f ? font_line_height(f, 0) : 0; }
 f32 ui_gfx_descent(font *f) { return f ? font_get_descent(f) : 0; }
 
-static u32 decode(const u8 **p, const u8 *end) {
-  u32 c = 0, error = 0;
-  u8 length = 0;
-  unicode_utf8_decode(*p, end, &c, &length, &error);
-  if (error || length == 0) {
-    c = 0xFFFD;
-    length = 1;
-  }
-  *p += length;
-  return c;
-}
-
-static f32 advance(font *f, const font_glyph **previous, u32 c) {
-  const font_glyph *g = font_get_glyph(f, c);
-  if (!g) return 0;
-  f32 offset = *previous ? font_get_kerning(f, *previous, c) * f->scale : (f->monospace ? 0 : -g->left);
-  *previous = g;
-  return offset + g->advance;
-}
-
 f32 ui_gfx_line_end(font *f, const u8 *begin, const u8 *end, s32 previous_codepoint, f32 x) {
-  if (!f || !f->glyphs) return x;
-  const font_glyph *previous = previous_codepoint >= 0 ? font_get_glyph(f, (u32)previous_codepoint) : nullptr;
-  for (const u8 *p = begin; p < end;) x += advance(f, &previous, decode(&p, end));
-  return x;
+  if (!f || !f->glyphs || end <= begin) return x;
+  return text_layout_single_line_size(f, (const char *)begin, (const char *)end, previous_codepoint, x);
 }
 
 v2 ui_gfx_text_size(font *f, buffer text) {
   if (!f || !f->glyphs || text.used == 0) return v2{0, 0};
-  f32 line = font_line_height(f, 0);
-  f32 width = 0, x = 0, height = line;
-  const font_glyph *previous = nullptr;
-  const u8 *p = text.data, *end = text.data + text.used;
-  while (p < end) {
-    if (*p == '\r' || *p == '\n') {
-      if (*p == '\r' && p + 1 < end && p[1] == '\n') p++;
-      p++;
-      width = x > width ? x : width;
-      x = 0;
-      height += line;
-      previous = nullptr;
-      continue;
-    }
-    x += advance(f, &previous, decode(&p, end));
-  }
-  return v2{x > width ? x : width, height};
+  rect r = text_layout_text_size(f, text, TEXT_LAYOUT_NO_CODEPOINT, 0, 0);
+  return v2{r.x1 - r.x0, r.y1 - r.y0};
 }
 #else
 font *ui_gfx_font(font_collection *, u32) { return nullptr; }

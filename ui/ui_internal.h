@@ -11,3 +11,5 @@ extern const char ui_tag_horizontal_container[];
 f32 ui_node_frame_along(ui_context *ctx, const ui_node *node, u32 axis);
 // Generates a flow node's lines and runs for its known width and settles its height.
 void ui_compute_flow(ui_context *ctx, ui_node *node);
+// One line of a font without the line gap (0 without a font).
+f32 ui_gfx_line_height_of(font *f);

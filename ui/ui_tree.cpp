@@ -368,7 +368,7 @@ font *ui_font_current(ui_context *ctx) { return ui_font_get(ctx, ctx->font); }
 
 // ---- Flow runs ---------------------------------------------------------------------------
 
-u32 ui_flow_next_run(void **segment, void *user, const u8 **begin, const u8 **end, u32 stay) {
+u32 ui_flow_next_run(void **segment, u64 user, const char **begin, const char **end, u32 stay) {
   (void)user;
   invariant(segment && begin && end);
   ui_node *node = (ui_node *)*segment;
@@ -379,7 +379,7 @@ u32 ui_flow_next_run(void **segment, void *user, const u8 **begin, const u8 **en
   }
   if (!node || !node->text_list || node->text_shown >= node->text_count) return 0;
   buffer t = node->text_list[node->text_shown];
-  *begin = t.data;
-  *end = t.data + t.used;
+  *begin = (const char *)t.data;
+  *end = (const char *)(t.data + t.used);
   return 1;
 }
