@@ -352,7 +352,8 @@ u32 hp_detect_encoding(buffer input) {
         while (p < window_end && *p != '>') p++;
       }
     }
-    p++;
+    // A construct that ran to the window's end leaves nothing to step over.
+    if (p < window_end) p++;
   }
   return result;
 }

@@ -106,7 +106,8 @@ static constexpr hp_byte_set hp_stop_raw = hp_make_stop_set("");
 static constexpr hp_byte_set hp_stop_escapable_raw = hp_make_stop_set("&");
 static constexpr hp_byte_set hp_stop_double_quoted = hp_make_stop_set("\"&");
 static constexpr hp_byte_set hp_stop_single_quoted = hp_make_stop_set("'&");
-static constexpr hp_byte_set hp_stop_unquoted = hp_make_stop_set(" \"'=<>`");
+// TAB is whitespace, which ends an unquoted value.
+static constexpr hp_byte_set hp_stop_unquoted = hp_make_stop_set(" \t\"'=<>`");
 static constexpr hp_byte_set hp_stop_comment = hp_make_stop_set("-<>&");
 
 // Copies a run of plain ASCII from the current cursor straight into the string, up to limit.

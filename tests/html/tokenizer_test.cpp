@@ -41,6 +41,7 @@ TEST(html_tokenizer, text_tags_and_attributes) {
       {"<a b=c\"d>", "", html_tokenizer_error_invalid_character_in_unquoted_attribute_value},
       {"<a b=\"\x01\">", "", html_tokenizer_error_quoted_attribute_value_missing_the_closing_quote},
       {"<a b=>", "<a b=>", 0},
+      {"<a b=x\tc=y\fd>", "<a b=x c=y d=>", 0},
       {"<a\n\tb='&lt;'\n>", "<a b=<>", 0},
       {"<a b='x'>y", "<a b=x>\"y\"", 0},
       {"<p", "", html_tokenizer_error_eof},
@@ -258,6 +259,34 @@ TEST(html_tokenizer, random_inputs_stay_in_bounds) {
         }
       }
     }
+  }
+}
+
+// The UTF-8 fast paths copy runs of plain bytes without decoding them; the same text as
+// UTF-16 goes one code point at a time. Both must give the same tokens, errors and positions.
+TEST(html_tokenizer, fast_runs_agree_with_decoding_each_code_point) {
+  const char *pieces[] = {"<",  ">",  "/",  "p",  "a",   "=",  "\"", "'",   " ",    "\t",  "\n",       "\r",
+                          "\f", "&",  "amp;", "#x41;", "<!--", "-->", "<!", "?",  "<script>", "</script>",
+                          "<title>", "</title", "x", "-", "<a href=", "<p class=", "`", "\x01", "\x7f", "<br/>"};
+  std::mt19937_64 rng(3);
+  for (int round = 0; round < 4000; round++) {
+    std::string input;
+    u64 n = rng() % 30;
+    for (u64 i = 0; i < n; i++) input += pieces[rng() % array_count(pieces)];
+    std::string wide = "\xFF\xFE";
+    for (char ch : input) {
+      wide += ch;
+      wide += '\0';
+    }
+    hp_test_parse narrow_parse;
+    narrow_parse.run(input, hp_option_input_is_utf8);
+    hp_test_parse wide_parse;
+    wide_parse.run(wide, 0);
+    ASSERT_EQ(wide_parse.tokens.encoding, encoding_utf_16le);
+    ASSERT_EQ(narrow_parse.token_error, wide_parse.token_error) << input;
+    ASSERT_EQ(narrow_parse.picture(), wide_parse.picture()) << input;
+    ASSERT_EQ(narrow_parse.tokens.error_line, wide_parse.tokens.error_line) << input;
+    ASSERT_EQ(narrow_parse.tokens.error_column, wide_parse.tokens.error_column) << input;
   }
 }
 
