@@ -268,7 +268,9 @@ struct xml_parser {
   xml_node *top;  // receives the top-level items; the document node
   u64 tab_width;  // 4
   u32 depth;      // current element (or content-group) nesting
-  u32 reserved;
+  // 1 for UTF-16LE, 2 for UTF-16BE: the cursor reads the document's code units itself
+  // instead of asking the general decoder; 0 otherwise.
+  u32 wide_fast;
 };
 
 // A string under construction: the bytes pushed since the mark are the string.

@@ -8,8 +8,7 @@
 // True when the input at the cursor spells the literal; the cursor does not move.
 static inline bool xml_at(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error) {
   if (*error) return false;
-  if (xml_fast_ok(p, c))
-    return (u64)(p->end - c->position) >= literal.used && memcmp(c->position, literal.data, literal.used) == 0;
+  if (xml_fast_ok(p, c)) return xml_fast_prefix(p, c->position, literal) == literal.used;
   xml_cursor copy = *c;
   return xml_match(p, &copy, literal, error);
 }
@@ -35,12 +34,15 @@ static bool xml_read_name(xml_parser *p, xml_cursor *c, bool start, buffer *out,
   xml_string_mark mark = xml_string_begin(p);
   bool first = true;
   while (!*error && xml_has_more(p, c)) {
-    if (xml_fast_ok(p, c) && *c->position < 0x80) {
-      u8 b = *c->position;
+    u32 b = xml_fast_ok(p, c) ? xml_fast_ascii(p, c->position) : 0x100;
+    if (b < 0x80) {
       if (!(xml_byte_class[b] & (first && start ? xml_class_name_start : xml_class_name))) break;
+      u8 *before = c->position;
       xml_fast_run(p, c, xml_class_name, 0, true, error);
-      first = false;
-      continue;
+      if (c->position != before) {
+        first = false;
+        continue;
+      }
     }
     u32 cp = xml_peek(p, c, error);
     if (*error || !xml_is_name_char(cp, first && start)) break;
@@ -535,9 +537,10 @@ xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error
 xml_node *xml_parse_content(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
   // A start tag is the common case: no character data can begin at "<", so go straight to it.
-  if (xml_fast_ok(p, c) && p->end - c->position >= 2 && c->position[0] == '<' && c->position[1] != '!' &&
-      c->position[1] != '?' && c->position[1] != '/')
-    return xml_parse_element(p, c, error);
+  if (xml_fast_ok(p, c) && xml_fast_ascii(p, c->position) == '<') {
+    u32 second = xml_fast_ascii(p, c->position + xml_fast_width(p));
+    if (second != 0x100 && second != '!' && second != '?' && second != '/') return xml_parse_element(p, c, error);
+  }
   xml_node *node = xml_parse_character_data(p, c, error);
   if (node || *error) return node;
   if (xml_at(p, c, string_lit("<![CDATA["), error)) return xml_parse_cdata_section(p, c, error);
@@ -575,9 +578,10 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
     if (xml_fast_ok(p, c)) {
       // Look past the white space without a cursor copy: nothing is consumed here.
       const u8 *s = c->position;
-      while (s < p->end && (*s == ' ' || *s == '\t' || *s == '\n' || *s == '\r')) s++;
-      if (s < p->end && (*s == '>' || *s == '/')) break;
-      if (s < p->end && *s < 0x80) {
+      u32 w = xml_fast_width(p), b;
+      while (xml_is_space(b = xml_fast_ascii(p, s))) s += w;
+      if (b == '>' || b == '/') break;
+      if (b < 0x80) {
         xml_node_append_attribute(node, xml_parse_attribute(p, c, error), error);
         continue;
       }

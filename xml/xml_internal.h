@@ -46,7 +46,39 @@ inline void xml_set_error(xml_error *error, xml_error e) {
 enum : u32 { xml_run_newlines = 1, xml_run_any_char = 2, xml_run_text = 3 };
 void xml_fast_run(xml_parser *p, xml_cursor *c, u8 cls, u32 flags, bool keep, xml_error *error);
 inline bool xml_fast_ok(const xml_parser *p, const xml_cursor *c) {
-  return p->ascii_fast && c->pending == XML_NO_CODEPOINT;
+  return (p->ascii_fast | p->wide_fast) && c->pending == XML_NO_CODEPOINT;
+}
+
+enum : u32 { xml_wide_le = 1, xml_wide_be = 2 };
+// Bytes per code unit on the fast paths: 2 in UTF-16, else 1.
+inline u32 xml_fast_width(const xml_parser *p) { return p->wide_fast ? 2 : 1; }
+inline u32 xml_wide_unit(const u8 *s, bool big_endian) {
+  return big_endian ? (u32)s[0] << 8 | s[1] : (u32)s[1] << 8 | s[0];
+}
+// The ASCII character of the code unit at s (a unit boundary at or before end), or 0x100 when
+// the unit is no ASCII character or not whole. Only where xml_fast_ok holds.
+inline u32 xml_fast_ascii(const xml_parser *p, const u8 *s) {
+  if (!p->wide_fast) return s < p->end && *s < 0x80 ? *s : 0x100;
+  if (p->end - s < 2) return 0x100;
+  u32 u = xml_wide_unit(s, p->wide_fast == xml_wide_be);
+  return u < 0x80 ? u : 0x100;
+}
+// How many leading code points of the ASCII literal the input at s spells, reading units
+// (not past end). Only where xml_fast_ok holds.
+inline u64 xml_fast_prefix(const xml_parser *p, const u8 *s, buffer literal) {
+  u64 i = 0;
+  if (!p->wide_fast) {
+    u64 avail = (u64)(p->end - s);
+    while (i < literal.used && i < avail && s[i] == literal.data[i]) i++;
+    return i;
+  }
+  while (i < literal.used && xml_fast_ascii(p, s + 2 * i) == literal.data[i]) i++;
+  return i;
+}
+// The wide mode for an encoding number.
+inline u32 xml_wide_mode(u32 encoding) {
+  if (encoding == XML_ENCODING_UTF16LE) return xml_wide_le;
+  return encoding == XML_ENCODING_UTF16BE ? (u32)xml_wide_be : 0u;
 }
 
 // Looks ahead for the literal on a copy and consumes it only when it matches whole.
