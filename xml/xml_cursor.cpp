@@ -446,7 +446,7 @@ static inline u8 *xml_put_utf8(u8 *d, u32 cp) {
 
 // The stop characters of the classes that have long runs, for the block scans (0 where a class
 // has fewer); false for the classes that scan unit by unit.
-static inline bool xml_run_stops(u8 cls, u8 stops[4]) {
+static constexpr bool xml_run_stops(u8 cls, u8 stops[4]) {
   stops[0] = stops[1] = stops[2] = stops[3] = 0;
   switch (cls) {
     case xml_class_text: stops[0] = '<', stops[1] = '&', stops[2] = ']'; return true;
@@ -471,7 +471,8 @@ static inline u32 xml_special_mask(__m128i v, __m128i a, __m128i b, __m128i c, _
 
 // Bytes of an ASCII-compatible encoding. Each step copies into the arena's free tail before it
 // knows how much of the block belongs to the run; only what does is kept.
-static void xml_byte_run(xml_parser *p, xml_cursor *c, u8 cls, u32 flags, bool keep) {
+template <u8 cls>
+static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
   u8 *s = c->position, *end = p->end;
   bool newlines = (flags & xml_run_newlines) != 0;
   bool any_char = (flags & xml_run_any_char) != 0;
@@ -540,8 +541,8 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u8 cls, u32 flags, bool k
 }
 
 // UTF-16 units: ASCII ones narrow to bytes eight at a time, the rest are encoded as UTF-8.
-template <bool big_endian>
-static void xml_wide_run(xml_parser *p, xml_cursor *c, u8 cls, u32 flags, bool keep) {
+template <u8 cls, bool big_endian>
+static void xml_wide_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
   u8 *s = c->position, *end = p->end;
   bool newlines = (flags & xml_run_newlines) != 0;
   bool any_char = (flags & xml_run_any_char) != 0;
@@ -612,13 +613,40 @@ static void xml_wide_run(xml_parser *p, xml_cursor *c, u8 cls, u32 flags, bool k
 
 void xml_fast_run(xml_parser *p, xml_cursor *c, u8 cls, u32 flags, bool keep, xml_error *error) {
   if (*error) return;
-  if (p->wide_fast == xml_wide_le) xml_wide_run<false>(p, c, cls, flags, keep);
-  else if (p->wide_fast == xml_wide_be) xml_wide_run<true>(p, c, cls, flags, keep);
-  else xml_byte_run(p, c, cls, flags, keep);
+  switch (cls) {
+#define XML_RUN_CASE(k)                                                          \
+  case k:                                                                        \
+    if (p->wide_fast == xml_wide_le) xml_wide_run<k, false>(p, c, flags, keep);  \
+    else if (p->wide_fast == xml_wide_be) xml_wide_run<k, true>(p, c, flags, keep); \
+    else xml_byte_run<k>(p, c, flags, keep);                                     \
+    break;
+    XML_RUN_CASE(xml_class_text)
+    XML_RUN_CASE(xml_class_attribute)
+    XML_RUN_CASE(xml_class_cdata)
+    XML_RUN_CASE(xml_class_comment)
+    XML_RUN_CASE(xml_class_name)
+    XML_RUN_CASE(xml_class_space)
+    XML_RUN_CASE(xml_class_pi)
+#undef XML_RUN_CASE
+    default: invariant(false && "a run of no known class");
+  }
 }
 
 bool xml_skip_spaces(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
   if (*error) return false;
+  if (!out && !p->wide_fast && xml_fast_ok(p, c)) {
+    // Spaces and tabs up to something that is no line end: the common case inside tags.
+    u8 *s = c->position, *end = p->end;
+    while (s < end && (*s == ' ' || *s == '\t')) s++;
+    if (s == end || (*s != '\n' && *s != '\r')) {
+      bool skipped = s != c->position;
+      if (skipped) c->after_cr = 0;
+      c->column += (u32)(s - c->position);
+      c->position = c->next = s;
+      c->codepoint = XML_NO_CODEPOINT;
+      return skipped;
+    }
+  }
   xml_string_mark mark = xml_string_begin(p);
   u8 *start = c->position;
   bool skipped = false;

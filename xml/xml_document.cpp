@@ -31,6 +31,27 @@ static bool xml_string_finish(xml_string_mark *mark, buffer *out, xml_error *err
 // error when not one code point was read.
 static bool xml_read_name(xml_parser *p, xml_cursor *c, bool start, buffer *out, xml_error *error) {
   if (*error) return false;
+  if (!p->wide_fast && xml_fast_ok(p, c)) {
+    // An ASCII name that ends at an ASCII byte or the end, with room for it: taken in one step.
+    u8 *s = c->position, *end = p->end;
+    if (s < end && (xml_byte_class[*s] & (start ? xml_class_name_start : xml_class_name))) {
+      u8 *e = s + 1;
+      while (e < end && (xml_byte_class[*e] & xml_class_name)) e++;
+      u64 n = (u64)(e - s);
+      buffer *a = &p->strings;
+      if ((e == end || *e < 0x80) && a->used <= a->size && n <= a->size - a->used) {
+        u8 *d = a->data + a->used;
+        memcpy(d, s, n);
+        a->used += n;
+        c->column += (u32)n;
+        c->after_cr = 0;
+        c->position = c->next = e;
+        c->codepoint = XML_NO_CODEPOINT;
+        if (out) *out = buffer{n, n, d};
+        return true;
+      }
+    }
+  }
   xml_string_mark mark = xml_string_begin(p);
   bool first = true;
   while (!*error && xml_has_more(p, c)) {
@@ -176,8 +197,15 @@ u32 xml_predefined_entity(xml_parser *p, xml_cursor *c, xml_error *error) {
       {string_lit("&amp;"), '&'}, {string_lit("&lt;"), '<'}, {string_lit("&gt;"), '>'},
       {string_lit("&quot;"), '"'}, {string_lit("&apos;"), '\''},
   };
+  // On the fast paths the character after "&" picks the only entities that could be there.
+  u32 second = 0;
+  if (xml_fast_ok(p, c)) {
+    if (xml_fast_ascii(p, c->position) != '&') return XML_NO_CODEPOINT;
+    second = xml_fast_ascii(p, c->position + xml_fast_width(p));
+  }
   for (const auto &e : entities) {
     if (*error) return XML_NO_CODEPOINT;
+    if (second && second != e.text.data[1]) continue;
     if (xml_look_ahead(p, c, e.text, error)) return e.value;
   }
   return XML_NO_CODEPOINT;
