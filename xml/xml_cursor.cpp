@@ -367,7 +367,7 @@ bool xml_look_ahead(xml_parser *p, xml_cursor *c, buffer literal, xml_error *err
 
 // The length of a well-formed multi-byte UTF-8 sequence at s and its code point; 0 when the
 // bytes are not one.
-static inline u32 xml_utf8_sequence(const u8 *s, const u8 *end, u32 *cp) {
+__attribute__((always_inline)) static inline u32 xml_utf8_sequence(const u8 *s, const u8 *end, u32 *cp) {
   u32 b0 = s[0];
   u64 avail = (u64)(end - s);
   if (b0 >= 0xC2 && b0 <= 0xDF) {
@@ -520,7 +520,12 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
       u32 cp;
       u32 n = xml_utf8_sequence(s, end, &cp);
       if (n == 0 || !xml_is_char(cp)) break;  // the general path reads it as U+FFFD
-      if (keep) memcpy(d, s, 4 <= end - s ? 4 : n), d += n;
+      if (keep) {
+        // The room holds four bytes; copy them whole when the input has them.
+        if (end - s >= 4) memcpy(d, s, 4);
+        else memcpy(d, s, n);
+        d += n;
+      }
       s += n;
     } else {
       // Other encodings decode through their codec; only a plain character is taken here.

@@ -157,8 +157,43 @@ bool xml_parse_character_reference(xml_parser *p, xml_cursor *c, buffer *out, xm
   return xml_string_finish(&mark, out, error);
 }
 
+// A well-formed character reference in ASCII bytes, its value into *value and its length;
+// 0 when the bytes at s are anything else (the general path then finds the error).
+static u64 xml_fast_character_reference(const u8 *s, const u8 *end, u32 *value) {
+  if (end - s < 4 || s[0] != '&' || s[1] != '#') return 0;
+  bool hex = s[2] == 'x';
+  const u8 *d = s + (hex ? 3 : 2);
+  u32 v = 0;
+  const u8 *first = d;
+  for (; d < end; d++) {
+    u32 b = *d, digit;
+    if (b - '0' < 10) digit = b - '0';
+    else if (hex && (b | 0x20) - 'a' < 6) digit = (b | 0x20) - 'a' + 10;
+    else break;
+    v = v * (hex ? 16 : 10) + digit;
+    if (v > 0x10FFFF) v = 0x110000;
+  }
+  if (d == first || d == end || *d != ';') return 0;
+  *value = v;
+  return (u64)(d + 1 - s);
+}
+
 u32 xml_character_reference_value(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return XML_NO_CODEPOINT;
+  if (!p->wide_fast && xml_fast_ok(p, c)) {
+    // The general path reads the raw text into the string arena and gives it back: with room
+    // for it, nothing there can fail, so the bytes are read in place.
+    u32 value;
+    u64 n = xml_fast_character_reference(c->position, p->end, &value);
+    const buffer *a = &p->strings;
+    if (n && a->used <= a->size && n <= a->size - a->used) {
+      c->position = c->next = c->position + n;
+      c->column += (u32)n;
+      c->after_cr = 0;
+      c->codepoint = XML_NO_CODEPOINT;
+      return value;
+    }
+  }
   xml_string_mark mark = xml_string_begin(p);
   buffer raw;
   u32 value = XML_NO_CODEPOINT;
