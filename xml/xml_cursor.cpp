@@ -326,18 +326,7 @@ bool xml_match(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error) {
       return false;
     }
   }
-  if (xml_fast_ok(p, c)) {
-    // Literals hold no line ends, so each matched unit is one column.
-    u64 i = xml_fast_prefix(p, c->position, literal);
-    if (i) {
-      c->position += i * xml_fast_width(p);
-      c->column += (u32)i;
-      c->after_cr = 0;
-      c->codepoint = XML_NO_CODEPOINT;
-      c->next = c->position;
-    }
-    return i == literal.used;
-  }
+  if (xml_fast_ok(p, c)) return xml_fast_match(p, c, literal);
   u64 i = 0;
   while (i < literal.used && !*error && xml_has_more(p, c)) {
     u32 cp = xml_peek(p, c, error);
@@ -350,15 +339,7 @@ bool xml_match(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error) {
 
 bool xml_look_ahead(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error) {
   if (*error) return false;
-  if (xml_fast_ok(p, c)) {
-    if (xml_fast_prefix(p, c->position, literal) != literal.used) return false;
-    c->position += literal.used * xml_fast_width(p);
-    c->column += (u32)literal.used;
-    c->after_cr = 0;
-    c->codepoint = XML_NO_CODEPOINT;
-    c->next = c->position;
-    return true;
-  }
+  if (xml_fast_ok(p, c)) return xml_fast_look_ahead(p, c, literal);
   xml_cursor copy = *c;
   if (!xml_match(p, &copy, literal, error)) return false;
   *c = copy;
@@ -479,7 +460,8 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
   bool utf8 = p->encoding == XML_ENCODING_UTF8;
   u8 stops[4];
   bool blocks = xml_run_stops(cls, stops);
-  u8 *d = keep ? p->strings.data + p->strings.used : nullptr, *dend = d;
+  u8 *d = keep ? p->strings.data + p->strings.used : nullptr;
+  u8 *dend = keep && p->strings.used <= p->strings.size ? p->strings.data + p->strings.size : d;
   u32 column = c->column;
   u32 after_cr = c->after_cr;
 #ifdef __SSE2__
@@ -553,7 +535,8 @@ static void xml_wide_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
   bool any_char = (flags & xml_run_any_char) != 0;
   u8 stops[4];
   bool blocks = xml_run_stops(cls, stops);
-  u8 *d = keep ? p->strings.data + p->strings.used : nullptr, *dend = d;
+  u8 *d = keep ? p->strings.data + p->strings.used : nullptr;
+  u8 *dend = keep && p->strings.used <= p->strings.size ? p->strings.data + p->strings.size : d;
   u32 column = c->column;
   u32 after_cr = c->after_cr;
 #ifdef __SSE2__
@@ -637,6 +620,8 @@ void xml_fast_run(xml_parser *p, xml_cursor *c, u8 cls, u32 flags, bool keep, xm
   }
 }
 
+static bool xml_skip_spaces_general(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error);
+
 bool xml_skip_spaces(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
   if (*error) return false;
   if (!out && !p->wide_fast && xml_fast_ok(p, c)) {
@@ -652,6 +637,12 @@ bool xml_skip_spaces(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error
       return skipped;
     }
   }
+  return xml_skip_spaces_general(p, c, out, error);
+}
+
+// Kept apart so the common case above stays a leaf without the general path's frame.
+__attribute__((noinline)) static bool xml_skip_spaces_general(xml_parser *p, xml_cursor *c, buffer *out,
+                                                              xml_error *error) {
   xml_string_mark mark = xml_string_begin(p);
   u8 *start = c->position;
   bool skipped = false;

@@ -13,6 +13,16 @@ static inline bool xml_at(xml_parser *p, xml_cursor *c, buffer literal, xml_erro
   return xml_match(p, &copy, literal, error);
 }
 
+// xml_match and xml_look_ahead for the ASCII literals written below: the fast path inline.
+static inline bool xml_match_ascii(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error) {
+  if (!*error && xml_fast_ok(p, c)) return xml_fast_match(p, c, literal);
+  return xml_match(p, c, literal, error);
+}
+static inline bool xml_look_ahead_ascii(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error) {
+  if (!*error && xml_fast_ok(p, c)) return xml_fast_look_ahead(p, c, literal);
+  return xml_look_ahead(p, c, literal, error);
+}
+
 // Ends a string-reading production: hands the string out on success, gives it back on error.
 static bool xml_string_finish(xml_string_mark *mark, buffer *out, xml_error *error) {
   if (*error) {
@@ -102,7 +112,7 @@ static bool xml_read_named_reference(xml_parser *p, xml_cursor *c, u8 open, xml_
   } else {
     xml_string_push_u8(p, open, error);
     if (!xml_parse_name(p, c, nullptr, error)) xml_set_error(error, xml_error_expected_name);
-    else if (!xml_match(p, c, string_lit(";"), error)) xml_set_error(error, no_semicolon);
+    else if (!xml_match_ascii(p, c, string_lit(";"), error)) xml_set_error(error, no_semicolon);
     else xml_string_push_u8(p, ';', error);
   }
   return xml_string_finish(&mark, out, error);
@@ -125,13 +135,13 @@ static inline bool xml_is_digit(u32 c, bool hex) {
 bool xml_parse_character_reference(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
   if (*error) return false;
   xml_string_mark mark = xml_string_begin(p);
-  if (!xml_match(p, c, string_lit("&"), error)) {
+  if (!xml_match_ascii(p, c, string_lit("&"), error)) {
     xml_set_error(error, xml_error_character_reference_expected_ampersand);
-  } else if (xml_string_push_u8(p, '&', error), !xml_match(p, c, string_lit("#"), error)) {
+  } else if (xml_string_push_u8(p, '&', error), !xml_match_ascii(p, c, string_lit("#"), error)) {
     xml_set_error(error, xml_error_character_reference_expected_number_sign);
   } else {
     xml_string_push_u8(p, '#', error);
-    bool hex = xml_look_ahead(p, c, string_lit("x"), error);
+    bool hex = xml_look_ahead_ascii(p, c, string_lit("x"), error);
     if (hex) xml_string_push_u8(p, 'x', error);
     xml_error no_digit = hex ? xml_error_character_reference_expected_hexadecimal_digit
                              : xml_error_character_reference_expected_digit;
@@ -216,7 +226,7 @@ u32 xml_character_reference_value(xml_parser *p, xml_cursor *c, xml_error *error
 bool xml_parse_reference(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
   if (*error) return false;
   xml_cursor copy = *c;
-  if (!xml_match(p, &copy, string_lit("&"), error)) {
+  if (!xml_match_ascii(p, &copy, string_lit("&"), error)) {
     xml_set_error(error, xml_error_reference_expected_ampersand);
     return false;
   }
@@ -241,7 +251,7 @@ u32 xml_predefined_entity(xml_parser *p, xml_cursor *c, xml_error *error) {
   for (const auto &e : entities) {
     if (*error) return XML_NO_CODEPOINT;
     if (second && second != e.text.data[1]) continue;
-    if (xml_look_ahead(p, c, e.text, error)) return e.value;
+    if (xml_look_ahead_ascii(p, c, e.text, error)) return e.value;
   }
   return XML_NO_CODEPOINT;
 }
@@ -251,7 +261,7 @@ u32 xml_predefined_entity(xml_parser *p, xml_cursor *c, xml_error *error) {
 void xml_parse_eq(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return;
   xml_skip_spaces(p, c, nullptr, error);
-  if (!xml_match(p, c, string_lit("="), error)) xml_set_error(error, xml_error_expected_equal);
+  if (!xml_match_ascii(p, c, string_lit("="), error)) xml_set_error(error, xml_error_expected_equal);
   xml_skip_spaces(p, c, nullptr, error);
 }
 
@@ -281,12 +291,12 @@ bool xml_parse_version_info(xml_parser *p, xml_cursor *c, buffer *out, xml_error
   xml_string_mark mark = xml_string_begin(p);
   if (!xml_skip_spaces(p, c, nullptr, error)) {
     xml_set_error(error, xml_error_expected_space);
-  } else if (!xml_match(p, c, string_lit("version"), error)) {
+  } else if (!xml_match_ascii(p, c, string_lit("version"), error)) {
     xml_set_error(error, xml_error_xml_version_expected_version);
   } else {
     xml_parse_eq(p, c, error);
     u32 q = xml_parse_quote(p, c, error);
-    if (!*error && !xml_match(p, c, string_lit("1."), error)) xml_set_error(error, xml_error_xml_version_expected_one_dot);
+    if (!*error && !xml_match_ascii(p, c, string_lit("1."), error)) xml_set_error(error, xml_error_xml_version_expected_one_dot);
     xml_string_push(p, string_lit("1."), error);
     u32 digits = 0;
     while (!*error && xml_has_more(p, c)) {
@@ -307,7 +317,7 @@ bool xml_parse_encoding_declaration(xml_parser *p, xml_cursor *c, buffer *out, x
   xml_string_mark mark = xml_string_begin(p);
   if (!xml_skip_spaces(p, c, nullptr, error)) {
     xml_set_error(error, xml_error_expected_space);
-  } else if (!xml_match(p, c, string_lit("encoding"), error)) {
+  } else if (!xml_match_ascii(p, c, string_lit("encoding"), error)) {
     xml_set_error(error, xml_error_encoding_declaration_expected_encoding);
   } else {
     xml_parse_eq(p, c, error);
@@ -339,7 +349,7 @@ xml_node *xml_parse_xml_declaration(xml_parser *p, xml_cursor *c, xml_error *err
   if (*error) return nullptr;
   xml_marks m = xml_marks_begin(p);
   xml_node *node = nullptr;
-  if (!xml_match(p, c, string_lit("<?xml"), error)) {
+  if (!xml_match_ascii(p, c, string_lit("<?xml"), error)) {
     xml_set_error(error, xml_error_xml_declaration_expected_start);
   } else {
     node = xml_node_new(p, xml_node_type_xml_declaration, error);
@@ -348,7 +358,7 @@ xml_node *xml_parse_xml_declaration(xml_parser *p, xml_cursor *c, xml_error *err
     if (node) node->version = version;
     xml_cursor copy = *c;
     xml_skip_spaces(p, &copy, nullptr, error);
-    if (xml_match(p, &copy, string_lit("encoding"), error)) {
+    if (xml_match_ascii(p, &copy, string_lit("encoding"), error)) {
       if (xml_parse_encoding_declaration(p, c, &encoding, error) && node) {
         node->encoding = encoding;
         node->has_encoding = 1;
@@ -356,14 +366,14 @@ xml_node *xml_parse_xml_declaration(xml_parser *p, xml_cursor *c, xml_error *err
     }
     copy = *c;
     bool spaced = xml_skip_spaces(p, &copy, nullptr, error);
-    if (xml_match(p, &copy, string_lit("standalone"), error)) {
+    if (xml_match_ascii(p, &copy, string_lit("standalone"), error)) {
       if (!spaced) xml_set_error(error, xml_error_expected_space);
       if (!*error) *c = copy;
       xml_parse_eq(p, c, error);
       u32 q = xml_parse_quote(p, c, error);
       xml_string_mark value = xml_string_begin(p);
-      if (xml_look_ahead(p, c, string_lit("yes"), error)) xml_string_push(p, string_lit("yes"), error);
-      else if (xml_look_ahead(p, c, string_lit("no"), error)) xml_string_push(p, string_lit("no"), error);
+      if (xml_look_ahead_ascii(p, c, string_lit("yes"), error)) xml_string_push(p, string_lit("yes"), error);
+      else if (xml_look_ahead_ascii(p, c, string_lit("no"), error)) xml_string_push(p, string_lit("no"), error);
       else xml_set_error(error, xml_error_xml_declaration_standalone_invalid_value);
       xml_parse_closing_quote(p, c, q, error);
       buffer standalone;
@@ -373,7 +383,7 @@ xml_node *xml_parse_xml_declaration(xml_parser *p, xml_cursor *c, xml_error *err
       }
     }
     xml_skip_spaces(p, c, nullptr, error);
-    if (!*error && !xml_match(p, c, string_lit("?>"), error))
+    if (!*error && !xml_match_ascii(p, c, string_lit("?>"), error))
       xml_set_error(error, xml_error_xml_declaration_expected_processing_instruction_end);
   }
   xml_marks_end(&m, error);
@@ -383,11 +393,11 @@ xml_node *xml_parse_xml_declaration(xml_parser *p, xml_cursor *c, xml_error *err
 xml_node *xml_parse_comment(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
   xml_marks m = xml_marks_begin(p);
-  if (!xml_match(p, c, string_lit("<!--"), error)) xml_set_error(error, xml_error_comment_expected_start);
+  if (!xml_match_ascii(p, c, string_lit("<!--"), error)) xml_set_error(error, xml_error_comment_expected_start);
   xml_string_mark text = xml_string_begin(p);
   while (!*error) {
     if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_comment, xml_run_text, true, error);
-    if (xml_look_ahead(p, c, string_lit("-->"), error)) break;
+    if (xml_look_ahead_ascii(p, c, string_lit("-->"), error)) break;
     if (xml_at(p, c, string_lit("--"), error)) {
       xml_set_error(error, xml_error_comment_contains_double_hyphen);
       break;
@@ -413,7 +423,7 @@ xml_node *xml_parse_processing_instruction(xml_parser *p, xml_cursor *c, xml_err
   if (*error) return nullptr;
   xml_marks m = xml_marks_begin(p);
   buffer target = {}, data = {};
-  if (!xml_match(p, c, string_lit("<?"), error)) {
+  if (!xml_match_ascii(p, c, string_lit("<?"), error)) {
     xml_set_error(error, xml_error_processing_instruction_expected_start);
   } else {
     xml_read_name(p, c, true, &target, error);  // an empty target is accepted
@@ -424,7 +434,7 @@ xml_node *xml_parse_processing_instruction(xml_parser *p, xml_cursor *c, xml_err
       xml_string_mark text = xml_string_begin(p);
       while (!*error) {
         if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_pi, xml_run_text, true, error);
-        if (xml_look_ahead(p, c, string_lit("?>"), error)) break;
+        if (xml_look_ahead_ascii(p, c, string_lit("?>"), error)) break;
         cp = xml_peek(p, c, error);
         if (*error) break;
         if (!xml_is_char(cp)) {
@@ -575,11 +585,11 @@ xml_node *xml_parse_character_data(xml_parser *p, xml_cursor *c, xml_error *erro
 xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
   xml_marks m = xml_marks_begin(p);
-  if (!xml_match(p, c, string_lit("<![CDATA["), error)) xml_set_error(error, xml_error_cdata_section_expected_start);
+  if (!xml_match_ascii(p, c, string_lit("<![CDATA["), error)) xml_set_error(error, xml_error_cdata_section_expected_start);
   xml_string_mark text = xml_string_begin(p);
   while (!*error) {
     if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_cdata, xml_run_text, true, error);
-    if (xml_look_ahead(p, c, string_lit("]]>"), error)) break;
+    if (xml_look_ahead_ascii(p, c, string_lit("]]>"), error)) break;
     u32 cp = xml_peek(p, c, error);
     if (*error) break;
     if (!xml_is_char(cp)) {
@@ -632,7 +642,7 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
   xml_marks m = xml_marks_begin(p);
   xml_node *node = nullptr;
   buffer name = {};
-  if (!xml_match(p, c, string_lit("<"), error)) xml_set_error(error, xml_error_element_expected_start);
+  if (!xml_match_ascii(p, c, string_lit("<"), error)) xml_set_error(error, xml_error_element_expected_start);
   else if (!xml_parse_name(p, c, &name, error)) xml_set_error(error, xml_error_expected_name);
   node = xml_node_new(p, xml_node_type_element, error);
   if (node) node->name = name;
@@ -660,7 +670,7 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) {
   } else if (cp == '/') {
     xml_advance(c, error);
-    if (!xml_match(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
+    if (!xml_match_ascii(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
     node->empty = 1;
   } else if (cp == '>') {
     xml_advance(c, error);
@@ -670,7 +680,7 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
       xml_node_append_child(node, child, error);
     }
     if (!node->first_child) node->empty = 1;
-    if (!*error && !xml_match(p, c, string_lit("</"), error)) xml_set_error(error, xml_error_element_expected_end_tag);
+    if (!*error && !xml_match_ascii(p, c, string_lit("</"), error)) xml_set_error(error, xml_error_element_expected_end_tag);
     // In UTF-8 the end name's bytes are the start name's bytes: compare them in place.
     const u8 *after = c->position + name.used;
     if (!*error && p->encoding == XML_ENCODING_UTF8 && xml_fast_ok(p, c) && (u64)(p->end - c->position) > name.used &&
@@ -688,7 +698,7 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
       xml_string_rollback(&end_name_mark);  // compared, not kept
     }
     xml_skip_spaces(p, c, nullptr, error);
-    if (!*error && !xml_match(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
+    if (!*error && !xml_match_ascii(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
   } else {
     xml_set_error(error, xml_error_element_expected_greater_than_or_slash);
   }

@@ -75,6 +75,26 @@ inline u64 xml_fast_prefix(const xml_parser *p, const u8 *s, buffer literal) {
   while (i < literal.used && xml_fast_ascii(p, s + 2 * i) == literal.data[i]) i++;
   return i;
 }
+// Moves a fast-path cursor over n units of a literal (no line ends: each is one column).
+inline void xml_fast_skip(const xml_parser *p, xml_cursor *c, u64 n) {
+  c->position += n * xml_fast_width(p);
+  c->column += (u32)n;
+  c->after_cr = 0;
+  c->codepoint = XML_NO_CODEPOINT;
+  c->next = c->position;
+}
+// xml_match and xml_look_ahead where xml_fast_ok holds, for an ASCII literal.
+inline bool xml_fast_match(const xml_parser *p, xml_cursor *c, buffer literal) {
+  u64 i = xml_fast_prefix(p, c->position, literal);
+  if (i) xml_fast_skip(p, c, i);
+  return i == literal.used;
+}
+inline bool xml_fast_look_ahead(const xml_parser *p, xml_cursor *c, buffer literal) {
+  if (xml_fast_prefix(p, c->position, literal) != literal.used) return false;
+  xml_fast_skip(p, c, literal.used);
+  return true;
+}
+
 // The wide mode for an encoding number.
 inline u32 xml_wide_mode(u32 encoding) {
   if (encoding == XML_ENCODING_UTF16LE) return xml_wide_le;
