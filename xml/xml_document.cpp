@@ -522,8 +522,71 @@ bool xml_parse_attribute_value(xml_parser *p, xml_cursor *c, buffer *out, xml_er
   return ok;
 }
 
+// A plain attribute in ASCII-compatible bytes: white space without line ends, an ASCII name,
+// "=", and a quoted value of ASCII (or, in UTF-8, whole non-ASCII characters) with no reference,
+// no "<", no quote of either kind and no white space but the space. Such bytes are their own
+// UTF-8 and need no normalising, so the attribute is copied as it stands; *taken is false for
+// anything else (and when the arena could not hold it), which the productions then read.
+static xml_node *xml_fast_attribute(xml_parser *p, xml_cursor *c, bool *taken, xml_error *error) {
+  *taken = false;
+  const u8 *s = c->position, *end = p->end, *t = s;
+  while (t < end && (*t == ' ' || *t == '\t')) t++;
+  if (t == s || t == end || !(xml_byte_class[*t] & xml_class_name_start)) return nullptr;
+  const u8 *name = t++;
+  while (t < end && (xml_byte_class[*t] & xml_class_name)) t++;
+  const u8 *name_end = t;
+  while (t < end && (*t == ' ' || *t == '\t')) t++;
+  if (t == end || *t != '=') return nullptr;
+  t++;
+  while (t < end && (*t == ' ' || *t == '\t')) t++;
+  if (t == end || (*t != '"' && *t != '\'')) return nullptr;
+  u8 q = *t++;
+  const u8 *value = t;
+  u64 continuation = 0;  // bytes that add no column
+  bool utf8 = p->encoding == XML_ENCODING_UTF8;
+  for (;;) {
+    if (t == end) return nullptr;
+    u8 b = *t;
+    if (xml_byte_class[b] & xml_class_attribute) {
+      t++;
+      continue;
+    }
+    if (b == q) break;
+    if (b < 0x80 || !utf8) return nullptr;
+    u32 cp, n = xml_utf8_sequence(t, end, &cp);
+    if (n == 0 || !xml_is_char(cp)) return nullptr;
+    t += n;
+    continuation += n - 1;
+  }
+  u64 name_length = (u64)(name_end - name), value_length = (u64)(t - value);
+  buffer *a = &p->strings;
+  if (a->used > a->size || name_length + value_length > a->size - a->used) return nullptr;
+  *taken = true;
+  xml_marks m = xml_marks_begin(p);
+  u8 *d = a->data + a->used;
+  memcpy(d, name, name_length);
+  memcpy(d + name_length, value, value_length);
+  a->used += name_length + value_length;
+  c->column += (u32)((u64)(t + 1 - s) - continuation);
+  c->after_cr = 0;
+  c->position = c->next = (u8 *)t + 1;
+  c->codepoint = XML_NO_CODEPOINT;
+  xml_node *node = xml_node_new(p, xml_node_type_attribute, error);
+  if (node) {
+    node->name = buffer{name_length, name_length, d};
+    node->value = value_length ? buffer{value_length, value_length, d + name_length} : buffer{};
+  }
+  xml_marks_end(&m, error);
+  return *error ? nullptr : node;
+}
+
 xml_node *xml_parse_attribute(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
+  if (!p->wide_fast && xml_fast_ok(p, c)) {
+    bool taken;
+    xml_node *node = xml_fast_attribute(p, c, &taken, error);
+    if (taken) return node;
+  }
   xml_marks m = xml_marks_begin(p);
   buffer name = {}, value = {};
   if (!xml_skip_spaces(p, c, nullptr, error)) xml_set_error(error, xml_error_expected_space);

@@ -101,6 +101,33 @@ inline u32 xml_wide_mode(u32 encoding) {
   return encoding == XML_ENCODING_UTF16BE ? (u32)xml_wide_be : 0u;
 }
 
+// The length of a well-formed multi-byte UTF-8 sequence at s and its code point; 0 when the
+// bytes are not one.
+__attribute__((always_inline)) static inline u32 xml_utf8_sequence(const u8 *s, const u8 *end, u32 *cp) {
+  u32 b0 = s[0];
+  u64 avail = (u64)(end - s);
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    if (avail < 2 || (s[1] & 0xC0) != 0x80) return 0;
+    *cp = (b0 & 0x1F) << 6 | (s[1] & 0x3F);
+    return 2;
+  }
+  if (b0 >= 0xE0 && b0 <= 0xEF) {
+    if (avail < 3 || (s[1] & 0xC0) != 0x80 || (s[2] & 0xC0) != 0x80) return 0;
+    u32 c = (b0 & 0xF) << 12 | (u32)(s[1] & 0x3F) << 6 | (s[2] & 0x3F);
+    if (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+    *cp = c;
+    return 3;
+  }
+  if (b0 >= 0xF0 && b0 <= 0xF4) {
+    if (avail < 4 || (s[1] & 0xC0) != 0x80 || (s[2] & 0xC0) != 0x80 || (s[3] & 0xC0) != 0x80) return 0;
+    u32 c = (b0 & 0x7) << 18 | (u32)(s[1] & 0x3F) << 12 | (u32)(s[2] & 0x3F) << 6 | (s[3] & 0x3F);
+    if (c < 0x10000 || c > 0x10FFFF) return 0;
+    *cp = c;
+    return 4;
+  }
+  return 0;
+}
+
 // Looks ahead for the literal on a copy and consumes it only when it matches whole.
 bool xml_look_ahead(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error);
 
