@@ -121,27 +121,6 @@ void xml_node_append_attribute(xml_node *element, xml_node *attribute, xml_error
 
 // ---- Strings -----------------------------------------------------------------------------
 
-xml_string_mark xml_string_begin(xml_parser *p) {
-  return xml_string_mark{&p->strings, p->strings.size, p->strings.used, p->strings.data};
-}
-
-buffer xml_string_take(xml_string_mark *mark) {
-  invariant(mark->arena);
-  u64 n = mark->arena->used - mark->used;
-  buffer s = {n, n, n ? mark->data + mark->used : nullptr};
-  *mark = xml_string_mark{};
-  return s;
-}
-
-void xml_string_rollback(xml_string_mark *mark) {
-  invariant(mark->arena);
-  mark->arena->size = mark->size;
-  mark->arena->used = mark->used;
-  mark->arena->data = mark->data;
-  *mark = xml_string_mark{};
-}
-
-u64 xml_string_length(const xml_string_mark *mark) { return mark->arena->used - mark->used; }
 
 // Room for n bytes at the end of the string arena, or null with the error set.
 static inline u8 *xml_string_room(xml_parser *p, u64 n, xml_error *error) {

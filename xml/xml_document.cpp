@@ -609,7 +609,10 @@ xml_node *xml_parse_character_data(xml_parser *p, xml_cursor *c, xml_error *erro
   xml_marks m = xml_marks_begin(p);
   xml_string_mark text = xml_string_begin(p);
   while (!*error) {
-    if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_text, xml_run_text, true, error);
+    if (xml_fast_ok(p, c)) {
+      xml_fast_run(p, c, xml_class_text, xml_run_text, true, error);
+      if (xml_fast_ascii(p, c->position) == '<') break;  // what ends most runs
+    }
     if (*error) break;
     if (!xml_has_more(p, c)) {
       xml_set_error(error, xml_error_eof);
@@ -729,14 +732,22 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
     xml_node_append_attribute(node, xml_parse_attribute(p, c, error), error);
   }
   xml_skip_spaces(p, c, nullptr, error);
-  u32 cp = xml_peek(p, c, error);
+  u32 cp = XML_NO_CODEPOINT;
+  bool fast = !*error && xml_fast_ok(p, c);
+  if (fast) {
+    cp = xml_fast_ascii(p, c->position);
+    if (cp == '/' || cp == '>') xml_fast_skip(p, c, 1);
+    else fast = false;
+  }
+  if (!fast) {
+    cp = xml_peek(p, c, error);
+    if (!*error && (cp == '/' || cp == '>')) xml_advance(c, error);
+  }
   if (*error) {
   } else if (cp == '/') {
-    xml_advance(c, error);
     if (!xml_match_ascii(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
     node->empty = 1;
   } else if (cp == '>') {
-    xml_advance(c, error);
     while (!*error && !xml_at(p, c, string_lit("</"), error)) {
       xml_node *child = xml_parse_content(p, c, error);
       if (!child) break;

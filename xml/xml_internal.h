@@ -139,16 +139,14 @@ struct xml_marks {
 inline xml_marks xml_marks_begin(xml_parser *p) {
   xml_marks m;
   m.strings = xml_string_begin(p);
-  m.nodes = buffer_mark_begin(&p->nodes);
+  m.nodes = buffer_mark{&p->nodes, p->nodes.size, p->nodes.used, p->nodes.data};
   return m;
 }
-// Keeps everything on success, gives everything back on error.
+// Keeps everything on success (taking a mark changes nothing in its arena), gives everything
+// back on error.
 inline void xml_marks_end(xml_marks *m, const xml_error *error) {
   if (*error) {
     xml_string_rollback(&m->strings);
     buffer_mark_rollback(&m->nodes);
-  } else {
-    xml_string_take(&m->strings);
-    buffer_mark_take(&m->nodes);
   }
 }
