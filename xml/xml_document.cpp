@@ -23,6 +23,16 @@ static inline bool xml_look_ahead_ascii(xml_parser *p, xml_cursor *c, buffer lit
   return xml_look_ahead(p, c, literal, error);
 }
 
+// xml_string_push_codepoint with an ASCII character stored inline when it fits.
+static inline void xml_push(xml_parser *p, u32 cp, xml_error *error) {
+  buffer *a = &p->strings;
+  if (cp < 0x80 && !*error && a->used < a->size) {
+    a->data[a->used++] = (u8)cp;
+    return;
+  }
+  xml_string_push_codepoint(p, cp, error);
+}
+
 // Ends a string-reading production: hands the string out on success, gives it back on error.
 static bool xml_string_finish(xml_string_mark *mark, buffer *out, xml_error *error) {
   if (*error) {
@@ -77,7 +87,7 @@ static bool xml_read_name(xml_parser *p, xml_cursor *c, bool start, buffer *out,
     }
     u32 cp = xml_peek(p, c, error);
     if (*error || !xml_is_name_char(cp, first && start)) break;
-    xml_string_push_codepoint(p, cp, error);
+    xml_push(p, cp, error);
     xml_advance(c, error);
     first = false;
   }
@@ -242,6 +252,27 @@ u32 xml_predefined_entity(xml_parser *p, xml_cursor *c, xml_error *error) {
       {string_lit("&amp;"), '&'}, {string_lit("&lt;"), '<'}, {string_lit("&gt;"), '>'},
       {string_lit("&quot;"), '"'}, {string_lit("&apos;"), '\''},
   };
+  if (*error) return XML_NO_CODEPOINT;
+  if (!p->wide_fast && xml_fast_ok(p, c)) {
+    // The five spellings differ by their second byte (but "&amp;" and "&apos;").
+    const u8 *s = c->position;
+    u64 avail = (u64)(p->end - s), n = 0;
+    u32 v = XML_NO_CODEPOINT;
+    if (avail >= 4 && s[0] == '&') {
+      switch (s[1]) {
+        case 'l': if (s[2] == 't' && s[3] == ';') v = '<', n = 4; break;
+        case 'g': if (s[2] == 't' && s[3] == ';') v = '>', n = 4; break;
+        case 'a':
+          if (avail >= 5 && memcmp(s + 2, "mp;", 3) == 0) v = '&', n = 5;
+          else if (avail >= 6 && memcmp(s + 2, "pos;", 4) == 0) v = '\'', n = 6;
+          break;
+        case 'q': if (avail >= 6 && memcmp(s + 2, "uot;", 4) == 0) v = '"', n = 6; break;
+        default: break;
+      }
+    }
+    if (n) xml_fast_skip(p, c, n);
+    return v;
+  }
   // On the fast paths the character after "&" picks the only entities that could be there.
   u32 second = 0;
   if (xml_fast_ok(p, c)) {
@@ -408,7 +439,7 @@ xml_node *xml_parse_comment(xml_parser *p, xml_cursor *c, xml_error *error) {
       xml_set_error(error, xml_error_invalid_character);
       break;
     }
-    xml_string_push_codepoint(p, cp, error);
+    xml_push(p, cp, error);
     xml_advance(c, error);
   }
   buffer t = {};
@@ -441,7 +472,7 @@ xml_node *xml_parse_processing_instruction(xml_parser *p, xml_cursor *c, xml_err
           xml_set_error(error, xml_error_invalid_character);
           break;
         }
-        xml_string_push_codepoint(p, cp, error);
+        xml_push(p, cp, error);
         xml_advance(c, error);
       }
       xml_string_finish(&text, &data, error);
@@ -504,7 +535,7 @@ bool xml_parse_attribute_value(xml_parser *p, xml_cursor *c, buffer *out, xml_er
         // A reference may name only what could stand in the document itself.
         if (!*error && !xml_is_char(ch)) xml_set_error(error, xml_error_invalid_character);
       }
-      if (ch != XML_NO_CODEPOINT) xml_string_push_codepoint(p, ch, error);
+      if (ch != XML_NO_CODEPOINT) xml_push(p, ch, error);
       else xml_parse_reference(p, c, nullptr, error);  // kept as written, in place
       continue;
     }
@@ -512,7 +543,7 @@ bool xml_parse_attribute_value(xml_parser *p, xml_cursor *c, buffer *out, xml_er
       xml_set_error(error, xml_error_invalid_character);
       break;
     }
-    xml_string_push_codepoint(p, xml_is_space(cp) ? ' ' : cp, error);
+    xml_push(p, xml_is_space(cp) ? ' ' : cp, error);
     xml_advance(c, error);
   }
   buffer v = {};
@@ -635,7 +666,7 @@ xml_node *xml_parse_character_data(xml_parser *p, xml_cursor *c, xml_error *erro
       xml_set_error(error, xml_error_invalid_character);
       break;
     }
-    xml_string_push_codepoint(p, cp, error);
+    xml_push(p, cp, error);
   }
   buffer t = {};
   xml_string_finish(&text, &t, error);
@@ -662,7 +693,7 @@ xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error
       xml_set_error(error, xml_error_invalid_character);
       break;
     }
-    xml_string_push_codepoint(p, cp, error);
+    xml_push(p, cp, error);
     xml_advance(c, error);
   }
   buffer t = {};
