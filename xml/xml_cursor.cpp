@@ -564,26 +564,19 @@ static void xml_wide_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
   c->codepoint = XML_NO_CODEPOINT;
 }
 
-void xml_fast_run(xml_parser *p, xml_cursor *c, u8 cls, u32 flags, bool keep, xml_error *error) {
-  if (*error) return;
-  switch (cls) {
-#define XML_RUN_CASE(k)                                                          \
-  case k:                                                                        \
-    if (p->wide_fast == xml_wide_le) xml_wide_run<k, false>(p, c, flags, keep);  \
-    else if (p->wide_fast == xml_wide_be) xml_wide_run<k, true>(p, c, flags, keep); \
-    else xml_byte_run<k>(p, c, flags, keep);                                     \
-    break;
-    XML_RUN_CASE(xml_class_text)
-    XML_RUN_CASE(xml_class_attribute)
-    XML_RUN_CASE(xml_class_cdata)
-    XML_RUN_CASE(xml_class_comment)
-    XML_RUN_CASE(xml_class_name)
-    XML_RUN_CASE(xml_class_space)
-    XML_RUN_CASE(xml_class_pi)
-#undef XML_RUN_CASE
-    default: invariant(false && "a run of no known class");
-  }
+template <u8 cls>
+void xml_fast_run_class(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
+  if (p->wide_fast == xml_wide_le) xml_wide_run<cls, false>(p, c, flags, keep);
+  else if (p->wide_fast == xml_wide_be) xml_wide_run<cls, true>(p, c, flags, keep);
+  else xml_byte_run<cls>(p, c, flags, keep);
 }
+template void xml_fast_run_class<xml_class_text>(xml_parser *, xml_cursor *, u32, bool);
+template void xml_fast_run_class<xml_class_attribute>(xml_parser *, xml_cursor *, u32, bool);
+template void xml_fast_run_class<xml_class_cdata>(xml_parser *, xml_cursor *, u32, bool);
+template void xml_fast_run_class<xml_class_comment>(xml_parser *, xml_cursor *, u32, bool);
+template void xml_fast_run_class<xml_class_name>(xml_parser *, xml_cursor *, u32, bool);
+template void xml_fast_run_class<xml_class_space>(xml_parser *, xml_cursor *, u32, bool);
+template void xml_fast_run_class<xml_class_pi>(xml_parser *, xml_cursor *, u32, bool);
 
 static bool xml_skip_spaces_general(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error);
 

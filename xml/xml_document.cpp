@@ -740,7 +740,9 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
   xml_node *node = nullptr;
   buffer name = {};
   if (!xml_match_ascii(p, c, string_lit("<"), error)) xml_set_error(error, xml_error_element_expected_start);
-  else if (!xml_parse_name(p, c, &name, error)) xml_set_error(error, xml_error_expected_name);
+  u32 name_column = c->column;
+  if (!*error && !xml_parse_name(p, c, &name, error)) xml_set_error(error, xml_error_expected_name);
+  u32 name_columns = c->column - name_column;  // a name holds no line end
   node = xml_node_new(p, xml_node_type_element, error);
   if (node) node->name = name;
 
@@ -790,7 +792,7 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
     const u8 *after = c->position + name.used;
     if (!*error && p->encoding == XML_ENCODING_UTF8 && xml_fast_ok(p, c) && (u64)(p->end - c->position) > name.used &&
         memcmp(c->position, name.data, name.used) == 0 && *after < 0x80 && !(xml_byte_class[*after] & xml_class_name)) {
-      for (const u8 *b = c->position; b < after; b++) c->column += (*b & 0xC0) != 0x80;
+      c->column += name_columns;  // the same bytes, so the same code points
       c->position = c->next = (u8 *)after;
       c->after_cr = 0;
       c->codepoint = XML_NO_CODEPOINT;

@@ -39,12 +39,28 @@ inline void xml_set_error(xml_error *error, xml_error e) {
   if (*error == 0) *error = e;
 }
 
-// Steps over a run of ASCII bytes of the class (and, with the flags, CR and LF with line counting,
-// and in UTF-8 whole non-ASCII Chars), appending them to the string arena when keep is set. Stops
-// at the first code point that needs the general path. Only for a cursor with no pending code
-// point in an ASCII-compatible encoding.
+// Steps over a run of ASCII code units of the class (and, with the flags, CR and LF with line
+// counting, and whole non-ASCII Chars of UTF-8, UTF-16 or a stateless codec), appending them as
+// UTF-8 to the string arena when keep is set. Stops at the first code point that needs the
+// general path, and early when the string arena is full (the general path then reports it at
+// the right code point). Only where xml_fast_ok holds.
 enum : u32 { xml_run_newlines = 1, xml_run_any_char = 2, xml_run_text = 3 };
-void xml_fast_run(xml_parser *p, xml_cursor *c, u8 cls, u32 flags, bool keep, xml_error *error);
+template <u8 cls>
+void xml_fast_run_class(xml_parser *p, xml_cursor *c, u32 flags, bool keep);
+// Inline so that the class, a constant at every call, picks its run without a dispatch.
+inline void xml_fast_run(xml_parser *p, xml_cursor *c, u8 cls, u32 flags, bool keep, xml_error *error) {
+  if (*error) return;
+  switch (cls) {
+    case xml_class_text: xml_fast_run_class<xml_class_text>(p, c, flags, keep); break;
+    case xml_class_attribute: xml_fast_run_class<xml_class_attribute>(p, c, flags, keep); break;
+    case xml_class_cdata: xml_fast_run_class<xml_class_cdata>(p, c, flags, keep); break;
+    case xml_class_comment: xml_fast_run_class<xml_class_comment>(p, c, flags, keep); break;
+    case xml_class_name: xml_fast_run_class<xml_class_name>(p, c, flags, keep); break;
+    case xml_class_space: xml_fast_run_class<xml_class_space>(p, c, flags, keep); break;
+    case xml_class_pi: xml_fast_run_class<xml_class_pi>(p, c, flags, keep); break;
+    default: invariant(false && "a run of no known class");
+  }
+}
 inline bool xml_fast_ok(const xml_parser *p, const xml_cursor *c) {
   return (p->ascii_fast | p->wide_fast) && c->pending == XML_NO_CODEPOINT;
 }
