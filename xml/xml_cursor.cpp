@@ -422,6 +422,7 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
   u8 *s = c->position, *end = p->end;
   bool newlines = (flags & xml_run_newlines) != 0;
   bool any_char = (flags & xml_run_any_char) != 0;
+  bool references = (flags & xml_run_references) != 0;
   bool utf8 = p->encoding == XML_ENCODING_UTF8;
   u8 stops[4];
   bool blocks = xml_run_stops(cls, stops);
@@ -460,6 +461,16 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
       c->column = column, c->after_cr = after_cr;
       xml_run_line_end(c, b, s);
       column = c->column, after_cr = c->after_cr;
+      continue;
+    }
+    if (b == '&' && references) {
+      // The general path reads a reference's raw text into the arena and gives it back: with
+      // room for that, nothing can fail there.
+      u32 v;
+      u64 n = xml_fast_reference(s, end, &v);
+      if (n == 0 || !xml_is_char(v) || (keep && (u64)(dend - d) < n)) break;
+      if (keep) d = xml_put_utf8(d, v);
+      s += n, column += (u32)n, after_cr = 0;
       continue;
     }
     if (b < 0x80 || !any_char) break;

@@ -177,27 +177,6 @@ bool xml_parse_character_reference(xml_parser *p, xml_cursor *c, buffer *out, xm
   return xml_string_finish(&mark, out, error);
 }
 
-// A well-formed character reference in ASCII bytes, its value into *value and its length;
-// 0 when the bytes at s are anything else (the general path then finds the error).
-static u64 xml_fast_character_reference(const u8 *s, const u8 *end, u32 *value) {
-  if (end - s < 4 || s[0] != '&' || s[1] != '#') return 0;
-  bool hex = s[2] == 'x';
-  const u8 *d = s + (hex ? 3 : 2);
-  u32 v = 0;
-  const u8 *first = d;
-  for (; d < end; d++) {
-    u32 b = *d, digit;
-    if (b - '0' < 10) digit = b - '0';
-    else if (hex && (b | 0x20) - 'a' < 6) digit = (b | 0x20) - 'a' + 10;
-    else break;
-    v = v * (hex ? 16 : 10) + digit;
-    if (v > 0x10FFFF) v = 0x110000;
-  }
-  if (d == first || d == end || *d != ';') return 0;
-  *value = v;
-  return (u64)(d + 1 - s);
-}
-
 u32 xml_character_reference_value(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return XML_NO_CODEPOINT;
   if (!p->wide_fast && xml_fast_ok(p, c)) {
@@ -521,7 +500,7 @@ bool xml_parse_attribute_value(xml_parser *p, xml_cursor *c, buffer *out, xml_er
   u32 q = xml_parse_quote(p, c, error);
   xml_string_mark value = xml_string_begin(p);
   while (!*error) {
-    if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_attribute, xml_run_any_char, true, error);
+    if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_attribute, xml_run_any_char | xml_run_references, true, error);
     u32 cp = xml_peek(p, c, error);
     if (*error) break;
     if (cp == q) {
@@ -641,7 +620,7 @@ xml_node *xml_parse_character_data(xml_parser *p, xml_cursor *c, xml_error *erro
   xml_string_mark text = xml_string_begin(p);
   while (!*error) {
     if (xml_fast_ok(p, c)) {
-      xml_fast_run(p, c, xml_class_text, xml_run_text, true, error);
+      xml_fast_run(p, c, xml_class_text, xml_run_text | xml_run_references, true, error);
       if (xml_fast_ascii(p, c->position) == '<') break;  // what ends most runs
     }
     if (*error) break;

@@ -44,7 +44,9 @@ inline void xml_set_error(xml_error *error, xml_error e) {
 // UTF-8 to the string arena when keep is set. Stops at the first code point that needs the
 // general path, and early when the string arena is full (the general path then reports it at
 // the right code point). Only where xml_fast_ok holds.
-enum : u32 { xml_run_newlines = 1, xml_run_any_char = 2, xml_run_text = 3 };
+// With xml_run_references (byte encodings only), predefined entities and character references
+// that name a Char are resolved in the run, as character data and attribute values resolve them.
+enum : u32 { xml_run_newlines = 1, xml_run_any_char = 2, xml_run_text = 3, xml_run_references = 4 };
 template <u8 cls>
 void xml_fast_run_class(xml_parser *p, xml_cursor *c, u32 flags, bool keep);
 // Inline so that the class, a constant at every call, picks its run without a dispatch.
@@ -142,6 +144,47 @@ __attribute__((always_inline)) static inline u32 xml_utf8_sequence(const u8 *s, 
     return 4;
   }
   return 0;
+}
+
+// A well-formed character reference in ASCII bytes, its value into *value and its length;
+// 0 when the bytes at s are anything else (the general path then finds the error).
+inline u64 xml_fast_character_reference(const u8 *s, const u8 *end, u32 *value) {
+  if (end - s < 4 || s[0] != '&' || s[1] != '#') return 0;
+  bool hex = s[2] == 'x';
+  const u8 *d = s + (hex ? 3 : 2);
+  u32 v = 0;
+  const u8 *first = d;
+  for (; d < end; d++) {
+    u32 b = *d, digit;
+    if (b - '0' < 10) digit = b - '0';
+    else if (hex && (b | 0x20) - 'a' < 6) digit = (b | 0x20) - 'a' + 10;
+    else break;
+    v = v * (hex ? 16 : 10) + digit;
+    if (v > 0x10FFFF) v = 0x110000;
+  }
+  if (d == first || d == end || *d != ';') return 0;
+  *value = v;
+  return (u64)(d + 1 - s);
+}
+
+// A predefined entity or a well-formed character reference in ASCII bytes at s (which holds
+// "&"): its value into *value and its length; 0 for anything else.
+inline u64 xml_fast_reference(const u8 *s, const u8 *end, u32 *value) {
+  u64 avail = (u64)(end - s);
+  if (avail < 4) return 0;
+  switch (s[1]) {
+    case 'l': if (s[2] == 't' && s[3] == ';') return *value = '<', 4; return 0;
+    case 'g': if (s[2] == 't' && s[3] == ';') return *value = '>', 4; return 0;
+    case 'a':
+      if (avail >= 5 && s[2] == 'm' && s[3] == 'p' && s[4] == ';') return *value = '&', 5;
+      if (avail >= 6 && s[2] == 'p' && s[3] == 'o' && s[4] == 's' && s[5] == ';') return *value = '\'', 6;
+      return 0;
+    case 'q':
+      if (avail >= 6 && s[2] == 'u' && s[3] == 'o' && s[4] == 't' && s[5] == ';') return *value = '"', 6;
+      return 0;
+    case '#': return xml_fast_character_reference(s, end, value);
+    default: return 0;
+  }
 }
 
 // Looks ahead for the literal on a copy and consumes it only when it matches whole.
