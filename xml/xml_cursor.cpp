@@ -509,6 +509,7 @@ static void xml_wide_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
   u8 *s = c->position, *end = p->end;
   bool newlines = (flags & xml_run_newlines) != 0;
   bool any_char = (flags & xml_run_any_char) != 0;
+  bool references = (flags & xml_run_references) != 0;
   u8 stops[4];
   bool blocks = xml_run_stops(cls, stops);
   u8 *d = keep ? p->strings.data + p->strings.used : nullptr;
@@ -542,6 +543,22 @@ static void xml_wide_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
       if (xml_byte_class[u] & cls) {
         if (keep) *d++ = (u8)u;
         s += 2, column++, after_cr = 0;
+        continue;
+      }
+      if (u == '&' && references) {
+        // The reference's ASCII units narrowed, then read as in the byte encodings.
+        u8 narrow[16];
+        u64 k = 0;
+        for (const u8 *t = s; k < sizeof narrow && end - t >= 2; t += 2) {
+          u32 w = xml_wide_unit(t, big_endian);
+          if (w >= 0x80) break;
+          narrow[k++] = (u8)w;
+        }
+        u32 v;
+        u64 n = xml_fast_reference(narrow, narrow + k, &v);
+        if (n == 0 || !xml_is_char(v) || (keep && (u64)(dend - d) < n)) break;
+        if (keep) d = xml_put_utf8(d, v);
+        s += 2 * n, column += (u32)n, after_cr = 0;
         continue;
       }
       if (newlines && (u == '\n' || u == '\r')) {
@@ -593,17 +610,26 @@ static bool xml_skip_spaces_general(xml_parser *p, xml_cursor *c, buffer *out, x
 
 bool xml_skip_spaces(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
   if (*error) return false;
-  if (!out && !p->wide_fast && xml_fast_ok(p, c)) {
+  if (!out && xml_fast_ok(p, c)) {
     // Spaces and tabs up to something that is no line end: the common case inside tags.
     u8 *s = c->position, *end = p->end;
-    while (s < end && (*s == ' ' || *s == '\t')) s++;
-    if (s == end || (*s != '\n' && *s != '\r')) {
-      bool skipped = s != c->position;
-      if (skipped) c->after_cr = 0;
-      c->column += (u32)(s - c->position);
+    u32 n = 0;
+    bool line_end;
+    if (!p->wide_fast) {
+      while (s < end && (*s == ' ' || *s == '\t')) s++;
+      n = (u32)(s - c->position);
+      line_end = s < end && (*s == '\n' || *s == '\r');
+    } else {
+      u32 b;
+      while ((b = xml_fast_ascii(p, s)) == ' ' || b == '\t') s += 2, n++;
+      line_end = b == '\n' || b == '\r';
+    }
+    if (!line_end) {
+      if (n) c->after_cr = 0;
+      c->column += n;
       c->position = c->next = s;
       c->codepoint = XML_NO_CODEPOINT;
-      return skipped;
+      return n != 0;
     }
   }
   return xml_skip_spaces_general(p, c, out, error);

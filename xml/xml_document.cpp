@@ -72,6 +72,29 @@ static bool xml_read_name(xml_parser *p, xml_cursor *c, bool start, buffer *out,
       }
     }
   }
+  if (p->wide_fast && xml_fast_ok(p, c)) {
+    // The same in UTF-16: ASCII units up to an ASCII unit or the very end (a last odd byte
+    // reads as U+FFFD, which continues a name).
+    u8 *s = c->position;
+    u32 b = xml_fast_ascii(p, s);
+    if (b < 0x80 && (xml_byte_class[b] & (start ? xml_class_name_start : xml_class_name))) {
+      u8 *e = s + 2;
+      u64 n = 1;
+      while ((b = xml_fast_ascii(p, e)) < 0x80 && (xml_byte_class[b] & xml_class_name)) e += 2, n++;
+      buffer *a = &p->strings;
+      if ((b < 0x80 || e == p->end) && a->used <= a->size && n <= a->size - a->used) {
+        u8 *d = a->data + a->used;
+        for (u64 i = 0; i < n; i++) d[i] = (u8)xml_fast_ascii(p, s + 2 * i);
+        a->used += n;
+        c->column += (u32)n;
+        c->after_cr = 0;
+        c->position = c->next = e;
+        c->codepoint = XML_NO_CODEPOINT;
+        if (out) *out = buffer{n, n, d};
+        return true;
+      }
+    }
+  }
   xml_string_mark mark = xml_string_begin(p);
   bool first = true;
   while (!*error && xml_has_more(p, c)) {
@@ -769,9 +792,24 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
     if (!*error && !xml_match_ascii(p, c, string_lit("</"), error)) xml_set_error(error, xml_error_element_expected_end_tag);
     // In UTF-8 the end name's bytes are the start name's bytes: compare them in place.
     const u8 *after = c->position + name.used;
-    if (!*error && p->encoding == XML_ENCODING_UTF8 && xml_fast_ok(p, c) && (u64)(p->end - c->position) > name.used &&
-        memcmp(c->position, name.data, name.used) == 0 && *after < 0x80 && !(xml_byte_class[*after] & xml_class_name)) {
-      c->column += name_columns;  // the same bytes, so the same code points
+    bool same = false;
+    // The end name is read into the string arena and given back after the comparison: in place
+    // only when the arena has room for it, so a full arena fails here as it does there.
+    const buffer *a = &p->strings;
+    if (*error || !xml_fast_ok(p, c) || a->used > a->size || name.used > a->size - a->used) {
+    } else if (p->encoding == XML_ENCODING_UTF8) {
+      same = (u64)(p->end - c->position) > name.used && memcmp(c->position, name.data, name.used) == 0 &&
+             *after < 0x80 && !(xml_byte_class[*after] & xml_class_name);
+    } else if (p->wide_fast) {
+      // An ASCII start name spelled again in ASCII units.
+      after = c->position + 2 * name.used;
+      same = (u64)(p->end - c->position) / 2 > name.used;
+      for (u64 i = 0; same && i < name.used; i++) same = xml_fast_ascii(p, c->position + 2 * i) == name.data[i];
+      u32 b = same ? xml_fast_ascii(p, after) : 0x100;
+      same = b < 0x80 && !(xml_byte_class[b] & xml_class_name);
+    }
+    if (same) {
+      c->column += name_columns;  // the same code points
       c->position = c->next = (u8 *)after;
       c->after_cr = 0;
       c->codepoint = XML_NO_CODEPOINT;

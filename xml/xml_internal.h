@@ -44,7 +44,7 @@ inline void xml_set_error(xml_error *error, xml_error e) {
 // UTF-8 to the string arena when keep is set. Stops at the first code point that needs the
 // general path, and early when the string arena is full (the general path then reports it at
 // the right code point). Only where xml_fast_ok holds.
-// With xml_run_references (byte encodings only), predefined entities and character references
+// With xml_run_references, predefined entities and character references
 // that name a Char are resolved in the run, as character data and attribute values resolve them.
 enum : u32 { xml_run_newlines = 1, xml_run_any_char = 2, xml_run_text = 3, xml_run_references = 4 };
 template <u8 cls>
