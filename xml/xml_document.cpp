@@ -75,16 +75,18 @@ static bool xml_read_name(xml_parser *p, xml_cursor *c, bool start, buffer *out,
   if (p->wide_fast && xml_fast_ok(p, c)) {
     // The same in UTF-16: ASCII units up to an ASCII unit or the very end (a last odd byte
     // reads as U+FFFD, which continues a name).
-    u8 *s = c->position;
-    u32 b = xml_fast_ascii(p, s);
+    u8 *s = c->position, *end = p->end;
+    u32 low = p->wide_fast == xml_wide_be;  // the byte that holds an ASCII unit's value
+    auto ascii = [&](const u8 *t) -> u32 { return end - t >= 2 && t[1 - low] == 0 && t[low] < 0x80 ? t[low] : 0x100; };
+    u32 b = ascii(s);
     if (b < 0x80 && (xml_byte_class[b] & (start ? xml_class_name_start : xml_class_name))) {
       u8 *e = s + 2;
       u64 n = 1;
-      while ((b = xml_fast_ascii(p, e)) < 0x80 && (xml_byte_class[b] & xml_class_name)) e += 2, n++;
+      while ((b = ascii(e)) < 0x80 && (xml_byte_class[b] & xml_class_name)) e += 2, n++;
       buffer *a = &p->strings;
-      if ((b < 0x80 || e == p->end) && a->used <= a->size && n <= a->size - a->used) {
+      if ((b < 0x80 || e == end) && a->used <= a->size && n <= a->size - a->used) {
         u8 *d = a->data + a->used;
-        for (u64 i = 0; i < n; i++) d[i] = (u8)xml_fast_ascii(p, s + 2 * i);
+        for (u64 i = 0; i < n; i++) d[i] = s[2 * i + low];
         a->used += n;
         c->column += (u32)n;
         c->after_cr = 0;
