@@ -277,30 +277,36 @@ TEST(xml_fast_path, utf16_documents_read_like_their_utf8_form) {
   }
 }
 
-// Every offset of a pair, a lone surrogate and an odd last byte against the 16-byte blocks of
-// every run, in both byte orders.
-TEST(xml_fast_path, utf16_pairs_and_broken_units_at_every_block_offset) {
+// Every stop of the runs (a pair or a multi-byte sequence, broken ones, a non-Char, a line end,
+// references) at every offset against their 16-byte blocks, in every context that runs, with
+// the input whole, ending on an odd byte, or torn off.
+TEST(xml_fast_path, runs_meet_every_stop_at_every_block_offset) {
   struct {
     const char *open, *close;
   } contexts[] = {{"<a>", "</a>"},     {"<a x='", "'/>"},          {"<a><!--", "--></a>"},
                   {"<a><![CDATA[", "]]></a>"}, {"<a><?p ", "?></a>"}, {"<a", "/>"}};
-  const u32 tails[][2] = {{raw | 0xD83D, raw | 0xDE00},  // a pair: U+1F600
-                          {raw | 0xD83D, 'y'},           // a lone high surrogate
-                          {raw | 0xDE00, 'y'},           // a lone low surrogate
-                          {0xFFFF, 'y'},                 // no Char
-                          {'\r', '\n'}};
-  for (u32 enc : {enc_utf16le, enc_utf16be}) {
+  const std::vector<u32> wide_tails[] = {{raw | 0xD83D, raw | 0xDE00},  // a pair: U+1F600
+                                         {raw | 0xD83D, 'y'},           // a lone high surrogate
+                                         {raw | 0xDE00, 'y'}};          // a lone low surrogate
+  const std::vector<u32> byte_tails[] = {{raw | 0xF0, raw | 0x9F, 'y'},  // a sequence cut short
+                                         {raw | 0xED, raw | 0xA0, raw | 0x80}};  // a surrogate
+  const std::vector<u32> tails[] = {{0x1F600}, {0x20AC}, {0xE9}, {0xFFFF}, {'\r', '\n'}, {'\r', 'z'},
+                                    {'&', 'a', 'm', 'p', ';'}, {'&', '#', '6', '5', ';'},
+                                    {'&', '#', 'x', 'D', '8', '0', '0', ';'}, {'&', 'q', 'u', 'o', 't'}};
+  for (u32 enc : {enc_utf8, enc_utf16le, enc_utf16be}) {
+    std::vector<std::vector<u32>> all(std::begin(tails), std::end(tails));
+    if (enc == enc_utf8) all.insert(all.end(), std::begin(byte_tails), std::end(byte_tails));
+    else all.insert(all.end(), std::begin(wide_tails), std::end(wide_tails));
     for (const auto &ctx : contexts) {
-      for (const auto &tail : tails) {
+      for (const auto &tail : all) {
         for (u32 k = 0; k < 40; k++) {
           std::vector<u32> doc;
           for (const char *s = ctx.open; *s; s++) doc.push_back((u8)*s);
           for (u32 i = 0; i < k; i++) doc.push_back(i % 7 == 6 ? ' ' : 'a' + i % 26);
-          doc.push_back(tail[0]);
-          doc.push_back(tail[1]);
+          doc.insert(doc.end(), tail.begin(), tail.end());
           for (const char *s = ctx.close; *s; s++) doc.push_back((u8)*s);
           std::string bytes = encode(doc, enc);
-          for (u32 cut : {0u, 1u, 3u}) {  // whole, an odd last byte, the end torn off
+          for (u32 cut : {0u, 1u, 3u}) {
             std::string b = bytes.substr(0, bytes.size() - cut);
             EXPECT_EQ(parse_with(b, enc, true), parse_with(b, enc, false))
                 << ctx.open << " offset " << k << " cut " << cut << " encoding " << enc;
