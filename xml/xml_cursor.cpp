@@ -351,8 +351,9 @@ static inline bool xml_string_tail(xml_parser *p, u8 *d, u64 need, u8 **dend) {
   return true;
 }
 
-// Room every step of a run needs at most: one 16-byte block store.
-#define XML_RUN_ROOM 16u
+// Room every step of a run needs at most: one 16-byte block store, and after a block that stops
+// early, one character of at most four bytes (a reference's raw text is checked by itself).
+#define XML_RUN_ROOM 32u
 
 // The cursor after a line end at s (the byte past it).
 static inline void xml_run_line_end(xml_cursor *c, u32 unit, u8 *s) {

@@ -192,11 +192,13 @@ outcome parse_with(const std::string &bytes, u32 encoding, bool fast, u64 string
   static std::vector<u8> node_memory, string_memory;
   if (node_memory.size() < node_bytes) node_memory.resize(node_bytes);
   if (string_memory.size() < string_bytes) string_memory.resize(string_bytes);
+  // Each arena ends where its memory ends, so a write past it is caught by the sanitizer.
+  u8 *nodes = node_memory.data() + node_memory.size() - node_bytes;
+  u8 *strings = string_memory.data() + string_memory.size() - string_bytes;
   xml_parser p;
   xml_error e = 0;
   buffer input = string_from_bytes(bytes.data(), bytes.size());
-  xml_parser_init(&p, buffer{node_bytes, 0, node_memory.data()}, buffer{string_bytes, 0, string_memory.data()},
-                  input, &e);
+  xml_parser_init(&p, buffer{node_bytes, 0, nodes}, buffer{string_bytes, 0, strings}, input, &e);
   p.encoding = encoding;
   p.ascii_fast = 0;
   p.wide_fast = 0;
@@ -315,6 +317,38 @@ TEST(xml_fast_path, runs_meet_every_stop_at_every_block_offset) {
       }
     }
   }
+}
+
+// A run that fills the string arena to its last byte: every arena size against characters of
+// every length right after a block, in every context that keeps text. The arena ends where its
+// memory ends, so a byte written past it is caught.
+TEST(xml_fast_path, runs_stop_at_the_last_byte_of_a_full_string_arena) {
+  const char *contexts[][2] = {{"<a>", "</a>"}, {"<a x='", "'/>"}, {"<a><![CDATA[", "]]></a>"}, {"<a><!--", "--></a>"}};
+  for (u32 enc : {(u32)enc_utf8, (u32)enc_utf16le, 22u, 35u}) {
+    for (const auto &ctx : contexts) {
+      for (u32 k = 0; k < 16; k++) {
+        std::vector<u32> doc;
+        for (const char *s = ctx[0]; *s; s++) doc.push_back((u8)*s);
+        for (u32 i = 0; i < k; i++) doc.push_back('a' + i % 26);
+        // Non-ASCII after ASCII, again and again: in the byte encodings raw bytes that the
+        // codecs decode (windows-1252 letters, Shift_JIS pairs).
+        for (u32 i = 0; i < 6; i++) {
+          if (enc == enc_utf8 || enc == enc_utf16le) doc.push_back(i % 2 ? 0x20AC : 0x1F600);
+          else doc.push_back(raw | 0xE9), doc.push_back(raw | (enc == 35 ? 0x82 : 0xEA)), doc.push_back(raw | 0xA0);
+          for (u32 j = 0; j < 13; j++) doc.push_back('b');
+          doc.push_back(i % 3 ? '&' : 'c'), doc.push_back('#'), doc.push_back('6'), doc.push_back('6'), doc.push_back(';');
+        }
+        for (const char *s = ctx[1]; *s; s++) doc.push_back((u8)*s);
+        std::string bytes = encode(doc, enc);
+        for (u64 room = 1; room <= 120; room++)
+          EXPECT_EQ(parse_with(bytes, enc, true, room), parse_with(bytes, enc, false, room))
+              << ctx[0] << " offset " << k << " arena " << room << " encoding " << enc;
+      }
+    }
+  }
+}
+
+TEST(xml_fast_path, utf16_pairs_arrive_whole) {
   // The pair itself arrives whole in the text.
   std::string doc = encode({'<', 'a', '>', 'x', raw | 0xD83D, raw | 0xDE00, '<', '/', 'a', '>'}, enc_utf16le);
   xml_test_doc d;
