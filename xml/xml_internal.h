@@ -43,9 +43,9 @@ inline void xml_set_error(xml_error *error, xml_error e) {
 // counting, and whole non-ASCII Chars of UTF-8, UTF-16 or a stateless codec), appending them as
 // UTF-8 to the string arena when keep is set. Stops at the first code point that needs the
 // general path, and early when the string arena is full (the general path then reports it at
-// the right code point). Only where xml_fast_ok holds.
-// With xml_run_references, predefined entities and character references
-// that name a Char are resolved in the run, as character data and attribute values resolve them.
+// the right code point). Only where xml_fast_ok holds. With xml_run_references, predefined
+// entities and character references that name a Char are resolved in the run, as character
+// data and attribute values resolve them.
 enum : u32 { xml_run_newlines = 1, xml_run_any_char = 2, xml_run_text = 3, xml_run_references = 4 };
 template <u8 cls>
 void xml_fast_run_class(xml_parser *p, xml_cursor *c, u32 flags, bool keep);
