@@ -5,6 +5,8 @@
 //   xml_bench                  the benchmarks (Google Benchmark flags apply)
 //   xml_bench --check FILE...  parses each file and prints "PATH ok" or
 //                              "PATH error NAME LINE COLUMN"
+//   xml_bench --dump DIR       writes the generated documents to DIR/NAME.xml (for profiling
+//                              one parse with --check under a tool)
 #include <benchmark/benchmark.h>
 #include <expat.h>
 #include <libxml/parser.h>
@@ -228,8 +230,20 @@ static int check_files(int argc, char **argv) {
   return 0;
 }
 
+static int dump_docs(const char *dir) {
+  make_docs();
+  for (const bench_doc &d : docs) {
+    std::string path = std::string(dir) + "/" + d.name + ".xml";
+    FILE *f = fopen(path.c_str(), "wb");
+    if (!f || fwrite(d.bytes.data(), 1, d.bytes.size(), f) != d.bytes.size()) return 1;
+    fclose(f);
+  }
+  return 0;
+}
+
 int main(int argc, char **argv) {
   if (argc >= 2 && strcmp(argv[1], "--check") == 0) return check_files(argc, argv);
+  if (argc == 3 && strcmp(argv[1], "--dump") == 0) return dump_docs(argv[2]);
   make_docs();
   if (!xml_memory_reserve(&quill_memory, 8 << 20)) return 1;
   for (const bench_doc &d : docs) {

@@ -81,20 +81,33 @@ void xml_parser_init(xml_parser *out, buffer nodes, buffer strings, buffer input
   out->document = out->top = xml_node_new(out, xml_node_type_document, error);
 }
 
+// Out of line so the common case of xml_node_new needs no frame.
+__attribute__((noinline)) static bool xml_node_arena_grow(xml_parser *p, u64 need) {
+  return xml_arena_grow(&p->nodes, p->node_reservation, need);
+}
+
 xml_node *xml_node_new(xml_parser *p, u32 type, xml_error *error) {
   if (*error) return nullptr;
   buffer *a = &p->nodes;
   u64 padding = align_padding((u64)(a->data + a->used), 8);
   u64 need = padding + sizeof(xml_node);
   if (a->used > a->size || need > a->size - a->used) {
-    if (!xml_arena_grow(a, p->node_reservation, need)) {
+    if (!xml_node_arena_grow(p, need)) {
       xml_set_error(error, xml_error_out_of_node_memory);
       return nullptr;
     }
   }
   xml_node *n = (xml_node *)(a->data + a->used + padding);
   a->used += need;
+#ifdef __SSE2__
+  // Whole 16-byte stores: a library fill of this size is a slow string instruction.
+  u8 *b = (u8 *)n;
+  const __m128i zero = _mm_setzero_si128();
+  for (u64 i = 0; i + 16 <= sizeof *n; i += 16) _mm_storeu_si128((__m128i *)(b + i), zero);
+  if (sizeof *n % 16) memset(b + sizeof *n / 16 * 16, 0, sizeof *n % 16);
+#else
   memset(n, 0, sizeof *n);
+#endif
   n->type = type;
   return n;
 }
@@ -121,27 +134,6 @@ void xml_node_append_attribute(xml_node *element, xml_node *attribute, xml_error
 
 // ---- Strings -----------------------------------------------------------------------------
 
-xml_string_mark xml_string_begin(xml_parser *p) {
-  return xml_string_mark{&p->strings, p->strings.size, p->strings.used, p->strings.data};
-}
-
-buffer xml_string_take(xml_string_mark *mark) {
-  invariant(mark->arena);
-  u64 n = mark->arena->used - mark->used;
-  buffer s = {n, n, n ? mark->data + mark->used : nullptr};
-  *mark = xml_string_mark{};
-  return s;
-}
-
-void xml_string_rollback(xml_string_mark *mark) {
-  invariant(mark->arena);
-  mark->arena->size = mark->size;
-  mark->arena->used = mark->used;
-  mark->arena->data = mark->data;
-  *mark = xml_string_mark{};
-}
-
-u64 xml_string_length(const xml_string_mark *mark) { return mark->arena->used - mark->used; }
 
 // Room for n bytes at the end of the string arena, or null with the error set.
 static inline u8 *xml_string_room(xml_parser *p, u64 n, xml_error *error) {
@@ -245,6 +237,25 @@ u32 xml_peek(xml_parser *p, xml_cursor *c, xml_error *error) {
     c->codepoint = *c->position;
     return c->codepoint;
   }
+  if (p->wide_fast && p->end - c->position >= 2) {
+    // A unit that is no surrogate, or a well-formed pair; everything else (a lone surrogate,
+    // a last odd byte) is the general decoder's to report.
+    bool be = p->wide_fast == xml_wide_be;
+    u32 u = xml_wide_unit(c->position, be);
+    if (u - 0xD800 >= 0x800) {
+      c->next = c->position + 2;
+      c->codepoint = u;
+      return u;
+    }
+    if (u < 0xDC00 && p->end - c->position >= 4) {
+      u32 low = xml_wide_unit(c->position + 2, be);
+      if (low - 0xDC00 < 0x400) {
+        c->next = c->position + 4;
+        c->codepoint = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
+        return c->codepoint;
+      }
+    }
+  }
   u32 cp, second, state = c->state;
   u8 count;
   u32 status = xml_decode(p->encoding, c->position, p->end, &cp, &second, &count, &state);
@@ -307,19 +318,7 @@ bool xml_match(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error) {
       return false;
     }
   }
-  if (xml_fast_ok(p, c)) {
-    // Literals hold no line ends, so each matched byte is one column.
-    u64 avail = (u64)(p->end - c->position), i = 0;
-    while (i < literal.used && i < avail && c->position[i] == literal.data[i]) i++;
-    if (i) {
-      c->position += i;
-      c->column += (u32)i;
-      c->after_cr = 0;
-      c->codepoint = XML_NO_CODEPOINT;
-      c->next = c->position;
-    }
-    return i == literal.used;
-  }
+  if (xml_fast_ok(p, c)) return xml_fast_match(p, c, literal);
   u64 i = 0;
   while (i < literal.used && !*error && xml_has_more(p, c)) {
     u32 cp = xml_peek(p, c, error);
@@ -332,148 +331,314 @@ bool xml_match(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error) {
 
 bool xml_look_ahead(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error) {
   if (*error) return false;
-  if (xml_fast_ok(p, c)) {
-    if ((u64)(p->end - c->position) < literal.used || memcmp(c->position, literal.data, literal.used) != 0) return false;
-    c->position += literal.used;
-    c->column += (u32)literal.used;
-    c->after_cr = 0;
-    c->codepoint = XML_NO_CODEPOINT;
-    c->next = c->position;
-    return true;
-  }
+  if (xml_fast_ok(p, c)) return xml_fast_look_ahead(p, c, literal);
   xml_cursor copy = *c;
   if (!xml_match(p, &copy, literal, error)) return false;
   *c = copy;
   return true;
 }
 
-// The length of a well-formed multi-byte UTF-8 sequence at s and its code point; 0 when the
-// bytes are not one.
-static inline u32 xml_utf8_sequence(const u8 *s, const u8 *end, u32 *cp) {
-  u32 b0 = s[0];
-  u64 avail = (u64)(end - s);
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    if (avail < 2 || (s[1] & 0xC0) != 0x80) return 0;
-    *cp = (b0 & 0x1F) << 6 | (s[1] & 0x3F);
-    return 2;
+// The free tail of the string arena as [*d, *dend), grown to at least need bytes when the
+// arena can grow; false when it cannot hold need more bytes. Bytes written there become part
+// of the string only when arena->used is moved over them.
+static inline bool xml_string_tail(xml_parser *p, u8 *d, u64 need, u8 **dend) {
+  buffer *a = &p->strings;
+  a->used = (u64)(d - a->data);
+  if (a->used > a->size || need > a->size - a->used) {
+    if (!xml_arena_grow(a, p->string_reservation, need)) return false;
   }
-  if (b0 >= 0xE0 && b0 <= 0xEF) {
-    if (avail < 3 || (s[1] & 0xC0) != 0x80 || (s[2] & 0xC0) != 0x80) return 0;
-    u32 c = (b0 & 0xF) << 12 | (u32)(s[1] & 0x3F) << 6 | (s[2] & 0x3F);
-    if (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF)) return 0;
-    *cp = c;
-    return 3;
-  }
-  if (b0 >= 0xF0 && b0 <= 0xF4) {
-    if (avail < 4 || (s[1] & 0xC0) != 0x80 || (s[2] & 0xC0) != 0x80 || (s[3] & 0xC0) != 0x80) return 0;
-    u32 c = (b0 & 0x7) << 18 | (u32)(s[1] & 0x3F) << 12 | (u32)(s[2] & 0x3F) << 6 | (s[3] & 0x3F);
-    if (c < 0x10000 || c > 0x10FFFF) return 0;
-    *cp = c;
-    return 4;
-  }
-  return 0;
+  *dend = a->data + a->size;
+  return true;
 }
 
-// Skips whole 16-byte blocks that hold no byte below 0x20, none above 0x7F and none of the
-// class's stop characters (0 where a class has fewer); the byte loop takes over at the block
-// that holds one.
-static inline u8 *xml_skip_plain_blocks(u8 *s, u8 *end, u8 stop0, u8 stop1, u8 stop2, u8 stop3) {
+// Room every step of a run needs at most: one 16-byte block store, and after a block that stops
+// early, one character of at most four bytes (a reference's raw text is checked by itself).
+#define XML_RUN_ROOM 32u
+
+// The cursor after a line end at s (the byte past it).
+static inline void xml_run_line_end(xml_cursor *c, u32 unit, u8 *s) {
+  if (unit == '\r') {
+    c->line++;
+    c->column = 1;
+    c->after_cr = 1;
+  } else {
+    if (!c->after_cr) {
+      c->line++;
+      c->column = 1;
+    }
+    c->after_cr = 0;
+  }
+  c->line_start = s;
+  c->line_start_state = c->state;
+}
+
+static inline u8 *xml_put_utf8(u8 *d, u32 cp) {
+  if (cp < 0x80) {
+    *d++ = (u8)cp;
+  } else if (cp < 0x800) {
+    *d++ = (u8)(0xC0 | cp >> 6);
+    *d++ = (u8)(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *d++ = (u8)(0xE0 | cp >> 12);
+    *d++ = (u8)(0x80 | (cp >> 6 & 0x3F));
+    *d++ = (u8)(0x80 | (cp & 0x3F));
+  } else {
+    *d++ = (u8)(0xF0 | cp >> 18);
+    *d++ = (u8)(0x80 | (cp >> 12 & 0x3F));
+    *d++ = (u8)(0x80 | (cp >> 6 & 0x3F));
+    *d++ = (u8)(0x80 | (cp & 0x3F));
+  }
+  return d;
+}
+
+// The stop characters of the classes that have long runs, for the block scans (0 where a class
+// has fewer); false for the classes that scan unit by unit.
+static constexpr bool xml_run_stops(u8 cls, u8 stops[4]) {
+  stops[0] = stops[1] = stops[2] = stops[3] = 0;
+  switch (cls) {
+    case xml_class_text: stops[0] = '<', stops[1] = '&', stops[2] = ']'; return true;
+    case xml_class_attribute: stops[0] = '<', stops[1] = '&', stops[2] = '"', stops[3] = '\''; return true;
+    case xml_class_cdata: stops[0] = ']'; return true;
+    case xml_class_comment: stops[0] = '-'; return true;
+    case xml_class_pi: stops[0] = '?'; return true;
+    default: return false;
+  }
+}
+
 #ifdef __SSE2__
-  const __m128i low = _mm_set1_epi8(0x20);
-  const __m128i a = _mm_set1_epi8((char)stop0), b = _mm_set1_epi8((char)stop1);
-  const __m128i c = _mm_set1_epi8((char)stop2), d = _mm_set1_epi8((char)stop3);
-  while (end - s >= 16) {
-    __m128i v = _mm_loadu_si128((const __m128i *)s);
-    // Signed: bytes above 0x7F are negative, so one compare catches them with the controls.
-    __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, low),
-                                   _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, a), _mm_cmpeq_epi8(v, b)),
-                                                _mm_or_si128(_mm_cmpeq_epi8(v, c), _mm_cmpeq_epi8(v, d))));
-    int mask = _mm_movemask_epi8(special);
-    if (mask) return s + __builtin_ctz((unsigned)mask);
-    s += 16;
-  }
-#else
-  (void)end, (void)stop0, (void)stop1, (void)stop2, (void)stop3;
-#endif
-  return s;
+// Bit i set for each byte i of v that is below 0x20, above 0x7F or one of the stops.
+static inline u32 xml_special_mask(__m128i v, __m128i a, __m128i b, __m128i c, __m128i d) {
+  // Signed: bytes above 0x7F are negative, so one compare catches them with the controls.
+  __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+                                 _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, a), _mm_cmpeq_epi8(v, b)),
+                                              _mm_or_si128(_mm_cmpeq_epi8(v, c), _mm_cmpeq_epi8(v, d))));
+  return (u32)_mm_movemask_epi8(special);
 }
+#endif
 
-void xml_fast_run(xml_parser *p, xml_cursor *c, u8 cls, u32 flags, bool keep, xml_error *error) {
-  if (*error) return;
+// Bytes of an ASCII-compatible encoding. Each step copies into the arena's free tail before it
+// knows how much of the block belongs to the run; only what does is kept.
+template <u8 cls>
+static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
   u8 *s = c->position, *end = p->end;
   bool newlines = (flags & xml_run_newlines) != 0;
   bool any_char = (flags & xml_run_any_char) != 0;
+  bool references = (flags & xml_run_references) != 0;
   bool utf8 = p->encoding == XML_ENCODING_UTF8;
-  // The stop characters of the classes that have long runs; the others scan byte by byte.
-  u8 stops[4] = {0, 0, 0, 0};
-  bool blocks = true;
-  switch (cls) {
-    case xml_class_text: stops[0] = '<', stops[1] = '&', stops[2] = ']'; break;
-    case xml_class_attribute: stops[0] = '<', stops[1] = '&', stops[2] = '"', stops[3] = '\''; break;
-    case xml_class_cdata: stops[0] = ']'; break;
-    case xml_class_comment: stops[0] = '-'; break;
-    case xml_class_pi: stops[0] = '?'; break;
-    default: blocks = false; break;
-  }
+  u8 stops[4];
+  bool blocks = xml_run_stops(cls, stops);
+  u8 *d = keep ? p->strings.data + p->strings.used : nullptr;
+  u8 *dend = keep && p->strings.used <= p->strings.size ? p->strings.data + p->strings.size : d;
+  u32 column = c->column;
+  u32 after_cr = c->after_cr;
+#ifdef __SSE2__
+  const __m128i sa = _mm_set1_epi8((char)stops[0]), sb = _mm_set1_epi8((char)stops[1]);
+  const __m128i sc = _mm_set1_epi8((char)stops[2]), sd = _mm_set1_epi8((char)stops[3]);
+#endif
   for (;;) {
-    u8 *run = s;
-    if (blocks) s = xml_skip_plain_blocks(s, end, stops[0], stops[1], stops[2], stops[3]);
-    while (s < end && (xml_byte_class[*s] & cls)) s++;
-    if (s > run) {
-      if (keep) {
-        u8 *d = xml_string_room(p, (u64)(s - run), error);
-        if (!d) return;
-        memcpy(d, run, (u64)(s - run));
-      }
-      c->column += (u32)(s - run);
-      c->after_cr = 0;
+    if (keep && dend - d < XML_RUN_ROOM && !xml_string_tail(p, d, XML_RUN_ROOM, &dend)) break;
+#ifdef __SSE2__
+    if (blocks && end - s >= 16) {
+      __m128i v = _mm_loadu_si128((const __m128i *)s);
+      u32 mask = xml_special_mask(v, sa, sb, sc, sd);
+      if (keep) _mm_storeu_si128((__m128i *)d, v);
+      u32 n = mask ? (u32)__builtin_ctz(mask) : 16;
+      s += n, column += n;
+      if (keep) d += n;
+      if (n) after_cr = 0;
+      if (n == 16) continue;
     }
+#endif
     if (s >= end) break;
     u8 b = *s;
-    if (newlines && (b == '\n' || b == '\r')) {
-      if (keep) {
-        u8 *d = xml_string_room(p, 1, error);
-        if (!d) return;
-        *d = b;
-      }
-      s++;
-      if (b == '\r') {
-        c->line++;
-        c->column = 1;
-        c->after_cr = 1;
-      } else {
-        if (!c->after_cr) {
-          c->line++;
-          c->column = 1;
-        }
-        c->after_cr = 0;
-      }
-      c->line_start = s;
-      c->line_start_state = c->state;
+    if (xml_byte_class[b] & cls) {
+      if (keep) *d++ = b;
+      s++, column++, after_cr = 0;
       continue;
     }
-    if (b >= 0x80 && utf8 && any_char) {
+    if (newlines && (b == '\n' || b == '\r')) {
+      if (keep) *d++ = b;
+      s++;
+      c->column = column, c->after_cr = after_cr;
+      xml_run_line_end(c, b, s);
+      column = c->column, after_cr = c->after_cr;
+      continue;
+    }
+    if (b == '&' && references) {
+      // The general path reads a reference's raw text into the arena and gives it back: with
+      // room for that, nothing can fail there.
+      u32 v;
+      u64 n = xml_fast_reference(s, end, &v);
+      if (n == 0 || !xml_is_char(v) || (keep && (u64)(dend - d) < n)) break;
+      if (keep) d = xml_put_utf8(d, v);
+      s += n, column += (u32)n, after_cr = 0;
+      continue;
+    }
+    if (b < 0x80 || !any_char) break;
+    if (utf8) {
       u32 cp;
       u32 n = xml_utf8_sequence(s, end, &cp);
       if (n == 0 || !xml_is_char(cp)) break;  // the general path reads it as U+FFFD
       if (keep) {
-        u8 *d = xml_string_room(p, n, error);
-        if (!d) return;
-        memcpy(d, s, n);
+        // The room holds four bytes; copy them whole when the input has them.
+        if (end - s >= 4) memcpy(d, s, 4);
+        else memcpy(d, s, n);
+        d += n;
       }
       s += n;
-      c->column++;
-      c->after_cr = 0;
-      continue;
+    } else {
+      // Other encodings decode through their codec; only a plain character is taken here.
+      u32 cp, second, state = c->state;
+      u8 count;
+      u32 status = xml_decode(p->encoding, s, end, &cp, &second, &count, &state);
+      if (status != xml_decode_ok || second != XML_NO_CODEPOINT || state != c->state || count == 0 || !xml_is_char(cp))
+        break;
+      if (keep) d = xml_put_utf8(d, cp);
+      s += count;
     }
-    break;
+    column++, after_cr = 0;
   }
+  if (keep) p->strings.used = (u64)(d - p->strings.data);
+  c->column = column, c->after_cr = after_cr;
   c->position = c->next = s;
   c->codepoint = XML_NO_CODEPOINT;
 }
 
+// UTF-16 units: ASCII ones narrow to bytes eight at a time, the rest are encoded as UTF-8.
+template <u8 cls, bool big_endian>
+static void xml_wide_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
+  u8 *s = c->position, *end = p->end;
+  bool newlines = (flags & xml_run_newlines) != 0;
+  bool any_char = (flags & xml_run_any_char) != 0;
+  bool references = (flags & xml_run_references) != 0;
+  u8 stops[4];
+  bool blocks = xml_run_stops(cls, stops);
+  u8 *d = keep ? p->strings.data + p->strings.used : nullptr;
+  u8 *dend = keep && p->strings.used <= p->strings.size ? p->strings.data + p->strings.size : d;
+  u32 column = c->column;
+  u32 after_cr = c->after_cr;
+#ifdef __SSE2__
+  const __m128i sa = _mm_set1_epi8((char)stops[0]), sb = _mm_set1_epi8((char)stops[1]);
+  const __m128i sc = _mm_set1_epi8((char)stops[2]), sd = _mm_set1_epi8((char)stops[3]);
+#endif
+  for (;;) {
+    if (keep && dend - d < XML_RUN_ROOM && !xml_string_tail(p, d, XML_RUN_ROOM, &dend)) break;
+#ifdef __SSE2__
+    if (blocks && end - s >= 16) {
+      __m128i v = _mm_loadu_si128((const __m128i *)s);
+      if (big_endian) v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+      // Units above 0xFF saturate to 0xFF or 0 when narrowed: special either way.
+      __m128i narrow = _mm_packus_epi16(v, v);
+      u32 mask = xml_special_mask(narrow, sa, sb, sc, sd) & 0xFF;
+      if (keep) _mm_storel_epi64((__m128i *)d, narrow);
+      u32 n = mask ? (u32)__builtin_ctz(mask) : 8;
+      s += 2 * n, column += n;
+      if (keep) d += n;
+      if (n) after_cr = 0;
+      if (n == 8) continue;
+    }
+#endif
+    if (end - s < 2) break;  // a last odd byte is the general decoder's
+    u32 u = xml_wide_unit(s, big_endian);
+    if (u < 0x80) {
+      if (xml_byte_class[u] & cls) {
+        if (keep) *d++ = (u8)u;
+        s += 2, column++, after_cr = 0;
+        continue;
+      }
+      if (u == '&' && references) {
+        // The reference's ASCII units narrowed, then read as in the byte encodings.
+        u8 narrow[16];
+        u64 k = 0;
+        for (const u8 *t = s; k < sizeof narrow && end - t >= 2; t += 2) {
+          u32 w = xml_wide_unit(t, big_endian);
+          if (w >= 0x80) break;
+          narrow[k++] = (u8)w;
+        }
+        u32 v;
+        u64 n = xml_fast_reference(narrow, narrow + k, &v);
+        if (n == 0 || !xml_is_char(v) || (keep && (u64)(dend - d) < n)) break;
+        if (keep) d = xml_put_utf8(d, v);
+        s += 2 * n, column += (u32)n, after_cr = 0;
+        continue;
+      }
+      if (newlines && (u == '\n' || u == '\r')) {
+        if (keep) *d++ = (u8)u;
+        s += 2;
+        c->column = column, c->after_cr = after_cr;
+        xml_run_line_end(c, u, s);
+        column = c->column, after_cr = c->after_cr;
+        continue;
+      }
+      break;
+    }
+    if (!any_char) break;
+    if (u - 0xD800 >= 0x800) {
+      if (u >= 0xFFFE) break;  // no Char
+      s += 2;
+    } else {
+      // Only a whole pair; a lone surrogate reads as U+FFFD on the general path.
+      if (u >= 0xDC00 || end - s < 4) break;
+      u32 low = xml_wide_unit(s + 2, big_endian);
+      if (low - 0xDC00 >= 0x400) break;
+      u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
+      s += 4;
+    }
+    if (keep) d = xml_put_utf8(d, u);
+    column++, after_cr = 0;
+  }
+  if (keep) p->strings.used = (u64)(d - p->strings.data);
+  c->column = column, c->after_cr = after_cr;
+  c->position = c->next = s;
+  c->codepoint = XML_NO_CODEPOINT;
+}
+
+template <u8 cls>
+void xml_fast_run_class(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
+  if (p->wide_fast == xml_wide_le) xml_wide_run<cls, false>(p, c, flags, keep);
+  else if (p->wide_fast == xml_wide_be) xml_wide_run<cls, true>(p, c, flags, keep);
+  else xml_byte_run<cls>(p, c, flags, keep);
+}
+template void xml_fast_run_class<xml_class_text>(xml_parser *, xml_cursor *, u32, bool);
+template void xml_fast_run_class<xml_class_attribute>(xml_parser *, xml_cursor *, u32, bool);
+template void xml_fast_run_class<xml_class_cdata>(xml_parser *, xml_cursor *, u32, bool);
+template void xml_fast_run_class<xml_class_comment>(xml_parser *, xml_cursor *, u32, bool);
+template void xml_fast_run_class<xml_class_name>(xml_parser *, xml_cursor *, u32, bool);
+template void xml_fast_run_class<xml_class_space>(xml_parser *, xml_cursor *, u32, bool);
+template void xml_fast_run_class<xml_class_pi>(xml_parser *, xml_cursor *, u32, bool);
+
+static bool xml_skip_spaces_general(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error);
+
 bool xml_skip_spaces(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
   if (*error) return false;
+  if (!out && xml_fast_ok(p, c)) {
+    // Spaces and tabs up to something that is no line end: the common case inside tags.
+    u8 *s = c->position, *end = p->end;
+    u32 n = 0;
+    bool line_end;
+    if (!p->wide_fast) {
+      while (s < end && (*s == ' ' || *s == '\t')) s++;
+      n = (u32)(s - c->position);
+      line_end = s < end && (*s == '\n' || *s == '\r');
+    } else {
+      u32 b;
+      while ((b = xml_fast_ascii(p, s)) == ' ' || b == '\t') s += 2, n++;
+      line_end = b == '\n' || b == '\r';
+    }
+    if (!line_end) {
+      if (n) c->after_cr = 0;
+      c->column += n;
+      c->position = c->next = s;
+      c->codepoint = XML_NO_CODEPOINT;
+      return n != 0;
+    }
+  }
+  return xml_skip_spaces_general(p, c, out, error);
+}
+
+// Kept apart so the common case above stays a leaf without the general path's frame.
+__attribute__((noinline)) static bool xml_skip_spaces_general(xml_parser *p, xml_cursor *c, buffer *out,
+                                                              xml_error *error) {
   xml_string_mark mark = xml_string_begin(p);
   u8 *start = c->position;
   bool skipped = false;

@@ -8,10 +8,29 @@
 // True when the input at the cursor spells the literal; the cursor does not move.
 static inline bool xml_at(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error) {
   if (*error) return false;
-  if (xml_fast_ok(p, c))
-    return (u64)(p->end - c->position) >= literal.used && memcmp(c->position, literal.data, literal.used) == 0;
+  if (xml_fast_ok(p, c)) return xml_fast_prefix(p, c->position, literal) == literal.used;
   xml_cursor copy = *c;
   return xml_match(p, &copy, literal, error);
+}
+
+// xml_match and xml_look_ahead for the ASCII literals written below: the fast path inline.
+static inline bool xml_match_ascii(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error) {
+  if (!*error && xml_fast_ok(p, c)) return xml_fast_match(p, c, literal);
+  return xml_match(p, c, literal, error);
+}
+static inline bool xml_look_ahead_ascii(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error) {
+  if (!*error && xml_fast_ok(p, c)) return xml_fast_look_ahead(p, c, literal);
+  return xml_look_ahead(p, c, literal, error);
+}
+
+// xml_string_push_codepoint with an ASCII character stored inline when it fits.
+static inline void xml_push(xml_parser *p, u32 cp, xml_error *error) {
+  buffer *a = &p->strings;
+  if (cp < 0x80 && !*error && a->used < a->size) {
+    a->data[a->used++] = (u8)cp;
+    return;
+  }
+  xml_string_push_codepoint(p, cp, error);
 }
 
 // Ends a string-reading production: hands the string out on success, gives it back on error.
@@ -32,19 +51,68 @@ static bool xml_string_finish(xml_string_mark *mark, buffer *out, xml_error *err
 // error when not one code point was read.
 static bool xml_read_name(xml_parser *p, xml_cursor *c, bool start, buffer *out, xml_error *error) {
   if (*error) return false;
+  if (!p->wide_fast && xml_fast_ok(p, c)) {
+    // An ASCII name that ends at an ASCII byte or the end, with room for it: taken in one step.
+    u8 *s = c->position, *end = p->end;
+    if (s < end && (xml_byte_class[*s] & (start ? xml_class_name_start : xml_class_name))) {
+      u8 *e = s + 1;
+      while (e < end && (xml_byte_class[*e] & xml_class_name)) e++;
+      u64 n = (u64)(e - s);
+      buffer *a = &p->strings;
+      if ((e == end || *e < 0x80) && a->used <= a->size && n <= a->size - a->used) {
+        u8 *d = a->data + a->used;
+        memcpy(d, s, n);
+        a->used += n;
+        c->column += (u32)n;
+        c->after_cr = 0;
+        c->position = c->next = e;
+        c->codepoint = XML_NO_CODEPOINT;
+        if (out) *out = buffer{n, n, d};
+        return true;
+      }
+    }
+  }
+  if (p->wide_fast && xml_fast_ok(p, c)) {
+    // The same in UTF-16: ASCII units up to an ASCII unit or the very end (a last odd byte
+    // reads as U+FFFD, which continues a name).
+    u8 *s = c->position, *end = p->end;
+    u32 low = p->wide_fast == xml_wide_be;  // the byte that holds an ASCII unit's value
+    auto ascii = [&](const u8 *t) -> u32 { return end - t >= 2 && t[1 - low] == 0 && t[low] < 0x80 ? t[low] : 0x100; };
+    u32 b = ascii(s);
+    if (b < 0x80 && (xml_byte_class[b] & (start ? xml_class_name_start : xml_class_name))) {
+      u8 *e = s + 2;
+      u64 n = 1;
+      while ((b = ascii(e)) < 0x80 && (xml_byte_class[b] & xml_class_name)) e += 2, n++;
+      buffer *a = &p->strings;
+      if ((b < 0x80 || e == end) && a->used <= a->size && n <= a->size - a->used) {
+        u8 *d = a->data + a->used;
+        for (u64 i = 0; i < n; i++) d[i] = s[2 * i + low];
+        a->used += n;
+        c->column += (u32)n;
+        c->after_cr = 0;
+        c->position = c->next = e;
+        c->codepoint = XML_NO_CODEPOINT;
+        if (out) *out = buffer{n, n, d};
+        return true;
+      }
+    }
+  }
   xml_string_mark mark = xml_string_begin(p);
   bool first = true;
   while (!*error && xml_has_more(p, c)) {
-    if (xml_fast_ok(p, c) && *c->position < 0x80) {
-      u8 b = *c->position;
+    u32 b = xml_fast_ok(p, c) ? xml_fast_ascii(p, c->position) : 0x100;
+    if (b < 0x80) {
       if (!(xml_byte_class[b] & (first && start ? xml_class_name_start : xml_class_name))) break;
+      u8 *before = c->position;
       xml_fast_run(p, c, xml_class_name, 0, true, error);
-      first = false;
-      continue;
+      if (c->position != before) {
+        first = false;
+        continue;
+      }
     }
     u32 cp = xml_peek(p, c, error);
     if (*error || !xml_is_name_char(cp, first && start)) break;
-    xml_string_push_codepoint(p, cp, error);
+    xml_push(p, cp, error);
     xml_advance(c, error);
     first = false;
   }
@@ -79,7 +147,7 @@ static bool xml_read_named_reference(xml_parser *p, xml_cursor *c, u8 open, xml_
   } else {
     xml_string_push_u8(p, open, error);
     if (!xml_parse_name(p, c, nullptr, error)) xml_set_error(error, xml_error_expected_name);
-    else if (!xml_match(p, c, string_lit(";"), error)) xml_set_error(error, no_semicolon);
+    else if (!xml_match_ascii(p, c, string_lit(";"), error)) xml_set_error(error, no_semicolon);
     else xml_string_push_u8(p, ';', error);
   }
   return xml_string_finish(&mark, out, error);
@@ -102,13 +170,13 @@ static inline bool xml_is_digit(u32 c, bool hex) {
 bool xml_parse_character_reference(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
   if (*error) return false;
   xml_string_mark mark = xml_string_begin(p);
-  if (!xml_match(p, c, string_lit("&"), error)) {
+  if (!xml_match_ascii(p, c, string_lit("&"), error)) {
     xml_set_error(error, xml_error_character_reference_expected_ampersand);
-  } else if (xml_string_push_u8(p, '&', error), !xml_match(p, c, string_lit("#"), error)) {
+  } else if (xml_string_push_u8(p, '&', error), !xml_match_ascii(p, c, string_lit("#"), error)) {
     xml_set_error(error, xml_error_character_reference_expected_number_sign);
   } else {
     xml_string_push_u8(p, '#', error);
-    bool hex = xml_look_ahead(p, c, string_lit("x"), error);
+    bool hex = xml_look_ahead_ascii(p, c, string_lit("x"), error);
     if (hex) xml_string_push_u8(p, 'x', error);
     xml_error no_digit = hex ? xml_error_character_reference_expected_hexadecimal_digit
                              : xml_error_character_reference_expected_digit;
@@ -136,6 +204,20 @@ bool xml_parse_character_reference(xml_parser *p, xml_cursor *c, buffer *out, xm
 
 u32 xml_character_reference_value(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return XML_NO_CODEPOINT;
+  if (!p->wide_fast && xml_fast_ok(p, c)) {
+    // The general path reads the raw text into the string arena and gives it back: with room
+    // for it, nothing there can fail, so the bytes are read in place.
+    u32 value;
+    u64 n = xml_fast_character_reference(c->position, p->end, &value);
+    const buffer *a = &p->strings;
+    if (n && a->used <= a->size && n <= a->size - a->used) {
+      c->position = c->next = c->position + n;
+      c->column += (u32)n;
+      c->after_cr = 0;
+      c->codepoint = XML_NO_CODEPOINT;
+      return value;
+    }
+  }
   xml_string_mark mark = xml_string_begin(p);
   buffer raw;
   u32 value = XML_NO_CODEPOINT;
@@ -158,7 +240,7 @@ u32 xml_character_reference_value(xml_parser *p, xml_cursor *c, xml_error *error
 bool xml_parse_reference(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
   if (*error) return false;
   xml_cursor copy = *c;
-  if (!xml_match(p, &copy, string_lit("&"), error)) {
+  if (!xml_match_ascii(p, &copy, string_lit("&"), error)) {
     xml_set_error(error, xml_error_reference_expected_ampersand);
     return false;
   }
@@ -174,9 +256,37 @@ u32 xml_predefined_entity(xml_parser *p, xml_cursor *c, xml_error *error) {
       {string_lit("&amp;"), '&'}, {string_lit("&lt;"), '<'}, {string_lit("&gt;"), '>'},
       {string_lit("&quot;"), '"'}, {string_lit("&apos;"), '\''},
   };
+  if (*error) return XML_NO_CODEPOINT;
+  if (!p->wide_fast && xml_fast_ok(p, c)) {
+    // The five spellings differ by their second byte (but "&amp;" and "&apos;").
+    const u8 *s = c->position;
+    u64 avail = (u64)(p->end - s), n = 0;
+    u32 v = XML_NO_CODEPOINT;
+    if (avail >= 4 && s[0] == '&') {
+      switch (s[1]) {
+        case 'l': if (s[2] == 't' && s[3] == ';') v = '<', n = 4; break;
+        case 'g': if (s[2] == 't' && s[3] == ';') v = '>', n = 4; break;
+        case 'a':
+          if (avail >= 5 && memcmp(s + 2, "mp;", 3) == 0) v = '&', n = 5;
+          else if (avail >= 6 && memcmp(s + 2, "pos;", 4) == 0) v = '\'', n = 6;
+          break;
+        case 'q': if (avail >= 6 && memcmp(s + 2, "uot;", 4) == 0) v = '"', n = 6; break;
+        default: break;
+      }
+    }
+    if (n) xml_fast_skip(p, c, n);
+    return v;
+  }
+  // On the fast paths the character after "&" picks the only entities that could be there.
+  u32 second = 0;
+  if (xml_fast_ok(p, c)) {
+    if (xml_fast_ascii(p, c->position) != '&') return XML_NO_CODEPOINT;
+    second = xml_fast_ascii(p, c->position + xml_fast_width(p));
+  }
   for (const auto &e : entities) {
     if (*error) return XML_NO_CODEPOINT;
-    if (xml_look_ahead(p, c, e.text, error)) return e.value;
+    if (second && second != e.text.data[1]) continue;
+    if (xml_look_ahead_ascii(p, c, e.text, error)) return e.value;
   }
   return XML_NO_CODEPOINT;
 }
@@ -186,7 +296,7 @@ u32 xml_predefined_entity(xml_parser *p, xml_cursor *c, xml_error *error) {
 void xml_parse_eq(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return;
   xml_skip_spaces(p, c, nullptr, error);
-  if (!xml_match(p, c, string_lit("="), error)) xml_set_error(error, xml_error_expected_equal);
+  if (!xml_match_ascii(p, c, string_lit("="), error)) xml_set_error(error, xml_error_expected_equal);
   xml_skip_spaces(p, c, nullptr, error);
 }
 
@@ -216,12 +326,12 @@ bool xml_parse_version_info(xml_parser *p, xml_cursor *c, buffer *out, xml_error
   xml_string_mark mark = xml_string_begin(p);
   if (!xml_skip_spaces(p, c, nullptr, error)) {
     xml_set_error(error, xml_error_expected_space);
-  } else if (!xml_match(p, c, string_lit("version"), error)) {
+  } else if (!xml_match_ascii(p, c, string_lit("version"), error)) {
     xml_set_error(error, xml_error_xml_version_expected_version);
   } else {
     xml_parse_eq(p, c, error);
     u32 q = xml_parse_quote(p, c, error);
-    if (!*error && !xml_match(p, c, string_lit("1."), error)) xml_set_error(error, xml_error_xml_version_expected_one_dot);
+    if (!*error && !xml_match_ascii(p, c, string_lit("1."), error)) xml_set_error(error, xml_error_xml_version_expected_one_dot);
     xml_string_push(p, string_lit("1."), error);
     u32 digits = 0;
     while (!*error && xml_has_more(p, c)) {
@@ -242,7 +352,7 @@ bool xml_parse_encoding_declaration(xml_parser *p, xml_cursor *c, buffer *out, x
   xml_string_mark mark = xml_string_begin(p);
   if (!xml_skip_spaces(p, c, nullptr, error)) {
     xml_set_error(error, xml_error_expected_space);
-  } else if (!xml_match(p, c, string_lit("encoding"), error)) {
+  } else if (!xml_match_ascii(p, c, string_lit("encoding"), error)) {
     xml_set_error(error, xml_error_encoding_declaration_expected_encoding);
   } else {
     xml_parse_eq(p, c, error);
@@ -274,7 +384,7 @@ xml_node *xml_parse_xml_declaration(xml_parser *p, xml_cursor *c, xml_error *err
   if (*error) return nullptr;
   xml_marks m = xml_marks_begin(p);
   xml_node *node = nullptr;
-  if (!xml_match(p, c, string_lit("<?xml"), error)) {
+  if (!xml_match_ascii(p, c, string_lit("<?xml"), error)) {
     xml_set_error(error, xml_error_xml_declaration_expected_start);
   } else {
     node = xml_node_new(p, xml_node_type_xml_declaration, error);
@@ -283,7 +393,7 @@ xml_node *xml_parse_xml_declaration(xml_parser *p, xml_cursor *c, xml_error *err
     if (node) node->version = version;
     xml_cursor copy = *c;
     xml_skip_spaces(p, &copy, nullptr, error);
-    if (xml_match(p, &copy, string_lit("encoding"), error)) {
+    if (xml_match_ascii(p, &copy, string_lit("encoding"), error)) {
       if (xml_parse_encoding_declaration(p, c, &encoding, error) && node) {
         node->encoding = encoding;
         node->has_encoding = 1;
@@ -291,14 +401,14 @@ xml_node *xml_parse_xml_declaration(xml_parser *p, xml_cursor *c, xml_error *err
     }
     copy = *c;
     bool spaced = xml_skip_spaces(p, &copy, nullptr, error);
-    if (xml_match(p, &copy, string_lit("standalone"), error)) {
+    if (xml_match_ascii(p, &copy, string_lit("standalone"), error)) {
       if (!spaced) xml_set_error(error, xml_error_expected_space);
       if (!*error) *c = copy;
       xml_parse_eq(p, c, error);
       u32 q = xml_parse_quote(p, c, error);
       xml_string_mark value = xml_string_begin(p);
-      if (xml_look_ahead(p, c, string_lit("yes"), error)) xml_string_push(p, string_lit("yes"), error);
-      else if (xml_look_ahead(p, c, string_lit("no"), error)) xml_string_push(p, string_lit("no"), error);
+      if (xml_look_ahead_ascii(p, c, string_lit("yes"), error)) xml_string_push(p, string_lit("yes"), error);
+      else if (xml_look_ahead_ascii(p, c, string_lit("no"), error)) xml_string_push(p, string_lit("no"), error);
       else xml_set_error(error, xml_error_xml_declaration_standalone_invalid_value);
       xml_parse_closing_quote(p, c, q, error);
       buffer standalone;
@@ -308,7 +418,7 @@ xml_node *xml_parse_xml_declaration(xml_parser *p, xml_cursor *c, xml_error *err
       }
     }
     xml_skip_spaces(p, c, nullptr, error);
-    if (!*error && !xml_match(p, c, string_lit("?>"), error))
+    if (!*error && !xml_match_ascii(p, c, string_lit("?>"), error))
       xml_set_error(error, xml_error_xml_declaration_expected_processing_instruction_end);
   }
   xml_marks_end(&m, error);
@@ -318,11 +428,11 @@ xml_node *xml_parse_xml_declaration(xml_parser *p, xml_cursor *c, xml_error *err
 xml_node *xml_parse_comment(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
   xml_marks m = xml_marks_begin(p);
-  if (!xml_match(p, c, string_lit("<!--"), error)) xml_set_error(error, xml_error_comment_expected_start);
+  if (!xml_match_ascii(p, c, string_lit("<!--"), error)) xml_set_error(error, xml_error_comment_expected_start);
   xml_string_mark text = xml_string_begin(p);
   while (!*error) {
     if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_comment, xml_run_text, true, error);
-    if (xml_look_ahead(p, c, string_lit("-->"), error)) break;
+    if (xml_look_ahead_ascii(p, c, string_lit("-->"), error)) break;
     if (xml_at(p, c, string_lit("--"), error)) {
       xml_set_error(error, xml_error_comment_contains_double_hyphen);
       break;
@@ -333,7 +443,7 @@ xml_node *xml_parse_comment(xml_parser *p, xml_cursor *c, xml_error *error) {
       xml_set_error(error, xml_error_invalid_character);
       break;
     }
-    xml_string_push_codepoint(p, cp, error);
+    xml_push(p, cp, error);
     xml_advance(c, error);
   }
   buffer t = {};
@@ -348,7 +458,7 @@ xml_node *xml_parse_processing_instruction(xml_parser *p, xml_cursor *c, xml_err
   if (*error) return nullptr;
   xml_marks m = xml_marks_begin(p);
   buffer target = {}, data = {};
-  if (!xml_match(p, c, string_lit("<?"), error)) {
+  if (!xml_match_ascii(p, c, string_lit("<?"), error)) {
     xml_set_error(error, xml_error_processing_instruction_expected_start);
   } else {
     xml_read_name(p, c, true, &target, error);  // an empty target is accepted
@@ -359,14 +469,14 @@ xml_node *xml_parse_processing_instruction(xml_parser *p, xml_cursor *c, xml_err
       xml_string_mark text = xml_string_begin(p);
       while (!*error) {
         if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_pi, xml_run_text, true, error);
-        if (xml_look_ahead(p, c, string_lit("?>"), error)) break;
+        if (xml_look_ahead_ascii(p, c, string_lit("?>"), error)) break;
         cp = xml_peek(p, c, error);
         if (*error) break;
         if (!xml_is_char(cp)) {
           xml_set_error(error, xml_error_invalid_character);
           break;
         }
-        xml_string_push_codepoint(p, cp, error);
+        xml_push(p, cp, error);
         xml_advance(c, error);
       }
       xml_string_finish(&text, &data, error);
@@ -415,7 +525,7 @@ bool xml_parse_attribute_value(xml_parser *p, xml_cursor *c, buffer *out, xml_er
   u32 q = xml_parse_quote(p, c, error);
   xml_string_mark value = xml_string_begin(p);
   while (!*error) {
-    if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_attribute, xml_run_any_char, true, error);
+    if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_attribute, xml_run_any_char | xml_run_references, true, error);
     u32 cp = xml_peek(p, c, error);
     if (*error) break;
     if (cp == q) {
@@ -429,7 +539,7 @@ bool xml_parse_attribute_value(xml_parser *p, xml_cursor *c, buffer *out, xml_er
         // A reference may name only what could stand in the document itself.
         if (!*error && !xml_is_char(ch)) xml_set_error(error, xml_error_invalid_character);
       }
-      if (ch != XML_NO_CODEPOINT) xml_string_push_codepoint(p, ch, error);
+      if (ch != XML_NO_CODEPOINT) xml_push(p, ch, error);
       else xml_parse_reference(p, c, nullptr, error);  // kept as written, in place
       continue;
     }
@@ -437,7 +547,7 @@ bool xml_parse_attribute_value(xml_parser *p, xml_cursor *c, buffer *out, xml_er
       xml_set_error(error, xml_error_invalid_character);
       break;
     }
-    xml_string_push_codepoint(p, xml_is_space(cp) ? ' ' : cp, error);
+    xml_push(p, xml_is_space(cp) ? ' ' : cp, error);
     xml_advance(c, error);
   }
   buffer v = {};
@@ -447,8 +557,71 @@ bool xml_parse_attribute_value(xml_parser *p, xml_cursor *c, buffer *out, xml_er
   return ok;
 }
 
+// A plain attribute in ASCII-compatible bytes: white space without line ends, an ASCII name,
+// "=", and a quoted value of ASCII (or, in UTF-8, whole non-ASCII characters) with no reference,
+// no "<", no quote of either kind and no white space but the space. Such bytes are their own
+// UTF-8 and need no normalising, so the attribute is copied as it stands; *taken is false for
+// anything else (and when the arena could not hold it), which the productions then read.
+static xml_node *xml_fast_attribute(xml_parser *p, xml_cursor *c, bool *taken, xml_error *error) {
+  *taken = false;
+  const u8 *s = c->position, *end = p->end, *t = s;
+  while (t < end && (*t == ' ' || *t == '\t')) t++;
+  if (t == s || t == end || !(xml_byte_class[*t] & xml_class_name_start)) return nullptr;
+  const u8 *name = t++;
+  while (t < end && (xml_byte_class[*t] & xml_class_name)) t++;
+  const u8 *name_end = t;
+  while (t < end && (*t == ' ' || *t == '\t')) t++;
+  if (t == end || *t != '=') return nullptr;
+  t++;
+  while (t < end && (*t == ' ' || *t == '\t')) t++;
+  if (t == end || (*t != '"' && *t != '\'')) return nullptr;
+  u8 q = *t++;
+  const u8 *value = t;
+  u64 continuation = 0;  // bytes that add no column
+  bool utf8 = p->encoding == XML_ENCODING_UTF8;
+  for (;;) {
+    if (t == end) return nullptr;
+    u8 b = *t;
+    if (xml_byte_class[b] & xml_class_attribute) {
+      t++;
+      continue;
+    }
+    if (b == q) break;
+    if (b < 0x80 || !utf8) return nullptr;
+    u32 cp, n = xml_utf8_sequence(t, end, &cp);
+    if (n == 0 || !xml_is_char(cp)) return nullptr;
+    t += n;
+    continuation += n - 1;
+  }
+  u64 name_length = (u64)(name_end - name), value_length = (u64)(t - value);
+  buffer *a = &p->strings;
+  if (a->used > a->size || name_length + value_length > a->size - a->used) return nullptr;
+  *taken = true;
+  xml_marks m = xml_marks_begin(p);
+  u8 *d = a->data + a->used;
+  memcpy(d, name, name_length);
+  memcpy(d + name_length, value, value_length);
+  a->used += name_length + value_length;
+  c->column += (u32)((u64)(t + 1 - s) - continuation);
+  c->after_cr = 0;
+  c->position = c->next = (u8 *)t + 1;
+  c->codepoint = XML_NO_CODEPOINT;
+  xml_node *node = xml_node_new(p, xml_node_type_attribute, error);
+  if (node) {
+    node->name = buffer{name_length, name_length, d};
+    node->value = value_length ? buffer{value_length, value_length, d + name_length} : buffer{};
+  }
+  xml_marks_end(&m, error);
+  return *error ? nullptr : node;
+}
+
 xml_node *xml_parse_attribute(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
+  if (!p->wide_fast && xml_fast_ok(p, c)) {
+    bool taken;
+    xml_node *node = xml_fast_attribute(p, c, &taken, error);
+    if (taken) return node;
+  }
   xml_marks m = xml_marks_begin(p);
   buffer name = {}, value = {};
   if (!xml_skip_spaces(p, c, nullptr, error)) xml_set_error(error, xml_error_expected_space);
@@ -471,7 +644,10 @@ xml_node *xml_parse_character_data(xml_parser *p, xml_cursor *c, xml_error *erro
   xml_marks m = xml_marks_begin(p);
   xml_string_mark text = xml_string_begin(p);
   while (!*error) {
-    if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_text, xml_run_text, true, error);
+    if (xml_fast_ok(p, c)) {
+      xml_fast_run(p, c, xml_class_text, xml_run_text | xml_run_references, true, error);
+      if (xml_fast_ascii(p, c->position) == '<') break;  // what ends most runs
+    }
     if (*error) break;
     if (!xml_has_more(p, c)) {
       xml_set_error(error, xml_error_eof);
@@ -494,7 +670,7 @@ xml_node *xml_parse_character_data(xml_parser *p, xml_cursor *c, xml_error *erro
       xml_set_error(error, xml_error_invalid_character);
       break;
     }
-    xml_string_push_codepoint(p, cp, error);
+    xml_push(p, cp, error);
   }
   buffer t = {};
   xml_string_finish(&text, &t, error);
@@ -510,18 +686,18 @@ xml_node *xml_parse_character_data(xml_parser *p, xml_cursor *c, xml_error *erro
 xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
   xml_marks m = xml_marks_begin(p);
-  if (!xml_match(p, c, string_lit("<![CDATA["), error)) xml_set_error(error, xml_error_cdata_section_expected_start);
+  if (!xml_match_ascii(p, c, string_lit("<![CDATA["), error)) xml_set_error(error, xml_error_cdata_section_expected_start);
   xml_string_mark text = xml_string_begin(p);
   while (!*error) {
     if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_cdata, xml_run_text, true, error);
-    if (xml_look_ahead(p, c, string_lit("]]>"), error)) break;
+    if (xml_look_ahead_ascii(p, c, string_lit("]]>"), error)) break;
     u32 cp = xml_peek(p, c, error);
     if (*error) break;
     if (!xml_is_char(cp)) {
       xml_set_error(error, xml_error_invalid_character);
       break;
     }
-    xml_string_push_codepoint(p, cp, error);
+    xml_push(p, cp, error);
     xml_advance(c, error);
   }
   buffer t = {};
@@ -535,9 +711,10 @@ xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error
 xml_node *xml_parse_content(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
   // A start tag is the common case: no character data can begin at "<", so go straight to it.
-  if (xml_fast_ok(p, c) && p->end - c->position >= 2 && c->position[0] == '<' && c->position[1] != '!' &&
-      c->position[1] != '?' && c->position[1] != '/')
-    return xml_parse_element(p, c, error);
+  if (xml_fast_ok(p, c) && xml_fast_ascii(p, c->position) == '<') {
+    u32 second = xml_fast_ascii(p, c->position + xml_fast_width(p));
+    if (second != 0x100 && second != '!' && second != '?' && second != '/') return xml_parse_element(p, c, error);
+  }
   xml_node *node = xml_parse_character_data(p, c, error);
   if (node || *error) return node;
   if (xml_at(p, c, string_lit("<![CDATA["), error)) return xml_parse_cdata_section(p, c, error);
@@ -566,8 +743,10 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
   xml_marks m = xml_marks_begin(p);
   xml_node *node = nullptr;
   buffer name = {};
-  if (!xml_match(p, c, string_lit("<"), error)) xml_set_error(error, xml_error_element_expected_start);
-  else if (!xml_parse_name(p, c, &name, error)) xml_set_error(error, xml_error_expected_name);
+  if (!xml_match_ascii(p, c, string_lit("<"), error)) xml_set_error(error, xml_error_element_expected_start);
+  u32 name_column = c->column;
+  if (!*error && !xml_parse_name(p, c, &name, error)) xml_set_error(error, xml_error_expected_name);
+  u32 name_columns = c->column - name_column;  // a name holds no line end
   node = xml_node_new(p, xml_node_type_element, error);
   if (node) node->name = name;
 
@@ -575,9 +754,10 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
     if (xml_fast_ok(p, c)) {
       // Look past the white space without a cursor copy: nothing is consumed here.
       const u8 *s = c->position;
-      while (s < p->end && (*s == ' ' || *s == '\t' || *s == '\n' || *s == '\r')) s++;
-      if (s < p->end && (*s == '>' || *s == '/')) break;
-      if (s < p->end && *s < 0x80) {
+      u32 w = xml_fast_width(p), b;
+      while (xml_is_space(b = xml_fast_ascii(p, s))) s += w;
+      if (b == '>' || b == '/') break;
+      if (b < 0x80) {
         xml_node_append_attribute(node, xml_parse_attribute(p, c, error), error);
         continue;
       }
@@ -589,26 +769,49 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
     xml_node_append_attribute(node, xml_parse_attribute(p, c, error), error);
   }
   xml_skip_spaces(p, c, nullptr, error);
-  u32 cp = xml_peek(p, c, error);
+  u32 cp = XML_NO_CODEPOINT;
+  bool fast = !*error && xml_fast_ok(p, c);
+  if (fast) {
+    cp = xml_fast_ascii(p, c->position);
+    if (cp == '/' || cp == '>') xml_fast_skip(p, c, 1);
+    else fast = false;
+  }
+  if (!fast) {
+    cp = xml_peek(p, c, error);
+    if (!*error && (cp == '/' || cp == '>')) xml_advance(c, error);
+  }
   if (*error) {
   } else if (cp == '/') {
-    xml_advance(c, error);
-    if (!xml_match(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
+    if (!xml_match_ascii(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
     node->empty = 1;
   } else if (cp == '>') {
-    xml_advance(c, error);
     while (!*error && !xml_at(p, c, string_lit("</"), error)) {
       xml_node *child = xml_parse_content(p, c, error);
       if (!child) break;
       xml_node_append_child(node, child, error);
     }
     if (!node->first_child) node->empty = 1;
-    if (!*error && !xml_match(p, c, string_lit("</"), error)) xml_set_error(error, xml_error_element_expected_end_tag);
+    if (!*error && !xml_match_ascii(p, c, string_lit("</"), error)) xml_set_error(error, xml_error_element_expected_end_tag);
     // In UTF-8 the end name's bytes are the start name's bytes: compare them in place.
     const u8 *after = c->position + name.used;
-    if (!*error && p->encoding == XML_ENCODING_UTF8 && xml_fast_ok(p, c) && (u64)(p->end - c->position) > name.used &&
-        memcmp(c->position, name.data, name.used) == 0 && *after < 0x80 && !(xml_byte_class[*after] & xml_class_name)) {
-      for (const u8 *b = c->position; b < after; b++) c->column += (*b & 0xC0) != 0x80;
+    bool same = false;
+    // The end name is read into the string arena and given back after the comparison: in place
+    // only when the arena has room for it, so a full arena fails here as it does there.
+    const buffer *a = &p->strings;
+    if (*error || !xml_fast_ok(p, c) || a->used > a->size || name.used > a->size - a->used) {
+    } else if (p->encoding == XML_ENCODING_UTF8) {
+      same = (u64)(p->end - c->position) > name.used && memcmp(c->position, name.data, name.used) == 0 &&
+             *after < 0x80 && !(xml_byte_class[*after] & xml_class_name);
+    } else if (p->wide_fast) {
+      // An ASCII start name spelled again in ASCII units.
+      after = c->position + 2 * name.used;
+      same = (u64)(p->end - c->position) / 2 > name.used;
+      for (u64 i = 0; same && i < name.used; i++) same = xml_fast_ascii(p, c->position + 2 * i) == name.data[i];
+      u32 b = same ? xml_fast_ascii(p, after) : 0x100;
+      same = b < 0x80 && !(xml_byte_class[b] & xml_class_name);
+    }
+    if (same) {
+      c->column += name_columns;  // the same code points
       c->position = c->next = (u8 *)after;
       c->after_cr = 0;
       c->codepoint = XML_NO_CODEPOINT;
@@ -621,7 +824,7 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
       xml_string_rollback(&end_name_mark);  // compared, not kept
     }
     xml_skip_spaces(p, c, nullptr, error);
-    if (!*error && !xml_match(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
+    if (!*error && !xml_match_ascii(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
   } else {
     xml_set_error(error, xml_error_element_expected_greater_than_or_slash);
   }

@@ -39,14 +39,152 @@ inline void xml_set_error(xml_error *error, xml_error e) {
   if (*error == 0) *error = e;
 }
 
-// Steps over a run of ASCII bytes of the class (and, with the flags, CR and LF with line counting,
-// and in UTF-8 whole non-ASCII Chars), appending them to the string arena when keep is set. Stops
-// at the first code point that needs the general path. Only for a cursor with no pending code
-// point in an ASCII-compatible encoding.
-enum : u32 { xml_run_newlines = 1, xml_run_any_char = 2, xml_run_text = 3 };
-void xml_fast_run(xml_parser *p, xml_cursor *c, u8 cls, u32 flags, bool keep, xml_error *error);
+// Steps over a run of ASCII code units of the class (and, with the flags, CR and LF with line
+// counting, and whole non-ASCII Chars of UTF-8, UTF-16 or a stateless codec), appending them as
+// UTF-8 to the string arena when keep is set. Stops at the first code point that needs the
+// general path, and early when the string arena is full (the general path then reports it at
+// the right code point). Only where xml_fast_ok holds. With xml_run_references, predefined
+// entities and character references that name a Char are resolved in the run, as character
+// data and attribute values resolve them.
+enum : u32 { xml_run_newlines = 1, xml_run_any_char = 2, xml_run_text = 3, xml_run_references = 4 };
+template <u8 cls>
+void xml_fast_run_class(xml_parser *p, xml_cursor *c, u32 flags, bool keep);
+// Inline so that the class, a constant at every call, picks its run without a dispatch.
+inline void xml_fast_run(xml_parser *p, xml_cursor *c, u8 cls, u32 flags, bool keep, xml_error *error) {
+  if (*error) return;
+  switch (cls) {
+    case xml_class_text: xml_fast_run_class<xml_class_text>(p, c, flags, keep); break;
+    case xml_class_attribute: xml_fast_run_class<xml_class_attribute>(p, c, flags, keep); break;
+    case xml_class_cdata: xml_fast_run_class<xml_class_cdata>(p, c, flags, keep); break;
+    case xml_class_comment: xml_fast_run_class<xml_class_comment>(p, c, flags, keep); break;
+    case xml_class_name: xml_fast_run_class<xml_class_name>(p, c, flags, keep); break;
+    case xml_class_space: xml_fast_run_class<xml_class_space>(p, c, flags, keep); break;
+    case xml_class_pi: xml_fast_run_class<xml_class_pi>(p, c, flags, keep); break;
+    default: invariant(false && "a run of no known class");
+  }
+}
 inline bool xml_fast_ok(const xml_parser *p, const xml_cursor *c) {
-  return p->ascii_fast && c->pending == XML_NO_CODEPOINT;
+  return (p->ascii_fast | p->wide_fast) && c->pending == XML_NO_CODEPOINT;
+}
+
+enum : u32 { xml_wide_le = 1, xml_wide_be = 2 };
+// Bytes per code unit on the fast paths: 2 in UTF-16, else 1.
+inline u32 xml_fast_width(const xml_parser *p) { return p->wide_fast ? 2 : 1; }
+inline u32 xml_wide_unit(const u8 *s, bool big_endian) {
+  return big_endian ? (u32)s[0] << 8 | s[1] : (u32)s[1] << 8 | s[0];
+}
+// The ASCII character of the code unit at s (a unit boundary at or before end), or 0x100 when
+// the unit is no ASCII character or not whole. Only where xml_fast_ok holds.
+inline u32 xml_fast_ascii(const xml_parser *p, const u8 *s) {
+  if (!p->wide_fast) return s < p->end && *s < 0x80 ? *s : 0x100;
+  if (p->end - s < 2) return 0x100;
+  u32 u = xml_wide_unit(s, p->wide_fast == xml_wide_be);
+  return u < 0x80 ? u : 0x100;
+}
+// How many leading code points of the ASCII literal the input at s spells, reading units
+// (not past end). Only where xml_fast_ok holds.
+inline u64 xml_fast_prefix(const xml_parser *p, const u8 *s, buffer literal) {
+  u64 i = 0;
+  if (!p->wide_fast) {
+    u64 avail = (u64)(p->end - s);
+    while (i < literal.used && i < avail && s[i] == literal.data[i]) i++;
+    return i;
+  }
+  while (i < literal.used && xml_fast_ascii(p, s + 2 * i) == literal.data[i]) i++;
+  return i;
+}
+// Moves a fast-path cursor over n units of a literal (no line ends: each is one column).
+inline void xml_fast_skip(const xml_parser *p, xml_cursor *c, u64 n) {
+  c->position += n * xml_fast_width(p);
+  c->column += (u32)n;
+  c->after_cr = 0;
+  c->codepoint = XML_NO_CODEPOINT;
+  c->next = c->position;
+}
+// xml_match and xml_look_ahead where xml_fast_ok holds, for an ASCII literal.
+inline bool xml_fast_match(const xml_parser *p, xml_cursor *c, buffer literal) {
+  u64 i = xml_fast_prefix(p, c->position, literal);
+  if (i) xml_fast_skip(p, c, i);
+  return i == literal.used;
+}
+inline bool xml_fast_look_ahead(const xml_parser *p, xml_cursor *c, buffer literal) {
+  if (xml_fast_prefix(p, c->position, literal) != literal.used) return false;
+  xml_fast_skip(p, c, literal.used);
+  return true;
+}
+
+// The wide mode for an encoding number.
+inline u32 xml_wide_mode(u32 encoding) {
+  if (encoding == XML_ENCODING_UTF16LE) return xml_wide_le;
+  return encoding == XML_ENCODING_UTF16BE ? (u32)xml_wide_be : 0u;
+}
+
+// The length of a well-formed multi-byte UTF-8 sequence at s and its code point; 0 when the
+// bytes are not one.
+__attribute__((always_inline)) static inline u32 xml_utf8_sequence(const u8 *s, const u8 *end, u32 *cp) {
+  u32 b0 = s[0];
+  u64 avail = (u64)(end - s);
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    if (avail < 2 || (s[1] & 0xC0) != 0x80) return 0;
+    *cp = (b0 & 0x1F) << 6 | (s[1] & 0x3F);
+    return 2;
+  }
+  if (b0 >= 0xE0 && b0 <= 0xEF) {
+    if (avail < 3 || (s[1] & 0xC0) != 0x80 || (s[2] & 0xC0) != 0x80) return 0;
+    u32 c = (b0 & 0xF) << 12 | (u32)(s[1] & 0x3F) << 6 | (s[2] & 0x3F);
+    if (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+    *cp = c;
+    return 3;
+  }
+  if (b0 >= 0xF0 && b0 <= 0xF4) {
+    if (avail < 4 || (s[1] & 0xC0) != 0x80 || (s[2] & 0xC0) != 0x80 || (s[3] & 0xC0) != 0x80) return 0;
+    u32 c = (b0 & 0x7) << 18 | (u32)(s[1] & 0x3F) << 12 | (u32)(s[2] & 0x3F) << 6 | (s[3] & 0x3F);
+    if (c < 0x10000 || c > 0x10FFFF) return 0;
+    *cp = c;
+    return 4;
+  }
+  return 0;
+}
+
+// A well-formed character reference in ASCII bytes, its value into *value and its length;
+// 0 when the bytes at s are anything else (the general path then finds the error).
+inline u64 xml_fast_character_reference(const u8 *s, const u8 *end, u32 *value) {
+  if (end - s < 4 || s[0] != '&' || s[1] != '#') return 0;
+  bool hex = s[2] == 'x';
+  const u8 *d = s + (hex ? 3 : 2);
+  u32 v = 0;
+  const u8 *first = d;
+  for (; d < end; d++) {
+    u32 b = *d, digit;
+    if (b - '0' < 10) digit = b - '0';
+    else if (hex && (b | 0x20) - 'a' < 6) digit = (b | 0x20) - 'a' + 10;
+    else break;
+    v = v * (hex ? 16 : 10) + digit;
+    if (v > 0x10FFFF) v = 0x110000;
+  }
+  if (d == first || d == end || *d != ';') return 0;
+  *value = v;
+  return (u64)(d + 1 - s);
+}
+
+// A predefined entity or a well-formed character reference in ASCII bytes at s (which holds
+// "&"): its value into *value and its length; 0 for anything else.
+inline u64 xml_fast_reference(const u8 *s, const u8 *end, u32 *value) {
+  u64 avail = (u64)(end - s);
+  if (avail < 4) return 0;
+  switch (s[1]) {
+    case 'l': if (s[2] == 't' && s[3] == ';') return *value = '<', 4; return 0;
+    case 'g': if (s[2] == 't' && s[3] == ';') return *value = '>', 4; return 0;
+    case 'a':
+      if (avail >= 5 && s[2] == 'm' && s[3] == 'p' && s[4] == ';') return *value = '&', 5;
+      if (avail >= 6 && s[2] == 'p' && s[3] == 'o' && s[4] == 's' && s[5] == ';') return *value = '\'', 6;
+      return 0;
+    case 'q':
+      if (avail >= 6 && s[2] == 'u' && s[3] == 'o' && s[4] == 't' && s[5] == ';') return *value = '"', 6;
+      return 0;
+    case '#': return xml_fast_character_reference(s, end, value);
+    default: return 0;
+  }
 }
 
 // Looks ahead for the literal on a copy and consumes it only when it matches whole.
@@ -60,16 +198,14 @@ struct xml_marks {
 inline xml_marks xml_marks_begin(xml_parser *p) {
   xml_marks m;
   m.strings = xml_string_begin(p);
-  m.nodes = buffer_mark_begin(&p->nodes);
+  m.nodes = buffer_mark{&p->nodes, p->nodes.size, p->nodes.used, p->nodes.data};
   return m;
 }
-// Keeps everything on success, gives everything back on error.
+// Keeps everything on success (taking a mark changes nothing in its arena), gives everything
+// back on error.
 inline void xml_marks_end(xml_marks *m, const xml_error *error) {
   if (*error) {
     xml_string_rollback(&m->strings);
     buffer_mark_rollback(&m->nodes);
-  } else {
-    xml_string_take(&m->strings);
-    buffer_mark_take(&m->nodes);
   }
 }

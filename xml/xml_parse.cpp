@@ -216,6 +216,7 @@ static void xml_parse_document(xml_parser *p, buffer input, xml_error *error) {
   if (*error) return;
   p->encoding = detected;
   p->ascii_fast = xml_encoding_is_ascii_compatible(detected);
+  p->wide_fast = xml_wide_mode(detected);
   xml_cursor *c = &p->cursor;
   c->position = c->next = c->line_start = first;
   bool has_bom = first != input.data;
@@ -235,6 +236,7 @@ static void xml_parse_document(xml_parser *p, buffer input, xml_error *error) {
       if (declared && !has_bom && !detected_utf16 && !declared_utf16 && declared != p->encoding) {
         p->encoding = declared;
         p->ascii_fast = xml_encoding_is_ascii_compatible(declared);
+        p->wide_fast = xml_wide_mode(declared);
         c->state = c->peek_state = 0;
       }
     }
@@ -345,6 +347,7 @@ void xml_print_error(const xml_parser *p, const xml_error *error, buffer *out) {
   c.line = c.column = 1;
   c.codepoint = c.pending = c.peek_pending = XML_NO_CODEPOINT;
   q.ascii_fast = 0;
+  q.wide_fast = 0;
   u32 first = column > XML_REPORT_BEFORE ? column - XML_REPORT_BEFORE : 1;
   u32 widening = 0;
   xml_error local = 0;

@@ -1,0 +1,360 @@
+// The cursor's fast paths (ASCII runs, UTF-8 sequences, UTF-16 units, codec-decoded characters
+// of other encodings) against the general path that decodes every code point through the
+// encoding layer: over random documents, well-formed or not, both must build the same tree,
+// leave the arenas at the same sizes and stop at the same error, line, column and byte.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "tests/xml/xml_test_util.h"
+
+namespace {
+
+// A code point, or with this bit a raw unit written as it stands: a byte in the byte
+// encodings, a 16-bit unit in UTF-16 (so lone surrogates and stray bytes can be placed).
+constexpr u32 raw = 0x80000000u;
+
+enum : u32 { enc_utf8 = 1, enc_utf16be = 38, enc_utf16le = 39 };
+
+std::string encode(const std::vector<u32> &cps, u32 encoding) {
+  std::string o;
+  for (u32 v : cps) {
+    bool is_raw = (v & raw) != 0;
+    u32 c = v & ~raw;
+    if (encoding == enc_utf16le || encoding == enc_utf16be) {
+      auto unit = [&](u32 u) {
+        if (encoding == enc_utf16le) o += (char)(u & 0xFF), o += (char)(u >> 8);
+        else o += (char)(u >> 8), o += (char)(u & 0xFF);
+      };
+      if (is_raw) unit(c & 0xFFFF);
+      else if (c >= 0x10000) unit(0xD800 + ((c - 0x10000) >> 10)), unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+      else unit(c);
+      continue;
+    }
+    if (is_raw) {
+      o += (char)(c & 0xFF);
+    } else if (c < 0x80) {
+      o += (char)c;
+    } else if (c < 0x800) {
+      o += (char)(0xC0 | c >> 6), o += (char)(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      o += (char)(0xE0 | c >> 12), o += (char)(0x80 | (c >> 6 & 0x3F)), o += (char)(0x80 | (c & 0x3F));
+    } else {
+      o += (char)(0xF0 | c >> 18), o += (char)(0x80 | (c >> 12 & 0x3F)), o += (char)(0x80 | (c >> 6 & 0x3F));
+      o += (char)(0x80 | (c & 0x3F));
+    }
+  }
+  return o;
+}
+
+struct doc_gen {
+  std::mt19937 r;
+  std::vector<u32> out;
+  bool raw_units = true;  // false: only code points, the same document in every encoding
+  u32 below(u32 n) { return (u32)(r() % n); }
+  void put(const char *s) {
+    while (*s) out.push_back((u8)*s++);
+  }
+  void put_cp(u32 c) { out.push_back(c); }
+  // Characters that stop or pass the runs: line ends, non-ASCII of every length, non-Chars.
+  void odd_char() {
+    static const u32 cps[] = {'\n', '\r', '\t', 0xE9, 0x7FF, 0x20AC, 0x65E5, 0xFFFD, 0x1F600, 0x10FFFF, 0xFFFE, 0x1, 0xB7};
+    u32 k = below(raw_units ? 17 : 13);
+    if (k < 13) put_cp(cps[k]);
+    else if (k == 13) put_cp(raw | 0xD800);  // lone high surrogate, or byte D8 without its tail
+    else if (k == 14) put_cp(raw | 0xDC41);  // lone low surrogate, or byte 41
+    else if (k == 15) put_cp(raw | 0xFF);
+    else put_cp(raw | 0x9F);
+  }
+  void text(u32 n) {
+    for (u32 i = 0; i < n; i++) {
+      u32 k = below(40);
+      if (k < 24) put_cp("abc xyz\tQ.-_:0"[below(14)]);
+      else if (k < 31) odd_char();
+      else if (k == 31) put(below(2) ? "&amp;" : "&lt;");
+      else if (k == 32) put(below(2) ? "&#65;" : "&#x1F600;");
+      else if (k == 33) put(below(3) ? "&foo;" : below(2) ? "&#0;" : "&#xD800;");
+      else if (k == 34) put(below(2) ? "]]>" : "]]");
+      else if (k == 35) put("\r\n");
+      else if (k == 36) put(below(2) ? "&" : "&#;");
+      else if (k == 37) put(below(2) ? ">" : "\"'");
+      else put_cp(' ');
+    }
+  }
+  void name() {
+    u32 k = below(12);
+    if (k == 0) put_cp(0xE9), put("t");
+    else if (k == 1) put_cp(0x65E5), put_cp(0x672C);
+    else if (k == 2) put("-bad");
+    else {
+      static const char *names[] = {"a", "item", "title", "content:encoded", "x_y.z-1", "b"};
+      put(names[below(6)]);
+    }
+  }
+  void attribute() {
+    put_cp(below(8) ? ' ' : below(2) ? '\n' : '\t');
+    name();
+    put(below(10) ? "=" : " = ");
+    u32 q = below(6) ? '"' : '\'';
+    put_cp(q);
+    text(below(30));
+    if (below(20)) put_cp(q);
+  }
+  void element(u32 depth) {
+    put("<");
+    size_t name_start = out.size();
+    name();
+    std::vector<u32> start_name(out.begin() + (long)name_start, out.end());
+    u32 attrs = below(4);
+    for (u32 i = 0; i < attrs; i++) attribute();
+    if (below(6) == 0) {
+      put(below(10) ? "/>" : "/ >");
+      return;
+    }
+    put(">");
+    u32 items = below(6);
+    for (u32 i = 0; i < items; i++) {
+      u32 k = below(12);
+      if (k < 5) text(below(60));
+      else if (k < 7 && depth < 4) element(depth + 1);
+      else if (k == 7) put("<!--"), text(below(20)), put(below(6) ? "-->" : "--->");
+      else if (k == 8) put("<![CDATA["), text(below(30)), put(below(8) ? "]]>" : "]>");
+      else if (k == 9) put("<?pi"), put(below(4) ? " " : ""), text(below(20)), put("?>");
+      else if (k == 10) put("\r\n  ");
+      else put("&#x20AC;");
+    }
+    put("</");
+    if (below(15)) out.insert(out.end(), start_name.begin(), start_name.end());
+    else name();
+    put(below(10) ? ">" : " >");
+  }
+  std::vector<u32> document() {
+    out.clear();
+    if (below(4) == 0) put("<!-- c -->\n");
+    element(0);
+    if (below(4) == 0) put("\n<?pi x?>");
+    if (below(6) == 0) text(3);
+    if (below(8) == 0) out.resize(below((u32)out.size() + 1));  // truncated: end of input inside
+    return out;
+  }
+};
+
+std::string dump(const xml_node *n) {
+  std::string s = std::to_string(n->type) + "{";
+  switch (n->type) {
+    case xml_node_type_element:
+      s += xml_test_str(n->name) + (n->empty ? "/" : "");
+      for (xml_node *a = n->first_attribute; a; a = a->next)
+        s += " " + xml_test_str(a->name) + "=[" + xml_test_str(a->value) + "]";
+      break;
+    case xml_node_type_processing_instruction:
+      s += xml_test_str(n->target) + "|" + xml_test_str(n->data);
+      break;
+    case xml_node_type_character_data:
+    case xml_node_type_cdata_section:
+    case xml_node_type_reference:
+    case xml_node_type_comment:
+    case xml_node_type_spaces:
+      s += xml_test_str(n->text);
+      break;
+    default:
+      break;
+  }
+  for (xml_node *c = n->first_child; c; c = c->next) s += dump(c);
+  return s + "}";
+}
+
+struct outcome {
+  xml_error error = 0;
+  u32 line = 0, column = 0, after_cr = 0;
+  s64 position = 0, line_start = 0;
+  u64 nodes_used = 0, strings_used = 0;
+  std::string tree, report;
+  bool operator==(const outcome &o) const {
+    return error == o.error && line == o.line && column == o.column && after_cr == o.after_cr &&
+           position == o.position && line_start == o.line_start && nodes_used == o.nodes_used &&
+           strings_used == o.strings_used && tree == o.tree && report == o.report;
+  }
+};
+
+std::ostream &operator<<(std::ostream &os, const outcome &o) {
+  return os << "error " << o.error << " at " << o.line << ":" << o.column << " byte " << o.position << " line start "
+            << o.line_start << " arenas " << o.nodes_used << "/" << o.strings_used << "\n"
+            << o.tree << "\n"
+            << o.report;
+}
+
+// The document productions with the encoding forced and the fast paths on or off.
+outcome parse_with(const std::string &bytes, u32 encoding, bool fast, u64 string_bytes = 0) {
+  // A node per input byte and four string bytes per input byte hold any document.
+  u64 node_bytes = (bytes.size() + 2) * sizeof(xml_node);
+  if (string_bytes == 0) string_bytes = 4 * bytes.size() + 16;
+  static std::vector<u8> node_memory, string_memory;
+  if (node_memory.size() < node_bytes) node_memory.resize(node_bytes);
+  if (string_memory.size() < string_bytes) string_memory.resize(string_bytes);
+  // Each arena ends where its memory ends, so a write past it is caught by the sanitizer.
+  u8 *nodes = node_memory.data() + node_memory.size() - node_bytes;
+  u8 *strings = string_memory.data() + string_memory.size() - string_bytes;
+  xml_parser p;
+  xml_error e = 0;
+  buffer input = string_from_bytes(bytes.data(), bytes.size());
+  xml_parser_init(&p, buffer{node_bytes, 0, nodes}, buffer{string_bytes, 0, strings}, input, &e);
+  p.encoding = encoding;
+  p.ascii_fast = 0;
+  p.wide_fast = 0;
+  if (fast) {
+    p.ascii_fast = encoding != enc_utf16be && encoding != enc_utf16le;
+    p.wide_fast = encoding == enc_utf16le ? 1 : encoding == enc_utf16be ? 2 : 0;
+  }
+  for (int round = 0; round < 2; round++) {
+    while (!e) {
+      xml_node *n = xml_parse_misc(&p, &p.cursor, &e);
+      if (!n) break;
+      xml_node_append_child(p.top, n, &e);
+    }
+    if (round == 0) xml_node_append_child(p.top, xml_parse_element(&p, &p.cursor, &e), &e);
+  }
+  if (!e && xml_has_more(&p, &p.cursor)) e = xml_error_expected_eof;
+  outcome o;
+  o.error = e;
+  o.line = p.cursor.line;
+  o.column = p.cursor.column;
+  o.after_cr = p.cursor.after_cr;
+  o.position = p.cursor.position - input.data;
+  o.line_start = p.cursor.line_start - input.data;
+  o.nodes_used = p.nodes.used;
+  o.strings_used = p.strings.used;
+  if (p.top) o.tree = dump(p.top);
+  u8 report[1024];
+  buffer out = {sizeof report, 0, report};
+  xml_print_error(&p, &e, &out);
+  o.report = xml_test_str(out);
+  return o;
+}
+
+TEST(xml_fast_path, random_documents_parse_alike_on_both_paths_in_every_encoding) {
+  doc_gen g{std::mt19937(20240611u), {}};
+  // UTF-8, both UTF-16s, and byte encodings whose non-ASCII bytes go through their codecs:
+  // windows-1252 (undefined bytes), Shift_JIS and GBK (pairs), Big5 (pairs of two code points).
+  const u32 encodings[] = {enc_utf8, enc_utf16le, enc_utf16be, 22, 35, 30, 32};
+  int failures = 0;
+  for (int i = 0; i < 1500 && failures < 5; i++) {
+    std::vector<u32> doc = g.document();
+    for (u32 enc : encodings) {
+      std::string bytes = encode(doc, enc);
+      if ((enc == enc_utf16le || enc == enc_utf16be) && g.below(10) == 0) bytes += 'x';  // an odd last byte
+      // Now and then an arena too small for the document, so the runs meet its end.
+      u64 strings = g.below(5) == 0 ? 16 + g.below(400) : 0;
+      outcome general = parse_with(bytes, enc, false, strings);
+      outcome fast = parse_with(bytes, enc, true, strings);
+      EXPECT_EQ(fast, general) << "encoding " << enc << " document " << i;
+      if (!(fast == general)) failures++;
+    }
+  }
+}
+
+TEST(xml_fast_path, utf16_documents_read_like_their_utf8_form) {
+  doc_gen g{std::mt19937(77u), {}};
+  g.raw_units = false;
+  for (int i = 0; i < 1000; i++) {
+    std::vector<u32> doc = g.document();
+    if (doc.empty()) continue;  // two bytes of a byte order mark alone are not enough to detect
+    xml_test_doc d8, dle, dbe;
+    u64 nodes = (doc.size() + 2) * sizeof(xml_node), strings = 4 * doc.size() + 16;
+    xml_test_parse(&d8, encode(doc, enc_utf8), nodes, strings);
+    xml_test_parse(&dle, "\xFF\xFE" + encode(doc, enc_utf16le), nodes, strings);
+    xml_test_parse(&dbe, "\xFE\xFF" + encode(doc, enc_utf16be), nodes, strings);
+    for (xml_test_doc *d : {&dle, &dbe}) {
+      ASSERT_EQ(d->error, d8.error) << i;
+      if (d8.error == xml_error_invalid_encoding) continue;
+      EXPECT_EQ(d->parser.cursor.line, d8.parser.cursor.line) << i;
+      EXPECT_EQ(d->parser.cursor.column, d8.parser.cursor.column) << i;
+      EXPECT_EQ(dump(d->parser.top), dump(d8.parser.top)) << i;
+      u8 a[1024], b[1024];
+      buffer ra = {sizeof a, 0, a}, rb = {sizeof b, 0, b};
+      xml_print_error(&d->parser, &d->error, &ra);
+      xml_print_error(&d8.parser, &d8.error, &rb);
+      EXPECT_EQ(xml_test_str(ra), xml_test_str(rb)) << i;
+    }
+  }
+}
+
+// Every stop of the runs (a pair or a multi-byte sequence, broken ones, a non-Char, a line end,
+// references) at every offset against their 16-byte blocks, in every context that runs, with
+// the input whole, ending on an odd byte, or torn off.
+TEST(xml_fast_path, runs_meet_every_stop_at_every_block_offset) {
+  struct {
+    const char *open, *close;
+  } contexts[] = {{"<a>", "</a>"},     {"<a x='", "'/>"},          {"<a><!--", "--></a>"},
+                  {"<a><![CDATA[", "]]></a>"}, {"<a><?p ", "?></a>"}, {"<a", "/>"}};
+  const std::vector<u32> wide_tails[] = {{raw | 0xD83D, raw | 0xDE00},  // a pair: U+1F600
+                                         {raw | 0xD83D, 'y'},           // a lone high surrogate
+                                         {raw | 0xDE00, 'y'}};          // a lone low surrogate
+  const std::vector<u32> byte_tails[] = {{raw | 0xF0, raw | 0x9F, 'y'},  // a sequence cut short
+                                         {raw | 0xED, raw | 0xA0, raw | 0x80}};  // a surrogate
+  const std::vector<u32> tails[] = {{0x1F600}, {0x20AC}, {0xE9}, {0xFFFF}, {'\r', '\n'}, {'\r', 'z'},
+                                    {'&', 'a', 'm', 'p', ';'}, {'&', '#', '6', '5', ';'},
+                                    {'&', '#', 'x', 'D', '8', '0', '0', ';'}, {'&', 'q', 'u', 'o', 't'}};
+  for (u32 enc : {enc_utf8, enc_utf16le, enc_utf16be}) {
+    std::vector<std::vector<u32>> all(std::begin(tails), std::end(tails));
+    if (enc == enc_utf8) all.insert(all.end(), std::begin(byte_tails), std::end(byte_tails));
+    else all.insert(all.end(), std::begin(wide_tails), std::end(wide_tails));
+    for (const auto &ctx : contexts) {
+      for (const auto &tail : all) {
+        for (u32 k = 0; k < 40; k++) {
+          std::vector<u32> doc;
+          for (const char *s = ctx.open; *s; s++) doc.push_back((u8)*s);
+          for (u32 i = 0; i < k; i++) doc.push_back(i % 7 == 6 ? ' ' : 'a' + i % 26);
+          doc.insert(doc.end(), tail.begin(), tail.end());
+          for (const char *s = ctx.close; *s; s++) doc.push_back((u8)*s);
+          std::string bytes = encode(doc, enc);
+          for (u32 cut : {0u, 1u, 3u}) {
+            std::string b = bytes.substr(0, bytes.size() - cut);
+            EXPECT_EQ(parse_with(b, enc, true), parse_with(b, enc, false))
+                << ctx.open << " offset " << k << " cut " << cut << " encoding " << enc;
+          }
+        }
+      }
+    }
+  }
+}
+
+// A run that fills the string arena to its last byte: every arena size against characters of
+// every length right after a block, in every context that keeps text. The arena ends where its
+// memory ends, so a byte written past it is caught.
+TEST(xml_fast_path, runs_stop_at_the_last_byte_of_a_full_string_arena) {
+  const char *contexts[][2] = {{"<a>", "</a>"}, {"<a x='", "'/>"}, {"<a><![CDATA[", "]]></a>"}, {"<a><!--", "--></a>"}};
+  for (u32 enc : {(u32)enc_utf8, (u32)enc_utf16le, 22u, 35u}) {
+    for (const auto &ctx : contexts) {
+      for (u32 k = 0; k < 16; k++) {
+        std::vector<u32> doc;
+        for (const char *s = ctx[0]; *s; s++) doc.push_back((u8)*s);
+        for (u32 i = 0; i < k; i++) doc.push_back('a' + i % 26);
+        // Non-ASCII after ASCII, again and again: in the byte encodings raw bytes that the
+        // codecs decode (windows-1252 letters, Shift_JIS pairs).
+        for (u32 i = 0; i < 6; i++) {
+          if (enc == enc_utf8 || enc == enc_utf16le) doc.push_back(i % 2 ? 0x20AC : 0x1F600);
+          else doc.push_back(raw | 0xE9), doc.push_back(raw | (enc == 35 ? 0x82 : 0xEA)), doc.push_back(raw | 0xA0);
+          for (u32 j = 0; j < 13; j++) doc.push_back('b');
+          doc.push_back(i % 3 ? '&' : 'c'), doc.push_back('#'), doc.push_back('6'), doc.push_back('6'), doc.push_back(';');
+        }
+        for (const char *s = ctx[1]; *s; s++) doc.push_back((u8)*s);
+        std::string bytes = encode(doc, enc);
+        for (u64 room = 1; room <= 120; room++)
+          EXPECT_EQ(parse_with(bytes, enc, true, room), parse_with(bytes, enc, false, room))
+              << ctx[0] << " offset " << k << " arena " << room << " encoding " << enc;
+      }
+    }
+  }
+}
+
+TEST(xml_fast_path, utf16_pairs_arrive_whole) {
+  // The pair itself arrives whole in the text.
+  std::string doc = encode({'<', 'a', '>', 'x', raw | 0xD83D, raw | 0xDE00, '<', '/', 'a', '>'}, enc_utf16le);
+  xml_test_doc d;
+  xml_test_parse(&d, "\xFF\xFE" + doc);
+  ASSERT_EQ(d.error, 0u);
+  EXPECT_EQ(dump(d.parser.top), "0{22{a19{x\xF0\x9F\x98\x80}}}");
+}
+
+}  // namespace
