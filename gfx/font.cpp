@@ -93,6 +93,16 @@ static bool font_path_is_truetype(const u8 *path) {
 
 // Candidates fontconfig ranks for the family, read and validated in its order; the first pass
 // takes only faces of the wanted pitch.
+// 'W' and 'i' share their advance only on a fixed-pitch face.
+static bool font_file_is_fixed_pitch(buffer content) {
+  stbtt_fontinfo info;
+  if (!font_file_init(&info, content.data, content.used, nullptr)) return false;
+  int wide = 0, narrow = 0;
+  stbtt_GetCodepointHMetrics(&info, 'W', &wide, nullptr);
+  stbtt_GetCodepointHMetrics(&info, 'i', &narrow, nullptr);
+  return wide == narrow;
+}
+
 buffer font_load_file(const char *family, u32 monospace, buffer *path_out, u32 *error) {
   if (*error) return buffer{};
   buffer result{};
@@ -137,6 +147,12 @@ buffer font_load_file(const char *family, u32 monospace, buffer *path_out, u32 *
       const char *reason = nullptr;
       if (!font_file_validate(content.data, content.used, &reason)) {
         font_log_failure(family, file, font_error_invalid, reason);
+        file_content_free(&content);
+        continue;
+      }
+      // fontconfig's spacing is not always set on monospaced faces (some carry a few wide
+      // glyphs), so the first pass also checks the pitch on the face's own advances.
+      if (pass == 0 && font_file_is_fixed_pitch(content) != (monospace != 0)) {
         file_content_free(&content);
         continue;
       }
