@@ -1,0 +1,295 @@
+// The application's frame pieces without a window: start values and page setters, the data
+// folder choice, done fetch slots handed to the parser with the selection kept, the add page's
+// actions against a store, and the save at exit.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "app/app.h"
+
+namespace {
+
+buffer text_of(const std::string &s) { return string_from_bytes(s.data(), s.size()); }
+std::string str(buffer b) { return std::string((const char *)b.data, b.used); }
+
+std::string rss(const std::string &items) {
+  return "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>T</title><link>http://x/</link>"
+         "<description>d</description>" + items + "</channel></rss>";
+}
+std::string item(const std::string &guid, const std::string &date) {
+  return "<item><title>" + guid + "</title><guid>" + guid + "</guid><pubDate>" + date + "</pubDate></item>";
+}
+
+class AppFrame : public ::testing::Test {
+ protected:
+  reader r = {};
+  codepoint_set set = {};
+  buffer set_memory = {};
+  view_state view = {};
+  app a = {};
+  query slots[8] = {};
+  fetch_context fetch = {};
+  thread_queue *queue = nullptr;
+  std::string folder;
+
+  void SetUp() override {
+    if (!memory_scratch.data) memory_scratch_init(MEMORY_SCRATCH_SIZE);
+    allocator_init(&app_allocator, MiB(4), MiB(1), 128);
+    u32 error = 0;
+    reader_init(&r, &error);
+    ASSERT_EQ(error, 0u);
+    set_memory = memory_alloc(CODEPOINT_SET_MEMORY, nullptr);
+    ASSERT_TRUE(codepoint_set_init(&set, &set_memory));
+    r.codepoints = &set;
+    char tmpl[] = "/tmp/qm_app_frame_XXXXXX";
+    folder = mkdtemp(tmpl);
+    app_init(&a);
+    a.frame_arena = memory_alloc(APP_FRAME_ARENA_BYTES, nullptr);
+    view_state_init(&view, r.generation);
+    a.view = &view;
+    // No workers: queued jobs stay queued, so tests play the worker's part themselves.
+    queue = new thread_queue();
+    thread_queue_create(queue, 0);
+    app_fetch_init(&a, &fetch, slots, 8, queue, nullptr);
+  }
+  void TearDown() override {
+    thread_terminate(queue);
+    delete queue;
+    memory_free(&a.frame_arena);
+    reader_destroy(&r);
+    allocator_destroy(&app_allocator);
+    std::string cmd = folder;
+    // Only files this test made live there.
+    if (DIR *d = opendir(folder.c_str())) {
+      while (dirent *e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..") unlink((folder + "/" + n).c_str());
+      }
+      closedir(d);
+    }
+    rmdir(folder.c_str());
+  }
+
+  // Plays a worker that finished: the slot holds the document (or the error) and is done.
+  void finish(query *slot, const std::string &document, u32 error = 0) {
+    slot->error = error;
+    if (!error) {
+      slot->result = memory_alloc(document.size() + 1, nullptr);
+      memory_copy(slot->result.data, document.data(), document.size());
+      slot->result.used = document.size();
+    }
+    __atomic_store_n(&slot->state, (u32)query_state_done, __ATOMIC_RELEASE);
+  }
+  query *request(const std::string &url) {
+    view.add_url.used = 0;
+    buffer_push_bytes(&view.add_url, url.data(), url.size());
+    EXPECT_EQ(app_add_feed_from_view(&a, &r), fetch_request_queued);
+    for (query &q : slots)
+      if (q.state == query_state_queued && str(q.url) == url) return &q;
+    return nullptr;
+  }
+  u32 live_feeds() {
+    u32 n = 0;
+    pool_iterator it = pool_iterator_init(&r.feeds, sizeof(feed), feed_is_live);
+    while (pool_iterator_next(&it)) n++;
+    return n;
+  }
+};
+
+TEST_F(AppFrame, start_values_and_page_setters) {
+  EXPECT_EQ(view.page, (u32)view_page_add_feed);
+  EXPECT_EQ(view.show_empty, 0u);
+  EXPECT_EQ(view.log_auto_scroll, 1u);
+  EXPECT_EQ(view.deleted_filter, 0u);
+  EXPECT_EQ(view.generation_from, r.generation);
+  EXPECT_EQ(view.generation_to, r.generation);
+  EXPECT_EQ(view.add_url.size, 1024u);
+  void (*setters[])(app *) = {view_show_help, view_show_add_feed, view_show_links, view_show_log};
+  for (u32 i = 0; i < 4; i++) {
+    for (int twice = 0; twice < 2; twice++) {
+      view.selection_changed = 0;
+      setters[i](&a);
+      EXPECT_EQ(view.page, i + 1);
+      EXPECT_EQ(view.selection_changed, 1u);
+    }
+  }
+}
+
+TEST_F(AppFrame, data_folder_from_path_argument_and_empty_value) {
+  std::string home = folder + "/xdg";
+  setenv("XDG_DATA_HOME", home.c_str(), 1);
+  const char *with_path[] = {"quillmere", "-path", "/some/where/", nullptr};
+  platform_init_arguments(3, (u8 **)with_path);
+  app_paths_init(&a);
+  EXPECT_EQ(str(a.data_directory), "/some/where");  // no trailing separator
+  const char *empty_path[] = {"quillmere", "-path", "", nullptr};
+  platform_init_arguments(3, (u8 **)empty_path);
+  app_paths_init(&a);
+  EXPECT_EQ(str(a.data_directory), home + "/quillmere");
+  const char *none[] = {"quillmere", nullptr};
+  platform_init_arguments(1, (u8 **)none);
+  app_paths_init(&a);
+  EXPECT_EQ(str(a.data_directory), home + "/quillmere");
+}
+
+TEST_F(AppFrame, failed_download_logs_shows_log_and_frees_slot) {
+  query *q = request("http://example.invalid/feed");
+  ASSERT_NE(q, nullptr);
+  u32 generation = r.generation;
+  EXPECT_EQ(view.generation_from, generation);  // the first request opened the generation
+  finish(q, "", http_error_internet_open_url);
+  view.page = view_page_help;
+  EXPECT_EQ(app_queries_check(&a, &r), 1u);
+  EXPECT_EQ(q->state, (u32)query_state_free);
+  EXPECT_EQ(q->url.data, nullptr);
+  EXPECT_EQ(view.page, (u32)view_page_log);
+  std::string log = str(log_last_text());
+  EXPECT_NE(log.find("http_get_file error: http://example.invalid/feed returned (5) http_error_internet_open_url\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("\nError while retrieving feed: http://example.invalid/feed\n    Returned (5) "
+                     "http_error_internet_open_url\n"),
+            std::string::npos);
+  EXPECT_EQ(live_feeds(), 0u);
+}
+
+TEST_F(AppFrame, local_file_error_is_named_as_a_file_error) {
+  query *q = request(folder + "/missing.xml");
+  ASSERT_NE(q, nullptr);
+  finish(q, "", file_error_open);
+  app_queries_check(&a, &r);
+  std::string log = str(log_last_text());
+  EXPECT_NE(log.find(file_error_name(file_error_open)), std::string::npos);
+}
+
+TEST_F(AppFrame, two_done_slots_in_one_frame_and_a_twin_url_makes_one_feed) {
+  query *first = request("http://a/feed");
+  query *second = request("http://b/feed");
+  // The same URL again before the first answer: both answers must end in one feed.
+  query *twin = nullptr;
+  for (query &s : slots)
+    if (&s != first && &s != second && s.state == query_state_free) {
+      twin = &s;
+      break;
+    }
+  view.add_url.used = 0;
+  buffer_push_bytes(&view.add_url, "http://a/feed", 13);
+  app_add_feed_from_view(&a, &r);
+  ASSERT_EQ(twin->state, (u32)query_state_queued);
+  finish(first, rss(item("g1", "Mon, 01 Jan 2024 10:00:00 GMT")));
+  finish(second, rss(item("h1", "Mon, 01 Jan 2024 10:00:00 GMT")));
+  finish(twin, rss(item("g2", "Tue, 02 Jan 2024 10:00:00 GMT")));
+  EXPECT_EQ(app_queries_check(&a, &r), 3u);
+  EXPECT_EQ(live_feeds(), 2u);
+  feed *f = reader_find_feed_by_url(&r, string_lit("http://a/feed"));
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->entry_count, 2u);
+  EXPECT_NE(reader_get_meta(&r, f->id), nullptr);
+  for (query &s : slots) EXPECT_EQ(s.state, (u32)query_state_free);
+}
+
+TEST_F(AppFrame, update_keeps_the_selected_entry_by_its_unique_id) {
+  query *q = request("http://a/feed");
+  finish(q, rss(item("old", "Mon, 01 Jan 2024 10:00:00 GMT")));
+  app_queries_check(&a, &r);
+  feed *f = reader_find_feed_by_url(&r, string_lit("http://a/feed"));
+  ASSERT_NE(f, nullptr);
+  view.selected_feed = f;
+  view.selected_entry = reader_first_entry(&r, f, 0, 0xFFFFFFFF, 0, feed_type_deleted);
+  ASSERT_NE(view.selected_entry, nullptr);
+  ASSERT_TRUE(app_update_selected_feed(&a, &r));
+  query *update = nullptr;
+  for (query &s : slots)
+    if (s.state == query_state_queued) update = &s;
+  ASSERT_NE(update, nullptr);
+  // Newer entries arrive; sorting puts them before the selected one.
+  finish(update, rss(item("new1", "Tue, 02 Jan 2024 10:00:00 GMT") + item("new2", "Wed, 03 Jan 2024 10:00:00 GMT") +
+                     item("old", "Mon, 01 Jan 2024 10:00:00 GMT")));
+  app_queries_check(&a, &r);
+  ASSERT_NE(view.selected_entry, nullptr);
+  EXPECT_EQ(str(entry_get_guid(view.selected_entry)), "old");
+  EXPECT_EQ(view.selected_entry->feed_id, f->id);
+  EXPECT_EQ(view.selected_feed, f);
+}
+
+TEST_F(AppFrame, update_of_a_deleted_feed_is_dropped) {
+  query *q = request("http://a/feed");
+  finish(q, rss(item("g", "Mon, 01 Jan 2024 10:00:00 GMT")));
+  app_queries_check(&a, &r);
+  feed *f = reader_find_feed_by_url(&r, string_lit("http://a/feed"));
+  ASSERT_TRUE(app_update_feed(&fetch, &r, f));
+  query *update = nullptr;
+  for (query &s : slots)
+    if (s.state == query_state_queued) update = &s;
+  reader_delete_feed(&r, f);
+  finish(update, rss(item("x", "Tue, 02 Jan 2024 10:00:00 GMT")));
+  EXPECT_EQ(app_queries_check(&a, &r), 1u);
+  EXPECT_EQ(live_feeds(), 0u);
+  EXPECT_EQ(update->state, (u32)query_state_free);
+}
+
+TEST_F(AppFrame, export_writes_each_live_feed_url_and_defaults_to_the_desktop) {
+  for (const char *u : {"http://a/feed", "http://b/feed"}) {
+    query *q = request(u);
+    finish(q, rss(item(u, "Mon, 01 Jan 2024 10:00:00 GMT")));
+  }
+  app_queries_check(&a, &r);
+  a.desktop_path.used = 0;
+  buffer_push_bytes(&a.desktop_path, folder.data(), folder.size());
+  EXPECT_GT(app_export_feed_list(&a, &r), 0u);
+  EXPECT_EQ(str(view.export_file_path), folder + "/list.txt");
+  std::ifstream in(folder + "/list.txt");
+  std::stringstream ss;
+  ss << in.rdbuf();
+  EXPECT_EQ(ss.str(), "http://a/feed\nhttp://b/feed\n");
+}
+
+TEST_F(AppFrame, a_failed_import_does_not_stop_later_imports_or_exports) {
+  std::string missing = folder + "/none.txt";
+  view.list_file_path.used = 0;
+  buffer_push_bytes(&view.list_file_path, missing.data(), missing.size());
+  EXPECT_EQ(app_add_feeds_from_list_file(&a, &r), 0u);
+  EXPECT_NE(a.file_error, 0u);
+  std::string list = folder + "/in.txt";
+  std::ofstream(list) << "http://a/feed\r\n\n  http://b/feed\n";
+  view.list_file_path.used = 0;
+  buffer_push_bytes(&view.list_file_path, list.data(), list.size());
+  EXPECT_EQ(app_add_feeds_from_list_file(&a, &r), 2u);
+  u32 queued = 0;
+  for (query &s : slots) queued += s.state == query_state_queued;
+  EXPECT_EQ(queued, 2u);
+  std::string out = folder + "/out.txt";
+  view.export_file_path.used = 0;
+  buffer_push_bytes(&view.export_file_path, out.data(), out.size());
+  a.file_error = 1;  // left over from anything earlier
+  EXPECT_EQ(app_export_feed_list(&a, &r), 0u);  // an empty store writes an empty list
+  EXPECT_EQ(a.file_error, 0u);
+  EXPECT_EQ(access(out.c_str(), F_OK), 0);
+  // The slots still belong to the (absent) workers: hand them back as failures.
+  for (query &s : slots)
+    if (s.state == query_state_queued) finish(&s, "", http_error_not_initialized);
+  app_queries_check(&a, &r);
+}
+
+TEST_F(AppFrame, save_at_exit_purges_and_writes_a_save_file) {
+  query *q = request("http://a/feed");
+  finish(q, rss(item("g", "Mon, 01 Jan 2024 10:00:00 GMT")));
+  app_queries_check(&a, &r);
+  feed *f = reader_find_feed_by_url(&r, string_lit("http://a/feed"));
+  reader_mark_feed_deleted(&r, f);
+  EXPECT_TRUE(app_save_at_exit(&r, text_of(folder)));
+  EXPECT_EQ(live_feeds(), 0u);
+  bool found = false;
+  if (DIR *d = opendir(folder.c_str())) {
+    while (dirent *e = readdir(d)) found |= std::string(e->d_name).rfind("feed_data_", 0) == 0;
+    closedir(d);
+  }
+  EXPECT_TRUE(found);
+}
+
+}  // namespace
