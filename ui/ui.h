@@ -548,3 +548,9 @@ rgba ui_style_border_colour(ui_context *ctx, ui_node *node, ui_style *style);
 rgba ui_style_background_colour(ui_context *ctx, ui_node *node, ui_style *style);
 rgba ui_style_text_colour(ui_context *ctx, ui_node *node, ui_style *style);
 void ui_tree_dump(ui_node *node, buffer *out, u32 depth);
+
+// ---- Widgets, the text box and its undo store ----------------------------------------------
+
+#include "ui/undo.h"
+#include "ui/widgets.h"
+#include "ui/text_box.h"
