@@ -9,6 +9,7 @@
 #include "reader/reader.h"
 #include "reader/fetch.h"
 #include "reader/openers.h"
+#include "reader/save.h"
 #include "html/html.h"
 #include "ui/ui.h"
 #include "app/image_slot.h"
@@ -126,6 +127,22 @@ bool view_state_reserve_html(view_state *view);
 void view_state_release_html(view_state *view);
 // Zeroes the context and makes its path buffers; the frame arena is the caller's.
 void app_init(app *a);
+
+// ---- Frame loop pieces (program entry) ---------------------------------------------------
+
+// Fills the fetch context with the slots, the general allocator, the queue and the wake-up, and
+// points the context at it. The run's first request moves the view to the new generation.
+void app_fetch_init(app *a, fetch_context *c, query *slots, u32 count, thread_queue *queue,
+                    fetch_wake_fn *wake);
+// The store's generation + 1; the view's range becomes just that generation.
+void app_new_generation(reader *r);
+// Hands one done fetch slot to the parser (or logs its failure), restores the selection and
+// frees the slot. The scratch arena must have room for the parser's node texts.
+void app_query_handle(app *a, reader *r, query *slot, buffer *scratch);
+// Every done slot in slot order; the count handled.
+u32 app_queries_check(app *a, reader *r);
+// Purges what is marked deleted, checks the store and saves it into the data folder.
+bool app_save_at_exit(reader *r, buffer data_folder);
 
 // ---- Page setters ------------------------------------------------------------------------
 

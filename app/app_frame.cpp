@@ -1,0 +1,156 @@
+// The frame loop's work on the store: done fetch slots become parsed feeds, the selection
+// survives the parse, and the store is saved at exit.
+#include "app/app.h"
+
+#include "profiler/profiler.h"
+
+// The generation hook of the fetch requests has only the store; the view it moves is the run's.
+static app *fetch_app;
+
+void app_fetch_init(app *a, fetch_context *c, query *slots, u32 count, thread_queue *queue,
+                    fetch_wake_fn *wake) {
+  memory_zero(c, sizeof(*c));
+  c->queries = slots;
+  c->query_count = count;
+  c->start_generation = a->start_generation;
+  c->url_allocator = &app_allocator;
+  c->queue = queue;
+  c->wake = wake;
+  c->new_generation = app_new_generation;
+  a->fetch = c;
+  a->queries = slots;
+  a->query_count = count;
+  fetch_app = a;
+}
+
+void app_new_generation(reader *r) {
+  r->generation += 1;
+  if (fetch_app && fetch_app->view) {
+    fetch_app->view->generation_from = r->generation;
+    fetch_app->view->generation_to = r->generation;
+  }
+}
+
+// ---- Done slots --------------------------------------------------------------------------
+
+static bool url_is_download(buffer url) {
+  return string_starts_with(url, string_lit("https://")) || string_starts_with(url, string_lit("http://"));
+}
+
+// A local file's slot carries a file error, which the download names do not describe.
+static const char *query_error_name(const query *slot) {
+  if (!url_is_download(slot->url)) return file_error_name(slot->error);
+  return http_error_name(slot->error);
+}
+
+static void log_query_failure(const query *slot) {
+  const char *name = query_error_name(slot);
+  buffer url = string_from_bytes(slot->url.data, slot->url.used);
+  log_append_string(string_lit("http_get_file error: "));
+  log_append_string(url);
+  log_append_string(string_lit(" returned ("));
+  log_unsigned(slot->error, 0, 0, 0);
+  log_append_string(string_lit(") "));
+  log_append(name, string_length(name));
+  log_append_string(string_lit("\n"));
+  log_append_string(string_lit("\nError while retrieving feed: "));
+  log_append_string(url);
+  log_append_string(string_lit("\n    Returned ("));
+  log_unsigned(slot->error, 0, 0, 0);
+  log_append_string(string_lit(") "));
+  log_append(name, string_length(name));
+  log_append_string(string_lit("\n"));
+}
+
+void app_query_handle(app *a, reader *r, query *slot, buffer *scratch) {
+  view_state *v = a->view;
+  buffer url = string_from_bytes(slot->url.data, slot->url.used);
+  if (slot->error != 0) {
+    log_query_failure(slot);
+    view_show_log(a);
+    query_release(slot, &app_allocator);
+    return;
+  }
+
+  feed *target = nullptr;
+  bool found = true;
+  if (slot->feed_id != -1) {
+    target = reader_find_feed(r, (u32)slot->feed_id);
+    found = target != nullptr;
+  } else {
+    // The same URL requested twice before the first answer was handled: the second answer
+    // updates the feed the first one made instead of making a twin.
+    target = reader_find_feed_by_url(r, url);
+  }
+
+  if (found) {
+    PROFILE_ZONE(zone_queries_check_not_removed);
+    log_append_string(string_lit("Parsing: "));
+    log_append_string(url);
+    log_append_string(string_lit("\n\n"));
+
+    // The parse may move or replace the store's records and strings: the selection is kept as
+    // ids and the unique id's bytes, never as pointers.
+    u32 selected_feed_id = v->selected_feed ? v->selected_feed->id : 0;
+    u32 selected_entry_id = v->selected_entry ? v->selected_entry->id : 0;
+    entry *selected_before = v->selected_entry;
+    u8 guid_bytes[1024];
+    buffer guid = {};
+    if (v->selected_entry) {
+      buffer g = entry_get_guid(v->selected_entry);
+      // A longer id goes to the frame arena's free tail, which the parse does not touch.
+      buffer area = g.used <= sizeof guid_bytes ? buffer_make(sizeof guid_bytes, 0, guid_bytes)
+                                                : buffer_view_rest(a->frame_arena);
+      if (g.used && buffer_push_bytes(&area, g.data, g.used)) guid = string_from_bytes(area.data, g.used);
+    }
+
+    u32 parse_error = 0;
+    feed *f = feed_parse(scratch, r, slot->result, url, target, &parse_error);
+
+    v->selected_feed = selected_feed_id ? reader_find_feed(r, selected_feed_id) : nullptr;
+    if (!v->selected_feed) {
+      v->selected_entry = nullptr;
+    } else if (guid.used) {
+      entry *e = reader_find_entry_by_guid(r, selected_feed_id, guid);
+      selected_entry_id = e ? e->id : 0;
+    }
+    if (f) {
+      if (!reader_get_meta(r, f->id)) reader_new_meta(r, f->id);
+      reader_sort_feed_entries(r, f);
+    }
+    // Sorting moves entries inside their pool, so the entry is taken again by its ids.
+    v->selected_entry = v->selected_feed && selected_entry_id ? reader_find_entry(r, selected_feed_id, selected_entry_id)
+                                                             : nullptr;
+    // The shown HTML belongs to the entry that was selected; another one parses its own.
+    if (v->selected_entry != selected_before) v->html_parsed = 0;
+  }
+  query_release(slot, &app_allocator);
+}
+
+u32 app_queries_check(app *a, reader *r) {
+  PROFILE_ZONE(zone_queries_check);
+  u32 handled = 0;
+  buffer scratch = {};
+  bool borrowed = false;
+  for (u64 i = 0; i < a->query_count; i++) {
+    query *slot = &a->queries[i];
+    if (__atomic_load_n(&slot->state, __ATOMIC_ACQUIRE) != query_state_done) continue;
+    if (!borrowed) {
+      scratch = memory_scratch_acquire();
+      borrowed = true;
+    }
+    scratch.used = 0;
+    app_query_handle(a, r, slot, &scratch);
+    handled++;
+  }
+  if (borrowed) memory_scratch_release();
+  return handled;
+}
+
+// ---- Exit --------------------------------------------------------------------------------
+
+bool app_save_at_exit(reader *r, buffer data_folder) {
+  reader_purge_deleted(r);
+  reader_check(r);
+  return reader_save(r, data_folder);
+}
