@@ -45,8 +45,9 @@ bool feed_is_listed(const feed *f, const view_state *view, u32 listed_entries, u
 bool list_filter_on(const view_state *view) { return view->filter_active && view->list_filter.used > 0; }
 
 static bool title_matches(const view_state *view, buffer title) {
-  return string_find_ignore_case(title.data, title.data + title.used, view->list_filter.data,
-                                 view->list_filter.used) != nullptr;
+  if (!title.used) return false;
+  const u8 *end = title.data + title.used;
+  return string_find_ignore_case(title.data, end, view->list_filter.data, view->list_filter.used) != end;
 }
 
 static bool entry_is_listed(const view_state *view, const entry *e, bool feed_title_matches) {
@@ -390,7 +391,7 @@ static void list_highlight(ui_context *ctx, view_state *view, ui_node *node) {
   u64 count = 0;
   while (at < end) {
     u8 *hit = string_find_ignore_case(at, end, view->list_filter.data, view->list_filter.used);
-    if (!hit) break;
+    if (!hit || hit >= end) break;
     ui_text_range *range = (ui_text_range *)buffer_push(&ctx->texts, sizeof(ui_text_range), 8);
     if (!range) break;  // a full text arena only loses the highlight
     *range = ui_text_range{hit, hit + view->list_filter.used, style_list_match, 0};
