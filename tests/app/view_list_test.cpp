@@ -355,7 +355,7 @@ TEST_F(ViewList, the_list_nodes_with_highlights_and_selection) {
   v.selected_entry = nullptr;
   ui_node *content = nullptr;
   ui.frame([&](ui_context *ctx) {
-    content = ui_node_create(ctx, 4, ui_size_parent_make(), ui_size_parent_make(), ui_node_flag_scroll_y);
+    content = ui_node_create(ctx, 4, ui_size_pixels_make(400), ui_size_pixels_make(600), ui_node_flag_scroll_y);
     ui_parent_push(ctx, content);
     view_list(&a, &r);
     ui_parent_pop(ctx);
