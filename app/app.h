@@ -127,6 +127,10 @@ bool view_state_reserve_html(view_state *view);
 void view_state_release_html(view_state *view);
 // Zeroes the context and makes its path buffers; the frame arena is the caller's.
 void app_init(app *a);
+// The data folder (the value after "-path" when it is there and not empty, else the user's data
+// folder with "quillmere") and the desktop folder, into the context's path buffers. False when
+// no data folder could be found.
+bool app_paths_init(app *a);
 
 // ---- Frame loop pieces (program entry) ---------------------------------------------------
 

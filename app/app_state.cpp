@@ -54,3 +54,18 @@ void view_show_help(app *a) { view_show_page(a, view_page_help); }
 void view_show_add_feed(app *a) { view_show_page(a, view_page_add_feed); }
 void view_show_links(app *a) { view_show_page(a, view_page_links); }
 void view_show_log(app *a) { view_show_page(a, view_page_log); }
+
+// Both paths are carved at the start of their own arrays, so the carved view is the buffer's
+// content; a trailing separator is dropped.
+static void path_from_carve(buffer *target, buffer carved) {
+  target->used = carved.data ? carved.used : 0;
+  while (target->used > 1 && target->data[target->used - 1] == '/') target->used--;
+}
+
+bool app_paths_init(app *a) {
+  buffer arena = buffer_make(sizeof(a->data_directory_bytes), 0, a->data_directory_bytes);
+  path_from_carve(&a->data_directory, platform_data_folder(&arena));
+  arena = buffer_make(sizeof(a->desktop_path_bytes), 0, a->desktop_path_bytes);
+  path_from_carve(&a->desktop_path, platform_get_path(&arena, platform_folder_desktop));
+  return a->data_directory.used != 0;
+}
