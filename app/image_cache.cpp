@@ -3,7 +3,9 @@
 
 #include <math.h>
 
+#include "app/app.h"
 #include "gfx/image.h"
+#include "gfx/window.h"
 #include "platform/dates.h"
 #include "platform/http.h"
 #include "platform/log.h"
@@ -22,8 +24,15 @@ void image_cache_set_queue(thread_queue *queue, image_wake_fn *wake) {
 static u32 slot_state(const image_slot *slot) { return __atomic_load_n(&slot->state, __ATOMIC_ACQUIRE); }
 static void slot_state_set(image_slot *slot, u32 state) { __atomic_store_n(&slot->state, state, __ATOMIC_RELEASE); }
 
+// Without settings of its own the cache uses the run's worker queue and wakes the window.
+static thread_queue *queue_of_run() { return image_queue ? image_queue : app_queue; }
+
 static void wake_ui() {
-  if (image_wake) image_wake();
+  if (image_wake) {
+    image_wake();
+  } else if (!image_queue && app_queue) {
+    window_wake();
+  }
 }
 
 // Image URLs come from feed content: only web addresses may reach the downloader, never a local
@@ -88,7 +97,7 @@ image_slot *image_get(u32 owner_id, buffer url, u32 create) {
       slot_state_set(slot, image_state_load_error);
     } else {
       slot_state_set(slot, image_state_loading);
-      if (!image_queue || !thread_queue_work(image_queue, image_job_load, slot)) {
+      if (!queue_of_run() || !thread_queue_work(queue_of_run(), image_job_load, slot)) {
         allocator_free(&app_allocator, slot->url.data, slot->url.size);
         slot->url = buffer{};
         slot->owner_id = 0;
@@ -155,7 +164,7 @@ void image_resize_start(image_slot *slot, f32 width, f32 height) {
   slot->target_width = target;
   slot->target_height = 0;
   slot_state_set(slot, image_state_resizing);
-  if (!image_queue || !thread_queue_work(image_queue, image_job_resize, slot)) {
+  if (!queue_of_run() || !thread_queue_work(queue_of_run(), image_job_resize, slot)) {
     slot->target_width = 0;
     slot->target_height = 0;
     slot_state_set(slot, image_state_decoded);

@@ -11,8 +11,8 @@ struct thread_queue;
 // Wakes a waiting UI thread after a job has handed its result over; any thread may call it.
 typedef void image_wake_fn();
 
-// The queue the jobs go to and the wake-up; the program entry sets both at start-up. Without a
-// queue no slot can be started.
+// The queue the jobs go to and the wake-up. Unset, the run's queue (app_queue) is used and a job
+// wakes the window when it is done; without any queue no slot can be started.
 void image_cache_set_queue(thread_queue *queue, image_wake_fn *wake);
 
 // The slot of (owner, url), or with create a new one whose download is queued at once. Null when
