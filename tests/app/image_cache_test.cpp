@@ -12,7 +12,9 @@
 #include "platform/http.h"
 #include "platform/threads.h"
 #include "profiler/profiler.h"
+#include "app/app.h"
 #include "tests/support/http_server.h"
+#include "tests/ui/ui_test_support.h"
 
 namespace {
 
@@ -51,7 +53,9 @@ std::string bmp(u32 w, u32 h) {
 class ImageCache : public ::testing::Test {
  protected:
   test_http_server server{[](test_http_connection &c, const std::string &path) {
-    if (path == "/wide.bmp") {
+    if (path == "/huge.bmp") {
+      c.send_response(200, bmp(1000, 10));
+    } else if (path == "/wide.bmp") {
       c.send_response(200, bmp(40, 20));
     } else if (path == "/small.bmp") {
       c.send_response(200, bmp(8, 6));
@@ -281,6 +285,52 @@ TEST_F(ImageCache, an_owner_released_while_loading_is_freed_after_decoding) {
   image_free_released();
   EXPECT_EQ(s->state, (u32)image_state_free);
   EXPECT_EQ(slots_in_use(), 0u);
+}
+
+// The image view over frames: status while loading, another frame while the width is unknown,
+// the resize to the laid-out width, then the textured node.
+TEST_F(ImageCache, the_image_view_from_first_frame_to_texture) {
+  ui_fixture ui;
+  ui_init_styles(ui.ctx.get());
+  view_state v = {};
+  view_state_init(&v, 1);
+  buffer u = url("/huge.bmp");
+  const ui_id id = 1234;
+  auto frame = [&] {
+    frame_counter++;
+    ui.frame([&](ui_context *ctx) {
+      ui_node *page = ui_node_create(ctx, 4, ui_size_pixels_make(600), ui_size_pixels_make(800), ui_node_flag_stack_y);
+      ui_parent_push(ctx, page);
+      ui_image(ctx, &v, page, id, u, string_lit("alt"), nullptr, 1);
+      ui_parent_pop(ctx);
+    });
+  };
+  frame_counter = 0;
+  frame();
+  ui_node *status = ui_find_current(ui.ctx.get(), id | (1ull << 47));
+  ASSERT_NE(status, nullptr) << "the first frame shows the status";
+  EXPECT_EQ(std::string((char *)status->next->next->text.data, status->next->next->text.used), "Loading...");
+  image_slot *s = image_get(0, u, 0);
+  ASSERT_NE(s, nullptr) << "and has started the download";
+  finish();
+  ASSERT_EQ(s->state, (u32)image_state_decoded);
+  frame();
+  EXPECT_EQ(v.another_frame, 1u) << "no laid-out width yet";
+  ui_node *placeholder = ui_find_current(ui.ctx.get(), id);
+  ASSERT_NE(placeholder, nullptr);
+  EXPECT_EQ(placeholder->size[0], 600.0f) << "scaled to the view's width";
+  frame();
+  EXPECT_EQ(s->state == image_state_resizing || s->state == image_state_resized, true);
+  finish();
+  EXPECT_EQ(s->target_width, 600);
+  EXPECT_EQ(s->target_height, 6);
+  frame();
+  ui_node *image = ui_find_current(ui.ctx.get(), id);
+  ASSERT_NE(image, nullptr);
+  EXPECT_TRUE(image->flags & ui_node_flag_image);
+  EXPECT_EQ(image->image_pixels, s->resized.data);
+  EXPECT_EQ(image->image_width, 600u);
+  EXPECT_EQ(image->image_texture, &s->texture);
 }
 
 }  // namespace
