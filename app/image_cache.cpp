@@ -1,0 +1,222 @@
+// Looking up and starting image slots, and the two worker jobs that fill them.
+#include "app/image_cache.h"
+
+#include <math.h>
+
+#include "app/app.h"
+#include "gfx/image.h"
+#include "gfx/window.h"
+#include "platform/dates.h"
+#include "platform/http.h"
+#include "platform/log.h"
+#include "platform/threads.h"
+
+static thread_queue *image_queue;
+static image_wake_fn *image_wake;
+
+void image_cache_set_queue(thread_queue *queue, image_wake_fn *wake) {
+  image_queue = queue;
+  image_wake = wake;
+}
+
+// The state is the one word both threads write: the owner of the slot at that moment writes it
+// last (release) and the other side reads it first (acquire).
+static u32 slot_state(const image_slot *slot) { return __atomic_load_n(&slot->state, __ATOMIC_ACQUIRE); }
+static void slot_state_set(image_slot *slot, u32 state) { __atomic_store_n(&slot->state, state, __ATOMIC_RELEASE); }
+
+// Without settings of its own the cache uses the run's worker queue and wakes the window.
+static thread_queue *queue_of_run() { return image_queue ? image_queue : app_queue; }
+
+static void wake_ui() {
+  if (image_wake) {
+    image_wake();
+  } else if (!image_queue && app_queue) {
+    window_wake();
+  }
+}
+
+// Image URLs come from feed content: only web addresses may reach the downloader, never a local
+// file or another scheme the transfer library happens to know.
+static bool image_url_is_fetchable(buffer url) {
+  return string_starts_with_ignore_case(url, string_lit("http://")) ||
+         string_starts_with_ignore_case(url, string_lit("https://"));
+}
+
+static bool slot_matches(const image_slot *slot, u32 owner_id, buffer url) {
+  return slot->owner_id == owner_id && string_equal_bytes(slot->url.data, slot->url.used, url.data, url.used);
+}
+
+image_slot *image_get(u32 owner_id, buffer url, u32 create) {
+  image_slot *found = nullptr;
+  image_slot *first_free = nullptr;
+  image_slot *oldest = nullptr;
+  for (image_slot &slot : image_slots) {
+    u32 state = slot_state(&slot);
+    if (state == image_state_free) {
+      if (!first_free) first_free = &slot;
+      continue;
+    }
+    if (slot_matches(&slot, owner_id, url)) {
+      found = &slot;
+      break;
+    }
+    // A slot under a worker cannot be reused: its job still writes into it.
+    if (!first_free && !image_state_in_flight(state) && (!oldest || slot.last_use < oldest->last_use)) {
+      oldest = &slot;
+    }
+  }
+
+  if (!found && create) {
+    image_slot *slot = first_free;
+    if (!slot && oldest && image_slot_free(oldest)) slot = oldest;
+    if (!slot) return nullptr;  // every slot is busy; the next frame tries again
+
+    slot->shown_frame = 0;
+    slot->shown_state = 0;
+    buffer copy = allocator_alloc(&app_allocator, url.used + 1);
+    if (!copy.data) return nullptr;  // the slot stays free
+    memcpy(copy.data, url.data, url.used);
+    copy.data[url.used] = 0;
+    copy.used = url.used;
+    slot->url = copy;
+    slot->owner_id = owner_id;
+    slot->target_width = 0;
+    slot->target_height = 0;
+    slot->resized = buffer{};
+    slot->pixels = buffer{};
+    slot->error = 0;
+    slot->release = 0;
+    slot->texture = 0;
+
+    if (!image_url_is_fetchable(url)) {
+      // Kept as a failed slot so the refusal shows once and is not retried every frame.
+      log_append_string(string_lit("Image not fetched, not an http or https URL: "));
+      log_append(url.data, url.used);
+      log_append_string(string_lit("\n"));
+      slot->error = http_error_internet_open_url;
+      slot_state_set(slot, image_state_load_error);
+    } else {
+      slot_state_set(slot, image_state_loading);
+      if (!queue_of_run() || !thread_queue_work(queue_of_run(), image_job_load, slot)) {
+        allocator_free(&app_allocator, slot->url.data, slot->url.size);
+        slot->url = buffer{};
+        slot->owner_id = 0;
+        slot_state_set(slot, image_state_free);
+        return nullptr;
+      }
+    }
+    found = slot;
+  }
+
+  if (found) found->last_use = counter_now();
+  return found;
+}
+
+void image_job_load(void *arg) {
+  image_slot *slot = (image_slot *)arg;
+  invariant(slot_state(slot) == image_state_loading);
+  u32 error = 0;
+  http_file file = http_file_open(slot->url, &error);
+  buffer bytes{};
+  if (!error) {
+    u64 room = file.content.size ? file.content.size : IMAGE_UNKNOWN_LENGTH_BUFFER;
+    bytes = memory_alloc(room, nullptr);
+    file.content.data = bytes.data;
+    file.content.size = bytes.data ? room : 0;
+    file.content.used = 0;
+  }
+  http_file_get(&file, &error);  // closes the URL in every case
+
+  slot->pixels = buffer{};
+  if (error) {
+    if (bytes.data) memory_free(&bytes);
+    slot->error = error;
+    slot_state_set(slot, image_state_load_error);
+  } else {
+    s32 width = 0, height = 0, channels = 0;
+    u8 *pixels = image_decode(bytes.data, file.content.used, &width, &height, &channels);
+    memory_free(&bytes);
+    if (pixels && width > 0 && height > 0 && channels >= 1 && channels <= 4) {
+      u64 n = (u64)width * (u64)height * (u64)channels;
+      slot->width = width;
+      slot->height = height;
+      slot->channels = (u8)channels;
+      slot->pixels = buffer{n, n, pixels};
+      slot->texture = 0;
+      slot->error = 0;
+      slot_state_set(slot, image_state_decoded);
+    } else {
+      if (pixels) image_decoded_free(pixels);
+      slot->error = http_error_none;  // the bytes are no image we can decode
+      slot_state_set(slot, image_state_load_error);
+    }
+  }
+  wake_ui();
+}
+
+void image_resize_start(image_slot *slot, f32 width, f32 height) {
+  invariant(slot && slot->shown_state == image_state_decoded && slot_state(slot) == image_state_decoded);
+  (void)height;  // the height follows from the aspect ratio
+  // A laid-out width is finite and positive; anything else asks for no size and ends in the
+  // "invalid size" state instead of reaching the resize with a wrapped number.
+  s32 target = 0;
+  if (isfinite(width) && width >= 1.0f) target = width >= 2147483520.0f ? 2147483520 : (s32)width;
+  slot->target_width = target;
+  slot->target_height = 0;
+  slot_state_set(slot, image_state_resizing);
+  if (!queue_of_run() || !thread_queue_work(queue_of_run(), image_job_resize, slot)) {
+    slot->target_width = 0;
+    slot->target_height = 0;
+    slot_state_set(slot, image_state_decoded);
+  }
+}
+
+void image_job_resize(void *arg) {
+  image_slot *slot = (image_slot *)arg;
+  invariant(slot_state(slot) == image_state_resizing && slot->texture == 0);
+  if (slot->target_width <= 0 && slot->target_height <= 0) {
+    slot->target_width = 0;
+    slot->target_height = 0;
+    slot_state_set(slot, image_state_no_target_size);
+    wake_ui();
+    return;
+  }
+  if (slot->resized.data && slot->resized.data != slot->pixels.data) memory_free(&slot->resized);
+  slot->resized = buffer{};
+
+  bool shrink = (slot->target_width > 0 && slot->target_width < slot->width) ||
+                (slot->target_width <= 0 && slot->target_height > 0 && slot->target_height < slot->height);
+  if (shrink) {
+    u32 error = 0;
+    u32 target_width = slot->target_width > 0 ? (u32)slot->target_width : 0;
+    u32 target_height = slot->target_width > 0 ? 0 : (u32)slot->target_height;
+    image_resize(nullptr, (u32)slot->width, (u32)slot->height, nullptr, &target_width, &target_height,
+                 slot->channels, 0, 1.0f, &error);
+    buffer resized{};
+    if (!error && target_width && target_height) {
+      u64 n = (u64)target_width * target_height * slot->channels;
+      resized = memory_alloc(n, nullptr);
+      if (resized.data) {
+        resized.used = n;
+        image_resize(slot->pixels.data, (u32)slot->width, (u32)slot->height, resized.data, &target_width,
+                     &target_height, slot->channels, 0, 1.0f, &error);
+      }
+    }
+    if (error || !resized.data) {
+      if (resized.data) memory_free(&resized);
+      slot_state_set(slot, image_state_resize_failed);
+    } else {
+      slot->resized = resized;
+      slot->target_width = (s32)target_width;
+      slot->target_height = (s32)target_height;
+      slot_state_set(slot, image_state_resized);
+    }
+  } else {
+    // Never enlarged: the decoded pixels are drawn as they are.
+    slot->resized = slot->pixels;
+    slot->target_width = slot->width;
+    slot->target_height = slot->height;
+    slot_state_set(slot, image_state_resized);
+  }
+  wake_ui();
+}

@@ -1,0 +1,254 @@
+// The entry pages of the right panel: title, information line, enclosure, and the content drawn
+// from its HTML.
+#include "app/app.h"
+
+#include "core/float_text.h"
+#include "platform/dates.h"
+#include "platform/files.h"
+#include "platform/log.h"
+#include "profiler/profiler.h"
+#include "ui/widgets.h"
+
+#define ENTRY_ENCLOSURE_LINK_ID 18
+#define ENTRY_PAGE_SCROLL_ID 4
+#define ENTRY_NAMES_BYTES 4096
+
+static const char entry_trim_set[] = " \t\n\r\v\f";
+
+static link_opener *entry_opener(reader *r, meta *m) {
+  return m && m->opener ? m->opener : &r->link_openers[0];
+}
+
+// Parses the entry's HTML once per selection; every frame after that knows from the tree whether
+// the parse succeeded.
+static int entry_parse_once(view_state *v, buffer text, const char *what) {
+  int err = 0;
+  if (text.used && !v->html_parsed) {
+    log_append(what, strlen(what));
+    log_append_string(text);
+    log_append_string(string_lit(".\n"));
+    ui_parse_entry_html(v, text, &err);
+  }
+  v->html_parsed = 1;
+  if (v->html_tree.node_count == 0) err = 1;
+  return err;
+}
+
+static html_tree_traversal entry_traversal(view_state *v, int *err) {
+  html_tree_traversal t = {};
+  v->html_traversal_memory.used = 0;
+  hp_tree_traversal_init(&t, &v->html_traversal_memory, v->html_tree.nodes, v->html_tree.node_count, err);
+  return t;
+}
+
+// The page's scroll view; returns its content, the current parent.
+static ui_node *entry_page_begin(ui_context *ctx, view_state *v) {
+  ui_node *content = ui_scrollable_begin(ctx, ENTRY_PAGE_SCROLL_ID, ui_size_parent_content_make(),
+                                         ui_size_fill_make(), ui_node_flag_scroll_y);
+  if (v->selection_changed) {
+    content->scroll[0] = 0;
+    content->scroll[1] = 0;
+    v->selection_changed = 0;
+  }
+  content->flags |= ui_node_flag_stack_y | ui_node_flag_padding;
+  content->style = style_page;
+  return content;
+}
+
+static void entry_title(ui_context *ctx, buffer title) {
+  ui_font_set(ctx, 2);
+  ui_flow_begin(ctx, style_entry_header, ui_node_flag_padding);
+  ui_flow_text(ctx, title);
+  ui_flow_end(ctx);
+  ui_font_set(ctx, 0);
+}
+
+static void entry_content(app *a, reader *r, html_tree_traversal *t, int err, ui_node *scroll, buffer text) {
+  ui_context *ctx = a->ui;
+  ui_space_y(ctx, ui_size_pixels_make(10));
+  if (err) {
+    ui_flow_begin(ctx, 0, 0);
+    ui_flow_text(ctx, text);
+    ui_flow_end(ctx);
+  } else {
+    ui_html(r, a->view, ctx, t, scroll);
+  }
+}
+
+// The file name of an enclosure URL: after the last '/', up to the first '?' after it.
+static buffer enclosure_file_name(buffer url) {
+  u64 slash = url.used;
+  for (u64 i = 0; i < url.used; i++) {
+    if (url.data[i] == '/') slash = i;
+  }
+  if (slash == url.used) return url;
+  buffer name = string_from_bytes(url.data + slash + 1, url.used - slash - 1);
+  for (u64 i = 0; i < name.used; i++) {
+    if (name.data[i] == '?') {
+      name.used = i;
+      break;
+    }
+  }
+  return name;
+}
+
+static bool enclosure_is_image(buffer url) {
+  buffer ext = path_extension(url.data, url.used);
+  return string_equal(ext, string_lit("png")) || string_equal(ext, string_lit("jpg")) ||
+         string_equal(ext, string_lit("jpeg"));
+}
+
+static void flow_link(ui_context *ctx, reader *r, feed *f, ui_id id, buffer label, buffer target) {
+  if (ui_link(ctx, id, label, false).clicked) reader_open_entry_link(r, f, target);
+}
+
+void view_rss_entry(app *a, reader *r) {
+  PROFILE_ZONE(zone_view_rss_entry);
+  view_state *v = a->view;
+  ui_context *ctx = a->ui;
+  entry *e = v->selected_entry;
+  feed *f = v->selected_feed;
+  invariant(e && e->id && entry_get_type(e) == feed_type_rss && f);
+  if (!e || !f) return;
+
+  meta *m = reader_get_meta(r, f->id);
+  link_opener *opener = entry_opener(r, m);
+  buffer article = e->rss.isPermaLink ? e->rss.guid : e->rss.link;
+  buffer *article_field = e->rss.isPermaLink ? &e->rss.guid : &e->rss.link;
+  // The texts live until the frame arena is emptied after rendering.
+  buffer date_text = date_to_string(e->rss.pubDate, &a->frame_arena, 0, string_lit(" - "));
+  buffer size_text = byte_size_to_string((u64)(e->rss.enclosure_length > 0 ? e->rss.enclosure_length : 0),
+                                         &a->frame_arena);
+
+  int err = entry_parse_once(v, e->rss.description, "Parsing RSS entry HTML: ");
+  buffer label = opener->queue_mode ? string_lit("Queue article") : string_lit("Open article");
+  html_tree_traversal t = entry_traversal(v, &err);
+
+  ui_node *content = entry_page_begin(ctx, v);
+  ui_node *scroll = content->parent;
+  entry_title(ctx, e->rss.title);
+
+  if (date_text.used || e->rss.author.used || article.used) {
+    ui_space_y(ctx, ui_size_pixels_make(5));
+    ui_flow_begin(ctx, style_entry_header, ui_node_flag_padding);
+    ui_flow_text(ctx, date_text);
+    if (e->rss.author.used) {
+      if (date_text.used) ui_flow_text(ctx, string_lit(" - "));
+      ui_flow_text(ctx, e->rss.author);
+    }
+    if (article.used) {
+      if (date_text.used || e->rss.author.used) ui_flow_text(ctx, string_lit(" - "));
+      flow_link(ctx, r, f, (ui_id)(uintptr_t)article_field, label, article);
+    }
+    ui_flow_end(ctx);
+  }
+
+  u32 flags = m ? m->flags : 0;
+  if (e->rss.enclosure_url.used && !(flags & meta_flag_hide_enclosure)) {
+    ui_space_y(ctx, ui_size_pixels_make(5));
+    ui_flow_begin(ctx, style_entry_header, ui_node_flag_padding);
+    ui_link(ctx, ENTRY_ENCLOSURE_LINK_ID, enclosure_file_name(e->rss.enclosure_url), false);
+    ui_flow_text(ctx, string_lit(" - "));
+    ui_flow_text(ctx, size_text);
+    ui_flow_end(ctx);
+  }
+
+  ui_font_set(ctx, 1);
+  if (e->rss.description.used) entry_content(a, r, &t, err, scroll, e->rss.description);
+
+  if (e->rss.enclosure_url.used && (flags & meta_flag_draw_enclosure_image) && enclosure_is_image(e->rss.enclosure_url)) {
+    ui_space_y(ctx, ui_size_pixels_make(10));
+    ui_image(ctx, v, scroll, (ui_id)(uintptr_t)&e->rss.enclosure_url, e->rss.enclosure_url, e->rss.enclosure_url,
+             &e->rss.enclosure_url, 1);
+  }
+  ui_scrollable_end(ctx);
+}
+
+static bool feed_is_video_site(const feed *f) {
+  return string_starts_with(f->url, string_lit("https://" FETCH_VIDEO_SITE_HOST "/feeds/videos.xml?"));
+}
+
+// Appends ", " and the name to the list, as far as the list's bytes go.
+static void names_append(buffer *list, buffer name) {
+  if (list->used) buffer_push_bytes(list, ", ", 2);
+  u64 n = name.used < buffer_free_bytes(*list) ? name.used : buffer_free_bytes(*list);
+  buffer_push_bytes(list, name.data, n);
+}
+
+void view_atom_entry(app *a, reader *r) {
+  PROFILE_ZONE(zone_view_atom_entry);
+  view_state *v = a->view;
+  ui_context *ctx = a->ui;
+  entry *e = v->selected_entry;
+  feed *f = v->selected_feed;
+  invariant(e && e->id && entry_get_type(e) == feed_type_atom && f);
+  if (!e || !f) return;
+
+  bool video = feed_is_video_site(f);
+  buffer title = string_trim_right_any(e->atom.title, string_lit(entry_trim_set));
+  buffer article = reader_find_atom_link_href(r, e->id, e->atom.atom_link_count, atom_link_owner_entry,
+                                              atom_link_rel_alternate);
+  buffer text = video ? e->atom.content : (e->atom.summary.used ? e->atom.summary : e->atom.content);
+
+  buffer authors = buffer_carve(&a->frame_arena, ENTRY_NAMES_BYTES, 1);
+  buffer contributors = buffer_carve(&a->frame_arena, ENTRY_NAMES_BYTES, 1);
+  u32 wanted = e->atom.author_count + e->atom.contributor_count;
+  u32 seen = 0;
+  pool_iterator it = pool_iterator_init(&r->links, sizeof(struct link), link_is_live);
+  while (seen < wanted) {
+    struct link *l = (struct link *)pool_iterator_next(&it);
+    if (!l) break;
+    if (l->owner_id != e->id) continue;
+    if (l->kind != link_kind_atom_entry_author && l->kind != link_kind_atom_entry_contributor) continue;
+    seen++;
+    person *p = reader_find_person(r, l->target_id);
+    if (!p) continue;  // a damaged file: the name is missing, the page still shows
+    names_append(l->kind == link_kind_atom_entry_author ? &authors : &contributors, p->name);
+  }
+  buffer date_text = date_to_string(e->atom.updated, &a->frame_arena, 0, string_lit(" - "));
+
+  meta *m = reader_get_meta(r, f->id);
+  link_opener *opener = entry_opener(r, m);
+  int err = entry_parse_once(v, text, "Parsing Atom entry HTML: ");
+  buffer label = opener->queue_mode ? string_lit("Queue article") : string_lit("Open article");
+  html_tree_traversal t = entry_traversal(v, &err);
+
+  ui_node *content = entry_page_begin(ctx, v);
+  ui_node *scroll = content->parent;
+  entry_title(ctx, title);
+
+  if (date_text.used || authors.used || contributors.used || article.used) {
+    ui_space_y(ctx, ui_size_pixels_make(5));
+    ui_flow_begin(ctx, style_entry_header, ui_node_flag_padding);
+    ui_flow_text(ctx, date_text);
+    if (authors.used) {
+      if (date_text.used) ui_flow_text(ctx, string_lit(" - "));
+      ui_flow_text(ctx, authors);
+    }
+    if (contributors.used) {
+      if (date_text.used || authors.used) ui_flow_text(ctx, authors.used ? string_lit(" ") : string_lit(" - "));
+      ui_flow_text(ctx, e->atom.contributor_count < 2 ? string_lit("Contributor: ") : string_lit("Contributors: "));
+      ui_flow_text(ctx, contributors);
+    }
+    if (article.used) {
+      if (date_text.used || authors.used || contributors.used) ui_flow_text(ctx, string_lit(" - "));
+      flow_link(ctx, r, f, (ui_id)(uintptr_t)article.data, label, article);
+    }
+    ui_flow_end(ctx);
+  }
+
+  ui_font_set(ctx, 1);
+  if (e->atom.summary.used && video) {
+    ui_space_y(ctx, ui_size_pixels_make(10));
+    ui_image(ctx, v, scroll, (ui_id)(uintptr_t)&e->atom.summary, e->atom.summary, e->atom.summary, &e->atom.summary, 1);
+    ui_space_y(ctx, ui_size_pixels_make(10));
+    if (text.used) {
+      ui_flow_begin(ctx, 0, 0);
+      ui_flow_text(ctx, text);
+      ui_flow_end(ctx);
+    }
+  } else if (text.used) {
+    entry_content(a, r, &t, err, scroll, text);
+  }
+  ui_scrollable_end(ctx);
+}

@@ -1,0 +1,529 @@
+// The feed and entry list of the left panel: filters, the per-frame summary, the generation
+// commands and the list itself.
+#include "app/view_list.h"
+
+#include "profiler/profiler.h"
+#include "gfx/input.h"
+#include "gfx/window.h"
+#include "ui/widgets.h"
+
+// ---- Filters -----------------------------------------------------------------------------
+
+list_masks list_masks_make(u32 deleted_filter) {
+  list_masks m = {};
+  m.entry_required = deleted_filter == deleted_filter_deleted ? (u32)feed_type_deleted : 0u;
+  m.entry_allowed = deleted_filter == deleted_filter_both ? (u32)feed_type_deleted : 0u;
+  m.feed_required = 0;
+  m.feed_allowed =
+      (deleted_filter == deleted_filter_deleted || deleted_filter == deleted_filter_both) ? (u32)feed_type_deleted : 0u;
+  return m;
+}
+
+bool entry_in_generation_range(const entry *e, u32 from, u32 to) {
+  return from <= e->generation && e->generation <= to;
+}
+
+bool entry_matches_deleted_filter(const entry *e, u32 filter) {
+  if (filter == deleted_filter_not_deleted) return !entry_is_deleted(e);
+  if (filter == deleted_filter_deleted) return entry_is_deleted(e);
+  return true;
+}
+
+bool feed_is_listed(const feed *f, const view_state *view, u32 listed_entries, u32 pending) {
+  bool d = feed_is_deleted(f);
+  switch (view->deleted_filter) {
+    case deleted_filter_not_deleted:
+      return !d && (listed_entries > 0 || view->show_empty || pending);
+    case deleted_filter_deleted:
+      return d || listed_entries > 0;
+    case deleted_filter_both:
+      return listed_entries > 0 || d || view->show_empty || pending;
+  }
+  return false;
+}
+
+bool list_filter_on(const view_state *view) { return view->filter_active && view->list_filter.used > 0; }
+
+static bool title_matches(const view_state *view, buffer title) {
+  if (!title.used) return false;
+  const u8 *end = title.data + title.used;
+  return string_find_ignore_case(title.data, end, view->list_filter.data, view->list_filter.used) != end;
+}
+
+static bool entry_is_listed(const view_state *view, const entry *e, bool feed_title_matches) {
+  if (!entry_in_generation_range(e, view->generation_from, view->generation_to)) return false;
+  if (!entry_matches_deleted_filter(e, view->deleted_filter)) return false;
+  if (!list_filter_on(view) || feed_title_matches) return true;
+  return title_matches(view, entry_get_title(e));
+}
+
+// ---- Summary -----------------------------------------------------------------------------
+
+static u32 live_feed_count(reader *r) {
+  u32 n = 0;
+  pool_iterator it = pool_iterator_init(&r->feeds, sizeof(feed), feed_is_live);
+  while (pool_iterator_next(&it)) n++;
+  return n;
+}
+
+list_summary view_feed_list_build(buffer *arena, reader *r, u32 live_feeds) {
+  invariant(live_feeds <= 0xfffffffe);
+  list_summary s = {};
+  buffer_mark mark = buffer_mark_begin(arena);
+  s.entry_counts = (u32 *)buffer_push_array_bytes(arena, 4, live_feeds, 4);
+  s.pending = (u32 *)buffer_push_array_bytes(arena, 4, live_feeds, 4);
+  s.feed_ids = (u32 *)buffer_push_array_bytes(arena, 4, live_feeds, 4);
+  s.feed_entries = (buffer *)buffer_push_array_bytes(arena, sizeof(buffer), live_feeds, 8);
+  if (live_feeds && (!s.entry_counts || !s.pending || !s.feed_ids || !s.feed_entries)) {
+    buffer_mark_rollback(&mark);
+    return list_summary{};
+  }
+  if (live_feeds) {
+    memory_zero(s.entry_counts, 4ull * live_feeds);
+    memory_zero(s.pending, 4ull * live_feeds);
+    memory_zero(s.feed_ids, 4ull * live_feeds);
+    memory_zero(s.feed_entries, sizeof(buffer) * live_feeds);
+  }
+  u32 i = 0;
+  pool_iterator it = pool_iterator_init(&r->feeds, sizeof(feed), feed_is_live);
+  while (feed *f = (feed *)pool_iterator_next(&it)) {
+    if (i >= live_feeds) break;
+    s.feed_ids[i] = f->id;
+    s.feed_entries[i] = buffer_carve(arena, 8ull * f->entry_count, 8);
+    if (f->entry_count && !s.feed_entries[i].data) {
+      buffer_mark_rollback(&mark);
+      return list_summary{};
+    }
+    i++;
+  }
+  s.feed_count = i;
+  pool_iterator eit = pool_iterator_init(&r->entries, sizeof(entry), entry_is_live);
+  while (entry *e = (entry *)pool_iterator_next(&eit)) {
+    for (u32 k = 0; k < s.feed_count; k++) {
+      if (s.feed_ids[k] != e->feed_id) continue;
+      // A feed whose count is short of its entries (a damaged file) lists the ones that fit.
+      buffer_push_copy(&s.feed_entries[k], &e, sizeof e, 8);
+      break;
+    }
+  }
+  return s;
+}
+
+void view_list_count(app *a, reader *r, view_state *view, list_summary *s) {
+  for (u32 i = 0; i < s->feed_count; i++) {
+    feed *f = reader_find_feed(r, s->feed_ids[i]);
+    if (!f) continue;
+    bool feed_matches = list_filter_on(view) && title_matches(view, feed_get_title(f));
+    u32 count = 0;
+    entry **entries = (entry **)s->feed_entries[i].data;
+    u64 n = s->feed_entries[i].used / sizeof(entry *);
+    for (u64 k = 0; k < n; k++) {
+      if (entry_is_listed(view, entries[k], feed_matches)) count++;
+    }
+    u32 pending = a->queries && query_pending_for_feed(a->queries, (u32)a->query_count, (s32)f->id) ? 1 : 0;
+    if (feed_is_listed(f, view, count, pending)) {
+      s->entry_counts[i] = count;
+      s->pending[i] = pending;
+    }
+  }
+}
+
+// ---- Selection ---------------------------------------------------------------------------
+
+static bool pointer_in_pool(pool *p, u64 item_size, const void *item) {
+  const u8 *first = (const u8 *)pool_get(p, item_size, 0);
+  if (!first || p->max_entry_count == 0) return false;
+  const u8 *at = (const u8 *)item;
+  return at >= first && at < first + item_size * p->max_entry_count && (u64)(at - first) % item_size == 0;
+}
+
+void view_selection_validate(view_state *view, reader *r) {
+  feed *f = view->selected_feed;
+  if (f && (!pointer_in_pool(&r->feeds, sizeof(feed), f) || !feed_is_live(f))) {
+    view->selected_feed = nullptr;
+    view->selected_entry = nullptr;
+    return;
+  }
+  entry *e = view->selected_entry;
+  if (e && (!f || !pointer_in_pool(&r->entries, sizeof(entry), e) || !entry_is_live(e) || e->feed_id != f->id)) {
+    view->selected_entry = nullptr;
+  }
+}
+
+void view_close_page(app *a) {
+  view_state *v = a->view;
+  v->page = view_page_main;
+  v->html_parsed = 0;
+  if (v->selected_feed && !v->selected_entry) {
+    v->feed_uri.used = 0;
+    buffer url = v->selected_feed->url;
+    u64 n = url.used < v->feed_uri.size ? url.used : v->feed_uri.size;
+    memory_copy(v->feed_uri.data, url.data, n);
+    v->feed_uri.used = n;
+  }
+}
+
+// ---- Generation commands -----------------------------------------------------------------
+
+static void selection_clear(view_state *view) {
+  view->selected_feed = nullptr;
+  view->selected_entry = nullptr;
+}
+
+void view_list_generation_minimum(view_state *view, reader *r) {
+  list_masks m = list_masks_make(view->deleted_filter);
+  u32 g = reader_next_generation(r, 0, m.entry_required, m.entry_allowed);
+  view->generation_from = view->generation_to = g;
+  selection_clear(view);
+}
+
+void view_list_generation_maximum(view_state *view, reader *r) {
+  list_masks m = list_masks_make(view->deleted_filter);
+  u32 g = reader_prev_generation(r, r->generation + 1, m.entry_required, m.entry_allowed);
+  view->generation_from = view->generation_to = g;
+  selection_clear(view);
+}
+
+void view_list_generation_all(view_state *view, reader *r) {
+  list_masks m = list_masks_make(view->deleted_filter);
+  view->generation_from = reader_next_generation(r, 0, m.entry_required, m.entry_allowed);
+  view->generation_to = reader_prev_generation(r, r->generation + 1, m.entry_required, m.entry_allowed);
+  selection_clear(view);
+}
+
+void view_list_generation_increase(view_state *view, reader *r, u32 move) {
+  list_masks m = list_masks_make(view->deleted_filter);
+  if (view->generation_to < r->generation) {
+    view->generation_to = reader_next_generation(r, view->generation_to, m.entry_required, m.entry_allowed);
+  }
+  if (move == 1) {
+    view->generation_from = view->generation_to;
+    selection_clear(view);
+  }
+}
+
+void view_list_generation_decrease(view_state *view, reader *r, u32 move) {
+  list_masks m = list_masks_make(view->deleted_filter);
+  if (view->generation_from != 0) {
+    view->generation_from = reader_prev_generation(r, view->generation_from, m.entry_required, m.entry_allowed);
+  }
+  if (move == 1) {
+    view->generation_to = view->generation_from;
+    selection_clear(view);
+  }
+}
+
+// ---- Keys --------------------------------------------------------------------------------
+
+namespace {
+// The store's navigation with the view's range and masks filled in.
+struct nav {
+  reader *r;
+  u32 from, to;
+  list_masks m;
+
+  entry *first(feed *f) { return f ? reader_first_entry(r, f, from, to, m.entry_required, m.entry_allowed) : nullptr; }
+  entry *last(feed *f) { return f ? reader_last_entry(r, f, from, to, m.entry_required, m.entry_allowed) : nullptr; }
+  entry *prev(feed *f, entry *e) { return reader_prev_entry(r, f, e, from, to, m.entry_required, m.entry_allowed); }
+  entry *next(feed *f, entry *e) { return reader_next_entry(r, f, e, from, to, m.entry_required, m.entry_allowed); }
+  feed *first_feed(u32 show_empty) {
+    return reader_first_feed(r, show_empty, from, to, m.feed_required, m.feed_allowed, m.entry_required,
+                             m.entry_allowed);
+  }
+  feed *last_feed(u32 show_empty) {
+    return reader_last_feed(r, show_empty, from, to, m.feed_required, m.feed_allowed, m.entry_required,
+                            m.entry_allowed);
+  }
+  feed *prev_feed(feed *f, u32 show_empty) {
+    return reader_prev_feed(r, f, show_empty, from, to, m.feed_required, m.feed_allowed, m.entry_required,
+                            m.entry_allowed);
+  }
+  feed *next_feed(feed *f, u32 show_empty) {
+    return reader_next_feed(r, f, show_empty, from, to, m.feed_required, m.feed_allowed, m.entry_required,
+                            m.entry_allowed);
+  }
+};
+}  // namespace
+
+static buffer entry_article_link(reader *r, entry *e) {
+  if (entry_get_type(e) == feed_type_atom) {
+    return reader_find_atom_link_href(r, e->id, e->atom.atom_link_count, atom_link_owner_entry,
+                                      atom_link_rel_alternate);
+  }
+  return e->rss.link;
+}
+
+void view_handle_keys(app *a, reader *r) {
+  view_state *v = a->view;
+  view_selection_validate(v, r);
+  feed *old_feed = v->selected_feed;
+  entry *old_entry = v->selected_entry;
+  v->scroll_to_selection = 0;
+  ui_context *ctx = a->ui;
+  if (ctx && (ctx->active != UI_ID_NONE || ctx->popup_active != UI_ID_NONE)) return;
+  window *w = a->window;
+  if (!w) return;
+
+  bool shift = (input_modifiers(w) & input_modifier_shift) != 0;
+  nav n = {r, v->generation_from, v->generation_to, list_masks_make(v->deleted_filter)};
+  feed *f = v->selected_feed;
+  entry *e = v->selected_entry;
+
+  if (input_key_pressed_or_repeated(w, key_up) || input_key_pressed_or_repeated(w, key_down)) {
+    bool up = input_key_pressed_or_repeated(w, key_up);
+    v->scroll_to_selection = 1;
+    if (!f) {
+      f = n.first_feed(0);
+      v->selected_feed = f;
+      v->selected_entry = n.first(f);
+    } else if (!e) {
+      v->selected_entry = up ? n.last(f) : n.first(f);
+    } else {
+      entry *found = up ? n.prev(f, e) : n.next(f, e);
+      if (!found) {
+        feed *other = up ? n.prev_feed(f, 0) : n.next_feed(f, 0);
+        if (other) {
+          // The entry of the old feed cannot stay selected under the new one.
+          v->selected_feed = other;
+          v->selected_entry = up ? n.last(other) : n.first(other);
+          v->selection_changed = 1;
+        }
+      } else {
+        v->selected_entry = found;
+        v->selection_changed = 1;
+      }
+    }
+  } else if (input_key_pressed_or_repeated(w, key_page_up) || input_key_pressed_or_repeated(w, key_page_down)) {
+    bool up = input_key_pressed_or_repeated(w, key_page_up);
+    v->scroll_to_selection = 1;
+    if (shift) {
+      feed *target = nullptr;
+      if (f && e) target = f;  // first step from an entry: its own feed
+      if (f && !e) target = up ? n.prev_feed(f, v->show_empty) : n.next_feed(f, v->show_empty);
+      if (!target) target = up ? n.last_feed(v->show_empty) : n.first_feed(v->show_empty);
+      v->selected_feed = target;
+      v->selected_entry = nullptr;
+    } else if (!f) {
+      f = up ? n.last_feed(v->show_empty) : n.first_feed(v->show_empty);
+      v->selected_feed = f;
+      v->selected_entry = n.first(f);
+    } else {
+      feed *other = up ? n.prev_feed(f, v->show_empty) : n.next_feed(f, v->show_empty);
+      if (other) {
+        v->selected_feed = other;
+        v->selected_entry = n.first(other);
+      }
+    }
+  } else if (input_key_pressed_or_repeated(w, key_home) || input_key_pressed_or_repeated(w, key_end)) {
+    bool home = input_key_pressed_or_repeated(w, key_home);
+    v->scroll_to_selection = 1;
+    entry *found = home ? n.first(f) : n.last(f);
+    if (found) v->selected_entry = found;
+  } else if (input_key_pressed_or_repeated(w, key_delete)) {
+    v->scroll_to_selection = 1;
+    if (f && e) {
+      entry *next = n.next(f, e);
+      if (!next) next = n.prev(f, e);
+      if (next) {
+        v->selected_entry = next;
+      } else if (feed *nf = n.next_feed(f, 0)) {
+        v->selected_feed = nf;
+        v->selected_entry = n.first(nf);
+      } else if (feed *pf = n.prev_feed(f, 0)) {
+        v->selected_feed = pf;
+        v->selected_entry = n.last(pf);
+      } else {
+        v->selected_entry = nullptr;  // nothing else to show: the feed stays selected
+      }
+      if (entry_is_deleted(e)) {
+        reader_delete_entry(r, e, f);
+      } else {
+        entry_mark_deleted(e);
+      }
+      v->selection_changed = 1;
+    } else if (f && shift) {
+      feed *other = n.next_feed(f, v->show_empty);
+      if (other) {
+        v->selected_feed = other;
+        v->selected_entry = n.first(other);
+      } else if ((other = n.prev_feed(f, v->show_empty))) {
+        v->selected_feed = other;
+        v->selected_entry = n.last(other);
+      } else {
+        selection_clear(v);
+      }
+      if (feed_is_deleted(f)) {
+        reader_delete_feed(r, f);
+      } else {
+        reader_mark_feed_deleted(r, f);
+      }
+      v->selection_changed = 1;
+    } else {
+      v->scroll_to_selection = 0;
+    }
+  } else if (input_key_pressed(w, key_enter)) {
+    if (f && e) {
+      buffer link = entry_article_link(r, e);
+      if (link.used) reader_open_entry_link(r, f, link);
+    }
+  } else if (input_key_pressed(w, key_backspace)) {
+    if (f && e) {
+      if (feed_is_deleted(f)) reader_unmark_feed_deleted(r, f, 0);
+      entry_unmark_deleted(e);
+    } else if (f) {
+      reader_unmark_feed_deleted(r, f, shift ? 1 : 0);
+    }
+  }
+
+  if (v->selected_feed != old_feed || v->selected_entry != old_entry) view_close_page(a);
+}
+
+// ---- The list ----------------------------------------------------------------------------
+
+static const char list_trim_set[] = " \n\r\t\v\f";
+
+// Every occurrence of the filter in the node's text becomes a highlighted range.
+static void list_highlight(ui_context *ctx, view_state *view, ui_node *node) {
+  if (!list_filter_on(view) || ui_node_is_sink(ctx, node)) return;
+  const u8 *at = node->text.data;
+  const u8 *end = at + node->text.used;
+  ui_text_range *first = nullptr;
+  u64 count = 0;
+  while (at < end) {
+    u8 *hit = string_find_ignore_case(at, end, view->list_filter.data, view->list_filter.used);
+    if (!hit || hit >= end) break;
+    ui_text_range *range = (ui_text_range *)buffer_push(&ctx->texts, sizeof(ui_text_range), 8);
+    if (!range) break;  // a full text arena only loses the highlight
+    *range = ui_text_range{hit, hit + view->list_filter.used, style_list_match, 0};
+    if (!first) first = range;
+    count++;
+    at = hit + view->list_filter.used;
+  }
+  node->ranges = first;
+  node->range_count = count;
+}
+
+// "[Deleted] ", "Updating… " and the trimmed title, cut to the line buffer.
+static buffer list_line(u8 *bytes, u64 size, bool deleted, bool pending, buffer title) {
+  buffer line = {size, 0, bytes};
+  if (deleted) buffer_push_string(&line, string_lit("[Deleted] "), 1);
+  if (pending) buffer_push_string(&line, string_lit("Updating\xE2\x80\xA6 "), 1);
+  buffer set = string_lit(list_trim_set);
+  title = string_trim_right_any(string_trim_left_any(title, set), set);
+  u64 room = buffer_free_bytes(line);
+  if (title.used > room) {
+    // Cut at a character boundary.
+    u64 n = room;
+    while (n > 0 && (title.data[n] & 0xC0) == 0x80) n--;
+    title.used = n;
+  }
+  buffer_push_string(&line, title, 1);
+  return line;
+}
+
+void view_list(app *a, reader *r) {
+  PROFILE_ZONE(zone_view_list);
+  view_state *v = a->view;
+  ui_context *ctx = a->ui;
+  view_handle_keys(a, r);
+
+  list_summary s = {};
+  {
+    PROFILE_ZONE(zone_view_list_metrics);
+    buffer tail = {buffer_free_bytes(a->frame_arena), 0, a->frame_arena.data + a->frame_arena.used};
+    buffer arena = buffer_carve_rest(&tail, 64);
+    s = view_feed_list_build(&arena, r, live_feed_count(r));
+    view_list_count(a, r, v, &s);
+  }
+
+  ui_node *scroll_view = nullptr;
+  {
+    PROFILE_ZONE(zone_view_list_items);
+    for (ui_node *p = ctx->parent; p; p = p->parent) {
+      if (p->flags & ui_node_flag_scroll_y) {
+        scroll_view = p;
+        break;
+      }
+    }
+    if (ctx->parent) ui_set_layout_direction(ctx->parent, 1);
+  }
+
+  ui_node *selected_feed_node = nullptr;
+  ui_node *selected_entry_node = nullptr;
+  bool first_listed = true;
+  for (u32 i = 0; i < s.feed_count; i++) {
+    PROFILE_ZONE(zone_view_list_feed);
+    feed *f = reader_find_feed(r, s.feed_ids[i]);
+    if (!f) continue;
+    u32 pending = s.pending[i];
+    if (!feed_is_listed(f, v, s.entry_counts[i], pending)) continue;
+    if (!first_listed) ui_space_y(ctx, ui_size_pixels_make(2));
+    first_listed = false;
+
+    ui_id feed_id = (ui_id)(uintptr_t)f;
+    ui_node *previous = ui_find_previous(ctx, feed_id);
+    if (previous && ui_pressed(ctx, previous)) {
+      v->selection_changed = 1;
+      v->selected_entry = nullptr;
+      v->selected_feed = f;
+      view_close_page(a);
+    }
+    ui_node *block = ui_node_create(ctx, feed_id, ui_size_parent_make(), ui_size_children_make(),
+                                    ui_node_flag_background | ui_node_flag_padding | ui_node_flag_stack_y);
+    block->style = style_list_feed;
+    if (v->selected_feed == f) {
+      selected_feed_node = block;
+      selected_entry_node = nullptr;
+    }
+    ui_parent_push(ctx, block);
+
+    u32 old_font = ui_font_set(ctx, 2);
+    u8 line_bytes[2048];
+    buffer title = list_line(line_bytes, sizeof line_bytes, feed_is_deleted(f), pending != 0, feed_get_title(f));
+    ui_node *title_node =
+        ui_text(ctx, UI_ID_NONE, title, style_list_feed_title, ui_node_flag_ellipsis | ui_node_flag_padding);
+    title_node->size_x = ui_size_parent_content_make();
+    title_node->size_y = ui_size_line_make();
+    list_highlight(ctx, v, title_node);
+    ui_font_set(ctx, 1);
+    (void)old_font;
+
+    bool feed_matches = list_filter_on(v) && title_matches(v, feed_get_title(f));
+    entry **entries = (entry **)s.feed_entries[i].data;
+    u64 n = s.feed_entries[i].used / sizeof(entry *);
+    u32 line = 0;
+    for (u64 k = 0; k < n; k++) {
+      PROFILE_ZONE(zone_view_list_entry);
+      entry *e = entries[k];
+      if (!entry_is_listed(v, e, feed_matches)) continue;
+      ui_id entry_id = (ui_id)(uintptr_t)e;
+      ui_node *previous_entry = ui_find_previous(ctx, entry_id);
+      if (previous_entry && ui_pressed(ctx, previous_entry)) {
+        v->selection_changed = 1;
+        v->selected_feed = f;
+        v->selected_entry = e;
+        view_close_page(a);
+      }
+      buffer text = list_line(line_bytes, sizeof line_bytes, entry_is_deleted(e), false, entry_get_title(e));
+      ui_node *node = ui_text(ctx, entry_id, text, (line & 1) ? style_list_entry_odd : style_list_entry_even,
+                              ui_node_flag_ellipsis | ui_node_flag_background | ui_node_flag_padding);
+      node->size_x = ui_size_parent_content_make();
+      node->size_y = ui_size_line_make();
+      list_highlight(ctx, v, node);
+      if (v->selected_entry == e) selected_entry_node = node;
+      line++;
+    }
+    ui_parent_pop(ctx);
+  }
+
+  if (selected_feed_node) {
+    selected_feed_node->style = style_list_feed_selected;
+    if (v->scroll_to_selection && !selected_entry_node && scroll_view) {
+      ui_scroll_to(scroll_view, selected_feed_node, v2{80, 80});
+    }
+  }
+  if (selected_entry_node) {
+    selected_entry_node->style = style_list_entry_selected;
+    if (v->scroll_to_selection && scroll_view) ui_scroll_to(scroll_view, selected_entry_node, v2{80, 80});
+  }
+}

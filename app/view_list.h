@@ -1,0 +1,41 @@
+// The left panel's feed and entry list: its filters, the per-frame summary of which feeds and
+// entries are listed, and the keyboard navigation. The declarations of the views themselves are
+// in app/app.h; these are the pieces the list is made of.
+#pragma once
+
+#include "app/app.h"
+
+// Built in the free tail of the frame arena for one call of view_list. Index i is the i-th live
+// feed in pool order.
+struct list_summary {
+  u32 *entry_counts;      // its listed entries (0 for an unlisted feed)
+  u32 *pending;           // 1 while a fetch of it is queued
+  buffer *feed_entries;   // pointers to its entries, in entry-pool order
+  u32 *feed_ids;
+  u32 feed_count;
+};
+
+// The words handed to the store's navigation operations for a deleted filter.
+struct list_masks {
+  u32 entry_required;  // bit 31 for "Deleted"
+  u32 entry_allowed;   // bit 31 for "Both"
+  u32 feed_required;   // always 0
+  u32 feed_allowed;    // bit 31 for "Deleted" and "Both"
+};
+list_masks list_masks_make(u32 deleted_filter);
+
+bool entry_in_generation_range(const entry *e, u32 from, u32 to);
+bool entry_matches_deleted_filter(const entry *e, u32 filter);
+bool feed_is_listed(const feed *f, const view_state *view, u32 listed_entries, u32 pending);
+// Whether the list's text filter is on.
+bool list_filter_on(const view_state *view);
+
+// The four arrays, zeroed, and every live entry of the pool filed under its live feed. An entry
+// whose feed is missing (a damaged save file) or that does not fit its feed's count is left out.
+// All zero when the arena is too small.
+list_summary view_feed_list_build(buffer *arena, reader *r, u32 live_feed_count);
+void view_list_count(app *a, reader *r, view_state *view, list_summary *summary);
+
+// Drops a selection that no longer names a live record of the store (after a deletion, a purge
+// or a reload), and an entry that is not of the selected feed.
+void view_selection_validate(view_state *view, reader *r);
