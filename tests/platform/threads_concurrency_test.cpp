@@ -169,18 +169,24 @@ TEST_F(threads_concurrency, terminate_lets_a_running_job_finish) {
   opener.join();
 }
 
-TEST_F(threads_concurrency, complete_queue_from_the_producer_while_workers_run) {
+// Jobs that take a while, so a return while any still runs on a worker shows in the count.
+static void slow_count_run(void *arg) {
+  std::this_thread::sleep_for(std::chrono::microseconds(50));
+  ((std::atomic<u32> *)arg)->fetch_add(1, std::memory_order_release);
+}
+
+TEST_F(threads_concurrency, complete_queue_returns_only_when_every_job_has_finished) {
   thread_queue_create(&queue, 3);
   std::atomic<u32> runs{0};
+  u32 expected = 0;
   for (u32 round = 0; round < 500; round++) {
     u32 n = round % 40;
-    for (u32 i = 0; i < n; i++) ASSERT_EQ(thread_queue_work(&queue, count_run, &runs), 1u);
+    for (u32 i = 0; i < n; i++) ASSERT_EQ(thread_queue_work(&queue, slow_count_run, &runs), 1u);
     thread_complete_queue(&queue);
+    expected += n;
+    ASSERT_EQ(runs.load(std::memory_order_acquire), expected) << "round " << round;
     ASSERT_EQ(queue.completed_count.load(), 0u);
     ASSERT_EQ(queue.queued_count.load(), 0u);
   }
-  u32 expected = 0;
-  for (u32 round = 0; round < 500; round++) expected += round % 40;
-  EXPECT_EQ(runs.load(), expected);
   thread_terminate(&queue);
 }
