@@ -190,3 +190,20 @@ TEST_F(threads_concurrency, complete_queue_returns_only_when_every_job_has_finis
   }
   thread_terminate(&queue);
 }
+
+TEST_F(threads_concurrency, terminate_leaves_queued_jobs_unrun) {
+  thread_queue_create(&queue, 2);
+  gate g;
+  for (u32 i = 0; i < 2; i++) ASSERT_EQ(thread_queue_work(&queue, wait_at_gate, &g), 1u);
+  wait_until(g.entered, 2);
+  std::atomic<u32> runs{0};
+  for (u32 i = 0; i < 100; i++) ASSERT_EQ(thread_queue_work(&queue, count_run, &runs), 1u);
+  // Both workers are inside a job when termination begins: when their jobs end they see it and
+  // leave, whatever is still in the ring.
+  std::thread terminator([] { thread_terminate(&queue); });
+  while (queue.terminate.load() == 0) std::this_thread::yield();
+  g.open = 1;
+  terminator.join();
+  EXPECT_EQ(runs.load(), 0u);
+  EXPECT_EQ(queue.exited_count.load(), 2u);
+}
