@@ -207,3 +207,43 @@ TEST_F(threads_concurrency, terminate_leaves_queued_jobs_unrun) {
   EXPECT_EQ(runs.load(), 0u);
   EXPECT_EQ(queue.exited_count.load(), 2u);
 }
+
+// Every increment returns a value no other thread got, and together they are 1 to the total; a
+// compare-and-exchange returns what it found and stores only over the value it expected.
+TEST_F(threads_concurrency, atomic_words_count_and_exchange_under_contention) {
+  const u32 threads = 6, per_thread = 20000;
+  u32 counter = 0;
+  u32 claimed = 0;
+  std::vector<std::vector<u32>> seen(threads);
+  std::vector<u32> wins(threads, 0);
+  std::vector<std::thread> pool;
+  for (u32 t = 0; t < threads; t++) {
+    pool.emplace_back([&, t] {
+      for (u32 i = 0; i < per_thread; i++) {
+        seen[t].push_back(atomic_increment_u32(&counter));
+        // Claim the next value of a second word the way the queue claims a job.
+        u32 found = __atomic_load_n(&claimed, __ATOMIC_RELAXED);
+        if (atomic_compare_exchange_u32(&claimed, found + 1, found) == found) wins[t]++;
+      }
+    });
+  }
+  for (auto &th : pool) th.join();
+  std::vector<u8> hit((u64)threads * per_thread + 1, 0);
+  for (auto &values : seen)
+    for (u32 v : values) {
+      ASSERT_GE(v, 1u);
+      ASSERT_LE(v, threads * per_thread);
+      ASSERT_EQ(hit[v], 0) << v;
+      hit[v] = 1;
+    }
+  EXPECT_EQ(counter, threads * per_thread);
+  u32 total_wins = 0;
+  for (u32 w : wins) total_wins += w;
+  EXPECT_EQ(claimed, total_wins);
+  u32 word = 5;
+  EXPECT_EQ(atomic_compare_exchange_u32(&word, 9, 4), 5u);
+  EXPECT_EQ(word, 5u);
+  thread_barrier();
+  EXPECT_EQ(atomic_compare_exchange_u32(&word, 9, 5), 5u);
+  EXPECT_EQ(word, 9u);
+}
