@@ -94,6 +94,8 @@ struct http_transfer {
   // The final response's Content-Length: -1 while absent or not a plain non-negative number,
   // INT64_MAX when too large to hold.
   s64 announced;
+  u32 block_status;   // the status of the header block being read
+  u32 head_complete;  // a successful response's whole header has come: the URL is open
   u32 receiving;  // 0 during the open: the first body byte pauses the transfer there
   u32 paused;
   u32 done;
@@ -117,6 +119,17 @@ static size_t http_on_header(char *line, size_t size, size_t count, void *user) 
   static const char length_name[] = "content-length:";
   if (string_starts_with_bytes(p, end, status_prefix, sizeof status_prefix - 1)) {
     t->announced = -1;
+    t->head_complete = 0;
+    // "HTTP/1.1 200 OK" or "HTTP/2 200": the three digits after the first blank.
+    while (p < end && *p != ' ') p++;
+    while (p < end && *p == ' ') p++;
+    u32 status = 0;
+    for (u32 i = 0; i < 3 && p < end && char_is_digit(*p); i++, p++) status = status * 10 + char_digit_value(*p);
+    t->block_status = status;
+  } else if (n <= 2 && (n == 0 || p[0] == '\r' || p[0] == '\n')) {
+    // The blank line that ends a block. A redirect is followed and a failing status fails the
+    // open; after a successful one, whatever goes wrong belongs to the read.
+    if (t->block_status >= 200 && t->block_status < 300) t->head_complete = 1;
   } else if (string_starts_with_ignore_case_bytes(p, end, length_name, sizeof length_name - 1)) {
     p += sizeof length_name - 1;
     while (p < end && (*p == ' ' || *p == '\t')) p++;
@@ -284,7 +297,7 @@ http_file http_file_open(buffer url, u32 *error) {
   long status = 0;
   curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
   file.status = (u32)status;
-  if (t->done && t->result != CURLE_OK) {
+  if (t->done && t->result != CURLE_OK && !t->head_complete) {
     *error = http_error_internet_open_url;
     http_log_curl_failure(t, *error, file.status);
     http_transfer_close(t);

@@ -120,6 +120,12 @@ u32 platform_run_program(buffer command_line, buffer folder, int wait, u32 *exit
   return platform_run_argv(argv, folder, wait, exit_code);
 }
 
+static s64 elapsed_ms_since(struct timespec start) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (s64)(now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+}
+
 u32 platform_run_argv_output(u8 *const *argv, buffer *out, u32 timeout_ms, u32 *exit_code) {
   if (!argv || !argv[0] || !argv[0][0]) return 0;
   int pipe_ends[2];
@@ -158,9 +164,7 @@ u32 platform_run_argv_output(u8 *const *argv, buffer *out, u32 timeout_ms, u32 *
   clock_gettime(CLOCK_MONOTONIC, &start);
   bool timed_out = false;
   for (;;) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    s64 elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    s64 elapsed = elapsed_ms_since(start);
     if (elapsed >= (s64)timeout_ms) {
       timed_out = true;
       break;
@@ -181,11 +185,22 @@ u32 platform_run_argv_output(u8 *const *argv, buffer *out, u32 timeout_ms, u32 *
     if (take) buffer_push_bytes(out, chunk, take);
   }
   close(pipe_ends[0]);
-  if (timed_out) kill(pid, SIGKILL);
+  // The end of the output is not the end of the program: one that closed its output and goes on
+  // running is held to the same deadline.
   int status = 0;
   pid_t w;
-  do w = waitpid(pid, &status, 0);
-  while (w < 0 && errno == EINTR);
+  for (;;) {
+    if (timed_out) kill(pid, SIGKILL);
+    w = waitpid(pid, &status, timed_out ? 0 : WNOHANG);
+    if (w < 0 && errno == EINTR) continue;
+    if (w != 0 || timed_out) break;
+    if (elapsed_ms_since(start) >= (s64)timeout_ms) {
+      timed_out = true;
+      continue;
+    }
+    struct timespec pause = {0, 2 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
   if (timed_out || w != pid || !WIFEXITED(status)) return 0;
   if (exit_code) *exit_code = (u32)WEXITSTATUS(status);
   return 1;

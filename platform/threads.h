@@ -37,6 +37,26 @@ void thread_event_destroy(thread_event *event);
 void thread_event_signal(thread_event *event);
 void thread_event_wait(thread_event *event);
 
+// Word-sized atomics for records shared with the workers that are plain u32 fields. Each is a
+// full barrier.
+// Adds one and returns the new value.
+inline u32 atomic_increment_u32(u32 *value) { return __atomic_add_fetch(value, 1, __ATOMIC_SEQ_CST); }
+// Stores new_value only where *value equals expected; returns the value found either way.
+inline u32 atomic_compare_exchange_u32(u32 *value, u32 new_value, u32 expected) {
+  __atomic_compare_exchange_n(value, &expected, new_value, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return expected;
+}
+// Stores before it are visible before the stores after it.
+inline void thread_barrier() {
+#if defined(__SANITIZE_THREAD__)
+  // The thread sanitizer does not model fences; a locked exchange is as strong a barrier here.
+  static u32 word;
+  __atomic_fetch_add(&word, 1, __ATOMIC_SEQ_CST);
+#else
+  __atomic_thread_fence(__ATOMIC_SEQ_CST);
+#endif
+}
+
 // ---- Types -------------------------------------------------------------------------------
 
 #define THREAD_QUEUE_SIZE 1024

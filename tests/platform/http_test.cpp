@@ -144,6 +144,31 @@ TEST_F(http, endless_body_stops_at_the_first_byte_past_the_buffer) {
             std::string::npos);
 }
 
+TEST_F(http, a_body_cut_off_after_the_header_is_a_read_error) {
+  test_http_server server([](test_http_connection &c, const std::string &path) {
+    if (path == "/none") c.send_head(200, "Content-Length: 100\r\n");
+    if (path == "/redirected") c.send_head(302, "Location: /none\r\nContent-Length: 0\r\n");
+    if (path == "/gone") c.send_head(301, "Location: /nowhere\r\nContent-Length: 0\r\n");
+    // The connection closes here.
+  });
+  for (const char *path : {"/none", "/redirected"}) {
+    std::string url = server.url(path);
+    download d = fetch(url);
+    EXPECT_TRUE(d.opened) << path;
+    EXPECT_EQ(d.announced, 100u) << path;
+    EXPECT_EQ(d.status, 200u) << path;
+    EXPECT_EQ(d.error, (u32)http_error_internet_read_file) << path;
+    EXPECT_TRUE(d.body.empty()) << path;
+    EXPECT_NE(log_text().find("http_get_file error: " + url + " returned (6) http_error_internet_read_file"),
+              std::string::npos)
+        << log_text();
+  }
+  // A redirect whose target never answers with a header has not opened.
+  download gone = fetch(server.url("/gone"));
+  EXPECT_FALSE(gone.opened);
+  EXPECT_EQ(gone.error, (u32)http_error_internet_open_url);
+}
+
 TEST_F(http, announced_lengths_that_are_not_plain_numbers_count_as_absent) {
   test_http_server server([](test_http_connection &c, const std::string &path) {
     std::string value = path == "/negative" ? "-5" : path == "/words" ? "many" : "12abc";
@@ -197,8 +222,12 @@ TEST_F(http, stalled_servers_end_in_an_error) {
   download silent = fetch(server.url("/silent"));
   EXPECT_EQ(silent.error, (u32)http_error_internet_open_url);
   EXPECT_FALSE(silent.opened);
+  // Once the whole header has come the URL is open: what fails after it is the read.
   download head = fetch(server.url("/head"));
-  EXPECT_EQ(head.error, (u32)http_error_internet_open_url);
+  EXPECT_TRUE(head.opened);
+  EXPECT_EQ(head.announced, 100u);
+  EXPECT_EQ(head.error, (u32)http_error_internet_read_file);
+  EXPECT_TRUE(head.body.empty());
   download body = fetch(server.url("/body"));
   EXPECT_TRUE(body.opened);
   EXPECT_EQ(body.announced, 100u);

@@ -23,6 +23,9 @@ struct process : ::testing::Test {
   void TearDown() override {
     unsetenv("QM_STUB_RECORD");
     unsetenv("QM_STUB_EXIT");
+    unsetenv("QM_STUB_PRINT");
+    unsetenv("QM_STUB_CLOSE_STDOUT");
+    unsetenv("QM_STUB_LINGER_MS");
     if (DIR *d = opendir(folder.c_str())) {
       while (dirent *e = readdir(d)) unlink((folder + "/" + e->d_name).c_str());
       closedir(d);
@@ -75,6 +78,27 @@ TEST_F(process, a_program_that_cannot_start_is_logged) {
   EXPECT_NE(log.find("could not start /nonexistent/quillmere-no-such-program"), std::string::npos);
   EXPECT_EQ(platform_run_program(str("   "), buffer{}, 0, nullptr), 0u);
   EXPECT_EQ(platform_reap_children(), 0u);
+}
+
+TEST_F(process, output_is_captured_and_the_deadline_holds_after_the_output_ends) {
+  u8 *argv[] = {(u8 *)self.c_str(), nullptr};
+  u8 bytes[64];
+  setenv("QM_STUB_PRINT", "handler.desktop\n", 1);
+  setenv("QM_STUB_EXIT", "3", 1);
+  buffer out = buffer_make(sizeof bytes, 0, bytes);
+  u32 code = 0;
+  EXPECT_EQ(platform_run_argv_output(argv, &out, 20000, &code), 1u);
+  EXPECT_EQ(code, 3u);
+  EXPECT_EQ(text(out), "handler.desktop\n");
+
+  // A program that closes its output and goes on running is stopped at the deadline like one
+  // that keeps writing: the caller (the UI thread) never waits longer than it asked.
+  setenv("QM_STUB_CLOSE_STDOUT", "1", 1);
+  setenv("QM_STUB_LINGER_MS", "30000", 1);
+  setenv("QM_STUB_EXIT", "0", 1);
+  out = buffer_make(sizeof bytes, 0, bytes);
+  EXPECT_EQ(platform_run_argv_output(argv, &out, 200, &code), 0u);
+  EXPECT_EQ(text(out), "handler.desktop\n");
 }
 
 TEST(quit_signals, each_signal_sets_the_flag) {

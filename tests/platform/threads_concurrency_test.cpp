@@ -169,18 +169,81 @@ TEST_F(threads_concurrency, terminate_lets_a_running_job_finish) {
   opener.join();
 }
 
-TEST_F(threads_concurrency, complete_queue_from_the_producer_while_workers_run) {
+// Jobs that take a while, so a return while any still runs on a worker shows in the count.
+static void slow_count_run(void *arg) {
+  std::this_thread::sleep_for(std::chrono::microseconds(50));
+  ((std::atomic<u32> *)arg)->fetch_add(1, std::memory_order_release);
+}
+
+TEST_F(threads_concurrency, complete_queue_returns_only_when_every_job_has_finished) {
   thread_queue_create(&queue, 3);
   std::atomic<u32> runs{0};
+  u32 expected = 0;
   for (u32 round = 0; round < 500; round++) {
     u32 n = round % 40;
-    for (u32 i = 0; i < n; i++) ASSERT_EQ(thread_queue_work(&queue, count_run, &runs), 1u);
+    for (u32 i = 0; i < n; i++) ASSERT_EQ(thread_queue_work(&queue, slow_count_run, &runs), 1u);
     thread_complete_queue(&queue);
+    expected += n;
+    ASSERT_EQ(runs.load(std::memory_order_acquire), expected) << "round " << round;
     ASSERT_EQ(queue.completed_count.load(), 0u);
     ASSERT_EQ(queue.queued_count.load(), 0u);
   }
-  u32 expected = 0;
-  for (u32 round = 0; round < 500; round++) expected += round % 40;
-  EXPECT_EQ(runs.load(), expected);
   thread_terminate(&queue);
+}
+
+TEST_F(threads_concurrency, terminate_leaves_queued_jobs_unrun) {
+  thread_queue_create(&queue, 2);
+  gate g;
+  for (u32 i = 0; i < 2; i++) ASSERT_EQ(thread_queue_work(&queue, wait_at_gate, &g), 1u);
+  wait_until(g.entered, 2);
+  std::atomic<u32> runs{0};
+  for (u32 i = 0; i < 100; i++) ASSERT_EQ(thread_queue_work(&queue, count_run, &runs), 1u);
+  // Both workers are inside a job when termination begins: when their jobs end they see it and
+  // leave, whatever is still in the ring.
+  std::thread terminator([] { thread_terminate(&queue); });
+  while (queue.terminate.load() == 0) std::this_thread::yield();
+  g.open = 1;
+  terminator.join();
+  EXPECT_EQ(runs.load(), 0u);
+  EXPECT_EQ(queue.exited_count.load(), 2u);
+}
+
+// Every increment returns a value no other thread got, and together they are 1 to the total; a
+// compare-and-exchange returns what it found and stores only over the value it expected.
+TEST_F(threads_concurrency, atomic_words_count_and_exchange_under_contention) {
+  const u32 threads = 6, per_thread = 20000;
+  u32 counter = 0;
+  u32 claimed = 0;
+  std::vector<std::vector<u32>> seen(threads);
+  std::vector<u32> wins(threads, 0);
+  std::vector<std::thread> pool;
+  for (u32 t = 0; t < threads; t++) {
+    pool.emplace_back([&, t] {
+      for (u32 i = 0; i < per_thread; i++) {
+        seen[t].push_back(atomic_increment_u32(&counter));
+        // Claim the next value of a second word the way the queue claims a job.
+        u32 found = __atomic_load_n(&claimed, __ATOMIC_RELAXED);
+        if (atomic_compare_exchange_u32(&claimed, found + 1, found) == found) wins[t]++;
+      }
+    });
+  }
+  for (auto &th : pool) th.join();
+  std::vector<u8> hit((u64)threads * per_thread + 1, 0);
+  for (auto &values : seen)
+    for (u32 v : values) {
+      ASSERT_GE(v, 1u);
+      ASSERT_LE(v, threads * per_thread);
+      ASSERT_EQ(hit[v], 0) << v;
+      hit[v] = 1;
+    }
+  EXPECT_EQ(counter, threads * per_thread);
+  u32 total_wins = 0;
+  for (u32 w : wins) total_wins += w;
+  EXPECT_EQ(claimed, total_wins);
+  u32 word = 5;
+  EXPECT_EQ(atomic_compare_exchange_u32(&word, 9, 4), 5u);
+  EXPECT_EQ(word, 5u);
+  thread_barrier();
+  EXPECT_EQ(atomic_compare_exchange_u32(&word, 9, 5), 5u);
+  EXPECT_EQ(word, 9u);
 }

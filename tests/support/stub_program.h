@@ -49,6 +49,19 @@ inline int record_and_exit() {
     close(f);
     rename(part.c_str(), path.c_str());  // readers never see half a record
   }
+  // Output tests: QM_STUB_PRINT goes to the standard output, QM_STUB_CLOSE_STDOUT closes it, and
+  // QM_STUB_LINGER_MS keeps the program running that long before it exits.
+  if (const char *print = getenv("QM_STUB_PRINT")) {
+    ssize_t w = write(1, print, strlen(print));
+    (void)w;
+  }
+  if (getenv("QM_STUB_CLOSE_STDOUT")) close(1);
+  if (const char *linger = getenv("QM_STUB_LINGER_MS")) {
+    long ms = atol(linger);
+    struct timespec t = {ms / 1000, (ms % 1000) * 1000000};
+    while (nanosleep(&t, &t) != 0) {
+    }
+  }
   const char *code = getenv("QM_STUB_EXIT");
   _exit(code ? atoi(code) : 0);
 }
