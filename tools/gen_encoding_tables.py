@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Turns the Encoding Standard's index files and encodings.json into the committed source tables
 of encoding/: the single-byte tables, the CJK indexes stored without their large gaps (range
-lists), the gb18030 four-byte ranges and the label table.
+lists, which the encoders search), the same indexes by pointer for the decoders, the gb18030
+four-byte ranges and the label table.
 
     tools/gen_encoding_tables.py DATA_DIR [OUT_DIR]
 
@@ -37,6 +38,11 @@ GAP_KEEP = {"big5": 2, "jis0208": 3, "jis0212": 2, "euc-kr": 12}
 EXPECTED = {  # (runs, places): a change in the data shows here before it reaches the code
     "big5": (12, 18638), "jis0208": (22, 7727), "jis0212": (12, 6078), "euc-kr": (64, 17924),
 }
+# Pointer counts of the direct decode tables: Shift_JIS leads reach 0xFC (pointer 59 x 188 +
+# 187), Big5 leads 0xFE (125 x 157 + 156). Big5's pointers with two code points are decoded apart.
+SJIS_POINTERS = 59 * 188 + 188
+BIG5_POINTERS = 125 * 157 + 157
+BIG5_PAIRS = (1133, 1135, 1164, 1166)
 
 
 def load_index(data, name):
@@ -138,6 +144,43 @@ def main():
           + f"const encoding_range index_gb18030_ranges[{len(rng)}] = {{\n"
           + numbers([f"{{{p},{c}}}" for p, c in rng], 8) + "\n};\n\n"
           + f"const u16 index_gb18030[{len(gb)}] = {{\n{numbers([gb[i] for i in range(len(gb))])}\n}};\n")
+
+    # Decode tables indexed directly by pointer, so a decoder reads a pair's code point with one
+    # load. 0 means no code point (and marks the pairs the decoders handle apart).
+    jis = load_index(data, "jis0208")
+    # Up to Shift_JIS's last pointer; its user-defined area (8836..10715) maps to U+E000 on,
+    # where jis0208 has nothing. EUC-JP and ISO-2022-JP pointers stop below 8836.
+    assert not any(8836 <= p <= 10715 for p in jis) and max(jis) < SJIS_POINTERS
+    jis_direct = [0xE000 + p - 8836 if 8836 <= p <= 10715 else jis.get(p, 0)
+                  for p in range(SJIS_POINTERS)]
+    kr = load_index(data, "euc-kr")
+    assert max(kr) < 126 * 190 and max(kr.values()) <= 0xFFFF
+    kr_direct = [kr.get(p, 0) for p in range(126 * 190)]
+    # Big5 keeps the low 16 bits and one bit per pointer for the code points of plane 2 (the
+    # only ones above U+FFFF); the pointers with two code points stay 0.
+    big5 = load_index(data, "big5")
+    assert all(v <= 0xFFFF or 0x20000 <= v <= 0x2FFFF for v in big5.values())
+    big5_direct = [0 if p in BIG5_PAIRS else big5.get(p, 0) for p in range(BIG5_POINTERS)]
+    big5_low = [v & 0xFFFF for v in big5_direct]
+    words = (BIG5_POINTERS + 31) // 32
+    big5_plane2 = [sum(1 << b for b in range(32)
+                       if w * 32 + b < BIG5_POINTERS and big5_direct[w * 32 + b] > 0xFFFF)
+                   for w in range(words)]
+    write(out, "decode_tables.cpp", '#include "encoding/encoding.h"\n\n'
+          + f"const u16 encoding_jis0208_by_pointer[{SJIS_POINTERS}] = {{\n{numbers(jis_direct)}\n}};\n\n"
+          + f"const u16 encoding_euc_kr_by_pointer[{len(kr_direct)}] = {{\n{numbers(kr_direct)}\n}};\n\n"
+          + f"const u16 encoding_big5_by_pointer[{BIG5_POINTERS}] = {{\n{numbers(big5_low)}\n}};\n\n"
+          + f"const u32 encoding_big5_plane2_bits[{words}] = {{\n{numbers(big5_plane2, 8)}\n}};\n")
+    write(out, "decode_tables.h", "// Pointer-indexed tables of the inline decoders; encoding.h includes this.\n"
+          "#pragma once\n\n#include \"core/base.h\"\n\n"
+          "// jis0208 by pointer up to Shift_JIS's last, with Shift_JIS's user-defined area.\n"
+          f"extern const u16 encoding_jis0208_by_pointer[{SJIS_POINTERS}];\n"
+          f"extern const u16 encoding_euc_kr_by_pointer[{len(kr_direct)}];\n"
+          "// The low 16 bits of Big5's code points; a set bit in the bitset adds 0x20000.\n"
+          f"extern const u16 encoding_big5_by_pointer[{BIG5_POINTERS}];\n"
+          f"extern const u32 encoding_big5_plane2_bits[{words}];\n"
+          "// gb18030's two-byte index has every pointer, so it is indexed directly as it is.\n"
+          f"extern const u16 index_gb18030[{len(gb)}];\n")
 
     # Labels: grouped by encoding number, alphabetical within an encoding.
     with open(os.path.join(data, "encodings.json"), encoding="utf-8") as f:
