@@ -117,11 +117,12 @@ void bm_ours(benchmark::State &state, u32 which) {
     const u8 *at = s.text.data(), *end = at + s.text.size();
     u32 *o = out.data();
     iso_2022_jp_state st{};
+    const u32 encoding = s.encoding;
     // The error word is cleared only after an error, as a caller that substitutes U+FFFD does.
     u32 cp, second, error = 0;
     u8 count;
     for (;;) {
-      u8 n = encoding_decode(s.encoding, at, end, &cp, &second, &count, &st, &error);
+      u8 n = encoding_decode(encoding, at, end, &cp, &second, &count, &st, &error);
       if (error) {
         if (error == encoding_error_end_of_input) break;
         errors++;

@@ -65,9 +65,7 @@ void big5_decode(const u8 *begin, const u8 *end, u32 *code_point, u32 *second_co
     case 1135: value = 0x00CA, second = 0x030C; break;
     case 1164: value = 0x00EA, second = 0x0304; break;
     case 1166: value = 0x00EA, second = 0x030C; break;
-    default:
-      value = encoding_big5_by_pointer[pointer] |
-              (((encoding_big5_plane2_bits[pointer >> 5] >> (pointer & 31)) & 1) << 17);
+    default: value = INDEX_VALUE(index_big5, pointer);
     }
     if (value) {
       *count = 2;

@@ -162,8 +162,9 @@ static_assert(sizeof(iso_2022_jp_state) == 3);
 inline u8 encoding_decode(u32 encoding, const u8 *begin, const u8 *end, u32 *code_point,
                           u32 *second_code_point, u8 *count, iso_2022_jp_state *state,
                           u32 *error);
-// The out-of-line part of encoding_decode: everything but the inline fast paths.
-u8 encoding_decode_general(u32 encoding, const u8 *begin, const u8 *end, u32 *code_point,
+// The out-of-line part of encoding_decode: everything but the inline fast paths. Marked cold so
+// that compilers keep a decoding loop's own values in registers rather than around this call.
+[[gnu::cold]] u8 encoding_decode_general(u32 encoding, const u8 *begin, const u8 *end, u32 *code_point,
                            u32 *second_code_point, u8 *count, iso_2022_jp_state *state,
                            u32 *error);
 
@@ -274,162 +275,115 @@ extern const u16 encoding_single_byte_tables[27][128];
 
 // Callers decode one code point per call in their inner loops, so the dispatch decodes every
 // well-formed sequence of the common encodings here, without a call, and leaves errors, input
-// ends and the rare forms to encoding_decode_general. Each fast path sees at least four bytes,
-// gives the code point and the length of the sequence, and returns whether the sequence is
-// valid. The length comes from the lead byte alone, and the one-byte and multi-byte answers are
-// computed side by side and picked without a branch: a caller's loop advances by the length, so
-// it is the chain each step waits on, while the validity test is a branch that well-formed text
-// always takes the same way.
-
-// Per UTF-8 sequence length (0 for a byte that starts none): the lead's payload mask, the shift
-// that drops the bytes past the sequence, the least code point of that length (overlong forms
-// fall below it) and the mask of the continuation bytes that must read 10xxxxxx.
-struct encoding_utf8_form {
-  u32 least;
-  u32 tail_mask;
-  u8 lead_mask;
-  u8 shift;
-};
-inline constexpr encoding_utf8_form encoding_utf8_forms[5] = {
-  {0xFFFFFFFF, 0, 0, 0}, {0, 0, 0x7F, 18}, {0x80, 0xFF, 0x1F, 12}, {0x800, 0xFFFF, 0x0F, 6},
-  {0x10000, 0xFFFFFF, 0x07, 0},
-};
+// ends and the rare forms to encoding_decode_general. A fast path reads no byte past the end: it
+// runs only when the bytes it reads are there. It gives the code point and the length of a valid
+// sequence and returns true, or returns false to hand the call over.
 
 // a when the condition holds, else b. Written with a mask: compilers turn a plain ?: between a
-// value and a table load back into the branch these paths exist to avoid.
+// value and a table load into a branch, which is what the paths below avoid.
 inline u32 encoding_pick(bool condition, u32 a, u32 b) {
   u32 mask = 0u - (u32)condition;
   return (a & mask) | (b & ~mask);
 }
 
-inline bool encoding_decode_fast_utf8(const u8 *at, u32 *value, u32 *length) {
-  u32 b0 = at[0], b1 = at[1], b2 = at[2], b3 = at[3];
-  // The length a lead byte announces; continuation bytes and 0xF8..0xFF get one too, which the
-  // form of length 0 below refuses.
-  u32 n = 1 + (b0 >= 0xC0) + (b0 >= 0xE0) + (b0 >= 0xF0);
-  u32 form_index = encoding_pick((b0 - 0x80 < 0x40) | (b0 >= 0xF8), 0, n);
-  const encoding_utf8_form &form = encoding_utf8_forms[form_index];
-  u32 cp = ((b0 & form.lead_mask) << 18) | ((b1 & 0x3F) << 12) | ((b2 & 0x3F) << 6) | (b3 & 0x3F);
-  cp >>= form.shift;
-  u32 tails = ((b1 | (b2 << 8) | (b3 << 16)) & 0xC0C0C0) ^ 0x808080;
-  // Overlong forms, surrogates and values past U+10FFFF are exactly what the full decoder refuses
-  // beyond bad leads and continuations.
-  u32 bad = (tails & form.tail_mask) | (cp < form.least) | ((cp >> 11) == 0x1B) | (cp > 0x10FFFF);
+// Non-ASCII leads, with four bytes present.
+inline bool encoding_decode_fast_utf8(const u8 *at, u32 lead, u32 *value, u32 *length) {
+  u32 b2 = at[1];
+  if (lead - 0xC2 < 0x1E) {
+    *value = ((lead & 0x1F) << 6) | (b2 & 0x3F);
+    *length = 2;
+    return (b2 & 0xC0) == 0x80;
+  }
+  u32 b3 = at[2];
+  u32 cp = ((lead & 0x0F) << 12) | ((b2 & 0x3F) << 6) | (b3 & 0x3F);
+  if (lead - 0xE0 < 0x10) {
+    // Overlong forms fall below U+0800; surrogates are refused.
+    *value = cp;
+    *length = 3;
+    return ((b2 & 0xC0) == 0x80) & ((b3 & 0xC0) == 0x80) & (cp >= 0x800) & (cp - 0xD800 >= 0x800);
+  }
+  u32 b4 = at[3];
+  cp = ((lead & 0x07) << 18) | ((b2 & 0x3F) << 12) | ((b3 & 0x3F) << 6) | (b4 & 0x3F);
   *value = cp;
-  *length = n;
-  return bad == 0;
+  *length = 4;
+  return (lead - 0xF0 < 0x05) & (((b2 | (b3 << 8) | (b4 << 16)) & 0xC0C0C0) == 0x808080) &
+         (cp - 0x10000 < 0x100000);
 }
 
-inline bool encoding_decode_fast_single_byte(const u8 *at, const u16 *table, u32 *value,
-                                             u32 *length) {
-  u32 b = at[0];
-  u32 v = encoding_pick(b < 0x80, b, table[b & 0x7F]);
-  *value = v;
-  *length = 1;
-  return (b < 0x80) | (v != 0);
-}
-
-inline bool encoding_decode_fast_gb18030(const u8 *at, u32 *value, u32 *length) {
-  u32 b1 = at[0], b2 = at[1];
-  u32 pointer = (b1 - 0x81) * 190 + b2 - 0x40 - (b2 > 0x7F);
-  bool pair = (b1 - 0x81 < 0x7E) & (b2 - 0x40 < 0xBF) & (b2 != 0x7F);
-  // Every pointer of the two-byte index has a code point.
-  u32 v = index_gb18030[encoding_pick(pair, pointer, 0)];
-  bool ascii = b1 < 0x80;
-  *value = encoding_pick(ascii, b1, v);
-  *length = 2 - ascii;
-  return ascii | pair;
-}
-
-inline bool encoding_decode_fast_euc_kr(const u8 *at, u32 *value, u32 *length) {
-  u32 b1 = at[0], b2 = at[1];
-  u32 pointer = (b1 - 0x81) * 190 + b2 - 0x41;
-  bool pair = (b1 - 0x81 < 0x7E) & (b2 - 0x41 < 0xBE);
-  u32 v = encoding_euc_kr_by_pointer[encoding_pick(pair, pointer, 0)];
-  bool ascii = b1 < 0x80;
-  *value = encoding_pick(ascii, b1, v);
-  *length = 2 - ascii;
-  return ascii | (pair & (v != 0));
-}
-
-inline bool encoding_decode_fast_big5(const u8 *at, u32 *value, u32 *length) {
-  u32 b1 = at[0], b2 = at[1];
-  u32 pointer = (b1 - 0x81) * 157 + b2 - 0x40 - encoding_pick(b2 > 0x7F, 0x22, 0);
-  bool pair = (b1 - 0x81 < 0x7E) & ((b2 - 0x40 < 0x3F) | (b2 - 0xA1 < 0x5E));
-  u32 place = encoding_pick(pair, pointer, 0);
-  u32 v = encoding_big5_by_pointer[place] |
-          (((encoding_big5_plane2_bits[place >> 5] >> (place & 31)) & 1) << 17);
-  bool ascii = b1 < 0x80;
-  *value = encoding_pick(ascii, b1, v);
-  *length = 2 - ascii;
-  // The pointers with two code points read 0 here and go the long way.
-  return ascii | (pair & (v != 0));
-}
-
-inline bool encoding_decode_fast_shift_jis(const u8 *at, u32 *value, u32 *length) {
-  u32 b1 = at[0], b2 = at[1];
-  bool kana = b1 - 0xA1 < 0x3F;
-  bool single = (b1 <= 0x80) | kana;
-  u32 pointer = (b1 - 0x81 - encoding_pick(b1 > 0x9F, 0x40, 0)) * 188 + b2 - 0x40 - (b2 > 0x7F);
-  bool pair = ((b1 - 0x81 < 0x1F) | (b1 - 0xE0 < 0x1D)) & (b2 - 0x40 < 0xBD) & (b2 != 0x7F);
-  u32 v = encoding_jis0208_by_pointer[encoding_pick(pair, pointer, 0)];
-  *value = encoding_pick(single, b1 + encoding_pick(kana, 0xFF61 - 0xA1, 0), v);
-  *length = 2 - single;
-  return single | (pair & (v != 0));
-}
-
-inline bool encoding_decode_fast_euc_jp(const u8 *at, u32 *value, u32 *length) {
-  u32 b1 = at[0], b2 = at[1];
-  bool pair = (b1 - 0xA1 < 0x5E) & (b2 - 0xA1 < 0x5E);
-  u32 v = encoding_jis0208_by_pointer[encoding_pick(pair, (b1 - 0xA1) * 94 + b2 - 0xA1, 0)];
-  bool kana = (b1 == 0x8E) & (b2 - 0xA1 < 0x3F);
-  bool ascii = b1 < 0x80;
-  *value = encoding_pick(ascii, b1, encoding_pick(kana, 0xFF61 - 0xA1 + b2, v));
-  *length = 2 - ascii;
-  // Three-byte jis0212 sequences go the long way.
-  return ascii | kana | (pair & (v != 0));
+// The multi-byte encodings' one- and two-byte forms, with two bytes present. Text mixes the two
+// at random, so both answers are computed and one is picked without a branch; the length comes
+// from the lead byte alone, so a loop that advances by it waits on nothing else, and the
+// validity test is a branch that well-formed text always takes the same way.
+inline bool encoding_decode_fast_pair(const u8 *at, const u16 *pairs, u32 two_byte_lead,
+                                      u32 *value, u32 *length) {
+  u32 lead = at[0];
+  u32 v = pairs[((lead << 8) | at[1]) & 0x7FFF];
+  // The lead byte itself below 0x80, else the pair's entry: picked with a mask, as a compiler
+  // turns a plain choice between a byte and a table load back into a branch.
+  u32 ascii_mask = (lead >> 7) - 1;
+  u32 cp = v ^ ((v ^ lead) & ascii_mask);
+  *value = cp;
+  *length = 1 + two_byte_lead;
+  // A pair without a code point reads 0; so does U+0000, the one ASCII byte to test apart.
+  if (__builtin_expect(cp == 0, 0)) return lead == 0;
+  return true;
 }
 
 inline bool encoding_decode_fast_utf16(const u8 *at, bool big_endian, u32 *value, u32 *length) {
   u32 u1 = big_endian ? (at[0] << 8) | at[1] : at[0] | (at[1] << 8);
+  *value = u1;
+  *length = 2;
+  if (u1 - 0xD800 >= 0x800) return true;
   u32 u2 = big_endian ? (at[2] << 8) | at[3] : at[2] | (at[3] << 8);
-  bool surrogate = u1 - 0xD800 < 0x800;
-  bool paired = (u1 - 0xD800 < 0x400) & (u2 - 0xDC00 < 0x400);
-  *value = encoding_pick(surrogate, 0x10000 + ((u1 - 0xD800) << 10) + (u2 - 0xDC00), u1);
-  *length = 2 + 2 * surrogate;
-  return !surrogate | paired;
+  *value = 0x10000 + ((u1 - 0xD800) << 10) + (u2 - 0xDC00);
+  *length = 4;
+  return (u1 < 0xDC00) & (u2 - 0xDC00 < 0x400);
 }
 
 inline u8 encoding_decode(u32 encoding, const u8 *begin, const u8 *end, u32 *code_point,
                           u32 *second_code_point, u8 *count, iso_2022_jp_state *state,
                           u32 *error) {
-  if (*error == 0 && end - begin >= 4) {
-    u32 value = 0, n = 0;
+  if (*error == 0 && begin < end) {
+    u32 lead = begin[0], value = lead, n = 1;
     bool ok = false;
     if (encoding == encoding_utf_8) {
-      ok = encoding_decode_fast_utf8(begin, &value, &n);
+      ok = lead < 0x80 || (end - begin >= 4 && encoding_decode_fast_utf8(begin, lead, &value, &n));
     } else if (encoding - encoding_ibm866 <= encoding_x_mac_cyrillic - encoding_ibm866) {
-      const u16 *table =
-        encoding_single_byte_tables[encoding - (encoding >= encoding_iso_8859_8_i ? 3 : 2)];
-      ok = encoding_decode_fast_single_byte(begin, table, &value, &n);
+      if (lead >= 0x80)
+        value = encoding_single_byte_tables[encoding - (encoding >= encoding_iso_8859_8_i ? 3 : 2)]
+                                           [lead - 0x80];
+      ok = value != 0 || lead == 0;
     } else {
+      bool pair = end - begin >= 2;
       switch (encoding) {
       case encoding_gbk:
-      case encoding_gb18030: ok = encoding_decode_fast_gb18030(begin, &value, &n); break;
-      case encoding_big5: ok = encoding_decode_fast_big5(begin, &value, &n); break;
-      case encoding_euc_jp: ok = encoding_decode_fast_euc_jp(begin, &value, &n); break;
-      case encoding_shift_jis: ok = encoding_decode_fast_shift_jis(begin, &value, &n); break;
-      case encoding_euc_kr: ok = encoding_decode_fast_euc_kr(begin, &value, &n); break;
+      case encoding_gb18030:
+        ok = pair && encoding_decode_fast_pair(begin, encoding_pairs_gb18030, lead >> 7, &value, &n);
+        break;
+      case encoding_big5:
+        ok = pair && encoding_decode_fast_pair(begin, encoding_pairs_big5, lead >> 7, &value, &n);
+        break;
+      case encoding_euc_jp:
+        ok = pair && encoding_decode_fast_pair(begin, encoding_pairs_euc_jp, lead >> 7, &value, &n);
+        break;
+      case encoding_shift_jis:
+        ok = pair && encoding_decode_fast_pair(begin, encoding_pairs_shift_jis,
+                                               (lead - 0x81 < 0x1F) | (lead - 0xE0 < 0x1D),
+                                               &value, &n);
+        break;
+      case encoding_euc_kr:
+        ok = pair && encoding_decode_fast_pair(begin, encoding_pairs_euc_kr, lead >> 7, &value, &n);
+        break;
       case encoding_utf_16be:
       case encoding_utf_16le:
-        ok = encoding_decode_fast_utf16(begin, encoding == encoding_utf_16be, &value, &n);
+        ok = end - begin >= 4 &&
+             encoding_decode_fast_utf16(begin, encoding == encoding_utf_16be, &value, &n);
         break;
       case encoding_x_user_defined:
-        value = begin[0] + encoding_pick(begin[0] >= 0x80, 0xF700, 0);
-        n = 1;
+        value = lead + encoding_pick(lead >= 0x80, 0xF700, 0);
         ok = true;
         break;
-      default: break;
+      default: break;  // ISO-2022-JP keeps a state: always the long way
       }
     }
     if (ok) {
@@ -437,23 +391,6 @@ inline u8 encoding_decode(u32 encoding, const u8 *begin, const u8 *end, u32 *cod
       *count = (u8)n;
       if (second_code_point) *second_code_point = encoding_no_code_point;
       return (u8)n;
-    }
-  } else if (*error == 0 && begin < end && encoding - 1 < encoding_replacement - 1 &&
-             encoding != encoding_iso_2022_jp) {
-    // The last bytes of a text: ASCII in any ASCII-compatible encoding, and single-byte text.
-    u32 byte = begin[0];
-    u32 value = byte;
-    if (byte >= 0x80) {
-      value = 0;
-      if (encoding - encoding_ibm866 <= encoding_x_mac_cyrillic - encoding_ibm866)
-        value = encoding_single_byte_tables[encoding - (encoding >= encoding_iso_8859_8_i ? 3 : 2)]
-                                           [byte - 0x80];
-    }
-    if (value) {
-      *code_point = value;
-      *count = 1;
-      if (second_code_point) *second_code_point = encoding_no_code_point;
-      return 1;
     }
   }
   return encoding_decode_general(encoding, begin, end, code_point, second_code_point, count,

@@ -39,7 +39,7 @@ void euc_jp_decode(const u8 *begin, const u8 *end, u32 *code_point, u8 *count, u
   if (lead >= 0xA1 && lead <= 0xFE && byte >= 0xA1 && byte <= 0xFE) {
     u32 pointer = (lead - 0xA1) * 94 + byte - 0xA1;
     u32 value = jis0212 ? INDEX_VALUE(index_jis0212, pointer)
-                        : encoding_jis0208_by_pointer[pointer];
+                        : INDEX_VALUE(index_jis0208, pointer);
     if (value) {
       *code_point = value;
       return;

@@ -20,7 +20,7 @@ void euc_kr_decode(const u8 *begin, const u8 *end, u32 *code_point, u8 *count, u
   u32 trail = begin[1];
   if (trail >= 0x41 && trail <= 0xFE) {
     u32 pointer = (lead - 0x81) * 190 + trail - 0x41;
-    u32 value = encoding_euc_kr_by_pointer[pointer];
+    u32 value = INDEX_VALUE(index_euc_kr, pointer);
     if (value) {
       *count = 2;
       *code_point = value;

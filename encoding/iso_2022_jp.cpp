@@ -99,7 +99,7 @@ void iso_2022_jp_decode(const u8 *begin, const u8 *end, u32 *code_point, u8 *cou
       s.decoder_state = state_lead;
       if (b >= 0x21 && b <= 0x7E) {
         u32 pointer = (lead - 0x21) * 94 + b - 0x21;
-        u32 value = encoding_jis0208_by_pointer[pointer];
+        u32 value = INDEX_VALUE(index_jis0208, pointer);
         if (value) result = value;
         else failure = encoding_error_iso_2022_jp_bad_trail;
       } else {

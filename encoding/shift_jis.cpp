@@ -35,8 +35,9 @@ void shift_jis_decode(const u8 *begin, const u8 *end, u32 *code_point, u8 *count
   u32 trail = begin[1];
   if ((trail >= 0x40 && trail <= 0x7E) || (trail >= 0x80 && trail <= 0xFC)) {
     u32 pointer = (lead - (lead < 0xA0 ? 0x81 : 0xC1)) * 188 + trail - (trail < 0x7F ? 0x40 : 0x41);
-    // The direct table holds the user-defined area (U+E000 on) as well.
-    u32 value = encoding_jis0208_by_pointer[pointer];
+    u32 value;
+    if (pointer >= 8836 && pointer <= 10715) value = 0xE000 - 8836 + pointer;
+    else value = INDEX_VALUE(index_jis0208, pointer);
     if (value) {
       *count = 2;
       *code_point = value;

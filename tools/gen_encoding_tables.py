@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Turns the Encoding Standard's index files and encodings.json into the committed source tables
 of encoding/: the single-byte tables, the CJK indexes stored without their large gaps (range
-lists, which the encoders search), the same indexes by pointer for the decoders, the gb18030
-four-byte ranges and the label table.
+lists, which the encoders search), the two-byte forms by byte pair for the inline decoders,
+the gb18030 four-byte ranges and the label table.
 
     tools/gen_encoding_tables.py DATA_DIR [OUT_DIR]
 
@@ -38,13 +38,6 @@ GAP_KEEP = {"big5": 2, "jis0208": 3, "jis0212": 2, "euc-kr": 12}
 EXPECTED = {  # (runs, places): a change in the data shows here before it reaches the code
     "big5": (12, 18638), "jis0208": (22, 7727), "jis0212": (12, 6078), "euc-kr": (64, 17924),
 }
-# Pointer counts of the direct decode tables: Shift_JIS leads reach 0xFC (pointer 59 x 188 +
-# 187), Big5 leads 0xFE (125 x 157 + 156). Big5's pointers with two code points are decoded apart.
-SJIS_POINTERS = 59 * 188 + 188
-BIG5_POINTERS = 125 * 157 + 157
-BIG5_PAIRS = (1133, 1135, 1164, 1166)
-
-
 def load_index(data, name):
     table = {}
     with open(os.path.join(data, f"index-{name}.txt"), encoding="utf-8") as f:
@@ -145,42 +138,76 @@ def main():
           + numbers([f"{{{p},{c}}}" for p, c in rng], 8) + "\n};\n\n"
           + f"const u16 index_gb18030[{len(gb)}] = {{\n{numbers([gb[i] for i in range(len(gb))])}\n}};\n")
 
-    # Decode tables indexed directly by pointer, so a decoder reads a pair's code point with one
-    # load. 0 means no code point (and marks the pairs the decoders handle apart).
+    # Decode tables indexed by the two bytes of a pair, (lead - 0x80) x 256 + trail, for the
+    # inline decoders: one load gives the code point of any pair and 0 for a pair they leave to
+    # the full decoders (no code point, four-byte gb18030, jis0212, Big5's two-code-point pairs
+    # and its code points above U+FFFF).
+    def pairs(lead_trail_pointer, index, extra=None):
+        table = [0] * 32768
+        for lead in range(0x80, 0x100):
+            for trail in range(0x100):
+                p = lead_trail_pointer(lead, trail)
+                v = index.get(p, 0) if p is not None else 0
+                if extra:
+                    v = extra(lead, trail, p, v)
+                table[(lead - 0x80) * 256 + trail] = v if v <= 0xFFFF else 0
+        return table
+
+    def gb_pointer(lead, trail):
+        if 0x81 <= lead <= 0xFE and (0x40 <= trail <= 0x7E or 0x80 <= trail <= 0xFE):
+            return (lead - 0x81) * 190 + trail - (0x40 if trail < 0x7F else 0x41)
+        return None
+
+    def big5_pointer(lead, trail):
+        if 0x81 <= lead <= 0xFE and (0x40 <= trail <= 0x7E or 0xA1 <= trail <= 0xFE):
+            p = (lead - 0x81) * 157 + trail - (0x40 if trail < 0x7F else 0x62)
+            return None if p in (1133, 1135, 1164, 1166) else p
+        return None
+
+    def euc_jp_pointer(lead, trail):
+        if 0xA1 <= lead <= 0xFE and 0xA1 <= trail <= 0xFE:
+            return (lead - 0xA1) * 94 + trail - 0xA1
+        return None
+
+    def euc_jp_kana(lead, trail, p, v):
+        return 0xFF61 - 0xA1 + trail if lead == 0x8E and 0xA1 <= trail <= 0xDF else v
+
+    def sjis_pointer(lead, trail):
+        if (0x81 <= lead <= 0x9F or 0xE0 <= lead <= 0xFC) and (0x40 <= trail <= 0x7E or 0x80 <= trail <= 0xFC):
+            return (lead - (0x81 if lead < 0xA0 else 0xC1)) * 188 + trail - (0x40 if trail < 0x7F else 0x41)
+        return None
+
+    # Shift_JIS's one-byte forms above ASCII (0x80 and the half-width katakana) fill their rows:
+    # the decoder reads the code point whatever byte follows and counts one byte.
+    def sjis_private_use(lead, trail, p, v):
+        if lead == 0x80:
+            return 0x80
+        if 0xA1 <= lead <= 0xDF:
+            return 0xFF61 - 0xA1 + lead
+        return 0xE000 - 8836 + p if p is not None and 8836 <= p <= 10715 else v
+
+    def kr_pointer(lead, trail):
+        if 0x81 <= lead <= 0xFE and 0x41 <= trail <= 0xFE:
+            return (lead - 0x81) * 190 + trail - 0x41
+        return None
+
     jis = load_index(data, "jis0208")
-    # Up to Shift_JIS's last pointer; its user-defined area (8836..10715) maps to U+E000 on,
-    # where jis0208 has nothing. EUC-JP and ISO-2022-JP pointers stop below 8836.
-    assert not any(8836 <= p <= 10715 for p in jis) and max(jis) < SJIS_POINTERS
-    jis_direct = [0xE000 + p - 8836 if 8836 <= p <= 10715 else jis.get(p, 0)
-                  for p in range(SJIS_POINTERS)]
-    kr = load_index(data, "euc-kr")
-    assert max(kr) < 126 * 190 and max(kr.values()) <= 0xFFFF
-    kr_direct = [kr.get(p, 0) for p in range(126 * 190)]
-    # Big5 keeps the low 16 bits and one bit per pointer for the code points of plane 2 (the
-    # only ones above U+FFFF); the pointers with two code points stay 0.
-    big5 = load_index(data, "big5")
-    assert all(v <= 0xFFFF or 0x20000 <= v <= 0x2FFFF for v in big5.values())
-    big5_direct = [0 if p in BIG5_PAIRS else big5.get(p, 0) for p in range(BIG5_POINTERS)]
-    big5_low = [v & 0xFFFF for v in big5_direct]
-    words = (BIG5_POINTERS + 31) // 32
-    big5_plane2 = [sum(1 << b for b in range(32)
-                       if w * 32 + b < BIG5_POINTERS and big5_direct[w * 32 + b] > 0xFFFF)
-                   for w in range(words)]
-    write(out, "decode_tables.cpp", '#include "encoding/encoding.h"\n\n'
-          + f"const u16 encoding_jis0208_by_pointer[{SJIS_POINTERS}] = {{\n{numbers(jis_direct)}\n}};\n\n"
-          + f"const u16 encoding_euc_kr_by_pointer[{len(kr_direct)}] = {{\n{numbers(kr_direct)}\n}};\n\n"
-          + f"const u16 encoding_big5_by_pointer[{BIG5_POINTERS}] = {{\n{numbers(big5_low)}\n}};\n\n"
-          + f"const u32 encoding_big5_plane2_bits[{words}] = {{\n{numbers(big5_plane2, 8)}\n}};\n")
-    write(out, "decode_tables.h", "// Pointer-indexed tables of the inline decoders; encoding.h includes this.\n"
+    assert not any(8836 <= p <= 10715 for p in jis)
+    pair_tables = [
+        ("gb18030", pairs(gb_pointer, gb)),
+        ("big5", pairs(big5_pointer, load_index(data, "big5"))),
+        ("euc_jp", pairs(euc_jp_pointer, jis, euc_jp_kana)),
+        ("shift_jis", pairs(sjis_pointer, jis, sjis_private_use)),
+        ("euc_kr", pairs(kr_pointer, load_index(data, "euc-kr"))),
+    ]
+    write(out, "decode_tables.cpp", '#include "encoding/encoding.h"\n'
+          + "".join(f"\nconst u16 encoding_pairs_{name}[32768] = {{\n{numbers(t, 32)}\n}};\n"
+                    for name, t in pair_tables))
+    write(out, "decode_tables.h", "// Pair tables of the inline decoders; encoding.h includes this.\n"
           "#pragma once\n\n#include \"core/base.h\"\n\n"
-          "// jis0208 by pointer up to Shift_JIS's last, with Shift_JIS's user-defined area.\n"
-          f"extern const u16 encoding_jis0208_by_pointer[{SJIS_POINTERS}];\n"
-          f"extern const u16 encoding_euc_kr_by_pointer[{len(kr_direct)}];\n"
-          "// The low 16 bits of Big5's code points; a set bit in the bitset adds 0x20000.\n"
-          f"extern const u16 encoding_big5_by_pointer[{BIG5_POINTERS}];\n"
-          f"extern const u32 encoding_big5_plane2_bits[{words}];\n"
-          "// gb18030's two-byte index has every pointer, so it is indexed directly as it is.\n"
-          f"extern const u16 index_gb18030[{len(gb)}];\n")
+          "// The code point of a pair at (lead - 0x80) x 256 + trail; 0 where the full decoder decides.\n"
+          "// Shift_JIS's rows of its one-byte forms (0x80, 0xA1..0xDF) hold their code point throughout.\n"
+          + "".join(f"extern const u16 encoding_pairs_{name}[32768];\n" for name, _ in pair_tables))
 
     # Labels: grouped by encoding number, alphabetical within an encoding.
     with open(os.path.join(data, "encodings.json"), encoding="utf-8") as f:
