@@ -4,6 +4,10 @@
 
 #include "core/base.h"
 
+// The code point of each byte for encodings 0 to 29 (invalid, UTF-8, single-byte); 0 for a
+// byte that is no character by itself, and for NUL.
+extern const u16 encoding_byte_tables[30][256];
+
 // The code point of a pair at (lead - 0x80) x 256 + trail; 0 where the full decoder decides.
 // Shift_JIS's rows of its one-byte forms (0x80, 0xA1..0xDF) hold their code point throughout.
 extern const u16 encoding_pairs_gb18030[32768];

@@ -275,16 +275,9 @@ extern const u16 encoding_single_byte_tables[27][128];
 
 // Callers decode one code point per call in their inner loops, so the dispatch decodes every
 // well-formed sequence of the common encodings here, without a call, and leaves errors, input
-// ends and the rare forms to encoding_decode_general. A fast path reads no byte past the end: it
-// runs only when the bytes it reads are there. It gives the code point and the length of a valid
-// sequence and returns true, or returns false to hand the call over.
-
-// a when the condition holds, else b. Written with a mask: compilers turn a plain ?: between a
-// value and a table load into a branch, which is what the paths below avoid.
-inline u32 encoding_pick(bool condition, u32 a, u32 b) {
-  u32 mask = 0u - (u32)condition;
-  return (a & mask) | (b & ~mask);
-}
+// ends and the rare forms to encoding_decode_general. A fast path runs only when the bytes it
+// reads are there; it gives the code point and the length of a valid sequence and returns true,
+// or returns false to hand the call over.
 
 // Non-ASCII leads, with four bytes present.
 inline bool encoding_decode_fast_utf8(const u8 *at, u32 lead, u32 *value, u32 *length) {
@@ -310,6 +303,13 @@ inline bool encoding_decode_fast_utf8(const u8 *at, u32 lead, u32 *value, u32 *l
          (cp - 0x10000 < 0x100000);
 }
 
+// The lead byte itself below 0x80, else a table's entry: picked with a mask, as a compiler
+// turns a plain choice between a byte and a table load back into a branch on the byte.
+inline u32 encoding_pick_ascii(u32 lead, u32 entry) {
+  u32 ascii_mask = (lead >> 7) - 1;
+  return entry ^ ((entry ^ lead) & ascii_mask);
+}
+
 // The multi-byte encodings' one- and two-byte forms, with two bytes present. Text mixes the two
 // at random, so both answers are computed and one is picked without a branch; the length comes
 // from the lead byte alone, so a loop that advances by it waits on nothing else, and the
@@ -317,11 +317,7 @@ inline bool encoding_decode_fast_utf8(const u8 *at, u32 lead, u32 *value, u32 *l
 inline bool encoding_decode_fast_pair(const u8 *at, const u16 *pairs, u32 two_byte_lead,
                                       u32 *value, u32 *length) {
   u32 lead = at[0];
-  u32 v = pairs[((lead << 8) | at[1]) & 0x7FFF];
-  // The lead byte itself below 0x80, else the pair's entry: picked with a mask, as a compiler
-  // turns a plain choice between a byte and a table load back into a branch.
-  u32 ascii_mask = (lead >> 7) - 1;
-  u32 cp = v ^ ((v ^ lead) & ascii_mask);
+  u32 cp = encoding_pick_ascii(lead, pairs[((lead << 8) | at[1]) & 0x7FFF]);
   *value = cp;
   *length = 1 + two_byte_lead;
   // A pair without a code point reads 0; so does U+0000, the one ASCII byte to test apart.
@@ -349,9 +345,8 @@ inline u8 encoding_decode(u32 encoding, const u8 *begin, const u8 *end, u32 *cod
     if (encoding == encoding_utf_8) {
       ok = lead < 0x80 || (end - begin >= 4 && encoding_decode_fast_utf8(begin, lead, &value, &n));
     } else if (encoding - encoding_ibm866 <= encoding_x_mac_cyrillic - encoding_ibm866) {
-      if (lead >= 0x80)
-        value = encoding_single_byte_tables[encoding - (encoding >= encoding_iso_8859_8_i ? 3 : 2)]
-                                           [lead - 0x80];
+      // Every byte of a single-byte encoding with one load and no branch on its value.
+      value = encoding_byte_tables[encoding][lead];
       ok = value != 0 || lead == 0;
     } else {
       bool pair = end - begin >= 2;
@@ -380,7 +375,7 @@ inline u8 encoding_decode(u32 encoding, const u8 *begin, const u8 *end, u32 *cod
              encoding_decode_fast_utf16(begin, encoding == encoding_utf_16be, &value, &n);
         break;
       case encoding_x_user_defined:
-        value = lead + encoding_pick(lead >= 0x80, 0xF700, 0);
+        value = lead < 0x80 ? lead : 0xF700 + lead;
         ok = true;
         break;
       default: break;  // ISO-2022-JP keeps a state: always the long way

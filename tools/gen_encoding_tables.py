@@ -200,11 +200,27 @@ def main():
         ("shift_jis", pairs(sjis_pointer, jis, sjis_private_use)),
         ("euc_kr", pairs(kr_pointer, load_index(data, "euc-kr"))),
     ]
+    # Every byte by itself for encodings 0 to 29 (invalid, UTF-8 and the single-byte ones), so
+    # the inline decoder reads any of them with one load: 0 for a byte that is not a character by
+    # itself (and for NUL, which the decoder tests apart).
+    byte_rows = [[0] * 256, [b for b in range(128)] + [0] * 128]
+    for name in SINGLE_BYTE:
+        t = load_index(data, name)
+        row = [b for b in range(128)] + [t.get(i, 0) for i in range(128)]
+        byte_rows.append(row)
+        if name == "iso-8859-8":
+            byte_rows.append(row)  # ISO-8859-8-I
+    assert len(byte_rows) == 30
     write(out, "decode_tables.cpp", '#include "encoding/encoding.h"\n'
+          + "\nconst u16 encoding_byte_tables[30][256] = {\n"
+          + "".join(f"  {{\n{numbers(r, 32)}\n  }},\n" for r in byte_rows) + "};\n"
           + "".join(f"\nconst u16 encoding_pairs_{name}[32768] = {{\n{numbers(t, 32)}\n}};\n"
                     for name, t in pair_tables))
     write(out, "decode_tables.h", "// Pair tables of the inline decoders; encoding.h includes this.\n"
           "#pragma once\n\n#include \"core/base.h\"\n\n"
+          "// The code point of each byte for encodings 0 to 29 (invalid, UTF-8, single-byte); 0 for a\n"
+          "// byte that is no character by itself, and for NUL.\n"
+          "extern const u16 encoding_byte_tables[30][256];\n\n"
           "// The code point of a pair at (lead - 0x80) x 256 + trail; 0 where the full decoder decides.\n"
           "// Shift_JIS's rows of its one-byte forms (0x80, 0xA1..0xDF) hold their code point throughout.\n"
           + "".join(f"extern const u16 encoding_pairs_{name}[32768];\n" for name, _ in pair_tables))
