@@ -162,8 +162,9 @@ static_assert(sizeof(iso_2022_jp_state) == 3);
 inline u8 encoding_decode(u32 encoding, const u8 *begin, const u8 *end, u32 *code_point,
                           u32 *second_code_point, u8 *count, iso_2022_jp_state *state,
                           u32 *error);
-// The out-of-line part of encoding_decode: everything but the inline fast paths.
-u8 encoding_decode_general(u32 encoding, const u8 *begin, const u8 *end, u32 *code_point,
+// The out-of-line part of encoding_decode: everything but the inline fast paths. Marked cold so
+// that compilers keep a decoding loop's own values in registers rather than around this call.
+[[gnu::cold]] u8 encoding_decode_general(u32 encoding, const u8 *begin, const u8 *end, u32 *code_point,
                            u32 *second_code_point, u8 *count, iso_2022_jp_state *state,
                            u32 *error);
 
@@ -267,29 +268,124 @@ void euc_kr_encode(u8 *out_begin, u8 *out_end, u32 code_point, u8 *count, u32 *e
 
 // ---- Inline fast paths ---------------------------------------------------------------------
 
+#include "encoding/decode_tables.h"
+
 // The 27 single-byte tables, in encoding-number order (ISO-8859-8-I shares ISO-8859-8's).
 extern const u16 encoding_single_byte_tables[27][128];
 
-// Most text is ASCII, and most callers decode in a loop: an ASCII byte in any ASCII-compatible
-// encoding, and any byte of a single-byte encoding, decode here without a call.
+// Callers decode one code point per call in their inner loops, so the dispatch decodes every
+// well-formed sequence of the common encodings here, without a call, and leaves errors, input
+// ends and the rare forms to encoding_decode_general. A fast path runs only when the bytes it
+// reads are there; it gives the code point and the length of a valid sequence and returns true,
+// or returns false to hand the call over.
+
+// Non-ASCII leads, with four bytes present.
+inline bool encoding_decode_fast_utf8(const u8 *at, u32 lead, u32 *value, u32 *length) {
+  u32 b2 = at[1];
+  if (lead - 0xC2 < 0x1E) {
+    *value = ((lead & 0x1F) << 6) | (b2 & 0x3F);
+    *length = 2;
+    return (b2 & 0xC0) == 0x80;
+  }
+  u32 b3 = at[2];
+  u32 cp = ((lead & 0x0F) << 12) | ((b2 & 0x3F) << 6) | (b3 & 0x3F);
+  if (lead - 0xE0 < 0x10) {
+    // Overlong forms fall below U+0800; surrogates are refused.
+    *value = cp;
+    *length = 3;
+    return ((b2 & 0xC0) == 0x80) & ((b3 & 0xC0) == 0x80) & (cp >= 0x800) & (cp - 0xD800 >= 0x800);
+  }
+  u32 b4 = at[3];
+  cp = ((lead & 0x07) << 18) | ((b2 & 0x3F) << 12) | ((b3 & 0x3F) << 6) | (b4 & 0x3F);
+  *value = cp;
+  *length = 4;
+  return (lead - 0xF0 < 0x05) & (((b2 | (b3 << 8) | (b4 << 16)) & 0xC0C0C0) == 0x808080) &
+         (cp - 0x10000 < 0x100000);
+}
+
+// The lead byte itself below 0x80, else a table's entry: picked with a mask, as a compiler
+// turns a plain choice between a byte and a table load back into a branch on the byte.
+inline u32 encoding_pick_ascii(u32 lead, u32 entry) {
+  u32 ascii_mask = (lead >> 7) - 1;
+  return entry ^ ((entry ^ lead) & ascii_mask);
+}
+
+// The multi-byte encodings' one- and two-byte forms, with two bytes present. Text mixes the two
+// at random, so both answers are computed and one is picked without a branch; the length comes
+// from the lead byte alone, so a loop that advances by it waits on nothing else, and the
+// validity test is a branch that well-formed text always takes the same way.
+inline bool encoding_decode_fast_pair(const u8 *at, const u16 *pairs, u32 two_byte_lead,
+                                      u32 *value, u32 *length) {
+  u32 lead = at[0];
+  u32 cp = encoding_pick_ascii(lead, pairs[((lead << 8) | at[1]) & 0x7FFF]);
+  *value = cp;
+  *length = 1 + two_byte_lead;
+  // A pair without a code point reads 0; so does U+0000, the one ASCII byte to test apart.
+  if (__builtin_expect(cp == 0, 0)) return lead == 0;
+  return true;
+}
+
+inline bool encoding_decode_fast_utf16(const u8 *at, bool big_endian, u32 *value, u32 *length) {
+  u32 u1 = big_endian ? (at[0] << 8) | at[1] : at[0] | (at[1] << 8);
+  *value = u1;
+  *length = 2;
+  if (u1 - 0xD800 >= 0x800) return true;
+  u32 u2 = big_endian ? (at[2] << 8) | at[3] : at[2] | (at[3] << 8);
+  *value = 0x10000 + ((u1 - 0xD800) << 10) + (u2 - 0xDC00);
+  *length = 4;
+  return (u1 < 0xDC00) & (u2 - 0xDC00 < 0x400);
+}
+
 inline u8 encoding_decode(u32 encoding, const u8 *begin, const u8 *end, u32 *code_point,
                           u32 *second_code_point, u8 *count, iso_2022_jp_state *state,
                           u32 *error) {
-  if (*error == 0 && begin < end && encoding - 1 < encoding_replacement - 1 &&
-      encoding != encoding_iso_2022_jp) {
-    u32 byte = begin[0];
-    u32 value = byte;
-    if (byte >= 0x80) {
-      value = 0;
-      if (encoding - encoding_ibm866 <= encoding_x_mac_cyrillic - encoding_ibm866)
-        value = encoding_single_byte_tables[encoding - (encoding >= encoding_iso_8859_8_i ? 3 : 2)]
-                                           [byte - 0x80];
+  if (*error == 0 && begin < end) {
+    u32 lead = begin[0], value = lead, n = 1;
+    bool ok = false;
+    if (encoding == encoding_utf_8) {
+      ok = lead < 0x80 || (end - begin >= 4 && encoding_decode_fast_utf8(begin, lead, &value, &n));
+    } else if (encoding - encoding_ibm866 <= encoding_x_mac_cyrillic - encoding_ibm866) {
+      // Every byte of a single-byte encoding with one load and no branch on its value.
+      value = encoding_byte_tables[encoding][lead];
+      ok = value != 0 || lead == 0;
+    } else {
+      bool pair = end - begin >= 2;
+      switch (encoding) {
+      case encoding_gbk:
+      case encoding_gb18030:
+        ok = pair && encoding_decode_fast_pair(begin, encoding_pairs_gb18030, lead >> 7, &value, &n);
+        break;
+      case encoding_big5:
+        ok = pair && encoding_decode_fast_pair(begin, encoding_pairs_big5, lead >> 7, &value, &n);
+        break;
+      case encoding_euc_jp:
+        ok = pair && encoding_decode_fast_pair(begin, encoding_pairs_euc_jp, lead >> 7, &value, &n);
+        break;
+      case encoding_shift_jis:
+        ok = pair && encoding_decode_fast_pair(begin, encoding_pairs_shift_jis,
+                                               (lead - 0x81 < 0x1F) | (lead - 0xE0 < 0x1D),
+                                               &value, &n);
+        break;
+      case encoding_euc_kr:
+        ok = pair && encoding_decode_fast_pair(begin, encoding_pairs_euc_kr, lead >> 7, &value, &n);
+        break;
+      case encoding_utf_16be:
+      case encoding_utf_16le:
+        ok = end - begin >= 4 &&
+             encoding_decode_fast_utf16(begin, encoding == encoding_utf_16be, &value, &n);
+        break;
+      case encoding_x_user_defined:
+        value = lead < 0x80 ? lead : 0xF700 + lead;
+        ok = true;
+        break;
+      default: break;  // ISO-2022-JP keeps a state: always the long way
+      }
     }
-    if (value) {
+    if (ok) {
       *code_point = value;
-      *count = 1;
+      *count = (u8)n;
       if (second_code_point) *second_code_point = encoding_no_code_point;
-      return 1;
+      return (u8)n;
     }
   }
   return encoding_decode_general(encoding, begin, end, code_point, second_code_point, count,

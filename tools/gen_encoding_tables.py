@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Turns the Encoding Standard's index files and encodings.json into the committed source tables
 of encoding/: the single-byte tables, the CJK indexes stored without their large gaps (range
-lists), the gb18030 four-byte ranges and the label table.
+lists, which the encoders search), the two-byte forms by byte pair for the inline decoders,
+the gb18030 four-byte ranges and the label table.
 
     tools/gen_encoding_tables.py DATA_DIR [OUT_DIR]
 
@@ -37,8 +38,6 @@ GAP_KEEP = {"big5": 2, "jis0208": 3, "jis0212": 2, "euc-kr": 12}
 EXPECTED = {  # (runs, places): a change in the data shows here before it reaches the code
     "big5": (12, 18638), "jis0208": (22, 7727), "jis0212": (12, 6078), "euc-kr": (64, 17924),
 }
-
-
 def load_index(data, name):
     table = {}
     with open(os.path.join(data, f"index-{name}.txt"), encoding="utf-8") as f:
@@ -138,6 +137,93 @@ def main():
           + f"const encoding_range index_gb18030_ranges[{len(rng)}] = {{\n"
           + numbers([f"{{{p},{c}}}" for p, c in rng], 8) + "\n};\n\n"
           + f"const u16 index_gb18030[{len(gb)}] = {{\n{numbers([gb[i] for i in range(len(gb))])}\n}};\n")
+
+    # Decode tables indexed by the two bytes of a pair, (lead - 0x80) x 256 + trail, for the
+    # inline decoders: one load gives the code point of any pair and 0 for a pair they leave to
+    # the full decoders (no code point, four-byte gb18030, jis0212, Big5's two-code-point pairs
+    # and its code points above U+FFFF).
+    def pairs(lead_trail_pointer, index, extra=None):
+        table = [0] * 32768
+        for lead in range(0x80, 0x100):
+            for trail in range(0x100):
+                p = lead_trail_pointer(lead, trail)
+                v = index.get(p, 0) if p is not None else 0
+                if extra:
+                    v = extra(lead, trail, p, v)
+                table[(lead - 0x80) * 256 + trail] = v if v <= 0xFFFF else 0
+        return table
+
+    def gb_pointer(lead, trail):
+        if 0x81 <= lead <= 0xFE and (0x40 <= trail <= 0x7E or 0x80 <= trail <= 0xFE):
+            return (lead - 0x81) * 190 + trail - (0x40 if trail < 0x7F else 0x41)
+        return None
+
+    def big5_pointer(lead, trail):
+        if 0x81 <= lead <= 0xFE and (0x40 <= trail <= 0x7E or 0xA1 <= trail <= 0xFE):
+            p = (lead - 0x81) * 157 + trail - (0x40 if trail < 0x7F else 0x62)
+            return None if p in (1133, 1135, 1164, 1166) else p
+        return None
+
+    def euc_jp_pointer(lead, trail):
+        if 0xA1 <= lead <= 0xFE and 0xA1 <= trail <= 0xFE:
+            return (lead - 0xA1) * 94 + trail - 0xA1
+        return None
+
+    def euc_jp_kana(lead, trail, p, v):
+        return 0xFF61 - 0xA1 + trail if lead == 0x8E and 0xA1 <= trail <= 0xDF else v
+
+    def sjis_pointer(lead, trail):
+        if (0x81 <= lead <= 0x9F or 0xE0 <= lead <= 0xFC) and (0x40 <= trail <= 0x7E or 0x80 <= trail <= 0xFC):
+            return (lead - (0x81 if lead < 0xA0 else 0xC1)) * 188 + trail - (0x40 if trail < 0x7F else 0x41)
+        return None
+
+    # Shift_JIS's one-byte forms above ASCII (0x80 and the half-width katakana) fill their rows:
+    # the decoder reads the code point whatever byte follows and counts one byte.
+    def sjis_private_use(lead, trail, p, v):
+        if lead == 0x80:
+            return 0x80
+        if 0xA1 <= lead <= 0xDF:
+            return 0xFF61 - 0xA1 + lead
+        return 0xE000 - 8836 + p if p is not None and 8836 <= p <= 10715 else v
+
+    def kr_pointer(lead, trail):
+        if 0x81 <= lead <= 0xFE and 0x41 <= trail <= 0xFE:
+            return (lead - 0x81) * 190 + trail - 0x41
+        return None
+
+    jis = load_index(data, "jis0208")
+    assert not any(8836 <= p <= 10715 for p in jis)
+    pair_tables = [
+        ("gb18030", pairs(gb_pointer, gb)),
+        ("big5", pairs(big5_pointer, load_index(data, "big5"))),
+        ("euc_jp", pairs(euc_jp_pointer, jis, euc_jp_kana)),
+        ("shift_jis", pairs(sjis_pointer, jis, sjis_private_use)),
+        ("euc_kr", pairs(kr_pointer, load_index(data, "euc-kr"))),
+    ]
+    # Every byte by itself for encodings 0 to 29 (invalid, UTF-8 and the single-byte ones), so
+    # the inline decoder reads any of them with one load: 0 for a byte that is not a character by
+    # itself (and for NUL, which the decoder tests apart).
+    byte_rows = [[0] * 256, [b for b in range(128)] + [0] * 128]
+    for name in SINGLE_BYTE:
+        t = load_index(data, name)
+        row = [b for b in range(128)] + [t.get(i, 0) for i in range(128)]
+        byte_rows.append(row)
+        if name == "iso-8859-8":
+            byte_rows.append(row)  # ISO-8859-8-I
+    assert len(byte_rows) == 30
+    write(out, "decode_tables.cpp", '#include "encoding/encoding.h"\n'
+          + "\nconst u16 encoding_byte_tables[30][256] = {\n"
+          + "".join(f"  {{\n{numbers(r, 32)}\n  }},\n" for r in byte_rows) + "};\n"
+          + "".join(f"\nconst u16 encoding_pairs_{name}[32768] = {{\n{numbers(t, 32)}\n}};\n"
+                    for name, t in pair_tables))
+    write(out, "decode_tables.h", "// Pair tables of the inline decoders; encoding.h includes this.\n"
+          "#pragma once\n\n#include \"core/base.h\"\n\n"
+          "// The code point of each byte for encodings 0 to 29 (invalid, UTF-8, single-byte); 0 for a\n"
+          "// byte that is no character by itself, and for NUL.\n"
+          "extern const u16 encoding_byte_tables[30][256];\n\n"
+          "// The code point of a pair at (lead - 0x80) x 256 + trail; 0 where the full decoder decides.\n"
+          "// Shift_JIS's rows of its one-byte forms (0x80, 0xA1..0xDF) hold their code point throughout.\n"
+          + "".join(f"extern const u16 encoding_pairs_{name}[32768];\n" for name, _ in pair_tables))
 
     # Labels: grouped by encoding number, alphabetical within an encoding.
     with open(os.path.join(data, "encodings.json"), encoding="utf-8") as f:
