@@ -443,6 +443,7 @@ void input_on_scroll(window *w, f32 notches_x, f32 notches_y, u32 time) {
 void input_clear_keys(window *w) {
   memset(w->key_state, 0, key_index_last + 1);
   memset(w->scancode_state, 0, sizeof(w->scancode_state));
+  memset(w->keys_unseen, 0, sizeof(w->keys_unseen));
   w->text_count = 0;
   w->text_bytes = 0;
 }

@@ -5,8 +5,11 @@
 #include "profiler/profiler.h"
 
 #include <GLFW/glfw3.h>
+#include <dlfcn.h>
 #include <math.h>
 #include <string.h>
+
+static_assert(sizeof(((window *)nullptr)->keys_unseen) * 8 > GLFW_KEY_LAST, "a bit per GLFW key");
 
 static void log_cstr(const char *text) {
   if (text) gfx_log_append(string_from_bytes(text, strlen(text)));
@@ -124,6 +127,8 @@ static void on_key(GLFWwindow *handle, int key, int scancode, int action, int) {
   window *w = window_of(handle);
   if (!w) return;
   w->wait_non_moves++;
+  // The library tracks this key from now on and reports its release itself.
+  if (key >= 0 && key <= GLFW_KEY_LAST) w->keys_unseen[key >> 3] &= (u8) ~(1u << (key & 7));
   input_on_key(w, key, scancode, action, input_time_now());
 }
 
@@ -299,6 +304,46 @@ void window_destroy(window *w) {
 
 // ---- The frame -----------------------------------------------------------------------------
 
+// ---- Physical key state --------------------------------------------------------------------
+// The library only remembers keys it saw pressed, and after a focus change it has seen none, so
+// the keys held at that moment come from the X server. Its connection and libX11 are already
+// loaded by the library; both are looked up by name rather than linking X11 a second time.
+typedef void *(*x11_display_function)();
+typedef int (*x11_query_keymap_function)(void *display, char keys[32]);
+
+// A bit per X keycode, 1 while the key is down; false (all up) when the server cannot be asked.
+static bool window_physical_keys(u8 keys[32]) {
+  static x11_display_function display_of =
+      (x11_display_function)dlsym(RTLD_DEFAULT, "glfwGetX11Display");
+  static x11_query_keymap_function query_keymap =
+      (x11_query_keymap_function)dlsym(RTLD_DEFAULT, "XQueryKeymap");
+  memset(keys, 0, 32);
+  void *display = display_of ? display_of() : nullptr;
+  if (!display || !query_keymap) return false;
+  query_keymap(display, (char *)keys);
+  return true;
+}
+
+static bool keymap_has(const u8 keys[32], s32 x_keycode) {
+  return x_keycode > 0 && x_keycode < 256 && ((keys[x_keycode >> 3] >> (x_keycode & 7)) & 1);
+}
+
+// Keys found held at focus time come up without the library telling: the server says when.
+static void window_release_unseen_keys(window *w) {
+  u32 any = 0;
+  for (u8 b : w->keys_unseen) any |= b;
+  if (!any) return;
+  u8 physical[32];
+  bool known = window_physical_keys(physical);
+  for (s32 k = 0; k <= GLFW_KEY_LAST; k++) {
+    if (!((w->keys_unseen[k >> 3] >> (k & 7)) & 1)) continue;
+    s32 code = glfwGetKeyScancode(k);
+    if (known && keymap_has(physical, code)) continue;
+    w->keys_unseen[k >> 3] &= (u8) ~(1u << (k & 7));
+    input_on_key(w, k, code, GLFW_RELEASE, input_time_now());
+  }
+}
+
 void window_handle_messages(window *w, u32 flags) {
   PROFILE_ZONE(zone_window_handle_messages);
   {
@@ -323,6 +368,7 @@ void window_handle_messages(window *w, u32 flags) {
     PROFILE_ZONE(zone_PeekMessage);
     glfwPollEvents();
   }
+  window_release_unseen_keys(w);
   {
     PROFILE_ZONE(zone_loop);
     window_point p = window_get_mouse_position(w);
@@ -382,13 +428,20 @@ void input_sync_keys(window *w) {
   }
   for (u32 i = key_cancel; i < key_index_last; i++) w->key_state[i] = 0;
   memset(w->scancode_state, 0, sizeof(w->scancode_state));
+  memset(w->keys_unseen, 0, sizeof(w->keys_unseen));
+  u8 physical[32];
+  bool known = window_physical_keys(physical);
   for (s32 k = GLFW_KEY_SPACE; k <= GLFW_KEY_LAST; k++) {
     u8 key = input_key_from_glfw_key(k);
-    if (!key || glfwGetKey(w->handle, k) != GLFW_PRESS) continue;
+    if (!key) continue;
+    s32 code = glfwGetKeyScancode(k);
+    bool seen = glfwGetKey(w->handle, k) == GLFW_PRESS;
+    if (!seen && !(known && keymap_has(physical, code))) continue;
+    if (!seen) w->keys_unseen[k >> 3] |= (u8)(1u << (k & 7));
     w->key_state[key] = 1;
     u8 sided = input_sided_key_from_glfw_key(k);
     if (sided) w->key_state[sided] = 1;
-    u32 index = input_key_from_scancode(input_scan_code_from_x_keycode(glfwGetKeyScancode(k)));
+    u32 index = input_key_from_scancode(input_scan_code_from_x_keycode(code));
     if (index) w->scancode_state[index] = 1;
   }
   w->text_count = 0;

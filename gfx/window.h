@@ -74,6 +74,10 @@ struct window {
   // The pump's own bookkeeping within one wait.
   u32 wait_moves;      // mouse moves handled during the current wait
   u32 wait_non_moves;  // any other callback during the current wait
+
+  // Keys (a bit per GLFW key) found held when the focus came, which the library has not seen
+  // pressed: it reports no release for them, so the pump watches them until they come up.
+  u8 keys_unseen[48];
 };
 
 struct window_point {

@@ -156,6 +156,47 @@ TEST_F(window_gui, real_keys_and_clicks_arrive_as_events) {
   EXPECT_EQ(w.mouse_y, 619);
 }
 
+// A key held down while another window has the focus reads as down once the focus comes back,
+// and its release, which the window system reports only for keys it saw pressed, still arrives.
+TEST_F(window_gui, a_key_held_when_the_focus_returns_is_down_until_its_release) {
+  open(0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.focused == 1; })) << "the window never got the focus";
+  glfwDefaultWindowHints();
+  glfwWindowHint(GLFW_CLIENT_API, GLFW_NO_API);
+  GLFWwindow *other = glfwCreateWindow(200, 100, "other", nullptr, nullptr);
+  ASSERT_NE(other, nullptr);
+  glfwFocusWindow(other);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.focused == 0; }));
+  ASSERT_EQ(test_run({"xdotool", "keydown", "Control_L"}), 0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return glfwGetKey(other, GLFW_KEY_LEFT_CONTROL) == GLFW_PRESS; }));
+  EXPECT_FALSE(input_key_is_down(&w, key_control));
+
+  glfwFocusWindow(w.handle);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.focused == 1; }));
+  EXPECT_TRUE(input_key_is_down(&w, key_control));
+  EXPECT_TRUE(input_key_is_down(&w, key_left_control));
+  EXPECT_FALSE(input_key_is_down(&w, key_right_control));
+  EXPECT_EQ(input_modifiers(&w), input_modifier_left_control);
+
+  std::vector<input_event> seen;
+  ASSERT_EQ(test_run({"xdotool", "key", "x"}), 0);
+  ASSERT_TRUE(pump_until(&seen, [&] { return !seen.empty(); }));
+  EXPECT_EQ(seen[0].code, input_key_from_glfw_key(GLFW_KEY_X));
+  EXPECT_EQ(seen[0].modifiers, input_modifier_left_control);
+  EXPECT_EQ(seen[0].codepoint, 24u);  // Ctrl+X
+
+  seen.clear();
+  ASSERT_EQ(test_run({"xdotool", "keyup", "Control_L"}), 0);
+  EXPECT_TRUE(pump_until(&seen, [&] { return !input_key_is_down(&w, key_control); }))
+      << "Control stayed down after its release";
+  EXPECT_FALSE(input_key_is_down(&w, key_left_control));
+  EXPECT_EQ(input_modifiers(&w), 0);
+  u32 releases = 0;
+  for (const input_event &e : seen) releases += e.type == input_event_type_key && e.code == key_control && e.state == 0;
+  EXPECT_EQ(releases, 1u);
+  glfwDestroyWindow(other);
+}
+
 TEST_F(window_gui, a_waiting_pump_wakes_for_a_worker_and_for_the_repeat_timer) {
   open(0);
   pump_until(nullptr, [&] { return w.focused == 1; });
