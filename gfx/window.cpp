@@ -5,6 +5,7 @@
 #include "profiler/profiler.h"
 
 #include <GLFW/glfw3.h>
+#include <atomic>
 #include <dlfcn.h>
 #include <math.h>
 #include <string.h>
@@ -87,13 +88,22 @@ static void window_read_geometry(window *w) {
 
 // ---- Callbacks -----------------------------------------------------------------------------
 
+// Anything but a mouse move. During a wait that moves alone do not end, this ends it, and the
+// moves handled before it in the same wait are not part of the frame.
+static void window_note_non_move(window *w) {
+  if (w->wait_non_moves++ == 0 && w->wait_drops_moves) {
+    memset(w->events, 0, sizeof(w->events));
+    w->event_count = 0;
+  }
+}
+
 static void on_close(GLFWwindow *handle) {
   PROFILE_ZONE(zone_window_proc);
   window *w = window_of(handle);
   if (!w) return;
   // The window stays; the program entry ends the loop after the frame.
   w->quit_requested = 1;
-  w->wait_non_moves++;
+  window_note_non_move(w);
   glfwSetWindowShouldClose(handle, GLFW_FALSE);
 }
 
@@ -102,14 +112,14 @@ static void on_move_or_size(GLFWwindow *handle, int, int) {
   window *w = window_of(handle);
   if (!w) return;
   window_read_geometry(w);
-  w->wait_non_moves++;
+  window_note_non_move(w);
 }
 
 static void on_focus(GLFWwindow *handle, int focused) {
   PROFILE_ZONE(zone_window_proc);
   window *w = window_of(handle);
   if (!w) return;
-  w->wait_non_moves++;
+  window_note_non_move(w);
   if (focused) {
     input_sync_keys(w);
     w->focused = 1;
@@ -126,7 +136,7 @@ static void on_key(GLFWwindow *handle, int key, int scancode, int action, int) {
   PROFILE_ZONE(zone_window_proc);
   window *w = window_of(handle);
   if (!w) return;
-  w->wait_non_moves++;
+  window_note_non_move(w);
   // The library tracks this key from now on and reports its release itself.
   if (key >= 0 && key <= GLFW_KEY_LAST) w->keys_unseen[key >> 3] &= (u8) ~(1u << (key & 7));
   input_on_key(w, key, scancode, action, input_time_now());
@@ -136,7 +146,7 @@ static void on_char(GLFWwindow *handle, unsigned int codepoint) {
   PROFILE_ZONE(zone_window_proc);
   window *w = window_of(handle);
   if (!w) return;
-  w->wait_non_moves++;
+  window_note_non_move(w);
   input_on_char(w, codepoint, input_time_now());
 }
 
@@ -144,7 +154,7 @@ static void on_mouse_button(GLFWwindow *handle, int button, int action, int) {
   PROFILE_ZONE(zone_window_proc);
   window *w = window_of(handle);
   if (!w) return;
-  w->wait_non_moves++;
+  window_note_non_move(w);
   // Left, right, middle, back, forward: the order of the key index's buttons 1 to 5.
   if (button < GLFW_MOUSE_BUTTON_1 || button > GLFW_MOUSE_BUTTON_5) return;
   input_on_mouse_button(w, (u8)(button + 1), action == GLFW_PRESS, input_time_now());
@@ -162,7 +172,7 @@ static void on_scroll(GLFWwindow *handle, double x, double y) {
   PROFILE_ZONE(zone_window_proc);
   window *w = window_of(handle);
   if (!w) return;
-  w->wait_non_moves++;
+  window_note_non_move(w);
   // The library counts scrolling left as positive; the events count right as positive.
   input_on_scroll(w, (f32)-x, (f32)y, input_time_now());
 }
@@ -344,6 +354,9 @@ static void window_release_unseen_keys(window *w) {
   }
 }
 
+// Wake-ups leave no trace in the library's callbacks, so they are counted here.
+static std::atomic<u32> window_wakes;
+
 void window_handle_messages(window *w, u32 flags) {
   PROFILE_ZONE(zone_window_handle_messages);
   {
@@ -353,20 +366,34 @@ void window_handle_messages(window *w, u32 flags) {
   if (flags & window_pump_wait) {
     PROFILE_ZONE(zone_GetMessage);
     // The library handles everything queued before it returns, so one wait drains the queue.
+    // When moves alone do not end the wait, the timer still counts from the wait's start, and a
+    // wake-up (which makes no callback) handled together with moves still ends it.
+    double deadline = glfwGetTime() + w->timer_ms / 1000.0;
+    w->wait_drops_moves = (flags & window_pump_moves_do_not_wake) ? 1 : 0;
     for (;;) {
       w->wait_moves = 0;
       w->wait_non_moves = 0;
       if (w->timer_ms) {
-        glfwWaitEventsTimeout(w->timer_ms / 1000.0);
+        double left = deadline - glfwGetTime();
+        glfwWaitEventsTimeout(left > 0 ? left : 0);
       } else {
         glfwWaitEvents();
       }
-      bool moves_only = w->wait_moves != 0 && w->wait_non_moves == 0;
+      u32 wakes = window_wakes.load();
+      bool woken = wakes != w->wakes_seen;
+      w->wakes_seen = wakes;
+      bool timer_due = w->timer_ms && glfwGetTime() >= deadline;
+      bool moves_only = w->wait_moves != 0 && w->wait_non_moves == 0 && !woken && !timer_due;
       if (!(flags & window_pump_moves_do_not_wake) || !moves_only) break;
+      // Moves that did not end the wait are not part of the frame; the position is read below.
+      memset(w->events, 0, sizeof(w->events));
+      w->event_count = 0;
     }
+    w->wait_drops_moves = 0;
   } else {
     PROFILE_ZONE(zone_PeekMessage);
     glfwPollEvents();
+    w->wakes_seen = window_wakes.load();
   }
   window_release_unseen_keys(w);
   {
@@ -377,7 +404,11 @@ void window_handle_messages(window *w, u32 flags) {
   }
 }
 
-void window_wake() { glfwPostEmptyEvent(); }
+void window_wake() {
+  // Counted before posting, so the pump that handles the empty event also sees the count.
+  window_wakes.fetch_add(1);
+  glfwPostEmptyEvent();
+}
 
 void window_swap_buffers(window *w) {
   PROFILE_ZONE(zone_window_swap_buffers);

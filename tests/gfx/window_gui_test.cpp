@@ -8,6 +8,9 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -217,6 +220,54 @@ TEST_F(window_gui, a_waiting_pump_wakes_for_a_worker_and_for_the_repeat_timer) {
   window_timer_stop(&w);
   EXPECT_FALSE(window_timer_is_set(&w));
   alarm(0);
+}
+
+// With moves told not to wake the pump, moves before the input that ends the wait are not part
+// of the frame (the position is read afresh instead), and a wake-up handled together with moves
+// still ends the wait.
+TEST_F(window_gui, moves_that_do_not_wake_stay_out_of_the_frame_and_hide_no_wake_up) {
+  open(0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.focused == 1; }));
+  for (u32 i = 0; i < 20; i++) window_handle_messages(&w, 0);
+  const u32 flags = window_pump_wait | window_pump_moves_do_not_wake;
+  // Should a wait not end, the alarm fails the test.
+  alarm(60);
+  // Screen (500, 400) is client (180, 220) from the top; the key comes after the move.
+  ASSERT_EQ(test_run({"xdotool", "mousemove", "--sync", "500", "400", "key", "a"}), 0);
+  window_handle_messages(&w, flags);
+  std::vector<input_event> seen(w.events, w.events + w.event_count);
+  pump_until(&seen, [&] { return seen.size() >= 2; });
+  ASSERT_GE(seen.size(), 2u);
+  EXPECT_TRUE(input_event_is_press(&seen[0], key_a)) << (int)seen[0].type;
+  EXPECT_TRUE(input_event_is_release(&seen[1], key_a)) << (int)seen[1].type;
+  EXPECT_EQ(w.mouse_x, 180);
+  EXPECT_EQ(w.mouse_y, 720 - 1 - 220);
+
+  // A wake-up makes no callback; handled in one go with a move it must still end the wait,
+  // or only the watchdog ends it.
+  window_wake();
+  ASSERT_EQ(test_run({"xdotool", "mousemove", "--sync", "600", "300"}), 0);
+  std::mutex lock;
+  std::condition_variable done_changed;
+  bool done = false, fired = false;
+  std::thread watchdog([&] {
+    std::unique_lock<std::mutex> hold(lock);
+    if (!done_changed.wait_for(hold, std::chrono::seconds(20), [&] { return done; })) {
+      fired = true;
+      window_wake();
+    }
+  });
+  window_handle_messages(&w, flags);
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    done = true;
+  }
+  done_changed.notify_one();
+  watchdog.join();
+  alarm(0);
+  EXPECT_FALSE(fired) << "the wake-up was lost";
+  EXPECT_EQ(w.mouse_x, 280);
+  EXPECT_EQ(w.mouse_y, 720 - 1 - 120);
 }
 
 TEST_F(window_gui, cursor_changes_only_inside_the_client_area) {
