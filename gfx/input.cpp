@@ -355,10 +355,11 @@ void input_on_char(window *w, u32 codepoint, u32 time) {
     w->text_count++;
   }
   // Only the key press that typed it carries the character; a character from an input method,
-  // or one after a click, stays in the frame text alone.
+  // or one after a click, stays in the frame text alone. A key that types two characters (a
+  // dead key before a letter it does not combine with) carries the last.
   if (w->event_count == 0) return;
   input_event *e = &w->events[w->event_count - 1];
-  if (e->type != input_event_type_key || !(e->state & 3) || e->utf8_length != 0) return;
+  if (e->type != input_event_type_key || !(e->state & 3)) return;
   e->codepoint = codepoint;
   memcpy(e->utf8, bytes, 4);
   e->utf8_length = (u8)n;

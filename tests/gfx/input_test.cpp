@@ -227,9 +227,17 @@ TEST_F(input_fixture, characters_attach_only_to_the_key_press_that_typed_them) {
   EXPECT_EQ(w.events[0].codepoint, (u32)'a');
   EXPECT_EQ(w.events[0].utf8_length, 1);
   EXPECT_EQ(w.events[0].time, 9u);
-  // A second character of the same key (a dead key's pair) stays in the text only.
-  input_on_char(&w, 'b', 10);
-  EXPECT_EQ(w.events[0].codepoint, (u32)'a');
+  // A second character of the same key (a dead key followed by a letter it does not combine
+  // with) replaces the first on the event; both stay in the text.
+  input_on_char(&w, 0x20AC, 10);
+  EXPECT_EQ(w.events[0].codepoint, 0x20ACu);
+  EXPECT_EQ(w.events[0].utf8_length, 3);
+  EXPECT_EQ(memcmp(w.events[0].utf8, "\xE2\x82\xAC", 3), 0);
+  EXPECT_EQ(w.events[0].time, 10u);
+  input_on_char(&w, 'b', 11);
+  EXPECT_EQ(w.events[0].codepoint, (u32)'b');
+  EXPECT_EQ(w.events[0].utf8_length, 1);
+  EXPECT_EQ(memcmp(w.events[0].utf8, "b\0\0\0", 4), 0);
 
   // After a click the click keeps its position.
   w.mouse_x = 11;
@@ -244,8 +252,8 @@ TEST_F(input_fixture, characters_attach_only_to_the_key_press_that_typed_them) {
   EXPECT_EQ(w.events[2].codepoint, 0u);
   EXPECT_EQ(w.events[2].utf8_length, 0);
 
-  EXPECT_EQ(w.text_count, 5u);
-  EXPECT_EQ(std::string((const char *)w.text_utf8, w.text_bytes), "\xC3\xA9" "abcd");
+  EXPECT_EQ(w.text_count, 6u);
+  EXPECT_EQ(std::string((const char *)w.text_utf8, w.text_bytes), "\xC3\xA9" "a\xE2\x82\xAC" "bcd");
 
   // Outside the Basic Multilingual Plane: one code point, four bytes on the event and in the text.
   input_frame_reset(&w);
