@@ -37,11 +37,13 @@ struct window_gui : ::testing::Test {
     buffer b = gfx_log_text();
     return std::string((const char *)b.data, b.used);
   }
-  // Pumps without waiting until the condition holds, keeping every event seen; bounded so a
-  // missing event fails the test instead of hanging it.
+  // Pumps without waiting until the condition holds, keeping every event seen. The bound is
+  // generous (the machine may be busy) and only there so a missing event fails the test
+  // instead of hanging it.
   template <typename F>
   bool pump_until(std::vector<input_event> *seen, F done) {
-    for (u32 i = 0; i < 500; i++) {
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < give_up) {
       window_handle_messages(&w, 0);
       for (u32 k = 0; k < w.event_count; k++) {
         if (seen) seen->push_back(w.events[k]);
@@ -50,6 +52,14 @@ struct window_gui : ::testing::Test {
       usleep(10000);
     }
     return false;
+  }
+  // A second window that takes the focus away while it is shown.
+  GLFWwindow *open_other_window() {
+    glfwDefaultWindowHints();
+    glfwWindowHint(GLFW_CLIENT_API, GLFW_NO_API);
+    GLFWwindow *other = glfwCreateWindow(200, 100, "other", nullptr, nullptr);
+    if (other) glfwFocusWindow(other);
+    return other;
   }
 };
 
@@ -164,11 +174,8 @@ TEST_F(window_gui, real_keys_and_clicks_arrive_as_events) {
 TEST_F(window_gui, a_key_held_when_the_focus_returns_is_down_until_its_release) {
   open(0);
   ASSERT_TRUE(pump_until(nullptr, [&] { return w.focused == 1; })) << "the window never got the focus";
-  glfwDefaultWindowHints();
-  glfwWindowHint(GLFW_CLIENT_API, GLFW_NO_API);
-  GLFWwindow *other = glfwCreateWindow(200, 100, "other", nullptr, nullptr);
+  GLFWwindow *other = open_other_window();
   ASSERT_NE(other, nullptr);
-  glfwFocusWindow(other);
   ASSERT_TRUE(pump_until(nullptr, [&] { return w.focused == 0; }));
   ASSERT_EQ(test_run({"xdotool", "keydown", "Control_L"}), 0);
   ASSERT_TRUE(pump_until(nullptr, [&] { return glfwGetKey(other, GLFW_KEY_LEFT_CONTROL) == GLFW_PRESS; }));
@@ -197,6 +204,39 @@ TEST_F(window_gui, a_key_held_when_the_focus_returns_is_down_until_its_release) 
   u32 releases = 0;
   for (const input_event &e : seen) releases += e.type == input_event_type_key && e.code == key_control && e.state == 0;
   EXPECT_EQ(releases, 1u);
+  glfwDestroyWindow(other);
+}
+
+// A modifier held when the focus goes is up from then on: no release event follows (the release
+// goes to the other window), and back in the window a plain key carries no modifier.
+TEST_F(window_gui, a_modifier_held_when_the_focus_goes_does_not_stay_down) {
+  open(0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.focused == 1; })) << "the window never got the focus";
+  ASSERT_EQ(test_run({"xdotool", "keydown", "Shift_L", "keydown", "Alt_L"}), 0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return input_key_is_down(&w, key_left_alt); }));
+  EXPECT_EQ(input_modifiers(&w), input_modifier_left_shift | input_modifier_left_alt);
+
+  GLFWwindow *other = open_other_window();
+  ASSERT_NE(other, nullptr);
+  std::vector<input_event> seen;
+  ASSERT_TRUE(pump_until(&seen, [&] { return w.focused == 0; }));
+  EXPECT_TRUE(seen.empty()) << (int)seen[0].type << " " << (int)seen[0].code;
+  EXPECT_EQ(input_modifiers(&w), 0);
+  EXPECT_FALSE(input_key_is_down(&w, key_shift));
+  EXPECT_FALSE(input_key_is_down(&w, key_alt));
+  ASSERT_EQ(test_run({"xdotool", "keyup", "Shift_L", "keyup", "Alt_L"}), 0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return glfwGetKey(other, GLFW_KEY_LEFT_ALT) == GLFW_RELEASE; }));
+
+  glfwFocusWindow(w.handle);
+  ASSERT_TRUE(pump_until(&seen, [&] { return w.focused == 1; }));
+  EXPECT_EQ(input_modifiers(&w), 0);
+  seen.clear();
+  ASSERT_EQ(test_run({"xdotool", "key", "F4", "a"}), 0);
+  ASSERT_TRUE(pump_until(&seen, [&] { return seen.size() >= 4; }));
+  for (const input_event &e : seen) EXPECT_EQ(e.modifiers, 0) << (int)e.code;
+  EXPECT_EQ(w.quit_requested, 0u);  // F4 without Alt
+  EXPECT_TRUE(input_event_is_press(&seen[2], key_a));
+  EXPECT_EQ(seen[2].codepoint, (u32)'a');
   glfwDestroyWindow(other);
 }
 
