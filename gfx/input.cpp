@@ -168,10 +168,38 @@ s32 input_glfw_key_from_key(u8 key) {
 // ---- Scan codes ----------------------------------------------------------------------------
 
 u32 input_scan_code_from_x_keycode(s32 x_keycode) {
-  // X keycodes are evdev key numbers + 8; evdev numbers 1 to 88 are the set-1 codes themselves.
+  // X keycodes are evdev key numbers + 8; evdev numbers 1 to 88 are the set-1 codes themselves,
+  // apart from two that have no set-1 code of their own (84 is unused, 85 is Zenkaku/Hankaku).
   s32 e = x_keycode - 8;
-  if (e >= 1 && e <= 88 && e != 84) return (u32)e;
+  if (e >= 1 && e <= 88 && e != 84 && e != 85) return (u32)e;
+  if (e >= 183 && e <= 193) return (u32)(0x64 + (e - 183));  // F13 to F23
   switch (e) {
+    case 89: return 0x73;     // Ro
+    case 92: return 0x79;     // Henkan
+    case 93: return 0x70;     // Katakana/Hiragana
+    case 94: return 0x7B;     // Muhenkan
+    case 194: return 0x76;    // F24
+    case 113: return 0xE020;  // mute
+    case 114: return 0xE02E;  // volume down
+    case 115: return 0xE030;  // volume up
+    case 116: return 0xE05E;  // power
+    case 128: return 0xE068;  // browser stop
+    case 140: return 0xE021;  // calculator
+    case 142: return 0xE05F;  // sleep
+    case 143: return 0xE063;  // wake
+    case 155: return 0xE06C;  // mail
+    case 156: return 0xE066;  // browser favourites
+    case 157: return 0xE06B;  // my computer
+    case 158: return 0xE06A;  // browser back
+    case 159: return 0xE069;  // browser forward
+    case 163: return 0xE019;  // next track
+    case 164: return 0xE022;  // play/pause
+    case 165: return 0xE010;  // previous track
+    case 166: return 0xE024;  // stop
+    case 172: return 0xE032;  // browser home
+    case 173: return 0xE067;  // browser refresh
+    case 217: return 0xE065;  // browser search
+    case 226: return 0xE06D;  // media select
     case 96: return 0xE01C;   // keypad Enter
     case 97: return 0xE01D;   // right Control
     case 98: return 0xE035;   // keypad divide

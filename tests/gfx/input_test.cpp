@@ -80,6 +80,29 @@ TEST(input_keys, scan_code_index_covers_its_ranges_and_rejects_the_rest) {
   }
 }
 
+// Every X keycode gives a distinct scan code with an index, and the keys beyond the main block
+// (function keys past F12, media and browser keys, Japanese keys) have theirs.
+TEST(input_keys, x_keycodes_give_distinct_scan_codes) {
+  s32 keycode_of_index[256] = {};
+  for (s32 k = 0; k < 256; k++) {
+    u32 s = input_scan_code_from_x_keycode(k);
+    if (!s) continue;
+    u32 index = input_key_from_scancode(s);
+    ASSERT_NE(index, 0u) << k;
+    EXPECT_EQ(keycode_of_index[index], 0) << "keycodes " << keycode_of_index[index] << " and " << k;
+    keycode_of_index[index] = k;
+  }
+  // X keycode = evdev key number + 8.
+  const struct {
+    s32 evdev;
+    u32 scancode;
+  } cases[] = {{183, 0x64},   {194, 0x76},   {113, 0xE020}, {114, 0xE02E}, {115, 0xE030},
+               {163, 0xE019}, {165, 0xE010}, {164, 0xE022}, {166, 0xE024}, {140, 0xE021},
+               {172, 0xE032}, {158, 0xE06A}, {142, 0xE05F}, {92, 0x79},    {94, 0x7B},
+               {93, 0x70},    {89, 0x73}};
+  for (auto &c : cases) EXPECT_EQ(input_scan_code_from_x_keycode(c.evdev + 8), c.scancode) << c.evdev;
+}
+
 // Key bytes and key events against a plain model over random press, repeat, release and frame
 // sequences: down bit, repeat bit, transitions modulo 64, and at most 32 events a frame.
 TEST_F(input_fixture, key_state_follows_a_model_over_random_sequences) {
