@@ -399,6 +399,9 @@ void input_on_char(window *w, u32 codepoint, u32 time) {
 void input_on_mouse_move(window *w, s32 x, s32 y, u32 time) {
   w->mouse_x = x;
   w->mouse_y = y;
+  w->pointer_x = x;
+  w->pointer_y = y;
+  w->pointer_known = 1;
   input_event *e = nullptr;
   // Consecutive moves coalesce into one event holding the newest position.
   if (w->event_count > 0 && w->events[w->event_count - 1].type == input_event_type_move) {
@@ -430,6 +433,12 @@ void input_on_mouse_button(window *w, u8 button, bool down, u32 time) {
   if (button < key_mouse_left || button > key_mouse_x2) return;
   u32 was_down = w->key_state[button] & 1;
   if (!w->focused && !down && !was_down) return;  // the library's releases after focus loss
+  // The pointer cannot have moved since its last report, or a move would have come first; a
+  // read at the end of a pump may be newer than this click.
+  if (w->pointer_known) {
+    w->mouse_x = w->pointer_x;
+    w->mouse_y = w->pointer_y;
+  }
   w->key_state[button] = key_state_next(w->key_state[button], down, 0, 1);
   input_event *e = event_push(w);
   if (!e) return;
@@ -456,8 +465,9 @@ void input_on_scroll(window *w, f32 notches_x, f32 notches_y, u32 time) {
     if (!e) continue;
     e->type = input_event_type_button;
     e->modifiers = input_modifiers(w);
-    e->x = w->mouse_x;
-    e->y = w->mouse_y;
+    // Where the wheel turned; unlike a click it leaves mouse_x and mouse_y alone.
+    e->x = w->pointer_known ? w->pointer_x : w->mouse_x;
+    e->y = w->pointer_known ? w->pointer_y : w->mouse_y;
     e->time = time;
     if (axis == 0) {
       e->wheel_y = v;

@@ -112,6 +112,8 @@ static void on_move_or_size(GLFWwindow *handle, int, int) {
   window *w = window_of(handle);
   if (!w) return;
   window_read_geometry(w);
+  // A window that moves under a still pointer gets no move report: the last one no longer holds.
+  w->pointer_known = 0;
   window_note_non_move(w);
 }
 

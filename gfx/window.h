@@ -77,6 +77,12 @@ struct window {
   u32 wakes_seen;      // window_wake calls counted up to the end of the last wait or poll
   u32 wait_drops_moves;  // moves handled so far in this wait leave the frame when it ends
 
+  // Where the window system last reported the pointer (client pixels, y up), kept apart from
+  // mouse_x and mouse_y, which the pump reads afresh: clicks and wheel turns come without a
+  // position and happened here.
+  s32 pointer_x, pointer_y;
+  u32 pointer_known;
+
   // Keys (a bit per GLFW key) found held when the focus came, which the library has not seen
   // pressed: it reports no release for them, so the pump watches them until they come up.
   u8 keys_unseen[48];

@@ -399,6 +399,21 @@ TEST_F(input_fixture, mouse_moves_coalesce_and_clicks_split_them) {
   EXPECT_EQ(w.events[2].x, 7);
   EXPECT_TRUE(input_key_pressed(&w, key_mouse_x2));
 
+  // A newer position read by the pump does not move a click or a wheel turn that happened at
+  // the last reported one; the click makes it the mouse position again, the wheel does not.
+  input_frame_reset(&w);
+  w.mouse_x = 500;
+  w.mouse_y = 600;
+  input_on_scroll(&w, 0, 1, 3);
+  EXPECT_EQ(w.events[0].x, 7);
+  EXPECT_EQ(w.events[0].y, 8);
+  EXPECT_EQ(w.mouse_x, 500);
+  input_on_mouse_button(&w, key_mouse_x2, false, 1);
+  EXPECT_EQ(w.events[1].x, 7);
+  EXPECT_EQ(w.events[1].y, 8);
+  EXPECT_EQ(w.mouse_x, 7);
+  EXPECT_EQ(w.mouse_y, 8);
+
   input_frame_reset(&w);
   input_on_scroll(&w, 0, 1, 3);
   input_on_scroll(&w, -1, 0, 4);

@@ -169,6 +169,35 @@ TEST_F(window_gui, real_keys_and_clicks_arrive_as_events) {
   EXPECT_EQ(w.mouse_y, 619);
 }
 
+// A click carries the position where it happened. The pump reads the pointer when it ends, and
+// input that came meanwhile is handled by the next pump: a click there still has its own place,
+// not the newer one the read saw.
+TEST_F(window_gui, a_click_handled_after_a_newer_pointer_read_keeps_its_own_position) {
+  open(0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.focused == 1; })) << "the window never got the focus";
+  // Screen (420, 280) is client (100, 100) from the top, (700, 500) is (380, 320).
+  ASSERT_EQ(test_run({"xdotool", "mousemove", "--sync", "420", "280"}), 0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.mouse_x == 100 && w.mouse_y == 619; }));
+  ASSERT_EQ(test_run({"xdotool", "click", "1", "mousemove", "--sync", "700", "500"}), 0);
+  // What the end of a pump does when the input arrives just after its last look at the queue.
+  window_point p = window_get_mouse_position(&w);
+  w.mouse_x = p.x;
+  w.mouse_y = p.y;
+  ASSERT_EQ(w.mouse_x, 380);
+  std::vector<input_event> seen;
+  ASSERT_TRUE(pump_until(&seen, [&] { return seen.size() >= 3; }));
+  ASSERT_EQ(seen[0].type, input_event_type_button);
+  EXPECT_EQ(seen[0].x, 100);
+  EXPECT_EQ(seen[0].y, 619);
+  ASSERT_EQ(seen[1].type, input_event_type_button);
+  EXPECT_EQ(seen[1].x, 100);
+  EXPECT_EQ(seen[1].y, 619);
+  EXPECT_EQ(seen[2].type, input_event_type_move);
+  EXPECT_EQ(seen[2].x, 380);
+  EXPECT_EQ(w.mouse_x, 380);
+  EXPECT_EQ(w.mouse_y, 719 - 320);
+}
+
 // A key held down while another window has the focus reads as down once the focus comes back,
 // and its release, which the window system reports only for keys it saw pressed, still arrives.
 TEST_F(window_gui, a_key_held_when_the_focus_returns_is_down_until_its_release) {
