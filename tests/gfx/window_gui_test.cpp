@@ -169,6 +169,33 @@ TEST_F(window_gui, real_keys_and_clicks_arrive_as_events) {
   EXPECT_EQ(w.mouse_y, 619);
 }
 
+// After a resize the record holds the new size and the bottom-left corner measured from the
+// monitor's bottom, and mouse positions flip against the new height.
+TEST_F(window_gui, a_resize_updates_the_geometry_and_the_flip_of_mouse_positions) {
+  open(0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.focused == 1; })) << "the window never got the focus";
+  glfwSetWindowSize(w.handle, 800, 500);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.width == 800 && w.height == 500; }));
+  window_handle_messages(&w, 0);
+  // The top-left corner stays at screen (320, 180), so the bottom edge is at 680.
+  EXPECT_EQ(w.x, 320);
+  EXPECT_EQ(w.y, 1080 - 680);
+  ASSERT_EQ(test_run({"xdotool", "mousemove", "--sync", "330", "190", "click", "1"}), 0);
+  std::vector<input_event> seen;
+  ASSERT_TRUE(pump_until(&seen, [&] { return seen.size() >= 3; }));
+  EXPECT_EQ(seen[0].type, input_event_type_move);
+  EXPECT_EQ(seen[0].x, 10);
+  EXPECT_EQ(seen[0].y, 500 - 1 - 10);
+  EXPECT_EQ(seen[1].y, 500 - 1 - 10);
+  EXPECT_EQ(w.mouse_y, 500 - 1 - 10);
+  glfwSetWindowSize(w.handle, 800, 300);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.height == 300; }));
+  EXPECT_EQ(w.resized, 1u);
+  EXPECT_EQ(w.mouse_y, 300 - 1 - 10);
+  window_handle_messages(&w, 0);
+  EXPECT_EQ(w.resized, 0u);
+}
+
 // A click carries the position where it happened. The pump reads the pointer when it ends, and
 // input that came meanwhile is handled by the next pump: a click there still has its own place,
 // not the newer one the read saw.
