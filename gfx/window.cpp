@@ -86,6 +86,30 @@ static void window_read_geometry(window *w) {
   w->resized = 1;
 }
 
+// ---- Physical key state --------------------------------------------------------------------
+// The library only remembers keys it saw pressed, and after a focus change it has seen none, so
+// the keys held at that moment come from the X server. Its connection and libX11 are already
+// loaded by the library; both are looked up by name rather than linking X11 a second time.
+typedef void *(*x11_display_function)();
+typedef int (*x11_query_keymap_function)(void *display, char keys[32]);
+
+// A bit per X keycode, 1 while the key is down; false (all up) when the server cannot be asked.
+static bool window_physical_keys(u8 keys[32]) {
+  static x11_display_function display_of =
+      (x11_display_function)dlsym(RTLD_DEFAULT, "glfwGetX11Display");
+  static x11_query_keymap_function query_keymap =
+      (x11_query_keymap_function)dlsym(RTLD_DEFAULT, "XQueryKeymap");
+  memset(keys, 0, 32);
+  void *display = display_of ? display_of() : nullptr;
+  if (!display || !query_keymap) return false;
+  query_keymap(display, (char *)keys);
+  return true;
+}
+
+static bool keymap_has(const u8 keys[32], s32 x_keycode) {
+  return x_keycode > 0 && x_keycode < 256 && ((keys[x_keycode >> 3] >> (x_keycode & 7)) & 1);
+}
+
 // ---- Callbacks -----------------------------------------------------------------------------
 
 // Anything but a mouse move. During a wait that moves alone do not end, this ends it, and the
@@ -134,13 +158,61 @@ static void on_focus(GLFWwindow *handle, int focused) {
   }
 }
 
-static void on_key(GLFWwindow *handle, int key, int scancode, int action, int) {
+// The library ignores focus changes made by another client's keyboard grab (a window switcher or
+// a window menu that was cancelled), and a modifier released during the grab is reported to the
+// grabbing client, so it would stay down here. The modifiers the server sends with each key and
+// button tell: one they lack is cleared once the key map confirms its keys are up (they are not
+// when the key makes another modifier, as AltGr does). No event, as when the focus goes.
+static void window_check_modifiers(window *w, int mods) {
+  static const struct {
+    int mod;
+    u8 generic, left, right;
+    s32 left_key, right_key;
+  } groups[] = {
+      {GLFW_MOD_SHIFT, key_shift, key_left_shift, key_right_shift, GLFW_KEY_LEFT_SHIFT,
+       GLFW_KEY_RIGHT_SHIFT},
+      {GLFW_MOD_CONTROL, key_control, key_left_control, key_right_control, GLFW_KEY_LEFT_CONTROL,
+       GLFW_KEY_RIGHT_CONTROL},
+      {GLFW_MOD_ALT, key_alt, key_left_alt, key_right_alt, GLFW_KEY_LEFT_ALT, GLFW_KEY_RIGHT_ALT},
+      {GLFW_MOD_SUPER, key_none, key_left_super, key_right_super, GLFW_KEY_LEFT_SUPER,
+       GLFW_KEY_RIGHT_SUPER},
+  };
+  u8 physical[32];
+  bool asked = false;
+  for (const auto &g : groups) {
+    if (mods & g.mod) continue;
+    u8 held = w->key_state[g.left] | w->key_state[g.right];
+    if (g.generic) held |= w->key_state[g.generic];
+    if (!(held & 1)) continue;
+    if (!asked && !window_physical_keys(physical)) return;
+    asked = true;
+    u32 sides_down = 0;
+    const struct {
+      u8 index;
+      s32 glfw_key;
+    } sides[2] = {{g.left, g.left_key}, {g.right, g.right_key}};
+    for (const auto &side : sides) {
+      s32 code = glfwGetKeyScancode(side.glfw_key);
+      if (keymap_has(physical, code)) {
+        sides_down++;
+        continue;
+      }
+      w->key_state[side.index] &= (u8)~3u;
+      u32 scan = input_key_from_scancode(input_scan_code_from_x_keycode(code));
+      if (scan) w->scancode_state[scan] &= (u8)~3u;
+    }
+    if (g.generic && sides_down == 0) w->key_state[g.generic] &= (u8)~3u;
+  }
+}
+
+static void on_key(GLFWwindow *handle, int key, int scancode, int action, int mods) {
   PROFILE_ZONE(zone_window_proc);
   window *w = window_of(handle);
   if (!w) return;
   window_note_non_move(w);
   // The library tracks this key from now on and reports its release itself.
   if (key >= 0 && key <= GLFW_KEY_LAST) w->keys_unseen[key >> 3] &= (u8) ~(1u << (key & 7));
+  window_check_modifiers(w, mods);
   input_on_key(w, key, scancode, action, input_time_now());
 }
 
@@ -152,11 +224,12 @@ static void on_char(GLFWwindow *handle, unsigned int codepoint) {
   input_on_char(w, codepoint, input_time_now());
 }
 
-static void on_mouse_button(GLFWwindow *handle, int button, int action, int) {
+static void on_mouse_button(GLFWwindow *handle, int button, int action, int mods) {
   PROFILE_ZONE(zone_window_proc);
   window *w = window_of(handle);
   if (!w) return;
   window_note_non_move(w);
+  window_check_modifiers(w, mods);
   // Left, right, middle, back, forward: the order of the key index's buttons 1 to 5.
   if (button < GLFW_MOUSE_BUTTON_1 || button > GLFW_MOUSE_BUTTON_5) return;
   input_on_mouse_button(w, (u8)(button + 1), action == GLFW_PRESS, input_time_now());
@@ -315,30 +388,6 @@ void window_destroy(window *w) {
 }
 
 // ---- The frame -----------------------------------------------------------------------------
-
-// ---- Physical key state --------------------------------------------------------------------
-// The library only remembers keys it saw pressed, and after a focus change it has seen none, so
-// the keys held at that moment come from the X server. Its connection and libX11 are already
-// loaded by the library; both are looked up by name rather than linking X11 a second time.
-typedef void *(*x11_display_function)();
-typedef int (*x11_query_keymap_function)(void *display, char keys[32]);
-
-// A bit per X keycode, 1 while the key is down; false (all up) when the server cannot be asked.
-static bool window_physical_keys(u8 keys[32]) {
-  static x11_display_function display_of =
-      (x11_display_function)dlsym(RTLD_DEFAULT, "glfwGetX11Display");
-  static x11_query_keymap_function query_keymap =
-      (x11_query_keymap_function)dlsym(RTLD_DEFAULT, "XQueryKeymap");
-  memset(keys, 0, 32);
-  void *display = display_of ? display_of() : nullptr;
-  if (!display || !query_keymap) return false;
-  query_keymap(display, (char *)keys);
-  return true;
-}
-
-static bool keymap_has(const u8 keys[32], s32 x_keycode) {
-  return x_keycode > 0 && x_keycode < 256 && ((keys[x_keycode >> 3] >> (x_keycode & 7)) & 1);
-}
 
 // Keys found held at focus time come up without the library telling: the server says when.
 static void window_release_unseen_keys(window *w) {

@@ -6,6 +6,7 @@
 #include <GLFW/glfw3.h>
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <stdlib.h>
 #include <string.h>
 #include <chrono>
@@ -294,6 +295,68 @@ TEST_F(window_gui, a_modifier_held_when_the_focus_goes_does_not_stay_down) {
   EXPECT_TRUE(input_event_is_press(&seen[2], key_a));
   EXPECT_EQ(seen[2].codepoint, (u32)'a');
   glfwDestroyWindow(other);
+}
+
+// While another client grabs the keyboard (a window switcher or a window menu), the window keeps
+// the focus as far as the library knows, and a modifier released meanwhile is reported to the
+// grabbing client. The next key or click, made without it, must not carry it.
+TEST_F(window_gui, a_modifier_released_during_another_keyboard_grab_does_not_stay_down) {
+  typedef void *(*display_function)();
+  typedef unsigned long (*native_window_function)(GLFWwindow *);
+  typedef int (*grab_function)(void *, unsigned long, int, int, int, unsigned long);
+  typedef int (*ungrab_function)(void *, unsigned long);
+  typedef int (*sync_function)(void *, int);
+  typedef int (*keymap_function)(void *, char[32]);
+  auto display_of = (display_function)dlsym(RTLD_DEFAULT, "glfwGetX11Display");
+  auto native_window = (native_window_function)dlsym(RTLD_DEFAULT, "glfwGetX11Window");
+  auto grab_keyboard = (grab_function)dlsym(RTLD_DEFAULT, "XGrabKeyboard");
+  auto ungrab_keyboard = (ungrab_function)dlsym(RTLD_DEFAULT, "XUngrabKeyboard");
+  auto sync = (sync_function)dlsym(RTLD_DEFAULT, "XSync");
+  auto query_keymap = (keymap_function)dlsym(RTLD_DEFAULT, "XQueryKeymap");
+  ASSERT_TRUE(display_of && native_window && grab_keyboard && ungrab_keyboard && sync && query_keymap);
+
+  open(0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.focused == 1; })) << "the window never got the focus";
+  glfwDefaultWindowHints();
+  glfwWindowHint(GLFW_CLIENT_API, GLFW_NO_API);
+  glfwWindowHint(GLFW_FOCUSED, GLFW_FALSE);
+  glfwWindowHint(GLFW_FOCUS_ON_SHOW, GLFW_FALSE);
+  GLFWwindow *grabber = glfwCreateWindow(200, 100, "grabber", nullptr, nullptr);
+  ASSERT_NE(grabber, nullptr);
+  ASSERT_EQ(test_run({"xdotool", "keydown", "Alt_L"}), 0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return input_key_is_down(&w, key_left_alt); }));
+
+  void *display = display_of();
+  const int grab_mode_async = 1, grab_success = 0;
+  ASSERT_EQ(grab_keyboard(display, native_window(grabber), 0, grab_mode_async, grab_mode_async, 0),
+            grab_success);
+  sync(display, 0);
+  ASSERT_EQ(test_run({"xdotool", "keyup", "Alt_L"}), 0);
+  s32 alt_keycode = glfwGetKeyScancode(GLFW_KEY_LEFT_ALT);
+  ASSERT_TRUE(pump_until(nullptr, [&] {
+    char keys[32];
+    query_keymap(display, keys);
+    return !((keys[alt_keycode >> 3] >> (alt_keycode & 7)) & 1);
+  }));
+  ungrab_keyboard(display, 0);
+  sync(display, 0);
+  EXPECT_EQ(w.focused, 1u);
+
+  std::vector<input_event> seen;
+  ASSERT_EQ(test_run({"xdotool", "key", "F4", "x"}), 0);
+  ASSERT_TRUE(pump_until(&seen, [&] { return seen.size() >= 4; }));
+  for (const input_event &e : seen) EXPECT_EQ(e.modifiers, 0) << (int)e.code;
+  EXPECT_EQ(w.quit_requested, 0u);
+  EXPECT_FALSE(input_key_is_down(&w, key_alt));
+  EXPECT_FALSE(input_key_is_down(&w, key_left_alt));
+  // Pressed again, the key counts as a press, not as a repeat.
+  seen.clear();
+  ASSERT_EQ(test_run({"xdotool", "keydown", "Alt_L"}), 0);
+  ASSERT_TRUE(pump_until(&seen, [&] { return !seen.empty(); }));
+  EXPECT_TRUE(input_event_is_press(&seen[0], key_alt));
+  ASSERT_EQ(test_run({"xdotool", "keyup", "Alt_L"}), 0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return !input_key_is_down(&w, key_alt); }));
+  glfwDestroyWindow(grabber);
 }
 
 TEST_F(window_gui, a_waiting_pump_wakes_for_a_worker_and_for_the_repeat_timer) {
