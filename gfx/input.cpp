@@ -168,10 +168,38 @@ s32 input_glfw_key_from_key(u8 key) {
 // ---- Scan codes ----------------------------------------------------------------------------
 
 u32 input_scan_code_from_x_keycode(s32 x_keycode) {
-  // X keycodes are evdev key numbers + 8; evdev numbers 1 to 88 are the set-1 codes themselves.
+  // X keycodes are evdev key numbers + 8; evdev numbers 1 to 88 are the set-1 codes themselves,
+  // apart from two that have no set-1 code of their own (84 is unused, 85 is Zenkaku/Hankaku).
   s32 e = x_keycode - 8;
-  if (e >= 1 && e <= 88 && e != 84) return (u32)e;
+  if (e >= 1 && e <= 88 && e != 84 && e != 85) return (u32)e;
+  if (e >= 183 && e <= 193) return (u32)(0x64 + (e - 183));  // F13 to F23
   switch (e) {
+    case 89: return 0x73;     // Ro
+    case 92: return 0x79;     // Henkan
+    case 93: return 0x70;     // Katakana/Hiragana
+    case 94: return 0x7B;     // Muhenkan
+    case 194: return 0x76;    // F24
+    case 113: return 0xE020;  // mute
+    case 114: return 0xE02E;  // volume down
+    case 115: return 0xE030;  // volume up
+    case 116: return 0xE05E;  // power
+    case 128: return 0xE068;  // browser stop
+    case 140: return 0xE021;  // calculator
+    case 142: return 0xE05F;  // sleep
+    case 143: return 0xE063;  // wake
+    case 155: return 0xE06C;  // mail
+    case 156: return 0xE066;  // browser favourites
+    case 157: return 0xE06B;  // my computer
+    case 158: return 0xE06A;  // browser back
+    case 159: return 0xE069;  // browser forward
+    case 163: return 0xE019;  // next track
+    case 164: return 0xE022;  // play/pause
+    case 165: return 0xE010;  // previous track
+    case 166: return 0xE024;  // stop
+    case 172: return 0xE032;  // browser home
+    case 173: return 0xE067;  // browser refresh
+    case 217: return 0xE065;  // browser search
+    case 226: return 0xE06D;  // media select
     case 96: return 0xE01C;   // keypad Enter
     case 97: return 0xE01D;   // right Control
     case 98: return 0xE035;   // keypad divide
@@ -355,10 +383,11 @@ void input_on_char(window *w, u32 codepoint, u32 time) {
     w->text_count++;
   }
   // Only the key press that typed it carries the character; a character from an input method,
-  // or one after a click, stays in the frame text alone.
+  // or one after a click, stays in the frame text alone. A key that types two characters (a
+  // dead key before a letter it does not combine with) carries the last.
   if (w->event_count == 0) return;
   input_event *e = &w->events[w->event_count - 1];
-  if (e->type != input_event_type_key || !(e->state & 3) || e->utf8_length != 0) return;
+  if (e->type != input_event_type_key || !(e->state & 3)) return;
   e->codepoint = codepoint;
   memcpy(e->utf8, bytes, 4);
   e->utf8_length = (u8)n;
@@ -370,6 +399,9 @@ void input_on_char(window *w, u32 codepoint, u32 time) {
 void input_on_mouse_move(window *w, s32 x, s32 y, u32 time) {
   w->mouse_x = x;
   w->mouse_y = y;
+  w->pointer_x = x;
+  w->pointer_y = y;
+  w->pointer_known = 1;
   input_event *e = nullptr;
   // Consecutive moves coalesce into one event holding the newest position.
   if (w->event_count > 0 && w->events[w->event_count - 1].type == input_event_type_move) {
@@ -401,6 +433,12 @@ void input_on_mouse_button(window *w, u8 button, bool down, u32 time) {
   if (button < key_mouse_left || button > key_mouse_x2) return;
   u32 was_down = w->key_state[button] & 1;
   if (!w->focused && !down && !was_down) return;  // the library's releases after focus loss
+  // The pointer cannot have moved since its last report, or a move would have come first; a
+  // read at the end of a pump may be newer than this click.
+  if (w->pointer_known) {
+    w->mouse_x = w->pointer_x;
+    w->mouse_y = w->pointer_y;
+  }
   w->key_state[button] = key_state_next(w->key_state[button], down, 0, 1);
   input_event *e = event_push(w);
   if (!e) return;
@@ -427,8 +465,9 @@ void input_on_scroll(window *w, f32 notches_x, f32 notches_y, u32 time) {
     if (!e) continue;
     e->type = input_event_type_button;
     e->modifiers = input_modifiers(w);
-    e->x = w->mouse_x;
-    e->y = w->mouse_y;
+    // Where the wheel turned; unlike a click it leaves mouse_x and mouse_y alone.
+    e->x = w->pointer_known ? w->pointer_x : w->mouse_x;
+    e->y = w->pointer_known ? w->pointer_y : w->mouse_y;
     e->time = time;
     if (axis == 0) {
       e->wheel_y = v;
@@ -443,6 +482,7 @@ void input_on_scroll(window *w, f32 notches_x, f32 notches_y, u32 time) {
 void input_clear_keys(window *w) {
   memset(w->key_state, 0, key_index_last + 1);
   memset(w->scancode_state, 0, sizeof(w->scancode_state));
+  memset(w->keys_unseen, 0, sizeof(w->keys_unseen));
   w->text_count = 0;
   w->text_bytes = 0;
 }

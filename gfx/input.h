@@ -176,14 +176,16 @@ void input_frame_reset(window *w);
 // A key press, repeat or release; glfw_key is GLFW_KEY_*, x_keycode the X keycode (0 if none),
 // action GLFW_PRESS, GLFW_REPEAT or GLFW_RELEASE.
 void input_on_key(window *w, s32 glfw_key, s32 x_keycode, s32 action, u32 time);
-// A typed character. It goes into the frame text and onto the frame's last event only when that
-// is a key press or repeat still without a character.
+// A typed character. It goes into the frame text, and onto the frame's last event when that is a
+// key press or repeat (replacing a character an earlier call put there).
 void input_on_char(window *w, u32 codepoint, u32 time);
-// A mouse button 1 to 5 going down or up at the current mouse position.
+// A mouse button 1 to 5 going down or up where the pointer was last reported (which becomes
+// mouse_x and mouse_y); at mouse_x and mouse_y before any report.
 void input_on_mouse_button(window *w, u8 button, bool down, u32 time);
 // The mouse at client (x, y), y up.
 void input_on_mouse_move(window *w, s32 x, s32 y, u32 time);
-// Wheel notches with the signs of the event fields (x positive right, y positive away).
+// Wheel notches with the signs of the event fields (x positive right, y positive away), where
+// the pointer was last reported.
 void input_on_scroll(window *w, f32 notches_x, f32 notches_y, u32 time);
 // Appends a move event at the current mouse position with time 0.
 void window_push_mouse_move_event(window *w);

@@ -5,8 +5,12 @@
 #include "profiler/profiler.h"
 
 #include <GLFW/glfw3.h>
+#include <atomic>
+#include <dlfcn.h>
 #include <math.h>
 #include <string.h>
+
+static_assert(sizeof(((window *)nullptr)->keys_unseen) * 8 > GLFW_KEY_LAST, "a bit per GLFW key");
 
 static void log_cstr(const char *text) {
   if (text) gfx_log_append(string_from_bytes(text, strlen(text)));
@@ -82,7 +86,40 @@ static void window_read_geometry(window *w) {
   w->resized = 1;
 }
 
+// ---- Physical key state --------------------------------------------------------------------
+// The library only remembers keys it saw pressed, and after a focus change it has seen none, so
+// the keys held at that moment come from the X server. Its connection and libX11 are already
+// loaded by the library; both are looked up by name rather than linking X11 a second time.
+typedef void *(*x11_display_function)();
+typedef int (*x11_query_keymap_function)(void *display, char keys[32]);
+
+// A bit per X keycode, 1 while the key is down; false (all up) when the server cannot be asked.
+static bool window_physical_keys(u8 keys[32]) {
+  static x11_display_function display_of =
+      (x11_display_function)dlsym(RTLD_DEFAULT, "glfwGetX11Display");
+  static x11_query_keymap_function query_keymap =
+      (x11_query_keymap_function)dlsym(RTLD_DEFAULT, "XQueryKeymap");
+  memset(keys, 0, 32);
+  void *display = display_of ? display_of() : nullptr;
+  if (!display || !query_keymap) return false;
+  query_keymap(display, (char *)keys);
+  return true;
+}
+
+static bool keymap_has(const u8 keys[32], s32 x_keycode) {
+  return x_keycode > 0 && x_keycode < 256 && ((keys[x_keycode >> 3] >> (x_keycode & 7)) & 1);
+}
+
 // ---- Callbacks -----------------------------------------------------------------------------
+
+// Anything but a mouse move. During a wait that moves alone do not end, this ends it, and the
+// moves handled before it in the same wait are not part of the frame.
+static void window_note_non_move(window *w) {
+  if (w->wait_non_moves++ == 0 && w->wait_drops_moves) {
+    memset(w->events, 0, sizeof(w->events));
+    w->event_count = 0;
+  }
+}
 
 static void on_close(GLFWwindow *handle) {
   PROFILE_ZONE(zone_window_proc);
@@ -90,7 +127,7 @@ static void on_close(GLFWwindow *handle) {
   if (!w) return;
   // The window stays; the program entry ends the loop after the frame.
   w->quit_requested = 1;
-  w->wait_non_moves++;
+  window_note_non_move(w);
   glfwSetWindowShouldClose(handle, GLFW_FALSE);
 }
 
@@ -99,14 +136,16 @@ static void on_move_or_size(GLFWwindow *handle, int, int) {
   window *w = window_of(handle);
   if (!w) return;
   window_read_geometry(w);
-  w->wait_non_moves++;
+  // A window that moves under a still pointer gets no move report: the last one no longer holds.
+  w->pointer_known = 0;
+  window_note_non_move(w);
 }
 
 static void on_focus(GLFWwindow *handle, int focused) {
   PROFILE_ZONE(zone_window_proc);
   window *w = window_of(handle);
   if (!w) return;
-  w->wait_non_moves++;
+  window_note_non_move(w);
   if (focused) {
     input_sync_keys(w);
     w->focused = 1;
@@ -119,11 +158,61 @@ static void on_focus(GLFWwindow *handle, int focused) {
   }
 }
 
-static void on_key(GLFWwindow *handle, int key, int scancode, int action, int) {
+// The library ignores focus changes made by another client's keyboard grab (a window switcher or
+// a window menu that was cancelled), and a modifier released during the grab is reported to the
+// grabbing client, so it would stay down here. The modifiers the server sends with each key and
+// button tell: one they lack is cleared once the key map confirms its keys are up (they are not
+// when the key makes another modifier, as AltGr does). No event, as when the focus goes.
+static void window_check_modifiers(window *w, int mods) {
+  static const struct {
+    int mod;
+    u8 generic, left, right;
+    s32 left_key, right_key;
+  } groups[] = {
+      {GLFW_MOD_SHIFT, key_shift, key_left_shift, key_right_shift, GLFW_KEY_LEFT_SHIFT,
+       GLFW_KEY_RIGHT_SHIFT},
+      {GLFW_MOD_CONTROL, key_control, key_left_control, key_right_control, GLFW_KEY_LEFT_CONTROL,
+       GLFW_KEY_RIGHT_CONTROL},
+      {GLFW_MOD_ALT, key_alt, key_left_alt, key_right_alt, GLFW_KEY_LEFT_ALT, GLFW_KEY_RIGHT_ALT},
+      {GLFW_MOD_SUPER, key_none, key_left_super, key_right_super, GLFW_KEY_LEFT_SUPER,
+       GLFW_KEY_RIGHT_SUPER},
+  };
+  u8 physical[32];
+  bool asked = false;
+  for (const auto &g : groups) {
+    if (mods & g.mod) continue;
+    u8 held = w->key_state[g.left] | w->key_state[g.right];
+    if (g.generic) held |= w->key_state[g.generic];
+    if (!(held & 1)) continue;
+    if (!asked && !window_physical_keys(physical)) return;
+    asked = true;
+    u32 sides_down = 0;
+    const struct {
+      u8 index;
+      s32 glfw_key;
+    } sides[2] = {{g.left, g.left_key}, {g.right, g.right_key}};
+    for (const auto &side : sides) {
+      s32 code = glfwGetKeyScancode(side.glfw_key);
+      if (keymap_has(physical, code)) {
+        sides_down++;
+        continue;
+      }
+      w->key_state[side.index] &= (u8)~3u;
+      u32 scan = input_key_from_scancode(input_scan_code_from_x_keycode(code));
+      if (scan) w->scancode_state[scan] &= (u8)~3u;
+    }
+    if (g.generic && sides_down == 0) w->key_state[g.generic] &= (u8)~3u;
+  }
+}
+
+static void on_key(GLFWwindow *handle, int key, int scancode, int action, int mods) {
   PROFILE_ZONE(zone_window_proc);
   window *w = window_of(handle);
   if (!w) return;
-  w->wait_non_moves++;
+  window_note_non_move(w);
+  // The library tracks this key from now on and reports its release itself.
+  if (key >= 0 && key <= GLFW_KEY_LAST) w->keys_unseen[key >> 3] &= (u8) ~(1u << (key & 7));
+  window_check_modifiers(w, mods);
   input_on_key(w, key, scancode, action, input_time_now());
 }
 
@@ -131,15 +220,16 @@ static void on_char(GLFWwindow *handle, unsigned int codepoint) {
   PROFILE_ZONE(zone_window_proc);
   window *w = window_of(handle);
   if (!w) return;
-  w->wait_non_moves++;
+  window_note_non_move(w);
   input_on_char(w, codepoint, input_time_now());
 }
 
-static void on_mouse_button(GLFWwindow *handle, int button, int action, int) {
+static void on_mouse_button(GLFWwindow *handle, int button, int action, int mods) {
   PROFILE_ZONE(zone_window_proc);
   window *w = window_of(handle);
   if (!w) return;
-  w->wait_non_moves++;
+  window_note_non_move(w);
+  window_check_modifiers(w, mods);
   // Left, right, middle, back, forward: the order of the key index's buttons 1 to 5.
   if (button < GLFW_MOUSE_BUTTON_1 || button > GLFW_MOUSE_BUTTON_5) return;
   input_on_mouse_button(w, (u8)(button + 1), action == GLFW_PRESS, input_time_now());
@@ -157,7 +247,7 @@ static void on_scroll(GLFWwindow *handle, double x, double y) {
   PROFILE_ZONE(zone_window_proc);
   window *w = window_of(handle);
   if (!w) return;
-  w->wait_non_moves++;
+  window_note_non_move(w);
   // The library counts scrolling left as positive; the events count right as positive.
   input_on_scroll(w, (f32)-x, (f32)y, input_time_now());
 }
@@ -299,6 +389,25 @@ void window_destroy(window *w) {
 
 // ---- The frame -----------------------------------------------------------------------------
 
+// Keys found held at focus time come up without the library telling: the server says when.
+static void window_release_unseen_keys(window *w) {
+  u32 any = 0;
+  for (u8 b : w->keys_unseen) any |= b;
+  if (!any) return;
+  u8 physical[32];
+  bool known = window_physical_keys(physical);
+  for (s32 k = 0; k <= GLFW_KEY_LAST; k++) {
+    if (!((w->keys_unseen[k >> 3] >> (k & 7)) & 1)) continue;
+    s32 code = glfwGetKeyScancode(k);
+    if (known && keymap_has(physical, code)) continue;
+    w->keys_unseen[k >> 3] &= (u8) ~(1u << (k & 7));
+    input_on_key(w, k, code, GLFW_RELEASE, input_time_now());
+  }
+}
+
+// Wake-ups leave no trace in the library's callbacks, so they are counted here.
+static std::atomic<u32> window_wakes;
+
 void window_handle_messages(window *w, u32 flags) {
   PROFILE_ZONE(zone_window_handle_messages);
   {
@@ -308,21 +417,36 @@ void window_handle_messages(window *w, u32 flags) {
   if (flags & window_pump_wait) {
     PROFILE_ZONE(zone_GetMessage);
     // The library handles everything queued before it returns, so one wait drains the queue.
+    // When moves alone do not end the wait, the timer still counts from the wait's start, and a
+    // wake-up (which makes no callback) handled together with moves still ends it.
+    double deadline = glfwGetTime() + w->timer_ms / 1000.0;
+    w->wait_drops_moves = (flags & window_pump_moves_do_not_wake) ? 1 : 0;
     for (;;) {
       w->wait_moves = 0;
       w->wait_non_moves = 0;
       if (w->timer_ms) {
-        glfwWaitEventsTimeout(w->timer_ms / 1000.0);
+        double left = deadline - glfwGetTime();
+        glfwWaitEventsTimeout(left > 0 ? left : 0);
       } else {
         glfwWaitEvents();
       }
-      bool moves_only = w->wait_moves != 0 && w->wait_non_moves == 0;
+      u32 wakes = window_wakes.load();
+      bool woken = wakes != w->wakes_seen;
+      w->wakes_seen = wakes;
+      bool timer_due = w->timer_ms && glfwGetTime() >= deadline;
+      bool moves_only = w->wait_moves != 0 && w->wait_non_moves == 0 && !woken && !timer_due;
       if (!(flags & window_pump_moves_do_not_wake) || !moves_only) break;
+      // Moves that did not end the wait are not part of the frame; the position is read below.
+      memset(w->events, 0, sizeof(w->events));
+      w->event_count = 0;
     }
+    w->wait_drops_moves = 0;
   } else {
     PROFILE_ZONE(zone_PeekMessage);
     glfwPollEvents();
+    w->wakes_seen = window_wakes.load();
   }
+  window_release_unseen_keys(w);
   {
     PROFILE_ZONE(zone_loop);
     window_point p = window_get_mouse_position(w);
@@ -331,7 +455,11 @@ void window_handle_messages(window *w, u32 flags) {
   }
 }
 
-void window_wake() { glfwPostEmptyEvent(); }
+void window_wake() {
+  // Counted before posting, so the pump that handles the empty event also sees the count.
+  window_wakes.fetch_add(1);
+  glfwPostEmptyEvent();
+}
 
 void window_swap_buffers(window *w) {
   PROFILE_ZONE(zone_window_swap_buffers);
@@ -382,13 +510,20 @@ void input_sync_keys(window *w) {
   }
   for (u32 i = key_cancel; i < key_index_last; i++) w->key_state[i] = 0;
   memset(w->scancode_state, 0, sizeof(w->scancode_state));
+  memset(w->keys_unseen, 0, sizeof(w->keys_unseen));
+  u8 physical[32];
+  bool known = window_physical_keys(physical);
   for (s32 k = GLFW_KEY_SPACE; k <= GLFW_KEY_LAST; k++) {
     u8 key = input_key_from_glfw_key(k);
-    if (!key || glfwGetKey(w->handle, k) != GLFW_PRESS) continue;
+    if (!key) continue;
+    s32 code = glfwGetKeyScancode(k);
+    bool seen = glfwGetKey(w->handle, k) == GLFW_PRESS;
+    if (!seen && !(known && keymap_has(physical, code))) continue;
+    if (!seen) w->keys_unseen[k >> 3] |= (u8)(1u << (k & 7));
     w->key_state[key] = 1;
     u8 sided = input_sided_key_from_glfw_key(k);
     if (sided) w->key_state[sided] = 1;
-    u32 index = input_key_from_scancode(input_scan_code_from_x_keycode(glfwGetKeyScancode(k)));
+    u32 index = input_key_from_scancode(input_scan_code_from_x_keycode(code));
     if (index) w->scancode_state[index] = 1;
   }
   w->text_count = 0;

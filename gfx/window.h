@@ -74,6 +74,18 @@ struct window {
   // The pump's own bookkeeping within one wait.
   u32 wait_moves;      // mouse moves handled during the current wait
   u32 wait_non_moves;  // any other callback during the current wait
+  u32 wakes_seen;      // window_wake calls counted up to the end of the last wait or poll
+  u32 wait_drops_moves;  // moves handled so far in this wait leave the frame when it ends
+
+  // Where the window system last reported the pointer (client pixels, y up), kept apart from
+  // mouse_x and mouse_y, which the pump reads afresh: clicks and wheel turns come without a
+  // position and happened here.
+  s32 pointer_x, pointer_y;
+  u32 pointer_known;
+
+  // Keys (a bit per GLFW key) found held when the focus came, which the library has not seen
+  // pressed: it reports no release for them, so the pump watches them until they come up.
+  u8 keys_unseen[48];
 };
 
 struct window_point {

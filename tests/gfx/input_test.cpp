@@ -80,6 +80,29 @@ TEST(input_keys, scan_code_index_covers_its_ranges_and_rejects_the_rest) {
   }
 }
 
+// Every X keycode gives a distinct scan code with an index, and the keys beyond the main block
+// (function keys past F12, media and browser keys, Japanese keys) have theirs.
+TEST(input_keys, x_keycodes_give_distinct_scan_codes) {
+  s32 keycode_of_index[256] = {};
+  for (s32 k = 0; k < 256; k++) {
+    u32 s = input_scan_code_from_x_keycode(k);
+    if (!s) continue;
+    u32 index = input_key_from_scancode(s);
+    ASSERT_NE(index, 0u) << k;
+    EXPECT_EQ(keycode_of_index[index], 0) << "keycodes " << keycode_of_index[index] << " and " << k;
+    keycode_of_index[index] = k;
+  }
+  // X keycode = evdev key number + 8.
+  const struct {
+    s32 evdev;
+    u32 scancode;
+  } cases[] = {{183, 0x64},   {194, 0x76},   {113, 0xE020}, {114, 0xE02E}, {115, 0xE030},
+               {163, 0xE019}, {165, 0xE010}, {164, 0xE022}, {166, 0xE024}, {140, 0xE021},
+               {172, 0xE032}, {158, 0xE06A}, {142, 0xE05F}, {92, 0x79},    {94, 0x7B},
+               {93, 0x70},    {89, 0x73}};
+  for (auto &c : cases) EXPECT_EQ(input_scan_code_from_x_keycode(c.evdev + 8), c.scancode) << c.evdev;
+}
+
 // Key bytes and key events against a plain model over random press, repeat, release and frame
 // sequences: down bit, repeat bit, transitions modulo 64, and at most 32 events a frame.
 TEST_F(input_fixture, key_state_follows_a_model_over_random_sequences) {
@@ -227,9 +250,17 @@ TEST_F(input_fixture, characters_attach_only_to_the_key_press_that_typed_them) {
   EXPECT_EQ(w.events[0].codepoint, (u32)'a');
   EXPECT_EQ(w.events[0].utf8_length, 1);
   EXPECT_EQ(w.events[0].time, 9u);
-  // A second character of the same key (a dead key's pair) stays in the text only.
-  input_on_char(&w, 'b', 10);
-  EXPECT_EQ(w.events[0].codepoint, (u32)'a');
+  // A second character of the same key (a dead key followed by a letter it does not combine
+  // with) replaces the first on the event; both stay in the text.
+  input_on_char(&w, 0x20AC, 10);
+  EXPECT_EQ(w.events[0].codepoint, 0x20ACu);
+  EXPECT_EQ(w.events[0].utf8_length, 3);
+  EXPECT_EQ(memcmp(w.events[0].utf8, "\xE2\x82\xAC", 3), 0);
+  EXPECT_EQ(w.events[0].time, 10u);
+  input_on_char(&w, 'b', 11);
+  EXPECT_EQ(w.events[0].codepoint, (u32)'b');
+  EXPECT_EQ(w.events[0].utf8_length, 1);
+  EXPECT_EQ(memcmp(w.events[0].utf8, "b\0\0\0", 4), 0);
 
   // After a click the click keeps its position.
   w.mouse_x = 11;
@@ -244,8 +275,8 @@ TEST_F(input_fixture, characters_attach_only_to_the_key_press_that_typed_them) {
   EXPECT_EQ(w.events[2].codepoint, 0u);
   EXPECT_EQ(w.events[2].utf8_length, 0);
 
-  EXPECT_EQ(w.text_count, 5u);
-  EXPECT_EQ(std::string((const char *)w.text_utf8, w.text_bytes), "\xC3\xA9" "abcd");
+  EXPECT_EQ(w.text_count, 6u);
+  EXPECT_EQ(std::string((const char *)w.text_utf8, w.text_bytes), "\xC3\xA9" "a\xE2\x82\xAC" "bcd");
 
   // Outside the Basic Multilingual Plane: one code point, four bytes on the event and in the text.
   input_frame_reset(&w);
@@ -367,6 +398,21 @@ TEST_F(input_fixture, mouse_moves_coalesce_and_clicks_split_them) {
   EXPECT_EQ(w.events[2].type, input_event_type_move);
   EXPECT_EQ(w.events[2].x, 7);
   EXPECT_TRUE(input_key_pressed(&w, key_mouse_x2));
+
+  // A newer position read by the pump does not move a click or a wheel turn that happened at
+  // the last reported one; the click makes it the mouse position again, the wheel does not.
+  input_frame_reset(&w);
+  w.mouse_x = 500;
+  w.mouse_y = 600;
+  input_on_scroll(&w, 0, 1, 3);
+  EXPECT_EQ(w.events[0].x, 7);
+  EXPECT_EQ(w.events[0].y, 8);
+  EXPECT_EQ(w.mouse_x, 500);
+  input_on_mouse_button(&w, key_mouse_x2, false, 1);
+  EXPECT_EQ(w.events[1].x, 7);
+  EXPECT_EQ(w.events[1].y, 8);
+  EXPECT_EQ(w.mouse_x, 7);
+  EXPECT_EQ(w.mouse_y, 8);
 
   input_frame_reset(&w);
   input_on_scroll(&w, 0, 1, 3);

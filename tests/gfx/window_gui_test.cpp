@@ -6,8 +6,12 @@
 #include <GLFW/glfw3.h>
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -34,11 +38,13 @@ struct window_gui : ::testing::Test {
     buffer b = gfx_log_text();
     return std::string((const char *)b.data, b.used);
   }
-  // Pumps without waiting until the condition holds, keeping every event seen; bounded so a
-  // missing event fails the test instead of hanging it.
+  // Pumps without waiting until the condition holds, keeping every event seen. The bound is
+  // generous (the machine may be busy) and only there so a missing event fails the test
+  // instead of hanging it.
   template <typename F>
   bool pump_until(std::vector<input_event> *seen, F done) {
-    for (u32 i = 0; i < 500; i++) {
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < give_up) {
       window_handle_messages(&w, 0);
       for (u32 k = 0; k < w.event_count; k++) {
         if (seen) seen->push_back(w.events[k]);
@@ -47,6 +53,14 @@ struct window_gui : ::testing::Test {
       usleep(10000);
     }
     return false;
+  }
+  // A second window that takes the focus away while it is shown.
+  GLFWwindow *open_other_window() {
+    glfwDefaultWindowHints();
+    glfwWindowHint(GLFW_CLIENT_API, GLFW_NO_API);
+    GLFWwindow *other = glfwCreateWindow(200, 100, "other", nullptr, nullptr);
+    if (other) glfwFocusWindow(other);
+    return other;
   }
 };
 
@@ -156,6 +170,195 @@ TEST_F(window_gui, real_keys_and_clicks_arrive_as_events) {
   EXPECT_EQ(w.mouse_y, 619);
 }
 
+// After a resize the record holds the new size and the bottom-left corner measured from the
+// monitor's bottom, and mouse positions flip against the new height.
+TEST_F(window_gui, a_resize_updates_the_geometry_and_the_flip_of_mouse_positions) {
+  open(0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.focused == 1; })) << "the window never got the focus";
+  glfwSetWindowSize(w.handle, 800, 500);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.width == 800 && w.height == 500; }));
+  window_handle_messages(&w, 0);
+  // The top-left corner stays at screen (320, 180), so the bottom edge is at 680.
+  EXPECT_EQ(w.x, 320);
+  EXPECT_EQ(w.y, 1080 - 680);
+  ASSERT_EQ(test_run({"xdotool", "mousemove", "--sync", "330", "190", "click", "1"}), 0);
+  std::vector<input_event> seen;
+  ASSERT_TRUE(pump_until(&seen, [&] { return seen.size() >= 3; }));
+  EXPECT_EQ(seen[0].type, input_event_type_move);
+  EXPECT_EQ(seen[0].x, 10);
+  EXPECT_EQ(seen[0].y, 500 - 1 - 10);
+  EXPECT_EQ(seen[1].y, 500 - 1 - 10);
+  EXPECT_EQ(w.mouse_y, 500 - 1 - 10);
+  glfwSetWindowSize(w.handle, 800, 300);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.height == 300; }));
+  EXPECT_EQ(w.resized, 1u);
+  EXPECT_EQ(w.mouse_y, 300 - 1 - 10);
+  window_handle_messages(&w, 0);
+  EXPECT_EQ(w.resized, 0u);
+}
+
+// A click carries the position where it happened. The pump reads the pointer when it ends, and
+// input that came meanwhile is handled by the next pump: a click there still has its own place,
+// not the newer one the read saw.
+TEST_F(window_gui, a_click_handled_after_a_newer_pointer_read_keeps_its_own_position) {
+  open(0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.focused == 1; })) << "the window never got the focus";
+  // Screen (420, 280) is client (100, 100) from the top, (700, 500) is (380, 320).
+  ASSERT_EQ(test_run({"xdotool", "mousemove", "--sync", "420", "280"}), 0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.mouse_x == 100 && w.mouse_y == 619; }));
+  ASSERT_EQ(test_run({"xdotool", "click", "1", "mousemove", "--sync", "700", "500"}), 0);
+  // What the end of a pump does when the input arrives just after its last look at the queue.
+  window_point p = window_get_mouse_position(&w);
+  w.mouse_x = p.x;
+  w.mouse_y = p.y;
+  ASSERT_EQ(w.mouse_x, 380);
+  std::vector<input_event> seen;
+  ASSERT_TRUE(pump_until(&seen, [&] { return seen.size() >= 3; }));
+  ASSERT_EQ(seen[0].type, input_event_type_button);
+  EXPECT_EQ(seen[0].x, 100);
+  EXPECT_EQ(seen[0].y, 619);
+  ASSERT_EQ(seen[1].type, input_event_type_button);
+  EXPECT_EQ(seen[1].x, 100);
+  EXPECT_EQ(seen[1].y, 619);
+  EXPECT_EQ(seen[2].type, input_event_type_move);
+  EXPECT_EQ(seen[2].x, 380);
+  EXPECT_EQ(w.mouse_x, 380);
+  EXPECT_EQ(w.mouse_y, 719 - 320);
+}
+
+// A key held down while another window has the focus reads as down once the focus comes back,
+// and its release, which the window system reports only for keys it saw pressed, still arrives.
+TEST_F(window_gui, a_key_held_when_the_focus_returns_is_down_until_its_release) {
+  open(0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.focused == 1; })) << "the window never got the focus";
+  GLFWwindow *other = open_other_window();
+  ASSERT_NE(other, nullptr);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.focused == 0; }));
+  ASSERT_EQ(test_run({"xdotool", "keydown", "Control_L"}), 0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return glfwGetKey(other, GLFW_KEY_LEFT_CONTROL) == GLFW_PRESS; }));
+  EXPECT_FALSE(input_key_is_down(&w, key_control));
+
+  glfwFocusWindow(w.handle);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.focused == 1; }));
+  EXPECT_TRUE(input_key_is_down(&w, key_control));
+  EXPECT_TRUE(input_key_is_down(&w, key_left_control));
+  EXPECT_FALSE(input_key_is_down(&w, key_right_control));
+  EXPECT_EQ(input_modifiers(&w), input_modifier_left_control);
+
+  std::vector<input_event> seen;
+  ASSERT_EQ(test_run({"xdotool", "key", "x"}), 0);
+  ASSERT_TRUE(pump_until(&seen, [&] { return !seen.empty(); }));
+  EXPECT_EQ(seen[0].code, input_key_from_glfw_key(GLFW_KEY_X));
+  EXPECT_EQ(seen[0].modifiers, input_modifier_left_control);
+  EXPECT_EQ(seen[0].codepoint, 24u);  // Ctrl+X
+
+  seen.clear();
+  ASSERT_EQ(test_run({"xdotool", "keyup", "Control_L"}), 0);
+  EXPECT_TRUE(pump_until(&seen, [&] { return !input_key_is_down(&w, key_control); }))
+      << "Control stayed down after its release";
+  EXPECT_FALSE(input_key_is_down(&w, key_left_control));
+  EXPECT_EQ(input_modifiers(&w), 0);
+  u32 releases = 0;
+  for (const input_event &e : seen) releases += e.type == input_event_type_key && e.code == key_control && e.state == 0;
+  EXPECT_EQ(releases, 1u);
+  glfwDestroyWindow(other);
+}
+
+// A modifier held when the focus goes is up from then on: no release event follows (the release
+// goes to the other window), and back in the window a plain key carries no modifier.
+TEST_F(window_gui, a_modifier_held_when_the_focus_goes_does_not_stay_down) {
+  open(0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.focused == 1; })) << "the window never got the focus";
+  ASSERT_EQ(test_run({"xdotool", "keydown", "Shift_L", "keydown", "Alt_L"}), 0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return input_key_is_down(&w, key_left_alt); }));
+  EXPECT_EQ(input_modifiers(&w), input_modifier_left_shift | input_modifier_left_alt);
+
+  GLFWwindow *other = open_other_window();
+  ASSERT_NE(other, nullptr);
+  std::vector<input_event> seen;
+  ASSERT_TRUE(pump_until(&seen, [&] { return w.focused == 0; }));
+  EXPECT_TRUE(seen.empty()) << (int)seen[0].type << " " << (int)seen[0].code;
+  EXPECT_EQ(input_modifiers(&w), 0);
+  EXPECT_FALSE(input_key_is_down(&w, key_shift));
+  EXPECT_FALSE(input_key_is_down(&w, key_alt));
+  ASSERT_EQ(test_run({"xdotool", "keyup", "Shift_L", "keyup", "Alt_L"}), 0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return glfwGetKey(other, GLFW_KEY_LEFT_ALT) == GLFW_RELEASE; }));
+
+  glfwFocusWindow(w.handle);
+  ASSERT_TRUE(pump_until(&seen, [&] { return w.focused == 1; }));
+  EXPECT_EQ(input_modifiers(&w), 0);
+  seen.clear();
+  ASSERT_EQ(test_run({"xdotool", "key", "F4", "a"}), 0);
+  ASSERT_TRUE(pump_until(&seen, [&] { return seen.size() >= 4; }));
+  for (const input_event &e : seen) EXPECT_EQ(e.modifiers, 0) << (int)e.code;
+  EXPECT_EQ(w.quit_requested, 0u);  // F4 without Alt
+  EXPECT_TRUE(input_event_is_press(&seen[2], key_a));
+  EXPECT_EQ(seen[2].codepoint, (u32)'a');
+  glfwDestroyWindow(other);
+}
+
+// While another client grabs the keyboard (a window switcher or a window menu), the window keeps
+// the focus as far as the library knows, and a modifier released meanwhile is reported to the
+// grabbing client. The next key or click, made without it, must not carry it.
+TEST_F(window_gui, a_modifier_released_during_another_keyboard_grab_does_not_stay_down) {
+  typedef void *(*display_function)();
+  typedef unsigned long (*native_window_function)(GLFWwindow *);
+  typedef int (*grab_function)(void *, unsigned long, int, int, int, unsigned long);
+  typedef int (*ungrab_function)(void *, unsigned long);
+  typedef int (*sync_function)(void *, int);
+  typedef int (*keymap_function)(void *, char[32]);
+  auto display_of = (display_function)dlsym(RTLD_DEFAULT, "glfwGetX11Display");
+  auto native_window = (native_window_function)dlsym(RTLD_DEFAULT, "glfwGetX11Window");
+  auto grab_keyboard = (grab_function)dlsym(RTLD_DEFAULT, "XGrabKeyboard");
+  auto ungrab_keyboard = (ungrab_function)dlsym(RTLD_DEFAULT, "XUngrabKeyboard");
+  auto sync = (sync_function)dlsym(RTLD_DEFAULT, "XSync");
+  auto query_keymap = (keymap_function)dlsym(RTLD_DEFAULT, "XQueryKeymap");
+  ASSERT_TRUE(display_of && native_window && grab_keyboard && ungrab_keyboard && sync && query_keymap);
+
+  open(0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.focused == 1; })) << "the window never got the focus";
+  glfwDefaultWindowHints();
+  glfwWindowHint(GLFW_CLIENT_API, GLFW_NO_API);
+  glfwWindowHint(GLFW_FOCUSED, GLFW_FALSE);
+  glfwWindowHint(GLFW_FOCUS_ON_SHOW, GLFW_FALSE);
+  GLFWwindow *grabber = glfwCreateWindow(200, 100, "grabber", nullptr, nullptr);
+  ASSERT_NE(grabber, nullptr);
+  ASSERT_EQ(test_run({"xdotool", "keydown", "Alt_L"}), 0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return input_key_is_down(&w, key_left_alt); }));
+
+  void *display = display_of();
+  const int grab_mode_async = 1, grab_success = 0;
+  ASSERT_EQ(grab_keyboard(display, native_window(grabber), 0, grab_mode_async, grab_mode_async, 0),
+            grab_success);
+  sync(display, 0);
+  ASSERT_EQ(test_run({"xdotool", "keyup", "Alt_L"}), 0);
+  s32 alt_keycode = glfwGetKeyScancode(GLFW_KEY_LEFT_ALT);
+  ASSERT_TRUE(pump_until(nullptr, [&] {
+    char keys[32];
+    query_keymap(display, keys);
+    return !((keys[alt_keycode >> 3] >> (alt_keycode & 7)) & 1);
+  }));
+  ungrab_keyboard(display, 0);
+  sync(display, 0);
+  EXPECT_EQ(w.focused, 1u);
+
+  std::vector<input_event> seen;
+  ASSERT_EQ(test_run({"xdotool", "key", "F4", "x"}), 0);
+  ASSERT_TRUE(pump_until(&seen, [&] { return seen.size() >= 4; }));
+  for (const input_event &e : seen) EXPECT_EQ(e.modifiers, 0) << (int)e.code;
+  EXPECT_EQ(w.quit_requested, 0u);
+  EXPECT_FALSE(input_key_is_down(&w, key_alt));
+  EXPECT_FALSE(input_key_is_down(&w, key_left_alt));
+  // Pressed again, the key counts as a press, not as a repeat.
+  seen.clear();
+  ASSERT_EQ(test_run({"xdotool", "keydown", "Alt_L"}), 0);
+  ASSERT_TRUE(pump_until(&seen, [&] { return !seen.empty(); }));
+  EXPECT_TRUE(input_event_is_press(&seen[0], key_alt));
+  ASSERT_EQ(test_run({"xdotool", "keyup", "Alt_L"}), 0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return !input_key_is_down(&w, key_alt); }));
+  glfwDestroyWindow(grabber);
+}
+
 TEST_F(window_gui, a_waiting_pump_wakes_for_a_worker_and_for_the_repeat_timer) {
   open(0);
   pump_until(nullptr, [&] { return w.focused == 1; });
@@ -176,6 +379,54 @@ TEST_F(window_gui, a_waiting_pump_wakes_for_a_worker_and_for_the_repeat_timer) {
   window_timer_stop(&w);
   EXPECT_FALSE(window_timer_is_set(&w));
   alarm(0);
+}
+
+// With moves told not to wake the pump, moves before the input that ends the wait are not part
+// of the frame (the position is read afresh instead), and a wake-up handled together with moves
+// still ends the wait.
+TEST_F(window_gui, moves_that_do_not_wake_stay_out_of_the_frame_and_hide_no_wake_up) {
+  open(0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.focused == 1; }));
+  for (u32 i = 0; i < 20; i++) window_handle_messages(&w, 0);
+  const u32 flags = window_pump_wait | window_pump_moves_do_not_wake;
+  // Should a wait not end, the alarm fails the test.
+  alarm(60);
+  // Screen (500, 400) is client (180, 220) from the top; the key comes after the move.
+  ASSERT_EQ(test_run({"xdotool", "mousemove", "--sync", "500", "400", "key", "a"}), 0);
+  window_handle_messages(&w, flags);
+  std::vector<input_event> seen(w.events, w.events + w.event_count);
+  pump_until(&seen, [&] { return seen.size() >= 2; });
+  ASSERT_GE(seen.size(), 2u);
+  EXPECT_TRUE(input_event_is_press(&seen[0], key_a)) << (int)seen[0].type;
+  EXPECT_TRUE(input_event_is_release(&seen[1], key_a)) << (int)seen[1].type;
+  EXPECT_EQ(w.mouse_x, 180);
+  EXPECT_EQ(w.mouse_y, 720 - 1 - 220);
+
+  // A wake-up makes no callback; handled in one go with a move it must still end the wait,
+  // or only the watchdog ends it.
+  window_wake();
+  ASSERT_EQ(test_run({"xdotool", "mousemove", "--sync", "600", "300"}), 0);
+  std::mutex lock;
+  std::condition_variable done_changed;
+  bool done = false, fired = false;
+  std::thread watchdog([&] {
+    std::unique_lock<std::mutex> hold(lock);
+    if (!done_changed.wait_for(hold, std::chrono::seconds(20), [&] { return done; })) {
+      fired = true;
+      window_wake();
+    }
+  });
+  window_handle_messages(&w, flags);
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    done = true;
+  }
+  done_changed.notify_one();
+  watchdog.join();
+  alarm(0);
+  EXPECT_FALSE(fired) << "the wake-up was lost";
+  EXPECT_EQ(w.mouse_x, 280);
+  EXPECT_EQ(w.mouse_y, 720 - 1 - 120);
 }
 
 TEST_F(window_gui, cursor_changes_only_inside_the_client_area) {
