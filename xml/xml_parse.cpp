@@ -390,7 +390,8 @@ void xml_print_error(const xml_parser *p, const xml_error *error, buffer *out) {
   buffer_push_bytes(out, line, used);
   xml_push_text(out, string_lit("\n"));
   u8 marker[XML_REPORT_BEFORE * 8 + 2];
-  u32 n = 0, tildes = column - first + widening;
+  // A context that never started has column 0: no tildes then, not a wrapped count.
+  u32 n = 0, tildes = (column > first ? column - first : 0) + widening;
   while (n < tildes && n < sizeof marker - 2) marker[n++] = '~';
   marker[n++] = '^';
   marker[n++] = '\n';
