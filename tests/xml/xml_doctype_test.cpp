@@ -157,3 +157,32 @@ TEST(xml_doctype, nested_groups_are_bounded) {
 }
 
 }  // namespace
+
+namespace {
+
+// Entities are stored, never expanded: the classic exponential document parses in a few
+// kilobytes, its reference stays one node as written, and the text of the root is that
+// reference, not a billion "lol"s.
+TEST(xml_doctype, nested_entity_definitions_are_never_expanded) {
+  std::string doc = "<!DOCTYPE lolz [\n<!ENTITY lol \"lol\">\n";
+  for (int i = 1; i <= 9; i++) {
+    doc += "<!ENTITY lol" + std::to_string(i) + " \"";
+    for (int k = 0; k < 10; k++) doc += i == 1 ? "&lol;" : "&lol" + std::to_string(i - 1) + ";";
+    doc += "\">\n";
+  }
+  doc += "<!ENTITY % pe \"%pe;%pe;\">\n%pe;\n]>\n<lolz a='&lol9;'>&lol9;</lolz>";
+  xml_test_doc d;
+  xml_test_parse(&d, doc, 64 * sizeof(xml_node), 4 * doc.size());
+  ASSERT_EQ(xml_test_str(xml_error_name(d.error)), "no error");
+  xml_node *root = xml_test_root(&d);
+  ASSERT_NE(root, nullptr);
+  ASSERT_NE(root->first_child, nullptr);
+  EXPECT_EQ(root->first_child->type, xml_node_type_reference);
+  EXPECT_EQ(root->first_child, root->last_child);
+  EXPECT_EQ(xml_test_str(root->first_attribute->value), "&lol9;");
+  u8 mem[64];
+  buffer out = {sizeof mem, 0, mem};
+  EXPECT_EQ(xml_test_str(xml_node_text(root, &out)), "&lol9;");
+}
+
+}  // namespace
