@@ -187,6 +187,11 @@ inline u64 xml_fast_reference(const u8 *s, const u8 *end, u32 *value) {
   }
 }
 
+// xml_parse with the encoding taken as detected (0: detect it) and the fast paths on or off,
+// for the checks that hold both paths to the same result.
+void xml_parse_with(xml_parser *out, buffer *nodes, buffer *strings, buffer input, u32 encoding, bool fast,
+                    xml_error *error);
+
 // Looks ahead for the literal on a copy and consumes it only when it matches whole.
 bool xml_look_ahead(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error);
 

@@ -208,15 +208,15 @@ static void xml_parse_misc_items(xml_parser *p, xml_error *error) {
   }
 }
 
-static void xml_parse_document(xml_parser *p, buffer input, xml_error *error) {
+static void xml_parse_document(xml_parser *p, buffer input, u32 forced, bool fast, xml_error *error) {
   if (*error) return;
-  u32 detected = 0;
-  u8 *first = nullptr;
-  xml_detect_encoding(input, &detected, &first, error);
+  u32 detected = forced;
+  u8 *first = input.data;
+  if (!forced) xml_detect_encoding(input, &detected, &first, error);
   if (*error) return;
   p->encoding = detected;
-  p->ascii_fast = xml_encoding_is_ascii_compatible(detected);
-  p->wide_fast = xml_wide_mode(detected);
+  p->ascii_fast = fast && xml_encoding_is_ascii_compatible(detected);
+  p->wide_fast = fast ? xml_wide_mode(detected) : 0;
   xml_cursor *c = &p->cursor;
   c->position = c->next = c->line_start = first;
   bool has_bom = first != input.data;
@@ -235,8 +235,8 @@ static void xml_parse_document(xml_parser *p, buffer input, xml_error *error) {
       bool declared_utf16 = declared == XML_ENCODING_UTF16BE || declared == XML_ENCODING_UTF16LE;
       if (declared && !has_bom && !detected_utf16 && !declared_utf16 && declared != p->encoding) {
         p->encoding = declared;
-        p->ascii_fast = xml_encoding_is_ascii_compatible(declared);
-        p->wide_fast = xml_wide_mode(declared);
+        p->ascii_fast = fast && xml_encoding_is_ascii_compatible(declared);
+        p->wide_fast = fast ? xml_wide_mode(declared) : 0;
         c->state = c->peek_state = 0;
       }
     }
@@ -259,7 +259,19 @@ void xml_parse(xml_parser *out, buffer *nodes, buffer *strings, buffer input, xm
     return;
   }
   xml_parser_init(out, *nodes, *strings, input, error);
-  xml_parse_document(out, input, error);
+  xml_parse_document(out, input, 0, true, error);
+  *nodes = out->nodes;
+  *strings = out->strings;
+}
+
+void xml_parse_with(xml_parser *out, buffer *nodes, buffer *strings, buffer input, u32 encoding, bool fast,
+                    xml_error *error) {
+  if (*error) {
+    memset(out, 0, sizeof *out);
+    return;
+  }
+  xml_parser_init(out, *nodes, *strings, input, error);
+  xml_parse_document(out, input, encoding, fast, error);
   *nodes = out->nodes;
   *strings = out->strings;
 }
@@ -300,7 +312,7 @@ void xml_parse_reserved(xml_parser *out, xml_memory *m, buffer input, xml_error 
   xml_parser_init(out, nodes, strings, input, error);
   out->node_reservation = nr;
   out->string_reservation = sr;
-  xml_parse_document(out, input, error);
+  xml_parse_document(out, input, 0, true, error);
 }
 
 // ---- Error report ------------------------------------------------------------------------
@@ -378,7 +390,8 @@ void xml_print_error(const xml_parser *p, const xml_error *error, buffer *out) {
   buffer_push_bytes(out, line, used);
   xml_push_text(out, string_lit("\n"));
   u8 marker[XML_REPORT_BEFORE * 8 + 2];
-  u32 n = 0, tildes = column - first + widening;
+  // A context that never started has column 0: no tildes then, not a wrapped count.
+  u32 n = 0, tildes = (column > first ? column - first : 0) + widening;
   while (n < tildes && n < sizeof marker - 2) marker[n++] = '~';
   marker[n++] = '^';
   marker[n++] = '\n';

@@ -105,31 +105,41 @@ TEST(xml_doctype, external_ids_and_internal_subset_become_nodes) {
   EXPECT_EQ(n->next->next->type, xml_node_type_processing_instruction);
 }
 
-TEST(xml_doctype, malformed_declarations_report_their_errors) {
+// Each declaration's own error at the column where the cursor stopped (the subset starts at
+// column 14).
+TEST(xml_doctype, malformed_declarations_report_their_errors_at_their_positions) {
   struct {
     const char *subset;
     xml_error code;
+    u32 column;
   } cases[] = {
-      {"<!ELEMENT a (b|c,d)>", xml_error_element_declaration_mixing_sequence_and_choice_in_content_spec},
-      {"<!ELEMENT a (#PCDATA|b)>", xml_error_element_declaration_expected_asterisk},
-      {"<!ELEMENT a (#PCDATA b)>", xml_error_element_declaration_expected_end_of_mixed},
-      {"<!ELEMENT a b>", xml_error_element_declaration_expected_parenthesis},
-      {"<!ELEMENT a (b>", xml_error_element_declaration_expected_closing_parenthesis},
-      {"<!ATTLIST a b FOO #IMPLIED>", xml_error_attribute_list_declaration_expected_attribute_type},
-      {"<!ATTLIST a b (x|) #IMPLIED>", xml_error_attribute_list_declaration_expected_enum_token},
-      {"<!ATTLIST a b CDATA>", xml_error_attribute_list_declaration_expected_attribute_default_value},
-      {"<!ENTITY a FOO>", xml_error_external_id_expected_system_or_public},
-      {"<!ENTITY a SYSTEM>", xml_error_expected_space},
-      {"<!ENTITY a PUBLIC 'p'>", xml_error_expected_space},
-      {"<!ENTITY a SYSTEM 's'NDATA n>", xml_error_expected_space},
-      {"<!NOTATION n FOO>", xml_error_notation_declaration_expected_system_or_public},
-      {"<!FOO>", xml_error_doctype_expected_internal_subset},
-      {"%pe", xml_error_parameter_entity_reference_expected_semicolon},
+      {"<!ELEMENT a (b|c,d)>", xml_error_element_declaration_mixing_sequence_and_choice_in_content_spec, 30},
+      {"<!ELEMENT a (#PCDATA|b)>", xml_error_element_declaration_expected_asterisk, 37},
+      {"<!ELEMENT a (#PCDATA b)>", xml_error_element_declaration_expected_end_of_mixed, 35},
+      {"<!ELEMENT a b>", xml_error_element_declaration_expected_parenthesis, 26},
+      {"<!ELEMENT a (b>", xml_error_element_declaration_expected_closing_parenthesis, 28},
+      {"<!ELEMENT a(b)>", xml_error_expected_space, 25},
+      {"<!ATTLIST a b FOO #IMPLIED>", xml_error_attribute_list_declaration_expected_attribute_type, 28},
+      {"<!ATTLIST a b (x|) #IMPLIED>", xml_error_attribute_list_declaration_expected_enum_token, 31},
+      {"<!ATTLIST a b NOTATION (|x) #IMPLIED>", xml_error_attribute_list_declaration_expected_notation_name, 38},
+      {"<!ATTLIST a b NOTATION (x #IMPLIED>", xml_error_attribute_list_declaration_expected_close_parenthesis, 40},
+      {"<!ATTLIST a b CDATA>", xml_error_attribute_list_declaration_expected_attribute_default_value, 33},
+      {"<!ATTLIST a b CDATA #IMPLIEDc CDATA #IMPLIED>", xml_error_expected_space, 42},
+      {"<!ENTITY a FOO>", xml_error_external_id_expected_system_or_public, 25},
+      {"<!ENTITY a SYSTEM>", xml_error_expected_space, 31},
+      {"<!ENTITY a PUBLIC 'p'>", xml_error_expected_space, 35},
+      {"<!ENTITY a SYSTEM 's'NDATA n>", xml_error_expected_space, 35},
+      {"<!ENTITY a '&#;'>", xml_error_character_reference_expected_digit, 28},
+      {"<!NOTATION n FOO>", xml_error_notation_declaration_expected_system_or_public, 27},
+      {"<!FOO>", xml_error_doctype_expected_internal_subset, 14},
+      {"%pe", xml_error_parameter_entity_reference_expected_semicolon, 17},
   };
   for (const auto &c : cases) {
     xml_test_doc d;
     xml_test_parse(&d, std::string("<!DOCTYPE r [") + c.subset + "]><r/>");
     EXPECT_EQ(xml_test_str(xml_error_name(d.error)), xml_test_str(xml_error_name(c.code))) << c.subset;
+    EXPECT_EQ(d.parser.cursor.line, 1u) << c.subset;
+    EXPECT_EQ(d.parser.cursor.column, c.column) << c.subset;
   }
 }
 
@@ -144,6 +154,35 @@ TEST(xml_doctype, nested_groups_are_bounded) {
     xml_test_parse(&d, doc, 1 << 26, 1 << 22);
     EXPECT_EQ(d.error, depth <= XML_MAX_DEPTH ? xml_error_none : xml_error_nesting_too_deep) << depth;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Entities are stored, never expanded: the classic exponential document parses in a few
+// kilobytes, its reference stays one node as written, and the text of the root is that
+// reference, not a billion "lol"s.
+TEST(xml_doctype, nested_entity_definitions_are_never_expanded) {
+  std::string doc = "<!DOCTYPE lolz [\n<!ENTITY lol \"lol\">\n";
+  for (int i = 1; i <= 9; i++) {
+    doc += "<!ENTITY lol" + std::to_string(i) + " \"";
+    for (int k = 0; k < 10; k++) doc += i == 1 ? "&lol;" : "&lol" + std::to_string(i - 1) + ";";
+    doc += "\">\n";
+  }
+  doc += "<!ENTITY % pe \"%pe;%pe;\">\n%pe;\n]>\n<lolz a='&lol9;'>&lol9;</lolz>";
+  xml_test_doc d;
+  xml_test_parse(&d, doc, 64 * sizeof(xml_node), 4 * doc.size());
+  ASSERT_EQ(xml_test_str(xml_error_name(d.error)), "no error");
+  xml_node *root = xml_test_root(&d);
+  ASSERT_NE(root, nullptr);
+  ASSERT_NE(root->first_child, nullptr);
+  EXPECT_EQ(root->first_child->type, xml_node_type_reference);
+  EXPECT_EQ(root->first_child, root->last_child);
+  EXPECT_EQ(xml_test_str(root->first_attribute->value), "&lol9;");
+  u8 mem[64];
+  buffer out = {sizeof mem, 0, mem};
+  EXPECT_EQ(xml_test_str(xml_node_text(root, &out)), "&lol9;");
 }
 
 }  // namespace
