@@ -218,4 +218,44 @@ TEST_F(UiMain, the_rss_entry_page_shows_its_header_enclosure_and_html) {
   }
 }
 
+// Buttons whose whole rectangle lies inside the window, and the rows they take.
+TEST_F(UiMain, every_button_of_the_right_bar_stays_whole_in_the_window_at_any_width) {
+  const char *labels[] = {"Help (F1)", "Add feed (F2)", "Links (F3)", "Open queued links (F4) (0)",
+                          "Update all (F5)", "Update selected (F6)", "Log (F7)", "Save (F8)"};
+  v.page = view_page_help;
+  for (u32 width : {1920u, 1280u, 1000u, 700u, 1280u, 2400u}) {
+    SCOPED_TRACE(width);
+    resize(width, 720);
+    frames();
+    ui_node *bar = find_tag(ui.ctx->root, "right_button_bar");
+    ASSERT_TRUE(bar);
+    std::vector<f32> row_tops;
+    for (ui_node *row = bar->first_child; row; row = row->next) row_tops.push_back(row->rect.y1);
+    std::string shown;
+    texts(bar, &shown);
+    f32 right_edge = bar->rect.x1;
+    u32 found = 0;
+    for (ui_node *row = bar->first_child; row; row = row->next) {
+      for (ui_node *button = row->first_child; button; button = button->next) {
+        if (!(button->flags & ui_node_flag_text)) continue;
+        found++;
+        EXPECT_LE(button->rect.x1, right_edge + 0.5f) << to_std(button->text);
+        EXPECT_GE(button->rect.x0, bar->rect.x0 - 0.5f) << to_std(button->text);
+        EXPECT_GE(button->rect.y0, bar->rect.y0 - 0.5f) << to_std(button->text);
+      }
+    }
+    EXPECT_EQ(found, 8u) << shown;
+    for (const char *label : labels) EXPECT_NE(shown.find(std::string(label) + "|"), std::string::npos) << label;
+    if (width >= 1920) {
+      EXPECT_EQ(row_tops.size(), 1u) << "a wide window keeps one row";
+    } else if (width <= 1280) {
+      EXPECT_GT(row_tops.size(), 1u);
+    }
+    // The page starts below the bar, whatever its rows.
+    ui_node *page = find_tag(find_tag(ui.ctx->root, "right panel"), "scrollable_view");
+    ASSERT_TRUE(page);
+    EXPECT_LE(page->rect.y1, bar->rect.y0);
+  }
+}
+
 }  // namespace
