@@ -218,6 +218,25 @@ TEST_F(UiMain, the_rss_entry_page_shows_its_header_enclosure_and_html) {
   }
 }
 
+TEST_F(UiMain, the_help_page_warning_is_drawn_in_the_warning_style) {
+  v.page = view_page_help;
+  frames();
+  ui_node *page = find_tag(find_tag(ui.ctx->root, "right panel"), "scrollable_view");
+  ASSERT_TRUE(page);
+  // The laid-out pieces of the flows carry their text's style.
+  std::vector<ui_node *> pieces;
+  std::vector<ui_node *> stack = {page};
+  while (!stack.empty()) {
+    ui_node *n = stack.back();
+    stack.pop_back();
+    if (n->flags & ui_node_flag_flow_instructions) continue;
+    if ((n->flags & ui_node_flag_flow_run) && to_std(n->text).find("TLS 1.3") != std::string::npos) pieces.push_back(n);
+    for (ui_node *c = n->first_child; c; c = c->next) stack.push_back(c);
+  }
+  ASSERT_FALSE(pieces.empty());
+  for (ui_node *n : pieces) EXPECT_EQ(n->style, style_warning);
+}
+
 // Buttons whose whole rectangle lies inside the window, and the rows they take.
 TEST_F(UiMain, every_button_of_the_right_bar_stays_whole_in_the_window_at_any_width) {
   const char *labels[] = {"Help (F1)", "Add feed (F2)", "Links (F3)", "Open queued links (F4) (0)",
