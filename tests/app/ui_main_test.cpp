@@ -237,6 +237,40 @@ TEST_F(UiMain, the_help_page_warning_is_drawn_in_the_warning_style) {
   for (ui_node *n : pieces) EXPECT_EQ(n->style, style_warning);
 }
 
+TEST_F(UiMain, the_settings_page_buttons_answer_after_the_opener_list_closes) {
+  select(news, nullptr);
+  v.page = view_page_main;
+  frames();
+  meta *m = reader_get_meta(&r, news->id);
+  ui_id dropdown = (ui_id)(uintptr_t)m | (2ull << 47), delete_button = (ui_id)(uintptr_t)news | (4ull << 47);
+  auto centre = [&](ui_id id) {
+    ui_node *n = ui_find_current(ui.ctx.get(), id);
+    EXPECT_TRUE(n);
+    return n ? v2{(n->rect.x0 + n->rect.x1) / 2, (n->rect.y0 + n->rect.y1) / 2} : v2{0, 0};
+  };
+  auto click = [&](v2 p) {
+    ui.mouse_move((s32)p.x, (s32)p.y);
+    ui.mouse_button(true);
+    ui.mouse_button(false);
+    frames();
+  };
+  // Selected by a click on its block in the list, as a person does.
+  select(nullptr, nullptr);
+  v.page = view_page_main;
+  frames();
+  ui_node *block = ui_find_current(ui.ctx.get(), (ui_id)(uintptr_t)news);
+  ASSERT_TRUE(block);
+  click(v2{block->rect.x0 + 20, block->rect.y1 - 8});  // its title line
+  ASSERT_EQ(v.selected_feed, news);
+  ASSERT_EQ(v.selected_entry, nullptr);
+  click(centre(dropdown));
+  ASSERT_TRUE(ui.ctx->popup_root);
+  click(v2{1000, 100});
+  EXPECT_FALSE(ui.ctx->popup_root);
+  click(centre(delete_button));
+  EXPECT_TRUE(feed_is_deleted(news));
+}
+
 // Buttons whose whole rectangle lies inside the window, and the rows they take.
 TEST_F(UiMain, every_button_of_the_right_bar_stays_whole_in_the_window_at_any_width) {
   const char *labels[] = {"Help (F1)", "Add feed (F2)", "Links (F3)", "Open queued links (F4) (0)",

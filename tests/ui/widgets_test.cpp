@@ -199,6 +199,40 @@ TEST(widgets, a_quick_pick_in_a_dropdown_does_not_press_what_lies_below_it) {
   EXPECT_TRUE(pressed);
 }
 
+// A dropdown closed by a click elsewhere leaves the next click to whatever it lands on.
+TEST(widgets, after_a_dropdown_closes_by_a_click_outside_the_next_click_counts) {
+  widget_fixture f;
+  if (!f.fonts) GTEST_SKIP() << "no font on this system";
+  const ui_id id = 3, button = 9;
+  buffer texts[2] = {string_lit("one"), string_lit("two")};
+  u64 selected = 0;
+  bool clicked = false;
+  auto body = [&](ui_context *c) {
+    selected = ui_dropdown(c, id, ui_size_pixels_make(200), texts, 2, selected);
+    clicked = ui_button(c, button, string_lit("Delete feed"));
+  };
+  f.build(body);
+  v2 on = f.centre(id), on_button = f.centre(button);
+  for (bool separate_frames : {false, true}) {
+    SCOPED_TRACE(separate_frames);
+    auto click = [&](v2 p) {
+      f.move(p);
+      f.mouse_button(true);
+      if (separate_frames) f.build(body);
+      f.mouse_button(false);
+      f.build(body);
+    };
+    click(on);
+    ASSERT_TRUE(f.ctx->popup_root);
+    click(v2{790, 590});
+    EXPECT_FALSE(f.ctx->popup_root);
+    EXPECT_FALSE(clicked);
+    click(on_button);
+    EXPECT_TRUE(clicked);
+    EXPECT_EQ(f.ctx->active, UI_ID_NONE);
+  }
+}
+
 TEST(widgets, scrollable_view_wheel_and_clamping) {
   widget_fixture f;
   const ui_id id = 4;
