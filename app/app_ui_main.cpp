@@ -140,27 +140,87 @@ static void left_panel(app *a, reader *r) {
   ui_scrollable_end(ctx);
 }
 
+// The right bar's eight labels are wider than the right panel at the start size (with any
+// common sans face at 16 px), so instead of clipping the last buttons the bar breaks into rows.
+// The breaks are chosen from last frame's widths; once this frame is laid out they are checked
+// against its own widths, and another frame follows at once when they differ (the first frame, a
+// resize, a dragged splitter, a label that grew).
+#define RIGHT_BAR_BUTTONS 8
+#define RIGHT_BAR_GAP 2.0f
+static const char *const right_bar_labels[RIGHT_BAR_BUTTONS] = {
+    label_help, label_add_feed, label_links, label_open_queued,
+    label_update_all, label_update_selected, label_log, label_save,
+};
+static u32 right_bar_breaks;  // bit i: button i starts a new row
+static const u8 right_bar_id_anchor = 0;
+static ui_id right_bar_id() { return (ui_id)(uintptr_t)&right_bar_id_anchor; }
+
+// Bit i set when button i must start a row: it does not fit after the ones before it. A width of
+// 0 (not laid out yet) never breaks.
+static u32 right_bar_breaks_for(f32 available, const f32 widths[RIGHT_BAR_BUTTONS]) {
+  u32 breaks = 0;
+  f32 x = 0;
+  for (u32 i = 0; i < RIGHT_BAR_BUTTONS; i++) {
+    if (x > 0 && available > 0 && x + RIGHT_BAR_GAP + widths[i] > available) {
+      breaks |= 1u << i;
+      x = 0;
+    }
+    x += (x > 0 ? RIGHT_BAR_GAP : 0) + widths[i];
+  }
+  return breaks;
+}
+
+static u32 right_bar_breaks_of(ui_context *ctx, ui_node *(*find)(ui_context *, ui_id)) {
+  ui_node *bar = find(ctx, right_bar_id());
+  f32 available = bar && (bar->known[0] & ui_known_size) ? bar->size[0] : 0;
+  f32 widths[RIGHT_BAR_BUTTONS];
+  for (u32 i = 0; i < RIGHT_BAR_BUTTONS; i++) {
+    ui_node *button = find(ctx, id_of(right_bar_labels[i]));
+    widths[i] = button && (button->known[0] & ui_known_size) ? button->size[0] : 0;
+  }
+  return right_bar_breaks_for(available, widths);
+}
+
+static ui_node *bar_row_begin(ui_context *ctx) {
+  ui_node *row = ui_node_create(ctx, UI_ID_NONE, ui_size_children_make(), ui_size_children_make(), ui_node_flag_stack_x);
+  ui_parent_push(ctx, row);
+  return row;
+}
+
 static void save_now(app *a, reader *r) { reader_save(r, a->data_directory); }
+
+static void right_button_act(app *a, reader *r, u32 i) {
+  switch (i) {
+    case 0: view_show_help(a); break;
+    case 1: view_show_add_feed(a); break;
+    case 2: view_show_links(a); break;
+    case 3: link_queues_open_all(&app_allocator, r, 1); break;
+    case 4: app_update_all_feeds(a->fetch, r); break;
+    case 5: app_update_selected_feed(a, r); break;
+    case 6: view_show_log(a); break;
+    default: save_now(a, r); break;
+  }
+}
 
 static void right_button_bar(app *a, reader *r) {
   PROFILE_ZONE(zone_ui_right_menu);
   ui_context *ctx = a->ui;
-  button_bar_begin(ctx, "right_button_bar");
-  if (button_or_key(ctx, label_help, key_function(1), 0)) view_show_help(a);
-  space_x(ctx, 2);
-  if (button_or_key(ctx, label_add_feed, key_function(2), 0)) view_show_add_feed(a);
-  space_x(ctx, 2);
-  if (button_or_key(ctx, label_links, key_function(3), 0)) view_show_links(a);
-  space_x(ctx, 2);
-  if (button_or_key(ctx, label_open_queued, key_function(4), 0)) link_queues_open_all(&app_allocator, r, 1);
-  space_x(ctx, 2);
-  if (button_or_key(ctx, label_update_all, key_function(5), 0)) app_update_all_feeds(a->fetch, r);
-  space_x(ctx, 2);
-  if (button_or_key(ctx, label_update_selected, key_function(6), 0)) app_update_selected_feed(a, r);
-  space_x(ctx, 2);
-  if (button_or_key(ctx, label_log, key_function(7), 0)) view_show_log(a);
-  space_x(ctx, 2);
-  if (button_or_key(ctx, label_save, key_function(8), 0)) save_now(a, r);
+  ui_node *bar = ui_node_create(ctx, right_bar_id(), ui_size_parent_content_make(), ui_size_children_make(),
+                                ui_node_flag_clip | ui_node_flag_stack_y);
+  ui_node_set_tag(bar, string_lit("right_button_bar"));
+  ui_parent_push(ctx, bar);
+  right_bar_breaks = right_bar_breaks_of(ctx, ui_find_previous);
+  bar_row_begin(ctx);
+  for (u32 i = 0; i < RIGHT_BAR_BUTTONS; i++) {
+    if (right_bar_breaks & (1u << i)) {
+      ui_parent_pop(ctx);
+      bar_row_begin(ctx);
+    } else if (i > 0) {
+      space_x(ctx, RIGHT_BAR_GAP);
+    }
+    if (button_or_key(ctx, right_bar_labels[i], key_function(i + 1), 0)) right_button_act(a, r, i);
+  }
+  ui_parent_pop(ctx);
   ui_parent_pop(ctx);
 }
 
@@ -257,5 +317,6 @@ void ui_main(app *a, reader *r) {
   ui_wakeup_timer_update(ctx);
   ui_render(ctx, rect{0, 0, (f32)w->width, (f32)w->height});
   ui_apply_cursor(ctx);
+  if (right_bar_breaks_of(ctx, ui_find_current) != right_bar_breaks) a->view->another_frame = 1;
   if (input_key_pressed(w, key_c)) dump_trees(a);
 }

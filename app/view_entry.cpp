@@ -51,6 +51,8 @@ static ui_node *entry_page_begin(ui_context *ctx, view_state *v) {
     v->selection_changed = 0;
   }
   content->flags |= ui_node_flag_stack_y | ui_node_flag_padding;
+  // The flows inside wrap at the content's width, so it cannot be sized by them in turn.
+  content->size_x = ui_size_parent_make();
   content->style = style_page;
   return content;
 }

@@ -308,12 +308,13 @@ bool ui_node_hit_test(ui_context *ctx, ui_node *node, v2 point) {
     }
   }
   if (!rect_contains(test, point)) return false;
-  if (ctx->popup_root && !ui_node_in_popup(ctx, node)) {
-    ui_node *popup = ui_find_previous(ctx, UI_ID_POPUP_ROOT);
-    if (!popup) return false;
-    return !rect_contains(popup->rect, point);
-  }
-  return true;
+  if (topmost(node)->id == UI_ID_POPUP_ROOT) return true;
+  // The frame's events happened over what the previous frame showed: a popup drawn then covers
+  // the main tree for all of them, also after a choice in it closed it earlier in this frame (a
+  // click whose press and release arrive together would otherwise land on both layers).
+  ui_node *popup = ui_find_previous(ctx, UI_ID_POPUP_ROOT);
+  if (popup && popup->visible) return !rect_contains(popup->rect, point);
+  return !ctx->popup_root;
 }
 
 void ui_popup_close(ui_context *ctx) {

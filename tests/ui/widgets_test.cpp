@@ -157,6 +157,82 @@ TEST(widgets, dropdown_opens_centres_its_choice_picks_and_closes) {
   EXPECT_FALSE(f.ctx->popup_root);
 }
 
+// A pick whose press and release come in one frame closes the popup while that frame is being
+// built: a widget of the main tree made later in the frame, under the picked item, must not take
+// the press as well.
+TEST(widgets, a_quick_pick_in_a_dropdown_does_not_press_what_lies_below_it) {
+  widget_fixture f;
+  if (!f.fonts) GTEST_SKIP() << "no font on this system";
+  const ui_id id = 3, below = 9;
+  buffer texts[3] = {string_lit("Feeds"), string_lit("Deleted"), string_lit("Both")};
+  u64 selected = 0;
+  bool pressed = false;
+  auto body = [&](ui_context *c) {
+    selected = ui_dropdown(c, id, ui_size_pixels_make(200), texts, 3, selected);
+    ui_node *previous = ui_find_previous(c, below);
+    pressed = previous && ui_pressed(c, previous);
+    node_make(c, ui_size_pixels_make(800), ui_size_pixels_make(300), 0, below);
+  };
+  f.build(body);
+  v2 on = f.centre(id);
+  f.move(on);
+  f.mouse_button(true);
+  f.mouse_button(false);
+  f.build(body);
+  f.build(body);
+  ASSERT_TRUE(f.ctx->popup_root);
+  ui_node *item = ui_find_current(f.ctx.get(), (ui_id)(uintptr_t)texts[2].data);
+  ASSERT_TRUE(item);
+  v2 pick{(item->rect.x0 + item->rect.x1) / 2, (item->rect.y0 + item->rect.y1) / 2};
+  ASSERT_TRUE(rect_contains(ui_find_current(f.ctx.get(), below)->rect, pick)) << "the item lies over the node";
+  f.move(pick);
+  f.mouse_button(true);
+  f.mouse_button(false);
+  f.build(body);
+  EXPECT_EQ(selected, 2u);
+  EXPECT_FALSE(f.ctx->popup_root);
+  EXPECT_FALSE(pressed);
+  // With the popup gone, the same press reaches the node.
+  f.mouse_button(true);
+  f.mouse_button(false);
+  f.build(body);
+  EXPECT_TRUE(pressed);
+}
+
+// A dropdown closed by a click elsewhere leaves the next click to whatever it lands on.
+TEST(widgets, after_a_dropdown_closes_by_a_click_outside_the_next_click_counts) {
+  widget_fixture f;
+  if (!f.fonts) GTEST_SKIP() << "no font on this system";
+  const ui_id id = 3, button = 9;
+  buffer texts[2] = {string_lit("one"), string_lit("two")};
+  u64 selected = 0;
+  bool clicked = false;
+  auto body = [&](ui_context *c) {
+    selected = ui_dropdown(c, id, ui_size_pixels_make(200), texts, 2, selected);
+    clicked = ui_button(c, button, string_lit("Delete feed"));
+  };
+  f.build(body);
+  v2 on = f.centre(id), on_button = f.centre(button);
+  for (bool separate_frames : {false, true}) {
+    SCOPED_TRACE(separate_frames);
+    auto click = [&](v2 p) {
+      f.move(p);
+      f.mouse_button(true);
+      if (separate_frames) f.build(body);
+      f.mouse_button(false);
+      f.build(body);
+    };
+    click(on);
+    ASSERT_TRUE(f.ctx->popup_root);
+    click(v2{790, 590});
+    EXPECT_FALSE(f.ctx->popup_root);
+    EXPECT_FALSE(clicked);
+    click(on_button);
+    EXPECT_TRUE(clicked);
+    EXPECT_EQ(f.ctx->active, UI_ID_NONE);
+  }
+}
+
 TEST(widgets, scrollable_view_wheel_and_clamping) {
   widget_fixture f;
   const ui_id id = 4;

@@ -1,0 +1,314 @@
+// The whole main window UI built, laid out and rendered in a context without a display, with the
+// faces the system substitutes for the program's fonts: every page and every selection must come
+// out fully sized and inside the window, whatever its size.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "gfx/font.h"
+#include "profiler/profiler.h"
+#include "tests/reader/store_fixture.h"
+#include "tests/ui/ui_test_support.h"
+
+namespace {
+
+#define SANS_FACE "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
+#define MONO_FACE "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf"
+
+const char *rss_document =
+    "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>Example News</title>"
+    "<link>https://news.example/</link><description>d</description>"
+    "<item><title>First item</title><link>https://news.example/1</link><guid>n1</guid>"
+    "<author>ann@news.example</author><pubDate>Mon, 01 Jan 2024 10:00:00 GMT</pubDate>"
+    "<enclosure url=\"https://news.example/a/b/episode.mp3?x=1\" length=\"123456\" type=\"audio/mpeg\"/>"
+    "<description>&lt;p&gt;Body of the &lt;a href=\"https://news.example/more\"&gt;first&lt;/a&gt; "
+    "item.&lt;/p&gt;&lt;ul&gt;&lt;li&gt;one&lt;/li&gt;&lt;li&gt;two&lt;/li&gt;&lt;/ul&gt;</description></item>"
+    "<item><title>Second item</title><guid>n2</guid><pubDate>Tue, 02 Jan 2024 10:00:00 GMT</pubDate>"
+    "<description>plain words</description></item>"
+    "</channel></rss>";
+
+const char *atom_document =
+    "<?xml version=\"1.0\"?><feed xmlns=\"http://www.w3.org/2005/Atom\"><title>Example Atom</title>"
+    "<id>urn:a</id><updated>2024-01-03T10:00:00Z</updated>"
+    "<entry><title>Atom one</title><id>urn:a:1</id><updated>2024-01-03T10:00:00Z</updated>"
+    "<author><name>Bea</name></author><link href=\"https://atom.example/1\"/>"
+    "<content type=\"html\">&lt;h2&gt;Head&lt;/h2&gt;&lt;p&gt;Atom body&lt;/p&gt;</content></entry>"
+    "</feed>";
+
+class UiMain : public Store {
+ protected:
+  ui_fixture ui;
+  buffer sans = {}, mono = {};
+  font_collection *fonts = nullptr;
+  std::vector<u32> points;
+  buffer scratch = {};
+  app a = {};
+  view_state v = {};
+  query queries[8] = {};
+  feed *news = nullptr, *atom = nullptr;
+
+  void SetUp() override {
+    Store::SetUp();
+    profiler_install_disabled();
+    allocator_init(&app_allocator, MiB(4), MiB(1), 128);
+    u32 error = 0;
+    sans = file_read_all(string_lit(SANS_FACE), 0, &error);
+    mono = file_read_all(string_lit(MONO_FACE), 0, &error);
+    if (error) GTEST_SKIP() << "no DejaVu faces on this system";
+    fonts = font_collection_create(MiB(64), &error);
+    ASSERT_TRUE(fonts);
+    // The fonts keep pointing at the list.
+    points.resize(FONT_BASE_CODEPOINT_COUNT);
+    font_base_codepoints(points.data());
+    u32 n = (u32)points.size();
+    // The program's four fonts, in its order.
+    font_collection_add_font(fonts, sans, 14, points.data(), n, 0, &error);
+    font_collection_add_font(fonts, sans, 16, points.data(), n, 0, &error);
+    font_collection_add_font(fonts, sans, 20, points.data(), n, 0, &error);
+    font_collection_add_font(fonts, mono, 12, points.data(), n, 1, &error);
+    font_build_collection(fonts, &error);
+    ASSERT_EQ(error, 0u);
+    ui.ctx->fonts = fonts;
+    ui_init_styles(ui.ctx.get());
+    resize(1280, 720);
+
+    scratch = memory_alloc(MiB(8), nullptr);
+    app_init(&a);
+    a.frame_arena = memory_alloc(APP_FRAME_ARENA_BYTES, nullptr);
+    view_state_init(&v, 1);
+    ASSERT_TRUE(view_state_reserve_html(&v));
+    a.view = &v;
+    a.window = ui.w.get();
+    a.ui = ui.ctx.get();
+    a.queries = queries;
+    a.query_count = 8;
+
+    r.generation = 1;
+    news = feed_parse(&scratch, &r, text_of(rss_document), text_of("https://news.example/rss"), nullptr, &error);
+    atom = feed_parse(&scratch, &r, text_of(atom_document), text_of("https://atom.example/feed"), nullptr, &error);
+    ASSERT_EQ(error, 0u);
+    ASSERT_TRUE(news && atom);
+    for (feed *f : {news, atom}) {
+      meta *m = reader_new_meta(&r, f->id);
+      ASSERT_TRUE(m);
+      m->opener = &r.link_openers[0];
+    }
+  }
+  void TearDown() override {
+    if (fonts) {
+      view_state_release_html(&v);
+      memory_free(&a.frame_arena);
+      memory_free(&scratch);
+      font_collection_destroy(fonts);
+    }
+    file_content_free(&sans);
+    file_content_free(&mono);
+    allocator_destroy(&app_allocator);
+    Store::TearDown();
+  }
+
+  void resize(u32 width, u32 height) {
+    ui.w->width = width;
+    ui.w->height = height;
+    ui.client = rect{0, 0, (f32)width, (f32)height};
+  }
+
+  // One frame of the program's loop, as far as the UI goes.
+  void frame() {
+    ui_main(&a, &r);
+    input_frame_reset(ui.w.get());
+    a.frame_arena.used = 0;
+  }
+  // Frames until no view asks for another (images, layouts that follow last frame's sizes).
+  void frames() {
+    for (int i = 0; i < 4; i++) {
+      v.another_frame = 0;
+      frame();
+      if (!v.another_frame) break;
+    }
+    EXPECT_EQ(v.another_frame, 0u) << "the UI does not settle";
+  }
+
+  entry *entry_titled(const std::string &title) {
+    pool_iterator it = pool_iterator_init(&r.entries, sizeof(entry), entry_is_live);
+    while (entry *e = (entry *)pool_iterator_next(&it))
+      if (to_std(entry_get_title(e)) == title) return e;
+    return nullptr;
+  }
+  void select(feed *f, entry *e) {
+    v.selected_feed = f;
+    v.selected_entry = e;
+    v.selection_changed = 1;
+    view_close_page(&a);
+  }
+
+  static ui_node *find_tag(ui_node *n, const std::string &tag) {
+    if (to_std(n->tag) == tag) return n;
+    for (ui_node *c = n->first_child; c; c = c->next)
+      if (ui_node *found = find_tag(c, tag)) return found;
+    return nullptr;
+  }
+  // The texts drawn under the node, in order, joined.
+  static void texts(ui_node *n, std::string *out) {
+    if (n->flags & ui_node_flag_flow_instructions) return;
+    if (n->text.used && (n->flags & ui_node_flag_text)) *out += to_std(n->text) + "|";
+    for (ui_node *c = n->first_child; c; c = c->next) texts(c, out);
+  }
+  std::string right_page_text() {
+    ui_node *panel = find_tag(ui.ctx->root, "right panel");
+    EXPECT_TRUE(panel);
+    ui_node *page = panel ? find_tag(panel, "scrollable_view") : nullptr;
+    std::string out;
+    if (page) texts(page, &out);
+    return out;
+  }
+  // Every node the layout owes a size has one on both axes; the flows' instruction lists are
+  // the flows' own input and are never laid out.
+  static void expect_sized(ui_node *n, const std::string &path) {
+    if (n->flags & ui_node_flag_flow_instructions) return;
+    std::string here = path + "/" + to_std(n->tag);
+    EXPECT_TRUE((n->known[0] & ui_known_size) && (n->known[1] & ui_known_size)) << here;
+    for (ui_node *c = n->first_child; c; c = c->next) expect_sized(c, here);
+  }
+};
+
+TEST_F(UiMain, every_page_and_selection_lays_out_whole) {
+  struct state {
+    const char *name;
+    u32 page;
+    feed *f;
+    const char *entry_title;
+    const char *must_show;
+  } states[] = {
+      {"help", view_page_help, nullptr, nullptr, "Help|"},
+      {"add", view_page_add_feed, nullptr, nullptr, "Add feed|"},
+      {"links", view_page_links, nullptr, nullptr, "Links|"},
+      {"log", view_page_log, nullptr, nullptr, "Feed is Atom."},
+      {"nothing selected", view_page_main, nullptr, nullptr, "Help|"},
+      {"rss settings", view_page_main, news, nullptr, "Hide enclosure.|"},
+      {"atom settings", view_page_main, atom, nullptr, "Sort oldest to newest entries.|"},
+      {"rss entry", view_page_main, news, "First item", "First item|"},
+      {"rss entry, plain text", view_page_main, news, "Second item", "plain words|"},
+      {"atom entry", view_page_main, atom, "Atom one", "Atom body|"},
+  };
+  for (const state &s : states) {
+    SCOPED_TRACE(s.name);
+    select(s.f, s.entry_title ? entry_titled(s.entry_title) : nullptr);
+    v.page = s.page;
+    frames();
+    expect_sized(ui.ctx->root, "");
+    std::string shown = right_page_text();
+    EXPECT_NE(shown.find(s.must_show), std::string::npos) << shown;
+    ui_node *page = find_tag(find_tag(ui.ctx->root, "right panel"), "scrollable_view");
+    ASSERT_TRUE(page);
+    EXPECT_GT(page->first_child->size[1], 20.f) << "the page has content";
+  }
+}
+
+TEST_F(UiMain, the_rss_entry_page_shows_its_header_enclosure_and_html) {
+  select(news, entry_titled("First item"));
+  v.page = view_page_main;
+  frames();
+  std::string shown = right_page_text();
+  for (const char *piece : {"First item|", " - |ann@news.example|", "Open article|", "episode.mp3|",
+                            "120.562 Kio|", "Body of the |", "first|", " item.|", "one|", "two|"}) {
+    EXPECT_NE(shown.find(piece), std::string::npos) << piece << " in " << shown;
+  }
+}
+
+TEST_F(UiMain, the_help_page_warning_is_drawn_in_the_warning_style) {
+  v.page = view_page_help;
+  frames();
+  ui_node *page = find_tag(find_tag(ui.ctx->root, "right panel"), "scrollable_view");
+  ASSERT_TRUE(page);
+  // The laid-out pieces of the flows carry their text's style.
+  std::vector<ui_node *> pieces;
+  std::vector<ui_node *> stack = {page};
+  while (!stack.empty()) {
+    ui_node *n = stack.back();
+    stack.pop_back();
+    if (n->flags & ui_node_flag_flow_instructions) continue;
+    if ((n->flags & ui_node_flag_flow_run) && to_std(n->text).find("TLS 1.3") != std::string::npos) pieces.push_back(n);
+    for (ui_node *c = n->first_child; c; c = c->next) stack.push_back(c);
+  }
+  ASSERT_FALSE(pieces.empty());
+  for (ui_node *n : pieces) EXPECT_EQ(n->style, style_warning);
+}
+
+TEST_F(UiMain, the_settings_page_buttons_answer_after_the_opener_list_closes) {
+  select(news, nullptr);
+  v.page = view_page_main;
+  frames();
+  meta *m = reader_get_meta(&r, news->id);
+  ui_id dropdown = (ui_id)(uintptr_t)m | (2ull << 47), delete_button = (ui_id)(uintptr_t)news | (4ull << 47);
+  auto centre = [&](ui_id id) {
+    ui_node *n = ui_find_current(ui.ctx.get(), id);
+    EXPECT_TRUE(n);
+    return n ? v2{(n->rect.x0 + n->rect.x1) / 2, (n->rect.y0 + n->rect.y1) / 2} : v2{0, 0};
+  };
+  auto click = [&](v2 p) {
+    ui.mouse_move((s32)p.x, (s32)p.y);
+    ui.mouse_button(true);
+    ui.mouse_button(false);
+    frames();
+  };
+  // Selected by a click on its block in the list, as a person does.
+  select(nullptr, nullptr);
+  v.page = view_page_main;
+  frames();
+  ui_node *block = ui_find_current(ui.ctx.get(), (ui_id)(uintptr_t)news);
+  ASSERT_TRUE(block);
+  click(v2{block->rect.x0 + 20, block->rect.y1 - 8});  // its title line
+  ASSERT_EQ(v.selected_feed, news);
+  ASSERT_EQ(v.selected_entry, nullptr);
+  click(centre(dropdown));
+  ASSERT_TRUE(ui.ctx->popup_root);
+  click(v2{1000, 100});
+  EXPECT_FALSE(ui.ctx->popup_root);
+  click(centre(delete_button));
+  EXPECT_TRUE(feed_is_deleted(news));
+}
+
+// Buttons whose whole rectangle lies inside the window, and the rows they take.
+TEST_F(UiMain, every_button_of_the_right_bar_stays_whole_in_the_window_at_any_width) {
+  const char *labels[] = {"Help (F1)", "Add feed (F2)", "Links (F3)", "Open queued links (F4) (0)",
+                          "Update all (F5)", "Update selected (F6)", "Log (F7)", "Save (F8)"};
+  v.page = view_page_help;
+  for (u32 width : {1920u, 1280u, 1000u, 700u, 1280u, 2400u}) {
+    SCOPED_TRACE(width);
+    resize(width, 720);
+    frames();
+    ui_node *bar = find_tag(ui.ctx->root, "right_button_bar");
+    ASSERT_TRUE(bar);
+    std::vector<f32> row_tops;
+    for (ui_node *row = bar->first_child; row; row = row->next) row_tops.push_back(row->rect.y1);
+    std::string shown;
+    texts(bar, &shown);
+    f32 right_edge = bar->rect.x1;
+    u32 found = 0;
+    for (ui_node *row = bar->first_child; row; row = row->next) {
+      for (ui_node *button = row->first_child; button; button = button->next) {
+        if (!(button->flags & ui_node_flag_text)) continue;
+        found++;
+        EXPECT_LE(button->rect.x1, right_edge + 0.5f) << to_std(button->text);
+        EXPECT_GE(button->rect.x0, bar->rect.x0 - 0.5f) << to_std(button->text);
+        EXPECT_GE(button->rect.y0, bar->rect.y0 - 0.5f) << to_std(button->text);
+      }
+    }
+    EXPECT_EQ(found, 8u) << shown;
+    for (const char *label : labels) EXPECT_NE(shown.find(std::string(label) + "|"), std::string::npos) << label;
+    if (width >= 1920) {
+      EXPECT_EQ(row_tops.size(), 1u) << "a wide window keeps one row";
+    } else if (width <= 1280) {
+      EXPECT_GT(row_tops.size(), 1u);
+    }
+    // The page starts below the bar, whatever its rows.
+    ui_node *page = find_tag(find_tag(ui.ctx->root, "right panel"), "scrollable_view");
+    ASSERT_TRUE(page);
+    EXPECT_LE(page->rect.y1, bar->rect.y0);
+  }
+}
+
+}  // namespace
