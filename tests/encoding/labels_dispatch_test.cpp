@@ -51,6 +51,12 @@ TEST(labels, loose_names) {
   EXPECT_EQ(loose("ISO-8859-10"), encoding_iso_8859_10);
   EXPECT_EQ(loose("ISO_8859_1"), encoding_windows_1252);
   EXPECT_EQ(loose("UTF_008"), encoding_utf_8);
+  // A number starts again after punctuation: its own leading zeros go, the zeros inside a
+  // number stay.
+  EXPECT_EQ(loose("ISO8859-01"), encoding_windows_1252);
+  EXPECT_EQ(loose("iso 8859 001"), encoding_windows_1252);
+  EXPECT_EQ(loose("ISO8859-010"), encoding_iso_8859_10);
+  EXPECT_EQ(loose("iso8859-10"), encoding_iso_8859_10);
   EXPECT_EQ(loose("Shift JIS"), encoding_invalid);  // the rows keep their punctuation
   EXPECT_EQ(loose("SJIS"), encoding_shift_jis);
   EXPECT_EQ(loose("CP 1250"), encoding_windows_1250);
