@@ -135,8 +135,9 @@ struct encoding_label {
 // Surrounding ASCII white space and letter case do not matter.
 u32 encoding_from_label(const u8 *label, u64 length);
 
-// The encoding named by a loosely written label: only letters and digits count, and a "0"
-// right after a digit is dropped ("ISO8859-01" finds iso88591); 0 when none.
+// The encoding named by a loosely written label: only letters and digits count, and the
+// leading zeros of each number are dropped ("ISO8859-01" finds iso88591, "UTF-08" utf8, while
+// "iso8859-10" keeps its zero); 0 when none.
 u32 encoding_from_label_loose(const u8 *label, u64 length);
 
 // 1 (UTF-8) for EF BB BF, 38 (UTF-16BE) for FE FF, 39 (UTF-16LE) for FF FE, with the mark's
