@@ -199,3 +199,24 @@ TEST(dispatch, encode_then_decode_round_trips) {
     }
   }
 }
+
+// Big5 without a second-code-point out and ISO-2022-JP without a state record are programming
+// errors, stopped on every path: a well-formed pair as much as an error.
+#ifndef NDEBUG
+TEST(dispatch, missing_outs_stop_the_program) {
+  const u8 pair[2] = {0xA4, 0x40}, bad[1] = {0xFF};
+  u32 cp, error = 0;
+  u8 count, out[8];
+  EXPECT_DEATH(encoding_decode(encoding_big5, pair, pair + 2, &cp, nullptr, &count, nullptr, &error),
+               "invariant broken");
+  EXPECT_DEATH(encoding_decode(encoding_big5, bad, bad + 1, &cp, nullptr, &count, nullptr, &error),
+               "invariant broken");
+  EXPECT_DEATH(encoding_decode(encoding_iso_2022_jp, pair, pair + 2, &cp, nullptr, &count, nullptr,
+                               &error),
+               "invariant broken");
+  EXPECT_DEATH(encoding_encode(encoding_iso_2022_jp, out, out + 8, 0x41, &count, nullptr, &error),
+               "invariant broken");
+  EXPECT_DEATH(encoding_encode_finish(encoding_iso_2022_jp, out, out + 8, &count, nullptr, &error),
+               "invariant broken");
+}
+#endif
