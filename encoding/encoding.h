@@ -357,6 +357,7 @@ inline u8 encoding_decode(u32 encoding, const u8 *begin, const u8 *end, u32 *cod
         ok = pair && encoding_decode_fast_pair(begin, encoding_pairs_gb18030, lead >> 7, &value, &n);
         break;
       case encoding_big5:
+        invariant(second_code_point);  // as on the full path, whatever the bytes
         ok = pair && encoding_decode_fast_pair(begin, encoding_pairs_big5, lead >> 7, &value, &n);
         break;
       case encoding_euc_jp:
