@@ -20,6 +20,14 @@ TEST(labels, known_labels) {
   EXPECT_EQ(label("iso-8859-6"), encoding_iso_8859_6);
   EXPECT_EQ(label("utf-16"), encoding_utf_16le);
   EXPECT_EQ(label("ISO-8859-10"), encoding_iso_8859_10);
+  // The labels the web added for UTF-8 and UTF-16 more lately.
+  EXPECT_EQ(label("unicode11utf8"), encoding_utf_8);
+  EXPECT_EQ(label("unicode20utf8"), encoding_utf_8);
+  EXPECT_EQ(label("x-unicode20utf8"), encoding_utf_8);
+  EXPECT_EQ(label("unicodefffe"), encoding_utf_16be);
+  for (const char *l : {"csunicode", "iso-10646-ucs-2", "ucs-2", "unicode", "unicodefeff"})
+    EXPECT_EQ(label(l), encoding_utf_16le) << l;
+  EXPECT_EQ(encoding_label_count, 228u);
   EXPECT_EQ(label(""), encoding_invalid);
   EXPECT_EQ(label("   "), encoding_invalid);
   EXPECT_EQ(label("utf-7"), encoding_invalid);
