@@ -112,10 +112,11 @@ u32 encoding_from_label_loose(const u8 *label, u64 length) {
     u8 c = label[i];
     if (c >= 'A' && c <= 'Z') c = (u8)(c + 32);
     bool letter = c >= 'a' && c <= 'z', digit = c >= '0' && c <= '9';
-    if (!letter && !digit) continue;
-    // Leading zeros of a number are dropped ("utf-08" is utf8); a zero inside a number stays,
-    // or "iso-8859-10" would read as iso88591.
-    if (c == '0' && !after_digit) continue;
+    // Leading zeros of a number are dropped ("utf-008" is utf8, "8859-01" is 88591); a zero
+    // after a kept digit stays, or "iso-8859-10" would read as iso88591. Any byte but a digit
+    // ends a number, punctuation included, although punctuation is not kept.
+    if (!digit) after_digit = false;
+    if ((!letter && !digit) || (c == '0' && !after_digit)) continue;
     copy[used++] = c;
     after_digit = digit;
   }

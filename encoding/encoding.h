@@ -135,8 +135,9 @@ struct encoding_label {
 // Surrounding ASCII white space and letter case do not matter.
 u32 encoding_from_label(const u8 *label, u64 length);
 
-// The encoding named by a loosely written label: only letters and digits count, and a "0"
-// right after a digit is dropped ("ISO8859-01" finds iso88591); 0 when none.
+// The encoding named by a loosely written label: only letters and digits count, and the
+// leading zeros of each number are dropped ("ISO8859-01" finds iso88591, "UTF-08" utf8, while
+// "iso8859-10" keeps its zero); 0 when none.
 u32 encoding_from_label_loose(const u8 *label, u64 length);
 
 // 1 (UTF-8) for EF BB BF, 38 (UTF-16BE) for FE FF, 39 (UTF-16LE) for FF FE, with the mark's
@@ -189,8 +190,9 @@ constexpr u32 utf16_high_surrogate_last = 0xDBFF;
 constexpr u32 utf16_low_surrogate_first = 0xDC00;
 constexpr u32 utf16_low_surrogate_last = 0xDFFF;
 
-// On an error *count is the length the lead byte announced (0 for a bad lead); the dispatch
-// skips one byte instead.
+// On an error *count is 1 for a bad lead byte, the bytes before a bad continuation (which may
+// start the next character), or what remains of a sequence the input cuts short; continuations
+// present are checked before the end is reported. The dispatch skips one byte instead.
 void utf8_decode(const u8 *begin, const u8 *end, u32 *code_point, u8 *count, u32 *error);
 void utf8_encode(u8 *out_begin, u8 *out_end, u32 code_point, u8 *count, u32 *error);
 
@@ -356,6 +358,7 @@ inline u8 encoding_decode(u32 encoding, const u8 *begin, const u8 *end, u32 *cod
         ok = pair && encoding_decode_fast_pair(begin, encoding_pairs_gb18030, lead >> 7, &value, &n);
         break;
       case encoding_big5:
+        invariant(second_code_point);  // as on the full path, whatever the bytes
         ok = pair && encoding_decode_fast_pair(begin, encoding_pairs_big5, lead >> 7, &value, &n);
         break;
       case encoding_euc_jp:

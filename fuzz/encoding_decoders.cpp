@@ -1,7 +1,8 @@
 // Runs every decoder of the dispatch over the input and checks that each call stays inside the
 // input, makes progress (a byte consumed or the ISO-2022-JP state moved) and that the text ends.
 // A code point out is a scalar value; a failure leaves none. Every decoded code point is encoded
-// back where the encoding can, and the encoder never writes past its room.
+// back where the encoding can, and the encoder never writes past its room. The inline fast paths
+// of the dispatch must agree with the full decoders call by call.
 #include <cstdlib>
 #include <cstring>
 
@@ -22,7 +23,16 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size) {
       u32 cp, second, error = 0;
       u8 count;
       iso_2022_jp_state before = state;
-      encoding_decode(e, at, end, &cp, &second, &count, &state, &error);
+      // The inline fast paths and the full decoders answer alike on every input.
+      iso_2022_jp_state general_state = state;
+      u32 general_cp = 0, general_second = 0, general_error = 0;
+      u8 general_count = 0;
+      u8 general_returned = encoding_decode_general(e, at, end, &general_cp, &general_second,
+                                                    &general_count, &general_state, &general_error);
+      u8 returned = encoding_decode(e, at, end, &cp, &second, &count, &state, &error);
+      check(returned == count && general_returned == general_count && cp == general_cp &&
+            second == general_second && count == general_count && error == general_error &&
+            std::memcmp(&state, &general_state, sizeof(state)) == 0);
       if (error == encoding_error_end_of_input) {
         // ISO-2022-JP may consume escapes that close the text before it meets the end.
         check(at + count == end);

@@ -71,6 +71,11 @@ TEST(big5, known_sequences_and_errors) {
   EXPECT_EQ(encode_with(big5_encode, 0x2550, &error), (std::vector<u8>{0xF9, 0xF9}));
   EXPECT_EQ(encode_with(big5_encode, 0x5341, &error), (std::vector<u8>{0xA4, 0x51}));
   EXPECT_EQ(encode_with(big5_encode, 0x4E00, &error), (std::vector<u8>{0xA4, 0x40}));
+  // U+7BB8 has a Hong Kong pointer (2082) before its ordinary one (9081): the encoder never
+  // takes the first, although its bytes would decode back just as well.
+  EXPECT_EQ(encode_with(big5_encode, 0x7BB8, &error), (std::vector<u8>{0xBA, 0xE6}));
+  // U+3003 has two pointers from 5024 on and is none of the six that take the last.
+  EXPECT_EQ(big5_pointer(0x3003), 5104u);
   EXPECT_EQ(big5({0xA4, 0x40}, &second).code_point, 0x4E00u);
   struct { std::vector<u8> in; u32 error; u32 count; } cases[] = {
     {{0x80, 0x41}, encoding_error_big5_bad_lead, 1}, {{0xFF}, encoding_error_big5_bad_lead, 1},

@@ -20,6 +20,14 @@ TEST(labels, known_labels) {
   EXPECT_EQ(label("iso-8859-6"), encoding_iso_8859_6);
   EXPECT_EQ(label("utf-16"), encoding_utf_16le);
   EXPECT_EQ(label("ISO-8859-10"), encoding_iso_8859_10);
+  // The labels the web added for UTF-8 and UTF-16 more lately.
+  EXPECT_EQ(label("unicode11utf8"), encoding_utf_8);
+  EXPECT_EQ(label("unicode20utf8"), encoding_utf_8);
+  EXPECT_EQ(label("x-unicode20utf8"), encoding_utf_8);
+  EXPECT_EQ(label("unicodefffe"), encoding_utf_16be);
+  for (const char *l : {"csunicode", "iso-10646-ucs-2", "ucs-2", "unicode", "unicodefeff"})
+    EXPECT_EQ(label(l), encoding_utf_16le) << l;
+  EXPECT_EQ(encoding_label_count, 228u);
   EXPECT_EQ(label(""), encoding_invalid);
   EXPECT_EQ(label("   "), encoding_invalid);
   EXPECT_EQ(label("utf-7"), encoding_invalid);
@@ -51,6 +59,12 @@ TEST(labels, loose_names) {
   EXPECT_EQ(loose("ISO-8859-10"), encoding_iso_8859_10);
   EXPECT_EQ(loose("ISO_8859_1"), encoding_windows_1252);
   EXPECT_EQ(loose("UTF_008"), encoding_utf_8);
+  // A number starts again after punctuation: its own leading zeros go, the zeros inside a
+  // number stay.
+  EXPECT_EQ(loose("ISO8859-01"), encoding_windows_1252);
+  EXPECT_EQ(loose("iso 8859 001"), encoding_windows_1252);
+  EXPECT_EQ(loose("ISO8859-010"), encoding_iso_8859_10);
+  EXPECT_EQ(loose("iso8859-10"), encoding_iso_8859_10);
   EXPECT_EQ(loose("Shift JIS"), encoding_invalid);  // the rows keep their punctuation
   EXPECT_EQ(loose("SJIS"), encoding_shift_jis);
   EXPECT_EQ(loose("CP 1250"), encoding_windows_1250);
@@ -193,3 +207,24 @@ TEST(dispatch, encode_then_decode_round_trips) {
     }
   }
 }
+
+// Big5 without a second-code-point out and ISO-2022-JP without a state record are programming
+// errors, stopped on every path: a well-formed pair as much as an error.
+#ifndef NDEBUG
+TEST(dispatch, missing_outs_stop_the_program) {
+  const u8 pair[2] = {0xA4, 0x40}, bad[1] = {0xFF};
+  u32 cp, error = 0;
+  u8 count, out[8];
+  EXPECT_DEATH(encoding_decode(encoding_big5, pair, pair + 2, &cp, nullptr, &count, nullptr, &error),
+               "invariant broken");
+  EXPECT_DEATH(encoding_decode(encoding_big5, bad, bad + 1, &cp, nullptr, &count, nullptr, &error),
+               "invariant broken");
+  EXPECT_DEATH(encoding_decode(encoding_iso_2022_jp, pair, pair + 2, &cp, nullptr, &count, nullptr,
+                               &error),
+               "invariant broken");
+  EXPECT_DEATH(encoding_encode(encoding_iso_2022_jp, out, out + 8, 0x41, &count, nullptr, &error),
+               "invariant broken");
+  EXPECT_DEATH(encoding_encode_finish(encoding_iso_2022_jp, out, out + 8, &count, nullptr, &error),
+               "invariant broken");
+}
+#endif
