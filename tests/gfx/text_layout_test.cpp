@@ -284,6 +284,15 @@ TEST_F(layout_fixture, segments_wrap_like_one_text) {
     laid_out split = flow(sans, parts, width);
     laid_out one = flow(sans, {text}, width);
     ASSERT_EQ(without_whitespace(split.kept), without_whitespace(one.kept)) << width;
+    // Where every word fits a line, the seams change nothing: the same words on the same lines.
+    f32 widest = 0;
+    for (const char *w : {"quick-brown", "AVAVAV."})
+      widest = std::max(widest, text_layout_single_line_size(sans, w, w + strlen(w), TEXT_LAYOUT_NO_CODEPOINT, 0));
+    if (width >= widest + 1) {
+      ASSERT_EQ(split.lines.size(), one.lines.size()) << width;
+      for (size_t k = 0; k < one.lines.size(); ++k)
+        ASSERT_EQ(without_whitespace(split.lines[k]), without_whitespace(one.lines[k])) << width << " line " << k;
+    }
   }
 }
 
