@@ -58,9 +58,14 @@ u64 app_export_feed_list(app *a, reader *r) {
     buffer_push_bytes(&list, "\n", 1);
   }
   if (v->export_file_path.used == 0) {
+    // Without a desktop folder that fits the box there is no default: "/list.txt" alone would
+    // land in the file system's root.
     buffer path = v->export_file_path;
-    buffer_push_bytes(&path, a->desktop_path.data, a->desktop_path.used);
-    buffer_push_bytes(&path, "/list.txt", 9);
+    if (a->desktop_path.used == 0 || !buffer_push_bytes(&path, a->desktop_path.data, a->desktop_path.used) ||
+        !buffer_push_bytes(&path, "/list.txt", 9)) {
+      log_file_error(string_lit("Export of the feed list"), string_lit("list.txt"), file_error_path);
+      return 0;
+    }
     v->export_file_path.used = path.used;
   }
   a->file_error = 0;

@@ -249,6 +249,28 @@ TEST_F(AppFrame, export_writes_each_live_feed_url_and_defaults_to_the_desktop) {
   EXPECT_EQ(ss.str(), "http://a/feed\nhttp://b/feed\n");
 }
 
+// Without a desktop folder, or with one too long for the export box, there is no default path:
+// the export must fail rather than write "list.txt" into the file system's root.
+TEST_F(AppFrame, export_without_a_usable_desktop_path_writes_nothing) {
+  query *q = request("http://a/feed");
+  finish(q, rss(item("a", "Mon, 01 Jan 2024 10:00:00 GMT")));
+  app_queries_check(&a, &r);
+  bool root_list_existed = access("/list.txt", F_OK) == 0;
+  std::string long_folder = folder + "/" + std::string(view.export_file_path.size, 'd');
+  for (const std::string &desktop : {std::string(), long_folder}) {
+    a.desktop_path.used = 0;
+    buffer_push_bytes(&a.desktop_path, desktop.data(), desktop.size());
+    view.export_file_path.used = 0;
+    EXPECT_EQ(app_export_feed_list(&a, &r), 0u);
+    EXPECT_NE(str(view.export_file_path), "/list.txt");
+    EXPECT_EQ(view.export_file_path.used, 0u);
+    if (!root_list_existed && access("/list.txt", F_OK) == 0) {
+      ADD_FAILURE() << "the export wrote /list.txt";
+      unlink("/list.txt");
+    }
+  }
+}
+
 TEST_F(AppFrame, a_failed_import_does_not_stop_later_imports_or_exports) {
   std::string missing = folder + "/none.txt";
   view.list_file_path.used = 0;

@@ -312,3 +312,20 @@ TEST_F(UiMain, every_button_of_the_right_bar_stays_whole_in_the_window_at_any_wi
 }
 
 }  // namespace
+
+// The F4 button counts the links queued over every opener, "(0)" included.
+TEST_F(UiMain, the_open_queued_links_button_counts_the_queue) {
+  auto bar_text = [&] {
+    std::string out;
+    if (ui_node *bar = find_tag(ui.ctx->root, "right_button_bar")) texts(bar, &out);
+    return out;
+  };
+  frames();
+  EXPECT_NE(bar_text().find("Open queued links (F4) (0)|"), std::string::npos) << bar_text();
+  r.link_openers[0].queue_mode = 1;
+  reader_open_entry_link(&r, nullptr, string_lit("http://a/1"));
+  reader_open_entry_link(&r, nullptr, string_lit("http://a/2"));
+  frames();
+  EXPECT_NE(bar_text().find("Open queued links (F4) (2)|"), std::string::npos) << bar_text();
+  link_queue_free(&app_allocator, &r.link_openers[0]);
+}
