@@ -309,3 +309,48 @@ TEST(widgets, shortcut_modifier_masks) {
 }
 
 }  // namespace
+
+namespace {
+
+// The dropdown's list has scrollbars of its own: pressing them scrolls the list and must not
+// count as a press outside the popup.
+TEST(widgets, pressing_the_scrollbar_of_a_dropdown_list_scrolls_it_and_keeps_it_open) {
+  widget_fixture f;
+  if (!f.fonts) GTEST_SKIP() << "no font on this system";
+  const ui_id id = 3;
+  std::vector<std::string> names;
+  for (int i = 0; i < 100; i++) names.push_back("entry " + std::to_string(i));
+  std::vector<buffer> texts;
+  for (auto &s : names) texts.push_back(string_from_bytes(s.data(), s.size()));
+  u64 selected = 50;
+  auto body = [&](ui_context *c) {
+    selected = ui_dropdown(c, id, ui_size_pixels_make(200), texts.data(), texts.size(), selected);
+  };
+  auto content = [&] {
+    return ui_find_current(f.ctx.get(), ui_id_with_modifier(id, ui_id_modifier_scrollable_content));
+  };
+  f.build(body);
+  f.move(f.centre(id));
+  f.mouse_button(true);
+  f.build(body);
+  f.mouse_button(false);
+  f.build(body);
+  ASSERT_TRUE(f.ctx->popup_root);
+  for (u32 k : {1u, 5u}) {
+    ui_id part = ui_id_with_modifier(id, ui_id_modifier_scrollbar(1, k));
+    ASSERT_TRUE(ui_find_current(f.ctx.get(), part)) << k;
+    f32 before = content()->scroll[1];
+    f.move(f.centre(part));
+    f.mouse_button(true);
+    f.build(body);
+    EXPECT_TRUE(f.ctx->popup_root) << k;
+    f.mouse_button(false);
+    f.build(body);
+    ASSERT_TRUE(f.ctx->popup_root) << k;
+    EXPECT_EQ(f.ctx->active, id) << k;
+    EXPECT_FLOAT_EQ(content()->scroll[1], k == 1 ? before - 18 : before + 18) << k;
+    EXPECT_EQ(selected, 50u);
+  }
+}
+
+}  // namespace
