@@ -354,3 +354,46 @@ TEST(widgets, pressing_the_scrollbar_of_a_dropdown_list_scrolls_it_and_keeps_it_
 }
 
 }  // namespace
+
+namespace {
+
+// A pressed element that is no longer built can never see its release: the next frame lets it
+// go, so the rest of the screen stays usable and shortcuts work again.
+TEST(widgets, an_active_element_that_is_not_built_any_more_is_released) {
+  widget_fixture f;
+  if (!f.fonts) GTEST_SKIP() << "no font on this system";
+  const ui_id a = 7, b = 8;
+  bool show_a = true, clicked_b = false;
+  auto body = [&](ui_context *c) {
+    if (show_a) ui_button(c, a, string_lit("first"));
+    clicked_b = ui_button(c, b, string_lit("second"));
+  };
+  f.build(body);
+  f.move(f.centre(a));
+  f.mouse_button(true);
+  f.build(body);
+  ASSERT_EQ(f.ctx->active, a);
+  show_a = false;  // the press changed the page: the pressed button is gone
+  f.build(body);
+  f.mouse_button(false);
+  f.build(body);
+  f.build(body);
+  EXPECT_EQ(f.ctx->active, UI_ID_NONE);
+  input_event &k = f.w->events[f.w->event_count++];
+  k = input_event{};
+  k.type = input_event_type_key;
+  k.code = key_s;
+  k.state = input_event_state_down;
+  bool fired = false;
+  f.build([&](ui_context *c) { fired = ui_shortcut(c, key_s, 0); body(c); });
+  EXPECT_TRUE(fired);
+  f.move(f.centre(b));
+  f.build(body);
+  f.mouse_button(true);
+  f.build(body);
+  f.mouse_button(false);
+  f.build(body);
+  EXPECT_TRUE(clicked_b);
+}
+
+}  // namespace
