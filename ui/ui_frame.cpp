@@ -31,6 +31,16 @@ void ui_begin_frame(ui_context *ctx) {
   ctx->popup_saved_parent = nullptr;
 
   ctx->hot = ctx->hot_part = ctx->popup_hot = ctx->popup_hot_part = UI_ID_NONE;
+  // An element pressed or edited and then no longer built never sees its release; left active
+  // it would keep every other element from becoming hot and every shortcut from firing.
+  if (ctx->active != UI_ID_NONE && !ui_find_previous(ctx, ctx->active)) {
+    ctx->active = ctx->active_part = UI_ID_NONE;
+    ctx->active_allows_hover = 0;
+  }
+  if (ctx->popup_active != UI_ID_NONE && !ui_find_previous(ctx, ctx->popup_active)) {
+    ctx->popup_active = ctx->popup_active_part = UI_ID_NONE;
+    ctx->popup_active_allows_hover = 0;
+  }
 
   window *w = ctx->window;
   if (w) {

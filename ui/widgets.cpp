@@ -347,6 +347,9 @@ bool ui_checkbox_plain(ui_context *ctx, ui_id id, int *value) {
   return clicked;
 }
 
+static ui_node *scrollable_begin(ui_context *ctx, ui_id id, ui_size size_x, ui_size size_y, u64 flags,
+                                 bool update);
+
 u64 ui_dropdown(ui_context *ctx, ui_id id, ui_size size_x, buffer *texts, u64 count, u64 selected) {
   ui_id content_id = ui_id_with_modifier(id, ui_id_modifier_scrollable_content);
   u64 result = selected;
@@ -355,10 +358,17 @@ u64 ui_dropdown(ui_context *ctx, ui_id id, ui_size size_x, buffer *texts, u64 co
   if (previous) {
     if (ui_is_active(ctx, previous)) {
       // The popup can be missing when last frame ran out of nodes; then there is nothing to pick.
-      // The list's scrollbars and wheel are handled once, by ui_scrollable_begin below with
-      // clamping; handling them here as well would scroll the list twice per notch.
+      // The list's scrollbars go first: a press on them makes a popup element hot, so the toggle
+      // below does not take it for a press outside the popup. The list's view is then made
+      // without handling them again, or the list would scroll twice per notch.
       ui_node *content = ui_find_previous(ctx, content_id);
-      if (content) result = ui_list_select(ctx, content, selected);
+      if (content) {
+        if (content->parent) {
+          ui_scrollbar_update(ctx, id, content->parent, content, UI_SCROLL_STEP, 1, true);
+          ui_scrollbar_update(ctx, id, content->parent, content, UI_SCROLL_STEP, 0, true);
+        }
+        result = ui_list_select(ctx, content, selected);
+      }
     }
     toggle = ui_popup_toggle(ctx, previous);
   }
@@ -392,8 +402,8 @@ u64 ui_dropdown(ui_context *ctx, ui_id id, ui_size size_x, buffer *texts, u64 co
     if (toggle.opened) ctx->popup_active = UI_ID_NONE;
     ui_node *root = ui_popup_begin(ctx, ui_size_width_of_make(dropdown), ui_size_children_make(), dropdown);
     root->flags &= ~(u64)ui_node_flag_popup_fit_x;
-    ui_node *content = ui_scrollable_begin(ctx, id, ui_size_parent_content_make(), ui_size_children_make(),
-                                           ui_node_flag_scroll | ui_node_flag_clamp_scroll);
+    ui_node *content = scrollable_begin(ctx, id, ui_size_parent_content_make(), ui_size_children_make(),
+                                        ui_node_flag_scroll | ui_node_flag_clamp_scroll, false);
     ui_node *view = content->parent;
     content->size_x = ui_size_parent_content_make();
     ui_set_layout_direction(content, 1);
@@ -456,10 +466,11 @@ void ui_pair(ui_context *ctx, ui_node *container, ui_id handle_id, ui_size *pane
   }
 }
 
-ui_node *ui_scrollable_begin(ui_context *ctx, ui_id id, ui_size size_x, ui_size size_y, u64 flags) {
+static ui_node *scrollable_begin(ui_context *ctx, ui_id id, ui_size size_x, ui_size size_y, u64 flags,
+                                 bool update) {
   ui_id content_id = ui_id_with_modifier(id, ui_id_modifier_scrollable_content);
   ui_node *previous = ui_find_previous(ctx, content_id);
-  if (previous && previous->parent) {
+  if (update && previous && previous->parent) {
     bool clamp = (flags & ui_node_flag_clamp_scroll) != 0;
     if (ui_find_previous(ctx, ui_id_with_modifier(id, ui_id_modifier_scrollbar_vertical_elevator)))
       ui_scrollbar_update(ctx, id, previous->parent, previous, UI_SCROLL_STEP, 1, clamp);
@@ -473,6 +484,10 @@ ui_node *ui_scrollable_begin(ui_context *ctx, ui_id id, ui_size size_x, ui_size 
   set_tag(content, "scrollable_content");
   ui_parent_push(ctx, content);
   return content;
+}
+
+ui_node *ui_scrollable_begin(ui_context *ctx, ui_id id, ui_size size_x, ui_size size_y, u64 flags) {
+  return scrollable_begin(ctx, id, size_x, size_y, flags, true);
 }
 
 void ui_scrollable_end(ui_context *ctx) {

@@ -301,11 +301,104 @@ TEST(widgets, shortcut_modifier_masks) {
     EXPECT_EQ(fired, c.fires) << (int)c.mods << " " << (int)c.mask;
   }
   // Not while something is active.
+  auto active_node = [](ui_context *ctx) { node_make(ctx, ui_size_pixels_make(10), ui_size_pixels_make(10), 0, 99); };
+  f.build(active_node);
   f.ctx->active = 99;
   bool fired = true;
   press(key_s, 0);
-  f.build([&](ui_context *ctx) { fired = ui_shortcut(ctx, key_s, 0); });
+  f.build([&](ui_context *ctx) {
+    fired = ui_shortcut(ctx, key_s, 0);
+    active_node(ctx);
+  });
   EXPECT_FALSE(fired);
+}
+
+}  // namespace
+
+namespace {
+
+// The dropdown's list has scrollbars of its own: pressing them scrolls the list and must not
+// count as a press outside the popup.
+TEST(widgets, pressing_the_scrollbar_of_a_dropdown_list_scrolls_it_and_keeps_it_open) {
+  widget_fixture f;
+  if (!f.fonts) GTEST_SKIP() << "no font on this system";
+  const ui_id id = 3;
+  std::vector<std::string> names;
+  for (int i = 0; i < 100; i++) names.push_back("entry " + std::to_string(i));
+  std::vector<buffer> texts;
+  for (auto &s : names) texts.push_back(string_from_bytes(s.data(), s.size()));
+  u64 selected = 50;
+  auto body = [&](ui_context *c) {
+    selected = ui_dropdown(c, id, ui_size_pixels_make(200), texts.data(), texts.size(), selected);
+  };
+  auto content = [&] {
+    return ui_find_current(f.ctx.get(), ui_id_with_modifier(id, ui_id_modifier_scrollable_content));
+  };
+  f.build(body);
+  f.move(f.centre(id));
+  f.mouse_button(true);
+  f.build(body);
+  f.mouse_button(false);
+  f.build(body);
+  ASSERT_TRUE(f.ctx->popup_root);
+  for (u32 k : {1u, 5u}) {
+    ui_id part = ui_id_with_modifier(id, ui_id_modifier_scrollbar(1, k));
+    ASSERT_TRUE(ui_find_current(f.ctx.get(), part)) << k;
+    f32 before = content()->scroll[1];
+    f.move(f.centre(part));
+    f.mouse_button(true);
+    f.build(body);
+    EXPECT_TRUE(f.ctx->popup_root) << k;
+    f.mouse_button(false);
+    f.build(body);
+    ASSERT_TRUE(f.ctx->popup_root) << k;
+    EXPECT_EQ(f.ctx->active, id) << k;
+    EXPECT_FLOAT_EQ(content()->scroll[1], k == 1 ? before - 18 : before + 18) << k;
+    EXPECT_EQ(selected, 50u);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A pressed element that is no longer built can never see its release: the next frame lets it
+// go, so the rest of the screen stays usable and shortcuts work again.
+TEST(widgets, an_active_element_that_is_not_built_any_more_is_released) {
+  widget_fixture f;
+  if (!f.fonts) GTEST_SKIP() << "no font on this system";
+  const ui_id a = 7, b = 8;
+  bool show_a = true, clicked_b = false;
+  auto body = [&](ui_context *c) {
+    if (show_a) ui_button(c, a, string_lit("first"));
+    clicked_b = ui_button(c, b, string_lit("second"));
+  };
+  f.build(body);
+  f.move(f.centre(a));
+  f.mouse_button(true);
+  f.build(body);
+  ASSERT_EQ(f.ctx->active, a);
+  show_a = false;  // the press changed the page: the pressed button is gone
+  f.build(body);
+  f.mouse_button(false);
+  f.build(body);
+  f.build(body);
+  EXPECT_EQ(f.ctx->active, UI_ID_NONE);
+  input_event &k = f.w->events[f.w->event_count++];
+  k = input_event{};
+  k.type = input_event_type_key;
+  k.code = key_s;
+  k.state = input_event_state_down;
+  bool fired = false;
+  f.build([&](ui_context *c) { fired = ui_shortcut(c, key_s, 0); body(c); });
+  EXPECT_TRUE(fired);
+  f.move(f.centre(b));
+  f.build(body);
+  f.mouse_button(true);
+  f.build(body);
+  f.mouse_button(false);
+  f.build(body);
+  EXPECT_TRUE(clicked_b);
 }
 
 }  // namespace
