@@ -250,8 +250,8 @@ u8 input_modifiers(const window *w) {
 
 static void log_line(const char *text) { gfx_log_append(string_from_bytes(text, strlen(text))); }
 
-// A new zeroed event, or null when the frame already holds 32: further events of the frame are
-// dropped, the state bytes still count them.
+// A new zeroed event, or null when the frame already holds 32. Input is only applied once it is
+// known to fit, so only a synthesised move can find the frame full.
 static input_event *event_push(window *w) {
   if (w->event_count >= INPUT_EVENT_CAPACITY) {
     log_line("window_handle_messages: dropped input event.\n");
@@ -271,6 +271,56 @@ void input_frame_reset(window *w) {
   w->event_count = 0;
   for (u32 i = 0; i <= key_index_last; i++) w->key_state[i] &= 1;
   for (u32 i = 0; i < 256; i++) w->scancode_state[i] &= 1;
+}
+
+// ---- Text ----------------------------------------------------------------------------------
+
+static u32 utf8_encode(u32 c, u8 out[4]) {
+  if (c < 0x80) {
+    out[0] = (u8)c;
+    return 1;
+  }
+  if (c < 0x800) {
+    out[0] = (u8)(0xC0 | c >> 6);
+    out[1] = (u8)(0x80 | (c & 0x3F));
+    return 2;
+  }
+  if (c < 0x10000) {
+    out[0] = (u8)(0xE0 | c >> 12);
+    out[1] = (u8)(0x80 | ((c >> 6) & 0x3F));
+    out[2] = (u8)(0x80 | (c & 0x3F));
+    return 3;
+  }
+  out[0] = (u8)(0xF0 | c >> 18);
+  out[1] = (u8)(0x80 | ((c >> 12) & 0x3F));
+  out[2] = (u8)(0x80 | ((c >> 6) & 0x3F));
+  out[3] = (u8)(0x80 | (c & 0x3F));
+  return 4;
+}
+
+static bool text_has_room(const window *w, u32 bytes) {
+  return w->text_count < INPUT_TEXT_CAPACITY && w->text_bytes + bytes <= INPUT_TEXT_BYTES;
+}
+
+// Only called once the character is known to fit the frame text.
+static void char_apply(window *w, u32 codepoint, u32 time) {
+  u8 bytes[4] = {};
+  u32 n = utf8_encode(codepoint, bytes);
+  memcpy(w->text_utf8 + w->text_bytes, bytes, n);
+  w->text_codepoints[w->text_count] = codepoint;
+  w->text_lengths[w->text_count] = (u8)n;
+  w->text_bytes = (u8)(w->text_bytes + n);
+  w->text_count++;
+  // Only the key press that typed it carries the character; a character from an input method,
+  // or one after a click, stays in the frame text alone. A key that types two characters (a
+  // dead key before a letter it does not combine with) carries the last.
+  if (w->event_count == 0) return;
+  input_event *e = &w->events[w->event_count - 1];
+  if (e->type != input_event_type_key || !(e->state & 3)) return;
+  e->codepoint = codepoint;
+  memcpy(e->utf8, bytes, 4);
+  e->utf8_length = (u8)n;
+  e->time = time;
 }
 
 // ---- Keys ----------------------------------------------------------------------------------
@@ -298,7 +348,8 @@ static u32 control_character(s32 glfw_key, bool control, bool alt) {
   }
 }
 
-void input_on_key(window *w, s32 glfw_key, s32 x_keycode, s32 action, u32 time) {
+// Only called once the event, and a character of any length, are known to fit the frame.
+static void key_apply(window *w, s32 glfw_key, s32 x_keycode, s32 action, u32 time) {
   u8 key = input_key_from_glfw_key(glfw_key);
   u32 s = input_scan_code_from_x_keycode(x_keycode);
   u32 down = action != GLFW_RELEASE;
@@ -342,61 +393,13 @@ void input_on_key(window *w, s32 glfw_key, s32 x_keycode, s32 action, u32 time) 
   }
   if (down) {
     u32 c = control_character(glfw_key, control, alt);
-    if (c) input_on_char(w, c, time);
+    if (c) char_apply(w, c, time);
   }
-}
-
-// ---- Text ----------------------------------------------------------------------------------
-
-static u32 utf8_encode(u32 c, u8 out[4]) {
-  if (c < 0x80) {
-    out[0] = (u8)c;
-    return 1;
-  }
-  if (c < 0x800) {
-    out[0] = (u8)(0xC0 | c >> 6);
-    out[1] = (u8)(0x80 | (c & 0x3F));
-    return 2;
-  }
-  if (c < 0x10000) {
-    out[0] = (u8)(0xE0 | c >> 12);
-    out[1] = (u8)(0x80 | ((c >> 6) & 0x3F));
-    out[2] = (u8)(0x80 | (c & 0x3F));
-    return 3;
-  }
-  out[0] = (u8)(0xF0 | c >> 18);
-  out[1] = (u8)(0x80 | ((c >> 12) & 0x3F));
-  out[2] = (u8)(0x80 | ((c >> 6) & 0x3F));
-  out[3] = (u8)(0x80 | (c & 0x3F));
-  return 4;
-}
-
-void input_on_char(window *w, u32 codepoint, u32 time) {
-  if (codepoint > 0x10FFFF || (codepoint >= 0xD800 && codepoint <= 0xDFFF)) return;
-  u8 bytes[4] = {};
-  u32 n = utf8_encode(codepoint, bytes);
-  if (w->text_count < INPUT_TEXT_CAPACITY && w->text_bytes + n <= INPUT_TEXT_BYTES) {
-    memcpy(w->text_utf8 + w->text_bytes, bytes, n);
-    w->text_codepoints[w->text_count] = codepoint;
-    w->text_lengths[w->text_count] = (u8)n;
-    w->text_bytes = (u8)(w->text_bytes + n);
-    w->text_count++;
-  }
-  // Only the key press that typed it carries the character; a character from an input method,
-  // or one after a click, stays in the frame text alone. A key that types two characters (a
-  // dead key before a letter it does not combine with) carries the last.
-  if (w->event_count == 0) return;
-  input_event *e = &w->events[w->event_count - 1];
-  if (e->type != input_event_type_key || !(e->state & 3)) return;
-  e->codepoint = codepoint;
-  memcpy(e->utf8, bytes, 4);
-  e->utf8_length = (u8)n;
-  e->time = time;
 }
 
 // ---- Mouse ---------------------------------------------------------------------------------
 
-void input_on_mouse_move(window *w, s32 x, s32 y, u32 time) {
+static void move_apply(window *w, s32 x, s32 y, u32 time) {
   w->mouse_x = x;
   w->mouse_y = y;
   w->pointer_x = x;
@@ -429,8 +432,7 @@ void window_push_mouse_move_event(window *w) {
   e->y = w->mouse_y;
 }
 
-void input_on_mouse_button(window *w, u8 button, bool down, u32 time) {
-  if (button < key_mouse_left || button > key_mouse_x2) return;
+static void button_apply(window *w, u8 button, bool down, u32 time) {
   u32 was_down = w->key_state[button] & 1;
   if (!w->focused && !down && !was_down) return;  // the library's releases after focus loss
   // The pointer cannot have moved since its last report, or a move would have come first; a
@@ -451,7 +453,7 @@ void input_on_mouse_button(window *w, u8 button, bool down, u32 time) {
   e->time = time;
 }
 
-void input_on_scroll(window *w, f32 notches_x, f32 notches_y, u32 time) {
+static void scroll_apply(window *w, f32 notches_x, f32 notches_y, u32 time) {
   // One event per axis, as the two wheels arrive separately elsewhere.
   for (u32 axis = 0; axis < 2; axis++) {
     f32 v = axis == 0 ? notches_y : notches_x;
@@ -475,6 +477,176 @@ void input_on_scroll(window *w, f32 notches_x, f32 notches_y, u32 time) {
       e->wheel_x = v;
     }
   }
+}
+
+static void focus_apply(window *w, bool focused) {
+  if (focused) {
+    input_sync_keys(w);
+    w->focused = 1;
+  } else {
+    input_clear_keys(w);
+    window_point p = window_get_mouse_position(w);
+    w->mouse_x = p.x;
+    w->mouse_y = p.y;
+    w->focused = 0;
+  }
+}
+
+// ---- Input that waits for a later frame -------------------------------------------------------
+
+static bool frame_has_mouse_event(const window *w) {
+  for (u32 i = 0; i < w->event_count && i < INPUT_EVENT_CAPACITY; i++) {
+    if (w->events[i].type & (input_event_type_button | input_event_type_move)) return true;
+  }
+  return false;
+}
+
+// Free event slots for input of one kind. A frame without mouse events keeps its last slot for
+// the move the UI adds then, so that hover logic always sees one.
+static u32 event_room(const window *w, bool mouse) {
+  u32 limit = INPUT_EVENT_CAPACITY;
+  if (!mouse && !frame_has_mouse_event(w)) limit--;
+  return w->event_count < limit ? limit - w->event_count : 0;
+}
+
+// Whether the input can be applied to this frame whole. An empty frame takes any one input, so
+// waiting input always moves on.
+static bool pending_fits(const window *w, const input_pending *p) {
+  switch (p->kind) {
+    case input_pending_key:
+      if (event_room(w, false) == 0) return false;
+      // Its character, if it types one, comes next and must land in the same frame.
+      return p->action == GLFW_RELEASE || text_has_room(w, 4);
+    case input_pending_char: {
+      u8 bytes[4];
+      return text_has_room(w, utf8_encode(p->codepoint, bytes));
+    }
+    case input_pending_button: return event_room(w, true) >= 1;
+    case input_pending_move:
+      if (w->event_count > 0 && w->events[w->event_count - 1].type == input_event_type_move) {
+        return true;
+      }
+      return event_room(w, true) >= 1;
+    case input_pending_scroll:
+      return event_room(w, true) >= (u32)(p->notches_x != 0) + (u32)(p->notches_y != 0);
+    default: return true;
+  }
+}
+
+static void pending_apply(window *w, const input_pending *p) {
+  switch (p->kind) {
+    case input_pending_key: key_apply(w, p->a, p->b, p->action, p->time); break;
+    case input_pending_char: char_apply(w, p->codepoint, p->time); break;
+    case input_pending_button: button_apply(w, (u8)p->a, p->action != 0, p->time); break;
+    case input_pending_move: move_apply(w, p->a, p->b, p->time); break;
+    case input_pending_scroll: scroll_apply(w, p->notches_x, p->notches_y, p->time); break;
+    case input_pending_focus: focus_apply(w, p->action != 0); break;
+    default: break;
+  }
+}
+
+static void pending_push(window *w, const input_pending *p) {
+  // Consecutive moves coalesce while they wait, as they do in a frame.
+  if (p->kind == input_pending_move && w->pending_count > 0) {
+    input_pending *last =
+        &w->pending[(w->pending_head + w->pending_count - 1) % INPUT_PENDING_CAPACITY];
+    if (last->kind == input_pending_move) {
+      *last = *p;
+      return;
+    }
+  }
+  if (w->pending_count >= INPUT_PENDING_CAPACITY) {
+    if (!w->pending_overflow_logged) log_line("window_handle_messages: dropped input event.\n");
+    w->pending_overflow_logged = 1;
+    return;
+  }
+  w->pending[(w->pending_head + w->pending_count) % INPUT_PENDING_CAPACITY] = *p;
+  w->pending_count++;
+}
+
+// Applies the input at once when nothing waits before it and it fits the frame; otherwise it
+// waits behind the rest, so nothing overtakes.
+static void input_take(window *w, const input_pending *p) {
+  if (w->pending_count == 0 && pending_fits(w, p)) {
+    pending_apply(w, p);
+  } else {
+    pending_push(w, p);
+  }
+}
+
+bool input_pending_drain(window *w) {
+  if (w->pending_count == 0) return false;
+  while (w->pending_count > 0) {
+    input_pending p = w->pending[w->pending_head];
+    if (!pending_fits(w, &p)) break;
+    w->pending_head = (w->pending_head + 1) % INPUT_PENDING_CAPACITY;
+    w->pending_count--;
+    pending_apply(w, &p);
+  }
+  if (w->pending_count == 0) {
+    w->pending_head = 0;
+    w->pending_overflow_logged = 0;
+  }
+  return true;
+}
+
+u32 input_pending_count(const window *w) { return w->pending_count; }
+
+// ---- What the callbacks call ------------------------------------------------------------------
+
+void input_on_key(window *w, s32 glfw_key, s32 x_keycode, s32 action, u32 time) {
+  input_pending p = {};
+  p.kind = input_pending_key;
+  p.action = (u8)action;
+  p.a = glfw_key;
+  p.b = x_keycode;
+  p.time = time;
+  input_take(w, &p);
+}
+
+void input_on_char(window *w, u32 codepoint, u32 time) {
+  if (codepoint > 0x10FFFF || (codepoint >= 0xD800 && codepoint <= 0xDFFF)) return;
+  input_pending p = {};
+  p.kind = input_pending_char;
+  p.codepoint = codepoint;
+  p.time = time;
+  input_take(w, &p);
+}
+
+void input_on_mouse_move(window *w, s32 x, s32 y, u32 time) {
+  input_pending p = {};
+  p.kind = input_pending_move;
+  p.a = x;
+  p.b = y;
+  p.time = time;
+  input_take(w, &p);
+}
+
+void input_on_mouse_button(window *w, u8 button, bool down, u32 time) {
+  if (button < key_mouse_left || button > key_mouse_x2) return;
+  input_pending p = {};
+  p.kind = input_pending_button;
+  p.action = down ? 1 : 0;
+  p.a = button;
+  p.time = time;
+  input_take(w, &p);
+}
+
+void input_on_scroll(window *w, f32 notches_x, f32 notches_y, u32 time) {
+  if (notches_x == 0 && notches_y == 0) return;
+  input_pending p = {};
+  p.kind = input_pending_scroll;
+  p.notches_x = notches_x;
+  p.notches_y = notches_y;
+  p.time = time;
+  input_take(w, &p);
+}
+
+void input_on_focus(window *w, bool focused) {
+  input_pending p = {};
+  p.kind = input_pending_focus;
+  p.action = focused ? 1 : 0;
+  input_take(w, &p);
 }
 
 // ---- Focus ---------------------------------------------------------------------------------

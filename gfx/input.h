@@ -146,6 +146,38 @@ struct input_event {
 };
 static_assert(sizeof(input_event) == 28, "an input event is 28 bytes");
 
+// Input that did not fit its frame waits here, in arrival order, as the callback's own
+// arguments: it is applied (key bytes, events, text) only in the frame that takes it, so that
+// frame's state agrees with its events.
+enum : u8 {
+  input_pending_key = 1,     // a = GLFW key, b = X keycode, action = GLFW action
+  input_pending_char = 2,    // codepoint
+  input_pending_button = 3,  // a = button, action = 1 down
+  input_pending_move = 4,    // a = x, b = y
+  input_pending_scroll = 5,  // notches_x, notches_y
+  input_pending_focus = 6,   // action = 1 gained
+};
+
+struct input_pending {
+  u8 kind;  // input_pending_*
+  u8 action;
+  u16 unused;
+  union {
+    s32 a;
+    u32 codepoint;
+    f32 notches_x;
+  };
+  union {
+    s32 b;
+    f32 notches_y;
+  };
+  u32 time;
+};
+static_assert(sizeof(input_pending) == 16, "a pending input is 16 bytes");
+
+// Room for 4096 events with a character each; a burst beyond that is dropped.
+#define INPUT_PENDING_CAPACITY 8192
+
 struct input_event_iterator {
   window *target;
   u64 index;  // u64 -1 before the first event
@@ -170,9 +202,19 @@ input_event *input_event_current(input_event_iterator *it);
 u8 input_modifiers(const window *w);
 
 // ---- Feeding the frame (the window's callbacks call these) -----------------------------------
+// Input a frame has no room for (32 events, 32 characters in 128 bytes) is not dropped: it waits
+// and goes to the following frames in order, a key press together with its character. The last
+// event slot is kept for the move the UI adds to a frame without mouse events, and a key press
+// or repeat needs room for one more character of any length.
+
 // Start of a frame's pump: clears the frame's events, text, wheel and resized flag; key bytes keep
-// only their down bit.
+// only their down bit. Waiting input stays waiting.
 void input_frame_reset(window *w);
+// Moves waiting input into the frame, oldest first, as far as it fits; true when any was waiting
+// (the frame then must not wait for more).
+bool input_pending_drain(window *w);
+// Inputs still waiting for a later frame.
+u32 input_pending_count(const window *w);
 // A key press, repeat or release; glfw_key is GLFW_KEY_*, x_keycode the X keycode (0 if none),
 // action GLFW_PRESS, GLFW_REPEAT or GLFW_RELEASE.
 void input_on_key(window *w, s32 glfw_key, s32 x_keycode, s32 action, u32 time);
@@ -190,6 +232,9 @@ void input_on_scroll(window *w, f32 notches_x, f32 notches_y, u32 time);
 // Appends a move event at the current mouse position with time 0.
 void window_push_mouse_move_event(window *w);
 
+// The focus coming or going, in order with the input around it: gained reads the keys' physical
+// state again (input_sync_keys), lost marks every key up (input_clear_keys) and reads the mouse.
+void input_on_focus(window *w, bool focused);
 // Focus: gained reads the keys' physical state again; lost marks every key up.
 void input_sync_keys(window *w);
 void input_clear_keys(window *w);

@@ -146,16 +146,7 @@ static void on_focus(GLFWwindow *handle, int focused) {
   window *w = window_of(handle);
   if (!w) return;
   window_note_non_move(w);
-  if (focused) {
-    input_sync_keys(w);
-    w->focused = 1;
-  } else {
-    input_clear_keys(w);
-    window_point p = window_get_mouse_position(w);
-    w->mouse_x = p.x;
-    w->mouse_y = p.y;
-    w->focused = 0;
-  }
+  input_on_focus(w, focused != 0);
 }
 
 // The library ignores focus changes made by another client's keyboard grab (a window switcher or
@@ -212,7 +203,9 @@ static void on_key(GLFWwindow *handle, int key, int scancode, int action, int mo
   window_note_non_move(w);
   // The library tracks this key from now on and reports its release itself.
   if (key >= 0 && key <= GLFW_KEY_LAST) w->keys_unseen[key >> 3] &= (u8) ~(1u << (key & 7));
-  window_check_modifiers(w, mods);
+  // The server's modifiers describe the moment of this key; while earlier input still waits
+  // for a later frame, the key state is not yet at that moment.
+  if (input_pending_count(w) == 0) window_check_modifiers(w, mods);
   input_on_key(w, key, scancode, action, input_time_now());
 }
 
@@ -229,7 +222,7 @@ static void on_mouse_button(GLFWwindow *handle, int button, int action, int mods
   window *w = window_of(handle);
   if (!w) return;
   window_note_non_move(w);
-  window_check_modifiers(w, mods);
+  if (input_pending_count(w) == 0) window_check_modifiers(w, mods);
   // Left, right, middle, back, forward: the order of the key index's buttons 1 to 5.
   if (button < GLFW_MOUSE_BUTTON_1 || button > GLFW_MOUSE_BUTTON_5) return;
   input_on_mouse_button(w, (u8)(button + 1), action == GLFW_PRESS, input_time_now());
@@ -410,11 +403,14 @@ static std::atomic<u32> window_wakes;
 
 void window_handle_messages(window *w, u32 flags) {
   PROFILE_ZONE(zone_window_handle_messages);
+  bool carried = false;
   {
     PROFILE_ZONE(zone_setup);
     input_frame_reset(w);
+    carried = input_pending_drain(w);
   }
-  if (flags & window_pump_wait) {
+  // Input left over from earlier frames is this frame's already; waiting would hold it back.
+  if ((flags & window_pump_wait) && !carried) {
     PROFILE_ZONE(zone_GetMessage);
     // The library handles everything queued before it returns, so one wait drains the queue.
     // When moves alone do not end the wait, the timer still counts from the wait's start, and a

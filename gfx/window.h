@@ -83,6 +83,12 @@ struct window {
   s32 pointer_x, pointer_y;
   u32 pointer_known;
 
+  // Input that arrived after its frame was full, waiting for the next frames: a ring of
+  // INPUT_PENDING_CAPACITY from pending_head; a burst that fills it is logged once.
+  input_pending pending[INPUT_PENDING_CAPACITY];
+  u32 pending_head, pending_count;
+  u32 pending_overflow_logged;
+
   // Keys (a bit per GLFW key) found held when the focus came, which the library has not seen
   // pressed: it reports no release for them, so the pump watches them until they come up.
   u8 keys_unseen[48];
@@ -108,8 +114,10 @@ void window_destroy(window *w);
 
 // ---- The frame -----------------------------------------------------------------------------
 
-// Clears the frame's input, then with window_pump_wait blocks until input, a wake-up or the repeat
-// timer, and handles everything queued; without it handles only what is queued.
+// Clears the frame's input and moves input left over from earlier frames into it, then with
+// window_pump_wait blocks until input, a wake-up or the repeat timer, and handles everything
+// queued; without it handles only what is queued. A frame given left-over input never blocks, so
+// the loop runs again at once while any is left.
 void window_handle_messages(window *w, u32 flags);
 // Ends a waiting pump; any thread may call it (workers do when a result is ready).
 void window_wake();

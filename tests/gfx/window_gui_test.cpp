@@ -429,6 +429,36 @@ TEST_F(window_gui, moves_that_do_not_wake_stay_out_of_the_frame_and_hide_no_wake
   EXPECT_EQ(w.mouse_y, 720 - 1 - 120);
 }
 
+// Typing faster than frames are made: everything typed during a slow frame is handled by the
+// next pump, more than one frame holds. What does not fit waits for the frames after, which do
+// not wait for new input, and the text of all frames together is exactly what was typed.
+TEST_F(window_gui, fast_typing_during_slow_frames_loses_no_character) {
+  open(0);
+  ASSERT_TRUE(pump_until(nullptr, [&] { return w.focused == 1; })) << "the window never got the focus";
+  const std::string typed =
+      "/work/main/tests/reader/feeds/rss2_full.xml?Quick-Brown_Fox=42&jumps;over.the:lazy,dog"
+      "/0123456789/ABCDEFGHIJKLMNOPQRSTUVWXYZ/abcdefghijklmnopqrstuvwxyz";
+  // The whole string is queued before the next pump, as it would be behind a slow frame.
+  ASSERT_EQ(test_run({"xdotool", "type", "--delay", "1", typed.c_str()}), 0);
+  // A pump that waited while input was left over would only end with this alarm.
+  alarm(60);
+  std::string text;
+  u32 frames_with_left_over = 0;
+  auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (text.size() < typed.size() && std::chrono::steady_clock::now() < give_up) {
+    bool left_over = input_pending_count(&w) > 0;
+    frames_with_left_over += left_over;
+    window_handle_messages(&w, left_over ? (u32)window_pump_wait : 0u);
+    ASSERT_LE(w.text_count, (u32)INPUT_TEXT_CAPACITY);
+    text.append((const char *)w.text_utf8, w.text_bytes);
+    usleep(20000);
+  }
+  alarm(0);
+  EXPECT_EQ(text, typed);
+  EXPECT_GT(frames_with_left_over, 0u) << "the typing never filled a frame";
+  EXPECT_EQ(log().find("dropped"), std::string::npos);
+}
+
 TEST_F(window_gui, cursor_changes_only_inside_the_client_area) {
   open(0);
   w.mouse_x = -1;
