@@ -271,6 +271,31 @@ TEST_F(UiMain, the_settings_page_buttons_answer_after_the_opener_list_closes) {
   EXPECT_TRUE(feed_is_deleted(news));
 }
 
+// The program waits for input after a frame unless a view asks for another. A click changes the
+// model while the tree is built, after the nodes that show it (the clicked button's own label)
+// were made: without one more frame the change would stay undrawn until the next input.
+TEST_F(UiMain, a_click_is_drawn_without_waiting_for_more_input) {
+  select(news, nullptr);
+  v.page = view_page_main;
+  frames();
+  ui_id delete_button = (ui_id)(uintptr_t)news | (4ull << 47);
+  ui_node *button = ui_find_current(ui.ctx.get(), delete_button);
+  ASSERT_TRUE(button);
+  ui.mouse_move((s32)(button->rect.x0 + 10), (s32)(button->rect.y0 + 5));
+  ui.mouse_button(true);
+  ui.mouse_button(false);
+  v.another_frame = 0;
+  frame();
+  EXPECT_TRUE(feed_is_deleted(news));
+  EXPECT_EQ(v.another_frame, 1u);
+  frames();
+  EXPECT_NE(right_page_text().find("Restore feed"), std::string::npos) << right_page_text();
+  // A frame without input asks for no more.
+  v.another_frame = 0;
+  frame();
+  EXPECT_EQ(v.another_frame, 0u);
+}
+
 // Buttons whose whole rectangle lies inside the window, and the rows they take.
 TEST_F(UiMain, every_button_of_the_right_bar_stays_whole_in_the_window_at_any_width) {
   const char *labels[] = {"Help (F1)", "Add feed (F2)", "Links (F3)", "Open queued links (F4) (0)",
