@@ -318,5 +318,11 @@ void ui_main(app *a, reader *r) {
   ui_render(ctx, rect{0, 0, (f32)w->width, (f32)w->height});
   ui_apply_cursor(ctx);
   if (right_bar_breaks_of(ctx, ui_find_current) != right_bar_breaks) a->view->another_frame = 1;
+  // A click or key changes the model while the tree is built, after the nodes that show the
+  // change were made (a button's label is made after its click is seen); the loop would then
+  // wait for input with the old state on screen, so one more frame draws it. Moves only change
+  // hot, which this frame already shows, so they do not keep the loop running.
+  input_event_iterator it = input_event_iterator_make(w, input_event_type_button | input_event_type_key);
+  if (input_event_next(&it)) a->view->another_frame = 1;
   if (input_key_pressed(w, key_c)) dump_trees(a);
 }
