@@ -425,15 +425,13 @@ xml_node *xml_parse_xml_declaration(xml_parser *p, xml_cursor *c, xml_error *err
   return *error ? nullptr : node;
 }
 
-xml_node *xml_parse_comment(xml_parser *p, xml_cursor *c, xml_error *error) {
-  if (*error) return nullptr;
-  xml_marks m = xml_marks_begin(p);
-  if (!xml_match_ascii(p, c, string_lit("<!--"), error)) xml_set_error(error, xml_error_comment_expected_start);
-  xml_string_mark text = xml_string_begin(p);
+// Reads the characters of a comment, CDATA section or processing instruction into the string up
+// to its closing literal, which is left unread. A comment also stops, in error, at "--".
+static inline void xml_read_chars_until(xml_parser *p, xml_cursor *c, u8 cls, buffer close, xml_error *error) {
   while (!*error) {
-    if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_comment, xml_run_text, true, error);
-    if (xml_look_ahead_ascii(p, c, string_lit("-->"), error)) break;
-    if (xml_at(p, c, string_lit("--"), error)) {
+    if (xml_fast_ok(p, c)) xml_fast_run(p, c, cls, xml_run_text, true, error);
+    if (xml_look_ahead_ascii(p, c, close, error)) break;
+    if (cls == xml_class_comment && xml_at(p, c, string_lit("--"), error)) {
       xml_set_error(error, xml_error_comment_contains_double_hyphen);
       break;
     }
@@ -446,12 +444,26 @@ xml_node *xml_parse_comment(xml_parser *p, xml_cursor *c, xml_error *error) {
     xml_push(p, cp, error);
     xml_advance(c, error);
   }
+}
+
+// Ends a comment or CDATA section: its node holds the string read since text began.
+static xml_node *xml_finish_text_node(xml_parser *p, xml_string_mark *text, u32 type, xml_marks *m,
+                                      xml_error *error) {
   buffer t = {};
-  xml_string_finish(&text, &t, error);
-  xml_node *node = xml_node_new(p, xml_node_type_comment, error);
+  xml_string_finish(text, &t, error);
+  xml_node *node = xml_node_new(p, type, error);
   if (node) node->text = t;
-  xml_marks_end(&m, error);
+  xml_marks_end(m, error);
   return *error ? nullptr : node;
+}
+
+xml_node *xml_parse_comment(xml_parser *p, xml_cursor *c, xml_error *error) {
+  if (*error) return nullptr;
+  xml_marks m = xml_marks_begin(p);
+  if (!xml_match_ascii(p, c, string_lit("<!--"), error)) xml_set_error(error, xml_error_comment_expected_start);
+  xml_string_mark text = xml_string_begin(p);
+  xml_read_chars_until(p, c, xml_class_comment, string_lit("-->"), error);
+  return xml_finish_text_node(p, &text, xml_node_type_comment, &m, error);
 }
 
 xml_node *xml_parse_processing_instruction(xml_parser *p, xml_cursor *c, xml_error *error) {
@@ -467,18 +479,7 @@ xml_node *xml_parse_processing_instruction(xml_parser *p, xml_cursor *c, xml_err
     } else if (xml_is_space(cp)) {
       xml_skip_spaces(p, c, nullptr, error);
       xml_string_mark text = xml_string_begin(p);
-      while (!*error) {
-        if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_pi, xml_run_text, true, error);
-        if (xml_look_ahead_ascii(p, c, string_lit("?>"), error)) break;
-        cp = xml_peek(p, c, error);
-        if (*error) break;
-        if (!xml_is_char(cp)) {
-          xml_set_error(error, xml_error_invalid_character);
-          break;
-        }
-        xml_push(p, cp, error);
-        xml_advance(c, error);
-      }
+      xml_read_chars_until(p, c, xml_class_pi, string_lit("?>"), error);
       xml_string_finish(&text, &data, error);
     } else if (cp == '?') {
       xml_advance(c, error);
@@ -688,24 +689,8 @@ xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error
   xml_marks m = xml_marks_begin(p);
   if (!xml_match_ascii(p, c, string_lit("<![CDATA["), error)) xml_set_error(error, xml_error_cdata_section_expected_start);
   xml_string_mark text = xml_string_begin(p);
-  while (!*error) {
-    if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_cdata, xml_run_text, true, error);
-    if (xml_look_ahead_ascii(p, c, string_lit("]]>"), error)) break;
-    u32 cp = xml_peek(p, c, error);
-    if (*error) break;
-    if (!xml_is_char(cp)) {
-      xml_set_error(error, xml_error_invalid_character);
-      break;
-    }
-    xml_push(p, cp, error);
-    xml_advance(c, error);
-  }
-  buffer t = {};
-  xml_string_finish(&text, &t, error);
-  xml_node *node = xml_node_new(p, xml_node_type_cdata_section, error);
-  if (node) node->text = t;
-  xml_marks_end(&m, error);
-  return *error ? nullptr : node;
+  xml_read_chars_until(p, c, xml_class_cdata, string_lit("]]>"), error);
+  return xml_finish_text_node(p, &text, xml_node_type_cdata_section, &m, error);
 }
 
 xml_node *xml_parse_content(xml_parser *p, xml_cursor *c, xml_error *error) {
