@@ -166,11 +166,7 @@ u32 xml_parse_quantity_specifier(xml_parser *p, xml_cursor *c, xml_error *error)
 xml_node *xml_parse_content_particles(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
   // Groups nest by recursion like elements, under the same bound.
-  if (p->depth >= XML_MAX_DEPTH) {
-    xml_set_error(error, xml_error_nesting_too_deep);
-    return nullptr;
-  }
-  p->depth++;
+  if (!xml_depth_enter(p, error)) return nullptr;
   xml_marks m = xml_marks_begin(p);
   xml_require(p, c, string_lit("("), xml_error_element_declaration_expected_open_parenthesis, error);
   xml_node *group = xml_node_new(p, xml_node_type_content_spec_children_sequence, error);

@@ -720,11 +720,7 @@ xml_node *xml_parse_content(xml_parser *p, xml_cursor *c, xml_error *error) {
 
 xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
-  if (p->depth >= XML_MAX_DEPTH) {
-    xml_set_error(error, xml_error_nesting_too_deep);
-    return nullptr;
-  }
-  p->depth++;
+  if (!xml_depth_enter(p, error)) return nullptr;
   xml_marks m = xml_marks_begin(p);
   xml_node *node = nullptr;
   buffer name = {};
