@@ -5,6 +5,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "core/unicode.h"
 #include "xml/xml_internal.h"
 
 // ---- Byte classes ------------------------------------------------------------------------
@@ -163,31 +164,15 @@ void xml_string_push_u8(xml_parser *p, u8 value, xml_error *error) {
 
 void xml_string_push_codepoint(xml_parser *p, u32 c, xml_error *error) {
   if (*error) return;
-  if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+  u8 n = 0;
+  u32 e = 0;
+  unicode_utf8_encode(nullptr, nullptr, c, &n, &e);  // only the length, or not a scalar value
+  if (e) {
     xml_set_error(error, xml_error_invalid_character);
     return;
   }
-  u64 n = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
   u8 *d = xml_string_room(p, n, error);
-  if (!d) return;
-  switch (n) {
-    case 1: d[0] = (u8)c; break;
-    case 2:
-      d[0] = (u8)(0xC0 | c >> 6);
-      d[1] = (u8)(0x80 | (c & 0x3F));
-      break;
-    case 3:
-      d[0] = (u8)(0xE0 | c >> 12);
-      d[1] = (u8)(0x80 | (c >> 6 & 0x3F));
-      d[2] = (u8)(0x80 | (c & 0x3F));
-      break;
-    default:
-      d[0] = (u8)(0xF0 | c >> 18);
-      d[1] = (u8)(0x80 | (c >> 12 & 0x3F));
-      d[2] = (u8)(0x80 | (c >> 6 & 0x3F));
-      d[3] = (u8)(0x80 | (c & 0x3F));
-      break;
-  }
+  if (d) unicode_utf8_encode(d, d + n, c, &n, &e);
 }
 
 // ---- Character classes -------------------------------------------------------------------
@@ -372,6 +357,7 @@ static inline void xml_run_line_end(xml_cursor *c, u32 unit, u8 *s) {
   c->line_start_state = c->state;
 }
 
+// Not core's unicode_utf8_encode: the runs call this per character, inline, with room already made.
 static inline u8 *xml_put_utf8(u8 *d, u32 cp) {
   if (cp < 0x80) {
     *d++ = (u8)cp;
