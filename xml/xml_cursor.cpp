@@ -162,17 +162,34 @@ void xml_string_push_u8(xml_parser *p, u8 value, xml_error *error) {
   if (d) *d = value;
 }
 
+// Not core's unicode_utf8_encode: every stored character passes here, inline, with room already made.
+static inline u8 *xml_put_utf8(u8 *d, u32 cp) {
+  if (cp < 0x80) {
+    *d++ = (u8)cp;
+  } else if (cp < 0x800) {
+    *d++ = (u8)(0xC0 | cp >> 6);
+    *d++ = (u8)(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *d++ = (u8)(0xE0 | cp >> 12);
+    *d++ = (u8)(0x80 | (cp >> 6 & 0x3F));
+    *d++ = (u8)(0x80 | (cp & 0x3F));
+  } else {
+    *d++ = (u8)(0xF0 | cp >> 18);
+    *d++ = (u8)(0x80 | (cp >> 12 & 0x3F));
+    *d++ = (u8)(0x80 | (cp >> 6 & 0x3F));
+    *d++ = (u8)(0x80 | (cp & 0x3F));
+  }
+  return d;
+}
+
 void xml_string_push_codepoint(xml_parser *p, u32 c, xml_error *error) {
   if (*error) return;
-  u8 n = 0;
-  u32 e = 0;
-  unicode_utf8_encode(nullptr, nullptr, c, &n, &e);  // only the length, or not a scalar value
-  if (e) {
+  if (!unicode_is_scalar_value(c)) {
     xml_set_error(error, xml_error_invalid_character);
     return;
   }
-  u8 *d = xml_string_room(p, n, error);
-  if (d) unicode_utf8_encode(d, d + n, c, &n, &e);
+  u8 *d = xml_string_room(p, c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4, error);
+  if (d) xml_put_utf8(d, c);
 }
 
 // ---- Character classes -------------------------------------------------------------------
@@ -355,26 +372,6 @@ static inline void xml_run_line_end(xml_cursor *c, u32 unit, u8 *s) {
   }
   c->line_start = s;
   c->line_start_state = c->state;
-}
-
-// Not core's unicode_utf8_encode: the runs call this per character, inline, with room already made.
-static inline u8 *xml_put_utf8(u8 *d, u32 cp) {
-  if (cp < 0x80) {
-    *d++ = (u8)cp;
-  } else if (cp < 0x800) {
-    *d++ = (u8)(0xC0 | cp >> 6);
-    *d++ = (u8)(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    *d++ = (u8)(0xE0 | cp >> 12);
-    *d++ = (u8)(0x80 | (cp >> 6 & 0x3F));
-    *d++ = (u8)(0x80 | (cp & 0x3F));
-  } else {
-    *d++ = (u8)(0xF0 | cp >> 18);
-    *d++ = (u8)(0x80 | (cp >> 12 & 0x3F));
-    *d++ = (u8)(0x80 | (cp >> 6 & 0x3F));
-    *d++ = (u8)(0x80 | (cp & 0x3F));
-  }
-  return d;
 }
 
 // The stop characters of the classes that have long runs, for the block scans (0 where a class

@@ -427,7 +427,8 @@ xml_node *xml_parse_xml_declaration(xml_parser *p, xml_cursor *c, xml_error *err
 
 // Reads the characters of a comment, CDATA section or processing instruction into the string up
 // to its closing literal, which is left unread. A comment also stops, in error, at "--".
-static inline void xml_read_chars_until(xml_parser *p, xml_cursor *c, u8 cls, buffer close, xml_error *error) {
+template <u8 cls>
+static inline void xml_read_chars_until(xml_parser *p, xml_cursor *c, buffer close, xml_error *error) {
   while (!*error) {
     if (xml_fast_ok(p, c)) xml_fast_run(p, c, cls, xml_run_text, true, error);
     if (xml_look_ahead_ascii(p, c, close, error)) break;
@@ -462,7 +463,7 @@ xml_node *xml_parse_comment(xml_parser *p, xml_cursor *c, xml_error *error) {
   xml_marks m = xml_marks_begin(p);
   if (!xml_match_ascii(p, c, string_lit("<!--"), error)) xml_set_error(error, xml_error_comment_expected_start);
   xml_string_mark text = xml_string_begin(p);
-  xml_read_chars_until(p, c, xml_class_comment, string_lit("-->"), error);
+  xml_read_chars_until<xml_class_comment>(p, c, string_lit("-->"), error);
   return xml_finish_text_node(p, &text, xml_node_type_comment, &m, error);
 }
 
@@ -479,7 +480,7 @@ xml_node *xml_parse_processing_instruction(xml_parser *p, xml_cursor *c, xml_err
     } else if (xml_is_space(cp)) {
       xml_skip_spaces(p, c, nullptr, error);
       xml_string_mark text = xml_string_begin(p);
-      xml_read_chars_until(p, c, xml_class_pi, string_lit("?>"), error);
+      xml_read_chars_until<xml_class_pi>(p, c, string_lit("?>"), error);
       xml_string_finish(&text, &data, error);
     } else if (cp == '?') {
       xml_advance(c, error);
@@ -689,7 +690,7 @@ xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error
   xml_marks m = xml_marks_begin(p);
   if (!xml_match_ascii(p, c, string_lit("<![CDATA["), error)) xml_set_error(error, xml_error_cdata_section_expected_start);
   xml_string_mark text = xml_string_begin(p);
-  xml_read_chars_until(p, c, xml_class_cdata, string_lit("]]>"), error);
+  xml_read_chars_until<xml_class_cdata>(p, c, string_lit("]]>"), error);
   return xml_finish_text_node(p, &text, xml_node_type_cdata_section, &m, error);
 }
 
