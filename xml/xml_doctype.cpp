@@ -19,17 +19,6 @@ static void xml_require(xml_parser *p, xml_cursor *c, buffer literal, xml_error 
   if (!*error && !xml_match(p, c, literal, error)) xml_set_error(error, e);
 }
 
-static bool xml_finish_string(xml_string_mark *mark, buffer *out, xml_error *error) {
-  if (*error) {
-    xml_string_rollback(mark);
-    if (out) *out = buffer{};
-    return false;
-  }
-  buffer s = xml_string_take(mark);
-  if (out) *out = s;
-  return true;
-}
-
 static bool xml_at_quote(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error || !xml_has_more(p, c)) return false;
   xml_cursor copy = *c;
@@ -59,8 +48,8 @@ static bool xml_parse_literal(xml_parser *p, xml_cursor *c, bool pubid, buffer *
     xml_advance(c, error);
   }
   buffer t = {};
-  xml_finish_string(&text, &t, error);
-  bool ok = xml_finish_string(&outer, nullptr, error);
+  xml_string_finish(&text, &t, error);
+  bool ok = xml_string_finish(&outer, nullptr, error);
   if (out) *out = ok ? t : buffer{};
   return ok;
 }
@@ -87,7 +76,7 @@ bool xml_parse_system_id(xml_parser *p, xml_cursor *c, buffer *system_literal, x
   xml_require(p, c, string_lit("SYSTEM"), xml_error_system_id_expected_system, error);
   xml_require_spaces(p, c, error);
   xml_parse_required_system_literal(p, c, &s, error);
-  bool ok = xml_finish_string(&mark, nullptr, error);
+  bool ok = xml_string_finish(&mark, nullptr, error);
   if (system_literal) *system_literal = ok ? s : buffer{};
   return ok;
 }
@@ -104,7 +93,7 @@ bool xml_parse_public_id(xml_parser *p, xml_cursor *c, bool system_literal_requi
     xml_require_spaces(p, c, error);
     xml_parse_required_system_literal(p, c, &sys, error);
   }
-  bool ok = xml_finish_string(&mark, nullptr, error);
+  bool ok = xml_string_finish(&mark, nullptr, error);
   if (public_literal) *public_literal = ok ? pub : buffer{};
   if (system_literal) *system_literal = ok ? sys : buffer{};
   return ok;
@@ -381,8 +370,8 @@ bool xml_parse_entity_value(xml_parser *p, xml_cursor *c, buffer *out, xml_error
     xml_advance(c, error);
   }
   buffer t = {};
-  xml_finish_string(&text, &t, error);
-  bool ok = xml_finish_string(&outer, nullptr, error);
+  xml_string_finish(&text, &t, error);
+  bool ok = xml_string_finish(&outer, nullptr, error);
   if (out) *out = ok ? t : buffer{};
   return ok;
 }

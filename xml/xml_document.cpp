@@ -33,18 +33,6 @@ static inline void xml_push(xml_parser *p, u32 cp, xml_error *error) {
   xml_string_push_codepoint(p, cp, error);
 }
 
-// Ends a string-reading production: hands the string out on success, gives it back on error.
-static bool xml_string_finish(xml_string_mark *mark, buffer *out, xml_error *error) {
-  if (*error) {
-    xml_string_rollback(mark);
-    if (out) *out = buffer{};
-    return false;
-  }
-  buffer s = xml_string_take(mark);
-  if (out) *out = s;
-  return true;
-}
-
 // ---- Names and tokens --------------------------------------------------------------------
 
 // A run of name characters, the first with the start flag when start is set. False without

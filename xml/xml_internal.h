@@ -39,6 +39,18 @@ inline void xml_set_error(xml_error *error, xml_error e) {
   if (*error == 0) *error = e;
 }
 
+// Ends a string-reading production: hands the string out on success, gives it back on error.
+inline bool xml_string_finish(xml_string_mark *mark, buffer *out, xml_error *error) {
+  if (*error) {
+    xml_string_rollback(mark);
+    if (out) *out = buffer{};
+    return false;
+  }
+  buffer s = xml_string_take(mark);
+  if (out) *out = s;
+  return true;
+}
+
 // Enters one more level of recursion (elements and content groups share the bound): false, with
 // the error set, when the input nests too deep.
 inline bool xml_depth_enter(xml_parser *p, xml_error *error) {
