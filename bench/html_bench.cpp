@@ -30,6 +30,13 @@ bool read_file(const char *path, std::string *out) {
   return true;
 }
 
+// read_file, saying on stderr when the file cannot be read.
+bool read_file_or_say(const char *path, std::string *out) {
+  if (read_file(path, out)) return true;
+  fprintf(stderr, "cannot read %s\n", path);
+  return false;
+}
+
 void json_string(std::string *out, const u8 *data, u64 n) {
   out->push_back('"');
   for (u64 i = 0; i < n; i++) {
@@ -81,10 +88,7 @@ parsed tokenize_file(const std::string &bytes, u32 options) {
 int dump_tokens(int argc, char **argv) {
   for (int i = 2; i < argc; i++) {
     std::string bytes;
-    if (!read_file(argv[i], &bytes)) {
-      fprintf(stderr, "cannot read %s\n", argv[i]);
-      return 1;
-    }
+    if (!read_file_or_say(argv[i], &bytes)) return 1;
     parsed p = tokenize_file(bytes, 0);
     std::string out;
     std::string characters;
@@ -167,10 +171,7 @@ void print_log() {
 int dump_tree(int argc, char **argv) {
   for (int i = 2; i < argc; i++) {
     std::string bytes;
-    if (!read_file(argv[i], &bytes)) {
-      fprintf(stderr, "cannot read %s\n", argv[i]);
-      return 1;
-    }
+    if (!read_file_or_say(argv[i], &bytes)) return 1;
     parsed p = tokenize_file(bytes, 0);
     html_tree tree;
     int err = 0;

@@ -89,56 +89,55 @@ u64 plain_utf16_to_utf8(const u16 *s, u64 n, u8 *d, u64 capacity) {
   return w;
 }
 
-void utf8_to_utf16(benchmark::State &state) {
+// The text's UTF-8 turned into UTF-16 by convert(text, length, out, out_units), per iteration.
+template <typename Convert>
+void measure_utf8_to_utf16(benchmark::State &state, Convert convert) {
   std::vector<u8> text = make_text((u32)state.range(0));
   std::vector<u16> out(text.size() + 2);
   for (auto _ : state) {
-    u32 e = 0;
-    u64 n = unicode_utf8_to_utf16(text.data(), text.size(), out.data(), out.size() * 2, &e);
+    u64 n = convert(text.data(), text.size(), out.data(), out.size());
     benchmark::DoNotOptimize(n);
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed((s64)(state.iterations() * text.size()));
+}
+
+// The text's UTF-16 form turned back into UTF-8 by convert(wide, units, out, out_bytes).
+template <typename Convert>
+void measure_utf16_to_utf8(benchmark::State &state, Convert convert) {
+  std::vector<u8> text = make_text((u32)state.range(0));
+  std::vector<u16> wide(text.size() + 2);
+  u32 e = 0;
+  u64 units = unicode_utf8_to_utf16(text.data(), text.size(), wide.data(), wide.size() * 2, &e);
+  std::vector<u8> out(text.size() + 4);
+  for (auto _ : state) {
+    u64 n = convert(wide.data(), units, out.data(), out.size());
+    benchmark::DoNotOptimize(n);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed((s64)(state.iterations() * text.size()));
+}
+
+void utf8_to_utf16(benchmark::State &state) {
+  measure_utf8_to_utf16(state, [](const u8 *text, u64 length, u16 *out, u64 units) {
+    u32 e = 0;
+    return unicode_utf8_to_utf16(text, length, out, units * 2, &e);
+  });
 }
 
 void utf8_to_utf16_plain(benchmark::State &state) {
-  std::vector<u8> text = make_text((u32)state.range(0));
-  std::vector<u16> out(text.size() + 2);
-  for (auto _ : state) {
-    u64 n = plain_utf8_to_utf16(text.data(), text.size(), out.data(), out.size());
-    benchmark::DoNotOptimize(n);
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed((s64)(state.iterations() * text.size()));
+  measure_utf8_to_utf16(state, [](auto... a) { return plain_utf8_to_utf16(a...); });
 }
 
 void utf16_to_utf8(benchmark::State &state) {
-  std::vector<u8> text = make_text((u32)state.range(0));
-  std::vector<u16> wide(text.size() + 2);
-  u32 e = 0;
-  u64 units = unicode_utf8_to_utf16(text.data(), text.size(), wide.data(), wide.size() * 2, &e);
-  std::vector<u8> out(text.size() + 4);
-  for (auto _ : state) {
-    e = 0;
-    u64 n = unicode_utf16_to_utf8(wide.data(), units, out.data(), out.size(), &e);
-    benchmark::DoNotOptimize(n);
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed((s64)(state.iterations() * text.size()));
+  measure_utf16_to_utf8(state, [](const u16 *wide, u64 units, u8 *out, u64 bytes) {
+    u32 e = 0;
+    return unicode_utf16_to_utf8(wide, units, out, bytes, &e);
+  });
 }
 
 void utf16_to_utf8_plain(benchmark::State &state) {
-  std::vector<u8> text = make_text((u32)state.range(0));
-  std::vector<u16> wide(text.size() + 2);
-  u32 e = 0;
-  u64 units = unicode_utf8_to_utf16(text.data(), text.size(), wide.data(), wide.size() * 2, &e);
-  std::vector<u8> out(text.size() + 4);
-  for (auto _ : state) {
-    u64 n = plain_utf16_to_utf8(wide.data(), units, out.data(), out.size());
-    benchmark::DoNotOptimize(n);
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed((s64)(state.iterations() * text.size()));
+  measure_utf16_to_utf8(state, [](auto... a) { return plain_utf16_to_utf8(a...); });
 }
 
 }  // namespace

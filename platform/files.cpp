@@ -110,16 +110,22 @@ u64 file_size_of_handle(platform_file handle, u32 *error) {
 // One system call moves at most this many bytes.
 #define FILE_IO_STEP 0xFFFFFFFFull
 
-u64 file_read_at(platform_file handle, u64 offset, u64 count, void *destination, u32 *error) {
-  if (*error) return 0;
+// What a positioned read or write checks first: false, with the error set unless it already was.
+static bool file_io_can_start(platform_file handle, u64 offset, u32 *error) {
+  if (*error) return false;
   if (!file_handle_is_valid(handle)) {
     file_error_set(error, file_error_invalid_handle);
-    return 0;
+    return false;
   }
   if (offset > (u64)INT64_MAX) {
     file_error_set(error, file_error_seek);
-    return 0;
+    return false;
   }
+  return true;
+}
+
+u64 file_read_at(platform_file handle, u64 offset, u64 count, void *destination, u32 *error) {
+  if (!file_io_can_start(handle, offset, error)) return 0;
   u64 done = 0;
   while (*error == 0 && done < count) {
     u64 step = count - done < FILE_IO_STEP ? count - done : FILE_IO_STEP;
@@ -138,15 +144,7 @@ u64 file_read_at(platform_file handle, u64 offset, u64 count, void *destination,
 }
 
 u64 file_write_at(platform_file handle, u64 offset, u64 count, const void *source, u32 *error) {
-  if (*error) return 0;
-  if (!file_handle_is_valid(handle)) {
-    file_error_set(error, file_error_invalid_handle);
-    return 0;
-  }
-  if (offset > (u64)INT64_MAX) {
-    file_error_set(error, file_error_seek);
-    return 0;
-  }
+  if (!file_io_can_start(handle, offset, error)) return 0;
   u64 done = 0;
   while (*error == 0 && done < count) {
     u64 step = count - done < FILE_IO_STEP ? count - done : FILE_IO_STEP;

@@ -5,6 +5,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "core/unicode.h"
 #include "xml/xml_internal.h"
 
 // ---- Byte classes ------------------------------------------------------------------------
@@ -161,33 +162,34 @@ void xml_string_push_u8(xml_parser *p, u8 value, xml_error *error) {
   if (d) *d = value;
 }
 
+// Not core's unicode_utf8_encode: every stored character passes here, inline, with room already made.
+static inline u8 *xml_put_utf8(u8 *d, u32 cp) {
+  if (cp < 0x80) {
+    *d++ = (u8)cp;
+  } else if (cp < 0x800) {
+    *d++ = (u8)(0xC0 | cp >> 6);
+    *d++ = (u8)(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *d++ = (u8)(0xE0 | cp >> 12);
+    *d++ = (u8)(0x80 | (cp >> 6 & 0x3F));
+    *d++ = (u8)(0x80 | (cp & 0x3F));
+  } else {
+    *d++ = (u8)(0xF0 | cp >> 18);
+    *d++ = (u8)(0x80 | (cp >> 12 & 0x3F));
+    *d++ = (u8)(0x80 | (cp >> 6 & 0x3F));
+    *d++ = (u8)(0x80 | (cp & 0x3F));
+  }
+  return d;
+}
+
 void xml_string_push_codepoint(xml_parser *p, u32 c, xml_error *error) {
   if (*error) return;
-  if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+  if (!unicode_is_scalar_value(c)) {
     xml_set_error(error, xml_error_invalid_character);
     return;
   }
-  u64 n = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-  u8 *d = xml_string_room(p, n, error);
-  if (!d) return;
-  switch (n) {
-    case 1: d[0] = (u8)c; break;
-    case 2:
-      d[0] = (u8)(0xC0 | c >> 6);
-      d[1] = (u8)(0x80 | (c & 0x3F));
-      break;
-    case 3:
-      d[0] = (u8)(0xE0 | c >> 12);
-      d[1] = (u8)(0x80 | (c >> 6 & 0x3F));
-      d[2] = (u8)(0x80 | (c & 0x3F));
-      break;
-    default:
-      d[0] = (u8)(0xF0 | c >> 18);
-      d[1] = (u8)(0x80 | (c >> 12 & 0x3F));
-      d[2] = (u8)(0x80 | (c >> 6 & 0x3F));
-      d[3] = (u8)(0x80 | (c & 0x3F));
-      break;
-  }
+  u8 *d = xml_string_room(p, c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4, error);
+  if (d) xml_put_utf8(d, c);
 }
 
 // ---- Character classes -------------------------------------------------------------------
@@ -370,25 +372,6 @@ static inline void xml_run_line_end(xml_cursor *c, u32 unit, u8 *s) {
   }
   c->line_start = s;
   c->line_start_state = c->state;
-}
-
-static inline u8 *xml_put_utf8(u8 *d, u32 cp) {
-  if (cp < 0x80) {
-    *d++ = (u8)cp;
-  } else if (cp < 0x800) {
-    *d++ = (u8)(0xC0 | cp >> 6);
-    *d++ = (u8)(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    *d++ = (u8)(0xE0 | cp >> 12);
-    *d++ = (u8)(0x80 | (cp >> 6 & 0x3F));
-    *d++ = (u8)(0x80 | (cp & 0x3F));
-  } else {
-    *d++ = (u8)(0xF0 | cp >> 18);
-    *d++ = (u8)(0x80 | (cp >> 12 & 0x3F));
-    *d++ = (u8)(0x80 | (cp >> 6 & 0x3F));
-    *d++ = (u8)(0x80 | (cp & 0x3F));
-  }
-  return d;
 }
 
 // The stop characters of the classes that have long runs, for the block scans (0 where a class

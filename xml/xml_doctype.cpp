@@ -19,17 +19,6 @@ static void xml_require(xml_parser *p, xml_cursor *c, buffer literal, xml_error 
   if (!*error && !xml_match(p, c, literal, error)) xml_set_error(error, e);
 }
 
-static bool xml_finish_string(xml_string_mark *mark, buffer *out, xml_error *error) {
-  if (*error) {
-    xml_string_rollback(mark);
-    if (out) *out = buffer{};
-    return false;
-  }
-  buffer s = xml_string_take(mark);
-  if (out) *out = s;
-  return true;
-}
-
 static bool xml_at_quote(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error || !xml_has_more(p, c)) return false;
   xml_cursor copy = *c;
@@ -59,8 +48,8 @@ static bool xml_parse_literal(xml_parser *p, xml_cursor *c, bool pubid, buffer *
     xml_advance(c, error);
   }
   buffer t = {};
-  xml_finish_string(&text, &t, error);
-  bool ok = xml_finish_string(&outer, nullptr, error);
+  xml_string_finish(&text, &t, error);
+  bool ok = xml_string_finish(&outer, nullptr, error);
   if (out) *out = ok ? t : buffer{};
   return ok;
 }
@@ -87,7 +76,7 @@ bool xml_parse_system_id(xml_parser *p, xml_cursor *c, buffer *system_literal, x
   xml_require(p, c, string_lit("SYSTEM"), xml_error_system_id_expected_system, error);
   xml_require_spaces(p, c, error);
   xml_parse_required_system_literal(p, c, &s, error);
-  bool ok = xml_finish_string(&mark, nullptr, error);
+  bool ok = xml_string_finish(&mark, nullptr, error);
   if (system_literal) *system_literal = ok ? s : buffer{};
   return ok;
 }
@@ -104,7 +93,7 @@ bool xml_parse_public_id(xml_parser *p, xml_cursor *c, bool system_literal_requi
     xml_require_spaces(p, c, error);
     xml_parse_required_system_literal(p, c, &sys, error);
   }
-  bool ok = xml_finish_string(&mark, nullptr, error);
+  bool ok = xml_string_finish(&mark, nullptr, error);
   if (public_literal) *public_literal = ok ? pub : buffer{};
   if (system_literal) *system_literal = ok ? sys : buffer{};
   return ok;
@@ -129,6 +118,27 @@ bool xml_parse_external_id(xml_parser *p, xml_cursor *c, u32 *kind, buffer *publ
   return false;
 }
 
+// Reads "<!KEYWORD S Name S" and makes the declaration's node, named so.
+static xml_node *xml_begin_named_declaration(xml_parser *p, xml_cursor *c, buffer keyword, xml_error start_error, u32 type,
+                                             xml_error *error) {
+  buffer name = {};
+  xml_require(p, c, keyword, start_error, error);
+  xml_require_spaces(p, c, error);
+  if (!*error && !xml_parse_name(p, c, &name, error)) xml_set_error(error, xml_error_expected_name);
+  xml_require_spaces(p, c, error);
+  xml_node *node = xml_node_new(p, type, error);
+  if (node) node->name = name;
+  return node;
+}
+
+// Reads a declaration's closing "S? >" and hands its node out on success.
+static xml_node *xml_end_declaration(xml_parser *p, xml_cursor *c, xml_node *node, xml_marks *m, xml_error *error) {
+  xml_skip_spaces(p, c, nullptr, error);
+  xml_require(p, c, string_lit(">"), xml_error_expected_greater_than, error);
+  xml_marks_end(m, error);
+  return *error ? nullptr : node;
+}
+
 // ---- Element declarations ----------------------------------------------------------------
 
 u32 xml_parse_quantity_specifier(xml_parser *p, xml_cursor *c, xml_error *error) {
@@ -145,11 +155,7 @@ u32 xml_parse_quantity_specifier(xml_parser *p, xml_cursor *c, xml_error *error)
 xml_node *xml_parse_content_particles(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
   // Groups nest by recursion like elements, under the same bound.
-  if (p->depth >= XML_MAX_DEPTH) {
-    xml_set_error(error, xml_error_nesting_too_deep);
-    return nullptr;
-  }
-  p->depth++;
+  if (!xml_depth_enter(p, error)) return nullptr;
   xml_marks m = xml_marks_begin(p);
   xml_require(p, c, string_lit("("), xml_error_element_declaration_expected_open_parenthesis, error);
   xml_node *group = xml_node_new(p, xml_node_type_content_spec_children_sequence, error);
@@ -193,13 +199,8 @@ xml_node *xml_parse_content_particles(xml_parser *p, xml_cursor *c, xml_error *e
 xml_node *xml_parse_element_declaration(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
   xml_marks m = xml_marks_begin(p);
-  buffer name = {};
-  xml_require(p, c, string_lit("<!ELEMENT"), xml_error_element_declaration_expected_start, error);
-  xml_require_spaces(p, c, error);
-  if (!*error && !xml_parse_name(p, c, &name, error)) xml_set_error(error, xml_error_expected_name);
-  xml_require_spaces(p, c, error);
-  xml_node *node = xml_node_new(p, xml_node_type_element_declaration, error);
-  if (node) node->name = name;
+  xml_node *node =
+      xml_begin_named_declaration(p, c, string_lit("<!ELEMENT"), xml_error_element_declaration_expected_start, xml_node_type_element_declaration, error);
   if (xml_look_ahead(p, c, string_lit("EMPTY"), error)) {
     node->content = xml_content_empty;
   } else if (xml_look_ahead(p, c, string_lit("ANY"), error)) {
@@ -238,10 +239,7 @@ xml_node *xml_parse_element_declaration(xml_parser *p, xml_cursor *c, xml_error 
       }
     }
   }
-  xml_skip_spaces(p, c, nullptr, error);
-  xml_require(p, c, string_lit(">"), xml_error_expected_greater_than, error);
-  xml_marks_end(&m, error);
-  return *error ? nullptr : node;
+  return xml_end_declaration(p, c, node, &m, error);
 }
 
 // ---- Attribute-list declarations ---------------------------------------------------------
@@ -338,10 +336,7 @@ xml_node *xml_parse_attribute_list_declaration(xml_parser *p, xml_cursor *c, xml
       xml_parse_attribute_value(p, c, &a->default_value, error);
     }
   }
-  xml_skip_spaces(p, c, nullptr, error);
-  xml_require(p, c, string_lit(">"), xml_error_expected_greater_than, error);
-  xml_marks_end(&m, error);
-  return *error ? nullptr : node;
+  return xml_end_declaration(p, c, node, &m, error);
 }
 
 // ---- Entity and notation declarations ----------------------------------------------------
@@ -375,8 +370,8 @@ bool xml_parse_entity_value(xml_parser *p, xml_cursor *c, buffer *out, xml_error
     xml_advance(c, error);
   }
   buffer t = {};
-  xml_finish_string(&text, &t, error);
-  bool ok = xml_finish_string(&outer, nullptr, error);
+  xml_string_finish(&text, &t, error);
+  bool ok = xml_string_finish(&outer, nullptr, error);
   if (out) *out = ok ? t : buffer{};
   return ok;
 }
@@ -422,22 +417,14 @@ xml_node *xml_parse_entity_declaration(xml_parser *p, xml_cursor *c, xml_error *
       }
     }
   }
-  xml_skip_spaces(p, c, nullptr, error);
-  xml_require(p, c, string_lit(">"), xml_error_expected_greater_than, error);
-  xml_marks_end(&m, error);
-  return *error ? nullptr : node;
+  return xml_end_declaration(p, c, node, &m, error);
 }
 
 xml_node *xml_parse_notation_declaration(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
   xml_marks m = xml_marks_begin(p);
-  buffer name = {};
-  xml_require(p, c, string_lit("<!NOTATION"), xml_error_notation_declaration_expected_start, error);
-  xml_require_spaces(p, c, error);
-  if (!*error && !xml_parse_name(p, c, &name, error)) xml_set_error(error, xml_error_expected_name);
-  xml_require_spaces(p, c, error);
-  xml_node *node = xml_node_new(p, xml_node_type_notation_declaration, error);
-  if (node) node->name = name;
+  xml_node *node =
+      xml_begin_named_declaration(p, c, string_lit("<!NOTATION"), xml_error_notation_declaration_expected_start, xml_node_type_notation_declaration, error);
   if (xml_at(p, c, string_lit("SYSTEM"), error)) {
     if (xml_parse_system_id(p, c, &node->system_literal, error)) {
       node->has_system_literal = 1;
@@ -456,10 +443,7 @@ xml_node *xml_parse_notation_declaration(xml_parser *p, xml_cursor *c, xml_error
   } else {
     xml_set_error(error, xml_error_notation_declaration_expected_system_or_public);
   }
-  xml_skip_spaces(p, c, nullptr, error);
-  xml_require(p, c, string_lit(">"), xml_error_expected_greater_than, error);
-  xml_marks_end(&m, error);
-  return *error ? nullptr : node;
+  return xml_end_declaration(p, c, node, &m, error);
 }
 
 // ---- Markup declarations and the document type -------------------------------------------
@@ -522,8 +506,5 @@ xml_node *xml_parse_document_type(xml_parser *p, xml_cursor *c, xml_error *error
     xml_skip_spaces(p, c, nullptr, error);
     xml_require(p, c, string_lit("]"), xml_error_doctype_expected_closing_angle_bracket, error);
   }
-  xml_skip_spaces(p, c, nullptr, error);
-  xml_require(p, c, string_lit(">"), xml_error_expected_greater_than, error);
-  xml_marks_end(&m, error);
-  return *error ? nullptr : node;
+  return xml_end_declaration(p, c, node, &m, error);
 }

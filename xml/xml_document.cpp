@@ -33,18 +33,6 @@ static inline void xml_push(xml_parser *p, u32 cp, xml_error *error) {
   xml_string_push_codepoint(p, cp, error);
 }
 
-// Ends a string-reading production: hands the string out on success, gives it back on error.
-static bool xml_string_finish(xml_string_mark *mark, buffer *out, xml_error *error) {
-  if (*error) {
-    xml_string_rollback(mark);
-    if (out) *out = buffer{};
-    return false;
-  }
-  buffer s = xml_string_take(mark);
-  if (out) *out = s;
-  return true;
-}
-
 // ---- Names and tokens --------------------------------------------------------------------
 
 // A run of name characters, the first with the start flag when start is set. False without
@@ -425,15 +413,14 @@ xml_node *xml_parse_xml_declaration(xml_parser *p, xml_cursor *c, xml_error *err
   return *error ? nullptr : node;
 }
 
-xml_node *xml_parse_comment(xml_parser *p, xml_cursor *c, xml_error *error) {
-  if (*error) return nullptr;
-  xml_marks m = xml_marks_begin(p);
-  if (!xml_match_ascii(p, c, string_lit("<!--"), error)) xml_set_error(error, xml_error_comment_expected_start);
-  xml_string_mark text = xml_string_begin(p);
+// Reads the characters of a comment, CDATA section or processing instruction into the string up
+// to its closing literal, which is left unread. A comment also stops, in error, at "--".
+template <u8 cls>
+static inline void xml_read_chars_until(xml_parser *p, xml_cursor *c, buffer close, xml_error *error) {
   while (!*error) {
-    if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_comment, xml_run_text, true, error);
-    if (xml_look_ahead_ascii(p, c, string_lit("-->"), error)) break;
-    if (xml_at(p, c, string_lit("--"), error)) {
+    if (xml_fast_ok(p, c)) xml_fast_run(p, c, cls, xml_run_text, true, error);
+    if (xml_look_ahead_ascii(p, c, close, error)) break;
+    if (cls == xml_class_comment && xml_at(p, c, string_lit("--"), error)) {
       xml_set_error(error, xml_error_comment_contains_double_hyphen);
       break;
     }
@@ -446,12 +433,26 @@ xml_node *xml_parse_comment(xml_parser *p, xml_cursor *c, xml_error *error) {
     xml_push(p, cp, error);
     xml_advance(c, error);
   }
+}
+
+// Ends a comment or CDATA section: its node holds the string read since text began.
+static xml_node *xml_finish_text_node(xml_parser *p, xml_string_mark *text, u32 type, xml_marks *m,
+                                      xml_error *error) {
   buffer t = {};
-  xml_string_finish(&text, &t, error);
-  xml_node *node = xml_node_new(p, xml_node_type_comment, error);
+  xml_string_finish(text, &t, error);
+  xml_node *node = xml_node_new(p, type, error);
   if (node) node->text = t;
-  xml_marks_end(&m, error);
+  xml_marks_end(m, error);
   return *error ? nullptr : node;
+}
+
+xml_node *xml_parse_comment(xml_parser *p, xml_cursor *c, xml_error *error) {
+  if (*error) return nullptr;
+  xml_marks m = xml_marks_begin(p);
+  if (!xml_match_ascii(p, c, string_lit("<!--"), error)) xml_set_error(error, xml_error_comment_expected_start);
+  xml_string_mark text = xml_string_begin(p);
+  xml_read_chars_until<xml_class_comment>(p, c, string_lit("-->"), error);
+  return xml_finish_text_node(p, &text, xml_node_type_comment, &m, error);
 }
 
 xml_node *xml_parse_processing_instruction(xml_parser *p, xml_cursor *c, xml_error *error) {
@@ -467,18 +468,7 @@ xml_node *xml_parse_processing_instruction(xml_parser *p, xml_cursor *c, xml_err
     } else if (xml_is_space(cp)) {
       xml_skip_spaces(p, c, nullptr, error);
       xml_string_mark text = xml_string_begin(p);
-      while (!*error) {
-        if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_pi, xml_run_text, true, error);
-        if (xml_look_ahead_ascii(p, c, string_lit("?>"), error)) break;
-        cp = xml_peek(p, c, error);
-        if (*error) break;
-        if (!xml_is_char(cp)) {
-          xml_set_error(error, xml_error_invalid_character);
-          break;
-        }
-        xml_push(p, cp, error);
-        xml_advance(c, error);
-      }
+      xml_read_chars_until<xml_class_pi>(p, c, string_lit("?>"), error);
       xml_string_finish(&text, &data, error);
     } else if (cp == '?') {
       xml_advance(c, error);
@@ -688,24 +678,8 @@ xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error
   xml_marks m = xml_marks_begin(p);
   if (!xml_match_ascii(p, c, string_lit("<![CDATA["), error)) xml_set_error(error, xml_error_cdata_section_expected_start);
   xml_string_mark text = xml_string_begin(p);
-  while (!*error) {
-    if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_cdata, xml_run_text, true, error);
-    if (xml_look_ahead_ascii(p, c, string_lit("]]>"), error)) break;
-    u32 cp = xml_peek(p, c, error);
-    if (*error) break;
-    if (!xml_is_char(cp)) {
-      xml_set_error(error, xml_error_invalid_character);
-      break;
-    }
-    xml_push(p, cp, error);
-    xml_advance(c, error);
-  }
-  buffer t = {};
-  xml_string_finish(&text, &t, error);
-  xml_node *node = xml_node_new(p, xml_node_type_cdata_section, error);
-  if (node) node->text = t;
-  xml_marks_end(&m, error);
-  return *error ? nullptr : node;
+  xml_read_chars_until<xml_class_cdata>(p, c, string_lit("]]>"), error);
+  return xml_finish_text_node(p, &text, xml_node_type_cdata_section, &m, error);
 }
 
 xml_node *xml_parse_content(xml_parser *p, xml_cursor *c, xml_error *error) {
@@ -735,11 +709,7 @@ xml_node *xml_parse_content(xml_parser *p, xml_cursor *c, xml_error *error) {
 
 xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
-  if (p->depth >= XML_MAX_DEPTH) {
-    xml_set_error(error, xml_error_nesting_too_deep);
-    return nullptr;
-  }
-  p->depth++;
+  if (!xml_depth_enter(p, error)) return nullptr;
   xml_marks m = xml_marks_begin(p);
   xml_node *node = nullptr;
   buffer name = {};

@@ -39,6 +39,29 @@ inline void xml_set_error(xml_error *error, xml_error e) {
   if (*error == 0) *error = e;
 }
 
+// Ends a string-reading production: hands the string out on success, gives it back on error.
+inline bool xml_string_finish(xml_string_mark *mark, buffer *out, xml_error *error) {
+  if (*error) {
+    xml_string_rollback(mark);
+    if (out) *out = buffer{};
+    return false;
+  }
+  buffer s = xml_string_take(mark);
+  if (out) *out = s;
+  return true;
+}
+
+// Enters one more level of recursion (elements and content groups share the bound): false, with
+// the error set, when the input nests too deep.
+inline bool xml_depth_enter(xml_parser *p, xml_error *error) {
+  if (p->depth >= XML_MAX_DEPTH) {
+    xml_set_error(error, xml_error_nesting_too_deep);
+    return false;
+  }
+  p->depth++;
+  return true;
+}
+
 // Steps over a run of ASCII code units of the class (and, with the flags, CR and LF with line
 // counting, and whole non-ASCII Chars of UTF-8, UTF-16 or a stateless codec), appending them as
 // UTF-8 to the string arena when keep is set. Stops at the first code point that needs the
