@@ -85,8 +85,31 @@ image_uv image_atlas_get(image_atlas *atlas, u32 key, u32 width, u32 height);
 // The most pixels a decoded image may have; larger files are refused before decoding.
 #define IMAGE_DECODE_MAX_PIXELS (1ull << 26)
 
-// Decodes an image file (PNG, JPEG, GIF, BMP, ...) from memory with its own channel count, rows
-// flipped so row 0 is the bottom. Null when the bytes are not an image or it is too large. Any
-// thread; release with image_decoded_free.
+// Decodes an image file (JPEG, PNG, GIF or BMP, the formats feeds carry) from memory with its
+// own channel count, rows flipped so row 0 is the bottom. Null when the bytes are not such an
+// image, a JPEG fails image_jpeg_check, or it is too large. Any thread; release with
+// image_decoded_free.
 u8 *image_decode(const u8 *bytes, u64 size, s32 *width, s32 *height, s32 *channels);
 void image_decoded_free(void *pixels);
+// What image_decode would give, from the file's header alone: false where it gives null for
+// the header's sake. The channel count is the decoder's; any thread.
+bool image_decode_size(const u8 *bytes, u64 size, s32 *width, s32 *height, s32 *channels);
+
+enum image_jpeg_error : u32 {
+  image_jpeg_ok = 0,
+  image_jpeg_error_no_start = 1,       // no start-of-image marker first
+  image_jpeg_error_truncated = 2,      // a segment runs past the end of the data
+  image_jpeg_error_length = 3,         // a segment's length disagrees with what it holds
+  image_jpeg_error_huffman = 4,        // a Huffman table of a class or id out of range, or impossible counts
+  image_jpeg_error_quant = 5,          // a quantisation table of a precision or id out of range
+  image_jpeg_error_frame = 6,          // a frame header the decoder cannot take, or a second one
+  image_jpeg_error_scan = 7,           // a scan before the frame, or of components it lacks
+  image_jpeg_error_missing_table = 8,  // a scan uses a table the file never defined
+  image_jpeg_error_marker = 9,         // a marker the decoder does not know before the frame
+};
+
+// Walks the markers of a JPEG file the way the decoder will and refuses segments it must not
+// be given: Huffman counts adding up to more than 256 or to more codes than their lengths allow,
+// table classes and ids out of range, lengths that overrun the data or disagree with the tables,
+// frame and scan headers it cannot take, and scans that use tables never defined.
+u32 image_jpeg_check(const u8 *bytes, u64 size);

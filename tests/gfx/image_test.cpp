@@ -8,6 +8,7 @@
 #include <numeric>
 #include <random>
 #include <string.h>
+#include <string>
 #include <vector>
 
 namespace {
@@ -211,15 +212,40 @@ TEST_F(atlas_fixture, grows_by_doubling_and_keeps_every_image_and_uv) {
   EXPECT_EQ(atlas.entry_count, 8u);
 }
 
+// A 24-bit bottom-up BMP of the given pixels (RGB, row 0 at the bottom).
+std::vector<u8> bmp_file(u32 w, u32 h, const u8 *rgb) {
+  u32 row = (w * 3 + 3) & ~3u;
+  std::vector<u8> out(54 + row * h);
+  auto put32 = [&](u32 at, u32 v) {
+    for (u32 i = 0; i < 4; i++) out[at + i] = (u8)(v >> (8 * i));
+  };
+  out[0] = 'B';
+  out[1] = 'M';
+  put32(2, (u32)out.size());
+  put32(10, 54);
+  put32(14, 40);
+  put32(18, w);
+  put32(22, h);
+  out[26] = 1;
+  out[28] = 24;
+  for (u32 y = 0; y < h; y++) {
+    for (u32 x = 0; x < w; x++) {
+      const u8 *p = rgb + (y * w + x) * 3;
+      u8 *q = out.data() + 54 + y * row + x * 3;
+      q[0] = p[2];
+      q[1] = p[1];
+      q[2] = p[0];
+    }
+  }
+  return out;
+}
+
 TEST(image_decode, decodes_a_file_from_memory_with_row_zero_at_the_bottom) {
-  // A TGA file stores its bottom row first; decoded with the flip, rows come back in file order.
+  // A BMP stores its bottom row first; decoded with the flip, rows come back in file order.
   const u32 w = 3, h = 2;
   u8 rgb[w * h * 3];
   for (u32 i = 0; i < sizeof(rgb); i++) rgb[i] = (u8)(i * 13);
-  std::vector<u8> file(tga_file_size(w, h, 3));
-  ASSERT_TRUE(tga_file_init(file.data(), file.size(), w, h, 3, tga_type_true_colour));
-  memcpy(file.data() + 18, rgb, sizeof(rgb));
-  image_swap_red_blue(file.data() + 18, w, h, 3);
+  std::vector<u8> file = bmp_file(w, h, rgb);
   s32 dw, dh, dc;
   u8 *pixels = image_decode(file.data(), file.size(), &dw, &dh, &dc);
   ASSERT_NE(pixels, nullptr);
@@ -230,11 +256,24 @@ TEST(image_decode, decodes_a_file_from_memory_with_row_zero_at_the_bottom) {
   image_decoded_free(pixels);
   // Not an image, and an image claiming more pixels than allowed.
   EXPECT_EQ(image_decode((const u8 *)"not an image at all", 19, &dw, &dh, &dc), nullptr);
-  tga_header big;
-  tga_header_init(&big, 0xFFFF, 0xFFFF, 4, tga_type_true_colour);
-  memcpy(file.data(), big.bytes, 18);
+  file[18] = file[19] = file[22] = file[23] = 0xFF;
+  file[20] = file[24] = 0x7F;
   EXPECT_EQ(image_decode(file.data(), file.size(), &dw, &dh, &dc), nullptr);
   EXPECT_EQ(dw, 0);
+}
+
+TEST(image_decode, only_the_formats_feeds_carry_are_decoded) {
+  // A TGA is sound but no format an entry's image comes in: the decoder for it is not reachable.
+  std::vector<u8> file(tga_file_size(2, 2, 3));
+  ASSERT_TRUE(tga_file_init(file.data(), file.size(), 2, 2, 3, tga_type_true_colour));
+  s32 dw, dh, dc;
+  EXPECT_EQ(image_decode(file.data(), file.size(), &dw, &dh, &dc), nullptr);
+  const std::string others[] = {"P6\n2 2\n255\n............",
+                                std::string("8BPS\0\1\0\0\0\0\0\0\0\3\0\0\0\2\0\0\0\2\0\x08\0\3", 26),
+                                "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 2\n"};
+  for (const std::string &o : others) {
+    EXPECT_EQ(image_decode((const u8 *)o.data(), o.size(), &dw, &dh, &dc), nullptr) << o;
+  }
 }
 
 }  // namespace
