@@ -3,6 +3,9 @@
 
 #include <math.h>
 
+#include <chrono>
+#include <thread>
+
 #include "app/app.h"
 #include "gfx/image.h"
 #include "gfx/window.h"
@@ -42,6 +45,11 @@ static bool image_url_is_fetchable(buffer url) {
          string_starts_with_ignore_case(url, string_lit("https://"));
 }
 
+static bool slot_used_this_frame(const image_slot *slot) { return slot->used_frame == frame_counter + 1; }
+
+// A full table is logged when it starts refusing images, not on every frame that it does.
+static bool slots_full_logged;
+
 static bool slot_matches(const image_slot *slot, u32 owner_id, buffer url) {
   return slot->owner_id == owner_id && string_equal_bytes(slot->url.data, slot->url.used, url.data, url.used);
 }
@@ -60,8 +68,10 @@ image_slot *image_get(u32 owner_id, buffer url, u32 create) {
       found = &slot;
       break;
     }
-    // A slot under a worker cannot be reused: its job still writes into it.
-    if (!first_free && !image_state_in_flight(state) && (!oldest || slot.last_use < oldest->last_use)) {
+    // A slot under a worker cannot be reused: its job still writes into it. Nor can one this
+    // frame has shown: a node drawn later in the frame points at its pixels and texture.
+    if (!first_free && !image_state_in_flight(state) && !slot_used_this_frame(&slot) &&
+        (!oldest || slot.last_use < oldest->last_use)) {
       oldest = &slot;
     }
   }
@@ -69,7 +79,15 @@ image_slot *image_get(u32 owner_id, buffer url, u32 create) {
   if (!found && create) {
     image_slot *slot = first_free;
     if (!slot && oldest && image_slot_free(oldest)) slot = oldest;
-    if (!slot) return nullptr;  // every slot is busy; the next frame tries again
+    if (!slot) {
+      // Every slot is busy or on screen; the next frame tries again.
+      if (!slots_full_logged) {
+        log_append_string(string_lit("Image slots: all 1024 are in use; an image waits for one.\n"));
+        slots_full_logged = true;
+      }
+      return nullptr;
+    }
+    slots_full_logged = false;
 
     slot->shown_frame = 0;
     slot->shown_state = 0;
@@ -108,9 +126,82 @@ image_slot *image_get(u32 owner_id, buffer url, u32 create) {
     found = slot;
   }
 
-  if (found) found->last_use = counter_now();
+  if (found) {
+    found->last_use = counter_now();
+    found->used_frame = frame_counter + 1;
+  }
   return found;
 }
+
+// ---- Image memory ------------------------------------------------------------------------
+
+static void memory_held_add(u64 bytes) { __atomic_add_fetch(&image_memory_held, bytes, __ATOMIC_ACQ_REL); }
+static void memory_held_sub(u64 bytes) { __atomic_sub_fetch(&image_memory_held, bytes, __ATOMIC_ACQ_REL); }
+
+#define IMAGE_MEMORY_WAIT_STEPS 100  // of 10 ms: how long a decode waits for the UI to free images
+
+// Takes the bytes out of the budget before a decode makes them. When they do not fit, the wait
+// is announced so the UI thread frees the images shown least recently; false when it cannot.
+static bool image_memory_reserve(u64 bytes) {
+  if (bytes > image_memory_budget) return false;
+  bool waiting = false, reserved = false;
+  for (u32 step = 0;; step++) {
+    u64 held = __atomic_load_n(&image_memory_held, __ATOMIC_ACQUIRE);
+    if (held + bytes <= image_memory_budget) {
+      if (__atomic_compare_exchange_n(&image_memory_held, &held, held + bytes, false, __ATOMIC_ACQ_REL,
+                                      __ATOMIC_ACQUIRE)) {
+        reserved = true;
+        break;
+      }
+      continue;
+    }
+    if (step >= IMAGE_MEMORY_WAIT_STEPS) break;
+    if (!waiting) {
+      __atomic_add_fetch(&image_memory_wanted, bytes, __ATOMIC_ACQ_REL);
+      waiting = true;
+      wake_ui();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (waiting) __atomic_sub_fetch(&image_memory_wanted, bytes, __ATOMIC_ACQ_REL);
+  return reserved;
+}
+
+static bool slot_on_screen(const image_slot *slot) {
+  // Looked up in this frame or the previous one (used_frame is frame_counter + 1 of that frame).
+  return slot->used_frame >= frame_counter;
+}
+
+static bool memory_over_budget() {
+  return __atomic_load_n(&image_memory_held, __ATOMIC_ACQUIRE) +
+             __atomic_load_n(&image_memory_wanted, __ATOMIC_ACQUIRE) >
+         image_memory_budget;
+}
+
+// The budget is reported when it starts holding back images, not on every frame.
+static bool memory_full_logged;
+
+void image_memory_trim() {
+  while (memory_over_budget()) {
+    image_slot *oldest = nullptr;
+    for (image_slot &slot : image_slots) {
+      u32 state = slot_state(&slot);
+      if (state == image_state_free || image_state_in_flight(state) || !slot.memory || slot_on_screen(&slot)) continue;
+      if (!oldest || slot.last_use < oldest->last_use) oldest = &slot;
+    }
+    if (!oldest) {
+      if (!memory_full_logged) {
+        log_append_string(string_lit("Image memory: the images on screen hold the whole budget of 256 MiB.\n"));
+        memory_full_logged = true;
+      }
+      return;
+    }
+    image_slot_free(oldest);
+  }
+  memory_full_logged = false;
+}
+
+// ---- Jobs --------------------------------------------------------------------------------
 
 void image_job_load(void *arg) {
   image_slot *slot = (image_slot *)arg;
@@ -134,19 +225,36 @@ void image_job_load(void *arg) {
     slot_state_set(slot, image_state_load_error);
   } else {
     s32 width = 0, height = 0, channels = 0;
-    u8 *pixels = image_decode(bytes.data, file.content.used, &width, &height, &channels);
+    u8 *pixels = nullptr;
+    u64 reserved = 0;
+    if (image_decode_size(bytes.data, file.content.used, &width, &height, &channels)) {
+      reserved = (u64)width * (u64)height * (u64)channels;
+      if (image_memory_reserve(reserved)) {
+        pixels = image_decode(bytes.data, file.content.used, &width, &height, &channels);
+      } else {
+        log_append_string(string_lit("Image not decoded, no room in the image memory budget: "));
+        log_append(slot->url.data, slot->url.used);
+        log_append_string(string_lit("\n"));
+        reserved = 0;
+      }
+    }
     memory_free(&bytes);
     if (pixels && width > 0 && height > 0 && channels >= 1 && channels <= 4) {
       u64 n = (u64)width * (u64)height * (u64)channels;
+      // The decoder may settle on another channel count than its header said.
+      memory_held_add(n);
+      memory_held_sub(reserved);
       slot->width = width;
       slot->height = height;
       slot->channels = (u8)channels;
       slot->pixels = buffer{n, n, pixels};
+      slot->memory = n;
       slot->texture = 0;
       slot->error = 0;
       slot_state_set(slot, image_state_decoded);
     } else {
       if (pixels) image_decoded_free(pixels);
+      memory_held_sub(reserved);
       slot->error = http_error_none;  // the bytes are no image we can decode
       slot_state_set(slot, image_state_load_error);
     }
@@ -206,6 +314,12 @@ void image_job_resize(void *arg) {
       if (resized.data) memory_free(&resized);
       slot_state_set(slot, image_state_resize_failed);
     } else {
+      // Only the resized pixels are drawn from now on: the full-size ones go back at once.
+      memory_held_add(resized.used);
+      memory_held_sub(slot->pixels.used);
+      image_decoded_free(slot->pixels.data);
+      slot->pixels = buffer{};
+      slot->memory = resized.used;
       slot->resized = resized;
       slot->target_width = (s32)target_width;
       slot->target_height = (s32)target_height;

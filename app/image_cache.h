@@ -17,9 +17,15 @@ void image_cache_set_queue(thread_queue *queue, image_wake_fn *wake);
 
 // The slot of (owner, url), or with create a new one whose download is queued at once. Null when
 // there is none and create is 0, or when nothing could be started (no free or reusable slot, no
-// room for the URL copy, a full queue); the next frame tries again. A URL that is not http or
+// room for the URL copy, a full queue); the next frame tries again. A slot this frame has looked
+// up is never reused for another image, since a node of the frame may show it. A URL that is not http or
 // https is never fetched: its slot ends at once in the load error state (logged). UI thread.
 image_slot *image_get(u32 owner_id, buffer url, u32 create);
+
+// While the held and wanted image memory passes the budget, frees the finished slot shown least
+// recently that no node of this or the previous frame shows (logged once when none is left).
+// UI thread, once per frame through image_free_released.
+void image_memory_trim();
 
 // The worker jobs; the argument is the slot.
 void image_job_load(void *slot);

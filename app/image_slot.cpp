@@ -2,8 +2,12 @@
 #include <stdlib.h>
 
 #include "app/image_slot.h"
+#include "app/image_cache.h"
 
 image_slot image_slots[IMAGE_SLOT_COUNT];
+u64 image_memory_budget = IMAGE_MEMORY_BUDGET;
+u64 image_memory_held;
+u64 image_memory_wanted;
 
 static void image_pixels_free_default(void *pixels) { free(pixels); }
 static void image_texture_delete_default(u32) {}
@@ -35,6 +39,8 @@ bool image_slot_free(image_slot *slot) {
   }
   if (slot->texture) image_texture_delete(slot->texture);
   if (slot->url.data) allocator_free(&app_allocator, slot->url.data, slot->url.size);
+  if (slot->memory) __atomic_sub_fetch(&image_memory_held, slot->memory, __ATOMIC_ACQ_REL);
+  slot->memory = 0;
   slot->texture = 0;
   slot->pixels = buffer{};
   slot->resized = buffer{};
@@ -66,4 +72,5 @@ void image_free_released() {
     u32 state = image_slot_state(&slot);
     if (state != image_state_free && !image_state_in_flight(state)) image_slot_free(&slot);
   }
+  image_memory_trim();
 }

@@ -38,9 +38,24 @@ struct image_slot {
   u32 error;    // http_error of a failed download
   u64 shown_frame;
   u64 shown_state;
+  // The frame that last looked the slot up, as frame_counter + 1 (0: never). A node of that
+  // frame may point at the slot's pixels and texture, so the slot is not reused while it lasts.
+  u64 used_frame;
+  // The bytes of decoded and resized pixels the slot holds, counted in image_memory_held.
+  u64 memory;
 };
 
 #define IMAGE_SLOT_COUNT 1024
+
+// All decoded and resized pixels of the slots together stay within the budget: a decode that
+// would pass it waits for the UI thread to free the images shown least recently, and fails when
+// every image held is on screen.
+#define IMAGE_MEMORY_BUDGET MiB(256)
+extern u64 image_memory_budget;  // IMAGE_MEMORY_BUDGET; tests lower it
+// Bytes held by slots plus those reserved by decodes under way (atomic, any thread).
+extern u64 image_memory_held;
+// Bytes that decodes are waiting for (atomic, any thread).
+extern u64 image_memory_wanted;
 
 extern image_slot image_slots[IMAGE_SLOT_COUNT];
 // The process-wide general allocator of the application; the slots' URL copies live there.
@@ -62,5 +77,7 @@ bool image_slot_free(image_slot *slot);
 // The store frees an entry: its finished slots are freed now, its running ones when their job
 // ends. Installed into the store with reader_set_image_release_hook.
 void image_release_owner(u32 owner_id);
-// Once per frame: frees the marked slots whose job has ended.
+// Once per frame: frees the marked slots whose job has ended, then, while the held and wanted
+// image memory passes the budget, the finished slots shown least recently that no node of this
+// or the previous frame shows.
 void image_free_released();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <math.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <string>
@@ -86,6 +87,8 @@ class ImageCache : public ::testing::Test {
     for (image_slot &s : image_slots) {
       EXPECT_TRUE(image_slot_free(&s));
     }
+    EXPECT_EQ(image_memory_held, 0u) << "every slot gave its pixels' bytes back";
+    image_memory_budget = IMAGE_MEMORY_BUDGET;
     image_cache_set_queue(nullptr, nullptr);
     u32 error = 0;
     http_terminate(&error);
@@ -98,7 +101,7 @@ class ImageCache : public ::testing::Test {
     const std::string &s = urls[url_count++];
     return string_from_bytes(s.data(), s.size());
   }
-  std::string urls[8];
+  std::string urls[16];
   u32 url_count = 0;
 
   void finish() { thread_complete_queue(&image_test_queue); }
@@ -285,6 +288,105 @@ TEST_F(ImageCache, an_owner_released_while_loading_is_freed_after_decoding) {
   image_free_released();
   EXPECT_EQ(s->state, (u32)image_state_free);
   EXPECT_EQ(slots_in_use(), 0u);
+}
+
+TEST_F(ImageCache, the_full_size_pixels_go_back_once_the_resize_is_done) {
+  image_slot *s = image_get(5, url("/wide.bmp"), 1);
+  ASSERT_NE(s, nullptr);
+  finish();
+  ASSERT_EQ(s->state, (u32)image_state_decoded);
+  EXPECT_EQ(image_memory_held, 40u * 20 * 3);
+  resize(s, 10.0f);
+  ASSERT_EQ(s->state, (u32)image_state_resized);
+  EXPECT_EQ(s->pixels.data, nullptr) << "only the resized pixels are kept";
+  EXPECT_EQ(s->width, 40) << "the natural size still lays the image out";
+  EXPECT_EQ(image_memory_held, 10u * 5 * 3);
+  // An image drawn at its own size keeps its one copy, counted once.
+  image_slot *small = image_get(5, url("/small.bmp"), 1);
+  finish();
+  resize(small, 100.0f);
+  EXPECT_EQ(small->resized.data, small->pixels.data);
+  EXPECT_EQ(image_memory_held, 10u * 5 * 3 + 8 * 6 * 3);
+}
+
+// Waits, as frames would, until the slot's load job has ended.
+static void frames_until_loaded(image_slot *s) {
+  for (u32 i = 0; i < 1000 && __atomic_load_n(&s->state, __ATOMIC_ACQUIRE) == image_state_loading; i++) {
+    image_free_released();
+    usleep(5000);
+  }
+}
+
+TEST_F(ImageCache, decoded_images_stay_within_the_budget_freeing_those_shown_least_recently) {
+  const u64 one = 40 * 20 * 3;
+  image_memory_budget = 3 * one;
+  buffer u = url("/wide.bmp");
+  image_slot *slots[4] = {};
+  // Three images on three earlier pages fill the budget.
+  for (u32 i = 0; i < 3; i++) {
+    frame_counter = 10 * (i + 1);
+    slots[i] = image_get(i + 1, u, 1);
+    ASSERT_NE(slots[i], nullptr);
+    finish();
+    ASSERT_EQ(slots[i]->state, (u32)image_state_decoded);
+  }
+  EXPECT_EQ(image_memory_held, 3 * one);
+  // A fourth waits for the frame loop to free the one shown least recently.
+  frame_counter = 40;
+  slots[3] = image_get(4, u, 1);
+  frames_until_loaded(slots[3]);
+  EXPECT_EQ(slots[3]->state, (u32)image_state_decoded);
+  EXPECT_EQ(slots[0]->state, (u32)image_state_free) << "the first page's image went";
+  EXPECT_EQ(slots[1]->owner_id, 2u);
+  EXPECT_EQ(image_memory_held, 3 * one);
+
+  // With every image held on screen, nothing is freed and the new one cannot be decoded.
+  for (u32 i = 2; i <= 4; i++) ASSERT_NE(image_get(i, u, 0), nullptr);
+  image_slot *more = image_get(5, u, 1);
+  ASSERT_NE(more, nullptr);
+  frames_until_loaded(more);
+  EXPECT_EQ(more->state, (u32)image_state_load_error);
+  for (u32 i = 1; i < 4; i++) EXPECT_EQ(slots[i]->state, (u32)image_state_decoded) << i;
+  EXPECT_EQ(image_memory_held, 3 * one);
+  EXPECT_EQ(image_memory_wanted, 0u);
+}
+
+// More images on one page than there are slots: every slot is filled with a drawn image that a
+// node of this frame points at.
+TEST_F(ImageCache, a_slot_shown_this_frame_is_never_reused) {
+  frame_counter = 500;
+  for (u32 i = 0; i < IMAGE_SLOT_COUNT; i++) {
+    image_slot &s = image_slots[i];
+    char text[32];
+    int n = snprintf(text, sizeof text, "http://x/%u", i);
+    s.url = allocator_alloc(&app_allocator, (u64)n + 1);
+    memcpy(s.url.data, text, (size_t)n + 1);
+    s.url.used = (u64)n;
+    s.owner_id = 1;
+    s.pixels = buffer{12, 12, (u8 *)malloc(12)};
+    s.resized = s.pixels;
+    s.state = image_state_resized;
+    ASSERT_EQ(image_get(1, string_from_bytes(text, (u64)n), 0), &s);
+  }
+  int before = server.requests();
+  buffer extra = url("/small.bmp");
+  for (u32 frame = 0; frame < 3; frame++) {
+    EXPECT_EQ(image_get(1, extra, 1), nullptr) << "the 1025th image waits";
+    for (image_slot &s : image_slots) {
+      ASSERT_EQ(s.state, (u32)image_state_resized);
+      ASSERT_NE(s.resized.data, nullptr);
+    }
+    image_free_released();
+    frame_counter++;
+    for (u32 i = 0; i < IMAGE_SLOT_COUNT; i++) image_get(1, string_from_bytes(image_slots[i].url.data, image_slots[i].url.used), 0);
+  }
+  finish();
+  EXPECT_EQ(server.requests(), before) << "nothing is downloaded again and again";
+  // A slot the page no longer shows is the one reused.
+  frame_counter++;
+  for (u32 i = 1; i < IMAGE_SLOT_COUNT; i++) image_get(1, string_from_bytes(image_slots[i].url.data, image_slots[i].url.used), 0);
+  EXPECT_EQ(image_get(1, extra, 1), &image_slots[0]);
+  finish();
 }
 
 // The image view over frames: status while loading, another frame while the width is unknown,
