@@ -62,6 +62,27 @@ date date_apply_offset(date d, s64 hours, s64 minutes) {
   return date_add(d, 0, 0, 0, hours, minutes, 0);
 }
 
+// "+hhmm", "+hh:mm" or "+hh" at the cursor, the time written ahead of UTC by that much, gives
+// the amounts to add to reach UTC. A zone cut short in its minutes, or beyond 23:59, cannot be
+// read and gives no offset.
+void numeric_zone(date_cursor c, s64 *hours, s64 *minutes) {
+  *hours = *minutes = 0;
+  if (cursor_left(c) < 3 || (c.p[0] != '+' && c.p[0] != '-') || !char_is_digit(c.p[1]) || !char_is_digit(c.p[2])) {
+    return;
+  }
+  s64 h = cursor_number(c, 1, 2), m = 0;
+  date_cursor rest = {c.p + 3, c.end};
+  if (rest.p < rest.end && *rest.p == ':') ++rest.p;
+  if (cursor_left(rest) >= 2 && char_is_digit(rest.p[0]) && char_is_digit(rest.p[1])) {
+    m = cursor_number(rest, 0, 2);
+  } else if (rest.p < rest.end && char_is_digit(*rest.p)) {
+    return;
+  }
+  if (h > 23 || m > 59) return;
+  *hours = c.p[0] == '+' ? -h : h;
+  *minutes = c.p[0] == '+' ? -m : m;
+}
+
 s64 rfc822_military_zone(u8 c) {
   if (c >= 'A' && c <= 'I') return c - 'A' + 1;
   if (c >= 'K' && c <= 'M') return c - 'K' + 10;
@@ -97,7 +118,10 @@ date feed_parse_date_rfc822(buffer text) {
     cursor_skip(&c, 4);
   }
   if (cursor_left(c) >= 3 && c.p[2] == ' ') {
-    f.year = cursor_number(c, 0, 2);  // a two-digit year stays two-digit
+    // Two digits name a year of this century up to 49 and of the last one from 50.
+    f.year = cursor_number(c, 0, 2);
+    if (f.year >= 0 && f.year <= 49) f.year += 2000;
+    else if (f.year >= 50 && f.year <= 99) f.year += 1900;
     cursor_skip(&c, 3);
   } else if (cursor_left(c) >= 4) {
     f.year = cursor_number(c, 0, 4);
@@ -129,13 +153,8 @@ date feed_parse_date_rfc822(buffer text) {
     hours = 0;
   } else if (r == 3 || c.p[3] == ' ') {
     hours = rfc822_named_zone(c.p);
-  } else if (r >= 5) {
-    hours = cursor_number(c, 1, 2);
-    minutes = cursor_number(c, 3, 2);
-    if (c.p[0] == '+') {
-      hours = -hours;
-      minutes = -minutes;
-    }
+  } else {
+    numeric_zone(c, &hours, &minutes);
   }
   return date_apply_offset(date_from_fields(f), hours, minutes);
 }
@@ -146,34 +165,32 @@ date feed_parse_date_iso8601(buffer text) {
   parsed_date f = {};
 
   // "yyyy-mm-dd" alone is a whole date at midnight, so ten bytes are enough; the separators
-  // are not examined.
+  // are not examined. The time may leave out its seconds ("hh:mm" and the zone).
   if (cursor_left(c) >= 10) {
     f.year = cursor_number(c, 0, 4);
     f.month = cursor_number(c, 5, 2);
     f.day = cursor_number(c, 8, 2);
     cursor_skip(&c, 11);
-    if (cursor_left(c) >= 8) {
+    if (cursor_left(c) >= 5) {
       f.hour = cursor_number(c, 0, 2);
       f.minute = cursor_number(c, 3, 2);
-      f.second = cursor_number(c, 6, 2);
-      cursor_skip(&c, 8);
+      cursor_skip(&c, 5);
+      if (cursor_left(c) >= 3 && *c.p == ':') {
+        f.second = cursor_number(c, 1, 2);
+        cursor_skip(&c, 3);
+      }
     }
   }
   if (c.p < c.end && *c.p == '.') {
     ++c.p;
     while (c.p < c.end && char_is_digit(*c.p)) ++c.p;
   }
-  // "+hh:mm", "+hhmm" or "+hh": the time is written ahead of UTC by that much.
   s64 hours = 0, minutes = 0;
-  if (cursor_left(c) >= 3 && (*c.p == '+' || *c.p == '-') && char_is_digit(c.p[1]) && char_is_digit(c.p[2])) {
-    hours = cursor_number(c, 1, 2);
-    date_cursor m = {c.p + 3, c.end};
-    if (m.p < m.end && *m.p == ':') ++m.p;
-    if (cursor_left(m) >= 2 && char_is_digit(m.p[0]) && char_is_digit(m.p[1])) minutes = cursor_number(m, 0, 2);
-    if (*c.p == '+') {
-      hours = -hours;
-      minutes = -minutes;
-    }
-  }
-  return date_apply_offset(date_from_fields(f), hours, minutes);
+  numeric_zone(c, &hours, &minutes);
+  // "24:00" is the end of the day, the midnight that starts the next one.
+  bool end_of_day = f.hour == 24 && f.minute == 0 && f.second == 0;
+  if (end_of_day) f.hour = 0;
+  date d = date_from_fields(f);
+  if (end_of_day && date_is_valid(d)) d = date_add(d, 0, 0, 1, 0, 0, 0);
+  return date_apply_offset(d, hours, minutes);
 }

@@ -33,7 +33,7 @@ TEST(FeedDatesRfc822, examples_and_zones) {
   EXPECT_EQ(rfc("Sat, 07 Sep 2002 09:42:31 +0530"), "2002-09-07 04:12:31");
   EXPECT_EQ(rfc("Tue, 31 Dec 2002 23:30:00 EST"), "2003-01-01 04:30:00");
   EXPECT_EQ(rfc("7 Sep 2002 09:42:31 Z"), "2002-09-07 09:42:31");
-  EXPECT_EQ(rfc("Sat, 07 Sep 02 09:42:31 GMT"), "0002-09-07 09:42:31");
+  EXPECT_EQ(rfc("Sat, 07 Sep 02 09:42:31 GMT"), "2002-09-07 09:42:31");
   EXPECT_EQ(rfc("  \t\r\nSat, 07 Sep 2002 09:42:31 UT"), "2002-09-07 09:42:31");
   EXPECT_EQ(rfc(""), "65535-00-00 00:00:00");
 
@@ -70,7 +70,7 @@ TEST(FeedDatesRfc822, short_forms_read_as_far_as_they_go) {
   EXPECT_EQ(rfc("Sat, 07 Sep 2002 09"), "2002-09-07 09:00:00");
   // The reading is positional: a two-digit year needs the space after it, and a month name the
   // space after it, or the bytes are read as the next field.
-  EXPECT_EQ(rfc("Sat, 07 Sep 02 "), "0002-09-07 00:00:00");
+  EXPECT_EQ(rfc("Sat, 07 Sep 02 "), "2002-09-07 00:00:00");
   EXPECT_EQ(rfc("Sat, 07 Sep 02"), "65535-09-07 02:00:00");
   EXPECT_EQ(rfc("Sat, 07 Sep "), "65535-09-07 00:00:00");
   EXPECT_EQ(rfc("Sat, 07 Sep"), "65535-00-07 00:00:00");
@@ -113,11 +113,43 @@ TEST(FeedDatesIso8601, examples_and_offsets) {
   EXPECT_EQ(iso("2024-02-28T23:00:00-01:00"), "2024-02-29 00:00:00");
 }
 
+TEST(FeedDatesRfc822, two_digit_years_zone_minutes_and_zones_out_of_range) {
+  // Two-digit years: 00 to 49 in this century, 50 to 99 in the last.
+  for (auto [text, year] : {std::pair{"00", 2000}, {"02", 2002}, {"49", 2049}, {"50", 1950}, {"99", 1999}}) {
+    EXPECT_EQ(parse_exact(feed_parse_date_rfc822, std::string("Sat, 07 Sep ") + text + " 09:42:31 GMT").year, year)
+        << text;
+  }
+  EXPECT_EQ(rfc("Sat, 07 Sep 0002 09:42:31 GMT"), "0002-09-07 09:42:31") << "four digits are taken as written";
+  // A zone keeps its minutes with or without the colon.
+  EXPECT_EQ(rfc("Sat, 07 Sep 2002 09:42:31 +05:30"), "2002-09-07 04:12:31");
+  EXPECT_EQ(rfc("Sat, 07 Sep 2002 09:42:31 -09:45"), "2002-09-07 19:27:31");
+  EXPECT_EQ(rfc("Sat, 07 Sep 2002 09:42:31 +2359"), "2002-09-06 09:43:31");
+  // Beyond 23:59 a zone is no zone: the time stays as written.
+  for (const char *zone : {"+2400", "-2500", "+0560", "+99:99", "+05:3"}) {
+    EXPECT_EQ(rfc(std::string("Sat, 07 Sep 2002 09:42:31 ") + zone), "2002-09-07 09:42:31") << zone;
+  }
+}
+
+TEST(FeedDatesIso8601, times_without_seconds_the_end_of_the_day_and_zones_out_of_range) {
+  EXPECT_EQ(iso("2024-01-15T10:30+01:00"), "2024-01-15 09:30:00");
+  EXPECT_EQ(iso("2024-01-15T10:30-05:00"), "2024-01-15 15:30:00");
+  EXPECT_EQ(iso("2024-01-15T10:30Z"), "2024-01-15 10:30:00");
+  EXPECT_EQ(iso("2024-01-15T23:30-01:00"), "2024-01-16 00:30:00");
+  // 24:00 is the midnight that ends the day.
+  EXPECT_EQ(iso("2024-01-15T24:00"), "2024-01-16 00:00:00");
+  EXPECT_EQ(iso("2024-02-29T24:00:00Z"), "2024-03-01 00:00:00");
+  EXPECT_EQ(iso("2023-12-31T24:00:00+01:00"), "2023-12-31 23:00:00");
+  EXPECT_EQ(iso("2024-01-15T24:30:00Z"), "2024-01-15 00:30:00") << "only 24:00 itself; an hour past it is unreadable";
+  for (const char *zone : {"+24:00", "-25:00", "+05:60"}) {
+    EXPECT_EQ(iso(std::string("2024-01-15T10:30:00") + zone), "2024-01-15 10:30:00") << zone;
+  }
+}
+
 TEST(FeedDatesIso8601, short_and_malformed_forms) {
   EXPECT_EQ(iso(""), "0000-00-00 00:00:00");
   EXPECT_EQ(iso("2003-12-1"), "0000-00-00 00:00:00");
-  EXPECT_EQ(iso("2003-12-13T18:30"), "2003-12-13 00:00:00");
-  EXPECT_EQ(iso("2003-12-13T18:30:0"), "2003-12-13 00:00:00");
+  EXPECT_EQ(iso("2003-12-13T18:30"), "2003-12-13 18:30:00");
+  EXPECT_EQ(iso("2003-12-13T18:30:0"), "2003-12-13 18:30:00");
   EXPECT_EQ(iso("2003-12-13T18:30:02"), "2003-12-13 18:30:02");
   EXPECT_EQ(iso("2003-12-13T18:30:02+"), "2003-12-13 18:30:02");
   EXPECT_EQ(iso("2003-12-13T18:30:02+0"), "2003-12-13 18:30:02");
