@@ -96,14 +96,33 @@ date feed_date_from_text(buffer text, bool iso_first) {
 
 static void feed_guid_index_begin(feed_parse_context *c);
 
+// A date past the limit is a feed's mistake (a year 9999, a wrong century): as a threshold it
+// would keep every later entry out, so no threshold goes beyond the current time for it.
+static date feed_threshold_date(const feed_parse_context *c, date d) {
+  return date_greater(d, c->future_limit) ? c->now : d;
+}
+
+date feed_threshold_after(const feed_parse_context *c, date stored) {
+  stored = feed_threshold_date(c, stored);
+  return date_is_zero(stored) || date_greater(c->newest_seen, stored) ? c->newest_seen : stored;
+}
+
+static void feed_parse_clock(feed_parse_context *c) {
+  c->known_entries = c->r->entry_counter;
+  c->now = date_now_utc();
+  c->future_limit = date_add(c->now, 0, 0, 1, 0, 0, 0);
+}
+
 bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url) {
   reader *r = c->r;
+  feed_parse_clock(c);
   if (c->f) {
     if (!reader_feed_accepts_type(c->f, type)) {
       *c->error = feed_error_feed_type_changed;
       return false;
     }
-    c->start_date = type == feed_type_rss ? c->f->rss.newest_date : c->f->atom.updated;
+    // A threshold stored past the limit (before such dates were held back) is pulled back too.
+    c->start_date = feed_threshold_date(c, type == feed_type_rss ? c->f->rss.newest_date : c->f->atom.updated);
     feed_guid_index_begin(c);
     return true;
   }
@@ -192,8 +211,10 @@ entry *feed_find_known_entry(feed_parse_context *c, entry *e) {
   // Without a unique id the first identifying text the entry has decides.
   buffer link = feed_entry_link(r, e), title = entry_get_title(e), text = feed_entry_text(e);
   u32 by = link.used ? 1 : title.used ? 2 : 3;
+  // Items of this same document are not known: two that share a link or a title are two items.
+  u32 known = c->known_entries;
   return store_walk<entry>(&r->entries, entry_is_live, [&](entry *k) {
-    if (k->feed_id != feed_id || k == e || entry_get_guid(k).used) return false;
+    if (k->feed_id != feed_id || k->id > known || entry_get_guid(k).used) return false;
     if (by == 1) return string_equal(feed_entry_link(r, k), link);
     if (by == 2) return string_equal(entry_get_title(k), title);
     return feed_entry_link(r, k).used == 0 && entry_get_title(k).used == 0 && string_equal(feed_entry_text(k), text);
@@ -205,11 +226,12 @@ void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d
   feed *f = c->f;
   e->type = feed_get_type(f);
   bool keep = stored;
-  if (keep && !date_is_zero(d)) {
+  if (keep && !date_is_zero(d) && !date_greater(d, c->future_limit)) {
     keep = date_greater(d, c->start_date) != 0;
   } else if (keep) {
-    // An entry without a date cannot be judged new by it; one seen before is left alone, so
-    // it neither returns as new on every update nor piles up as copies.
+    // An entry without a date, or with one in the far future, cannot be judged new by it; one
+    // seen before is left alone, so it neither returns as new on every update nor piles up as
+    // copies.
     keep = feed_find_known_entry(c, e) == nullptr;
   }
   if (!keep) {
@@ -224,7 +246,7 @@ void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d
     }
     return;
   }
-  c->newest_seen = feed_date_later(c->newest_seen, d);
+  c->newest_seen = feed_date_later(c->newest_seen, feed_threshold_date(c, d));
   entry *older = feed_guid_find(c, entry_get_guid(e));
   if (older) reader_delete_entry(r, older, f);
   reader_attach_entry(r, f, e);

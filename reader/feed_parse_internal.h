@@ -24,6 +24,13 @@ struct feed_parse_context {
   date newest_seen;  // the newest date among the entries this parse kept
   bool video_site;
   feed_guid_index guids;
+  // Set when the parse begins. Entries with ids up to known_entries were stored before it: only
+  // they can make an entry of this document known.
+  u32 known_entries = 0;
+  // The current time, and a day after it: a date past the limit is stored as given but raises
+  // no threshold beyond the current time.
+  date now = {};
+  date future_limit = {};
 };
 
 // The element's text as a view: straight into the document when it is one text node, else
@@ -45,14 +52,19 @@ inline date feed_date_later(date a, date b) { return date_greater(a, b) ? a : b;
 // the document. False with the error word set when the parse cannot go on.
 bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url);
 
-// An entry stored before with the same unique id, else the same link, else the same title: how
-// an entry without a date is recognised on the next update.
+// An entry stored before with the same unique id, else, among those stored before this parse,
+// the same link, else the same title: how an entry without a date is recognised on the next
+// update.
 entry *feed_find_known_entry(feed_parse_context *c, entry *e);
 // Ends one entry: attaches it (replacing an older one with its unique id) or frees it with
 // everything it added since the mark. A dated entry is kept when its date d is later than the
-// start date; an undated one (d zero) unless it is already known. stored false (a text the store
-// could not take) always drops it.
+// start date; an undated one (d zero), or one dated past the future limit, unless it is already
+// known. stored false (a text the store could not take) always drops it.
 void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d, bool stored);
+
+// The feed's threshold after the parse: the newest date kept, where it is later than the stored
+// one (or there is none); a stored one past the future limit is pulled back first.
+date feed_threshold_after(const feed_parse_context *c, date stored);
 
 void rss_parse_channel(feed_parse_context *c, xml_node *channel, buffer url);
 void atom_parse_feed(feed_parse_context *c, xml_node *root, buffer url);

@@ -262,5 +262,5 @@ void atom_parse_feed(feed_parse_context *c, xml_node *root, buffer url) {
     // the threshold is the newest entry kept, as for RSS.
     buffer_mark_rollback(&mark);
   }
-  if (date_is_zero(s->updated) || date_greater(c->newest_seen, s->updated)) s->updated = c->newest_seen;
+  s->updated = feed_threshold_after(c, s->updated);
 }

@@ -190,5 +190,5 @@ void rss_parse_channel(feed_parse_context *c, xml_node *channel, buffer url) {
     buffer_mark_rollback(&mark);
   }
   feed_rss *s = &c->f->rss;
-  if (date_is_zero(s->newest_date) || date_greater(c->newest_seen, s->newest_date)) s->newest_date = c->newest_seen;
+  s->newest_date = feed_threshold_after(c, s->newest_date);
 }

@@ -1,0 +1,127 @@
+// What decides that an entry is new: the feed's threshold date against dates in the far future,
+// and the match of undated entries against those stored before the fetch.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+
+#include "store_fixture.h"
+
+namespace {
+
+class FeedThreshold : public Store {
+ protected:
+  buffer scratch = {};
+  u32 feed_id = 0;
+
+  void SetUp() override {
+    Store::SetUp();
+    scratch = memory_alloc(MiB(8), nullptr);
+    ASSERT_NE(scratch.data, nullptr);
+  }
+  void TearDown() override {
+    memory_free(&scratch);
+    Store::TearDown();
+  }
+
+  // One fetch as the program does it: a new generation, then the parse.
+  void fetch(const std::string &document) {
+    r.generation += 1;
+    feed *f = feed_id ? reader_find_feed(&r, feed_id) : nullptr;
+    u32 error = 0;
+    f = feed_parse(&scratch, &r, text_of(document), text_of("https://example.org/feed.xml"), f, &error);
+    ASSERT_EQ(error, 0u);
+    ASSERT_NE(f, nullptr);
+    feed_id = f->id;
+  }
+  feed *the_feed() { return reader_find_feed(&r, feed_id); }
+  u32 new_entries() {
+    u32 n = 0;
+    for (u32 i = 0; i < r.entries.max_entry_count; ++i) {
+      entry *e = (entry *)pool_get(&r.entries, sizeof(entry), i);
+      n += entry_is_live(e) && e->generation == r.generation;
+    }
+    return n;
+  }
+  entry *by_guid(const std::string &guid) { return reader_find_entry_by_guid(&r, feed_id, text_of(guid)); }
+};
+
+std::string rfc822(date d) {
+  static const char *months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  char text[64];
+  snprintf(text, sizeof text, "%02u %s %04u %02u:%02u:%02u GMT", d.day, months[d.month - 1], d.year, d.hour,
+           d.minute, d.second);
+  return text;
+}
+
+std::string iso8601(date d) {
+  char text[64];
+  snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", d.year, d.month, d.day, d.hour, d.minute, d.second);
+  return text;
+}
+
+std::string rss_item(const std::string &guid, const std::string &date) {
+  return "<item><title>" + guid + "</title><guid>" + guid + "</guid><pubDate>" + date + "</pubDate></item>";
+}
+
+std::string atom_entry(const std::string &id, const std::string &date) {
+  return "<entry><id>" + id + "</id><title>" + id + "</title><updated>" + date + "</updated></entry>";
+}
+
+// Soon after the current time, within the day a server's clock may be ahead.
+date soon(s64 hours) { return date_add(date_now_utc(), 0, 0, 0, hours, 0, 0); }
+
+// One item dated year 9999 once became the threshold, and no later entry was ever kept.
+TEST_F(FeedThreshold, a_far_future_date_is_stored_but_never_raises_the_threshold_past_now) {
+  fetch("<rss><channel>" + rss_item("future", "Fri, 31 Dec 9999 23:59:59 GMT") +
+        rss_item("old", "Mon, 01 Jan 2024 10:00:00 GMT") + "</channel></rss>");
+  ASSERT_NE(by_guid("future"), nullptr);
+  EXPECT_EQ(by_guid("future")->rss.pubDate.year, 9999) << "stored as given";
+  date threshold = the_feed()->rss.newest_date;
+  EXPECT_FALSE(date_greater(threshold, date_now_utc())) << date_to_number(threshold);
+  EXPECT_TRUE(date_greater(threshold, date{2024, 1, 1, 10, 0, 0, 0}));
+
+  // A later item is new; the far-future one, sent again, is not.
+  fetch("<rss><channel>" + rss_item("future", "Fri, 31 Dec 9999 23:59:59 GMT") + rss_item("next", rfc822(soon(2))) +
+        "</channel></rss>");
+  EXPECT_NE(by_guid("next"), nullptr);
+  EXPECT_EQ(new_entries(), 1u);
+  // Within a day of now a date is taken as it is.
+  EXPECT_EQ(date_to_number(the_feed()->rss.newest_date), date_to_number(by_guid("next")->rss.pubDate));
+}
+
+TEST_F(FeedThreshold, atom_thresholds_and_stored_ones_are_held_back_the_same_way) {
+  fetch("<feed>" + atom_entry("future", "9999-12-31T00:00:00Z") + atom_entry("old", "2024-01-01T10:00:00Z") +
+        "</feed>");
+  EXPECT_EQ(by_guid("future")->atom.updated.year, 9999);
+  EXPECT_FALSE(date_greater(the_feed()->atom.updated, date_now_utc()));
+  fetch("<feed>" + atom_entry("next", iso8601(soon(3))) + "</feed>");
+  EXPECT_NE(by_guid("next"), nullptr);
+
+  // A threshold saved before such dates were held back no longer silences the feed.
+  the_feed()->atom.updated = date{9999, 12, 31, 0, 0, 0, 0};
+  fetch("<feed>" + atom_entry("after", iso8601(soon(4))) + "</feed>");
+  EXPECT_NE(by_guid("after"), nullptr);
+  EXPECT_EQ(date_to_number(the_feed()->atom.updated), date_to_number(by_guid("after")->atom.updated));
+}
+
+// Four undated items without a guid, two sharing a link and two sharing a title, once gave two.
+TEST_F(FeedThreshold, undated_items_of_one_document_never_collapse_into_each_other) {
+  const std::string document =
+      "<rss><channel>"
+      "<item><title>A</title><link>https://example.org/same</link></item>"
+      "<item><title>B</title><link>https://example.org/same</link></item>"
+      "<item><title>C</title><description>first</description></item>"
+      "<item><title>C</title><description>second</description></item>"
+      "</channel></rss>";
+  fetch(document);
+  EXPECT_EQ(the_feed()->entry_count, 4u);
+  // Known from the first fetch, none of them is new again.
+  fetch(document);
+  EXPECT_EQ(new_entries(), 0u);
+  EXPECT_EQ(the_feed()->entry_count, 4u);
+  fetch("<rss><channel><item><title>D</title><link>https://example.org/same</link></item>"
+        "<item><title>E</title><link>https://example.org/other</link></item></channel></rss>");
+  EXPECT_EQ(new_entries(), 1u) << "only the item with an unseen link";
+}
+
+}  // namespace
