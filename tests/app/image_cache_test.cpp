@@ -15,6 +15,7 @@
 #include "profiler/profiler.h"
 #include "app/app.h"
 #include "tests/support/http_server.h"
+#include "tests/support/image_files.h"
 #include "tests/ui/ui_test_support.h"
 
 namespace {
@@ -23,32 +24,19 @@ thread_queue image_test_queue;
 std::atomic<u32> wakes{0};
 void count_wake() { wakes.fetch_add(1); }
 
-// A 24-bit bottom-up BMP whose pixel (x, y from the bottom) is (x, y, 7).
+// A 24-bit BMP whose pixel (x, y from the bottom) is (x, y, 7).
 std::string bmp(u32 w, u32 h) {
-  u32 row = (w * 3 + 3) & ~3u;
-  u32 size = 54 + row * h;
-  std::string out(size, '\0');
-  auto put32 = [&](u32 at, u32 v) {
-    for (u32 i = 0; i < 4; i++) out[at + i] = (char)(v >> (8 * i));
-  };
-  out[0] = 'B';
-  out[1] = 'M';
-  put32(2, size);
-  put32(10, 54);
-  put32(14, 40);
-  put32(18, w);
-  put32(22, h);
-  out[26] = 1;
-  out[28] = 24;
+  std::vector<u8> rgb((size_t)w * h * 3);
   for (u32 y = 0; y < h; y++) {
     for (u32 x = 0; x < w; x++) {
-      u32 at = 54 + y * row + x * 3;
-      out[at] = 7;              // blue
-      out[at + 1] = (char)y;    // green
-      out[at + 2] = (char)x;    // red
+      u8 *p = &rgb[((size_t)y * w + x) * 3];
+      p[0] = (u8)x;
+      p[1] = (u8)y;
+      p[2] = 7;
     }
   }
-  return out;
+  std::vector<u8> file = bmp_file(w, h, rgb.data());
+  return std::string(file.begin(), file.end());
 }
 
 class ImageCache : public ::testing::Test {
@@ -112,6 +100,17 @@ class ImageCache : public ::testing::Test {
     image_resize_start(s, width, 0);
     finish();
   }
+
+  // A slot of owner 1 with the URL "http://x/<i>", copied as the cache copies it.
+  void give_url(image_slot *s, u32 i) {
+    char text[32];
+    int n = snprintf(text, sizeof text, "http://x/%u", i);
+    s->url = allocator_alloc(&app_allocator, (u64)n + 1);
+    memcpy(s->url.data, text, (size_t)n + 1);
+    s->url.used = (u64)n;
+    s->owner_id = 1;
+  }
+  buffer url_of(u32 i) { return string_from_bytes(image_slots[i].url.data, image_slots[i].url.used); }
 
   u32 slots_in_use() {
     u32 n = 0;
@@ -225,12 +224,7 @@ TEST_F(ImageCache, two_entries_with_one_url_download_it_twice) {
 TEST_F(ImageCache, the_least_recently_used_finished_slot_is_reused) {
   for (u32 i = 0; i < IMAGE_SLOT_COUNT; i++) {
     image_slot &s = image_slots[i];
-    char text[32];
-    int n = snprintf(text, sizeof text, "http://x/%u", i);
-    s.url = allocator_alloc(&app_allocator, (u64)n + 1);
-    memcpy(s.url.data, text, (size_t)n + 1);
-    s.url.used = (u64)n;
-    s.owner_id = 1;
+    give_url(&s, i);
     s.state = image_state_load_error;
     s.last_use = 1000000 - i;
   }
@@ -357,16 +351,11 @@ TEST_F(ImageCache, a_slot_shown_this_frame_is_never_reused) {
   frame_counter = 500;
   for (u32 i = 0; i < IMAGE_SLOT_COUNT; i++) {
     image_slot &s = image_slots[i];
-    char text[32];
-    int n = snprintf(text, sizeof text, "http://x/%u", i);
-    s.url = allocator_alloc(&app_allocator, (u64)n + 1);
-    memcpy(s.url.data, text, (size_t)n + 1);
-    s.url.used = (u64)n;
-    s.owner_id = 1;
+    give_url(&s, i);
     s.pixels = buffer{12, 12, (u8 *)malloc(12)};
     s.resized = s.pixels;
     s.state = image_state_resized;
-    ASSERT_EQ(image_get(1, string_from_bytes(text, (u64)n), 0), &s);
+    ASSERT_EQ(image_get(1, url_of(i), 0), &s);
   }
   int before = server.requests();
   buffer extra = url("/small.bmp");
@@ -378,13 +367,13 @@ TEST_F(ImageCache, a_slot_shown_this_frame_is_never_reused) {
     }
     image_free_released();
     frame_counter++;
-    for (u32 i = 0; i < IMAGE_SLOT_COUNT; i++) image_get(1, string_from_bytes(image_slots[i].url.data, image_slots[i].url.used), 0);
+    for (u32 i = 0; i < IMAGE_SLOT_COUNT; i++) image_get(1, url_of(i), 0);
   }
   finish();
   EXPECT_EQ(server.requests(), before) << "nothing is downloaded again and again";
   // A slot the page no longer shows is the one reused.
   frame_counter++;
-  for (u32 i = 1; i < IMAGE_SLOT_COUNT; i++) image_get(1, string_from_bytes(image_slots[i].url.data, image_slots[i].url.used), 0);
+  for (u32 i = 1; i < IMAGE_SLOT_COUNT; i++) image_get(1, url_of(i), 0);
   EXPECT_EQ(image_get(1, extra, 1), &image_slots[0]);
   finish();
 }

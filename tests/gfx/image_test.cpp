@@ -1,6 +1,7 @@
 // Image resize against an exact area model, blits clipped at every edge, the icon atlas, and
 // decoding from memory.
 #include "gfx/gfx.h"
+#include "tests/support/image_files.h"
 
 #include <gtest/gtest.h>
 
@@ -210,34 +211,6 @@ TEST_F(atlas_fixture, grows_by_doubling_and_keeps_every_image_and_uv) {
   for (u32 i = 0; i < 3; i++) EXPECT_NE(image_atlas_get(&atlas, 1, 2 + i, 2).s1, 0.0f);
   EXPECT_EQ(image_atlas_get(&atlas, 1, 9, 9).s1, 0.0f);
   EXPECT_EQ(atlas.entry_count, 8u);
-}
-
-// A 24-bit bottom-up BMP of the given pixels (RGB, row 0 at the bottom).
-std::vector<u8> bmp_file(u32 w, u32 h, const u8 *rgb) {
-  u32 row = (w * 3 + 3) & ~3u;
-  std::vector<u8> out(54 + row * h);
-  auto put32 = [&](u32 at, u32 v) {
-    for (u32 i = 0; i < 4; i++) out[at + i] = (u8)(v >> (8 * i));
-  };
-  out[0] = 'B';
-  out[1] = 'M';
-  put32(2, (u32)out.size());
-  put32(10, 54);
-  put32(14, 40);
-  put32(18, w);
-  put32(22, h);
-  out[26] = 1;
-  out[28] = 24;
-  for (u32 y = 0; y < h; y++) {
-    for (u32 x = 0; x < w; x++) {
-      const u8 *p = rgb + (y * w + x) * 3;
-      u8 *q = out.data() + 54 + y * row + x * 3;
-      q[0] = p[2];
-      q[1] = p[1];
-      q[2] = p[0];
-    }
-  }
-  return out;
 }
 
 TEST(image_decode, decodes_a_file_from_memory_with_row_zero_at_the_bottom) {
