@@ -35,7 +35,7 @@ bool url_has_scheme(buffer reference) { return url_scheme_length(url_trim(refere
 
 static u64 url_find_any(buffer text, u64 from, const char *set) {
   for (u64 i = from; i < text.used; i++)
-    if (strchr(set, text.data[i])) return i;
+    if (memchr(set, text.data[i], strlen(set))) return i;
   return text.used;
 }
 
