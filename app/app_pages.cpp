@@ -284,20 +284,25 @@ static void opener_store(buffer *field, buffer edited) {
   field->used = edited.used;
 }
 
-// The program that opens web links by the desktop's choice: its desktop entry's name, which is
-// the command of most browsers.
+// The command of the program that opens web links by the desktop's choice (https first, then
+// http), runnable as the opener's program: links are appended as further arguments.
 static void opener_default_program(buffer *program) {
   program->used = 0;
   u8 bytes[2048];
   buffer out = buffer_make(sizeof bytes, 0, bytes);
-  buffer desktop = link_default_program(string_lit("http"), &out);
-  if (!desktop.data || desktop.used == 0) return;
-  buffer name = desktop;
-  if (name.used > 8 && string_equal(string_from_bytes(name.data + name.used - 8, 8), string_lit(".desktop")))
-    name.used -= 8;
-  if (name.used > program->size) return;
-  memory_copy(program->data, name.data, name.used);
-  program->used = name.used;
+  buffer command = link_default_program(string_lit("https"), &out);
+  if (!command.data) command = link_default_program(string_lit("http"), &out);
+  if (!command.data) {
+    log_append_string(string_lit("Get OS default: the desktop names no installed program for web links "
+                                 "(x-scheme-handler/https in mimeapps.list).\n"));
+    return;
+  }
+  if (command.used > program->size) {
+    log_append_string(string_lit("Get OS default: the default program's command is too long for the box.\n"));
+    return;
+  }
+  memory_copy(program->data, command.data, command.used);
+  program->used = command.used;
 }
 
 static void queue_number_text(ui_context *ctx, u32 count, buffer suffix) {

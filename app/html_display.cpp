@@ -3,6 +3,7 @@
 #include "app/app.h"
 
 #include "profiler/profiler.h"
+#include "reader/url.h"
 #include "ui/widgets.h"
 
 // Tag ids the display acts on.
@@ -63,8 +64,22 @@ struct html_walk {
   bool in_flow;
   bool in_raw;
   const html_node_attribute *open_link;
+  buffer base;  // the entry's address, looked up at the first relative URL
+  bool base_known;
 };
 }  // namespace
+
+// Relative and protocol-relative URLs of the content read against the entry's address; the
+// result lives in the frame's text arena.
+static buffer walk_url(html_walk *w, buffer url) {
+  if (url_has_scheme(url)) return url;
+  if (!w->base_known) {
+    w->base = reader_entry_base_url(w->r, w->view->selected_feed, w->view->selected_entry, &w->ctx->texts);
+    w->base_known = true;
+  }
+  buffer resolved = url_resolve(w->base, url, &w->ctx->texts);
+  return resolved.data ? resolved : url;
+}
 
 static void walk_space(ui_context *ctx, f32 pixels) { ui_space_y(ctx, ui_size_pixels_make(pixels)); }
 
@@ -84,7 +99,8 @@ static void walk_flow_close(html_walk *w, f32 space) {
 
 // A piece of link text; every piece of one link shares the id, so a wrapped link acts as one.
 static void walk_link(html_walk *w, ui_id id, buffer text, buffer target) {
-  if (ui_link(w->ctx, id, text, false).clicked) reader_open_entry_link(w->r, w->view->selected_feed, target);
+  if (ui_link(w->ctx, id, text, false).clicked)
+    reader_open_entry_link(w->r, w->view->selected_feed, walk_url(w, target));
 }
 
 static buffer attribute_value(const html_node *node, u8 id) {
@@ -136,8 +152,9 @@ static void walk_element_start(html_walk *w, const html_node *node) {
     buffer alt_text = alt ? alt->value : string_lit("No alternate description.");
     walk_space(w->ctx, 10);
     if (src.used) {
-      ui_image(w->ctx, w->view, w->scroll, (ui_id)(uintptr_t)node, src, alt_text,
-               w->open_link ? &w->open_link->value : nullptr, 1);
+      buffer link = w->open_link ? walk_url(w, w->open_link->value) : buffer{};
+      ui_image(w->ctx, w->view, w->scroll, (ui_id)(uintptr_t)node, walk_url(w, src), alt_text,
+               w->open_link ? &link : nullptr, 1);
     } else {
       // Nothing to fetch: the alternative text alone stands for the image.
       ui_flow_begin(w->ctx, 0, 0);
@@ -179,7 +196,7 @@ static void walk_element_end(html_walk *w, const html_node *node) {
 
 void ui_html(reader *r, view_state *view, ui_context *ctx, html_tree_traversal *traversal, ui_node *page_scroll) {
   PROFILE_ZONE(zone_ui_html);
-  html_walk w = {r, view, ctx, page_scroll, false, false, nullptr};
+  html_walk w = {r, view, ctx, page_scroll, false, false, nullptr, buffer{}, false};
   ui_font_set(ctx, 1);
   // The traversal is iterative and the nodes it makes are siblings in a few flows, so the depth
   // of the HTML never deepens the UI tree.

@@ -13,3 +13,4 @@
 #include "platform/folders.h"
 #include "platform/process.h"
 #include "platform/durable.h"
+#include "platform/desktop_entry.h"

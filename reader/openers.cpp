@@ -228,16 +228,5 @@ buffer link_default_program(buffer scheme, buffer *out) {
   u64 prefix = strlen((const char *)type);
   if (!scheme.used || scheme.used >= sizeof(type) - prefix) return buffer{};
   memcpy(type + prefix, scheme.data, scheme.used);
-  type[prefix + scheme.used] = 0;
-  u8 *argv[] = {(u8 *)"xdg-mime", (u8 *)"query", (u8 *)"default", type, nullptr};
-  u64 start = out->used;
-  u32 code = 1;
-  if (!platform_run_argv_output(argv, out, 5000, &code) || code != 0) {
-    out->used = start;
-    return buffer{};
-  }
-  buffer text = string_from_bytes(out->data + start, out->used - start);
-  while (text.used && char_is_space(text.data[text.used - 1])) text.used--;
-  out->used = start + text.used;
-  return text.used ? text : buffer{};
+  return desktop_default_command(string_from_bytes(type, prefix + scheme.used), out);
 }

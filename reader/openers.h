@@ -48,7 +48,8 @@ u32 link_queues_count(const reader *r);
 // The program that opens a URL with the desktop's default choice, one URL per run: "xdg-open".
 // Tests put a stand-in there.
 void link_set_default_handler(const char *program);
-// The desktop file of the default program for a scheme ("firefox.desktop" for "https"), from
-// `xdg-mime query default x-scheme-handler/<scheme>`, appended to out; the all-zero buffer when
-// there is none or the query fails.
+// The command line of the desktop's default program for a scheme ("https"): the Exec line of
+// the desktop entry that the desktop's MIME settings name for x-scheme-handler/<scheme>, ready
+// to be an opener's program. Appended to out; the all-zero buffer when there is none. Reads a
+// few small files only, so the UI thread may ask.
 buffer link_default_program(buffer scheme, buffer *out);

@@ -267,7 +267,17 @@ TEST(memory, copies_handle_overlap_in_both_directions) {
   memory_copy_backward(nullptr, nullptr, 0);
 }
 
-TEST(memory_scratch, every_acquire_sees_the_whole_empty_scratch) {
+// The scratch is process-wide and made once: each test gives back what it made, so the next one
+// (in the same process) starts from none.
+struct memory_scratch_test : ::testing::Test {
+  void TearDown() override {
+    memory_free(&memory_scratch);
+    memory_scratch = buffer{};
+    memory_scratch_lent = false;
+  }
+};
+
+TEST_F(memory_scratch_test, every_acquire_sees_the_whole_empty_scratch) {
   memory_scratch_init(MEMORY_SCRATCH_SIZE);
   buffer s = memory_scratch_acquire();
   EXPECT_TRUE(memory_scratch_lent);
@@ -282,7 +292,7 @@ TEST(memory_scratch, every_acquire_sees_the_whole_empty_scratch) {
 }
 
 #ifndef NDEBUG
-TEST(memory_scratch, acquiring_while_lent_is_a_broken_invariant) {
+TEST_F(memory_scratch_test, acquiring_while_lent_is_a_broken_invariant) {
   memory_scratch_init(4096);
   memory_scratch_acquire();
   EXPECT_DEATH(memory_scratch_acquire(), "invariant broken");

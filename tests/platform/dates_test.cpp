@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "tests/support/isolation.h"
 
 namespace {
 
@@ -264,37 +265,51 @@ TEST_F(date_local_text, long_date_separator_and_time_in_the_local_zone) {
 }
 
 // A user whose language is set up in a single-byte character set still gets UTF-8: the month
-// names come from a Latin-1 locale built for this test (skipped where it cannot be built).
+// names come from a Latin-1 locale built for this test (skipped where it cannot be built). The
+// locale is read once per process, so the dates are made in a fresh one; the locale built here
+// reaches it through the environment instead of being built twice.
 TEST(date_local_text_charset, a_latin1_locale_gives_utf8_text) {
-  char folder[] = "/tmp/quillmere_locale_XXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
-  std::string target = std::string(folder) + "/de_DE.ISO-8859-1";
-  const char *argv[] = {"localedef", "-i", "de_DE", "-f", "ISO-8859-1", target.c_str(), nullptr};
+  const char *built = getenv("QM_TEST_LATIN1_LOCPATH");
+  std::string folder_text = built ? built : "";
   pid_t pid = 0;
   int status = -1;
-  if (posix_spawnp(&pid, "localedef", nullptr, nullptr, (char *const *)argv, environ) == 0) {
-    waitpid(pid, &status, 0);
+  if (!built) {
+    char folder[] = "/tmp/quillmere_locale_XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    folder_text = folder;
+    std::string target = folder_text + "/de_DE.ISO-8859-1";
+    const char *argv[] = {"localedef", "-i", "de_DE", "-f", "ISO-8859-1", target.c_str(), nullptr};
+    if (posix_spawnp(&pid, "localedef", nullptr, nullptr, (char *const *)argv, environ) == 0) {
+      waitpid(pid, &status, 0);
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      rmdir(folder);
+      GTEST_SKIP() << "no localedef or locale sources";
+    }
+    setenv("QM_TEST_LATIN1_LOCPATH", folder, 1);
   }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) GTEST_SKIP() << "no localedef or locale sources";
-  setenv("LOCPATH", folder, 1);
-  setenv("LC_ALL", "de_DE.ISO-8859-1", 1);
-  setenv("TZ", "UTC0", 1);
-  tzset();
-  u8 storage[256];
-  buffer out = buffer_make(sizeof(storage), 0, storage);
+  run_in_fresh_process([&] {
+    setenv("LOCPATH", folder_text.c_str(), 1);
+    setenv("LC_ALL", "de_DE.ISO-8859-1", 1);
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    u8 storage[256];
+    buffer out = buffer_make(sizeof(storage), 0, storage);
 #ifdef __SANITIZE_ADDRESS__
-  // The C library keeps a few bytes of the LOCPATH search list of the process's one locale.
-  __lsan_disable();
-  date_to_string(make(2021, 3, 17), &out, 0, buffer{});
-  __lsan_enable();
-  out.used = 0;
+    // The C library keeps a few bytes of the LOCPATH search list of the process's one locale.
+    __lsan_disable();
+    date_to_string(make(2021, 3, 17), &out, 0, buffer{});
+    __lsan_enable();
+    out.used = 0;
 #endif
-  buffer v = date_to_string(make(2021, 3, 17, 13, 5, 9), &out, date_text_no_time, string_lit(" - "));
-  EXPECT_EQ(text(v), "Mittwoch 17 M\xC3\xA4rz 2021");
-  // What does not fit is cut on a whole character of the converted text.
-  buffer small = buffer_make(14, 0, storage);
-  EXPECT_EQ(text(date_to_string(make(2021, 3, 17), &small, date_text_no_time, buffer{})), "Mittwoch 17 M");
-  const char *rm[] = {"rm", "-rf", folder, nullptr};
+    buffer v = date_to_string(make(2021, 3, 17, 13, 5, 9), &out, date_text_no_time, string_lit(" - "));
+    EXPECT_EQ(text(v), "Mittwoch 17 M\xC3\xA4rz 2021");
+    // What does not fit is cut on a whole character of the converted text.
+    buffer small = buffer_make(14, 0, storage);
+    EXPECT_EQ(text(date_to_string(make(2021, 3, 17), &small, date_text_no_time, buffer{})), "Mittwoch 17 M");
+  });
+  unsetenv("QM_TEST_LATIN1_LOCPATH");
+  const char *rm[] = {"rm", "-rf", folder_text.c_str(), nullptr};
   if (posix_spawnp(&pid, "rm", nullptr, nullptr, (char *const *)rm, environ) == 0) waitpid(pid, &status, 0);
 }
 

@@ -9,6 +9,7 @@
 
 #include "core/core.h"
 #include "platform/platform.h"
+#include "tests/support/isolation.h"
 
 // Set, every close reports an I/O error after giving the descriptor back (files_test.cpp).
 extern bool fake_close_errors;
@@ -181,25 +182,28 @@ TEST(debug_output, timestamps_and_lines) {
 
 namespace {
 
-// Each test case runs in its own process, so switching the output on here reaches the first
-// (and only) reading of the variable.
+// The variable is read once per process, at the first debug line: the lines are checked in a
+// fresh process that sees it set from the start, whatever ran before in this one.
 TEST(debug_output, enabled_lines_carry_the_exact_texts) {
   setenv("QUILLMERE_DEBUG", "1", 1);
-  ASSERT_TRUE(debug_output_enabled());
-  testing::internal::CaptureStderr();
-  debug_print_timestamped(string_lit("frame_start\n"));
-  debug_print_unsigned(1234, 1);
-  debug_print_unsigned(UINT64_MAX, 0);
-  debug_print_double(2.0 / 3.0, 1);   // fraction cut, not rounded
-  debug_print_double(-1e21, 1);       // the shortest digits, written out in full
-  debug_print_double(INFINITY, 1);    // padded like a number with ten fraction digits
-  debug_print_double(-0.0, 0);
-  std::string err = testing::internal::GetCapturedStderr();
-  ASSERT_GE(err.size(), 19u);
-  EXPECT_EQ(err.substr(0, 10), "[00:00:00:");
-  std::string rest = err.substr(err.find("] ") + 2);
-  EXPECT_EQ(rest, "frame_start\n1234\n18446744073709551615"
-                  "0.6666666666\n-1000000000000000000000.0000000000\n+infinity           \n-0.0000000000");
+  run_in_fresh_process([] {
+    ASSERT_TRUE(debug_output_enabled());
+    testing::internal::CaptureStderr();
+    debug_print_timestamped(string_lit("frame_start\n"));
+    debug_print_unsigned(1234, 1);
+    debug_print_unsigned(UINT64_MAX, 0);
+    debug_print_double(2.0 / 3.0, 1);   // fraction cut, not rounded
+    debug_print_double(-1e21, 1);       // the shortest digits, written out in full
+    debug_print_double(INFINITY, 1);    // padded like a number with ten fraction digits
+    debug_print_double(-0.0, 0);
+    std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_GE(err.size(), 19u);
+    EXPECT_EQ(err.substr(0, 10), "[00:00:00:");
+    std::string rest = err.substr(err.find("] ") + 2);
+    EXPECT_EQ(rest, "frame_start\n1234\n18446744073709551615"
+                    "0.6666666666\n-1000000000000000000000.0000000000\n+infinity           \n-0.0000000000");
+  });
+  unsetenv("QUILLMERE_DEBUG");
 }
 
 }  // namespace

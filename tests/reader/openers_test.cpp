@@ -1,3 +1,7 @@
+#include <sys/stat.h>
+
+#include <fstream>
+
 #include "reader/openers.h"
 #include "tests/reader/store_fixture.h"
 #include "tests/support/stub_program.h"
@@ -150,6 +154,42 @@ TEST(link_default_program, refuses_schemes_that_are_not_names) {
   EXPECT_EQ(link_default_program(string_lit("x y"), &out).data, nullptr);
   EXPECT_EQ(link_default_program(string_lit(""), &out).data, nullptr);
   EXPECT_EQ(out.used, 0u);
+}
+
+// "Get OS default" end to end: the desktop entry named for https in a fake XDG data folder, with
+// an env prefix and a program path with a blank, becomes an opener's program that starts the
+// program with the link as its last argument.
+TEST_F(Openers, the_default_program_of_the_desktop_opens_links_as_its_last_argument) {
+  std::string apps = folder + "/xdg/applications";
+  std::string bin = folder + "/my apps";
+  ASSERT_EQ(mkdir((folder + "/xdg").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(apps.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+  ASSERT_EQ(symlink(self.c_str(), (bin + "/browser").c_str()), 0);
+  {
+    std::ofstream(apps + "/mimeapps.list") << "[Default Applications]\nx-scheme-handler/https=web.desktop\n";
+    std::ofstream(apps + "/web.desktop") << "[Desktop Entry]\nType=Application\nExec=env QM_STUB_FROM_DESKTOP=1 \""
+                                         << bin << "/browser\" --new-window %u\n";
+  }
+  setenv("XDG_DATA_HOME", (folder + "/xdg").c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (folder + "/no-config").c_str(), 1);
+  setenv("XDG_DATA_DIRS", (folder + "/no-data").c_str(), 1);
+  setenv("XDG_CONFIG_DIRS", (folder + "/no-config").c_str(), 1);
+  u8 bytes[2048];
+  buffer out = buffer_make(sizeof bytes, 0, bytes);
+  buffer program = link_default_program(string_lit("https"), &out);
+  for (const char *v : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_DATA_DIRS", "XDG_CONFIG_DIRS"}) unsetenv(v);
+  EXPECT_EQ(to_std(program), "env QM_STUB_FROM_DESKTOP=1 \"" + bin + "/browser\" --new-window");
+  o->program = program;
+  EXPECT_EQ(link_open_now(text_of("https://example.org/a b"), o), 0u) << "still refused: a blank";
+  EXPECT_EQ(link_open_now(text_of("https://example.org/?q=1&x=%41"), o), 1u);
+  EXPECT_EQ(started(1), (std::vector<strings>{{"--new-window", "https://example.org/?q=1&x=%41"}}));
+  unlink((bin + "/browser").c_str());
+  rmdir(bin.c_str());
+  unlink((apps + "/mimeapps.list").c_str());
+  unlink((apps + "/web.desktop").c_str());
+  rmdir(apps.c_str());
+  rmdir((folder + "/xdg").c_str());
 }
 
 }  // namespace

@@ -3,23 +3,12 @@
 #include <unistd.h>
 
 #include "store_fixture.h"
+#include "tests/support/isolation.h"
 
 namespace {
 
-bool log_has(const char *needle) {
-  buffer log = log_last_text();
-  return string_find(log.data, log.data + log.used, needle, strlen(needle)) != log.data + log.used;
-}
-
-u64 log_occurrences(const char *needle) {
-  buffer log = log_last_text();
-  u64 n = 0;
-  for (u8 *p = log.data, *end = log.data + log.used;; ++p) {
-    p = string_find(p, end, needle, strlen(needle));
-    if (p == end) return n;
-    ++n;
-  }
-}
+// Only what the running test logged counts: earlier tests of this process write to the same log.
+bool log_has(log_mark mark, const char *needle) { return log_count_since(mark, needle) > 0; }
 
 TEST_F(Store, start_code_points_are_in_order_and_every_code_point_fits) {
   ASSERT_EQ(set.count, CODEPOINT_SET_START_COUNT);
@@ -89,6 +78,7 @@ TEST_F(Store, strings_copy_capacity_skip_empty_texts_and_set_only_when_different
 }
 
 TEST_F(Store, an_arena_that_cannot_grow_gives_the_empty_string_and_logs_once) {
+  log_mark mark = log_mark_now();
   std::string big(2 * MiB(1), 'x');
   memory_fault_inject(memory_fault_commit, 0);
   buffer first = reader_add_string(&r, text_of(big));
@@ -99,7 +89,7 @@ TEST_F(Store, an_arena_that_cannot_grow_gives_the_empty_string_and_logs_once) {
   EXPECT_FALSE(reader_set_string(&r, &field, text_of(big)));
   EXPECT_EQ(field.data, nullptr);
   memory_fault_inject(memory_fault_commit, -1);
-  EXPECT_EQ(log_occurrences("No space left for texts."), 1u);
+  EXPECT_EQ(log_count_since(mark, "No space left for texts."), 1u);
   EXPECT_FALSE(reader_strings_reserve(&r, READER_STRINGS_RESERVE));
   EXPECT_FALSE(reader_strings_reserve(&r, READER_STRINGS_RESERVE - MiB(1) / 2));
 }
@@ -140,12 +130,13 @@ TEST_F(Store, records_get_ids_and_are_found_by_id_url_and_guid) {
 }
 
 TEST_F(Store, a_known_feed_refuses_a_document_of_the_other_kind) {
+  log_mark mark = log_mark_now();
   feed *f = add_feed(feed_type_rss);
   EXPECT_TRUE(reader_feed_accepts_type(f, feed_type_rss));
   reader_mark_feed_deleted(&r, f);
   EXPECT_TRUE(reader_feed_accepts_type(f, feed_type_rss));
   EXPECT_FALSE(reader_feed_accepts_type(f, feed_type_atom));
-  EXPECT_TRUE(log_has("Feed error: The feed changed between RSS and Atom"));
+  EXPECT_TRUE(log_has(mark, "Feed error: The feed changed between RSS and Atom"));
   EXPECT_EQ(f->type, feed_type_rss | feed_type_deleted);
 }
 
@@ -222,10 +213,11 @@ TEST_F(Store, rollback_undoes_an_entry_its_strings_and_new_categories) {
 }
 
 TEST_F(Store, full_pools_give_null_or_false_leave_nothing_behind_and_log_once) {
+  log_mark mark = log_mark_now();
   for (u32 i = 0; i < READER_FEED_CAPACITY; ++i) ASSERT_NE(reader_new_feed(&r, feed_type_rss), nullptr);
   EXPECT_EQ(reader_new_feed(&r, feed_type_rss), nullptr);
   EXPECT_EQ(reader_new_feed(&r, feed_type_rss), nullptr);
-  EXPECT_EQ(log_occurrences("No space left for feeds."), 1u);
+  EXPECT_EQ(log_count_since(mark, "No space left for feeds."), 1u);
 
   // Fill the link pool: a new category's link fails, and the category goes away with its id.
   for (u32 i = 0; i < READER_LINK_CAPACITY; ++i) {
@@ -242,7 +234,7 @@ TEST_F(Store, full_pools_give_null_or_false_leave_nothing_behind_and_log_once) {
   EXPECT_FALSE(link_person("late", link_kind_atom_feed_author, 1, &count));
   EXPECT_EQ(r.persons.entry_count, 0u);
   EXPECT_EQ(r.person_counter, 0u);
-  EXPECT_EQ(log_occurrences("No space left for links."), 1u);
+  EXPECT_EQ(log_count_since(mark, "No space left for links."), 1u);
 
   // Atom links: a thousand fit, the next is refused.
   u32 links = 0;
@@ -252,6 +244,7 @@ TEST_F(Store, full_pools_give_null_or_false_leave_nothing_behind_and_log_once) {
 }
 
 TEST_F(Store, check_counts_every_kind_of_mismatch_without_stopping) {
+  log_mark mark = log_mark_now();
   feed *rss = add_feed(feed_type_rss);
   feed *atom = add_feed(feed_type_atom);
   entry *re = add_entry(rss, make_date(2020, 1, 1), "r");
@@ -263,7 +256,7 @@ TEST_F(Store, check_counts_every_kind_of_mismatch_without_stopping) {
   ASSERT_TRUE(link_person("p", link_kind_atom_entry_contributor, ae->id, &ae->atom.contributor_count));
   ASSERT_NE(reader_new_atom_link(&r, atom_link_owner_entry, ae->id, &ae->atom.atom_link_count), nullptr);
   ASSERT_EQ(reader_check(&r), 0u);
-  EXPECT_TRUE(log_has("    feed count: 2\n    actual feed count: 2\n    feed count difference: 0\n"));
+  EXPECT_TRUE(log_has(mark, "    feed count: 2\n    actual feed count: 2\n    feed count difference: 0\n"));
 
   u32 *fields[] = {&r.entries.entry_count,       &r.links.entry_count,          &rss->rss.category_count,
                    &re->rss.category_count,      &atom->atom.category_count,    &atom->atom.author_count,
@@ -296,6 +289,7 @@ TEST_F(Store, check_counts_every_kind_of_mismatch_without_stopping) {
 }
 
 TEST_F(Store, dump_lists_every_pool_and_writes_the_log) {
+  log_mark mark = log_mark_now();
   feed *f = add_feed(feed_type_atom, "https://x");
   entry *e = add_entry(f, make_date(2020, 1, 1), "a");
   ASSERT_TRUE(link_person("pat", link_kind_atom_entry_author, e->id, &e->atom.author_count));
@@ -304,8 +298,8 @@ TEST_F(Store, dump_lists_every_pool_and_writes_the_log) {
   ASSERT_GE(fd, 0);
   close(fd);
   EXPECT_EQ(reader_dump(&r, text_of(path)), 0u);
-  EXPECT_TRUE(log_has("feeds:\n  1 https://x\ncount: 1\nentries:\nfeed : 1 entry : 1\ncount: 1\n"));
-  EXPECT_TRUE(log_has("\nlinks:\natom entry author      1 1\ncount: 1\n"));
+  EXPECT_TRUE(log_has(mark, "feeds:\n  1 https://x\ncount: 1\nentries:\nfeed : 1 entry : 1\ncount: 1\n"));
+  EXPECT_TRUE(log_has(mark, "\nlinks:\natom entry author      1 1\ncount: 1\n"));
   unlink(path);
 }
 

@@ -1,0 +1,29 @@
+// The desktop's default application for a kind of file or link, found the way the desktop finds
+// it: the mimeapps.list files of the configuration and data folders (the current desktop's own
+// "<desktop>-mimeapps.list" first), then the applications' mimeinfo.cache, each naming desktop
+// entries by id; the entry's Exec line, with its field codes removed and its quoting undone, is
+// the command. Only small files are read, directly: no helper program is waited for, so the UI
+// thread can ask.
+#pragma once
+
+#include "core/buffer.h"
+
+// A desktop entry or list file larger than this is not one and is skipped.
+#define DESKTOP_FILE_MAX KiB(64)
+// Ids listed for one type in one group that are tried, and the dashes of one id that are tried
+// as folder separators ("kde-org.kate.desktop" may lie at kde/org.kate.desktop).
+#define DESKTOP_IDS_PER_TYPE_MAX 32
+#define DESKTOP_ID_DASHES_MAX 6
+
+// The command line of the default application for the MIME type ("x-scheme-handler/https"), in
+// the form the program starter splits (blanks between arguments, double quotes around one with
+// blanks, a backslash before a quote inside it), appended to out; links go after it as further
+// arguments. The all-zero buffer (out unchanged) when no listed application is installed, its
+// entry has no usable Exec line, or the command does not fit.
+buffer desktop_default_command(buffer mime_type, buffer *out);
+
+// The Exec value of a desktop entry, as written in the file, turned into that command line:
+// string escapes and quoting undone, the field codes (%f %F %u %U %i %c %k and the deprecated
+// ones) removed, "%%" made "%", an argument that held only field codes dropped. The all-zero
+// buffer (out unchanged) for an empty result or when it does not fit.
+buffer desktop_exec_to_command_line(buffer exec, buffer *out);

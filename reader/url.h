@@ -1,0 +1,30 @@
+// URL references: the addresses of images and links inside an entry's HTML are often relative
+// ("/img/a.png", "a.png", "../x", "?page=2", "#notes") or protocol-relative ("//cdn.example/a.png").
+// They are resolved against the entry's own address by the generic URI rules: components are
+// split without any scheme-specific knowledge, and "." and ".." segments are removed.
+#pragma once
+
+#include "reader/reader.h"
+
+// ---- Resolving ---------------------------------------------------------------------------
+
+// True when the reference names its own scheme ("https:", "mailto:"); such a reference needs
+// no base.
+bool url_has_scheme(buffer reference);
+
+// Resolves the reference (blanks and control characters around it ignored) against the base,
+// which should be absolute, and appends the result to out; returns its view. A protocol-relative
+// reference takes the base's scheme, "https" when the base has none. When the base has no scheme
+// the other references cannot be resolved and come back as they are (trimmed). Gives the all-zero
+// buffer, out unchanged, only when the result does not fit out's free room.
+buffer url_resolve(buffer base, buffer reference, buffer *out);
+
+// ---- The base of an entry ----------------------------------------------------------------
+
+// The address relative URLs of an entry's content are read against: the entry's link (for RSS
+// its link, else its guid when that is a permalink; for Atom its alternate link), or, when the
+// entry has none, the feed's own link, itself read against the address the feed is fetched from;
+// the fetched address when the feed names no link either. Appended to out; the all-zero buffer
+// when nothing fits or the feed is null. The Atom links are looked up in the store, so callers
+// ask only when a relative URL turns up.
+buffer reader_entry_base_url(reader *r, const feed *f, const entry *e, buffer *out);
