@@ -389,7 +389,8 @@ static bool dir_list_add(dir_walk *w, const char *name, u64 name_length, const s
                          bool is_directory) {
   dir_list *list = w->list;
   u64 length = w->path_length + 1 + name_length;
-  u8 *p = (u8 *)buffer_push(list->names, length, 1);
+  // A full list is an incomplete walk: the caller must learn that entries were left out.
+  u8 *p = list->count < list->capacity ? (u8 *)buffer_push(list->names, length, 1) : nullptr;
   if (!p) {
     w->stopped = true;
     w->incomplete = true;
@@ -417,7 +418,7 @@ static void dir_list_walk(dir_walk *w, u32 own_entry) {
   DIR *dir = opendir(w->path_length ? w->path : "/");
   if (!dir) return;
   bool listed_a_directory = false;
-  while (!w->stopped && list->count < list->capacity) {
+  while (!w->stopped) {
     struct dirent *e = readdir(dir);
     if (!e) break;
     const char *name = e->d_name;
@@ -454,7 +455,7 @@ static void dir_list_walk(dir_walk *w, u32 own_entry) {
       if (match && !dir_list_add(w, name, name_length, info, false)) break;
     }
 
-    if (real_directory && !dot && (w->flags & dir_list_recurse) && list->count < list->capacity) {
+    if (real_directory && !dot && (w->flags & dir_list_recurse)) {
       u64 saved = w->path_length;
       if (saved + 1 + name_length >= FILE_PATH_AREA_SIZE) {
         w->incomplete = true;

@@ -130,7 +130,8 @@ dir_list dir_list_make(buffer *arena, u32 capacity);
 // while the list has room. extensions and exclusions are comma/space separated; an excluded name
 // is neither listed nor descended into. A folder that cannot be opened yields nothing. Returns 1
 // when the walk was whole, 0 when something did not fit: the root or a deeper path longer than
-// the path area (that folder is skipped) or the names arena full (the walk stops).
+// the path area (that folder is skipped), or an entry to list with the list or the names arena
+// full (the walk stops there).
 u32 dir_list_files(dir_list *list, buffer root, buffer extensions, buffer exclusions, u32 flags);
 // Ascending by keys[i], which move with their entries; equal keys keep no particular order.
 void dir_list_sort(dir_list *list, u64 *keys);
