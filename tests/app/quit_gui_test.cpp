@@ -9,13 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "app/app.h"
 #include "../support/http_server.h"
+#include "../support/test_store.h"
 #include "../support/xvfb_server.h"
 
 #ifdef QM_QUILLMERE_BINARY
@@ -33,51 +33,6 @@ u32 count_files(const std::string &folder, const std::string &prefix) {
   return n;
 }
 
-// A store of the given feeds, saved into the folder; or, with no URLs, the live feeds of the
-// newest save file there.
-struct saved_store {
-  reader r = {};
-  codepoint_set set = {};
-  buffer set_memory = {};
-  saved_store() {
-    u32 error = 0;
-    reader_init(&r, &error);
-    set_memory = memory_alloc(CODEPOINT_SET_MEMORY, nullptr);
-    codepoint_set_init(&set, &set_memory);
-    r.codepoints = &set;
-  }
-  ~saved_store() {
-    reader_destroy(&r);
-    memory_free(&set_memory);
-  }
-  void add(const std::string &url) {
-    feed *f = reader_new_feed(&r, feed_type_rss);
-    f->url = reader_add_string(&r, text_of(url));
-    reader_new_meta(&r, f->id);
-  }
-  u32 live_feeds() {
-    u32 n = 0;
-    pool_iterator it = pool_iterator_init(&r.feeds, sizeof(feed), feed_is_live);
-    while (pool_iterator_next(&it)) n++;
-    return n;
-  }
-};
-
-pid_t spawn_in(const std::vector<const char *> &args, const std::string &folder) {
-  std::vector<char *> argv;
-  for (const char *a : args) argv.push_back((char *)a);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : -1;
-}
-
 TEST(QuitGui, a_quit_signal_abandons_trickling_and_stalled_downloads_and_saves) {
   // 20 bytes a second of a body announced far longer: fast enough for every low-speed limit.
   test_http_server trickle([](test_http_connection &c, const std::string &) {
@@ -92,25 +47,21 @@ TEST(QuitGui, a_quit_signal_abandons_trickling_and_stalled_downloads_and_saves) 
   std::string folder = mkdtemp(tmpl);
   std::string data = folder + "/data";
   {
-    saved_store seed;
-    seed.add(trickle.url("/feed"));
-    seed.add(stall.url("/feed"));
+    test_store seed;
+    for (const std::string &url : {trickle.url("/feed"), stall.url("/feed")}) {
+      feed *f = reader_new_feed(&seed.r, feed_type_rss);
+      f->url = reader_add_string(&seed.r, text_of(url));
+      reader_new_meta(&seed.r, f->id);
+    }
     ASSERT_TRUE(reader_save(&seed.r, text_of(data)));
   }
   ASSERT_EQ(count_files(data, "feed_data_"), 1u);
 
-  setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-  pid_t app = spawn_in({QM_QUILLMERE_BINARY, "-path", data.c_str()}, folder);
-  ASSERT_GT(app, 0);
   bool shown = false;
-  for (int i = 0; i < 300 && !shown; i++) {
-    shown = test_run({"xdotool", "search", "--name", "Quillmere"}) == 0;
-    if (!shown) usleep(100000);
-  }
+  pid_t app = test_start_window_program({QM_QUILLMERE_BINARY, "-path", data.c_str()}, folder, "Quillmere", &shown);
+  ASSERT_GT(app, 0);
   EXPECT_TRUE(shown);
-  usleep(500000);
-  // The pointer over the window gives it the focus; F5 updates every feed.
-  test_run({"xdotool", "mousemove", "960", "540"});
+  // F5 updates every feed.
   bool fetching = false;
   for (int i = 0; i < 100 && !fetching; i++) {
     if (i % 20 == 0) test_run({"xdotool", "key", "F5"});
@@ -141,7 +92,7 @@ TEST(QuitGui, a_quit_signal_abandons_trickling_and_stalled_downloads_and_saves) 
 
   // The exit wrote a second save file, and it holds both feeds.
   EXPECT_EQ(count_files(data, "feed_data_"), 2u);
-  saved_store after;
+  test_store after;
   EXPECT_NE(reader_load(&after.r, text_of(data)), 0u);
   EXPECT_EQ(after.live_feeds(), 2u);
   xvfb_stop(&server);

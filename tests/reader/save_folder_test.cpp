@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "tests/reader/save_fixture.h"
+#include "tests/support/test_store.h"
 
 namespace {
 
@@ -13,23 +14,6 @@ std::string log_since(u64 before) {
   buffer b = log_last_text();
   return before <= b.used ? std::string((const char *)b.data + before, b.used - before) : std::string();
 }
-
-struct loaded_reader {
-  reader r = {};
-  codepoint_set set = {};
-  buffer set_memory = {};
-  loaded_reader() {
-    u32 error = 0;
-    reader_init(&r, &error);
-    set_memory = memory_alloc(CODEPOINT_SET_MEMORY, nullptr);
-    codepoint_set_init(&set, &set_memory);
-    r.codepoints = &set;
-  }
-  ~loaded_reader() {
-    reader_destroy(&r);
-    memory_free(&set_memory);
-  }
-};
 
 std::string save_name(u32 month, u32 day, u32 second = 0) {
   char name[64];
@@ -60,7 +44,7 @@ TEST_F(SaveStore, files_that_do_not_load_are_set_aside_and_outlive_every_rotatio
   write_file(folder + "/" + save_name(1, 3) + ".rejected", "older rejected bytes");
 
   {
-    loaded_reader f;
+    test_store f;
     u64 before = log_last_text().used;
     EXPECT_EQ(reader_load(&f.r, text_of(folder)), 20240101000000ull);
     std::string log = log_since(before);
@@ -89,7 +73,7 @@ TEST_F(SaveStore, a_folder_of_many_save_files_is_listed_whole) {
   for (u32 i = 0; i < 150; ++i) write_file(folder + "/" + save_name(1 + i / 28, 1 + i % 28, i % 60), image);
   const u64 newest = 20240000000000ull + (1 + 149 / 28) * 100000000ull + (1 + 149 % 28) * 1000000ull + 149 % 60;
   {
-    loaded_reader f;
+    test_store f;
     EXPECT_EQ(reader_load(&f.r, text_of(folder)), newest);
   }
   ASSERT_TRUE(reader_save(&r, text_of(folder)));
