@@ -1021,6 +1021,7 @@ static void save_file_set_aside(buffer path) {
 // are made as usual.
 static bool save_folder_create(buffer folder, u32 *error) {
   if (dir_exists(folder, error)) return true;
+  while (folder.used > 1 && folder.data[folder.used - 1] == '/') folder.used--;
   u64 parent = folder.used;
   while (parent > 0 && folder.data[parent - 1] != '/') parent--;
   while (parent > 1 && folder.data[parent - 1] == '/') parent--;

@@ -94,7 +94,7 @@ TEST_F(SaveStore, a_folder_of_many_save_files_is_listed_whole) {
 TEST_F(SaveStore, the_data_folder_and_its_save_files_are_the_users_alone) {
   mode_t old_mask = umask(022);
   std::string data = folder + "/parent/data";
-  ASSERT_TRUE(reader_save(&r, text_of(data)));
+  ASSERT_TRUE(reader_save(&r, text_of(data + "//")));
   EXPECT_EQ(mode_of(data), 0700u);
   std::vector<std::string> saved;
   if (DIR *d = opendir(data.c_str())) {
