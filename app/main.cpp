@@ -214,12 +214,13 @@ int main(int argc, char **argv) {
   watching.store(false);
   watcher.join();
 
+  // A worker finishes its running job before it stops: a slow server must not hold the exit and
+  // the save behind it.
+  http_abandon_all();
   thread_terminate(&queue);
-  reader_purge_deleted(&store);
   profiler_api.stop();
   if (profile) profiler_write_file("profile.bin", 1, &profiler_error);
-  reader_check(&store);
-  reader_save(&store, context.data_directory);  // logs its own failure
+  app_save_at_exit(&store, context.data_directory);  // logs its own failure
   http_terminate(&http_error);
   log_save(string_lit("log.txt"));
   window_destroy(&main_window);

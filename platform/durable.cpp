@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/durable.h"
@@ -57,4 +58,38 @@ void dir_sync(buffer path, u32 *error) {
   // EINVAL: the file system keeps no folder entries to force (the rename already stands).
   if (r < 0 && errno != EINVAL) fail(error, file_error_write, "dir_sync: ", errno);
   close(fd);
+}
+
+// ---- Private files -----------------------------------------------------------------------
+
+platform_file file_create_private(buffer path, u32 *error) {
+  if (*error) return platform_file_invalid;
+  char a[FILE_PATH_AREA_SIZE];
+  if (!path_to_area(path, a, error)) return platform_file_invalid;
+  int fd;
+  do fd = open(a, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    fail(error, file_error_open, "file_create_private: ", errno);
+    return platform_file_invalid;
+  }
+  // A file left from an earlier run keeps the mode it was made with; the open does not change it.
+  if (fchmod(fd, 0600) < 0) {
+    fail(error, file_error_open, "file_create_private: ", errno);
+    close(fd);
+    return platform_file_invalid;
+  }
+  return fd;
+}
+
+u32 dir_create_private(buffer path, u32 *error) {
+  if (*error) return 0;
+  char a[FILE_PATH_AREA_SIZE];
+  if (!path_to_area(path, a, error)) return 0;
+  if (mkdir(a, 0700) == 0) return 1;
+  int why = errno;
+  struct stat st;
+  if (why == EEXIST && stat(a, &st) == 0 && S_ISDIR(st.st_mode)) return 1;
+  fail(error, file_error_dir_create, "dir_create_private: ", why);
+  return 0;
 }

@@ -1,5 +1,6 @@
 // What a file needs to survive a crash or a power cut: its bytes forced to the disk, an atomic
-// replacement of one name by another, and the folder's entry forced to the disk after a rename.
+// replacement of one name by another, and the folder's entry forced to the disk after a rename;
+// and files and folders made for the user alone.
 #pragma once
 
 #include "core/buffer.h"
@@ -10,3 +11,11 @@
 void file_sync(platform_file handle, u32 *error);
 void file_rename(buffer from, buffer to, u32 *error);
 void dir_sync(buffer path, u32 *error);
+
+// Files that hold the user's reading are for the user alone. Creates (or empties) a file with
+// mode 0600, also when one of that name was already there with another mode; a symbolic link
+// of that name is refused. file_error_open on failure, logged.
+platform_file file_create_private(buffer path, u32 *error);
+// Creates one folder with mode 0700; 1 also when a folder of that name is already there (its mode
+// is left as it is). file_error_dir_create on failure, logged.
+u32 dir_create_private(buffer path, u32 *error);

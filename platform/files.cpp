@@ -20,6 +20,7 @@ static const char *const file_error_names[FILE_ERROR_CODE_COUNT] = {
     nullptr,                    nullptr,                 nullptr,
     "file_error_delete",        "file_error_read_zero",  "file_error_size",
     "file_error_out_of_memory", "file_error_dir_create", "file_error_path",
+    "file_error_too_large",
 };
 
 const char *file_error_name(u32 code) {
@@ -175,10 +176,13 @@ u64 file_size_bytes(const u8 *path, u64 length, u32 *error) {
 
 u64 file_size(buffer path, u32 *error) { return file_size_bytes(path.data, path.used, error); }
 
-buffer file_read_all_bytes(const u8 *path, u64 length, u64 extra, u32 *error) {
+// The size is taken from the open handle, so a file that grows after the check is still read
+// only up to the size that was checked.
+static buffer file_read_whole(const u8 *path, u64 length, u64 extra, u64 limit, u32 *error) {
   platform_file h = file_open_bytes(path, length, 0, 0, error);
   if (*error) return buffer{};
   u64 size = file_size_of_handle(h, error);
+  if (*error == 0 && size > limit) file_error_set(error, file_error_too_large);
   buffer block = {};
   if (*error == 0) {
     if (extra > UINT64_MAX - size) {
@@ -197,8 +201,16 @@ buffer file_read_all_bytes(const u8 *path, u64 length, u64 extra, u32 *error) {
   return buffer{size + extra, size, block.data};
 }
 
+buffer file_read_all_bytes(const u8 *path, u64 length, u64 extra, u32 *error) {
+  return file_read_whole(path, length, extra, UINT64_MAX, error);
+}
+
 buffer file_read_all(buffer path, u64 extra, u32 *error) {
   return file_read_all_bytes(path.data, path.used, extra, error);
+}
+
+buffer file_read_all_limited(buffer path, u64 limit, u32 *error) {
+  return file_read_whole(path.data, path.used, 0, limit, error);
 }
 
 void file_content_free(buffer *content) {
@@ -377,7 +389,8 @@ static bool dir_list_add(dir_walk *w, const char *name, u64 name_length, const s
                          bool is_directory) {
   dir_list *list = w->list;
   u64 length = w->path_length + 1 + name_length;
-  u8 *p = (u8 *)buffer_push(list->names, length, 1);
+  // A full list is an incomplete walk: the caller must learn that entries were left out.
+  u8 *p = list->count < list->capacity ? (u8 *)buffer_push(list->names, length, 1) : nullptr;
   if (!p) {
     w->stopped = true;
     w->incomplete = true;
@@ -405,7 +418,7 @@ static void dir_list_walk(dir_walk *w, u32 own_entry) {
   DIR *dir = opendir(w->path_length ? w->path : "/");
   if (!dir) return;
   bool listed_a_directory = false;
-  while (!w->stopped && list->count < list->capacity) {
+  while (!w->stopped) {
     struct dirent *e = readdir(dir);
     if (!e) break;
     const char *name = e->d_name;
@@ -442,7 +455,7 @@ static void dir_list_walk(dir_walk *w, u32 own_entry) {
       if (match && !dir_list_add(w, name, name_length, info, false)) break;
     }
 
-    if (real_directory && !dot && (w->flags & dir_list_recurse) && list->count < list->capacity) {
+    if (real_directory && !dot && (w->flags & dir_list_recurse)) {
       u64 saved = w->path_length;
       if (saved + 1 + name_length >= FILE_PATH_AREA_SIZE) {
         w->incomplete = true;

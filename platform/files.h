@@ -25,8 +25,9 @@ enum file_error_code : u32 {
   file_error_out_of_memory = 15,   // no memory for a whole-file read
   file_error_dir_create = 16,      // creating a directory failed, and no directory is there
   file_error_path = 17,            // the path does not fit the path area or holds a zero byte
+  file_error_too_large = 18,       // the file is larger than the caller accepts; it was not read
 };
-#define FILE_ERROR_CODE_COUNT 18
+#define FILE_ERROR_CODE_COUNT 19
 
 // The code's name ("file_error_open"), "file_error_unknown" for a value no code has.
 const char *file_error_name(u32 code);
@@ -66,6 +67,9 @@ u64 file_size(buffer path, u32 *error);
 // all-zero buffer. Release with file_content_free.
 buffer file_read_all_bytes(const u8 *path, u64 length, u64 extra, u32 *error);
 buffer file_read_all(buffer path, u64 extra, u32 *error);
+// The same for a file of at most limit bytes; a larger one is refused before any byte is read
+// (file_error_too_large), so its size never reaches memory.
+buffer file_read_all_limited(buffer path, u64 limit, u32 *error);
 void file_content_free(buffer *content);
 // Creates the file (replacing it when overwrite is non-zero) and writes count bytes; a close that
 // reports an error fails the write (file_error_write).
@@ -126,7 +130,8 @@ dir_list dir_list_make(buffer *arena, u32 capacity);
 // while the list has room. extensions and exclusions are comma/space separated; an excluded name
 // is neither listed nor descended into. A folder that cannot be opened yields nothing. Returns 1
 // when the walk was whole, 0 when something did not fit: the root or a deeper path longer than
-// the path area (that folder is skipped) or the names arena full (the walk stops).
+// the path area (that folder is skipped), or an entry to list with the list or the names arena
+// full (the walk stops there).
 u32 dir_list_files(dir_list *list, buffer root, buffer extensions, buffer exclusions, u32 flags);
 // Ascending by keys[i], which move with their entries; equal keys keep no particular order.
 void dir_list_sort(dir_list *list, u64 *keys);

@@ -8,6 +8,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 // ---- Errors ------------------------------------------------------------------------------
 
 static const char *const http_error_names[HTTP_ERROR_CODE_COUNT] = {
@@ -82,6 +84,22 @@ void http_terminate(u32 *) {
   if (!http_session.open) return;
   curl_global_cleanup();
   http_session.open = 0;
+}
+
+// ---- Abandoning at quit ------------------------------------------------------------------
+
+// A server that trickles or stalls would otherwise hold a worker, and so the exit and the save
+// behind it, for as long as the transfer's timeouts allow (minutes).
+static std::atomic<u32> http_abandoning;
+
+void http_abandon_all() { http_abandoning.store(1, std::memory_order_release); }
+void http_abandon_clear() { http_abandoning.store(0, std::memory_order_release); }
+bool http_abandoned() { return http_abandoning.load(std::memory_order_acquire) != 0; }
+
+// libcurl calls it often while data moves and about once a second while none does; a non-zero
+// answer ends the transfer with CURLE_ABORTED_BY_CALLBACK.
+static int http_on_progress(void *, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return http_abandoned() ? 1 : 0;
 }
 
 // ---- Transfers ---------------------------------------------------------------------------
@@ -175,6 +193,12 @@ static size_t http_on_body(char *bytes, size_t size, size_t count, void *user) {
 // Runs the transfer until it ends or, during the open, until the first body byte.
 static void http_drive(http_transfer *t) {
   while (!t->done && !(t->paused && !t->receiving)) {
+    // Also checked here: a transfer between two progress calls ends within one poll.
+    if (http_abandoned()) {
+      t->done = 1;
+      t->result = CURLE_ABORTED_BY_CALLBACK;
+      break;
+    }
     int running = 0;
     if (curl_multi_perform(t->multi, &running) != CURLM_OK) {
       t->done = 1;
@@ -227,6 +251,8 @@ static void http_log_curl_failure(http_transfer *t, u32 code, u32 status) {
   char detail[CURL_ERROR_SIZE + 64];
   if (t->result == CURLE_HTTP_RETURNED_ERROR && status) {
     snprintf(detail, sizeof detail, "HTTP status %u", status);
+  } else if (t->result == CURLE_ABORTED_BY_CALLBACK) {
+    snprintf(detail, sizeof detail, "abandoned, the program is quitting");
   } else {
     snprintf(detail, sizeof detail, "%s", t->error_text[0] ? t->error_text : curl_easy_strerror(t->result));
   }
@@ -263,6 +289,8 @@ static bool http_transfer_setup(http_transfer *t) {
   set(curl_easy_setopt(e, CURLOPT_HEADERDATA, t));
   set(curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, http_on_body));
   set(curl_easy_setopt(e, CURLOPT_WRITEDATA, t));
+  set(curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, http_on_progress));
+  set(curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L));
   return ok && curl_multi_add_handle(t->multi, e) == CURLM_OK;
 }
 
@@ -272,6 +300,11 @@ http_file http_file_open(buffer url, u32 *error) {
   if (*error) return file;
   if (!http_session.open) {
     *error = http_error_not_initialized;
+    return file;
+  }
+  if (http_abandoned()) {
+    // Quitting: no new connection is made.
+    *error = http_error_internet_open_url;
     return file;
   }
   http_transfer *t = (http_transfer *)calloc(1, sizeof(http_transfer));

@@ -55,6 +55,17 @@ void http_init(buffer user_agent, u32 *error);
 // Closes the session; nothing when it is not open.
 void http_terminate(u32 *error);
 
+// ---- Quitting ----------------------------------------------------------------------------
+
+// Process-wide, any thread: from this call on every running transfer ends within a fraction of a
+// second and every later open fails at once (http_error_internet_open_url, or
+// http_error_internet_read_file for a body being read), so the workers can be stopped at quit
+// however slow the servers are.
+void http_abandon_all();
+// Lets transfers run again (tests).
+void http_abandon_clear();
+bool http_abandoned();
+
 // ---- Downloads ---------------------------------------------------------------------------
 
 struct http_transfer;

@@ -21,6 +21,20 @@ void query_init(query *slot, buffer url, s32 feed_id, fetch_wake_fn *wake) {
   __atomic_store_n(&slot->state, (u32)query_state_queued, __ATOMIC_RELEASE);
 }
 
+// One whole line, so no other worker's text lands inside it.
+static void fetch_log_too_large(buffer url) {
+  u8 line[FETCH_URL_AREA_SIZE + 128];
+  buffer out = buffer_make(sizeof line, 0, line);
+  buffer why = string_lit("Feed file not read, it is larger than the limit of ");
+  buffer_push_bytes(&out, why.data, why.used);
+  buffer_push_unsigned(&out, FETCH_DOCUMENT_MAX / MiB(1), 0, ' ', 0);
+  buffer_push_bytes(&out, " MiB for a feed document: ", 26);
+  u64 n = url.used < FETCH_URL_AREA_SIZE ? url.used : FETCH_URL_AREA_SIZE;
+  buffer_push_bytes(&out, url.data, n);
+  buffer_push_bytes(&out, "\n", 1);
+  log_append(out.data, out.used);
+}
+
 void query_job_fetch(void *argument) {
   query *slot = (query *)argument;
   invariant(query_state_load(slot) == query_state_queued);
@@ -42,7 +56,8 @@ void query_job_fetch(void *argument) {
     http_file_get(&file, &error);
     result = file.content.data ? buffer{file.content.size, file.content.used, file.content.data} : buffer{};
   } else {
-    result = file_read_all(url, 0, &error);
+    result = file_read_all_limited(url, FETCH_DOCUMENT_MAX, &error);
+    if (error == file_error_too_large) fetch_log_too_large(url);
   }
   slot->result = result;
   slot->error = error;
@@ -130,8 +145,21 @@ static void fetch_log_refusal(const char *why, buffer url) {
   log_append(out.data, out.used);
 }
 
+// A feed or a URL already on its way is not fetched twice: pressing "Update all" again must not
+// fill the workers with copies of the same downloads. Only the UI thread writes a slot's URL and
+// feed id, so reading them here races with nothing.
+static bool fetch_already_queued(fetch_context *c, buffer url, s32 feed_id) {
+  for (u32 i = 0; i < c->query_count; i++) {
+    query *q = &c->queries[i];
+    if (query_state_load(q) != query_state_queued) continue;
+    if ((feed_id != -1 && q->feed_id == feed_id) || string_equal(q->url, url)) return true;
+  }
+  return false;
+}
+
 // Copies the URL, takes a slot and queues the job; on any refusal nothing is left behind.
 static fetch_request_result fetch_queue(fetch_context *c, buffer url, s32 feed_id) {
+  if (fetch_already_queued(c, url, feed_id)) return fetch_request_pending;
   query *slot = query_find_free(c->queries, c->query_count);
   if (!slot) {
     fetch_log_refusal("Fetch not queued, every fetch slot is busy", url);
@@ -196,11 +224,13 @@ u32 app_add_feeds_from_file(fetch_context *c, reader *r, buffer path, u32 *file_
   return queued;
 }
 
-bool app_update_feed(fetch_context *c, reader *, feed *f) {
+static fetch_request_result fetch_update(fetch_context *c, feed *f) {
   invariant(feed_is_live(f));
-  if (f->url.used == 0) return false;
-  return fetch_queue(c, f->url, (s32)f->id) == fetch_request_queued;
+  if (f->url.used == 0) return fetch_request_nothing;
+  return fetch_queue(c, f->url, (s32)f->id);
 }
+
+bool app_update_feed(fetch_context *c, reader *, feed *f) { return fetch_update(c, f) == fetch_request_queued; }
 
 u32 app_update_all_feeds(fetch_context *c, reader *r) {
   fetch_open_generation(c, r);
@@ -208,11 +238,9 @@ u32 app_update_all_feeds(fetch_context *c, reader *r) {
   pool_iterator it = pool_iterator_init(&r->feeds, sizeof(feed), feed_is_live);
   while (feed *f = (feed *)pool_iterator_next(&it)) {
     if (feed_is_deleted(f)) continue;
-    if (!app_update_feed(c, r, f)) {
-      if (f->url.used) break;
-      continue;
-    }
-    queued++;
+    fetch_request_result result = fetch_update(c, f);
+    if (result == fetch_request_refused) break;
+    queued += result == fetch_request_queued;
   }
   return queued;
 }

@@ -37,6 +37,9 @@ struct query {
 // A download whose server announces no length gets this much room.
 #define FETCH_UNKNOWN_LENGTH_BUFFER 5242880ull
 #define FETCH_URL_AREA_SIZE 4096
+// The largest document a fetch hands to the parser, downloaded or read from disk: a local file
+// above it is refused unread, with a log line naming the limit.
+#define FETCH_DOCUMENT_MAX HTTP_BODY_MAX
 
 // Opens the generation of the run's first request; the application installs one that also moves
 // its view to the new generation. Without one the store's generation just goes up by one.
@@ -77,6 +80,7 @@ enum fetch_request_result : u32 {
   fetch_request_queued = 0,
   fetch_request_nothing = 1,  // the text holds no URL
   fetch_request_refused = 2,  // no free slot, a full worker queue or no memory: logged, nothing kept
+  fetch_request_pending = 3,  // the feed or the URL is already queued: nothing more is queued
 };
 
 // The feed URL for a channel page of the video site, written into out; false when the text holds
@@ -89,8 +93,9 @@ fetch_request_result app_add_feed(fetch_context *c, reader *r, buffer text);
 // One request per non-empty line of a list file, read through the UI thread's shared file error
 // word; stops at the first request that is refused. Returns the number of requests queued.
 u32 app_add_feeds_from_file(fetch_context *c, reader *r, buffer path, u32 *file_error);
-// A request for a live feed's URL; whether the job was queued. Opens no generation.
+// A request for a live feed's URL; whether the job was queued (not when one is already queued for
+// the feed). Opens no generation.
 bool app_update_feed(fetch_context *c, reader *r, feed *f);
-// Opens the generation, then requests every live feed not marked deleted, stopping at the first
-// refusal. Returns the number queued.
+// Opens the generation, then requests every live feed not marked deleted and not already queued,
+// stopping at the first refusal. Returns the number queued.
 u32 app_update_all_feeds(fetch_context *c, reader *r);

@@ -13,8 +13,9 @@
 #define SAVE_FILE_COUNTERS_END 108u
 #define SAVE_FILE_OPENERS_SIZE 800u
 #define SAVE_FILE_KEEP 10u
-// How many save files a listing looks at.
-#define SAVE_FILE_LIST_MAX 100u
+// A listing takes in the whole data folder up to this many ".bin" files, far beyond any real
+// folder; past it the rest is left out with a log line.
+#define SAVE_FILE_LIST_MAX 65536u
 // An empty store's file: 108 + 7 zero counts + openers + 193 code points + a zero length.
 #define SAVE_FILE_EMPTY_SIZE 1716u
 
@@ -31,9 +32,10 @@ void reader_write(reader *r, buffer path, u32 *error);
 // a log line, when it cannot be built.
 buffer reader_write_image(reader *r);
 
-// Creates the data folder (with its parents), writes a file named later than every save file
-// already there (the clock may have run back) and, only after a good write, deletes the oldest
-// save files so that ten remain; the file just written is never deleted. False on failure (logged
+// Creates the data folder (with its parents; the folder itself with mode 0700), writes a file
+// (mode 0600) named later than every save file already there (the clock may have run back) and,
+// only after a good write, deletes the oldest save files so that ten remain; the file just
+// written is never deleted. False on failure (logged
 // "Error while saving the reader.\n "; no file is deleted then).
 bool reader_save(reader *r, buffer data_folder);
 
@@ -46,9 +48,10 @@ bool reader_save(reader *r, buffer data_folder);
 bool reader_read_bytes(reader *r, const u8 *bytes, u64 size);
 // The same from a file; file errors go to the sticky word.
 bool reader_read(reader *r, buffer path, u32 *error);
-// Tries the save files of the folder newest first until one loads; each refusal is logged. The
-// store stays empty when none loads or there are none. Returns the number of the file loaded, 0
-// for none.
+// Tries the save files of the folder newest first until one loads; each refusal is logged and
+// the refused file is set aside under its name with ".rejected" appended (".<k>.rejected" when
+// that is taken), out of the rotation and never deleted. The store stays empty when none loads
+// or there are none. Returns the number of the file loaded, 0 for none.
 u64 reader_load(reader *r, buffer data_folder);
 // Empties a reader in place: pools, counters, openers, the arena's used length; the code-point
 // set (when there is one) goes back to its 193 start code points.

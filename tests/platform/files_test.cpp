@@ -459,13 +459,16 @@ TEST_F(listing_tree, every_capacity_gives_a_prefix_of_the_whole_listing) {
   for (u32 flags : {(u32)dir_list_recurse, (u32)(dir_list_recurse | dir_list_deepest_directories)}) {
     std::vector<std::string> whole = list(nullptr, nullptr, flags, 64);
     for (u32 c = 0; c <= whole.size() + 1; c++) {
-      std::vector<std::string> part = list(nullptr, nullptr, flags, c);
+      u32 whole_walk = 0;
+      std::vector<std::string> part = list(nullptr, nullptr, flags, c, &whole_walk);
       if (flags & dir_list_deepest_directories) {
         // A capacity stop may keep a directory whose subdirectories did not get in.
         EXPECT_LE(part.size(), c);
         continue;
       }
       ASSERT_EQ(part.size(), std::min<size_t>(c, whole.size())) << c;
+      // A list too small for everything says so; one just large enough is whole.
+      EXPECT_EQ(whole_walk, c >= whole.size() ? 1u : 0u) << c;
       EXPECT_TRUE(std::equal(part.begin(), part.end(), whole.begin())) << c;
     }
   }

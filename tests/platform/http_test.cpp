@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Every case runs in its own process, so the session and the options start fresh in each.
@@ -233,6 +235,53 @@ TEST_F(http, stalled_servers_end_in_an_error) {
   EXPECT_EQ(body.announced, 100u);
   EXPECT_EQ(body.error, (u32)http_error_internet_read_file);
   EXPECT_EQ(body.body, body_of(10));
+}
+
+// Slow servers hold a transfer for as long as the timeouts allow; abandoning ends every one of
+// them at once, wherever it stands, and refuses new ones until it is cleared.
+TEST_F(http, abandoning_ends_stalled_and_trickling_transfers_at_once) {
+  http_options o = http_options_get();
+  o.low_speed_seconds = 60;
+  o.total_timeout_ms = 120000;
+  http_options_set(o);
+  test_http_server server([](test_http_connection &c, const std::string &path) {
+    if (path == "/trickle") {
+      if (!c.send_head(200, "Content-Length: 100000\r\n")) return;
+      while (c.send_text("x")) usleep(50000);
+    } else if (path == "/head") {
+      if (c.send_head(200, "Content-Length: 100\r\n")) c.stall();
+    } else if (path == "/ok") {
+      c.send_response(200, "done");
+    } else {
+      c.stall();
+    }
+  });
+  const char *paths[] = {"/silent", "/head", "/trickle"};
+  download results[3];
+  std::vector<std::thread> workers;
+  for (u32 i = 0; i < 3; i++) workers.emplace_back([&, i] { results[i] = fetch(server.url(paths[i])); });
+  while (server.requests() < 3) usleep(10000);
+  usleep(300000);
+  auto start = std::chrono::steady_clock::now();
+  http_abandon_all();
+  for (auto &w : workers) w.join();
+  // Far below the minute the low-speed limit would take: nothing waited for a timeout.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_EQ(results[0].error, (u32)http_error_internet_open_url);
+  EXPECT_EQ(results[1].error, (u32)http_error_internet_read_file);
+  EXPECT_EQ(results[2].error, (u32)http_error_internet_read_file);
+  EXPECT_FALSE(results[2].body.empty());
+  EXPECT_NE(log_text().find("abandoned, the program is quitting"), std::string::npos);
+  // Nothing new is started: the server sees no request.
+  download late = fetch(server.url("/ok"));
+  EXPECT_EQ(late.error, (u32)http_error_internet_open_url);
+  EXPECT_FALSE(late.opened);
+  EXPECT_EQ(server.requests(), 3);
+  http_abandon_clear();
+  download again = fetch(server.url("/ok"));
+  EXPECT_EQ(again.error, 0u);
+  EXPECT_EQ(again.body, "done");
+  server.stop();
 }
 
 TEST_F(http, redirects_are_followed_to_a_bound) {

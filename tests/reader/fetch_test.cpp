@@ -65,7 +65,7 @@ TEST_F(Fetch, video_site_pages_become_their_feed_urls) {
     std::string url;
   } cases[] = {
       {"https://www.youtube.com/c/SomeName", feeds + "?user=SomeName"},
-      {"https://www.youtube.com/c/SomeName/videos", feeds + "?user=SomeName"},
+      {"https://www.youtube.com/c/OtherName/videos", feeds + "?user=OtherName"},
       {"youtube.com/user/old_style?sub_confirmation=1", feeds + "?user=old_style"},
       {"https://m.youtube.com/channel/UC123abc?view=0&x=1", feeds + "?channel_id=UC123abc"},
       {"  https://www.youtube.com/channel/UC9 \r", feeds + "?channel_id=UC9"},
@@ -158,6 +158,9 @@ TEST_F(Fetch, updating_all_feeds_skips_those_marked_deleted) {
   EXPECT_FALSE(query_pending_for_feed(fetch_slots, FETCH_QUERY_COUNT, (s32)b->id));
   EXPECT_TRUE(query_pending_for_feed(fetch_slots, FETCH_QUERY_COUNT, (s32)c->id));
   // A single update opens no generation of its own.
+  thread_complete_queue(&fetch_queue);
+  for (query &q : fetch_slots)
+    if (q.state == query_state_done) query_release(&q, &urls);
   EXPECT_TRUE(app_update_feed(&context, &r, a));
   EXPECT_EQ(r.generation, start + 1);
   // The application's own generation step is used when it installs one.
@@ -173,6 +176,57 @@ TEST_F(Fetch, updating_all_feeds_skips_those_marked_deleted) {
   EXPECT_EQ(opened, 1u);
   EXPECT_EQ(r.generation, start + 11);
   thread_complete_queue(&fetch_queue);
+}
+
+TEST_F(Fetch, a_feed_or_url_already_queued_is_not_queued_again) {
+  feed *a = add_feed(feed_type_rss, "https://a.example/");
+  feed *b = add_feed(feed_type_atom, "https://b.example/");
+  add_feed(feed_type_rss, "https://c.example/");
+  EXPECT_EQ(app_update_all_feeds(&context, &r), 3u);
+  // "Update all" pressed again, and again: nothing more is queued.
+  EXPECT_EQ(app_update_all_feeds(&context, &r), 0u);
+  EXPECT_EQ(app_update_all_feeds(&context, &r), 0u);
+  EXPECT_FALSE(app_update_feed(&context, &r, b));
+  // Adding a stored feed's URL is an update of it, already on its way.
+  EXPECT_EQ(app_add_feed(&context, &r, text_of("https://a.example/")), fetch_request_pending);
+  EXPECT_EQ(count_in_state(query_state_queued), 3u);
+  EXPECT_EQ(fetch_queue.queued_count.load(), 3u);
+  EXPECT_EQ(urls_in_use(), 3 * 128u);
+  // A new URL given twice before its first download ends is fetched once.
+  EXPECT_EQ(app_add_feed(&context, &r, text_of("https://new.example/")), fetch_request_queued);
+  EXPECT_EQ(app_add_feed(&context, &r, text_of(" https://new.example/")), fetch_request_pending);
+  std::string path = temp_path("twice.txt");
+  write_file(path, "https://new.example/\nhttps://b.example/\nhttps://d.example/\n");
+  u32 error = 0;
+  EXPECT_EQ(app_add_feeds_from_file(&context, &r, text_of(path), &error), 1u);  // the list goes on past them
+  unlink(path.c_str());
+  EXPECT_EQ(count_in_state(query_state_queued), 5u);
+  // Once its download is done, the feed can be fetched again.
+  thread_complete_queue(&fetch_queue);
+  for (query &q : fetch_slots)
+    if (q.state == query_state_done) query_release(&q, &urls);
+  EXPECT_TRUE(app_update_feed(&context, &r, a));
+  EXPECT_EQ(app_update_all_feeds(&context, &r), 2u);
+}
+
+TEST_F(Fetch, a_local_file_above_the_document_limit_is_refused_unread) {
+  // Sparse files: their size costs no disk.
+  std::string at_limit = temp_path("at_limit.xml"), above = temp_path("above.xml");
+  ASSERT_EQ(truncate((write_file(at_limit, ""), at_limit.c_str()), (off_t)FETCH_DOCUMENT_MAX), 0);
+  ASSERT_EQ(truncate((write_file(above, ""), above.c_str()), (off_t)FETCH_DOCUMENT_MAX + 1), 0);
+  ASSERT_EQ(app_add_feed(&context, &r, text_of(at_limit)), fetch_request_queued);
+  ASSERT_EQ(app_add_feed(&context, &r, text_of(above)), fetch_request_queued);
+  finish(&fetch_slots[0]);
+  finish(&fetch_slots[1]);
+  unlink(at_limit.c_str());
+  unlink(above.c_str());
+  EXPECT_EQ(fetch_slots[0].error, 0u);
+  EXPECT_EQ(fetch_slots[0].result.used, FETCH_DOCUMENT_MAX);
+  EXPECT_EQ(fetch_slots[1].error, (u32)file_error_too_large);
+  EXPECT_EQ(fetch_slots[1].result.data, nullptr);
+  EXPECT_STREQ(file_error_name(file_error_too_large), "file_error_too_large");
+  EXPECT_NE(log_text().find("larger than the limit of 64 MiB for a feed document: " + above + "\n"),
+            std::string::npos);
 }
 
 TEST_F(Fetch, local_files_are_read_whole_or_fail_with_their_file_error) {

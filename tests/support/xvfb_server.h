@@ -70,6 +70,23 @@ inline pid_t test_spawn(const std::vector<const char *> &args, int keep_fd = -1,
   return rc == 0 ? pid : -1;
 }
 
+// Starts a program with the argument vector in the folder (so its relative files land there),
+// output discarded; its pid or -1. The program is named by its path, not looked up.
+inline pid_t test_spawn_in(const std::vector<const char *> &args, const std::string &folder) {
+  std::vector<char *> argv;
+  for (const char *a : args) argv.push_back((char *)a);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
 // Runs a program to its end; its exit status, or -1 when it could not run.
 inline int test_run(const std::vector<const char *> &args) {
   pid_t pid = test_spawn(args);
@@ -112,6 +129,25 @@ inline bool xvfb_start(xvfb_server *s) {
   s->display = atoi(number.c_str());
   setenv("DISPLAY", (":" + number).c_str(), 1);
   return true;
+}
+
+// Starts a windowed program in the folder and waits up to 30 s for a window with the title; then
+// moves the pointer over it, which gives it the focus where no window manager does. Its pid, or
+// -1; *shown tells whether the window came.
+inline pid_t test_start_window_program(const std::vector<const char *> &args, const std::string &folder,
+                                       const char *title, bool *shown) {
+  // The system's GL and X libraries keep caches for the process that the leak checker reports.
+  setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+  pid_t pid = test_spawn_in(args, folder);
+  *shown = false;
+  if (pid < 0) return pid;
+  for (int i = 0; i < 300 && !*shown; i++) {
+    *shown = test_run({"xdotool", "search", "--name", title}) == 0;
+    if (!*shown) usleep(100000);
+  }
+  usleep(500000);
+  test_run({"xdotool", "mousemove", "960", "540"});
+  return pid;
 }
 
 inline void xvfb_stop(xvfb_server *s) {

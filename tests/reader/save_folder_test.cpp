@@ -1,0 +1,124 @@
+// The data folder's files: save files that do not load are set aside rather than rotated away,
+// the folder is listed whole however many files it holds, and what is written there is the
+// user's alone.
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "tests/reader/save_fixture.h"
+#include "tests/support/test_store.h"
+
+namespace {
+
+std::string log_since(u64 before) {
+  buffer b = log_last_text();
+  return before <= b.used ? std::string((const char *)b.data + before, b.used - before) : std::string();
+}
+
+std::string save_name(u32 month, u32 day, u32 second = 0) {
+  char name[64];
+  snprintf(name, sizeof name, "feed_data_2024%02u%02u_0000%02u.bin", month, day, second);
+  return name;
+}
+
+u32 mode_of(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? (u32)(st.st_mode & 07777) : 0xFFFFFFFFu;
+}
+
+u32 count_bin(const std::vector<std::string> &names) {
+  u32 n = 0;
+  for (const std::string &name : names) n += reader_save_file_number((const u8 *)name.data(), name.size()) != 0;
+  return n;
+}
+
+TEST_F(SaveStore, files_that_do_not_load_are_set_aside_and_outlive_every_rotation) {
+  fill_rich(&r);
+  const std::string good = image_of(&r);
+  std::string later_version = good;
+  later_version[4] = 2;  // the version word
+  write_file(folder + "/" + save_name(1, 1), good);
+  write_file(folder + "/" + save_name(1, 3), good.substr(0, good.size() / 2));
+  write_file(folder + "/" + save_name(1, 4), later_version);
+  // Left from an earlier run under the name the damaged file would take.
+  write_file(folder + "/" + save_name(1, 3) + ".rejected", "older rejected bytes");
+
+  {
+    test_store f;
+    u64 before = log_last_text().used;
+    EXPECT_EQ(reader_load(&f.r, text_of(folder)), 20240101000000ull);
+    std::string log = log_since(before);
+    EXPECT_NE(log.find("set aside as: " + folder + "/" + save_name(1, 4) + ".rejected\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("set aside as: " + folder + "/" + save_name(1, 3) + ".1.rejected\n"), std::string::npos) << log;
+  }
+  std::vector<std::string> expected = {save_name(1, 1), save_name(1, 3) + ".1.rejected",
+                                       save_name(1, 3) + ".rejected", save_name(1, 4) + ".rejected"};
+  EXPECT_EQ(files(), expected);
+  EXPECT_EQ(read_file(folder + "/" + save_name(1, 4) + ".rejected"), later_version);
+  EXPECT_EQ(read_file(folder + "/" + save_name(1, 3) + ".rejected"), "older rejected bytes");
+
+  // Twelve saves later the ten newest good files remain, and every file set aside is still there.
+  for (int i = 0; i < 12; ++i) ASSERT_TRUE(reader_save(&r, text_of(folder)));
+  std::vector<std::string> names = files();
+  EXPECT_EQ(count_bin(names), SAVE_FILE_KEEP);
+  EXPECT_EQ(std::count(names.begin(), names.end(), save_name(1, 1)), 0);
+  for (u32 i = 1; i < expected.size(); ++i)
+    EXPECT_EQ(std::count(names.begin(), names.end(), expected[i]), 1) << expected[i];
+  EXPECT_EQ(read_file(folder + "/" + save_name(1, 4) + ".rejected"), later_version);
+}
+
+TEST_F(SaveStore, a_folder_of_many_save_files_is_listed_whole) {
+  const std::string image = image_of(&r);
+  // 150 good files: more than any fixed listing of 100 would see, in the folder's own order.
+  for (u32 i = 0; i < 150; ++i) write_file(folder + "/" + save_name(1 + i / 28, 1 + i % 28, i % 60), image);
+  const u64 newest = 20240000000000ull + (1 + 149 / 28) * 100000000ull + (1 + 149 % 28) * 1000000ull + 149 % 60;
+  {
+    test_store f;
+    EXPECT_EQ(reader_load(&f.r, text_of(folder)), newest);
+  }
+  ASSERT_TRUE(reader_save(&r, text_of(folder)));
+  std::vector<std::string> names = files();
+  EXPECT_EQ(count_bin(names), SAVE_FILE_KEEP);
+  // The ten kept are the newest: the one just written and the nine newest before it.
+  u32 older_kept = 0;
+  for (const std::string &name : names) {
+    u64 n = reader_save_file_number((const u8 *)name.data(), name.size());
+    if (n && n <= newest) {
+      older_kept++;
+      EXPECT_GE(n, 20240602000000ull) << name;
+    }
+  }
+  EXPECT_EQ(older_kept, SAVE_FILE_KEEP - 1);
+}
+
+TEST_F(SaveStore, the_data_folder_and_its_save_files_are_the_users_alone) {
+  mode_t old_mask = umask(022);
+  std::string data = folder + "/parent/data";
+  ASSERT_TRUE(reader_save(&r, text_of(data + "//")));
+  EXPECT_EQ(mode_of(data), 0700u);
+  std::vector<std::string> saved;
+  if (DIR *d = opendir(data.c_str())) {
+    while (dirent *e = readdir(d))
+      if (e->d_name[0] != '.') saved.push_back(e->d_name);
+    closedir(d);
+  }
+  ASSERT_EQ(saved.size(), 1u);
+  EXPECT_EQ(mode_of(data + "/" + saved[0]), 0600u);
+  // A temporary file left by a save cut short keeps no wider mode into the next save.
+  write_file(data + "/feed_data.tmp", "cut short");
+  chmod((data + "/feed_data.tmp").c_str(), 0644);
+  fill_rich(&r);
+  ASSERT_TRUE(reader_save(&r, text_of(data)));
+  if (DIR *d = opendir(data.c_str())) {
+    while (dirent *e = readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      EXPECT_EQ(mode_of(data + "/" + e->d_name), 0600u) << e->d_name;
+    }
+    closedir(d);
+  }
+  umask(old_mask);
+  remove_folder(data);
+  remove_folder(folder + "/parent");
+}
+
+}  // namespace
