@@ -462,7 +462,8 @@ xml_node *xml_parse_processing_instruction(xml_parser *p, xml_cursor *c, xml_err
   if (!xml_match_ascii(p, c, string_lit("<?"), error)) {
     xml_set_error(error, xml_error_processing_instruction_expected_start);
   } else {
-    xml_read_name(p, c, true, &target, error);  // an empty target is accepted
+    // The target is a Name: "<?" followed by white space or "?>" has none.
+    if (!xml_read_name(p, c, true, &target, error)) xml_set_error(error, xml_error_expected_name);
     u32 cp = xml_peek(p, c, error);
     if (*error) {
     } else if (xml_is_space(cp)) {
@@ -478,7 +479,9 @@ xml_node *xml_parse_processing_instruction(xml_parser *p, xml_cursor *c, xml_err
     } else {
       xml_set_error(error, xml_error_invalid_character);
     }
-    if (!*error && target.used == 3 && memcmp(target.data, "xml", 3) == 0)
+    // "xml" in any letter case is reserved for the declaration at the very start.
+    if (!*error && target.used == 3 && (target.data[0] | 0x20) == 'x' && (target.data[1] | 0x20) == 'm' &&
+        (target.data[2] | 0x20) == 'l')
       xml_set_error(error, xml_error_processing_instruction_xml_declaration_must_be_the_first_element);
   }
   xml_node *node = xml_node_new(p, xml_node_type_processing_instruction, error);
