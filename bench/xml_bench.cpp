@@ -189,8 +189,11 @@ struct ratio_reporter : benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run> &runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run &r : runs) {
-      if (r.error_occurred || r.run_type != Run::RT_Iteration) continue;
-      std::string name = r.benchmark_name();
+      // With repetitions only the medians count: a run that another program slowed moves them least.
+      bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
+      if (r.error_occurred || (r.run_type != Run::RT_Iteration && !median)) continue;
+      if (r.run_type == Run::RT_Iteration && r.repetitions > 1) continue;
+      std::string name = r.run_name.function_name;
       size_t slash = name.find('/');
       if (slash == std::string::npos) continue;
       auto it = r.counters.find("bytes_per_second");
