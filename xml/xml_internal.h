@@ -35,6 +35,10 @@ extern const u8 xml_byte_class[256];
 
 // ---- Shared helpers ----------------------------------------------------------------------
 
+// Makes room for n more bytes in the string arena (committing more of its reservation when it
+// has one); false, with nothing changed and no error set, when they cannot fit.
+bool xml_string_reserve(xml_parser *p, u64 n);
+
 // Zero-fills a node with straight-line stores: the compiler turns a loop or a library fill of
 // this size into a string instruction whose start-up costs more than the stores.
 inline void xml_node_clear(xml_node *n) {
