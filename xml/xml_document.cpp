@@ -696,11 +696,12 @@ static xml_node *xml_fast_text(xml_parser *p, xml_cursor *c, bool *taken, xml_er
   u8 *s = c->position, *t = s, *end = p->end, *line_start = c->line_start;
   u32 line = c->line, column = c->column;
   if (c->after_cr) return nullptr;  // an LF after a CR adds no line: the general path's case
+  static const u8 stops[4] = {'<', '&', ']', 0};
   for (;;) {
+    // Most runs are short: one block looks first, the scan takes over when it is all text.
 #ifdef __SSE2__
     if (end - t >= 16) {
       __m128i v = _mm_loadu_si128((const __m128i *)t);
-      // Signed: bytes above 0x7F are negative and stop the block with the controls.
       __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(v, _mm_set1_epi8('<'))),
                                   _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('&')), _mm_cmpeq_epi8(v, _mm_set1_epi8(']'))));
       u32 lf = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
@@ -716,9 +717,21 @@ static xml_node *xml_fast_text(xml_parser *p, xml_cursor *c, bool *taken, xml_er
         column += n;
       }
       t += n;
-      if (n == 16) continue;
+      if (n < 16) goto one;
     }
 #endif
+    {
+    xml_scan r = xml_scan_bytes(t, end, stops, true, true);
+    if (r.lines) {
+      line += r.lines;
+      column = 1 + (u32)((u64)(r.stop - r.line_start) - r.continuation);
+      line_start = (u8 *)r.line_start;
+    } else {
+      column += (u32)((u64)(r.stop - t) - r.continuation);
+    }
+    t = (u8 *)r.stop;
+    }
+  one:
     if (t == end) return nullptr;  // the general path reports the end of input
     u8 b = *t;
     if (xml_byte_class[b] & xml_class_text) {
