@@ -4,6 +4,9 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "core/unicode.h"
 #include "xml/xml_internal.h"
@@ -100,16 +103,11 @@ xml_node *xml_node_new(xml_parser *p, u32 type, xml_error *error) {
   }
   xml_node *n = (xml_node *)(a->data + a->used + padding);
   a->used += need;
-#ifdef __SSE2__
-  // Whole 16-byte stores: a library fill of this size is a slow string instruction.
-  u8 *b = (u8 *)n;
-  const __m128i zero = _mm_setzero_si128();
-  for (u64 i = 0; i + 16 <= sizeof *n; i += 16) _mm_storeu_si128((__m128i *)(b + i), zero);
-  if (sizeof *n % 16) memset(b + sizeof *n / 16 * 16, 0, sizeof *n % 16);
-#else
-  memset(n, 0, sizeof *n);
-#endif
+  xml_node_clear(n);
   n->type = type;
+  // The nodes that follow land a few lines further on: fetching them for writing now keeps the
+  // stores of the next ones from waiting on memory.
+  __builtin_prefetch((const u8 *)n + 4 * sizeof *n, 1);
   return n;
 }
 
@@ -135,6 +133,12 @@ void xml_node_append_attribute(xml_node *element, xml_node *attribute, xml_error
 
 // ---- Strings -----------------------------------------------------------------------------
 
+
+bool xml_string_reserve(xml_parser *p, u64 n) {
+  buffer *a = &p->strings;
+  if (a->used <= a->size && n <= a->size - a->used) return true;
+  return xml_arena_grow(a, p->string_reservation, n);
+}
 
 // Room for n bytes at the end of the string arena, or null with the error set.
 static inline u8 *xml_string_room(xml_parser *p, u64 n, xml_error *error) {
@@ -399,6 +403,107 @@ static inline u32 xml_special_mask(__m128i v, __m128i a, __m128i b, __m128i c, _
 }
 #endif
 
+// ---- Bulk scans --------------------------------------------------------------------------
+
+// A whole UTF-8 Char at t, taken into the scan; false when the bytes are anything else.
+static inline bool xml_scan_sequence(xml_scan *r, const u8 *end) {
+  u32 cp, n = xml_utf8_sequence(r->stop, end, &cp);
+  if (n == 0 || !xml_is_char(cp)) return false;
+  r->stop += n;
+  r->continuation += n - 1;
+  return true;
+}
+
+// The bytes of a block that a scan took, of which the bits of lf are LFs.
+static inline void xml_scan_take(xml_scan *r, u64 lf, u32 n) {
+  if (lf) {
+    for (u64 k = lf; k; k &= k - 1) r->lines++;
+    r->line_start = r->stop + (63 - __builtin_clzll(lf)) + 1;
+    r->continuation = 0;
+  }
+  r->stop += n;
+}
+
+// The scan loop over blocks of WIDTH bytes whose stop bits (and LF bits) BLOCK computes: from
+// s up to the first stop, a control other than tab and LF (those two too unless lines is set),
+// or a byte above 0x7F that does not begin a whole UTF-8 Char (any byte above 0x7F unless utf8
+// is set). The bytes before a last part block are left to the caller.
+#define XML_SCAN_LOOP(WIDTH, BLOCK)                                               \
+  xml_scan r = {s, 0, nullptr, 0};                                                \
+  while (end - r.stop >= WIDTH) {                                                 \
+    u64 lf = 0;                                                                   \
+    u64 mask = BLOCK(r.stop, stops, lines, &lf);                                  \
+    u32 n = mask ? (u32)__builtin_ctzll(mask) : WIDTH;                            \
+    xml_scan_take(&r, lf & ((1ull << n) - 1), n);                   \
+    if (n == WIDTH) continue;                                                     \
+    if (*r.stop < 0x80 || !utf8 || !xml_scan_sequence(&r, end)) break;            \
+  }                                                                               \
+  return r;
+
+#ifdef __SSE2__
+static inline u64 xml_block_sse2(const u8 *t, const u8 *stops, bool lines, u64 *lf) {
+  __m128i v = _mm_loadu_si128((const __m128i *)t);
+  // Signed: bytes above 0x7F are negative, so one compare catches them with the controls.
+  __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+                                 _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8((char)stops[0])),
+                                                           _mm_cmpeq_epi8(v, _mm_set1_epi8((char)stops[1]))),
+                                              _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8((char)stops[2])),
+                                                           _mm_cmpeq_epi8(v, _mm_set1_epi8((char)stops[3])))));
+  u64 mask = (u32)_mm_movemask_epi8(special);
+  if (lines) {
+    *lf = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+    mask &= ~(*lf | (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+  }
+  return mask;
+}
+static xml_scan xml_scan_sse2(const u8 *s, const u8 *end, const u8 *stops, bool lines, bool utf8) {
+  XML_SCAN_LOOP(16, xml_block_sse2)
+}
+#endif
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) static inline u64 xml_block_avx2(const u8 *t, const u8 *stops, bool lines, u64 *lf) {
+  __m256i v = _mm256_loadu_si256((const __m256i *)t);
+  __m256i special = _mm256_or_si256(_mm256_cmpgt_epi8(_mm256_set1_epi8(0x20), v),
+                                    _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8((char)stops[0])),
+                                                                    _mm256_cmpeq_epi8(v, _mm256_set1_epi8((char)stops[1]))),
+                                                    _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8((char)stops[2])),
+                                                                    _mm256_cmpeq_epi8(v, _mm256_set1_epi8((char)stops[3])))));
+  u64 mask = (u32)_mm256_movemask_epi8(special);
+  if (lines) {
+    *lf = (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n')));
+    mask &= ~(*lf | (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\t'))));
+  }
+  return mask;
+}
+__attribute__((target("avx2"))) static xml_scan xml_scan_avx2(const u8 *s, const u8 *end, const u8 *stops, bool lines,
+                                                              bool utf8) {
+  XML_SCAN_LOOP(32, xml_block_avx2)
+}
+#endif
+#undef XML_SCAN_LOOP
+
+// The widest scan the processor has, chosen once.
+static bool xml_has_avx2() {
+#if defined(__x86_64__)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2;
+#else
+  return false;
+#endif
+}
+
+xml_scan xml_scan_bytes(const u8 *s, const u8 *end, const u8 stops[4], bool lines, bool utf8) {
+#if defined(__x86_64__)
+  if (xml_has_avx2()) return xml_scan_avx2(s, end, stops, lines, utf8);
+#endif
+#ifdef __SSE2__
+  return xml_scan_sse2(s, end, stops, lines, utf8);
+#else
+  return xml_scan{s, 0, nullptr, 0};
+#endif
+}
+
 // Bytes of an ASCII-compatible encoding. Each step copies into the arena's free tail before it
 // knows how much of the block belongs to the run; only what does is kept.
 template <u8 cls>
@@ -421,15 +526,48 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
   for (;;) {
     if (keep && dend - d < XML_RUN_ROOM && !xml_string_tail(p, d, XML_RUN_ROOM, &dend)) break;
 #ifdef __SSE2__
-    if (blocks && end - s >= 16) {
+    // After a CR the next LF adds no line: that one byte takes the path below.
+    if (blocks && end - s >= 16 && !after_cr) {
       __m128i v = _mm_loadu_si128((const __m128i *)s);
       u32 mask = xml_special_mask(v, sa, sb, sc, sd);
+      u32 lf = 0;
+      if (newlines) {
+        // Tabs and LFs stay in the run; the LFs before its end are counted from their bits.
+        lf = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+        mask &= ~(lf | (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+      }
       if (keep) _mm_storeu_si128((__m128i *)d, v);
       u32 n = mask ? (u32)__builtin_ctz(mask) : 16;
-      s += n, column += n;
+      lf &= (1u << n) - 1;
+      if (lf) {
+        u32 last = 31 - (u32)__builtin_clz(lf);
+        for (u32 k = lf; k; k &= k - 1) c->line++;  // few per block; no popcount instruction in the baseline
+        column = n - last;
+        c->line_start = s + last + 1;
+        c->line_start_state = c->state;
+      } else {
+        column += n;
+      }
+      s += n;
       if (keep) d += n;
-      if (n) after_cr = 0;
-      if (n == 16) continue;
+      if (n == 16) {
+        // A long run: the rest of it in one scan and one copy, when the arena has room for it.
+        xml_scan r = xml_scan_bytes(s, end, stops, newlines, utf8 && any_char);
+        u64 m = (u64)(r.stop - s);
+        if (m && (!keep || xml_string_tail(p, d, m + XML_RUN_ROOM, &dend))) {
+          if (keep) memcpy(d, s, m), d += m;
+          if (r.lines) {
+            c->line += r.lines;
+            column = 1 + (u32)((u64)(r.stop - r.line_start) - r.continuation);
+            c->line_start = (u8 *)r.line_start;
+            c->line_start_state = c->state;
+          } else {
+            column += (u32)(m - r.continuation);
+          }
+          s += m;
+        }
+        continue;
+      }
     }
 #endif
     if (s >= end) break;

@@ -318,7 +318,11 @@ xml_node *xml_parse_attribute_list_declaration(xml_parser *p, xml_cursor *c, xml
         xml_set_error(error, xml_error_attribute_list_declaration_expected_attribute_type);
       }
     }
-    xml_skip_spaces(p, c, nullptr, error);
+    // The type and the default, and "#FIXED" and its value, are separated by white space; a
+    // default that is not there at all is reported as missing instead.
+    bool separated = xml_skip_spaces(p, c, nullptr, error);
+    if (!separated && (xml_at(p, c, string_lit("#"), error) || xml_at_quote(p, c, error)))
+      xml_set_error(error, xml_error_expected_space);
     bool needs_value = true;
     if (xml_look_ahead(p, c, string_lit("#REQUIRED"), error)) {
       a->default_kind = xml_attribute_declaration_default_required;
@@ -328,7 +332,8 @@ xml_node *xml_parse_attribute_list_declaration(xml_parser *p, xml_cursor *c, xml
       needs_value = false;
     } else if (xml_look_ahead(p, c, string_lit("#FIXED"), error)) {
       a->default_kind = xml_attribute_declaration_default_fixed;
-      xml_skip_spaces(p, c, nullptr, error);
+      if (!xml_skip_spaces(p, c, nullptr, error) && xml_at_quote(p, c, error))
+        xml_set_error(error, xml_error_expected_space);
     }
     if (needs_value && !*error) {
       if (!xml_at_quote(p, c, error))

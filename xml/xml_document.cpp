@@ -2,6 +2,9 @@
 // XML declaration, comments, processing instructions, elements, character data and CDATA.
 // Each one rolls back what it pushed when it fails, so a failed production leaves nothing.
 #include <string.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "xml/xml_internal.h"
 
@@ -462,7 +465,8 @@ xml_node *xml_parse_processing_instruction(xml_parser *p, xml_cursor *c, xml_err
   if (!xml_match_ascii(p, c, string_lit("<?"), error)) {
     xml_set_error(error, xml_error_processing_instruction_expected_start);
   } else {
-    xml_read_name(p, c, true, &target, error);  // an empty target is accepted
+    // The target is a Name: "<?" followed by white space or "?>" has none.
+    if (!xml_read_name(p, c, true, &target, error)) xml_set_error(error, xml_error_expected_name);
     u32 cp = xml_peek(p, c, error);
     if (*error) {
     } else if (xml_is_space(cp)) {
@@ -478,7 +482,9 @@ xml_node *xml_parse_processing_instruction(xml_parser *p, xml_cursor *c, xml_err
     } else {
       xml_set_error(error, xml_error_invalid_character);
     }
-    if (!*error && target.used == 3 && memcmp(target.data, "xml", 3) == 0)
+    // "xml" in any letter case is reserved for the declaration at the very start.
+    if (!*error && target.used == 3 && (target.data[0] | 0x20) == 'x' && (target.data[1] | 0x20) == 'm' &&
+        (target.data[2] | 0x20) == 'l')
       xml_set_error(error, xml_error_processing_instruction_xml_declaration_must_be_the_first_element);
   }
   xml_node *node = xml_node_new(p, xml_node_type_processing_instruction, error);
@@ -682,8 +688,90 @@ xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error
   return xml_finish_text_node(p, &text, xml_node_type_cdata_section, &m, error);
 }
 
+// Character data in UTF-8 that runs to a "<" through Chars that are their own text (no
+// reference, no "]", no CR), with room for it: its node made in one step, as the general path
+// would make it. *taken is false, and nothing has changed, for anything else.
+static xml_node *xml_fast_text(xml_parser *p, xml_cursor *c, bool *taken, xml_error *error) {
+  *taken = false;
+  u8 *s = c->position, *t = s, *end = p->end, *line_start = c->line_start;
+  u32 line = c->line, column = c->column;
+  if (c->after_cr) return nullptr;  // an LF after a CR adds no line: the general path's case
+  static const u8 stops[4] = {'<', '&', ']', 0};
+  for (;;) {
+    // Most runs are short: one block looks first, the scan takes over when it is all text.
+#ifdef __SSE2__
+    if (end - t >= 16) {
+      __m128i v = _mm_loadu_si128((const __m128i *)t);
+      __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(v, _mm_set1_epi8('<'))),
+                                  _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('&')), _mm_cmpeq_epi8(v, _mm_set1_epi8(']'))));
+      u32 lf = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+      u32 mask = (u32)_mm_movemask_epi8(stop) & ~(lf | (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+      u32 n = mask ? (u32)__builtin_ctz(mask) : 16;
+      lf &= (1u << n) - 1;
+      if (lf) {
+        u32 last = 31 - (u32)__builtin_clz(lf);
+        for (; lf; lf &= lf - 1) line++;
+        column = n - last;
+        line_start = t + last + 1;
+      } else {
+        column += n;
+      }
+      t += n;
+      if (n < 16) goto one;
+    }
+#endif
+    {
+    xml_scan r = xml_scan_bytes(t, end, stops, true, true);
+    if (r.lines) {
+      line += r.lines;
+      column = 1 + (u32)((u64)(r.stop - r.line_start) - r.continuation);
+      line_start = (u8 *)r.line_start;
+    } else {
+      column += (u32)((u64)(r.stop - t) - r.continuation);
+    }
+    t = (u8 *)r.stop;
+    }
+  one:
+    if (t == end) return nullptr;  // the general path reports the end of input
+    u8 b = *t;
+    if (xml_byte_class[b] & xml_class_text) {
+      t++, column++;
+    } else if (b == '\n') {
+      t++, line++, column = 1, line_start = t;
+    } else if (b == '<') {
+      break;
+    } else {
+      u32 cp, n = b >= 0x80 ? xml_utf8_sequence(t, end, &cp) : 0;
+      if (n == 0 || !xml_is_char(cp)) return nullptr;
+      t += n, column++;
+    }
+  }
+  u64 length = (u64)(t - s);
+  if (length == 0 || !xml_string_reserve(p, length)) return nullptr;
+  *taken = true;
+  buffer *a = &p->strings;
+  u8 *d = a->data + a->used;
+  memcpy(d, s, length);
+  a->used += length;
+  c->position = c->next = t;
+  c->line = line, c->column = column, c->after_cr = 0, c->codepoint = XML_NO_CODEPOINT;
+  if (line_start != c->line_start) c->line_start = line_start, c->line_start_state = c->state;
+  xml_node *node = xml_node_new(p, xml_node_type_character_data, error);
+  if (!node) {
+    a->used -= length;  // as the general path rolls back its string when the node does not fit
+    return nullptr;
+  }
+  node->text = buffer{length, length, d};
+  return node;
+}
+
 xml_node *xml_parse_content(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
+  if (p->encoding == XML_ENCODING_UTF8 && xml_fast_ok(p, c) && !p->wide_fast && c->position < p->end && *c->position != '<') {
+    bool taken;
+    xml_node *node = xml_fast_text(p, c, &taken, error);
+    if (taken) return node;
+  }
   // A start tag is the common case: no character data can begin at "<", so go straight to it.
   if (xml_fast_ok(p, c) && xml_fast_ascii(p, c->position) == '<') {
     u32 second = xml_fast_ascii(p, c->position + xml_fast_width(p));
@@ -755,8 +843,28 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
     if (!xml_match_ascii(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
     node->empty = 1;
   } else if (cp == '>') {
-    while (!*error && !xml_at(p, c, string_lit("</"), error)) {
-      xml_node *child = xml_parse_content(p, c, error);
+    bool utf8 = p->encoding == XML_ENCODING_UTF8 && !p->wide_fast;
+    while (!*error) {
+      xml_node *child;
+      if (utf8 && xml_fast_ok(p, c) && p->end - c->position >= 2) {
+        // The content items of UTF-8 told apart by their first two bytes, as xml_parse_content
+        // and the "</" look-ahead would tell them apart.
+        const u8 *s = c->position;
+        bool taken = false;
+        child = nullptr;
+        if (s[0] != '<') {
+          child = xml_fast_text(p, c, &taken, error);
+        } else if (s[1] == '/') {
+          break;
+        } else if (s[1] < 0x80 && s[1] != '!' && s[1] != '?') {
+          child = xml_parse_element(p, c, error);
+          taken = true;
+        }
+        if (!taken) child = xml_parse_content(p, c, error);
+      } else {
+        if (xml_at(p, c, string_lit("</"), error)) break;
+        child = xml_parse_content(p, c, error);
+      }
       if (!child) break;
       xml_node_append_child(node, child, error);
     }

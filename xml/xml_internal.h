@@ -35,6 +35,37 @@ extern const u8 xml_byte_class[256];
 
 // ---- Shared helpers ----------------------------------------------------------------------
 
+// Where a bulk scan stopped: the first byte it could not take, the LFs it passed, the byte after
+// the last of them, and the UTF-8 continuation bytes since then (bytes that add no column).
+struct xml_scan {
+  const u8 *stop;
+  u32 lines;
+  const u8 *line_start;
+  u64 continuation;
+};
+
+// Scans from s for the first byte a run cannot take in bulk: one of the stops, a control but
+// tab and LF (those two too unless lines is set), or a byte above 0x7F that does not begin a
+// whole UTF-8 Char (any such byte unless utf8 is set); the last part block is left unread.
+// AVX2 when the processor has it, else SSE2.
+xml_scan xml_scan_bytes(const u8 *s, const u8 *end, const u8 stops[4], bool lines, bool utf8);
+
+// Makes room for n more bytes in the string arena (committing more of its reservation when it
+// has one); false, with nothing changed and no error set, when they cannot fit.
+bool xml_string_reserve(xml_parser *p, u64 n);
+
+// Zero-fills a node with straight-line stores: the compiler turns a loop or a library fill of
+// this size into a string instruction whose start-up costs more than the stores.
+inline void xml_node_clear(xml_node *n) {
+  u64 *w = (u64 *)n;
+  static_assert(sizeof(xml_node) % 8 == 0, "a node is whole words");
+#pragma GCC unroll 32
+  for (u64 i = 0; i < sizeof(xml_node) / 8; i++) {
+    w[i] = 0;
+    __asm__("" : : "r"(w) : );  // keeps the stores from being merged into one fill
+  }
+}
+
 inline void xml_set_error(xml_error *error, xml_error e) {
   if (*error == 0) *error = e;
 }

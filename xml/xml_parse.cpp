@@ -228,11 +228,15 @@ static void xml_parse_document(xml_parser *p, buffer input, u32 forced, bool fas
     xml_node_append_child(p->top, declaration, error);
     if (declaration && declaration->has_encoding) {
       u32 declared = xml_encoding_from_label(declaration->encoding.data, declaration->encoding.used);
-      // The bytes themselves are stronger evidence than the label: a byte order mark wins, a
-      // declaration that could be read as UTF-16 is UTF-16 (whatever it names), and a document
-      // read as ASCII cannot be UTF-16 whatever it claims.
+      // The bytes themselves are stronger evidence than the label. A byte order mark or UTF-16
+      // bytes fix the family, and a known label of another family is a contradiction the
+      // document cannot be read past; a document read as ASCII cannot be UTF-16 whatever it
+      // claims, and there the label only picks among the ASCII-compatible encodings.
       bool detected_utf16 = detected == XML_ENCODING_UTF16BE || detected == XML_ENCODING_UTF16LE;
       bool declared_utf16 = declared == XML_ENCODING_UTF16BE || declared == XML_ENCODING_UTF16LE;
+      bool utf8_mark = has_bom && detected == XML_ENCODING_UTF8;
+      if (declared && ((detected_utf16 && !declared_utf16) || (utf8_mark && declared != XML_ENCODING_UTF8)))
+        xml_set_error(error, xml_error_invalid_encoding);
       if (declared && !has_bom && !detected_utf16 && !declared_utf16 && declared != p->encoding) {
         p->encoding = declared;
         p->ascii_fast = fast && xml_encoding_is_ascii_compatible(declared);

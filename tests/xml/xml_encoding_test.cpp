@@ -34,7 +34,11 @@ TEST(xml_encoding, byte_order_marks_and_first_bytes_pick_the_encoding) {
       {utf16("<?xml version='1.0'?><a>t</a>", true, false), 0},
       {utf16("<?xml version='1.0' encoding='UTF-16'?><a>t</a>", true, true), 0},
       {utf16("<?xml version='1.0' encoding='utf-16le'?><a>t</a>", true, false), 0},
-      {utf16("<?xml version='1.0' encoding='windows-1252'?><a>t</a>", false, true), 0},
+      // UTF-16 bytes with a label of another family contradict themselves.
+      {utf16("<?xml version='1.0' encoding='windows-1252'?><a>t</a>", false, true), xml_error_invalid_encoding},
+      {utf16("<?xml version='1.0' encoding='utf-8'?><a>t</a>", true, true), xml_error_invalid_encoding},
+      {utf16("<?xml version='1.0' encoding='utf-8'?><a>t</a>", false, false), xml_error_invalid_encoding},
+      {utf16("<?xml version='1.0' encoding='x-klingon'?><a>t</a>", false, true), 0},
       {"<?xml version='1.0' encoding='UTF-16'?><a>t</a>", 0},
       {std::string("\xFF\xFE\0\0<\0\0\0", 8), xml_error_invalid_encoding},
       {std::string("\0\0\0<\0\0\0a", 8), xml_error_invalid_encoding},
@@ -58,10 +62,15 @@ TEST(xml_encoding, a_declared_encoding_applies_after_the_declaration) {
   EXPECT_EQ(root_text(&d), "\xE2\x82\xAC\xC3\xA9");  // windows-1252: euro sign, e acute
   EXPECT_EQ(d.parser.encoding, 22u);
 
-  // A byte order mark is stronger than the label.
-  xml_test_parse(&d, "\xEF\xBB\xBF<?xml version='1.0' encoding='windows-1252'?><a>\xC3\xA9</a>");
+  // A UTF-8 byte order mark admits only a UTF-8 label (or one the label table does not know).
+  xml_test_parse(&d, "\xEF\xBB\xBF<?xml version='1.0' encoding='UTF-8'?><a>\xC3\xA9</a>");
   ASSERT_EQ(d.error, 0u);
   EXPECT_EQ(root_text(&d), "\xC3\xA9");
+  xml_test_parse(&d, "\xEF\xBB\xBF<?xml version='1.0' encoding='x-klingon'?><a>\xC3\xA9</a>");
+  ASSERT_EQ(d.error, 0u);
+  EXPECT_EQ(root_text(&d), "\xC3\xA9");
+  xml_test_parse(&d, "\xEF\xBB\xBF<?xml version='1.0' encoding='windows-1252'?><a>\xC3\xA9</a>");
+  EXPECT_EQ(d.error, xml_error_invalid_encoding);
 
   // An unknown label keeps the detected encoding.
   xml_test_parse(&d, "<?xml version='1.0' encoding='x-klingon'?><a>\xC3\xA9</a>");

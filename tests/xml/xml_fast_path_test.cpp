@@ -319,6 +319,43 @@ TEST(xml_fast_path, runs_meet_every_stop_at_every_block_offset) {
   }
 }
 
+// Long runs that the bulk scans take: LFs, tabs and UTF-8 sequences of every length spread over
+// several blocks of either width, then a stop, at every offset up to a few blocks in, in every
+// context that runs. Lines, columns, line starts and the kept text must match the general path.
+TEST(xml_fast_path, long_runs_count_lines_and_columns_across_blocks) {
+  const char *contexts[][2] = {{"<a>", "</a>"}, {"<a x='", "'/>"}, {"<a><!--", "--></a>"},
+                               {"<a><![CDATA[", "]]></a>"}, {"<a><?p ", "?></a>"}, {"<r>\n  <a>", "</a>\n</r>"}};
+  // Short periods stop every block; long ones let whole blocks pass and leave the rest to a scan
+  // that meets the sequences and LFs itself.
+  std::vector<std::vector<u32>> fillers = {{'a', 'b', ' ', 'c', 'd', 'e'}, {'\n', ' ', ' ', 'x', 'y', 'z'},
+                                           {0xE9, 'a', '\t', 0x65E5, 'b', 'c'}, {0x1F600, '\n', 0x7FF, 'q', '\n', 'r'}};
+  for (u32 period : {19u, 23u, 37u}) {
+    std::vector<u32> f(period, 'm');
+    f[period - 4] = 0xE9, f[period - 3] = '\n', f[period - 2] = 0x20AC, f[period / 2] = 0x1F600, f[3] = '\t';
+    fillers.push_back(f);
+  }
+  const std::vector<u32> tails[] = {{'<'}, {'&', 'a', 'm', 'p', ';'}, {']'}, {'\r', '\n'}, {raw | 0xC3, 'x'},
+                                    {0xFFFE}, {'-'}, {'?'}, {'\''}};
+  for (u32 enc : {(u32)enc_utf8, 22u}) {
+    for (const auto &ctx : contexts) {
+      for (const auto &filler : fillers) {
+        for (const auto &tail : tails) {
+          for (u32 k = 0; k < 150; k += 1 + k / 16) {
+            std::vector<u32> doc;
+            for (const char *s = ctx[0]; *s; s++) doc.push_back((u8)*s);
+            for (u32 i = 0; i < k; i++) doc.push_back(filler[(i + k) % filler.size()]);
+            doc.insert(doc.end(), tail.begin(), tail.end());
+            for (const char *s = ctx[1]; *s; s++) doc.push_back((u8)*s);
+            std::string bytes = encode(doc, enc);
+            EXPECT_EQ(parse_with(bytes, enc, true), parse_with(bytes, enc, false))
+                << ctx[0] << " length " << k << " encoding " << enc;
+          }
+        }
+      }
+    }
+  }
+}
+
 // A run that fills the string arena to its last byte: every arena size against characters of
 // every length right after a block, in every context that keeps text. The arena ends where its
 // memory ends, so a byte written past it is caught.

@@ -59,6 +59,16 @@ TEST(xml_parse, each_production_reports_its_error_at_its_position) {
       {"<?xml version='1.0' standalone='maybe'?><a/>", xml_error_xml_declaration_standalone_invalid_value, 1, 33},
       {"<?xml version='1.0' encoding='x'standalone='no'?><a/>", xml_error_expected_space, 1, 33},
       {"<a/><b/>", xml_error_expected_eof, 1, 5},
+      // A processing instruction needs a target, and no target spells "xml" in any case.
+      {"<a><? ?></a>", xml_error_expected_name, 1, 6},
+      {"<a><?" "?></a>", xml_error_expected_name, 1, 6},
+      {"<?" "?><a/>", xml_error_expected_name, 1, 3},
+      {"<?XML version='1.0'?><a/>", xml_error_processing_instruction_xml_declaration_must_be_the_first_element, 1, 22},
+      {"<a><?xmL?></a>", xml_error_processing_instruction_xml_declaration_must_be_the_first_element, 1, 11},
+      {"<a/><?Xml data?>", xml_error_processing_instruction_xml_declaration_must_be_the_first_element, 1, 17},
+      // A byte order mark fixes the family; a known label of another one is refused.
+      {"\xEF\xBB\xBF<?xml version='1.0' encoding='iso-8859-1'?><a/>", xml_error_invalid_encoding, 1, 44},
+      {"\xEF\xBB\xBF<?xml version='1.0' encoding='UTF-16'?><a/>", xml_error_invalid_encoding, 1, 40},
   };
   for (const error_case &c : cases) {
     xml_test_doc d;
