@@ -22,6 +22,7 @@
 #include "profiler/profiler.h"
 
 #include <fontconfig/fontconfig.h>
+#include <stdio.h>
 #include <string.h>
 
 // ---- Errors ------------------------------------------------------------------------------
@@ -282,6 +283,26 @@ static bool font_build_glyphs(font_collection *collection, font *f) {
   return true;
 }
 
+// The two budgets a rebuild can find full, each logged the first time in the run.
+static void font_log_budget(const font_collection *collection, u32 code) {
+  static u32 reported;
+  u32 bit = code == font_error_atlas ? 1u : code == font_error_memory ? 2u : 0u;
+  if (!bit || (reported & bit)) return;
+  reported |= bit;
+  char line[256];
+  u32 count = collection->font_count ? collection->fonts[0].codepoint_count : 0;
+  int n = code == font_error_atlas
+              ? snprintf(line, sizeof line,
+                         "Font atlas: the glyphs of %u code points do not all fit an atlas of %u by %u pixels; "
+                         "those left out draw as nothing (reported once).\n",
+                         count, FONT_ATLAS_MAX_SIDE, FONT_ATLAS_MAX_SIDE)
+              : snprintf(line, sizeof line,
+                         "Font collection: its arena of %llu bytes cannot hold the glyphs of %u code points; "
+                         "no text is drawn (reported once).\n",
+                         (unsigned long long)collection->arena.size, count);
+  if (n > 0) log_append(line, (u64)n < sizeof line ? (u64)n : sizeof line - 1);
+}
+
 void font_build_collection(font_collection *collection, u32 *error) {
   PROFILE_ZONE(zone_font_build_collection);
   if (*error) return;
@@ -308,9 +329,11 @@ void font_build_collection(font_collection *collection, u32 *error) {
       collection->fonts[i].fallback_glyph = FONT_NO_GLYPH;
     }
     font_set_error(error, font_error_memory);
+    font_log_budget(collection, font_error_memory);
     return;
   }
   font_build_atlas(collection, error);
+  font_log_budget(collection, *error);
   if (*error == font_error_memory) {
     arena->used = collection->mark;
     for (u32 i = 0; i < collection->font_count; ++i) {

@@ -216,7 +216,8 @@ TEST_F(font_fixture, list_without_replacement_character_falls_back_to_the_first_
 TEST_F(font_fixture, an_arena_too_small_reports_memory_and_keeps_no_glyphs) {
   sans = font_test_read(DEJAVU_SANS);
   codepoints = font_test_codepoints();
-  for (u64 bytes : {KiB(4), KiB(40), KiB(300)}) {
+  buffer before = log_last_text();
+  for (u64 bytes : {KiB(40), KiB(300), KiB(4)}) {
     u32 error = 0;
     font_collection *c = font_collection_create(bytes, &error);
     ASSERT_TRUE(c);
@@ -228,6 +229,11 @@ TEST_F(font_fixture, an_arena_too_small_reports_memory_and_keeps_no_glyphs) {
     }
     font_collection_destroy(c);
   }
+  // Logged, once in the run, with the arena's size.
+  buffer after = log_last_text();
+  std::string added((const char *)after.data + before.used, after.used - before.used);
+  EXPECT_EQ(added, "Font collection: its arena of 40960 bytes cannot hold the glyphs of 643 code points; no text "
+                   "is drawn (reported once).\n");
 }
 
 TEST(font_files, fontconfig_finds_faces_of_the_wanted_pitch) {
