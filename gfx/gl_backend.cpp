@@ -440,9 +440,14 @@ static u8 *scratch_push(gl_renderer *renderer, u64 n) {
   return (u8 *)buffer_push(&list->data, n, 4);
 }
 
-static void draw_pending(u32 pending, u32 index_bytes, u64 *offset) {
+static void draw_pending(u32 pending, u32 index_bytes, u64 *offset, u32 base_vertex) {
   if (!pending) return;
-  gl.glDrawElements(GL_TRIANGLE_STRIP, (GLsizei)pending, index_type(index_bytes), (const void *)*offset);
+  if (base_vertex) {
+    gl.glDrawElementsBaseVertex(GL_TRIANGLE_STRIP, (GLsizei)pending, index_type(index_bytes), (const void *)*offset,
+                                (GLint)base_vertex);
+  } else {
+    gl.glDrawElements(GL_TRIANGLE_STRIP, (GLsizei)pending, index_type(index_bytes), (const void *)*offset);
+  }
   *offset += (u64)pending * index_bytes;
 }
 
@@ -461,12 +466,18 @@ static void draw_strips(gl_renderer *renderer, gl_batch *batch, u32 index_bytes,
     gl_batch_note_drop(batch, gl_batch_budget_scratch, "a batch (no room for its indices)");
     return;
   }
+  // Indices count from the run's base vertex and never reach the restart value: a strip that
+  // would starts the next run.
   u8 *out = indices;
+  u32 base = 0;
   for (u32 i = 0; i < batch->command_count; i++) {
     u32 kind = commands[i].kind;
     if (kind != render_command_triangle_strip && kind != render_command_textured_rectangle) continue;
     u32 n = commands[i].strip.triangle_count + 2;
-    for (u32 k = 0; k < n; k++, out += index_bytes) index_store(out, index_bytes, batch->vertex_count + k);
+    invariant(n < restart);  // only rectangles are recorded
+    if ((u64)batch->vertex_count - base + n > restart) base = batch->vertex_count;
+    commands[i].strip.base_vertex = base;
+    for (u32 k = 0; k < n; k++, out += index_bytes) index_store(out, index_bytes, batch->vertex_count - base + k);
     index_store(out, index_bytes, restart);
     out += index_bytes;
     batch->vertex_count += n;
@@ -481,24 +492,30 @@ static void draw_strips(gl_renderer *renderer, gl_batch *batch, u32 index_bytes,
   GLint bytes_per_pixel_location = images ? gl.glGetUniformLocation(batch->program, "bytes_per_pixel") : -1;
   u64 offset = 0;
   u32 pending = 0;
+  base = 0;
   for (u32 i = 0; i < batch->command_count; i++) {
     render_command *c = &commands[i];
     if (c->kind == render_command_scissor) {
-      draw_pending(pending, index_bytes, &offset);
+      draw_pending(pending, index_bytes, &offset, base);
       pending = 0;
       scissor_apply(&c->scissor);
     } else if (c->kind == render_command_triangle_strip || c->kind == render_command_textured_rectangle) {
+      if (c->strip.base_vertex != base) {
+        draw_pending(pending, index_bytes, &offset, base);
+        pending = 0;
+        base = c->strip.base_vertex;
+      }
       if (images) {
         // Each image has its own texture: one draw per rectangle.
         gl.glBindTexture(GL_TEXTURE_2D, c->kind == render_command_textured_rectangle ? c->strip.texture : 0);
         if (bytes_per_pixel_location >= 0) gl.glUniform1ui(bytes_per_pixel_location, c->strip.bytes_per_pixel);
-        draw_pending(c->strip.triangle_count + 3, index_bytes, &offset);
+        draw_pending(c->strip.triangle_count + 3, index_bytes, &offset, base);
       } else {
         pending += c->strip.triangle_count + 3;
       }
     }
   }
-  draw_pending(pending, index_bytes, &offset);
+  draw_pending(pending, index_bytes, &offset, base);
   gl.glDisable(GL_PRIMITIVE_RESTART);
 }
 
@@ -552,14 +569,14 @@ static void draw_text(gl_renderer *renderer, gl_batch *batch, u32 stride, u32 in
   for (u32 i = 0; i < batch->command_count; i++) {
     render_command *c = &commands[i];
     if (c->kind == render_command_scissor) {
-      draw_pending(pending, index_bytes, &offset);
+      draw_pending(pending, index_bytes, &offset, 0);
       pending = 0;
       scissor_apply(&c->scissor);
     } else if (c->kind == render_command_text) {
       pending += c->text.glyph_count * 5;
     }
   }
-  draw_pending(pending, index_bytes, &offset);
+  draw_pending(pending, index_bytes, &offset, 0);
   gl.glDisable(GL_PRIMITIVE_RESTART);
 }
 

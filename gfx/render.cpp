@@ -318,15 +318,8 @@ render_command *gl_batch_rectangle(gl_batch *batch, rect r, const gl_uv_rect *uv
   PROFILE_ZONE(zone_gl_batch_rectangle);
   vertex_format f = batch->format;
   u32 stride = gl_vertex_format_stride(f);
-  // Indices number the vertices of a frame from 0; the restart value must never be one of them.
-  u64 vertices_after = (u64)gl_batch_recorded_vertices(batch) + 4;
-  u64 restart = gl_vertex_format_restart_index(f);
   if (batch->kind == render_command_text) {
     gl_batch_note_drop(batch, gl_batch_budget_vertices, "a rectangle (a text batch holds none)");
-    return nullptr;
-  }
-  if (vertices_after > restart) {
-    gl_batch_note_drop(batch, gl_batch_budget_vertex_numbers, "a rectangle");
     return nullptr;
   }
   if (!batch_room_command(batch)) {

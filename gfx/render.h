@@ -55,6 +55,9 @@ struct render_command_strip_payload {
   u32 triangle_count;  // the strip has triangle_count + 2 vertices
   u32 texture;  // textured rectangles only: the GL texture name
   u32 bytes_per_pixel;  // textured rectangles only: 1 to 4
+  // Set when drawn: the vertex its indices count from. The index size numbers only so many
+  // vertices, so a frame with more draws them in runs, each from its own base.
+  u32 base_vertex;
 };
 struct render_command_text_payload {
   f32 x, y, z;  // first baseline origin
@@ -141,7 +144,7 @@ struct gl_batch {
 enum gl_batch_budget : u32 {
   gl_batch_budget_commands = 0x1,
   gl_batch_budget_vertices = 0x2,  // shapes and images: vertex bytes; text: the copied texts
-  gl_batch_budget_vertex_numbers = 0x4,  // the index size cannot number more vertices in a frame
+  gl_batch_budget_vertex_numbers = 0x4,  // text only: the index size cannot number a text's vertices
   gl_batch_budget_scratch = 0x8,  // the renderer's scratch for indices and text quads
   gl_batch_budget_program = 0x10,  // not a budget: the batch's program did not build
 };

@@ -26,6 +26,18 @@ void APIENTRY counting_draw_elements(GLenum mode, GLsizei count, GLenum type, co
   draw_calls.push_back({count, (u64)offset});
   real_draw_elements(mode, count, type, offset);
 }
+struct base_vertex_call {
+  GLsizei count;
+  u64 offset;
+  GLint base;
+};
+std::vector<base_vertex_call> base_vertex_calls;
+PFNGLDRAWELEMENTSBASEVERTEXPROC real_draw_elements_base_vertex;
+void APIENTRY counting_draw_elements_base_vertex(GLenum mode, GLsizei count, GLenum type, const void *offset,
+                                                 GLint base) {
+  base_vertex_calls.push_back({count, (u64)offset, base});
+  real_draw_elements_base_vertex(mode, count, type, offset, base);
+}
 
 struct render_gui : ::testing::Test {
   xvfb_server server;
@@ -40,10 +52,14 @@ struct render_gui : ::testing::Test {
     renderer = gl_renderer_create(320, 240, gl_renderer_flag_blend);
     real_draw_elements = gl.glDrawElements;
     gl.glDrawElements = counting_draw_elements;
+    real_draw_elements_base_vertex = gl.glDrawElementsBaseVertex;
+    gl.glDrawElementsBaseVertex = counting_draw_elements_base_vertex;
     draw_calls.clear();
+    base_vertex_calls.clear();
   }
   void TearDown() override {
     if (real_draw_elements) gl.glDrawElements = real_draw_elements;
+    if (real_draw_elements_base_vertex) gl.glDrawElementsBaseVertex = real_draw_elements_base_vertex;
     if (w.handle || w.running) window_destroy(&w);
     xvfb_stop(&server);
   }
@@ -197,6 +213,32 @@ TEST_F(render_gui, batches_grow_past_their_budgets_and_upload_only_what_the_fram
   gl.glBufferSubData = real_buffer_sub_data;
   EXPECT_EQ(log().substr(log_before).find("dropped"), std::string::npos) << log();
   font_system_shutdown();
+}
+
+// One-byte indices number 255 vertices: 100 rectangles are drawn in two runs, the second from
+// its own base vertex, and every one of them shows.
+TEST_F(render_gui, more_vertices_than_the_index_size_numbers_are_drawn_in_runs) {
+  gl_batch *shapes = gl_renderer_add_shape_batch(&renderer, 2, 2, gl_vertex_format(2, 1, 0, 1), 0, nullptr);
+  ASSERT_NE(shapes, nullptr);
+  gl_renderer_clear(&renderer);
+  render_push_clear(&renderer, rgba{0, 0, 0, 1});
+  for (u32 i = 0; i < 100; i++) {
+    f32 x = 15.0f * (i % 20), y = 15.0f * (i / 20);
+    ASSERT_NE(gl_batch_rectangle(shapes, rect{x, y, x + 4, y + 4}, nullptr, nullptr, rgba{0, 1, 0, 1}), nullptr);
+  }
+  gl_renderer_end_frame(&renderer);
+  gl.glFinish();
+  EXPECT_EQ(gl.glGetError(), (GLenum)GL_NO_ERROR);
+  ASSERT_EQ(draw_calls.size(), 1u);
+  EXPECT_EQ(draw_calls[0].count, 63 * 5);
+  ASSERT_EQ(base_vertex_calls.size(), 1u);
+  EXPECT_EQ(base_vertex_calls[0].count, 37 * 5);
+  EXPECT_EQ(base_vertex_calls[0].offset, 63u * 5);
+  EXPECT_EQ(base_vertex_calls[0].base, 63 * 4);
+  for (u32 i = 0; i < 100; i++) {
+    EXPECT_EQ(pixel(15 * (s32)(i % 20) + 2, 15 * (s32)(i / 20) + 2), green) << i;
+  }
+  EXPECT_EQ(pixel(8, 8), background);
 }
 
 // A batch made in the caller's arena keeps its budget: what does not fit is dropped and logged
