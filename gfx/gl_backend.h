@@ -78,8 +78,9 @@ void gl_renderer_clear(gl_renderer *renderer);
 void gl_renderer_begin_frame(gl_renderer *renderer, f32 x, f32 y, f32 width, f32 height);
 // One draw-batch command per batch in slot order, then gl_render.
 void gl_renderer_end_frame(gl_renderer *renderer);
-// Executes the command list in order. A GL error is logged (a bounded number of times) and the
-// frame goes on.
+// Executes the command list in order. Each drawn batch's vertex and index buffers are specified
+// anew with exactly the bytes this frame draws (one call each), so a frame's upload follows what
+// is on screen. A GL error is logged (a bounded number of times) and the frame goes on.
 void gl_render(gl_renderer *renderer);
 
 // Lays text out into 4 vertices and 5 indices per glyph (the fifth the restart value), starting
