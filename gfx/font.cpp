@@ -344,12 +344,40 @@ void font_build_collection(font_collection *collection, u32 *error) {
   }
 }
 
+#define FONT_PACK_PADDING 1
+#define FONT_PACK_OVERSAMPLING 2
+
+// The area the packer's boxes cover, as stb_truetype sizes them (the face's missing glyph once
+// per font): no atlas with less room can hold them, so the doubling may start past those sizes.
+static u64 font_pack_area(const font_collection *collection) {
+  u64 area = 0;
+  for (u32 i = 0; i < collection->font_count; ++i) {
+    const font *f = &collection->fonts[i];
+    if (!f->glyphs) continue;
+    f32 scale = stbtt_ScaleForPixelHeight(&f->info, f->pixel_size) * FONT_PACK_OVERSAMPLING;
+    bool missing_counted = false;
+    for (u32 j = 0; j < f->codepoint_count; ++j) {
+      u32 glyph = f->glyphs[j].glyph_index;
+      if (glyph == 0) {
+        if (missing_counted) continue;
+        missing_counted = true;
+      }
+      int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+      stbtt_GetGlyphBitmapBoxSubpixel(&f->info, (int)glyph, scale, scale, 0, 0, &x0, &y0, &x1, &y1);
+      u64 w = (u64)(x1 - x0 + FONT_PACK_PADDING + FONT_PACK_OVERSAMPLING - 1);
+      u64 h = (u64)(y1 - y0 + FONT_PACK_PADDING + FONT_PACK_OVERSAMPLING - 1);
+      area += w * h;
+    }
+  }
+  return area;
+}
+
 // Packs every font at width by height; true when every glyph found room. Glyphs that did not keep
 // zero boxes and metrics.
 static bool font_pack(font_collection *collection, u32 width, u32 height, u32 *error) {
   buffer *arena = &collection->arena;
   stbtt_pack_context context;
-  if (!stbtt_PackBegin(&context, collection->atlas, (int)width, (int)height, 0, 1, nullptr)) {
+  if (!stbtt_PackBegin(&context, collection->atlas, (int)width, (int)height, 0, FONT_PACK_PADDING, nullptr)) {
     font_set_error(error, font_error_memory);
     return false;
   }
@@ -372,7 +400,7 @@ static bool font_pack(font_collection *collection, u32 width, u32 height, u32 *e
     range.array_of_unicode_codepoints = (int *)f->codepoints;
     range.num_chars = (int)n;
     range.chardata_for_range = packed;
-    stbtt_PackSetOversampling(&context, 2, 2);
+    stbtt_PackSetOversampling(&context, FONT_PACK_OVERSAMPLING, FONT_PACK_OVERSAMPLING);
     if (!stbtt_PackFontRanges(&context, f->file.data, 0, &range, 1)) all = false;
     if (all || last_chance) {
       for (u32 j = 0; j < n; ++j) {
@@ -406,6 +434,13 @@ void font_build_atlas(font_collection *collection, u32 *error) {
   if (*error) return;
   buffer *arena = &collection->arena;
   u32 width = FONT_ATLAS_START_SIDE, height = FONT_ATLAS_START_SIDE;
+  // Every pack that fails costs nearly a whole one, so sizes too small by area alone are skipped.
+  u64 area = font_pack_area(collection);
+  while ((u64)(width - FONT_PACK_PADDING) * (height - FONT_PACK_PADDING) < area &&
+         !(width >= FONT_ATLAS_MAX_SIDE && height >= FONT_ATLAS_MAX_SIDE)) {
+    if (height < width) height *= 2;
+    else width *= 2;
+  }
   for (;;) {
     u64 before = arena->used;
     u64 size = (u64)width * height;
