@@ -1,4 +1,4 @@
-// Font collections: glyph records, kerning lists and the atlas, rebuilt together from the
+// Font collections: glyph records, the kerning cache and the atlas, rebuilt together from the
 // code-point list. The one place stb_truetype and stb_rect_pack are compiled.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-parameter"
@@ -22,6 +22,7 @@
 #include "profiler/profiler.h"
 
 #include <fontconfig/fontconfig.h>
+#include <stdio.h>
 #include <string.h>
 
 // ---- Errors ------------------------------------------------------------------------------
@@ -256,9 +257,8 @@ static void font_sort_codepoints(font *f) {
   }
 }
 
-// Glyphs and kerning lists of one font. glyph_ids and values are scratch arrays of the list's
-// length.
-static bool font_build_glyphs(font_collection *collection, font *f, s32 *glyph_ids, s32 *values) {
+// Glyphs of one font and its empty kerning cache; false when the arena has no room.
+static bool font_build_glyphs(font_collection *collection, font *f) {
   buffer *arena = &collection->arena;
   u32 n = f->codepoint_count;
   f->glyphs = (font_glyph *)buffer_push_array_bytes(arena, sizeof(font_glyph), n, 4);
@@ -267,25 +267,40 @@ static bool font_build_glyphs(font_collection *collection, font *f, s32 *glyph_i
   // A list without U+FFFD still needs something to show for unlisted code points.
   f->fallback_glyph = 0;
   for (u32 j = 0; j < n; ++j) {
-    glyph_ids[j] = stbtt_FindGlyphIndex(&f->info, (int)f->codepoints[j]);
-    if (f->codepoints[j] == 0xFFFD) f->fallback_glyph = j;
-  }
-  bool kerning = f->info.kern || f->info.gpos;
-  f->kerning_base = buffer_end(*arena) + align_padding((u64)buffer_end(*arena), 4);
-  for (u32 j = 0; j < n; ++j) {
     font_glyph *g = &f->glyphs[j];
     memory_zero(g, sizeof *g);
-    g->kerning = (u32 *)(buffer_end(*arena) + align_padding((u64)buffer_end(*arena), 4));
-    if (!kerning) continue;
-    for (u32 k = 0; k < n; ++k) {
-      s32 kern = stbtt_GetGlyphKernAdvance(&f->info, glyph_ids[j], glyph_ids[k]);
-      if (kern == 0) continue;
-      if (!buffer_push_u32(arena, f->codepoints[k], 4)) return false;
-      values[g->kerning_count++] = kern;
-    }
-    if (g->kerning_count && !buffer_push_copy(arena, values, 4ull * g->kerning_count, 4)) return false;
+    g->glyph_index = (u32)stbtt_FindGlyphIndex(&f->info, (int)f->codepoints[j]);
+    if (f->codepoints[j] == 0xFFFD) f->fallback_glyph = j;
+  }
+  f->kerning = nullptr;
+  if (f->info.kern || f->info.gpos) {
+    f->kerning = buffer_push_struct(arena, font_kerning_cache);
+    if (!f->kerning) return false;
+    f->kerning->used = 0;
+    f->kerning->misses = 0;
+    memset(f->kerning->slots, 0xFF, sizeof f->kerning->slots);
   }
   return true;
+}
+
+// The two budgets a rebuild can find full, each logged the first time in the run.
+static void font_log_budget(const font_collection *collection, u32 code) {
+  static u32 reported;
+  u32 bit = code == font_error_atlas ? 1u : code == font_error_memory ? 2u : 0u;
+  if (!bit || (reported & bit)) return;
+  reported |= bit;
+  char line[256];
+  u32 count = collection->font_count ? collection->fonts[0].codepoint_count : 0;
+  int n = code == font_error_atlas
+              ? snprintf(line, sizeof line,
+                         "Font atlas: the glyphs of %u code points do not all fit an atlas of %u by %u pixels; "
+                         "those left out draw as nothing (reported once).\n",
+                         count, FONT_ATLAS_MAX_SIDE, FONT_ATLAS_MAX_SIDE)
+              : snprintf(line, sizeof line,
+                         "Font collection: its arena of %llu bytes cannot hold the glyphs of %u code points; "
+                         "no text is drawn (reported once).\n",
+                         (unsigned long long)collection->arena.size, count);
+  if (n > 0) log_append(line, (u64)n < sizeof line ? (u64)n : sizeof line - 1);
 }
 
 void font_build_collection(font_collection *collection, u32 *error) {
@@ -298,38 +313,63 @@ void font_build_collection(font_collection *collection, u32 *error) {
   collection->atlas_width = collection->atlas_height = 0;
   for (u32 i = 0; i < collection->font_count; ++i) {
     collection->fonts[i].glyphs = nullptr;
+    collection->fonts[i].kerning = nullptr;
     collection->fonts[i].fallback_glyph = FONT_NO_GLYPH;
   }
-  u32 longest = 0;
-  for (u32 i = 0; i < collection->font_count; ++i) {
-    font *f = &collection->fonts[i];
-    invariant(f->codepoints && f->codepoint_count > 0);
-    if (f->codepoint_count > longest) longest = f->codepoint_count;
+  bool ok = true;
+  for (u32 i = 0; ok && i < collection->font_count; ++i) {
+    invariant(collection->fonts[i].codepoints && collection->fonts[i].codepoint_count > 0);
+    ok = font_build_glyphs(collection, &collection->fonts[i]);
   }
-  // Scratch for glyph ids and one glyph's kerning values; it stays below the lists until the
-  // next rebuild rolls everything back.
-  s32 *glyph_ids = (s32 *)buffer_push_array_bytes(arena, 4, longest, 4);
-  s32 *values = (s32 *)buffer_push_array_bytes(arena, 4, longest, 4);
-  bool ok = longest == 0 || (glyph_ids && values);
-  for (u32 i = 0; ok && i < collection->font_count; ++i)
-    ok = font_build_glyphs(collection, &collection->fonts[i], glyph_ids, values);
   if (!ok) {
     arena->used = collection->mark;
     for (u32 i = 0; i < collection->font_count; ++i) {
       collection->fonts[i].glyphs = nullptr;
+      collection->fonts[i].kerning = nullptr;
       collection->fonts[i].fallback_glyph = FONT_NO_GLYPH;
     }
     font_set_error(error, font_error_memory);
+    font_log_budget(collection, font_error_memory);
     return;
   }
   font_build_atlas(collection, error);
+  font_log_budget(collection, *error);
   if (*error == font_error_memory) {
     arena->used = collection->mark;
     for (u32 i = 0; i < collection->font_count; ++i) {
       collection->fonts[i].glyphs = nullptr;
+      collection->fonts[i].kerning = nullptr;
       collection->fonts[i].fallback_glyph = FONT_NO_GLYPH;
     }
   }
+}
+
+#define FONT_PACK_PADDING 1
+#define FONT_PACK_OVERSAMPLING 2
+
+// The area the packer's boxes cover, as stb_truetype sizes them (the face's missing glyph once
+// per font): no atlas with less room can hold them, so the doubling may start past those sizes.
+static u64 font_pack_area(const font_collection *collection) {
+  u64 area = 0;
+  for (u32 i = 0; i < collection->font_count; ++i) {
+    const font *f = &collection->fonts[i];
+    if (!f->glyphs) continue;
+    f32 scale = stbtt_ScaleForPixelHeight(&f->info, f->pixel_size) * FONT_PACK_OVERSAMPLING;
+    bool missing_counted = false;
+    for (u32 j = 0; j < f->codepoint_count; ++j) {
+      u32 glyph = f->glyphs[j].glyph_index;
+      if (glyph == 0) {
+        if (missing_counted) continue;
+        missing_counted = true;
+      }
+      int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+      stbtt_GetGlyphBitmapBoxSubpixel(&f->info, (int)glyph, scale, scale, 0, 0, &x0, &y0, &x1, &y1);
+      u64 w = (u64)(x1 - x0 + FONT_PACK_PADDING + FONT_PACK_OVERSAMPLING - 1);
+      u64 h = (u64)(y1 - y0 + FONT_PACK_PADDING + FONT_PACK_OVERSAMPLING - 1);
+      area += w * h;
+    }
+  }
+  return area;
 }
 
 // Packs every font at width by height; true when every glyph found room. Glyphs that did not keep
@@ -337,7 +377,7 @@ void font_build_collection(font_collection *collection, u32 *error) {
 static bool font_pack(font_collection *collection, u32 width, u32 height, u32 *error) {
   buffer *arena = &collection->arena;
   stbtt_pack_context context;
-  if (!stbtt_PackBegin(&context, collection->atlas, (int)width, (int)height, 0, 1, nullptr)) {
+  if (!stbtt_PackBegin(&context, collection->atlas, (int)width, (int)height, 0, FONT_PACK_PADDING, nullptr)) {
     font_set_error(error, font_error_memory);
     return false;
   }
@@ -360,7 +400,7 @@ static bool font_pack(font_collection *collection, u32 width, u32 height, u32 *e
     range.array_of_unicode_codepoints = (int *)f->codepoints;
     range.num_chars = (int)n;
     range.chardata_for_range = packed;
-    stbtt_PackSetOversampling(&context, 2, 2);
+    stbtt_PackSetOversampling(&context, FONT_PACK_OVERSAMPLING, FONT_PACK_OVERSAMPLING);
     if (!stbtt_PackFontRanges(&context, f->file.data, 0, &range, 1)) all = false;
     if (all || last_chance) {
       for (u32 j = 0; j < n; ++j) {
@@ -394,6 +434,13 @@ void font_build_atlas(font_collection *collection, u32 *error) {
   if (*error) return;
   buffer *arena = &collection->arena;
   u32 width = FONT_ATLAS_START_SIDE, height = FONT_ATLAS_START_SIDE;
+  // Every pack that fails costs nearly a whole one, so sizes too small by area alone are skipped.
+  u64 area = font_pack_area(collection);
+  while ((u64)(width - FONT_PACK_PADDING) * (height - FONT_PACK_PADDING) < area &&
+         !(width >= FONT_ATLAS_MAX_SIDE && height >= FONT_ATLAS_MAX_SIDE)) {
+    if (height < width) height *= 2;
+    else width *= 2;
+  }
   for (;;) {
     u64 before = arena->used;
     u64 size = (u64)width * height;
@@ -510,17 +557,38 @@ font_glyph *font_get_glyph(const font *f, u32 c) {
   return &f->glyphs[font_glyph_index(f, c)];
 }
 
-s32 font_get_kerning(const font *, const font_glyph *glyph, u32 next) {
-  // The list follows the code points' order, which the build sorted.
-  const u32 *codes = glyph->kerning;
-  u32 lo = 0, hi = glyph->kerning_count;
-  while (lo < hi) {
-    u32 mid = lo + (hi - lo) / 2;
-    if (codes[mid] == next) return (s32)codes[glyph->kerning_count + mid];
-    if (codes[mid] < next) lo = mid + 1;
-    else hi = mid;
+static u32 font_kerning_slot(u32 pair) {
+  // Fibonacci hashing: consecutive glyph numbers spread over the whole table.
+  return (u32)(((u64)pair * 0x9E3779B97F4A7C15ull) >> 50) & (FONT_KERNING_CACHE_SLOTS - 1);
+}
+static_assert(FONT_KERNING_CACHE_SLOTS == 1u << 14, "the hash keeps 14 bits");
+
+s32 font_get_kerning(const font *f, const font_glyph *glyph, u32 next) {
+  font_kerning_cache *cache = f->kerning;
+  if (!cache || !f->glyphs) return 0;
+  u32 j = font_glyph_index(f, next);
+  // Unlisted code points draw the fallback glyph but were never kerned.
+  if (j >= f->codepoint_count || f->codepoints[j] != next) return 0;
+  u32 first = glyph->glyph_index, second = f->glyphs[j].glyph_index;
+  // Glyph numbers are below 65535, so a pair is never all ones, the empty slot's mark.
+  u32 pair = (first & 0xFFFF) << 16 | (second & 0xFFFF);
+  u32 slot = font_kerning_slot(pair);
+  for (;;) {
+    u64 entry = cache->slots[slot];
+    if (entry == ~0ull) break;
+    if ((u32)(entry >> 32) == pair) return (s32)(u32)entry;
+    slot = (slot + 1) & (FONT_KERNING_CACHE_SLOTS - 1);
   }
-  return 0;
+  s32 kern = stbtt_GetGlyphKernAdvance(&f->info, (int)first, (int)second);
+  cache->misses++;
+  if (cache->used >= FONT_KERNING_CACHE_SLOTS / 4 * 3) {
+    memset(cache->slots, 0xFF, sizeof cache->slots);
+    cache->used = 0;
+    slot = font_kerning_slot(pair);
+  }
+  cache->slots[slot] = (u64)pair << 32 | (u32)kern;
+  cache->used++;
+  return kern;
 }
 
 f32 font_line_height(const font *f, u32 with_gap) {

@@ -1,6 +1,8 @@
 // Fonts and the glyph atlas: for every font of a collection (one face at one pixel size), exactly
-// the glyphs of one list of code points, their kerning against each other, and one 1-byte coverage
-// atlas holding all of them. A rebuild replaces everything; between rebuilds all of it is read-only.
+// the glyphs of one list of code points and one 1-byte coverage atlas holding all of them. A
+// rebuild replaces everything and costs time linear in the list: kerning is not tabulated for
+// every pair but asked of the face per pair when text meets it, and kept in a small cache per
+// font. Between rebuilds the glyphs and the atlas are read-only.
 //
 // Font files are found through fontconfig by family name and read whole. Every file is checked
 // against its own size before stb_truetype sees it, so a truncated or forged file is refused
@@ -34,11 +36,20 @@ struct font_glyph {
   u16 x0, y0, x1, y1;             // box in the atlas in pixels; y from the atlas's bottom row
   f32 left, bottom, right, top;   // box around the pen on the baseline, y up, pixels
   f32 advance;                    // pixels
-  u32 kerning_count;
-  // kerning_count u32 code points (ascending) followed by as many s32 values in font units.
-  u32 *kerning;
+  u32 glyph_index;                // the face's own glyph number, which kerning is asked with
+  u32 unused[2];
 };
 static_assert(sizeof(font_glyph) == 40, "glyph record");
+
+// Kerning values the face gave for pairs of its glyph numbers, by open addressing on the pair.
+// Emptied when it is three quarters full: it only saves asking the face again, so a text that
+// meets more pairs than it holds is slower, never wrong.
+#define FONT_KERNING_CACHE_SLOTS 16384u
+struct font_kerning_cache {
+  u32 used;
+  u32 misses;  // pairs asked of the face since the font was built
+  u64 slots[FONT_KERNING_CACHE_SLOTS];  // pair (first << 16 | second) << 32 | value; all ones empty
+};
 
 struct font {
   stbtt_fontinfo info;
@@ -46,7 +57,7 @@ struct font {
   // Rebuilt by font_build_collection.
   u32 *codepoints;          // shared by every font of the collection, ascending after a build
   font_glyph *glyphs;       // one per code point, same order
-  u8 *kerning_base;         // where this font's kerning lists begin
+  font_kerning_cache *kerning;  // null when the face has no kerning table
   u32 codepoint_count;
   // Fixed when the font is added.
   f32 pixel_size;
@@ -132,7 +143,7 @@ font *font_collection_add_font(font_collection *collection, buffer file, f32 pix
                                u32 *codepoints, u32 count, u32 monospace, u32 *error);
 void font_collection_set_codepoints(font_collection *collection, u32 *codepoints, u32 count);
 
-// Rebuilds every font's glyphs and kerning lists, then the atlas. On font_error_memory the
+// Rebuilds every font's glyphs and its kerning cache, then the atlas. On font_error_memory the
 // collection holds no glyphs (every font's codepoint list is kept, its glyphs pointer is null);
 // on font_error_atlas the glyphs that did not fit have empty boxes and zero metrics.
 void font_build_collection(font_collection *collection, u32 *error);
@@ -153,7 +164,9 @@ void font_collection_destroy_default(font_collection *collection);
 u32 font_glyph_index(const font *f, u32 code_point);
 // Null only before the font was first built.
 font_glyph *font_get_glyph(const font *f, u32 code_point);
-// The glyph's kerning with the code point that follows it, in font units; 0 when none.
+// The glyph's kerning with the code point that follows it, in font units, as the face gives it
+// (stbtt_GetGlyphKernAdvance); 0 when the next code point is not listed. Fills the font's cache,
+// so it is called on the UI thread only, like everything that draws.
 s32 font_get_kerning(const font *f, const font_glyph *glyph, u32 next_code_point);
 f32 font_line_height(const font *f, u32 with_gap);
 f32 font_get_descent(const font *f);

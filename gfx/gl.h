@@ -28,6 +28,7 @@
   X(PFNGLENABLEPROC, glEnable)                                                     \
   X(PFNGLBLENDFUNCPROC, glBlendFunc)                                               \
   X(PFNGLDRAWELEMENTSPROC, glDrawElements)                                         \
+  X(PFNGLDRAWELEMENTSBASEVERTEXPROC, glDrawElementsBaseVertex)                     \
   X(PFNGLDISABLEPROC, glDisable)                                                   \
   X(PFNGLVIEWPORTPROC, glViewport)                                                 \
   X(PFNGLSCISSORPROC, glScissor)                                                   \

@@ -261,24 +261,26 @@ gl_renderer gl_renderer_create(s32 width, s32 height, u32 flags) {
   }
   if (flags & gl_renderer_flag_depth_test) gl.glEnable(GL_DEPTH_TEST);
   if (flags & gl_renderer_flag_cull_face) gl.glEnable(GL_CULL_FACE);
-  r.memory = memory_alloc(GL_RENDERER_COMMAND_BYTES + GL_RENDERER_DATA_BYTES, nullptr);
+  r.memory = memory_alloc(GL_RENDERER_COMMAND_BYTES, nullptr);
   if (!r.memory.data) log_cstr("gl_renderer_create: no memory for the command list.\n");
-  r.commands = render_commands_create(&r.memory, GL_RENDERER_COMMAND_BYTES, GL_RENDERER_DATA_BYTES);
+  r.commands = render_commands_create(&r.memory, GL_RENDERER_COMMAND_BYTES, 0);
+  // The scratch holds one batch's indices or text quads at a time and grows with the largest.
+  r.commands.data_reservation = memory_reserve(GL_RENDERER_DATA_RESERVE, nullptr);
+  if (r.commands.data_reservation.data && memory_commit(&r.commands.data_reservation, GL_RENDERER_DATA_BYTES)) {
+    r.commands.data = buffer_make(r.commands.data_reservation.used, 0, r.commands.data_reservation.data);
+  } else {
+    log_cstr("gl_renderer_create: no memory for the drawing scratch.\n");
+  }
   mat4_ortho(r.projection, width, height);
   return r;
 }
 
 enum batch_program_kind : u32 { batch_program_flat, batch_program_text, batch_program_image };
 
-// Takes the next slot with memory for the batch; null (logged) when there is none.
-static gl_batch *batch_slot_take(gl_renderer *renderer, u64 bytes, buffer *arena) {
+// Takes the next slot; null (logged) when there is none.
+static gl_batch *batch_slot_take(gl_renderer *renderer) {
   if (renderer->batch_count >= GL_RENDERER_MAX_BATCHES) {
     log_cstr("gl_renderer: every batch slot is taken.\n");
-    return nullptr;
-  }
-  *arena = memory_alloc(bytes ? bytes : 1, nullptr);
-  if (!arena->data) {
-    log_cstr("gl_renderer: no memory for a batch.\n");
     return nullptr;
   }
   return &renderer->batches[renderer->batch_count];
@@ -297,16 +299,16 @@ static u32 batch_program(gl_renderer *renderer, u32 program, batch_program_kind 
   return *slot;
 }
 
+// The budgets a and b are what the batch commits at first; it grows past them as frames need.
 static gl_batch *batch_add(gl_renderer *renderer, u32 kind, u32 a, u32 b, vertex_format format, u32 program,
-                           f32 *projection, u64 reserve, batch_program_kind program_kind, font_collection *fonts) {
-  buffer arena;
-  gl_batch *slot = batch_slot_take(renderer, reserve, &arena);
+                           f32 *projection, batch_program_kind program_kind, font_collection *fonts) {
+  gl_batch *slot = batch_slot_take(renderer);
   if (!slot) return nullptr;
   program = batch_program(renderer, program, program_kind);
   if (!projection) projection = renderer->projection;
-  if (kind == render_command_text) *slot = gl_batch_init_text(&arena, a, b, format, program, projection, fonts);
-  else if (kind == render_command_textured_rectangle) *slot = gl_batch_init_images(&arena, a, b, format, program, projection);
-  else *slot = gl_batch_init_shapes(&arena, a, b, format, program, projection);
+  *slot = gl_batch_init_growing(kind, a, b, format, program, projection, fonts);
+  if (!slot->commands.data || !slot->vertices.data) log_cstr("gl_renderer: no memory for a batch.\n");
+  slot->slot = renderer->batch_count + 1u;
   renderer->batch_count++;
   return slot;
 }
@@ -314,9 +316,9 @@ static gl_batch *batch_add(gl_renderer *renderer, u32 kind, u32 a, u32 b, vertex
 gl_batch *gl_renderer_add_shape_batch(gl_renderer *renderer, u32 a, u32 b, vertex_format format, u32 program,
                                       f32 *projection) {
   if (!format) format = gl_vertex_format(2, 1, 0, 2);
-  u64 reserve = gl_batch_memory_size(render_command_triangle_strip, 2 * a, b, format);
-  return batch_add(renderer, render_command_triangle_strip, 2 * a, b, format, program, projection, reserve,
-                   batch_program_flat, nullptr);
+  u64 vertices = 2ull * a;
+  return batch_add(renderer, render_command_triangle_strip, vertices > 0xFFFFFFFFull ? 0xFFFFFFFFu : (u32)vertices,
+                   b, format, program, projection, batch_program_flat, nullptr);
 }
 
 gl_batch *gl_renderer_add_shape_batch_default(gl_renderer *renderer) {
@@ -332,16 +334,14 @@ gl_batch *gl_renderer_add_text_batch(gl_renderer *renderer, u32 a, u32 b, vertex
   }
   u64 text_bytes = 4ull * a;
   if (text_bytes > 0xFFFFFFFFull) text_bytes = 0xFFFFFFFFull;
-  u64 reserve = gl_batch_memory_size(render_command_text, (u32)text_bytes, b, format);
-  return batch_add(renderer, render_command_text, (u32)text_bytes, b, format, program, projection, reserve,
+  return batch_add(renderer, render_command_text, (u32)text_bytes, b, format, program, projection,
                    batch_program_text, fonts);
 }
 
 gl_batch *gl_renderer_add_image_batch(gl_renderer *renderer, u32 a, u32 b, vertex_format format, u32 program,
                                       f32 *projection) {
   if (!format) format = gl_vertex_format(2, 1, 2, 2);
-  u64 reserve = gl_batch_memory_size(render_command_textured_rectangle, a, b, format);
-  return batch_add(renderer, render_command_textured_rectangle, a, b, format, program, projection, reserve,
+  return batch_add(renderer, render_command_textured_rectangle, a, b, format, program, projection,
                    batch_program_image, nullptr);
 }
 
@@ -352,8 +352,7 @@ gl_batch *gl_renderer_add_image_batch_default(gl_renderer *renderer) {
 gl_batch *gl_renderer_add_textured_shape_batch(gl_renderer *renderer, u32 a, u32 b, vertex_format format,
                                                u32 program, f32 *projection, u32 texture) {
   if (!format) format = gl_vertex_format(2, 1, 2, 2);
-  u64 reserve = gl_batch_memory_size(render_command_triangle_strip, a, b, format);
-  gl_batch *batch = batch_add(renderer, render_command_triangle_strip, a, b, format, program, projection, reserve,
+  gl_batch *batch = batch_add(renderer, render_command_triangle_strip, a, b, format, program, projection,
                               batch_program_image, nullptr);
   if (batch) batch->texture = texture;
   return batch;
@@ -425,23 +424,35 @@ static void attribute_enable(u32 program, const char *name, bool integer, s32 co
   gl.glEnableVertexAttribArray((GLuint)location);
 }
 
-static bool upload(gl_batch *batch, GLenum target, u32 *used, u32 capacity, const void *data, u64 bytes) {
-  if (bytes > capacity - *used) return false;
-  if (bytes) gl.glBufferSubData(target, *used, (GLsizeiptr)bytes, data);
-  *used += (u32)bytes;
-  (void)batch;
-  return true;
+// The store is specified anew every frame at the size this frame draws, with its bytes in the
+// same call: the driver hands out fresh memory instead of waiting for the last frame's draws,
+// and nothing beyond what is drawn is allocated or copied.
+static void upload(GLenum target, u32 *capacity, u32 *used, const void *data, u64 bytes) {
+  gl.glBufferData(target, (GLsizeiptr)bytes, data, GL_STREAM_DRAW);
+  *capacity = bytes > 0xFFFFFFFFull ? 0xFFFFFFFFu : (u32)bytes;
+  *used = *capacity;
 }
 
-static void draw_pending(u32 pending, u32 index_bytes, u64 *offset) {
+// n bytes of the renderer's scratch (grown when needed); null when it cannot hold them.
+static u8 *scratch_push(gl_renderer *renderer, u64 n) {
+  render_command_list *list = &renderer->commands;
+  if (!gl_arena_make_room(&list->data, &list->data_reservation, n, 4)) return nullptr;
+  return (u8 *)buffer_push(&list->data, n, 4);
+}
+
+static void draw_pending(u32 pending, u32 index_bytes, u64 *offset, u32 base_vertex) {
   if (!pending) return;
-  gl.glDrawElements(GL_TRIANGLE_STRIP, (GLsizei)pending, index_type(index_bytes), (const void *)*offset);
+  if (base_vertex) {
+    gl.glDrawElementsBaseVertex(GL_TRIANGLE_STRIP, (GLsizei)pending, index_type(index_bytes), (const void *)*offset,
+                                (GLint)base_vertex);
+  } else {
+    gl.glDrawElements(GL_TRIANGLE_STRIP, (GLsizei)pending, index_type(index_bytes), (const void *)*offset);
+  }
   *offset += (u64)pending * index_bytes;
 }
 
 // Shapes and images: the strips' vertices are already in the batch, only indices are made here.
-static void draw_strips(gl_renderer *renderer, gl_batch *batch, u32 stride, u32 index_bytes, u32 restart) {
-  buffer *data = &renderer->commands.data;
+static void draw_strips(gl_renderer *renderer, gl_batch *batch, u32 index_bytes, u32 restart) {
   render_command *commands = (render_command *)batch->commands.data;
   u64 index_count = 0;
   for (u32 i = 0; i < batch->command_count; i++) {
@@ -450,59 +461,66 @@ static void draw_strips(gl_renderer *renderer, gl_batch *batch, u32 stride, u32 
       index_count += (u64)commands[i].strip.triangle_count + 3;
     }
   }
-  u8 *indices = (u8 *)buffer_push_array_bytes(data, index_bytes, index_count, 4);
+  u8 *indices = index_count ? scratch_push(renderer, index_count * index_bytes) : nullptr;
   if (index_count && !indices) {
-    gl_batch_note_drop(batch, "a batch (no room for its indices)");
+    gl_batch_note_drop(batch, gl_batch_budget_scratch, "a batch (no room for its indices)");
     return;
   }
+  // Indices count from the run's base vertex and never reach the restart value: a strip that
+  // would starts the next run.
   u8 *out = indices;
+  u32 base = 0;
   for (u32 i = 0; i < batch->command_count; i++) {
     u32 kind = commands[i].kind;
     if (kind != render_command_triangle_strip && kind != render_command_textured_rectangle) continue;
     u32 n = commands[i].strip.triangle_count + 2;
-    for (u32 k = 0; k < n; k++, out += index_bytes) index_store(out, index_bytes, batch->vertex_count + k);
+    invariant(n < restart);  // only rectangles are recorded
+    if ((u64)batch->vertex_count - base + n > restart) base = batch->vertex_count;
+    commands[i].strip.base_vertex = base;
+    for (u32 k = 0; k < n; k++, out += index_bytes) index_store(out, index_bytes, batch->vertex_count - base + k);
     index_store(out, index_bytes, restart);
     out += index_bytes;
     batch->vertex_count += n;
   }
-  u64 first_index_byte = batch->ibo_used;
-  if (!upload(batch, GL_ARRAY_BUFFER, &batch->vbo_used, batch->vbo_capacity, batch->vertices.data,
-              batch->vertices.used) ||
-      !upload(batch, GL_ELEMENT_ARRAY_BUFFER, &batch->ibo_used, batch->ibo_capacity, indices,
-              index_count * index_bytes)) {
-    gl_batch_note_drop(batch, "a batch (past its buffer capacity)");
-    return;
-  }
-  (void)stride;
+  upload(GL_ARRAY_BUFFER, &batch->vbo_capacity, &batch->vbo_used, batch->vertices.data, batch->vertices.used);
+  upload(GL_ELEMENT_ARRAY_BUFFER, &batch->ibo_capacity, &batch->ibo_used, indices, index_count * index_bytes);
   gl.glActiveTexture(GL_TEXTURE0);
   bool images = batch->kind == render_command_textured_rectangle;
   if (!images && gl_vertex_format_uv(batch->format)) gl.glBindTexture(GL_TEXTURE_2D, batch->texture);
   gl.glEnable(GL_PRIMITIVE_RESTART);
   gl.glPrimitiveRestartIndex(restart);
   GLint bytes_per_pixel_location = images ? gl.glGetUniformLocation(batch->program, "bytes_per_pixel") : -1;
-  u64 offset = first_index_byte;
+  u64 offset = 0;
   u32 pending = 0;
+  base = 0;
   for (u32 i = 0; i < batch->command_count; i++) {
     render_command *c = &commands[i];
     if (c->kind == render_command_scissor) {
-      draw_pending(pending, index_bytes, &offset);
+      draw_pending(pending, index_bytes, &offset, base);
       pending = 0;
       scissor_apply(&c->scissor);
     } else if (c->kind == render_command_triangle_strip || c->kind == render_command_textured_rectangle) {
+      if (c->strip.base_vertex != base) {
+        draw_pending(pending, index_bytes, &offset, base);
+        pending = 0;
+        base = c->strip.base_vertex;
+      }
       if (images) {
         // Each image has its own texture: one draw per rectangle.
         gl.glBindTexture(GL_TEXTURE_2D, c->kind == render_command_textured_rectangle ? c->strip.texture : 0);
         if (bytes_per_pixel_location >= 0) gl.glUniform1ui(bytes_per_pixel_location, c->strip.bytes_per_pixel);
-        draw_pending(c->strip.triangle_count + 3, index_bytes, &offset);
+        draw_pending(c->strip.triangle_count + 3, index_bytes, &offset, base);
       } else {
         pending += c->strip.triangle_count + 3;
       }
     }
   }
-  draw_pending(pending, index_bytes, &offset);
+  draw_pending(pending, index_bytes, &offset, base);
   gl.glDisable(GL_PRIMITIVE_RESTART);
 }
 
+// Every text of the batch is laid out into one run of quads in the scratch (at most one glyph a
+// byte, so the batch's text bytes bound it), then both buffers take exactly the glyphs laid out.
 static void draw_text(gl_renderer *renderer, gl_batch *batch, u32 stride, u32 index_bytes, u32 restart) {
   if (!batch->texture) {
     u8 *pixels = nullptr;
@@ -510,40 +528,38 @@ static void draw_text(gl_renderer *renderer, gl_batch *batch, u32 stride, u32 in
     if (!render_font_get_atlas(batch->fonts, &pixels, &width, &height)) return;
     batch->texture = gl_texture_create(pixels, width, height, 1, gl_texture_flag_linear).handle;
   }
-  buffer *data = &renderer->commands.data;
   render_command *commands = (render_command *)batch->commands.data;
+  u64 text_bytes = 0;
+  for (u32 i = 0; i < batch->command_count; i++) {
+    if (commands[i].kind == render_command_text) text_bytes += commands[i].text.text.used;
+  }
+  u8 *vertices = text_bytes ? scratch_push(renderer, text_bytes * 4 * stride) : nullptr;
+  u8 *indices = vertices ? scratch_push(renderer, text_bytes * 5 * index_bytes) : nullptr;
+  if (text_bytes && !indices) {
+    gl_batch_note_drop(batch, gl_batch_budget_scratch, "a batch's texts (no room to lay them out)");
+    return;
+  }
+  u64 glyphs_total = 0;
   for (u32 i = 0; i < batch->command_count; i++) {
     render_command *c = &commands[i];
     if (c->kind != render_command_text) continue;
     c->text.glyph_count = 0;
     u64 bytes = c->text.text.used;
     if (!bytes) continue;
-    buffer_mark mark = buffer_mark_begin(data);
-    u8 *vertices = (u8 *)buffer_push_array_bytes(data, 4ull * stride, bytes, 4);
-    u8 *indices = (u8 *)buffer_push_array_bytes(data, 5ull * index_bytes, bytes, 4);
-    u64 first_vertex = batch->vbo_used / stride;
     // Vertex numbers must stay below the restart value of the index size.
-    if (!vertices || !indices || first_vertex + 4 * bytes > restart) {
-      buffer_mark_rollback(&mark);
-      gl_batch_note_drop(batch, "a text (no room to lay it out)");
+    if (glyphs_total * 4 + 4 * bytes > restart) {
+      gl_batch_note_drop(batch, gl_batch_budget_vertex_numbers, "a text");
       continue;
     }
     u32 glyphs = gl_text_to_quads(c->text.text.data, bytes, c->text.x, c->text.y, c->text.previous_codepoint,
-                                  batch->fonts, c->text.font_index, vertices, indices, (u32)first_vertex,
+                                  batch->fonts, c->text.font_index, vertices + glyphs_total * 4 * stride,
+                                  indices + glyphs_total * 5 * index_bytes, (u32)(glyphs_total * 4),
                                   c->text.colour, batch->format);
-    if (upload(batch, GL_ARRAY_BUFFER, &batch->vbo_used, batch->vbo_capacity, vertices, 4ull * glyphs * stride)) {
-      if (upload(batch, GL_ELEMENT_ARRAY_BUFFER, &batch->ibo_used, batch->ibo_capacity, indices,
-                 5ull * glyphs * index_bytes)) {
-        c->text.glyph_count = glyphs;
-      } else {
-        batch->vbo_used -= 4 * glyphs * stride;
-        gl_batch_note_drop(batch, "a text (past its buffer capacity)");
-      }
-    } else {
-      gl_batch_note_drop(batch, "a text (past its buffer capacity)");
-    }
-    buffer_mark_rollback(&mark);
+    c->text.glyph_count = glyphs;
+    glyphs_total += glyphs;
   }
+  upload(GL_ARRAY_BUFFER, &batch->vbo_capacity, &batch->vbo_used, vertices, glyphs_total * 4 * stride);
+  upload(GL_ELEMENT_ARRAY_BUFFER, &batch->ibo_capacity, &batch->ibo_used, indices, glyphs_total * 5 * index_bytes);
   gl.glActiveTexture(GL_TEXTURE0);
   gl.glBindTexture(GL_TEXTURE_2D, batch->texture);
   gl.glEnable(GL_PRIMITIVE_RESTART);
@@ -553,21 +569,21 @@ static void draw_text(gl_renderer *renderer, gl_batch *batch, u32 stride, u32 in
   for (u32 i = 0; i < batch->command_count; i++) {
     render_command *c = &commands[i];
     if (c->kind == render_command_scissor) {
-      draw_pending(pending, index_bytes, &offset);
+      draw_pending(pending, index_bytes, &offset, 0);
       pending = 0;
       scissor_apply(&c->scissor);
     } else if (c->kind == render_command_text) {
       pending += c->text.glyph_count * 5;
     }
   }
-  draw_pending(pending, index_bytes, &offset);
+  draw_pending(pending, index_bytes, &offset, 0);
   gl.glDisable(GL_PRIMITIVE_RESTART);
 }
 
 static void draw_batch(gl_renderer *renderer, gl_batch *batch) {
   if (!batch || !batch->command_count) return;
   if (!batch->program) {
-    gl_batch_note_drop(batch, "a batch (its program did not build)");
+    gl_batch_note_drop(batch, gl_batch_budget_program, "a batch");
     return;
   }
   vertex_format f = batch->format;
@@ -587,12 +603,9 @@ static void draw_batch(gl_renderer *renderer, gl_batch *batch) {
     gl.glGenBuffers(1, &batch->vbo);
     gl.glGenBuffers(1, &batch->ibo);
   }
-  // Orphaned every frame, so the driver never waits for the previous frame's draws.
   gl.glBindBuffer(GL_ARRAY_BUFFER, batch->vbo);
-  gl.glBufferData(GL_ARRAY_BUFFER, batch->vbo_capacity, nullptr, GL_STREAM_DRAW);
   gl.glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, batch->ibo);
-  gl.glBufferData(GL_ELEMENT_ARRAY_BUFFER, batch->ibo_capacity, nullptr, GL_STREAM_DRAW);
-  gl_check(renderer, "glBufferData");
+  gl_check(renderer, "glBindBuffer");
 
   u32 position = gl_vertex_format_position(f);
   attribute_enable(batch->program, "position", false, (s32)position, stride, 0);
@@ -603,10 +616,12 @@ static void draw_batch(gl_renderer *renderer, gl_batch *batch) {
   }
   gl_check(renderer, "glVertexAttribPointer");
 
-  buffer_mark mark = buffer_mark_begin(&renderer->commands.data);
+  // Not a mark: rolling a mark back would also undo the scratch's growth.
+  buffer *data = &renderer->commands.data;
+  u64 before = data->used;
   if (batch->kind == render_command_text) draw_text(renderer, batch, stride, index_bytes, restart);
-  else draw_strips(renderer, batch, stride, index_bytes, restart);
-  buffer_mark_rollback(&mark);
+  else draw_strips(renderer, batch, index_bytes, restart);
+  data->used = before;
   batch->vbo_used = 0;
   batch->vertex_count = 0;
   batch->ibo_used = 0;

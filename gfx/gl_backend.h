@@ -42,7 +42,10 @@ enum : u32 {
 };
 
 #define GL_RENDERER_COMMAND_BYTES MiB(20)
-#define GL_RENDERER_DATA_BYTES MiB(20)
+// The drawing scratch commits this much at first and grows into its reservation: one batch's
+// indices, or its text laid out into quads (100 bytes a glyph), at a time.
+#define GL_RENDERER_DATA_BYTES MiB(1)
+#define GL_RENDERER_DATA_RESERVE GiB(4)
 
 // ---- Creation --------------------------------------------------------------------------------
 
@@ -51,9 +54,10 @@ enum : u32 {
 // (they point at its projection).
 gl_renderer gl_renderer_create(s32 width, s32 height, u32 flags);
 
-// Each takes the next of the 16 slots and returns its batch, or null when all are taken or the
-// memory could not be reserved (logged). A format of 0 and a program of 0 take the defaults; a
-// null projection takes the renderer's.
+// Each takes the next of the 16 slots and returns its batch, or null when all are taken (logged).
+// a and b are the budgets the batch commits at first; it grows past them (up to the reservations
+// of gfx/render.h) as frames need. A format of 0 and a program of 0 take the defaults; a null
+// projection takes the renderer's.
 gl_batch *gl_renderer_add_shape_batch(gl_renderer *renderer, u32 a, u32 b, vertex_format format, u32 program,
                                       f32 *projection);
 gl_batch *gl_renderer_add_shape_batch_default(gl_renderer *renderer);
@@ -74,8 +78,9 @@ void gl_renderer_clear(gl_renderer *renderer);
 void gl_renderer_begin_frame(gl_renderer *renderer, f32 x, f32 y, f32 width, f32 height);
 // One draw-batch command per batch in slot order, then gl_render.
 void gl_renderer_end_frame(gl_renderer *renderer);
-// Executes the command list in order. A GL error is logged (a bounded number of times) and the
-// frame goes on.
+// Executes the command list in order. Each drawn batch's vertex and index buffers are specified
+// anew with exactly the bytes this frame draws (one call each), so a frame's upload follows what
+// is on screen. A GL error is logged (a bounded number of times) and the frame goes on.
 void gl_render(gl_renderer *renderer);
 
 // Lays text out into 4 vertices and 5 indices per glyph (the fifth the restart value), starting

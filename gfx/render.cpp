@@ -32,19 +32,92 @@ u32 gl_vertex_format_restart_index(vertex_format f) {
 
 // ---- Drops -----------------------------------------------------------------------------------
 
-static void log_drop(const char *owner, const char *what) {
-  gfx_log_append(string_from_bytes(owner, strlen(owner)));
-  gfx_log_append(string_lit(": dropped "));
-  gfx_log_append(string_from_bytes(what, strlen(what)));
-  gfx_log_append(string_lit("; the frame's budget is too small (reported once).\n"));
+static void log_text(const char *text) { gfx_log_append(string_from_bytes(text, strlen(text))); }
+
+static void log_number(u64 value) {
+  char digits[24];
+  u32 n = 0;
+  do {
+    digits[sizeof digits - 1 - n++] = (char)('0' + value % 10);
+    value /= 10;
+  } while (value && n < sizeof digits);
+  gfx_log_append(string_from_bytes(digits + sizeof digits - n, n));
 }
 
-void gl_batch_note_drop(gl_batch *batch, const char *what) {
-  batch->dropped++;
-  if (!batch->drop_reported) {
-    batch->drop_reported = 1;
-    log_drop("gl_batch", what);
+static const char *batch_kind_name(const gl_batch *batch) {
+  switch (batch->kind) {
+    case render_command_triangle_strip: return gl_vertex_format_uv(batch->format) ? "textured shapes" : "shapes";
+    case render_command_textured_rectangle: return "images";
+    case render_command_text: return "text";
+    default: return "unknown";
   }
+}
+
+static const char *budget_name(u32 budget) {
+  switch (budget) {
+    case gl_batch_budget_commands: return "its sub-commands are full";
+    case gl_batch_budget_vertices: return "its vertex memory is full";
+    case gl_batch_budget_vertex_numbers: return "its index size numbers no more vertices";
+    case gl_batch_budget_scratch: return "the renderer's scratch is full";
+    default: return "its program did not build";
+  }
+}
+
+// The budget's size in bytes (vertices for the index size), 0 when it has none.
+static u64 budget_size(const gl_batch *batch, u32 budget) {
+  switch (budget) {
+    case gl_batch_budget_commands:
+      return batch->commands_reservation.data ? batch->commands_reservation.size : batch->commands.size;
+    case gl_batch_budget_vertices:
+      return batch->vertices_reservation.data ? batch->vertices_reservation.size : batch->vertices.size;
+    case gl_batch_budget_vertex_numbers: return gl_vertex_format_restart_index(batch->format);
+    default: return 0;
+  }
+}
+
+void gl_batch_note_drop(gl_batch *batch, u32 budget, const char *what) {
+  batch->dropped++;
+  if (batch->budgets_reported & budget) return;
+  batch->budgets_reported |= budget;
+  log_text("gl_batch ");
+  if (batch->slot) {
+    log_number(batch->slot - 1);
+    log_text(" ");
+  }
+  log_text("(");
+  log_text(batch_kind_name(batch));
+  log_text("): dropped ");
+  log_text(what);
+  log_text(": ");
+  log_text(budget_name(budget));
+  u64 size = budget_size(batch, budget);
+  if (size) {
+    log_text(" (");
+    log_number(size);
+    log_text(budget == gl_batch_budget_vertex_numbers ? " vertices)" : " bytes)");
+  }
+  log_text("; reported once.\n");
+}
+
+bool gl_arena_make_room(buffer *arena, buffer *reservation, u64 n, u64 alignment) {
+  bool grows = reservation && reservation->data && arena->data == reservation->data;
+  // A mark rolled back restores the view's old size; the committed bytes are still there.
+  if (grows && arena->size < reservation->used) arena->size = reservation->used;
+  u64 pad = align_padding((u64)buffer_end(*arena), alignment ? alignment : 8);
+  u64 free_bytes = buffer_free_bytes(*arena);
+  if (pad <= free_bytes && n <= free_bytes - pad) return true;
+  if (!grows) return false;
+  if (n > reservation->size || arena->used + pad > reservation->size - n) return false;
+  u64 need = arena->used + pad + n;
+  // Doubling keeps the commits few however the frame grows.
+  u64 target = arena->size > need - arena->size ? 2 * arena->size : need;
+  if (target > reservation->size) target = reservation->size;
+  if (!memory_commit(reservation, target - reservation->used) &&
+      !memory_commit(reservation, need - reservation->used)) {
+    return false;
+  }
+  arena->size = reservation->used;
+  return true;
 }
 
 // ---- Command list ----------------------------------------------------------------------------
@@ -78,7 +151,7 @@ render_command *render_command_list_push(render_command_list *list, u32 kind) {
     list->dropped++;
     if (!list->drop_reported) {
       list->drop_reported = 1;
-      log_drop("render_command_list", "a command");
+      log_text("render_command_list: dropped a command: the frame's commands are full; reported once.\n");
     }
   }
   return c;
@@ -131,8 +204,8 @@ u64 gl_batch_memory_size(u32 kind, u32 a, u32 b, vertex_format format) {
 
 static u32 clamp_u32(u64 v) { return v > 0xFFFFFFFFull ? 0xFFFFFFFFu : (u32)v; }
 
-static gl_batch batch_make(u32 kind, buffer *arena, u32 a, u32 b, vertex_format format, u32 program,
-                           f32 *projection) {
+// The batch's fixed fields and the GL capacities its budgets imply.
+static gl_batch batch_fill(u32 kind, u32 a, u32 b, vertex_format format, u32 program, f32 *projection) {
   u32 index_bytes = gl_vertex_format_index_bytes(format);
   // 3-byte indices have no GL type: such a batch could never be drawn.
   invariant(index_bytes == 1 || index_bytes == 2 || index_bytes == 4);
@@ -143,18 +216,71 @@ static gl_batch batch_make(u32 kind, buffer *arena, u32 a, u32 b, vertex_format 
   batch.projection = projection;
   batch.format = format;
   u64 stride = gl_vertex_format_stride(format);
-  batch.commands = buffer_carve(arena, (u64)b * sizeof(render_command), 8);
   if (kind == render_command_text) {
-    batch.vertices = buffer_carve(arena, a, 1);
     batch.vbo_capacity = clamp_u32(4ull * a * stride);
     batch.ibo_capacity = clamp_u32(5ull * a * index_bytes);
   } else {
-    u64 vertex_bytes = ((u64)a + 2ull * b) * stride;
-    batch.vertices = buffer_carve(arena, vertex_bytes, 4);
-    batch.vbo_capacity = clamp_u32(vertex_bytes);
+    batch.vbo_capacity = clamp_u32(((u64)a + 2ull * b) * stride);
     batch.ibo_capacity = clamp_u32(((u64)a + 3ull * b) * index_bytes);
   }
   return batch;
+}
+
+static u64 batch_vertex_bytes(u32 kind, u32 a, u32 b, vertex_format format) {
+  if (kind == render_command_text) return a;
+  return ((u64)a + 2ull * b) * gl_vertex_format_stride(format);
+}
+
+static u64 batch_vertex_alignment(u32 kind) { return kind == render_command_text ? 1 : 4; }
+
+static gl_batch batch_make(u32 kind, buffer *arena, u32 a, u32 b, vertex_format format, u32 program,
+                           f32 *projection) {
+  gl_batch batch = batch_fill(kind, a, b, format, program, projection);
+  batch.commands = buffer_carve(arena, (u64)b * sizeof(render_command), 8);
+  batch.vertices = buffer_carve(arena, batch_vertex_bytes(kind, a, b, format), batch_vertex_alignment(kind));
+  return batch;
+}
+
+// A reservation of at least the default, with the first bytes committed; the arena views them.
+static void batch_reserve(buffer *reservation, buffer *arena, u64 first, u64 reserve) {
+  *reservation = memory_reserve(first > reserve ? first : reserve, nullptr);
+  *arena = buffer{};
+  if (!reservation->data) return;
+  if (first && !memory_commit(reservation, first)) {
+    memory_free(reservation);
+    return;
+  }
+  *arena = buffer_make(reservation->used, 0, reservation->data);
+}
+
+gl_batch gl_batch_init_growing(u32 kind, u32 a, u32 b, vertex_format format, u32 program, f32 *projection,
+                               font_collection *fonts) {
+  gl_batch batch = batch_fill(kind, a, b, format, program, projection);
+  batch.fonts = kind == render_command_text ? fonts : nullptr;
+  batch_reserve(&batch.commands_reservation, &batch.commands, (u64)b * sizeof(render_command),
+                GL_BATCH_COMMANDS_RESERVE);
+  batch_reserve(&batch.vertices_reservation, &batch.vertices, batch_vertex_bytes(kind, a, b, format),
+                kind == render_command_text ? GL_BATCH_TEXT_RESERVE : GL_BATCH_VERTICES_RESERVE);
+  return batch;
+}
+
+void gl_batch_release(gl_batch *batch) {
+  if (batch->commands_reservation.data) {
+    memory_free(&batch->commands_reservation);
+    batch->commands = buffer{};
+  }
+  if (batch->vertices_reservation.data) {
+    memory_free(&batch->vertices_reservation);
+    batch->vertices = buffer{};
+  }
+}
+
+// Room for one more sub-command, and for n bytes of vertices or text at the batch's alignment.
+static bool batch_room_command(gl_batch *batch) {
+  return gl_arena_make_room(&batch->commands, &batch->commands_reservation, sizeof(render_command), 8);
+}
+static bool batch_room_vertices(gl_batch *batch, u64 n) {
+  return gl_arena_make_room(&batch->vertices, &batch->vertices_reservation, n, batch_vertex_alignment(batch->kind));
 }
 
 gl_batch gl_batch_init_shapes(buffer *arena, u32 a, u32 b, vertex_format format, u32 program, f32 *projection) {
@@ -192,17 +318,17 @@ render_command *gl_batch_rectangle(gl_batch *batch, rect r, const gl_uv_rect *uv
   PROFILE_ZONE(zone_gl_batch_rectangle);
   vertex_format f = batch->format;
   u32 stride = gl_vertex_format_stride(f);
-  // Indices number the vertices of a frame from 0; the restart value must never be one of them.
-  u64 vertices_after = (u64)gl_batch_recorded_vertices(batch) + 4;
-  u64 restart = gl_vertex_format_restart_index(f);
-  if (batch->kind == render_command_text || vertices_after > restart ||
-      buffer_free_bytes(batch->commands) < sizeof(render_command)) {
-    gl_batch_note_drop(batch, "a rectangle");
+  if (batch->kind == render_command_text) {
+    gl_batch_note_drop(batch, gl_batch_budget_vertices, "a rectangle (a text batch holds none)");
     return nullptr;
   }
-  u8 *v = (u8 *)buffer_push(&batch->vertices, 4ull * stride, 4);
+  if (!batch_room_command(batch)) {
+    gl_batch_note_drop(batch, gl_batch_budget_commands, "a rectangle");
+    return nullptr;
+  }
+  u8 *v = batch_room_vertices(batch, 4ull * stride) ? (u8 *)buffer_push(&batch->vertices, 4ull * stride, 4) : nullptr;
   if (!v) {
-    gl_batch_note_drop(batch, "a rectangle");
+    gl_batch_note_drop(batch, gl_batch_budget_vertices, "a rectangle");
     return nullptr;
   }
   render_command *c = command_push(&batch->commands, &batch->command_count, render_command_triangle_strip);
@@ -253,9 +379,16 @@ render_command *gl_batch_textured_rectangle(gl_batch *batch, rect r, const gl_uv
 render_command *gl_batch_text(gl_batch *batch, const u8 *text, u64 length, f32 x, f32 y, s32 previous_codepoint,
                               u32 font_index, rgba colour) {
   PROFILE_ZONE(zone_gl_batch_text);
-  if (batch->kind != render_command_text || buffer_free_bytes(batch->commands) < sizeof(render_command) ||
-      length > buffer_free_bytes(batch->vertices)) {
-    gl_batch_note_drop(batch, "a text");
+  if (batch->kind != render_command_text) {
+    gl_batch_note_drop(batch, gl_batch_budget_vertices, "a text (only a text batch holds them)");
+    return nullptr;
+  }
+  if (!batch_room_command(batch)) {
+    gl_batch_note_drop(batch, gl_batch_budget_commands, "a text");
+    return nullptr;
+  }
+  if (!batch_room_vertices(batch, length)) {
+    gl_batch_note_drop(batch, gl_batch_budget_vertices, "a text");
     return nullptr;
   }
   u8 *copy = length ? (u8 *)buffer_push_copy(&batch->vertices, text, length, 1) : nullptr;
@@ -272,9 +405,11 @@ render_command *gl_batch_text(gl_batch *batch, const u8 *text, u64 length, f32 x
 }
 
 render_command *gl_batch_scissor(gl_batch *batch, u32 enabled, s32 x, s32 y, s32 width, s32 height) {
-  render_command *c = command_push(&batch->commands, &batch->command_count, render_command_scissor);
+  render_command *c = batch_room_command(batch)
+                          ? command_push(&batch->commands, &batch->command_count, render_command_scissor)
+                          : nullptr;
   if (!c) {
-    gl_batch_note_drop(batch, "a scissor");
+    gl_batch_note_drop(batch, gl_batch_budget_commands, "a scissor");
     return nullptr;
   }
   scissor_fill(c, enabled, x, y, width, height);

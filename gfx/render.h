@@ -2,8 +2,10 @@
 // into the top-level command list; rectangles, images, text and scissor changes go into batches,
 // one batch per kind of drawing. Recording never touches OpenGL: rectangle vertices are written
 // into the batch's own memory at once, text is only copied and becomes glyph quads when drawn.
-// Every capacity is fixed when the list or batch is made; a recording that does not fit is
-// dropped whole (counted, and reported once in the log), never written past the end.
+// The renderer's batches grow: their memory is reserved once and committed as recordings need
+// it, so a frame holds what is on screen whatever its size. A batch made in a caller's arena keeps
+// the budgets it was given. A recording that does not fit is dropped whole (counted, and reported
+// once per budget in the log, by the batch's and the budget's names), never written past the end.
 #pragma once
 
 #include "core/buffer.h"
@@ -53,6 +55,9 @@ struct render_command_strip_payload {
   u32 triangle_count;  // the strip has triangle_count + 2 vertices
   u32 texture;  // textured rectangles only: the GL texture name
   u32 bytes_per_pixel;  // textured rectangles only: 1 to 4
+  // Set when drawn: the vertex its indices count from. The index size numbers only so many
+  // vertices, so a frame with more draws them in runs, each from its own base.
+  u32 base_vertex;
 };
 struct render_command_text_payload {
   f32 x, y, z;  // first baseline origin
@@ -82,6 +87,8 @@ struct render_command_list {
   u32 count;
   buffer commands;  // the 64-byte commands, 8-aligned
   buffer data;  // scratch for indices and text vertices while drawing, rolled back per batch
+  // When set, data is the committed front of this reservation and grows into it.
+  buffer data_reservation;
   u32 dropped;  // commands that did not fit since the last clear
   u32 drop_reported;  // the first drop has been logged
 };
@@ -92,6 +99,10 @@ render_command_list render_commands_create(buffer *parent, u64 command_bytes, u6
 void render_commands_clear(render_command_list *list);
 // Appends a command of the kind, zeroed but for the kind; null when the list is full.
 render_command *render_command_list_push(render_command_list *list, u32 kind);
+// Makes room for n bytes at the alignment in an arena that is the committed front of the
+// reservation (or of none: then only what is free counts), committing at least as much again as
+// the arena holds. False when the reservation cannot hold them or the system refuses.
+bool gl_arena_make_room(buffer *arena, buffer *reservation, u64 n, u64 alignment);
 
 // The top-level commands go into the renderer's list (gfx/gl_backend.h).
 struct gl_renderer;
@@ -119,10 +130,30 @@ struct gl_batch {
   vertex_format format;
   font_collection *fonts;  // text only
   u32 texture;  // text: the atlas texture, made on first draw; shapes with uv: their one texture
-  // Recordings refused because the batch was full.
+  // Batches of the renderer grow: commands and vertices are the committed fronts of these
+  // reservations. Both are empty for a batch made in a caller's arena.
+  buffer commands_reservation;
+  buffer vertices_reservation;
+  u32 slot;  // 1 + the renderer's slot, 0 for a batch of the caller's; with the kind it names the batch
+  // Recordings refused because a budget was full.
   u32 dropped;  // since the last clear
-  u32 drop_reported;  // the first drop has been logged
+  u32 budgets_reported;  // a bit per gl_batch_budget whose first overflow was logged
 };
+
+// The budgets a recording or a draw can find full, each logged once per batch.
+enum gl_batch_budget : u32 {
+  gl_batch_budget_commands = 0x1,
+  gl_batch_budget_vertices = 0x2,  // shapes and images: vertex bytes; text: the copied texts
+  gl_batch_budget_vertex_numbers = 0x4,  // text only: the index size cannot number a text's vertices
+  gl_batch_budget_scratch = 0x8,  // the renderer's scratch for indices and text quads
+  gl_batch_budget_program = 0x10,  // not a budget: the batch's program did not build
+};
+
+// What a renderer batch reserves beyond its first budgets: a million sub-commands, 256 MiB of
+// vertices (shapes and images) and 32 MiB of text, far beyond any screen.
+#define GL_BATCH_COMMANDS_RESERVE MiB(64)
+#define GL_BATCH_VERTICES_RESERVE MiB(256)
+#define GL_BATCH_TEXT_RESERVE MiB(32)
 
 // Each takes the batch's memory from the arena: b * 64 bytes of sub-commands and, for shapes and
 // images, (a + 2b) * stride bytes of vertices; for text, a bytes of text. a is a vertex budget
@@ -134,6 +165,13 @@ gl_batch gl_batch_init_text(buffer *arena, u32 a, u32 b, vertex_format format, u
                             font_collection *fonts);
 // The bytes gl_batch_init_* carves for these budgets (command arena at alignment 8 first).
 u64 gl_batch_memory_size(u32 kind, u32 a, u32 b, vertex_format format);
+// A batch that grows: reserves its commands and vertices (at least the defaults above, at least
+// the budgets) and commits the budgets a and b at first. Every part that cannot be reserved is
+// left empty, so recordings into it drop.
+gl_batch gl_batch_init_growing(u32 kind, u32 a, u32 b, vertex_format format, u32 program, f32 *projection,
+                               font_collection *fonts);
+// Gives a growing batch's reservations back; a batch of the caller's arena is left alone.
+void gl_batch_release(gl_batch *batch);
 void gl_batch_clear(gl_batch *batch);
 
 // Corner tints are indexed 0 bottom-left, 1 bottom-right, 2 top-left, 3 top-right.
@@ -160,5 +198,6 @@ inline u32 gl_batch_recorded_vertices(const gl_batch *batch) {
   u32 stride = gl_vertex_format_stride(batch->format);
   return stride ? (u32)(batch->vertices.used / stride) : 0;
 }
-// Counts a dropped recording and logs the first one of the batch's life.
-void gl_batch_note_drop(gl_batch *batch, const char *what);
+// Counts a dropped recording and logs the first overflow of that budget in the batch's life, as
+// "gl_batch 2 (text): dropped a text: its sub-commands are full (99200 bytes); reported once.".
+void gl_batch_note_drop(gl_batch *batch, u32 budget, const char *what);

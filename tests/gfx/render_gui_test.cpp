@@ -26,6 +26,18 @@ void APIENTRY counting_draw_elements(GLenum mode, GLsizei count, GLenum type, co
   draw_calls.push_back({count, (u64)offset});
   real_draw_elements(mode, count, type, offset);
 }
+struct base_vertex_call {
+  GLsizei count;
+  u64 offset;
+  GLint base;
+};
+std::vector<base_vertex_call> base_vertex_calls;
+PFNGLDRAWELEMENTSBASEVERTEXPROC real_draw_elements_base_vertex;
+void APIENTRY counting_draw_elements_base_vertex(GLenum mode, GLsizei count, GLenum type, const void *offset,
+                                                 GLint base) {
+  base_vertex_calls.push_back({count, (u64)offset, base});
+  real_draw_elements_base_vertex(mode, count, type, offset, base);
+}
 
 struct render_gui : ::testing::Test {
   xvfb_server server;
@@ -40,10 +52,14 @@ struct render_gui : ::testing::Test {
     renderer = gl_renderer_create(320, 240, gl_renderer_flag_blend);
     real_draw_elements = gl.glDrawElements;
     gl.glDrawElements = counting_draw_elements;
+    real_draw_elements_base_vertex = gl.glDrawElementsBaseVertex;
+    gl.glDrawElementsBaseVertex = counting_draw_elements_base_vertex;
     draw_calls.clear();
+    base_vertex_calls.clear();
   }
   void TearDown() override {
     if (real_draw_elements) gl.glDrawElements = real_draw_elements;
+    if (real_draw_elements_base_vertex) gl.glDrawElementsBaseVertex = real_draw_elements_base_vertex;
     if (w.handle || w.running) window_destroy(&w);
     xvfb_stop(&server);
   }
@@ -136,19 +152,116 @@ TEST_F(render_gui, a_recorded_frame_draws_rectangles_scissors_and_images) {
   EXPECT_EQ(colours.handle, 0u);
 }
 
-TEST_F(render_gui, a_full_batch_drops_and_the_frame_still_draws) {
+struct buffer_call {
+  GLenum target;
+  u64 size;
+  bool sub;
+};
+std::vector<buffer_call> buffer_calls;
+PFNGLBUFFERDATAPROC real_buffer_data;
+PFNGLBUFFERSUBDATAPROC real_buffer_sub_data;
+void APIENTRY recording_buffer_data(GLenum target, GLsizeiptr size, const void *data, GLenum usage) {
+  buffer_calls.push_back({target, (u64)size, false});
+  real_buffer_data(target, size, data, usage);
+}
+void APIENTRY recording_buffer_sub_data(GLenum target, GLintptr offset, GLsizeiptr size, const void *data) {
+  buffer_calls.push_back({target, (u64)size, true});
+  real_buffer_sub_data(target, offset, size, data);
+}
+
+// The renderer's batches start from tiny budgets and take the frame whole; each frame hands GL
+// exactly the vertex and index bytes it draws, once per buffer, whatever the budgets were.
+TEST_F(render_gui, batches_grow_past_their_budgets_and_upload_only_what_the_frame_draws) {
   gl_batch *shapes = gl_renderer_add_shape_batch(&renderer, 2, 2, 0, 0, nullptr);
+  gl_batch *text = gl_renderer_add_text_batch(&renderer, 2, 2, 0, 0, nullptr, nullptr, 14);
   ASSERT_NE(shapes, nullptr);
+  ASSERT_NE(text, nullptr);
+  ASSERT_NE(text->fonts, nullptr) << log();
+  real_buffer_data = gl.glBufferData;
+  real_buffer_sub_data = gl.glBufferSubData;
+  gl.glBufferData = recording_buffer_data;
+  gl.glBufferSubData = recording_buffer_sub_data;
+  u64 log_before = gfx_log_text().used;
+  for (u32 rectangles : {30u, 1u}) {
+    gl_renderer_clear(&renderer);
+    render_push_clear(&renderer, rgba{0, 0, 0, 1});
+    for (u32 i = 0; i < rectangles; i++) {
+      f32 x = 10.0f * i;
+      ASSERT_NE(gl_batch_rectangle(shapes, rect{x, 0, x + 5, 5}, nullptr, nullptr, rgba{0, 1, 0, 1}), nullptr);
+    }
+    // Four glyphs: line breaks and an empty text draw none.
+    ASSERT_NE(gl_batch_text(text, (const u8 *)"AB", 2, 10, 200, 0, 0, rgba{1, 1, 1, 1}), nullptr);
+    ASSERT_NE(gl_batch_text(text, (const u8 *)"C\r\nD", 4, 10, 180, 0, 1, rgba{1, 1, 1, 1}), nullptr);
+    ASSERT_NE(gl_batch_text(text, (const u8 *)"", 0, 10, 160, 0, 1, rgba{1, 1, 1, 1}), nullptr);
+    buffer_calls.clear();
+    gl_renderer_end_frame(&renderer);
+    gl.glFinish();
+    EXPECT_EQ(gl.glGetError(), (GLenum)GL_NO_ERROR);
+    ASSERT_EQ(buffer_calls.size(), 4u);
+    EXPECT_EQ(buffer_calls[0].target, (GLenum)GL_ARRAY_BUFFER);
+    EXPECT_EQ(buffer_calls[0].size, rectangles * 4 * 12ull);
+    EXPECT_EQ(buffer_calls[1].target, (GLenum)GL_ELEMENT_ARRAY_BUFFER);
+    EXPECT_EQ(buffer_calls[1].size, rectangles * 5 * 2ull);
+    EXPECT_EQ(buffer_calls[2].size, 4 * 4 * 20ull);
+    EXPECT_EQ(buffer_calls[3].size, 4 * 5 * 4ull);
+    for (const buffer_call &c : buffer_calls) EXPECT_FALSE(c.sub);
+    for (u32 i = 0; i < rectangles; i++) EXPECT_EQ(pixel(10 * (s32)i + 2, 2), green) << i;
+    EXPECT_EQ(pixel(10 * (s32)rectangles + 2, 2), background);
+    window_swap_buffers(&w);
+  }
+  gl.glBufferData = real_buffer_data;
+  gl.glBufferSubData = real_buffer_sub_data;
+  EXPECT_EQ(log().substr(log_before).find("dropped"), std::string::npos) << log();
+  font_system_shutdown();
+}
+
+// One-byte indices number 255 vertices: 100 rectangles are drawn in two runs, the second from
+// its own base vertex, and every one of them shows.
+TEST_F(render_gui, more_vertices_than_the_index_size_numbers_are_drawn_in_runs) {
+  gl_batch *shapes = gl_renderer_add_shape_batch(&renderer, 2, 2, gl_vertex_format(2, 1, 0, 1), 0, nullptr);
+  ASSERT_NE(shapes, nullptr);
+  gl_renderer_clear(&renderer);
+  render_push_clear(&renderer, rgba{0, 0, 0, 1});
+  for (u32 i = 0; i < 100; i++) {
+    f32 x = 15.0f * (i % 20), y = 15.0f * (i / 20);
+    ASSERT_NE(gl_batch_rectangle(shapes, rect{x, y, x + 4, y + 4}, nullptr, nullptr, rgba{0, 1, 0, 1}), nullptr);
+  }
+  gl_renderer_end_frame(&renderer);
+  gl.glFinish();
+  EXPECT_EQ(gl.glGetError(), (GLenum)GL_NO_ERROR);
+  ASSERT_EQ(draw_calls.size(), 1u);
+  EXPECT_EQ(draw_calls[0].count, 63 * 5);
+  ASSERT_EQ(base_vertex_calls.size(), 1u);
+  EXPECT_EQ(base_vertex_calls[0].count, 37 * 5);
+  EXPECT_EQ(base_vertex_calls[0].offset, 63u * 5);
+  EXPECT_EQ(base_vertex_calls[0].base, 63 * 4);
+  for (u32 i = 0; i < 100; i++) {
+    EXPECT_EQ(pixel(15 * (s32)(i % 20) + 2, 15 * (s32)(i / 20) + 2), green) << i;
+  }
+  EXPECT_EQ(pixel(8, 8), background);
+}
+
+// A batch made in the caller's arena keeps its budget: what does not fit is dropped and logged
+// by name, and the frame still draws what was kept.
+TEST_F(render_gui, a_full_batch_drops_and_the_frame_still_draws) {
+  vertex_format f = gl_vertex_format(2, 1, 0, 2);
+  std::vector<u8> memory(gl_batch_memory_size(render_command_triangle_strip, 8, 2, f));
+  buffer arena = buffer_make(memory.size(), 0, memory.data());
+  u32 program = gl_program_create(gl_shader_flat_vertex, gl_shader_flat_fragment);
+  gl_batch shapes = gl_batch_init_shapes(&arena, 8, 2, f, program, renderer.projection);
   gl_renderer_clear(&renderer);
   render_push_clear(&renderer, rgba{0, 0, 0, 1});
   u32 accepted = 0;
   for (u32 i = 0; i < 10; i++) {
     f32 x = 10.0f * i;
-    accepted += gl_batch_rectangle(shapes, rect{x, 0, x + 5, 5}, nullptr, nullptr, rgba{0, 1, 0, 1}) != nullptr;
+    accepted += gl_batch_rectangle(&shapes, rect{x, 0, x + 5, 5}, nullptr, nullptr, rgba{0, 1, 0, 1}) != nullptr;
   }
   EXPECT_EQ(accepted, 2u);
-  EXPECT_NE(log().find("gl_batch: dropped a rectangle"), std::string::npos);
-  gl_renderer_end_frame(&renderer);
+  EXPECT_NE(log().find("gl_batch (shapes): dropped a rectangle: its sub-commands are full (128 bytes)"),
+            std::string::npos)
+      << log();
+  render_push_batch(&renderer, &shapes);
+  gl_render(&renderer);
   gl.glFinish();
   EXPECT_EQ(gl.glGetError(), (GLenum)GL_NO_ERROR);
   EXPECT_EQ(pixel(2, 2), green);

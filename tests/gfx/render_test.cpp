@@ -6,6 +6,7 @@
 
 #include <random>
 #include <string.h>
+#include <string>
 #include <vector>
 
 namespace {
@@ -191,8 +192,7 @@ TEST(render_batch, random_recordings_fill_to_the_budget_and_never_past_it) {
         fits = commands < b;
         c = gl_batch_scissor(&batch, 1, 1, 2, 3, 4);
       } else {
-        fits = commands < b && (vertices + 4ull) * stride <= vertex_room &&
-               vertices + 4ull <= gl_vertex_format_restart_index(f);
+        fits = commands < b && (vertices + 4ull) * stride <= vertex_room;
         f32 x = (f32)step;
         c = gl_batch_rectangle(&batch, rect{x, x, x + 1, x + 2}, nullptr, nullptr, rgba{1, 1, 1, 1});
         if (c) {
@@ -215,14 +215,15 @@ TEST(render_batch, random_recordings_fill_to_the_budget_and_never_past_it) {
   }
 }
 
-TEST(render_batch, one_byte_indices_stop_before_the_restart_value) {
+// The index size limits the vertices of one draw, not of a frame: the renderer draws in runs.
+TEST(render_batch, one_byte_indices_take_more_rectangles_than_they_number) {
   vertex_format f = gl_vertex_format(2, 1, 0, 1);
   guarded_arena g(gl_batch_memory_size(render_command_triangle_strip, 1000, 100, f));
   gl_batch b = gl_batch_init_shapes(&g.arena, 1000, 100, f, 1, nullptr);
   u32 accepted = 0;
   for (u32 i = 0; i < 100; i++) accepted += gl_batch_rectangle(&b, rect{0, 0, 1, 1}, nullptr, nullptr, rgba{}) != nullptr;
-  // 63 rectangles number vertices 0 to 251; a 64th would reach 255, the restart value.
-  EXPECT_EQ(accepted, 63u);
+  EXPECT_EQ(accepted, 100u);
+  EXPECT_TRUE(g.guard_intact());
 }
 
 TEST(render_batch, batch_memory_matches_the_capacities) {
@@ -283,6 +284,115 @@ TEST(render_list, empty_or_broken_frame_sizes_keep_the_projection_finite) {
   }
   EXPECT_EQ(r.projection[0], 2.0f / 640);
   EXPECT_EQ(r.commands.count, 5u);
+}
+
+std::string gfx_log() {
+  buffer b = gfx_log_text();
+  return std::string((const char *)b.data, b.used);
+}
+
+// A batch that grows starts from budgets of 1 and takes a frame far past them; its vertices stay
+// one contiguous run in recording order, and a clear keeps the memory for the next frame.
+TEST(render_batch, a_growing_batch_takes_any_frame_and_keeps_its_order) {
+  vertex_format f = gl_vertex_format(2, 1, 0, 4);
+  gl_batch b = gl_batch_init_growing(render_command_triangle_strip, 1, 1, f, 1, nullptr, nullptr);
+  ASSERT_NE(b.commands.data, nullptr);
+  u64 before = gfx_log().size();
+  for (u32 frame = 0; frame < 2; frame++) {
+    const u32 n = 40000;
+    for (u32 i = 0; i < n; i++) {
+      f32 x = (f32)i;
+      if (i % 1000 == 0) ASSERT_NE(gl_batch_scissor(&b, 1, 0, 0, 10, 10), nullptr);
+      render_command *c = gl_batch_rectangle(&b, rect{x, 0, x + 1, 1}, nullptr, nullptr, rgba{1, 1, 1, 1});
+      ASSERT_NE(c, nullptr) << i;
+      ASSERT_EQ(c->strip.vertices, b.vertices.data + 48ull * i);
+    }
+    EXPECT_EQ(b.command_count, n + n / 1000);
+    EXPECT_EQ(b.vertices.used, 48ull * n);
+    // Spot checks of the first and last rectangles' top-left corners.
+    EXPECT_EQ(f32_at(b.vertices.data), 0.0f);
+    EXPECT_EQ(f32_at(b.vertices.data + 48ull * (n - 1)), (f32)(n - 1));
+    render_command *commands = (render_command *)b.commands.data;
+    EXPECT_EQ(commands[0].kind, (u32)render_command_scissor);
+    EXPECT_EQ(commands[b.command_count - 1].strip.vertices, b.vertices.data + 48ull * (n - 1));
+    EXPECT_EQ(b.dropped, 0u);
+    gl_batch_clear(&b);
+  }
+  EXPECT_EQ(gfx_log().size(), before);
+
+  gl_batch t = gl_batch_init_growing(render_command_text, 4, 1, gl_vertex_format(2, 1, 2, 4), 1, nullptr, nullptr);
+  std::string line(1000, 'x');
+  for (u32 i = 0; i < 3000; i++) {
+    line[0] = (char)('a' + i % 26);
+    render_command *c = gl_batch_text(&t, (const u8 *)line.data(), line.size(), 0, 0, 0, 0, rgba{});
+    ASSERT_NE(c, nullptr) << i;
+    ASSERT_EQ(c->text.text.data[0], line[0]);
+  }
+  EXPECT_EQ(t.vertices.used, 3000000u);
+  EXPECT_EQ(t.command_count, 3000u);
+  EXPECT_EQ(((render_command *)t.commands.data)[25].text.text.data[0], 'z');
+  gl_batch_release(&b);
+  gl_batch_release(&t);
+  EXPECT_EQ(b.commands.data, nullptr);
+}
+
+// What still has a limit is logged once per budget, naming the batch and the budget.
+TEST(render_batch, overflows_are_logged_once_per_budget_by_name) {
+  // Two-byte indices number 65,535 vertices, yet a growing batch takes far more rectangles.
+  gl_batch b = gl_batch_init_growing(render_command_triangle_strip, 1, 1, gl_vertex_format(2, 1, 0, 2), 1, nullptr,
+                                     nullptr);
+  u64 before = gfx_log().size();
+  u32 accepted = 0;
+  for (u32 i = 0; i < 20000; i++) accepted += gl_batch_rectangle(&b, rect{0, 0, 1, 1}, nullptr, nullptr, rgba{}) != nullptr;
+  EXPECT_EQ(accepted, 20000u);
+  EXPECT_EQ(b.dropped, 0u);
+
+  // A batch of the caller's arena keeps its budgets: a full command budget and a full text
+  // budget are two reports, each once.
+  guarded_arena g(gl_batch_memory_size(render_command_text, 8, 2, gl_vertex_format(2, 1, 2, 4)));
+  gl_batch t = gl_batch_init_text(&g.arena, 8, 2, gl_vertex_format(2, 1, 2, 4), 1, nullptr, nullptr);
+  EXPECT_EQ(gfx_log().size(), before);
+  EXPECT_EQ(gl_batch_text(&t, (const u8 *)"123456789", 9, 0, 0, 0, 0, rgba{}), nullptr);
+  EXPECT_EQ(gl_batch_text(&t, (const u8 *)"123456789", 9, 0, 0, 0, 0, rgba{}), nullptr);
+  EXPECT_NE(gl_batch_text(&t, (const u8 *)"1234", 4, 0, 0, 0, 0, rgba{}), nullptr);
+  EXPECT_NE(gl_batch_text(&t, (const u8 *)"1234", 4, 0, 0, 0, 0, rgba{}), nullptr);
+  EXPECT_EQ(gl_batch_text(&t, (const u8 *)"1", 1, 0, 0, 0, 0, rgba{}), nullptr);
+  EXPECT_EQ(gl_batch_scissor(&t, 0, 0, 0, 0, 0), nullptr);
+  std::string added = gfx_log().substr(before);
+  EXPECT_EQ(added,
+            "gl_batch (text): dropped a text: its vertex memory is full (8 bytes); reported once.\n"
+            "gl_batch (text): dropped a text: its sub-commands are full (128 bytes); reported once.\n");
+  EXPECT_TRUE(g.guard_intact());
+  gl_batch_release(&b);
+}
+
+// The arena helper under marks: a rollback that restores an older view still finds the bytes
+// committed since, and a reservation's end is a hard limit.
+TEST(render_batch, arena_growth_survives_marks_and_stops_at_the_reservation) {
+  buffer reservation = memory_reserve(MiB(1), nullptr);
+  ASSERT_NE(reservation.data, nullptr);
+  buffer arena = buffer_make(0, 0, reservation.data);
+  buffer_mark mark = buffer_mark_begin(&arena);
+  ASSERT_TRUE(gl_arena_make_room(&arena, &reservation, 100000, 4));
+  u8 *p = (u8 *)buffer_push(&arena, 100000, 4);
+  ASSERT_NE(p, nullptr);
+  memset(p, 1, 100000);
+  buffer_mark_rollback(&mark);
+  EXPECT_EQ(arena.size, 0u);
+  ASSERT_TRUE(gl_arena_make_room(&arena, &reservation, 10, 4));
+  EXPECT_EQ(arena.size, reservation.used);
+  EXPECT_GE(arena.size, 100000u);
+  EXPECT_TRUE(gl_arena_make_room(&arena, &reservation, MiB(1), 1));
+  EXPECT_FALSE(gl_arena_make_room(&arena, &reservation, MiB(1) + 1, 1));
+  arena.used = 1;
+  EXPECT_FALSE(gl_arena_make_room(&arena, &reservation, MiB(1), 4));
+  EXPECT_TRUE(gl_arena_make_room(&arena, &reservation, MiB(1) - 4, 4));
+  // An arena of no reservation only counts what is free.
+  u8 bytes[16];
+  buffer fixed = buffer_make(16, 0, bytes);
+  EXPECT_TRUE(gl_arena_make_room(&fixed, nullptr, 16, 1));
+  EXPECT_FALSE(gl_arena_make_room(&fixed, nullptr, 17, 1));
+  memory_free(&reservation);
 }
 
 }  // namespace
