@@ -8,7 +8,7 @@
 template <class T, class F>
 T *store_walk(pool *p, bool (*is_live)(void *), F visit) {
   u32 seen = 0;
-  for (u32 i = 0; i < p->max_entry_count && seen < p->entry_count; ++i) {
+  for (u32 i = 0; i < p->high_water && seen < p->entry_count; ++i) {
     T *item = (T *)pool_get(p, sizeof(T), i);
     if (!is_live(item)) continue;
     ++seen;
