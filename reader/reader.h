@@ -280,6 +280,8 @@ struct reader {
   pool metas;
   // reader_full_* bits of the limits reported to the log since they last had room.
   u32 full_reported;
+  // Bytes of live texts when last measured (a reclaim or a load).
+  u64 strings_live;
 };
 
 // ---- Construction ------------------------------------------------------------------------
@@ -312,6 +314,15 @@ bool reader_set_string(reader *r, buffer *field, buffer text);
 // Commits the arena up to bytes; false when that would reach the reservation's end.
 bool reader_strings_reserve(reader *r, u64 bytes);
 reader_mark reader_strings_mark(reader *r);
+// Replaced and deleted texts stay in the arena as garbage. When the arena holds more than twice
+// the live texts, this moves them into the spare reservation, so the arena stays within twice
+// its live bytes however long the program runs; the cost is amortised over the garbage made
+// since the last move. Records stay where they are: only the texts' pointers change, so it runs
+// only between parses, and whatever holds a text (not a record) takes it again when it returns
+// true. The arena left behind stays readable until the next call.
+bool reader_strings_reclaim(reader *r);
+// The bytes the live records' texts take in the arena.
+u64 reader_strings_live(reader *r);
 // Frees categories and persons nothing links to, then restores the arena and both counters.
 void reader_strings_rollback(reader *r, reader_mark mark);
 

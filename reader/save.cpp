@@ -9,7 +9,6 @@
 
 // ---- Layout ------------------------------------------------------------------------------
 
-enum : u32 { pool_feeds, pool_entries, pool_categories, pool_persons, pool_atom_links, pool_links, pool_metas };
 static const u64 save_record_size[7] = {sizeof(feed), sizeof(entry), sizeof(category), sizeof(person),
                                         sizeof(atom_link), sizeof(struct link), sizeof(meta)};
 static_assert(sizeof(link_opener) * READER_LINK_OPENER_COUNT == SAVE_FILE_OPENERS_SIZE, "openers section");
@@ -18,76 +17,7 @@ static_assert(sizeof(link_opener) * READER_LINK_OPENER_COUNT == SAVE_FILE_OPENER
 #define FEED_ATOM_END 280u
 #define ENTRY_ATOM_END 192u
 
-static pool *reader_pool(reader *r, u32 i) {
-  pool *pools[7] = {&r->feeds, &r->entries, &r->categories, &r->persons, &r->atom_links, &r->links, &r->metas};
-  return pools[i];
-}
-
 static void log_text(const char *text) { log_append(text, strlen(text)); }
-
-// ---- String fields -----------------------------------------------------------------------
-// The strings of a record in the order the arena is rewritten. Kinds must be checked first.
-
-static u32 feed_strings(feed *f, buffer **out) {
-  if (feed_get_type(f) == feed_type_atom) {
-    feed_atom &a = f->atom;
-    buffer *fields[] = {&f->url, &a.generator, &a.generator_uri, &a.generator_version, &a.icon,
-                        &a.logo, &a.atom_id,   &a.rights,        &a.subtitle,          &a.title};
-    memcpy(out, fields, sizeof(fields));
-    return array_count(fields);
-  }
-  feed_rss &s = f->rss;
-  buffer *fields[] = {&f->url, &s.title, &s.link, &s.description, &s.language, &s.copyright,
-                      &s.managingEditor, &s.webMaster, &s.generator, &s.docs, &s.cloud_domain,
-                      &s.cloud_path, &s.cloud_registerProcedure, &s.cloud_protocol, &s.image_url,
-                      &s.image_title, &s.image_link, &s.image_description, &s.rating,
-                      &s.textInput_title, &s.textInput_description, &s.textInput_name, &s.textInput_link};
-  memcpy(out, fields, sizeof(fields));
-  return array_count(fields);
-}
-
-static u32 entry_strings(entry *e, buffer **out) {
-  if (entry_get_type(e) == feed_type_atom) {
-    entry_atom &a = e->atom;
-    buffer *fields[] = {&a.content, &a.atom_id, &a.rights, &a.source, &a.summary, &a.title};
-    memcpy(out, fields, sizeof(fields));
-    return array_count(fields);
-  }
-  entry_rss &s = e->rss;
-  buffer *fields[] = {&s.title,         &s.link, &s.description, &s.author,     &s.comments,
-                      &s.enclosure_url, &s.enclosure_type,       &s.guid,       &s.source, &s.source_url};
-  memcpy(out, fields, sizeof(fields));
-  return array_count(fields);
-}
-
-// Any pool record (not metas or links), by pool.
-static u32 record_strings(u32 which, void *record, buffer **out) {
-  switch (which) {
-    case pool_feeds: return feed_strings((feed *)record, out);
-    case pool_entries: return entry_strings((entry *)record, out);
-    case pool_categories: {
-      category *c = (category *)record;
-      out[0] = &c->term, out[1] = &c->scheme, out[2] = &c->label;
-      return 3;
-    }
-    case pool_persons: {
-      person *p = (person *)record;
-      out[0] = &p->name, out[1] = &p->uri, out[2] = &p->email;
-      return 3;
-    }
-    case pool_atom_links: {
-      atom_link *l = (atom_link *)record;
-      out[0] = &l->href, out[1] = &l->type, out[2] = &l->hreflang, out[3] = &l->title;
-      return 4;
-    }
-  }
-  return 0;
-}
-
-static u32 opener_strings(link_opener *o, buffer **out) {
-  out[0] = &o->name, out[1] = &o->program, out[2] = &o->queue;
-  return 3;
-}
 
 // The bytes a string takes in the rewritten arena: its capacity (a terminator within it comes
 // along), never less than its length.
@@ -783,6 +713,7 @@ void reader_reset(reader *r) {
     pool_compact(p, save_record_size[k], live[k], clear[k]);
   }
   r->strings.used = 0;
+  r->strings_live = 0;
   r->next_feed_id = r->entry_counter = r->category_counter = r->person_counter = r->generation = 0;
   memory_zero(r->link_openers, sizeof(r->link_openers));
   r->full_reported = 0;
@@ -801,6 +732,7 @@ bool reader_read_bytes(reader *r, const u8 *bytes, u64 size) {
   u8 *base = r->strings.data;
   memcpy(base, bytes + s.strings_at, s.strings_length);
   r->strings.used = s.strings_length;
+  r->strings_live = s.strings_length;
 
   buffer *fields[32];
   for (u32 k = 0; k < 7; ++k) {
