@@ -129,6 +129,9 @@ void app_query_handle(app *a, reader *r, query *slot, buffer *scratch) {
 
 u32 app_queries_check(app *a, reader *r) {
   PROFILE_ZONE(zone_queries_check);
+  // Once a frame, before any parse: texts replaced by updates are given back when they outweigh
+  // the live ones. The shown entry's HTML is parsed again from the texts' new place.
+  if (reader_strings_reclaim(r) && a->view) a->view->html_parsed = 0;
   u32 handled = 0;
   buffer scratch = {};
   bool borrowed = false;

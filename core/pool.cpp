@@ -8,7 +8,8 @@ u64 pool_memory_size(u64 item_size, u64 item_alignment, u32 capacity) {
   return stack + align_padding(stack, item_alignment) + item_size * capacity;
 }
 
-// Lays the free stack and the items out in a piece of exactly pool_memory_size bytes.
+// Lays the free stack and the items out in a piece of exactly pool_memory_size bytes. A fixed
+// pool has all its memory from the start.
 static void pool_init_in_piece(pool *p, buffer piece, u64 item_size, u64 item_alignment, u32 capacity) {
   *p = pool{};
   p->block = piece;
@@ -19,7 +20,7 @@ static void pool_init_in_piece(pool *p, buffer piece, u64 item_size, u64 item_al
   p->free_stack = stack;
   p->items = items;
   p->max_entry_count = capacity;
-  for (u32 k = 0; k < capacity; k++) stack[k] = capacity - 1 - k;
+  p->committed = capacity;
 }
 
 void pool_create_in_arena(buffer *arena, pool *p, u64 item_size, u64 item_alignment, u32 capacity) {
@@ -42,9 +43,45 @@ void pool_create(pool *p, u64 item_size, u64 item_alignment, u32 capacity) {
   pool_init_in_piece(p, block, item_size, item_alignment, capacity);
 }
 
+bool pool_reserve(pool *p, u64 item_size, u32 capacity) {
+  *p = pool{};
+  if (capacity == 0 || item_size == 0) return false;
+  p->block = memory_reserve(item_size * capacity, nullptr);
+  p->stack_block = memory_reserve(4 * (u64)capacity, nullptr);
+  if (!p->block.data || !p->stack_block.data) {
+    pool_destroy(p);
+    return false;
+  }
+  p->items = p->block.data;
+  p->free_stack = (u32 *)p->stack_block.data;
+  p->max_entry_count = capacity;
+  return true;
+}
+
 void pool_destroy(pool *p) {
   memory_free(&p->block);
+  memory_free(&p->stack_block);
   *p = pool{};
+}
+
+// Each step commits this much more of the items (and the stack in proportion), so a pool's
+// memory follows its high-water mark without a system call per record.
+#define POOL_COMMIT_STEP (256ull * 1024)
+
+// Commits memory for at least slots slots. Only a reserved pool can be short of memory.
+static bool pool_commit(pool *p, u64 item_size, u32 slots) {
+  if (slots <= p->committed) return true;
+  if (!p->stack_block.data || slots > p->max_entry_count) return false;
+  u64 bytes = align_up((u64)slots * item_size, POOL_COMMIT_STEP);
+  if (bytes > p->block.size) bytes = p->block.size;
+  if (bytes > p->block.used && !memory_commit(&p->block, bytes - p->block.used)) return false;
+  u64 fit = p->block.used / item_size;
+  u32 now = fit < p->max_entry_count ? (u32)fit : p->max_entry_count;
+  u64 stack_bytes = 4 * (u64)now;
+  if (stack_bytes > p->stack_block.used && !memory_commit(&p->stack_block, stack_bytes - p->stack_block.used))
+    return false;
+  p->committed = now;
+  return slots <= now;
 }
 
 // ---- Slots -------------------------------------------------------------------------------
@@ -52,9 +89,28 @@ void pool_destroy(pool *p) {
 void *pool_alloc(pool *p, u64 item_size) {
   invariant(p);
   if (p->entry_count >= p->max_entry_count) return nullptr;
-  u32 index = p->free_stack[p->max_entry_count - p->entry_count - 1];
+  u32 index;
+  if (p->free_count) {
+    index = p->free_stack[--p->free_count];
+  } else {
+    if (p->high_water >= p->committed && !pool_commit(p, item_size, p->high_water + 1)) return nullptr;
+    index = p->high_water++;
+  }
   p->entry_count++;
   return p->items + item_size * index;
+}
+
+u32 pool_free_stack_at(const pool *p, u32 position) {
+  u32 untouched = p->max_entry_count - p->high_water;
+  if (position < untouched) return p->max_entry_count - 1 - position;
+  return p->free_stack[position - untouched];
+}
+
+bool pool_fill_front(pool *p, u64 item_size, u32 count) {
+  if (count > p->max_entry_count || !pool_commit(p, item_size, count)) return false;
+  p->entry_count = p->high_water = count;
+  p->free_count = 0;
+  return true;
 }
 
 void *pool_get(pool *p, u64 item_size, u32 index) {
@@ -67,13 +123,13 @@ u32 pool_index_of(pool *p, u64 item_size, const void *item) {
 }
 
 u32 pool_free_index(pool *p, u32 index) {
-  invariant(p && p->entry_count > 0 && index < p->max_entry_count);
-  u32 free_count = p->max_entry_count - p->entry_count;
+  // A slot never handed out cannot be in use.
+  invariant(p && p->entry_count > 0 && index < p->high_water);
 #ifndef NDEBUG
   // A second free of one slot would put it on the stack twice and hand it out to two owners.
-  for (u32 k = 0; k < free_count; k++) invariant(p->free_stack[k] != index);
+  for (u32 k = 0; k < p->free_count; k++) invariant(p->free_stack[k] != index);
 #endif
-  p->free_stack[free_count] = index;
+  p->free_stack[p->free_count++] = index;
   p->entry_count--;
   return p->entry_count;
 }
@@ -90,7 +146,7 @@ void pool_compact(pool *p, u64 item_size, pool_test_fn *is_live, pool_kill_fn *k
   // Live items move down into the lowest free places in slot order, so their order is kept: the
   // store shows entries in slot order.
   u32 found = 0;
-  for (u32 s = 0; s < p->max_entry_count && found < p->entry_count; s++) {
+  for (u32 s = 0; s < p->high_water && found < p->entry_count; s++) {
     u8 *item = p->items + item_size * s;
     if (!is_live(item)) continue;
     if (s != found) {
@@ -102,7 +158,8 @@ void pool_compact(pool *p, u64 item_size, pool_test_fn *is_live, pool_kill_fn *k
   // Slots [found, max) are free now; a count that claimed more live items would hand out live
   // slots twice.
   if (found < p->entry_count) p->entry_count = found;
-  for (u32 k = 0; k < p->max_entry_count; k++) p->free_stack[k] = p->max_entry_count - 1 - k;
+  p->high_water = p->entry_count;
+  p->free_count = 0;
 }
 
 // ---- Sorting -----------------------------------------------------------------------------
@@ -149,13 +206,13 @@ u32 *pool_sort_ranks(const pool_sort_state *s, u32 *ranks, u32 *spare, u32 n) {
 void pool_sort_exchange(pool *p, u64 item_size, u32 order, void *context, pool_test_fn *is_live,
                         pool_accept_fn *accept, pool_compare_fn *compare, pool_swap_fn *swap) {
   u32 seen = 0;
-  for (u32 s = 0; s < p->max_entry_count && seen + 1 < p->entry_count; s++) {
+  for (u32 s = 0; s < p->high_water && seen + 1 < p->entry_count; s++) {
     u8 *item = p->items + item_size * s;
     if (!is_live(item)) continue;
     seen++;
     if (!accept(item, context)) continue;
     u32 later_seen = seen;
-    for (u32 r = s + 1; r < p->max_entry_count && later_seen < p->entry_count; r++) {
+    for (u32 r = s + 1; r < p->high_water && later_seen < p->entry_count; r++) {
       u8 *other = p->items + item_size * r;
       if (!is_live(other)) continue;
       later_seen++;
@@ -172,7 +229,7 @@ void pool_sort(pool *p, u64 item_size, u32 order, void *context, pool_test_fn *i
   if (!p || p->entry_count == 0) return;
   // The records taken part: the accepted ones among the first entry_count live slots.
   u32 n = 0, seen = 0;
-  for (u32 s = 0; s < p->max_entry_count && seen < p->entry_count; s++) {
+  for (u32 s = 0; s < p->high_water && seen < p->entry_count; s++) {
     u8 *item = p->items + item_size * s;
     if (!is_live(item)) continue;
     seen++;
@@ -196,7 +253,7 @@ void pool_sort(pool *p, u64 item_size, u32 order, void *context, pool_test_fn *i
   u32 *slots = space, *ranks = space + n, *spare = space + 2 * (u64)n;
   u32 k = 0;
   seen = 0;
-  for (u32 s = 0; s < p->max_entry_count && seen < p->entry_count && k < n; s++) {
+  for (u32 s = 0; s < p->high_water && seen < p->entry_count && k < n; s++) {
     u8 *item = p->items + item_size * s;
     if (!is_live(item)) continue;
     seen++;
@@ -233,7 +290,7 @@ void *pool_iterator_next(pool_iterator *it) {
   it->current = nullptr;
   for (;;) {
     it->index++;
-    if (it->index >= it->pool->max_entry_count || it->accepted >= it->total) return nullptr;
+    if (it->index >= it->pool->high_water || it->accepted >= it->total) return nullptr;
     u8 *item = it->pool->items + it->item_size * it->index;
     if (it->filter(item)) {
       it->accepted++;
@@ -250,10 +307,12 @@ bool pool_print(pool *p, u64 item_size, buffer *out) {
   int n;
   if (p->entry_count < p->max_entry_count) {
     u32 top = p->max_entry_count - p->entry_count - 1;
-    u32 index = p->free_stack[top];
+    u32 index = pool_free_stack_at(p, top);
+    // Memory not yet committed is zero once it is.
+    u32 first = index < p->committed ? p->items[item_size * index] : 0;
     n = snprintf(text, sizeof text,
                  "{\n    max_entry_count: %u\n    entry_count: %u\n    first free: [ %u ] %u first byte: %u\n}\n",
-                 p->max_entry_count, p->entry_count, top, index, (u32)p->items[item_size * index]);
+                 p->max_entry_count, p->entry_count, top, index, first);
   } else {
     // A full pool has no top of the free stack to show.
     n = snprintf(text, sizeof text, "{\n    max_entry_count: %u\n    entry_count: %u\n    first free: none\n}\n",

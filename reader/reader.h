@@ -10,18 +10,20 @@
 
 // ---- Limits and kinds --------------------------------------------------------------------
 
+// Capacities far beyond years of reading: each pool reserves address space for its capacity and
+// commits memory only as it fills, so an empty store costs what a small one does.
 enum : u32 {
-  READER_FEED_CAPACITY = 200,
-  READER_ENTRY_CAPACITY = 10000,
-  READER_CATEGORY_CAPACITY = 10000,
-  READER_PERSON_CAPACITY = 1000,
-  READER_ATOM_LINK_CAPACITY = 1000,
-  READER_LINK_CAPACITY = 10000,
-  READER_META_CAPACITY = 200,
+  READER_FEED_CAPACITY = 10000,
+  READER_ENTRY_CAPACITY = 1000000,
+  READER_CATEGORY_CAPACITY = 1000000,
+  READER_PERSON_CAPACITY = 200000,
+  READER_ATOM_LINK_CAPACITY = 1000000,
+  READER_LINK_CAPACITY = 4000000,
+  READER_META_CAPACITY = 10000,
   READER_LINK_OPENER_COUNT = 10,
 };
 
-#define READER_STRINGS_RESERVE 104857600ull  // 100 MiB for each of the two arenas
+#define READER_STRINGS_RESERVE GiB(16)  // for each of the two arenas
 #define READER_STRINGS_STEP MiB(1)
 
 // The first word of a feed and of an entry.
@@ -219,6 +221,14 @@ struct codepoint_set {
 // Bytes codepoint_set_init takes from its arena.
 #define CODEPOINT_SET_MEMORY (CODEPOINT_SET_CAPACITY * 4ull + CODEPOINT_SET_CAPACITY / 8 + 16)
 
+// The pools' capacities and the arenas' reservation a reader is built with. Tests build small
+// stores to reach the limits; the program uses reader_default_capacity.
+struct reader_capacity {
+  u32 feeds, entries, categories, persons, atom_links, links, metas;
+  u64 strings;  // bytes reserved for each string arena
+};
+extern const reader_capacity reader_default_capacity;
+
 // Undone by a rollback: everything strings and counters one parsed entry added.
 struct reader_mark {
   u64 size;
@@ -243,13 +253,12 @@ enum : u32 {
 
 enum reader_error : u32 {
   reader_error_none = 0,
-  reader_error_pool_memory = 1,     // the system refused the block of the pools
+  reader_error_pool_memory = 1,     // the system refused a pool's reservation
   reader_error_strings_memory = 2,  // the system refused an arena's reservation or first commit
 };
 
 struct reader {
-  // Fixed at start: the pools' block and the pools carved from it.
-  buffer pool_memory;
+  // Fixed at start: the pools, each over reservations of its own.
   pool feeds;
   pool entries;
   pool categories;
@@ -271,14 +280,18 @@ struct reader {
   pool metas;
   // reader_full_* bits of the limits reported to the log since they last had room.
   u32 full_reported;
+  // Bytes of live texts when last measured (a reclaim or a load).
+  u64 strings_live;
 };
 
 // ---- Construction ------------------------------------------------------------------------
 
-// Builds the store in a zeroed reader: the pools' block, both arena reservations, the first MiB
-// of the active arena. On failure everything taken is released and *error is set.
+// Builds the store in a zeroed reader: the pools' reservations, both arena reservations, the
+// first MiB of the active arena. On failure everything taken is released and *error is set.
 void reader_init(reader *r, u32 *error);
-// Gives back the pools' block and both reservations; the record is zero afterwards.
+// The same with other capacities.
+void reader_init_sized(reader *r, const reader_capacity *capacity, u32 *error);
+// Gives back the pools' and both arenas' memory; the record is zero afterwards.
 void reader_destroy(reader *r);
 
 // Takes the list and its bitmap from the arena and fills the 193 start code points (the printable
@@ -301,6 +314,15 @@ bool reader_set_string(reader *r, buffer *field, buffer text);
 // Commits the arena up to bytes; false when that would reach the reservation's end.
 bool reader_strings_reserve(reader *r, u64 bytes);
 reader_mark reader_strings_mark(reader *r);
+// Replaced and deleted texts stay in the arena as garbage. When the arena holds more than twice
+// the live texts, this moves them into the spare reservation, so the arena stays within twice
+// its live bytes however long the program runs; the cost is amortised over the garbage made
+// since the last move. Records stay where they are: only the texts' pointers change, so it runs
+// only between parses, and whatever holds a text (not a record) takes it again when it returns
+// true. The arena left behind stays readable until the next call.
+bool reader_strings_reclaim(reader *r);
+// The bytes the live records' texts take in the arena.
+u64 reader_strings_live(reader *r);
 // Frees categories and persons nothing links to, then restores the arena and both counters.
 void reader_strings_rollback(reader *r, reader_mark mark);
 

@@ -9,88 +9,15 @@
 
 // ---- Layout ------------------------------------------------------------------------------
 
-enum : u32 { pool_feeds, pool_entries, pool_categories, pool_persons, pool_atom_links, pool_links, pool_metas };
 static const u64 save_record_size[7] = {sizeof(feed), sizeof(entry), sizeof(category), sizeof(person),
                                         sizeof(atom_link), sizeof(struct link), sizeof(meta)};
-static const u32 save_capacity[7] = {READER_FEED_CAPACITY,      READER_ENTRY_CAPACITY, READER_CATEGORY_CAPACITY,
-                                     READER_PERSON_CAPACITY,    READER_ATOM_LINK_CAPACITY, READER_LINK_CAPACITY,
-                                     READER_META_CAPACITY};
 static_assert(sizeof(link_opener) * READER_LINK_OPENER_COUNT == SAVE_FILE_OPENERS_SIZE, "openers section");
 
 // The part of a record the kind does not use: kept zero in images and in loaded records.
 #define FEED_ATOM_END 280u
 #define ENTRY_ATOM_END 192u
 
-static pool *reader_pool(reader *r, u32 i) {
-  pool *pools[7] = {&r->feeds, &r->entries, &r->categories, &r->persons, &r->atom_links, &r->links, &r->metas};
-  return pools[i];
-}
-
 static void log_text(const char *text) { log_append(text, strlen(text)); }
-
-// ---- String fields -----------------------------------------------------------------------
-// The strings of a record in the order the arena is rewritten. Kinds must be checked first.
-
-static u32 feed_strings(feed *f, buffer **out) {
-  if (feed_get_type(f) == feed_type_atom) {
-    feed_atom &a = f->atom;
-    buffer *fields[] = {&f->url, &a.generator, &a.generator_uri, &a.generator_version, &a.icon,
-                        &a.logo, &a.atom_id,   &a.rights,        &a.subtitle,          &a.title};
-    memcpy(out, fields, sizeof(fields));
-    return array_count(fields);
-  }
-  feed_rss &s = f->rss;
-  buffer *fields[] = {&f->url, &s.title, &s.link, &s.description, &s.language, &s.copyright,
-                      &s.managingEditor, &s.webMaster, &s.generator, &s.docs, &s.cloud_domain,
-                      &s.cloud_path, &s.cloud_registerProcedure, &s.cloud_protocol, &s.image_url,
-                      &s.image_title, &s.image_link, &s.image_description, &s.rating,
-                      &s.textInput_title, &s.textInput_description, &s.textInput_name, &s.textInput_link};
-  memcpy(out, fields, sizeof(fields));
-  return array_count(fields);
-}
-
-static u32 entry_strings(entry *e, buffer **out) {
-  if (entry_get_type(e) == feed_type_atom) {
-    entry_atom &a = e->atom;
-    buffer *fields[] = {&a.content, &a.atom_id, &a.rights, &a.source, &a.summary, &a.title};
-    memcpy(out, fields, sizeof(fields));
-    return array_count(fields);
-  }
-  entry_rss &s = e->rss;
-  buffer *fields[] = {&s.title,         &s.link, &s.description, &s.author,     &s.comments,
-                      &s.enclosure_url, &s.enclosure_type,       &s.guid,       &s.source, &s.source_url};
-  memcpy(out, fields, sizeof(fields));
-  return array_count(fields);
-}
-
-// Any pool record (not metas or links), by pool.
-static u32 record_strings(u32 which, void *record, buffer **out) {
-  switch (which) {
-    case pool_feeds: return feed_strings((feed *)record, out);
-    case pool_entries: return entry_strings((entry *)record, out);
-    case pool_categories: {
-      category *c = (category *)record;
-      out[0] = &c->term, out[1] = &c->scheme, out[2] = &c->label;
-      return 3;
-    }
-    case pool_persons: {
-      person *p = (person *)record;
-      out[0] = &p->name, out[1] = &p->uri, out[2] = &p->email;
-      return 3;
-    }
-    case pool_atom_links: {
-      atom_link *l = (atom_link *)record;
-      out[0] = &l->href, out[1] = &l->type, out[2] = &l->hreflang, out[3] = &l->title;
-      return 4;
-    }
-  }
-  return 0;
-}
-
-static u32 opener_strings(link_opener *o, buffer **out) {
-  out[0] = &o->name, out[1] = &o->program, out[2] = &o->queue;
-  return 3;
-}
 
 // The bytes a string takes in the rewritten arena: its capacity (a terminator within it comes
 // along), never less than its length.
@@ -195,7 +122,7 @@ struct id_map {
 
 static u32 largest_id(pool *p, u64 size, pool_test_fn *live, u64 id_offset) {
   u32 largest = 0;
-  for (u32 i = 0; i < p->max_entry_count; ++i) {
+  for (u32 i = 0; i < p->high_water; ++i) {
     u8 *item = (u8 *)pool_get(p, size, i);
     if (!live(item)) continue;
     u32 id;
@@ -219,14 +146,14 @@ buffer reader_write_image(reader *r) {
   u32 max_category = largest_id(categories, sizeof(category), category_is_live, offsetof(category, id));
   u32 max_person = largest_id(persons, sizeof(person), person_is_live, offsetof(person, id));
   u32 max_generation = r->generation;
-  for (u32 i = 0; i < entries->max_entry_count; ++i) {
+  for (u32 i = 0; i < entries->high_water; ++i) {
     entry *e = (entry *)pool_get(entries, sizeof(entry), i);
     if (entry_is_live(e)) max_generation = std::max(max_generation, e->generation);
   }
   u64 slots = 0;
-  for (u32 i = 0; i < 7; ++i) slots += reader_pool(r, i)->max_entry_count;
+  for (u32 i = 0; i < 7; ++i) slots += reader_pool(r, i)->high_water;
   u64 table_bytes = ((u64)max_feed + max_entry + max_category + max_person + max_generation + 5) * 4 +
-                    (READER_FEED_CAPACITY + 1) * 5 + (READER_ENTRY_CAPACITY + 1) + slots + 64;
+                    ((u64)feeds->high_water + 1) * 5 + ((u64)entries->high_water + 1) + slots + 64;
   buffer tables = memory_alloc(table_bytes, nullptr);
   if (!tables.data) {
     log_text("reader_write: no memory for the renumbering tables.\n");
@@ -237,15 +164,15 @@ buffer reader_write_image(reader *r) {
   id_map category_new = {buffer_push_array(&tables, u32, (u64)max_category + 1), (u64)max_category + 1};
   id_map person_new = {buffer_push_array(&tables, u32, (u64)max_person + 1), (u64)max_person + 1};
   id_map generation_new = {buffer_push_array(&tables, u32, (u64)max_generation + 1), (u64)max_generation + 1};
-  u32 *feed_type_of = buffer_push_array(&tables, u32, READER_FEED_CAPACITY + 1);  // by new id
-  u8 *meta_seen = buffer_push_array(&tables, u8, READER_FEED_CAPACITY + 1);
-  u8 *entry_type_of = buffer_push_array(&tables, u8, READER_ENTRY_CAPACITY + 1);  // by new id
+  u32 *feed_type_of = buffer_push_array(&tables, u32, (u64)feeds->high_water + 1);  // by new id
+  u8 *meta_seen = buffer_push_array(&tables, u8, (u64)feeds->high_water + 1);
+  u8 *entry_type_of = buffer_push_array(&tables, u8, (u64)entries->high_water + 1);  // by new id
   u8 *keep[7];
-  for (u32 i = 0; i < 7; ++i) keep[i] = buffer_push_array(&tables, u8, reader_pool(r, i)->max_entry_count);
+  for (u32 i = 0; i < 7; ++i) keep[i] = buffer_push_array(&tables, u8, reader_pool(r, i)->high_water);
   u32 count[7] = {};
 
   // Feeds in slot order; a second record with an id already seen is not written.
-  for (u32 i = 0; i < feeds->max_entry_count; ++i) {
+  for (u32 i = 0; i < feeds->high_water; ++i) {
     feed *f = (feed *)pool_get(feeds, sizeof(feed), i);
     if (!feed_is_live(f) || f->id == 0 || feed_new.table[f->id]) continue;
     keep[pool_feeds][i] = 1;
@@ -253,7 +180,7 @@ buffer reader_write_image(reader *r) {
     feed_type_of[count[pool_feeds]] = feed_get_type(f);
   }
   // Entries of written feeds, of their feed's kind.
-  for (u32 i = 0; i < entries->max_entry_count; ++i) {
+  for (u32 i = 0; i < entries->high_water; ++i) {
     entry *e = (entry *)pool_get(entries, sizeof(entry), i);
     if (!entry_is_live(e) || e->id == 0 || entry_new.table[e->id]) continue;
     u32 owner = feed_new.get(e->feed_id);
@@ -269,11 +196,11 @@ buffer reader_write_image(reader *r) {
 
   // Categories and persons: 1 exists, 2 targeted by a written owner's link; only targeted ones
   // are written (the purge of unreferenced ones), each old id read once before it is replaced.
-  for (u32 i = 0; i < categories->max_entry_count; ++i) {
+  for (u32 i = 0; i < categories->high_water; ++i) {
     category *c = (category *)pool_get(categories, sizeof(category), i);
     if (category_is_live(c) && !category_new.table[c->id]) keep[pool_categories][i] = 1, category_new.table[c->id] = 1;
   }
-  for (u32 i = 0; i < persons->max_entry_count; ++i) {
+  for (u32 i = 0; i < persons->high_water; ++i) {
     person *p = (person *)pool_get(persons, sizeof(person), i);
     if (person_is_live(p) && !person_new.table[p->id]) keep[pool_persons][i] = 1, person_new.table[p->id] = 1;
   }
@@ -286,31 +213,31 @@ buffer reader_write_image(reader *r) {
     u32 o = entry_new.get(l->owner_id);
     return o && entry_type_of[o] == link_owner_type(l->kind) ? o : 0;
   };
-  for (u32 i = 0; i < links->max_entry_count; ++i) {
+  for (u32 i = 0; i < links->high_water; ++i) {
     struct link *l = (struct link *)pool_get(links, sizeof(struct link), i);
     if (!link_is_live(l) || !link_owner(l)) continue;
     id_map &targets = link_targets_category(l->kind) ? category_new : person_new;
     if (targets.get(l->target_id)) targets.table[l->target_id] = 2;
   }
-  for (u32 i = 0; i < categories->max_entry_count; ++i) {
+  for (u32 i = 0; i < categories->high_water; ++i) {
     if (!keep[pool_categories][i]) continue;
     category *c = (category *)pool_get(categories, sizeof(category), i);
     if (category_new.table[c->id] == 2) category_new.table[c->id] = ++count[pool_categories];
     else category_new.table[c->id] = 0, keep[pool_categories][i] = 0;
   }
-  for (u32 i = 0; i < persons->max_entry_count; ++i) {
+  for (u32 i = 0; i < persons->high_water; ++i) {
     if (!keep[pool_persons][i]) continue;
     person *p = (person *)pool_get(persons, sizeof(person), i);
     if (person_new.table[p->id] == 2) person_new.table[p->id] = ++count[pool_persons];
     else person_new.table[p->id] = 0, keep[pool_persons][i] = 0;
   }
-  for (u32 i = 0; i < links->max_entry_count; ++i) {
+  for (u32 i = 0; i < links->high_water; ++i) {
     struct link *l = (struct link *)pool_get(links, sizeof(struct link), i);
     if (!link_is_live(l) || !link_owner(l)) continue;
     id_map &targets = link_targets_category(l->kind) ? category_new : person_new;
     if (targets.get(l->target_id)) keep[pool_links][i] = 1, ++count[pool_links];
   }
-  for (u32 i = 0; i < atom_links->max_entry_count; ++i) {
+  for (u32 i = 0; i < atom_links->high_water; ++i) {
     atom_link *l = (atom_link *)pool_get(atom_links, sizeof(atom_link), i);
     if (!atom_link_is_live(l)) continue;
     u32 o = l->owner_kind == atom_link_owner_feed ? feed_new.get(l->owner_id) : entry_new.get(l->owner_id);
@@ -318,7 +245,7 @@ buffer reader_write_image(reader *r) {
     if (type == feed_type_atom)
       keep[pool_atom_links][i] = 1, ++count[pool_atom_links];
   }
-  for (u32 i = 0; i < metas->max_entry_count; ++i) {
+  for (u32 i = 0; i < metas->high_water; ++i) {
     meta *m = (meta *)pool_get(metas, sizeof(meta), i);
     if (!meta_is_live(m)) continue;
     u32 f = feed_new.get(m->feed_id);
@@ -344,14 +271,14 @@ buffer reader_write_image(reader *r) {
   u32 *entry_atom_links = buffer_push_array(&tallies, u32, ne + 1);
   owned[0] = buffer_push_array(&tallies, u32, nf + 1);
   for (u32 k = 1; k <= 8; ++k) owned[k] = buffer_push_array(&tallies, u32, ((k & 1) ? nf : ne) + 1);
-  for (u32 i = 0; i < entries->max_entry_count; ++i)
+  for (u32 i = 0; i < entries->high_water; ++i)
     if (keep[pool_entries][i]) feed_entries[feed_new.get(((entry *)pool_get(entries, sizeof(entry), i))->feed_id)]++;
-  for (u32 i = 0; i < links->max_entry_count; ++i)
+  for (u32 i = 0; i < links->high_water; ++i)
     if (keep[pool_links][i]) {
       struct link *l = (struct link *)pool_get(links, sizeof(struct link), i);
       owned[l->kind][link_owner(l)]++;
     }
-  for (u32 i = 0; i < atom_links->max_entry_count; ++i)
+  for (u32 i = 0; i < atom_links->high_water; ++i)
     if (keep[pool_atom_links][i]) {
       atom_link *l = (atom_link *)pool_get(atom_links, sizeof(atom_link), i);
       if (l->owner_kind == atom_link_owner_feed) owned[0][feed_new.get(l->owner_id)]++;
@@ -364,7 +291,7 @@ buffer reader_write_image(reader *r) {
   for (u32 k = 0; k < 7; ++k) {
     pools_size += 4 + count[k] * save_record_size[k];
     pool *p = reader_pool(r, k);
-    for (u32 i = 0; i < p->max_entry_count; ++i) {
+    for (u32 i = 0; i < p->high_water; ++i) {
       if (!keep[k][i]) continue;
       u32 n = record_strings(k, pool_get(p, save_record_size[k], i), fields);
       for (u32 s = 0; s < n; ++s) strings_size += string_span(*fields[s]);
@@ -374,8 +301,9 @@ buffer reader_write_image(reader *r) {
     u32 n = opener_strings(&o, fields);
     for (u32 s = 0; s < n; ++s) strings_size += fields[s]->data ? fields[s]->used : 0;
   }
-  if (strings_size >= READER_STRINGS_RESERVE) {
-    log_text("reader_write: the texts do not fit one arena.\n");
+  // The file keeps the texts' length in 32 bits.
+  if (strings_size > UINT32_MAX || strings_size >= r->strings_a.size) {
+    log_text("reader_write: the texts do not fit the save file.\n");
     memory_free(&tallies);
     memory_free(&tables);
     return buffer{};
@@ -409,7 +337,7 @@ buffer reader_write_image(reader *r) {
     memcpy(out, &count[k], 4);
     out += 4;
     pool *p = reader_pool(r, k);
-    for (u32 i = 0; i < p->max_entry_count; ++i) {
+    for (u32 i = 0; i < p->high_water; ++i) {
       if (!keep[k][i]) continue;
       // Records sit unaligned in the file: each is patched in an aligned copy, then stored.
       alignas(8) u8 local[sizeof(feed)];
@@ -577,9 +505,22 @@ static bool type_word_ok(u32 type) {
   return (type & ~(feed_type_mask | feed_type_deleted)) == 0 && (kind == feed_type_rss || kind == feed_type_atom);
 }
 
+// What a reader can take: its pools' capacities and its arena's reservation.
+struct image_limits {
+  u32 capacity[7];
+  u64 strings;
+};
+
+static image_limits reader_limits(reader *r) {
+  image_limits l = {};
+  for (u32 k = 0; k < 7; ++k) l.capacity[k] = reader_pool(r, k)->max_entry_count;
+  l.strings = r->strings_a.size;
+  return l;
+}
+
 // Structure first (sections, counts against capacities), then every record; nothing outside
 // [bytes, bytes + size) is read and no value is trusted before it is checked.
-static bool image_check(const u8 *b, u64 size, image_sections *s) {
+static bool image_check(const u8 *b, u64 size, const image_limits &limits, image_sections *s) {
   if (size < SAVE_FILE_COUNTERS_END) return reject("shorter than its header");
   if (memcmp(b, SAVE_FILE_MAGIC, 4) != 0) return reject("not a save file");
   if (read_u32(b + 4) > SAVE_FILE_VERSION) return reject("a later version");
@@ -593,7 +534,7 @@ static bool image_check(const u8 *b, u64 size, image_sections *s) {
     if (size - at < 4) return reject("cut inside the pools");
     s->count[k] = read_u32(b + at);
     at += 4;
-    if (s->count[k] > save_capacity[k]) return reject("more records than a pool holds");
+    if (s->count[k] > limits.capacity[k]) return reject("more records than a pool holds");
     s->pool_at[k] = at;
     u64 bytes = s->count[k] * save_record_size[k];
     if (size - at < bytes) return reject("cut inside the pools");
@@ -613,7 +554,7 @@ static bool image_check(const u8 *b, u64 size, image_sections *s) {
   if ((u64)header[7] != 4 + 4ull * s->codepoints || (u64)header[8] != at) return reject("header does not match the code points");
   if (size - at < 4) return reject("cut inside the texts");
   s->strings_length = read_u32(b + at);
-  if (s->strings_length >= READER_STRINGS_RESERVE - READER_STRINGS_STEP) return reject("texts larger than the arena");
+  if (s->strings_length + READER_STRINGS_STEP >= limits.strings) return reject("texts larger than the arena");
   s->strings_at = at + 4;
   if ((u64)header[9] != 4ull + s->strings_length) return reject("header does not match the texts");
   if (size - s->strings_at != s->strings_length) return reject("size differs from the content");
@@ -767,11 +708,12 @@ void reader_reset(reader *r) {
   pool_kill_fn *clear[7] = {feed_clear, entry_clear, category_clear, person_clear, atom_link_clear, link_clear, meta_clear};
   for (u32 k = 0; k < 7; ++k) {
     pool *p = reader_pool(r, k);
-    memory_zero(p->items, (u64)p->max_entry_count * save_record_size[k]);
+    memory_zero(p->items, (u64)p->high_water * save_record_size[k]);
     p->entry_count = 0;
     pool_compact(p, save_record_size[k], live[k], clear[k]);
   }
   r->strings.used = 0;
+  r->strings_live = 0;
   r->next_feed_id = r->entry_counter = r->category_counter = r->person_counter = r->generation = 0;
   memory_zero(r->link_openers, sizeof(r->link_openers));
   r->full_reported = 0;
@@ -785,18 +727,21 @@ void reader_reset(reader *r) {
 
 bool reader_read_bytes(reader *r, const u8 *bytes, u64 size) {
   image_sections s = {};
-  if (!image_check(bytes, size, &s)) return false;
+  if (!image_check(bytes, size, reader_limits(r), &s)) return false;
   if (!reader_strings_reserve(r, s.strings_length)) return reject("no memory for the texts");
   u8 *base = r->strings.data;
   memcpy(base, bytes + s.strings_at, s.strings_length);
   r->strings.used = s.strings_length;
+  r->strings_live = s.strings_length;
 
-  pool_test_fn *live[7] = {feed_is_live, entry_is_live, category_is_live, person_is_live,
-                           atom_link_is_live, link_is_live, meta_is_live};
-  pool_kill_fn *clear[7] = {feed_clear, entry_clear, category_clear, person_clear, atom_link_clear, link_clear, meta_clear};
   buffer *fields[32];
   for (u32 k = 0; k < 7; ++k) {
     pool *p = reader_pool(r, k);
+    // Slots 0 to count - 1 in use, the next allocation takes slot count.
+    if (!pool_fill_front(p, save_record_size[k], s.count[k])) {
+      reader_reset(r);
+      return reject("no memory for the records");
+    }
     memcpy(p->items, bytes + s.pool_at[k], s.count[k] * save_record_size[k]);
     for (u32 i = 0; i < s.count[k]; ++i) {
       void *record = pool_get(p, save_record_size[k], i);
@@ -808,9 +753,6 @@ bool reader_read_bytes(reader *r, const u8 *bytes, u64 size) {
         m->opener = &r->link_openers[(u64)(uintptr_t)m->opener];
       }
     }
-    // The free stack is rebuilt so the next allocation takes slot count.
-    p->entry_count = s.count[k];
-    pool_compact(p, save_record_size[k], live[k], clear[k]);
   }
   memcpy(r->link_openers, bytes + s.openers_at, SAVE_FILE_OPENERS_SIZE);
   for (link_opener &o : r->link_openers) {
@@ -838,8 +780,9 @@ bool reader_read(reader *r, buffer path, u32 *error) {
   u64 size = file_size(path, error);
   if (*error) return false;
   // The largest file the checks could accept; anything larger is refused unread.
-  u64 largest = SAVE_FILE_COUNTERS_END + SAVE_FILE_OPENERS_SIZE + 8 + 4ull * CODEPOINT_SET_CAPACITY + READER_STRINGS_RESERVE;
-  for (u32 k = 0; k < 7; ++k) largest += 4 + save_capacity[k] * save_record_size[k];
+  image_limits limits = reader_limits(r);
+  u64 largest = SAVE_FILE_COUNTERS_END + SAVE_FILE_OPENERS_SIZE + 8 + 4ull * CODEPOINT_SET_CAPACITY + limits.strings;
+  for (u32 k = 0; k < 7; ++k) largest += 4 + limits.capacity[k] * save_record_size[k];
   if (size > largest) return reject("larger than any store");
   buffer content = file_read_all(path, 0, error);
   if (*error) return false;
@@ -881,7 +824,7 @@ void reader_write(reader *r, buffer path, u32 *error) {
   }
   // A save must never leave a file that its own loader refuses.
   image_sections sections;
-  if (!image_check(image.data, image.used, &sections)) {
+  if (!image_check(image.data, image.used, reader_limits(r), &sections)) {
     log_text("reader_write: the store is not consistent; nothing written.\n");
     memory_free(&image);
     *error = file_error_write;

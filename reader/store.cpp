@@ -3,39 +3,38 @@
 
 // ---- Construction ------------------------------------------------------------------------
 
-struct pool_layout {
-  u64 item_size;
-  u64 alignment;
-  u32 capacity;
+const reader_capacity reader_default_capacity = {
+    READER_FEED_CAPACITY,      READER_ENTRY_CAPACITY, READER_CATEGORY_CAPACITY, READER_PERSON_CAPACITY,
+    READER_ATOM_LINK_CAPACITY, READER_LINK_CAPACITY,  READER_META_CAPACITY,     READER_STRINGS_RESERVE,
 };
 
-static const pool_layout reader_pool_layouts[7] = {
-    {sizeof(feed), 8, READER_FEED_CAPACITY},           {sizeof(entry), 8, READER_ENTRY_CAPACITY},
-    {sizeof(category), 8, READER_CATEGORY_CAPACITY},   {sizeof(person), 8, READER_PERSON_CAPACITY},
-    {sizeof(atom_link), 8, READER_ATOM_LINK_CAPACITY}, {sizeof(struct link), 4, READER_LINK_CAPACITY},
-    {sizeof(meta), 8, READER_META_CAPACITY},
-};
+void reader_init(reader *r, u32 *error) { reader_init_sized(r, &reader_default_capacity, error); }
 
-void reader_init(reader *r, u32 *error) {
+void reader_init_sized(reader *r, const reader_capacity *capacity, u32 *error) {
   if (*error) return;
-  pool *pools[7] = {&r->feeds, &r->entries, &r->categories, &r->persons, &r->atom_links, &r->links, &r->metas};
-  // Every piece starts on 8 bytes, so each pool's items land on their alignment.
-  u64 total = 0;
-  for (const pool_layout &l : reader_pool_layouts) total += align_up(pool_memory_size(l.item_size, l.alignment, l.capacity), 8);
-  r->pool_memory = memory_alloc(total, nullptr);
-  if (!r->pool_memory.data) {
-    *error = reader_error_pool_memory;
-    return;
-  }
-  for (u32 i = 0; i < 7; ++i) {
-    r->pool_memory.used = align_up(r->pool_memory.used, 8);
-    const pool_layout &l = reader_pool_layouts[i];
-    pool_create_in_arena(&r->pool_memory, pools[i], l.item_size, l.alignment, l.capacity);
-    invariant(pools[i]->max_entry_count == l.capacity);
+  struct {
+    pool *p;
+    u64 item_size;
+    u32 capacity;
+  } pools[7] = {
+      {&r->feeds, sizeof(feed), capacity->feeds},
+      {&r->entries, sizeof(entry), capacity->entries},
+      {&r->categories, sizeof(category), capacity->categories},
+      {&r->persons, sizeof(person), capacity->persons},
+      {&r->atom_links, sizeof(atom_link), capacity->atom_links},
+      {&r->links, sizeof(struct link), capacity->links},
+      {&r->metas, sizeof(meta), capacity->metas},
+  };
+  for (auto &l : pools) {
+    if (!pool_reserve(l.p, l.item_size, l.capacity)) {
+      reader_destroy(r);
+      *error = reader_error_pool_memory;
+      return;
+    }
   }
 
-  r->strings_a = memory_reserve(READER_STRINGS_RESERVE, nullptr);
-  r->strings_b = memory_reserve(READER_STRINGS_RESERVE, nullptr);
+  r->strings_a = memory_reserve(capacity->strings, nullptr);
+  r->strings_b = memory_reserve(capacity->strings, nullptr);
   if (!r->strings_a.data || !r->strings_b.data || !memory_commit(&r->strings_a, READER_STRINGS_STEP)) {
     reader_destroy(r);
     *error = reader_error_strings_memory;
@@ -48,7 +47,8 @@ void reader_init(reader *r, u32 *error) {
 }
 
 void reader_destroy(reader *r) {
-  memory_free(&r->pool_memory);
+  pool *pools[7] = {&r->feeds, &r->entries, &r->categories, &r->persons, &r->atom_links, &r->links, &r->metas};
+  for (pool *p : pools) pool_destroy(p);
   memory_free(&r->strings_a);
   memory_free(&r->strings_b);
   memory_zero(r, sizeof *r);

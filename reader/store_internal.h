@@ -8,7 +8,7 @@
 template <class T, class F>
 T *store_walk(pool *p, bool (*is_live)(void *), F visit) {
   u32 seen = 0;
-  for (u32 i = 0; i < p->max_entry_count && seen < p->entry_count; ++i) {
+  for (u32 i = 0; i < p->high_water && seen < p->entry_count; ++i) {
     T *item = (T *)pool_get(p, sizeof(T), i);
     if (!is_live(item)) continue;
     ++seen;
@@ -24,3 +24,17 @@ inline void reader_clear_full(reader *r, u32 bit) { r->full_reported &= ~bit; }
 // Frees the relation links of the kinds owned by the id, lowering the matching count for each,
 // until every count is 0.
 void reader_free_owned_links(reader *r, u32 owner_id, const u32 *kinds, u32 **counts, u32 n);
+
+// ---- Pools and string fields -------------------------------------------------------------
+
+// The pools in the order of the save file.
+enum : u32 { pool_feeds, pool_entries, pool_categories, pool_persons, pool_atom_links, pool_links, pool_metas };
+pool *reader_pool(reader *r, u32 which);
+
+// Pointers to the string fields of a record, in the order the arena is rewritten: 23 for an RSS
+// feed, 10 for an Atom one, 10 and 6 for entries. The record's kind must have been checked.
+u32 feed_strings(feed *f, buffer **out);
+u32 entry_strings(entry *e, buffer **out);
+// Any record of the pools that have texts (feeds to Atom links), by pool; 0 for the others.
+u32 record_strings(u32 which, void *record, buffer **out);
+u32 opener_strings(link_opener *o, buffer **out);

@@ -99,7 +99,7 @@ void reader_free_owned_links(reader *r, u32 owner_id, const u32 *kinds, u32 **co
   };
   if (remaining() == 0) return;
   pool *p = &r->links;
-  for (u32 i = 0; i < p->max_entry_count && p->entry_count > 0; ++i) {
+  for (u32 i = 0; i < p->high_water && p->entry_count > 0; ++i) {
     struct link *l = (struct link *)pool_get(p, sizeof(struct link), i);
     if (!link_is_live(l) || l->owner_id != owner_id) continue;
     for (u32 k = 0; k < n; ++k) {
@@ -118,7 +118,7 @@ void reader_free_owned_links(reader *r, u32 owner_id, const u32 *kinds, u32 **co
 
 static void reader_free_atom_links(reader *r, u32 owner_id, u32 owner_kind, u32 *count) {
   pool *p = &r->atom_links;
-  for (u32 i = 0; i < p->max_entry_count && *count > 0 && p->entry_count > 0; ++i) {
+  for (u32 i = 0; i < p->high_water && *count > 0 && p->entry_count > 0; ++i) {
     atom_link *l = (atom_link *)pool_get(p, sizeof(atom_link), i);
     if (l->owner_kind != owner_kind || l->owner_id != owner_id) continue;
     memory_zero(l, sizeof *l);
@@ -154,7 +154,7 @@ void reader_delete_entry(reader *r, entry *e, feed *f) {
 
 void reader_delete_feed(reader *r, feed *f) {
   pool *entries = &r->entries;
-  for (u32 i = 0; i < entries->max_entry_count && f->entry_count > 0; ++i) {
+  for (u32 i = 0; i < entries->high_water && f->entry_count > 0; ++i) {
     entry *e = (entry *)pool_get(entries, sizeof(entry), i);
     if (entry_is_live(e) && e->feed_id == f->id) reader_delete_entry(r, e, f);
   }
@@ -178,7 +178,7 @@ void reader_delete_feed(reader *r, feed *f) {
 }
 
 void reader_purge_deleted(reader *r) {
-  for (u32 i = 0; i < r->feeds.max_entry_count; ++i) {
+  for (u32 i = 0; i < r->feeds.high_water; ++i) {
     feed *f = (feed *)pool_get(&r->feeds, sizeof(feed), i);
     if (!feed_is_live(f)) continue;
     if (feed_is_deleted(f)) {
@@ -186,7 +186,7 @@ void reader_purge_deleted(reader *r) {
       continue;
     }
     u32 left = f->entry_count;  // exactly the entries the feed had when its walk began
-    for (u32 k = 0; k < r->entries.max_entry_count && left > 0; ++k) {
+    for (u32 k = 0; k < r->entries.high_water && left > 0; ++k) {
       entry *e = (entry *)pool_get(&r->entries, sizeof(entry), k);
       if (!entry_is_live(e) || e->feed_id != f->id) continue;
       --left;
@@ -199,19 +199,23 @@ void reader_purge_deleted(reader *r) {
 // sorted once, so the purge costs n log n however full the pools are.
 template <class T>
 static void reader_purge_untargeted(reader *r, pool *p, bool (*is_live)(void *), u32 kind_low, u32 kind_high) {
-  static u32 targets[READER_LINK_CAPACITY];
+  // Without memory for the targets nothing is freed: a record kept too long costs little.
+  buffer block = memory_alloc(4 * ((u64)r->links.entry_count + 1), nullptr);
+  if (!block.data) return;
+  u32 *targets = (u32 *)block.data;
   u32 n = 0;
-  for (u32 i = 0; i < r->links.max_entry_count && n < READER_LINK_CAPACITY; ++i) {
+  for (u32 i = 0; i < r->links.high_water && n < r->links.entry_count; ++i) {
     struct link *l = (struct link *)pool_get(&r->links, sizeof(struct link), i);
     if (link_is_live(l) && l->kind >= kind_low && l->kind <= kind_high) targets[n++] = l->target_id;
   }
   std::sort(targets, targets + n);
-  for (u32 i = 0; i < p->max_entry_count && p->entry_count > 0; ++i) {
+  for (u32 i = 0; i < p->high_water && p->entry_count > 0; ++i) {
     T *item = (T *)pool_get(p, sizeof(T), i);
     if (!is_live(item) || std::binary_search(targets, targets + n, item->id)) continue;
     memory_zero(item, sizeof(T));
     pool_free(p, item, sizeof(T));
   }
+  memory_free(&block);
 }
 
 void reader_purge_categories(reader *r) {
@@ -275,7 +279,7 @@ static bool entry_listed(entry *e, feed *f, u32 from, u32 to, u32 required, u32 
 static entry *entry_walk(reader *r, feed *f, s64 start, s64 step, u32 from, u32 to, u32 required, u32 allowed) {
   if (!f) return nullptr;
   u32 seen = 0;
-  for (s64 i = start; i >= 0 && i < (s64)r->entries.max_entry_count && seen < f->entry_count; i += step) {
+  for (s64 i = start; i >= 0 && i < (s64)r->entries.high_water && seen < f->entry_count; i += step) {
     entry *e = (entry *)pool_get(&r->entries, sizeof(entry), (u32)i);
     if (!entry_is_live(e) || e->feed_id != f->id) continue;
     ++seen;
@@ -289,14 +293,14 @@ entry *reader_first_entry(reader *r, feed *f, u32 from, u32 to, u32 required, u3
 }
 
 entry *reader_last_entry(reader *r, feed *f, u32 from, u32 to, u32 required, u32 allowed) {
-  return entry_walk(r, f, (s64)r->entries.max_entry_count - 1, -1, from, to, required, allowed);
+  return entry_walk(r, f, (s64)r->entries.high_water - 1, -1, from, to, required, allowed);
 }
 
 // Neighbours are not bounded by the feed's count: the entries on the far side are unknown.
 static entry *entry_neighbour(reader *r, feed *f, entry *e, s64 step, u32 from, u32 to, u32 required, u32 allowed) {
   if (!f || !e) return nullptr;
   s64 i = (s64)pool_index_of(&r->entries, sizeof(entry), e) + step;
-  for (; i >= 0 && i < (s64)r->entries.max_entry_count; i += step) {
+  for (; i >= 0 && i < (s64)r->entries.high_water; i += step) {
     entry *n = (entry *)pool_get(&r->entries, sizeof(entry), (u32)i);
     if (entry_listed(n, f, from, to, required, allowed)) return n;
   }
@@ -323,7 +327,7 @@ static bool feed_listed(reader *r, feed *f, const feed_filter &k) {
 }
 
 static feed *feed_walk(reader *r, s64 start, s64 step, const feed_filter &k) {
-  for (s64 i = start; i >= 0 && i < (s64)r->feeds.max_entry_count; i += step) {
+  for (s64 i = start; i >= 0 && i < (s64)r->feeds.high_water; i += step) {
     feed *f = (feed *)pool_get(&r->feeds, sizeof(feed), (u32)i);
     if (feed_listed(r, f, k)) return f;
   }
@@ -337,7 +341,7 @@ feed *reader_first_feed(reader *r, u32 include_empty, u32 from, u32 to, u32 feed
 
 feed *reader_last_feed(reader *r, u32 include_empty, u32 from, u32 to, u32 feed_required, u32 feed_allowed,
                        u32 entry_required, u32 entry_allowed) {
-  return feed_walk(r, (s64)r->feeds.max_entry_count - 1, -1,
+  return feed_walk(r, (s64)r->feeds.high_water - 1, -1,
                    {include_empty, from, to, feed_required, feed_allowed, entry_required, entry_allowed});
 }
 

@@ -97,7 +97,7 @@ bool reader_link_exists(pool *links, u32 kind_low, u32 kind_high, u32 target_id)
 
 static u32 check_count_live(pool *p, u64 item_size, pool_test_fn *is_live) {
   u32 n = 0;
-  for (u32 i = 0; i < p->max_entry_count; ++i) n += is_live(pool_get(p, item_size, i));
+  for (u32 i = 0; i < p->high_water; ++i) n += is_live(pool_get(p, item_size, i));
   return n;
 }
 
@@ -219,26 +219,26 @@ u32 reader_check(reader *r) {
 
   // The counts above came from whole-pool walks, so the arrays hold exactly those records.
   u64 k = 0;
-  for (u32 i = 0; i < r->categories.max_entry_count; ++i) {
+  for (u32 i = 0; i < r->categories.high_water; ++i) {
     category *c = (category *)pool_get(&r->categories, sizeof(category), i);
     if (category_is_live(c)) category_ids[k++] = c->id;
   }
   std::sort(category_ids, category_ids + k);
   k = 0;
-  for (u32 i = 0; i < r->persons.max_entry_count; ++i) {
+  for (u32 i = 0; i < r->persons.high_water; ++i) {
     person *p = (person *)pool_get(&r->persons, sizeof(person), i);
     if (person_is_live(p)) person_ids[k++] = p->id;
   }
   std::sort(person_ids, person_ids + k);
   k = 0;
-  for (u32 i = 0; i < r->feeds.max_entry_count; ++i) {
+  for (u32 i = 0; i < r->feeds.high_water; ++i) {
     feed *f = (feed *)pool_get(&r->feeds, sizeof(feed), i);
     if (feed_is_live(f)) feed_ids[k++] = f->id;
   }
   std::sort(feed_ids, feed_ids + k);
   // Only links whose target exists count.
   k = 0;
-  for (u32 i = 0; i < r->links.max_entry_count; ++i) {
+  for (u32 i = 0; i < r->links.high_water; ++i) {
     struct link *l = (struct link *)pool_get(&r->links, sizeof(struct link), i);
     if (!link_is_live(l)) continue;
     bool to_category = l->kind <= link_kind_atom_entry_category;
@@ -250,13 +250,13 @@ u32 reader_check(reader *r) {
   u64 n_link_keys = k;
   std::sort(link_keys, link_keys + n_link_keys);
   k = 0;
-  for (u32 i = 0; i < r->atom_links.max_entry_count; ++i) {
+  for (u32 i = 0; i < r->atom_links.high_water; ++i) {
     atom_link *l = (atom_link *)pool_get(&r->atom_links, sizeof(atom_link), i);
     if (atom_link_is_live(l)) atom_keys[k++] = check_key(l->owner_kind, l->owner_id);
   }
   std::sort(atom_keys, atom_keys + n_atom);
   k = 0;
-  for (u32 i = 0; i < r->entries.max_entry_count; ++i) {
+  for (u32 i = 0; i < r->entries.high_water; ++i) {
     entry *e = (entry *)pool_get(&r->entries, sizeof(entry), i);
     if (entry_is_live(e)) entry_keys[k++] = check_key(e->feed_id, 0);
   }
@@ -270,7 +270,7 @@ u32 reader_check(reader *r) {
     check_log_problem(what, id, stored, actual);
   };
 
-  for (u32 i = 0; i < r->feeds.max_entry_count; ++i) {
+  for (u32 i = 0; i < r->feeds.high_water; ++i) {
     feed *f = (feed *)pool_get(&r->feeds, sizeof(feed), i);
     if (!feed_is_live(f)) continue;
     expect("entries of feed ", f->id, f->entry_count, check_count_key(entry_keys, n_entries, check_key(f->id, 0)));
@@ -285,7 +285,7 @@ u32 reader_check(reader *r) {
       expect("atom links of feed ", f->id, f->atom.atom_link_count, atom_links_of(atom_link_owner_feed, f->id));
     }
   }
-  for (u32 i = 0; i < r->entries.max_entry_count; ++i) {
+  for (u32 i = 0; i < r->entries.high_water; ++i) {
     entry *e = (entry *)pool_get(&r->entries, sizeof(entry), i);
     if (!entry_is_live(e)) continue;
     expect("owning feeds of entry ", e->id, 1, check_has_id(feed_ids, n_feeds, e->feed_id) ? 1 : 0);

@@ -40,7 +40,15 @@ bool accept_nothing(void *) {
 
 struct pool_fixture {
   pool p;
-  explicit pool_fixture(u32 capacity) { pool_create(&p, record_size, 8, capacity); }
+  explicit pool_fixture(u32 capacity, bool reserved = false) {
+    if (reserved) {
+      EXPECT_TRUE(pool_reserve(&p, record_size, capacity));
+    } else {
+      pool_create(&p, record_size, 8, capacity);
+    }
+  }
+  // The slots that may be looked at: a reserved pool's memory ends where it has been committed.
+  u32 visible() const { return p.committed; }
   ~pool_fixture() { pool_destroy(&p); }
   record *at(u32 i) { return (record *)pool_get(&p, record_size, i); }
   record *alloc(u32 id, u32 group = 0, u32 key = 0) {
@@ -75,9 +83,9 @@ TEST(pool, memory_size_and_layout_in_an_arena) {
 
 TEST(pool, slots_come_out_in_order_and_the_last_freed_comes_back_first) {
   pool_fixture f(3);
-  EXPECT_EQ(f.p.free_stack[0], 2u);
-  EXPECT_EQ(f.p.free_stack[1], 1u);
-  EXPECT_EQ(f.p.free_stack[2], 0u);
+  EXPECT_EQ(pool_free_stack_at(&f.p, 0), 2u);
+  EXPECT_EQ(pool_free_stack_at(&f.p, 1), 1u);
+  EXPECT_EQ(pool_free_stack_at(&f.p, 2), 0u);
   EXPECT_EQ(f.alloc(0), f.at(0));
   EXPECT_EQ(f.alloc(1), f.at(1));
   EXPECT_EQ(f.alloc(2), f.at(2));
@@ -227,14 +235,14 @@ void expect_same_slots(pool_fixture *f, const std::vector<record> &model) {
 
 std::vector<record> snapshot(pool_fixture *f) {
   std::vector<record> v;
-  for (u32 s = 0; s < f->p.max_entry_count; s++) v.push_back(*f->at(s));
+  for (u32 s = 0; s < f->visible(); s++) v.push_back(*f->at(s));
   return v;
 }
 
 // Random allocations, frees, compactions, sorts and filtered walks against a model of the slots.
-void run_random_pool(u32 capacity, u32 steps, u32 seed) {
-  pool_fixture f(capacity);
-  for (u32 s = 0; s < capacity; s++) *f.at(s) = record{};
+void run_random_pool(u32 capacity, u32 steps, u32 seed, bool reserved = false, u32 alloc_share = 50) {
+  pool_fixture f(capacity, reserved);
+  for (u32 s = 0; s < f.visible(); s++) *f.at(s) = record{};
   std::mt19937 rng(seed);
   std::vector<u32> model_free;  // the free stack, top last
   for (u32 k = 0; k < capacity; k++) model_free.push_back(capacity - 1 - k);
@@ -242,7 +250,7 @@ void run_random_pool(u32 capacity, u32 steps, u32 seed) {
   u32 next_id = 1;
   for (u32 step = 0; step < steps; step++) {
     u32 action = rng() % 100;
-    if (action < 50) {
+    if (action < alloc_share) {
       record *r = f.alloc(next_id, rng() % 3, rng() % 8);
       if (model_free.empty()) {
         ASSERT_EQ(r, nullptr);
@@ -263,7 +271,7 @@ void run_random_pool(u32 capacity, u32 steps, u32 seed) {
       for (const record &r : before)
         if (r.live) expect.push_back(r);
       pool_compact(&f.p, record_size, record_is_live, record_kill);
-      for (u32 s = 0; s < capacity; s++) {
+      for (u32 s = 0; s < f.visible(); s++) {
         ASSERT_EQ(f.at(s)->live != 0, s < expect.size());
         if (s < expect.size()) {
           ASSERT_EQ(f.at(s)->id, expect[s].id);
@@ -285,7 +293,7 @@ void run_random_pool(u32 capacity, u32 steps, u32 seed) {
     } else {
       u32 group = rng() % 3;
       std::vector<u32> expect;
-      for (u32 s = 0; s < capacity; s++)
+      for (u32 s = 0; s < f.visible(); s++)
         if (f.at(s)->live && f.at(s)->group == group) expect.push_back(s);
       static u32 filter_group;
       filter_group = group;
@@ -302,12 +310,83 @@ void run_random_pool(u32 capacity, u32 steps, u32 seed) {
       ASSERT_EQ(got, expect);
     }
     ASSERT_EQ(f.p.entry_count, live.size());
+    // The stack the pool keeps is the model's, bottom to top.
+    if (step % 97 == 0) {
+      ASSERT_EQ(model_free.size(), f.p.max_entry_count - f.p.entry_count);
+      for (u32 k = 0; k < model_free.size(); k += 1 + k / 8) ASSERT_EQ(pool_free_stack_at(&f.p, k), model_free[k]) << k;
+    }
   }
 }
 
 TEST(pool, random_operations_match_a_model) {
   for (u32 seed = 1; seed <= 6; seed++) run_random_pool(1 + seed * 7, 3000, seed);
   run_random_pool(2000, 20000, 99);
+}
+
+// A reserved pool behaves as a fixed one of the same capacity while its memory grows in steps:
+// the random walk fills it past several commit steps and up to its capacity.
+TEST(pool, a_reserved_pool_matches_the_model_across_commit_steps) {
+  run_random_pool(11500, 15000, 7, true, 85);
+  run_random_pool(9, 3000, 8, true);
+}
+
+TEST(pool, a_reserved_pool_commits_only_what_its_high_water_mark_needs) {
+  const u32 capacity = 4000000;
+  pool_fixture f(capacity, true);
+  EXPECT_EQ(f.p.block.used, 0u);
+  EXPECT_GE(f.p.block.size, (u64)capacity * record_size);
+  // Walks of an empty reserved pool look at nothing, whatever its capacity.
+  filter_calls = 0;
+  pool_iterator it = pool_iterator_init(&f.p, record_size, accept_nothing);
+  EXPECT_EQ(pool_iterator_next(&it), nullptr);
+  EXPECT_EQ(filter_calls, 0u);
+  for (u32 i = 0; i < 100000; i++) ASSERT_EQ(f.alloc(i), f.at(i));
+  EXPECT_GE(f.p.committed, 100000u);
+  EXPECT_LT(f.p.block.used, (u64)200000 * record_size);
+  EXPECT_LT(f.p.stack_block.used, (u64)200000 * 4);
+  // A rejecting filter walks the slots handed out, not the capacity.
+  filter_calls = 0;
+  it = pool_iterator_init(&f.p, record_size, accept_nothing);
+  EXPECT_EQ(pool_iterator_next(&it), nullptr);
+  EXPECT_EQ(filter_calls, 100000u);
+  // Freed slots come back last first, then the pool goes on where it stopped.
+  f.free(5);
+  f.free(70000);
+  EXPECT_EQ(f.alloc(1), f.at(70000));
+  EXPECT_EQ(f.alloc(2), f.at(5));
+  EXPECT_EQ(f.alloc(3), f.at(100000));
+}
+
+TEST(pool, a_full_reserved_pool_and_a_refused_commit_give_null) {
+  pool_fixture f(70000, true);
+  for (u32 i = 0; i < 70000; i++) ASSERT_NE(f.alloc(i), nullptr) << i;
+  EXPECT_EQ(f.alloc(0), nullptr);
+  f.free(123);
+  EXPECT_EQ(f.alloc(9), f.at(123));
+
+  pool_fixture g(1000000, true);
+  ASSERT_NE(g.alloc(0), nullptr);
+  u32 committed = g.p.committed;
+  for (u32 i = 1; i < committed; i++) ASSERT_NE(g.alloc(i), nullptr);
+  memory_fault_inject(memory_fault_commit, 0);
+  EXPECT_EQ(g.alloc(0), nullptr);
+  memory_fault_inject(memory_fault_commit, -1);
+  EXPECT_EQ(g.p.entry_count, committed);
+  EXPECT_EQ(g.alloc(0), g.at(committed));
+}
+
+TEST(pool, fill_front_takes_the_first_slots_as_a_load_does) {
+  pool_fixture f(500000, true);
+  ASSERT_TRUE(pool_fill_front(&f.p, record_size, 300000));
+  EXPECT_EQ(f.p.entry_count, 300000u);
+  EXPECT_GE(f.p.committed, 300000u);
+  f.at(299999)->live = 1;  // the memory is there
+  EXPECT_EQ(f.alloc(0), f.at(300000));
+  EXPECT_FALSE(pool_fill_front(&f.p, record_size, 500001));
+  pool_fixture small(3);
+  ASSERT_TRUE(pool_fill_front(&small.p, record_size, 2));
+  EXPECT_EQ(small.alloc(0), small.at(2));
+  EXPECT_EQ(small.alloc(0), nullptr);
 }
 
 TEST(pool, sort_orders_both_ways_is_stable_and_leaves_other_slots_alone) {

@@ -75,7 +75,7 @@ class FeedParse : public Store {
   feed *the_feed() { return reader_find_feed(&r, feed_id); }
   u32 entries_in_generation(u32 g) {
     u32 n = 0;
-    for (u32 i = 0; i < r.entries.max_entry_count; ++i) {
+    for (u32 i = 0; i < r.entries.high_water; ++i) {
       entry *e = (entry *)pool_get(&r.entries, sizeof(entry), i);
       n += entry_is_live(e) && e->generation == g;
     }
@@ -390,7 +390,7 @@ TEST_F(FeedParse, random_updates_match_a_model_of_the_keeping_rules) {
       std::vector<std::string> want, got;
       for (const item &m : model)
         want.push_back(m.guid + "|" + m.link + "|" + m.title + "|" + std::to_string(m.day) + "|" + (m.deleted ? "d" : ""));
-      for (u32 i = 0; i < r.entries.max_entry_count; ++i) {
+      for (u32 i = 0; i < r.entries.high_water; ++i) {
         entry *e = (entry *)pool_get(&r.entries, sizeof(entry), i);
         if (!entry_is_live(e)) continue;
         int day = date_is_zero(e->rss.pubDate) ? 0 : e->rss.pubDate.day;
@@ -406,7 +406,7 @@ TEST_F(FeedParse, random_updates_match_a_model_of_the_keeping_rules) {
       if (!model.empty() && rng() % 2) {
         size_t m = rng() % model.size();
         model[m].deleted = true;
-        for (u32 i = 0; i < r.entries.max_entry_count; ++i) {
+        for (u32 i = 0; i < r.entries.high_water; ++i) {
           entry *e = (entry *)pool_get(&r.entries, sizeof(entry), i);
           if (entry_is_live(e) && !entry_is_deleted(e) && to_std(e->rss.guid) == model[m].guid &&
               to_std(e->rss.link) == model[m].link && to_std(e->rss.title) == model[m].title &&
@@ -439,8 +439,11 @@ TEST_F(FeedParse, every_prefix_of_a_document_leaves_a_sound_store) {
 // A full pool drops the record that needs it and keeps everything else that fits, once logged.
 TEST_F(FeedParse, full_pools_keep_what_fits) {
   // Leave room for 3 entries.
+  reader_capacity small = small_capacity();
+  small.entries = 40;
+  rebuild(small);
   feed *other = add_feed(feed_type_rss);
-  while (r.entries.entry_count < READER_ENTRY_CAPACITY - 3) ASSERT_NE(add_entry(other, make_date(2020, 1, 1)), nullptr);
+  while (r.entries.entry_count < small.entries - 3) ASSERT_NE(add_entry(other, make_date(2020, 1, 1)), nullptr);
   u64 mark = log_last_text().used;
   ASSERT_EQ(parse("rss_undated.xml"), 0u);
   EXPECT_EQ(the_feed()->entry_count, 3u);
@@ -448,11 +451,9 @@ TEST_F(FeedParse, full_pools_keep_what_fits) {
   EXPECT_EQ(reader_check(&r), 0u);
 
   // No Atom links left: entries arrive without them.
-  TearDown();
-  r = {};
   feed_id = 0;
-  SetUp();
-  while (r.atom_links.entry_count < READER_ATOM_LINK_CAPACITY) {
+  rebuild(small_capacity());
+  while (r.atom_links.entry_count < r.atom_links.max_entry_count) {
     u32 count = 0;
     ASSERT_NE(reader_new_atom_link(&r, atom_link_owner_entry, 999999, &count), nullptr);
   }
@@ -478,7 +479,7 @@ TEST_F(FeedParse, a_full_string_arena_drops_the_entries_that_do_not_fit) {
   EXPECT_LT(kept, 40u);
   EXPECT_EQ(count_of(log_since(&mark), "No space left for texts"), 1u);
   EXPECT_EQ(reader_check(&r), 0u);
-  for (u32 i = 0; i < r.entries.max_entry_count; ++i) {
+  for (u32 i = 0; i < r.entries.high_water; ++i) {
     entry *e = (entry *)pool_get(&r.entries, sizeof(entry), i);
     if (entry_is_live(e)) {
       EXPECT_EQ(e->rss.description.used, 40000u);

@@ -33,7 +33,15 @@ struct fresh_reader {
 
 // The store's state that a save must not touch: pools, arena bytes, counters, openers, set.
 std::string snapshot(reader *r) {
-  std::string s((const char *)r->pool_memory.data, r->pool_memory.size);
+  std::string s;
+  pool *pools[7] = {&r->feeds, &r->entries, &r->categories, &r->persons, &r->atom_links, &r->links, &r->metas};
+  const u64 sizes[7] = {sizeof(feed), sizeof(entry), sizeof(category), sizeof(person), sizeof(atom_link),
+                        sizeof(struct link), sizeof(meta)};
+  for (u32 k = 0; k < 7; ++k) {
+    s.append((const char *)pools[k]->items, pools[k]->high_water * sizes[k]);
+    s.append((const char *)&pools[k]->entry_count, 4 * 5);  // counts, high water, free count, committed
+    s.append((const char *)pools[k]->free_stack, 4ull * pools[k]->free_count);
+  }
   s.append((const char *)r->strings.data, r->strings.used);
   s.append((const char *)&r->next_feed_id, 20);
   s.append((const char *)r->link_openers, sizeof(r->link_openers));
@@ -113,7 +121,7 @@ TEST_F(SaveStore, deletions_renumber_densely_and_remap_every_reference_keeping_o
   feed *rss = (feed *)pool_get(&r.feeds, sizeof(feed), 2);  // old id 3
   // Entry order within the pool is the display order: reverse this feed's first two by hand.
   std::vector<std::string> titles;
-  for (u32 i = 0; i < r.entries.max_entry_count; ++i) {
+  for (u32 i = 0; i < r.entries.high_water; ++i) {
     entry *e = (entry *)pool_get(&r.entries, sizeof(entry), i);
     if (entry_is_live(e)) titles.push_back(to_std(entry_get_title(e)));
   }

@@ -15,10 +15,12 @@ class Store : public ::testing::Test {
   reader r = {};
   codepoint_set set = {};
   buffer set_memory = {};
+  // What SetUp builds the store with; tests of the limits make it small and rebuild.
+  reader_capacity capacity = reader_default_capacity;
 
   void SetUp() override {
     u32 error = 0;
-    reader_init(&r, &error);
+    reader_init_sized(&r, &capacity, &error);
     ASSERT_EQ(error, 0u);
     set_memory = memory_alloc(CODEPOINT_SET_MEMORY, nullptr);
     ASSERT_TRUE(codepoint_set_init(&set, &set_memory));
@@ -27,6 +29,14 @@ class Store : public ::testing::Test {
   void TearDown() override {
     reader_destroy(&r);
     memory_free(&set_memory);
+  }
+  // An empty store with these capacities in place of the one the test had.
+  void rebuild(const reader_capacity &c) {
+    Store::TearDown();
+    r = {};
+    set = {};
+    capacity = c;
+    Store::SetUp();
   }
 
   feed *add_feed(u32 type, const std::string &url = "") {
@@ -70,5 +80,8 @@ class Store : public ::testing::Test {
     return reader_add_person_link(&r, &p, kind, owner, count);
   }
 };
+
+// Capacities small enough for a test to fill every pool in moments.
+inline reader_capacity small_capacity() { return reader_capacity{20, 60, 40, 30, 25, 100, 20, MiB(64)}; }
 
 inline date make_date(u16 y, u8 mo, u8 d, u8 h = 0, u8 mi = 0, u8 s = 0) { return date{y, mo, d, h, mi, s, 0}; }

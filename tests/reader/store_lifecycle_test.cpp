@@ -146,7 +146,7 @@ TEST_F(Store, sorting_orders_a_feeds_entries_by_date_in_its_own_slots) {
   }
   auto dates_of = [&](feed *f) {
     std::vector<std::pair<u64, u32>> v;  // (date key, slot)
-    for (u32 i = 0; i < r.entries.max_entry_count; ++i) {
+    for (u32 i = 0; i < r.entries.high_water; ++i) {
       entry *e = (entry *)pool_get(&r.entries, sizeof(entry), i);
       if (!entry_is_live(e) || e->feed_id != f->id) continue;
       date d = entry_get_type(e) == feed_type_rss ? e->rss.pubDate
@@ -210,7 +210,7 @@ TEST_F(Store, navigation_matches_a_model_at_both_ends) {
   } filters[] = {{0, 0}, {D, 0}, {0, D}};
   auto listed_entries = [&](feed *f, u32 from, u32 to, filter k) {
     std::vector<entry *> v;
-    for (u32 i = 0; i < r.entries.max_entry_count; ++i) {
+    for (u32 i = 0; i < r.entries.high_water; ++i) {
       entry *e = (entry *)pool_get(&r.entries, sizeof(entry), i);
       if (entry_is_live(e) && e->feed_id == f->id && e->generation >= from && e->generation <= to &&
           flags_match(e->type & D, k.required, k.allowed))

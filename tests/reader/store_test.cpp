@@ -214,13 +214,14 @@ TEST_F(Store, rollback_undoes_an_entry_its_strings_and_new_categories) {
 
 TEST_F(Store, full_pools_give_null_or_false_leave_nothing_behind_and_log_once) {
   log_mark mark = log_mark_now();
-  for (u32 i = 0; i < READER_FEED_CAPACITY; ++i) ASSERT_NE(reader_new_feed(&r, feed_type_rss), nullptr);
+  rebuild(small_capacity());
+  for (u32 i = 0; i < capacity.feeds; ++i) ASSERT_NE(reader_new_feed(&r, feed_type_rss), nullptr);
   EXPECT_EQ(reader_new_feed(&r, feed_type_rss), nullptr);
   EXPECT_EQ(reader_new_feed(&r, feed_type_rss), nullptr);
   EXPECT_EQ(log_count_since(mark, "No space left for feeds."), 1u);
 
   // Fill the link pool: a new category's link fails, and the category goes away with its id.
-  for (u32 i = 0; i < READER_LINK_CAPACITY; ++i) {
+  for (u32 i = 0; i < capacity.links; ++i) {
     struct link *l = (struct link *)pool_alloc(&r.links, sizeof(struct link));
     *l = {link_kind_rss_feed_category, 500, 0};
   }
@@ -236,11 +237,11 @@ TEST_F(Store, full_pools_give_null_or_false_leave_nothing_behind_and_log_once) {
   EXPECT_EQ(r.person_counter, 0u);
   EXPECT_EQ(log_count_since(mark, "No space left for links."), 1u);
 
-  // Atom links: a thousand fit, the next is refused.
+  // Atom links: the capacity fits, the next is refused.
   u32 links = 0;
-  for (u32 i = 0; i < READER_ATOM_LINK_CAPACITY; ++i) ASSERT_NE(reader_new_atom_link(&r, 1, 1, &links), nullptr);
+  for (u32 i = 0; i < capacity.atom_links; ++i) ASSERT_NE(reader_new_atom_link(&r, 1, 1, &links), nullptr);
   EXPECT_EQ(reader_new_atom_link(&r, 1, 1, &links), nullptr);
-  EXPECT_EQ(links, READER_ATOM_LINK_CAPACITY);
+  EXPECT_EQ(links, capacity.atom_links);
 }
 
 TEST_F(Store, check_counts_every_kind_of_mismatch_without_stopping) {

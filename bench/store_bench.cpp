@@ -1,0 +1,305 @@
+// The store at the size of years of reading: 1,000 generated feeds of 100 entries each (half RSS,
+// half Atom), every entry with 1-2 KB of HTML, two categories, an author and, for Atom, two
+// links. Measured: the first ingest from memory, the same feeds again with a tenth new entries,
+// a save with its fsync, a load, the resident memory the loaded store takes, and how much slower
+// the last feed of the first ingest goes than the first one. QM_STORE_BENCH_FEEDS sets another
+// number of feeds.
+#include <benchmark/benchmark.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "reader/save.h"
+
+namespace {
+
+const int entries_per_feed = 100;
+const int new_per_update = entries_per_feed / 10;
+
+int feed_count() {
+  const char *n = getenv("QM_STORE_BENCH_FEEDS");
+  int v = n ? atoi(n) : 0;
+  return v > 0 ? v : 1000;
+}
+
+const char *const words[] = {"the",    "feed",    "reader", "update", "podcast", "episode",  "news",
+                             "market", "weather", "release", "notes", "about",   "with",     "from",
+                             "today",  "café",    "Zürich", "naïve",  "council", "election", "—"};
+
+std::string sentence(std::mt19937 &rng, int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) {
+    if (i) s += ' ';
+    s += words[rng() % (sizeof words / sizeof *words)];
+  }
+  return s;
+}
+
+// 1-2 KB of escaped HTML: paragraphs, a link and an image.
+std::string html_body(std::mt19937 &rng) {
+  std::string s;
+  size_t target = 1024 + rng() % 1024;
+  while (s.size() < target) {
+    s += "&lt;p&gt;" + sentence(rng, 20) + " &lt;a href=&quot;https://example.org/a/" + std::to_string(rng() % 9999) +
+         "&quot;&gt;" + sentence(rng, 3) + "&lt;/a&gt; " + sentence(rng, 15) + "&lt;/p&gt;";
+    if (rng() % 3 == 0) s += "&lt;img src=&quot;https://img.example.org/" + std::to_string(rng() % 99999) + ".jpg&quot;/&gt;";
+  }
+  return s;
+}
+
+// Entry i of a feed is dated i hours after a fixed start, so higher indices are newer.
+void entry_date(int i, int *month, int *day, int *hour) {
+  *hour = i % 24;
+  *day = 1 + (i / 24) % 28;
+  *month = 1 + (i / (24 * 28)) % 12;
+}
+
+std::string rss_date(int i) {
+  static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  int m, d, h;
+  entry_date(i, &m, &d, &h);
+  char text[64];
+  snprintf(text, sizeof text, "%02d %s 2024 %02d:15:00 GMT", d, months[m - 1], h);
+  return text;
+}
+
+std::string iso_date(int i) {
+  int m, d, h;
+  entry_date(i, &m, &d, &h);
+  char text[64];
+  snprintf(text, sizeof text, "2024-%02d-%02dT%02d:15:00Z", m, d, h);
+  return text;
+}
+
+// Categories come from a vocabulary the feeds share, authors from a few per feed.
+std::string category_term(std::mt19937 &rng) { return "topic " + std::to_string(rng() % 2000); }
+
+std::string rss_item(int feed, int i) {
+  std::mt19937 rng(1000003u * (unsigned)i + 7919u * (unsigned)feed + 17u);
+  std::string id = std::to_string(feed) + "/" + std::to_string(i);
+  std::string s = "    <item>\n      <title>" + sentence(rng, 7) + "</title>\n";
+  s += "      <link>https://example.org/" + id + "</link>\n";
+  s += "      <guid>https://example.org/" + id + "</guid>\n";
+  s += "      <pubDate>" + rss_date(i) + "</pubDate>\n";
+  s += "      <author>writer" + std::to_string(rng() % 4) + "@example.org</author>\n";
+  s += "      <category>" + category_term(rng) + "</category>\n";
+  s += "      <category>" + category_term(rng) + "</category>\n";
+  s += "      <description>" + html_body(rng) + "</description>\n";
+  return s + "    </item>\n";
+}
+
+std::string atom_entry(int feed, int i) {
+  std::mt19937 rng(1000003u * (unsigned)i + 7919u * (unsigned)feed + 17u);
+  std::string id = std::to_string(feed) + "/" + std::to_string(i);
+  std::string s = "  <entry>\n    <title>" + sentence(rng, 7) + "</title>\n";
+  s += "    <id>tag:example.org,2024:" + id + "</id>\n";
+  s += "    <updated>" + iso_date(i) + "</updated>\n";
+  s += "    <published>" + iso_date(i) + "</published>\n";
+  s += "    <author><name>Writer " + std::to_string(feed) + "." + std::to_string(rng() % 4) + "</name></author>\n";
+  s += "    <link rel=\"alternate\" type=\"text/html\" href=\"https://example.org/" + id + "\"/>\n";
+  s += "    <link rel=\"replies\" type=\"application/atom+xml\" href=\"https://example.org/" + id + "/comments\"/>\n";
+  s += "    <category term=\"" + category_term(rng) + "\"/>\n";
+  s += "    <category term=\"" + category_term(rng) + "\"/>\n";
+  s += "    <content type=\"html\">" + html_body(rng) + "</content>\n";
+  return s + "  </entry>\n";
+}
+
+// Entries first .. first + count - 1 of the feed, newest first as feeds list them.
+std::string make_document(int feed, int first, int count) {
+  bool atom = feed % 2;
+  std::string name = "Feed " + std::to_string(feed);
+  std::string d = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
+  d += atom ? "<feed xmlns=\"http://www.w3.org/2005/Atom\">\n  <title>" + name + "</title>\n  <id>urn:feed:" +
+                  std::to_string(feed) + "</id>\n  <updated>2024-01-01T00:00:00Z</updated>\n"
+            : "<rss version=\"2.0\">\n  <channel>\n    <title>" + name +
+                  "</title>\n    <link>https://example.org/</link>\n    <description>Generated</description>\n";
+  for (int i = first + count - 1; i >= first; --i) d += atom ? atom_entry(feed, i) : rss_item(feed, i);
+  return d + (atom ? "</feed>\n" : "  </channel>\n</rss>\n");
+}
+
+u64 resident_bytes() {
+  FILE *f = fopen("/proc/self/statm", "r");
+  unsigned long size = 0, resident = 0;
+  if (f) {
+    if (fscanf(f, "%lu %lu", &size, &resident) != 2) resident = 0;
+    fclose(f);
+  }
+  return (u64)resident * (u64)sysconf(_SC_PAGESIZE);
+}
+
+buffer text_of(const std::string &s) { return buffer{s.size(), s.size(), (u8 *)s.data()}; }
+
+struct bench_world {
+  std::vector<std::string> first, update, urls;
+  u64 first_bytes = 0, update_bytes = 0;
+  codepoint_set set = {};
+  buffer set_memory = {}, scratch = {};
+  reader r = {};
+  std::vector<u32> ids;
+  std::vector<double> feed_seconds;
+  std::string folder, path;
+  u64 file_bytes = 0;
+
+  bench_world() {
+    int n = feed_count();
+    for (int f = 0; f < n; ++f) {
+      first.push_back(make_document(f, 0, entries_per_feed));
+      update.push_back(make_document(f, new_per_update, entries_per_feed));
+      urls.push_back("https://example.org/feeds/" + std::to_string(f) + ".xml");
+      first_bytes += first.back().size();
+      update_bytes += update.back().size();
+    }
+    set_memory = memory_alloc(CODEPOINT_SET_MEMORY, nullptr);
+    scratch = memory_alloc(MiB(64), nullptr);
+    codepoint_set_init(&set, &set_memory);
+    char t[] = "/tmp/qm_store_bench_XXXXXX";
+    folder = mkdtemp(t);
+    path = folder + "/feed_data_20240101_000000.bin";
+  }
+  ~bench_world() {
+    unlink(path.c_str());
+    rmdir(folder.c_str());
+    reader_destroy(&r);
+    memory_free(&set_memory);
+    memory_free(&scratch);
+  }
+  void fresh() {
+    reader_destroy(&r);
+    u32 error = 0;
+    reader_init(&r, &error);
+    r.codepoints = &set;
+    r.generation = 1;
+  }
+  // What the program does with one completed download.
+  feed *ingest(const std::string &document, const std::string &url, feed *f) {
+    u32 error = 0;
+    scratch.used = 0;
+    f = feed_parse(&scratch, &r, text_of(document), text_of(url), f, &error);
+    if (f) {
+      if (!reader_get_meta(&r, f->id)) reader_new_meta(&r, f->id);
+      reader_sort_feed_entries(&r, f);
+    }
+    return f;
+  }
+  void ingest_first() {
+    fresh();
+    ids.clear();
+    feed_seconds.clear();
+    for (size_t k = 0; k < first.size(); ++k) {
+      auto t0 = std::chrono::steady_clock::now();
+      feed *f = ingest(first[k], urls[k], nullptr);
+      feed_seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+      ids.push_back(f ? f->id : 0);
+    }
+  }
+  void ingest_update() {
+    r.generation += 1;
+    for (size_t k = 0; k < update.size(); ++k) ingest(update[k], urls[k], ids[k] ? reader_find_feed(&r, ids[k]) : nullptr);
+  }
+};
+
+bench_world &world() {
+  static bench_world w;
+  return w;
+}
+
+// The mean of ten feeds' times at the start and at the end of the first ingest.
+double late_over_early(const std::vector<double> &t) {
+  size_t n = t.size() < 20 ? t.size() / 2 : 10;
+  if (n == 0) return 0;
+  double early = 0, late = 0;
+  for (size_t i = 0; i < n; ++i) early += t[i], late += t[t.size() - 1 - i];
+  return early > 0 ? late / early : 0;
+}
+
+void BM_first_ingest(benchmark::State &state) {
+  bench_world &w = world();
+  for (auto _ : state) w.ingest_first();
+  state.counters["feeds"] = (double)w.first.size();
+  state.counters["entries"] = (double)w.r.entries.entry_count;
+  state.counters["atom_links"] = (double)w.r.atom_links.entry_count;
+  state.counters["links"] = (double)w.r.links.entry_count;
+  state.counters["entries/s"] =
+      benchmark::Counter((double)w.first.size() * entries_per_feed * (double)state.iterations(), benchmark::Counter::kIsRate);
+  state.counters["last/first"] = late_over_early(w.feed_seconds);
+  state.SetBytesProcessed((s64)w.first_bytes * (s64)state.iterations());
+}
+
+void BM_update_ingest(benchmark::State &state) {
+  bench_world &w = world();
+  u64 before = 0, after = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    w.ingest_first();
+    before = w.r.entries.entry_count;
+    state.ResumeTiming();
+    w.ingest_update();
+    after = w.r.entries.entry_count;
+  }
+  state.counters["new"] = (double)(after - before);
+  state.counters["entries/s"] =
+      benchmark::Counter((double)w.update.size() * entries_per_feed * (double)state.iterations(), benchmark::Counter::kIsRate);
+  state.SetBytesProcessed((s64)w.update_bytes * (s64)state.iterations());
+}
+
+void BM_save(benchmark::State &state) {
+  bench_world &w = world();
+  if (w.r.entries.entry_count == 0) w.ingest_first();
+  for (auto _ : state) {
+    u32 error = 0;
+    reader_write(&w.r, text_of(w.path), &error);
+    if (error) state.SkipWithError("write failed");
+  }
+  u32 error = 0;
+  w.file_bytes = file_size_bytes((const u8 *)w.path.data(), w.path.size(), &error);
+  state.counters["entries"] = (double)w.r.entries.entry_count;
+  state.counters["file_MB"] = (double)w.file_bytes / 1e6;
+  state.SetBytesProcessed((s64)w.file_bytes * (s64)state.iterations());
+}
+
+void BM_load(benchmark::State &state) {
+  bench_world &w = world();
+  if (!w.file_bytes) {
+    state.SkipWithError("no save file: run BM_save first");
+    return;
+  }
+  // The ingested store goes first, so the resident memory measured is the loaded store's.
+  reader_destroy(&w.r);
+  u64 resident = 0;
+  u32 entries = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    u64 before = resident_bytes();
+    reader loaded = {};
+    u32 error = 0;
+    reader_init(&loaded, &error);
+    loaded.codepoints = &w.set;
+    state.ResumeTiming();
+    bool ok = reader_read(&loaded, text_of(w.path), &error);
+    state.PauseTiming();
+    if (!ok) state.SkipWithError("read failed");
+    resident = resident_bytes() - before;
+    entries = loaded.entries.entry_count;
+    reader_destroy(&loaded);
+    state.ResumeTiming();
+  }
+  state.counters["entries"] = entries;
+  state.counters["resident_MB"] = (double)resident / 1e6;
+  state.counters["resident/file"] = (double)resident / (double)w.file_bytes;
+  state.SetBytesProcessed((s64)w.file_bytes * (s64)state.iterations());
+}
+
+}  // namespace
+
+BENCHMARK(BM_first_ingest)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_update_ingest)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_save)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_load)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+BENCHMARK_MAIN();
