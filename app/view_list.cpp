@@ -165,7 +165,9 @@ void view_close_page(app *a) {
 
 // ---- Generation commands -----------------------------------------------------------------
 
+// The page shown next opens at its top, not at the scroll offset of the entry that was shown.
 static void selection_clear(view_state *view) {
+  if (view->selected_feed || view->selected_entry) view->selection_changed = 1;
   view->selected_feed = nullptr;
   view->selected_entry = nullptr;
 }
@@ -375,7 +377,11 @@ void view_handle_keys(app *a, reader *r) {
     }
   }
 
-  if (v->selected_feed != old_feed || v->selected_entry != old_entry) view_close_page(a);
+  // Every key that moved the selection makes the next page open at its top.
+  if (v->selected_feed != old_feed || v->selected_entry != old_entry) {
+    v->selection_changed = 1;
+    view_close_page(a);
+  }
 }
 
 // ---- The list ----------------------------------------------------------------------------
@@ -392,7 +398,7 @@ static void list_highlight(ui_context *ctx, view_state *view, ui_node *node) {
   while (at < end) {
     u8 *hit = string_find_ignore_case(at, end, view->list_filter.data, view->list_filter.used);
     if (!hit || hit >= end) break;
-    ui_text_range *range = (ui_text_range *)buffer_push(&ctx->texts, sizeof(ui_text_range), 8);
+    ui_text_range *range = (ui_text_range *)ui_text_push(ctx, sizeof(ui_text_range), 8);
     if (!range) break;  // a full text arena only loses the highlight
     *range = ui_text_range{hit, hit + view->list_filter.used, style_list_match, 0};
     if (!first) first = range;
