@@ -518,6 +518,10 @@ bool ui_rect_visible(ui_context *ctx, rect r);
 font *ui_font_get(ui_context *ctx, u32 index);
 u32 ui_font_set(ui_context *ctx, u32 index);
 font *ui_font_current(ui_context *ctx);
+// The height the solver gives a one-line rule in that font with that style and flags, and the
+// border and padding along y that a style adds under those flags (leading: the top part).
+f32 ui_line_rule_height(ui_context *ctx, u32 font, u32 style, u64 flags);
+f32 ui_style_frame_y(ui_context *ctx, u32 style, u64 flags, f32 *leading);
 
 // The text layout's segment callback over the run nodes of a flow (segment is a ui_node **).
 u32 ui_flow_next_run(void **segment, u64 user, const char **begin, const char **end, u32 stay);
