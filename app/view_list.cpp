@@ -165,7 +165,9 @@ void view_close_page(app *a) {
 
 // ---- Generation commands -----------------------------------------------------------------
 
+// The page shown next opens at its top, not at the scroll offset of the entry that was shown.
 static void selection_clear(view_state *view) {
+  if (view->selected_feed || view->selected_entry) view->selection_changed = 1;
   view->selected_feed = nullptr;
   view->selected_entry = nullptr;
 }
@@ -375,7 +377,11 @@ void view_handle_keys(app *a, reader *r) {
     }
   }
 
-  if (v->selected_feed != old_feed || v->selected_entry != old_entry) view_close_page(a);
+  // Every key that moved the selection makes the next page open at its top.
+  if (v->selected_feed != old_feed || v->selected_entry != old_entry) {
+    v->selection_changed = 1;
+    view_close_page(a);
+  }
 }
 
 // ---- The list ----------------------------------------------------------------------------
@@ -392,7 +398,7 @@ static void list_highlight(ui_context *ctx, view_state *view, ui_node *node) {
   while (at < end) {
     u8 *hit = string_find_ignore_case(at, end, view->list_filter.data, view->list_filter.used);
     if (!hit || hit >= end) break;
-    ui_text_range *range = (ui_text_range *)buffer_push(&ctx->texts, sizeof(ui_text_range), 8);
+    ui_text_range *range = (ui_text_range *)ui_text_push(ctx, sizeof(ui_text_range), 8);
     if (!range) break;  // a full text arena only loses the highlight
     *range = ui_text_range{hit, hit + view->list_filter.used, style_list_match, 0};
     if (!first) first = range;
@@ -419,6 +425,55 @@ static buffer list_line(u8 *bytes, u64 size, bool deleted, bool pending, buffer 
   }
   buffer_push_string(&line, title, 1);
   return line;
+}
+
+// ---- Which rows are built ------------------------------------------------------------------
+// Only the rows that meet the scroll view's visible range (plus a margin) become nodes; the rows
+// around them become spacers of the same height, so the list keeps its full height, scrollbar
+// and thumb, and every built row sits exactly where it would in the full list.
+
+namespace {
+struct list_geometry {
+  f32 gap;          // between feed blocks
+  f32 block_frame;  // a block's padding along y
+  f32 block_top;    // its top part
+  f32 title;        // the feed's title line
+  f32 line;         // one entry line
+};
+
+struct list_window {
+  f32 top, bottom;  // content pixels, y down
+
+  bool meets(f32 y0, f32 y1) const { return y1 > top && y0 < bottom; }
+};
+}  // namespace
+
+static list_geometry list_geometry_make(ui_context *ctx) {
+  list_geometry g = {};
+  g.gap = 2;
+  g.block_frame = ui_style_frame_y(ctx, style_list_feed, ui_node_flag_padding, &g.block_top);
+  g.title = ui_line_rule_height(ctx, 2, style_list_feed_title, ui_node_flag_padding);
+  g.line = ui_line_rule_height(ctx, 1, style_list_entry_even, ui_node_flag_padding);
+  return g;
+}
+
+static f32 block_height(const list_geometry &g, u32 listed_entries) {
+  return g.block_frame + g.title + g.line * (f32)listed_entries;
+}
+
+// The offset the view will scroll to for a target [y0, y1) with the list's margin, as the solver
+// works it out, so that the rows it will show are the ones built.
+static f32 scroll_for_target(f32 s, f32 view, f32 y0, f32 y1, f32 margin) {
+  if (view <= y1 - y0) return y0;
+  if (s > y0 - margin) return y0 - margin;
+  if (y1 + margin > s + view) return y1 + margin - view;
+  return s;
+}
+
+// A run of rows that are not built, waiting to become one spacer before the next built node.
+static void spacer_flush(ui_context *ctx, f32 *pending) {
+  if (*pending > 0) ui_space_y(ctx, ui_size_pixels_make(*pending));
+  *pending = 0;
 }
 
 void view_list(app *a, reader *r) {
@@ -448,16 +503,70 @@ void view_list(app *a, reader *r) {
     if (ctx->parent) ui_set_layout_direction(ctx->parent, 1);
   }
 
+  // The list's full height and where the selection lies in it.
+  list_geometry g = list_geometry_make(ctx);
+  f32 total = 0;
+  f32 selected_y0 = -1, selected_y1 = -1;
+  bool first = true;
+  for (u32 i = 0; i < s.feed_count; i++) {
+    feed *f = reader_find_feed(r, s.feed_ids[i]);
+    if (!f || !feed_is_listed(f, v, s.entry_counts[i], s.pending[i])) continue;
+    if (!first) total += g.gap;
+    first = false;
+    f32 h = block_height(g, s.entry_counts[i]);
+    if (f == v->selected_feed) {
+      selected_y0 = total;
+      selected_y1 = total + h;
+      if (v->selected_entry) {
+        bool feed_matches = list_filter_on(v) && title_matches(v, feed_get_title(f));
+        entry **entries = (entry **)s.feed_entries[i].data;
+        u64 n = s.feed_entries[i].used / sizeof(entry *);
+        f32 y = total + g.block_top + g.title;
+        for (u64 k = 0; k < n; k++) {
+          if (!entry_is_listed(v, entries[k], feed_matches)) continue;
+          if (entries[k] == v->selected_entry) {
+            selected_y0 = y;
+            selected_y1 = y + g.line;
+            break;
+          }
+          y += g.line;
+        }
+      }
+    }
+    total += h;
+  }
+
+  // The visible range: last frame's view height at this frame's offset, or the offset the view
+  // is about to scroll to; half a view more on each side.
+  list_window window = {0, 1e30f};
+  if (scroll_view && scroll_view->first_child) {
+    ui_node *shown = ui_find_previous(ctx, scroll_view->id);
+    f32 view = shown ? shown->size[1] : (a->window ? (f32)a->window->height : 0);
+    if (view <= 0) view = 4096;
+    f32 most = total - view > 0 ? total - view : 0;
+    f32 at = scroll_view->first_child->scroll[1];
+    if (v->scroll_to_selection && selected_y0 >= 0) at = scroll_for_target(at, view, selected_y0, selected_y1, 80);
+    at = at < 0 ? 0 : at > most ? most : at;
+    f32 margin = view * 0.5f > 64 ? view * 0.5f : 64;
+    window = list_window{at - margin, at + view + margin};
+  }
+
   ui_node *selected_feed_node = nullptr;
   ui_node *selected_entry_node = nullptr;
   bool first_listed = true;
+  f32 y = 0;
+  f32 pending = 0;
   for (u32 i = 0; i < s.feed_count; i++) {
     PROFILE_ZONE(zone_view_list_feed);
     feed *f = reader_find_feed(r, s.feed_ids[i]);
     if (!f) continue;
-    u32 pending = s.pending[i];
-    if (!feed_is_listed(f, v, s.entry_counts[i], pending)) continue;
-    if (!first_listed) ui_space_y(ctx, ui_size_pixels_make(2));
+    u32 listed = s.entry_counts[i];
+    u32 fetching = s.pending[i];
+    if (!feed_is_listed(f, v, listed, fetching)) continue;
+    if (!first_listed) {
+      pending += g.gap;
+      y += g.gap;
+    }
     first_listed = false;
 
     ui_id feed_id = (ui_id)(uintptr_t)f;
@@ -468,6 +577,13 @@ void view_list(app *a, reader *r) {
       v->selected_feed = f;
       view_close_page(a);
     }
+    f32 h = block_height(g, listed);
+    if (!window.meets(y, y + h) && v->selected_feed != f) {
+      pending += h;
+      y += h;
+      continue;
+    }
+    spacer_flush(ctx, &pending);
     ui_node *block = ui_node_create(ctx, feed_id, ui_size_parent_make(), ui_size_children_make(),
                                     ui_node_flag_background | ui_node_flag_padding | ui_node_flag_stack_y);
     block->style = style_list_feed;
@@ -477,25 +593,34 @@ void view_list(app *a, reader *r) {
     }
     ui_parent_push(ctx, block);
 
-    u32 old_font = ui_font_set(ctx, 2);
+    ui_font_set(ctx, 2);
     u8 line_bytes[2048];
-    buffer title = list_line(line_bytes, sizeof line_bytes, feed_is_deleted(f), pending != 0, feed_get_title(f));
+    buffer title = list_line(line_bytes, sizeof line_bytes, feed_is_deleted(f), fetching != 0, feed_get_title(f));
     ui_node *title_node =
         ui_text(ctx, UI_ID_NONE, title, style_list_feed_title, ui_node_flag_ellipsis | ui_node_flag_padding);
     title_node->size_x = ui_size_parent_content_make();
     title_node->size_y = ui_size_line_make();
     list_highlight(ctx, v, title_node);
     ui_font_set(ctx, 1);
-    (void)old_font;
 
     bool feed_matches = list_filter_on(v) && title_matches(v, feed_get_title(f));
     entry **entries = (entry **)s.feed_entries[i].data;
     u64 n = s.feed_entries[i].used / sizeof(entry *);
     u32 line = 0;
+    f32 row = y + g.block_top + g.title;
+    f32 skipped = 0;
     for (u64 k = 0; k < n; k++) {
-      PROFILE_ZONE(zone_view_list_entry);
       entry *e = entries[k];
       if (!entry_is_listed(v, e, feed_matches)) continue;
+      bool shown = window.meets(row, row + g.line) || v->selected_entry == e;
+      row += g.line;
+      if (!shown) {
+        skipped += g.line;
+        line++;
+        continue;
+      }
+      PROFILE_ZONE(zone_view_list_entry);
+      spacer_flush(ctx, &skipped);
       ui_id entry_id = (ui_id)(uintptr_t)e;
       ui_node *previous_entry = ui_find_previous(ctx, entry_id);
       if (previous_entry && ui_pressed(ctx, previous_entry)) {
@@ -513,8 +638,11 @@ void view_list(app *a, reader *r) {
       if (v->selected_entry == e) selected_entry_node = node;
       line++;
     }
+    spacer_flush(ctx, &skipped);
     ui_parent_pop(ctx);
+    y += h;
   }
+  spacer_flush(ctx, &pending);
 
   if (selected_feed_node) {
     selected_feed_node->style = style_list_feed_selected;

@@ -343,8 +343,11 @@ struct ui_undo_record {
 
 // ---- The context -------------------------------------------------------------------------
 
-#define UI_NODE_ARENA_BYTES MiB(10)
-#define UI_TEXT_ARENA_BYTES MiB(1)
+// Each frame's node and text arenas are reservations committed as a frame needs them; the
+// limits are the contexts' budgets (node_arena_limit, text_arena_limit), which start here.
+#define UI_NODE_ARENA_BYTES MiB(1024)
+#define UI_TEXT_ARENA_BYTES MiB(256)
+#define UI_ARENA_COMMIT_STEP MiB(1)
 #define UI_SCRATCH_BYTES MiB(10)
 #define UI_REPEAT_CAPACITY 16
 #define UI_WAKEUP_TIMER_MS 50
@@ -423,7 +426,39 @@ struct ui_context {
   u32 in_layout;        // set while ui_render sizes the trees
   u64 dropped_nodes;    // this frame
   u64 dropped_texts;    // texts that did not fit the text arena this frame
+
+  // The reservations behind the four arenas above (used = committed bytes); they change places
+  // with their arenas. An arena's size is its committed part.
+  buffer previous_nodes_reserve, nodes_reserve;
+  buffer previous_texts_reserve, texts_reserve;
+  u64 node_arena_limit, text_arena_limit;
+  u32 budgets_reported;  // ui_budget_* bits already logged
+
+  // The previous frame's nodes by id, made at frame begin: open addressing over slots holding the
+  // first record (in arena order) of each id, and per record the next one with the same id.
+  buffer index_memory;  // reservation, committed as the previous frame's node count needs
+  struct ui_index_slot *index_slots;
+  u32 *index_chain;     // record index + 1 of the next record with the same id; 0 none
+  u64 index_mask;       // slot count - 1
+  u32 index_valid;      // 0: the lookups scan the arena instead
 };
+
+// Budgets that can still be reached; each is logged by name the first time.
+enum : u32 {
+  ui_budget_nodes = 0x1,
+  ui_budget_texts = 0x2,
+  ui_budget_depth = 0x4,
+  ui_budget_index = 0x8,
+};
+struct ui_index_slot {
+  ui_id id;
+  u32 first;  // record index + 1; 0 an empty slot
+  u32 reserved;
+};
+void ui_budget_report(ui_context *ctx, u32 budget);
+// n bytes of this frame's text arena, committing more of it as needed; null past the budget
+// (reported once).
+void *ui_text_push(ui_context *ctx, u64 n, u64 alignment);
 
 // Builds the context once at start-up, after the renderer and its seven batches exist; text is
 // measured with the text batch's font collection.
@@ -483,6 +518,10 @@ bool ui_rect_visible(ui_context *ctx, rect r);
 font *ui_font_get(ui_context *ctx, u32 index);
 u32 ui_font_set(ui_context *ctx, u32 index);
 font *ui_font_current(ui_context *ctx);
+// The height the solver gives a one-line rule in that font with that style and flags, and the
+// border and padding along y that a style adds under those flags (leading: the top part).
+f32 ui_line_rule_height(ui_context *ctx, u32 font, u32 style, u64 flags);
+f32 ui_style_frame_y(ui_context *ctx, u32 style, u64 flags, f32 *leading);
 
 // The text layout's segment callback over the run nodes of a flow (segment is a ui_node **).
 u32 ui_flow_next_run(void **segment, u64 user, const char **begin, const char **end, u32 stay);

@@ -6,6 +6,7 @@
 #include "core/strings.h"
 #include "platform/dates.h"
 #include "ui/ui.h"
+#include "ui/ui_internal.h"
 #include "ui/ui_gfx.h"
 
 const char *const ui_id_modifier_names[ui_id_modifier_count] = {
@@ -355,10 +356,18 @@ void ui_init(ui_context *ctx, window *w, gl_batch *shape_batch, gl_batch *text_b
   memory_zero(ctx, sizeof(*ctx));
   ctx->window = w;
   ctx->scratch = memory_alloc(UI_SCRATCH_BYTES, nullptr);
-  ctx->previous_nodes = memory_alloc(UI_NODE_ARENA_BYTES, nullptr);
-  ctx->nodes = memory_alloc(UI_NODE_ARENA_BYTES, nullptr);
-  ctx->previous_texts = memory_alloc(UI_TEXT_ARENA_BYTES, nullptr);
-  ctx->texts = memory_alloc(UI_TEXT_ARENA_BYTES, nullptr);
+  ctx->node_arena_limit = UI_NODE_ARENA_BYTES;
+  ctx->text_arena_limit = UI_TEXT_ARENA_BYTES;
+  ctx->previous_nodes_reserve = memory_reserve(UI_NODE_ARENA_BYTES, nullptr);
+  ctx->nodes_reserve = memory_reserve(UI_NODE_ARENA_BYTES, nullptr);
+  ctx->previous_texts_reserve = memory_reserve(UI_TEXT_ARENA_BYTES, nullptr);
+  ctx->texts_reserve = memory_reserve(UI_TEXT_ARENA_BYTES, nullptr);
+  // The first commit of each; a refusal leaves an empty arena whose every push fails.
+  ctx->previous_nodes = ui_arena_over(&ctx->previous_nodes_reserve, UI_ARENA_COMMIT_STEP);
+  ctx->nodes = ui_arena_over(&ctx->nodes_reserve, UI_ARENA_COMMIT_STEP);
+  ctx->previous_texts = ui_arena_over(&ctx->previous_texts_reserve, UI_ARENA_COMMIT_STEP);
+  ctx->texts = ui_arena_over(&ctx->texts_reserve, UI_ARENA_COMMIT_STEP);
+  ctx->index_memory = memory_reserve(UI_NODE_ARENA_BYTES / 4, nullptr);
   ctx->shape_batch = shape_batch;
   ctx->text_batch = text_batch;
   ctx->icon_batch = icon_batch;

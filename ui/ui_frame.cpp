@@ -2,6 +2,7 @@
 #include "gfx/input.h"
 #include "gfx/window.h"
 #include "ui/ui.h"
+#include "ui/ui_internal.h"
 
 void ui_begin_frame(ui_context *ctx) {
   invariant(rect_width(ctx->clip) < 0 || rect_height(ctx->clip) < 0);
@@ -10,6 +11,13 @@ void ui_begin_frame(ui_context *ctx) {
   ctx->previous_nodes = ctx->nodes;
   ctx->nodes = nodes;
   buffer_clear(&ctx->nodes);
+  buffer reserve = ctx->previous_nodes_reserve;
+  ctx->previous_nodes_reserve = ctx->nodes_reserve;
+  ctx->nodes_reserve = reserve;
+  reserve = ctx->previous_texts_reserve;
+  ctx->previous_texts_reserve = ctx->texts_reserve;
+  ctx->texts_reserve = reserve;
+  ui_index_build(ctx);
   ctx->previous_free = ctx->free_nodes;
   ctx->free_nodes = nullptr;
   buffer texts = ctx->previous_texts;

@@ -13,3 +13,11 @@ f32 ui_node_frame_along(ui_context *ctx, const ui_node *node, u32 axis);
 void ui_compute_flow(ui_context *ctx, ui_node *node);
 // One line of a font without the line gap (0 without a font).
 f32 ui_gfx_line_height_of(font *f);
+
+// An arena over the committed start of a reservation, committing `first` bytes of it.
+buffer ui_arena_over(buffer *reserve, u64 first);
+// Makes room for n more bytes (plus alignment) in an arena over a reservation, committing whole
+// steps up to the limit; false when the budget or the system refuses.
+bool ui_arena_grow(buffer *arena, buffer *reserve, u64 limit, u64 n);
+// Indexes the previous frame's node records by id (after the arenas changed places).
+void ui_index_build(ui_context *ctx);

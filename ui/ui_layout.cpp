@@ -70,6 +70,17 @@ static f32 frame_along(ui_context *ctx, const ui_node *node, u32 axis, f32 *lead
 }
 f32 ui_node_frame_along(ui_context *ctx, const ui_node *node, u32 axis) { return frame_along(ctx, node, axis); }
 
+f32 ui_style_frame_y(ui_context *ctx, u32 style, u64 flags, f32 *leading) {
+  ui_node probe = {};
+  probe.style = style;
+  probe.flags = flags;
+  return frame_along(ctx, &probe, 1, leading);
+}
+
+f32 ui_line_rule_height(ui_context *ctx, u32 font, u32 style, u64 flags) {
+  return ui_gfx_line_height(ui_font_get(ctx, font)) + ui_style_frame_y(ctx, style, flags, nullptr);
+}
+
 static void settle(ui_node *node, u32 axis, f32 value) {
   node->size[axis] = value;
   node->known[axis] |= ui_known_size;

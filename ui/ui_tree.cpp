@@ -2,8 +2,57 @@
 // rearranging children, lookups by id, hit testing, clipping and fonts.
 #include <math.h>
 
+#include "platform/log.h"
 #include "ui/ui.h"
 #include "ui/ui_gfx.h"
+#include "ui/ui_internal.h"
+
+// ---- Arenas and budgets ------------------------------------------------------------------
+
+buffer ui_arena_over(buffer *reserve, u64 first) {
+  if (!reserve->data || !memory_commit(reserve, first)) return buffer{};
+  return buffer{reserve->used, 0, reserve->data};
+}
+
+bool ui_arena_grow(buffer *arena, buffer *reserve, u64 limit, u64 n) {
+  if (!reserve->data || arena->data != reserve->data) return false;
+  u64 want = arena->used + n + 64;  // room for the worst alignment padding
+  if (want <= arena->size) return true;
+  u64 step = align_up(want - arena->size, UI_ARENA_COMMIT_STEP);
+  u64 most = limit < reserve->size ? limit : reserve->size;
+  if (reserve->used > most || most - reserve->used < step) return false;
+  if (!memory_commit(reserve, step)) return false;
+  arena->size = reserve->used;
+  return true;
+}
+
+void ui_budget_report(ui_context *ctx, u32 budget) {
+  if (ctx->budgets_reported & budget) return;
+  ctx->budgets_reported |= budget;
+  switch (budget) {
+    case ui_budget_nodes:
+      log_append_string(string_lit("UI: the node arena is full; the nodes beyond it are not shown.\n"));
+      break;
+    case ui_budget_texts:
+      log_append_string(string_lit("UI: the frame's text arena is full; the texts beyond it are shown empty.\n"));
+      break;
+    case ui_budget_depth:
+      log_append_string(string_lit("UI: nodes nested deeper than the depth limit are not shown.\n"));
+      break;
+    default:
+      log_append_string(string_lit("UI: the index of the previous frame's nodes is full; lookups scan instead.\n"));
+      break;
+  }
+}
+
+void *ui_text_push(ui_context *ctx, u64 n, u64 alignment) {
+  void *p = buffer_push(&ctx->texts, n, alignment);
+  if (!p && ui_arena_grow(&ctx->texts, &ctx->texts_reserve, ctx->text_arena_limit, n)) {
+    p = buffer_push(&ctx->texts, n, alignment);
+  }
+  if (!p && n) ui_budget_report(ctx, ui_budget_texts);
+  return p;
+}
 
 // ---- Allocation --------------------------------------------------------------------------
 
@@ -18,8 +67,12 @@ ui_node *ui_node_alloc(ui_context *ctx) {
     ctx->free_nodes = node->next;
   } else {
     node = buffer_push_struct(&ctx->nodes, ui_node);
+    if (!node && ui_arena_grow(&ctx->nodes, &ctx->nodes_reserve, ctx->node_arena_limit, sizeof(ui_node))) {
+      node = buffer_push_struct(&ctx->nodes, ui_node);
+    }
     if (!node) {
-      // A frame larger than the arena loses its extra nodes, never the program.
+      // A frame larger than the budget loses its extra nodes, never the program.
+      ui_budget_report(ctx, ui_budget_nodes);
       ctx->dropped_nodes++;
       sink_reset(ctx);
       return &ctx->sink;
@@ -88,6 +141,7 @@ void ui_parent_push(ui_context *ctx, ui_node *node) {
   // building already bounded, so the depth limit applies to building only.
   if (ctx->sink_depth > 0 || ui_node_is_sink(ctx, node) ||
       (ctx->parent_depth >= UI_DEPTH_MAX && !ctx->in_layout)) {
+    if (ctx->sink_depth == 0 && !ui_node_is_sink(ctx, node)) ui_budget_report(ctx, ui_budget_depth);
     ctx->sink_depth++;
     return;
   }
@@ -139,7 +193,7 @@ void ui_node_set_tag(ui_node *node, buffer tag) { node->tag = tag; }
 void ui_node_set_text(ui_context *ctx, ui_node *node, buffer text, bool copy) {
   node->text = text;
   if (copy && text.used > 0) {
-    u8 *bytes = (u8 *)buffer_push(&ctx->texts, text.used, 1);
+    u8 *bytes = (u8 *)ui_text_push(ctx, text.used, 1);
     if (bytes) {
       memory_copy(bytes, text.data, text.used);
       node->text = buffer{text.used, text.used, bytes};
@@ -252,6 +306,63 @@ void ui_node_free_tree(ui_context *ctx, ui_node *node) {
 
 // ---- Queries -----------------------------------------------------------------------------
 
+// Ids are addresses and small numbers: their low bits alone would crowd a few slots.
+static u64 id_hash(ui_id id) {
+  u64 h = id * 0x9E3779B97F4A7C15ull;
+  return h ^ (h >> 29);
+}
+
+void ui_index_build(ui_context *ctx) {
+  ctx->index_valid = 0;
+  u64 count = ctx->previous_nodes.used / sizeof(ui_node);
+  if (count >= 0xFFFFFFFFull) return;
+  u64 slots = 64;
+  while (slots < count * 2) slots *= 2;
+  u64 slot_bytes = slots * sizeof(ui_index_slot);
+  u64 need = slot_bytes + count * sizeof(u32);
+  buffer *m = &ctx->index_memory;
+  if (m->used < need) {
+    u64 step = align_up(need - m->used, UI_ARENA_COMMIT_STEP);
+    if (!m->data || m->size - m->used < step || !memory_commit(m, step)) {
+      ui_budget_report(ctx, ui_budget_index);
+      return;
+    }
+  }
+  ui_index_slot *table = (ui_index_slot *)m->data;
+  u32 *chain = (u32 *)(m->data + slot_bytes);
+  memory_zero(table, slot_bytes);
+  u64 mask = slots - 1;
+  ui_node *nodes = (ui_node *)ctx->previous_nodes.data;
+  // Backwards, so that each id's head is its first record and every chain runs in arena order.
+  for (u64 i = count; i-- > 0;) {
+    ui_id id = nodes[i].id;
+    chain[i] = 0;
+    if (id == UI_ID_NONE) continue;
+    u64 k = id_hash(id) & mask;
+    while (table[k].first && table[k].id != id) k = (k + 1) & mask;
+    if (table[k].first) chain[i] = table[k].first;
+    table[k].id = id;
+    table[k].first = (u32)(i + 1);
+  }
+  ctx->index_slots = table;
+  ctx->index_chain = chain;
+  ctx->index_mask = mask;
+  ctx->index_valid = 1;
+}
+
+// The first indexed record with the id at or after record `from`, before record `to`.
+static ui_node *index_find(ui_context *ctx, ui_id id, u64 from, u64 to) {
+  ui_index_slot *table = ctx->index_slots;
+  u64 k = id_hash(id) & ctx->index_mask;
+  while (table[k].first && table[k].id != id) k = (k + 1) & ctx->index_mask;
+  u32 at = table[k].first;
+  while (at && at - 1 < from) at = ctx->index_chain[at - 1];
+  if (!at || at - 1 >= to) return nullptr;
+  ui_node *n = (ui_node *)ctx->previous_nodes.data + (at - 1);
+  invariant(n->id == id);
+  return n;
+}
+
 static ui_node *scan(buffer arena, ui_id id, ui_node *from, ui_node *to) {
   ui_node *first = (ui_node *)arena.data;
   ui_node *end = (ui_node *)(arena.data + arena.used);
@@ -273,7 +384,15 @@ static ui_node *scan(buffer arena, ui_id id, ui_node *from, ui_node *to) {
 
 ui_node *ui_find_previous_range(ui_context *ctx, ui_id id, ui_node *from, ui_node *to) {
   if (id == UI_ID_NONE) return nullptr;  // released records carry -1 and match nothing real
-  return scan(ctx->previous_nodes, id, from, to);
+  if (!ctx->index_valid) return scan(ctx->previous_nodes, id, from, to);
+  ui_node *first = (ui_node *)ctx->previous_nodes.data;
+  ui_node *end = (ui_node *)(ctx->previous_nodes.data + ctx->previous_nodes.used);
+  if (!first) return nullptr;
+  if (from) invariant(from >= first && from <= end && range_is_whole_elements(first, from, sizeof(ui_node)));
+  if (to) invariant(to >= (from ? from : first) && to <= end);
+  u64 from_index = from ? (u64)(from - first) : 0;
+  u64 to_index = to ? (u64)(to - first) : (u64)(end - first);
+  return index_find(ctx, id, from_index, to_index);
 }
 ui_node *ui_find_previous(ui_context *ctx, ui_id id) { return ui_find_previous_range(ctx, id, nullptr, nullptr); }
 ui_node *ui_find_current(ui_context *ctx, ui_id id) {

@@ -243,6 +243,47 @@ TEST_F(ViewList, header_keys_page_keys_home_and_end) {
   EXPECT_EQ(v.page, (u32)view_page_main) << "a changed selection returns to the main page";
 }
 
+// Every key and generation command that changes the shown entry makes the next page open at its
+// top; one that leaves the selection as it was keeps the page's offset.
+TEST_F(ViewList, keys_and_generation_commands_that_move_the_selection_reset_the_page) {
+  build();
+  struct step {
+    u8 key;
+    bool shift;
+    const char *expected;
+  };
+  v.selected_feed = alpha;
+  v.selected_entry = entry_named("Banana");
+  const step steps[] = {
+      {key_home, false, "Alpha News/apple pie"}, {key_home, false, "Alpha News/apple pie"},
+      {key_end, false, "Alpha News/date"},       {key_page_down, false, "Beta/grape"},
+      {key_page_up, false, "Alpha News/apple pie"}, {key_page_up, false, "Alpha News/apple pie"},
+      {key_page_down, true, "Alpha News/-"},     {key_page_down, true, "Beta/-"},
+  };
+  for (const step &s : steps) {
+    std::string before = selection();
+    v.selection_changed = 0;
+    press(s.key, s.shift);
+    EXPECT_EQ(selection(), s.expected);
+    EXPECT_EQ(v.selection_changed, before != selection() ? 1u : 0u) << before << " -> " << s.expected;
+  }
+  using command = void (*)(view_state *, reader *);
+  command commands[] = {view_list_generation_minimum, view_list_generation_maximum, view_list_generation_all,
+                        [](view_state *view, reader *rr) { view_list_generation_increase(view, rr, 1); },
+                        [](view_state *view, reader *rr) { view_list_generation_decrease(view, rr, 1); }};
+  for (command c : commands) {
+    v.selected_feed = alpha;
+    v.selected_entry = entry_named("cherry");
+    v.selection_changed = 0;
+    c(&v, &r);
+    EXPECT_EQ(selection(), "-/-");
+    EXPECT_EQ(v.selection_changed, 1u);
+  }
+  v.selection_changed = 0;
+  view_list_generation_increase(&v, &r, 0);
+  EXPECT_EQ(v.selection_changed, 0u) << "widening the range keeps the selection";
+}
+
 TEST_F(ViewList, delete_marks_then_removes_and_never_leaves_a_dangling_selection) {
   build();
   v.deleted_filter = deleted_filter_both;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/log.h"
 #include "tests/ui/ui_test_support.h"
 
 static std::string id_text(ui_id id) {
@@ -147,12 +148,27 @@ TEST(ui_tree, detach_insert_splice_and_free_lists) {
   EXPECT_EQ(c->nodes.used, used + sizeof(ui_node));
 }
 
-// More nodes than the arena holds, and nesting deeper than the limit: the extra nodes are
-// dropped, the parent stack stays balanced and the frame lays out and renders.
+static u64 log_count_of(const std::string &line) {
+  buffer chunks[256];
+  u32 n = log_chunk_list(chunks, 256);
+  std::string all;
+  for (u32 i = 0; i < n && i < 256; i++) all.append((const char *)chunks[i].data, chunks[i].used);
+  u64 count = 0;
+  for (size_t at = all.find(line); at != std::string::npos; at = all.find(line, at + 1)) count++;
+  return count;
+}
+
+// More nodes than the budget holds, and nesting deeper than the limit: the extra nodes are
+// dropped, the parent stack stays balanced, the frame lays out and renders, and each budget is
+// named in the log once.
 TEST(ui_tree, overload_drops_nodes_and_keeps_the_frame) {
   ui_fixture f;
   ui_context *c = f.ctx.get();
-  const u64 capacity = UI_NODE_ARENA_BYTES / sizeof(ui_node);
+  const std::string nodes_line = "UI: the node arena is full";
+  const std::string depth_line = "UI: nodes nested deeper than the depth limit";
+  u64 nodes_logged = log_count_of(nodes_line), depth_logged = log_count_of(depth_line);
+  c->node_arena_limit = MiB(10);  // a small budget keeps the test quick
+  const u64 capacity = MiB(10) / sizeof(ui_node);
   ui_size px = ui_size_pixels_make(2);
   for (int round = 0; round < 2; round++) {
     f.frame([&](ui_context *cx) {
@@ -190,6 +206,79 @@ TEST(ui_tree, overload_drops_nodes_and_keeps_the_frame) {
   u32 depth = 0;
   for (ui_node *n = c->root; n; n = n->first_child) depth++;
   EXPECT_LE(depth, (u32)UI_DEPTH_MAX + 1);
+  EXPECT_EQ(log_count_of(nodes_line), nodes_logged + 1) << "two full frames, one line";
+  EXPECT_EQ(log_count_of(depth_line), depth_logged + 1);
+}
+
+// The arenas grow with the frame: a frame of far more nodes and text than the first commit keeps
+// every node and every text, and the previous frame's nodes are all found again by id.
+TEST(ui_tree, arenas_grow_and_every_node_is_found_next_frame) {
+  ui_fixture f;
+  ui_context *c = f.ctx.get();
+  const u64 count = 3 * UI_ARENA_COMMIT_STEP / sizeof(ui_node);
+  std::string title(600, 't');
+  auto build = [&](ui_context *cx) {
+    ui_node *root = node_make(cx, ui_size_pixels_make(100), ui_size_children_make(), ui_node_flag_stack_y);
+    ui_parent_push(cx, root);
+    for (u64 i = 0; i < count; i++) {
+      ui_node *n = node_make(cx, ui_size_pixels_make(2), ui_size_pixels_make(2), 0, 1000 + i);
+      ui_node_set_text(cx, n, string_from_bytes(title.data(), title.size()), true);
+    }
+    ui_parent_pop(cx);
+  };
+  f.frame(build);
+  EXPECT_EQ(c->dropped_nodes, 0u);
+  EXPECT_EQ(c->dropped_texts, 0u);
+  EXPECT_GT(c->texts.used, 2 * UI_ARENA_COMMIT_STEP);
+  f.frame([&](ui_context *cx) {
+    for (u64 i = 0; i < count; i += 97) {
+      ui_node *p = ui_find_previous(cx, 1000 + i);
+      ASSERT_TRUE(p);
+      EXPECT_EQ(p->id, 1000 + i);
+      EXPECT_EQ(p->text.used, title.size());
+    }
+    EXPECT_EQ(ui_find_previous(cx, 1000 + count), nullptr);
+    build(cx);
+  });
+}
+
+// The id index answers as the scan of the previous arena did: the first record of an id, ranges
+// that start after a match, released records that match nothing, and duplicates found in order.
+TEST(ui_tree, previous_lookups_agree_with_a_scan_of_the_arena) {
+  ui_fixture f;
+  ui_context *c = f.ctx.get();
+  std::vector<ui_id> ids;
+  u64 seed = 12345;
+  auto next = [&]() { return seed = seed * 6364136223846793005ull + 1442695040888963407ull; };
+  for (int i = 0; i < 3000; i++) {
+    u64 r = next() >> 33;
+    // Small numbers, addresses and modifier bits, with many repeats.
+    ui_id id = r % 3 == 0 ? (r % 50) : r % 3 == 1 ? 0x7f0000001000ull + (r % 400) * 64 : ui_id_with_modifier(r % 30, r % 12);
+    ids.push_back(r % 17 == 0 ? UI_ID_NONE : id);
+  }
+  f.frame([&](ui_context *cx) {
+    ui_node *root = node_make(cx, ui_size_pixels_make(100), ui_size_children_make(), ui_node_flag_stack_y);
+    ui_parent_push(cx, root);
+    for (ui_id id : ids) node_make(cx, ui_size_pixels_make(1), ui_size_pixels_make(1), 0, id);
+    ui_parent_pop(cx);
+  });
+  f.frame([&](ui_context *cx) {
+    ui_node *first = (ui_node *)cx->previous_nodes.data;
+    u64 n = cx->previous_nodes.used / sizeof(ui_node);
+    auto scan = [&](ui_id id, u64 from, u64 to) -> ui_node * {
+      for (u64 i = from; i < to; i++)
+        if (first[i].id == id && id != UI_ID_NONE) return &first[i];
+      return nullptr;
+    };
+    for (int k = 0; k < 2000; k++) {
+      ui_id id = k % 5 == 0 ? (ui_id)(next() % 60) : ids[next() % ids.size()];
+      u64 from = next() % (n + 1);
+      u64 to = from + next() % (n + 1 - from);
+      ASSERT_EQ(ui_find_previous(cx, id), scan(id, 0, n)) << id;
+      ASSERT_EQ(ui_find_previous_range(cx, id, first + from, first + to), scan(id, from, to)) << id;
+    }
+    EXPECT_EQ(ui_find_previous(cx, UI_ID_NONE), nullptr);
+  });
 }
 
 TEST(ui_tree, hit_test_clips_and_popup_cover) {

@@ -1,0 +1,254 @@
+// The UI thread's work per frame for the program's own views, without a display: the whole tree
+// is built, solved and recorded into batches in memory, as the frame loop does before GL draws.
+// Each frame scrolls the view by a wheel step, so what is built changes from frame to frame.
+// Reported per case: the median thread CPU time of one frame ("median_ms").
+//
+//   frame_bench                       all cases
+//   frame_bench --benchmark_filter=list
+#include <benchmark/benchmark.h>
+
+#include <time.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "gfx/font.h"
+#include "gfx/input.h"
+#include "gfx/render.h"
+#include "gfx/window.h"
+#include "profiler/profiler.h"
+#include "reader/reader.h"
+#include "ui/ui.h"
+
+namespace {
+
+#define SANS_FACE "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
+#define MONO_FACE "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf"
+
+buffer text_of(const std::string &s) { return string_from_bytes(s.data(), s.size()); }
+
+f64 thread_seconds() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return (f64)t.tv_sec + (f64)t.tv_nsec * 1e-9;
+}
+
+// Everything one frame of the program touches on the UI thread, minus GL.
+struct frame_setup {
+  window w = {};
+  ui_context ctx = {};
+  buffer batch_memory = {};
+  gl_batch batches[7] = {};
+  buffer sans = {}, mono = {};
+  font_collection *fonts = nullptr;
+  std::vector<u32> points;
+  reader r = {};
+  codepoint_set set = {};
+  buffer set_memory = {};
+  pool big_entries = {};
+  bool own_entries = false;
+  app a = {};
+  view_state v = {};
+  query queries[8] = {};
+  u32 time = 1;
+  bool ok = false;
+
+  explicit frame_setup(u32 entry_capacity) {
+    profiler_install_disabled();
+    allocator_init(&app_allocator, MiB(4), MiB(1), 128);
+    u32 error = 0;
+    sans = file_read_all(string_lit(SANS_FACE), 0, &error);
+    mono = file_read_all(string_lit(MONO_FACE), 0, &error);
+    if (error) return;
+    fonts = font_collection_create(MiB(64), &error);
+    points.resize(FONT_BASE_CODEPOINT_COUNT);
+    font_base_codepoints(points.data());
+    u32 n = (u32)points.size();
+    font_collection_add_font(fonts, sans, 14, points.data(), n, 0, &error);
+    font_collection_add_font(fonts, sans, 16, points.data(), n, 0, &error);
+    font_collection_add_font(fonts, sans, 20, points.data(), n, 0, &error);
+    font_collection_add_font(fonts, mono, 12, points.data(), n, 1, &error);
+    font_build_collection(fonts, &error);
+    if (error) return;
+
+    // Batches as large as a 4K window's text needs; they are cleared after every frame.
+    vertex_format shapes = gl_vertex_format(2, 1, 0, 2), text = gl_vertex_format(2, 1, 2, 4);
+    u64 need = 0;
+    for (u32 i = 0; i < 7; i++) need += gl_batch_memory_size(i == 1 || i == 4 ? 7 : 5, i == 1 || i == 4 ? 4u << 20 : 400000, 40000, i == 1 || i == 4 ? text : shapes) + 64;
+    batch_memory = memory_alloc(need, nullptr);
+    for (u32 i = 0; i < 7; i++) {
+      bool is_text = i == 1 || i == 4;
+      batches[i] = is_text ? gl_batch_init_text(&batch_memory, 4u << 20, 40000, text, 0, nullptr, fonts)
+                           : gl_batch_init_shapes(&batch_memory, 400000, 40000, i == 2 || i == 5 || i == 6 ? text : shapes,
+                                                  0, nullptr);
+    }
+    w.focused = 1;
+    w.width = 1920;
+    w.height = 1080;
+    w.caret_blink_ms = 530;
+    ui_init(&ctx, &w, &batches[0], &batches[1], &batches[2], &batches[3], &batches[4], &batches[5], &batches[6]);
+    ctx.fonts = fonts;
+    ui_init_styles(&ctx);
+
+    reader_init(&r, &error);
+    if (error) return;
+    set_memory = memory_alloc(CODEPOINT_SET_MEMORY, nullptr);
+    codepoint_set_init(&set, &set_memory);
+    r.codepoints = &set;
+    if (entry_capacity > r.entries.max_entry_count) {
+      // More entries than the store's own pool holds: the same pool type with a larger capacity.
+      pool_create(&big_entries, sizeof(entry), 8, entry_capacity);
+      r.entries = big_entries;
+      own_entries = true;
+    }
+
+    app_init(&a);
+    a.frame_arena = memory_alloc(APP_FRAME_ARENA_BYTES * 8, nullptr);
+    view_state_init(&v, 1);
+    if (!view_state_reserve_html(&v)) return;
+    a.view = &v;
+    a.window = &w;
+    a.ui = &ctx;
+    a.queries = queries;
+    a.query_count = 8;
+    r.generation = 1;
+    ok = true;
+  }
+  ~frame_setup() {
+    if (own_entries) {
+      pool_destroy(&r.entries);
+      r.entries = pool{};
+    }
+    if (r.pool_memory.data) reader_destroy(&r);
+    view_state_release_html(&v);
+    memory_free(&a.frame_arena);
+    memory_free(&set_memory);
+    memory_free(&batch_memory);
+    if (fonts) font_collection_destroy(fonts);
+    file_content_free(&sans);
+    file_content_free(&mono);
+    allocator_destroy(&app_allocator);
+  }
+
+  feed *add_feed(const std::string &title) {
+    feed *f = reader_new_feed(&r, feed_type_rss);
+    if (!f) return nullptr;
+    f->url = reader_add_string(&r, text_of("https://example.org/" + std::to_string(f->id)));
+    f->rss.title = reader_add_string(&r, text_of(title));
+    meta *m = reader_new_meta(&r, f->id);
+    if (m) m->opener = &r.link_openers[0];
+    return f;
+  }
+  entry *add_entry(feed *f, const std::string &title, const std::string &description = "") {
+    entry *e = reader_new_entry(&r);
+    if (!e) return nullptr;
+    e->type = feed_type_rss;
+    e->rss.title = reader_add_string(&r, text_of(title));
+    e->rss.guid = reader_add_string(&r, text_of(title));
+    if (!description.empty()) e->rss.description = reader_add_string(&r, text_of(description));
+    reader_attach_entry(&r, f, e);
+    return e;
+  }
+
+  // One frame as the program's loop runs it, up to the point where GL would draw.
+  void frame() {
+    ui_main(&a, &r);
+    input_frame_reset(&w);
+    a.frame_arena.used = 0;
+    for (gl_batch &b : batches) gl_batch_clear(&b);
+  }
+  void wheel(s32 x, s32 y, f32 notches) {
+    input_on_mouse_move(&w, x, y, time++);
+    input_on_scroll(&w, 0, notches, time++);
+  }
+};
+
+// Frames that scroll down by wheel steps until the view stops moving, then back up, and so on.
+void run_scrolling(benchmark::State &state, frame_setup &s, s32 x, s32 y, f32 notches) {
+  for (int i = 0; i < 8; i++) s.frame();  // settle the layout and the caches
+  std::vector<f64> times;
+  f32 direction = -notches;
+  u32 still = 0;
+  for (auto _ : state) {
+    s.wheel(x, y, direction);
+    f64 t0 = thread_seconds();
+    s.frame();
+    f64 t = thread_seconds() - t0;
+    state.SetIterationTime(t);
+    times.push_back(t);
+    // Far enough down to pass many screens, then back up.
+    if (++still >= 100) {
+      direction = -direction;
+      still = 0;
+    }
+  }
+  std::sort(times.begin(), times.end());
+  if (!times.empty()) state.counters["median_ms"] = times[times.size() / 2] * 1e3;
+  state.counters["nodes"] = (f64)(s.ctx.previous_nodes.used / sizeof(ui_node));
+}
+
+void BM_list_all(benchmark::State &state) {
+  u32 entries = (u32)state.range(0);
+  frame_setup s(entries);
+  if (!s.ok) {
+    state.SkipWithError("no fonts or no store");
+    return;
+  }
+  // As many feeds as the store holds, the entries spread evenly over them.
+  u32 feeds = std::min<u32>(100, s.r.feeds.max_entry_count);
+  std::vector<feed *> fs;
+  for (u32 i = 0; i < feeds; i++) fs.push_back(s.add_feed("Feed number " + std::to_string(i)));
+  u32 made = 0;
+  for (u32 k = 0; k < entries; k++) {
+    if (s.add_entry(fs[k % feeds], "Entry " + std::to_string(k) + " of a list that is long enough to be cut off at the panel's edge"))
+      made++;
+  }
+  if (made != entries) {
+    state.SkipWithError("the store does not hold that many entries");
+    return;
+  }
+  view_list_generation_all(&s.v, &s.r);
+  s.v.page = view_page_help;
+  run_scrolling(state, s, 200, 500, 3);
+  state.counters["entries"] = made;
+}
+BENCHMARK(BM_list_all)->Arg(1000)->Arg(10000)->Arg(100000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(150);
+
+// About 2 MB of HTML: 20,000 paragraphs, every other one with a link.
+std::string long_html() {
+  std::string s;
+  s.reserve(2200000);
+  for (u32 i = 0; i < 20000; i++) {
+    s += "<p>Paragraph " + std::to_string(i) + " says a few plain words about nothing much at all";
+    if (i % 2 == 0) s += " and <a href=\"https://example.org/" + std::to_string(i) + "\">links to page " + std::to_string(i) + "</a>";
+    s += ", then ends here.</p>\n";
+  }
+  return s;
+}
+
+void BM_entry_2mb(benchmark::State &state) {
+  frame_setup s(0);
+  if (!s.ok) {
+    state.SkipWithError("no fonts or no store");
+    return;
+  }
+  feed *f = s.add_feed("Long feed");
+  std::string html = long_html();
+  entry *e = s.add_entry(f, "A long entry", html);
+  s.v.selected_feed = f;
+  s.v.selected_entry = e;
+  s.v.selection_changed = 1;
+  s.v.page = view_page_main;
+  view_list_generation_all(&s.v, &s.r);
+  s.v.selected_feed = f;
+  s.v.selected_entry = e;
+  run_scrolling(state, s, 1400, 600, 3);
+  state.counters["html_bytes"] = (f64)html.size();
+}
+BENCHMARK(BM_entry_2mb)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(60);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,252 @@
+// The main window at a reader's scale, built, laid out and rendered in a context without a
+// display with real faces: a list of 50,000 entries that the keys walk to its end, and an entry
+// far longer than a screen scrolled to its last paragraph. What is drawn is read from the tree.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "gfx/font.h"
+#include "profiler/profiler.h"
+#include "tests/reader/store_fixture.h"
+#include "tests/ui/ui_test_support.h"
+
+namespace {
+
+#define SANS_FACE "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
+#define MONO_FACE "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf"
+
+class ScreenScale : public Store {
+ protected:
+  ui_fixture ui;
+  buffer sans = {}, mono = {};
+  font_collection *fonts = nullptr;
+  std::vector<u32> points;
+  app a = {};
+  view_state v = {};
+  query queries[8] = {};
+  pool big_entries = {};
+  pool store_entries = {};
+
+  void SetUp() override {
+    Store::SetUp();
+    profiler_install_disabled();
+    allocator_init(&app_allocator, MiB(4), MiB(1), 128);
+    u32 error = 0;
+    sans = file_read_all(string_lit(SANS_FACE), 0, &error);
+    mono = file_read_all(string_lit(MONO_FACE), 0, &error);
+    if (error) GTEST_SKIP() << "no DejaVu faces on this system";
+    fonts = font_collection_create(MiB(64), &error);
+    ASSERT_TRUE(fonts);
+    points.resize(FONT_BASE_CODEPOINT_COUNT);
+    font_base_codepoints(points.data());
+    u32 n = (u32)points.size();
+    font_collection_add_font(fonts, sans, 14, points.data(), n, 0, &error);
+    font_collection_add_font(fonts, sans, 16, points.data(), n, 0, &error);
+    font_collection_add_font(fonts, sans, 20, points.data(), n, 0, &error);
+    font_collection_add_font(fonts, mono, 12, points.data(), n, 1, &error);
+    font_build_collection(fonts, &error);
+    ASSERT_EQ(error, 0u);
+    ui.ctx->fonts = fonts;
+    ui_init_styles(ui.ctx.get());
+    ui.w->width = 1280;
+    ui.w->height = 720;
+    ui.client = rect{0, 0, 1280, 720};
+
+    app_init(&a);
+    a.frame_arena = memory_alloc(APP_FRAME_ARENA_BYTES, nullptr);
+    view_state_init(&v, 1);
+    ASSERT_TRUE(view_state_reserve_html(&v));
+    a.view = &v;
+    a.window = ui.w.get();
+    a.ui = ui.ctx.get();
+    a.queries = queries;
+    a.query_count = 8;
+    r.generation = 1;
+  }
+  void TearDown() override {
+    if (big_entries.max_entry_count) {
+      pool_destroy(&big_entries);
+      r.entries = store_entries;
+    }
+    if (fonts) {
+      view_state_release_html(&v);
+      memory_free(&a.frame_arena);
+      font_collection_destroy(fonts);
+    }
+    file_content_free(&sans);
+    file_content_free(&mono);
+    allocator_destroy(&app_allocator);
+    Store::TearDown();
+  }
+
+  // A store whose own entry pool holds fewer gets a pool of the same kind that holds them all.
+  void hold_entries(u32 count) {
+    if (r.entries.max_entry_count >= count) return;
+    store_entries = r.entries;
+    pool_create(&big_entries, sizeof(entry), 8, count);
+    r.entries = big_entries;
+  }
+
+  feed *feed_titled(const std::string &title) {
+    feed *f = add_feed(feed_type_rss);
+    if (f) f->rss.title = reader_add_string(&r, text_of(title));
+    return f;
+  }
+  entry *entry_titled(feed *f, const std::string &title, const std::string &html = "") {
+    entry *e = add_entry(f, {}, title);
+    if (!e) return nullptr;
+    e->rss.title = reader_add_string(&r, text_of(title));
+    if (!html.empty()) e->rss.description = reader_add_string(&r, text_of(html));
+    return e;
+  }
+
+  void frame() {
+    ui_main(&a, &r);
+    input_frame_reset(ui.w.get());
+    a.frame_arena.used = 0;
+  }
+  void frames() {
+    for (int i = 0; i < 6; i++) {
+      v.another_frame = 0;
+      frame();
+      if (!v.another_frame) break;
+    }
+  }
+  void press(u8 key) {
+    ui.w->key_state[key] = input_key_state_pack(1, 0, 1);
+    frames();
+    memory_zero(ui.w->key_state, sizeof ui.w->key_state);
+  }
+  void wheel(f32 x, f32 y, f32 notches) {
+    input_on_mouse_move(ui.w.get(), (s32)x, (s32)y, 1);
+    input_on_scroll(ui.w.get(), 0, notches, 2);
+    frames();
+  }
+
+  static ui_node *find_tag(ui_node *n, const std::string &tag) {
+    if (to_std(n->tag) == tag) return n;
+    for (ui_node *c = n->first_child; c; c = c->next)
+      if (ui_node *found = find_tag(c, tag)) return found;
+    return nullptr;
+  }
+  ui_node *view_of(const char *panel_tag) {
+    ui_node *panel = find_tag(ui.ctx->root, panel_tag);
+    return panel ? find_tag(panel, "scrollable_view") : nullptr;
+  }
+  static bool inside(rect inner, rect outer) {
+    return inner.x0 >= outer.x0 && inner.x1 <= outer.x1 && inner.y0 >= outer.y0 && inner.y1 <= outer.y1;
+  }
+  u64 node_count() const { return ui.ctx->nodes.used / sizeof(ui_node); }
+};
+
+// 50,000 entries in five feeds. Page Down walks the feeds and End takes the last entry: each
+// lands drawn, selected and inside the list's view, while the list keeps its whole height and
+// only a few screens of rows are built.
+TEST_F(ScreenScale, page_down_and_end_reach_the_last_of_50000_entries) {
+  const u32 feeds = 5, per_feed = 10000;
+  hold_entries(feeds * per_feed);
+  std::vector<feed *> fs;
+  entry *last = nullptr;
+  for (u32 i = 0; i < feeds; i++) {
+    fs.push_back(feed_titled("Feed " + std::to_string(i)));
+    ASSERT_TRUE(fs.back());
+    for (u32 k = 0; k < per_feed; k++) {
+      last = entry_titled(fs.back(), "Entry " + std::to_string(i) + "-" + std::to_string(k));
+      ASSERT_TRUE(last);
+    }
+  }
+  view_list_generation_all(&v, &r);
+  v.page = view_page_help;
+  frames();
+
+  ui_context *ctx = ui.ctx.get();
+  auto expect_drawn_selected = [&](entry *e) {
+    ui_node *node = ui_find_current(ctx, (ui_id)(uintptr_t)e);
+    ASSERT_TRUE(node) << "the selected entry is built";
+    EXPECT_EQ(node->style, style_list_entry_selected);
+    EXPECT_EQ(node->visible, 1u);
+    ui_node *view = view_of("left_panel");
+    ASSERT_TRUE(view);
+    EXPECT_TRUE(inside(node->rect, view->rect)) << "scrolled into the view";
+    EXPECT_LT(node_count(), 3000u) << "rows outside the view are spacers";
+    EXPECT_EQ(ctx->dropped_nodes, 0u);
+  };
+
+  press(key_down);
+  ASSERT_EQ(v.selected_feed, fs[0]);
+  for (u32 i = 1; i < feeds; i++) {
+    press(key_page_down);
+    ASSERT_EQ(v.selected_feed, fs[i]);
+    expect_drawn_selected(v.selected_entry);
+  }
+  press(key_end);
+  ASSERT_EQ(v.selected_entry, last);
+  expect_drawn_selected(last);
+
+  // The spacers keep the list exactly as tall as every row built would make it.
+  f32 block_top = 0;
+  f32 frame = ui_style_frame_y(ctx, style_list_feed, ui_node_flag_padding, &block_top);
+  f32 title = ui_line_rule_height(ctx, 2, style_list_feed_title, ui_node_flag_padding);
+  f32 line = ui_line_rule_height(ctx, 1, style_list_entry_even, ui_node_flag_padding);
+  ui_node *list = find_tag(ctx->root, "list");
+  ASSERT_TRUE(list);
+  EXPECT_EQ(list->size[1], feeds * (frame + title + line * per_feed) + (feeds - 1) * 2);
+
+  // Up from the last entry draws its neighbour selected with the odd or even style of a full list.
+  press(key_up);
+  ui_node *above = ui_find_current(ctx, (ui_id)(uintptr_t)v.selected_entry);
+  ASSERT_TRUE(above);
+  EXPECT_EQ(above->style, style_list_entry_selected);
+  ui_node *below = ui_find_current(ctx, (ui_id)(uintptr_t)last);
+  ASSERT_TRUE(below);
+  EXPECT_EQ(below->style, (per_feed - 1) & 1 ? style_list_entry_odd : style_list_entry_even);
+  EXPECT_EQ(below->rect.y1, above->rect.y0) << "neighbours stay adjacent";
+}
+
+// An entry many screens long, with links, scrolled by the wheel to its end: the last paragraph
+// is drawn inside the page, and nothing was dropped on the way.
+TEST_F(ScreenScale, a_long_entry_scrolled_to_its_end_draws_its_last_paragraph) {
+  std::string html;
+  const u32 paragraphs = 3000;
+  for (u32 i = 0; i < paragraphs; i++) {
+    html += "<p>Paragraph " + std::to_string(i) + " says a few words";
+    if (i % 2 == 0) html += " and <a href=\"https://example.org/" + std::to_string(i) + "\">links</a>";
+    html += ".</p>";
+  }
+  feed *f = feed_titled("Long");
+  entry *e = entry_titled(f, "A long entry", html);
+  ASSERT_TRUE(e);
+  view_list_generation_all(&v, &r);
+  v.selected_feed = f;
+  v.selected_entry = e;
+  v.selection_changed = 1;
+  v.page = view_page_main;
+  frames();
+  ui_node *page = view_of("right panel");
+  ASSERT_TRUE(page);
+  f32 x = (page->rect.x0 + page->rect.x1) / 2, y = (page->rect.y0 + page->rect.y1) / 2;
+  for (int i = 0; i < 3; i++) wheel(x, y, -1e6f);
+
+  ui_context *ctx = ui.ctx.get();
+  page = view_of("right panel");
+  ASSERT_TRUE(page);
+  std::string last = "Paragraph " + std::to_string(paragraphs - 1) + " ";
+  bool drawn = false;
+  std::vector<ui_node *> stack = {page};
+  while (!stack.empty()) {
+    ui_node *n = stack.back();
+    stack.pop_back();
+    if (n->flags & ui_node_flag_flow_instructions) continue;
+    if ((n->flags & ui_node_flag_flow_run) && to_std(n->text).find(last) != std::string::npos) {
+      drawn = n->visible && inside(n->rect, page->rect);
+    }
+    for (ui_node *c = n->first_child; c; c = c->next) stack.push_back(c);
+  }
+  EXPECT_TRUE(drawn) << "the last paragraph is on screen";
+  EXPECT_EQ(ctx->dropped_nodes, 0u);
+  EXPECT_EQ(ctx->dropped_texts, 0u);
+}
+
+}  // namespace
