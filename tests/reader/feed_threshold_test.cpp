@@ -36,7 +36,7 @@ class FeedThreshold : public Store {
   feed *the_feed() { return reader_find_feed(&r, feed_id); }
   u32 new_entries() {
     u32 n = 0;
-    for (u32 i = 0; i < r.entries.max_entry_count; ++i) {
+    for (u32 i = 0; i < r.entries.high_water; ++i) {
       entry *e = (entry *)pool_get(&r.entries, sizeof(entry), i);
       n += entry_is_live(e) && e->generation == r.generation;
     }
