@@ -59,6 +59,7 @@ static const char *budget_name(u32 budget) {
     case gl_batch_budget_vertices: return "its vertex memory is full";
     case gl_batch_budget_vertex_numbers: return "its index size numbers no more vertices";
     case gl_batch_budget_scratch: return "the renderer's scratch is full";
+    case gl_batch_budget_kind: return "the batch holds another kind of drawing";
     default: return "its program did not build";
   }
 }
@@ -319,7 +320,7 @@ render_command *gl_batch_rectangle(gl_batch *batch, rect r, const gl_uv_rect *uv
   vertex_format f = batch->format;
   u32 stride = gl_vertex_format_stride(f);
   if (batch->kind == render_command_text) {
-    gl_batch_note_drop(batch, gl_batch_budget_vertices, "a rectangle (a text batch holds none)");
+    gl_batch_note_drop(batch, gl_batch_budget_kind, "a rectangle");
     return nullptr;
   }
   if (!batch_room_command(batch)) {
@@ -380,7 +381,7 @@ render_command *gl_batch_text(gl_batch *batch, const u8 *text, u64 length, f32 x
                               u32 font_index, rgba colour) {
   PROFILE_ZONE(zone_gl_batch_text);
   if (batch->kind != render_command_text) {
-    gl_batch_note_drop(batch, gl_batch_budget_vertices, "a text (only a text batch holds them)");
+    gl_batch_note_drop(batch, gl_batch_budget_kind, "a text");
     return nullptr;
   }
   if (!batch_room_command(batch)) {

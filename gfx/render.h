@@ -147,6 +147,7 @@ enum gl_batch_budget : u32 {
   gl_batch_budget_vertex_numbers = 0x4,  // text only: the index size cannot number a text's vertices
   gl_batch_budget_scratch = 0x8,  // the renderer's scratch for indices and text quads
   gl_batch_budget_program = 0x10,  // not a budget: the batch's program did not build
+  gl_batch_budget_kind = 0x20,  // not a budget: a recording the batch's kind does not hold
 };
 
 // What a renderer batch reserves beyond its first budgets: a million sub-commands, 256 MiB of

@@ -215,6 +215,48 @@ TEST_F(render_gui, batches_grow_past_their_budgets_and_upload_only_what_the_fram
   font_system_shutdown();
 }
 
+// A link-dense page records a text per run: far more sub-commands than the program's first
+// budget (1,550), and every one of them is laid out and drawn, the last as surely as the first.
+TEST_F(render_gui, a_text_batch_draws_every_text_of_a_frame_past_its_first_budget) {
+  gl_batch *text = gl_renderer_add_text_batch(&renderer, 74400, 1550, 0, 0, nullptr, nullptr, 14);
+  ASSERT_NE(text, nullptr);
+  ASSERT_NE(text->fonts, nullptr) << log();
+  gl_renderer_clear(&renderer);
+  render_push_clear(&renderer, rgba{0, 0, 0, 1});
+  const u32 n = 20000;
+  for (u32 i = 0; i + 1 < n; i++) {
+    // All but the last in the left half, clipped away in one scissor run.
+    if (i == 0) gl_batch_scissor(text, 1, 0, 0, 100, 240);
+    ASSERT_NE(gl_batch_text(text, (const u8 *)"M", 1, (f32)(i % 90), (f32)(i % 200), 0, 0, rgba{1, 1, 1, 1}), nullptr);
+  }
+  gl_batch_scissor(text, 0, 0, 0, 0, 0);
+  render_command *last = gl_batch_text(text, (const u8 *)"MMMM", 4, 200, 100, 0, 0, rgba{1, 1, 1, 1});
+  ASSERT_NE(last, nullptr);
+  EXPECT_EQ(text->command_count, n + 2);
+  gl_renderer_end_frame(&renderer);
+  gl.glFinish();
+  EXPECT_EQ(gl.glGetError(), (GLenum)GL_NO_ERROR);
+  EXPECT_EQ(last->text.glyph_count, 4u);
+  render_command *commands = (render_command *)text->commands.data;
+  u32 drawn = 0;
+  for (u32 i = 0; i < text->command_count; i++) drawn += commands[i].kind == render_command_text && commands[i].text.glyph_count == 1;
+  EXPECT_EQ(drawn, n - 1);
+  std::vector<u8> p(320 * 240 * 4);
+  gl.glReadPixels(0, 0, 320, 240, GL_RGBA, GL_UNSIGNED_BYTE, p.data());
+  u32 lit_right = 0, lit_between = 0;
+  for (s32 y = 0; y < 240; y++) {
+    for (s32 x = 100; x < 320; x++) {
+      bool lit = p[(y * 320 + x) * 4] != 0;
+      if (x >= 195) lit_right += lit;
+      else lit_between += lit;
+    }
+  }
+  EXPECT_GT(lit_right, 20u);
+  EXPECT_EQ(lit_between, 0u);
+  EXPECT_EQ(log().find("dropped"), std::string::npos) << log();
+  font_system_shutdown();
+}
+
 // One-byte indices number 255 vertices: 100 rectangles are drawn in two runs, the second from
 // its own base vertex, and every one of them shows.
 TEST_F(render_gui, more_vertices_than_the_index_size_numbers_are_drawn_in_runs) {
