@@ -12,6 +12,7 @@
 #include "platform/http.h"
 #include "platform/threads.h"
 #include "profiler/profiler.h"
+#include "tests/app/image_cache_support.h"
 #include "tests/support/http_server.h"
 #include "tests/support/image_files.h"
 
@@ -27,14 +28,7 @@ std::string grey_bmp(u32 w, u32 h) {
 
 TEST(ImageMemoryConcurrency, decodes_at_once_stay_within_the_budget_while_frames_free_old_images) {
   test_http_server server{[](test_http_connection &c, const std::string &) { c.send_response(200, grey_bmp(30, 20)); }};
-  profiler_install_disabled();
-  allocator_init(&app_allocator, MiB(4), MiB(1), 128);
-  image_slot_set_release_functions(image_decoded_free, nullptr);
-  u32 error = 0;
-  http_init(string_lit("quillmere"), &error);
-  ASSERT_EQ(error, 0u);
-  thread_queue_create(&memory_test_queue, 4);
-  image_cache_set_queue(&memory_test_queue, [] {});
+  image_cache_test_begin(&memory_test_queue, 4, [] {});
   const u64 one = 30 * 20 * 3;
   image_memory_budget = 2 * one;
   std::string address = server.url("/a.bmp");
@@ -70,14 +64,7 @@ TEST(ImageMemoryConcurrency, decodes_at_once_stay_within_the_budget_while_frames
   EXPECT_EQ(counted, image_memory_held);
   EXPECT_LE(counted, 2 * one);
 
-  thread_terminate(&memory_test_queue);
-  for (image_slot &s : image_slots) EXPECT_TRUE(image_slot_free(&s));
-  EXPECT_EQ(image_memory_held, 0u);
-  image_memory_budget = IMAGE_MEMORY_BUDGET;
-  image_cache_set_queue(nullptr, nullptr);
-  http_terminate(&error);
-  image_slot_set_release_functions(nullptr, nullptr);
-  allocator_destroy(&app_allocator);
+  image_cache_test_end(&memory_test_queue);
 }
 
 }  // namespace
