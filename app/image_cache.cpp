@@ -105,6 +105,7 @@ image_slot *image_get(u32 owner_id, buffer url, u32 create) {
     slot->error = 0;
     slot->release = 0;
     slot->texture = 0;
+    slot->memory = 0;
 
     if (!image_url_is_fetchable(url)) {
       // Kept as a failed slot so the refusal shows once and is not retried every frame.

@@ -14,6 +14,7 @@
 #include "platform/threads.h"
 #include "profiler/profiler.h"
 #include "app/app.h"
+#include "tests/app/image_cache_support.h"
 #include "tests/support/http_server.h"
 #include "tests/support/image_files.h"
 #include "tests/ui/ui_test_support.h"
@@ -59,30 +60,10 @@ class ImageCache : public ::testing::Test {
   }};
 
   void SetUp() override {
-    profiler_install_disabled();
-    allocator_init(&app_allocator, MiB(4), MiB(1), 128);
-    image_slot_set_release_functions(image_decoded_free, nullptr);
-    u32 error = 0;
-    http_init(string_lit("quillmere"), &error);
-    ASSERT_EQ(error, 0u);
-    thread_queue_create(&image_test_queue, 3);
-    image_cache_set_queue(&image_test_queue, count_wake);
+    image_cache_test_begin(&image_test_queue, 3, count_wake);
     wakes = 0;
   }
-  void TearDown() override {
-    thread_complete_queue(&image_test_queue);
-    thread_terminate(&image_test_queue);
-    for (image_slot &s : image_slots) {
-      EXPECT_TRUE(image_slot_free(&s));
-    }
-    EXPECT_EQ(image_memory_held, 0u) << "every slot gave its pixels' bytes back";
-    image_memory_budget = IMAGE_MEMORY_BUDGET;
-    image_cache_set_queue(nullptr, nullptr);
-    u32 error = 0;
-    http_terminate(&error);
-    image_slot_set_release_functions(nullptr, nullptr);
-    allocator_destroy(&app_allocator);
-  }
+  void TearDown() override { image_cache_test_end(&image_test_queue); }
 
   buffer url(const std::string &path) {
     urls[url_count] = server.url(path);
