@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
@@ -18,8 +17,8 @@
 
 #include "platform/files.h"
 #include "platform/log.h"
+#include "platform/process.h"
 
-extern char **environ;
 
 // ---- State -------------------------------------------------------------------------------
 
@@ -286,48 +285,19 @@ enum program_result : u32 { program_absent, program_chosen, program_cancelled, p
 // Runs the program with its standard output in a pipe and waits for it: the first line it
 // wrote is the chosen path; exit status 1 with nothing written is a cancel.
 static u32 program_run(char *const *argv) {
-  int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) return program_failed;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t empty, defaults;
-  sigemptyset(&empty);
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGTERM);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGHUP);
-  posix_spawnattr_setsigmask(&attributes, &empty);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  pid_t pid = 0;
-  int r = posix_spawn(&pid, argv[0], &actions, &attributes, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  close(ends[1]);
-  if (r != 0) {
-    close(ends[0]);
-    log_text("File dialog: could not start ");
-    log_text(argv[0]);
-    log_text(": ");
-    log_system_error((u32)r);
-    return program_failed;
-  }
+  s32 output = -1, pid = 0;
+  if (!platform_start_with_output((u8 *const *)argv, &output, &pid)) return program_failed;
   chooser.child.store(pid);
   u64 n = 0;
   bool too_long = false;
   for (;;) {
     if (chooser.abandon.load()) break;
-    struct pollfd p = {ends[0], POLLIN, 0};
+    struct pollfd p = {output, POLLIN, 0};
     int ready = poll(&p, 1, 100);
     if (ready < 0 && errno != EINTR) break;
     if (ready <= 0) continue;
     u8 chunk[1024];
-    ssize_t k = read(ends[0], chunk, sizeof chunk);
+    ssize_t k = read(output, chunk, sizeof chunk);
     if (k < 0 && errno == EINTR) continue;
     if (k <= 0) break;
     u64 take = (u64)k < sizeof chooser.chosen - n ? (u64)k : sizeof chooser.chosen - n;
@@ -335,7 +305,7 @@ static u32 program_run(char *const *argv) {
     memcpy(chooser.chosen + n, chunk, take);
     n += take;
   }
-  close(ends[0]);
+  close(output);
   if (chooser.abandon.load()) kill(pid, SIGTERM);
   int status = 0;
   pid_t w;
@@ -358,27 +328,22 @@ static u32 programs_try() {
   bool save = chooser.mode == file_chooser_mode_save;
   char start[FILE_PATH_AREA_SIZE + 16];
   snprintf(start, sizeof start, "--filename=%.*s", (int)chooser.start_length, (const char *)chooser.start);
-  char start_plain[FILE_PATH_AREA_SIZE];
-  snprintf(start_plain, sizeof start_plain, "%.*s", (int)chooser.start_length, (const char *)chooser.start);
+  char *start_plain = start + strlen("--filename=");
   bool has_start = chooser.start_length > 0;
   char program[FILE_PATH_AREA_SIZE];
   char title[] = "--title=Quillmere";
 
-  if (program_find("zenity", program, sizeof program)) {
-    char *argv[] = {program, (char *)"--file-selection", title, nullptr, nullptr, nullptr};
-    u32 k = 3;
-    if (save) argv[k++] = (char *)"--save";
-    if (has_start) argv[k++] = start;
-    return program_run(argv);
-  }
-  if (program_find("kdialog", program, sizeof program)) {
-    char *argv[] = {program, (char *)"--title", (char *)"Quillmere",
-                    (char *)(save ? "--getsavefilename" : "--getopenfilename"), has_start ? start_plain : (char *)".",
-                    nullptr};
-    return program_run(argv);
-  }
-  if (program_find("yad", program, sizeof program)) {
-    char *argv[] = {program, (char *)"--file", title, nullptr, nullptr, nullptr};
+  // zenity and yad share their options but for the one that asks for a file.
+  const char *gtk_style[][2] = {{"zenity", "--file-selection"}, {"yad", "--file"}};
+  for (u32 i = 0; i < 2; i++) {
+    if (i == 1 && program_find("kdialog", program, sizeof program)) {
+      char *argv[] = {program, (char *)"--title", (char *)"Quillmere",
+                      (char *)(save ? "--getsavefilename" : "--getopenfilename"), has_start ? start_plain : (char *)".",
+                      nullptr};
+      return program_run(argv);
+    }
+    if (!program_find(gtk_style[i][0], program, sizeof program)) continue;
+    char *argv[] = {program, (char *)gtk_style[i][1], title, nullptr, nullptr, nullptr};
     u32 k = 3;
     if (save) argv[k++] = (char *)"--save";
     if (has_start) argv[k++] = start;
