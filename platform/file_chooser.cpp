@@ -91,7 +91,9 @@ static bool uri_to_path(const char *uri, u8 *out, u64 size, u64 *length) {
 
 // ---- The portal --------------------------------------------------------------------------
 
-enum portal_result : u32 { portal_absent, portal_chosen, portal_cancelled, portal_failed };
+// portal_failed: no dialog could be shown (a chooser program may still be); portal_unusable: the
+// dialog was shown but its answer names no local file.
+enum portal_result : u32 { portal_absent, portal_chosen, portal_cancelled, portal_failed, portal_unusable };
 
 #define PORTAL_NAME "org.freedesktop.portal.Desktop"
 #define PORTAL_PATH "/org/freedesktop/portal/desktop"
@@ -235,6 +237,7 @@ static u32 portal_run(DBusConnection *c) {
         u32 response = 2;
         if (!response_read(m, &response, chooser.chosen, sizeof chooser.chosen, &chooser.chosen_length)) {
           log_text("File dialog: the desktop portal's answer holds no local file.\n");
+          result = portal_unusable;
         } else {
           result = response == 0 ? portal_chosen : response == 1 ? portal_cancelled : portal_failed;
         }
@@ -361,7 +364,7 @@ static void *file_chooser_thread(void *) {
     u32 r = portal_try();
     if (r == portal_chosen) status = file_chooser_chosen;
     if (r == portal_cancelled) status = file_chooser_cancelled;
-    shown = r == portal_chosen || r == portal_cancelled;
+    shown = r == portal_chosen || r == portal_cancelled || r == portal_unusable;
   }
   if (!shown && (chooser.ways & file_chooser_use_programs) && !chooser.abandon.load()) {
     u32 r = programs_try();

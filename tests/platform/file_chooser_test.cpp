@@ -337,6 +337,8 @@ TEST_F(portal_fixture, the_portal_answers_with_a_file_uri) {
   EXPECT_TRUE(file_chooser_start(str("/srv/"), file_chooser_mode_open, nullptr));
   EXPECT_EQ(wait(), (u32)file_chooser_failed);
   EXPECT_NE(log_since(mark).find("holds no local file"), std::string::npos);
+  EXPECT_EQ(log_since(mark).find("no file chooser found"), std::string::npos) << "a dialog was shown";
+  EXPECT_EQ(text(box), "/home/me/My Lists/feeds+.txt");
 }
 
 TEST_F(portal_fixture, a_bus_without_a_portal_falls_back_to_the_programs) {
