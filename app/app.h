@@ -204,6 +204,11 @@ u32 app_add_feeds_from_list_file(app *a, reader *r);
 u64 app_export_feed_list(app *a, reader *r);
 // Requests an update of the selected feed; false when none is selected or it was refused.
 bool app_update_selected_feed(app *a, reader *r);
+// "Browse": opens the file dialog at the box's path (the export box's in save mode); the box
+// takes the chosen path in the frame the answer arrives (app_browse_poll), a cancel leaves it.
+bool app_browse_file(buffer *box, u32 mode);
+// Each frame of the add page: hands a finished dialog's answer to its box.
+void app_browse_poll();
 
 // ---- Feed and entry list -----------------------------------------------------------------
 

@@ -196,21 +196,31 @@ void ui_view_help(app *a, reader *) {
 
 // ---- Add feed ----------------------------------------------------------------------------
 
-// The system's open-file dialog has no counterpart here: the path is typed into the box. The
-// button keeps the path tidy instead: separators of the other system become '/', and characters
-// no path of a list file should hold are blanked, as the dialog would have done.
-void platform_browse_file(buffer *path) {
-  for (u64 i = 0; i < path->used; i++) {
-    u8 c = path->data[i];
-    if (c == '\\') path->data[i] = '/';
-    if (c == '<' || c == '|' || c == '"') path->data[i] = ' ';
+// The box the open file dialog answers into; null while none is open.
+static buffer *browse_box;
+
+bool app_browse_file(buffer *box, u32 mode) {
+  if (browse_box) {
+    log_append_string(string_lit("File dialog: one is already open; its answer goes to its own box.\n"));
+    return false;
   }
+  if (!file_chooser_start(*box, mode, window_wake)) return false;
+  browse_box = box;
+  return true;
+}
+
+void app_browse_poll() {
+  if (!browse_box) return;
+  // A chosen path replaces the box's text; one that does not fit the box leaves it (logged).
+  if (file_chooser_poll(browse_box) == file_chooser_running) return;
+  browse_box = nullptr;
 }
 
 void ui_view_add(app *a, reader *r) {
   PROFILE_ZONE(zone_ui_view_add);
   ui_context *ctx = a->ui;
   view_state *v = a->view;
+  app_browse_poll();
   page_begin(a, id_page_scroll);
   page_title(ctx, string_lit("Add feed"));
 
@@ -227,7 +237,7 @@ void ui_view_add(app *a, reader *r) {
   row_begin(ctx);
   box = ui_textbox(ctx, (ui_id)(uintptr_t)&v->list_file_path, &v->list_file_path);
   space_x(ctx, 2);
-  if (ui_button(ctx, id_browse_list, string_lit("Browse"))) platform_browse_file(&v->list_file_path);
+  if (ui_button(ctx, id_browse_list, string_lit("Browse"))) app_browse_file(&v->list_file_path, file_chooser_mode_open);
   space_x(ctx, 2);
   if (ui_button(ctx, id_add_list, string_lit("Add")) || box.key == ui_textbox_key_enter) app_add_feeds_from_list_file(a, r);
   ui_parent_pop(ctx);
@@ -237,7 +247,8 @@ void ui_view_add(app *a, reader *r) {
   row_begin(ctx);
   box = ui_textbox(ctx, (ui_id)(uintptr_t)&v->export_file_path, &v->export_file_path);
   space_x(ctx, 2);
-  if (ui_button(ctx, id_browse_export, string_lit("Browse"))) platform_browse_file(&v->export_file_path);
+  if (ui_button(ctx, id_browse_export, string_lit("Browse")))
+    app_browse_file(&v->export_file_path, file_chooser_mode_save);
   space_x(ctx, 2);
   if (ui_button(ctx, id_export, string_lit("Export")) || box.key == ui_textbox_key_enter) app_export_feed_list(a, r);
   ui_parent_pop(ctx);

@@ -8,6 +8,7 @@
 
 #include "core/strings.h"
 #include "platform/files.h"
+#include "platform/log.h"
 
 // ---- Folders -----------------------------------------------------------------------------
 
@@ -27,6 +28,7 @@ struct desktop_dirs {
   u8 config_home[FILE_PATH_AREA_SIZE];
   u8 data_home[FILE_PATH_AREA_SIZE];
   u8 name_bytes[256];
+  u32 lookups;  // entry files tried so far by this look-up
 };
 }  // namespace
 
@@ -61,7 +63,7 @@ static void dir_list_add(buffer *list, u32 *count, buffer text, char separator) 
 }
 
 static void desktop_dirs_init(desktop_dirs *d) {
-  d->config_count = d->data_count = d->name_count = 0;
+  d->config_count = d->data_count = d->name_count = d->lookups = 0;
   buffer config_home = home_dir("XDG_CONFIG_HOME", "/.config", d->config_home);
   if (config_home.used) d->config[d->config_count++] = config_home;
   buffer config_dirs = env_text("XDG_CONFIG_DIRS");
@@ -105,12 +107,18 @@ static bool path_join(u8 *area, u64 *length, buffer dir, buffer a, buffer b = {}
   return true;
 }
 
-// The whole file when it exists and is small enough to be a desktop file; the all-zero buffer
-// otherwise. Release with file_content_free.
-static buffer small_file_read(const u8 *path, u64 length) {
+// The whole file when it exists and is at most max bytes (a larger one is logged and skipped);
+// the all-zero buffer otherwise. Release with file_content_free.
+static buffer small_file_read(const u8 *path, u64 length, u64 max) {
   u32 error = 0;
   u64 size = file_size_bytes(path, length, &error);
-  if (error || size > DESKTOP_FILE_MAX) return buffer{};
+  if (error) return buffer{};
+  if (size > max) {
+    log_append_string(string_lit("Default application: skipped, larger than a settings file can be: "));
+    log_append(path, length);
+    log_append_string(string_lit("\n"));
+    return buffer{};
+  }
   buffer content = file_read_all_bytes(path, length, 0, &error);
   if (error) {
     file_content_free(&content);
@@ -171,7 +179,7 @@ static u64 entry_exec(buffer content, u8 *exec_area, u64 exec_size) {
 // Finds the entry of the id in the data folders' applications/ and copies its Exec value. An id
 // "a-b.desktop" may also be the file a/b.desktop: every choice of the first dashes as folder
 // separators is tried.
-static u64 id_exec(const desktop_dirs *d, buffer id, u8 *exec_area, u64 exec_size) {
+static u64 id_exec(desktop_dirs *d, buffer id, u8 *exec_area, u64 exec_size) {
   if (!id.used || id.used >= 512 || memchr(id.data, '/', id.used)) return 0;
   u8 name[512];
   u32 dashes[DESKTOP_ID_DASHES_MAX];
@@ -183,10 +191,15 @@ static u64 id_exec(const desktop_dirs *d, buffer id, u8 *exec_area, u64 exec_siz
       memcpy(name, id.data, id.used);
       for (u32 k = 0; k < dash_count; k++)
         if (choice & (1u << k)) name[dashes[k]] = '/';
+      if (d->lookups == DESKTOP_LOOKUP_FILES_MAX) {
+        log_append_string(string_lit("Default application: the look-up stopped after "
+                                     "DESKTOP_LOOKUP_FILES_MAX (1024) desktop entry files.\n"));
+      }
+      if (d->lookups++ >= DESKTOP_LOOKUP_FILES_MAX) return 0;
       u8 path[FILE_PATH_AREA_SIZE];
       u64 length = 0;
       if (!path_join(path, &length, d->data[i], string_lit("/applications/"), string_from_bytes(name, id.used))) continue;
-      buffer content = small_file_read(path, length);
+      buffer content = small_file_read(path, length, DESKTOP_ENTRY_FILE_MAX);
       if (!content.data) continue;
       u64 n = entry_exec(content, exec_area, exec_size);
       file_content_free(&content);
@@ -259,7 +272,7 @@ static bool list_file_path(const desktop_dirs *d, u32 index, u8 *path, u64 *leng
 }
 
 // The first installed application of the type's list in the group of one file.
-static u64 group_exec(const desktop_dirs *d, buffer content, buffer group_name, buffer type, const removed_ids *removed,
+static u64 group_exec(desktop_dirs *d, buffer content, buffer group_name, buffer type, const removed_ids *removed,
                       u8 *exec_area, u64 exec_size) {
   u64 found = 0;
   ini_each(content, [&](buffer group, buffer key, buffer value) {
@@ -282,7 +295,7 @@ buffer desktop_default_command(buffer type, buffer *out) {
   u64 n = 0;
   // The defaults of the most important file that names an installed one win.
   for (u32 i = 0; !n && list_file_path(&d, i, path, &length); i++) {
-    buffer content = length ? small_file_read(path, length) : buffer{};
+    buffer content = length ? small_file_read(path, length, DESKTOP_LIST_FILE_MAX) : buffer{};
     if (!content.data) continue;
     n = group_exec(&d, content, string_lit("Default Applications"), type, nullptr, exec, sizeof exec);
     file_content_free(&content);
@@ -292,7 +305,7 @@ buffer desktop_default_command(buffer type, buffer *out) {
   static removed_ids removed;
   removed.used = 0;
   for (u32 i = 0; !n && list_file_path(&d, i, path, &length); i++) {
-    buffer content = length ? small_file_read(path, length) : buffer{};
+    buffer content = length ? small_file_read(path, length, DESKTOP_LIST_FILE_MAX) : buffer{};
     if (!content.data) continue;
     ini_each(content, [&](buffer group, buffer key, buffer value) {
       if (string_equal(group, string_lit("Removed Associations")) && string_equal(key, type)) removed.add(value);
@@ -303,7 +316,7 @@ buffer desktop_default_command(buffer type, buffer *out) {
   }
   for (u32 i = 0; i < d.data_count && !n; i++) {
     if (!path_join(path, &length, d.data[i], string_lit("/applications/mimeinfo.cache"))) continue;
-    buffer content = small_file_read(path, length);
+    buffer content = small_file_read(path, length, DESKTOP_LIST_FILE_MAX);
     if (!content.data) continue;
     n = group_exec(&d, content, string_lit("MIME Cache"), type, &removed, exec, sizeof exec);
     file_content_free(&content);

@@ -8,8 +8,13 @@
 
 #include "core/buffer.h"
 
-// A desktop entry or list file larger than this is not one and is skipped.
-#define DESKTOP_FILE_MAX KiB(64)
+// A desktop entry larger than the first, or a mimeapps.list or mimeinfo.cache larger than the
+// second, is not one and is skipped (logged).
+#define DESKTOP_ENTRY_FILE_MAX KiB(64)
+#define DESKTOP_LIST_FILE_MAX MiB(1)
+// The file names one look-up tries at most (each id in each data folder, with its dash
+// choices), so a look-up stays far below the 50 ms a frame may wait; reaching it is logged.
+#define DESKTOP_LOOKUP_FILES_MAX 1024
 // Ids listed for one type in one group that are tried, and the dashes of one id that are tried
 // as folder separators ("kde-org.kate.desktop" may lie at kde/org.kate.desktop).
 #define DESKTOP_IDS_PER_TYPE_MAX 32

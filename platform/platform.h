@@ -14,3 +14,4 @@
 #include "platform/process.h"
 #include "platform/durable.h"
 #include "platform/desktop_entry.h"
+#include "platform/file_chooser.h"

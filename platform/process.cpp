@@ -126,7 +126,7 @@ static s64 elapsed_ms_since(struct timespec start) {
   return (s64)(now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
 }
 
-u32 platform_run_argv_output(u8 *const *argv, buffer *out, u32 timeout_ms, u32 *exit_code) {
+u32 platform_start_with_output(u8 *const *argv, s32 *output_fd, s32 *pid_out) {
   if (!argv || !argv[0] || !argv[0][0]) return 0;
   int pipe_ends[2];
   if (pipe2(pipe_ends, O_CLOEXEC) != 0) {
@@ -144,6 +144,9 @@ u32 platform_run_argv_output(u8 *const *argv, buffer *out, u32 timeout_ms, u32 *
   sigemptyset(&empty);
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGHUP);
   posix_spawnattr_setsigmask(&attributes, &empty);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
@@ -160,6 +163,14 @@ u32 platform_run_argv_output(u8 *const *argv, buffer *out, u32 timeout_ms, u32 *
     log_system_error((u32)r);
     return 0;
   }
+  *output_fd = pipe_ends[0];
+  *pid_out = pid;
+  return 1;
+}
+
+u32 platform_run_argv_output(u8 *const *argv, buffer *out, u32 timeout_ms, u32 *exit_code) {
+  s32 output = -1, pid = 0;
+  if (!platform_start_with_output(argv, &output, &pid)) return 0;
   struct timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);
   bool timed_out = false;
@@ -169,7 +180,7 @@ u32 platform_run_argv_output(u8 *const *argv, buffer *out, u32 timeout_ms, u32 *
       timed_out = true;
       break;
     }
-    struct pollfd p = {pipe_ends[0], POLLIN, 0};
+    struct pollfd p = {output, POLLIN, 0};
     int ready = poll(&p, 1, (int)(timeout_ms - elapsed));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) {
@@ -177,14 +188,14 @@ u32 platform_run_argv_output(u8 *const *argv, buffer *out, u32 timeout_ms, u32 *
       break;
     }
     u8 chunk[4096];
-    ssize_t n = read(pipe_ends[0], chunk, sizeof(chunk));
+    ssize_t n = read(output, chunk, sizeof(chunk));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     u64 room = buffer_free_bytes(*out);
     u64 take = (u64)n < room ? (u64)n : room;
     if (take) buffer_push_bytes(out, chunk, take);
   }
-  close(pipe_ends[0]);
+  close(output);
   // The end of the output is not the end of the program: one that closed its output and goes on
   // running is held to the same deadline.
   int status = 0;

@@ -27,6 +27,10 @@ u32 platform_run_program(buffer command_line, buffer folder, int wait, u32 *exit
 // (then it is killed); what it wrote is appended to out as far as out's free room goes. 1 when it
 // ran and ended normally, with *exit_code (when given) its exit status.
 u32 platform_run_argv_output(u8 *const *argv, buffer *out, u32 timeout_ms, u32 *exit_code);
+// Starts the program (looked up in PATH) with its standard output in a pipe: 1 with the pipe's
+// read end (close-on-exec) and the process id, for the caller to read and to wait for; 0 when
+// it did not start (logged).
+u32 platform_start_with_output(u8 *const *argv, s32 *output_fd, s32 *pid);
 // Collects every started program that has ended; the frame loop calls it so none stays a zombie.
 // Returns how many are still running.
 u32 platform_reap_children();

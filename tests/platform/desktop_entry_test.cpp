@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/support/isolation.h"
 
 namespace {
 
@@ -157,9 +158,35 @@ TEST_F(desktop_default, unusable_entries_and_the_fallbacks) {
   // A damaged or huge list, an entry without Exec: nothing breaks, nothing is found there.
   write("config/mimeapps.list", std::string("[Default Applications\n\xff\x00=;;;\nx-scheme-handler/https", 52));
   write("data/applications/empty.desktop", "[Desktop Entry]\nType=Application\n");
-  write("etc/mimeapps.list", "[Default Applications]\nx-scheme-handler/https=empty.desktop;../../evil.desktop\n" +
-                                 std::string(KiB(70), '#'));
+  write("etc/mimeapps.list", "[Default Applications]\nx-scheme-handler/https=empty.desktop;../../evil.desktop\n");
   EXPECT_EQ(command(), "cached");
+  write("usr/applications/huge.desktop", "[Desktop Entry]\nType=Application\nExec=huge\n" + std::string(KiB(65), '#'));
+  write("etc/mimeapps.list",
+        "[Default Applications]\nx-scheme-handler/https=huge.desktop\n" + std::string(MiB(1), '#'));
+  log_mark mark = log_mark_now();
+  EXPECT_EQ(command(), "cached");
+  EXPECT_NE(log_since(mark).find("skipped, larger than a settings file can be: " + root + "/etc/mimeapps.list"),
+            std::string::npos);
+  write("etc/mimeapps.list", "[Default Applications]\nx-scheme-handler/https=huge.desktop\n");
+  mark = log_mark_now();
+  EXPECT_EQ(command(), "cached");
+  EXPECT_NE(log_since(mark).find(root + "/usr/applications/huge.desktop"), std::string::npos);
+}
+
+TEST_F(desktop_default, a_look_up_tries_a_bounded_number_of_files_and_says_so) {
+  // 32 ids of six dashes each, in three data folders: far more names than the bound.
+  std::string list;
+  for (int i = 0; i < 40; i++) list += "a-b-c-d-e-f-" + std::to_string(i) + ".desktop;";
+  write("config/mimeapps.list", "[Default Applications]\nx-scheme-handler/https=" + list + "\n");
+  entry("usr/applications/late.desktop", "late %u");
+  write("usr/applications/mimeapps.list", "[Default Applications]\nx-scheme-handler/https=late.desktop\n");
+  log_mark mark = log_mark_now();
+  EXPECT_EQ(command(), "");
+  EXPECT_EQ(log_count_since(mark, "the look-up stopped after DESKTOP_LOOKUP_FILES_MAX (1024)"), 1u);
+  // An id with a dash found in a subfolder is found within the bound.
+  write("config/mimeapps.list", "[Default Applications]\nx-scheme-handler/https=a-b-c-d-e-f-7.desktop\n");
+  entry("data/applications/a/b/c/d-e/f-7.desktop", "deep %u");
+  EXPECT_EQ(command(), "deep");
 }
 
 }  // namespace

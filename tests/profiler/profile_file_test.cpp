@@ -9,6 +9,7 @@
 
 #include "profile_image.h"
 #include "profiler/profile.h"
+#include "tests/support/isolation.h"
 
 namespace {
 
@@ -97,7 +98,7 @@ void run_threads(u32 workers) {
 
 }  // namespace
 
-TEST(profile_file, layout_of_a_run_with_only_the_ui_thread) {
+TEST_IN_FRESH_PROCESS(profile_file, layout_of_a_run_with_only_the_ui_thread) {
   EXPECT_EQ(profiler_metadata_size(2, 1, 138, 17, 2565), 2961u);
   EXPECT_EQ(profiler_metadata_size(2, 7, 138, 17, 2565), 2949u + 84u);
   EXPECT_EQ(profiler_align_padding(40 + 2961, 16), 7u);
@@ -116,7 +117,7 @@ TEST(profile_file, layout_of_a_run_with_only_the_ui_thread) {
   for (u32 i = 40 + 2961; i < 3008; i++) EXPECT_EQ(image[i], 0);
 }
 
-TEST(profile_file, write_then_load_matches_the_live_profile_for_seven_threads) {
+TEST_IN_FRESH_PROCESS(profile_file, write_then_load_matches_the_live_profile_for_seven_threads) {
   run_threads(6);
   std::string path = temp_path("profile_seven_");
   u32 e = 0;
@@ -179,7 +180,7 @@ TEST(profile_file, write_then_load_matches_the_live_profile_for_seven_threads) {
   profiler_profile_free(&live);
 }
 
-TEST(profile_file, creation_and_writing_failures) {
+TEST_IN_FRESH_PROCESS(profile_file, creation_and_writing_failures) {
   run_threads(0);
   std::string path = temp_path("profile_exists_");
   FILE *f = fopen(path.c_str(), "wb");

@@ -246,3 +246,16 @@ inline void expect_stats_match(const model_stats &want, const model_stats &got, 
     EXPECT_EQ(want.calls[z], got.calls[z]);
   }
 }
+
+// alpha [1000, 4000] holding beta [1500, 2500], then gamma [4000, 4500]; a counter of 1000 ticks
+// per second at one tick per cycle. A second thread recorded nothing.
+inline std::vector<u8> image_three_zones() {
+  auto B = [](u64 tsc, u32 zone) { return profiler_event{tsc, zone, profiler_event_zone_begin}; };
+  auto E = [](u64 tsc, u32 zone) { return profiler_event{tsc, zone, profiler_event_zone_end}; };
+  image_spec s;
+  s.zones = {"profiler_collapse", "profiler_not_measured", "alpha", "beta", "gamma"};
+  s.threads = {{B(1000, 2), B(1500, 3), E(2500, 3), E(4000, 2), B(4000, 4), E(4500, 4)}, {}};
+  s.frequency = 1000;
+  s.tsc_run = s.qpc_run = 7;
+  return image_build(s);
+}

@@ -9,20 +9,7 @@
 
 namespace {
 
-profiler_event B(u64 tsc, u32 zone) { return {tsc, zone, profiler_event_zone_begin}; }
-profiler_event E(u64 tsc, u32 zone) { return {tsc, zone, profiler_event_zone_end}; }
-
-// alpha [1000, 4000] holding beta [1500, 2500], then gamma [4000, 4500]; a counter of 1000 ticks
-// per second at one tick per cycle. A second thread recorded nothing.
-std::vector<u8> fixed_image() {
-  image_spec s;
-  s.zones = {"profiler_collapse", "profiler_not_measured", "alpha", "beta", "gamma"};
-  s.threads = {{B(1000, 2), B(1500, 3), E(2500, 3), E(4000, 2), B(4000, 4), E(4500, 4)}, {}};
-  s.frequency = 1000;
-  s.tsc_run = s.qpc_run = 7;
-  return image_build(s);
-}
-
+// The report of image_three_zones.
 const char *const fixed_report =
     "Timeline[ 0 ] - main\n"
     "\n"
@@ -48,7 +35,7 @@ const char *const fixed_report =
 }  // namespace
 
 TEST(profile_report, fixed_profile_gives_the_exact_text) {
-  std::vector<u8> image = fixed_image();
+  std::vector<u8> image = image_three_zones();
   u32 e = 0;
   profiler_profile p = profiler_load(image.data(), image.size(), &e);
   ASSERT_EQ(e, 0u);
@@ -66,7 +53,7 @@ TEST(profile_report, fixed_profile_gives_the_exact_text) {
 }
 
 TEST(profile_report, a_short_output_keeps_a_prefix_and_reports_2) {
-  std::vector<u8> image = fixed_image();
+  std::vector<u8> image = image_three_zones();
   u32 e = 0;
   profiler_profile p = profiler_load(image.data(), image.size(), &e);
   ASSERT_EQ(e, 0u);

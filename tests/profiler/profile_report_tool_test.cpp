@@ -71,17 +71,8 @@ struct profile_report_tool : ::testing::Test {
   }
 };
 
-std::vector<u8> good_image() {
-  image_spec s;
-  s.zones = {"profiler_collapse", "profiler_not_measured", "alpha", "beta", "gamma"};
-  s.threads = {{B(1000, 2), B(1500, 3), E(2500, 3), E(4000, 2), B(4000, 4), E(4500, 4)}, {}};
-  s.frequency = 1000;
-  s.tsc_run = s.qpc_run = 7;
-  return image_build(s);
-}
-
 TEST_F(profile_report_tool, a_good_file_prints_the_report_of_every_thread) {
-  std::vector<u8> image = good_image();
+  std::vector<u8> image = image_three_zones();
   write(image);
   u32 error = 0;
   profiler_profile p = profiler_load(image.data(), image.size(), &error);
@@ -118,7 +109,7 @@ TEST_F(profile_report_tool, a_report_larger_than_the_first_block_is_written_whol
 }
 
 TEST_F(profile_report_tool, damaged_files_are_refused_with_what_is_wrong) {
-  std::vector<u8> good = good_image();
+  std::vector<u8> good = image_three_zones();
   struct {
     std::vector<u8> image;
     const char *says;

@@ -7,12 +7,13 @@
 
 #include "profiler/profiler.h"
 #include "profiler_model.h"
+#include "tests/support/isolation.h"
 
 namespace {
 
 // Workers register at once and write frames and zones at once; each ends with its own record
 // holding exactly what its model predicts, and the records are distinct.
-TEST(profiler_concurrency, threads_register_and_record_at_once) {
+TEST_IN_FRESH_PROCESS(profiler_concurrency, threads_register_and_record_at_once) {
   u32 error = 0;
   profiler_start(profiler_thread_kind_main, 1000, &error);
   const u32 workers = 8;
@@ -60,7 +61,7 @@ TEST(profiler_concurrency, threads_register_and_record_at_once) {
 
 // Small buffers that fill while other threads register and record: every record stays
 // balanced and in bounds, and a refused buffer hurts only its own thread.
-TEST(profiler_concurrency, full_buffers_and_refusals_under_contention) {
+TEST_IN_FRESH_PROCESS(profiler_concurrency, full_buffers_and_refusals_under_contention) {
   u32 error = 0;
   profiler_start(profiler_thread_kind_main, 64, &error);
   const u32 workers = 12;
@@ -95,7 +96,7 @@ TEST(profiler_concurrency, full_buffers_and_refusals_under_contention) {
   EXPECT_EQ(with_buffers, workers - 1);
 }
 
-TEST(profiler_concurrency, disabled_registrations_get_distinct_records) {
+TEST_IN_FRESH_PROCESS(profiler_concurrency, disabled_registrations_get_distinct_records) {
   profiler_install_disabled();
   u32 error = 0;
   profiler_api.start(profiler_thread_kind_main, 100000000, &error);

@@ -9,6 +9,7 @@
 
 #include "profiler/profiler.h"
 #include "profiler_model.h"
+#include "tests/support/isolation.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ TEST(profiler_tables, names_match_their_lengths_and_the_file_totals) {
   EXPECT_STREQ(profiler_thread_kind_names[1].text, "main");
 }
 
-TEST(profiler_start, records_calibration_and_turns_it_into_run_lengths_at_stop) {
+TEST_IN_FRESH_PROCESS(profiler_start, records_calibration_and_turns_it_into_run_lengths_at_stop) {
   u32 error = 0;
   profiler_start(profiler_thread_kind_main, 64, &error);
   ASSERT_EQ(error, 0u);
@@ -57,7 +58,7 @@ TEST(profiler_start, records_calibration_and_turns_it_into_run_lengths_at_stop) 
   EXPECT_LT(ghz, 10.0);
 }
 
-TEST(profiler_zone, begin_and_end_write_two_ordered_events_and_balance_nesting) {
+TEST_IN_FRESH_PROCESS(profiler_zone, begin_and_end_write_two_ordered_events_and_balance_nesting) {
   u32 error = 0;
   profiler_start(profiler_thread_kind_main, 16, &error);
   profiler_thread *t = profiler_current;
@@ -84,7 +85,7 @@ TEST(profiler_zone, begin_and_end_write_two_ordered_events_and_balance_nesting) 
 }
 
 // The random driver against the vector model, over enough frames to collapse many times.
-TEST(profiler_frame, events_match_a_model_over_random_frames_and_zones) {
+TEST_IN_FRESH_PROCESS(profiler_frame, events_match_a_model_over_random_frames_and_zones) {
   u32 error = 0;
   profiler_start(profiler_thread_kind_main, 100000, &error);
   for (u32 seed = 1; seed <= 3; seed++) {
@@ -107,7 +108,7 @@ TEST(profiler_frame, events_match_a_model_over_random_frames_and_zones) {
 }
 
 // 60 frames of four events each; the 61st frame begin collapses the first.
-TEST(profiler_frame, sixty_first_begin_collapses_the_first_frame_exactly) {
+TEST_IN_FRESH_PROCESS(profiler_frame, sixty_first_begin_collapses_the_first_frame_exactly) {
   u32 error = 0;
   profiler_start(profiler_thread_kind_main, 1000, &error);
   profiler_thread *t = profiler_current;
@@ -150,7 +151,7 @@ TEST(profiler_frame, sixty_first_begin_collapses_the_first_frame_exactly) {
 
 // With the zone entry points off, frames still record and collapse, without collapse zones;
 // an empty frame collapses without moving anything.
-TEST(profiler_frame, collapse_with_zones_disabled_and_empty_frames) {
+TEST_IN_FRESH_PROCESS(profiler_frame, collapse_with_zones_disabled_and_empty_frames) {
   u32 error = 0;
   profiler_start(profiler_thread_kind_main, 1000, &error);
   profiler_thread *t = profiler_current;
@@ -169,7 +170,7 @@ TEST(profiler_frame, collapse_with_zones_disabled_and_empty_frames) {
   profiler_stop();
 }
 
-TEST(profiler_full_buffer, nested_begins_that_do_not_fit_are_dropped_with_their_ends) {
+TEST_IN_FRESH_PROCESS(profiler_full_buffer, nested_begins_that_do_not_fit_are_dropped_with_their_ends) {
   u32 error = 0;
   profiler_start(profiler_thread_kind_main, 10, &error);
   profiler_thread *t = profiler_current;
@@ -196,7 +197,7 @@ TEST(profiler_full_buffer, nested_begins_that_do_not_fit_are_dropped_with_their_
   profiler_stop();
 }
 
-TEST(profiler_full_buffer, sequential_zones_fill_exactly_and_then_drop_pairs) {
+TEST_IN_FRESH_PROCESS(profiler_full_buffer, sequential_zones_fill_exactly_and_then_drop_pairs) {
   for (u64 capacity : {1u, 2u, 3u, 7u, 8u}) {
     profiler_thread t = {};
     profiler_event events[8];
@@ -222,7 +223,7 @@ TEST(profiler_full_buffer, sequential_zones_fill_exactly_and_then_drop_pairs) {
 
 // A worker's small buffer under many loop turns: it fills, drops, keeps pairs whole and its
 // frame ring valid.
-TEST(profiler_full_buffer, worker_loop_fills_and_keeps_pairs_and_ring_valid) {
+TEST_IN_FRESH_PROCESS(profiler_full_buffer, worker_loop_fills_and_keeps_pairs_and_ring_valid) {
   u32 error = 0;
   profiler_start(profiler_thread_kind_main, 1000, &error);
   profiler_thread *t = profiler_current;
@@ -251,7 +252,7 @@ TEST(profiler_full_buffer, worker_loop_fills_and_keeps_pairs_and_ring_valid) {
   profiler_stop();
 }
 
-TEST(profiler_disabled, zones_return_null_nothing_is_allocated_and_records_still_count) {
+TEST_IN_FRESH_PROCESS(profiler_disabled, zones_return_null_nothing_is_allocated_and_records_still_count) {
   profiler_install_disabled();
   EXPECT_EQ(profiler_api.start, profiler_start_disabled);
   EXPECT_EQ(profiler_api.thread_register, profiler_thread_register_disabled);
@@ -292,7 +293,7 @@ TEST(profiler_disabled, zones_return_null_nothing_is_allocated_and_records_still
   profiler_api.release();
 }
 
-TEST(profiler_unregistered, a_thread_without_a_record_zones_harmlessly) {
+TEST_IN_FRESH_PROCESS(profiler_unregistered, a_thread_without_a_record_zones_harmlessly) {
   EXPECT_EQ(profiler_current->zone_begin(zone_setup, 1), nullptr);
   { PROFILE_ZONE(zone_setup); }
   profile_frame_begin(zone_frame);
@@ -314,7 +315,7 @@ TEST(profiler_unregistered, a_thread_without_a_record_zones_harmlessly) {
   profiler_stop();
 }
 
-TEST(profiler_register, a_refused_buffer_leaves_error_3_and_a_working_unprofiled_thread) {
+TEST_IN_FRESH_PROCESS(profiler_register, a_refused_buffer_leaves_error_3_and_a_working_unprofiled_thread) {
   u32 error = 0;
   profiler_start(profiler_thread_kind_main, 100, &error);
   for (s32 successes : {0, 1}) {  // the event buffer, then the counters
@@ -353,7 +354,7 @@ TEST(profiler_register, a_refused_buffer_leaves_error_3_and_a_working_unprofiled
   profiler_stop();
 }
 
-TEST(profiler_control, enable_and_disable_pick_zones_frames_or_both) {
+TEST_IN_FRESH_PROCESS(profiler_control, enable_and_disable_pick_zones_frames_or_both) {
   u32 error = 0;
   profiler_start(profiler_thread_kind_main, 100, &error);
   profiler_thread *t = profiler_current;
@@ -391,7 +392,7 @@ TEST(profiler_control, enable_and_disable_pick_zones_frames_or_both) {
 }
 
 // Another thread's switch takes effect at the owner's next call.
-TEST(profiler_control, disable_all_and_enable_all_reach_other_threads) {
+TEST_IN_FRESH_PROCESS(profiler_control, disable_all_and_enable_all_reach_other_threads) {
   u32 error = 0;
   profiler_start(profiler_thread_kind_main, 100, &error);
   std::atomic<u32> step{0};
@@ -420,7 +421,7 @@ TEST(profiler_control, disable_all_and_enable_all_reach_other_threads) {
   profiler_stop();
 }
 
-TEST(profiler_events, iterate_records_with_buffers_in_order) {
+TEST_IN_FRESH_PROCESS(profiler_events, iterate_records_with_buffers_in_order) {
   u32 error = 0;
   profiler_start(profiler_thread_kind_main, 100, &error);
   { PROFILE_ZONE(zone_setup); }

@@ -18,7 +18,7 @@ std::string resolve(const std::string &base, const std::string &reference) {
   return to_std(r);
 }
 
-const char *const rfc_base = "http://a/b/c/d;p?q";
+const char *const example_base = "http://a/b/c/d;p?q";
 
 TEST(url_resolve, normal_examples_of_the_generic_syntax) {
   std::vector<std::pair<std::string, std::string>> cases = {
@@ -46,7 +46,7 @@ TEST(url_resolve, normal_examples_of_the_generic_syntax) {
       {"../../", "http://a/"},
       {"../../g", "http://a/g"},
   };
-  for (auto &[reference, expected] : cases) EXPECT_EQ(resolve(rfc_base, reference), expected) << reference;
+  for (auto &[reference, expected] : cases) EXPECT_EQ(resolve(example_base, reference), expected) << reference;
 }
 
 TEST(url_resolve, abnormal_examples_of_the_generic_syntax) {
@@ -71,7 +71,7 @@ TEST(url_resolve, abnormal_examples_of_the_generic_syntax) {
       {"g#s/../x", "http://a/b/c/g#s/../x"},
       {"http:g", "http:g"},
   };
-  for (auto &[reference, expected] : cases) EXPECT_EQ(resolve(rfc_base, reference), expected) << reference;
+  for (auto &[reference, expected] : cases) EXPECT_EQ(resolve(example_base, reference), expected) << reference;
 }
 
 TEST(url_resolve, addresses_found_in_feeds) {
@@ -110,7 +110,7 @@ TEST(url_resolve, a_result_that_does_not_fit_leaves_the_output_unchanged) {
     u8 bytes[64];
     memset(bytes, '#', sizeof bytes);
     buffer out = buffer_make(room + 3, 3, bytes);
-    buffer r = url_resolve(text_of(rfc_base), text_of("g"), &out);
+    buffer r = url_resolve(text_of(example_base), text_of("g"), &out);
     if (room < expected.size()) {
       EXPECT_EQ(r.data, nullptr) << room;
       EXPECT_EQ(out.used, 3u) << room;

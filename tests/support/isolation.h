@@ -56,3 +56,10 @@ inline void run_in_fresh_process(const std::function<void()> &body) {
       ::testing::ExitedWithCode(0), "");
   GTEST_FLAG_SET(death_test_style, previous_style);
 }
+
+// A test of process-wide state that cannot be put back (the profiler's runtime is started once
+// per process): its body runs in a fresh process, as by run_in_fresh_process. Written like TEST.
+#define TEST_IN_FRESH_PROCESS(suite, name)                                     \
+  static void suite##_##name##_fresh_body();                                   \
+  TEST(suite, name) { run_in_fresh_process(suite##_##name##_fresh_body); }     \
+  static void suite##_##name##_fresh_body()
