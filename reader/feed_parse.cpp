@@ -118,6 +118,7 @@ bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url) {
     *c->error = feed_error_no_space_for_feed;
     return false;
   }
+  reader_feed_url_changed(r, f);
   c->f = f;
   c->start_date = date{};
   feed_guid_index_begin(c);

@@ -712,6 +712,7 @@ void reader_reset(reader *r) {
     p->entry_count = 0;
     pool_compact(p, save_record_size[k], live[k], clear[k]);
   }
+  reader_index_rebuild(r);
   r->strings.used = 0;
   r->strings_live = 0;
   r->next_feed_id = r->entry_counter = r->category_counter = r->person_counter = r->generation = 0;
@@ -768,6 +769,7 @@ bool reader_read_bytes(reader *r, const u8 *bytes, u64 size) {
     codepoints_reset(set);
     for (u32 i = 0; i < s.codepoints; ++i) codepoint_set_add(set, read_u32(bytes + s.codepoints_at + 4ull * i));
   }
+  reader_index_rebuild(r);
   if (reader_check(r) != 0) {
     reader_reset(r);
     return reject("the store's check failed");

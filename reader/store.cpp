@@ -49,6 +49,7 @@ void reader_init_sized(reader *r, const reader_capacity *capacity, u32 *error) {
 void reader_destroy(reader *r) {
   pool *pools[7] = {&r->feeds, &r->entries, &r->categories, &r->persons, &r->atom_links, &r->links, &r->metas};
   for (pool *p : pools) pool_destroy(p);
+  reader_index_free(r);
   memory_free(&r->strings_a);
   memory_free(&r->strings_b);
   memory_zero(r, sizeof *r);
@@ -186,6 +187,7 @@ feed *reader_new_feed(reader *r, u32 type) {
   if (!f) return nullptr;
   f->type = type;
   f->id = ++r->next_feed_id;
+  reader_file_feed(r, f);
   return f;
 }
 
@@ -210,6 +212,7 @@ meta *reader_new_meta(reader *r, u32 feed_id) {
   if (!m) return nullptr;
   m->feed_id = feed_id;
   m->opener = &r->link_openers[0];
+  reader_file_meta(r, m);
   return m;
 }
 
@@ -230,7 +233,7 @@ atom_link *reader_new_atom_link(reader *r, u32 owner_kind, u32 owner_id, u32 *co
 
 // Whether the owner already links to the target with this kind. Only the owner's own links
 // (as many as its count says) need to be seen.
-static bool reader_owner_links_to(reader *r, u32 kind, u32 owner_id, u32 target_id, u32 count) {
+bool reader_owner_links_to_linear(reader *r, u32 kind, u32 owner_id, u32 target_id, u32 count) {
   u32 seen = 0;
   bool found = false;
   if (count == 0) return false;
@@ -246,6 +249,7 @@ static bool reader_add_link(reader *r, u32 kind, u32 owner_id, u32 target_id, u3
   struct link *l = reader_alloc<struct link>(r, &r->links, reader_full_links, "No space left for links.\n");
   if (!l) return false;
   *l = {kind, owner_id, target_id};
+  reader_file_link(r, l);
   *count += 1;
   return true;
 }
@@ -261,7 +265,10 @@ bool reader_add_category_link(reader *r, category *c, u32 kind, u32 owner_id, u3
   n->id = ++r->category_counter;
   bool stored = reader_set_string(r, &n->term, c->term) && reader_set_string(r, &n->scheme, c->scheme) &&
                 reader_set_string(r, &n->label, c->label);
-  if (stored && reader_add_link(r, kind, owner_id, n->id, count)) return true;
+  if (stored && reader_add_link(r, kind, owner_id, n->id, count)) {
+    reader_file_category(r, n);
+    return true;
+  }
   // The category was the last one made, so its id can be handed out again.
   memory_zero(n, sizeof *n);
   pool_free(&r->categories, n, sizeof *n);
@@ -280,7 +287,10 @@ bool reader_add_person_link(reader *r, person *p, u32 kind, u32 owner_id, u32 *c
   n->id = ++r->person_counter;
   bool stored = reader_set_string(r, &n->name, p->name) && reader_set_string(r, &n->uri, p->uri) &&
                 reader_set_string(r, &n->email, p->email);
-  if (stored && reader_add_link(r, kind, owner_id, n->id, count)) return true;
+  if (stored && reader_add_link(r, kind, owner_id, n->id, count)) {
+    reader_file_person(r, n);
+    return true;
+  }
   memory_zero(n, sizeof *n);
   pool_free(&r->persons, n, sizeof *n);
   r->person_counter -= 1;

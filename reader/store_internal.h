@@ -38,3 +38,48 @@ u32 entry_strings(entry *e, buffer **out);
 // Any record of the pools that have texts (feeds to Atom links), by pool; 0 for the others.
 u32 record_strings(u32 which, void *record, buffer **out);
 u32 opener_strings(link_opener *o, buffer **out);
+
+// ---- Look-ups ----------------------------------------------------------------------------
+
+u32 index_hash_bytes(buffer text);
+u32 index_hash_ids(u32 a, u32 b, u32 c);
+// Files the slot under the hash (moving it when it was filed under another). Without memory the
+// index turns broken and its users walk the pool.
+void index_file(reader_index *x, u32 slot, u32 hash);
+void index_unfile(reader_index *x, u32 slot);
+void index_clear(reader_index *x);
+void index_free(reader_index *x);
+
+// Calls visit(slot) for every slot filed under the hash (others may share its bucket).
+template <class F>
+void index_each(const reader_index *x, u32 hash, F visit) {
+  if (!x->block.data) return;
+  for (u32 h = x->heads[hash & x->mask]; h;) {
+    u32 s = h - 1;
+    visit(s);
+    h = x->next[s] == 1 ? 0 : x->next[s] - 1;
+  }
+}
+
+// The look-ups as plain walks of the pools: what a broken index falls back to, and what the
+// indexed ones must always agree with.
+feed *reader_find_feed_linear(reader *r, u32 id);
+feed *reader_find_feed_by_url_linear(reader *r, buffer url);
+u32 reader_find_category_linear(reader *r, buffer term);
+u32 reader_find_person_by_name_linear(reader *r, buffer name);
+meta *reader_get_meta_linear(reader *r, u32 feed_id);
+bool reader_owner_links_to_linear(reader *r, u32 kind, u32 owner_id, u32 target_id, u32 count);
+bool reader_owner_links_to(reader *r, u32 kind, u32 owner_id, u32 target_id, u32 count);
+
+// Filing and unfiling records as they are made and freed.
+void reader_file_feed(reader *r, feed *f);
+void reader_unfile_feed(reader *r, feed *f);
+void reader_file_meta(reader *r, meta *m);
+void reader_unfile_meta(reader *r, meta *m);
+void reader_file_category(reader *r, category *c);
+void reader_unfile_category(reader *r, category *c);
+void reader_file_person(reader *r, person *p);
+void reader_unfile_person(reader *r, person *p);
+void reader_file_link(reader *r, struct link *l);
+void reader_unfile_link(reader *r, struct link *l);
+void reader_index_free(reader *r);

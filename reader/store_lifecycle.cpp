@@ -105,6 +105,7 @@ void reader_free_owned_links(reader *r, u32 owner_id, const u32 *kinds, u32 **co
     for (u32 k = 0; k < n; ++k) {
       if (l->kind != kinds[k] || *counts[k] == 0) continue;
       *counts[k] -= 1;
+      reader_unfile_link(r, l);
       memory_zero(l, sizeof *l);
       pool_free(p, l, sizeof *l);
       break;
@@ -160,6 +161,7 @@ void reader_delete_feed(reader *r, feed *f) {
   }
   meta *m = reader_get_meta(r, f->id);
   if (m) {
+    reader_unfile_meta(r, m);
     memory_zero(m, sizeof *m);
     pool_free(&r->metas, m, sizeof *m);
   }
@@ -173,6 +175,7 @@ void reader_delete_feed(reader *r, feed *f) {
     reader_free_owned_links(r, f->id, kinds, counts, 3);
     reader_free_atom_links(r, f->id, atom_link_owner_feed, &f->atom.atom_link_count);
   }
+  reader_unfile_feed(r, f);
   memory_zero(f, sizeof *f);
   pool_free(&r->feeds, f, sizeof *f);
 }
@@ -198,7 +201,8 @@ void reader_purge_deleted(reader *r) {
 // Frees every live record whose id no live link of the kinds targets. The targeted ids are
 // sorted once, so the purge costs n log n however full the pools are.
 template <class T>
-static void reader_purge_untargeted(reader *r, pool *p, bool (*is_live)(void *), u32 kind_low, u32 kind_high) {
+static void reader_purge_untargeted(reader *r, pool *p, bool (*is_live)(void *), void (*unfile)(reader *, T *),
+                                    u32 kind_low, u32 kind_high) {
   // Without memory for the targets nothing is freed: a record kept too long costs little.
   buffer block = memory_alloc(4 * ((u64)r->links.entry_count + 1), nullptr);
   if (!block.data) return;
@@ -212,6 +216,7 @@ static void reader_purge_untargeted(reader *r, pool *p, bool (*is_live)(void *),
   for (u32 i = 0; i < p->high_water && p->entry_count > 0; ++i) {
     T *item = (T *)pool_get(p, sizeof(T), i);
     if (!is_live(item) || std::binary_search(targets, targets + n, item->id)) continue;
+    unfile(r, item);
     memory_zero(item, sizeof(T));
     pool_free(p, item, sizeof(T));
   }
@@ -219,12 +224,13 @@ static void reader_purge_untargeted(reader *r, pool *p, bool (*is_live)(void *),
 }
 
 void reader_purge_categories(reader *r) {
-  reader_purge_untargeted<category>(r, &r->categories, category_is_live, link_kind_rss_feed_category,
+  reader_purge_untargeted<category>(r, &r->categories, category_is_live, reader_unfile_category,
+                                    link_kind_rss_feed_category,
                                     link_kind_atom_entry_category);
 }
 
 void reader_purge_persons(reader *r) {
-  reader_purge_untargeted<person>(r, &r->persons, person_is_live, link_kind_atom_feed_author,
+  reader_purge_untargeted<person>(r, &r->persons, person_is_live, reader_unfile_person, link_kind_atom_feed_author,
                                   link_kind_atom_entry_contributor);
 }
 

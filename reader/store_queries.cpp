@@ -5,11 +5,11 @@
 
 // ---- Lookups -----------------------------------------------------------------------------
 
-feed *reader_find_feed(reader *r, u32 id) {
+feed *reader_find_feed_linear(reader *r, u32 id) {
   return store_walk<feed>(&r->feeds, feed_is_live, [&](feed *f) { return f->id == id; });
 }
 
-feed *reader_find_feed_by_url(reader *r, buffer url) {
+feed *reader_find_feed_by_url_linear(reader *r, buffer url) {
   return store_walk<feed>(&r->feeds, feed_is_live, [&](feed *f) { return string_equal(f->url, url); });
 }
 
@@ -43,7 +43,7 @@ entry *reader_find_entry_by_guid(reader *r, u32 feed_id, buffer guid) {
   });
 }
 
-u32 reader_find_category(reader *r, buffer term) {
+u32 reader_find_category_linear(reader *r, buffer term) {
   u32 id = 0;  // the last match in slot order
   store_walk<category>(&r->categories, category_is_live, [&](category *c) {
     if (string_equal(c->term, term)) id = c->id;
@@ -60,12 +60,12 @@ person *reader_find_person(reader *r, u32 id) {
   return store_walk<person>(&r->persons, person_is_live, [&](person *p) { return p->id == id; });
 }
 
-u32 reader_find_person_by_name(reader *r, buffer name) {
+u32 reader_find_person_by_name_linear(reader *r, buffer name) {
   person *p = store_walk<person>(&r->persons, person_is_live, [&](person *q) { return string_equal(q->name, name); });
   return p ? p->id : 0;
 }
 
-meta *reader_get_meta(reader *r, u32 feed_id) {
+meta *reader_get_meta_linear(reader *r, u32 feed_id) {
   return store_walk<meta>(&r->metas, meta_is_live, [&](meta *m) { return m->feed_id == feed_id; });
 }
 
