@@ -224,6 +224,31 @@ void pool_sort_exchange(pool *p, u64 item_size, u32 order, void *context, pool_t
 
 }  // namespace
 
+// Sorts the contents of the records at the ascending slots among themselves; ranks_space holds
+// two u32 per record.
+static void pool_sort_in_slots(pool *p, u64 item_size, u32 order, const u32 *slots, u32 n, u32 *ranks_space,
+                               pool_compare_fn *compare, pool_swap_fn *swap) {
+  if (n < 2) return;
+  u32 *ranks = ranks_space, *spare = ranks_space + n;
+  for (u32 i = 0; i < n; i++) ranks[i] = i;
+  pool_sort_state state = {p->items, item_size, order, compare, slots};
+  u32 *target = pool_sort_ranks(&state, ranks, spare, n);
+
+  // target[j] is the rank whose record belongs at rank j. Walk each cycle: swapping place j with
+  // place target[j] brings the wanted record to j and carries the cycle's first record onwards,
+  // so a cycle of length L costs L - 1 swaps.
+  for (u32 start = 0; start < n; start++) {
+    u32 j = start;
+    while (target[j] != start) {
+      u32 next = target[j];
+      swap(p->items + item_size * slots[j], p->items + item_size * slots[next]);
+      target[j] = j;
+      j = next;
+    }
+    target[j] = j;
+  }
+}
+
 void pool_sort(pool *p, u64 item_size, u32 order, void *context, pool_test_fn *is_live,
                pool_accept_fn *accept, pool_compare_fn *compare, pool_swap_fn *swap) {
   if (!p || p->entry_count == 0) return;
@@ -250,7 +275,7 @@ void pool_sort(pool *p, u64 item_size, u32 order, void *context, pool_test_fn *i
     }
     space = (u32 *)block.data;
   }
-  u32 *slots = space, *ranks = space + n, *spare = space + 2 * (u64)n;
+  u32 *slots = space;
   u32 k = 0;
   seen = 0;
   for (u32 s = 0; s < p->high_water && seen < p->entry_count && k < n; s++) {
@@ -259,24 +284,32 @@ void pool_sort(pool *p, u64 item_size, u32 order, void *context, pool_test_fn *i
     seen++;
     if (accept(item, context)) slots[k++] = s;
   }
-  n = k;
-  for (u32 i = 0; i < n; i++) ranks[i] = i;
-  pool_sort_state state = {p->items, item_size, order, compare, slots};
-  u32 *target = pool_sort_ranks(&state, ranks, spare, n);
+  pool_sort_in_slots(p, item_size, order, slots, k, space + n, compare, swap);
+  memory_free(&block);
+}
 
-  // target[j] is the rank whose record belongs at rank j. Walk each cycle: swapping place j with
-  // place target[j] brings the wanted record to j and carries the cycle's first record onwards,
-  // so a cycle of length L costs L - 1 swaps.
-  for (u32 start = 0; start < n; start++) {
-    u32 j = start;
-    while (target[j] != start) {
-      u32 next = target[j];
-      swap(p->items + item_size * slots[j], p->items + item_size * slots[next]);
-      target[j] = j;
-      j = next;
+void pool_sort_slots(pool *p, u64 item_size, u32 order, const u32 *slots, u32 n, pool_compare_fn *compare,
+                     pool_swap_fn *swap) {
+  if (n < 2) return;
+  const u32 stack_records = 512;
+  u32 stack_space[2 * stack_records];
+  buffer block = {};
+  u32 *space = stack_space;
+  if (n > stack_records) {
+    block = memory_alloc(8 * (u64)n, nullptr);
+    if (!block.data) {
+      // Without memory for the ranks: an exchange sort among the slots, quadratic but stable
+      // enough for a fallback.
+      for (u32 i = 0; i + 1 < n; i++)
+        for (u32 j = i + 1; j < n; j++) {
+          void *a = p->items + item_size * slots[i], *b = p->items + item_size * slots[j];
+          if (order == 0 ? compare(a, b) : compare(b, a)) swap(a, b);
+        }
+      return;
     }
-    target[j] = j;
+    space = (u32 *)block.data;
   }
+  pool_sort_in_slots(p, item_size, order, slots, n, space, compare, swap);
   memory_free(&block);
 }
 

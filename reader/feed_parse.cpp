@@ -159,11 +159,7 @@ static void feed_guid_rebuild(feed_parse_context *c) {
   feed_guid_index *x = &c->guids;
   memory_zero(x->slots, (u64)x->capacity * sizeof(entry *));
   x->used = 0;
-  u32 feed_id = c->f->id;
-  store_walk<entry>(&c->r->entries, entry_is_live, [&](entry *e) {
-    if (e->feed_id == feed_id) feed_guid_insert(x, e);
-    return false;
-  });
+  reader_walk_feed_entries(c->r, c->f->id, [&](entry *e) { return feed_guid_insert(x, e), false; });
 }
 
 static void feed_guid_index_begin(feed_parse_context *c) {

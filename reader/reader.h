@@ -303,6 +303,9 @@ struct reader {
   reader_index categories_by_term;
   reader_index persons_by_name;
   reader_index links_by_ends;  // by kind, owner and target
+  reader_index links_by_owner;       // by owner and whether it is a feed
+  reader_index atom_links_by_owner;  // by owner kind and owner
+  reader_index entries_by_feed;      // attached entries by their feed's id
 };
 
 // ---- Construction ------------------------------------------------------------------------

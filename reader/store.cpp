@@ -205,6 +205,7 @@ void reader_attach_entry(reader *r, feed *f, entry *e) {
   e->type = f->type;  // a feed marked deleted receives its entries marked
   r->entry_counter += 1;
   invariant(r->entry_counter == e->id);
+  reader_file_entry(r, e);
 }
 
 meta *reader_new_meta(reader *r, u32 feed_id) {
@@ -227,6 +228,7 @@ atom_link *reader_new_atom_link(reader *r, u32 owner_kind, u32 owner_id, u32 *co
   if (!l) return nullptr;
   l->owner_kind = owner_kind;
   l->owner_id = owner_id;
+  reader_file_atom_link(r, l);
   *count += 1;
   return l;
 }

@@ -1,4 +1,6 @@
 // The store's look-ups: chained hash indices of pool slots, kept in step with the pools.
+#include <algorithm>
+
 #include "reader/store_internal.h"
 
 // ---- Index -------------------------------------------------------------------------------
@@ -7,6 +9,10 @@ u32 index_hash_bytes(buffer text) { return hash_fnv1a_32(text.data, text.used); 
 u32 index_hash_ids(u32 a, u32 b, u32 c) {
   return (u32)fasthash_mix(((u64)a << 32 | b) ^ fasthash_mix((u64)c + 0x9e3779b97f4a7c15ull));
 }
+
+u32 index_hash_owner(u32 owner_id, bool by_feed) { return index_hash_ids(owner_id, by_feed ? 1 : 2, 7); }
+
+void index_sort_slots(u32 *slots, u64 n) { std::sort(slots, slots + n); }
 
 void index_free(reader_index *x) {
   memory_free(&x->block);
@@ -122,12 +128,29 @@ void reader_file_person(reader *r, person *p) {
 }
 void reader_unfile_person(reader *r, person *p) { index_unfile(&r->persons_by_name, slot_of(&r->persons, p)); }
 void reader_file_link(reader *r, struct link *l) {
-  index_file(&r->links_by_ends, slot_of(&r->links, l), link_hash(l->kind, l->owner_id, l->target_id));
+  u32 s = slot_of(&r->links, l);
+  index_file(&r->links_by_ends, s, link_hash(l->kind, l->owner_id, l->target_id));
+  index_file(&r->links_by_owner, s, index_hash_owner(l->owner_id, l->kind & 1));
 }
-void reader_unfile_link(reader *r, struct link *l) { index_unfile(&r->links_by_ends, slot_of(&r->links, l)); }
+void reader_unfile_link(reader *r, struct link *l) {
+  u32 s = slot_of(&r->links, l);
+  index_unfile(&r->links_by_ends, s);
+  index_unfile(&r->links_by_owner, s);
+}
+void reader_file_atom_link(reader *r, atom_link *l) {
+  index_file(&r->atom_links_by_owner, slot_of(&r->atom_links, l),
+             index_hash_owner(l->owner_id, l->owner_kind == atom_link_owner_feed));
+}
+void reader_unfile_atom_link(reader *r, atom_link *l) {
+  index_unfile(&r->atom_links_by_owner, slot_of(&r->atom_links, l));
+}
+void reader_file_entry(reader *r, entry *e) {
+  index_file(&r->entries_by_feed, slot_of(&r->entries, e), index_hash_ids(e->feed_id, 0, 0));
+}
+void reader_unfile_entry(reader *r, entry *e) { index_unfile(&r->entries_by_feed, slot_of(&r->entries, e)); }
 
 static reader_index *reader_indices(reader *r, u32 *n) {
-  *n = 6;
+  *n = 9;
   return &r->feeds_by_id;
 }
 
@@ -146,6 +169,8 @@ void reader_index_rebuild(reader *r) {
   store_walk<category>(&r->categories, category_is_live, [&](category *c) { return reader_file_category(r, c), false; });
   store_walk<person>(&r->persons, person_is_live, [&](person *p) { return reader_file_person(r, p), false; });
   store_walk<struct link>(&r->links, link_is_live, [&](struct link *l) { return reader_file_link(r, l), false; });
+  store_walk<atom_link>(&r->atom_links, atom_link_is_live, [&](atom_link *l) { return reader_file_atom_link(r, l), false; });
+  store_walk<entry>(&r->entries, entry_is_live, [&](entry *e) { return reader_file_entry(r, e), false; });
 }
 
 // ---- Look-ups ----------------------------------------------------------------------------

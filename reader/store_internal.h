@@ -82,4 +82,62 @@ void reader_file_person(reader *r, person *p);
 void reader_unfile_person(reader *r, person *p);
 void reader_file_link(reader *r, struct link *l);
 void reader_unfile_link(reader *r, struct link *l);
+void reader_file_atom_link(reader *r, atom_link *l);
+void reader_unfile_atom_link(reader *r, atom_link *l);
+void reader_file_entry(reader *r, entry *e);
+void reader_unfile_entry(reader *r, entry *e);
 void reader_index_free(reader *r);
+
+u32 index_hash_owner(u32 owner_id, bool by_feed);
+void index_sort_slots(u32 *slots, u64 n);
+
+// The slots filed under the hash whose records pass the test, ascending, so callers see them in
+// slot order as a walk of the pool would; then visit(item) on each until it returns true. False
+// when the index is broken (the caller walks the pool then).
+template <class T, class M, class F>
+bool index_visit_sorted(reader_index *x, pool *p, u32 hash, M matches, F visit) {
+  if (x->broken) return false;
+  u32 local[1024];
+  u32 *slots = local;
+  u64 n = 0, room = 1024;
+  buffer block = {};
+  bool ok = true;
+  index_each(x, hash, [&](u32 s) {
+    if (!ok || s >= p->high_water || !matches((T *)pool_get(p, sizeof(T), s))) return;
+    if (n == room) {
+      // A very long chain: its slots go to a block of their own.
+      buffer grown = memory_alloc(8 * room, nullptr);
+      if (!grown.data) {
+        ok = false;
+        return;
+      }
+      memory_copy(grown.data, slots, 4 * n);
+      memory_free(&block);
+      block = grown;
+      slots = (u32 *)block.data;
+      room *= 2;
+    }
+    slots[n++] = s;
+  });
+  if (!ok) {
+    memory_free(&block);
+    return false;
+  }
+  index_sort_slots(slots, n);
+  for (u64 i = 0; i < n; ++i)
+    if (visit((T *)pool_get(p, sizeof(T), slots[i]))) break;
+  memory_free(&block);
+  return true;
+}
+
+// The live entries of the feed in slot order, until visit returns true; the entry it stopped
+// on, or null.
+template <class F>
+entry *reader_walk_feed_entries(reader *r, u32 feed_id, F visit) {
+  entry *found = nullptr;
+  auto mine = [&](entry *e) { return entry_is_live(e) && e->feed_id == feed_id; };
+  auto stop = [&](entry *e) { return visit(e) ? (found = e, true) : false; };
+  if (index_visit_sorted<entry>(&r->entries_by_feed, &r->entries, index_hash_ids(feed_id, 0, 0), mine, stop))
+    return found;
+  return store_walk<entry>(&r->entries, entry_is_live, [&](entry *e) { return mine(e) && visit(e); });
+}

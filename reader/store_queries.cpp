@@ -16,17 +16,7 @@ feed *reader_find_feed_by_url_linear(reader *r, buffer url) {
 entry *reader_find_entry(reader *r, u32 feed_id, u32 entry_id) {
   feed *f = reader_find_feed(r, feed_id);
   if (!f || f->entry_count == 0) return nullptr;
-  u32 seen = 0;
-  entry *found = nullptr;
-  store_walk<entry>(&r->entries, entry_is_live, [&](entry *e) {
-    if (e->feed_id != feed_id) return false;
-    if (e->id == entry_id) {
-      found = e;
-      return true;
-    }
-    return ++seen >= f->entry_count;
-  });
-  return found;
+  return reader_walk_feed_entries(r, feed_id, [&](entry *e) { return e->id == entry_id; });
 }
 
 buffer entry_get_guid(const entry *e) {
@@ -36,8 +26,7 @@ buffer entry_get_guid(const entry *e) {
 
 entry *reader_find_entry_by_guid(reader *r, u32 feed_id, buffer guid) {
   if (guid.used == 0) return nullptr;
-  return store_walk<entry>(&r->entries, entry_is_live, [&](entry *e) {
-    if (e->feed_id != feed_id) return false;
+  return reader_walk_feed_entries(r, feed_id, [&](entry *e) {
     buffer own = entry_get_guid(e);
     return own.used != 0 && string_equal(own, guid);
   });
@@ -76,14 +65,20 @@ buffer reader_find_atom_link_href(reader *r, u32 owner_id, u32 count, u32 owner_
   if (count == 0) return buffer{};
   u32 seen = 0;
   buffer href = {};
-  store_walk<atom_link>(&r->atom_links, atom_link_is_live, [&](atom_link *l) {
-    if (l->owner_kind != owner_kind || l->owner_id != owner_id) return false;
+  // Only the owner's first count links in slot order are looked at.
+  auto look = [&](atom_link *l) {
     if (l->rel == rel) {
       href = l->href;
       return true;
     }
     return ++seen >= count;
-  });
+  };
+  auto mine = [&](atom_link *l) { return atom_link_is_live(l) && l->owner_kind == owner_kind && l->owner_id == owner_id; };
+  if (index_visit_sorted<atom_link>(&r->atom_links_by_owner, &r->atom_links,
+                                    index_hash_owner(owner_id, owner_kind == atom_link_owner_feed), mine, look))
+    return href;
+  seen = 0;
+  store_walk<atom_link>(&r->atom_links, atom_link_is_live, [&](atom_link *l) { return mine(l) && look(l); });
   return href;
 }
 

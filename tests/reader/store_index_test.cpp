@@ -48,6 +48,11 @@ class StoreIndex : public Store {
       entry *e = add_entry(f, make_date(2024, 1, 1 + (u8)pick(28)), "g" + std::to_string(rng()));
       if (!e) return;
       bool atom = feed_get_type(f) == feed_type_atom;
+      for (u32 k = atom ? pick(4) : 0; k > 0; --k) {
+        atom_link *l = reader_new_atom_link(&r, atom_link_owner_entry, e->id, &e->atom.atom_link_count);
+        if (l) l->rel = pick(3);
+        if (l) l->href = reader_add_string(&r, text_of("https://example.org/" + std::to_string(rng())));
+      }
       for (u32 k = pick(4); k > 0; --k) {
         if (atom) {
           if (pick(2)) link_category(term_text(), link_kind_atom_entry_category, e->id, &e->atom.category_count);
@@ -84,7 +89,7 @@ class StoreIndex : public Store {
       memory_free(&image);
     } else if (action < 88) {
       // The system refused an index's memory: look-ups walk until the next rebuild.
-      reader_index *x = &r.feeds_by_id + pick(6);
+      reader_index *x = &r.feeds_by_id + pick(9);
       index_free(x);
       x->broken = 1;
       if (pick(2)) reader_index_rebuild(&r);
@@ -108,6 +113,39 @@ class StoreIndex : public Store {
       ASSERT_EQ(reader_find_category(&r, text_of(t)), reader_find_category_linear(&r, text_of(t))) << t;
       ASSERT_EQ(reader_find_person_by_name(&r, text_of(n)), reader_find_person_by_name_linear(&r, text_of(n))) << n;
     }
+    // The walks of one feed's entries against walks of the whole pool.
+    store_walk<feed>(&r.feeds, feed_is_live, [&](feed *f) {
+      std::vector<entry *> all;
+      store_walk<entry>(&r.entries, entry_is_live, [&](entry *e) { return e->feed_id == f->id ? all.push_back(e), false : false; });
+      u32 from = 1 + pick(4), to = from + pick(20);
+      auto listed = [&](entry *e) { return e->generation >= from && e->generation <= to && !entry_is_deleted(e); };
+      entry *first = nullptr, *last = nullptr;
+      for (entry *e : all)
+        if (listed(e)) last = e, first = first ? first : e;
+      EXPECT_EQ(reader_first_entry(&r, f, from, to, 0, 0), first);
+      EXPECT_EQ(reader_last_entry(&r, f, from, to, 0, 0), last);
+      for (size_t k = 0; k < all.size(); ++k) {
+        entry *next = nullptr, *prev = nullptr;
+        for (size_t j = k + 1; j < all.size() && !next; ++j) next = listed(all[j]) ? all[j] : nullptr;
+        for (size_t j = k; j-- > 0 && !prev;) prev = listed(all[j]) ? all[j] : nullptr;
+        EXPECT_EQ(reader_next_entry(&r, f, all[k], from, to, 0, 0), next);
+        EXPECT_EQ(reader_prev_entry(&r, f, all[k], from, to, 0, 0), prev);
+        buffer guid = entry_get_guid(all[k]);
+        EXPECT_EQ(reader_find_entry_by_guid(&r, f->id, guid), all[k]);
+        EXPECT_EQ(reader_find_entry(&r, f->id, all[k]->id), all[k]);
+        if (entry_get_type(all[k]) != feed_type_atom) continue;
+        for (u32 rel = 0; rel < 3; ++rel) {
+          buffer want = {};
+          store_walk<atom_link>(&r.atom_links, atom_link_is_live, [&](atom_link *l) {
+            if (l->owner_kind != atom_link_owner_entry || l->owner_id != all[k]->id || l->rel != rel) return false;
+            return want = l->href, true;
+          });
+          buffer got = reader_find_atom_link_href(&r, all[k]->id, all[k]->atom.atom_link_count, atom_link_owner_entry, rel);
+          EXPECT_EQ(got.data, want.data);
+        }
+      }
+      return false;
+    });
     // Every owner's links with the counts its record keeps, to existing and missing targets.
     store_walk<entry>(&r.entries, entry_is_live, [&](entry *e) {
       bool atom = entry_get_type(e) == feed_type_atom;
@@ -130,6 +168,7 @@ TEST_F(StoreIndex, indexed_look_ups_answer_as_the_walks_do_over_random_stores) {
     rng.seed(seed);
     rebuild(reader_default_capacity);
     for (u32 n = 0; n < 1500; ++n) {
+      r.generation = 1 + n / 100;  // entries spread over generations, so ranges pick some
       step();
       if (HasFatalFailure()) return;
       if (n % 50 == 49) {
