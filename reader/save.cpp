@@ -92,8 +92,20 @@ static inline bool bit_get(const u64 *bits, u32 c) { return bits[c >> 6] >> (c &
 
 // Every code point the bytes decode to, U+0000 aside; an undecodable byte is skipped alone.
 template <class F>
-static void decode_codepoints(const u8 *p, const u8 *end, F visit) {
+static void decode_codepoints(const u8 *p, const u8 *end, F visit, bool skip_printable_ascii) {
   while (p < end) {
+    // Texts are mostly printable ASCII, which every list holds from the start: eight bytes of it
+    // at a time are passed over when the caller knows them to be there.
+    if (skip_printable_ascii && end - p >= 8) {
+      u64 w;
+      memcpy(&w, p, 8);
+      const u64 ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+      // No byte below 0x20 and none at 0x7F or above.
+      if (((w - 0x20 * ones) & ~w & highs) == 0 && ((w + 0x01 * ones) & highs) == 0 && (w & highs) == 0) {
+        p += 8;
+        continue;
+      }
+    }
     if (*p < 0x80) {
       if (*p) visit((u32)*p);
       ++p;
@@ -425,7 +437,7 @@ buffer reader_write_image(reader *r) {
   u32 builtin[256];
   u32 nb = builtin_codepoints(builtin);
   for (u32 i = 0; i < nb; ++i) bit_set(bits, builtin[i]);
-  decode_codepoints(arena, arena + arena_used, [&](u32 c) { bit_set(bits, c); });
+  decode_codepoints(arena, arena + arena_used, [&](u32 c) { bit_set(bits, c); }, true);
   u32 codepoints = 0;
   u8 *items = out + 4;
   for (u32 w = 0; w < CODEPOINT_WORDS; ++w)
@@ -689,7 +701,10 @@ static bool image_check(const u8 *b, u64 size, const image_limits &limits, image
     bit_set(bits, c);
   }
   ok = true;
-  decode_codepoints(b + s->strings_at, b + s->strings_at + length, [&](u32 c) { ok = ok && bit_get(bits, c); });
+  bool printable_ascii = true;
+  for (u32 c = 0x20; c < 0x7F; ++c) printable_ascii = printable_ascii && bit_get(bits, c);
+  decode_codepoints(b + s->strings_at, b + s->strings_at + length, [&](u32 c) { ok = ok && bit_get(bits, c); },
+                    printable_ascii);
   if (!ok) return fail("a text uses a code point the list lacks");
   memory_free(&block);
   return true;

@@ -100,6 +100,16 @@ static void reader_register_codepoints(reader *r, buffer text) {
   if (!set) return;
   const u8 *p = text.data, *end = text.data + text.used;
   while (p < end) {
+    // Most bytes are ASCII the set holds from the start: those take one bit test each.
+    if (*p < 0x80) {
+      u32 b = *p++;
+      if (set->present[b >> 6] >> (b & 63) & 1) continue;
+      if (!codepoint_set_add(set, b)) {
+        log_append_string(string_lit("Feed error: No space left in codepoint set.\n"));
+        return;
+      }
+      continue;
+    }
     u32 c = unicode_invalid, error = 0;
     u8 length = 0;
     unicode_utf8_decode(p, end, &c, &length, &error);
