@@ -96,30 +96,27 @@ static void decode_codepoints(const u8 *p, const u8 *end, F visit, bool skip_pri
   while (p < end) {
     // Texts are mostly printable ASCII, which every list holds from the start: eight bytes of it
     // at a time are passed over when the caller knows them to be there.
-    if (skip_printable_ascii && end - p >= 8) {
-      u64 w;
-      memcpy(&w, p, 8);
-      const u64 ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-      // No byte below 0x20 and none at 0x7F or above.
-      if (((w - 0x20 * ones) & ~w & highs) == 0 && ((w + 0x01 * ones) & highs) == 0 && (w & highs) == 0) {
-        p += 8;
+    if (skip_printable_ascii && end - p >= 8 && word_is_printable_ascii(p)) {
+      p += 8;
+      continue;
+    }
+    // The next eight bytes or so one by one, before the next try at a whole word.
+    for (const u8 *stop = end - p > 8 ? p + 8 : end; p < stop;) {
+      if (*p < 0x80) {
+        if (*p && !(skip_printable_ascii && *p >= 0x20 && *p < 0x7F)) visit((u32)*p);
+        ++p;
         continue;
       }
+      u32 c = 0, error = 0;
+      u8 n = 0;
+      unicode_utf8_decode(p, end, &c, &n, &error);
+      if (error) {
+        ++p;
+        continue;
+      }
+      visit(c);
+      p += n;
     }
-    if (*p < 0x80) {
-      if (*p) visit((u32)*p);
-      ++p;
-      continue;
-    }
-    u32 c = 0, error = 0;
-    u8 n = 0;
-    unicode_utf8_decode(p, end, &c, &n, &error);
-    if (error) {
-      ++p;
-      continue;
-    }
-    visit(c);
-    p += n;
   }
 }
 

@@ -3,6 +3,15 @@
 
 #include "reader/reader.h"
 
+// Whether the eight bytes at p are all printable ASCII (0x20 to 0x7E).
+inline bool word_is_printable_ascii(const u8 *p) {
+  u64 w;
+  memory_copy(&w, p, 8);
+  const u64 ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+  // No high bit; no byte that 0x20 takes below zero; no byte that 1 takes to 0x80.
+  return (w & highs) == 0 && ((w - 0x20 * ones) & ~w & highs) == 0 && ((w + ones) & highs) == 0;
+}
+
 // Calls visit(item) for every live item in slot order until it returns true. The walk stops
 // after as many live items as the pool counts, but never leaves the pool whatever the counts say.
 template <class T, class F>
