@@ -262,20 +262,18 @@ void pool_sort(pool *p, u64 item_size, u32 order, void *context, pool_test_fn *i
   }
   if (n < 2) return;
 
-  // Three u32 per record: slots, ranks and the merge's spare. Small sorts use the stack.
-  const u32 stack_records = 512;
-  u32 stack_space[3 * stack_records];
+  // The slots of those records, then the sort among them. Small sorts use the stack.
+  u32 stack_slots[512];
   buffer block = {};
-  u32 *space = stack_space;
-  if (n > stack_records) {
-    block = memory_alloc(12 * (u64)n, nullptr);
+  u32 *slots = stack_slots;
+  if (n > array_count(stack_slots)) {
+    block = memory_alloc(4 * (u64)n, nullptr);
     if (!block.data) {
       pool_sort_exchange(p, item_size, order, context, is_live, accept, compare, swap);
       return;
     }
-    space = (u32 *)block.data;
+    slots = (u32 *)block.data;
   }
-  u32 *slots = space;
   u32 k = 0;
   seen = 0;
   for (u32 s = 0; s < p->high_water && seen < p->entry_count && k < n; s++) {
@@ -284,7 +282,7 @@ void pool_sort(pool *p, u64 item_size, u32 order, void *context, pool_test_fn *i
     seen++;
     if (accept(item, context)) slots[k++] = s;
   }
-  pool_sort_in_slots(p, item_size, order, slots, k, space + n, compare, swap);
+  pool_sort_slots(p, item_size, order, slots, k, compare, swap);
   memory_free(&block);
 }
 
