@@ -449,6 +449,7 @@ static void settings_uri_row(app *a, reader *r, feed *f) {
     buffer stored = reader_add_string(r, copy);
     if (stored.data) f->url = stored;
   }
+  reader_feed_url_changed(r, f);
 }
 
 static void settings_common_tail(app *a, reader *r, feed *f, meta *m) {

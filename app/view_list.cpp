@@ -97,15 +97,36 @@ list_summary view_feed_list_build(buffer *arena, reader *r, u32 live_feeds) {
     i++;
   }
   s.feed_count = i;
-  pool_iterator eit = pool_iterator_init(&r->entries, sizeof(entry), entry_is_live);
-  while (entry *e = (entry *)pool_iterator_next(&eit)) {
+  // Feed ids to their place, open addressing over twice as many slots as feeds, in the arena
+  // only for the distribution: one look-up per entry whatever the number of feeds. The first
+  // feed with an id takes its entries, as a walk of the feeds would.
+  u64 table_used = arena->used;
+  u32 mask = 15;
+  while (mask + 1 < 2ull * s.feed_count) mask = mask * 2 + 1;
+  u32 *table = (u32 *)buffer_push_array_bytes(arena, 8, (u64)mask + 1, 8);  // {id, place + 1}
+  if (table) {
+    memory_zero(table, 8 * ((u64)mask + 1));
     for (u32 k = 0; k < s.feed_count; k++) {
-      if (s.feed_ids[k] != e->feed_id) continue;
-      // A feed whose count is short of its entries (a damaged file) lists the ones that fit.
-      buffer_push_copy(&s.feed_entries[k], &e, sizeof e, 8);
-      break;
+      u32 h = (u32)fasthash_mix(s.feed_ids[k]) & mask;
+      while (table[2 * h + 1] && table[2 * h] != s.feed_ids[k]) h = (h + 1) & mask;
+      if (!table[2 * h + 1]) table[2 * h] = s.feed_ids[k], table[2 * h + 1] = k + 1;
     }
   }
+  pool_iterator eit = pool_iterator_init(&r->entries, sizeof(entry), entry_is_live);
+  while (entry *e = (entry *)pool_iterator_next(&eit)) {
+    u32 place = 0;
+    if (table) {
+      u32 h = (u32)fasthash_mix(e->feed_id) & mask;
+      while (table[2 * h + 1] && table[2 * h] != e->feed_id) h = (h + 1) & mask;
+      place = table[2 * h + 1];
+    } else {
+      for (u32 k = 0; k < s.feed_count && !place; k++)
+        if (s.feed_ids[k] == e->feed_id) place = k + 1;
+    }
+    // A feed whose count is short of its entries (a damaged file) lists the ones that fit.
+    if (place) buffer_push_copy(&s.feed_entries[place - 1], &e, sizeof e, 8);
+  }
+  arena->used = table_used;
   return s;
 }
 

@@ -33,6 +33,7 @@ struct bench_store {
       feed *fd = reader_new_feed(&r, type);
       std::string url = "https://example.org/feeds/" + std::to_string(f) + ".xml";
       fd->url = reader_add_string(&r, string_from_bytes(url.data(), url.size()));
+      reader_feed_url_changed(&r, fd);
       reader_new_meta(&r, fd->id);
       for (u32 k = 0; k < 50; ++k) {
         entry *e = reader_new_entry(&r);

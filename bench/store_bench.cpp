@@ -295,8 +295,23 @@ void BM_load(benchmark::State &state) {
   state.SetBytesProcessed((s64)w.file_bytes * (s64)state.iterations());
 }
 
+// What an empty store costs in resident memory: its reservations commit nothing until used.
+void BM_empty_store(benchmark::State &state) {
+  u64 resident = 0;
+  for (auto _ : state) {
+    u64 before = resident_bytes();
+    reader r = {};
+    u32 error = 0;
+    reader_init(&r, &error);
+    resident = resident_bytes() - before;
+    reader_destroy(&r);
+  }
+  state.counters["resident_KB"] = (double)resident / 1e3;
+}
+
 }  // namespace
 
+BENCHMARK(BM_empty_store)->Iterations(1);
 BENCHMARK(BM_first_ingest)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_update_ingest)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_save)->Unit(benchmark::kMillisecond)->Iterations(3);

@@ -224,42 +224,12 @@ void pool_sort_exchange(pool *p, u64 item_size, u32 order, void *context, pool_t
 
 }  // namespace
 
-void pool_sort(pool *p, u64 item_size, u32 order, void *context, pool_test_fn *is_live,
-               pool_accept_fn *accept, pool_compare_fn *compare, pool_swap_fn *swap) {
-  if (!p || p->entry_count == 0) return;
-  // The records taken part: the accepted ones among the first entry_count live slots.
-  u32 n = 0, seen = 0;
-  for (u32 s = 0; s < p->high_water && seen < p->entry_count; s++) {
-    u8 *item = p->items + item_size * s;
-    if (!is_live(item)) continue;
-    seen++;
-    if (accept(item, context)) n++;
-  }
+// Sorts the contents of the records at the ascending slots among themselves; ranks_space holds
+// two u32 per record.
+static void pool_sort_in_slots(pool *p, u64 item_size, u32 order, const u32 *slots, u32 n, u32 *ranks_space,
+                               pool_compare_fn *compare, pool_swap_fn *swap) {
   if (n < 2) return;
-
-  // Three u32 per record: slots, ranks and the merge's spare. Small sorts use the stack.
-  const u32 stack_records = 512;
-  u32 stack_space[3 * stack_records];
-  buffer block = {};
-  u32 *space = stack_space;
-  if (n > stack_records) {
-    block = memory_alloc(12 * (u64)n, nullptr);
-    if (!block.data) {
-      pool_sort_exchange(p, item_size, order, context, is_live, accept, compare, swap);
-      return;
-    }
-    space = (u32 *)block.data;
-  }
-  u32 *slots = space, *ranks = space + n, *spare = space + 2 * (u64)n;
-  u32 k = 0;
-  seen = 0;
-  for (u32 s = 0; s < p->high_water && seen < p->entry_count && k < n; s++) {
-    u8 *item = p->items + item_size * s;
-    if (!is_live(item)) continue;
-    seen++;
-    if (accept(item, context)) slots[k++] = s;
-  }
-  n = k;
+  u32 *ranks = ranks_space, *spare = ranks_space + n;
   for (u32 i = 0; i < n; i++) ranks[i] = i;
   pool_sort_state state = {p->items, item_size, order, compare, slots};
   u32 *target = pool_sort_ranks(&state, ranks, spare, n);
@@ -277,6 +247,67 @@ void pool_sort(pool *p, u64 item_size, u32 order, void *context, pool_test_fn *i
     }
     target[j] = j;
   }
+}
+
+void pool_sort(pool *p, u64 item_size, u32 order, void *context, pool_test_fn *is_live,
+               pool_accept_fn *accept, pool_compare_fn *compare, pool_swap_fn *swap) {
+  if (!p || p->entry_count == 0) return;
+  // The records taken part: the accepted ones among the first entry_count live slots.
+  u32 n = 0, seen = 0;
+  for (u32 s = 0; s < p->high_water && seen < p->entry_count; s++) {
+    u8 *item = p->items + item_size * s;
+    if (!is_live(item)) continue;
+    seen++;
+    if (accept(item, context)) n++;
+  }
+  if (n < 2) return;
+
+  // The slots of those records, then the sort among them. Small sorts use the stack.
+  u32 stack_slots[512];
+  buffer block = {};
+  u32 *slots = stack_slots;
+  if (n > array_count(stack_slots)) {
+    block = memory_alloc(4 * (u64)n, nullptr);
+    if (!block.data) {
+      pool_sort_exchange(p, item_size, order, context, is_live, accept, compare, swap);
+      return;
+    }
+    slots = (u32 *)block.data;
+  }
+  u32 k = 0;
+  seen = 0;
+  for (u32 s = 0; s < p->high_water && seen < p->entry_count && k < n; s++) {
+    u8 *item = p->items + item_size * s;
+    if (!is_live(item)) continue;
+    seen++;
+    if (accept(item, context)) slots[k++] = s;
+  }
+  pool_sort_slots(p, item_size, order, slots, k, compare, swap);
+  memory_free(&block);
+}
+
+void pool_sort_slots(pool *p, u64 item_size, u32 order, const u32 *slots, u32 n, pool_compare_fn *compare,
+                     pool_swap_fn *swap) {
+  if (n < 2) return;
+  const u32 stack_records = 512;
+  u32 stack_space[2 * stack_records];
+  buffer block = {};
+  u32 *space = stack_space;
+  if (n > stack_records) {
+    block = memory_alloc(8 * (u64)n, nullptr);
+    if (!block.data) {
+      // Without memory for the ranks: an exchange sort among the slots, quadratic but stable
+      // enough for a fallback.
+      for (u32 i = 0; i + 1 < n; i++)
+        for (u32 j = i + 1; j < n; j++) {
+          void *a = p->items + item_size * slots[i], *b = p->items + item_size * slots[j];
+          if (order == 0 ? compare(a, b) : compare(b, a)) swap(a, b);
+        }
+      return;
+    }
+    space = (u32 *)block.data;
+  }
+  pool_sort_in_slots(p, item_size, order, slots, n, space, compare, swap);
   memory_free(&block);
 }
 

@@ -102,6 +102,11 @@ void pool_compact(pool *p, u64 item_size, pool_test_fn *is_live, pool_kill_fn *k
 void pool_sort(pool *p, u64 item_size, u32 order, void *context, pool_test_fn *is_live,
                pool_accept_fn *accept, pool_compare_fn *compare, pool_swap_fn *swap);
 
+// The same sort over records the caller has found: slots ascending, each holding a record to
+// sort. What pool_sort does once it has picked its records.
+void pool_sort_slots(pool *p, u64 item_size, u32 order, const u32 *slots, u32 n, pool_compare_fn *compare,
+                     pool_swap_fn *swap);
+
 // ---- Iteration ---------------------------------------------------------------------------
 
 pool_iterator pool_iterator_init(pool *p, u64 item_size, pool_test_fn *filter);

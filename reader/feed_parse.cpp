@@ -137,6 +137,7 @@ bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url) {
     *c->error = feed_error_no_space_for_feed;
     return false;
   }
+  reader_feed_url_changed(r, f);
   c->f = f;
   c->start_date = date{};
   feed_guid_index_begin(c);
@@ -177,11 +178,7 @@ static void feed_guid_rebuild(feed_parse_context *c) {
   feed_guid_index *x = &c->guids;
   memory_zero(x->slots, (u64)x->capacity * sizeof(entry *));
   x->used = 0;
-  u32 feed_id = c->f->id;
-  store_walk<entry>(&c->r->entries, entry_is_live, [&](entry *e) {
-    if (e->feed_id == feed_id) feed_guid_insert(x, e);
-    return false;
-  });
+  reader_walk_feed_entries(c->r, c->f->id, [&](entry *e) { return feed_guid_insert(x, e), false; });
 }
 
 static void feed_guid_index_begin(feed_parse_context *c) {

@@ -257,6 +257,20 @@ enum reader_error : u32 {
   reader_error_strings_memory = 2,  // the system refused an arena's reservation or first commit
 };
 
+// Records of one pool by a key, as chains of slots per hash bucket, so a look-up costs the same
+// in a store of ten feeds and of ten thousand. Not saved: rebuilt from the pools on load. Every
+// candidate is checked against the record itself, so a stale slot only costs a comparison.
+struct reader_index {
+  buffer block;
+  u32 *heads;   // bucket -> first slot + 1; 0 empty
+  u32 *next;    // slot -> 0 not filed, 1 last of its bucket, s + 2 followed by slot s
+  u32 *hashes;  // slot -> the hash it is filed under
+  u32 slots;    // slots the arrays cover
+  u32 mask;     // buckets - 1
+  u32 broken;   // the system refused memory: look-ups walk the pool until the next rebuild
+  u32 padding;
+};
+
 struct reader {
   // Fixed at start: the pools, each over reservations of its own.
   pool feeds;
@@ -282,6 +296,16 @@ struct reader {
   u32 full_reported;
   // Bytes of live texts when last measured (a reclaim or a load).
   u64 strings_live;
+  // Look-ups kept in step with the pools by every operation that makes or frees a record.
+  reader_index feeds_by_id;
+  reader_index feeds_by_url;
+  reader_index metas_by_feed;
+  reader_index categories_by_term;
+  reader_index persons_by_name;
+  reader_index links_by_ends;  // by kind, owner and target
+  reader_index links_by_owner;       // by owner and whether it is a feed
+  reader_index atom_links_by_owner;  // by owner kind and owner
+  reader_index entries_by_feed;      // attached entries by their feed's id
 };
 
 // ---- Construction ------------------------------------------------------------------------
@@ -335,6 +359,10 @@ entry *reader_new_entry(reader *r);
 void reader_attach_entry(reader *r, feed *f, entry *e);
 // A meta for the feed, with the first link opener.
 meta *reader_new_meta(reader *r, u32 feed_id);
+// To be called after a feed's url is set or edited, so look-ups by URL find it by the new one.
+void reader_feed_url_changed(reader *r, feed *f);
+// Builds every look-up again from the pools (after records were copied in or moved).
+void reader_index_rebuild(reader *r);
 
 // A known feed may only take a document of its own kind: the two layouts overlay each other, so
 // filling one into the other corrupts the record. False, with a "Feed error: " line in the log,
@@ -350,7 +378,8 @@ bool reader_add_person_link(reader *r, person *p, u32 kind, u32 owner_id, u32 *c
 atom_link *reader_new_atom_link(reader *r, u32 owner_kind, u32 owner_id, u32 *count);
 
 // ---- Lookups -----------------------------------------------------------------------------
-// All scan in slot order and find records marked deleted too.
+// All answer as a scan in slot order would, and find records marked deleted too; those by id,
+// URL, term, name and feed go through the look-ups above.
 
 inline u32 feed_get_type(const feed *f) { return f->type & feed_type_mask; }
 inline u32 entry_get_type(const entry *e) { return e->type & feed_type_mask; }

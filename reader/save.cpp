@@ -92,22 +92,31 @@ static inline bool bit_get(const u64 *bits, u32 c) { return bits[c >> 6] >> (c &
 
 // Every code point the bytes decode to, U+0000 aside; an undecodable byte is skipped alone.
 template <class F>
-static void decode_codepoints(const u8 *p, const u8 *end, F visit) {
+static void decode_codepoints(const u8 *p, const u8 *end, F visit, bool skip_printable_ascii) {
   while (p < end) {
-    if (*p < 0x80) {
-      if (*p) visit((u32)*p);
-      ++p;
+    // Texts are mostly printable ASCII, which every list holds from the start: eight bytes of it
+    // at a time are passed over when the caller knows them to be there.
+    if (skip_printable_ascii && end - p >= 8 && word_is_printable_ascii(p)) {
+      p += 8;
       continue;
     }
-    u32 c = 0, error = 0;
-    u8 n = 0;
-    unicode_utf8_decode(p, end, &c, &n, &error);
-    if (error) {
-      ++p;
-      continue;
+    // The next eight bytes or so one by one, before the next try at a whole word.
+    for (const u8 *stop = end - p > 8 ? p + 8 : end; p < stop;) {
+      if (*p < 0x80) {
+        if (*p && !(skip_printable_ascii && *p >= 0x20 && *p < 0x7F)) visit((u32)*p);
+        ++p;
+        continue;
+      }
+      u32 c = 0, error = 0;
+      u8 n = 0;
+      unicode_utf8_decode(p, end, &c, &n, &error);
+      if (error) {
+        ++p;
+        continue;
+      }
+      visit(c);
+      p += n;
     }
-    visit(c);
-    p += n;
   }
 }
 
@@ -425,7 +434,7 @@ buffer reader_write_image(reader *r) {
   u32 builtin[256];
   u32 nb = builtin_codepoints(builtin);
   for (u32 i = 0; i < nb; ++i) bit_set(bits, builtin[i]);
-  decode_codepoints(arena, arena + arena_used, [&](u32 c) { bit_set(bits, c); });
+  decode_codepoints(arena, arena + arena_used, [&](u32 c) { bit_set(bits, c); }, true);
   u32 codepoints = 0;
   u8 *items = out + 4;
   for (u32 w = 0; w < CODEPOINT_WORDS; ++w)
@@ -689,7 +698,10 @@ static bool image_check(const u8 *b, u64 size, const image_limits &limits, image
     bit_set(bits, c);
   }
   ok = true;
-  decode_codepoints(b + s->strings_at, b + s->strings_at + length, [&](u32 c) { ok = ok && bit_get(bits, c); });
+  bool printable_ascii = true;
+  for (u32 c = 0x20; c < 0x7F; ++c) printable_ascii = printable_ascii && bit_get(bits, c);
+  decode_codepoints(b + s->strings_at, b + s->strings_at + length, [&](u32 c) { ok = ok && bit_get(bits, c); },
+                    printable_ascii);
   if (!ok) return fail("a text uses a code point the list lacks");
   memory_free(&block);
   return true;
@@ -712,6 +724,7 @@ void reader_reset(reader *r) {
     p->entry_count = 0;
     pool_compact(p, save_record_size[k], live[k], clear[k]);
   }
+  reader_index_rebuild(r);
   r->strings.used = 0;
   r->strings_live = 0;
   r->next_feed_id = r->entry_counter = r->category_counter = r->person_counter = r->generation = 0;
@@ -768,6 +781,7 @@ bool reader_read_bytes(reader *r, const u8 *bytes, u64 size) {
     codepoints_reset(set);
     for (u32 i = 0; i < s.codepoints; ++i) codepoint_set_add(set, read_u32(bytes + s.codepoints_at + 4ull * i));
   }
+  reader_index_rebuild(r);
   if (reader_check(r) != 0) {
     reader_reset(r);
     return reject("the store's check failed");

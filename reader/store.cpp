@@ -49,6 +49,7 @@ void reader_init_sized(reader *r, const reader_capacity *capacity, u32 *error) {
 void reader_destroy(reader *r) {
   pool *pools[7] = {&r->feeds, &r->entries, &r->categories, &r->persons, &r->atom_links, &r->links, &r->metas};
   for (pool *p : pools) pool_destroy(p);
+  reader_index_free(r);
   memory_free(&r->strings_a);
   memory_free(&r->strings_b);
   memory_zero(r, sizeof *r);
@@ -98,7 +99,26 @@ static void reader_register_codepoints(reader *r, buffer text) {
   codepoint_set *set = r->codepoints;
   if (!set) return;
   const u8 *p = text.data, *end = text.data + text.used;
+  // Printable ASCII, when the set holds all of it (it does from the start), passes eight bytes
+  // at a time.
+  const u64 printable_low = 0xFFFFFFFF00000000ull, printable_high = 0x7FFFFFFFFFFFFFFFull;
+  bool printable = (set->present[0] & printable_low) == printable_low &&
+                   (set->present[1] & printable_high) == printable_high;
   while (p < end) {
+    if (printable && end - p >= 8 && word_is_printable_ascii(p)) {
+      p += 8;
+      continue;
+    }
+    // Most other bytes are ASCII too: one bit test each.
+    if (*p < 0x80) {
+      u32 b = *p++;
+      if (set->present[b >> 6] >> (b & 63) & 1) continue;
+      if (!codepoint_set_add(set, b)) {
+        log_append_string(string_lit("Feed error: No space left in codepoint set.\n"));
+        return;
+      }
+      continue;
+    }
     u32 c = unicode_invalid, error = 0;
     u8 length = 0;
     unicode_utf8_decode(p, end, &c, &length, &error);
@@ -186,6 +206,7 @@ feed *reader_new_feed(reader *r, u32 type) {
   if (!f) return nullptr;
   f->type = type;
   f->id = ++r->next_feed_id;
+  reader_file_feed(r, f);
   return f;
 }
 
@@ -203,6 +224,7 @@ void reader_attach_entry(reader *r, feed *f, entry *e) {
   e->type = f->type;  // a feed marked deleted receives its entries marked
   r->entry_counter += 1;
   invariant(r->entry_counter == e->id);
+  reader_file_entry(r, e);
 }
 
 meta *reader_new_meta(reader *r, u32 feed_id) {
@@ -210,6 +232,7 @@ meta *reader_new_meta(reader *r, u32 feed_id) {
   if (!m) return nullptr;
   m->feed_id = feed_id;
   m->opener = &r->link_openers[0];
+  reader_file_meta(r, m);
   return m;
 }
 
@@ -224,13 +247,14 @@ atom_link *reader_new_atom_link(reader *r, u32 owner_kind, u32 owner_id, u32 *co
   if (!l) return nullptr;
   l->owner_kind = owner_kind;
   l->owner_id = owner_id;
+  reader_file_atom_link(r, l);
   *count += 1;
   return l;
 }
 
 // Whether the owner already links to the target with this kind. Only the owner's own links
 // (as many as its count says) need to be seen.
-static bool reader_owner_links_to(reader *r, u32 kind, u32 owner_id, u32 target_id, u32 count) {
+bool reader_owner_links_to_linear(reader *r, u32 kind, u32 owner_id, u32 target_id, u32 count) {
   u32 seen = 0;
   bool found = false;
   if (count == 0) return false;
@@ -246,6 +270,7 @@ static bool reader_add_link(reader *r, u32 kind, u32 owner_id, u32 target_id, u3
   struct link *l = reader_alloc<struct link>(r, &r->links, reader_full_links, "No space left for links.\n");
   if (!l) return false;
   *l = {kind, owner_id, target_id};
+  reader_file_link(r, l);
   *count += 1;
   return true;
 }
@@ -261,7 +286,10 @@ bool reader_add_category_link(reader *r, category *c, u32 kind, u32 owner_id, u3
   n->id = ++r->category_counter;
   bool stored = reader_set_string(r, &n->term, c->term) && reader_set_string(r, &n->scheme, c->scheme) &&
                 reader_set_string(r, &n->label, c->label);
-  if (stored && reader_add_link(r, kind, owner_id, n->id, count)) return true;
+  if (stored && reader_add_link(r, kind, owner_id, n->id, count)) {
+    reader_file_category(r, n);
+    return true;
+  }
   // The category was the last one made, so its id can be handed out again.
   memory_zero(n, sizeof *n);
   pool_free(&r->categories, n, sizeof *n);
@@ -280,7 +308,10 @@ bool reader_add_person_link(reader *r, person *p, u32 kind, u32 owner_id, u32 *c
   n->id = ++r->person_counter;
   bool stored = reader_set_string(r, &n->name, p->name) && reader_set_string(r, &n->uri, p->uri) &&
                 reader_set_string(r, &n->email, p->email);
-  if (stored && reader_add_link(r, kind, owner_id, n->id, count)) return true;
+  if (stored && reader_add_link(r, kind, owner_id, n->id, count)) {
+    reader_file_person(r, n);
+    return true;
+  }
   memory_zero(n, sizeof *n);
   pool_free(&r->persons, n, sizeof *n);
   r->person_counter -= 1;

@@ -3,6 +3,15 @@
 
 #include "reader/reader.h"
 
+// Whether the eight bytes at p are all printable ASCII (0x20 to 0x7E).
+inline bool word_is_printable_ascii(const u8 *p) {
+  u64 w;
+  memory_copy(&w, p, 8);
+  const u64 ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+  // No high bit; no byte that 0x20 takes below zero; no byte that 1 takes to 0x80.
+  return (w & highs) == 0 && ((w - 0x20 * ones) & ~w & highs) == 0 && ((w + ones) & highs) == 0;
+}
+
 // Calls visit(item) for every live item in slot order until it returns true. The walk stops
 // after as many live items as the pool counts, but never leaves the pool whatever the counts say.
 template <class T, class F>
@@ -38,3 +47,106 @@ u32 entry_strings(entry *e, buffer **out);
 // Any record of the pools that have texts (feeds to Atom links), by pool; 0 for the others.
 u32 record_strings(u32 which, void *record, buffer **out);
 u32 opener_strings(link_opener *o, buffer **out);
+
+// ---- Look-ups ----------------------------------------------------------------------------
+
+u32 index_hash_bytes(buffer text);
+u32 index_hash_ids(u32 a, u32 b, u32 c);
+// Files the slot under the hash (moving it when it was filed under another). Without memory the
+// index turns broken and its users walk the pool.
+void index_file(reader_index *x, u32 slot, u32 hash);
+void index_unfile(reader_index *x, u32 slot);
+void index_clear(reader_index *x);
+void index_free(reader_index *x);
+
+// Calls visit(slot) for every slot filed under the hash (others may share its bucket).
+template <class F>
+void index_each(const reader_index *x, u32 hash, F visit) {
+  if (!x->block.data) return;
+  for (u32 h = x->heads[hash & x->mask]; h;) {
+    u32 s = h - 1;
+    visit(s);
+    h = x->next[s] == 1 ? 0 : x->next[s] - 1;
+  }
+}
+
+// The look-ups as plain walks of the pools: what a broken index falls back to, and what the
+// indexed ones must always agree with.
+feed *reader_find_feed_linear(reader *r, u32 id);
+feed *reader_find_feed_by_url_linear(reader *r, buffer url);
+u32 reader_find_category_linear(reader *r, buffer term);
+u32 reader_find_person_by_name_linear(reader *r, buffer name);
+meta *reader_get_meta_linear(reader *r, u32 feed_id);
+bool reader_owner_links_to_linear(reader *r, u32 kind, u32 owner_id, u32 target_id, u32 count);
+bool reader_owner_links_to(reader *r, u32 kind, u32 owner_id, u32 target_id, u32 count);
+
+// Filing and unfiling records as they are made and freed.
+void reader_file_feed(reader *r, feed *f);
+void reader_unfile_feed(reader *r, feed *f);
+void reader_file_meta(reader *r, meta *m);
+void reader_unfile_meta(reader *r, meta *m);
+void reader_file_category(reader *r, category *c);
+void reader_unfile_category(reader *r, category *c);
+void reader_file_person(reader *r, person *p);
+void reader_unfile_person(reader *r, person *p);
+void reader_file_link(reader *r, struct link *l);
+void reader_unfile_link(reader *r, struct link *l);
+void reader_file_atom_link(reader *r, atom_link *l);
+void reader_unfile_atom_link(reader *r, atom_link *l);
+void reader_file_entry(reader *r, entry *e);
+void reader_unfile_entry(reader *r, entry *e);
+void reader_index_free(reader *r);
+
+u32 index_hash_owner(u32 owner_id, bool by_feed);
+void index_sort_slots(u32 *slots, u64 n);
+
+// The slots filed under the hash whose records pass the test, ascending, so callers see them in
+// slot order as a walk of the pool would; then visit(item) on each until it returns true. False
+// when the index is broken (the caller walks the pool then).
+template <class T, class M, class F>
+bool index_visit_sorted(reader_index *x, pool *p, u32 hash, M matches, F visit) {
+  if (x->broken) return false;
+  u32 local[1024];
+  u32 *slots = local;
+  u64 n = 0, room = 1024;
+  buffer block = {};
+  bool ok = true;
+  index_each(x, hash, [&](u32 s) {
+    if (!ok || s >= p->high_water || !matches((T *)pool_get(p, sizeof(T), s))) return;
+    if (n == room) {
+      // A very long chain: its slots go to a block of their own.
+      buffer grown = memory_alloc(8 * room, nullptr);
+      if (!grown.data) {
+        ok = false;
+        return;
+      }
+      memory_copy(grown.data, slots, 4 * n);
+      memory_free(&block);
+      block = grown;
+      slots = (u32 *)block.data;
+      room *= 2;
+    }
+    slots[n++] = s;
+  });
+  if (!ok) {
+    memory_free(&block);
+    return false;
+  }
+  index_sort_slots(slots, n);
+  for (u64 i = 0; i < n; ++i)
+    if (visit((T *)pool_get(p, sizeof(T), slots[i]))) break;
+  memory_free(&block);
+  return true;
+}
+
+// The live entries of the feed in slot order, until visit returns true; the entry it stopped
+// on, or null.
+template <class F>
+entry *reader_walk_feed_entries(reader *r, u32 feed_id, F visit) {
+  entry *found = nullptr;
+  auto mine = [&](entry *e) { return entry_is_live(e) && e->feed_id == feed_id; };
+  auto stop = [&](entry *e) { return visit(e) ? (found = e, true) : false; };
+  if (index_visit_sorted<entry>(&r->entries_by_feed, &r->entries, index_hash_ids(feed_id, 0, 0), mine, stop))
+    return found;
+  return store_walk<entry>(&r->entries, entry_is_live, [&](entry *e) { return mine(e) && visit(e); });
+}

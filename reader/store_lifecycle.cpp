@@ -74,19 +74,13 @@ bool reader_renumber_generations(reader *r, buffer scratch) {
 
 void reader_mark_feed_deleted(reader *r, feed *f) {
   f->type |= feed_type_deleted;
-  store_walk<entry>(&r->entries, entry_is_live, [&](entry *e) {
-    if (e->feed_id == f->id) entry_mark_deleted(e);
-    return false;
-  });
+  reader_walk_feed_entries(r, f->id, [&](entry *e) { return entry_mark_deleted(e), false; });
 }
 
 void reader_unmark_feed_deleted(reader *r, feed *f, u32 with_entries) {
   f->type &= feed_type_mask;
   if (!with_entries) return;
-  store_walk<entry>(&r->entries, entry_is_live, [&](entry *e) {
-    if (e->feed_id == f->id) entry_unmark_deleted(e);
-    return false;
-  });
+  reader_walk_feed_entries(r, f->id, [&](entry *e) { return entry_unmark_deleted(e), false; });
 }
 
 // ---- Freeing -----------------------------------------------------------------------------
@@ -99,18 +93,22 @@ void reader_free_owned_links(reader *r, u32 owner_id, const u32 *kinds, u32 **co
   };
   if (remaining() == 0) return;
   pool *p = &r->links;
-  for (u32 i = 0; i < p->high_water && p->entry_count > 0; ++i) {
-    struct link *l = (struct link *)pool_get(p, sizeof(struct link), i);
-    if (!link_is_live(l) || l->owner_id != owner_id) continue;
+  // In slot order, as a walk of the pool frees them, so the free stack comes out the same.
+  auto free_one = [&](struct link *l) {
     for (u32 k = 0; k < n; ++k) {
       if (l->kind != kinds[k] || *counts[k] == 0) continue;
       *counts[k] -= 1;
+      reader_unfile_link(r, l);
       memory_zero(l, sizeof *l);
       pool_free(p, l, sizeof *l);
       break;
     }
-    if (remaining() == 0) return;
-  }
+    return remaining() == 0;
+  };
+  auto mine = [&](struct link *l) { return link_is_live(l) && l->owner_id == owner_id; };
+  bool by_feed = kinds[0] & 1;
+  if (!index_visit_sorted<struct link>(&r->links_by_owner, p, index_hash_owner(owner_id, by_feed), mine, free_one))
+    store_walk<struct link>(p, link_is_live, [&](struct link *l) { return mine(l) && free_one(l); });
   // Counts that found no links to free were wrong already (reader_check reports them); they
   // must not outlive the owner.
   for (u32 k = 0; k < n; ++k) *counts[k] = 0;
@@ -118,13 +116,18 @@ void reader_free_owned_links(reader *r, u32 owner_id, const u32 *kinds, u32 **co
 
 static void reader_free_atom_links(reader *r, u32 owner_id, u32 owner_kind, u32 *count) {
   pool *p = &r->atom_links;
-  for (u32 i = 0; i < p->high_water && *count > 0 && p->entry_count > 0; ++i) {
-    atom_link *l = (atom_link *)pool_get(p, sizeof(atom_link), i);
-    if (l->owner_kind != owner_kind || l->owner_id != owner_id) continue;
+  auto free_one = [&](atom_link *l) {
+    reader_unfile_atom_link(r, l);
     memory_zero(l, sizeof *l);
     pool_free(p, l, sizeof *l);
     *count -= 1;
-  }
+    return *count == 0;
+  };
+  auto mine = [&](atom_link *l) { return l->owner_kind == owner_kind && l->owner_id == owner_id; };
+  if (*count > 0 &&
+      !index_visit_sorted<atom_link>(&r->atom_links_by_owner, p,
+                                     index_hash_owner(owner_id, owner_kind == atom_link_owner_feed), mine, free_one))
+    store_walk<atom_link>(p, atom_link_is_live, [&](atom_link *l) { return mine(l) && free_one(l); });
   *count = 0;
 }
 
@@ -147,19 +150,21 @@ void reader_delete_entry(reader *r, entry *e, feed *f) {
     reader_free_atom_links(r, e->id, atom_link_owner_entry, &e->atom.atom_link_count);
   }
   if (reader_release_images) reader_release_images(e->id);
+  reader_unfile_entry(r, e);
   memory_zero(e, sizeof *e);
   pool_free(&r->entries, e, sizeof *e);
   if (f) f->entry_count -= 1;
 }
 
 void reader_delete_feed(reader *r, feed *f) {
-  pool *entries = &r->entries;
-  for (u32 i = 0; i < entries->high_water && f->entry_count > 0; ++i) {
-    entry *e = (entry *)pool_get(entries, sizeof(entry), i);
-    if (entry_is_live(e) && e->feed_id == f->id) reader_delete_entry(r, e, f);
-  }
+  if (f->entry_count)
+    reader_walk_feed_entries(r, f->id, [&](entry *e) {
+      reader_delete_entry(r, e, f);
+      return f->entry_count == 0;
+    });
   meta *m = reader_get_meta(r, f->id);
   if (m) {
+    reader_unfile_meta(r, m);
     memory_zero(m, sizeof *m);
     pool_free(&r->metas, m, sizeof *m);
   }
@@ -173,6 +178,7 @@ void reader_delete_feed(reader *r, feed *f) {
     reader_free_owned_links(r, f->id, kinds, counts, 3);
     reader_free_atom_links(r, f->id, atom_link_owner_feed, &f->atom.atom_link_count);
   }
+  reader_unfile_feed(r, f);
   memory_zero(f, sizeof *f);
   pool_free(&r->feeds, f, sizeof *f);
 }
@@ -186,19 +192,19 @@ void reader_purge_deleted(reader *r) {
       continue;
     }
     u32 left = f->entry_count;  // exactly the entries the feed had when its walk began
-    for (u32 k = 0; k < r->entries.high_water && left > 0; ++k) {
-      entry *e = (entry *)pool_get(&r->entries, sizeof(entry), k);
-      if (!entry_is_live(e) || e->feed_id != f->id) continue;
-      --left;
+    if (left)
+      reader_walk_feed_entries(r, f->id, [&](entry *e) {
       if (entry_is_deleted(e)) reader_delete_entry(r, e, f);
-    }
+      return --left == 0;
+    });
   }
 }
 
 // Frees every live record whose id no live link of the kinds targets. The targeted ids are
 // sorted once, so the purge costs n log n however full the pools are.
 template <class T>
-static void reader_purge_untargeted(reader *r, pool *p, bool (*is_live)(void *), u32 kind_low, u32 kind_high) {
+static void reader_purge_untargeted(reader *r, pool *p, bool (*is_live)(void *), void (*unfile)(reader *, T *),
+                                    u32 kind_low, u32 kind_high) {
   // Without memory for the targets nothing is freed: a record kept too long costs little.
   buffer block = memory_alloc(4 * ((u64)r->links.entry_count + 1), nullptr);
   if (!block.data) return;
@@ -212,6 +218,7 @@ static void reader_purge_untargeted(reader *r, pool *p, bool (*is_live)(void *),
   for (u32 i = 0; i < p->high_water && p->entry_count > 0; ++i) {
     T *item = (T *)pool_get(p, sizeof(T), i);
     if (!is_live(item) || std::binary_search(targets, targets + n, item->id)) continue;
+    unfile(r, item);
     memory_zero(item, sizeof(T));
     pool_free(p, item, sizeof(T));
   }
@@ -219,12 +226,13 @@ static void reader_purge_untargeted(reader *r, pool *p, bool (*is_live)(void *),
 }
 
 void reader_purge_categories(reader *r) {
-  reader_purge_untargeted<category>(r, &r->categories, category_is_live, link_kind_rss_feed_category,
+  reader_purge_untargeted<category>(r, &r->categories, category_is_live, reader_unfile_category,
+                                    link_kind_rss_feed_category,
                                     link_kind_atom_entry_category);
 }
 
 void reader_purge_persons(reader *r) {
-  reader_purge_untargeted<person>(r, &r->persons, person_is_live, link_kind_atom_feed_author,
+  reader_purge_untargeted<person>(r, &r->persons, person_is_live, reader_unfile_person, link_kind_atom_feed_author,
                                   link_kind_atom_entry_contributor);
 }
 
@@ -256,8 +264,28 @@ void reader_sort_feed_entries(reader *r, feed *f) {
   meta *m = reader_get_meta(r, f->id);
   u32 direction = m ? (m->flags & meta_flag_oldest_first) : 0;
   u32 id = f->id;
-  pool_sort(&r->entries, sizeof(entry), direction, &id, entry_is_live, entry_belongs_to_feed, entry_compare_date,
-            entry_swap);
+  // The feed's own slots, so a sort costs the feed's entries and not the store's.
+  u32 local[1024];
+  buffer block = {};
+  u32 *slots = local;
+  if (f->entry_count > 1024) {
+    block = memory_alloc(4ull * f->entry_count, nullptr);
+    slots = (u32 *)block.data;
+  }
+  u32 n = 0;
+  if (slots && !r->entries_by_feed.broken) {
+    reader_walk_feed_entries(r, id, [&](entry *e) {
+      slots[n++] = pool_index_of(&r->entries, sizeof(entry), e);
+      return n == f->entry_count;
+    });
+  }
+  if (n == f->entry_count) {
+    pool_sort_slots(&r->entries, sizeof(entry), direction, slots, n, entry_compare_date, entry_swap);
+  } else {
+    pool_sort(&r->entries, sizeof(entry), direction, &id, entry_is_live, entry_belongs_to_feed, entry_compare_date,
+              entry_swap);
+  }
+  memory_free(&block);
 }
 
 void reader_sort_all_entries(reader *r) {
@@ -274,37 +302,41 @@ static bool entry_listed(entry *e, feed *f, u32 from, u32 to, u32 required, u32 
          mark_passes(e->type, required, allowed);
 }
 
-// Walks the entry slots from start by step (+1 or -1), stopping once the feed's entries have
-// all been seen.
-static entry *entry_walk(reader *r, feed *f, s64 start, s64 step, u32 from, u32 to, u32 required, u32 allowed) {
-  if (!f) return nullptr;
-  u32 seen = 0;
-  for (s64 i = start; i >= 0 && i < (s64)r->entries.high_water && seen < f->entry_count; i += step) {
-    entry *e = (entry *)pool_get(&r->entries, sizeof(entry), (u32)i);
-    if (!entry_is_live(e) || e->feed_id != f->id) continue;
-    ++seen;
-    if (entry_listed(e, f, from, to, required, allowed)) return e;
-  }
-  return nullptr;
+// The first or last listed entry of the feed in slot order.
+static entry *entry_walk(reader *r, feed *f, bool last, u32 from, u32 to, u32 required, u32 allowed) {
+  if (!f || f->entry_count == 0) return nullptr;
+  entry *found = nullptr;
+  reader_walk_feed_entries(r, f->id, [&](entry *e) {
+    if (entry_listed(e, f, from, to, required, allowed)) found = e;
+    return found && !last;
+  });
+  return found;
 }
 
 entry *reader_first_entry(reader *r, feed *f, u32 from, u32 to, u32 required, u32 allowed) {
-  return entry_walk(r, f, 0, 1, from, to, required, allowed);
+  return entry_walk(r, f, false, from, to, required, allowed);
 }
 
 entry *reader_last_entry(reader *r, feed *f, u32 from, u32 to, u32 required, u32 allowed) {
-  return entry_walk(r, f, (s64)r->entries.high_water - 1, -1, from, to, required, allowed);
+  return entry_walk(r, f, true, from, to, required, allowed);
 }
 
-// Neighbours are not bounded by the feed's count: the entries on the far side are unknown.
+// The nearest listed entry of the feed before or after e's slot.
 static entry *entry_neighbour(reader *r, feed *f, entry *e, s64 step, u32 from, u32 to, u32 required, u32 allowed) {
   if (!f || !e) return nullptr;
-  s64 i = (s64)pool_index_of(&r->entries, sizeof(entry), e) + step;
-  for (; i >= 0 && i < (s64)r->entries.high_water; i += step) {
-    entry *n = (entry *)pool_get(&r->entries, sizeof(entry), (u32)i);
-    if (entry_listed(n, f, from, to, required, allowed)) return n;
-  }
-  return nullptr;
+  u32 at = pool_index_of(&r->entries, sizeof(entry), e);
+  entry *found = nullptr;
+  reader_walk_feed_entries(r, f->id, [&](entry *n) {
+    u32 slot = pool_index_of(&r->entries, sizeof(entry), n);
+    if (step > 0) {
+      if (slot > at && entry_listed(n, f, from, to, required, allowed)) found = n;
+      return found != nullptr;
+    }
+    if (slot >= at) return true;
+    if (entry_listed(n, f, from, to, required, allowed)) found = n;
+    return false;
+  });
+  return found;
 }
 
 entry *reader_prev_entry(reader *r, feed *f, entry *e, u32 from, u32 to, u32 required, u32 allowed) {

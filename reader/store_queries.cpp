@@ -5,28 +5,18 @@
 
 // ---- Lookups -----------------------------------------------------------------------------
 
-feed *reader_find_feed(reader *r, u32 id) {
+feed *reader_find_feed_linear(reader *r, u32 id) {
   return store_walk<feed>(&r->feeds, feed_is_live, [&](feed *f) { return f->id == id; });
 }
 
-feed *reader_find_feed_by_url(reader *r, buffer url) {
+feed *reader_find_feed_by_url_linear(reader *r, buffer url) {
   return store_walk<feed>(&r->feeds, feed_is_live, [&](feed *f) { return string_equal(f->url, url); });
 }
 
 entry *reader_find_entry(reader *r, u32 feed_id, u32 entry_id) {
   feed *f = reader_find_feed(r, feed_id);
   if (!f || f->entry_count == 0) return nullptr;
-  u32 seen = 0;
-  entry *found = nullptr;
-  store_walk<entry>(&r->entries, entry_is_live, [&](entry *e) {
-    if (e->feed_id != feed_id) return false;
-    if (e->id == entry_id) {
-      found = e;
-      return true;
-    }
-    return ++seen >= f->entry_count;
-  });
-  return found;
+  return reader_walk_feed_entries(r, feed_id, [&](entry *e) { return e->id == entry_id; });
 }
 
 buffer entry_get_guid(const entry *e) {
@@ -36,14 +26,13 @@ buffer entry_get_guid(const entry *e) {
 
 entry *reader_find_entry_by_guid(reader *r, u32 feed_id, buffer guid) {
   if (guid.used == 0) return nullptr;
-  return store_walk<entry>(&r->entries, entry_is_live, [&](entry *e) {
-    if (e->feed_id != feed_id) return false;
+  return reader_walk_feed_entries(r, feed_id, [&](entry *e) {
     buffer own = entry_get_guid(e);
     return own.used != 0 && string_equal(own, guid);
   });
 }
 
-u32 reader_find_category(reader *r, buffer term) {
+u32 reader_find_category_linear(reader *r, buffer term) {
   u32 id = 0;  // the last match in slot order
   store_walk<category>(&r->categories, category_is_live, [&](category *c) {
     if (string_equal(c->term, term)) id = c->id;
@@ -60,12 +49,12 @@ person *reader_find_person(reader *r, u32 id) {
   return store_walk<person>(&r->persons, person_is_live, [&](person *p) { return p->id == id; });
 }
 
-u32 reader_find_person_by_name(reader *r, buffer name) {
+u32 reader_find_person_by_name_linear(reader *r, buffer name) {
   person *p = store_walk<person>(&r->persons, person_is_live, [&](person *q) { return string_equal(q->name, name); });
   return p ? p->id : 0;
 }
 
-meta *reader_get_meta(reader *r, u32 feed_id) {
+meta *reader_get_meta_linear(reader *r, u32 feed_id) {
   return store_walk<meta>(&r->metas, meta_is_live, [&](meta *m) { return m->feed_id == feed_id; });
 }
 
@@ -76,14 +65,20 @@ buffer reader_find_atom_link_href(reader *r, u32 owner_id, u32 count, u32 owner_
   if (count == 0) return buffer{};
   u32 seen = 0;
   buffer href = {};
-  store_walk<atom_link>(&r->atom_links, atom_link_is_live, [&](atom_link *l) {
-    if (l->owner_kind != owner_kind || l->owner_id != owner_id) return false;
+  // Only the owner's first count links in slot order are looked at.
+  auto look = [&](atom_link *l) {
     if (l->rel == rel) {
       href = l->href;
       return true;
     }
     return ++seen >= count;
-  });
+  };
+  auto mine = [&](atom_link *l) { return atom_link_is_live(l) && l->owner_kind == owner_kind && l->owner_id == owner_id; };
+  if (index_visit_sorted<atom_link>(&r->atom_links_by_owner, &r->atom_links,
+                                    index_hash_owner(owner_id, owner_kind == atom_link_owner_feed), mine, look))
+    return href;
+  seen = 0;
+  store_walk<atom_link>(&r->atom_links, atom_link_is_live, [&](atom_link *l) { return mine(l) && look(l); });
   return href;
 }
 

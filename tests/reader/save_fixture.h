@@ -73,6 +73,7 @@ class SaveStore : public Store {
       feed *f = reader_new_feed(into, type);
       ASSERT_NE(f, nullptr);
       f->url = reader_add_string(into, text_of("https://example.org/feed/" + std::to_string(i)));
+      reader_feed_url_changed(into, f);
       meta *m = reader_new_meta(into, f->id);
       m->flags = (u32)i & 7;
       m->opener = &into->link_openers[i % READER_LINK_OPENER_COUNT];

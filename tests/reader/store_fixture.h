@@ -43,6 +43,7 @@ class Store : public ::testing::Test {
     feed *f = reader_new_feed(&r, type);
     if (!f) return nullptr;
     f->url = reader_add_string(&r, text_of(url.empty() ? "https://example.org/" + std::to_string(f->id) : url));
+    reader_feed_url_changed(&r, f);
     EXPECT_NE(reader_new_meta(&r, f->id), nullptr);
     return f;
   }
