@@ -338,8 +338,13 @@ struct ui_undo_record {
   buffer removed;
   buffer inserted;
   ui_undo_record *next, *prev;
+  // Typing continues an open record; a paste, a deletion, a caret move or a pause closes it.
+  u32 closed;
+  u64 time_ms;  // input time of the record's last typed character
 };
 #define UI_UNDO_RECORD_COUNT 100
+// Typing after a longer pause starts a new record.
+#define UI_UNDO_PAUSE_MS 1000
 
 // ---- The context -------------------------------------------------------------------------
 
