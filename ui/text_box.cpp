@@ -293,6 +293,20 @@ u32 ui_textbox_key(ui_context *ctx, const input_event *e, ui_node *n, buffer *te
 
 // ---- Mouse -------------------------------------------------------------------------------
 
+// The caret shows for the first half of each blink cycle from blink_start; the next frame is due
+// when the half it is in ends.
+static void caret_blink_wake(ui_context *ctx, ui_node *n) {
+  window *w = ctx->window;
+  if (!w || !w->caret_blink_ms || !ctx->counter_frequency) return;
+  f64 p = w->caret_blink_ms / 1000.0;
+  f64 t = (f64)(now() - n->blink_start) / (f64)ctx->counter_frequency;
+  f64 left = t < p ? p - t : t < 2 * p ? 2 * p - t : p;
+  f64 ms = ceil(left * 1000.0) + 1;
+  // A caret that does not blink (a very long period) needs no wake-up at all.
+  if (ms > 60000) return;
+  ui_wake_after(ctx, (u32)ms);
+}
+
 static bool within_ms(u64 then, u64 t, u32 ms) { return then != 0 && t >= then && t - then <= ms; }
 
 static void mouse_press(ui_context *ctx, ui_node *outer, ui_node *n, buffer text, const input_event *e, f32 x) {
@@ -392,8 +406,10 @@ u32 ui_textbox_input(ui_context *ctx, ui_node *outer, buffer *text) {
   if (n->caret > text->used) n->caret = text->used;
   if (n->anchor > text->used) n->anchor = text->used;
   f32 text_width = width_of(ctx, n, *text);
-  if (ui_is_active(ctx, outer)) ui_repeat_add(ctx, outer->id);
-  else n->caret_follow = 0;
+  // Only a selection that follows the mouse needs steady frames (it scrolls while the mouse is
+  // held past an edge); an edited box otherwise wakes only for its caret's next blink.
+  if (ui_is_active(ctx, outer) && n->caret_follow) ui_repeat_add(ctx, outer->id);
+  else if (!ui_is_active(ctx, outer)) n->caret_follow = 0;
 
   u32 key = 0;
   input_event_iterator it = input_event_iterator_make(ctx->window, input_event_type_all);
@@ -422,6 +438,7 @@ u32 ui_textbox_input(ui_context *ctx, ui_node *outer, buffer *text) {
     }
   }
   ui_textbox_clamp_scroll(n, text_width);
+  if (ui_is_active(ctx, outer)) caret_blink_wake(ctx, n);
   return key;
 }
 

@@ -68,6 +68,7 @@ void ui_begin_frame(ui_context *ctx) {
 
   ctx->cursor = ui_cursor_arrow;
   ui_repeat_clear(ctx);
+  ctx->wake_ms = 0;
   ctx->frame_count++;
   ctx->hot_blocked = 0;
 }
@@ -75,8 +76,16 @@ void ui_begin_frame(ui_context *ctx) {
 void ui_wakeup_timer_update(ui_context *ctx) {
   window *w = ctx->window;
   if (!w) return;
-  if (ctx->repeat_count > 0 && !window_timer_is_set(w)) window_timer_start(w, UI_WAKEUP_TIMER_MS);
-  else if (ctx->repeat_count == 0 && window_timer_is_set(w)) window_timer_stop(w);
+  u32 want = ctx->repeat_count > 0 ? UI_WAKEUP_TIMER_MS : ctx->wake_ms;
+  bool set = window_timer_is_set(w);
+  if (set && w->timer_ms == want) return;
+  if (set) window_timer_stop(w);
+  if (want) window_timer_start(w, want);
+}
+
+void ui_wake_after(ui_context *ctx, u32 milliseconds) {
+  if (milliseconds == 0) milliseconds = 1;
+  if (ctx->wake_ms == 0 || milliseconds < ctx->wake_ms) ctx->wake_ms = milliseconds;
 }
 
 // ---- Layers ------------------------------------------------------------------------------

@@ -323,6 +323,35 @@ TEST(text_box, undo_takes_back_a_paste_a_deletion_or_a_word_typed_after_a_pause_
   EXPECT_EQ(f.str(), "ab");
 }
 
+// An edited box does not keep the 50 ms timer running: it asks for the frame of its caret's next
+// blink, and only a selection dragged with the mouse held gets steady frames.
+TEST(text_box, an_edited_box_wakes_for_the_blink_and_a_drag_for_steady_frames) {
+  box_fixture f(64);
+  f.build();
+  rect r = f.outer()->rect;
+  s32 y = (s32)((r.y0 + r.y1) / 2);
+  input_on_mouse_move(f.w.get(), (s32)r.x0 + 3, y, 1000);
+  input_on_mouse_button(f.w.get(), key_mouse_left, true, 1000);
+  f.build();
+  ASSERT_TRUE(ui_is_active(f.ctx.get(), f.outer()));
+  f.build();
+  EXPECT_EQ(f.w->timer_ms, (u32)UI_WAKEUP_TIMER_MS) << "the button is held: the selection follows the mouse";
+  input_on_mouse_button(f.w.get(), key_mouse_left, false, 1010);
+  f.build();
+  f.build();
+  EXPECT_EQ(f.ctx->repeat_count, 0u);
+  ASSERT_TRUE(window_timer_is_set(f.w.get())) << "the caret still blinks";
+  EXPECT_GT(f.w->timer_ms, (u32)UI_WAKEUP_TIMER_MS);
+  EXPECT_LE(f.w->timer_ms, f.w->caret_blink_ms + 1);
+  f.key(key_escape);
+  f.build();
+  f.click(r.x1 + 50, 3000);  // a click elsewhere ends the editing
+  f.build();
+  f.build();
+  EXPECT_FALSE(ui_is_active(f.ctx.get(), f.outer()));
+  EXPECT_FALSE(window_timer_is_set(f.w.get()));
+}
+
 TEST(text_box, ending_keys_are_reported_and_line_breaks_become_spaces) {
   box_fixture f(32);
   memcpy(f.text.data, "a\nb\tc\rd", 7);
