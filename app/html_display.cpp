@@ -30,8 +30,13 @@ buffer buffer_push_grow(view_state *view, u64 n) {
   return buffer_carve(&view->html_arena, n, 1);
 }
 
+// Each parse gets a serial, so the block heights measured for one entry never serve another
+// whose tree happens to lie at the same address.
+static u64 html_parse_serial;
+
 void ui_parse_entry_html(view_state *view, buffer html, int *err) {
   if (*err) return;
+  html_parse_serial++;
   view->html_arena.used = 0;
   view->html_tokens = html_tokens{};
   view->html_tree = html_tree{};
@@ -54,7 +59,27 @@ void ui_parse_entry_html(view_state *view, buffer html, int *err) {
   view->html_traversal_memory = buffer_push_grow(view, hp_tree_traversal_memory_size(view->html_tree.node_count));
 }
 
+// ---- Blocks ------------------------------------------------------------------------------
+// The walk's output is a column of blocks: spaces, flows and images. A block whose height was
+// measured in an earlier frame (at the same width) and that lies outside the visible range plus
+// a margin is not built; runs of such blocks become one spacer of their height, so the page
+// keeps its full height and scrollbar while a frame builds only what is on screen. A block of
+// unknown height is always built, and measured from its nodes in the next frame.
+
 namespace {
+struct html_block_cache {
+  u64 serial;       // the parse the blocks belong to; 0 none
+  u32 capacity;     // blocks the arrays hold
+  f32 width;        // the width the heights were measured at
+  f32 *heights;     // per block; negative: unknown
+  // The blocks built in frame `frame`, with their first and last top-level nodes.
+  u32 *built;
+  ui_node **built_first;
+  ui_node **built_last;
+  u32 built_count;
+  u64 frame;
+};
+
 struct html_walk {
   reader *r;
   view_state *view;
@@ -63,27 +88,98 @@ struct html_walk {
   bool in_flow;
   bool in_raw;
   const html_node_attribute *open_link;
+  // The column of blocks: the next block's number and top, the visible range, and the height of
+  // the blocks skipped since the last built one.
+  html_block_cache *cache;  // null: every block is built
+  ui_node *column;
+  u32 block;
+  f32 y;
+  f32 top, bottom;
+  f32 pending;
+  bool skipping;  // the open flow is not built
+  ui_node *block_before;
 };
 }  // namespace
 
-static void walk_space(ui_context *ctx, f32 pixels) { ui_space_y(ctx, ui_size_pixels_make(pixels)); }
+static html_block_cache html_blocks;
+
+// The height a block had when last measured, or -1.
+static f32 block_known_height(html_walk *w, u32 k) {
+  if (!w->cache || k >= w->cache->capacity) return -1;
+  return w->cache->heights[k];
+}
+
+// Starts block k: true when it is built. A skipped block adds its height to the spacer.
+static bool block_begin(html_walk *w) {
+  u32 k = w->block++;
+  f32 h = block_known_height(w, k);
+  f32 y0 = w->y;
+  if (h >= 0) w->y += h;
+  if (h >= 0 && (w->y <= w->top || y0 >= w->bottom)) {
+    w->pending += h;
+    return false;
+  }
+  if (w->pending > 0) {
+    ui_space_y(w->ctx, ui_size_pixels_make(w->pending));
+    w->pending = 0;
+  }
+  w->block_before = w->column ? w->column->last_child : nullptr;
+  return true;
+}
+
+// Ends a built block: its top-level nodes are remembered, to be measured next frame.
+static void block_end(html_walk *w) {
+  html_block_cache *c = w->cache;
+  if (!c || !w->column || w->block == 0 || c->built_count >= c->capacity) return;
+  ui_node *first = w->block_before ? w->block_before->next : w->column->first_child;
+  if (!first) return;
+  c->built[c->built_count] = w->block - 1;
+  c->built_first[c->built_count] = first;
+  c->built_last[c->built_count] = w->column->last_child;
+  c->built_count++;
+}
+
+static void walk_space(html_walk *w, f32 pixels) {
+  u32 k = w->block;
+  if (w->cache && k < w->cache->capacity) w->cache->heights[k] = pixels;  // known without measuring
+  if (block_begin(w)) ui_space_y(w->ctx, ui_size_pixels_make(pixels));
+}
+
+// A flow as one block; inside a skipped flow its texts and links are dropped.
+static void walk_flow_begin(html_walk *w) {
+  w->skipping = !block_begin(w);
+  if (!w->skipping) ui_flow_begin(w->ctx, 0, 0);
+}
+
+static void walk_flow_end(html_walk *w) {
+  if (!w->skipping) {
+    ui_flow_end(w->ctx);
+    block_end(w);
+  }
+  w->skipping = false;
+}
+
+static void walk_flow_text(html_walk *w, buffer text) {
+  if (!w->skipping) ui_flow_text(w->ctx, text);
+}
 
 static void walk_flow_open(html_walk *w) {
   if (w->in_flow) return;
-  walk_space(w->ctx, 5);
-  ui_flow_begin(w->ctx, 0, 0);
+  walk_space(w, 5);
+  walk_flow_begin(w);
   w->in_flow = true;
 }
 
 static void walk_flow_close(html_walk *w, f32 space) {
   if (!w->in_flow) return;
-  ui_flow_end(w->ctx);
-  walk_space(w->ctx, space);
+  walk_flow_end(w);
+  walk_space(w, space);
   w->in_flow = false;
 }
 
 // A piece of link text; every piece of one link shares the id, so a wrapped link acts as one.
 static void walk_link(html_walk *w, ui_id id, buffer text, buffer target) {
+  if (w->skipping) return;
   if (ui_link(w->ctx, id, text, false).clicked) reader_open_entry_link(w->r, w->view->selected_feed, target);
 }
 
@@ -93,25 +189,25 @@ static buffer attribute_value(const html_node *node, u8 id) {
 }
 
 static void walk_video(html_walk *w, const html_node *video) {
-  walk_space(w->ctx, 10);
-  ui_flow_begin(w->ctx, 0, 0);
-  ui_flow_text(w->ctx, string_lit("[video]"));
+  walk_space(w, 10);
+  walk_flow_begin(w);
+  walk_flow_text(w, string_lit("[video]"));
   if (w->open_link) {
-    ui_flow_text(w->ctx, string_lit("\nLinks to "));
+    walk_flow_text(w, string_lit("\nLinks to "));
     walk_link(w, (ui_id)(uintptr_t)w->open_link, w->open_link->value, w->open_link->value);
   }
   for (u32 i = 0; i < video->element.child_count; i++) {
     const html_node *child = video->element.children[i];
     if (!hp_node_is_element(child, html_display_tag_source)) continue;
     buffer src = attribute_value(child, html_attribute_src);
-    ui_flow_text(w->ctx, string_lit("\n[source]"));
+    walk_flow_text(w, string_lit("\n[source]"));
     // A source without src has nothing to open: only its brackets show.
     if (src.used) walk_link(w, (ui_id)(uintptr_t)src.data, src, src);
-    ui_flow_text(w->ctx, string_lit("[/source]\n"));
+    walk_flow_text(w, string_lit("[/source]\n"));
   }
-  ui_flow_text(w->ctx, string_lit("[/video]"));
-  ui_flow_end(w->ctx);
-  walk_space(w->ctx, 10);
+  walk_flow_text(w, string_lit("[/video]"));
+  walk_flow_end(w);
+  walk_space(w, 10);
 }
 
 static void walk_element_start(html_walk *w, const html_node *node) {
@@ -126,39 +222,43 @@ static void walk_element_start(html_walk *w, const html_node *node) {
   } else if (tag == html_display_tag_style || tag == html_display_tag_script) {
     w->in_raw = true;
   } else if (tag >= html_display_tag_h1 && tag <= html_display_tag_h6) {
-    walk_space(w->ctx, 10);
+    walk_space(w, 10);
     ui_font_set(w->ctx, 2);
-    ui_flow_begin(w->ctx, 0, 0);
+    walk_flow_begin(w);
     w->in_flow = true;
   } else if (tag == html_tag_img) {
     buffer src = attribute_value(node, html_attribute_src);
     const html_node_attribute *alt = hp_node_find_attribute(node, html_attribute_alt);
     buffer alt_text = alt ? alt->value : string_lit("No alternate description.");
-    walk_space(w->ctx, 10);
+    walk_space(w, 10);
     if (src.used) {
-      ui_image(w->ctx, w->view, w->scroll, (ui_id)(uintptr_t)node, src, alt_text,
-               w->open_link ? &w->open_link->value : nullptr, 1);
+      // An image off screen is neither built nor requested; it is fetched when it comes near.
+      if (block_begin(w)) {
+        ui_image(w->ctx, w->view, w->scroll, (ui_id)(uintptr_t)node, src, alt_text,
+                 w->open_link ? &w->open_link->value : nullptr, 1);
+        block_end(w);
+      }
     } else {
       // Nothing to fetch: the alternative text alone stands for the image.
-      ui_flow_begin(w->ctx, 0, 0);
-      ui_flow_text(w->ctx, string_lit("[img]"));
-      ui_flow_text(w->ctx, alt_text);
-      ui_flow_text(w->ctx, string_lit("[/img]"));
-      ui_flow_end(w->ctx);
+      walk_flow_begin(w);
+      walk_flow_text(w, string_lit("[img]"));
+      walk_flow_text(w, alt_text);
+      walk_flow_text(w, string_lit("[/img]"));
+      walk_flow_end(w);
     }
-    walk_space(w->ctx, 10);
+    walk_space(w, 10);
   } else if (tag == html_display_tag_video) {
     walk_video(w, node);
   } else if (tag == html_display_tag_iframe) {
     const html_node_attribute *src = hp_node_find_attribute(node, html_attribute_src);
     if (src && src->value.used) {
-      walk_space(w->ctx, 10);
-      ui_flow_begin(w->ctx, 0, 0);
-      ui_flow_text(w->ctx, string_lit("[iframe]"));
+      walk_space(w, 10);
+      walk_flow_begin(w);
+      walk_flow_text(w, string_lit("[iframe]"));
       walk_link(w, (ui_id)(uintptr_t)src, src->value, src->value);
-      ui_flow_text(w->ctx, string_lit("[/iframe]"));
-      ui_flow_end(w->ctx);
-      walk_space(w->ctx, 10);
+      walk_flow_text(w, string_lit("[/iframe]"));
+      walk_flow_end(w);
+      walk_space(w, 10);
     }
   }
 }
@@ -170,17 +270,107 @@ static void walk_element_end(html_walk *w, const html_node *node) {
   } else if (tag == html_display_tag_style || tag == html_display_tag_script) {
     w->in_raw = false;
   } else if (tag >= html_display_tag_h1 && tag <= html_display_tag_h6) {
-    if (w->in_flow) ui_flow_end(w->ctx);
+    if (w->in_flow) walk_flow_end(w);
     w->in_flow = false;
     ui_font_set(w->ctx, 1);
-    walk_space(w->ctx, 10);
+    walk_space(w, 10);
   }
+}
+
+// Last frame's built blocks get their heights; a width other than the one the heights were
+// measured at makes every other height unknown again (its blocks are then built and measured).
+static void blocks_measure(html_block_cache *c, ui_context *ctx, f32 width) {
+  if (c->width != width) {
+    for (u32 k = 0; k < c->capacity; k++) c->heights[k] = -1;
+    c->width = width;
+  }
+  if (c->frame + 1 != ctx->frame_count) c->built_count = 0;
+  for (u32 i = 0; i < c->built_count; i++) {
+    ui_node *first = c->built_first[i], *last = c->built_last[i];
+    if (!ui_node_in_arena(ctx->previous_nodes, first) || !ui_node_in_arena(ctx->previous_nodes, last)) continue;
+    f32 h = 0;
+    bool known = true;
+    for (ui_node *n = first; n; n = n->next) {
+      if (!(n->known[1] & ui_known_size)) known = false;
+      h += n->size[1];
+      if (n == last) break;
+    }
+    u32 k = c->built[i];
+    if (known && k < c->capacity) c->heights[k] = h;
+  }
+  c->built_count = 0;
+}
+
+// The cache of this parse, made in the HTML arena at the first walk; null when it has no room.
+static html_block_cache *blocks_of(view_state *view) {
+  html_block_cache *c = &html_blocks;
+  if (c->serial == html_parse_serial && c->heights) return c;
+  *c = html_block_cache{};
+  // An element makes at most five blocks over its two visits (an image: the space after the flow
+  // it ends, its own two spaces and itself; the end of a heading: a space); a text two.
+  u64 capacity = 6ull * view->html_tree.node_count + 16;
+  if (capacity > 0xFFFFFFF0ull) return nullptr;
+  buffer heights = buffer_push_grow(view, capacity * sizeof(f32) + 8);
+  buffer built = buffer_push_grow(view, capacity * sizeof(u32) + 8);
+  buffer firsts = buffer_push_grow(view, capacity * sizeof(ui_node *) + 8);
+  buffer lasts = buffer_push_grow(view, capacity * sizeof(ui_node *) + 8);
+  if (!heights.data || !built.data || !firsts.data || !lasts.data) return nullptr;
+  c->serial = html_parse_serial;
+  c->capacity = (u32)capacity;
+  c->heights = (f32 *)align_up((u64)heights.data, 8);
+  c->built = (u32 *)align_up((u64)built.data, 8);
+  c->built_first = (ui_node **)align_up((u64)firsts.data, 8);
+  c->built_last = (ui_node **)align_up((u64)lasts.data, 8);
+  for (u32 k = 0; k < c->capacity; k++) c->heights[k] = -1;
+  c->width = -1;
+  return c;
 }
 
 void ui_html(reader *r, view_state *view, ui_context *ctx, html_tree_traversal *traversal, ui_node *page_scroll) {
   PROFILE_ZONE(zone_ui_html);
-  html_walk w = {r, view, ctx, page_scroll, false, false, nullptr};
+  html_walk w = {};
+  w.r = r;
+  w.view = view;
+  w.ctx = ctx;
+  w.scroll = page_scroll;
+  w.top = -1e30f;
+  w.bottom = 1e30f;
   ui_font_set(ctx, 1);
+
+  // One column for all blocks; last frame's column tells where it sat in the scrolled content.
+  ui_id column_id = (ui_id)(uintptr_t)&html_blocks;
+  ui_node *previous_column = ui_find_previous(ctx, column_id);
+  w.column = ui_node_create(ctx, column_id, ui_size_parent_content_make(), ui_size_children_make(), ui_node_flag_stack_y);
+  ui_node_set_tag(w.column, string_lit("html"));
+  ui_parent_push(ctx, w.column);
+  w.cache = blocks_of(view);
+  if (w.cache) {
+    blocks_measure(w.cache, ctx, previous_column ? previous_column->size[0] : -1);
+    w.cache->frame = ctx->frame_count;
+    ui_node *view_node = nullptr;
+    for (ui_node *p = w.column->parent; p; p = p->parent) {
+      if (p->flags & ui_node_flag_scroll_y) {
+        view_node = p;
+        break;
+      }
+    }
+    ui_node *content = view_node ? view_node->first_child : nullptr;
+    ui_node *shown_view = view_node ? ui_find_previous(ctx, view_node->id) : nullptr;
+    ui_node *shown_content = content ? ui_find_previous(ctx, content->id) : nullptr;
+    if (previous_column && shown_view && shown_content) {
+      // The column's top within the content does not move with the scroll.
+      f32 column_top = shown_content->rect.y1 - previous_column->rect.y1;
+      f32 view_height = shown_view->size[1];
+      f32 most = shown_content->size[1] - view_height;
+      f32 at = content->scroll[1];
+      if (at > most) at = most;
+      if (at < 0) at = 0;
+      f32 margin = view_height * 0.5f > 64 ? view_height * 0.5f : 64;
+      w.top = at - column_top - margin;
+      w.bottom = at - column_top + view_height + margin;
+    }
+  }
+
   // The traversal is iterative and the nodes it makes are siblings in a few flows, so the depth
   // of the HTML never deepens the UI tree.
   while (hp_tree_traversal_has_next(traversal)) {
@@ -192,7 +382,7 @@ void ui_html(reader *r, view_state *view, ui_context *ctx, html_tree_traversal *
         if (w.open_link) {
           walk_link(&w, (ui_id)(uintptr_t)w.open_link, node->text, w.open_link->value);
         } else {
-          ui_flow_text(ctx, node->text);
+          walk_flow_text(&w, node->text);
         }
       }
     } else if (node->type == html_node_element) {
@@ -205,5 +395,7 @@ void ui_html(reader *r, view_state *view, ui_context *ctx, html_tree_traversal *
     hp_tree_traversal_advance(traversal);
   }
   walk_flow_close(&w, 5);
+  if (w.pending > 0) ui_space_y(ctx, ui_size_pixels_make(w.pending));
+  ui_parent_pop(ctx);
   ui_font_set(ctx, 1);
 }

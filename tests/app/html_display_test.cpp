@@ -54,6 +54,9 @@ class HtmlDisplay : public ::testing::Test {
     ASSERT_EQ(err, 0);
     ui_html(nullptr, &v, ctx, &t, page);
     ui_parent_pop(ctx);
+    // The blocks sit in one column under the page.
+    ASSERT_TRUE(page->first_child && text_of(page->first_child->tag) == "html");
+    page = page->first_child;
   }
   std::string html_copy;
 

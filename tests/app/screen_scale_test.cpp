@@ -245,6 +245,14 @@ TEST_F(ScreenScale, a_long_entry_scrolled_to_its_end_draws_its_last_paragraph) {
     for (ui_node *c = n->first_child; c; c = c->next) stack.push_back(c);
   }
   EXPECT_TRUE(drawn) << "the last paragraph is on screen";
+  EXPECT_LT(node_count(), 4000u) << "paragraphs off screen are spacers";
+  ui_node *column = find_tag(page, "html");
+  ASSERT_TRUE(column);
+  f32 height = column->size[1];
+  wheel(x, y, 1e6f);  // back to the top, where other paragraphs are built
+  column = find_tag(view_of("right panel"), "html");
+  ASSERT_TRUE(column);
+  EXPECT_EQ(column->size[1], height) << "the page keeps its height whichever part is built";
   EXPECT_EQ(ctx->dropped_nodes, 0u);
   EXPECT_EQ(ctx->dropped_texts, 0u);
 }
