@@ -34,6 +34,14 @@ buffer buffer_push_grow(view_state *view, u64 n) {
 // whose tree happens to lie at the same address.
 static u64 html_parse_serial;
 
+// An entry too large for the reservation shows its raw text; the log says why, once.
+static void html_reserve_report() {
+  static bool reported = false;
+  if (reported) return;
+  reported = true;
+  log_append_string(string_lit("Entry HTML: the entry is too large for the HTML arena's reservation; its raw text is shown.\n"));
+}
+
 void ui_parse_entry_html(view_state *view, buffer html, int *err) {
   if (*err) return;
   html_parse_serial++;
@@ -45,6 +53,7 @@ void ui_parse_entry_html(view_state *view, buffer html, int *err) {
   // Store texts are UTF-8 already: a charset declaration inside the content must not re-decode it.
   buffer block = buffer_push_grow(view, hp_tokenizer_memory_size(html));
   hp_tokenizer(&view->html_tokens, &block, html, hp_option_input_is_utf8, err);
+  if (*err == html_tokenizer_error_not_enough_memory) html_reserve_report();
   if (*err) {
     view->html_tree = html_tree{};
     return;
@@ -52,6 +61,7 @@ void ui_parse_entry_html(view_state *view, buffer html, int *err) {
   buffer tree_block = buffer_push_grow(view, hp_tree_construction_memory_size(&view->html_tokens));
   hp_tree_construction(&view->html_tree, &tree_block, &view->html_tokens, 1, err);
   if (*err && *err != html_tree_construction_error_not_enough_memory) *err = 0;
+  if (*err) html_reserve_report();
   if (*err) {
     view->html_tree = html_tree{};
     return;

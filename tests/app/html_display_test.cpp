@@ -155,7 +155,7 @@ TEST_F(HtmlDisplay, the_arena_grows_by_whole_steps_within_its_reservation) {
   ASSERT_EQ(big.size, MiB(2) + 5);
   EXPECT_EQ(v.html_arena.size, MiB(3)) << "the smallest whole number of steps that makes room";
   big.data[big.size - 1] = 1;  // committed memory
-  buffer too_much = buffer_push_grow(&v, MiB(200));
+  buffer too_much = buffer_push_grow(&v, APP_HTML_RESERVE_BYTES);
   EXPECT_EQ(too_much.data, nullptr);
   EXPECT_EQ(v.html_arena.size, MiB(3));
 }
