@@ -88,6 +88,24 @@ struct html_block_cache {
   ui_node **built_last;
   u32 built_count;
   u64 frame;
+  // The sum and number of the known heights, and the blocks of the last complete walk: once the
+  // walk is past the visible range with every height known, the rest is one spacer at once.
+  f32 total;
+  u32 known_count;
+  u32 block_count;
+  // Where the last walk stood before the visible range, to resume there: the traversal, the
+  // walk's state and the first block whose height changed since (a change before it moves it).
+  bool resume_valid;
+  u32 resume_block;
+  f32 resume_y;
+  u32 resume_font;
+  bool resume_in_raw;
+  const html_node_attribute *resume_open_link;
+  html_node *resume_parent;
+  u64 resume_child_index;
+  u64 resume_depth;
+  u32 *resume_stack;
+  u32 first_changed;
 };
 
 struct html_walk {
@@ -108,10 +126,30 @@ struct html_walk {
   f32 pending;
   bool skipping;  // the open flow is not built
   ui_node *block_before;
+  u32 unknown_seen;  // blocks of unknown height so far
 };
 }  // namespace
 
 static html_block_cache html_blocks;
+
+// Every height goes through here, so the sum, the count and the first changed block stay true.
+static void height_set(html_block_cache *c, u32 k, f32 h) {
+  if (k >= c->capacity) return;
+  f32 old = c->heights[k];
+  if (old == h) return;
+  if (old >= 0) c->total -= old;
+  else c->known_count++;
+  c->total += h;
+  c->heights[k] = h;
+  if (k < c->first_changed) c->first_changed = k;
+}
+
+static void heights_forget(html_block_cache *c) {
+  for (u32 k = 0; k < c->capacity; k++) c->heights[k] = -1;
+  c->total = 0;
+  c->known_count = 0;
+  c->resume_valid = false;
+}
 
 // The height a block had when last measured, or -1.
 static f32 block_known_height(html_walk *w, u32 k) {
@@ -125,6 +163,7 @@ static bool block_begin(html_walk *w) {
   f32 h = block_known_height(w, k);
   f32 y0 = w->y;
   if (h >= 0) w->y += h;
+  else w->unknown_seen++;
   if (h >= 0 && (w->y <= w->top || y0 >= w->bottom)) {
     w->pending += h;
     return false;
@@ -151,7 +190,7 @@ static void block_end(html_walk *w) {
 
 static void walk_space(html_walk *w, f32 pixels) {
   u32 k = w->block;
-  if (w->cache && k < w->cache->capacity) w->cache->heights[k] = pixels;  // known without measuring
+  if (w->cache) height_set(w->cache, k, pixels);  // known without measuring
   if (block_begin(w)) ui_space_y(w->ctx, ui_size_pixels_make(pixels));
 }
 
@@ -291,7 +330,7 @@ static void walk_element_end(html_walk *w, const html_node *node) {
 // measured at makes every other height unknown again (its blocks are then built and measured).
 static void blocks_measure(html_block_cache *c, ui_context *ctx, f32 width) {
   if (c->width != width) {
-    for (u32 k = 0; k < c->capacity; k++) c->heights[k] = -1;
+    heights_forget(c);
     c->width = width;
   }
   if (c->frame + 1 != ctx->frame_count) c->built_count = 0;
@@ -306,9 +345,46 @@ static void blocks_measure(html_block_cache *c, ui_context *ctx, f32 width) {
       if (n == last) break;
     }
     u32 k = c->built[i];
-    if (known && k < c->capacity) c->heights[k] = h;
+    if (known) height_set(c, k, h);
   }
   c->built_count = 0;
+}
+
+// A walk resumes only from shallow places, so saving one costs a few words.
+#define HTML_RESUME_DEPTH 64
+
+static void resume_save(html_walk *w, const html_tree_traversal *t) {
+  html_block_cache *c = w->cache;
+  if (t->depth > HTML_RESUME_DEPTH) return;
+  c->resume_valid = true;
+  c->resume_block = w->block;
+  c->resume_y = w->y;
+  c->resume_font = w->ctx->font;
+  c->resume_in_raw = w->in_raw;
+  c->resume_open_link = w->open_link;
+  c->resume_parent = t->parent;
+  c->resume_child_index = t->child_index;
+  c->resume_depth = t->depth;
+  memory_copy(c->resume_stack, t->index_stack, t->depth * sizeof(u32));
+  c->first_changed = 0xFFFFFFFFu;
+}
+
+// Skips the blocks before the saved place: they are one spacer of its height.
+static bool resume_load(html_walk *w, html_tree_traversal *t) {
+  html_block_cache *c = w->cache;
+  if (!c->resume_valid || c->first_changed < c->resume_block || c->resume_y > w->top) return false;
+  if (c->resume_depth > t->capacity) return false;
+  memory_copy(t->index_stack, c->resume_stack, c->resume_depth * sizeof(u32));
+  t->depth = c->resume_depth;
+  t->parent = c->resume_parent;
+  t->child_index = c->resume_child_index;
+  w->block = c->resume_block;
+  w->y = c->resume_y;
+  w->pending = c->resume_y;
+  w->in_raw = c->resume_in_raw;
+  w->open_link = c->resume_open_link;
+  ui_font_set(w->ctx, c->resume_font);
+  return true;
 }
 
 // The cache of this parse, made in the HTML arena at the first walk; null when it has no room.
@@ -324,15 +400,18 @@ static html_block_cache *blocks_of(view_state *view) {
   buffer built = buffer_push_grow(view, capacity * sizeof(u32) + 8);
   buffer firsts = buffer_push_grow(view, capacity * sizeof(ui_node *) + 8);
   buffer lasts = buffer_push_grow(view, capacity * sizeof(ui_node *) + 8);
-  if (!heights.data || !built.data || !firsts.data || !lasts.data) return nullptr;
+  buffer stack = buffer_push_grow(view, HTML_RESUME_DEPTH * sizeof(u32) + 8);
+  if (!heights.data || !built.data || !firsts.data || !lasts.data || !stack.data) return nullptr;
+  c->resume_stack = (u32 *)align_up((u64)stack.data, 8);
   c->serial = html_parse_serial;
   c->capacity = (u32)capacity;
   c->heights = (f32 *)align_up((u64)heights.data, 8);
   c->built = (u32 *)align_up((u64)built.data, 8);
   c->built_first = (ui_node **)align_up((u64)firsts.data, 8);
   c->built_last = (ui_node **)align_up((u64)lasts.data, 8);
-  for (u32 k = 0; k < c->capacity; k++) c->heights[k] = -1;
+  heights_forget(c);
   c->width = -1;
+  c->first_changed = 0xFFFFFFFFu;
   return c;
 }
 
@@ -381,9 +460,24 @@ void ui_html(reader *r, view_state *view, ui_context *ctx, html_tree_traversal *
     }
   }
 
+  if (w.cache && w.top > -1e29f) resume_load(&w, traversal);
+  bool complete = true;
   // The traversal is iterative and the nodes it makes are siblings in a few flows, so the depth
   // of the HTML never deepens the UI tree.
   while (hp_tree_traversal_has_next(traversal)) {
+    if (w.cache && !w.in_flow) {
+      html_block_cache *c = w.cache;
+      if (w.y <= w.top) {
+        // Only a place after blocks that are all measured: a skipped one of unknown height would
+        // be lost from the page.
+        if (w.unknown_seen == 0) resume_save(&w, traversal);
+      } else if (w.y >= w.bottom && c->block_count && c->known_count == c->block_count) {
+        // Past the visible range with every height known: the rest adds up without a walk.
+        w.pending += c->total - w.y;
+        complete = false;
+        break;
+      }
+    }
     html_node *node = hp_tree_traversal_get_node(traversal);
     bool start = hp_tree_traversal_is_node_start(traversal);
     if (node->type == html_node_text) {
@@ -404,7 +498,10 @@ void ui_html(reader *r, view_state *view, ui_context *ctx, html_tree_traversal *
     }
     hp_tree_traversal_advance(traversal);
   }
-  walk_flow_close(&w, 5);
+  if (complete) {
+    walk_flow_close(&w, 5);
+    if (w.cache) w.cache->block_count = w.block;
+  }
   if (w.pending > 0) ui_space_y(ctx, ui_size_pixels_make(w.pending));
   ui_parent_pop(ctx);
   ui_font_set(ctx, 1);

@@ -3,6 +3,7 @@
 // far longer than a screen scrolled to its last paragraph. What is drawn is read from the tree.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -139,6 +140,28 @@ class ScreenScale : public Store {
     return inner.x0 >= outer.x0 && inner.x1 <= outer.x1 && inner.y0 >= outer.y0 && inner.y1 <= outer.y1;
   }
   u64 node_count() const { return ui.ctx->nodes.used / sizeof(ui_node); }
+
+  // For each paragraph built in the entry's column ("Paragraph N" starts it), its first line's
+  // distance below the column's top, which does not depend on the scroll.
+  std::map<std::string, f32> paragraph_offsets() {
+    std::map<std::string, f32> out;
+    ui_node *page = view_of("right panel");
+    ui_node *column = page ? find_tag(page, "html") : nullptr;
+    if (!column) return out;
+    std::vector<ui_node *> stack = {column};
+    while (!stack.empty()) {
+      ui_node *n = stack.back();
+      stack.pop_back();
+      if (n->flags & ui_node_flag_flow_instructions) continue;
+      std::string t = to_std(n->text);
+      if ((n->flags & ui_node_flag_flow_run) && t.rfind("Paragraph ", 0) == 0) {
+        std::string key = t.substr(0, t.find(' ', 10));
+        if (!out.count(key)) out[key] = column->rect.y1 - n->rect.y1;
+      }
+      for (ui_node *c = n->first_child; c; c = c->next) stack.push_back(c);
+    }
+    return out;
+  }
 };
 
 // 50,000 entries in five feeds. Page Down walks the feeds and End takes the last entry: each
@@ -223,10 +246,24 @@ TEST_F(ScreenScale, a_long_entry_scrolled_to_its_end_draws_its_last_paragraph) {
   v.selected_entry = e;
   v.selection_changed = 1;
   v.page = view_page_main;
+  // The first frame builds every paragraph: where each lies below the column's top.
+  frame();
+  std::map<std::string, f32> full = paragraph_offsets();
+  ASSERT_EQ(full.size(), paragraphs);
   frames();
   ui_node *page = view_of("right panel");
   ASSERT_TRUE(page);
   f32 x = (page->rect.x0 + page->rect.x1) / 2, y = (page->rect.y0 + page->rect.y1) / 2;
+  // Down into the middle step by step, and back up a little: the paragraphs built each time lie
+  // exactly where the full build put them.
+  const f32 steps[] = {-200, -200, -3, -3, 2, -400, 5};
+  for (f32 notches : steps) {
+    wheel(x, y, notches);
+    std::map<std::string, f32> shown = paragraph_offsets();
+    EXPECT_GT(shown.size(), 3u);
+    EXPECT_LT(shown.size(), 300u);
+    for (const auto &p : shown) EXPECT_EQ(p.second, full[p.first]) << p.first << " after " << notches;
+  }
   for (int i = 0; i < 3; i++) wheel(x, y, -1e6f);
 
   ui_context *ctx = ui.ctx.get();
