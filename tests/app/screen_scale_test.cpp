@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/view_list.h"
 #include "gfx/font.h"
 #include "profiler/profiler.h"
 #include "tests/reader/store_fixture.h"
@@ -226,6 +227,47 @@ TEST_F(ScreenScale, page_down_and_end_reach_the_last_of_50000_entries) {
   ASSERT_TRUE(below);
   EXPECT_EQ(below->style, (per_feed - 1) & 1 ? style_list_entry_odd : style_list_entry_even);
   EXPECT_EQ(below->rect.y1, above->rect.y0) << "neighbours stay adjacent";
+}
+
+// The listing is kept between frames and worked out again when the store or the filters change:
+// by keys, by a changed filter, by new records, and when the store says so.
+TEST_F(ScreenScale, the_kept_listing_follows_keys_filters_and_the_store) {
+  feed *f = feed_titled("Feed");
+  std::vector<entry *> es;
+  for (int k = 0; k < 30; k++) es.push_back(entry_titled(f, "Entry " + std::to_string(k)));
+  view_list_generation_all(&v, &r);
+  v.page = view_page_help;
+  frames();
+  ui_context *ctx = ui.ctx.get();
+  auto listed = [&](entry *e) { return ui_find_current(ctx, (ui_id)(uintptr_t)e) != nullptr; };
+  EXPECT_TRUE(listed(es[0]));
+
+  press(key_down);
+  ASSERT_EQ(v.selected_entry, es[0]);
+  press(key_delete);
+  EXPECT_FALSE(listed(es[0])) << "Delete marks it, and \"Feeds\" no longer lists it";
+  v.deleted_filter = deleted_filter_both;
+  frames();
+  EXPECT_TRUE(listed(es[0])) << "a changed filter lists it again";
+  v.deleted_filter = deleted_filter_not_deleted;
+  frames();
+  EXPECT_FALSE(listed(es[0]));
+
+  entry *added = entry_titled(f, "A newer entry");
+  frames();
+  EXPECT_TRUE(listed(added)) << "a new record shows in the next frame";
+
+  entry_mark_deleted(es[5]);
+  view_list_stale();
+  frames();
+  EXPECT_FALSE(listed(es[5])) << "a change the counters do not show, once the store says so";
+
+  v.filter_active = 1;
+  memcpy(v.list_filter.data, "newer", 5);
+  v.list_filter.used = 5;
+  frames();
+  EXPECT_TRUE(listed(added));
+  EXPECT_FALSE(listed(es[1])) << "the text filter";
 }
 
 // An entry many screens long, with links, scrolled by the wheel to its end: the last paragraph
