@@ -501,6 +501,9 @@ static void spacer_flush(ui_context *ctx, f32 *pending) {
 namespace {
 struct list_key {
   u64 epoch;
+  // Kept only from one frame of a context to its next, so no other run's listing is taken.
+  const ui_context *ui;
+  u64 frame;
   const reader *store;
   const u8 *feed_items, *entry_items;
   u32 feeds_used, entries_used, entry_counter, next_feed_id, store_generation;
@@ -536,6 +539,8 @@ static list_key list_key_make(app *a, reader *r, view_state *v) {
   list_key k;
   memory_zero(&k, sizeof k);  // padding too, for the byte comparison
   k.epoch = list_epoch;
+  k.ui = a->ui;
+  k.frame = a->ui ? a->ui->frame_count : 0;
   k.store = r;
   k.feed_items = r->feeds.items;
   k.entry_items = r->entries.items;
@@ -624,10 +629,10 @@ void view_list(app *a, reader *r) {
   view_handle_keys(a, r);
 
   list_key key = list_key_make(a, r, v);
-  if (!listing.valid || !list_key_equal(key, listing.key)) {
-    list_listing_build(a, r, v, &listing);
-    listing.key = key;
-  }
+  list_key kept = listing.key;
+  kept.frame += 1;
+  if (!listing.valid || !list_key_equal(key, kept)) list_listing_build(a, r, v, &listing);
+  listing.key = key;
   list_listing &l = listing;
   u32 feed_count = l.valid ? l.feed_count : 0;
 

@@ -20,12 +20,10 @@
 #include "gfx/window.h"
 #include "profiler/profiler.h"
 #include "reader/reader.h"
+#include "tests/app/app_test_fonts.h"
 #include "ui/ui.h"
 
 namespace {
-
-#define SANS_FACE "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
-#define MONO_FACE "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf"
 
 buffer text_of(const std::string &s) { return string_from_bytes(s.data(), s.size()); }
 
@@ -41,9 +39,8 @@ struct frame_setup {
   ui_context ctx = {};
   buffer batch_memory = {};
   gl_batch batches[7] = {};
-  buffer sans = {}, mono = {};
+  app_test_fonts faces;
   font_collection *fonts = nullptr;
-  std::vector<u32> points;
   reader r = {};
   codepoint_set set = {};
   buffer set_memory = {};
@@ -59,19 +56,8 @@ struct frame_setup {
     profiler_install_disabled();
     allocator_init(&app_allocator, MiB(4), MiB(1), 128);
     u32 error = 0;
-    sans = file_read_all(string_lit(SANS_FACE), 0, &error);
-    mono = file_read_all(string_lit(MONO_FACE), 0, &error);
-    if (error) return;
-    fonts = font_collection_create(MiB(64), &error);
-    points.resize(FONT_BASE_CODEPOINT_COUNT);
-    font_base_codepoints(points.data());
-    u32 n = (u32)points.size();
-    font_collection_add_font(fonts, sans, 14, points.data(), n, 0, &error);
-    font_collection_add_font(fonts, sans, 16, points.data(), n, 0, &error);
-    font_collection_add_font(fonts, sans, 20, points.data(), n, 0, &error);
-    font_collection_add_font(fonts, mono, 12, points.data(), n, 1, &error);
-    font_build_collection(fonts, &error);
-    if (error) return;
+    if (!faces.load()) return;
+    fonts = faces.fonts;
 
     // Batches as large as a 4K window's text needs; they are cleared after every frame.
     vertex_format shapes = gl_vertex_format(2, 1, 0, 2), text = gl_vertex_format(2, 1, 2, 4);
@@ -126,9 +112,7 @@ struct frame_setup {
     memory_free(&a.frame_arena);
     memory_free(&set_memory);
     memory_free(&batch_memory);
-    if (fonts) font_collection_destroy(fonts);
-    file_content_free(&sans);
-    file_content_free(&mono);
+    faces.release();
     allocator_destroy(&app_allocator);
   }
 

@@ -11,20 +11,17 @@
 #include "app/view_list.h"
 #include "gfx/font.h"
 #include "profiler/profiler.h"
+#include "tests/app/app_test_fonts.h"
 #include "tests/reader/store_fixture.h"
 #include "tests/ui/ui_test_support.h"
 
 namespace {
 
-#define SANS_FACE "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
-#define MONO_FACE "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf"
-
 class ScreenScale : public Store {
  protected:
   ui_fixture ui;
-  buffer sans = {}, mono = {};
+  app_test_fonts faces;
   font_collection *fonts = nullptr;
-  std::vector<u32> points;
   app a = {};
   view_state v = {};
   query queries[8] = {};
@@ -35,21 +32,8 @@ class ScreenScale : public Store {
     Store::SetUp();
     profiler_install_disabled();
     allocator_init(&app_allocator, MiB(4), MiB(1), 128);
-    u32 error = 0;
-    sans = file_read_all(string_lit(SANS_FACE), 0, &error);
-    mono = file_read_all(string_lit(MONO_FACE), 0, &error);
-    if (error) GTEST_SKIP() << "no DejaVu faces on this system";
-    fonts = font_collection_create(MiB(64), &error);
-    ASSERT_TRUE(fonts);
-    points.resize(FONT_BASE_CODEPOINT_COUNT);
-    font_base_codepoints(points.data());
-    u32 n = (u32)points.size();
-    font_collection_add_font(fonts, sans, 14, points.data(), n, 0, &error);
-    font_collection_add_font(fonts, sans, 16, points.data(), n, 0, &error);
-    font_collection_add_font(fonts, sans, 20, points.data(), n, 0, &error);
-    font_collection_add_font(fonts, mono, 12, points.data(), n, 1, &error);
-    font_build_collection(fonts, &error);
-    ASSERT_EQ(error, 0u);
+    if (!faces.load()) GTEST_SKIP() << "no DejaVu faces on this system";
+    fonts = faces.fonts;
     ui.ctx->fonts = fonts;
     ui_init_styles(ui.ctx.get());
     ui.w->width = 1280;
@@ -75,10 +59,8 @@ class ScreenScale : public Store {
     if (fonts) {
       view_state_release_html(&v);
       memory_free(&a.frame_arena);
-      font_collection_destroy(fonts);
     }
-    file_content_free(&sans);
-    file_content_free(&mono);
+    faces.release();
     allocator_destroy(&app_allocator);
     Store::TearDown();
   }
