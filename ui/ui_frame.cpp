@@ -10,6 +10,7 @@ void ui_begin_frame(ui_context *ctx) {
   buffer nodes = ctx->previous_nodes;
   ctx->previous_nodes = ctx->nodes;
   ctx->nodes = nodes;
+  u64 old_nodes = ctx->nodes.used;
   buffer_clear(&ctx->nodes);
   buffer reserve = ctx->previous_nodes_reserve;
   ctx->previous_nodes_reserve = ctx->nodes_reserve;
@@ -17,13 +18,17 @@ void ui_begin_frame(ui_context *ctx) {
   reserve = ctx->previous_texts_reserve;
   ctx->previous_texts_reserve = ctx->texts_reserve;
   ctx->texts_reserve = reserve;
-  ui_index_build(ctx);
   ctx->previous_free = ctx->free_nodes;
   ctx->free_nodes = nullptr;
   buffer texts = ctx->previous_texts;
   ctx->previous_texts = ctx->texts;
   ctx->texts = texts;
+  u64 old_texts = ctx->texts.used;
   buffer_clear(&ctx->texts);
+  // A frame far larger than the ones around it (a huge entry once shown) gives its memory back.
+  ui_arena_trim(&ctx->nodes, &ctx->nodes_reserve, old_nodes > ctx->previous_nodes.used ? old_nodes : ctx->previous_nodes.used);
+  ui_arena_trim(&ctx->texts, &ctx->texts_reserve, old_texts > ctx->previous_texts.used ? old_texts : ctx->previous_texts.used);
+  ui_index_build(ctx);
 
   ctx->root = nullptr;
   ctx->parent = nullptr;
