@@ -21,7 +21,7 @@ struct gl_renderer;
 
 #define APP_FRAME_ARENA_BYTES MiB(10)
 #define APP_PATH_BYTES 4096
-#define APP_HTML_RESERVE_BYTES MiB(100)
+#define APP_HTML_RESERVE_BYTES MiB(2048)  // address space only: the parse of a 2 MB entry needs about 130 MiB
 #define APP_HTML_COMMIT_STEP MiB(1)
 #define APP_TEXT_FIELD_BYTES 1024
 

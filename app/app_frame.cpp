@@ -1,6 +1,7 @@
 // The frame loop's work on the store: done fetch slots become parsed feeds, the selection
 // survives the parse, and the store is saved at exit.
 #include "app/app.h"
+#include "app/view_list.h"
 
 #include "profiler/profiler.h"
 
@@ -25,6 +26,7 @@ void app_fetch_init(app *a, fetch_context *c, query *slots, u32 count, thread_qu
 
 void app_new_generation(reader *r) {
   r->generation += 1;
+  view_list_stale();
   if (fetch_app && fetch_app->view) {
     fetch_app->view->generation_from = r->generation;
     fetch_app->view->generation_to = r->generation;
@@ -125,6 +127,7 @@ void app_query_handle(app *a, reader *r, query *slot, buffer *scratch) {
     if (v->selected_entry != selected_before) v->html_parsed = 0;
   }
   query_release(slot, &app_allocator);
+  view_list_stale();
 }
 
 u32 app_queries_check(app *a, reader *r) {

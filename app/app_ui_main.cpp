@@ -1,6 +1,7 @@
 // The main window UI: the left panel with the generation buttons, the list filter and the list,
 // the right panel with the command buttons and one page, the shortcuts, and the tree dump.
 #include "app/app.h"
+#include "app/view_list.h"
 
 #include "gfx/input.h"
 #include "gfx/window.h"
@@ -278,9 +279,20 @@ static void dump_trees(app *a) {
   if (a->file_error) log_file_error(string_lit("Dump of the UI trees"), string_lit("tree.txt"), a->file_error);
 }
 
+// Keys and clicks may change the store anywhere in the tree, also after the list was built.
+static bool frame_has_commands(window *w) {
+  input_event_iterator it = input_event_iterator_make(w, input_event_type_button | input_event_type_key);
+  while (input_event *e = input_event_next(&it)) {
+    if (e->type == input_event_type_key || e->code != 0) return true;  // code 0: a wheel
+  }
+  return false;
+}
+
 void ui_main(app *a, reader *r) {
   ui_context *ctx = a->ui;
   window *w = a->window;
+  bool commands = frame_has_commands(w);
+  if (commands) view_list_stale();
   ui_begin_frame(ctx);
   ui_font_set(ctx, 1);
 
@@ -324,5 +336,6 @@ void ui_main(app *a, reader *r) {
   // hot, which this frame already shows, so they do not keep the loop running.
   input_event_iterator it = input_event_iterator_make(w, input_event_type_button | input_event_type_key);
   if (input_event_next(&it)) a->view->another_frame = 1;
+  if (commands) view_list_stale();
   if (input_key_pressed(w, key_c)) dump_trees(a);
 }

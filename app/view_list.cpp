@@ -131,6 +131,15 @@ list_summary view_feed_list_build(buffer *arena, reader *r, u32 live_feeds) {
 }
 
 void view_list_count(app *a, reader *r, view_state *view, list_summary *s) {
+  // One pass over the fetch slots instead of one per feed: the few queued feeds' ids.
+  s32 queued[64];
+  u32 queued_count = 0;
+  bool many_queued = false;
+  for (u64 q = 0; a->queries && q < a->query_count; q++) {
+    if (__atomic_load_n(&a->queries[q].state, __ATOMIC_ACQUIRE) != query_state_queued) continue;
+    if (queued_count < 64) queued[queued_count++] = a->queries[q].feed_id;
+    else many_queued = true;
+  }
   for (u32 i = 0; i < s->feed_count; i++) {
     feed *f = reader_find_feed(r, s->feed_ids[i]);
     if (!f) continue;
@@ -141,7 +150,12 @@ void view_list_count(app *a, reader *r, view_state *view, list_summary *s) {
     for (u64 k = 0; k < n; k++) {
       if (entry_is_listed(view, entries[k], feed_matches)) count++;
     }
-    u32 pending = a->queries && query_pending_for_feed(a->queries, (u32)a->query_count, (s32)f->id) ? 1 : 0;
+    u32 pending = 0;
+    if (many_queued) {
+      pending = query_pending_for_feed(a->queries, (u32)a->query_count, (s32)f->id) ? 1 : 0;
+    } else {
+      for (u32 q = 0; q < queued_count && !pending; q++) pending = queued[q] == (s32)f->id ? 1 : 0;
+    }
     if (feed_is_listed(f, view, count, pending)) {
       s->entry_counts[i] = count;
       s->pending[i] = pending;
@@ -399,6 +413,8 @@ void view_handle_keys(app *a, reader *r) {
   }
 
   // Every key that moved the selection makes the next page open at its top.
+  // Delete and Backspace change deleted marks, which no counter of the store shows.
+  if (input_key_pressed_or_repeated(w, key_delete) || input_key_pressed(w, key_backspace)) view_list_stale();
   if (v->selected_feed != old_feed || v->selected_entry != old_entry) {
     v->selection_changed = 1;
     view_close_page(a);
@@ -497,20 +513,149 @@ static void spacer_flush(ui_context *ctx, f32 *pending) {
   *pending = 0;
 }
 
+// ---- The listing kept across frames ---------------------------------------------------------
+// Which feeds and entries are listed changes only when the store or the filters do, so it is
+// worked out again only then, not in every frame: a frame then costs the rows on screen, not the
+// store's size. The store changes through fetched documents and through the user's input, which
+// both mark the listing stale (view_list_stale); the counters and filters below catch the rest.
+
+namespace {
+struct list_key {
+  u64 epoch;
+  // Kept only from one frame of a context to its next, so no other run's listing is taken.
+  const ui_context *ui;
+  u64 frame;
+  const reader *store;
+  const u8 *feed_items, *entry_items;
+  u32 feeds_used, entries_used, entry_counter, next_feed_id, store_generation;
+  u64 strings_used;
+  u32 generation_from, generation_to, deleted_filter, show_empty, filter_on;
+  u64 filter_hash;
+  u64 pending_hash;
+};
+
+struct list_listing {
+  buffer reserve;  // address space, committed as a listing needs it
+  bool valid;
+  list_key key;
+  u32 feed_count;
+  u32 *feed_ids;
+  u32 *counts;   // listed entries (0 for an unlisted feed)
+  u32 *pending;
+  entry ***listed;  // per feed: its listed entries in pool order
+  u32 memory_reported;
+};
+}  // namespace
+
+static list_listing listing;
+static u64 list_epoch;
+
+void view_list_stale() { list_epoch++; }
+
+#define LIST_LISTING_RESERVE MiB(1024)
+
+static bool list_key_equal(const list_key &a, const list_key &b) { return memcmp(&a, &b, sizeof a) == 0; }
+
+static list_key list_key_make(app *a, reader *r, view_state *v) {
+  list_key k;
+  memory_zero(&k, sizeof k);  // padding too, for the byte comparison
+  k.epoch = list_epoch;
+  k.ui = a->ui;
+  k.frame = a->ui ? a->ui->frame_count : 0;
+  k.store = r;
+  k.feed_items = r->feeds.items;
+  k.entry_items = r->entries.items;
+  k.feeds_used = r->feeds.entry_count;
+  k.entries_used = r->entries.entry_count;
+  k.entry_counter = r->entry_counter;
+  k.next_feed_id = r->next_feed_id;
+  k.store_generation = r->generation;
+  k.strings_used = r->strings.used;
+  k.generation_from = v->generation_from;
+  k.generation_to = v->generation_to;
+  k.deleted_filter = v->deleted_filter;
+  k.show_empty = v->show_empty;
+  k.filter_on = list_filter_on(v);
+  u64 h = 1469598103934665603ull;
+  for (u64 i = 0; k.filter_on && i < v->list_filter.used; i++) h = (h ^ v->list_filter.data[i]) * 1099511628211ull;
+  k.filter_hash = h;
+  // Queued fetches show as "Updating… " and keep a feed listed: their set is part of the key.
+  u64 p = 0;
+  for (u64 q = 0; a->queries && q < a->query_count; q++) {
+    if (__atomic_load_n(&a->queries[q].state, __ATOMIC_ACQUIRE) != query_state_queued) continue;
+    u64 x = ((u64)(u32)a->queries[q].feed_id + 1) * 0x9E3779B97F4A7C15ull;
+    p += x ^ (x >> 31);
+  }
+  k.pending_hash = p;
+  return k;
+}
+
+// Works the listing out from the pools into the listing's own memory; false (an empty listing)
+// when that memory cannot be had.
+static bool list_listing_build(app *a, reader *r, view_state *v, list_listing *l) {
+  PROFILE_ZONE(zone_view_list_metrics);
+  l->valid = false;
+  l->feed_count = 0;
+  buffer tail = {buffer_free_bytes(a->frame_arena), 0, a->frame_arena.data + a->frame_arena.used};
+  buffer arena = buffer_carve_rest(&tail, 64);
+  list_summary s = view_feed_list_build(&arena, r, live_feed_count(r));
+  view_list_count(a, r, v, &s);
+
+  u64 listed_total = 0;
+  for (u32 i = 0; i < s.feed_count; i++) listed_total += s.entry_counts[i];
+  u64 need = 64 + (u64)s.feed_count * (3 * sizeof(u32) + sizeof(entry **)) + listed_total * sizeof(entry *) + 64;
+  if (!l->reserve.data) l->reserve = memory_reserve(LIST_LISTING_RESERVE, nullptr);
+  if (l->reserve.used < need) {
+    u64 step = align_up(need - l->reserve.used, MiB(1));
+    if (!l->reserve.data || l->reserve.size - l->reserve.used < step || !memory_commit(&l->reserve, step)) {
+      if (!l->memory_reported) {
+        l->memory_reported = 1;
+        log_append_string(string_lit("List: no memory for the list of feeds and entries; it shows nothing.\n"));
+      }
+      return false;
+    }
+  }
+  buffer m = {l->reserve.used, 0, l->reserve.data};
+  l->feed_ids = (u32 *)buffer_push_array_bytes(&m, 4, s.feed_count + 1, 4);
+  l->counts = (u32 *)buffer_push_array_bytes(&m, 4, s.feed_count + 1, 4);
+  l->pending = (u32 *)buffer_push_array_bytes(&m, 4, s.feed_count + 1, 4);
+  l->listed = (entry ***)buffer_push_array_bytes(&m, sizeof(entry **), s.feed_count + 1, 8);
+  if (!l->feed_ids || !l->counts || !l->pending || !l->listed) return false;
+  for (u32 i = 0; i < s.feed_count; i++) {
+    feed *f = reader_find_feed(r, s.feed_ids[i]);
+    l->feed_ids[i] = s.feed_ids[i];
+    l->counts[i] = 0;
+    l->pending[i] = s.pending[i];
+    l->listed[i] = (entry **)buffer_push_array_bytes(&m, sizeof(entry *), s.entry_counts[i] + 1, 8);
+    if (!l->listed[i]) return false;
+    if (!f || !feed_is_listed(f, v, s.entry_counts[i], s.pending[i])) continue;
+    bool feed_matches = list_filter_on(v) && title_matches(v, feed_get_title(f));
+    entry **entries = (entry **)s.feed_entries[i].data;
+    u64 n = s.feed_entries[i].used / sizeof(entry *);
+    u32 count = 0;
+    for (u64 k = 0; k < n && count < s.entry_counts[i]; k++) {
+      if (entry_is_listed(v, entries[k], feed_matches)) l->listed[i][count++] = entries[k];
+    }
+    l->counts[i] = count;
+  }
+  l->feed_count = s.feed_count;
+  l->valid = true;
+  return true;
+}
+
 void view_list(app *a, reader *r) {
   PROFILE_ZONE(zone_view_list);
   view_state *v = a->view;
   ui_context *ctx = a->ui;
   view_handle_keys(a, r);
 
-  list_summary s = {};
-  {
-    PROFILE_ZONE(zone_view_list_metrics);
-    buffer tail = {buffer_free_bytes(a->frame_arena), 0, a->frame_arena.data + a->frame_arena.used};
-    buffer arena = buffer_carve_rest(&tail, 64);
-    s = view_feed_list_build(&arena, r, live_feed_count(r));
-    view_list_count(a, r, v, &s);
-  }
+  list_key key = list_key_make(a, r, v);
+  list_key kept = listing.key;
+  kept.frame += 1;
+  if (!listing.valid || !list_key_equal(key, kept)) list_listing_build(a, r, v, &listing);
+  listing.key = key;
+  list_listing &l = listing;
+  u32 feed_count = l.valid ? l.feed_count : 0;
 
   ui_node *scroll_view = nullptr;
   {
@@ -528,30 +673,23 @@ void view_list(app *a, reader *r) {
   list_geometry g = list_geometry_make(ctx);
   f32 total = 0;
   f32 selected_y0 = -1, selected_y1 = -1;
+  u64 selected_index = (u64)-1;  // of the selected entry among its feed's listed entries
   bool first = true;
-  for (u32 i = 0; i < s.feed_count; i++) {
-    feed *f = reader_find_feed(r, s.feed_ids[i]);
-    if (!f || !feed_is_listed(f, v, s.entry_counts[i], s.pending[i])) continue;
+  for (u32 i = 0; i < feed_count; i++) {
+    feed *f = reader_find_feed(r, l.feed_ids[i]);
+    if (!f || !feed_is_listed(f, v, l.counts[i], l.pending[i])) continue;
     if (!first) total += g.gap;
     first = false;
-    f32 h = block_height(g, s.entry_counts[i]);
+    f32 h = block_height(g, l.counts[i]);
     if (f == v->selected_feed) {
       selected_y0 = total;
       selected_y1 = total + h;
-      if (v->selected_entry) {
-        bool feed_matches = list_filter_on(v) && title_matches(v, feed_get_title(f));
-        entry **entries = (entry **)s.feed_entries[i].data;
-        u64 n = s.feed_entries[i].used / sizeof(entry *);
-        f32 y = total + g.block_top + g.title;
-        for (u64 k = 0; k < n; k++) {
-          if (!entry_is_listed(v, entries[k], feed_matches)) continue;
-          if (entries[k] == v->selected_entry) {
-            selected_y0 = y;
-            selected_y1 = y + g.line;
-            break;
-          }
-          y += g.line;
-        }
+      for (u64 k = 0; v->selected_entry && k < l.counts[i]; k++) {
+        if (l.listed[i][k] != v->selected_entry) continue;
+        selected_index = k;
+        selected_y0 = total + g.block_top + g.title + g.line * (f32)k;
+        selected_y1 = selected_y0 + g.line;
+        break;
       }
     }
     total += h;
@@ -577,12 +715,12 @@ void view_list(app *a, reader *r) {
   bool first_listed = true;
   f32 y = 0;
   f32 pending = 0;
-  for (u32 i = 0; i < s.feed_count; i++) {
+  for (u32 i = 0; i < feed_count; i++) {
     PROFILE_ZONE(zone_view_list_feed);
-    feed *f = reader_find_feed(r, s.feed_ids[i]);
+    feed *f = reader_find_feed(r, l.feed_ids[i]);
     if (!f) continue;
-    u32 listed = s.entry_counts[i];
-    u32 fetching = s.pending[i];
+    u32 listed = l.counts[i];
+    u32 fetching = l.pending[i];
     if (!feed_is_listed(f, v, listed, fetching)) continue;
     if (!first_listed) {
       pending += g.gap;
@@ -592,6 +730,7 @@ void view_list(app *a, reader *r) {
 
     ui_id feed_id = (ui_id)(uintptr_t)f;
     ui_node *previous = ui_find_previous(ctx, feed_id);
+    bool selected_here = v->selected_feed == f;
     if (previous && ui_pressed(ctx, previous)) {
       v->selection_changed = 1;
       v->selected_entry = nullptr;
@@ -599,7 +738,7 @@ void view_list(app *a, reader *r) {
       view_close_page(a);
     }
     f32 h = block_height(g, listed);
-    if (!window.meets(y, y + h) && v->selected_feed != f) {
+    if (!window.meets(y, y + h) && !selected_here && v->selected_feed != f) {
       pending += h;
       y += h;
       continue;
@@ -624,42 +763,45 @@ void view_list(app *a, reader *r) {
     list_highlight(ctx, v, title_node);
     ui_font_set(ctx, 1);
 
-    bool feed_matches = list_filter_on(v) && title_matches(v, feed_get_title(f));
-    entry **entries = (entry **)s.feed_entries[i].data;
-    u64 n = s.feed_entries[i].used / sizeof(entry *);
-    u32 line = 0;
-    f32 row = y + g.block_top + g.title;
-    f32 skipped = 0;
-    for (u64 k = 0; k < n; k++) {
-      entry *e = entries[k];
-      if (!entry_is_listed(v, e, feed_matches)) continue;
-      bool shown = window.meets(row, row + g.line) || v->selected_entry == e;
-      row += g.line;
-      if (!shown) {
-        skipped += g.line;
-        line++;
-        continue;
-      }
-      PROFILE_ZONE(zone_view_list_entry);
-      spacer_flush(ctx, &skipped);
-      ui_id entry_id = (ui_id)(uintptr_t)e;
-      ui_node *previous_entry = ui_find_previous(ctx, entry_id);
-      if (previous_entry && ui_pressed(ctx, previous_entry)) {
-        v->selection_changed = 1;
-        v->selected_feed = f;
-        v->selected_entry = e;
-        view_close_page(a);
-      }
-      buffer text = list_line(line_bytes, sizeof line_bytes, entry_is_deleted(e), false, entry_get_title(e));
-      ui_node *node = ui_text(ctx, entry_id, text, (line & 1) ? style_list_entry_odd : style_list_entry_even,
-                              ui_node_flag_ellipsis | ui_node_flag_background | ui_node_flag_padding);
-      node->size_x = ui_size_parent_content_make();
-      node->size_y = ui_size_line_make();
-      list_highlight(ctx, v, node);
-      if (v->selected_entry == e) selected_entry_node = node;
-      line++;
+    // The rows that meet the window, and the selected one wherever it is; spacers between.
+    f32 row0 = y + g.block_top + g.title;
+    u64 from = 0, to = listed;
+    if (g.line > 0) {
+      f32 a0 = (window.top - row0) / g.line, a1 = (window.bottom - row0) / g.line;
+      from = a0 <= 0 ? 0 : a0 >= (f32)listed ? listed : (u64)a0;
+      to = a1 <= 0 ? 0 : a1 >= (f32)listed ? listed : (u64)a1 + 1;
+      if (to > listed) to = listed;
+      if (from > to) from = to;
     }
-    spacer_flush(ctx, &skipped);
+    u64 selected = selected_here && selected_index < listed ? selected_index : (u64)-1;
+    u64 cursor = 0;  // rows before it are built or spaced
+    auto span = [&](u64 begin, u64 end) {
+      if (begin > cursor) ui_space_y(ctx, ui_size_pixels_make(g.line * (f32)(begin - cursor)));
+      for (u64 k = begin; k < end; k++) {
+        PROFILE_ZONE(zone_view_list_entry);
+        entry *e = l.listed[i][k];
+        ui_id entry_id = (ui_id)(uintptr_t)e;
+        ui_node *previous_entry = ui_find_previous(ctx, entry_id);
+        if (previous_entry && ui_pressed(ctx, previous_entry)) {
+          v->selection_changed = 1;
+          v->selected_feed = f;
+          v->selected_entry = e;
+          view_close_page(a);
+        }
+        buffer text = list_line(line_bytes, sizeof line_bytes, entry_is_deleted(e), false, entry_get_title(e));
+        ui_node *node = ui_text(ctx, entry_id, text, (k & 1) ? style_list_entry_odd : style_list_entry_even,
+                                ui_node_flag_ellipsis | ui_node_flag_background | ui_node_flag_padding);
+        node->size_x = ui_size_parent_content_make();
+        node->size_y = ui_size_line_make();
+        list_highlight(ctx, v, node);
+        if (v->selected_entry == e) selected_entry_node = node;
+      }
+      if (end > cursor) cursor = end;
+    };
+    if (selected < from) span(selected, selected + 1);
+    span(from, to);
+    if (selected != (u64)-1 && selected >= to) span(selected, selected + 1);
+    if (listed > cursor) ui_space_y(ctx, ui_size_pixels_make(g.line * (f32)(listed - cursor)));
     ui_parent_pop(ctx);
     y += h;
   }

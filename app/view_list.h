@@ -39,3 +39,7 @@ void view_list_count(app *a, reader *r, view_state *view, list_summary *summary)
 // Drops a selection that no longer names a live record of the store (after a deletion, a purge
 // or a reload), and an entry that is not of the selected feed.
 void view_selection_validate(view_state *view, reader *r);
+
+// The listing is worked out again in the next frame: the store may have changed in ways its
+// counters do not show (a deleted mark, a sort, a record moved by a save).
+void view_list_stale();

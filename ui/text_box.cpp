@@ -164,17 +164,26 @@ static void scroll_keys(ui_context *ctx, ui_node *n, buffer text) {
 static const u8 key_letter_a = key_a;
 static u8 letter(char c) { return (u8)(key_letter_a + (c - 'A')); }
 
-// Replaces [start, end) by the bytes, recorded for undo; the caret goes after them.
+// Replaces [start, end) by the bytes, recorded for undo; the caret goes after them. Only typing
+// (typed_at: the character's input time) may continue the box's last record, and only within
+// the pause; any other edit is a record of its own that later typing does not join.
 static bool replace_recorded(ui_context *ctx, ui_node *n, buffer *text, u64 start, u64 end, buffer bytes,
-                             f32 *text_width, bool scroll) {
+                             f32 *text_width, bool scroll, u64 typed_at = 0) {
   u8 *b = text->data + start, *e = text->data + end;
   if (!string_can_replace(text, b, e, bytes)) return false;
+  ui_undo_record *last = ui_undo_find(ctx, n->id);
+  if (!typed_at || (last != &ctx->undo_list && typed_at - last->time_ms > UI_UNDO_PAUSE_MS)) ui_undo_close(ctx, n->id);
   ui_undo_record *r = ui_undo_record_edit(ctx, n, *text, b, e, bytes);
   string_replace(text, b, e, bytes);
   n->caret = n->anchor = start + bytes.used;
   *text_width = width_of(ctx, n, *text);
   if (scroll) scroll_keys(ctx, n, *text);
   ui_undo_record_finish(ctx, r, n);
+  if (r) {
+    r->time_ms = typed_at;
+    // A deletion or a paste ends here: what is typed next undoes on its own.
+    if (!typed_at || bytes.used == 0) r->closed = 1;
+  }
   return true;
 }
 
@@ -199,6 +208,11 @@ u32 ui_textbox_key(ui_context *ctx, const input_event *e, ui_node *n, buffer *te
   f32 w = n->size[0];
   u32 result = 0;
   u8 code = e->code;
+
+  // Moving the caret or the selection ends the typing that came before.
+  bool moves = code == key_left || code == key_right || code == key_home || code == key_end ||
+               code == key_up || code == key_down || (ctrl && code == letter('A'));
+  if (moves) ui_undo_close(ctx, n->id);
 
   if (code == key_left || code == key_right) {
     bool left = code == key_left;
@@ -265,7 +279,9 @@ u32 ui_textbox_key(ui_context *ctx, const input_event *e, ui_node *n, buffer *te
     if (!error && length) {
       n->caret = lo;
       n->anchor = hi;
-      if (replace_recorded(ctx, n, text, lo, hi, buffer{length, length, bytes}, text_width, true))
+      // Input times start at 1, so a typed character always carries one.
+      u64 at = e->time ? e->time : 1;
+      if (replace_recorded(ctx, n, text, lo, hi, buffer{length, length, bytes}, text_width, true, at))
         n->blink_start = now();
     }
   }
@@ -277,6 +293,20 @@ u32 ui_textbox_key(ui_context *ctx, const input_event *e, ui_node *n, buffer *te
 
 // ---- Mouse -------------------------------------------------------------------------------
 
+// The caret shows for the first half of each blink cycle from blink_start; the next frame is due
+// when the half it is in ends.
+static void caret_blink_wake(ui_context *ctx, ui_node *n) {
+  window *w = ctx->window;
+  if (!w || !w->caret_blink_ms || !ctx->counter_frequency) return;
+  f64 p = w->caret_blink_ms / 1000.0;
+  f64 t = (f64)(now() - n->blink_start) / (f64)ctx->counter_frequency;
+  f64 left = t < p ? p - t : t < 2 * p ? 2 * p - t : p;
+  f64 ms = ceil(left * 1000.0) + 1;
+  // A caret that does not blink (a very long period) needs no wake-up at all.
+  if (ms > 60000) return;
+  ui_wake_after(ctx, (u32)ms);
+}
+
 static bool within_ms(u64 then, u64 t, u32 ms) { return then != 0 && t >= then && t - then <= ms; }
 
 static void mouse_press(ui_context *ctx, ui_node *outer, ui_node *n, buffer text, const input_event *e, f32 x) {
@@ -285,6 +315,7 @@ static void mouse_press(ui_context *ctx, ui_node *outer, ui_node *n, buffer text
   u32 ms = ctx->window ? ctx->window->double_click_ms : 500;
   v2 p = v2{(f32)e->x, (f32)e->y};
   bool near = ui_within_double_click_distance(ctx, p, n->click_position);
+  ui_undo_close(ctx, n->id);  // a click places the caret anew
   if (!ui_is_active(ctx, outer)) {
     ui_set_active(ctx, outer, 1);
     ui_repeat_add(ctx, outer->id);
@@ -375,8 +406,10 @@ u32 ui_textbox_input(ui_context *ctx, ui_node *outer, buffer *text) {
   if (n->caret > text->used) n->caret = text->used;
   if (n->anchor > text->used) n->anchor = text->used;
   f32 text_width = width_of(ctx, n, *text);
-  if (ui_is_active(ctx, outer)) ui_repeat_add(ctx, outer->id);
-  else n->caret_follow = 0;
+  // Only a selection that follows the mouse needs steady frames (it scrolls while the mouse is
+  // held past an edge); an edited box otherwise wakes only for its caret's next blink.
+  if (ui_is_active(ctx, outer) && n->caret_follow) ui_repeat_add(ctx, outer->id);
+  else if (!ui_is_active(ctx, outer)) n->caret_follow = 0;
 
   u32 key = 0;
   input_event_iterator it = input_event_iterator_make(ctx->window, input_event_type_all);
@@ -405,6 +438,7 @@ u32 ui_textbox_input(ui_context *ctx, ui_node *outer, buffer *text) {
     }
   }
   ui_textbox_clamp_scroll(n, text_width);
+  if (ui_is_active(ctx, outer)) caret_blink_wake(ctx, n);
   return key;
 }
 

@@ -338,8 +338,13 @@ struct ui_undo_record {
   buffer removed;
   buffer inserted;
   ui_undo_record *next, *prev;
+  // Typing continues an open record; a paste, a deletion, a caret move or a pause closes it.
+  u32 closed;
+  u64 time_ms;  // input time of the record's last typed character
 };
 #define UI_UNDO_RECORD_COUNT 100
+// Typing after a longer pause starts a new record.
+#define UI_UNDO_PAUSE_MS 1000
 
 // ---- The context -------------------------------------------------------------------------
 
@@ -441,6 +446,10 @@ struct ui_context {
   u32 *index_chain;     // record index + 1 of the next record with the same id; 0 none
   u64 index_mask;       // slot count - 1
   u32 index_valid;      // 0: the lookups scan the arena instead
+
+  // This frame's request to be woken after so many milliseconds without input (0 none): an
+  // edited box asks for its caret's next blink instead of keeping the repeat timer running.
+  u32 wake_ms;
 };
 
 // Budgets that can still be reached; each is logged by name the first time.
@@ -529,7 +538,8 @@ u32 ui_flow_next_run(void **segment, u64 user, const char **begin, const char **
 // ---- Frame, hot and active -----------------------------------------------------------------
 
 void ui_begin_frame(ui_context *ctx);
-// After tree building: the window's 50 ms timer runs exactly while something repeats.
+// After tree building: the window's 50 ms timer runs exactly while something repeats; otherwise
+// a wake-up asked for with ui_wake_after sets it to that period, and none stops it.
 void ui_wakeup_timer_update(ui_context *ctx);
 void ui_set_hot(ui_context *ctx, ui_node *node);
 void ui_clear_hot(ui_context *ctx, ui_node *node);
@@ -541,6 +551,8 @@ bool ui_is_active(ui_context *ctx, ui_node *node);
 void ui_repeat_add(ui_context *ctx, ui_id id);
 void ui_repeat_remove(ui_context *ctx, ui_id id);
 void ui_repeat_clear(ui_context *ctx);
+// Asks for a frame at most that many milliseconds from now, even without input.
+void ui_wake_after(ui_context *ctx, u32 milliseconds);
 
 // ---- Size solver and positioning -----------------------------------------------------------
 

@@ -10,6 +10,7 @@ void ui_begin_frame(ui_context *ctx) {
   buffer nodes = ctx->previous_nodes;
   ctx->previous_nodes = ctx->nodes;
   ctx->nodes = nodes;
+  u64 old_nodes = ctx->nodes.used;
   buffer_clear(&ctx->nodes);
   buffer reserve = ctx->previous_nodes_reserve;
   ctx->previous_nodes_reserve = ctx->nodes_reserve;
@@ -17,13 +18,17 @@ void ui_begin_frame(ui_context *ctx) {
   reserve = ctx->previous_texts_reserve;
   ctx->previous_texts_reserve = ctx->texts_reserve;
   ctx->texts_reserve = reserve;
-  ui_index_build(ctx);
   ctx->previous_free = ctx->free_nodes;
   ctx->free_nodes = nullptr;
   buffer texts = ctx->previous_texts;
   ctx->previous_texts = ctx->texts;
   ctx->texts = texts;
+  u64 old_texts = ctx->texts.used;
   buffer_clear(&ctx->texts);
+  // A frame far larger than the ones around it (a huge entry once shown) gives its memory back.
+  ui_arena_trim(&ctx->nodes, &ctx->nodes_reserve, old_nodes > ctx->previous_nodes.used ? old_nodes : ctx->previous_nodes.used);
+  ui_arena_trim(&ctx->texts, &ctx->texts_reserve, old_texts > ctx->previous_texts.used ? old_texts : ctx->previous_texts.used);
+  ui_index_build(ctx);
 
   ctx->root = nullptr;
   ctx->parent = nullptr;
@@ -68,6 +73,7 @@ void ui_begin_frame(ui_context *ctx) {
 
   ctx->cursor = ui_cursor_arrow;
   ui_repeat_clear(ctx);
+  ctx->wake_ms = 0;
   ctx->frame_count++;
   ctx->hot_blocked = 0;
 }
@@ -75,8 +81,16 @@ void ui_begin_frame(ui_context *ctx) {
 void ui_wakeup_timer_update(ui_context *ctx) {
   window *w = ctx->window;
   if (!w) return;
-  if (ctx->repeat_count > 0 && !window_timer_is_set(w)) window_timer_start(w, UI_WAKEUP_TIMER_MS);
-  else if (ctx->repeat_count == 0 && window_timer_is_set(w)) window_timer_stop(w);
+  u32 want = ctx->repeat_count > 0 ? UI_WAKEUP_TIMER_MS : ctx->wake_ms;
+  bool set = window_timer_is_set(w);
+  if (set && w->timer_ms == want) return;
+  if (set) window_timer_stop(w);
+  if (want) window_timer_start(w, want);
+}
+
+void ui_wake_after(ui_context *ctx, u32 milliseconds) {
+  if (milliseconds == 0) milliseconds = 1;
+  if (ctx->wake_ms == 0 || milliseconds < ctx->wake_ms) ctx->wake_ms = milliseconds;
 }
 
 // ---- Layers ------------------------------------------------------------------------------

@@ -21,3 +21,5 @@ buffer ui_arena_over(buffer *reserve, u64 first);
 bool ui_arena_grow(buffer *arena, buffer *reserve, u64 limit, u64 n);
 // Indexes the previous frame's node records by id (after the arenas changed places).
 void ui_index_build(ui_context *ctx);
+// Gives back the committed memory of an emptied arena beyond twice the recent use plus a margin.
+void ui_arena_trim(buffer *arena, buffer *reserve, u64 recent_use);

@@ -26,6 +26,14 @@ bool ui_arena_grow(buffer *arena, buffer *reserve, u64 limit, u64 n) {
   return true;
 }
 
+void ui_arena_trim(buffer *arena, buffer *reserve, u64 recent_use) {
+  if (!reserve->data || arena->data != reserve->data || arena->used != 0) return;
+  u64 keep = align_up(2 * recent_use + 8 * UI_ARENA_COMMIT_STEP, UI_ARENA_COMMIT_STEP);
+  if (reserve->used <= keep + 8 * UI_ARENA_COMMIT_STEP) return;  // not worth the system calls
+  memory_decommit(reserve, reserve->used - keep);
+  arena->size = reserve->used;
+}
+
 void ui_budget_report(ui_context *ctx, u32 budget) {
   if (ctx->budgets_reported & budget) return;
   ctx->budgets_reported |= budget;

@@ -111,6 +111,11 @@ ui_undo_record *ui_redo_store_find(ui_undo_store s, u64 id) { return undo_find_i
 
 void ui_redo_store_clear(ui_undo_store s, u64 id) { undo_release_id_in(s, s.redo, id); }
 
+void ui_undo_store_close(ui_undo_store s, u64 id) {
+  ui_undo_record *r = ui_undo_store_find(s, id);
+  if (r != s.undo) r->closed = 1;
+}
+
 void ui_undo_store_forget(ui_undo_store s, u64 id) {
   undo_release_id_in(s, s.undo, id);
   undo_release_id_in(s, s.redo, id);
@@ -128,7 +133,7 @@ ui_undo_record *ui_undo_store_record_edit(ui_undo_store s, ui_undo_target t, buf
 
   if (start == stop) {
     ui_undo_record *r = ui_undo_store_find(s, t.id);
-    if (r != s.undo && r->start + r->inserted.used == start) {
+    if (r != s.undo && !r->closed && r->start + r->inserted.used == start) {
       invariant(r->kind == ui_undo_kind_replace && inserted.used);
       if (r->inserted.size - r->inserted.used < inserted.used) {
         buffer grown = undo_texts_alloc(s, r->inserted.used + inserted.used, r);
@@ -257,6 +262,7 @@ void ui_undo_record_free_texts(ui_context *ctx, ui_undo_record *record) {
   ui_undo_store_record_free_texts(ui_undo_store_of(ctx), record);
 }
 ui_undo_record *ui_undo_find(ui_context *ctx, ui_id id) { return ui_undo_store_find(ui_undo_store_of(ctx), id); }
+void ui_undo_close(ui_context *ctx, ui_id id) { ui_undo_store_close(ui_undo_store_of(ctx), id); }
 ui_undo_record *ui_redo_find(ui_context *ctx, ui_id id) { return ui_redo_store_find(ui_undo_store_of(ctx), id); }
 void ui_redo_clear(ui_context *ctx, ui_id id) { ui_redo_store_clear(ui_undo_store_of(ctx), id); }
 ui_undo_record *ui_undo_record_edit(ui_context *ctx, ui_node *text_node, buffer text, u8 *begin, u8 *end,

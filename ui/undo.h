@@ -58,6 +58,8 @@ ui_undo_record *ui_redo_store_find(ui_undo_store store, u64 id);
 void ui_redo_store_clear(ui_undo_store store, u64 id);
 // Releases every record of the id in both lists.
 void ui_undo_store_forget(ui_undo_store store, u64 id);
+// The box's newest record takes no more typing: the next edit starts a record of its own.
+void ui_undo_store_close(ui_undo_store store, u64 id);
 // Records replacing [begin, end) of the text by inserted, before the text changes. Null when the
 // edit cannot be kept (no memory for its bytes): the box's history is then dropped, since its
 // older records would no longer match the text.
@@ -85,6 +87,7 @@ void ui_undo_record_free_texts(ui_context *ctx, ui_undo_record *record);
 ui_undo_record *ui_undo_find(ui_context *ctx, ui_id id);
 ui_undo_record *ui_redo_find(ui_context *ctx, ui_id id);
 void ui_redo_clear(ui_context *ctx, ui_id id);
+void ui_undo_close(ui_context *ctx, ui_id id);
 ui_undo_record *ui_undo_record_edit(ui_context *ctx, ui_node *text_node, buffer text, u8 *begin, u8 *end,
                                     buffer inserted);
 void ui_undo_record_finish(ui_context *ctx, ui_undo_record *record, ui_node *text_node);

@@ -54,6 +54,9 @@ class HtmlDisplay : public ::testing::Test {
     ASSERT_EQ(err, 0);
     ui_html(nullptr, &v, ctx, &t, page);
     ui_parent_pop(ctx);
+    // The blocks sit in one column under the page.
+    ASSERT_TRUE(page->first_child && text_of(page->first_child->tag) == "html");
+    page = page->first_child;
   }
   std::string html_copy;
 
@@ -152,7 +155,7 @@ TEST_F(HtmlDisplay, the_arena_grows_by_whole_steps_within_its_reservation) {
   ASSERT_EQ(big.size, MiB(2) + 5);
   EXPECT_EQ(v.html_arena.size, MiB(3)) << "the smallest whole number of steps that makes room";
   big.data[big.size - 1] = 1;  // committed memory
-  buffer too_much = buffer_push_grow(&v, MiB(200));
+  buffer too_much = buffer_push_grow(&v, APP_HTML_RESERVE_BYTES);
   EXPECT_EQ(too_much.data, nullptr);
   EXPECT_EQ(v.html_arena.size, MiB(3));
 }

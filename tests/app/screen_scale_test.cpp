@@ -3,26 +3,25 @@
 // far longer than a screen scrolled to its last paragraph. What is drawn is read from the tree.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
 #include "app/app.h"
+#include "app/view_list.h"
 #include "gfx/font.h"
 #include "profiler/profiler.h"
+#include "tests/app/app_test_fonts.h"
 #include "tests/reader/store_fixture.h"
 #include "tests/ui/ui_test_support.h"
 
 namespace {
 
-#define SANS_FACE "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
-#define MONO_FACE "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf"
-
 class ScreenScale : public Store {
  protected:
   ui_fixture ui;
-  buffer sans = {}, mono = {};
+  app_test_fonts faces;
   font_collection *fonts = nullptr;
-  std::vector<u32> points;
   app a = {};
   view_state v = {};
   query queries[8] = {};
@@ -33,21 +32,8 @@ class ScreenScale : public Store {
     Store::SetUp();
     profiler_install_disabled();
     allocator_init(&app_allocator, MiB(4), MiB(1), 128);
-    u32 error = 0;
-    sans = file_read_all(string_lit(SANS_FACE), 0, &error);
-    mono = file_read_all(string_lit(MONO_FACE), 0, &error);
-    if (error) GTEST_SKIP() << "no DejaVu faces on this system";
-    fonts = font_collection_create(MiB(64), &error);
-    ASSERT_TRUE(fonts);
-    points.resize(FONT_BASE_CODEPOINT_COUNT);
-    font_base_codepoints(points.data());
-    u32 n = (u32)points.size();
-    font_collection_add_font(fonts, sans, 14, points.data(), n, 0, &error);
-    font_collection_add_font(fonts, sans, 16, points.data(), n, 0, &error);
-    font_collection_add_font(fonts, sans, 20, points.data(), n, 0, &error);
-    font_collection_add_font(fonts, mono, 12, points.data(), n, 1, &error);
-    font_build_collection(fonts, &error);
-    ASSERT_EQ(error, 0u);
+    if (!faces.load()) GTEST_SKIP() << "no DejaVu faces on this system";
+    fonts = faces.fonts;
     ui.ctx->fonts = fonts;
     ui_init_styles(ui.ctx.get());
     ui.w->width = 1280;
@@ -73,10 +59,8 @@ class ScreenScale : public Store {
     if (fonts) {
       view_state_release_html(&v);
       memory_free(&a.frame_arena);
-      font_collection_destroy(fonts);
     }
-    file_content_free(&sans);
-    file_content_free(&mono);
+    faces.release();
     allocator_destroy(&app_allocator);
     Store::TearDown();
   }
@@ -139,6 +123,28 @@ class ScreenScale : public Store {
     return inner.x0 >= outer.x0 && inner.x1 <= outer.x1 && inner.y0 >= outer.y0 && inner.y1 <= outer.y1;
   }
   u64 node_count() const { return ui.ctx->nodes.used / sizeof(ui_node); }
+
+  // For each paragraph built in the entry's column ("Paragraph N" starts it), its first line's
+  // distance below the column's top, which does not depend on the scroll.
+  std::map<std::string, f32> paragraph_offsets() {
+    std::map<std::string, f32> out;
+    ui_node *page = view_of("right panel");
+    ui_node *column = page ? find_tag(page, "html") : nullptr;
+    if (!column) return out;
+    std::vector<ui_node *> stack = {column};
+    while (!stack.empty()) {
+      ui_node *n = stack.back();
+      stack.pop_back();
+      if (n->flags & ui_node_flag_flow_instructions) continue;
+      std::string t = to_std(n->text);
+      if ((n->flags & ui_node_flag_flow_run) && t.rfind("Paragraph ", 0) == 0) {
+        std::string key = t.substr(0, t.find(' ', 10));
+        if (!out.count(key)) out[key] = column->rect.y1 - n->rect.y1;
+      }
+      for (ui_node *c = n->first_child; c; c = c->next) stack.push_back(c);
+    }
+    return out;
+  }
 };
 
 // 50,000 entries in five feeds. Page Down walks the feeds and End takes the last entry: each
@@ -205,6 +211,47 @@ TEST_F(ScreenScale, page_down_and_end_reach_the_last_of_50000_entries) {
   EXPECT_EQ(below->rect.y1, above->rect.y0) << "neighbours stay adjacent";
 }
 
+// The listing is kept between frames and worked out again when the store or the filters change:
+// by keys, by a changed filter, by new records, and when the store says so.
+TEST_F(ScreenScale, the_kept_listing_follows_keys_filters_and_the_store) {
+  feed *f = feed_titled("Feed");
+  std::vector<entry *> es;
+  for (int k = 0; k < 30; k++) es.push_back(entry_titled(f, "Entry " + std::to_string(k)));
+  view_list_generation_all(&v, &r);
+  v.page = view_page_help;
+  frames();
+  ui_context *ctx = ui.ctx.get();
+  auto listed = [&](entry *e) { return ui_find_current(ctx, (ui_id)(uintptr_t)e) != nullptr; };
+  EXPECT_TRUE(listed(es[0]));
+
+  press(key_down);
+  ASSERT_EQ(v.selected_entry, es[0]);
+  press(key_delete);
+  EXPECT_FALSE(listed(es[0])) << "Delete marks it, and \"Feeds\" no longer lists it";
+  v.deleted_filter = deleted_filter_both;
+  frames();
+  EXPECT_TRUE(listed(es[0])) << "a changed filter lists it again";
+  v.deleted_filter = deleted_filter_not_deleted;
+  frames();
+  EXPECT_FALSE(listed(es[0]));
+
+  entry *added = entry_titled(f, "A newer entry");
+  frames();
+  EXPECT_TRUE(listed(added)) << "a new record shows in the next frame";
+
+  entry_mark_deleted(es[5]);
+  view_list_stale();
+  frames();
+  EXPECT_FALSE(listed(es[5])) << "a change the counters do not show, once the store says so";
+
+  v.filter_active = 1;
+  memcpy(v.list_filter.data, "newer", 5);
+  v.list_filter.used = 5;
+  frames();
+  EXPECT_TRUE(listed(added));
+  EXPECT_FALSE(listed(es[1])) << "the text filter";
+}
+
 // An entry many screens long, with links, scrolled by the wheel to its end: the last paragraph
 // is drawn inside the page, and nothing was dropped on the way.
 TEST_F(ScreenScale, a_long_entry_scrolled_to_its_end_draws_its_last_paragraph) {
@@ -223,10 +270,24 @@ TEST_F(ScreenScale, a_long_entry_scrolled_to_its_end_draws_its_last_paragraph) {
   v.selected_entry = e;
   v.selection_changed = 1;
   v.page = view_page_main;
+  // The first frame builds every paragraph: where each lies below the column's top.
+  frame();
+  std::map<std::string, f32> full = paragraph_offsets();
+  ASSERT_EQ(full.size(), paragraphs);
   frames();
   ui_node *page = view_of("right panel");
   ASSERT_TRUE(page);
   f32 x = (page->rect.x0 + page->rect.x1) / 2, y = (page->rect.y0 + page->rect.y1) / 2;
+  // Down into the middle step by step, and back up a little: the paragraphs built each time lie
+  // exactly where the full build put them.
+  const f32 steps[] = {-200, -200, -3, -3, 2, -400, 5};
+  for (f32 notches : steps) {
+    wheel(x, y, notches);
+    std::map<std::string, f32> shown = paragraph_offsets();
+    EXPECT_GT(shown.size(), 3u);
+    EXPECT_LT(shown.size(), 300u);
+    for (const auto &p : shown) EXPECT_EQ(p.second, full[p.first]) << p.first << " after " << notches;
+  }
   for (int i = 0; i < 3; i++) wheel(x, y, -1e6f);
 
   ui_context *ctx = ui.ctx.get();
@@ -245,6 +306,14 @@ TEST_F(ScreenScale, a_long_entry_scrolled_to_its_end_draws_its_last_paragraph) {
     for (ui_node *c = n->first_child; c; c = c->next) stack.push_back(c);
   }
   EXPECT_TRUE(drawn) << "the last paragraph is on screen";
+  EXPECT_LT(node_count(), 4000u) << "paragraphs off screen are spacers";
+  ui_node *column = find_tag(page, "html");
+  ASSERT_TRUE(column);
+  f32 height = column->size[1];
+  wheel(x, y, 1e6f);  // back to the top, where other paragraphs are built
+  column = find_tag(view_of("right panel"), "html");
+  ASSERT_TRUE(column);
+  EXPECT_EQ(column->size[1], height) << "the page keeps its height whichever part is built";
   EXPECT_EQ(ctx->dropped_nodes, 0u);
   EXPECT_EQ(ctx->dropped_texts, 0u);
 }

@@ -9,13 +9,11 @@
 #include "app/app.h"
 #include "gfx/font.h"
 #include "profiler/profiler.h"
+#include "tests/app/app_test_fonts.h"
 #include "tests/reader/store_fixture.h"
 #include "tests/ui/ui_test_support.h"
 
 namespace {
-
-#define SANS_FACE "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
-#define MONO_FACE "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf"
 
 const char *rss_document =
     "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>Example News</title>"
@@ -40,9 +38,8 @@ const char *atom_document =
 class UiMain : public Store {
  protected:
   ui_fixture ui;
-  buffer sans = {}, mono = {};
+  app_test_fonts faces;
   font_collection *fonts = nullptr;
-  std::vector<u32> points;
   buffer scratch = {};
   app a = {};
   view_state v = {};
@@ -54,22 +51,8 @@ class UiMain : public Store {
     profiler_install_disabled();
     allocator_init(&app_allocator, MiB(4), MiB(1), 128);
     u32 error = 0;
-    sans = file_read_all(string_lit(SANS_FACE), 0, &error);
-    mono = file_read_all(string_lit(MONO_FACE), 0, &error);
-    if (error) GTEST_SKIP() << "no DejaVu faces on this system";
-    fonts = font_collection_create(MiB(64), &error);
-    ASSERT_TRUE(fonts);
-    // The fonts keep pointing at the list.
-    points.resize(FONT_BASE_CODEPOINT_COUNT);
-    font_base_codepoints(points.data());
-    u32 n = (u32)points.size();
-    // The program's four fonts, in its order.
-    font_collection_add_font(fonts, sans, 14, points.data(), n, 0, &error);
-    font_collection_add_font(fonts, sans, 16, points.data(), n, 0, &error);
-    font_collection_add_font(fonts, sans, 20, points.data(), n, 0, &error);
-    font_collection_add_font(fonts, mono, 12, points.data(), n, 1, &error);
-    font_build_collection(fonts, &error);
-    ASSERT_EQ(error, 0u);
+    if (!faces.load()) GTEST_SKIP() << "no DejaVu faces on this system";
+    fonts = faces.fonts;
     ui.ctx->fonts = fonts;
     ui_init_styles(ui.ctx.get());
     resize(1280, 720);
@@ -101,10 +84,8 @@ class UiMain : public Store {
       view_state_release_html(&v);
       memory_free(&a.frame_arena);
       memory_free(&scratch);
-      font_collection_destroy(fonts);
     }
-    file_content_free(&sans);
-    file_content_free(&mono);
+    faces.release();
     allocator_destroy(&app_allocator);
     Store::TearDown();
   }

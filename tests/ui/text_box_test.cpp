@@ -64,9 +64,10 @@ struct box_fixture : ui_fixture {
   }
   ui_node *node() { return ui_find_current(ctx.get(), box_id | UI_ID_FAKE_BIT); }
   ui_node *outer() { return ui_find_current(ctx.get(), box_id); }
-  void key(u8 code, u8 modifiers = 0, const std::string &ch = "") {
+  void key(u8 code, u8 modifiers = 0, const std::string &ch = "", u32 time = 0) {
     input_event &e = w->events[w->event_count++];
     e = input_event{};
+    e.time = time;
     e.type = input_event_type_key;
     e.code = code;
     e.state = input_event_state_down;
@@ -104,6 +105,7 @@ struct model {
   struct step {
     std::string before, after;
     u64 caret, anchor, start, inserted;
+    bool open;  // typing may continue it
   };
   std::vector<step> undo, redo;
   explicit model(u64 cap) : capacity(cap) {}
@@ -131,12 +133,15 @@ struct model {
     while (p < t.size() && t[p] == ' ') p = next(p);
     return p;
   }
-  void edit(u64 start, u64 end, const std::string &ins) {
+  // Only typing continues the last record, and only one that nothing closed.
+  void edit(u64 start, u64 end, const std::string &ins, bool typed = false) {
     redo.clear();
-    if (start == end && !undo.empty() && undo.back().start + undo.back().inserted == start) {
+    // Any other edit also closes the record before it, for when it is undone again.
+    if (!typed && !undo.empty()) undo.back().open = false;
+    if (typed && start == end && !undo.empty() && undo.back().open && undo.back().start + undo.back().inserted == start) {
       undo.back().inserted += ins.size();
     } else {
-      undo.push_back(step{t, "", caret, anchor, start, ins.size()});
+      undo.push_back(step{t, "", caret, anchor, start, ins.size(), typed && !ins.empty()});
       if (undo.size() > UI_UNDO_RECORD_COUNT) undo.erase(undo.begin());
     }
     t.replace(start, end - start, ins);
@@ -147,6 +152,9 @@ struct model {
     bool ctrl = mods & input_modifier_control, shift = mods & input_modifier_shift;
     u64 lo = std::min(caret, anchor), hi = std::max(caret, anchor);
     auto letter = [](char c) { return (u8)(key_a + (c - 'A')); };
+    bool moves = code == key_left || code == key_right || code == key_home || code == key_end ||
+                 (ctrl && code == letter('A'));
+    if (moves && !undo.empty()) undo.back().open = false;
     if (code == key_left || code == key_right) {
       bool left = code == key_left;
       if (ctrl) caret = left ? word_start(caret) : word_end(caret);
@@ -198,7 +206,7 @@ struct model {
       }
     } else if (!ch.empty()) {
       caret = lo, anchor = hi;
-      if (t.size() - (hi - lo) + ch.size() <= capacity) edit(lo, hi, ch);
+      if (t.size() - (hi - lo) + ch.size() <= capacity) edit(lo, hi, ch, true);
     }
   }
 };
@@ -249,6 +257,99 @@ TEST(text_box, random_key_sequences_match_a_string_model) {
       ASSERT_LE(f.text.used, f.text.size);
     }
   }
+}
+
+// Typing is one record per run of characters; a paste, a deletion, a caret move or a pause of
+// more than a second starts the next one, so each Ctrl+Z takes back one of them.
+TEST(text_box, undo_takes_back_a_paste_a_deletion_or_a_word_typed_after_a_pause_alone) {
+  const u8 C = input_modifier_left_control;
+  auto letter = [](char c) { return (u8)(key_a + (c - 'A')); };
+  box_fixture f(64);
+  f.activate();
+  u32 t = 2000;
+  auto type = [&](const std::string &s, u32 gap = 50) {
+    for (char c : s) {
+      t += gap;
+      f.key(key_space, 0, std::string(1, c), t);
+      f.build();
+    }
+  };
+  auto press = [&](u8 code, u8 mods = 0) {
+    f.key(code, mods, "", t += 10);
+    f.build();
+  };
+  auto undo = [&]() { press(letter('Z'), C); };
+
+  type("hello world");
+  fake_clipboard = " pasted";
+  press(letter('V'), C);
+  EXPECT_EQ(f.str(), "hello world pasted");
+  type("!");
+  undo();
+  EXPECT_EQ(f.str(), "hello world pasted") << "typing after a paste is its own record";
+  undo();
+  EXPECT_EQ(f.str(), "hello world") << "one undo removes only the paste";
+  undo();
+  EXPECT_EQ(f.str(), "");
+
+  type("one two");
+  press(key_backspace);
+  press(key_backspace);
+  type("xy");
+  EXPECT_EQ(f.str(), "one txy");
+  undo();
+  EXPECT_EQ(f.str(), "one t");
+  undo();
+  EXPECT_EQ(f.str(), "one tw") << "each deletion is a record";
+  undo();
+  EXPECT_EQ(f.str(), "one two");
+  undo();
+  EXPECT_EQ(f.str(), "");
+
+  type("ab");
+  press(key_left);
+  press(key_right);
+  type("cd");
+  undo();
+  EXPECT_EQ(f.str(), "ab") << "a caret move ends the record, even back to the same place";
+  type("ef");
+  type("gh", 1500);
+  EXPECT_EQ(f.str(), "abefgh");
+  undo();
+  EXPECT_EQ(f.str(), "abefg") << "every character after a pause starts its own record";
+  undo();
+  EXPECT_EQ(f.str(), "abef");
+  undo();
+  EXPECT_EQ(f.str(), "ab");
+}
+
+// An edited box does not keep the 50 ms timer running: it asks for the frame of its caret's next
+// blink, and only a selection dragged with the mouse held gets steady frames.
+TEST(text_box, an_edited_box_wakes_for_the_blink_and_a_drag_for_steady_frames) {
+  box_fixture f(64);
+  f.build();
+  rect r = f.outer()->rect;
+  s32 y = (s32)((r.y0 + r.y1) / 2);
+  input_on_mouse_move(f.w.get(), (s32)r.x0 + 3, y, 1000);
+  input_on_mouse_button(f.w.get(), key_mouse_left, true, 1000);
+  f.build();
+  ASSERT_TRUE(ui_is_active(f.ctx.get(), f.outer()));
+  f.build();
+  EXPECT_EQ(f.w->timer_ms, (u32)UI_WAKEUP_TIMER_MS) << "the button is held: the selection follows the mouse";
+  input_on_mouse_button(f.w.get(), key_mouse_left, false, 1010);
+  f.build();
+  f.build();
+  EXPECT_EQ(f.ctx->repeat_count, 0u);
+  ASSERT_TRUE(window_timer_is_set(f.w.get())) << "the caret still blinks";
+  EXPECT_GT(f.w->timer_ms, (u32)UI_WAKEUP_TIMER_MS);
+  EXPECT_LE(f.w->timer_ms, f.w->caret_blink_ms + 1);
+  f.key(key_escape);
+  f.build();
+  f.click(r.x1 + 50, 3000);  // a click elsewhere ends the editing
+  f.build();
+  f.build();
+  EXPECT_FALSE(ui_is_active(f.ctx.get(), f.outer()));
+  EXPECT_FALSE(window_timer_is_set(f.w.get()));
 }
 
 TEST(text_box, ending_keys_are_reported_and_line_breaks_become_spaces) {

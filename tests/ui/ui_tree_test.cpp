@@ -148,6 +148,8 @@ TEST(ui_tree, detach_insert_splice_and_free_lists) {
   EXPECT_EQ(c->nodes.used, used + sizeof(ui_node));
 }
 
+static std::string to_std_text(buffer b) { return std::string((const char *)b.data, b.used); }
+
 static u64 log_count_of(const std::string &line) {
   buffer chunks[256];
   u32 n = log_chunk_list(chunks, 256);
@@ -215,7 +217,7 @@ TEST(ui_tree, overload_drops_nodes_and_keeps_the_frame) {
 TEST(ui_tree, arenas_grow_and_every_node_is_found_next_frame) {
   ui_fixture f;
   ui_context *c = f.ctx.get();
-  const u64 count = 3 * UI_ARENA_COMMIT_STEP / sizeof(ui_node);
+  const u64 count = 20 * UI_ARENA_COMMIT_STEP / sizeof(ui_node);
   std::string title(600, 't');
   auto build = [&](ui_context *cx) {
     ui_node *root = node_make(cx, ui_size_pixels_make(100), ui_size_children_make(), ui_node_flag_stack_y);
@@ -240,13 +242,29 @@ TEST(ui_tree, arenas_grow_and_every_node_is_found_next_frame) {
     EXPECT_EQ(ui_find_previous(cx, 1000 + count), nullptr);
     build(cx);
   });
+  // Small frames after it give the memory back once the big ones are two frames behind, and
+  // lose nothing.
+  u64 big = c->nodes_reserve.used;
+  for (int i = 0; i < 4; i++) {
+    f.frame([&](ui_context *cx) {
+      ui_node *n = node_make(cx, ui_size_pixels_make(2), ui_size_pixels_make(2), 0, 7);
+      ui_node_set_text(cx, n, string_lit("small"), true);
+    });
+  }
+  EXPECT_LT(c->nodes_reserve.used, big);
+  EXPECT_LE(c->nodes_reserve.used, 9 * UI_ARENA_COMMIT_STEP);
+  EXPECT_LE(c->previous_nodes_reserve.used, 9 * UI_ARENA_COMMIT_STEP);
+  EXPECT_LE(c->texts_reserve.used, 9 * UI_ARENA_COMMIT_STEP);
+  EXPECT_EQ(c->nodes.size, c->nodes_reserve.used);
+  ASSERT_TRUE(ui_find_current(c, 7));
+  EXPECT_EQ(to_std_text(ui_find_current(c, 7)->text), "small");
+  EXPECT_EQ(c->dropped_texts, 0u);
 }
 
 // The id index answers as the scan of the previous arena did: the first record of an id, ranges
 // that start after a match, released records that match nothing, and duplicates found in order.
 TEST(ui_tree, previous_lookups_agree_with_a_scan_of_the_arena) {
   ui_fixture f;
-  ui_context *c = f.ctx.get();
   std::vector<ui_id> ids;
   u64 seed = 12345;
   auto next = [&]() { return seed = seed * 6364136223846793005ull + 1442695040888963407ull; };
