@@ -428,11 +428,13 @@ static inline void xml_scan_take(xml_scan *r, u64 lf, u32 n) {
 // s up to the first stop, a control other than tab and LF (those two too unless lines is set),
 // or a byte above 0x7F that does not begin a whole UTF-8 Char (any byte above 0x7F unless utf8
 // is set). The bytes before a last part block are left to the caller.
-#define XML_SCAN_LOOP(WIDTH, BLOCK)                                               \
+#define XML_SCAN_LOOP(WIDTH, BLOCK, SET1)                                         \
   xml_scan r = {s, 0, nullptr, 0};                                                \
+  const auto k0 = SET1((char)stops[0]), k1 = SET1((char)stops[1]);                \
+  const auto k2 = SET1((char)stops[2]), k3 = SET1((char)stops[3]);                \
   while (end - r.stop >= WIDTH) {                                                 \
     u64 lf = 0;                                                                   \
-    u64 mask = BLOCK(r.stop, stops, lines, &lf);                                  \
+    u64 mask = BLOCK(r.stop, k0, k1, k2, k3, lines, &lf);                         \
     u32 n = mask ? (u32)__builtin_ctzll(mask) : WIDTH;                            \
     xml_scan_take(&r, lf & ((1ull << n) - 1), n);                   \
     if (n == WIDTH) continue;                                                     \
@@ -441,14 +443,12 @@ static inline void xml_scan_take(xml_scan *r, u64 lf, u32 n) {
   return r;
 
 #ifdef __SSE2__
-static inline u64 xml_block_sse2(const u8 *t, const u8 *stops, bool lines, u64 *lf) {
+static inline u64 xml_block_sse2(const u8 *t, __m128i k0, __m128i k1, __m128i k2, __m128i k3, bool lines, u64 *lf) {
   __m128i v = _mm_loadu_si128((const __m128i *)t);
   // Signed: bytes above 0x7F are negative, so one compare catches them with the controls.
   __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
-                                 _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8((char)stops[0])),
-                                                           _mm_cmpeq_epi8(v, _mm_set1_epi8((char)stops[1]))),
-                                              _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8((char)stops[2])),
-                                                           _mm_cmpeq_epi8(v, _mm_set1_epi8((char)stops[3])))));
+                                 _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, k0), _mm_cmpeq_epi8(v, k1)),
+                                              _mm_or_si128(_mm_cmpeq_epi8(v, k2), _mm_cmpeq_epi8(v, k3))));
   u64 mask = (u32)_mm_movemask_epi8(special);
   if (lines) {
     *lf = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
@@ -457,18 +457,17 @@ static inline u64 xml_block_sse2(const u8 *t, const u8 *stops, bool lines, u64 *
   return mask;
 }
 static xml_scan xml_scan_sse2(const u8 *s, const u8 *end, const u8 *stops, bool lines, bool utf8) {
-  XML_SCAN_LOOP(16, xml_block_sse2)
+  XML_SCAN_LOOP(16, xml_block_sse2, _mm_set1_epi8)
 }
 #endif
 
 #if defined(__x86_64__)
-__attribute__((target("avx2"))) static inline u64 xml_block_avx2(const u8 *t, const u8 *stops, bool lines, u64 *lf) {
+__attribute__((target("avx2"))) static inline u64 xml_block_avx2(const u8 *t, __m256i k0, __m256i k1, __m256i k2,
+                                                                 __m256i k3, bool lines, u64 *lf) {
   __m256i v = _mm256_loadu_si256((const __m256i *)t);
   __m256i special = _mm256_or_si256(_mm256_cmpgt_epi8(_mm256_set1_epi8(0x20), v),
-                                    _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8((char)stops[0])),
-                                                                    _mm256_cmpeq_epi8(v, _mm256_set1_epi8((char)stops[1]))),
-                                                    _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8((char)stops[2])),
-                                                                    _mm256_cmpeq_epi8(v, _mm256_set1_epi8((char)stops[3])))));
+                                    _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, k0), _mm256_cmpeq_epi8(v, k1)),
+                                                    _mm256_or_si256(_mm256_cmpeq_epi8(v, k2), _mm256_cmpeq_epi8(v, k3))));
   u64 mask = (u32)_mm256_movemask_epi8(special);
   if (lines) {
     *lf = (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n')));
@@ -478,7 +477,7 @@ __attribute__((target("avx2"))) static inline u64 xml_block_avx2(const u8 *t, co
 }
 __attribute__((target("avx2"))) static xml_scan xml_scan_avx2(const u8 *s, const u8 *end, const u8 *stops, bool lines,
                                                               bool utf8) {
-  XML_SCAN_LOOP(32, xml_block_avx2)
+  XML_SCAN_LOOP(32, xml_block_avx2, _mm256_set1_epi8)
 }
 #endif
 #undef XML_SCAN_LOOP

@@ -52,7 +52,7 @@ static bool xml_read_name(xml_parser *p, xml_cursor *c, bool start, buffer *out,
       buffer *a = &p->strings;
       if ((e == end || *e < 0x80) && a->used <= a->size && n <= a->size - a->used) {
         u8 *d = a->data + a->used;
-        memcpy(d, s, n);
+        xml_copy(d, s, n, end, a->data + a->size);
         a->used += n;
         c->column += (u32)n;
         c->after_cr = 0;
@@ -378,7 +378,7 @@ xml_node *xml_parse_xml_declaration(xml_parser *p, xml_cursor *c, xml_error *err
   if (!xml_match_ascii(p, c, string_lit("<?xml"), error)) {
     xml_set_error(error, xml_error_xml_declaration_expected_start);
   } else {
-    node = xml_node_new(p, xml_node_type_xml_declaration, error);
+    node = xml_node_make(p, xml_node_type_xml_declaration, error);
     buffer version = {}, encoding = {};
     xml_parse_version_info(p, c, &version, error);
     if (node) node->version = version;
@@ -443,7 +443,7 @@ static xml_node *xml_finish_text_node(xml_parser *p, xml_string_mark *text, u32 
                                       xml_error *error) {
   buffer t = {};
   xml_string_finish(text, &t, error);
-  xml_node *node = xml_node_new(p, type, error);
+  xml_node *node = xml_node_make(p, type, error);
   if (node) node->text = t;
   xml_marks_end(m, error);
   return *error ? nullptr : node;
@@ -487,7 +487,7 @@ xml_node *xml_parse_processing_instruction(xml_parser *p, xml_cursor *c, xml_err
         (target.data[2] | 0x20) == 'l')
       xml_set_error(error, xml_error_processing_instruction_xml_declaration_must_be_the_first_element);
   }
-  xml_node *node = xml_node_new(p, xml_node_type_processing_instruction, error);
+  xml_node *node = xml_node_make(p, xml_node_type_processing_instruction, error);
   if (node) {
     node->target = target;
     node->data = data;
@@ -502,7 +502,7 @@ xml_node *xml_parse_misc(xml_parser *p, xml_cursor *c, xml_error *error) {
   xml_node *node = nullptr;
   buffer spaces;
   if (xml_skip_spaces(p, c, &spaces, error)) {
-    node = xml_node_new(p, xml_node_type_spaces, error);
+    node = xml_node_make(p, xml_node_type_spaces, error);
     if (node) node->text = spaces;
   } else if (xml_at(p, c, string_lit("<!--"), error)) {
     node = xml_parse_comment(p, c, error);
@@ -595,14 +595,14 @@ static xml_node *xml_fast_attribute(xml_parser *p, xml_cursor *c, bool *taken, x
   *taken = true;
   xml_marks m = xml_marks_begin(p);
   u8 *d = a->data + a->used;
-  memcpy(d, name, name_length);
-  memcpy(d + name_length, value, value_length);
+  xml_copy(d, name, name_length, end, a->data + a->size);
+  xml_copy(d + name_length, value, value_length, end, a->data + a->size);
   a->used += name_length + value_length;
   c->column += (u32)((u64)(t + 1 - s) - continuation);
   c->after_cr = 0;
   c->position = c->next = (u8 *)t + 1;
   c->codepoint = XML_NO_CODEPOINT;
-  xml_node *node = xml_node_new(p, xml_node_type_attribute, error);
+  xml_node *node = xml_node_make(p, xml_node_type_attribute, error);
   if (node) {
     node->name = buffer{name_length, name_length, d};
     node->value = value_length ? buffer{value_length, value_length, d + name_length} : buffer{};
@@ -624,7 +624,7 @@ xml_node *xml_parse_attribute(xml_parser *p, xml_cursor *c, xml_error *error) {
   else if (!xml_parse_name(p, c, &name, error)) xml_set_error(error, xml_error_expected_name);
   xml_parse_eq(p, c, error);
   xml_parse_attribute_value(p, c, &value, error);
-  xml_node *node = xml_node_new(p, xml_node_type_attribute, error);
+  xml_node *node = xml_node_make(p, xml_node_type_attribute, error);
   if (node) {
     node->name = name;
     node->value = value;
@@ -672,7 +672,7 @@ xml_node *xml_parse_character_data(xml_parser *p, xml_cursor *c, xml_error *erro
   xml_string_finish(&text, &t, error);
   xml_node *node = nullptr;
   if (t.used) {
-    node = xml_node_new(p, xml_node_type_character_data, error);
+    node = xml_node_make(p, xml_node_type_character_data, error);
     if (node) node->text = t;
   }
   xml_marks_end(&m, error);
@@ -751,12 +751,12 @@ static xml_node *xml_fast_text(xml_parser *p, xml_cursor *c, bool *taken, xml_er
   *taken = true;
   buffer *a = &p->strings;
   u8 *d = a->data + a->used;
-  memcpy(d, s, length);
+  xml_copy(d, s, length, end, a->data + a->size);
   a->used += length;
   c->position = c->next = t;
   c->line = line, c->column = column, c->after_cr = 0, c->codepoint = XML_NO_CODEPOINT;
   if (line_start != c->line_start) c->line_start = line_start, c->line_start_state = c->state;
-  xml_node *node = xml_node_new(p, xml_node_type_character_data, error);
+  xml_node *node = xml_node_make(p, xml_node_type_character_data, error);
   if (!node) {
     a->used -= length;  // as the general path rolls back its string when the node does not fit
     return nullptr;
@@ -786,7 +786,7 @@ xml_node *xml_parse_content(xml_parser *p, xml_cursor *c, xml_error *error) {
     xml_marks m = xml_marks_begin(p);
     buffer raw = {};
     xml_parse_reference(p, c, &raw, error);
-    node = xml_node_new(p, xml_node_type_reference, error);
+    node = xml_node_make(p, xml_node_type_reference, error);
     if (node) node->text = raw;
     xml_marks_end(&m, error);
     return *error ? nullptr : node;
@@ -805,7 +805,7 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
   u32 name_column = c->column;
   if (!*error && !xml_parse_name(p, c, &name, error)) xml_set_error(error, xml_error_expected_name);
   u32 name_columns = c->column - name_column;  // a name holds no line end
-  node = xml_node_new(p, xml_node_type_element, error);
+  node = xml_node_make(p, xml_node_type_element, error);
   if (node) node->name = name;
 
   while (!*error) {
