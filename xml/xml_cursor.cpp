@@ -443,19 +443,6 @@ static inline void xml_scan_take(xml_scan *r, u64 lf, u32 n) {
   return r;
 
 #ifdef __SSE2__
-static inline u64 xml_block_sse2(const u8 *t, __m128i k0, __m128i k1, __m128i k2, __m128i k3, bool lines, u64 *lf) {
-  __m128i v = _mm_loadu_si128((const __m128i *)t);
-  // Signed: bytes above 0x7F are negative, so one compare catches them with the controls.
-  __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
-                                 _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, k0), _mm_cmpeq_epi8(v, k1)),
-                                              _mm_or_si128(_mm_cmpeq_epi8(v, k2), _mm_cmpeq_epi8(v, k3))));
-  u64 mask = (u32)_mm_movemask_epi8(special);
-  if (lines) {
-    *lf = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
-    mask &= ~(*lf | (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
-  }
-  return mask;
-}
 static xml_scan xml_scan_sse2(const u8 *s, const u8 *end, const u8 *stops, bool lines, bool utf8) {
   XML_SCAN_LOOP(16, xml_block_sse2, _mm_set1_epi8)
 }

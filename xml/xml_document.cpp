@@ -575,7 +575,18 @@ static xml_node *xml_fast_attribute(xml_parser *p, xml_cursor *c, bool *taken, x
   const u8 *value = t;
   u64 continuation = 0;  // bytes that add no column
   bool utf8 = p->encoding == XML_ENCODING_UTF8;
+#ifdef __SSE2__
+  const __m128i k0 = _mm_set1_epi8('<'), k1 = _mm_set1_epi8('&'), k2 = _mm_set1_epi8('"'), k3 = _mm_set1_epi8('\'');
+#endif
   for (;;) {
+#ifdef __SSE2__
+    if (end - t >= 16) {
+      u64 lf, mask = xml_block_sse2(t, k0, k1, k2, k3, false, &lf);
+      u32 n = mask ? (u32)__builtin_ctzll(mask) : 16;
+      t += n;
+      if (n == 16) continue;
+    }
+#endif
     if (t == end) return nullptr;
     u8 b = *t;
     if (xml_byte_class[b] & xml_class_attribute) {
@@ -801,10 +812,35 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
   xml_marks m = xml_marks_begin(p);
   xml_node *node = nullptr;
   buffer name = {};
-  if (!xml_match_ascii(p, c, string_lit("<"), error)) xml_set_error(error, xml_error_element_expected_start);
-  u32 name_column = c->column;
-  if (!*error && !xml_parse_name(p, c, &name, error)) xml_set_error(error, xml_error_expected_name);
-  u32 name_columns = c->column - name_column;  // a name holds no line end
+  // UTF-8 read in place where xml_match and the names' own fast path would take every byte.
+  bool utf8 = p->encoding == XML_ENCODING_UTF8 && !p->wide_fast && xml_fast_ok(p, c);
+  u8 *end = p->end;
+  u32 name_columns = 0;
+  bool named = false;
+  if (utf8 && end - c->position >= 2 && c->position[0] == '<' && (xml_byte_class[c->position[1]] & xml_class_name_start)) {
+    u8 *s = c->position + 1, *e = s + 1;
+    while (e < end && (xml_byte_class[*e] & xml_class_name)) e++;
+    u64 n = (u64)(e - s);
+    buffer *a = &p->strings;
+    if ((e == end || *e < 0x80) && a->used <= a->size && n <= a->size - a->used) {
+      u8 *d = a->data + a->used;
+      xml_copy(d, s, n, end, a->data + a->size);
+      a->used += n;
+      name = buffer{n, n, d};
+      name_columns = (u32)n;
+      c->column += (u32)n + 1;
+      c->after_cr = 0;
+      c->position = c->next = e;
+      c->codepoint = XML_NO_CODEPOINT;
+      named = true;
+    }
+  }
+  if (!named) {
+    if (!xml_match_ascii(p, c, string_lit("<"), error)) xml_set_error(error, xml_error_element_expected_start);
+    u32 name_column = c->column;
+    if (!*error && !xml_parse_name(p, c, &name, error)) xml_set_error(error, xml_error_expected_name);
+    name_columns = c->column - name_column;  // a name holds no line end
+  }
   node = xml_node_make(p, xml_node_type_element, error);
   if (node) node->name = name;
 
@@ -826,7 +862,8 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
     if (*error || cp == '>' || cp == '/') break;
     xml_node_append_attribute(node, xml_parse_attribute(p, c, error), error);
   }
-  xml_skip_spaces(p, c, nullptr, error);
+  // Most tags end right after their name or last attribute: no white space to skip then.
+  if (!utf8 || c->position == end || (*c->position != '>' && *c->position != '/')) xml_skip_spaces(p, c, nullptr, error);
   u32 cp = XML_NO_CODEPOINT;
   bool fast = !*error && xml_fast_ok(p, c);
   if (fast) {
@@ -843,7 +880,6 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
     if (!xml_match_ascii(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
     node->empty = 1;
   } else if (cp == '>') {
-    bool utf8 = p->encoding == XML_ENCODING_UTF8 && !p->wide_fast;
     while (!*error) {
       xml_node *child;
       if (utf8 && xml_fast_ok(p, c) && p->end - c->position >= 2) {
@@ -878,8 +914,9 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
     const buffer *a = &p->strings;
     if (*error || !xml_fast_ok(p, c) || a->used > a->size || name.used > a->size - a->used) {
     } else if (p->encoding == XML_ENCODING_UTF8) {
-      same = (u64)(p->end - c->position) > name.used && memcmp(c->position, name.data, name.used) == 0 &&
-             *after < 0x80 && !(xml_byte_class[*after] & xml_class_name);
+      same = (u64)(p->end - c->position) > name.used;
+      for (u64 i = 0; same && i < name.used; i++) same = c->position[i] == name.data[i];  // short: no call
+      same = same && *after < 0x80 && !(xml_byte_class[*after] & xml_class_name);
     } else if (p->wide_fast) {
       // An ASCII start name spelled again in ASCII units.
       after = c->position + 2 * name.used;
@@ -901,8 +938,12 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
         xml_set_error(error, xml_error_element_expected_matching_end_tag);
       xml_string_rollback(&end_name_mark);  // compared, not kept
     }
-    xml_skip_spaces(p, c, nullptr, error);
-    if (!*error && !xml_match_ascii(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
+    if (same && c->position < end && *c->position == '>') {
+      xml_fast_skip(p, c, 1);  // the common end tag: no white space before its ">"
+    } else {
+      xml_skip_spaces(p, c, nullptr, error);
+      if (!*error && !xml_match_ascii(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
+    }
   } else {
     xml_set_error(error, xml_error_element_expected_greater_than_or_slash);
   }

@@ -49,6 +49,24 @@ struct xml_scan {
   u64 continuation;
 };
 
+#ifdef __SSE2__
+// The stop bits of the 16 bytes at t: the stops k0..k3, the controls and the bytes above 0x7F;
+// with lines set, the LFs (also given in *lf) and the tabs are no stops.
+inline u64 xml_block_sse2(const u8 *t, __m128i k0, __m128i k1, __m128i k2, __m128i k3, bool lines, u64 *lf) {
+  __m128i v = _mm_loadu_si128((const __m128i *)t);
+  // Signed: bytes above 0x7F are negative, so one compare catches them with the controls.
+  __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+                                 _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, k0), _mm_cmpeq_epi8(v, k1)),
+                                              _mm_or_si128(_mm_cmpeq_epi8(v, k2), _mm_cmpeq_epi8(v, k3))));
+  u64 mask = (u32)_mm_movemask_epi8(special);
+  if (lines) {
+    *lf = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+    mask &= ~(*lf | (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+  }
+  return mask;
+}
+#endif
+
 // Scans from s for the first byte a run cannot take in bulk: one of the stops, a control but
 // tab and LF (those two too unless lines is set), or a byte above 0x7F that does not begin a
 // whole UTF-8 Char (any such byte unless utf8 is set); the last part block is left unread.
