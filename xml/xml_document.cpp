@@ -915,7 +915,16 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
     if (*error || !xml_fast_ok(p, c) || a->used > a->size || name.used > a->size - a->used) {
     } else if (p->encoding == XML_ENCODING_UTF8) {
       same = (u64)(p->end - c->position) > name.used;
-      for (u64 i = 0; same && i < name.used; i++) same = c->position[i] == name.data[i];  // short: no call
+#ifdef __SSE2__
+      if (same && name.used <= 16 && p->end - c->position >= 16 && a->data + a->size - name.data >= 16) {
+        __m128i x = _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)c->position), _mm_loadu_si128((const __m128i *)name.data));
+        u32 want = (u32)((1ull << name.used) - 1);
+        same = ((u32)_mm_movemask_epi8(x) & want) == want;
+      } else
+#endif
+      {
+        for (u64 i = 0; same && i < name.used; i++) same = c->position[i] == name.data[i];
+      }
       same = same && *after < 0x80 && !(xml_byte_class[*after] & xml_class_name);
     } else if (p->wide_fast) {
       // An ASCII start name spelled again in ASCII units.
