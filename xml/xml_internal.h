@@ -90,13 +90,19 @@ inline void xml_copy(u8 *d, const u8 *s, u64 n, const u8 *s_end, const u8 *d_end
 // Zero-fills a node with straight-line stores: the compiler turns a loop or a library fill of
 // this size into a string instruction whose start-up costs more than the stores.
 inline void xml_node_clear(xml_node *n) {
-  u64 *w = (u64 *)n;
   static_assert(sizeof(xml_node) % 8 == 0, "a node is whole words");
-#pragma GCC unroll 32
-  for (u64 i = 0; i < sizeof(xml_node) / 8; i++) {
-    w[i] = 0;
-    __asm__("" : : "r"(w) : );  // keeps the stores from being merged into one fill
+  u8 *b = (u8 *)n;
+#ifdef __SSE2__
+  const __m128i zero = _mm_setzero_si128();
+#pragma GCC unroll 16
+  for (u64 i = 0; i + 16 <= sizeof(xml_node); i += 16) {
+    _mm_storeu_si128((__m128i *)(b + i), zero);
+    __asm__("" : : "r"(b) :);  // keeps the loop from being turned back into one fill
   }
+  if (sizeof(xml_node) % 16) *(u64 *)(b + sizeof(xml_node) - 8) = 0;
+#else
+  memset(b, 0, sizeof(xml_node));
+#endif
 }
 
 // xml_node_new with the common case inline: a node that fits in the committed arena.
