@@ -93,22 +93,12 @@ __attribute__((noinline)) static bool xml_node_arena_grow(xml_parser *p, u64 nee
 xml_node *xml_node_new(xml_parser *p, u32 type, xml_error *error) {
   if (*error) return nullptr;
   buffer *a = &p->nodes;
-  u64 padding = align_padding((u64)(a->data + a->used), 8);
-  u64 need = padding + sizeof(xml_node);
-  if (a->used > a->size || need > a->size - a->used) {
-    if (!xml_node_arena_grow(p, need)) {
-      xml_set_error(error, xml_error_out_of_node_memory);
-      return nullptr;
-    }
+  u64 need = align_padding((u64)(a->data + a->used), 8) + sizeof(xml_node);
+  if ((a->used > a->size || need > a->size - a->used) && !xml_node_arena_grow(p, need)) {
+    xml_set_error(error, xml_error_out_of_node_memory);
+    return nullptr;
   }
-  xml_node *n = (xml_node *)(a->data + a->used + padding);
-  a->used += need;
-  xml_node_clear(n);
-  n->type = type;
-  // The nodes that follow land a few lines further on: fetching them for writing now keeps the
-  // stores of the next ones from waiting on memory.
-  __builtin_prefetch((const u8 *)n + 4 * sizeof *n, 1);
-  return n;
+  return xml_node_make(p, type, error);  // it fits now
 }
 
 void xml_node_append_child(xml_node *parent, xml_node *child, xml_error *error) {
@@ -436,7 +426,7 @@ static inline void xml_scan_take(xml_scan *r, u64 lf, u32 n) {
     u64 lf = 0;                                                                   \
     u64 mask = BLOCK(r.stop, k0, k1, k2, k3, lines, &lf);                         \
     u32 n = mask ? (u32)__builtin_ctzll(mask) : WIDTH;                            \
-    xml_scan_take(&r, lf & ((1ull << n) - 1), n);                   \
+    xml_scan_take(&r, lf & ((1ull << n) - 1), n);                                 \
     if (n == WIDTH) continue;                                                     \
     if (*r.stop < 0x80 || !utf8 || !xml_scan_sequence(&r, end)) break;            \
   }                                                                               \
@@ -479,9 +469,11 @@ static bool xml_has_avx2() {
 #endif
 }
 
+bool xml_scan_narrow = false;
+
 xml_scan xml_scan_bytes(const u8 *s, const u8 *end, const u8 stops[4], bool lines, bool utf8) {
 #if defined(__x86_64__)
-  if (xml_has_avx2()) return xml_scan_avx2(s, end, stops, lines, utf8);
+  if (!xml_scan_narrow && xml_has_avx2()) return xml_scan_avx2(s, end, stops, lines, utf8);
 #endif
 #ifdef __SSE2__
   return xml_scan_sse2(s, end, stops, lines, utf8);
@@ -536,8 +528,9 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
       }
       s += n;
       if (keep) d += n;
-      if (n == 16) {
+      if (n == 16 && utf8) {
         // A long run: the rest of it in one scan and one copy, when the arena has room for it.
+        // (Text of the other byte encodings stops at every non-ASCII byte, too often for it.)
         xml_scan r = xml_scan_bytes(s, end, stops, newlines, utf8 && any_char);
         u64 m = (u64)(r.stop - s);
         if (m && (!keep || xml_string_tail(p, d, m + XML_RUN_ROOM, &dend))) {
@@ -552,8 +545,8 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
           }
           s += m;
         }
-        continue;
       }
+      if (n == 16) continue;
     }
 #endif
     if (s >= end) break;

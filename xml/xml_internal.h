@@ -72,6 +72,9 @@ inline u64 xml_block_sse2(const u8 *t, __m128i k0, __m128i k1, __m128i k2, __m12
 // whole UTF-8 Char (any such byte unless utf8 is set); the last part block is left unread.
 // AVX2 when the processor has it, else SSE2.
 xml_scan xml_scan_bytes(const u8 *s, const u8 *end, const u8 stops[4], bool lines, bool utf8);
+// Set, the scans stay with SSE2 whatever the processor has: the tests hold both widths to the
+// general path.
+extern bool xml_scan_narrow;
 
 // Copies n bytes from s (readable up to s_end) to d (writable up to d_end). Most strings are a
 // few bytes: two 16-byte blocks copy them when both sides have the room, cheaper than a call.
@@ -115,6 +118,8 @@ inline xml_node *xml_node_make(xml_parser *p, u32 type, xml_error *error) {
   a->used += need;
   xml_node_clear(n);
   n->type = type;
+  // The nodes that follow land a few lines further on: fetching them for writing now keeps the
+  // stores of the next ones from waiting on memory.
   __builtin_prefetch((const u8 *)n + 4 * sizeof *n, 1);
   return n;
 }
@@ -122,7 +127,6 @@ inline xml_node *xml_node_make(xml_parser *p, u32 type, xml_error *error) {
 // Makes room for n more bytes in the string arena (committing more of its reservation when it
 // has one); false, with nothing changed and no error set, when they cannot fit.
 bool xml_string_reserve(xml_parser *p, u64 n);
-
 
 inline void xml_set_error(xml_error *error, xml_error e) {
   if (*error == 0) *error = e;
