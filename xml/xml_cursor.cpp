@@ -382,16 +382,6 @@ static constexpr bool xml_run_stops(u8 cls, u8 stops[4]) {
   }
 }
 
-#ifdef __SSE2__
-// Bit i set for each byte i of v that is below 0x20, above 0x7F or one of the stops.
-static inline u32 xml_special_mask(__m128i v, __m128i a, __m128i b, __m128i c, __m128i d) {
-  // Signed: bytes above 0x7F are negative, so one compare catches them with the controls.
-  __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
-                                 _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, a), _mm_cmpeq_epi8(v, b)),
-                                              _mm_or_si128(_mm_cmpeq_epi8(v, c), _mm_cmpeq_epi8(v, d))));
-  return (u32)_mm_movemask_epi8(special);
-}
-#endif
 
 // ---- Bulk scans --------------------------------------------------------------------------
 
@@ -507,13 +497,10 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
     // After a CR the next LF adds no line: that one byte takes the path below.
     if (blocks && end - s >= 16 && !after_cr) {
       __m128i v = _mm_loadu_si128((const __m128i *)s);
-      u32 mask = xml_special_mask(v, sa, sb, sc, sd);
-      u32 lf = 0;
-      if (newlines) {
-        // Tabs and LFs stay in the run; the LFs before its end are counted from their bits.
-        lf = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
-        mask &= ~(lf | (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
-      }
+      // Tabs and LFs stay in a run that counts lines; the LFs before its end are counted from their bits.
+      u64 lf_bits = 0;
+      u32 mask = (u32)xml_block_sse2(s, sa, sb, sc, sd, newlines, &lf_bits);
+      u32 lf = (u32)lf_bits;
       if (keep) _mm_storeu_si128((__m128i *)d, v);
       u32 n = mask ? (u32)__builtin_ctz(mask) : 16;
       lf &= (1u << n) - 1;

@@ -40,29 +40,28 @@ static inline void xml_push(xml_parser *p, u32 cp, xml_error *error) {
 
 // A run of name characters, the first with the start flag when start is set. False without
 // error when not one code point was read.
+// An ASCII name at the cursor that ends at an ASCII byte or the end, with room for it: taken in
+// one step. False, with nothing changed, for anything else. Only where xml_fast_ok holds in a
+// byte encoding.
+static inline bool xml_fast_name(xml_parser *p, xml_cursor *c, bool start, buffer *out) {
+  u8 *s = c->position, *end = p->end;
+  if (s == end || !(xml_byte_class[*s] & (start ? xml_class_name_start : xml_class_name))) return false;
+  u8 *e = s + 1;
+  while (e < end && (xml_byte_class[*e] & xml_class_name)) e++;
+  u64 n = (u64)(e - s);
+  buffer *a = &p->strings;
+  if ((e != end && *e >= 0x80) || a->used > a->size || n > a->size - a->used) return false;
+  u8 *d = a->data + a->used;
+  xml_copy(d, s, n, end, a->data + a->size);
+  a->used += n;
+  xml_fast_move(c, e, n);
+  if (out) *out = buffer{n, n, d};
+  return true;
+}
+
 static bool xml_read_name(xml_parser *p, xml_cursor *c, bool start, buffer *out, xml_error *error) {
   if (*error) return false;
-  if (!p->wide_fast && xml_fast_ok(p, c)) {
-    // An ASCII name that ends at an ASCII byte or the end, with room for it: taken in one step.
-    u8 *s = c->position, *end = p->end;
-    if (s < end && (xml_byte_class[*s] & (start ? xml_class_name_start : xml_class_name))) {
-      u8 *e = s + 1;
-      while (e < end && (xml_byte_class[*e] & xml_class_name)) e++;
-      u64 n = (u64)(e - s);
-      buffer *a = &p->strings;
-      if ((e == end || *e < 0x80) && a->used <= a->size && n <= a->size - a->used) {
-        u8 *d = a->data + a->used;
-        xml_copy(d, s, n, end, a->data + a->size);
-        a->used += n;
-        c->column += (u32)n;
-        c->after_cr = 0;
-        c->position = c->next = e;
-        c->codepoint = XML_NO_CODEPOINT;
-        if (out) *out = buffer{n, n, d};
-        return true;
-      }
-    }
-  }
+  if (!p->wide_fast && xml_fast_ok(p, c) && xml_fast_name(p, c, start, out)) return true;
   if (p->wide_fast && xml_fast_ok(p, c)) {
     // The same in UTF-16: ASCII units up to an ASCII unit or the very end (a last odd byte
     // reads as U+FFFD, which continues a name).
@@ -79,10 +78,7 @@ static bool xml_read_name(xml_parser *p, xml_cursor *c, bool start, buffer *out,
         u8 *d = a->data + a->used;
         for (u64 i = 0; i < n; i++) d[i] = s[2 * i + low];
         a->used += n;
-        c->column += (u32)n;
-        c->after_cr = 0;
-        c->position = c->next = e;
-        c->codepoint = XML_NO_CODEPOINT;
+        xml_fast_move(c, e, n);
         if (out) *out = buffer{n, n, d};
         return true;
       }
@@ -712,11 +708,10 @@ static xml_node *xml_fast_text(xml_parser *p, xml_cursor *c, bool *taken, xml_er
     // Most runs are short: one block looks first, the scan takes over when it is all text.
 #ifdef __SSE2__
     if (end - t >= 16) {
-      __m128i v = _mm_loadu_si128((const __m128i *)t);
-      __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(v, _mm_set1_epi8('<'))),
-                                  _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('&')), _mm_cmpeq_epi8(v, _mm_set1_epi8(']'))));
-      u32 lf = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
-      u32 mask = (u32)_mm_movemask_epi8(stop) & ~(lf | (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+      u64 lf_bits = 0;
+      u32 mask = (u32)xml_block_sse2(t, _mm_set1_epi8('<'), _mm_set1_epi8('&'), _mm_set1_epi8(']'), _mm_setzero_si128(), true,
+                                     &lf_bits);
+      u32 lf = (u32)lf_bits;
       u32 n = mask ? (u32)__builtin_ctz(mask) : 16;
       lf &= (1u << n) - 1;
       if (lf) {
@@ -812,35 +807,14 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
   xml_marks m = xml_marks_begin(p);
   xml_node *node = nullptr;
   buffer name = {};
-  // UTF-8 read in place where xml_match and the names' own fast path would take every byte.
+  // UTF-8 is read in place below where the general steps would take every byte as it stands.
   bool utf8 = p->encoding == XML_ENCODING_UTF8 && !p->wide_fast && xml_fast_ok(p, c);
   u8 *end = p->end;
-  u32 name_columns = 0;
-  bool named = false;
-  if (utf8 && end - c->position >= 2 && c->position[0] == '<' && (xml_byte_class[c->position[1]] & xml_class_name_start)) {
-    u8 *s = c->position + 1, *e = s + 1;
-    while (e < end && (xml_byte_class[*e] & xml_class_name)) e++;
-    u64 n = (u64)(e - s);
-    buffer *a = &p->strings;
-    if ((e == end || *e < 0x80) && a->used <= a->size && n <= a->size - a->used) {
-      u8 *d = a->data + a->used;
-      xml_copy(d, s, n, end, a->data + a->size);
-      a->used += n;
-      name = buffer{n, n, d};
-      name_columns = (u32)n;
-      c->column += (u32)n + 1;
-      c->after_cr = 0;
-      c->position = c->next = e;
-      c->codepoint = XML_NO_CODEPOINT;
-      named = true;
-    }
-  }
-  if (!named) {
-    if (!xml_match_ascii(p, c, string_lit("<"), error)) xml_set_error(error, xml_error_element_expected_start);
-    u32 name_column = c->column;
-    if (!*error && !xml_parse_name(p, c, &name, error)) xml_set_error(error, xml_error_expected_name);
-    name_columns = c->column - name_column;  // a name holds no line end
-  }
+  if (!xml_match_ascii(p, c, string_lit("<"), error)) xml_set_error(error, xml_error_element_expected_start);
+  u32 name_column = c->column;
+  if (!*error && !(utf8 && xml_fast_name(p, c, true, &name)) && !xml_parse_name(p, c, &name, error))
+    xml_set_error(error, xml_error_expected_name);
+  u32 name_columns = c->column - name_column;  // a name holds no line end
   node = xml_node_make(p, xml_node_type_element, error);
   if (node) node->name = name;
 

@@ -50,15 +50,20 @@ struct xml_scan {
 };
 
 #ifdef __SSE2__
+// Bit i set for each byte i of v that is below 0x20, above 0x7F or one of the stops.
+inline u32 xml_special_mask(__m128i v, __m128i a, __m128i b, __m128i c, __m128i d) {
+  // Signed: bytes above 0x7F are negative, so one compare catches them with the controls.
+  __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+                                 _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, a), _mm_cmpeq_epi8(v, b)),
+                                              _mm_or_si128(_mm_cmpeq_epi8(v, c), _mm_cmpeq_epi8(v, d))));
+  return (u32)_mm_movemask_epi8(special);
+}
+
 // The stop bits of the 16 bytes at t: the stops k0..k3, the controls and the bytes above 0x7F;
 // with lines set, the LFs (also given in *lf) and the tabs are no stops.
 inline u64 xml_block_sse2(const u8 *t, __m128i k0, __m128i k1, __m128i k2, __m128i k3, bool lines, u64 *lf) {
   __m128i v = _mm_loadu_si128((const __m128i *)t);
-  // Signed: bytes above 0x7F are negative, so one compare catches them with the controls.
-  __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
-                                 _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, k0), _mm_cmpeq_epi8(v, k1)),
-                                              _mm_or_si128(_mm_cmpeq_epi8(v, k2), _mm_cmpeq_epi8(v, k3))));
-  u64 mask = (u32)_mm_movemask_epi8(special);
+  u64 mask = xml_special_mask(v, k0, k1, k2, k3);
   if (lines) {
     *lf = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
     mask &= ~(*lf | (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
@@ -208,6 +213,13 @@ inline u64 xml_fast_prefix(const xml_parser *p, const u8 *s, buffer literal) {
   }
   while (i < literal.used && xml_fast_ascii(p, s + 2 * i) == literal.data[i]) i++;
   return i;
+}
+// Moves a fast-path cursor to e over n code points that hold no line end.
+inline void xml_fast_move(xml_cursor *c, u8 *e, u64 n) {
+  c->column += (u32)n;
+  c->after_cr = 0;
+  c->position = c->next = e;
+  c->codepoint = XML_NO_CODEPOINT;
 }
 // Moves a fast-path cursor over n units of a literal (no line ends: each is one column).
 inline void xml_fast_skip(const xml_parser *p, xml_cursor *c, u64 n) {
