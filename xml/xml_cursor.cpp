@@ -102,23 +102,11 @@ xml_node *xml_node_new(xml_parser *p, u32 type, xml_error *error) {
 }
 
 void xml_node_append_child(xml_node *parent, xml_node *child, xml_error *error) {
-  if (*error || !parent || !child) return;
-  child->parent = parent;
-  child->next = nullptr;
-  child->previous = parent->last_child;
-  if (parent->last_child) parent->last_child->next = child;
-  else parent->first_child = child;
-  parent->last_child = child;
+  xml_node_link(parent, child, false, error);
 }
 
 void xml_node_append_attribute(xml_node *element, xml_node *attribute, xml_error *error) {
-  if (*error || !element || !attribute) return;
-  attribute->parent = element;
-  attribute->next = nullptr;
-  attribute->previous = element->last_attribute;
-  if (element->last_attribute) element->last_attribute->next = attribute;
-  else element->first_attribute = attribute;
-  element->last_attribute = attribute;
+  xml_node_link(element, attribute, true, error);
 }
 
 // ---- Strings -----------------------------------------------------------------------------

@@ -826,7 +826,7 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
       while (xml_is_space(b = xml_fast_ascii(p, s))) s += w;
       if (b == '>' || b == '/') break;
       if (b < 0x80) {
-        xml_node_append_attribute(node, xml_parse_attribute(p, c, error), error);
+        xml_node_link(node, xml_parse_attribute(p, c, error), true, error);
         continue;
       }
     }
@@ -834,7 +834,7 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
     xml_skip_spaces(p, &copy, nullptr, error);
     u32 cp = xml_peek(p, &copy, error);
     if (*error || cp == '>' || cp == '/') break;
-    xml_node_append_attribute(node, xml_parse_attribute(p, c, error), error);
+    xml_node_link(node, xml_parse_attribute(p, c, error), true, error);
   }
   // Most tags end right after their name or last attribute: no white space to skip then.
   if (!utf8 || c->position == end || (*c->position != '>' && *c->position != '/')) xml_skip_spaces(p, c, nullptr, error);
@@ -876,7 +876,7 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
         child = xml_parse_content(p, c, error);
       }
       if (!child) break;
-      xml_node_append_child(node, child, error);
+      xml_node_link(node, child, false, error);
     }
     if (!node->first_child) node->empty = 1;
     if (!*error && !xml_match_ascii(p, c, string_lit("</"), error)) xml_set_error(error, xml_error_element_expected_end_tag);

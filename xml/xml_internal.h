@@ -129,6 +129,20 @@ inline xml_node *xml_node_make(xml_parser *p, u32 type, xml_error *error) {
   return n;
 }
 
+// xml_node_append_child and xml_node_append_attribute inline, for the productions that link
+// every node they make.
+inline void xml_node_link(xml_node *parent, xml_node *child, bool attribute, const xml_error *error) {
+  if (*error || !parent || !child) return;
+  xml_node **first = attribute ? &parent->first_attribute : &parent->first_child;
+  xml_node **last = attribute ? &parent->last_attribute : &parent->last_child;
+  child->parent = parent;
+  child->next = nullptr;
+  child->previous = *last;
+  if (*last) (*last)->next = child;
+  else *first = child;
+  *last = child;
+}
+
 // Makes room for n more bytes in the string arena (committing more of its reservation when it
 // has one); false, with nothing changed and no error set, when they cannot fit.
 bool xml_string_reserve(xml_parser *p, u64 n);
