@@ -93,42 +93,20 @@ __attribute__((noinline)) static bool xml_node_arena_grow(xml_parser *p, u64 nee
 xml_node *xml_node_new(xml_parser *p, u32 type, xml_error *error) {
   if (*error) return nullptr;
   buffer *a = &p->nodes;
-  u64 padding = align_padding((u64)(a->data + a->used), 8);
-  u64 need = padding + sizeof(xml_node);
-  if (a->used > a->size || need > a->size - a->used) {
-    if (!xml_node_arena_grow(p, need)) {
-      xml_set_error(error, xml_error_out_of_node_memory);
-      return nullptr;
-    }
+  u64 need = align_padding((u64)(a->data + a->used), 8) + sizeof(xml_node);
+  if ((a->used > a->size || need > a->size - a->used) && !xml_node_arena_grow(p, need)) {
+    xml_set_error(error, xml_error_out_of_node_memory);
+    return nullptr;
   }
-  xml_node *n = (xml_node *)(a->data + a->used + padding);
-  a->used += need;
-  xml_node_clear(n);
-  n->type = type;
-  // The nodes that follow land a few lines further on: fetching them for writing now keeps the
-  // stores of the next ones from waiting on memory.
-  __builtin_prefetch((const u8 *)n + 4 * sizeof *n, 1);
-  return n;
+  return xml_node_make(p, type, error);  // it fits now
 }
 
 void xml_node_append_child(xml_node *parent, xml_node *child, xml_error *error) {
-  if (*error || !parent || !child) return;
-  child->parent = parent;
-  child->next = nullptr;
-  child->previous = parent->last_child;
-  if (parent->last_child) parent->last_child->next = child;
-  else parent->first_child = child;
-  parent->last_child = child;
+  xml_node_link(parent, child, false, error);
 }
 
 void xml_node_append_attribute(xml_node *element, xml_node *attribute, xml_error *error) {
-  if (*error || !element || !attribute) return;
-  attribute->parent = element;
-  attribute->next = nullptr;
-  attribute->previous = element->last_attribute;
-  if (element->last_attribute) element->last_attribute->next = attribute;
-  else element->first_attribute = attribute;
-  element->last_attribute = attribute;
+  xml_node_link(element, attribute, true, error);
 }
 
 // ---- Strings -----------------------------------------------------------------------------
@@ -392,16 +370,6 @@ static constexpr bool xml_run_stops(u8 cls, u8 stops[4]) {
   }
 }
 
-#ifdef __SSE2__
-// Bit i set for each byte i of v that is below 0x20, above 0x7F or one of the stops.
-static inline u32 xml_special_mask(__m128i v, __m128i a, __m128i b, __m128i c, __m128i d) {
-  // Signed: bytes above 0x7F are negative, so one compare catches them with the controls.
-  __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
-                                 _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, a), _mm_cmpeq_epi8(v, b)),
-                                              _mm_or_si128(_mm_cmpeq_epi8(v, c), _mm_cmpeq_epi8(v, d))));
-  return (u32)_mm_movemask_epi8(special);
-}
-#endif
 
 // ---- Bulk scans --------------------------------------------------------------------------
 
@@ -428,47 +396,33 @@ static inline void xml_scan_take(xml_scan *r, u64 lf, u32 n) {
 // s up to the first stop, a control other than tab and LF (those two too unless lines is set),
 // or a byte above 0x7F that does not begin a whole UTF-8 Char (any byte above 0x7F unless utf8
 // is set). The bytes before a last part block are left to the caller.
-#define XML_SCAN_LOOP(WIDTH, BLOCK)                                               \
+#define XML_SCAN_LOOP(WIDTH, BLOCK, SET1)                                         \
   xml_scan r = {s, 0, nullptr, 0};                                                \
+  const auto k0 = SET1((char)stops[0]), k1 = SET1((char)stops[1]);                \
+  const auto k2 = SET1((char)stops[2]), k3 = SET1((char)stops[3]);                \
   while (end - r.stop >= WIDTH) {                                                 \
     u64 lf = 0;                                                                   \
-    u64 mask = BLOCK(r.stop, stops, lines, &lf);                                  \
+    u64 mask = BLOCK(r.stop, k0, k1, k2, k3, lines, &lf);                         \
     u32 n = mask ? (u32)__builtin_ctzll(mask) : WIDTH;                            \
-    xml_scan_take(&r, lf & ((1ull << n) - 1), n);                   \
+    xml_scan_take(&r, lf & ((1ull << n) - 1), n);                                 \
     if (n == WIDTH) continue;                                                     \
     if (*r.stop < 0x80 || !utf8 || !xml_scan_sequence(&r, end)) break;            \
   }                                                                               \
   return r;
 
 #ifdef __SSE2__
-static inline u64 xml_block_sse2(const u8 *t, const u8 *stops, bool lines, u64 *lf) {
-  __m128i v = _mm_loadu_si128((const __m128i *)t);
-  // Signed: bytes above 0x7F are negative, so one compare catches them with the controls.
-  __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
-                                 _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8((char)stops[0])),
-                                                           _mm_cmpeq_epi8(v, _mm_set1_epi8((char)stops[1]))),
-                                              _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8((char)stops[2])),
-                                                           _mm_cmpeq_epi8(v, _mm_set1_epi8((char)stops[3])))));
-  u64 mask = (u32)_mm_movemask_epi8(special);
-  if (lines) {
-    *lf = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
-    mask &= ~(*lf | (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
-  }
-  return mask;
-}
 static xml_scan xml_scan_sse2(const u8 *s, const u8 *end, const u8 *stops, bool lines, bool utf8) {
-  XML_SCAN_LOOP(16, xml_block_sse2)
+  XML_SCAN_LOOP(16, xml_block_sse2, _mm_set1_epi8)
 }
 #endif
 
 #if defined(__x86_64__)
-__attribute__((target("avx2"))) static inline u64 xml_block_avx2(const u8 *t, const u8 *stops, bool lines, u64 *lf) {
+__attribute__((target("avx2"))) static inline u64 xml_block_avx2(const u8 *t, __m256i k0, __m256i k1, __m256i k2,
+                                                                 __m256i k3, bool lines, u64 *lf) {
   __m256i v = _mm256_loadu_si256((const __m256i *)t);
   __m256i special = _mm256_or_si256(_mm256_cmpgt_epi8(_mm256_set1_epi8(0x20), v),
-                                    _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8((char)stops[0])),
-                                                                    _mm256_cmpeq_epi8(v, _mm256_set1_epi8((char)stops[1]))),
-                                                    _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8((char)stops[2])),
-                                                                    _mm256_cmpeq_epi8(v, _mm256_set1_epi8((char)stops[3])))));
+                                    _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, k0), _mm256_cmpeq_epi8(v, k1)),
+                                                    _mm256_or_si256(_mm256_cmpeq_epi8(v, k2), _mm256_cmpeq_epi8(v, k3))));
   u64 mask = (u32)_mm256_movemask_epi8(special);
   if (lines) {
     *lf = (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n')));
@@ -478,7 +432,7 @@ __attribute__((target("avx2"))) static inline u64 xml_block_avx2(const u8 *t, co
 }
 __attribute__((target("avx2"))) static xml_scan xml_scan_avx2(const u8 *s, const u8 *end, const u8 *stops, bool lines,
                                                               bool utf8) {
-  XML_SCAN_LOOP(32, xml_block_avx2)
+  XML_SCAN_LOOP(32, xml_block_avx2, _mm256_set1_epi8)
 }
 #endif
 #undef XML_SCAN_LOOP
@@ -493,9 +447,11 @@ static bool xml_has_avx2() {
 #endif
 }
 
+bool xml_scan_narrow = false;
+
 xml_scan xml_scan_bytes(const u8 *s, const u8 *end, const u8 stops[4], bool lines, bool utf8) {
 #if defined(__x86_64__)
-  if (xml_has_avx2()) return xml_scan_avx2(s, end, stops, lines, utf8);
+  if (!xml_scan_narrow && xml_has_avx2()) return xml_scan_avx2(s, end, stops, lines, utf8);
 #endif
 #ifdef __SSE2__
   return xml_scan_sse2(s, end, stops, lines, utf8);
@@ -529,13 +485,10 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
     // After a CR the next LF adds no line: that one byte takes the path below.
     if (blocks && end - s >= 16 && !after_cr) {
       __m128i v = _mm_loadu_si128((const __m128i *)s);
-      u32 mask = xml_special_mask(v, sa, sb, sc, sd);
-      u32 lf = 0;
-      if (newlines) {
-        // Tabs and LFs stay in the run; the LFs before its end are counted from their bits.
-        lf = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
-        mask &= ~(lf | (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
-      }
+      // Tabs and LFs stay in a run that counts lines; the LFs before its end are counted from their bits.
+      u64 lf_bits = 0;
+      u32 mask = (u32)xml_block_sse2(s, sa, sb, sc, sd, newlines, &lf_bits);
+      u32 lf = (u32)lf_bits;
       if (keep) _mm_storeu_si128((__m128i *)d, v);
       u32 n = mask ? (u32)__builtin_ctz(mask) : 16;
       lf &= (1u << n) - 1;
@@ -550,8 +503,9 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
       }
       s += n;
       if (keep) d += n;
-      if (n == 16) {
+      if (n == 16 && utf8) {
         // A long run: the rest of it in one scan and one copy, when the arena has room for it.
+        // (Text of the other byte encodings stops at every non-ASCII byte, too often for it.)
         xml_scan r = xml_scan_bytes(s, end, stops, newlines, utf8 && any_char);
         u64 m = (u64)(r.stop - s);
         if (m && (!keep || xml_string_tail(p, d, m + XML_RUN_ROOM, &dend))) {
@@ -566,8 +520,8 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
           }
           s += m;
         }
-        continue;
       }
+      if (n == 16) continue;
     }
 #endif
     if (s >= end) break;

@@ -40,29 +40,28 @@ static inline void xml_push(xml_parser *p, u32 cp, xml_error *error) {
 
 // A run of name characters, the first with the start flag when start is set. False without
 // error when not one code point was read.
+// An ASCII name at the cursor that ends at an ASCII byte or the end, with room for it: taken in
+// one step. False, with nothing changed, for anything else. Only where xml_fast_ok holds in a
+// byte encoding.
+static inline bool xml_fast_name(xml_parser *p, xml_cursor *c, bool start, buffer *out) {
+  u8 *s = c->position, *end = p->end;
+  if (s == end || !(xml_byte_class[*s] & (start ? xml_class_name_start : xml_class_name))) return false;
+  u8 *e = s + 1;
+  while (e < end && (xml_byte_class[*e] & xml_class_name)) e++;
+  u64 n = (u64)(e - s);
+  buffer *a = &p->strings;
+  if ((e != end && *e >= 0x80) || a->used > a->size || n > a->size - a->used) return false;
+  u8 *d = a->data + a->used;
+  xml_copy(d, s, n, end, a->data + a->size);
+  a->used += n;
+  xml_fast_move(c, e, n);
+  if (out) *out = buffer{n, n, d};
+  return true;
+}
+
 static bool xml_read_name(xml_parser *p, xml_cursor *c, bool start, buffer *out, xml_error *error) {
   if (*error) return false;
-  if (!p->wide_fast && xml_fast_ok(p, c)) {
-    // An ASCII name that ends at an ASCII byte or the end, with room for it: taken in one step.
-    u8 *s = c->position, *end = p->end;
-    if (s < end && (xml_byte_class[*s] & (start ? xml_class_name_start : xml_class_name))) {
-      u8 *e = s + 1;
-      while (e < end && (xml_byte_class[*e] & xml_class_name)) e++;
-      u64 n = (u64)(e - s);
-      buffer *a = &p->strings;
-      if ((e == end || *e < 0x80) && a->used <= a->size && n <= a->size - a->used) {
-        u8 *d = a->data + a->used;
-        memcpy(d, s, n);
-        a->used += n;
-        c->column += (u32)n;
-        c->after_cr = 0;
-        c->position = c->next = e;
-        c->codepoint = XML_NO_CODEPOINT;
-        if (out) *out = buffer{n, n, d};
-        return true;
-      }
-    }
-  }
+  if (!p->wide_fast && xml_fast_ok(p, c) && xml_fast_name(p, c, start, out)) return true;
   if (p->wide_fast && xml_fast_ok(p, c)) {
     // The same in UTF-16: ASCII units up to an ASCII unit or the very end (a last odd byte
     // reads as U+FFFD, which continues a name).
@@ -79,10 +78,7 @@ static bool xml_read_name(xml_parser *p, xml_cursor *c, bool start, buffer *out,
         u8 *d = a->data + a->used;
         for (u64 i = 0; i < n; i++) d[i] = s[2 * i + low];
         a->used += n;
-        c->column += (u32)n;
-        c->after_cr = 0;
-        c->position = c->next = e;
-        c->codepoint = XML_NO_CODEPOINT;
+        xml_fast_move(c, e, n);
         if (out) *out = buffer{n, n, d};
         return true;
       }
@@ -378,7 +374,7 @@ xml_node *xml_parse_xml_declaration(xml_parser *p, xml_cursor *c, xml_error *err
   if (!xml_match_ascii(p, c, string_lit("<?xml"), error)) {
     xml_set_error(error, xml_error_xml_declaration_expected_start);
   } else {
-    node = xml_node_new(p, xml_node_type_xml_declaration, error);
+    node = xml_node_make(p, xml_node_type_xml_declaration, error);
     buffer version = {}, encoding = {};
     xml_parse_version_info(p, c, &version, error);
     if (node) node->version = version;
@@ -443,7 +439,7 @@ static xml_node *xml_finish_text_node(xml_parser *p, xml_string_mark *text, u32 
                                       xml_error *error) {
   buffer t = {};
   xml_string_finish(text, &t, error);
-  xml_node *node = xml_node_new(p, type, error);
+  xml_node *node = xml_node_make(p, type, error);
   if (node) node->text = t;
   xml_marks_end(m, error);
   return *error ? nullptr : node;
@@ -487,7 +483,7 @@ xml_node *xml_parse_processing_instruction(xml_parser *p, xml_cursor *c, xml_err
         (target.data[2] | 0x20) == 'l')
       xml_set_error(error, xml_error_processing_instruction_xml_declaration_must_be_the_first_element);
   }
-  xml_node *node = xml_node_new(p, xml_node_type_processing_instruction, error);
+  xml_node *node = xml_node_make(p, xml_node_type_processing_instruction, error);
   if (node) {
     node->target = target;
     node->data = data;
@@ -502,7 +498,7 @@ xml_node *xml_parse_misc(xml_parser *p, xml_cursor *c, xml_error *error) {
   xml_node *node = nullptr;
   buffer spaces;
   if (xml_skip_spaces(p, c, &spaces, error)) {
-    node = xml_node_new(p, xml_node_type_spaces, error);
+    node = xml_node_make(p, xml_node_type_spaces, error);
     if (node) node->text = spaces;
   } else if (xml_at(p, c, string_lit("<!--"), error)) {
     node = xml_parse_comment(p, c, error);
@@ -575,7 +571,18 @@ static xml_node *xml_fast_attribute(xml_parser *p, xml_cursor *c, bool *taken, x
   const u8 *value = t;
   u64 continuation = 0;  // bytes that add no column
   bool utf8 = p->encoding == XML_ENCODING_UTF8;
+#ifdef __SSE2__
+  const __m128i k0 = _mm_set1_epi8('<'), k1 = _mm_set1_epi8('&'), k2 = _mm_set1_epi8('"'), k3 = _mm_set1_epi8('\'');
+#endif
   for (;;) {
+#ifdef __SSE2__
+    if (end - t >= 16) {
+      u64 lf, mask = xml_block_sse2(t, k0, k1, k2, k3, false, &lf);
+      u32 n = mask ? (u32)__builtin_ctzll(mask) : 16;
+      t += n;
+      if (n == 16) continue;
+    }
+#endif
     if (t == end) return nullptr;
     u8 b = *t;
     if (xml_byte_class[b] & xml_class_attribute) {
@@ -595,14 +602,14 @@ static xml_node *xml_fast_attribute(xml_parser *p, xml_cursor *c, bool *taken, x
   *taken = true;
   xml_marks m = xml_marks_begin(p);
   u8 *d = a->data + a->used;
-  memcpy(d, name, name_length);
-  memcpy(d + name_length, value, value_length);
+  xml_copy(d, name, name_length, end, a->data + a->size);
+  xml_copy(d + name_length, value, value_length, end, a->data + a->size);
   a->used += name_length + value_length;
   c->column += (u32)((u64)(t + 1 - s) - continuation);
   c->after_cr = 0;
   c->position = c->next = (u8 *)t + 1;
   c->codepoint = XML_NO_CODEPOINT;
-  xml_node *node = xml_node_new(p, xml_node_type_attribute, error);
+  xml_node *node = xml_node_make(p, xml_node_type_attribute, error);
   if (node) {
     node->name = buffer{name_length, name_length, d};
     node->value = value_length ? buffer{value_length, value_length, d + name_length} : buffer{};
@@ -624,7 +631,7 @@ xml_node *xml_parse_attribute(xml_parser *p, xml_cursor *c, xml_error *error) {
   else if (!xml_parse_name(p, c, &name, error)) xml_set_error(error, xml_error_expected_name);
   xml_parse_eq(p, c, error);
   xml_parse_attribute_value(p, c, &value, error);
-  xml_node *node = xml_node_new(p, xml_node_type_attribute, error);
+  xml_node *node = xml_node_make(p, xml_node_type_attribute, error);
   if (node) {
     node->name = name;
     node->value = value;
@@ -672,7 +679,7 @@ xml_node *xml_parse_character_data(xml_parser *p, xml_cursor *c, xml_error *erro
   xml_string_finish(&text, &t, error);
   xml_node *node = nullptr;
   if (t.used) {
-    node = xml_node_new(p, xml_node_type_character_data, error);
+    node = xml_node_make(p, xml_node_type_character_data, error);
     if (node) node->text = t;
   }
   xml_marks_end(&m, error);
@@ -701,11 +708,10 @@ static xml_node *xml_fast_text(xml_parser *p, xml_cursor *c, bool *taken, xml_er
     // Most runs are short: one block looks first, the scan takes over when it is all text.
 #ifdef __SSE2__
     if (end - t >= 16) {
-      __m128i v = _mm_loadu_si128((const __m128i *)t);
-      __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(v, _mm_set1_epi8('<'))),
-                                  _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('&')), _mm_cmpeq_epi8(v, _mm_set1_epi8(']'))));
-      u32 lf = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
-      u32 mask = (u32)_mm_movemask_epi8(stop) & ~(lf | (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+      u64 lf_bits = 0;
+      u32 mask = (u32)xml_block_sse2(t, _mm_set1_epi8('<'), _mm_set1_epi8('&'), _mm_set1_epi8(']'), _mm_setzero_si128(), true,
+                                     &lf_bits);
+      u32 lf = (u32)lf_bits;
       u32 n = mask ? (u32)__builtin_ctz(mask) : 16;
       lf &= (1u << n) - 1;
       if (lf) {
@@ -751,12 +757,12 @@ static xml_node *xml_fast_text(xml_parser *p, xml_cursor *c, bool *taken, xml_er
   *taken = true;
   buffer *a = &p->strings;
   u8 *d = a->data + a->used;
-  memcpy(d, s, length);
+  xml_copy(d, s, length, end, a->data + a->size);
   a->used += length;
   c->position = c->next = t;
   c->line = line, c->column = column, c->after_cr = 0, c->codepoint = XML_NO_CODEPOINT;
   if (line_start != c->line_start) c->line_start = line_start, c->line_start_state = c->state;
-  xml_node *node = xml_node_new(p, xml_node_type_character_data, error);
+  xml_node *node = xml_node_make(p, xml_node_type_character_data, error);
   if (!node) {
     a->used -= length;  // as the general path rolls back its string when the node does not fit
     return nullptr;
@@ -786,7 +792,7 @@ xml_node *xml_parse_content(xml_parser *p, xml_cursor *c, xml_error *error) {
     xml_marks m = xml_marks_begin(p);
     buffer raw = {};
     xml_parse_reference(p, c, &raw, error);
-    node = xml_node_new(p, xml_node_type_reference, error);
+    node = xml_node_make(p, xml_node_type_reference, error);
     if (node) node->text = raw;
     xml_marks_end(&m, error);
     return *error ? nullptr : node;
@@ -801,11 +807,15 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
   xml_marks m = xml_marks_begin(p);
   xml_node *node = nullptr;
   buffer name = {};
+  // UTF-8 is read in place below where the general steps would take every byte as it stands.
+  bool utf8 = p->encoding == XML_ENCODING_UTF8 && !p->wide_fast && xml_fast_ok(p, c);
+  u8 *end = p->end;
   if (!xml_match_ascii(p, c, string_lit("<"), error)) xml_set_error(error, xml_error_element_expected_start);
   u32 name_column = c->column;
-  if (!*error && !xml_parse_name(p, c, &name, error)) xml_set_error(error, xml_error_expected_name);
+  if (!*error && !(utf8 && xml_fast_name(p, c, true, &name)) && !xml_parse_name(p, c, &name, error))
+    xml_set_error(error, xml_error_expected_name);
   u32 name_columns = c->column - name_column;  // a name holds no line end
-  node = xml_node_new(p, xml_node_type_element, error);
+  node = xml_node_make(p, xml_node_type_element, error);
   if (node) node->name = name;
 
   while (!*error) {
@@ -816,7 +826,7 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
       while (xml_is_space(b = xml_fast_ascii(p, s))) s += w;
       if (b == '>' || b == '/') break;
       if (b < 0x80) {
-        xml_node_append_attribute(node, xml_parse_attribute(p, c, error), error);
+        xml_node_link(node, xml_parse_attribute(p, c, error), true, error);
         continue;
       }
     }
@@ -824,9 +834,10 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
     xml_skip_spaces(p, &copy, nullptr, error);
     u32 cp = xml_peek(p, &copy, error);
     if (*error || cp == '>' || cp == '/') break;
-    xml_node_append_attribute(node, xml_parse_attribute(p, c, error), error);
+    xml_node_link(node, xml_parse_attribute(p, c, error), true, error);
   }
-  xml_skip_spaces(p, c, nullptr, error);
+  // Most tags end right after their name or last attribute: no white space to skip then.
+  if (!utf8 || c->position == end || (*c->position != '>' && *c->position != '/')) xml_skip_spaces(p, c, nullptr, error);
   u32 cp = XML_NO_CODEPOINT;
   bool fast = !*error && xml_fast_ok(p, c);
   if (fast) {
@@ -843,7 +854,6 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
     if (!xml_match_ascii(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
     node->empty = 1;
   } else if (cp == '>') {
-    bool utf8 = p->encoding == XML_ENCODING_UTF8 && !p->wide_fast;
     while (!*error) {
       xml_node *child;
       if (utf8 && xml_fast_ok(p, c) && p->end - c->position >= 2) {
@@ -866,7 +876,7 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
         child = xml_parse_content(p, c, error);
       }
       if (!child) break;
-      xml_node_append_child(node, child, error);
+      xml_node_link(node, child, false, error);
     }
     if (!node->first_child) node->empty = 1;
     if (!*error && !xml_match_ascii(p, c, string_lit("</"), error)) xml_set_error(error, xml_error_element_expected_end_tag);
@@ -878,8 +888,18 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
     const buffer *a = &p->strings;
     if (*error || !xml_fast_ok(p, c) || a->used > a->size || name.used > a->size - a->used) {
     } else if (p->encoding == XML_ENCODING_UTF8) {
-      same = (u64)(p->end - c->position) > name.used && memcmp(c->position, name.data, name.used) == 0 &&
-             *after < 0x80 && !(xml_byte_class[*after] & xml_class_name);
+      same = (u64)(p->end - c->position) > name.used;
+#ifdef __SSE2__
+      if (same && name.used <= 16 && p->end - c->position >= 16 && a->data + a->size - name.data >= 16) {
+        __m128i x = _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)c->position), _mm_loadu_si128((const __m128i *)name.data));
+        u32 want = (u32)((1ull << name.used) - 1);
+        same = ((u32)_mm_movemask_epi8(x) & want) == want;
+      } else
+#endif
+      {
+        for (u64 i = 0; same && i < name.used; i++) same = c->position[i] == name.data[i];
+      }
+      same = same && *after < 0x80 && !(xml_byte_class[*after] & xml_class_name);
     } else if (p->wide_fast) {
       // An ASCII start name spelled again in ASCII units.
       after = c->position + 2 * name.used;
@@ -901,8 +921,12 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
         xml_set_error(error, xml_error_element_expected_matching_end_tag);
       xml_string_rollback(&end_name_mark);  // compared, not kept
     }
-    xml_skip_spaces(p, c, nullptr, error);
-    if (!*error && !xml_match_ascii(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
+    if (same && c->position < end && *c->position == '>') {
+      xml_fast_skip(p, c, 1);  // the common end tag: no white space before its ">"
+    } else {
+      xml_skip_spaces(p, c, nullptr, error);
+      if (!*error && !xml_match_ascii(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
+    }
   } else {
     xml_set_error(error, xml_error_element_expected_greater_than_or_slash);
   }

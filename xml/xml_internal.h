@@ -2,6 +2,11 @@
 // the fast paths, and the helpers the productions share.
 #pragma once
 
+#include <string.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "xml/xml.h"
 
 // ---- Decoding ----------------------------------------------------------------------------
@@ -44,27 +49,103 @@ struct xml_scan {
   u64 continuation;
 };
 
+#ifdef __SSE2__
+// Bit i set for each byte i of v that is below 0x20, above 0x7F or one of the stops.
+inline u32 xml_special_mask(__m128i v, __m128i a, __m128i b, __m128i c, __m128i d) {
+  // Signed: bytes above 0x7F are negative, so one compare catches them with the controls.
+  __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+                                 _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, a), _mm_cmpeq_epi8(v, b)),
+                                              _mm_or_si128(_mm_cmpeq_epi8(v, c), _mm_cmpeq_epi8(v, d))));
+  return (u32)_mm_movemask_epi8(special);
+}
+
+// The stop bits of the 16 bytes at t: the stops k0..k3, the controls and the bytes above 0x7F;
+// with lines set, the LFs (also given in *lf) and the tabs are no stops.
+inline u64 xml_block_sse2(const u8 *t, __m128i k0, __m128i k1, __m128i k2, __m128i k3, bool lines, u64 *lf) {
+  __m128i v = _mm_loadu_si128((const __m128i *)t);
+  u64 mask = xml_special_mask(v, k0, k1, k2, k3);
+  if (lines) {
+    *lf = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+    mask &= ~(*lf | (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+  }
+  return mask;
+}
+#endif
+
 // Scans from s for the first byte a run cannot take in bulk: one of the stops, a control but
 // tab and LF (those two too unless lines is set), or a byte above 0x7F that does not begin a
 // whole UTF-8 Char (any such byte unless utf8 is set); the last part block is left unread.
 // AVX2 when the processor has it, else SSE2.
 xml_scan xml_scan_bytes(const u8 *s, const u8 *end, const u8 stops[4], bool lines, bool utf8);
+// Set, the scans stay with SSE2 whatever the processor has: the tests hold both widths to the
+// general path.
+extern bool xml_scan_narrow;
 
-// Makes room for n more bytes in the string arena (committing more of its reservation when it
-// has one); false, with nothing changed and no error set, when they cannot fit.
-bool xml_string_reserve(xml_parser *p, u64 n);
+// Copies n bytes from s (readable up to s_end) to d (writable up to d_end). Most strings are a
+// few bytes: two 16-byte blocks copy them when both sides have the room, cheaper than a call.
+inline void xml_copy(u8 *d, const u8 *s, u64 n, const u8 *s_end, const u8 *d_end) {
+#ifdef __SSE2__
+  if (n <= 32 && s_end - s >= 32 && d_end - d >= 32) {
+    __m128i a = _mm_loadu_si128((const __m128i *)s), b = _mm_loadu_si128((const __m128i *)(s + 16));
+    _mm_storeu_si128((__m128i *)d, a);
+    if (n > 16) _mm_storeu_si128((__m128i *)(d + 16), b);
+    return;
+  }
+#endif
+  memcpy(d, s, n);
+}
 
 // Zero-fills a node with straight-line stores: the compiler turns a loop or a library fill of
 // this size into a string instruction whose start-up costs more than the stores.
 inline void xml_node_clear(xml_node *n) {
-  u64 *w = (u64 *)n;
   static_assert(sizeof(xml_node) % 8 == 0, "a node is whole words");
-#pragma GCC unroll 32
-  for (u64 i = 0; i < sizeof(xml_node) / 8; i++) {
-    w[i] = 0;
-    __asm__("" : : "r"(w) : );  // keeps the stores from being merged into one fill
+  u8 *b = (u8 *)n;
+#ifdef __SSE2__
+  const __m128i zero = _mm_setzero_si128();
+#pragma GCC unroll 16
+  for (u64 i = 0; i + 16 <= sizeof(xml_node); i += 16) {
+    _mm_storeu_si128((__m128i *)(b + i), zero);
+    __asm__("" : : "r"(b) :);  // keeps the loop from being turned back into one fill
   }
+  if (sizeof(xml_node) % 16) *(u64 *)(b + sizeof(xml_node) - 8) = 0;
+#else
+  memset(b, 0, sizeof(xml_node));
+#endif
 }
+
+// xml_node_new with the common case inline: a node that fits in the committed arena.
+inline xml_node *xml_node_make(xml_parser *p, u32 type, xml_error *error) {
+  buffer *a = &p->nodes;
+  u64 padding = align_padding((u64)(a->data + a->used), 8);
+  u64 need = padding + sizeof(xml_node);
+  if (*error || a->used > a->size || need > a->size - a->used) return xml_node_new(p, type, error);
+  xml_node *n = (xml_node *)(a->data + a->used + padding);
+  a->used += need;
+  xml_node_clear(n);
+  n->type = type;
+  // The nodes that follow land a few lines further on: fetching them for writing now keeps the
+  // stores of the next ones from waiting on memory.
+  __builtin_prefetch((const u8 *)n + 4 * sizeof *n, 1);
+  return n;
+}
+
+// xml_node_append_child and xml_node_append_attribute inline, for the productions that link
+// every node they make.
+inline void xml_node_link(xml_node *parent, xml_node *child, bool attribute, const xml_error *error) {
+  if (*error || !parent || !child) return;
+  xml_node **first = attribute ? &parent->first_attribute : &parent->first_child;
+  xml_node **last = attribute ? &parent->last_attribute : &parent->last_child;
+  child->parent = parent;
+  child->next = nullptr;
+  child->previous = *last;
+  if (*last) (*last)->next = child;
+  else *first = child;
+  *last = child;
+}
+
+// Makes room for n more bytes in the string arena (committing more of its reservation when it
+// has one); false, with nothing changed and no error set, when they cannot fit.
+bool xml_string_reserve(xml_parser *p, u64 n);
 
 inline void xml_set_error(xml_error *error, xml_error e) {
   if (*error == 0) *error = e;
@@ -146,6 +227,13 @@ inline u64 xml_fast_prefix(const xml_parser *p, const u8 *s, buffer literal) {
   }
   while (i < literal.used && xml_fast_ascii(p, s + 2 * i) == literal.data[i]) i++;
   return i;
+}
+// Moves a fast-path cursor to e over n code points that hold no line end.
+inline void xml_fast_move(xml_cursor *c, u8 *e, u64 n) {
+  c->column += (u32)n;
+  c->after_cr = 0;
+  c->position = c->next = e;
+  c->codepoint = XML_NO_CODEPOINT;
 }
 // Moves a fast-path cursor over n units of a literal (no line ends: each is one column).
 inline void xml_fast_skip(const xml_parser *p, xml_cursor *c, u64 n) {

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "tests/xml/xml_test_util.h"
+#include "xml/xml_internal.h"
 
 namespace {
 
@@ -336,7 +337,10 @@ TEST(xml_fast_path, long_runs_count_lines_and_columns_across_blocks) {
   }
   const std::vector<u32> tails[] = {{'<'}, {'&', 'a', 'm', 'p', ';'}, {']'}, {'\r', '\n'}, {raw | 0xC3, 'x'},
                                     {0xFFFE}, {'-'}, {'?'}, {'\''}};
-  for (u32 enc : {(u32)enc_utf8, 22u}) {
+  for (u32 round = 0; round < 4; round++) {
+    bool narrow = round >= 2;
+    u32 enc = round % 2 ? 22u : (u32)enc_utf8;
+    xml_scan_narrow = narrow;
     for (const auto &ctx : contexts) {
       for (const auto &filler : fillers) {
         for (const auto &tail : tails) {
@@ -348,12 +352,13 @@ TEST(xml_fast_path, long_runs_count_lines_and_columns_across_blocks) {
             for (const char *s = ctx[1]; *s; s++) doc.push_back((u8)*s);
             std::string bytes = encode(doc, enc);
             EXPECT_EQ(parse_with(bytes, enc, true), parse_with(bytes, enc, false))
-                << ctx[0] << " length " << k << " encoding " << enc;
+                << ctx[0] << " length " << k << " encoding " << enc << (narrow ? " SSE2" : "");
           }
         }
       }
     }
   }
+  xml_scan_narrow = false;
 }
 
 // A run that fills the string arena to its last byte: every arena size against characters of
