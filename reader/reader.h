@@ -7,6 +7,7 @@
 
 #include "core/core.h"
 #include "platform/platform.h"
+#include "xml/xml.h"
 
 // ---- Limits and kinds --------------------------------------------------------------------
 
@@ -271,6 +272,8 @@ struct reader {
   pool metas;
   // reader_full_* bits of the limits reported to the log since they last had room.
   u32 full_reported;
+  // The XML parser's memory, reserved by the first feed_parse and kept for the next documents.
+  xml_memory xml;
 };
 
 // ---- Construction ------------------------------------------------------------------------

@@ -51,6 +51,7 @@ void reader_destroy(reader *r) {
   memory_free(&r->pool_memory);
   memory_free(&r->strings_a);
   memory_free(&r->strings_b);
+  xml_memory_release(&r->xml);
   memory_zero(r, sizeof *r);
 }
 
