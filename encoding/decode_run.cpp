@@ -87,15 +87,10 @@ inline u32 utf8_write(u8 *out, u32 cp) {
   return 4;
 }
 
-// The ASCII test of a block and, under SSE2, the continuation bytes of a mixed one.
+// The ASCII test of 16 bytes (one bit per byte under SSE2, else non-zero) and their widening.
 #ifdef __SSE2__
 inline u32 block_non_ascii(const u8 *at) {
   return (u32)_mm_movemask_epi8(_mm_loadu_si128((const __m128i *)at));
-}
-inline u32 block_continuations(const u8 *at) {
-  // 0x80..0xBF are the bytes below 0xC0 as signed values.
-  __m128i v = _mm_loadu_si128((const __m128i *)at);
-  return (u32)_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8((char)0xC0)));
 }
 inline void block_widen(const u8 *at, u32 *out) {
   __m128i v = _mm_loadu_si128((const __m128i *)at), zero = _mm_setzero_si128();
@@ -118,23 +113,33 @@ inline void block_widen(const u8 *at, u32 *out) {
 #endif
 inline void block_copy(const u8 *at, u8 *out) { std::memcpy(out, at, run_block); }
 
-// A mixed UTF-8 block from a sequence start: checks the block as a whole, then decodes every lead
-// among its 16 bytes (the last sequence may reach 3 bytes past them) and gives the bytes up to
-// the end of the last sequence, or 0 when anything in it is refused. The checks are those of
-// utf8_decode: no lead C0, C1 or F5..FF; the second byte's narrower range after E0, ED, F0 and
-// F4; and continuations exactly where the leads want them, which holds when the bytes that
-// follow a lead by one, two or three places as its length says are the block's continuations.
-// The last sequence is checked whole by utf8_sequence, as it may end past the block.
+// A mixed UTF-8 block of 32 bytes from a sequence start: checks the block as a whole, then
+// decodes every lead among its bytes (the last sequence may reach 3 bytes past them) and gives
+// the bytes up to the end of the last sequence, or 0 when anything in it is refused. The checks
+// are those of utf8_decode: no lead C0, C1 or F5..FF; the second byte's narrower range after E0,
+// ED, F0 and F4; and continuations exactly where the leads want them, which holds when the bytes
+// that follow a lead by one, two or three places as its length says are the block's
+// continuations. The last sequence is checked whole by utf8_sequence, as it may end past the
+// block. Each half of 16 bytes is classified on its own.
 #ifdef __SSE2__
+constexpr u32 utf8_block_size = 2 * run_block;
+
 inline __m128i bytes_at_least(__m128i v, u8 x) {
   return _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8((char)x)), v);
 }
 inline __m128i bytes_equal(__m128i v, u8 x) { return _mm_cmpeq_epi8(v, _mm_set1_epi8((char)x)); }
+inline __m128i load16(const u8 *at) { return _mm_loadu_si128((const __m128i *)at); }
 
-template <typename Store>
-inline u32 utf8_block(const u8 *at, Store store) {
-  __m128i v = _mm_loadu_si128((const __m128i *)at);
-  __m128i second = _mm_loadu_si128((const __m128i *)(at + 1));
+struct utf8_half {
+  u32 refused, expected, continuations, four_byte;  // one bit per byte
+  __m128i lead_bits, shift;  // per byte: the lead's own bits, and its shift
+  __m128i bmp[2];            // per byte, as u16: the code point a lead below F0 starts
+};
+
+// The first half starts a sequence, so nothing before it wants a continuation in it; the second
+// looks back at the last three bytes of the first.
+inline utf8_half utf8_classify(const u8 *at, bool first) {
+  __m128i v = load16(at), second = load16(at + 1);
   __m128i two = bytes_at_least(v, 0xC0), three = bytes_at_least(v, 0xE0), four = bytes_at_least(v, 0xF0);
   __m128i second_high = bytes_at_least(second, 0xA0), second_mid = bytes_at_least(second, 0x90);
   __m128i refused = _mm_or_si128(bytes_at_least(v, 0xF5),
@@ -144,26 +149,75 @@ inline u32 utf8_block(const u8 *at, Store store) {
   refused = _mm_or_si128(refused, _mm_and_si128(second_high, bytes_equal(v, 0xED)));
   refused = _mm_or_si128(refused, _mm_andnot_si128(second_mid, bytes_equal(v, 0xF0)));
   refused = _mm_or_si128(refused, _mm_and_si128(second_mid, bytes_equal(v, 0xF4)));
-  __m128i expected = _mm_or_si128(_mm_slli_si128(two, 1),
-                                  _mm_or_si128(_mm_slli_si128(three, 2), _mm_slli_si128(four, 3)));
-  u32 continuations = block_continuations(at);
-  if (_mm_movemask_epi8(refused) | ((u32)_mm_movemask_epi8(expected) ^ continuations)) return 0;
-  u32 leads = ~continuations & 0xFFFF;
+  __m128i expected;
+  if (first) {
+    expected = _mm_or_si128(_mm_slli_si128(two, 1), _mm_or_si128(_mm_slli_si128(three, 2), _mm_slli_si128(four, 3)));
+  } else {
+    expected = _mm_or_si128(bytes_at_least(load16(at - 1), 0xC0),
+                            _mm_or_si128(bytes_at_least(load16(at - 2), 0xE0), bytes_at_least(load16(at - 3), 0xF0)));
+  }
+  utf8_half h;
+  h.refused = (u32)_mm_movemask_epi8(refused);
+  h.expected = (u32)_mm_movemask_epi8(expected);
+  // 0x80..0xBF are the bytes below 0xC0 as signed values.
+  h.continuations = (u32)_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8((char)0xC0)));
+  // Each byte's lead bits and the shift that takes the four-byte form down to its length are
+  // worked out here, so a lead's decode below waits on no table.
+  h.lead_bits = _mm_and_si128(v, _mm_or_si128(_mm_andnot_si128(two, _mm_set1_epi8(0x7F)),
+                                              _mm_and_si128(two, _mm_set1_epi8(0x1F))));
+  h.lead_bits = _mm_andnot_si128(_mm_and_si128(three, _mm_set1_epi8(0x10)), h.lead_bits);
+  h.lead_bits = _mm_andnot_si128(_mm_and_si128(four, _mm_set1_epi8(0x08)), h.lead_bits);
+  // 18, 12, 6 or 0: six times the continuations a four-byte form has beyond this one's.
+  __m128i longer = _mm_sub_epi8(_mm_setzero_si128(), _mm_add_epi8(two, _mm_add_epi8(three, four)));
+  __m128i twice = _mm_add_epi8(longer, longer);
+  h.shift = _mm_sub_epi8(_mm_set1_epi8(18), _mm_add_epi8(twice, _mm_add_epi8(twice, twice)));
+  // Below U+10000 every form fits 16 bits, so the code point of every place is computed at once,
+  // eight places a vector; a lead then only picks its own.
+  h.four_byte = (u32)_mm_movemask_epi8(four);
+  __m128i zero = _mm_setzero_si128(), low6 = _mm_set1_epi16(0x3F), third = load16(at + 2);
+  __m128i only_two = _mm_andnot_si128(three, two);
+  for (int half = 0; half < 2; half++) {
+    __m128i b0 = half ? _mm_unpackhi_epi8(v, zero) : _mm_unpacklo_epi8(v, zero);
+    __m128i b1 = _mm_and_si128(half ? _mm_unpackhi_epi8(second, zero) : _mm_unpacklo_epi8(second, zero), low6);
+    __m128i b2 = _mm_and_si128(half ? _mm_unpackhi_epi8(third, zero) : _mm_unpacklo_epi8(third, zero), low6);
+    __m128i is_two = half ? _mm_unpackhi_epi8(only_two, only_two) : _mm_unpacklo_epi8(only_two, only_two);
+    __m128i is_three = half ? _mm_unpackhi_epi8(three, three) : _mm_unpacklo_epi8(three, three);
+    __m128i form2 = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(b0, _mm_set1_epi16(0x1F)), 6), b1);
+    // The lead's top bits fall off the 16-bit lane.
+    __m128i form3 = _mm_or_si128(_mm_slli_epi16(b0, 12), _mm_or_si128(_mm_slli_epi16(b1, 6), b2));
+    __m128i cp = _mm_or_si128(_mm_andnot_si128(is_two, b0), _mm_and_si128(is_two, form2));
+    h.bmp[half] = _mm_or_si128(_mm_andnot_si128(is_three, cp), _mm_and_si128(is_three, form3));
+  }
+  return h;
+}
+
+template <typename Store>
+inline u32 utf8_block(const u8 *at, Store store) {
+  utf8_half low = utf8_classify(at, true), high = utf8_classify(at + run_block, false);
+  u32 continuations = low.continuations | (high.continuations << 16);
+  if (low.refused | high.refused | ((low.expected | (high.expected << 16)) ^ continuations)) return 0;
+  // The first byte is a lead, or the check above failed.
+  u32 leads = ~continuations;
   u32 last = 31 - (u32)__builtin_clz(leads), bad = 0, cp;
   u32 stop = last + utf8_sequence(load_u32(at + last), &cp, &bad);
   if (bad) return 0;
-  // Each position's lead bits and the shift that takes the four-byte form down to its length
-  // are worked out for the whole block, so a lead's decode waits on no table.
-  __m128i long_count = _mm_sub_epi8(_mm_setzero_si128(), _mm_add_epi8(two, _mm_add_epi8(three, four)));
-  __m128i lead_bits = _mm_and_si128(v, _mm_or_si128(_mm_andnot_si128(two, _mm_set1_epi8(0x7F)),
-                                                    _mm_and_si128(two, _mm_set1_epi8(0x1F))));
-  lead_bits = _mm_andnot_si128(_mm_and_si128(three, _mm_set1_epi8(0x10)), lead_bits);
-  lead_bits = _mm_andnot_si128(_mm_and_si128(four, _mm_set1_epi8(0x08)), lead_bits);
-  // 18, 12, 6 or 0: six times the continuations a full four-byte form has beyond this one's.
-  __m128i shift = _mm_sub_epi8(_mm_set1_epi8(18), _mm_add_epi8(long_count, _mm_add_epi8(long_count, _mm_add_epi8(long_count, _mm_add_epi8(long_count, _mm_add_epi8(long_count, long_count))))));
-  alignas(16) u8 lead_at[16], shift_at[16];
-  _mm_store_si128((__m128i *)lead_at, lead_bits);
-  _mm_store_si128((__m128i *)shift_at, shift);
+  if ((low.four_byte | high.four_byte) == 0) {
+    alignas(16) u16 bmp[utf8_block_size];
+    _mm_store_si128((__m128i *)bmp, low.bmp[0]);
+    _mm_store_si128((__m128i *)(bmp + 8), low.bmp[1]);
+    _mm_store_si128((__m128i *)(bmp + 16), high.bmp[0]);
+    _mm_store_si128((__m128i *)(bmp + 24), high.bmp[1]);
+    while (leads) {
+      store(bmp[__builtin_ctz(leads)]);
+      leads &= leads - 1;
+    }
+    return stop;
+  }
+  alignas(16) u8 lead_at[utf8_block_size], shift_at[utf8_block_size];
+  _mm_store_si128((__m128i *)lead_at, low.lead_bits);
+  _mm_store_si128((__m128i *)(lead_at + run_block), high.lead_bits);
+  _mm_store_si128((__m128i *)shift_at, low.shift);
+  _mm_store_si128((__m128i *)(shift_at + run_block), high.shift);
   while (leads) {
     u32 p = (u32)__builtin_ctz(leads);
     leads &= leads - 1;
@@ -173,6 +227,8 @@ inline u32 utf8_block(const u8 *at, Store store) {
   }
   return stop;
 }
+#else
+constexpr u32 utf8_block_size = run_block;
 #endif
 
 // Writes code points as u32 units.
@@ -203,14 +259,16 @@ struct utf8_out {
 template <typename Out>
 u64 run_utf8(const u8 *begin, const u8 *end, Out *out, u32 room_per_unit) {
   const u8 *at = begin;
-  // A block needs its 16 bytes and the 3 a sequence at its end may take; mixed output is written
+  // A block needs its bytes and the 3 a sequence at its end may take; mixed output is written
   // before the block is judged, so the room for a whole block comes first.
-  const u64 block_room = (run_block + 3) * room_per_unit;
+  const s64 block_bytes = utf8_block_size + 3;
+  const u64 block_room = (u64)block_bytes * room_per_unit;
   for (;;) {
-    while (end - at >= (s64)(run_block + 3) && out->room(block_room)) {
-      if (block_non_ascii(at) == 0) {
+    while (end - at >= block_bytes && out->room(block_room)) {
+      if ((block_non_ascii(at) | block_non_ascii(at + run_block)) == 0) {
         out->widen(at);
-        at += run_block;
+        out->widen(at + run_block);
+        at += 2 * run_block;
         continue;
       }
 #ifdef __SSE2__
@@ -233,7 +291,7 @@ u64 run_utf8(const u8 *begin, const u8 *end, Out *out, u32 room_per_unit) {
     }
     // One block, or the tail, one code point at a time: up to the refused sequence if there is
     // one, else back to whole blocks.
-    const u8 *block_end = at + run_block;
+    const u8 *block_end = at + utf8_block_size;
     while (at < end && at < block_end) {
       u32 cp, length;
       if (!out->room(room_per_unit) || !utf8_one(at, end, &cp, &length)) return (u64)(at - begin);

@@ -145,10 +145,18 @@ TEST(decode_runs, utf8_sequences_at_every_place_and_cut_at_every_length_agree_wi
         ASSERT_TRUE(same_as_model(encoding_utf_8, bytes(in.begin(), in.begin() + (long)n)));
     }
   }
-  // Text of nothing but multi-byte sequences, so a block holds no ASCII at all.
+  // Text of nothing but multi-byte sequences, so a block holds no ASCII at all, cut at every
+  // length and with each sequence at every place among them.
   bytes cjk;
   for (int i = 0; i < 40; i++) cjk.insert(cjk.end(), {0xE6, 0x97, 0xA5});
   for (size_t n = 0; n <= cjk.size(); n++) ASSERT_TRUE(same_as_model(encoding_utf_8, bytes(cjk.begin(), cjk.begin() + (long)n)));
+  for (const bytes &s : sequences) {
+    for (size_t at = 0; at < 20; at++) {
+      bytes in = cjk;
+      in.insert(in.begin() + (long)(3 * at), s.begin(), s.end());
+      ASSERT_TRUE(same_as_model(encoding_utf_8, in));
+    }
+  }
 }
 
 // Random text: valid sequences of each encoding's kinds mixed with ASCII runs, with an error now
