@@ -109,6 +109,7 @@ void record(benchmark::State &state, const std::string &key, u64 bytes) {
   (void)key;
 }
 
+// One code point per call, as the parsers' general paths decode.
 void bm_ours(benchmark::State &state, u32 which) {
   subject &s = subjects()[which];
   std::vector<u32> out(s.text.size() + 1);
@@ -140,9 +141,54 @@ void bm_ours(benchmark::State &state, u32 which) {
   record(state, std::string("ours ") + s.name, s.text.size());
 }
 
-void bm_iconv(benchmark::State &state, u32 which) {
+// Runs, with one call of the dispatch wherever a run stops (U+FFFD for an error, or the
+// stateful encoding's next code point), as a caller that converts whole texts does. Unit is u32
+// (code points, like iconv's WCHAR_T) or u8 (UTF-8).
+template <typename Unit>
+void bm_runs(benchmark::State &state, u32 which) {
   subject &s = subjects()[which];
-  iconv_t cd = iconv_open("WCHAR_T", s.iconv_name);
+  std::vector<Unit> out(4 * s.text.size() + 16);
+  u64 produced = 0, errors = 0;
+  for (auto _ : state) {
+    const u8 *at = s.text.data(), *end = at + s.text.size();
+    Unit *o = out.data(), *o_end = out.data() + out.size();
+    iso_2022_jp_state st{};
+    while (at < end) {
+      u64 written;
+      if constexpr (sizeof(Unit) == 4)
+        at += encoding_decode_run(s.encoding, at, end, o, o_end, &written);
+      else
+        at += encoding_decode_run_utf8(s.encoding, at, end, o, o_end, &written);
+      o += written;
+      if (at >= end) break;
+      u32 cp, second, error = 0;
+      u8 count;
+      at += encoding_decode(s.encoding, at, end, &cp, &second, &count, &st, &error);
+      if (error == encoding_error_end_of_input) break;
+      if (error) {
+        errors++;
+        cp = 0xFFFD;
+      }
+      if constexpr (sizeof(Unit) == 4) {
+        *o++ = cp;
+      } else {
+        u8 n = 0;
+        u32 e = 0;
+        utf8_encode(o, o_end, cp, &n, &e);
+        o += n;
+      }
+    }
+    produced = (u64)(o - out.data());
+    benchmark::DoNotOptimize(out.data());
+  }
+  if (errors) state.SkipWithError("our decoder met errors in the text");
+  state.counters["units"] = (double)produced;
+  record(state, std::string("ours ") + s.name, s.text.size());
+}
+
+void bm_iconv(benchmark::State &state, u32 which, const char *target) {
+  subject &s = subjects()[which];
+  iconv_t cd = iconv_open(target, s.iconv_name);
   if (cd == (iconv_t)-1) {
     state.SkipWithError("iconv_open failed");
     return;
@@ -154,17 +200,17 @@ void bm_iconv(benchmark::State &state, u32 which) {
     char *in = (char *)s.text.data();
     size_t in_left = s.text.size();
     char *o = (char *)out.data();
-    size_t out_left = out.size() * 4;
+    size_t out_left = out.size() * 4;  // room for UTF-8 too: at most 4 bytes per input byte
     size_t r = iconv(cd, &in, &in_left, &o, &out_left);
     if (r == (size_t)-1 || in_left) {
       state.SkipWithError("iconv stopped inside the text");
       break;
     }
-    produced = (u64)((u32 *)o - out.data());
+    produced = (u64)(o - (char *)out.data());
     benchmark::DoNotOptimize(out.data());
   }
   iconv_close(cd);
-  state.counters["code_points"] = (double)produced;
+  state.counters["out_bytes"] = (double)produced;
   record(state, std::string("iconv ") + s.name, s.text.size());
 }
 
@@ -198,18 +244,32 @@ int main(int argc, char **argv) {
   benchmark::Initialize(&argc, argv);
   for (u32 i = 0; i < subjects().size(); i++) {
     std::string name = subjects()[i].name;
-    benchmark::RegisterBenchmark(("decode/ours/" + name).c_str(), bm_ours, i)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("decode/iconv/" + name).c_str(), bm_iconv, i)->Unit(benchmark::kMillisecond);
+    auto add = [](const std::string &n, auto fn, u32 which) {
+      benchmark::RegisterBenchmark(n.c_str(), fn, which)->Unit(benchmark::kMillisecond);
+    };
+    add("decode/ours/" + name, bm_ours, i);
+    add("decode/runs/" + name, bm_runs<u32>, i);
+    add("decode/iconv/" + name, [](benchmark::State &st, u32 w) { bm_iconv(st, w, "WCHAR_T"); }, i);
+    add("to_utf8/runs/" + name, bm_runs<u8>, i);
+    add("to_utf8/iconv/" + name, [](benchmark::State &st, u32 w) { bm_iconv(st, w, "UTF-8"); }, i);
   }
   ratio_reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  std::printf("\n%-14s %12s %12s %8s\n", "encoding", "ours MB/s", "iconv MB/s", "ratio");
+  auto rate = [](const std::string &key) {
+    auto it = rates().find(key);
+    return it == rates().end() ? 0.0 : it->second;
+  };
+  auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
+  // Code points: one per call, runs, iconv to WCHAR_T; then UTF-8 out: runs, iconv to UTF-8.
+  std::printf("\n%-14s %10s %10s %10s %7s %7s | %10s %10s %7s\n", "encoding", "one MB/s",
+              "runs MB/s", "iconv", "one/ic", "runs/ic", "utf8 runs", "iconv", "ratio");
   for (subject &s : subjects()) {
-    auto ours = rates().find("decode/ours/" + std::string(s.name));
-    auto peer = rates().find("decode/iconv/" + std::string(s.name));
-    if (ours == rates().end() || peer == rates().end()) continue;
-    std::printf("%-14s %12.1f %12.1f %7.2fx\n", s.name, ours->second, peer->second,
-                ours->second / peer->second);
+    std::string n = s.name;
+    double one = rate("decode/ours/" + n), runs = rate("decode/runs/" + n),
+           peer = rate("decode/iconv/" + n), runs8 = rate("to_utf8/runs/" + n),
+           peer8 = rate("to_utf8/iconv/" + n);
+    std::printf("%-14s %10.1f %10.1f %10.1f %6.2fx %6.2fx | %10.1f %10.1f %6.2fx\n", s.name, one,
+                runs, peer, ratio(one, peer), ratio(runs, peer), runs8, peer8, ratio(runs8, peer8));
   }
   benchmark::Shutdown();
   return 0;

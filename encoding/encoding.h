@@ -178,6 +178,19 @@ void encoding_encode(u32 encoding, u8 *out_begin, u8 *out_end, u32 code_point, u
 void encoding_encode_finish(u32 encoding, u8 *out_begin, u8 *out_end, u8 *count, u32 *state,
                             u32 *error);
 
+// ---- Runs ----------------------------------------------------------------------------------
+
+// Decodes a run in one call: the code points encoding_decode gives one call at a time from begin,
+// up to the first sequence it refuses or finds cut short by the end. Returns the bytes read and
+// sets *written to the units written. A run stops early only for room: 2 free units always take
+// the next code point. ISO-2022-JP (whose escapes move a state) and unknown numbers read
+// nothing. A caller decodes the sequence a run stopped at with encoding_decode and goes on.
+u64 encoding_decode_run(u32 encoding, const u8 *begin, const u8 *end, u32 *out, u32 *out_end,
+                        u64 *written);
+// The same run written as UTF-8; 8 free bytes always take the next code point.
+u64 encoding_decode_run_utf8(u32 encoding, const u8 *begin, const u8 *end, u8 *out, u8 *out_end,
+                             u64 *written);
+
 // ---- UTF-8, UTF-16, single-byte, replacement, x-user-defined --------------------------------
 
 // True for U+0000..U+D7FF and U+E000..U+10FFFF.

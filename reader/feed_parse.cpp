@@ -323,6 +323,52 @@ static xml_node *rdf_reshape(xml_node *root) {
 
 // ---- Document ----------------------------------------------------------------------------
 
+// The XML memory kept between documents once a parse is over; a larger document's pages go back.
+#define FEED_XML_KEEP_BYTES MiB(8)
+
+static bool feed_is_space_unit(const u8 *at, u32 unit, bool big_endian) {
+  u8 c = unit == 1 ? at[0] : big_endian ? at[1] : at[0];
+  bool high_zero = unit == 1 || (big_endian ? at[0] : at[1]) == 0;
+  return high_zero && (c == ' ' || c == '\t' || c == '\r' || c == '\n');
+}
+
+// Servers often put a blank line before the XML declaration, which XML forbids; readers show
+// such feeds anyway. White space (and only white space) before "<?xml" and a space is skipped, in
+// the units of the byte-order mark's encoding; a mark stays in front of the declaration, in a
+// copy (*copy, released by the caller), as it tells the encoding.
+static buffer feed_skip_space_before_declaration(buffer document, buffer *copy) {
+  *copy = buffer{};
+  const u8 *d = document.data;
+  u64 n = document.used, mark = 0;
+  u32 unit = 1;
+  bool big_endian = false;
+  if (n >= 3 && d[0] == 0xEF && d[1] == 0xBB && d[2] == 0xBF) {
+    mark = 3;
+  } else if (n >= 2 && ((d[0] == 0xFF && d[1] == 0xFE) || (d[0] == 0xFE && d[1] == 0xFF))) {
+    mark = 2;
+    unit = 2;
+    big_endian = d[0] == 0xFE;
+  }
+  u64 at = mark;
+  while (at + unit <= n && feed_is_space_unit(d + at, unit, big_endian)) at += unit;
+  if (at == mark) return document;
+  const char declaration[] = "<?xml";
+  for (u32 i = 0; i < 6; i++) {
+    const u8 *u = d + at + (u64)i * unit;
+    if (at + (u64)(i + 1) * unit > n) return document;
+    if (i == 5 ? !feed_is_space_unit(u, unit, big_endian)
+               : !(unit == 1 ? u[0] == (u8)declaration[i]
+                             : u[big_endian] == (u8)declaration[i] && u[!big_endian] == 0))
+      return document;
+  }
+  if (mark == 0) return buffer{document.size - at, n - at, document.data + at};
+  *copy = memory_alloc(mark + n - at, nullptr);
+  if (!copy->data) return document;
+  buffer_push_bytes(copy, d, mark);
+  buffer_push_bytes(copy, d + at, n - at);
+  return *copy;
+}
+
 feed *feed_parse(buffer *scratch, reader *r, buffer document, buffer url, feed *f, u32 *error) {
   if (*error) return f;
   xml_set_log_function(feed_xml_log);
@@ -332,16 +378,35 @@ feed *feed_parse(buffer *scratch, reader *r, buffer document, buffer url, feed *
 
   buffer_mark scratch_mark = buffer_mark_begin(scratch);
   feed_parse_context c = {r, scratch, error, f, date{}, date{}, false, {}};
-  // Address space for the worst tree this document can make, committed as the parse goes, so
-  // a large document never fails on a fixed arena and a small one costs little.
-  xml_memory memory = {};
+  buffer document_copy;
+  document = feed_skip_space_before_declaration(document, &document_copy);
+  // The reader's XML memory is reserved once for the largest download and reused, so a parse
+  // faults no fresh pages in; a larger document (a local file) gets memory of its own.
+  xml_memory own = {};
+  xml_memory *memory = &r->xml;
+  if (!memory->node_reservation.data) xml_memory_reserve(memory, HTTP_BODY_MAX);
+  if (!xml_memory_prepare(memory, document.used)) {
+    memory = &own;
+    if (!xml_memory_reserve(memory, document.used)) memory = nullptr;
+  }
   xml_parser parser = {};
   xml_error xml_status = 0;
-  if (!xml_memory_reserve(&memory, document.used)) {
+  if (!memory) {
     feed_log("Error: no memory for the document's tree\n");
     *error = feed_error_parser_error;
   } else {
-    xml_parse_reserved(&parser, &memory, document, &xml_status);
+    xml_parse_reserved(&parser, memory, document, &xml_status);
+  }
+  if (xml_status == xml_error_out_of_node_memory) {
+    // Markup made to be dense would otherwise take gigabytes on the UI thread.
+    u8 line_bytes[160];
+    buffer line = {sizeof line_bytes, 0, line_bytes};
+    const char head[] = "Feed error: the document's tree passed its memory limit of ";
+    const char tail[] = " KiB (" XML_TREE_LIMIT_TEXT ").\n";
+    buffer_push_bytes(&line, head, sizeof head - 1);
+    buffer_push_unsigned(&line, memory->node_reservation.size >> 10, 0, ' ', 0);
+    buffer_push_bytes(&line, tail, sizeof tail - 1);
+    log_append_string(line);
   }
   if (!*error && xml_status) {
     u8 report_bytes[1024];
@@ -373,7 +438,12 @@ feed *feed_parse(buffer *scratch, reader *r, buffer document, buffer url, feed *
     }
   }
 
-  xml_memory_release(&memory);
+  if (memory == &r->xml) {
+    xml_memory_trim(memory, FEED_XML_KEEP_BYTES);
+  } else if (memory) {
+    xml_memory_release(memory);
+  }
+  memory_free(&document_copy);
   buffer_mark_rollback(&scratch_mark);
   if (*error) {
     log_append_string(string_lit("Feed error: "));

@@ -7,6 +7,7 @@
 
 #include "core/core.h"
 #include "platform/platform.h"
+#include "xml/xml.h"
 
 // ---- Limits and kinds --------------------------------------------------------------------
 
@@ -306,6 +307,8 @@ struct reader {
   reader_index links_by_owner;       // by owner and whether it is a feed
   reader_index atom_links_by_owner;  // by owner kind and owner
   reader_index entries_by_feed;      // attached entries by their feed's id
+  // The XML parser's memory, reserved by the first feed_parse and kept for the next documents.
+  xml_memory xml;
 };
 
 // ---- Construction ------------------------------------------------------------------------

@@ -52,6 +52,7 @@ void reader_destroy(reader *r) {
   reader_index_free(r);
   memory_free(&r->strings_a);
   memory_free(&r->strings_b);
+  xml_memory_release(&r->xml);
   memory_zero(r, sizeof *r);
 }
 

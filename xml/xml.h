@@ -403,12 +403,32 @@ void xml_detect_encoding(buffer input, u32 *encoding, u8 **first, xml_error *err
 void xml_parse(xml_parser *out, buffer *nodes, buffer *strings, buffer input, xml_error *error);
 
 // Address space for the arenas of documents up to a given size, committed only as a parse
-// needs it: a document of max_input_bytes never runs out of node or string memory.
+// needs it and kept from one parse to the next, so a caller that parses many documents faults
+// its pages in once. A document's node memory is bounded by XML_TREE_LIMIT_FACTOR times its size,
+// at least XML_TREE_LIMIT_MIN and at most XML_TREE_LIMIT_MAX: past that the parse fails with
+// xml_error_out_of_node_memory. Strings never run out: a document's text takes at most three
+// bytes per input byte.
+#define XML_TREE_LIMIT_FACTOR 32u
+#define XML_TREE_LIMIT_MIN MiB(1)
+#define XML_TREE_LIMIT_MAX MiB(512)
+#define XML_TREE_LIMIT_TEXT "32 times the document's size, at least 1 MiB, at most 512 MiB"
 struct xml_memory {
-  buffer node_reservation;    // size reserved, used committed
-  buffer string_reservation;
+  buffer node_reservation;    // size: what the next parse may use; used: committed
+  buffer string_reservation;  // size: what the next parse may use; used: committed
+  u64 node_reserved;          // the address space taken for each
+  u64 string_reserved;
+  u64 max_input_bytes;        // the largest document the reservation was made for
 };
+// Reserves for documents up to max_input_bytes and sets the limits for one of that size.
 bool xml_memory_reserve(xml_memory *m, u64 max_input_bytes);
+// The node memory a document of the given size may use.
+u64 xml_memory_node_limit(u64 input_bytes);
+// Sets the limits of the next parse from its document's size; committed memory past the node
+// limit is given back first. False when the document is larger than the reservation allows.
+bool xml_memory_prepare(xml_memory *m, u64 input_bytes);
+// Gives back what each arena has committed past keep_bytes, so one large document does not hold
+// its memory until the program ends.
+void xml_memory_trim(xml_memory *m, u64 keep_bytes);
 void xml_memory_release(xml_memory *m);
 // Parses into the reservations from their start (the previous parse's tree is overwritten).
 void xml_parse_reserved(xml_parser *out, xml_memory *m, buffer input, xml_error *error);

@@ -280,26 +280,67 @@ void xml_parse_with(xml_parser *out, buffer *nodes, buffer *strings, buffer inpu
   *strings = out->strings;
 }
 
-// A node per two input bytes bounds the tree (the densest form is a run of one-letter names
-// with separators, or references with text between them), and three string bytes per input
+// Real feeds use at most a few times their size in nodes (one node takes far more bytes than
+// the markup that makes it, but markup also holds text); only markup made to be dense, such as
+// a run of "<a/>", needs more, and that is what the limit stops. Three string bytes per input
 // byte bound the text (a one-byte character that becomes a three-byte UTF-8 sequence).
+u64 xml_memory_node_limit(u64 input_bytes) {
+  u64 limit = input_bytes > XML_TREE_LIMIT_MAX / XML_TREE_LIMIT_FACTOR
+                  ? XML_TREE_LIMIT_MAX
+                  : input_bytes * XML_TREE_LIMIT_FACTOR;
+  return limit < XML_TREE_LIMIT_MIN ? XML_TREE_LIMIT_MIN : limit;
+}
+
+static u64 xml_memory_string_limit(u64 input_bytes) { return input_bytes * 3 + KiB(64); }
+
 bool xml_memory_reserve(xml_memory *m, u64 max_input_bytes) {
   *m = xml_memory{};
   if (max_input_bytes > GiB(1)) return false;
-  u64 node_bytes = (max_input_bytes / 2 + 4) * sizeof(xml_node);
-  u64 string_bytes = max_input_bytes * 3 + KiB(64);
-  m->node_reservation = memory_reserve(node_bytes, nullptr);
-  m->string_reservation = memory_reserve(string_bytes, nullptr);
+  m->node_reservation = memory_reserve(xml_memory_node_limit(max_input_bytes), nullptr);
+  m->string_reservation = memory_reserve(xml_memory_string_limit(max_input_bytes), nullptr);
+  m->node_reserved = m->node_reservation.size;
+  m->string_reserved = m->string_reservation.size;
+  m->max_input_bytes = max_input_bytes;
   if (!m->node_reservation.data || !m->string_reservation.data) {
     xml_memory_release(m);
     return false;
   }
+  return xml_memory_prepare(m, max_input_bytes);
+}
+
+// Committed bytes past keep (rounded down to a page) go back to the system.
+static void xml_memory_trim_one(buffer *reservation, u64 keep) {
+  keep = keep / memory_page_size * memory_page_size;
+  if (reservation->used > keep) memory_decommit(reservation, reservation->used - keep);
+}
+
+bool xml_memory_prepare(xml_memory *m, u64 input_bytes) {
+  if (!m->node_reservation.data || input_bytes > m->max_input_bytes) return false;
+  u64 nodes = xml_memory_node_limit(input_bytes), strings = xml_memory_string_limit(input_bytes);
+  // Whole pages, as commits come in pages; the reservations are whole pages too.
+  nodes = align_up(nodes < m->node_reserved ? nodes : m->node_reserved, memory_page_size);
+  strings = align_up(strings < m->string_reserved ? strings : m->string_reserved, memory_page_size);
+  // A parse takes the committed length as its arena: nothing past the limit may stay committed.
+  xml_memory_trim_one(&m->node_reservation, nodes);
+  xml_memory_trim_one(&m->string_reservation, strings);
+  m->node_reservation.size = nodes;
+  m->string_reservation.size = strings;
   return true;
 }
 
+void xml_memory_trim(xml_memory *m, u64 keep_bytes) {
+  if (!m->node_reservation.data) return;
+  xml_memory_trim_one(&m->node_reservation, keep_bytes);
+  xml_memory_trim_one(&m->string_reservation, keep_bytes);
+}
+
 void xml_memory_release(xml_memory *m) {
+  // The whole reservation goes, not only what the last parse was allowed.
+  if (m->node_reservation.data) m->node_reservation.size = m->node_reserved;
+  if (m->string_reservation.data) m->string_reservation.size = m->string_reserved;
   memory_free(&m->node_reservation);
   memory_free(&m->string_reservation);
+  *m = xml_memory{};
 }
 
 void xml_parse_reserved(xml_parser *out, xml_memory *m, buffer input, xml_error *error) {

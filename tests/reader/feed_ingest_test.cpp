@@ -1,0 +1,209 @@
+// The document step of feed parsing: the XML memory kept in the reader from one document to the
+// next and given back after a large one, the bound on one document's tree, and white space a
+// server puts before the XML declaration.
+#include <gmock/gmock.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "store_fixture.h"
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+std::string read_feed(const std::string &name) {
+  std::ifstream in(std::string(QM_TEST_DATA) + "/feeds/" + name, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+const char *const sample_feeds[] = {"atom_full.xml", "atom_update.xml", "bare_channel.xml", "rss1.xml",
+                                    "rss2_full.xml", "rss2_update.xml", "rss_undated.xml", "youtube.xml",
+                                    "youtube_update.xml"};
+
+// An RSS feed of n items, each with the usual children, indented as servers write them.
+std::string rss_of(u32 items, const std::string &before = "") {
+  std::string d = before + "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<rss version=\"2.0\"><channel>\n"
+                           "  <title>T</title>\n  <link>https://example.org/</link>\n";
+  for (u32 i = 0; i < items; i++) {
+    std::string n = std::to_string(i);
+    d += "  <item>\n    <title>Item " + n + "</title>\n    <link>https://example.org/" + n +
+         "</link>\n    <guid isPermaLink=\"false\">g" + n +
+         "</guid>\n    <category>a</category>\n    <category>b</category>\n"
+         "    <pubDate>Mon, 01 Jan 2024 10:00:00 GMT</pubDate>\n  </item>\n";
+  }
+  return d + "</channel></rss>\n";
+}
+
+class FeedIngest : public Store {
+ protected:
+  buffer scratch = {};
+  u64 log_mark = 0;
+
+  void SetUp() override {
+    Store::SetUp();
+    scratch = memory_alloc(MiB(8), nullptr);
+    ASSERT_NE(scratch.data, nullptr);
+    log_mark = log_last_text().used;
+  }
+  void TearDown() override {
+    memory_free(&scratch);
+    Store::TearDown();
+  }
+  // A new feed from the document; the error word.
+  u32 parse(const std::string &document, const std::string &url = "https://example.org/feed.xml") {
+    u32 error = 0;
+    feed_parse(&scratch, &r, text_of(document), text_of(url), nullptr, &error);
+    return error;
+  }
+  std::string log_since() {
+    buffer all = log_last_text();
+    std::string s((const char *)all.data + log_mark, all.used - log_mark);
+    log_mark = all.used;
+    return s;
+  }
+  u64 live_feeds() {
+    u64 n = 0;
+    for (u32 i = 0; i < r.feeds.max_entry_count; ++i) {
+      feed *f = (feed *)pool_get(&r.feeds, sizeof(feed), i);
+      n += feed_is_live(f);
+    }
+    return n;
+  }
+};
+
+}  // namespace
+
+TEST_F(FeedIngest, one_reservation_serves_every_document_and_a_large_one_gives_its_pages_back) {
+  ASSERT_EQ(parse(rss_of(3)), 0u);
+  u8 *nodes = r.xml.node_reservation.data, *strings = r.xml.string_reservation.data;
+  ASSERT_NE(nodes, nullptr);
+  u64 small_commit = r.xml.node_reservation.used;
+  // A feed whose tree takes far more than what is kept between documents.
+  std::string large = rss_of(5000);
+  {
+    xml_memory m = {};
+    ASSERT_TRUE(xml_memory_reserve(&m, large.size()));
+    xml_parser p;
+    xml_error e = 0;
+    xml_parse_reserved(&p, &m, text_of(large), &e);
+    ASSERT_EQ(e, 0u);
+    ASSERT_GT(p.nodes.used, 2 * (u64)MiB(8));
+    xml_memory_release(&m);
+  }
+  ASSERT_EQ(parse(large, "https://example.org/large.xml"), 0u);
+  for (const char *name : sample_feeds) EXPECT_EQ(parse(read_feed(name), std::string("https://example.org/") + name), 0u) << name;
+  EXPECT_EQ(r.xml.node_reservation.data, nodes);
+  EXPECT_EQ(r.xml.string_reservation.data, strings);
+  EXPECT_LE(r.xml.node_reservation.used, (u64)MiB(8));
+  EXPECT_LE(r.xml.string_reservation.used, (u64)MiB(8));
+  EXPECT_GE(r.xml.node_reservation.used, small_commit);  // kept, not faulted in again
+  EXPECT_EQ(live_feeds(), 2u + sizeof sample_feeds / sizeof *sample_feeds);
+}
+
+// Real feeds hold text between their tags: those tried took at most 18 times their size in nodes
+// (small ones, below the smallest limit) and 10 times above 32 KiB.
+TEST_F(FeedIngest, the_sample_feeds_parse_well_inside_the_tree_factor) {
+  for (const char *name : sample_feeds) {
+    std::string doc = read_feed(name);
+    ASSERT_FALSE(doc.empty()) << name;
+    xml_memory m = {};
+    ASSERT_TRUE(xml_memory_reserve(&m, doc.size()));
+    // Two thirds of the factor, without the smallest limit, is enough for each.
+    m.node_reservation.size = align_up(doc.size() * XML_TREE_LIMIT_FACTOR * 2 / 3, memory_page_size);
+    xml_parser p;
+    xml_error e = 0;
+    xml_parse_reserved(&p, &m, text_of(doc), &e);
+    EXPECT_EQ(e, 0u) << name;
+    xml_memory_release(&m);
+  }
+}
+
+TEST(xml_memory, the_tree_limit_follows_the_document_between_its_bounds) {
+  EXPECT_EQ(xml_memory_node_limit(0), (u64)XML_TREE_LIMIT_MIN);
+  EXPECT_EQ(xml_memory_node_limit(XML_TREE_LIMIT_MIN / XML_TREE_LIMIT_FACTOR), (u64)XML_TREE_LIMIT_MIN);
+  EXPECT_EQ(xml_memory_node_limit(XML_TREE_LIMIT_MIN / XML_TREE_LIMIT_FACTOR + 1),
+            (u64)XML_TREE_LIMIT_MIN + XML_TREE_LIMIT_FACTOR);
+  EXPECT_EQ(xml_memory_node_limit(MiB(16)), (u64)XML_TREE_LIMIT_FACTOR * MiB(16));
+  EXPECT_EQ(xml_memory_node_limit(XML_TREE_LIMIT_MAX / XML_TREE_LIMIT_FACTOR), (u64)XML_TREE_LIMIT_MAX);
+  EXPECT_EQ(xml_memory_node_limit(HTTP_BODY_MAX), (u64)XML_TREE_LIMIT_MAX);
+  EXPECT_EQ(xml_memory_node_limit(GiB(1)), (u64)XML_TREE_LIMIT_MAX);
+
+  // Prepared for a small document after a large one, nothing past its limit stays committed,
+  // and a document larger than the reservation is refused.
+  xml_memory m = {};
+  ASSERT_TRUE(xml_memory_reserve(&m, MiB(4)));
+  ASSERT_TRUE(memory_commit(&m.node_reservation, MiB(3)));
+  ASSERT_TRUE(xml_memory_prepare(&m, 100));
+  EXPECT_EQ(m.node_reservation.size, (u64)XML_TREE_LIMIT_MIN);
+  EXPECT_LE(m.node_reservation.used, (u64)XML_TREE_LIMIT_MIN);
+  EXPECT_FALSE(xml_memory_prepare(&m, MiB(4) + 1));
+  xml_memory_trim(&m, 0);
+  EXPECT_EQ(m.node_reservation.used, 0u);
+  xml_memory_release(&m);
+  EXPECT_EQ(m.node_reservation.data, nullptr);
+}
+
+// A document of empty elements makes a node of almost 200 bytes per 4 input bytes: without a
+// bound, 20 MB of them took 926 MB, and a body at the download limit would take 3 GB.
+TEST_F(FeedIngest, a_dense_document_stops_at_the_tree_limit_with_a_log_line_naming_it) {
+  std::string dense = "<?xml version=\"1.0\"?><rss><channel>";
+  while (dense.size() < MiB(1)) dense += "<a/>";
+  dense += "</channel></rss>";
+  EXPECT_EQ(parse(dense), (u32)feed_error_parser_error);
+  std::string log = log_since();
+  u64 limit = align_up(xml_memory_node_limit(dense.size()), memory_page_size);
+  EXPECT_EQ(r.xml.node_reservation.size, limit);
+  u64 limit_kib = limit >> 10;
+  EXPECT_THAT(log, HasSubstr("Feed error: the document's tree passed its memory limit of " +
+                             std::to_string(limit_kib) + " KiB (" XML_TREE_LIMIT_TEXT ")."));
+  EXPECT_THAT(log, HasSubstr("xml_error_out_of_node_memory"));
+  EXPECT_EQ(live_feeds(), 0u);
+  // The memory went back, and the next document parses.
+  EXPECT_LE(r.xml.node_reservation.used, (u64)MiB(8));
+  EXPECT_EQ(parse(rss_of(2)), 0u);
+  EXPECT_THAT(log_since(), Not(HasSubstr("memory limit")));
+}
+
+TEST_F(FeedIngest, white_space_before_the_declaration_is_skipped_and_a_mark_kept) {
+  std::string plain = rss_of(1);
+  std::string bom = "\xEF\xBB\xBF";
+  const std::string spaced[] = {"\n" + plain, "\r\n\r\n \t" + plain, bom + "\n\n" + plain, bom + " " + plain};
+  for (const std::string &doc : spaced) {
+    std::string copy = doc;
+    EXPECT_EQ(parse(doc), 0u) << doc.substr(0, 8);
+    EXPECT_EQ(doc, copy);  // the caller's bytes are not touched
+  }
+  EXPECT_EQ(live_feeds(), 4u);
+
+  // UTF-16 with its mark: the spaces are units of two bytes.
+  auto utf16le = [](const std::string &ascii) {
+    std::string out = "\xFF\xFE";
+    for (char c : ascii) out += std::string(1, c) + std::string(1, '\0');
+    return out;
+  };
+  std::string wide = utf16le("\n\n" + rss_of(1));
+  wide.replace(wide.find("U\0T\0F\0-\0" "8", 0, 9), 9, std::string("U\0T\0F\0-\0" "1\0" "6", 11));
+  EXPECT_EQ(parse(wide, "https://example.org/wide.xml"), 0u);
+  EXPECT_EQ(live_feeds(), 5u);
+}
+
+TEST_F(FeedIngest, only_white_space_before_a_declaration_is_skipped) {
+  // Anything else before it, or spaces before something that is no declaration, reaches the
+  // parser as it was sent, and the parser judges it as before.
+  std::string plain = rss_of(1);
+  u32 error = parse("x\n" + plain);
+  EXPECT_EQ(error, (u32)feed_error_parser_error);
+  EXPECT_EQ(parse("\n\xC2\xA0" + plain), (u32)feed_error_parser_error);  // no-break space is no XML space
+  EXPECT_THAT(log_since(), HasSubstr("xml_error_"));
+  // "<?xml-stylesheet" is a processing instruction: spaces before it are already allowed.
+  EXPECT_EQ(parse("\n<?xml-stylesheet href=\"a.css\"?><rss><channel><title>T</title></channel></rss>"), 0u);
+  // Spaces before the root without a declaration are allowed by XML and stay.
+  EXPECT_EQ(parse("\n\n<rss><channel><title>T</title></channel></rss>", "https://example.org/2"), 0u);
+  // Only spaces: nothing to parse.
+  EXPECT_EQ(parse("\n\n  "), (u32)feed_error_parser_error);
+  EXPECT_EQ(parse("\xEF\xBB\xBF\n"), (u32)feed_error_parser_error);
+}
