@@ -67,7 +67,7 @@ class FeedIngest : public Store {
   }
   u64 live_feeds() {
     u64 n = 0;
-    for (u32 i = 0; i < r.feeds.max_entry_count; ++i) {
+    for (u32 i = 0; i < r.feeds.high_water; ++i) {
       feed *f = (feed *)pool_get(&r.feeds, sizeof(feed), i);
       n += feed_is_live(f);
     }
