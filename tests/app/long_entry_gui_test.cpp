@@ -24,20 +24,6 @@
 
 namespace {
 
-pid_t spawn_in(const std::vector<const char *> &args, const std::string &folder) {
-  std::vector<char *> argv;
-  for (const char *a : args) argv.push_back((char *)a);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : -1;
-}
 
 // One line of the tree dump: its depth, tag and rectangle (window pixels, y up).
 struct dumped {
@@ -114,13 +100,9 @@ TEST_F(LongEntryGui, dragged_to_its_end_a_long_entry_lays_out_its_last_paragraph
   ASSERT_TRUE(reader_save(&r, string_from_bytes(data.data(), data.size())));
 
   setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-  pid_t app = spawn_in({QM_QUILLMERE_BINARY, "-path", data.c_str()}, folder);
+  pid_t app = test_spawn({QM_QUILLMERE_BINARY, "-path", data.c_str()}, -1, -1, folder.c_str());
   ASSERT_GT(app, 0);
-  bool shown = false;
-  for (int i = 0; i < 300 && !shown; i++) {
-    shown = test_run({"xdotool", "search", "--name", "Quillmere"}) == 0;
-    if (!shown) usleep(100000);
-  }
+  bool shown = test_wait_for_window("Quillmere");
   ASSERT_TRUE(shown);
   usleep(500000);
   // Screen and window coordinates agree once the window sits at the origin. No window manager

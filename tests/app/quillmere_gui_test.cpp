@@ -17,22 +17,6 @@
 
 namespace {
 
-// Programs run from the test folder, so the program's relative files ("log.txt") land there.
-pid_t spawn_in(const std::vector<const char *> &args, const std::string &folder) {
-  std::vector<char *> argv;
-  for (const char *a : args) argv.push_back((char *)a);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : -1;
-}
-
 bool has_file(const std::string &folder, const std::string &prefix) {
   bool found = false;
   if (DIR *d = opendir(folder.c_str())) {
@@ -50,13 +34,10 @@ TEST(QuillmereGui, starts_takes_keys_and_saves_at_quit) {
   std::string data = folder + "/data";
   // The system's GL and X libraries keep caches for the process that the leak checker reports.
   setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-  pid_t app = spawn_in({QM_QUILLMERE_BINARY, "-path", data.c_str()}, folder);
+  // The program runs from the test folder, so its relative files ("log.txt") land there.
+  pid_t app = test_spawn({QM_QUILLMERE_BINARY, "-path", data.c_str()}, -1, -1, folder.c_str());
   ASSERT_GT(app, 0);
-  bool shown = false;
-  for (int i = 0; i < 300 && !shown; i++) {
-    shown = test_run({"xdotool", "search", "--name", "Quillmere"}) == 0;
-    if (!shown) usleep(100000);
-  }
+  bool shown = test_wait_for_window("Quillmere");
   EXPECT_TRUE(shown);
   usleep(500000);
   // No window manager gives the focus: the pointer over the window does.
