@@ -20,7 +20,7 @@
 #include "gfx/window.h"
 #include "profiler/profiler.h"
 #include "reader/reader.h"
-#include "tests/app/app_test_fonts.h"
+#include "tests/app/app_test_support.h"
 #include "ui/ui.h"
 
 namespace {
@@ -90,15 +90,7 @@ struct frame_setup {
       own_entries = true;
     }
 
-    app_init(&a);
-    a.frame_arena = memory_alloc(APP_FRAME_ARENA_BYTES * 8, nullptr);
-    view_state_init(&v, 1);
-    if (!view_state_reserve_html(&v)) return;
-    a.view = &v;
-    a.window = &w;
-    a.ui = &ctx;
-    a.queries = queries;
-    a.query_count = 8;
+    if (!app_test_context_init(&a, &v, &w, &ctx, queries, 8, APP_FRAME_ARENA_BYTES * 8)) return;
     r.generation = 1;
     ok = true;
   }

@@ -11,7 +11,7 @@
 #include "app/view_list.h"
 #include "gfx/font.h"
 #include "profiler/profiler.h"
-#include "tests/app/app_test_fonts.h"
+#include "tests/app/app_test_support.h"
 #include "tests/reader/store_fixture.h"
 #include "tests/ui/ui_test_support.h"
 
@@ -40,15 +40,7 @@ class ScreenScale : public Store {
     ui.w->height = 720;
     ui.client = rect{0, 0, 1280, 720};
 
-    app_init(&a);
-    a.frame_arena = memory_alloc(APP_FRAME_ARENA_BYTES, nullptr);
-    view_state_init(&v, 1);
-    ASSERT_TRUE(view_state_reserve_html(&v));
-    a.view = &v;
-    a.window = ui.w.get();
-    a.ui = ui.ctx.get();
-    a.queries = queries;
-    a.query_count = 8;
+    ASSERT_TRUE(app_test_context_init(&a, &v, ui.w.get(), ui.ctx.get(), queries, 8));
     r.generation = 1;
   }
   void TearDown() override {

@@ -9,7 +9,7 @@
 #include "app/app.h"
 #include "gfx/font.h"
 #include "profiler/profiler.h"
-#include "tests/app/app_test_fonts.h"
+#include "tests/app/app_test_support.h"
 #include "tests/reader/store_fixture.h"
 #include "tests/ui/ui_test_support.h"
 
@@ -58,15 +58,7 @@ class UiMain : public Store {
     resize(1280, 720);
 
     scratch = memory_alloc(MiB(8), nullptr);
-    app_init(&a);
-    a.frame_arena = memory_alloc(APP_FRAME_ARENA_BYTES, nullptr);
-    view_state_init(&v, 1);
-    ASSERT_TRUE(view_state_reserve_html(&v));
-    a.view = &v;
-    a.window = ui.w.get();
-    a.ui = ui.ctx.get();
-    a.queries = queries;
-    a.query_count = 8;
+    ASSERT_TRUE(app_test_context_init(&a, &v, ui.w.get(), ui.ctx.get(), queries, 8));
 
     r.generation = 1;
     news = feed_parse(&scratch, &r, text_of(rss_document), text_of("https://news.example/rss"), nullptr, &error);

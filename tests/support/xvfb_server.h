@@ -54,13 +54,16 @@ struct xvfb_server {
   int display = -1;
 };
 
-// Starts a program with the argument vector, output discarded; its pid or -1.
-inline pid_t test_spawn(const std::vector<const char *> &args, int keep_fd = -1, int as_fd = -1) {
+// Starts a program with the argument vector, output discarded, in the folder when one is given
+// (its relative files land there); its pid or -1.
+inline pid_t test_spawn(const std::vector<const char *> &args, int keep_fd = -1, int as_fd = -1,
+                        const char *folder = nullptr) {
   std::vector<char *> argv;
   for (const char *a : args) argv.push_back((char *)a);
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  if (folder) posix_spawn_file_actions_addchdir_np(&actions, folder);
   if (keep_fd >= 0) posix_spawn_file_actions_adddup2(&actions, keep_fd, as_fd);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
@@ -94,6 +97,15 @@ inline int test_run(const std::vector<const char *> &args) {
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Waits up to 30 s for a window with the name to be shown.
+inline bool test_wait_for_window(const char *name) {
+  for (int i = 0; i < 300; i++) {
+    if (test_run({"xdotool", "search", "--name", name}) == 0) return true;
+    usleep(100000);
+  }
+  return false;
 }
 
 inline bool xvfb_start(xvfb_server *s) {

@@ -1,9 +1,11 @@
-// The program's four fonts in its order (14, 16 and 20 px sans, 12 px mono) made from the DejaVu
-// faces, for the tests and benches that build the whole window without a display.
+// For the tests and benches that build the whole window without a display: the program's four
+// fonts in its order (14, 16 and 20 px sans, 12 px mono) made from the DejaVu faces, and the
+// application context and view state as the program entry makes them.
 #pragma once
 
 #include <vector>
 
+#include "app/app.h"
 #include "gfx/font.h"
 
 #define APP_TEST_SANS_FACE "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
@@ -39,3 +41,19 @@ struct app_test_fonts {
     file_content_free(&mono);
   }
 };
+
+// The context over a window and a UI context, with a frame arena of the given size and the HTML
+// reservation; false when the reservation is refused.
+inline bool app_test_context_init(app *a, view_state *v, window *w, ui_context *ui, query *queries, u64 query_count,
+                                  u64 frame_arena_bytes = APP_FRAME_ARENA_BYTES) {
+  app_init(a);
+  a->frame_arena = memory_alloc(frame_arena_bytes, nullptr);
+  view_state_init(v, 1);
+  if (!view_state_reserve_html(v)) return false;
+  a->view = v;
+  a->window = w;
+  a->ui = ui;
+  a->queries = queries;
+  a->query_count = query_count;
+  return true;
+}
