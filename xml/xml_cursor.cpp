@@ -112,11 +112,7 @@ void xml_node_append_attribute(xml_node *element, xml_node *attribute, xml_error
 // ---- Strings -----------------------------------------------------------------------------
 
 
-bool xml_string_reserve(xml_parser *p, u64 n) {
-  buffer *a = &p->strings;
-  if (a->used <= a->size && n <= a->size - a->used) return true;
-  return xml_arena_grow(a, p->string_reservation, n);
-}
+bool xml_string_grow(xml_parser *p, u64 n) { return xml_arena_grow(&p->strings, p->string_reservation, n); }
 
 // Room for n bytes at the end of the string arena, or null with the error set.
 static inline u8 *xml_string_room(xml_parser *p, u64 n, xml_error *error) {

@@ -698,7 +698,8 @@ xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error
 // Character data in UTF-8 that runs to a "<" through Chars that are their own text (no
 // reference, no "]", no CR), with room for it: its node made in one step, as the general path
 // would make it. *taken is false, and nothing has changed, for anything else.
-static xml_node *xml_fast_text(xml_parser *p, xml_cursor *c, bool *taken, xml_error *error) {
+__attribute__((always_inline)) static inline xml_node *xml_fast_text(xml_parser *p, xml_cursor *c, bool *taken,
+                                                                   xml_error *error) {
   *taken = false;
   u8 *s = c->position, *t = s, *end = p->end, *line_start = c->line_start;
   u32 line = c->line, column = c->column;
@@ -826,7 +827,10 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
       while (xml_is_space(b = xml_fast_ascii(p, s))) s += w;
       if (b == '>' || b == '/') break;
       if (b < 0x80) {
-        xml_node_link(node, xml_parse_attribute(p, c, error), true, error);
+        bool taken = false;
+        xml_node *a = utf8 ? xml_fast_attribute(p, c, &taken, error) : nullptr;
+        if (!taken) a = xml_parse_attribute(p, c, error);
+        xml_node_link(node, a, true, error);
         continue;
       }
     }

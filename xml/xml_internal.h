@@ -145,7 +145,11 @@ inline void xml_node_link(xml_node *parent, xml_node *child, bool attribute, con
 
 // Makes room for n more bytes in the string arena (committing more of its reservation when it
 // has one); false, with nothing changed and no error set, when they cannot fit.
-bool xml_string_reserve(xml_parser *p, u64 n);
+bool xml_string_grow(xml_parser *p, u64 n);
+inline bool xml_string_reserve(xml_parser *p, u64 n) {
+  const buffer *a = &p->strings;
+  return (a->used <= a->size && n <= a->size - a->used) || xml_string_grow(p, n);
+}
 
 inline void xml_set_error(xml_error *error, xml_error e) {
   if (*error == 0) *error = e;
