@@ -457,7 +457,7 @@ static void settings_common_tail(app *a, reader *r, feed *f, meta *m) {
   space_y(ctx, 4);
   row_begin(ctx);
   ui_text(ctx, UI_ID_NONE, string_lit("Executable: "), 0, 0);
-  buffer *items = (buffer *)buffer_push(&ctx->texts, sizeof(buffer) * READER_LINK_OPENER_COUNT, 8);
+  buffer *items = (buffer *)ui_text_push(ctx, sizeof(buffer) * READER_LINK_OPENER_COUNT, 8);
   if (items) {
     u64 selected = 0;
     for (u32 k = 0; k < READER_LINK_OPENER_COUNT; k++) {

@@ -139,6 +139,11 @@ static html_block_cache html_blocks;
 // result lives in the frame's text arena.
 static buffer walk_url(html_walk *w, buffer url) {
   if (url_has_scheme(url)) return url;
+  // The resolvers write into the text arena as a plain buffer, so the room they may need is made
+  // first; the arena grows only through its own push.
+  u64 used = w->ctx->texts.used;
+  if (!ui_text_push(w->ctx, 2 * url.used + KiB(64), 1)) return url;
+  w->ctx->texts.used = used;
   if (!w->base_known) {
     w->base = reader_entry_base_url(w->r, w->view->selected_feed, w->view->selected_entry, &w->ctx->texts);
     w->base_known = true;
