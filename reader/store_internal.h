@@ -77,6 +77,8 @@ feed *reader_find_feed_by_url_linear(reader *r, buffer url);
 u32 reader_find_category_linear(reader *r, buffer term);
 u32 reader_find_person_by_name_linear(reader *r, buffer name);
 meta *reader_get_meta_linear(reader *r, u32 feed_id);
+category *reader_find_category_by_id_linear(reader *r, u32 id);
+person *reader_find_person_linear(reader *r, u32 id);
 bool reader_owner_links_to_linear(reader *r, u32 kind, u32 owner_id, u32 target_id, u32 count);
 bool reader_owner_links_to(reader *r, u32 kind, u32 owner_id, u32 target_id, u32 count);
 
