@@ -1,8 +1,8 @@
 // The feed store: the one in-memory database of feeds, entries, categories, persons, Atom links,
-// relation links and per-feed settings. Every record lives in a fixed-capacity pool inside the
-// `reader` and every text in its string arena; records refer to each other by 32-bit id. The
-// records below are also the save file's layout, byte for byte, padding included, so their sizes
-// and offsets are pinned with static_assert.
+// relation links and per-feed settings. Every record lives in a pool inside the `reader` (its
+// capacity fixed, its memory taken as it fills) and every text in its string arena; records
+// refer to each other by 32-bit id. The records below are also the save file's layout, byte for
+// byte, padding included, so their sizes and offsets are pinned with static_assert.
 #pragma once
 
 #include "core/core.h"
