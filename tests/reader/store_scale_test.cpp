@@ -6,6 +6,7 @@
 #include <string>
 
 #include "reader/save.h"
+#include "reader/store_internal.h"
 #include "store_fixture.h"
 
 namespace {
@@ -224,6 +225,32 @@ TEST_F(StoreScale, a_reclaim_moves_only_arena_texts_and_only_when_it_pays) {
   EXPECT_GT(r.strings_b.used, 0u);
   EXPECT_FALSE(reader_strings_reclaim(&r));
   EXPECT_EQ(r.strings_b.used, 0u);
+}
+
+// The quick path for common sequences gives what the full decoder gives, or leaves it to it.
+TEST(StoreText, common_utf8_sequences_decode_as_the_full_decoder_does) {
+  u8 bytes[4];
+  u32 quick = 0, full = 0;
+  for (u32 b0 = 0x80; b0 < 0x100; ++b0)
+    for (u32 b1 = 0; b1 < 0x100; ++b1)
+      for (u32 b2 : {0x00u, 0x41u, 0x80u, 0x9Fu, 0xA0u, 0xBFu, 0xC0u, 0xFFu}) {
+        bytes[0] = (u8)b0, bytes[1] = (u8)b1, bytes[2] = (u8)b2, bytes[3] = 0;
+        for (u32 length = 1; length <= 3; ++length) {
+          u32 c = 0;
+          u32 n = utf8_decode_common(bytes, bytes + length, &c);
+          if (!n) continue;
+          ++quick;
+          u32 want = 0, error = 0;
+          u8 want_n = 0;
+          unicode_utf8_decode(bytes, bytes + length, &want, &want_n, &error);
+          ASSERT_EQ(error, 0u) << b0 << " " << b1 << " " << b2;
+          ASSERT_EQ(n, want_n);
+          ASSERT_EQ(c, want);
+          ++full;
+        }
+      }
+  EXPECT_GT(quick, 30000u);
+  EXPECT_EQ(quick, full);
 }
 
 }  // namespace
