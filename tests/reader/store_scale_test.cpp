@@ -145,6 +145,29 @@ TEST_F(StoreScale, a_million_entries_save_and_load) {
   reader_destroy(&loaded);
 }
 
+// A feed with more entries than the parser's table of unique ids used to have places: its update
+// still replaces by unique id (the table once filled up and its probes never ended).
+TEST_F(StoreScale, an_update_of_a_feed_with_tens_of_thousands_of_entries_replaces_by_guid) {
+  feed *f = add_feed(feed_type_rss, "https://example.org/huge");
+  for (u32 i = 0; i < 33000; ++i) ASSERT_NE(add_entry(f, make_date(2020, 1, 1), "g" + std::to_string(i)), nullptr);
+  std::string doc = "<rss><channel><title>Huge</title>";
+  for (u32 i : {5u, 32999u, 40000u})
+    doc += "<item><guid>g" + std::to_string(i) + "</guid><title>new " + std::to_string(i) +
+           "</title><pubDate>01 Feb 2024 10:00:00 GMT</pubDate></item>";
+  doc += "</channel></rss>";
+  buffer scratch = memory_alloc(MEMORY_SCRATCH_SIZE, nullptr);
+  u32 error = 0;
+  r.generation += 1;
+  feed *g = feed_parse(&scratch, &r, text_of(doc), text_of("https://example.org/huge"), f, &error);
+  ASSERT_EQ(error, 0u);
+  ASSERT_EQ(g, f);
+  EXPECT_EQ(f->entry_count, 33001u);
+  EXPECT_EQ(to_std(entry_get_title(reader_find_entry_by_guid(&r, f->id, text_of(std::string("g5"))))), "new 5");
+  EXPECT_EQ(to_std(entry_get_title(reader_find_entry_by_guid(&r, f->id, text_of(std::string("g32999"))))), "new 32999");
+  EXPECT_EQ(reader_check(&r), 0u);
+  memory_free(&scratch);
+}
+
 // An Atom feed of 25 entries whose texts and "updated" change on every fetch: each update
 // replaces every entry, so all the old texts become garbage.
 std::string changing_feed(int round) {
