@@ -156,13 +156,19 @@ static buffer feed_entry_text(const entry *e) {
 
 // ---- Index of unique ids -----------------------------------------------------------------
 
-#define FEED_GUID_INDEX_CAPACITY 32768u  // over three times the entry pool, so probes stay short
+// At least this many places, and four per entry the feed has, so probes stay short.
+#define FEED_GUID_INDEX_CAPACITY 32768u
 
 static u32 feed_guid_hash(buffer guid) { return hash_fnv1a_32(guid.data, guid.used); }
 
 static void feed_guid_insert(feed_guid_index *x, entry *e) {
   buffer guid = entry_get_guid(e);
   if (!x->slots || !guid.used) return;
+  // A full table would make probes endless: the feed's entries are looked up by walking them.
+  if (x->used + 2 >= x->capacity) {
+    x->slots = nullptr;
+    return;
+  }
   u32 mask = x->capacity - 1;
   for (u32 i = feed_guid_hash(guid) & mask;; i = (i + 1) & mask) {
     if (x->slots[i] == e) return;
@@ -179,12 +185,19 @@ static void feed_guid_rebuild(feed_parse_context *c) {
   memory_zero(x->slots, (u64)x->capacity * sizeof(entry *));
   x->used = 0;
   reader_walk_feed_entries(c->r, c->f->id, [&](entry *e) { return feed_guid_insert(x, e), false; });
+  // Too full to stay quick (a feed larger than the table it got): walk the feed instead.
+  if (x->used >= x->capacity / 2) x->slots = nullptr;
 }
 
 static void feed_guid_index_begin(feed_parse_context *c) {
   feed_guid_index *x = &c->guids;
   x->capacity = FEED_GUID_INDEX_CAPACITY;
+  while (x->capacity / 4 < (u64)c->f->entry_count + 1 && x->capacity < (1u << 30)) x->capacity *= 2;
   x->slots = buffer_push_array(c->scratch, entry *, x->capacity);
+  if (!x->slots && x->capacity > FEED_GUID_INDEX_CAPACITY) {
+    x->capacity = FEED_GUID_INDEX_CAPACITY;
+    x->slots = buffer_push_array(c->scratch, entry *, x->capacity);
+  }
   if (x->slots) feed_guid_rebuild(c);
 }
 

@@ -1,8 +1,8 @@
 // The feed store: the one in-memory database of feeds, entries, categories, persons, Atom links,
-// relation links and per-feed settings. Every record lives in a fixed-capacity pool inside the
-// `reader` and every text in its string arena; records refer to each other by 32-bit id. The
-// records below are also the save file's layout, byte for byte, padding included, so their sizes
-// and offsets are pinned with static_assert.
+// relation links and per-feed settings. Every record lives in a pool inside the `reader` (its
+// capacity fixed, its memory taken as it fills) and every text in its string arena; records
+// refer to each other by 32-bit id. The records below are also the save file's layout, byte for
+// byte, padding included, so their sizes and offsets are pinned with static_assert.
 #pragma once
 
 #include "core/core.h"
@@ -307,6 +307,8 @@ struct reader {
   reader_index links_by_owner;       // by owner and whether it is a feed
   reader_index atom_links_by_owner;  // by owner kind and owner
   reader_index entries_by_feed;      // attached entries by their feed's id
+  reader_index categories_by_id;
+  reader_index persons_by_id;
   // The XML parser's memory, reserved by the first feed_parse and kept for the next documents.
   xml_memory xml;
 };
@@ -401,6 +403,9 @@ buffer feed_get_title(const feed *f);
 buffer entry_get_title(const entry *e);
 buffer reader_find_atom_link_href(reader *r, u32 owner_id, u32 count, u32 owner_kind, u32 rel);
 bool reader_link_exists(pool *links, u32 kind_low, u32 kind_high, u32 target_id);
+// The relation links the feed (by_feed) or entry owns, in slot order, into out (room for max);
+// returns how many there are, which may exceed max.
+u32 reader_owned_links(reader *r, u32 owner_id, bool by_feed, struct link **out, u32 max);
 
 // Pool callbacks.
 bool feed_is_live(void *item);

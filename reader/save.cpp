@@ -108,8 +108,8 @@ static void decode_codepoints(const u8 *p, const u8 *end, F visit, bool skip_pri
         continue;
       }
       u32 c = 0, error = 0;
-      u8 n = 0;
-      unicode_utf8_decode(p, end, &c, &n, &error);
+      u8 n = (u8)utf8_decode_common(p, end, &c);
+      if (!n) unicode_utf8_decode(p, end, &c, &n, &error);
       if (error) {
         ++p;
         continue;

@@ -121,8 +121,8 @@ static void reader_register_codepoints(reader *r, buffer text) {
       continue;
     }
     u32 c = unicode_invalid, error = 0;
-    u8 length = 0;
-    unicode_utf8_decode(p, end, &c, &length, &error);
+    u8 length = (u8)utf8_decode_common(p, end, &c);
+    if (!length) unicode_utf8_decode(p, end, &c, &length, &error);
     if (error || length == 0) {
       c = unicode_replacement;
       length = 1;

@@ -118,15 +118,25 @@ void reader_file_meta(reader *r, meta *m) {
 }
 void reader_unfile_meta(reader *r, meta *m) { index_unfile(&r->metas_by_feed, slot_of(&r->metas, m)); }
 void reader_file_category(reader *r, category *c) {
-  index_file(&r->categories_by_term, slot_of(&r->categories, c), index_hash_bytes(c->term));
+  u32 s = slot_of(&r->categories, c);
+  index_file(&r->categories_by_term, s, index_hash_bytes(c->term));
+  index_file(&r->categories_by_id, s, index_hash_ids(c->id, 0, 0));
 }
 void reader_unfile_category(reader *r, category *c) {
-  index_unfile(&r->categories_by_term, slot_of(&r->categories, c));
+  u32 s = slot_of(&r->categories, c);
+  index_unfile(&r->categories_by_term, s);
+  index_unfile(&r->categories_by_id, s);
 }
 void reader_file_person(reader *r, person *p) {
-  index_file(&r->persons_by_name, slot_of(&r->persons, p), index_hash_bytes(p->name));
+  u32 s = slot_of(&r->persons, p);
+  index_file(&r->persons_by_name, s, index_hash_bytes(p->name));
+  index_file(&r->persons_by_id, s, index_hash_ids(p->id, 0, 0));
 }
-void reader_unfile_person(reader *r, person *p) { index_unfile(&r->persons_by_name, slot_of(&r->persons, p)); }
+void reader_unfile_person(reader *r, person *p) {
+  u32 s = slot_of(&r->persons, p);
+  index_unfile(&r->persons_by_name, s);
+  index_unfile(&r->persons_by_id, s);
+}
 void reader_file_link(reader *r, struct link *l) {
   u32 s = slot_of(&r->links, l);
   index_file(&r->links_by_ends, s, link_hash(l->kind, l->owner_id, l->target_id));
@@ -150,7 +160,7 @@ void reader_file_entry(reader *r, entry *e) {
 void reader_unfile_entry(reader *r, entry *e) { index_unfile(&r->entries_by_feed, slot_of(&r->entries, e)); }
 
 static reader_index *reader_indices(reader *r, u32 *n) {
-  *n = 9;
+  *n = 11;
   return &r->feeds_by_id;
 }
 
@@ -227,4 +237,31 @@ bool reader_owner_links_to(reader *r, u32 kind, u32 owner_id, u32 target_id, u32
                                    return link_is_live(l) && l->kind == kind && l->owner_id == owner_id &&
                                           l->target_id == target_id;
                                  }) != nullptr;
+}
+
+category *reader_find_category_by_id(reader *r, u32 id) {
+  if (r->categories_by_id.broken) return reader_find_category_by_id_linear(r, id);
+  return index_pick<category>(&r->categories_by_id, &r->categories, index_hash_ids(id, 0, 0), true,
+                              [&](category *c) { return category_is_live(c) && c->id == id; });
+}
+
+person *reader_find_person(reader *r, u32 id) {
+  if (r->persons_by_id.broken) return reader_find_person_linear(r, id);
+  return index_pick<person>(&r->persons_by_id, &r->persons, index_hash_ids(id, 0, 0), true,
+                            [&](person *p) { return person_is_live(p) && p->id == id; });
+}
+
+u32 reader_owned_links(reader *r, u32 owner_id, bool by_feed, struct link **out, u32 max) {
+  u32 n = 0;
+  auto mine = [&](struct link *l) { return link_is_live(l) && l->owner_id == owner_id && (l->kind & 1) == by_feed; };
+  auto take = [&](struct link *l) {
+    if (n < max) out[n] = l;
+    ++n;
+    return false;
+  };
+  if (!index_visit_sorted<struct link>(&r->links_by_owner, &r->links, index_hash_owner(owner_id, by_feed), mine, take)) {
+    n = 0;
+    store_walk<struct link>(&r->links, link_is_live, [&](struct link *l) { return mine(l) && take(l); });
+  }
+  return n;
 }

@@ -12,6 +12,23 @@ inline bool word_is_printable_ascii(const u8 *p) {
   return (w & highs) == 0 && ((w - 0x20 * ones) & ~w & highs) == 0 && ((w + ones) & highs) == 0;
 }
 
+// The code point of a well-formed two- or three-byte sequence at p that needs no range check
+// beyond its continuation bytes, and its length; 0 for anything else (the caller decodes it in
+// full then).
+inline u32 utf8_decode_common(const u8 *p, const u8 *end, u32 *c) {
+  u8 b0 = p[0];
+  if (b0 >= 0xC2 && b0 <= 0xDF && end - p >= 2 && (p[1] & 0xC0) == 0x80) {
+    *c = (u32)(b0 & 0x1F) << 6 | (p[1] & 0x3F);
+    return 2;
+  }
+  // E0 (overlong forms) and ED (surrogates) need their second byte's range checked.
+  if (b0 >= 0xE1 && b0 <= 0xEF && b0 != 0xED && end - p >= 3 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80) {
+    *c = (u32)(b0 & 0x0F) << 12 | (u32)(p[1] & 0x3F) << 6 | (p[2] & 0x3F);
+    return 3;
+  }
+  return 0;
+}
+
 // Calls visit(item) for every live item in slot order until it returns true. The walk stops
 // after as many live items as the pool counts, but never leaves the pool whatever the counts say.
 template <class T, class F>
@@ -77,6 +94,8 @@ feed *reader_find_feed_by_url_linear(reader *r, buffer url);
 u32 reader_find_category_linear(reader *r, buffer term);
 u32 reader_find_person_by_name_linear(reader *r, buffer name);
 meta *reader_get_meta_linear(reader *r, u32 feed_id);
+category *reader_find_category_by_id_linear(reader *r, u32 id);
+person *reader_find_person_linear(reader *r, u32 id);
 bool reader_owner_links_to_linear(reader *r, u32 kind, u32 owner_id, u32 target_id, u32 count);
 bool reader_owner_links_to(reader *r, u32 kind, u32 owner_id, u32 target_id, u32 count);
 

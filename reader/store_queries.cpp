@@ -41,11 +41,11 @@ u32 reader_find_category_linear(reader *r, buffer term) {
   return id;
 }
 
-category *reader_find_category_by_id(reader *r, u32 id) {
+category *reader_find_category_by_id_linear(reader *r, u32 id) {
   return store_walk<category>(&r->categories, category_is_live, [&](category *c) { return c->id == id; });
 }
 
-person *reader_find_person(reader *r, u32 id) {
+person *reader_find_person_linear(reader *r, u32 id) {
   return store_walk<person>(&r->persons, person_is_live, [&](person *p) { return p->id == id; });
 }
 

@@ -89,7 +89,7 @@ class StoreIndex : public Store {
       memory_free(&image);
     } else if (action < 88) {
       // The system refused an index's memory: look-ups walk until the next rebuild.
-      reader_index *x = &r.feeds_by_id + pick(9);
+      reader_index *x = &r.feeds_by_id + pick(11);
       index_free(x);
       x->broken = 1;
       if (pick(2)) reader_index_rebuild(&r);
@@ -107,6 +107,10 @@ class StoreIndex : public Store {
     for (u32 k = 0; k < 42; ++k) {
       std::string u = "https://example.org/f" + std::to_string(k);
       ASSERT_EQ(reader_find_feed_by_url(&r, text_of(u)), reader_find_feed_by_url_linear(&r, text_of(u))) << u;
+    }
+    for (u32 id = 0; id <= r.category_counter + 1 || id <= r.person_counter + 1; ++id) {
+      ASSERT_EQ(reader_find_category_by_id(&r, id), reader_find_category_by_id_linear(&r, id)) << id;
+      ASSERT_EQ(reader_find_person(&r, id), reader_find_person_linear(&r, id)) << id;
     }
     for (u32 k = 0; k < 62; ++k) {
       std::string t = "term " + std::to_string(k), n = "name " + std::to_string(k);
@@ -148,6 +152,15 @@ class StoreIndex : public Store {
     });
     // Every owner's links with the counts its record keeps, to existing and missing targets.
     store_walk<entry>(&r.entries, entry_is_live, [&](entry *e) {
+      std::vector<struct link *> want;
+      store_walk<struct link>(&r.links, link_is_live, [&](struct link *l) {
+        if (l->owner_id == e->id && !(l->kind & 1)) want.push_back(l);
+        return false;
+      });
+      struct link *got[64];
+      u32 n = reader_owned_links(&r, e->id, false, got, 64);
+      EXPECT_EQ(n, want.size());
+      if (n <= 64) EXPECT_EQ(std::vector<struct link *>(got, got + n), want);
       bool atom = entry_get_type(e) == feed_type_atom;
       u32 kinds[2] = {atom ? (u32)link_kind_atom_entry_category : (u32)link_kind_rss_entry_category,
                       link_kind_atom_entry_author};

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "reader/save.h"
+#include "reader/store_internal.h"
 #include "store_fixture.h"
 
 namespace {
@@ -144,6 +145,29 @@ TEST_F(StoreScale, a_million_entries_save_and_load) {
   reader_destroy(&loaded);
 }
 
+// A feed with more entries than the parser's table of unique ids used to have places: its update
+// still replaces by unique id (the table once filled up and its probes never ended).
+TEST_F(StoreScale, an_update_of_a_feed_with_tens_of_thousands_of_entries_replaces_by_guid) {
+  feed *f = add_feed(feed_type_rss, "https://example.org/huge");
+  for (u32 i = 0; i < 33000; ++i) ASSERT_NE(add_entry(f, make_date(2020, 1, 1), "g" + std::to_string(i)), nullptr);
+  std::string doc = "<rss><channel><title>Huge</title>";
+  for (u32 i : {5u, 32999u, 40000u})
+    doc += "<item><guid>g" + std::to_string(i) + "</guid><title>new " + std::to_string(i) +
+           "</title><pubDate>01 Feb 2024 10:00:00 GMT</pubDate></item>";
+  doc += "</channel></rss>";
+  buffer scratch = memory_alloc(MEMORY_SCRATCH_SIZE, nullptr);
+  u32 error = 0;
+  r.generation += 1;
+  feed *g = feed_parse(&scratch, &r, text_of(doc), text_of("https://example.org/huge"), f, &error);
+  ASSERT_EQ(error, 0u);
+  ASSERT_EQ(g, f);
+  EXPECT_EQ(f->entry_count, 33001u);
+  EXPECT_EQ(to_std(entry_get_title(reader_find_entry_by_guid(&r, f->id, text_of(std::string("g5"))))), "new 5");
+  EXPECT_EQ(to_std(entry_get_title(reader_find_entry_by_guid(&r, f->id, text_of(std::string("g32999"))))), "new 32999");
+  EXPECT_EQ(reader_check(&r), 0u);
+  memory_free(&scratch);
+}
+
 // An Atom feed of 25 entries whose texts and "updated" change on every fetch: each update
 // replaces every entry, so all the old texts become garbage.
 std::string changing_feed(int round) {
@@ -224,6 +248,32 @@ TEST_F(StoreScale, a_reclaim_moves_only_arena_texts_and_only_when_it_pays) {
   EXPECT_GT(r.strings_b.used, 0u);
   EXPECT_FALSE(reader_strings_reclaim(&r));
   EXPECT_EQ(r.strings_b.used, 0u);
+}
+
+// The quick path for common sequences gives what the full decoder gives, or leaves it to it.
+TEST(StoreText, common_utf8_sequences_decode_as_the_full_decoder_does) {
+  u8 bytes[4];
+  u32 quick = 0, full = 0;
+  for (u32 b0 = 0x80; b0 < 0x100; ++b0)
+    for (u32 b1 = 0; b1 < 0x100; ++b1)
+      for (u32 b2 : {0x00u, 0x41u, 0x80u, 0x9Fu, 0xA0u, 0xBFu, 0xC0u, 0xFFu}) {
+        bytes[0] = (u8)b0, bytes[1] = (u8)b1, bytes[2] = (u8)b2, bytes[3] = 0;
+        for (u32 length = 1; length <= 3; ++length) {
+          u32 c = 0;
+          u32 n = utf8_decode_common(bytes, bytes + length, &c);
+          if (!n) continue;
+          ++quick;
+          u32 want = 0, error = 0;
+          u8 want_n = 0;
+          unicode_utf8_decode(bytes, bytes + length, &want, &want_n, &error);
+          ASSERT_EQ(error, 0u) << b0 << " " << b1 << " " << b2;
+          ASSERT_EQ(n, want_n);
+          ASSERT_EQ(c, want);
+          ++full;
+        }
+      }
+  EXPECT_GT(quick, 30000u);
+  EXPECT_EQ(quick, full);
 }
 
 }  // namespace
