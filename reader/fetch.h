@@ -34,8 +34,10 @@ struct query {
 };
 
 #define FETCH_QUERY_COUNT 1024
-// A download whose server announces no length gets this much room.
-#define FETCH_UNKNOWN_LENGTH_BUFFER 5242880ull
+// A download whose server announces no length (chunked bodies, most large podcast feeds) gets room
+// for the largest document. The block is mapped, not touched: only the pages the body fills cost
+// memory.
+#define FETCH_UNKNOWN_LENGTH_BUFFER HTTP_BODY_MAX
 #define FETCH_URL_AREA_SIZE 4096
 // The largest document a fetch hands to the parser, downloaded or read from disk: a local file
 // above it is refused unread, with a log line naming the limit.

@@ -268,6 +268,30 @@ class FetchHttp : public Fetch {
   }
 };
 
+// Chunked feeds of a few mebibytes are common (podcasts with years of episodes); without a
+// length they must still arrive whole, up to the document limit and not past it.
+TEST_F(FetchHttp, unannounced_bodies_arrive_whole_up_to_the_document_limit) {
+  const std::string large(MiB(6) + 123, 'x');
+  test_http_server server([&](test_http_connection &c, const std::string &path) {
+    if (!c.send_head(200, "")) return;
+    if (path == "/large") c.send_text(large);
+    else if (path == "/endless") {
+      std::string chunk(MiB(1), 'y');
+      while (c.send_text(chunk)) {
+      }
+    }
+  });
+  ASSERT_EQ(app_add_feed(&context, &r, text_of(server.url("/large"))), fetch_request_queued);
+  ASSERT_EQ(app_add_feed(&context, &r, text_of(server.url("/endless"))), fetch_request_queued);
+  finish(&fetch_slots[0]);
+  finish(&fetch_slots[1]);
+  EXPECT_EQ(fetch_slots[0].error, 0u);
+  EXPECT_EQ(fetch_slots[0].result.used, large.size());
+  EXPECT_TRUE(to_std(fetch_slots[0].result) == large);
+  EXPECT_EQ(fetch_slots[1].error, (u32)http_error_not_enough_storage);
+  EXPECT_EQ(fetch_slots[1].result.used, FETCH_DOCUMENT_MAX);
+}
+
 TEST_F(FetchHttp, served_feeds_reach_done_slots) {
   const std::string document = "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>T</title></channel></rss>";
   test_http_server server([&](test_http_connection &c, const std::string &path) {
