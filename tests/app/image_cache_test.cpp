@@ -52,6 +52,9 @@ class ImageCache : public ::testing::Test {
     } else if (path == "/nolength.bmp") {
       c.send_head(200, "");
       c.send_text(bmp(8, 6));
+    } else if (path == "/cut.gif") {
+      // A header of 16 x 16 pixels, then nothing of the image.
+      c.send_response(200, std::string("GIF89a\x10\x00\x10\x00\x00\x00\x00", 13));
     } else if (path == "/text") {
       c.send_response(200, "this is not an image");
     } else {
@@ -167,6 +170,24 @@ TEST_F(ImageCache, failures_end_in_the_load_error_state_with_their_code) {
   EXPECT_EQ(missing->pixels.data, nullptr) << "the downloaded bytes went back";
   EXPECT_EQ(text->state, (u32)image_state_load_error);
   EXPECT_EQ(text->error, (u32)http_error_none) << "undecodable bytes carry code 0";
+}
+
+// The status shows code 0 for every image that does not decode, so the log must tell a forged
+// header from a cut-off file.
+TEST_F(ImageCache, images_that_do_not_decode_are_logged_with_the_reason) {
+  image_slot *text = image_get(3, url("/text"), 1);
+  image_slot *cut = image_get(3, url("/cut.gif"), 1);
+  ASSERT_TRUE(text && cut);
+  finish();
+  EXPECT_EQ(text->state, (u32)image_state_load_error);
+  EXPECT_EQ(cut->state, (u32)image_state_load_error);
+  buffer b = log_last_text();
+  std::string log((const char *)b.data, b.used);
+  EXPECT_NE(log.find("Image not decoded, it is no JPEG, PNG, GIF or BMP, its header is damaged, or it declares more "
+                     "pixels than the limit: " + server.url("/text") + "\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("Image not decoded, its data is damaged or cut off: " + server.url("/cut.gif") + "\n"),
+            std::string::npos);
 }
 
 TEST_F(ImageCache, only_web_addresses_are_fetched) {
