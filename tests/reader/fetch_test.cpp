@@ -116,6 +116,8 @@ TEST_F(Fetch, a_list_longer_than_the_free_slots_stops_without_leaving_anything) 
   for (u32 i = 0; i < 10; i++) fetch_slots[i].state = query_state_done;
   std::string list;
   for (u32 i = 0; i < FETCH_QUERY_COUNT + 50; i++) list += "http://feeds.example/" + std::to_string(i) + "\n";
+  list += "\r\n  \n";
+  for (u32 i = 0; i < 10; i++) list += "  http://more.example/" + std::to_string(i) + "\r\n";
   std::string path = temp_path("long.txt");
   write_file(path, list);
   u32 error = 0;
@@ -125,6 +127,8 @@ TEST_F(Fetch, a_list_longer_than_the_free_slots_stops_without_leaving_anything) 
   EXPECT_EQ(fetch_queue.queued_count.load(), (u64)FETCH_QUERY_COUNT - 10);
   EXPECT_EQ(urls_in_use(), (FETCH_QUERY_COUNT - 10) * 128u);
   EXPECT_NE(log_text().find("every fetch slot is busy: http://feeds.example/1014\n"), std::string::npos);
+  EXPECT_NE(log_text().find("List file: 70 lines from the refused one on were not added"), std::string::npos)
+      << "the refused line and the 69 after it, blank lines not counted";
 }
 
 static void do_nothing(void *) {}
