@@ -222,7 +222,10 @@ static void fetch_log_list_rest(const u8 *line, const u8 *end) {
 u32 app_add_feeds_from_file(fetch_context *c, reader *r, buffer path, u32 *file_error) {
   fetch_open_generation(c, r);
   if (*file_error) return 0;
-  buffer content = file_read_all(path, 0, file_error);
+  buffer content = file_read_all_limited(path, FETCH_LIST_FILE_MAX, file_error);
+  if (*file_error == file_error_too_large) {
+    fetch_log_refusal("List file not read, it is larger than the limit of 16 MiB for a list file", path);
+  }
   if (*file_error) return 0;
   u8 *p = content.data;
   u8 *end = content.data + content.used;

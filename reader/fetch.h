@@ -42,6 +42,9 @@ struct query {
 // The largest document a fetch hands to the parser, downloaded or read from disk: a local file
 // above it is refused unread, with a log line naming the limit.
 #define FETCH_DOCUMENT_MAX HTTP_BODY_MAX
+// A list file is read on the UI thread: a far larger one (a wrong file chosen) is refused unread,
+// with a log line naming the limit. A mebibyte already holds some 10,000 lines of URLs.
+#define FETCH_LIST_FILE_MAX MiB(16)
 
 // Opens the generation of the run's first request; the application installs one that also moves
 // its view to the new generation. Without one the store's generation just goes up by one.

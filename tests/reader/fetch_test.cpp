@@ -213,6 +213,19 @@ TEST_F(Fetch, a_feed_or_url_already_queued_is_not_queued_again) {
   EXPECT_EQ(app_update_all_feeds(&context, &r), 2u);
 }
 
+TEST_F(Fetch, a_list_file_above_its_limit_is_refused_unread) {
+  std::string above = temp_path("huge_list.txt");
+  write_file(above, "http://feeds.example/a\n");
+  ASSERT_EQ(truncate(above.c_str(), (off_t)FETCH_LIST_FILE_MAX + 1), 0);
+  u32 error = 0;
+  EXPECT_EQ(app_add_feeds_from_file(&context, &r, text_of(above), &error), 0u);
+  unlink(above.c_str());
+  EXPECT_EQ(error, (u32)file_error_too_large);
+  EXPECT_EQ(count_in_state(query_state_queued), 0u);
+  EXPECT_NE(log_text().find("List file not read, it is larger than the limit of 16 MiB for a list file: " + above + "\n"),
+            std::string::npos);
+}
+
 TEST_F(Fetch, a_local_file_above_the_document_limit_is_refused_unread) {
   // Sparse files: their size costs no disk.
   std::string at_limit = temp_path("at_limit.xml"), above = temp_path("above.xml");
