@@ -55,6 +55,9 @@ class ImageCache : public ::testing::Test {
     } else if (path == "/cut.gif") {
       // A header of 16 x 16 pixels, then nothing of the image.
       c.send_response(200, std::string("GIF89a\x10\x00\x10\x00\x00\x00\x00", 13));
+    } else if (path == "/large_nolength.bmp") {
+      c.send_head(200, "");
+      c.send_text(bmp(1200, 1800));  // 6.2 MiB
     } else if (path == "/text") {
       c.send_response(200, "this is not an image");
     } else {
@@ -145,6 +148,15 @@ TEST_F(ImageCache, a_narrow_image_is_never_enlarged) {
     EXPECT_EQ(s->target_height, 6);
     EXPECT_TRUE(image_slot_free(s)) << "the shared memory goes back once";
   }
+}
+
+TEST_F(ImageCache, a_large_image_sent_without_a_length_arrives_whole) {
+  image_slot *s = image_get(1, url("/large_nolength.bmp"), 1);
+  ASSERT_NE(s, nullptr);
+  finish();
+  EXPECT_EQ(s->state, (u32)image_state_decoded) << "error " << s->error;
+  EXPECT_EQ(s->width, 1200);
+  EXPECT_EQ(s->height, 1800);
 }
 
 TEST_F(ImageCache, sizes_that_are_no_width_end_in_the_no_size_state) {
