@@ -204,6 +204,17 @@ void image_memory_trim() {
 
 // ---- Jobs --------------------------------------------------------------------------------
 
+// One whole line, so no other worker's text lands inside it.
+static void log_image_failure(const char *why, buffer url) {
+  u8 line[1024];
+  buffer out = buffer_make(sizeof line, 0, line);
+  buffer_push_bytes(&out, why, strlen(why));
+  u64 room = sizeof line - out.used - 1;
+  buffer_push_bytes(&out, url.data, url.used < room ? url.used : room);
+  buffer_push_bytes(&out, "\n", 1);
+  log_append(out.data, out.used);
+}
+
 void image_job_load(void *arg) {
   image_slot *slot = (image_slot *)arg;
   invariant(slot_state(slot) == image_state_loading);
@@ -228,14 +239,13 @@ void image_job_load(void *arg) {
     s32 width = 0, height = 0, channels = 0;
     u8 *pixels = nullptr;
     u64 reserved = 0;
-    if (image_decode_size(bytes.data, file.content.used, &width, &height, &channels)) {
+    bool decodable = image_decode_size(bytes.data, file.content.used, &width, &height, &channels);
+    if (decodable) {
       reserved = (u64)width * (u64)height * (u64)channels;
       if (image_memory_reserve(reserved)) {
         pixels = image_decode(bytes.data, file.content.used, &width, &height, &channels);
       } else {
-        log_append_string(string_lit("Image not decoded, no room in the image memory budget: "));
-        log_append(slot->url.data, slot->url.used);
-        log_append_string(string_lit("\n"));
+        log_image_failure("Image not decoded, no room in the image memory budget: ", slot->url);
         reserved = 0;
       }
     }
@@ -256,6 +266,13 @@ void image_job_load(void *arg) {
     } else {
       if (pixels) image_decoded_free(pixels);
       memory_held_sub(reserved);
+      if (reserved || !decodable) {
+        // The status says only "Loading error." with code 0; the log says why.
+        log_image_failure(decodable ? "Image not decoded, its data is damaged or cut off: "
+                                    : "Image not decoded, it is no JPEG, PNG, GIF or BMP, its header is damaged, "
+                                      "or it declares more pixels than the limit: ",
+                          slot->url);
+      }
       slot->error = http_error_none;  // the bytes are no image we can decode
       slot_state_set(slot, image_state_load_error);
     }

@@ -35,6 +35,8 @@ void image_job_resize(void *slot);
 // ratio). A full queue leaves the slot decoded. UI thread.
 void image_resize_start(image_slot *slot, f32 width, f32 height);
 
-// The room a download gets when the server announces no length; a longer body fails with not
-// enough storage. An announced length is taken up to the HTTP layer's own cap.
-#define IMAGE_UNKNOWN_LENGTH_BUFFER 5242880ull
+// The room a download gets when the server announces no length: the HTTP layer's own cap, as for
+// an announced length, since photos of several mebibytes are often sent in chunks. The block is
+// mapped, not touched, so only the bytes that arrive cost memory; a longer body fails with not
+// enough storage.
+#define IMAGE_UNKNOWN_LENGTH_BUFFER HTTP_BODY_MAX

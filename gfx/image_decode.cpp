@@ -2,12 +2,29 @@
 // the formats feeds carry are compiled in, so no other decoder is reachable from the network.
 #include "gfx/image.h"
 
+#include <stdlib.h>
+
+// The decoder grows its buffers as the file asks: a PNG's compressed data inflates for as long as
+// it goes on (600 KB of it can become 600 MiB), and a chunk's declared length is reserved before
+// its bytes are read. No buffer of one decode may exceed what its header's pixel count and the
+// file's size can need; past that the allocation fails and so does the decode. Per thread, since
+// several workers decode at once.
+static thread_local u64 image_decoder_cap = MiB(16);
+
+static void *image_decoder_alloc(void *p, size_t size) {
+  if (size > image_decoder_cap) return nullptr;
+  return realloc(p, size);
+}
+
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-function"
 #pragma GCC diagnostic ignored "-Wsign-compare"
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 #pragma GCC diagnostic ignored "-Wimplicit-fallthrough"
 #define STB_IMAGE_IMPLEMENTATION
+#define STBI_MALLOC(size) image_decoder_alloc(nullptr, size)
+#define STBI_REALLOC(p, size) image_decoder_alloc(p, size)
+#define STBI_FREE(p) free(p)
 #define STBI_NO_STDIO
 #define STBI_NO_LINEAR
 #define STBI_ONLY_JPEG
@@ -35,10 +52,16 @@ bool image_decode_size(const u8 *bytes, u64 size, s32 *width, s32 *height, s32 *
 u8 *image_decode(const u8 *bytes, u64 size, s32 *width, s32 *height, s32 *channels) {
   int w = 0, h = 0, n = 0;
   if (!image_decode_size(bytes, size, width, height, channels)) return nullptr;
+  u64 pixels_declared = (u64)*width * (u64)*height;
   *width = *height = *channels = 0;
   // Per thread, so decoding jobs on several workers do not share the setting.
   stbi_set_flip_vertically_on_load_thread(1);
+  // 16-bit RGBA takes 8 bytes a pixel, twice over while it is converted; interlaced rows and
+  // filter bytes add less than the rest. The compressed data is never more than the file.
+  u64 saved_cap = image_decoder_cap;
+  image_decoder_cap = 20 * pixels_declared + 2 * size + MiB(1);
   u8 *pixels = stbi_load_from_memory(bytes, (int)size, &w, &h, &n, 0);
+  image_decoder_cap = saved_cap;
   if (!pixels) return nullptr;
   *width = w;
   *height = h;

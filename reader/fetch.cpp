@@ -199,10 +199,33 @@ fetch_request_result app_add_feed(fetch_context *c, reader *r, buffer text) {
   return fetch_queue(c, text, existing ? (s32)existing->id : -1);
 }
 
+// A long list stops at the first refusal; the user must learn how much of it is still to add,
+// not only which URL was refused.
+static void fetch_log_list_rest(const u8 *line, const u8 *end) {
+  u64 lines = 0;
+  const u8 *p = line;
+  while (p < end) {
+    while (p < end && char_is_space(*p)) p++;
+    const u8 *start = p;
+    while (p < end && *p != '\r' && *p != '\n') p++;
+    lines += p > start;
+  }
+  u8 text[160];
+  buffer out = buffer_make(sizeof text, 0, text);
+  buffer_push_bytes(&out, "List file: ", 11);
+  buffer_push_unsigned(&out, lines, 0, ' ', 0);
+  buffer why = string_lit(" lines from the refused one on were not added; add the list again once the downloads are done\n");
+  buffer_push_bytes(&out, why.data, why.used);
+  log_append(out.data, out.used);
+}
+
 u32 app_add_feeds_from_file(fetch_context *c, reader *r, buffer path, u32 *file_error) {
   fetch_open_generation(c, r);
   if (*file_error) return 0;
-  buffer content = file_read_all(path, 0, file_error);
+  buffer content = file_read_all_limited(path, FETCH_LIST_FILE_MAX, file_error);
+  if (*file_error == file_error_too_large) {
+    fetch_log_refusal("List file not read, it is larger than the limit of 16 MiB for a list file", path);
+  }
   if (*file_error) return 0;
   u8 *p = content.data;
   u8 *end = content.data + content.used;
@@ -215,7 +238,10 @@ u32 app_add_feeds_from_file(fetch_context *c, reader *r, buffer path, u32 *file_
     while (p < end && *p != '\r' && *p != '\n') p++;
     if (p > line) {
       fetch_request_result result = app_add_feed(c, r, string_from_range(line, p));
-      if (result == fetch_request_refused) break;
+      if (result == fetch_request_refused) {
+        fetch_log_list_rest(line, end);
+        break;
+      }
       queued += result == fetch_request_queued;
     }
     while (p < end && (*p == '\r' || *p == '\n')) p++;

@@ -34,12 +34,17 @@ struct query {
 };
 
 #define FETCH_QUERY_COUNT 1024
-// A download whose server announces no length gets this much room.
-#define FETCH_UNKNOWN_LENGTH_BUFFER 5242880ull
+// A download whose server announces no length (chunked bodies, most large podcast feeds) gets room
+// for the largest document. The block is mapped, not touched: only the pages the body fills cost
+// memory.
+#define FETCH_UNKNOWN_LENGTH_BUFFER HTTP_BODY_MAX
 #define FETCH_URL_AREA_SIZE 4096
 // The largest document a fetch hands to the parser, downloaded or read from disk: a local file
 // above it is refused unread, with a log line naming the limit.
 #define FETCH_DOCUMENT_MAX HTTP_BODY_MAX
+// A list file is read on the UI thread: a far larger one (a wrong file chosen) is refused unread,
+// with a log line naming the limit. A mebibyte already holds some 10,000 lines of URLs.
+#define FETCH_LIST_FILE_MAX MiB(16)
 
 // Opens the generation of the run's first request; the application installs one that also moves
 // its view to the new generation. Without one the store's generation just goes up by one.

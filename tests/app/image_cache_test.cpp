@@ -52,6 +52,12 @@ class ImageCache : public ::testing::Test {
     } else if (path == "/nolength.bmp") {
       c.send_head(200, "");
       c.send_text(bmp(8, 6));
+    } else if (path == "/cut.gif") {
+      // A header of 16 x 16 pixels, then nothing of the image.
+      c.send_response(200, std::string("GIF89a\x10\x00\x10\x00\x00\x00\x00", 13));
+    } else if (path == "/large_nolength.bmp") {
+      c.send_head(200, "");
+      c.send_text(bmp(1200, 1800));  // 6.2 MiB
     } else if (path == "/text") {
       c.send_response(200, "this is not an image");
     } else {
@@ -144,6 +150,15 @@ TEST_F(ImageCache, a_narrow_image_is_never_enlarged) {
   }
 }
 
+TEST_F(ImageCache, a_large_image_sent_without_a_length_arrives_whole) {
+  image_slot *s = image_get(1, url("/large_nolength.bmp"), 1);
+  ASSERT_NE(s, nullptr);
+  finish();
+  EXPECT_EQ(s->state, (u32)image_state_decoded) << "error " << s->error;
+  EXPECT_EQ(s->width, 1200);
+  EXPECT_EQ(s->height, 1800);
+}
+
 TEST_F(ImageCache, sizes_that_are_no_width_end_in_the_no_size_state) {
   for (f32 width : {0.0f, 0.5f, -20.0f, NAN, -INFINITY}) {
     image_slot *s = image_get(2, url("/small.bmp"), 1);
@@ -167,6 +182,24 @@ TEST_F(ImageCache, failures_end_in_the_load_error_state_with_their_code) {
   EXPECT_EQ(missing->pixels.data, nullptr) << "the downloaded bytes went back";
   EXPECT_EQ(text->state, (u32)image_state_load_error);
   EXPECT_EQ(text->error, (u32)http_error_none) << "undecodable bytes carry code 0";
+}
+
+// The status shows code 0 for every image that does not decode, so the log must tell a forged
+// header from a cut-off file.
+TEST_F(ImageCache, images_that_do_not_decode_are_logged_with_the_reason) {
+  image_slot *text = image_get(3, url("/text"), 1);
+  image_slot *cut = image_get(3, url("/cut.gif"), 1);
+  ASSERT_TRUE(text && cut);
+  finish();
+  EXPECT_EQ(text->state, (u32)image_state_load_error);
+  EXPECT_EQ(cut->state, (u32)image_state_load_error);
+  buffer b = log_last_text();
+  std::string log((const char *)b.data, b.used);
+  EXPECT_NE(log.find("Image not decoded, it is no JPEG, PNG, GIF or BMP, its header is damaged, or it declares more "
+                     "pixels than the limit: " + server.url("/text") + "\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("Image not decoded, its data is damaged or cut off: " + server.url("/cut.gif") + "\n"),
+            std::string::npos);
 }
 
 TEST_F(ImageCache, only_web_addresses_are_fetched) {

@@ -9,6 +9,7 @@
 #include <numeric>
 #include <random>
 #include <string.h>
+#include <sys/resource.h>
 #include <string>
 #include <vector>
 
@@ -233,6 +234,71 @@ TEST(image_decode, decodes_a_file_from_memory_with_row_zero_at_the_bottom) {
   file[20] = file[24] = 0x7F;
   EXPECT_EQ(image_decode(file.data(), file.size(), &dw, &dh, &dc), nullptr);
   EXPECT_EQ(dw, 0);
+}
+
+// A PNG of 16 x 16 pixels whose compressed data inflates to about `inflated` bytes: one fixed
+// Huffman block of a zero byte and then copies of 258 bytes at distance 1, 13 bits each.
+static std::vector<u8> png_bomb(u64 inflated) {
+  std::vector<u8> z = {0x78, 0x01};
+  u64 bits = 0;
+  u32 count = 0;
+  auto put = [&](u32 value, u32 n, bool code) {  // Huffman codes go most significant bit first
+    for (u32 i = 0; i < n; i++) {
+      u32 bit = code ? (value >> (n - 1 - i)) & 1 : (value >> i) & 1;
+      bits |= (u64)bit << count;
+      if (++count == 8) z.push_back((u8)bits), bits = 0, count = 0;
+    }
+  };
+  put(1, 1, false);  // the last block
+  put(1, 2, false);  // fixed codes
+  put(0x30, 8, true);  // the literal 0
+  for (u64 made = 1; made < inflated; made += 258) {
+    put(0xC5, 8, true);  // length 258
+    put(0, 5, true);     // distance 1
+  }
+  put(0, 7, true);  // end of block
+  if (count) z.push_back((u8)bits);
+  std::vector<u8> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  auto chunk = [&](const char *type, const std::vector<u8> &data) {
+    u32 n = (u32)data.size();
+    for (int s = 24; s >= 0; s -= 8) png.push_back((u8)(n >> s));
+    png.insert(png.end(), type, type + 4);
+    png.insert(png.end(), data.begin(), data.end());
+    for (int i = 0; i < 4; i++) png.push_back(0);  // the decoder does not check the CRC
+  };
+  chunk("IHDR", {0, 0, 0, 16, 0, 0, 0, 16, 8, 6, 0, 0, 0});
+  chunk("IDAT", z);
+  chunk("IEND", {});
+  return png;
+}
+
+static u64 peak_resident_bytes() {
+  struct rusage u;
+  getrusage(RUSAGE_SELF, &u);
+  return (u64)u.ru_maxrss * 1024;
+}
+
+TEST(image_decode, a_small_file_cannot_make_the_decoder_take_much_memory) {
+  u64 before = peak_resident_bytes();
+  // 1.3 MB of file that would inflate to 400 MiB.
+  std::vector<u8> bomb = png_bomb(MiB(400));
+  s32 dw, dh, dc;
+  EXPECT_EQ(image_decode(bomb.data(), bomb.size(), &dw, &dh, &dc), nullptr);
+  EXPECT_LT(peak_resident_bytes() - before, MiB(64));
+  // A chunk that declares 1.6 GB more than the file holds (found by the fuzzer).
+  const u8 cut[] = {0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44, 0x52,
+                    0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x02, 0x08, 0x00, 0x00, 0x00, 0x00, 0xb5, 0x01, 0x49,
+                    0x81, 0x00, 0x00, 0x00, 0x14, 0x49, 0x44, 0x41, 0x54, 0x78, 0x5b, 0x63, 0x60, 0x30, 0x4a, 0xe6,
+                    0x11, 0x00, 0x00, 0x2e, 0x14, 0x49, 0x44, 0x41, 0x54, 0x78, 0x63, 0x99, 0x82, 0x9c, 0x4a, 0x76,
+                    0x30, 0x60, 0x41, 0x2e, 0xa0, 0x49, 0x44, 0x41, 0x54, 0x78, 0x42, 0x60, 0x82};
+  EXPECT_EQ(image_decode(cut, sizeof cut, &dw, &dh, &dc), nullptr);
+  // A sound PNG of the same size still decodes: the bound leaves room for what it needs.
+  std::vector<u8> sound = png_bomb(16 * (1 + 16 * 4));
+  u8 *pixels = image_decode(sound.data(), sound.size(), &dw, &dh, &dc);
+  ASSERT_NE(pixels, nullptr);
+  EXPECT_EQ(dw, 16);
+  EXPECT_EQ(dc, 4);
+  image_decoded_free(pixels);
 }
 
 TEST(image_decode, only_the_formats_feeds_carry_are_decoded) {

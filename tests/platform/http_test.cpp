@@ -146,6 +146,26 @@ TEST_F(http, endless_body_stops_at_the_first_byte_past_the_buffer) {
             std::string::npos);
 }
 
+// A server that never ends its header must neither hold the worker nor fill memory with header
+// lines (libcurl bounds a response's header).
+TEST_F(http, endless_headers_fail_the_open_soon) {
+  test_http_server server([](test_http_connection &c, const std::string &) {
+    if (!c.send_text("HTTP/1.1 200 OK\r\n")) return;
+    std::string lines;
+    for (int i = 0; i < 4096; i++) lines += "X-Filler: 0123456789abcdef0123456789abcdef\r\n";
+    while (c.send_text(lines)) {
+    }
+  });
+  auto start = std::chrono::steady_clock::now();
+  download d = fetch(server.url("/"));
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(d.error, (u32)http_error_internet_open_url);
+  EXPECT_FALSE(d.opened);
+  EXPECT_LT(seconds, 20.0) << "ended by the header bound, not by a timeout";
+  EXPECT_NE(log_text().find("http_get_file error: " + server.url("/") + " returned (5) http_error_internet_open_url: "),
+            std::string::npos);
+}
+
 TEST_F(http, a_body_cut_off_after_the_header_is_a_read_error) {
   test_http_server server([](test_http_connection &c, const std::string &path) {
     if (path == "/none") c.send_head(200, "Content-Length: 100\r\n");

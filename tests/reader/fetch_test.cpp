@@ -116,6 +116,8 @@ TEST_F(Fetch, a_list_longer_than_the_free_slots_stops_without_leaving_anything) 
   for (u32 i = 0; i < 10; i++) fetch_slots[i].state = query_state_done;
   std::string list;
   for (u32 i = 0; i < FETCH_QUERY_COUNT + 50; i++) list += "http://feeds.example/" + std::to_string(i) + "\n";
+  list += "\r\n  \n";
+  for (u32 i = 0; i < 10; i++) list += "  http://more.example/" + std::to_string(i) + "\r\n";
   std::string path = temp_path("long.txt");
   write_file(path, list);
   u32 error = 0;
@@ -125,6 +127,8 @@ TEST_F(Fetch, a_list_longer_than_the_free_slots_stops_without_leaving_anything) 
   EXPECT_EQ(fetch_queue.queued_count.load(), (u64)FETCH_QUERY_COUNT - 10);
   EXPECT_EQ(urls_in_use(), (FETCH_QUERY_COUNT - 10) * 128u);
   EXPECT_NE(log_text().find("every fetch slot is busy: http://feeds.example/1014\n"), std::string::npos);
+  EXPECT_NE(log_text().find("List file: 70 lines from the refused one on were not added"), std::string::npos)
+      << "the refused line and the 69 after it, blank lines not counted";
 }
 
 static void do_nothing(void *) {}
@@ -209,6 +213,19 @@ TEST_F(Fetch, a_feed_or_url_already_queued_is_not_queued_again) {
   EXPECT_EQ(app_update_all_feeds(&context, &r), 2u);
 }
 
+TEST_F(Fetch, a_list_file_above_its_limit_is_refused_unread) {
+  std::string above = temp_path("huge_list.txt");
+  write_file(above, "http://feeds.example/a\n");
+  ASSERT_EQ(truncate(above.c_str(), (off_t)FETCH_LIST_FILE_MAX + 1), 0);
+  u32 error = 0;
+  EXPECT_EQ(app_add_feeds_from_file(&context, &r, text_of(above), &error), 0u);
+  unlink(above.c_str());
+  EXPECT_EQ(error, (u32)file_error_too_large);
+  EXPECT_EQ(count_in_state(query_state_queued), 0u);
+  EXPECT_NE(log_text().find("List file not read, it is larger than the limit of 16 MiB for a list file: " + above + "\n"),
+            std::string::npos);
+}
+
 TEST_F(Fetch, a_local_file_above_the_document_limit_is_refused_unread) {
   // Sparse files: their size costs no disk.
   std::string at_limit = temp_path("at_limit.xml"), above = temp_path("above.xml");
@@ -267,6 +284,30 @@ class FetchHttp : public Fetch {
     http_terminate(&error);
   }
 };
+
+// Chunked feeds of a few mebibytes are common (podcasts with years of episodes); without a
+// length they must still arrive whole, up to the document limit and not past it.
+TEST_F(FetchHttp, unannounced_bodies_arrive_whole_up_to_the_document_limit) {
+  const std::string large(MiB(6) + 123, 'x');
+  test_http_server server([&](test_http_connection &c, const std::string &path) {
+    if (!c.send_head(200, "")) return;
+    if (path == "/large") c.send_text(large);
+    else if (path == "/endless") {
+      std::string chunk(MiB(1), 'y');
+      while (c.send_text(chunk)) {
+      }
+    }
+  });
+  ASSERT_EQ(app_add_feed(&context, &r, text_of(server.url("/large"))), fetch_request_queued);
+  ASSERT_EQ(app_add_feed(&context, &r, text_of(server.url("/endless"))), fetch_request_queued);
+  finish(&fetch_slots[0]);
+  finish(&fetch_slots[1]);
+  EXPECT_EQ(fetch_slots[0].error, 0u);
+  EXPECT_EQ(fetch_slots[0].result.used, large.size());
+  EXPECT_TRUE(to_std(fetch_slots[0].result) == large);
+  EXPECT_EQ(fetch_slots[1].error, (u32)http_error_not_enough_storage);
+  EXPECT_EQ(fetch_slots[1].result.used, FETCH_DOCUMENT_MAX);
+}
 
 TEST_F(FetchHttp, served_feeds_reach_done_slots) {
   const std::string document = "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>T</title></channel></rss>";
