@@ -203,12 +203,12 @@ void put(std::string &s, size_t at, T v) {
   memcpy(&s[at], &v, sizeof v);
 }
 
-TEST_F(SaveStore, every_kind_of_damage_is_refused_with_a_log_line) {
-  fill_rich(&r);
-  const std::string good = image_of(&r);
-  const layout l = layout_of(good);
-  using mutation = void (*)(std::string &, const layout &);
-  const std::pair<const char *, mutation> cases[] = {
+using mutation = void (*)(std::string &, const layout &);
+using damage = std::pair<const char *, mutation>;
+
+// One change per case that the checks must refuse.
+std::vector<damage> damage_cases() {
+  return {
       {"magic", [](std::string &s, const layout &) { s[0] = 'F'; }},
       {"version", [](std::string &s, const layout &) { put<u32>(s, 4, 2); }},
       {"header", [](std::string &s, const layout &) { put<s64>(s, 8 + 8 * 4, 5); }},
@@ -239,6 +239,13 @@ TEST_F(SaveStore, every_kind_of_damage_is_refused_with_a_log_line) {
       {"strings length", [](std::string &s, const layout &x) { put<u32>(s, x.strings - 4, 3); }},
       {"size", [](std::string &s, const layout &) { s.push_back(0); }},
   };
+}
+
+TEST_F(SaveStore, every_kind_of_damage_is_refused_with_a_log_line) {
+  fill_rich(&r);
+  const std::string good = image_of(&r);
+  const layout l = layout_of(good);
+  const std::vector<damage> cases = damage_cases();
   for (auto &c : cases) {
     std::string bad = good;
     c.second(bad, l);
@@ -271,6 +278,44 @@ TEST_F(SaveStore, truncated_or_flipped_files_are_refused_or_load_consistently) {
     ASSERT_EQ(f.r.feeds.entry_count, 0u) << at;
   }
   ASSERT_TRUE(f.load(good));
+}
+
+// A file is read in two pieces (the texts straight into the arena) when its header says where
+// the texts lie: whatever the header or the sizes say, the same checks refuse the same damage,
+// and nothing stays in the store.
+TEST_F(SaveStore, damaged_files_are_refused_as_their_bytes_are) {
+  fill_rich(&r);
+  const std::string good = image_of(&r);
+  const layout l = layout_of(good);
+  std::vector<std::string> bad;
+  for (const damage &c : damage_cases()) {
+    bad.push_back(good);
+    c.second(bad.back(), l);
+  }
+  for (size_t n : {(size_t)0, (size_t)50, (size_t)108, (size_t)l.strings - 4, (size_t)l.strings, good.size() - 1})
+    bad.push_back(good.substr(0, n));
+  for (s64 at : {(s64)0, (s64)107, (s64)l.strings - 8, (s64)l.strings, (s64)good.size(), (s64)1 << 40, (s64)-4}) {
+    bad.push_back(good);
+    put<s64>(bad.back(), 8 + 8 * 8, at);  // where the code points end and the texts' length lies
+  }
+  bad.push_back(good);
+  put<u32>(bad.back(), l.strings - 4, 0xFFFFFFF0u);  // texts longer than the file
+  const std::string path = folder + "/feed_data_20240101_000000.bin";
+  for (size_t k = 0; k < bad.size(); ++k) {
+    write_file(path, bad[k]);
+    fresh_reader f;
+    u32 error = 0;
+    EXPECT_FALSE(reader_read(&f.r, text_of(path), &error)) << k;
+    EXPECT_EQ(f.r.feeds.entry_count, 0u) << k;
+    EXPECT_EQ(f.r.strings.used, 0u) << k;
+    EXPECT_EQ(f.set.count, CODEPOINT_SET_START_COUNT) << k;
+  }
+  write_file(path, good);
+  fresh_reader f;
+  u32 error = 0;
+  ASSERT_TRUE(reader_read(&f.r, text_of(path), &error));
+  EXPECT_EQ(error, 0u);
+  EXPECT_EQ(image_of(&f.r), good);
 }
 
 // ---- Files -------------------------------------------------------------------------------
