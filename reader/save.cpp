@@ -4,6 +4,10 @@
 
 #include <algorithm>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "reader/save.h"
 #include "reader/store_internal.h"
 
@@ -90,12 +94,45 @@ static u32 builtin_codepoints(u32 *out) {
 static inline void bit_set(u64 *bits, u32 c) { bits[c >> 6] |= 1ull << (c & 63); }
 static inline bool bit_get(const u64 *bits, u32 c) { return bits[c >> 6] >> (c & 63) & 1; }
 
+// The sequence at p, whose first byte is 0x80 or above: visited when it decodes; the position
+// after it, or after the one byte skipped when it does not.
+template <class F>
+static inline const u8 *decode_high(const u8 *p, const u8 *end, F &visit) {
+  u32 c = 0, error = 0;
+  u8 n = (u8)utf8_decode_common(p, end, &c);
+  if (!n) unicode_utf8_decode(p, end, &c, &n, &error);
+  if (error) return p + 1;
+  visit(c);
+  return p + n;
+}
+
 // Every code point the bytes decode to, U+0000 aside; an undecodable byte is skipped alone.
 template <class F>
 static void decode_codepoints(const u8 *p, const u8 *end, F visit, bool skip_printable_ascii) {
+#if defined(__SSE2__)
+  // Texts are mostly printable ASCII, which every list holds from the start: sixteen bytes at a
+  // time, only the control bytes among them visited, up to the first byte of a longer sequence.
+  if (skip_printable_ascii) {
+    const __m128i space = _mm_set1_epi8(0x20), del = _mm_set1_epi8(0x7F);
+    while (end - p >= 16) {
+      __m128i v = _mm_loadu_si128((const __m128i *)p);
+      u32 high = (u32)_mm_movemask_epi8(v);
+      // Signed compares: the high bytes count as below 0x20 and are masked off.
+      u32 special = (u32)_mm_movemask_epi8(_mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, del))) & ~high;
+      u32 ascii = high ? (u32)__builtin_ctz(high) : 16;
+      special &= (1u << ascii) - 1;
+      for (; special; special &= special - 1) {
+        u8 b = p[__builtin_ctz(special)];
+        if (b) visit((u32)b);
+      }
+      p += ascii;
+      if (high) p = decode_high(p, end, visit);
+    }
+  }
+#endif
   while (p < end) {
-    // Texts are mostly printable ASCII, which every list holds from the start: eight bytes of it
-    // at a time are passed over when the caller knows them to be there.
+    // Eight bytes of printable ASCII at a time are passed over when the caller knows them to be
+    // in the list.
     if (skip_printable_ascii && end - p >= 8 && word_is_printable_ascii(p)) {
       p += 8;
       continue;
@@ -107,15 +144,7 @@ static void decode_codepoints(const u8 *p, const u8 *end, F visit, bool skip_pri
         ++p;
         continue;
       }
-      u32 c = 0, error = 0;
-      u8 n = (u8)utf8_decode_common(p, end, &c);
-      if (!n) unicode_utf8_decode(p, end, &c, &n, &error);
-      if (error) {
-        ++p;
-        continue;
-      }
-      visit(c);
-      p += n;
+      p = decode_high(p, end, visit);
     }
   }
 }
