@@ -177,6 +177,36 @@ static void names_append(buffer *list, buffer name) {
   buffer_push_bytes(list, name.data, n);
 }
 
+// The entry's authors and contributors, from the links it owns (not a walk of the link pool), in
+// link order, until as many as the entry counts have been seen.
+static void entry_people(app *a, reader *r, entry *e, buffer *authors, buffer *contributors) {
+  u32 wanted = e->atom.author_count + e->atom.contributor_count;
+  if (!wanted) return;
+  buffer_mark mark = buffer_mark_begin(&a->frame_arena);
+  u32 room = wanted + e->atom.category_count;
+  struct link **owned = (struct link **)buffer_push_array_bytes(&a->frame_arena, sizeof(struct link *), room, 8);
+  u32 n = owned ? reader_owned_links(r, e->id, false, owned, room) : 0;
+  if (n > room) {
+    // More links than the counts say (a damaged store): all of them, as the walk would see.
+    buffer_mark_rollback(&mark);
+    room = n;
+    owned = (struct link **)buffer_push_array_bytes(&a->frame_arena, sizeof(struct link *), room, 8);
+    n = owned ? reader_owned_links(r, e->id, false, owned, room) : 0;
+    if (n > room) n = room;
+  }
+  u32 seen = 0;
+  for (u32 i = 0; i < n && seen < wanted; i++) {
+    struct link *l = owned[i];
+    if (l->kind != link_kind_atom_entry_author && l->kind != link_kind_atom_entry_contributor) continue;
+    seen++;
+    person *p = reader_find_person(r, l->target_id);
+    if (!p) continue;  // a damaged file: the name is missing, the page still shows
+    names_append(l->kind == link_kind_atom_entry_author ? authors : contributors, p->name);
+  }
+  // The list of links is not needed past here; the names carved before it stay.
+  buffer_mark_rollback(&mark);
+}
+
 void view_atom_entry(app *a, reader *r) {
   PROFILE_ZONE(zone_view_atom_entry);
   view_state *v = a->view;
@@ -194,19 +224,7 @@ void view_atom_entry(app *a, reader *r) {
 
   buffer authors = buffer_carve(&a->frame_arena, ENTRY_NAMES_BYTES, 1);
   buffer contributors = buffer_carve(&a->frame_arena, ENTRY_NAMES_BYTES, 1);
-  u32 wanted = e->atom.author_count + e->atom.contributor_count;
-  u32 seen = 0;
-  pool_iterator it = pool_iterator_init(&r->links, sizeof(struct link), link_is_live);
-  while (seen < wanted) {
-    struct link *l = (struct link *)pool_iterator_next(&it);
-    if (!l) break;
-    if (l->owner_id != e->id) continue;
-    if (l->kind != link_kind_atom_entry_author && l->kind != link_kind_atom_entry_contributor) continue;
-    seen++;
-    person *p = reader_find_person(r, l->target_id);
-    if (!p) continue;  // a damaged file: the name is missing, the page still shows
-    names_append(l->kind == link_kind_atom_entry_author ? &authors : &contributors, p->name);
-  }
+  entry_people(a, r, e, &authors, &contributors);
   buffer date_text = date_to_string(e->atom.updated, &a->frame_arena, 0, string_lit(" - "));
 
   meta *m = reader_get_meta(r, f->id);

@@ -66,6 +66,24 @@ static u32 live_feed_count(reader *r) {
   return n;
 }
 
+// The look-up table's buckets for this many feeds: twice as many, at least 16, a power of two.
+static u32 list_table_mask(u32 feeds) {
+  u32 mask = 15;
+  while (mask + 1 < 2ull * feeds) mask = mask * 2 + 1;
+  return mask;
+}
+
+u64 view_feed_list_bytes(reader *r, u32 live_feeds) {
+  u64 n = 3 * (4ull * live_feeds + 4) + sizeof(buffer) * (u64)live_feeds + 8;
+  u32 seen = 0;
+  pool_iterator it = pool_iterator_init(&r->feeds, sizeof(feed), feed_is_live);
+  while (feed *f = (feed *)pool_iterator_next(&it)) {
+    if (seen++ >= live_feeds) break;
+    n += 8ull * f->entry_count + 8;
+  }
+  return n + 8 * ((u64)list_table_mask(live_feeds) + 1) + 8 + 64;
+}
+
 list_summary view_feed_list_build(buffer *arena, reader *r, u32 live_feeds) {
   invariant(live_feeds <= 0xfffffffe);
   list_summary s = {};
@@ -101,8 +119,7 @@ list_summary view_feed_list_build(buffer *arena, reader *r, u32 live_feeds) {
   // only for the distribution: one look-up per entry whatever the number of feeds. The first
   // feed with an id takes its entries, as a walk of the feeds would.
   u64 table_used = arena->used;
-  u32 mask = 15;
-  while (mask + 1 < 2ull * s.feed_count) mask = mask * 2 + 1;
+  u32 mask = list_table_mask(s.feed_count);
   u32 *table = (u32 *)buffer_push_array_bytes(arena, 8, (u64)mask + 1, 8);  // {id, place + 1}
   if (table) {
     memory_zero(table, 8 * ((u64)mask + 1));
@@ -536,6 +553,9 @@ struct list_key {
 
 struct list_listing {
   buffer reserve;  // address space, committed as a listing needs it
+  // The summary the listing is worked out from: it grows with the store (8 bytes an entry), so it
+  // has a reservation of its own instead of the frame arena's fixed free tail.
+  buffer summary_reserve;
   bool valid;
   list_key key;
   u32 feed_count;
@@ -544,6 +564,7 @@ struct list_listing {
   u32 *pending;
   entry ***listed;  // per feed: its listed entries in pool order
   u32 memory_reported;
+  u32 summary_reported;
 };
 }  // namespace
 
@@ -553,6 +574,17 @@ static u64 list_epoch;
 void view_list_stale() { list_epoch++; }
 
 #define LIST_LISTING_RESERVE MiB(1024)
+// Room for the summary of a store of millions of entries and tens of thousands of feeds.
+#define LIST_SUMMARY_RESERVE MiB(1024)
+
+// Commits the reservation (reserved on first use) up to bytes; false when it cannot.
+static bool list_reserve_commit(buffer *reserve, u64 reservation, u64 bytes) {
+  if (!reserve->data) *reserve = memory_reserve(reservation, nullptr);
+  if (!reserve->data) return false;
+  if (reserve->used >= bytes) return true;
+  u64 step = align_up(bytes - reserve->used, MiB(1));
+  return reserve->size - reserve->used >= step && memory_commit(reserve, step);
+}
 
 static bool list_key_equal(const list_key &a, const list_key &b) { return memcmp(&a, &b, sizeof a) == 0; }
 
@@ -596,24 +628,34 @@ static bool list_listing_build(app *a, reader *r, view_state *v, list_listing *l
   PROFILE_ZONE(zone_view_list_metrics);
   l->valid = false;
   l->feed_count = 0;
-  buffer tail = {buffer_free_bytes(a->frame_arena), 0, a->frame_arena.data + a->frame_arena.used};
-  buffer arena = buffer_carve_rest(&tail, 64);
-  list_summary s = view_feed_list_build(&arena, r, live_feed_count(r));
+  u32 live_feeds = live_feed_count(r);
+  u64 summary_bytes = view_feed_list_bytes(r, live_feeds);
+  list_summary s = {};
+  bool summary_ok = list_reserve_commit(&l->summary_reserve, LIST_SUMMARY_RESERVE, summary_bytes);
+  if (summary_ok) {
+    buffer arena = {l->summary_reserve.used, 0, l->summary_reserve.data};
+    s = view_feed_list_build(&arena, r, live_feeds);
+    summary_ok = !live_feeds || s.feed_count;
+  }
+  if (!summary_ok) {
+    if (!l->summary_reported) {
+      l->summary_reported = 1;
+      log_append_string(string_lit("List: no memory for the summary of feeds and entries; it shows nothing.\n"));
+    }
+    return false;
+  }
+  l->summary_reported = 0;
   view_list_count(a, r, v, &s);
 
   u64 listed_total = 0;
   for (u32 i = 0; i < s.feed_count; i++) listed_total += s.entry_counts[i];
   u64 need = 64 + (u64)s.feed_count * (3 * sizeof(u32) + sizeof(entry **)) + listed_total * sizeof(entry *) + 64;
-  if (!l->reserve.data) l->reserve = memory_reserve(LIST_LISTING_RESERVE, nullptr);
-  if (l->reserve.used < need) {
-    u64 step = align_up(need - l->reserve.used, MiB(1));
-    if (!l->reserve.data || l->reserve.size - l->reserve.used < step || !memory_commit(&l->reserve, step)) {
-      if (!l->memory_reported) {
-        l->memory_reported = 1;
-        log_append_string(string_lit("List: no memory for the list of feeds and entries; it shows nothing.\n"));
-      }
-      return false;
+  if (!list_reserve_commit(&l->reserve, LIST_LISTING_RESERVE, need)) {
+    if (!l->memory_reported) {
+      l->memory_reported = 1;
+      log_append_string(string_lit("List: no memory for the list of feeds and entries; it shows nothing.\n"));
     }
+    return false;
   }
   buffer m = {l->reserve.used, 0, l->reserve.data};
   l->feed_ids = (u32 *)buffer_push_array_bytes(&m, 4, s.feed_count + 1, 4);

@@ -5,8 +5,8 @@
 
 #include "app/app.h"
 
-// Built in the free tail of the frame arena for one call of view_list. Index i is the i-th live
-// feed in pool order.
+// Built in memory of the list's own, sized by view_feed_list_bytes, whenever the listing is worked
+// out again. Index i is the i-th live feed in pool order.
 struct list_summary {
   u32 *entry_counts;      // its listed entries (0 for an unlisted feed)
   u32 *pending;           // 1 while a fetch of it is queued
@@ -34,6 +34,8 @@ bool list_filter_on(const view_state *view);
 // whose feed is missing (a damaged save file) or that does not fit its feed's count is left out.
 // All zero when the arena is too small.
 list_summary view_feed_list_build(buffer *arena, reader *r, u32 live_feed_count);
+// The bytes view_feed_list_build takes from its arena for this store, its look-up table included.
+u64 view_feed_list_bytes(reader *r, u32 live_feed_count);
 void view_list_count(app *a, reader *r, view_state *view, list_summary *summary);
 
 // Drops a selection that no longer names a live record of the store (after a deletion, a purge

@@ -4,6 +4,10 @@
 
 #include <algorithm>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "reader/save.h"
 #include "reader/store_internal.h"
 
@@ -90,12 +94,45 @@ static u32 builtin_codepoints(u32 *out) {
 static inline void bit_set(u64 *bits, u32 c) { bits[c >> 6] |= 1ull << (c & 63); }
 static inline bool bit_get(const u64 *bits, u32 c) { return bits[c >> 6] >> (c & 63) & 1; }
 
+// The sequence at p, whose first byte is 0x80 or above: visited when it decodes; the position
+// after it, or after the one byte skipped when it does not.
+template <class F>
+static inline const u8 *decode_high(const u8 *p, const u8 *end, F &visit) {
+  u32 c = 0, error = 0;
+  u8 n = (u8)utf8_decode_common(p, end, &c);
+  if (!n) unicode_utf8_decode(p, end, &c, &n, &error);
+  if (error) return p + 1;
+  visit(c);
+  return p + n;
+}
+
 // Every code point the bytes decode to, U+0000 aside; an undecodable byte is skipped alone.
 template <class F>
 static void decode_codepoints(const u8 *p, const u8 *end, F visit, bool skip_printable_ascii) {
+#if defined(__SSE2__)
+  // Texts are mostly printable ASCII, which every list holds from the start: sixteen bytes at a
+  // time, only the control bytes among them visited, up to the first byte of a longer sequence.
+  if (skip_printable_ascii) {
+    const __m128i space = _mm_set1_epi8(0x20), del = _mm_set1_epi8(0x7F);
+    while (end - p >= 16) {
+      __m128i v = _mm_loadu_si128((const __m128i *)p);
+      u32 high = (u32)_mm_movemask_epi8(v);
+      // Signed compares: the high bytes count as below 0x20 and are masked off.
+      u32 special = (u32)_mm_movemask_epi8(_mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, del))) & ~high;
+      u32 ascii = high ? (u32)__builtin_ctz(high) : 16;
+      special &= (1u << ascii) - 1;
+      for (; special; special &= special - 1) {
+        u8 b = p[__builtin_ctz(special)];
+        if (b) visit((u32)b);
+      }
+      p += ascii;
+      if (high) p = decode_high(p, end, visit);
+    }
+  }
+#endif
   while (p < end) {
-    // Texts are mostly printable ASCII, which every list holds from the start: eight bytes of it
-    // at a time are passed over when the caller knows them to be there.
+    // Eight bytes of printable ASCII at a time are passed over when the caller knows them to be
+    // in the list.
     if (skip_printable_ascii && end - p >= 8 && word_is_printable_ascii(p)) {
       p += 8;
       continue;
@@ -107,15 +144,7 @@ static void decode_codepoints(const u8 *p, const u8 *end, F visit, bool skip_pri
         ++p;
         continue;
       }
-      u32 c = 0, error = 0;
-      u8 n = (u8)utf8_decode_common(p, end, &c);
-      if (!n) unicode_utf8_decode(p, end, &c, &n, &error);
-      if (error) {
-        ++p;
-        continue;
-      }
-      visit(c);
-      p += n;
+      p = decode_high(p, end, visit);
     }
   }
 }
@@ -145,7 +174,19 @@ static bool link_owned_by_feed(u32 kind) { return kind & 1; }
 static bool link_targets_category(u32 kind) { return kind <= link_kind_atom_entry_category; }
 static u32 link_owner_type(u32 kind) { return kind <= 2 ? feed_type_rss : feed_type_atom; }
 
-buffer reader_write_image(reader *r) {
+namespace {
+// An image as the writer builds it: everything up to the texts' length at the front of the block,
+// the texts further on in the same block, so a file is written from it in two pieces and the
+// texts are not moved to close the gap.
+struct image_parts {
+  buffer block;  // release with memory_free
+  u64 head;      // bytes before the texts
+  u8 *texts;
+  u64 texts_size;
+};
+}  // namespace
+
+static image_parts reader_write_parts(reader *r) {
   pool *feeds = &r->feeds, *entries = &r->entries, *categories = &r->categories, *persons = &r->persons;
   pool *atom_links = &r->atom_links, *links = &r->links, *metas = &r->metas;
 
@@ -166,7 +207,7 @@ buffer reader_write_image(reader *r) {
   buffer tables = memory_alloc(table_bytes, nullptr);
   if (!tables.data) {
     log_text("reader_write: no memory for the renumbering tables.\n");
-    return buffer{};
+    return image_parts{};
   }
   id_map feed_new = {buffer_push_array(&tables, u32, (u64)max_feed + 1), (u64)max_feed + 1};
   id_map entry_new = {buffer_push_array(&tables, u32, (u64)max_entry + 1), (u64)max_entry + 1};
@@ -273,7 +314,7 @@ buffer reader_write_image(reader *r) {
   if (!tallies.data) {
     log_text("reader_write: no memory for the renumbering tables.\n");
     memory_free(&tables);
-    return buffer{};
+    return image_parts{};
   }
   u32 *feed_entries = buffer_push_array(&tallies, u32, nf + 1);
   u32 *owned[9];  // by link kind (odd: feeds, even: entries); [0] Atom links of feeds
@@ -315,7 +356,7 @@ buffer reader_write_image(reader *r) {
     log_text("reader_write: the texts do not fit the save file.\n");
     memory_free(&tallies);
     memory_free(&tables);
-    return buffer{};
+    return image_parts{};
   }
   u64 codepoints_at = SAVE_FILE_COUNTERS_END + pools_size + SAVE_FILE_OPENERS_SIZE;
   u64 strings_at_most = codepoints_at + 4 + 4ull * CODEPOINT_SET_CAPACITY;
@@ -327,10 +368,10 @@ buffer reader_write_image(reader *r) {
     memory_free(&bits_block);
     memory_free(&tallies);
     memory_free(&tables);
-    return buffer{};
+    return image_parts{};
   }
 
-  // Strings are laid down after the largest code-point section, then moved down once it is known.
+  // Strings are laid down after the largest code-point section, which is known only after them.
   u8 *arena = image.data + strings_at_most + 4;
   u64 arena_used = 0;
   auto relocate = [&](buffer *field, bool opener) {
@@ -446,8 +487,7 @@ buffer reader_write_image(reader *r) {
   out += 4 + 4ull * codepoints;
   u32 length = (u32)arena_used;
   memcpy(out, &length, 4);
-  memmove(out + 4, arena, arena_used);
-  u64 end = (u64)(out + 4 + arena_used - image.data);
+  u64 head = (u64)(out + 4 - image.data);
 
   u32 counters[5] = {count[pool_feeds], count[pool_entries], count[pool_categories], count[pool_persons], generations};
   memcpy(image.data, SAVE_FILE_MAGIC, 4);
@@ -461,13 +501,21 @@ buffer reader_write_image(reader *r) {
                     SAVE_FILE_OPENERS_SIZE, (s64)openers_end, (s64)(4 + 4ull * codepoints), (s64)codepoints_end,
                     (s64)(4 + arena_used)};
   memcpy(image.data + 8, header, sizeof(header));
-  invariant(codepoints_end + 4 + arena_used == end);
+  invariant(codepoints_end + 4 == head);
 
   memory_free(&bits_block);
   memory_free(&tallies);
   memory_free(&tables);
-  image.used = end;
-  return image;
+  image.used = head;
+  return image_parts{image, head, arena, arena_used};
+}
+
+buffer reader_write_image(reader *r) {
+  image_parts parts = reader_write_parts(r);
+  if (!parts.block.data) return buffer{};
+  memmove(parts.block.data + parts.head, parts.texts, parts.texts_size);
+  parts.block.used = parts.head + parts.texts_size;
+  return parts.block;
 }
 
 // ---- Checking an image -------------------------------------------------------------------
@@ -529,7 +577,11 @@ static image_limits reader_limits(reader *r) {
 
 // Structure first (sections, counts against capacities), then every record; nothing outside
 // [bytes, bytes + size) is read and no value is trusted before it is checked.
-static bool image_check(const u8 *b, u64 size, const image_limits &limits, image_sections *s) {
+// The texts may lie apart from the rest (texts not null): then b holds exactly the bytes before
+// them. The code points of the texts are checked against the list unless the caller built the
+// list from these very texts (check_texts false).
+static bool image_check(const u8 *b, u64 size, const u8 *texts, u64 texts_size, const image_limits &limits,
+                        image_sections *s, bool check_texts) {
   if (size < SAVE_FILE_COUNTERS_END) return reject("shorter than its header");
   if (memcmp(b, SAVE_FILE_MAGIC, 4) != 0) return reject("not a save file");
   if (read_u32(b + 4) > SAVE_FILE_VERSION) return reject("a later version");
@@ -566,7 +618,9 @@ static bool image_check(const u8 *b, u64 size, const image_limits &limits, image
   if (s->strings_length + READER_STRINGS_STEP >= limits.strings) return reject("texts larger than the arena");
   s->strings_at = at + 4;
   if ((u64)header[9] != 4ull + s->strings_length) return reject("header does not match the texts");
-  if (size - s->strings_at != s->strings_length) return reject("size differs from the content");
+  if (texts ? s->strings_at != size || texts_size != s->strings_length : size - s->strings_at != s->strings_length)
+    return reject("size differs from the content");
+  if (!texts) texts = b + s->strings_at;
 
   const u32 nf = s->count[pool_feeds], ne = s->count[pool_entries], nc = s->count[pool_categories];
   const u32 np = s->count[pool_persons];
@@ -700,8 +754,8 @@ static bool image_check(const u8 *b, u64 size, const image_limits &limits, image
   ok = true;
   bool printable_ascii = true;
   for (u32 c = 0x20; c < 0x7F; ++c) printable_ascii = printable_ascii && bit_get(bits, c);
-  decode_codepoints(b + s->strings_at, b + s->strings_at + length, [&](u32 c) { ok = ok && bit_get(bits, c); },
-                    printable_ascii);
+  if (check_texts)
+    decode_codepoints(texts, texts + length, [&](u32 c) { ok = ok && bit_get(bits, c); }, printable_ascii);
   if (!ok) return fail("a text uses a code point the list lacks");
   memory_free(&block);
   return true;
@@ -738,12 +792,14 @@ void reader_reset(reader *r) {
   }
 }
 
-bool reader_read_bytes(reader *r, const u8 *bytes, u64 size) {
+// The image's texts either follow the rest in bytes (texts null) or were read straight into the
+// arena (texts the arena's base), which then needs no copy.
+static bool reader_install(reader *r, const u8 *bytes, u64 size, const u8 *texts, u64 texts_size) {
   image_sections s = {};
-  if (!image_check(bytes, size, reader_limits(r), &s)) return false;
+  if (!image_check(bytes, size, texts, texts_size, reader_limits(r), &s, true)) return false;
   if (!reader_strings_reserve(r, s.strings_length)) return reject("no memory for the texts");
   u8 *base = r->strings.data;
-  memcpy(base, bytes + s.strings_at, s.strings_length);
+  if (texts != base) memcpy(base, bytes + s.strings_at, s.strings_length);
   r->strings.used = s.strings_length;
   r->strings_live = s.strings_length;
 
@@ -789,6 +845,39 @@ bool reader_read_bytes(reader *r, const u8 *bytes, u64 size) {
   return true;
 }
 
+bool reader_read_bytes(reader *r, const u8 *bytes, u64 size) { return reader_install(r, bytes, size, nullptr, 0); }
+
+// Reads everything before the texts into a block and the texts straight into the arena, so the
+// largest section is read once into its final place. False, with nothing read into the store,
+// when the file's own sizes do not say where the texts lie: the caller then reads it whole and
+// the checks say what is wrong.
+static bool reader_read_split(reader *r, buffer path, u64 size, u32 *error, bool *ok) {
+  u8 start[SAVE_FILE_COUNTERS_END];
+  if (size < SAVE_FILE_COUNTERS_END) return false;
+  platform_file f = file_open(path, 0, 0, error);
+  if (*error) return false;
+  bool split = false;
+  buffer head = {};
+  file_read_at(f, 0, sizeof start, start, error);
+  s64 codepoints_end = 0;
+  if (!*error) memcpy(&codepoints_end, start + 8 + 8 * 8, 8);
+  u64 head_size = (u64)codepoints_end + 4;
+  if (!*error && codepoints_end >= (s64)SAVE_FILE_COUNTERS_END && head_size <= size) head = memory_alloc(head_size, nullptr);
+  if (head.data) file_read_at(f, 0, head_size, head.data, error);
+  if (head.data && !*error) {
+    u64 length = read_u32(head.data + head_size - 4);
+    if (head_size + length == size && length + READER_STRINGS_STEP < r->strings_a.size &&
+        reader_strings_reserve(r, length)) {
+      file_read_at(f, head_size, length, r->strings.data, error);
+      split = true;
+      if (!*error) *ok = reader_install(r, head.data, head_size, r->strings.data, length);
+    }
+  }
+  memory_free(&head);
+  if (!file_close(f, error) && !*error) *error = file_error_close_invalid;
+  return split || *error;
+}
+
 bool reader_read(reader *r, buffer path, u32 *error) {
   if (*error) return false;
   u64 size = file_size(path, error);
@@ -798,9 +887,12 @@ bool reader_read(reader *r, buffer path, u32 *error) {
   u64 largest = SAVE_FILE_COUNTERS_END + SAVE_FILE_OPENERS_SIZE + 8 + 4ull * CODEPOINT_SET_CAPACITY + limits.strings;
   for (u32 k = 0; k < 7; ++k) largest += 4 + limits.capacity[k] * save_record_size[k];
   if (size > largest) return reject("larger than any store");
+  bool ok = false;
+  if (reader_read_split(r, path, size, error, &ok)) return ok && !*error;
+  if (*error) return false;
   buffer content = file_read_all(path, 0, error);
   if (*error) return false;
-  bool ok = reader_read_bytes(r, content.data, content.used);
+  ok = reader_read_bytes(r, content.data, content.used);
   file_content_free(&content);
   return ok;
 }
@@ -831,27 +923,29 @@ void reader_write(reader *r, buffer path, u32 *error) {
     *error = file_error_path;
     return;
   }
-  buffer image = reader_write_image(r);
-  if (!image.data) {
+  image_parts image = reader_write_parts(r);
+  if (!image.block.data) {
     *error = file_error_out_of_memory;
     return;
   }
-  // A save must never leave a file that its own loader refuses.
+  // A save must never leave a file that its own loader refuses. The code-point list was just
+  // made from these texts by the loader's own decoding, so only that check is left out.
   image_sections sections;
-  if (!image_check(image.data, image.used, reader_limits(r), &sections)) {
+  if (!image_check(image.block.data, image.head, image.texts, image.texts_size, reader_limits(r), &sections, false)) {
     log_text("reader_write: the store is not consistent; nothing written.\n");
-    memory_free(&image);
+    memory_free(&image.block);
     *error = file_error_write;
     return;
   }
   // The file holds the user's reading: for the user alone.
   platform_file f = file_create_private(temporary, error);
   if (!*error) {
-    file_write_at(f, 0, image.used, image.data, error);
+    file_write_at(f, 0, image.head, image.block.data, error);
+    file_write_at(f, image.head, image.texts_size, image.texts, error);
     file_sync(f, error);
   }
   if (file_handle_is_valid(f) && !file_close(f, error) && !*error) *error = file_error_close_invalid;
-  memory_free(&image);
+  memory_free(&image.block);
   file_rename(temporary, path, error);
   if (*error) {
     u32 ignored = 0;

@@ -3,6 +3,7 @@
 // far longer than a screen scrolled to its last paragraph. What is drawn is read from the tree.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -308,6 +309,117 @@ TEST_F(ScreenScale, a_long_entry_scrolled_to_its_end_draws_its_last_paragraph) {
   EXPECT_EQ(column->size[1], height) << "the page keeps its height whichever part is built";
   EXPECT_EQ(ctx->dropped_nodes, 0u);
   EXPECT_EQ(ctx->dropped_texts, 0u);
+}
+
+// The list's summary takes 8 bytes an entry: a store whose summary does not fit the frame arena's
+// free tail (as 1,000,000 entries do not fit its 10 MiB) still lists every entry.
+TEST_F(ScreenScale, the_list_of_a_store_larger_than_the_frame_arena_lists_every_entry) {
+  const u32 count = 20000;  // 160 KB of entry pointers
+  memory_free(&a.frame_arena);
+  a.frame_arena = memory_alloc(KiB(128), nullptr);
+  hold_entries(count);
+  feed *f = feed_titled("Many");
+  entry *last = nullptr;
+  for (u32 k = 0; k < count; k++) last = entry_titled(f, "Entry " + std::to_string(k));
+  ASSERT_TRUE(last);
+  view_list_generation_all(&v, &r);
+  v.page = view_page_help;
+  frames();
+  ui_context *ctx = ui.ctx.get();
+  ASSERT_TRUE(ui_find_current(ctx, (ui_id)(uintptr_t)f)) << "the feed is listed";
+  press(key_down);
+  press(key_end);
+  ASSERT_EQ(v.selected_entry, last);
+  ui_node *node = ui_find_current(ctx, (ui_id)(uintptr_t)last);
+  ASSERT_TRUE(node) << "the last entry is listed and built";
+  EXPECT_EQ(to_std(node->text), "Entry " + std::to_string(count - 1));
+}
+
+// Texts replaced by updates are moved to the spare arena between frames, and the old arena is
+// given back at the next move: nothing the list or the entry page shows may still point into it.
+TEST_F(ScreenScale, the_list_and_the_entry_show_their_texts_after_the_arena_moved) {
+  feed *f = feed_titled("Moving");
+  std::vector<entry *> es;
+  for (int k = 0; k < 20; k++) es.push_back(entry_titled(f, "Entry " + std::to_string(k)));
+  entry *shown = entry_titled(f, "Shown", "<p>Paragraph 1 of the shown entry.</p><p>Paragraph 2 ends it.</p>");
+  view_list_generation_all(&v, &r);
+  v.selected_feed = f;
+  v.selected_entry = shown;
+  v.selection_changed = 1;
+  v.page = view_page_main;
+  frames();
+  ASSERT_EQ(paragraph_offsets().size(), 2u);
+
+  ui_context *ctx = ui.ctx.get();
+  u32 moves = 0;
+  for (int round = 0; round < 2; round++) {
+    // Garbage well past the live texts: every title replaced many times over.
+    std::string pad(1000, 'x');
+    for (int n = 0; n < 300; n++)
+      for (size_t k = 0; k < es.size(); k++)
+        reader_set_string(&r, &es[k]->rss.title, text_of("Entry " + std::to_string(k) + pad + std::to_string(n)));
+    for (size_t k = 0; k < es.size(); k++)
+      reader_set_string(&r, &es[k]->rss.title, text_of("Title " + std::to_string(round) + "-" + std::to_string(k)));
+    for (int i = 0; i < 3; i++) {
+      u8 *base = r.strings.data;
+      app_queries_check(&a, &r);
+      moves += r.strings.data != base;
+      frames();
+    }
+    for (size_t k = 0; k < es.size(); k++) {
+      ui_node *node = ui_find_current(ctx, (ui_id)(uintptr_t)es[k]);
+      ASSERT_TRUE(node);
+      EXPECT_EQ(to_std(node->text), "Title " + std::to_string(round) + "-" + std::to_string(k));
+    }
+    std::map<std::string, f32> paragraphs = paragraph_offsets();
+    EXPECT_EQ(paragraphs.size(), 2u) << "the entry's HTML is read from the texts' new place";
+  }
+  EXPECT_EQ(moves, 2u) << "one move per round";
+}
+
+// The information line of an Atom entry names its authors and contributors from the links the
+// entry owns, whatever other links the store holds and in whatever slots.
+TEST_F(ScreenScale, an_atom_entry_names_its_own_authors_and_contributors) {
+  feed *other = add_feed(feed_type_atom);
+  feed *f = add_feed(feed_type_atom);
+  ASSERT_TRUE(other && f);
+  other->atom.title = reader_add_string(&r, text_of("Other"));
+  f->atom.title = reader_add_string(&r, text_of("Atom"));
+  entry *noise = add_entry(other, {}, "noise");
+  entry *e = add_entry(f, {}, "shown");
+  ASSERT_TRUE(noise && e);
+  e->atom.title = reader_add_string(&r, text_of("Shown"));
+  // Links of the other entry, and of the feed whose id is the entry's, before, between and after
+  // the entry's own.
+  ASSERT_EQ(f->id, e->id);
+  for (int i = 0; i < 50; i++) {
+    link_person("Nobody " + std::to_string(i), link_kind_atom_entry_author, noise->id, &noise->atom.author_count);
+    if (i == 10) link_person("Ann", link_kind_atom_entry_author, e->id, &e->atom.author_count);
+    if (i == 20) link_person("Cy", link_kind_atom_entry_contributor, e->id, &e->atom.contributor_count);
+    if (i == 30) link_person("Bo", link_kind_atom_entry_author, e->id, &e->atom.author_count);
+    link_person("Feed author " + std::to_string(i), link_kind_atom_feed_author, f->id, &f->atom.author_count);
+  }
+  ASSERT_EQ(e->atom.author_count, 2u);
+  ASSERT_EQ(e->atom.contributor_count, 1u);
+  view_list_generation_all(&v, &r);
+  v.selected_feed = f;
+  v.selected_entry = e;
+  v.selection_changed = 1;
+  v.page = view_page_main;
+  frames();
+  std::string line;
+  ui_node *page = view_of("right panel");
+  ASSERT_TRUE(page);
+  std::function<void(ui_node *)> walk = [&](ui_node *n) {
+    if (n->flags & ui_node_flag_flow_run) line += to_std(n->text) + "|";
+    for (ui_node *c = n->first_child; c; c = c->next) walk(c);
+  };
+  walk(page);
+  EXPECT_NE(line.find("Ann, Bo"), std::string::npos) << line;
+  EXPECT_NE(line.find("Contributor: "), std::string::npos) << line;
+  EXPECT_NE(line.find("Cy"), std::string::npos) << line;
+  EXPECT_EQ(line.find("Nobody"), std::string::npos) << line;
+  EXPECT_EQ(line.find("Feed author"), std::string::npos) << line;
 }
 
 }  // namespace

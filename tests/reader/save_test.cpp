@@ -2,6 +2,8 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <random>
+#include <set>
 
 #include "tests/reader/save_fixture.h"
 
@@ -203,12 +205,12 @@ void put(std::string &s, size_t at, T v) {
   memcpy(&s[at], &v, sizeof v);
 }
 
-TEST_F(SaveStore, every_kind_of_damage_is_refused_with_a_log_line) {
-  fill_rich(&r);
-  const std::string good = image_of(&r);
-  const layout l = layout_of(good);
-  using mutation = void (*)(std::string &, const layout &);
-  const std::pair<const char *, mutation> cases[] = {
+using mutation = void (*)(std::string &, const layout &);
+using damage = std::pair<const char *, mutation>;
+
+// One change per case that the checks must refuse.
+std::vector<damage> damage_cases() {
+  return {
       {"magic", [](std::string &s, const layout &) { s[0] = 'F'; }},
       {"version", [](std::string &s, const layout &) { put<u32>(s, 4, 2); }},
       {"header", [](std::string &s, const layout &) { put<s64>(s, 8 + 8 * 4, 5); }},
@@ -239,6 +241,13 @@ TEST_F(SaveStore, every_kind_of_damage_is_refused_with_a_log_line) {
       {"strings length", [](std::string &s, const layout &x) { put<u32>(s, x.strings - 4, 3); }},
       {"size", [](std::string &s, const layout &) { s.push_back(0); }},
   };
+}
+
+TEST_F(SaveStore, every_kind_of_damage_is_refused_with_a_log_line) {
+  fill_rich(&r);
+  const std::string good = image_of(&r);
+  const layout l = layout_of(good);
+  const std::vector<damage> cases = damage_cases();
   for (auto &c : cases) {
     std::string bad = good;
     c.second(bad, l);
@@ -271,6 +280,106 @@ TEST_F(SaveStore, truncated_or_flipped_files_are_refused_or_load_consistently) {
     ASSERT_EQ(f.r.feeds.entry_count, 0u) << at;
   }
   ASSERT_TRUE(f.load(good));
+}
+
+// A file is read in two pieces (the texts straight into the arena) when its header says where
+// the texts lie: whatever the header or the sizes say, the same checks refuse the same damage,
+// and nothing stays in the store.
+TEST_F(SaveStore, damaged_files_are_refused_as_their_bytes_are) {
+  fill_rich(&r);
+  const std::string good = image_of(&r);
+  const layout l = layout_of(good);
+  std::vector<std::string> bad;
+  for (const damage &c : damage_cases()) {
+    bad.push_back(good);
+    c.second(bad.back(), l);
+  }
+  for (size_t n : {(size_t)0, (size_t)50, (size_t)108, (size_t)l.strings - 4, (size_t)l.strings, good.size() - 1})
+    bad.push_back(good.substr(0, n));
+  for (s64 at : {(s64)0, (s64)107, (s64)l.strings - 8, (s64)l.strings, (s64)good.size(), (s64)1 << 40, (s64)-4}) {
+    bad.push_back(good);
+    put<s64>(bad.back(), 8 + 8 * 8, at);  // where the code points end and the texts' length lies
+  }
+  bad.push_back(good);
+  put<u32>(bad.back(), l.strings - 4, 0xFFFFFFF0u);  // texts longer than the file
+  const std::string path = folder + "/feed_data_20240101_000000.bin";
+  for (size_t k = 0; k < bad.size(); ++k) {
+    write_file(path, bad[k]);
+    fresh_reader f;
+    u32 error = 0;
+    EXPECT_FALSE(reader_read(&f.r, text_of(path), &error)) << k;
+    EXPECT_EQ(f.r.feeds.entry_count, 0u) << k;
+    EXPECT_EQ(f.r.strings.used, 0u) << k;
+    EXPECT_EQ(f.set.count, CODEPOINT_SET_START_COUNT) << k;
+  }
+  write_file(path, good);
+  fresh_reader f;
+  u32 error = 0;
+  ASSERT_TRUE(reader_read(&f.r, text_of(path), &error));
+  EXPECT_EQ(error, 0u);
+  EXPECT_EQ(image_of(&f.r), good);
+}
+
+// The code-point list of a save against a plain decoder of the file's texts, one code point at a
+// time: texts of every mix of printable ASCII, control bytes, longer sequences and broken ones,
+// at every place around the sixteen-byte steps the collection takes. Every such file loads.
+TEST_F(SaveStore, the_code_point_list_holds_exactly_what_the_texts_decode_to) {
+  std::mt19937 rng(11);
+  const std::vector<std::string> pieces = {"a", "Hello, world ", "0123456789abcdef", "\n", "\t", "\x01", "\x7f",
+                                           std::string(1, '\0'), "\xc3\xa9", "\xe2\x80\x94", "\xf0\x9f\x98\x80",
+                                           "\xe4\xb8\xad", "\xff", "\x80", "\xc3", "\xe2\x80", "\xed\xa0\x80",
+                                           "\xc0\xaf", "\xf4\x90\x80\x80", "\xd0\x96\xd0\xb8"};
+  for (int round = 0; round < 20; ++round) {
+    reader_reset(&r);
+    feed *f = reader_new_feed(&r, feed_type_rss);
+    ASSERT_TRUE(f);
+    f->url = reader_add_string(&r, text_of("https://example.org/" + std::to_string(round)));
+    reader_feed_url_changed(&r, f);
+    reader_new_meta(&r, f->id);
+    for (int k = 0; k < 30; ++k) {
+      entry *e = reader_new_entry(&r);
+      ASSERT_TRUE(e);
+      e->type = feed_type_rss;
+      std::string t;
+      for (u32 n = rng() % 24; n > 0; --n) t += pieces[rng() % pieces.size()];
+      e->rss.title = reader_add_string(&r, text_of(t));
+      reader_attach_entry(&r, f, e);
+    }
+    const std::string image = image_of(&r);
+    const layout l = layout_of(image);
+    std::set<u32> want;
+    for (u32 c = 0x20; c < 0x7F; ++c) want.insert(c);
+    const u8 *p = (const u8 *)image.data() + l.strings, *end = (const u8 *)image.data() + image.size();
+    while (p < end) {
+      u32 c = 0, error = 0;
+      u8 n = 0;
+      unicode_utf8_decode(p, end, &c, &n, &error);
+      if (error) {
+        ++p;
+        continue;
+      }
+      if (c) want.insert(c);
+      p += n;
+    }
+    std::set<u32> got;
+    u32 count;
+    memcpy(&count, image.data() + l.codepoints - 4, 4);
+    for (u32 i = 0; i < count; ++i) {
+      u32 c;
+      memcpy(&c, image.data() + l.codepoints + 4 * i, 4);
+      if (c >= 0x20 && c < 0x7F) continue;
+      got.insert(c);
+    }
+    for (u32 c = 0x20; c < 0x7F; ++c) got.insert(c);
+    // Beyond ASCII the list holds the built-in code points too: those the texts lack are no fault.
+    std::set<u32> builtin;
+    fresh_reader empty;
+    for (u32 i = 0; i < empty.set.count; ++i) builtin.insert(empty.set.items[i]);
+    for (u32 c : builtin) want.insert(c);
+    EXPECT_EQ(got, want) << round;
+    fresh_reader f2;
+    EXPECT_TRUE(f2.load(image)) << round;
+  }
 }
 
 // ---- Files -------------------------------------------------------------------------------
