@@ -642,10 +642,10 @@ xml_node *xml_parse_attribute(xml_parser *p, xml_cursor *c, xml_error *error) {
 
 // ---- Content -----------------------------------------------------------------------------
 
-xml_node *xml_parse_character_data(xml_parser *p, xml_cursor *c, xml_error *error) {
-  if (*error) return nullptr;
-  xml_marks m = xml_marks_begin(p);
-  xml_string_mark text = xml_string_begin(p);
+// Character data from the cursor, whose text began at the text mark (m and text taken together,
+// with what lies between them the text's own first bytes).
+static xml_node *xml_character_data_rest(xml_parser *p, xml_cursor *c, xml_marks m, xml_string_mark text,
+                                         xml_error *error) {
   while (!*error) {
     if (xml_fast_ok(p, c)) {
       xml_fast_run(p, c, xml_class_text, xml_run_text | xml_run_references, true, error);
@@ -686,6 +686,12 @@ xml_node *xml_parse_character_data(xml_parser *p, xml_cursor *c, xml_error *erro
   return *error ? nullptr : node;
 }
 
+xml_node *xml_parse_character_data(xml_parser *p, xml_cursor *c, xml_error *error) {
+  if (*error) return nullptr;
+  xml_marks m = xml_marks_begin(p);
+  return xml_character_data_rest(p, c, m, xml_string_begin(p), error);
+}
+
 xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
   xml_marks m = xml_marks_begin(p);
@@ -697,13 +703,16 @@ xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error
 
 // Character data in UTF-8 that runs to a "<" through Chars that are their own text (no
 // reference, no "]", no CR), with room for it: its node made in one step, as the general path
-// would make it. *taken is false, and nothing has changed, for anything else.
+// would make it. Text that goes on in another way is handed to the general path after the run
+// of such Chars it starts with, which that path would take as they stand. *taken is false, and
+// nothing has changed, when the general path is to read it all.
 __attribute__((always_inline)) static inline xml_node *xml_fast_text(xml_parser *p, xml_cursor *c, bool *taken,
                                                                    xml_error *error) {
   *taken = false;
   u8 *s = c->position, *t = s, *end = p->end, *line_start = c->line_start;
   u32 line = c->line, column = c->column;
   if (c->after_cr) return nullptr;  // an LF after a CR adds no line: the general path's case
+  bool general = false;
   static const u8 stops[4] = {'<', '&', ']', 0};
   for (;;) {
     // Most runs are short: one block looks first, the scan takes over when it is all text.
@@ -739,7 +748,10 @@ __attribute__((always_inline)) static inline xml_node *xml_fast_text(xml_parser 
     t = (u8 *)r.stop;
     }
   one:
-    if (t == end) return nullptr;  // the general path reports the end of input
+    if (t == end) {
+      general = true;  // the general path reports the end of input
+      break;
+    }
     u8 b = *t;
     if (xml_byte_class[b] & xml_class_text) {
       t++, column++;
@@ -749,20 +761,31 @@ __attribute__((always_inline)) static inline xml_node *xml_fast_text(xml_parser 
       break;
     } else {
       u32 cp, n = b >= 0x80 ? xml_utf8_sequence(t, end, &cp) : 0;
-      if (n == 0 || !xml_is_char(cp)) return nullptr;
+      if (n == 0 || !xml_is_char(cp)) {
+        general = true;
+        break;
+      }
       t += n, column++;
     }
   }
   u64 length = (u64)(t - s);
-  if (length == 0 || !xml_string_reserve(p, length)) return nullptr;
-  *taken = true;
+  if ((length == 0 && !general) || !xml_string_reserve(p, length)) return nullptr;
   buffer *a = &p->strings;
+  xml_marks m = xml_marks_begin(p);
+  xml_string_mark text = xml_string_begin(p);
   u8 *d = a->data + a->used;
   xml_copy(d, s, length, end, a->data + a->size);
   a->used += length;
   c->position = c->next = t;
   c->line = line, c->column = column, c->after_cr = 0, c->codepoint = XML_NO_CODEPOINT;
   if (line_start != c->line_start) c->line_start = line_start, c->line_start_state = c->state;
+  if (general) {
+    xml_node *node = xml_character_data_rest(p, c, m, text, error);
+    // Nothing read and nothing made: the other content items are tried from here.
+    *taken = node || *error;
+    return node;
+  }
+  *taken = true;
   xml_node *node = xml_node_make(p, xml_node_type_character_data, error);
   if (!node) {
     a->used -= length;  // as the general path rolls back its string when the node does not fit
