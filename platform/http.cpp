@@ -253,6 +253,10 @@ static void http_log_curl_failure(http_transfer *t, u32 code, u32 status) {
     snprintf(detail, sizeof detail, "HTTP status %u", status);
   } else if (t->result == CURLE_ABORTED_BY_CALLBACK) {
     snprintf(detail, sizeof detail, "abandoned, the program is quitting");
+  } else if (t->result == CURLE_OUT_OF_MEMORY && !t->head_complete) {
+    // libcurl refuses a header line above its 100 KB limit with this code; a hostile or broken
+    // server is then far likelier than a full memory.
+    snprintf(detail, sizeof detail, "the response's header could not be taken: a header line is longer than 100 KB, or no memory");
   } else {
     snprintf(detail, sizeof detail, "%s", t->error_text[0] ? t->error_text : curl_easy_strerror(t->result));
   }

@@ -166,6 +166,18 @@ TEST_F(http, endless_headers_fail_the_open_soon) {
             std::string::npos);
 }
 
+TEST_F(http, a_header_line_too_long_for_libcurl_is_named_in_the_log) {
+  test_http_server server([](test_http_connection &c, const std::string &) {
+    c.send_text("HTTP/1.1 200 OK\r\nX-Long: " + std::string(200000, 'y') + "\r\nContent-Length: 2\r\n\r\nok");
+  });
+  download d = fetch(server.url("/"));
+  EXPECT_EQ(d.error, (u32)http_error_internet_open_url);
+  EXPECT_NE(log_text().find(server.url("/") + " returned (5) http_error_internet_open_url: the response's header could "
+                                              "not be taken: a header line is longer than 100 KB"),
+            std::string::npos)
+      << log_text();
+}
+
 TEST_F(http, a_body_cut_off_after_the_header_is_a_read_error) {
   test_http_server server([](test_http_connection &c, const std::string &path) {
     if (path == "/none") c.send_head(200, "Content-Length: 100\r\n");
