@@ -118,6 +118,7 @@ struct http_transfer {
   u32 paused;
   u32 done;
   u32 overflow;   // a byte arrived past the caller's buffer
+  u32 encoded;    // the final response names a content coding other than identity
   CURLcode result;
   u8 *data;
   u64 size;
@@ -135,9 +136,11 @@ static size_t http_on_header(char *line, size_t size, size_t count, void *user) 
   const u8 *end = p + n;
   static const char status_prefix[] = "HTTP/";
   static const char length_name[] = "content-length:";
+  static const char encoding_name[] = "content-encoding:";
   if (string_starts_with_bytes(p, end, status_prefix, sizeof status_prefix - 1)) {
     t->announced = -1;
     t->head_complete = 0;
+    t->encoded = 0;
     // "HTTP/1.1 200 OK" or "HTTP/2 200": the three digits after the first blank.
     while (p < end && *p != ' ') p++;
     while (p < end && *p == ' ') p++;
@@ -148,6 +151,20 @@ static size_t http_on_header(char *line, size_t size, size_t count, void *user) 
     // The blank line that ends a block. A redirect is followed and a failing status fails the
     // open; after a successful one, whatever goes wrong belongs to the read.
     if (t->block_status >= 200 && t->block_status < 300) t->head_complete = 1;
+  } else if (string_starts_with_ignore_case_bytes(p, end, encoding_name, sizeof encoding_name - 1)) {
+    // Only the codings that compress count: servers also send bogus values ("utf-8", "none")
+    // with plain bodies, and those documents parse.
+    static const char *const compressing[] = {"gzip", "x-gzip", "deflate", "br", "compress", "x-compress", "zstd"};
+    p += sizeof encoding_name - 1;
+    while (p < end) {
+      while (p < end && (*p == ',' || char_is_space(*p))) p++;
+      const u8 *token = p;
+      while (p < end && *p != ',' && !char_is_space(*p)) p++;
+      for (const char *c : compressing) {
+        u64 n = strlen(c);
+        if ((u64)(p - token) == n && string_starts_with_ignore_case_bytes(token, p, c, n)) t->encoded = 1;
+      }
+    }
   } else if (string_starts_with_ignore_case_bytes(p, end, length_name, sizeof length_name - 1)) {
     p += sizeof length_name - 1;
     while (p < end && (*p == ' ' || *p == '\t')) p++;
@@ -253,6 +270,10 @@ static void http_log_curl_failure(http_transfer *t, u32 code, u32 status) {
     snprintf(detail, sizeof detail, "HTTP status %u", status);
   } else if (t->result == CURLE_ABORTED_BY_CALLBACK) {
     snprintf(detail, sizeof detail, "abandoned, the program is quitting");
+  } else if (t->result == CURLE_OUT_OF_MEMORY && !t->head_complete) {
+    // libcurl refuses a header line above its 100 KB limit with this code; a hostile or broken
+    // server is then far likelier than a full memory.
+    snprintf(detail, sizeof detail, "the response's header could not be taken: a header line is longer than 100 KB, or no memory");
   } else {
     snprintf(detail, sizeof detail, "%s", t->error_text[0] ? t->error_text : curl_easy_strerror(t->result));
   }
@@ -333,6 +354,13 @@ http_file http_file_open(buffer url, u32 *error) {
   if (t->done && t->result != CURLE_OK && !t->head_complete) {
     *error = http_error_internet_open_url;
     http_log_curl_failure(t, *error, file.status);
+    http_transfer_close(t);
+    return file;
+  }
+  if (t->encoded && t->head_complete) {
+    // No coding is asked for and none is undone, so the bytes would reach the parser compressed.
+    *error = http_error_internet_open_url;
+    http_log_failure(t->url, *error, "the server sent the body compressed (Content-Encoding) without being asked");
     http_transfer_close(t);
     return file;
   }

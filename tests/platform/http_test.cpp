@@ -166,6 +166,46 @@ TEST_F(http, endless_headers_fail_the_open_soon) {
             std::string::npos);
 }
 
+// Some servers compress whatever the request says; the bytes must not reach the parser as if
+// they were the document.
+TEST_F(http, a_body_compressed_without_being_asked_fails_the_open) {
+  test_http_server server([](test_http_connection &c, const std::string &path) {
+    if (path == "/gzip") c.send_head(200, "Content-Encoding: gzip\r\nContent-Length: 4\r\n") && c.send_text("\x1f\x8b\x08\x00");
+    else if (path == "/identity") c.send_head(200, "Content-Encoding:  Identity \r\nContent-Length: 2\r\n") && c.send_text("ok");
+    else if (path == "/bogus") c.send_head(200, "Content-Encoding: UTF-8\r\nContent-Length: 2\r\n") && c.send_text("ok");
+    else if (path == "/listed") c.send_head(200, "Content-Encoding: identity, X-GZIP\r\nContent-Length: 2\r\n") && c.send_text("ok");
+    else if (path == "/moved") c.send_head(302, "Location: /identity\r\nContent-Encoding: br\r\nContent-Length: 0\r\n");
+  });
+  download gzip = fetch(server.url("/gzip"));
+  EXPECT_EQ(gzip.error, (u32)http_error_internet_open_url);
+  EXPECT_FALSE(gzip.opened);
+  EXPECT_NE(log_text().find(server.url("/gzip") + " returned (5) http_error_internet_open_url: the server sent the body "
+                                                  "compressed (Content-Encoding) without being asked"),
+            std::string::npos);
+  download identity = fetch(server.url("/identity"));
+  EXPECT_EQ(identity.error, 0u);
+  EXPECT_EQ(identity.body, "ok");
+  download bogus = fetch(server.url("/bogus"));
+  EXPECT_EQ(bogus.error, 0u) << "a value that names no compression leaves the body as it is";
+  EXPECT_EQ(bogus.body, "ok");
+  EXPECT_EQ(fetch(server.url("/listed")).error, (u32)http_error_internet_open_url);
+  download moved = fetch(server.url("/moved"));
+  EXPECT_EQ(moved.error, 0u) << "only the final response's coding counts";
+  EXPECT_EQ(moved.body, "ok");
+}
+
+TEST_F(http, a_header_line_too_long_for_libcurl_is_named_in_the_log) {
+  test_http_server server([](test_http_connection &c, const std::string &) {
+    c.send_text("HTTP/1.1 200 OK\r\nX-Long: " + std::string(200000, 'y') + "\r\nContent-Length: 2\r\n\r\nok");
+  });
+  download d = fetch(server.url("/"));
+  EXPECT_EQ(d.error, (u32)http_error_internet_open_url);
+  EXPECT_NE(log_text().find(server.url("/") + " returned (5) http_error_internet_open_url: the response's header could "
+                                              "not be taken: a header line is longer than 100 KB"),
+            std::string::npos)
+      << log_text();
+}
+
 TEST_F(http, a_body_cut_off_after_the_header_is_a_read_error) {
   test_http_server server([](test_http_connection &c, const std::string &path) {
     if (path == "/none") c.send_head(200, "Content-Length: 100\r\n");
