@@ -44,8 +44,7 @@ struct frame_setup {
   reader r = {};
   codepoint_set set = {};
   buffer set_memory = {};
-  pool big_entries = {};
-  bool own_entries = false;
+  bool store_made = false;
   app a = {};
   view_state v = {};
   query queries[8] = {};
@@ -78,28 +77,22 @@ struct frame_setup {
     ctx.fonts = fonts;
     ui_init_styles(&ctx);
 
-    reader_init(&r, &error);
+    // The store's own capacity, raised when a case lists more entries than it holds.
+    reader_capacity capacity = reader_default_capacity;
+    if (entry_capacity > capacity.entries) capacity.entries = entry_capacity;
+    reader_init_sized(&r, &capacity, &error);
     if (error) return;
+    store_made = true;
     set_memory = memory_alloc(CODEPOINT_SET_MEMORY, nullptr);
     codepoint_set_init(&set, &set_memory);
     r.codepoints = &set;
-    if (entry_capacity > r.entries.max_entry_count) {
-      // More entries than the store's own pool holds: the same pool type with a larger capacity.
-      pool_create(&big_entries, sizeof(entry), 8, entry_capacity);
-      r.entries = big_entries;
-      own_entries = true;
-    }
 
     if (!app_test_context_init(&a, &v, &w, &ctx, queries, 8, APP_FRAME_ARENA_BYTES * 8)) return;
     r.generation = 1;
     ok = true;
   }
   ~frame_setup() {
-    if (own_entries) {
-      pool_destroy(&r.entries);
-      r.entries = pool{};
-    }
-    if (r.pool_memory.data) reader_destroy(&r);
+    if (store_made) reader_destroy(&r);
     view_state_release_html(&v);
     memory_free(&a.frame_arena);
     memory_free(&set_memory);

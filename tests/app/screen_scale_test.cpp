@@ -26,8 +26,6 @@ class ScreenScale : public Store {
   app a = {};
   view_state v = {};
   query queries[8] = {};
-  pool big_entries = {};
-  pool store_entries = {};
 
   void SetUp() override {
     Store::SetUp();
@@ -45,10 +43,6 @@ class ScreenScale : public Store {
     r.generation = 1;
   }
   void TearDown() override {
-    if (big_entries.max_entry_count) {
-      pool_destroy(&big_entries);
-      r.entries = store_entries;
-    }
     if (fonts) {
       view_state_release_html(&v);
       memory_free(&a.frame_arena);
@@ -58,13 +52,7 @@ class ScreenScale : public Store {
     Store::TearDown();
   }
 
-  // A store whose own entry pool holds fewer gets a pool of the same kind that holds them all.
-  void hold_entries(u32 count) {
-    if (r.entries.max_entry_count >= count) return;
-    store_entries = r.entries;
-    pool_create(&big_entries, sizeof(entry), 8, count);
-    r.entries = big_entries;
-  }
+  void hold_entries(u32 count) { ASSERT_GE(r.entries.max_entry_count, count); }
 
   feed *feed_titled(const std::string &title) {
     feed *f = add_feed(feed_type_rss);
