@@ -361,6 +361,7 @@ static image_parts reader_write_parts(reader *r) {
   u64 codepoints_at = SAVE_FILE_COUNTERS_END + pools_size + SAVE_FILE_OPENERS_SIZE;
   u64 strings_at_most = codepoints_at + 4 + 4ull * CODEPOINT_SET_CAPACITY;
   buffer image = memory_alloc(strings_at_most + 4 + strings_size, nullptr);
+  memory_prefer_large_pages(image);
   buffer bits_block = memory_alloc(CODEPOINT_SET_CAPACITY / 8, nullptr);
   if (!image.data || !bits_block.data) {
     log_text("reader_write: no memory for the image.\n");
@@ -862,7 +863,10 @@ static bool reader_read_split(reader *r, buffer path, u64 size, u32 *error, bool
   s64 codepoints_end = 0;
   if (!*error) memcpy(&codepoints_end, start + 8 + 8 * 8, 8);
   u64 head_size = (u64)codepoints_end + 4;
-  if (!*error && codepoints_end >= (s64)SAVE_FILE_COUNTERS_END && head_size <= size) head = memory_alloc(head_size, nullptr);
+  if (!*error && codepoints_end >= (s64)SAVE_FILE_COUNTERS_END && head_size <= size) {
+    head = memory_alloc(head_size, nullptr);
+    memory_prefer_large_pages(head);
+  }
   if (head.data) file_read_at(f, 0, head_size, head.data, error);
   if (head.data && !*error) {
     u64 length = read_u32(head.data + head_size - 4);

@@ -40,6 +40,9 @@ void reader_init_sized(reader *r, const reader_capacity *capacity, u32 *error) {
     *error = reader_error_strings_memory;
     return;
   }
+  // A load fills hundreds of MiB of texts at once, and a reclaim moves them all.
+  memory_prefer_large_pages(r->strings_a);
+  memory_prefer_large_pages(r->strings_b);
   r->strings = buffer{r->strings_a.used, 0, r->strings_a.data};
   r->next_feed_id = r->entry_counter = r->category_counter = r->person_counter = 0;
   r->generation = 0;
