@@ -4,9 +4,6 @@
 
 #include <algorithm>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "reader/save.h"
 #include "reader/store_internal.h"
@@ -109,24 +106,18 @@ static inline const u8 *decode_high(const u8 *p, const u8 *end, F &visit) {
 // Every code point the bytes decode to, U+0000 aside; an undecodable byte is skipped alone.
 template <class F>
 static void decode_codepoints(const u8 *p, const u8 *end, F visit, bool skip_printable_ascii) {
-#if defined(__SSE2__)
+#if STORE_ASCII_SIXTEEN
   // Texts are mostly printable ASCII, which every list holds from the start: sixteen bytes at a
   // time, only the control bytes among them visited, up to the first byte of a longer sequence.
   if (skip_printable_ascii) {
-    const __m128i space = _mm_set1_epi8(0x20), del = _mm_set1_epi8(0x7F);
     while (end - p >= 16) {
-      __m128i v = _mm_loadu_si128((const __m128i *)p);
-      u32 high = (u32)_mm_movemask_epi8(v);
-      // Signed compares: the high bytes count as below 0x20 and are masked off.
-      u32 special = (u32)_mm_movemask_epi8(_mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, del))) & ~high;
-      u32 ascii = high ? (u32)__builtin_ctz(high) : 16;
-      special &= (1u << ascii) - 1;
-      for (; special; special &= special - 1) {
+      u32 ascii;
+      for (u32 special = ascii_sixteen_special(p, &ascii); special; special &= special - 1) {
         u8 b = p[__builtin_ctz(special)];
         if (b) visit((u32)b);
       }
       p += ascii;
-      if (high) p = decode_high(p, end, visit);
+      if (ascii < 16) p = decode_high(p, end, visit);
     }
   }
 #endif
