@@ -935,8 +935,18 @@ void reader_write(reader *r, buffer path, u32 *error) {
   // The file holds the user's reading: for the user alone.
   platform_file f = file_create_private(temporary, error);
   if (!*error) {
-    file_write_at(f, 0, image.head, image.block.data, error);
-    file_write_at(f, image.head, image.texts_size, image.texts, error);
+    // In pieces, each given back once written: the file's pages in the system's cache then take
+    // the memory the image just left instead of as much again.
+    const u64 piece = MiB(16);
+    auto write_out = [&](u64 at, u8 *bytes, u64 n) {
+      for (u64 done = 0; done < n && !*error; done += piece) {
+        u64 k = n - done < piece ? n - done : piece;
+        file_write_at(f, at + done, k, bytes + done, error);
+        memory_forget_pages(buffer{k, k, bytes + done});
+      }
+    };
+    write_out(0, image.block.data, image.head);
+    write_out(image.head, image.texts, image.texts_size);
     file_sync(f, error);
   }
   if (file_handle_is_valid(f) && !file_close(f, error) && !*error) *error = file_error_close_invalid;
