@@ -99,7 +99,7 @@ struct frame_setup {
       pool_destroy(&r.entries);
       r.entries = pool{};
     }
-    if (r.pool_memory.data) reader_destroy(&r);
+    if (r.strings_a.data) reader_destroy(&r);
     view_state_release_html(&v);
     memory_free(&a.frame_arena);
     memory_free(&set_memory);
