@@ -4,9 +4,6 @@
 
 #include <algorithm>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "reader/save.h"
 #include "reader/store_internal.h"
@@ -109,24 +106,18 @@ static inline const u8 *decode_high(const u8 *p, const u8 *end, F &visit) {
 // Every code point the bytes decode to, U+0000 aside; an undecodable byte is skipped alone.
 template <class F>
 static void decode_codepoints(const u8 *p, const u8 *end, F visit, bool skip_printable_ascii) {
-#if defined(__SSE2__)
+#if STORE_ASCII_SIXTEEN
   // Texts are mostly printable ASCII, which every list holds from the start: sixteen bytes at a
   // time, only the control bytes among them visited, up to the first byte of a longer sequence.
   if (skip_printable_ascii) {
-    const __m128i space = _mm_set1_epi8(0x20), del = _mm_set1_epi8(0x7F);
     while (end - p >= 16) {
-      __m128i v = _mm_loadu_si128((const __m128i *)p);
-      u32 high = (u32)_mm_movemask_epi8(v);
-      // Signed compares: the high bytes count as below 0x20 and are masked off.
-      u32 special = (u32)_mm_movemask_epi8(_mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, del))) & ~high;
-      u32 ascii = high ? (u32)__builtin_ctz(high) : 16;
-      special &= (1u << ascii) - 1;
-      for (; special; special &= special - 1) {
+      u32 ascii;
+      for (u32 special = ascii_sixteen_special(p, &ascii); special; special &= special - 1) {
         u8 b = p[__builtin_ctz(special)];
         if (b) visit((u32)b);
       }
       p += ascii;
-      if (high) p = decode_high(p, end, visit);
+      if (ascii < 16) p = decode_high(p, end, visit);
     }
   }
 #endif
@@ -361,6 +352,7 @@ static image_parts reader_write_parts(reader *r) {
   u64 codepoints_at = SAVE_FILE_COUNTERS_END + pools_size + SAVE_FILE_OPENERS_SIZE;
   u64 strings_at_most = codepoints_at + 4 + 4ull * CODEPOINT_SET_CAPACITY;
   buffer image = memory_alloc(strings_at_most + 4 + strings_size, nullptr);
+  memory_prefer_large_pages(image);
   buffer bits_block = memory_alloc(CODEPOINT_SET_CAPACITY / 8, nullptr);
   if (!image.data || !bits_block.data) {
     log_text("reader_write: no memory for the image.\n");
@@ -862,7 +854,10 @@ static bool reader_read_split(reader *r, buffer path, u64 size, u32 *error, bool
   s64 codepoints_end = 0;
   if (!*error) memcpy(&codepoints_end, start + 8 + 8 * 8, 8);
   u64 head_size = (u64)codepoints_end + 4;
-  if (!*error && codepoints_end >= (s64)SAVE_FILE_COUNTERS_END && head_size <= size) head = memory_alloc(head_size, nullptr);
+  if (!*error && codepoints_end >= (s64)SAVE_FILE_COUNTERS_END && head_size <= size) {
+    head = memory_alloc(head_size, nullptr);
+    memory_prefer_large_pages(head);
+  }
   if (head.data) file_read_at(f, 0, head_size, head.data, error);
   if (head.data && !*error) {
     u64 length = read_u32(head.data + head_size - 4);
@@ -940,8 +935,18 @@ void reader_write(reader *r, buffer path, u32 *error) {
   // The file holds the user's reading: for the user alone.
   platform_file f = file_create_private(temporary, error);
   if (!*error) {
-    file_write_at(f, 0, image.head, image.block.data, error);
-    file_write_at(f, image.head, image.texts_size, image.texts, error);
+    // In pieces, each given back once written: the file's pages in the system's cache then take
+    // the memory the image just left instead of as much again.
+    const u64 piece = MiB(16);
+    auto write_out = [&](u64 at, u8 *bytes, u64 n) {
+      for (u64 done = 0; done < n && !*error; done += piece) {
+        u64 k = n - done < piece ? n - done : piece;
+        file_write_at(f, at + done, k, bytes + done, error);
+        memory_forget_pages(buffer{k, k, bytes + done});
+      }
+    };
+    write_out(0, image.block.data, image.head);
+    write_out(image.head, image.texts, image.texts_size);
     file_sync(f, error);
   }
   if (file_handle_is_valid(f) && !file_close(f, error) && !*error) *error = file_error_close_invalid;

@@ -40,6 +40,9 @@ void reader_init_sized(reader *r, const reader_capacity *capacity, u32 *error) {
     *error = reader_error_strings_memory;
     return;
   }
+  // A load fills hundreds of MiB of texts at once, and a reclaim moves them all.
+  memory_prefer_large_pages(r->strings_a);
+  memory_prefer_large_pages(r->strings_b);
   r->strings = buffer{r->strings_a.used, 0, r->strings_a.data};
   r->next_feed_id = r->entry_counter = r->category_counter = r->person_counter = 0;
   r->generation = 0;
@@ -105,21 +108,14 @@ static void reader_register_codepoints(reader *r, buffer text) {
   const u64 printable_low = 0xFFFFFFFF00000000ull, printable_high = 0x7FFFFFFFFFFFFFFFull;
   bool printable = (set->present[0] & printable_low) == printable_low &&
                    (set->present[1] & printable_high) == printable_high;
-  while (p < end) {
-    if (printable && end - p >= 8 && word_is_printable_ascii(p)) {
-      p += 8;
-      continue;
-    }
-    // Most other bytes are ASCII too: one bit test each.
-    if (*p < 0x80) {
-      u32 b = *p++;
-      if (set->present[b >> 6] >> (b & 63) & 1) continue;
-      if (!codepoint_set_add(set, b)) {
-        log_append_string(string_lit("Feed error: No space left in codepoint set.\n"));
-        return;
-      }
-      continue;
-    }
+  // One ASCII byte or one longer sequence; false when the set ran full.
+  auto take_ascii = [&](u32 b) {
+    if (set->present[b >> 6] >> (b & 63) & 1) return true;
+    if (codepoint_set_add(set, b)) return true;
+    log_append_string(string_lit("Feed error: No space left in codepoint set.\n"));
+    return false;
+  };
+  auto take_high = [&]() {
     u32 c = unicode_invalid, error = 0;
     u8 length = (u8)utf8_decode_common(p, end, &c);
     if (!length) unicode_utf8_decode(p, end, &c, &length, &error);
@@ -128,11 +124,31 @@ static void reader_register_codepoints(reader *r, buffer text) {
       length = 1;
     }
     p += length;
-    if (codepoint_set_contains(set, c)) continue;
-    if (!codepoint_set_add(set, c)) {
-      log_append_string(string_lit("Feed error: No space left in codepoint set.\n"));
-      return;
+    if (codepoint_set_contains(set, c)) return true;
+    if (codepoint_set_add(set, c)) return true;
+    log_append_string(string_lit("Feed error: No space left in codepoint set.\n"));
+    return false;
+  };
+#if STORE_ASCII_SIXTEEN
+  while (printable && end - p >= 16) {
+    u32 ascii;
+    for (u32 special = ascii_sixteen_special(p, &ascii); special; special &= special - 1)
+      if (!take_ascii(p[__builtin_ctz(special)])) return;
+    p += ascii;
+    if (ascii < 16 && !take_high()) return;
+  }
+#endif
+  while (p < end) {
+    if (printable && end - p >= 8 && word_is_printable_ascii(p)) {
+      p += 8;
+      continue;
     }
+    // Most other bytes are ASCII too: one bit test each.
+    if (*p < 0x80) {
+      if (!take_ascii(*p++)) return;
+      continue;
+    }
+    if (!take_high()) return;
   }
 }
 

@@ -67,6 +67,15 @@ class ScreenScale : public Store {
     return e;
   }
 
+  // The main page showing the entry, the list on every generation.
+  void show_entry(feed *f, entry *e) {
+    view_list_generation_all(&v, &r);
+    v.selected_feed = f;
+    v.selected_entry = e;
+    v.selection_changed = 1;
+    v.page = view_page_main;
+  }
+
   void frame() {
     ui_main(&a, &r);
     input_frame_reset(ui.w.get());
@@ -246,11 +255,7 @@ TEST_F(ScreenScale, a_long_entry_scrolled_to_its_end_draws_its_last_paragraph) {
   feed *f = feed_titled("Long");
   entry *e = entry_titled(f, "A long entry", html);
   ASSERT_TRUE(e);
-  view_list_generation_all(&v, &r);
-  v.selected_feed = f;
-  v.selected_entry = e;
-  v.selection_changed = 1;
-  v.page = view_page_main;
+  show_entry(f, e);
   // The first frame builds every paragraph: where each lies below the column's top.
   frame();
   std::map<std::string, f32> full = paragraph_offsets();
@@ -330,11 +335,7 @@ TEST_F(ScreenScale, the_list_and_the_entry_show_their_texts_after_the_arena_move
   std::vector<entry *> es;
   for (int k = 0; k < 20; k++) es.push_back(entry_titled(f, "Entry " + std::to_string(k)));
   entry *shown = entry_titled(f, "Shown", "<p>Paragraph 1 of the shown entry.</p><p>Paragraph 2 ends it.</p>");
-  view_list_generation_all(&v, &r);
-  v.selected_feed = f;
-  v.selected_entry = shown;
-  v.selection_changed = 1;
-  v.page = view_page_main;
+  show_entry(f, shown);
   frames();
   ASSERT_EQ(paragraph_offsets().size(), 2u);
 
@@ -389,11 +390,7 @@ TEST_F(ScreenScale, an_atom_entry_names_its_own_authors_and_contributors) {
   }
   ASSERT_EQ(e->atom.author_count, 2u);
   ASSERT_EQ(e->atom.contributor_count, 1u);
-  view_list_generation_all(&v, &r);
-  v.selected_feed = f;
-  v.selected_entry = e;
-  v.selection_changed = 1;
-  v.page = view_page_main;
+  show_entry(f, e);
   frames();
   std::string line;
   ui_node *page = view_of("right panel");

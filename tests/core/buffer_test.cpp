@@ -253,6 +253,26 @@ TEST(memory, alloc_is_zeroed_and_refusals_give_buffers_that_refuse_pushes) {
   memory_free(&ok);
 }
 
+// Forgotten pages stay mapped and read as zero; bytes of a page the range covers only in part
+// keep their values, and hints on an empty range do nothing.
+TEST(memory, forgotten_pages_read_as_zero_and_partial_pages_keep_their_bytes) {
+  const u64 page = memory_page_size;
+  buffer b = memory_alloc(8 * page, nullptr);
+  ASSERT_TRUE(b.data);
+  memory_prefer_large_pages(b);
+  for (u64 i = 0; i < b.size; ++i) b.data[i] = (u8)(i % 251 + 1);
+  memory_forget_pages(buffer{4 * page, 4 * page, b.data + page + 1});  // pages 2 to 4 whole
+  for (u64 i = 0; i < b.size; ++i) {
+    bool forgotten = i >= 2 * page && i < 5 * page;
+    ASSERT_EQ(b.data[i], forgotten ? 0 : (u8)(i % 251 + 1)) << i;
+  }
+  b.data[3 * page] = 7;  // still writable
+  EXPECT_EQ(b.data[3 * page], 7);
+  memory_forget_pages(buffer{});
+  memory_prefer_large_pages(buffer{});
+  memory_free(&b);
+}
+
 TEST(memory, copies_handle_overlap_in_both_directions) {
   u8 bytes[16];
   for (int i = 0; i < 16; i++) bytes[i] = (u8)i;

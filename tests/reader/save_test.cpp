@@ -318,6 +318,15 @@ TEST_F(SaveStore, damaged_files_are_refused_as_their_bytes_are) {
   ASSERT_TRUE(reader_read(&f.r, text_of(path), &error));
   EXPECT_EQ(error, 0u);
   EXPECT_EQ(image_of(&f.r), good);
+  // A store without texts: the second piece is empty.
+  fresh_reader empty;
+  const std::string nothing = image_of(&empty.r);
+  ASSERT_EQ(nothing.size(), SAVE_FILE_EMPTY_SIZE);
+  write_file(path, nothing);
+  fresh_reader g;
+  EXPECT_TRUE(reader_read(&g.r, text_of(path), &error));
+  EXPECT_EQ(error, 0u);
+  EXPECT_EQ(image_of(&g.r), nothing);
 }
 
 // The code-point list of a save against a plain decoder of the file's texts, one code point at a

@@ -2,6 +2,12 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "reader/save.h"
 #include "store_fixture.h"
 #include "tests/support/isolation.h"
 
@@ -28,6 +34,36 @@ TEST_F(Store, start_code_points_are_in_order_and_every_code_point_fits) {
   EXPECT_EQ(set.count, CODEPOINT_SET_START_COUNT + 1);
   EXPECT_EQ(set.items[193], 0x10FFFFu);
   EXPECT_EQ(set.capacity, 0x110000u);
+}
+
+// Registration against a plain decoder, one code point at a time (an undecodable byte is U+FFFD):
+// texts of every mix of printable ASCII, control bytes, longer and broken sequences, at every
+// place around the sixteen-byte steps the registration takes.
+TEST_F(Store, registered_code_points_are_exactly_those_the_texts_decode_to) {
+  std::mt19937 rng(5);
+  const std::vector<std::string> pieces = {"a", "Hello, world ", "0123456789abcdef", "\n", "\t", "\x01", "\x7f",
+                                           std::string(1, '\0'), "\xc3\xa9", "\xe2\x80\x94", "\xf0\x9f\x98\x80",
+                                           "\xe4\xb8\xad", "\xff", "\x80", "\xc3", "\xe2\x80", "\xed\xa0\x80",
+                                           "\xc0\xaf", "\xf4\x90\x80\x80", "\xd0\x96\xd0\xb8", "\xce\xb1\xce\xb2"};
+  std::set<u32> builtin(set.items, set.items + set.count);
+  for (int round = 0; round < 300; ++round) {
+    reader_reset(&r);  // back to the start code points, so each text is judged alone
+    std::set<u32> want = builtin;
+    std::string t;
+    for (u32 n = rng() % 24; n > 0; --n) t += pieces[rng() % pieces.size()];
+    reader_add_string(&r, text_of(t));
+    const u8 *p = (const u8 *)t.data(), *end = p + t.size();
+    while (p < end) {
+      u32 c = 0, error = 0;
+      u8 n = 0;
+      unicode_utf8_decode(p, end, &c, &n, &error);
+      if (error || n == 0) c = 0xFFFD, n = 1;
+      want.insert(c);
+      p += n;
+    }
+    std::set<u32> got(set.items, set.items + set.count);
+    ASSERT_EQ(got, want) << round;
+  }
 }
 
 TEST_F(Store, undecodable_bytes_register_the_replacement_and_are_stored_as_they_are) {
