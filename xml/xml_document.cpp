@@ -771,8 +771,9 @@ __attribute__((always_inline)) static inline xml_node *xml_fast_text(xml_parser 
   u64 length = (u64)(t - s);
   if ((length == 0 && !general) || !xml_string_reserve(p, length)) return nullptr;
   buffer *a = &p->strings;
-  xml_marks m = xml_marks_begin(p);
-  xml_string_mark text = xml_string_begin(p);
+  xml_marks m;
+  xml_string_mark text;
+  if (general) m = xml_marks_begin(p), text = xml_string_begin(p);
   u8 *d = a->data + a->used;
   xml_copy(d, s, length, end, a->data + a->size);
   a->used += length;
@@ -825,7 +826,8 @@ xml_node *xml_parse_content(xml_parser *p, xml_cursor *c, xml_error *error) {
   return nullptr;
 }
 
-xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
+// An element; at_start set when the caller has seen "<" at the cursor on the fast path of UTF-8.
+static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_error *error) {
   if (*error) return nullptr;
   if (!xml_depth_enter(p, error)) return nullptr;
   xml_marks m = xml_marks_begin(p);
@@ -834,7 +836,8 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
   // UTF-8 is read in place below where the general steps would take every byte as it stands.
   bool utf8 = p->encoding == XML_ENCODING_UTF8 && !p->wide_fast && xml_fast_ok(p, c);
   u8 *end = p->end;
-  if (!xml_match_ascii(p, c, string_lit("<"), error)) xml_set_error(error, xml_error_element_expected_start);
+  if (at_start) xml_fast_skip(p, c, 1);
+  else if (!xml_match_ascii(p, c, string_lit("<"), error)) xml_set_error(error, xml_error_element_expected_start);
   u32 name_column = c->column;
   if (!*error && !(utf8 && xml_fast_name(p, c, true, &name)) && !xml_parse_name(p, c, &name, error))
     xml_set_error(error, xml_error_expected_name);
@@ -881,6 +884,7 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
     if (!xml_match_ascii(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
     node->empty = 1;
   } else if (cp == '>') {
+    bool at_end_tag = false;  // the loop saw "</" on the fast path
     while (!*error) {
       xml_node *child;
       if (utf8 && xml_fast_ok(p, c) && p->end - c->position >= 2) {
@@ -892,9 +896,10 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
         if (s[0] != '<') {
           child = xml_fast_text(p, c, &taken, error);
         } else if (s[1] == '/') {
+          at_end_tag = true;
           break;
         } else if (s[1] < 0x80 && s[1] != '!' && s[1] != '?') {
-          child = xml_parse_element(p, c, error);
+          child = xml_element(p, c, true, error);
           taken = true;
         }
         if (!taken) child = xml_parse_content(p, c, error);
@@ -906,7 +911,8 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
       xml_node_link(node, child, false, error);
     }
     if (!node->first_child) node->empty = 1;
-    if (!*error && !xml_match_ascii(p, c, string_lit("</"), error)) xml_set_error(error, xml_error_element_expected_end_tag);
+    if (at_end_tag && !*error) xml_fast_skip(p, c, 2);
+    else if (!*error && !xml_match_ascii(p, c, string_lit("</"), error)) xml_set_error(error, xml_error_element_expected_end_tag);
     // In UTF-8 the end name's bytes are the start name's bytes: compare them in place.
     const u8 *after = c->position + name.used;
     bool same = false;
@@ -961,3 +967,5 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
   p->depth--;
   return *error ? nullptr : node;
 }
+
+xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) { return xml_element(p, c, false, error); }
