@@ -846,6 +846,7 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
   if (node) node->name = name;
 
   while (!*error) {
+    if (utf8 && c->position < end && (*c->position == '>' || *c->position == '/')) break;  // no attribute
     if (xml_fast_ok(p, c)) {
       // Look past the white space without a cursor copy: nothing is consumed here.
       const u8 *s = c->position;
@@ -867,10 +868,16 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
     xml_node_link(node, xml_parse_attribute(p, c, error), true, error);
   }
   // Most tags end right after their name or last attribute: no white space to skip then.
-  if (!utf8 || c->position == end || (*c->position != '>' && *c->position != '/')) xml_skip_spaces(p, c, nullptr, error);
   u32 cp = XML_NO_CODEPOINT;
-  bool fast = !*error && xml_fast_ok(p, c);
+  bool fast = !*error && utf8 && c->position < end && (*c->position == '>' || *c->position == '/') && xml_fast_ok(p, c);
   if (fast) {
+    cp = *c->position;
+    xml_fast_skip(p, c, 1);
+  } else {
+    xml_skip_spaces(p, c, nullptr, error);
+    fast = !*error && xml_fast_ok(p, c);
+  }
+  if (fast && cp == XML_NO_CODEPOINT) {
     cp = xml_fast_ascii(p, c->position);
     if (cp == '/' || cp == '>') xml_fast_skip(p, c, 1);
     else fast = false;
