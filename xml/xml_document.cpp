@@ -701,15 +701,20 @@ xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error
   return xml_finish_text_node(p, &text, xml_node_type_cdata_section, &m, error);
 }
 
-// Character data in UTF-8 that runs to a "<" through Chars that are their own text (no
-// reference, no "]", no CR), with room for it: its node made in one step, as the general path
-// would make it. Text that goes on in another way is handed to the general path after the run
-// of such Chars it starts with, which that path would take as they stand. *taken is false, and
-// nothing has changed, when the general path is to read it all.
+// Character data in UTF-8 that runs to a "<" through Chars that are their own text (no "]",
+// no CR) and well-formed predefined or character references to Chars, with room for it: its node
+// made in one step, as the general path would make it. Text that goes on in another way is
+// handed to the general path after the run of such Chars and references it starts with, which
+// that path would take alike. *taken is false, and nothing has changed, when the general path
+// is to read it all.
 __attribute__((always_inline)) static inline xml_node *xml_fast_text(xml_parser *p, xml_cursor *c, bool *taken,
                                                                    xml_error *error) {
   *taken = false;
   u8 *s = c->position, *t = s, *end = p->end, *line_start = c->line_start;
+  // Bytes up to seg are in the arena's free tail already (out of them, references resolved);
+  // from seg on they are copied as they stand.
+  u8 *seg = s;
+  u64 out = 0;
   u32 line = c->line, column = c->column;
   if (c->after_cr) return nullptr;  // an LF after a CR adds no line: the general path's case
   bool general = false;
@@ -759,6 +764,20 @@ __attribute__((always_inline)) static inline xml_node *xml_fast_text(xml_parser 
       t++, line++, column = 1, line_start = t;
     } else if (b == '<') {
       break;
+    } else if (b == '&') {
+      // A resolved reference is never longer than its text, so room for the text so far holds
+      // what it becomes.
+      u32 v;
+      u64 n = xml_fast_reference(t, end, &v), verbatim = (u64)(t - seg);
+      if (n == 0 || !xml_is_char(v) || !xml_string_reserve(p, out + verbatim + n)) {
+        general = true;
+        break;
+      }
+      buffer *a = &p->strings;
+      u8 *d = a->data + a->used + out;
+      if (verbatim) xml_copy(d, seg, verbatim, end, a->data + a->size);
+      out = (u64)(xml_put_utf8(d + verbatim, v) - (a->data + a->used));
+      t += n, column += (u32)n, seg = t;
     } else {
       u32 cp, n = b >= 0x80 ? xml_utf8_sequence(t, end, &cp) : 0;
       if (n == 0 || !xml_is_char(cp)) {
@@ -768,14 +787,14 @@ __attribute__((always_inline)) static inline xml_node *xml_fast_text(xml_parser 
       t += n, column++;
     }
   }
-  u64 length = (u64)(t - s);
+  u64 verbatim = (u64)(t - seg), length = out + verbatim;
   if ((length == 0 && !general) || !xml_string_reserve(p, length)) return nullptr;
   buffer *a = &p->strings;
   xml_marks m;
   xml_string_mark text;
   if (general) m = xml_marks_begin(p), text = xml_string_begin(p);
   u8 *d = a->data + a->used;
-  xml_copy(d, s, length, end, a->data + a->size);
+  if (verbatim) xml_copy(d + out, seg, verbatim, end, a->data + a->size);
   a->used += length;
   c->position = c->next = t;
   c->line = line, c->column = column, c->after_cr = 0, c->codepoint = XML_NO_CODEPOINT;
