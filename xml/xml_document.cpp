@@ -927,6 +927,10 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
         } else if (s[1] < 0x80 && s[1] != '!' && s[1] != '?') {
           child = xml_element(p, c, true, error);
           taken = true;
+        } else if (s[1] == '!' && p->end - s >= 9 && memcmp(s, "<![CDATA[", 9) == 0) {
+          // No character data begins at "<": straight to the section.
+          child = xml_parse_cdata_section(p, c, error);
+          taken = true;
         }
         if (!taken) child = xml_parse_content(p, c, error);
       } else {
