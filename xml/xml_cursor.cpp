@@ -383,6 +383,8 @@ static inline void xml_scan_take(xml_scan *r, u64 lf, u32 n) {
     xml_scan_take(&r, lf & ((1ull << n) - 1), n);                                 \
     if (n == WIDTH) continue;                                                     \
     if (*r.stop < 0x80 || !utf8 || !xml_scan_sequence(&r, end)) break;            \
+    /* Words of other scripts are runs of such Chars: no block between them. */   \
+    while (r.stop < end && *r.stop >= 0x80 && xml_scan_sequence(&r, end)) {}      \
   }                                                                               \
   return r;
 

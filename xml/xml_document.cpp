@@ -785,6 +785,8 @@ __attribute__((always_inline)) static inline xml_node *xml_fast_text(xml_parser 
         break;
       }
       t += n, column++;
+      // Words of other scripts are runs of such Chars: no block between them.
+      while (t < end && *t >= 0x80 && (n = xml_utf8_sequence(t, end, &cp)) != 0 && xml_is_char(cp)) t += n, column++;
     }
   }
   u64 verbatim = (u64)(t - seg), length = out + verbatim;
