@@ -702,7 +702,7 @@ xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error
 }
 
 // Character data in UTF-8 that runs to a "<" through Chars that are their own text (no "]",
-// no CR) and well-formed predefined or character references to Chars, with room for it: its node
+// no CR but in CR LF) and well-formed predefined or character references to Chars, with room for it: its node
 // made in one step, as the general path would make it. Text that goes on in another way is
 // handed to the general path after the run of such Chars and references it starts with, which
 // that path would take alike. *taken is false, and nothing has changed, when the general path
@@ -764,6 +764,10 @@ __attribute__((always_inline)) static inline xml_node *xml_fast_text(xml_parser 
       t++, line++, column = 1, line_start = t;
     } else if (b == '<') {
       break;
+    } else if (b == '\r' && end - t >= 2 && t[1] == '\n') {
+      // CR LF, kept as it stands like every line end: one line. (A lone CR leaves the cursor
+      // waiting for an LF, which the general path keeps.)
+      t += 2, line++, column = 1, line_start = t;
     } else if (b == '&') {
       // A resolved reference is never longer than its text, so room for the text so far holds
       // what it becomes.
