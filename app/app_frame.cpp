@@ -5,6 +5,8 @@
 
 #include "profiler/profiler.h"
 
+#define FAILURE_LINE_BYTES 4096
+
 // The generation hook of the fetch requests has only the store; the view it moves is the run's.
 static app *fetch_app;
 
@@ -39,29 +41,26 @@ static bool url_is_download(buffer url) {
   return string_starts_with(url, string_lit("https://")) || string_starts_with(url, string_lit("http://"));
 }
 
-// A local file's slot carries a file error, which the download names do not describe.
-static const char *query_error_name(const query *slot) {
-  if (!url_is_download(slot->url)) return file_error_name(slot->error);
-  return http_error_name(slot->error);
-}
-
+// One line per failed fetch. A download's own line with the transport's detail was written by
+// the HTTP layer already; a local file's error is a file error and is named as one.
 static void log_query_failure(const query *slot) {
-  const char *name = query_error_name(slot);
   buffer url = string_from_bytes(slot->url.data, slot->url.used);
-  log_append_string(string_lit("http_get_file error: "));
-  log_append_string(url);
-  log_append_string(string_lit(" returned ("));
-  log_unsigned(slot->error, 0, 0, 0);
-  log_append_string(string_lit(") "));
-  log_append(name, string_length(name));
-  log_append_string(string_lit("\n"));
-  log_append_string(string_lit("\nError while retrieving feed: "));
-  log_append_string(url);
-  log_append_string(string_lit("\n    Returned ("));
-  log_unsigned(slot->error, 0, 0, 0);
-  log_append_string(string_lit(") "));
-  log_append(name, string_length(name));
-  log_append_string(string_lit("\n"));
+  if (!url_is_download(url)) {
+    log_file_error(string_lit("Reading the feed file"), url, slot->error);
+    return;
+  }
+  u8 bytes[FAILURE_LINE_BYTES];
+  buffer line = buffer_make(sizeof bytes, 0, bytes);
+  const char *name = http_error_name(slot->error);
+  buffer_push_bytes(&line, "Error while retrieving feed: ", 29);
+  u64 room = sizeof bytes - 96;
+  buffer_push_bytes(&line, url.data, url.used < room ? url.used : room);
+  buffer_push_bytes(&line, " returned (", 11);
+  buffer_push_unsigned(&line, slot->error, 0, ' ', 0);
+  buffer_push_bytes(&line, ") ", 2);
+  buffer_push_bytes(&line, name, string_length(name));
+  buffer_push_bytes(&line, "\n", 1);
+  log_append(line.data, line.used);
 }
 
 void app_query_handle(app *a, reader *r, query *slot, buffer *scratch) {

@@ -1,6 +1,7 @@
 // The right-hand pages: help, add feed, links, the feed settings of RSS and Atom feeds, and the
 // log; and the add page's actions, which also run without UI.
 #include "app/app.h"
+#include "app/view_list.h"
 
 #include "gfx/window.h"
 #include "profiler/profiler.h"
@@ -472,9 +473,13 @@ static void settings_common_tail(app *a, reader *r, feed *f, meta *m) {
   ui_parent_pop(ctx);
   space_y(ctx, 4);
   if (feed_is_deleted(f)) {
-    if (ui_button(ctx, id_tagged(f, 3), string_lit("Restore feed"))) reader_unmark_feed_deleted(r, f, 1);
-  } else {
-    if (ui_button(ctx, id_tagged(f, 4), string_lit("Delete feed"))) reader_mark_feed_deleted(r, f);
+    if (ui_button(ctx, id_tagged(f, 3), string_lit("Restore feed"))) {
+      reader_unmark_feed_deleted(r, f, 1);
+      view_list_stale();
+    }
+  } else if (ui_button(ctx, id_tagged(f, 4), string_lit("Delete feed"))) {
+    reader_mark_feed_deleted(r, f);
+    view_list_stale();
   }
 }
 
@@ -490,6 +495,7 @@ static void settings_page(app *a, reader *r, bool rss) {
     if (checkbox_u32(ctx, id_tagged(m, 5), &oldest, string_lit("Sort oldest to newest entries."))) {
       m->flags = oldest ? m->flags | meta_flag_oldest_first : m->flags & ~(u32)meta_flag_oldest_first;
       reader_sort_feed_entries(r, f);
+      view_list_stale();  // the sort moves entries inside their pool
     }
     if (rss) {
       space_y(ctx, 2);

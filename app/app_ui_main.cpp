@@ -188,7 +188,10 @@ static ui_node *bar_row_begin(ui_context *ctx) {
   return row;
 }
 
-static void save_now(app *a, reader *r) { reader_save(r, a->data_directory); }
+static void save_now(app *a, reader *r) {
+  reader_save(r, a->data_directory);
+  view_list_stale();  // a save may move records in their pools
+}
 
 static void right_button_act(app *a, reader *r, u32 i) {
   switch (i) {
@@ -279,20 +282,9 @@ static void dump_trees(app *a) {
   if (a->file_error) log_file_error(string_lit("Dump of the UI trees"), string_lit("tree.txt"), a->file_error);
 }
 
-// Keys and clicks may change the store anywhere in the tree, also after the list was built.
-static bool frame_has_commands(window *w) {
-  input_event_iterator it = input_event_iterator_make(w, input_event_type_button | input_event_type_key);
-  while (input_event *e = input_event_next(&it)) {
-    if (e->type == input_event_type_key || e->code != 0) return true;  // code 0: a wheel
-  }
-  return false;
-}
-
 void ui_main(app *a, reader *r) {
   ui_context *ctx = a->ui;
   window *w = a->window;
-  bool commands = frame_has_commands(w);
-  if (commands) view_list_stale();
   ui_begin_frame(ctx);
   ui_font_set(ctx, 1);
 
@@ -336,6 +328,5 @@ void ui_main(app *a, reader *r) {
   // hot, which this frame already shows, so they do not keep the loop running.
   input_event_iterator it = input_event_iterator_make(w, input_event_type_button | input_event_type_key);
   if (input_event_next(&it)) a->view->another_frame = 1;
-  if (commands) view_list_stale();
   if (input_key_pressed(w, key_c)) dump_trees(a);
 }

@@ -24,9 +24,29 @@ static link_opener *entry_opener(reader *r, meta *m) {
 static int entry_parse_once(view_state *v, buffer text, const char *what) {
   int err = 0;
   if (text.used && !v->html_parsed) {
-    log_append(what, strlen(what));
-    log_append_string(text);
-    log_append_string(string_lit(".\n"));
+    // Only the start and the size, appended as one line: an entry of megabytes opened again and
+    // again would otherwise fill the log with copies of itself.
+    u8 bytes[512];
+    buffer line = buffer_make(sizeof bytes, 0, bytes);
+    u64 n = text.used < 200 ? text.used : 200;
+    if (n < text.used) {
+      while (n > 0 && (text.data[n] & 0xC0) == 0x80) n--;  // not inside a character
+    }
+    buffer_push_bytes(&line, what, strlen(what));
+    for (u64 i = 0; i < n; i++) {
+      u8 c = text.data[i] < 0x20 || text.data[i] == 0x7f ? ' ' : text.data[i];
+      buffer_push_bytes(&line, &c, 1);
+    }
+    if (n < text.used) buffer_push_bytes(&line, "\xE2\x80\xA6", 3);
+    char digits[24];
+    u64 d = sizeof digits;
+    u64 size = text.used;
+    do digits[--d] = (char)('0' + size % 10), size /= 10;
+    while (size);
+    buffer_push_bytes(&line, " (", 2);
+    buffer_push_bytes(&line, digits + d, sizeof digits - d);
+    buffer_push_bytes(&line, " bytes).\n", 9);
+    log_append(line.data, line.used);
     ui_parse_entry_html(v, text, &err);
   }
   v->html_parsed = 1;

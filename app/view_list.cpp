@@ -570,6 +570,7 @@ struct list_listing {
 
 static list_listing listing;
 static u64 list_epoch;
+static u64 list_builds;
 
 void view_list_stale() { list_epoch++; }
 
@@ -626,6 +627,7 @@ static list_key list_key_make(app *a, reader *r, view_state *v) {
 // when that memory cannot be had.
 static bool list_listing_build(app *a, reader *r, view_state *v, list_listing *l) {
   PROFILE_ZONE(zone_view_list_metrics);
+  list_builds++;
   l->valid = false;
   l->feed_count = 0;
   u32 live_feeds = live_feed_count(r);
@@ -682,6 +684,24 @@ static bool list_listing_build(app *a, reader *r, view_state *v, list_listing *l
   }
   l->feed_count = s.feed_count;
   l->valid = true;
+  return true;
+}
+
+u64 view_list_build_count() { return list_builds; }
+
+bool view_list_kept_is_fresh(app *a, reader *r) {
+  if (!listing.valid) return false;
+  static list_listing fresh;
+  u64 builds = list_builds;
+  bool built = list_listing_build(a, r, a->view, &fresh);
+  list_builds = builds;
+  if (!built || fresh.feed_count != listing.feed_count) return false;
+  for (u32 i = 0; i < fresh.feed_count; i++) {
+    if (fresh.feed_ids[i] != listing.feed_ids[i] || fresh.counts[i] != listing.counts[i] ||
+        fresh.pending[i] != listing.pending[i])
+      return false;
+    if (memcmp(fresh.listed[i], listing.listed[i], fresh.counts[i] * sizeof(entry *)) != 0) return false;
+  }
   return true;
 }
 

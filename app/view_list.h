@@ -45,3 +45,7 @@ void view_selection_validate(view_state *view, reader *r);
 // The listing is worked out again in the next frame: the store may have changed in ways its
 // counters do not show (a deleted mark, a sort, a record moved by a save).
 void view_list_stale();
+// How often the listing was worked out, and whether the kept one equals one worked out afresh
+// from the store now.
+u64 view_list_build_count();
+bool view_list_kept_is_fresh(app *a, reader *r);

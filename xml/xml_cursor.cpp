@@ -140,26 +140,6 @@ void xml_string_push_u8(xml_parser *p, u8 value, xml_error *error) {
   if (d) *d = value;
 }
 
-// Not core's unicode_utf8_encode: every stored character passes here, inline, with room already made.
-static inline u8 *xml_put_utf8(u8 *d, u32 cp) {
-  if (cp < 0x80) {
-    *d++ = (u8)cp;
-  } else if (cp < 0x800) {
-    *d++ = (u8)(0xC0 | cp >> 6);
-    *d++ = (u8)(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    *d++ = (u8)(0xE0 | cp >> 12);
-    *d++ = (u8)(0x80 | (cp >> 6 & 0x3F));
-    *d++ = (u8)(0x80 | (cp & 0x3F));
-  } else {
-    *d++ = (u8)(0xF0 | cp >> 18);
-    *d++ = (u8)(0x80 | (cp >> 12 & 0x3F));
-    *d++ = (u8)(0x80 | (cp >> 6 & 0x3F));
-    *d++ = (u8)(0x80 | (cp & 0x3F));
-  }
-  return d;
-}
-
 void xml_string_push_codepoint(xml_parser *p, u32 c, xml_error *error) {
   if (*error) return;
   if (!unicode_is_scalar_value(c)) {
@@ -403,6 +383,8 @@ static inline void xml_scan_take(xml_scan *r, u64 lf, u32 n) {
     xml_scan_take(&r, lf & ((1ull << n) - 1), n);                                 \
     if (n == WIDTH) continue;                                                     \
     if (*r.stop < 0x80 || !utf8 || !xml_scan_sequence(&r, end)) break;            \
+    /* Words of other scripts are runs of such Chars: no block between them. */   \
+    while (r.stop < end && *r.stop >= 0x80 && xml_scan_sequence(&r, end)) {}      \
   }                                                                               \
   return r;
 

@@ -701,15 +701,20 @@ xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error
   return xml_finish_text_node(p, &text, xml_node_type_cdata_section, &m, error);
 }
 
-// Character data in UTF-8 that runs to a "<" through Chars that are their own text (no
-// reference, no "]", no CR), with room for it: its node made in one step, as the general path
-// would make it. Text that goes on in another way is handed to the general path after the run
-// of such Chars it starts with, which that path would take as they stand. *taken is false, and
-// nothing has changed, when the general path is to read it all.
+// Character data in UTF-8 that runs to a "<" through Chars that are their own text (no "]",
+// no CR but in CR LF) and well-formed predefined or character references to Chars, with room for it: its node
+// made in one step, as the general path would make it. Text that goes on in another way is
+// handed to the general path after the run of such Chars and references it starts with, which
+// that path would take alike. *taken is false, and nothing has changed, when the general path
+// is to read it all.
 __attribute__((always_inline)) static inline xml_node *xml_fast_text(xml_parser *p, xml_cursor *c, bool *taken,
                                                                    xml_error *error) {
   *taken = false;
   u8 *s = c->position, *t = s, *end = p->end, *line_start = c->line_start;
+  // Bytes up to seg are in the arena's free tail already (out of them, references resolved);
+  // from seg on they are copied as they stand.
+  u8 *seg = s;
+  u64 out = 0;
   u32 line = c->line, column = c->column;
   if (c->after_cr) return nullptr;  // an LF after a CR adds no line: the general path's case
   bool general = false;
@@ -759,6 +764,24 @@ __attribute__((always_inline)) static inline xml_node *xml_fast_text(xml_parser 
       t++, line++, column = 1, line_start = t;
     } else if (b == '<') {
       break;
+    } else if (b == '\r' && end - t >= 2 && t[1] == '\n') {
+      // CR LF, kept as it stands like every line end: one line. (A lone CR leaves the cursor
+      // waiting for an LF, which the general path keeps.)
+      t += 2, line++, column = 1, line_start = t;
+    } else if (b == '&') {
+      // A resolved reference is never longer than its text, so room for the text so far holds
+      // what it becomes.
+      u32 v;
+      u64 n = xml_fast_reference(t, end, &v), verbatim = (u64)(t - seg);
+      if (n == 0 || !xml_is_char(v) || !xml_string_reserve(p, out + verbatim + n)) {
+        general = true;
+        break;
+      }
+      buffer *a = &p->strings;
+      u8 *d = a->data + a->used + out;
+      if (verbatim) xml_copy(d, seg, verbatim, end, a->data + a->size);
+      out = (u64)(xml_put_utf8(d + verbatim, v) - (a->data + a->used));
+      t += n, column += (u32)n, seg = t;
     } else {
       u32 cp, n = b >= 0x80 ? xml_utf8_sequence(t, end, &cp) : 0;
       if (n == 0 || !xml_is_char(cp)) {
@@ -766,15 +789,18 @@ __attribute__((always_inline)) static inline xml_node *xml_fast_text(xml_parser 
         break;
       }
       t += n, column++;
+      // Words of other scripts are runs of such Chars: no block between them.
+      while (t < end && *t >= 0x80 && (n = xml_utf8_sequence(t, end, &cp)) != 0 && xml_is_char(cp)) t += n, column++;
     }
   }
-  u64 length = (u64)(t - s);
+  u64 verbatim = (u64)(t - seg), length = out + verbatim;
   if ((length == 0 && !general) || !xml_string_reserve(p, length)) return nullptr;
   buffer *a = &p->strings;
-  xml_marks m = xml_marks_begin(p);
-  xml_string_mark text = xml_string_begin(p);
+  xml_marks m;
+  xml_string_mark text;
+  if (general) m = xml_marks_begin(p), text = xml_string_begin(p);
   u8 *d = a->data + a->used;
-  xml_copy(d, s, length, end, a->data + a->size);
+  if (verbatim) xml_copy(d + out, seg, verbatim, end, a->data + a->size);
   a->used += length;
   c->position = c->next = t;
   c->line = line, c->column = column, c->after_cr = 0, c->codepoint = XML_NO_CODEPOINT;
@@ -825,7 +851,8 @@ xml_node *xml_parse_content(xml_parser *p, xml_cursor *c, xml_error *error) {
   return nullptr;
 }
 
-xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
+// An element; at_start set when the caller has seen "<" at the cursor on the fast path of UTF-8.
+static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_error *error) {
   if (*error) return nullptr;
   if (!xml_depth_enter(p, error)) return nullptr;
   xml_marks m = xml_marks_begin(p);
@@ -834,7 +861,8 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
   // UTF-8 is read in place below where the general steps would take every byte as it stands.
   bool utf8 = p->encoding == XML_ENCODING_UTF8 && !p->wide_fast && xml_fast_ok(p, c);
   u8 *end = p->end;
-  if (!xml_match_ascii(p, c, string_lit("<"), error)) xml_set_error(error, xml_error_element_expected_start);
+  if (at_start) xml_fast_skip(p, c, 1);
+  else if (!xml_match_ascii(p, c, string_lit("<"), error)) xml_set_error(error, xml_error_element_expected_start);
   u32 name_column = c->column;
   if (!*error && !(utf8 && xml_fast_name(p, c, true, &name)) && !xml_parse_name(p, c, &name, error))
     xml_set_error(error, xml_error_expected_name);
@@ -843,6 +871,7 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (node) node->name = name;
 
   while (!*error) {
+    if (utf8 && c->position < end && (*c->position == '>' || *c->position == '/')) break;  // no attribute
     if (xml_fast_ok(p, c)) {
       // Look past the white space without a cursor copy: nothing is consumed here.
       const u8 *s = c->position;
@@ -864,10 +893,16 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
     xml_node_link(node, xml_parse_attribute(p, c, error), true, error);
   }
   // Most tags end right after their name or last attribute: no white space to skip then.
-  if (!utf8 || c->position == end || (*c->position != '>' && *c->position != '/')) xml_skip_spaces(p, c, nullptr, error);
   u32 cp = XML_NO_CODEPOINT;
-  bool fast = !*error && xml_fast_ok(p, c);
+  bool fast = !*error && utf8 && c->position < end && (*c->position == '>' || *c->position == '/') && xml_fast_ok(p, c);
   if (fast) {
+    cp = *c->position;
+    xml_fast_skip(p, c, 1);
+  } else {
+    xml_skip_spaces(p, c, nullptr, error);
+    fast = !*error && xml_fast_ok(p, c);
+  }
+  if (fast && cp == XML_NO_CODEPOINT) {
     cp = xml_fast_ascii(p, c->position);
     if (cp == '/' || cp == '>') xml_fast_skip(p, c, 1);
     else fast = false;
@@ -881,6 +916,7 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
     if (!xml_match_ascii(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
     node->empty = 1;
   } else if (cp == '>') {
+    bool at_end_tag = false;  // the loop saw "</" on the fast path
     while (!*error) {
       xml_node *child;
       if (utf8 && xml_fast_ok(p, c) && p->end - c->position >= 2) {
@@ -892,9 +928,14 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
         if (s[0] != '<') {
           child = xml_fast_text(p, c, &taken, error);
         } else if (s[1] == '/') {
+          at_end_tag = true;
           break;
         } else if (s[1] < 0x80 && s[1] != '!' && s[1] != '?') {
-          child = xml_parse_element(p, c, error);
+          child = xml_element(p, c, true, error);
+          taken = true;
+        } else if (s[1] == '!' && p->end - s >= 9 && memcmp(s, "<![CDATA[", 9) == 0) {
+          // No character data begins at "<": straight to the section.
+          child = xml_parse_cdata_section(p, c, error);
           taken = true;
         }
         if (!taken) child = xml_parse_content(p, c, error);
@@ -906,7 +947,8 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
       xml_node_link(node, child, false, error);
     }
     if (!node->first_child) node->empty = 1;
-    if (!*error && !xml_match_ascii(p, c, string_lit("</"), error)) xml_set_error(error, xml_error_element_expected_end_tag);
+    if (at_end_tag && !*error) xml_fast_skip(p, c, 2);
+    else if (!*error && !xml_match_ascii(p, c, string_lit("</"), error)) xml_set_error(error, xml_error_element_expected_end_tag);
     // In UTF-8 the end name's bytes are the start name's bytes: compare them in place.
     const u8 *after = c->position + name.used;
     bool same = false;
@@ -961,3 +1003,5 @@ xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
   p->depth--;
   return *error ? nullptr : node;
 }
+
+xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) { return xml_element(p, c, false, error); }

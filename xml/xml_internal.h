@@ -81,6 +81,26 @@ xml_scan xml_scan_bytes(const u8 *s, const u8 *end, const u8 stops[4], bool line
 // general path.
 extern bool xml_scan_narrow;
 
+// Not core's unicode_utf8_encode: every stored character passes here, inline, with room already made.
+inline u8 *xml_put_utf8(u8 *d, u32 cp) {
+  if (cp < 0x80) {
+    *d++ = (u8)cp;
+  } else if (cp < 0x800) {
+    *d++ = (u8)(0xC0 | cp >> 6);
+    *d++ = (u8)(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *d++ = (u8)(0xE0 | cp >> 12);
+    *d++ = (u8)(0x80 | (cp >> 6 & 0x3F));
+    *d++ = (u8)(0x80 | (cp & 0x3F));
+  } else {
+    *d++ = (u8)(0xF0 | cp >> 18);
+    *d++ = (u8)(0x80 | (cp >> 12 & 0x3F));
+    *d++ = (u8)(0x80 | (cp >> 6 & 0x3F));
+    *d++ = (u8)(0x80 | (cp & 0x3F));
+  }
+  return d;
+}
+
 // Copies n bytes from s (readable up to s_end) to d (writable up to d_end). Most strings are a
 // few bytes: two 16-byte blocks copy them when both sides have the room, cheaper than a call.
 inline void xml_copy(u8 *d, const u8 *s, u64 n, const u8 *s_end, const u8 *d_end) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <GLFW/glfw3.h>
+
 #include "app/app.h"
 #include "app/view_list.h"
 #include "gfx/font.h"
@@ -405,6 +407,127 @@ TEST_F(ScreenScale, an_atom_entry_names_its_own_authors_and_contributors) {
   EXPECT_NE(line.find("Cy"), std::string::npos) << line;
   EXPECT_EQ(line.find("Nobody"), std::string::npos) << line;
   EXPECT_EQ(line.find("Feed author"), std::string::npos) << line;
+}
+
+}  // namespace
+
+namespace {
+
+// Keys, clicks that only select and the wheel leave the kept listing as it is; every action that
+// changes what is listed works it out again, and after any mix of them the kept listing is the
+// one worked out afresh.
+TEST_F(ScreenScale, the_kept_listing_is_worked_out_only_when_what_is_listed_can_change) {
+  std::vector<feed *> fs;
+  for (int i = 0; i < 4; i++) {
+    fs.push_back(feed_titled("Feed " + std::to_string(i)));
+    for (int k = 0; k < 12; k++) entry_titled(fs.back(), "Entry " + std::to_string(i * 12 + k));
+  }
+  view_list_generation_all(&v, &r);
+  v.page = view_page_help;
+  frames();
+  ASSERT_TRUE(view_list_kept_is_fresh(&a, &r));
+  window *w = ui.w.get();
+  u32 time = 1;
+  // As the window delivers it: a press event, a frame, the release.
+  auto type = [&](s32 key, bool shift = false) {
+    if (shift) input_on_key(w, GLFW_KEY_LEFT_SHIFT, 0, GLFW_PRESS, time++);
+    input_on_key(w, key, 0, GLFW_PRESS, time++);
+    frames();
+    input_on_key(w, key, 0, GLFW_RELEASE, time++);
+    if (shift) input_on_key(w, GLFW_KEY_LEFT_SHIFT, 0, GLFW_RELEASE, time++);
+    frames();
+  };
+  auto click = [&](const void *record) {
+    ui_node *n = ui_find_current(ui.ctx.get(), (ui_id)(uintptr_t)record);
+    if (!n) return;
+    input_on_mouse_move(w, (s32)((n->rect.x0 + n->rect.x1) / 2), (s32)((n->rect.y0 + n->rect.y1) / 2), time++);
+    input_on_mouse_button(w, key_mouse_left, true, time++);
+    frames();
+    input_on_mouse_button(w, key_mouse_left, false, time++);
+    frames();
+  };
+
+  u64 builds = view_list_build_count();
+  for (s32 key : {GLFW_KEY_DOWN, GLFW_KEY_DOWN, GLFW_KEY_UP, GLFW_KEY_PAGE_DOWN, GLFW_KEY_END, GLFW_KEY_HOME,
+                  GLFW_KEY_PAGE_UP})
+    type(key);
+  click(fs[0]);
+  ASSERT_EQ(v.selected_feed, fs[0]) << "the click reached the feed";
+  ui_node *page = view_of("left_panel");
+  ASSERT_TRUE(page);
+  wheel((page->rect.x0 + page->rect.x1) / 2, (page->rect.y0 + page->rect.y1) / 2, -3);
+  EXPECT_EQ(view_list_build_count(), builds) << "navigation, selecting and scrolling list the same";
+
+  u32 seed = 12345;
+  auto next = [&](u32 n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % n;
+  };
+  const s32 keys[] = {GLFW_KEY_DOWN, GLFW_KEY_UP,  GLFW_KEY_PAGE_DOWN, GLFW_KEY_PAGE_UP,
+                      GLFW_KEY_HOME, GLFW_KEY_END, GLFW_KEY_DELETE,    GLFW_KEY_BACKSPACE};
+  for (int step = 0; step < 80; step++) {
+    u32 action = next(9);
+    if (action < 4) {
+      type(keys[next(sizeof keys / sizeof keys[0])], next(3) == 0);
+    } else if (action == 4) {
+      v.deleted_filter = next(3);
+      frames();
+    } else if (action == 5) {
+      click(fs[next((u32)fs.size())]);
+    } else if (action == 6) {
+      // A fetch of a feed queued, or its slot given back.
+      query &q = queries[next(4)];
+      q.feed_id = (s32)fs[next((u32)fs.size())]->id;
+      __atomic_store_n(&q.state, q.state == query_state_queued ? (u32)query_state_free : (u32)query_state_queued,
+                       __ATOMIC_RELEASE);
+      frames();
+    } else if (action == 7) {
+      entry_titled(fs[next((u32)fs.size())], "Entry added at " + std::to_string(step));
+      frames();
+    } else {
+      v.show_empty = next(2);
+      v.filter_active = next(2);
+      const char *words[] = {"1", "Entry 2", "Feed 3", "zz"};
+      const char *word = words[next(4)];
+      v.list_filter.used = strlen(word);
+      memcpy(v.list_filter.data, word, v.list_filter.used);
+      frames();
+    }
+    ASSERT_TRUE(view_list_kept_is_fresh(&a, &r)) << "after step " << step << " (action " << action << ")";
+  }
+  for (query &q : queries) q.state = query_state_free;
+}
+
+// Opening an entry of hundreds of kilobytes over and over adds one short line to the log each
+// time, not a copy of the entry.
+TEST_F(ScreenScale, opening_a_large_entry_logs_one_short_line) {
+  std::string html;
+  while (html.size() < 300000) html += "<p>Line of text\nwith a break</p>\n";
+  feed *f = feed_titled("Big");
+  entry *e = entry_titled(f, "A big entry", html);
+  entry *other = entry_titled(f, "Another");
+  ASSERT_TRUE(e && other);
+  view_list_generation_all(&v, &r);
+  v.page = view_page_main;
+  v.selected_feed = f;
+  for (int open = 0; open < 3; open++) {
+    v.selected_entry = other;
+    view_close_page(&a);
+    frames();
+    size_t before = to_std(log_last_text()).size();
+    v.selected_entry = e;
+    view_close_page(&a);
+    frames();
+    std::string log = to_std(log_last_text());
+    ASSERT_GE(log.size(), before);
+    std::string added = log.substr(before);
+    size_t at = added.find("Parsing RSS entry HTML: <p>Line of text with a break</p>");
+    ASSERT_NE(at, std::string::npos) << added.substr(0, 400);
+    std::string line = added.substr(at, added.find('\n', at) + 1 - at);
+    EXPECT_LT(line.size(), 300u);
+    EXPECT_NE(line.find(" (" + std::to_string(html.size()) + " bytes).\n"), std::string::npos) << line;
+    EXPECT_LT(added.size(), 2000u) << "no copy of the entry";
+  }
 }
 
 }  // namespace
