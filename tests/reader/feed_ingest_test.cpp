@@ -13,13 +13,6 @@ using ::testing::Not;
 
 namespace {
 
-std::string read_feed(const std::string &name) {
-  std::ifstream in(std::string(QM_TEST_DATA) + "/feeds/" + name, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 const char *const sample_feeds[] = {"atom_full.xml", "atom_update.xml", "bare_channel.xml", "rss1.xml",
                                     "rss2_full.xml", "rss2_update.xml", "rss_undated.xml", "youtube.xml",
                                     "youtube_update.xml"};
@@ -38,20 +31,13 @@ std::string rss_of(u32 items, const std::string &before = "") {
   return d + "</channel></rss>\n";
 }
 
-class FeedIngest : public Store {
+class FeedIngest : public ParseStore {
  protected:
-  buffer scratch = {};
   u64 log_mark = 0;
 
   void SetUp() override {
-    Store::SetUp();
-    scratch = memory_alloc(MiB(8), nullptr);
-    ASSERT_NE(scratch.data, nullptr);
+    ParseStore::SetUp();
     log_mark = log_last_text().used;
-  }
-  void TearDown() override {
-    memory_free(&scratch);
-    Store::TearDown();
   }
   // A new feed from the document; the error word.
   u32 parse(const std::string &document, const std::string &url = "https://example.org/feed.xml") {
@@ -95,7 +81,7 @@ TEST_F(FeedIngest, one_reservation_serves_every_document_and_a_large_one_gives_i
     xml_memory_release(&m);
   }
   ASSERT_EQ(parse(large, "https://example.org/large.xml"), 0u);
-  for (const char *name : sample_feeds) EXPECT_EQ(parse(read_feed(name), std::string("https://example.org/") + name), 0u) << name;
+  for (const char *name : sample_feeds) EXPECT_EQ(parse(read_test_feed(name), std::string("https://example.org/") + name), 0u) << name;
   EXPECT_EQ(r.xml.node_reservation.data, nodes);
   EXPECT_EQ(r.xml.string_reservation.data, strings);
   EXPECT_LE(r.xml.node_reservation.used, (u64)MiB(8));
@@ -108,7 +94,7 @@ TEST_F(FeedIngest, one_reservation_serves_every_document_and_a_large_one_gives_i
 // (small ones, below the smallest limit) and 10 times above 32 KiB.
 TEST_F(FeedIngest, the_sample_feeds_parse_well_inside_the_tree_factor) {
   for (const char *name : sample_feeds) {
-    std::string doc = read_feed(name);
+    std::string doc = read_test_feed(name);
     ASSERT_FALSE(doc.empty()) << name;
     xml_memory m = {};
     ASSERT_TRUE(xml_memory_reserve(&m, doc.size()));

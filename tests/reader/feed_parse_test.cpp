@@ -13,34 +13,17 @@
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-static std::string read_file(const std::string &name) {
-  std::ifstream in(std::string(QM_TEST_DATA) + "/feeds/" + name, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 static size_t count_of(const std::string &text, const std::string &needle) {
   size_t n = 0;
   for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
   return n;
 }
 
-class FeedParse : public Store {
+class FeedParse : public ParseStore {
  protected:
-  buffer scratch = {};
   std::string default_url = "https://example.org/feed.xml";
   u32 feed_id = 0;
 
-  void SetUp() override {
-    Store::SetUp();
-    scratch = memory_alloc(MiB(8), nullptr);
-    ASSERT_NE(scratch.data, nullptr);
-  }
-  void TearDown() override {
-    memory_free(&scratch);
-    Store::TearDown();
-  }
 
   // One fetch of the feed as the program does it: a new generation, the parse, the sort.
   u32 parse_text(const std::string &document, const std::string &url = "") {
@@ -56,7 +39,7 @@ class FeedParse : public Store {
     }
     return error;
   }
-  u32 parse(const std::string &file, const std::string &url = "") { return parse_text(read_file(file), url); }
+  u32 parse(const std::string &file, const std::string &url = "") { return parse_text(read_test_feed(file), url); }
 
   std::string dump() {
     buffer out = memory_alloc(MiB(4), nullptr);
@@ -105,7 +88,7 @@ TEST_F(FeedParse, documents_and_their_updates_give_the_recorded_store) {
     SetUp();
     EXPECT_EQ(parse(c.first, c.url), 0u);
     EXPECT_EQ(parse(c.update, c.url), 0u);
-    EXPECT_EQ(dump(), read_file(c.expected));
+    EXPECT_EQ(dump(), read_test_feed(c.expected));
     EXPECT_EQ(reader_check(&r), 0u);
   }
 }
@@ -203,13 +186,13 @@ TEST_F(FeedParse, refused_documents_leave_the_store_untouched_with_one_error_lin
     std::string document;
     u32 error;
   } cases[] = {
-      {read_file("not_well_formed.xml"), feed_error_parser_error},
+      {read_test_feed("not_well_formed.xml"), feed_error_parser_error},
       {"", feed_error_parser_error},
       {std::string("\x00\x00\x00<", 4), feed_error_parser_error},
-      {read_file("not_a_feed.xml"), feed_error_expected_channel_or_feed},
+      {read_test_feed("not_a_feed.xml"), feed_error_expected_channel_or_feed},
       {"<rss version=\"2.0\"><title>no channel</title></rss>", feed_error_expected_channel_or_feed},
       {"<rss/>", feed_error_expected_channel_or_feed},
-      {read_file("rss1_mismatch.xml"), feed_error_unsupported_rdf_structure},
+      {read_test_feed("rss1_mismatch.xml"), feed_error_unsupported_rdf_structure},
       {"<rdf:RDF><channel><items><rdf:Seq/></items></channel></rdf:RDF>", feed_error_unsupported_rdf_structure},
       {"<rdf:RDF><channel/><item rdf:about='x'/></rdf:RDF>", feed_error_unsupported_rdf_structure},
   };
@@ -423,7 +406,7 @@ TEST_F(FeedParse, random_updates_match_a_model_of_the_keeping_rules) {
 // Every prefix of every test document: whatever the parser makes of it, the store stays sound.
 TEST_F(FeedParse, every_prefix_of_a_document_leaves_a_sound_store) {
   for (const char *name : {"rss2_full.xml", "atom_full.xml", "rss1.xml", "youtube.xml"}) {
-    std::string document = read_file(name);
+    std::string document = read_test_feed(name);
     for (size_t n = 0; n <= document.size(); n += 13) {
       feed_id = 0;
       parse_text(document.substr(0, n));

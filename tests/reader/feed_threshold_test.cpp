@@ -8,20 +8,10 @@
 
 namespace {
 
-class FeedThreshold : public Store {
+class FeedThreshold : public ParseStore {
  protected:
-  buffer scratch = {};
   u32 feed_id = 0;
 
-  void SetUp() override {
-    Store::SetUp();
-    scratch = memory_alloc(MiB(8), nullptr);
-    ASSERT_NE(scratch.data, nullptr);
-  }
-  void TearDown() override {
-    memory_free(&scratch);
-    Store::TearDown();
-  }
 
   // One fetch as the program does it: a new generation, then the parse.
   void fetch(const std::string &document) {

@@ -10,13 +10,6 @@
 
 namespace {
 
-std::string read_feed(const std::string &name) {
-  std::ifstream in(std::string(QM_TEST_DATA) + "/feeds/" + name, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 std::string printed(reader *r) {
   buffer out = memory_alloc(MiB(4), nullptr);
   EXPECT_TRUE(reader_print_feeds(r, &out));
@@ -49,15 +42,15 @@ class ParseSave : public Store {
 
 TEST_F(ParseSave, every_parsed_document_survives_a_save_and_a_load) {
   const std::string video = "https://www.youtube.com/feeds/videos.xml?channel_id=UCexample";
-  fetch(read_feed("rss2_full.xml"), "https://example.org/rss");
-  fetch(read_feed("rss2_update.xml"), "https://example.org/rss");
-  fetch(read_feed("atom_full.xml"), "https://example.org/atom");
-  fetch(read_feed("atom_update.xml"), "https://example.org/atom");
-  fetch(read_feed("youtube.xml"), video);
-  fetch(read_feed("youtube_update.xml"), video);
-  fetch(read_feed("rss1.xml"), "https://example.org/rdf");
-  fetch(read_feed("rss_undated.xml"), "https://example.org/undated");
-  fetch(read_feed("bare_channel.xml"), "https://example.org/bare");
+  fetch(read_test_feed("rss2_full.xml"), "https://example.org/rss");
+  fetch(read_test_feed("rss2_update.xml"), "https://example.org/rss");
+  fetch(read_test_feed("atom_full.xml"), "https://example.org/atom");
+  fetch(read_test_feed("atom_update.xml"), "https://example.org/atom");
+  fetch(read_test_feed("youtube.xml"), video);
+  fetch(read_test_feed("youtube_update.xml"), video);
+  fetch(read_test_feed("rss1.xml"), "https://example.org/rdf");
+  fetch(read_test_feed("rss_undated.xml"), "https://example.org/undated");
+  fetch(read_test_feed("bare_channel.xml"), "https://example.org/bare");
   // A deleted entry and a feed marked deleted travel with their marks.
   reader_mark_feed_deleted(&r, reader_find_feed_by_url(&r, text_of(std::string("https://example.org/rdf"))));
   ASSERT_EQ(reader_check(&r), 0u);
@@ -82,9 +75,9 @@ TEST_F(ParseSave, every_parsed_document_survives_a_save_and_a_load) {
     s->generation += 1;
     feed *f = reader_find_feed_by_url(s, text_of("https://example.org/rss"));
     u32 e = 0;
-    feed_parse(&scratch, s, text_of(read_feed("rss2_update.xml")), f->url, f, &e);
+    feed_parse(&scratch, s, text_of(read_test_feed("rss2_update.xml")), f->url, f, &e);
     f = reader_find_feed_by_url(s, text_of("https://example.org/atom"));
-    feed_parse(&scratch, s, text_of(read_feed("atom_update.xml")), f->url, f, &e);
+    feed_parse(&scratch, s, text_of(read_test_feed("atom_update.xml")), f->url, f, &e);
     EXPECT_EQ(e, 0u);
   }
   EXPECT_EQ(printed(&loaded), printed(&r));

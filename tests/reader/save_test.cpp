@@ -6,6 +6,7 @@
 #include <set>
 
 #include "tests/reader/save_fixture.h"
+#include "tests/support/test_store.h"
 
 namespace {
 
@@ -15,21 +16,7 @@ std::string log_since(u64 before) {
 }
 
 // A fresh reader with its own code-point set, released at the end of the scope.
-struct fresh_reader {
-  reader r = {};
-  codepoint_set set = {};
-  buffer set_memory = {};
-  fresh_reader() {
-    u32 error = 0;
-    reader_init(&r, &error);
-    set_memory = memory_alloc(CODEPOINT_SET_MEMORY, nullptr);
-    codepoint_set_init(&set, &set_memory);
-    r.codepoints = &set;
-  }
-  ~fresh_reader() {
-    reader_destroy(&r);
-    memory_free(&set_memory);
-  }
+struct fresh_reader : test_store {
   bool load(const std::string &bytes) { return reader_read_bytes(&r, (const u8 *)bytes.data(), bytes.size()); }
 };
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "reader/reader.h"
@@ -86,3 +88,27 @@ class Store : public ::testing::Test {
 inline reader_capacity small_capacity() { return reader_capacity{20, 60, 40, 30, 25, 100, 20, MiB(64)}; }
 
 inline date make_date(u16 y, u8 mo, u8 d, u8 h = 0, u8 mi = 0, u8 s = 0) { return date{y, mo, d, h, mi, s, 0}; }
+
+// A document of the sample folder, whole; empty when it cannot be read.
+inline std::string read_test_feed(const std::string &name) {
+  std::ifstream in(std::string(QM_TEST_DATA) + "/feeds/" + name, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A store and the scratch a parse takes its temporary memory from.
+class ParseStore : public Store {
+ protected:
+  buffer scratch = {};
+
+  void SetUp() override {
+    Store::SetUp();
+    scratch = memory_alloc(MiB(8), nullptr);
+    ASSERT_NE(scratch.data, nullptr);
+  }
+  void TearDown() override {
+    memory_free(&scratch);
+    Store::TearDown();
+  }
+};
