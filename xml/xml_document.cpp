@@ -644,8 +644,9 @@ xml_node *xml_parse_attribute(xml_parser *p, xml_cursor *c, xml_error *error) {
 
 // Character data from the cursor, whose text began at the text mark (m and text taken together,
 // with what lies between them the text's own first bytes).
-static xml_node *xml_character_data_rest(xml_parser *p, xml_cursor *c, xml_marks m, xml_string_mark text,
-                                         xml_error *error) {
+__attribute__((always_inline)) static inline xml_node *xml_character_data_rest(xml_parser *p, xml_cursor *c,
+                                                                              xml_marks *m, xml_string_mark *text,
+                                                                              xml_error *error) {
   while (!*error) {
     if (xml_fast_ok(p, c)) {
       xml_fast_run(p, c, xml_class_text, xml_run_text | xml_run_references, true, error);
@@ -676,20 +677,27 @@ static xml_node *xml_character_data_rest(xml_parser *p, xml_cursor *c, xml_marks
     xml_push(p, cp, error);
   }
   buffer t = {};
-  xml_string_finish(&text, &t, error);
+  xml_string_finish(text, &t, error);
   xml_node *node = nullptr;
   if (t.used) {
     node = xml_node_make(p, xml_node_type_character_data, error);
     if (node) node->text = t;
   }
-  xml_marks_end(&m, error);
+  xml_marks_end(m, error);
   return *error ? nullptr : node;
+}
+
+// The same out of line for the fast text to hand over to, so that its callers stay small.
+static xml_node *xml_character_data_after(xml_parser *p, xml_cursor *c, xml_marks *m, xml_string_mark *text,
+                                          xml_error *error) {
+  return xml_character_data_rest(p, c, m, text, error);
 }
 
 xml_node *xml_parse_character_data(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
   xml_marks m = xml_marks_begin(p);
-  return xml_character_data_rest(p, c, m, xml_string_begin(p), error);
+  xml_string_mark text = xml_string_begin(p);
+  return xml_character_data_rest(p, c, &m, &text, error);
 }
 
 xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error) {
@@ -806,7 +814,7 @@ __attribute__((always_inline)) static inline xml_node *xml_fast_text(xml_parser 
   c->line = line, c->column = column, c->after_cr = 0, c->codepoint = XML_NO_CODEPOINT;
   if (line_start != c->line_start) c->line_start = line_start, c->line_start_state = c->state;
   if (general) {
-    xml_node *node = xml_character_data_rest(p, c, m, text, error);
+    xml_node *node = xml_character_data_after(p, c, &m, &text, error);
     // Nothing read and nothing made: the other content items are tried from here.
     *taken = node || *error;
     return node;
