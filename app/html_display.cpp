@@ -302,11 +302,13 @@ static void walk_element_start(html_walk *w, const html_node *node) {
     buffer alt_text = alt ? alt->value : string_lit("No alternate description.");
     walk_space(w, 10);
     if (src.used) {
-      // An image off screen is neither built nor requested; it is fetched when it comes near.
+      // An image off screen is neither built nor requested. A block of unknown height is built
+      // even off screen, so the image is only looked up here: it is requested once its status
+      // was drawn on screen in the previous frame.
       if (block_begin(w)) {
         buffer link = w->open_link ? walk_url(w, w->open_link->value) : buffer{};
         ui_image(w->ctx, w->view, w->scroll, (ui_id)(uintptr_t)node, walk_url(w, src), alt_text,
-                 w->open_link ? &link : nullptr, 1);
+                 w->open_link ? &link : nullptr, 0);
         block_end(w);
       }
     } else {

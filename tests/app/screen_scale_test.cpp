@@ -11,8 +11,11 @@
 #include <GLFW/glfw3.h>
 
 #include "app/app.h"
+#include "app/image_cache.h"
 #include "app/view_list.h"
 #include "gfx/font.h"
+#include "platform/http.h"
+#include "platform/threads.h"
 #include "profiler/profiler.h"
 #include "tests/app/app_test_support.h"
 #include "tests/reader/store_fixture.h"
@@ -531,6 +534,57 @@ TEST_F(ScreenScale, opening_a_large_entry_logs_one_short_line) {
     EXPECT_NE(line.find(" (" + std::to_string(html.size()) + " bytes).\n"), std::string::npos) << line;
     EXPECT_LT(added.size(), 2000u) << "no copy of the entry";
   }
+}
+
+}  // namespace
+
+namespace {
+
+// An entry of thousands of images: only the images on screen are requested, not one per slot
+// of the cache; scrolled to its end, those there are.
+TEST_F(ScreenScale, an_entry_of_many_images_requests_only_those_on_screen) {
+  const u32 images = 2000;
+  std::string html;
+  for (u32 i = 0; i < images; i++)
+    html += "<p>Picture " + std::to_string(i) + "</p><img src=\"http://127.0.0.1:9/" + std::to_string(i) + ".png\">";
+  feed *f = feed_titled("Pictures");
+  entry *e = entry_titled(f, "Many images", html);
+  ASSERT_TRUE(e);
+  u32 error = 0;
+  http_init(string_lit("quillmere"), &error);
+  ASSERT_EQ(error, 0u);
+  thread_queue queue = {};
+  thread_queue_create(&queue, 1);
+  image_cache_set_queue(&queue, nullptr);
+  auto requested = [&] {
+    u32 n = 0;
+    for (image_slot &s : image_slots)
+      n += __atomic_load_n(&s.state, __ATOMIC_ACQUIRE) != image_state_free && s.owner_id == e->id;
+    return n;
+  };
+  view_list_generation_all(&v, &r);
+  v.selected_feed = f;
+  v.selected_entry = e;
+  v.selection_changed = 1;
+  v.page = view_page_main;
+  for (int i = 0; i < 4; i++) frame();
+  u32 at_top = requested();
+  EXPECT_GT(at_top, 0u);
+  EXPECT_LT(at_top, 60u) << "a screen shows a few of the " << images;
+  ui_node *page = view_of("right panel");
+  ASSERT_TRUE(page);
+  for (int i = 0; i < 3; i++) wheel((page->rect.x0 + page->rect.x1) / 2, (page->rect.y0 + page->rect.y1) / 2, -1e6f);
+  for (int i = 0; i < 4; i++) frame();
+  EXPECT_GT(requested(), at_top) << "the last ones once they are on screen";
+  EXPECT_LT(requested(), 2 * at_top + 60);
+
+  thread_complete_queue(&queue);
+  image_release_owner(e->id);
+  image_free_released();
+  thread_terminate(&queue);
+  for (image_slot &s : image_slots) EXPECT_TRUE(image_slot_free(&s));
+  image_cache_set_queue(nullptr, nullptr);
+  http_terminate(&error);
 }
 
 }  // namespace
