@@ -588,3 +588,42 @@ TEST_F(ScreenScale, an_entry_of_many_images_requests_only_those_on_screen) {
 }
 
 }  // namespace
+
+namespace {
+
+// A table of tens of thousands of rows opens without building every row in its first frame;
+// the rows are measured over the next frames, and scrolled to the end the last row is drawn.
+TEST_F(ScreenScale, a_long_table_opens_without_building_every_row_and_reaches_its_last) {
+  const u32 rows = 30000;
+  std::string html = "<table>";
+  for (u32 i = 0; i < rows; i++) html += "<tr><td>Row " + std::to_string(i) + " end</td></tr>";
+  html += "</table>";
+  feed *f = feed_titled("Tables");
+  entry *e = entry_titled(f, "A long table", html);
+  ASSERT_TRUE(e);
+  view_list_generation_all(&v, &r);
+  v.selected_feed = f;
+  v.selected_entry = e;
+  v.selection_changed = 1;
+  v.page = view_page_main;
+  frame();
+  EXPECT_LT(node_count(), 150000u) << "the opening frame builds a bounded part of the rows";
+  EXPECT_EQ(v.another_frame, 1u) << "the rest is measured in the frames after";
+  for (int i = 0; i < 8; i++) frames();
+  ui_node *page = view_of("right panel");
+  ASSERT_TRUE(page);
+  f32 x = (page->rect.x0 + page->rect.x1) / 2, y = (page->rect.y0 + page->rect.y1) / 2;
+  for (int i = 0; i < 3; i++) wheel(x, y, -1e6f);
+  page = view_of("right panel");
+  ASSERT_TRUE(page);
+  std::string last = "Row " + std::to_string(rows - 1) + " end";
+  bool drawn = false;
+  for (ui_node *n = (ui_node *)ui.ctx->nodes.data; n < (ui_node *)(ui.ctx->nodes.data + ui.ctx->nodes.used); n++) {
+    if ((n->flags & ui_node_flag_flow_run) && to_std(n->text).find(last) != std::string::npos)
+      drawn = drawn || (n->visible && inside(n->rect, page->rect));
+  }
+  EXPECT_TRUE(drawn) << "the last row is on screen";
+  EXPECT_LT(node_count(), 4000u) << "rows off screen are spacers";
+}
+
+}  // namespace
