@@ -72,6 +72,14 @@ class ScreenScale : public Store {
     return e;
   }
 
+  // The entry's page, shown from its top as after a click on it.
+  void open_entry(feed *f, entry *e) {
+    view_list_generation_all(&v, &r);
+    v.selected_feed = f;
+    v.selected_entry = e;
+    v.selection_changed = 1;
+    v.page = view_page_main;
+  }
   void frame() {
     ui_main(&a, &r);
     input_frame_reset(ui.w.get());
@@ -251,11 +259,7 @@ TEST_F(ScreenScale, a_long_entry_scrolled_to_its_end_draws_its_last_paragraph) {
   feed *f = feed_titled("Long");
   entry *e = entry_titled(f, "A long entry", html);
   ASSERT_TRUE(e);
-  view_list_generation_all(&v, &r);
-  v.selected_feed = f;
-  v.selected_entry = e;
-  v.selection_changed = 1;
-  v.page = view_page_main;
+  open_entry(f, e);
   // The first frame builds every paragraph: where each lies below the column's top.
   frame();
   std::map<std::string, f32> full = paragraph_offsets();
@@ -394,11 +398,7 @@ TEST_F(ScreenScale, an_atom_entry_names_its_own_authors_and_contributors) {
   }
   ASSERT_EQ(e->atom.author_count, 2u);
   ASSERT_EQ(e->atom.contributor_count, 1u);
-  view_list_generation_all(&v, &r);
-  v.selected_feed = f;
-  v.selected_entry = e;
-  v.selection_changed = 1;
-  v.page = view_page_main;
+  open_entry(f, e);
   frames();
   std::string line;
   ui_node *page = view_of("right panel");
@@ -562,11 +562,7 @@ TEST_F(ScreenScale, an_entry_of_many_images_requests_only_those_on_screen) {
       n += __atomic_load_n(&s.state, __ATOMIC_ACQUIRE) != image_state_free && s.owner_id == e->id;
     return n;
   };
-  view_list_generation_all(&v, &r);
-  v.selected_feed = f;
-  v.selected_entry = e;
-  v.selection_changed = 1;
-  v.page = view_page_main;
+  open_entry(f, e);
   for (int i = 0; i < 4; i++) frame();
   u32 at_top = requested();
   EXPECT_GT(at_top, 0u);
@@ -601,11 +597,7 @@ TEST_F(ScreenScale, a_long_table_opens_without_building_every_row_and_reaches_it
   feed *f = feed_titled("Tables");
   entry *e = entry_titled(f, "A long table", html);
   ASSERT_TRUE(e);
-  view_list_generation_all(&v, &r);
-  v.selected_feed = f;
-  v.selected_entry = e;
-  v.selection_changed = 1;
-  v.page = view_page_main;
+  open_entry(f, e);
   frame();
   EXPECT_LT(node_count(), 150000u) << "the opening frame builds a bounded part of the rows";
   EXPECT_EQ(v.another_frame, 1u) << "the rest is measured in the frames after";
