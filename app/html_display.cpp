@@ -128,6 +128,7 @@ struct html_walk {
   bool skipping;  // the open flow is not built
   ui_node *block_before;
   u32 unknown_seen;  // blocks of unknown height so far
+  u32 unknown_built;  // of them, those built
   buffer base;  // the entry's address, looked up at the first relative URL
   bool base_known;
 };
@@ -177,6 +178,11 @@ static f32 block_known_height(html_walk *w, u32 k) {
   return w->cache->heights[k];
 }
 
+// Blocks of unknown height one frame builds outside the visible range. An entry opens with no
+// height known; without a bound its first frame would build every block of a table of 50,000
+// rows at once. The rest stand in at the mean height and are measured in the frames after.
+#define HTML_UNKNOWN_BUILT_MAX 10000
+
 // Starts block k: true when it is built. A skipped block adds its height to the spacer.
 static bool block_begin(html_walk *w) {
   u32 k = w->block++;
@@ -188,6 +194,18 @@ static bool block_begin(html_walk *w) {
     w->pending += h;
     return false;
   }
+  bool in_range = w->top > -1e29f && y0 < w->bottom && y0 >= w->top;
+  if (h < 0 && w->cache && !in_range && w->unknown_built >= HTML_UNKNOWN_BUILT_MAX) {
+    html_block_cache *c = w->cache;
+    f32 mean = c->known_count ? c->total / (f32)c->known_count : 20;
+    w->y += mean;
+    w->pending += mean;
+    w->view->another_frame = 1;  // measured in the next frames
+    // Without a visible range yet (the opening frame) the rest of the page waits as well.
+    if (w->top <= -1e29f && w->bottom > y0) w->bottom = y0;
+    return false;
+  }
+  if (h < 0) w->unknown_built++;
   if (w->pending > 0) {
     ui_space_y(w->ctx, ui_size_pixels_make(w->pending));
     w->pending = 0;
@@ -302,11 +320,13 @@ static void walk_element_start(html_walk *w, const html_node *node) {
     buffer alt_text = alt ? alt->value : string_lit("No alternate description.");
     walk_space(w, 10);
     if (src.used) {
-      // An image off screen is neither built nor requested; it is fetched when it comes near.
+      // An image off screen is neither built nor requested. A block of unknown height is built
+      // even off screen, so the image is only looked up here: it is requested once its status
+      // was drawn on screen in the previous frame.
       if (block_begin(w)) {
         buffer link = w->open_link ? walk_url(w, w->open_link->value) : buffer{};
         ui_image(w->ctx, w->view, w->scroll, (ui_id)(uintptr_t)node, walk_url(w, src), alt_text,
-                 w->open_link ? &link : nullptr, 1);
+                 w->open_link ? &link : nullptr, 0);
         block_end(w);
       }
     } else {

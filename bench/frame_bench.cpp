@@ -5,6 +5,7 @@
 //
 //   frame_bench                       all cases
 //   frame_bench --benchmark_filter=list
+#include <GLFW/glfw3.h>
 #include <benchmark/benchmark.h>
 
 #include <time.h>
@@ -193,6 +194,36 @@ void BM_list_all(benchmark::State &state) {
 }
 BENCHMARK(BM_list_all)->Arg(1000)->Arg(10000)->Arg(100000)->Arg(1000000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(150);
 
+// Holding Down in a list of 99,900 entries over 300 feeds: each frame a key repeats and the
+// selection moves, while what is listed stays the same.
+void BM_list_key_down(benchmark::State &state) {
+  const u32 entries = 99900, feeds = 300;
+  frame_setup s(entries);
+  if (!s.ok || s.r.feeds.max_entry_count < feeds) {
+    state.SkipWithError("no fonts or no store");
+    return;
+  }
+  std::vector<feed *> fs;
+  for (u32 i = 0; i < feeds; i++) fs.push_back(s.add_feed("Feed number " + std::to_string(i)));
+  for (u32 k = 0; k < entries; k++) s.add_entry(fs[k % feeds], "Entry " + std::to_string(k));
+  view_list_generation_all(&s.v, &s.r);
+  s.v.page = view_page_help;
+  for (int i = 0; i < 8; i++) s.frame();
+  input_on_key(&s.w, GLFW_KEY_DOWN, 0, GLFW_PRESS, s.time++);
+  std::vector<f64> times;
+  for (auto _ : state) {
+    input_on_key(&s.w, GLFW_KEY_DOWN, 0, GLFW_REPEAT, s.time++);
+    f64 t0 = thread_seconds();
+    s.frame();
+    f64 t = thread_seconds() - t0;
+    state.SetIterationTime(t);
+    times.push_back(t);
+  }
+  std::sort(times.begin(), times.end());
+  if (!times.empty()) state.counters["median_ms"] = times[times.size() / 2] * 1e3;
+}
+BENCHMARK(BM_list_key_down)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(150);
+
 // About 2 MB of HTML: 20,000 paragraphs, every other one with a link.
 std::string long_html() {
   std::string s;
@@ -228,6 +259,38 @@ void BM_entry_2mb(benchmark::State &state) {
   if (!s.v.html_tree.node_count) state.SkipWithError("the entry's HTML did not parse");
 }
 BENCHMARK(BM_entry_2mb)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(60);
+
+// A table of 50,000 rows, about 1.45 MB of HTML, scrolled.
+void BM_entry_table(benchmark::State &state) {
+  frame_setup s(0);
+  if (!s.ok) {
+    state.SkipWithError("no fonts or no store");
+    return;
+  }
+  feed *f = s.add_feed("Table feed");
+  std::string html = "<table>\n";
+  for (u32 i = 0; i < 50000; i++)
+    html += "<tr><td>Row " + std::to_string(i) + " of it</td></tr>\n";
+  html += "</table>";
+  entry *e = s.add_entry(f, "A table", html);
+  view_list_generation_all(&s.v, &s.r);
+  s.v.selected_feed = f;
+  s.v.selected_entry = e;
+  s.v.selection_changed = 1;
+  s.v.page = view_page_main;
+  // The opening frame, when no block has a height yet.
+  f64 t0 = thread_seconds();
+  s.frame();
+  f64 first = thread_seconds() - t0;
+  f64 first_nodes = (f64)(s.ctx.nodes.used / sizeof(ui_node));
+  run_scrolling(state, s, 1400, 600, 3);
+  state.counters["first_frame_ms"] = first * 1e3;
+  state.counters["first_frame_nodes"] = first_nodes;
+  state.counters["html_bytes"] = (f64)html.size();
+  state.counters["html_nodes"] = (f64)s.v.html_tree.node_count;
+  if (!s.v.html_tree.node_count) state.SkipWithError("the entry's HTML did not parse");
+}
+BENCHMARK(BM_entry_table)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(60);
 
 }  // namespace
 

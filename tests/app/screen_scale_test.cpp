@@ -11,8 +11,11 @@
 #include <GLFW/glfw3.h>
 
 #include "app/app.h"
+#include "app/image_cache.h"
 #include "app/view_list.h"
 #include "gfx/font.h"
+#include "platform/http.h"
+#include "platform/threads.h"
 #include "profiler/profiler.h"
 #include "tests/app/app_test_support.h"
 #include "tests/reader/store_fixture.h"
@@ -69,15 +72,14 @@ class ScreenScale : public Store {
     return e;
   }
 
-  // The main page showing the entry, the list on every generation.
-  void show_entry(feed *f, entry *e) {
+  // The entry's page, shown from its top as after a click on it.
+  void open_entry(feed *f, entry *e) {
     view_list_generation_all(&v, &r);
     v.selected_feed = f;
     v.selected_entry = e;
     v.selection_changed = 1;
     v.page = view_page_main;
   }
-
   void frame() {
     ui_main(&a, &r);
     input_frame_reset(ui.w.get());
@@ -257,7 +259,7 @@ TEST_F(ScreenScale, a_long_entry_scrolled_to_its_end_draws_its_last_paragraph) {
   feed *f = feed_titled("Long");
   entry *e = entry_titled(f, "A long entry", html);
   ASSERT_TRUE(e);
-  show_entry(f, e);
+  open_entry(f, e);
   // The first frame builds every paragraph: where each lies below the column's top.
   frame();
   std::map<std::string, f32> full = paragraph_offsets();
@@ -337,7 +339,7 @@ TEST_F(ScreenScale, the_list_and_the_entry_show_their_texts_after_the_arena_move
   std::vector<entry *> es;
   for (int k = 0; k < 20; k++) es.push_back(entry_titled(f, "Entry " + std::to_string(k)));
   entry *shown = entry_titled(f, "Shown", "<p>Paragraph 1 of the shown entry.</p><p>Paragraph 2 ends it.</p>");
-  show_entry(f, shown);
+  open_entry(f, shown);
   frames();
   ASSERT_EQ(paragraph_offsets().size(), 2u);
 
@@ -392,7 +394,7 @@ TEST_F(ScreenScale, an_atom_entry_names_its_own_authors_and_contributors) {
   }
   ASSERT_EQ(e->atom.author_count, 2u);
   ASSERT_EQ(e->atom.contributor_count, 1u);
-  show_entry(f, e);
+  open_entry(f, e);
   frames();
   std::string line;
   ui_node *page = view_of("right panel");
@@ -528,6 +530,88 @@ TEST_F(ScreenScale, opening_a_large_entry_logs_one_short_line) {
     EXPECT_NE(line.find(" (" + std::to_string(html.size()) + " bytes).\n"), std::string::npos) << line;
     EXPECT_LT(added.size(), 2000u) << "no copy of the entry";
   }
+}
+
+}  // namespace
+
+namespace {
+
+// An entry of thousands of images: only the images on screen are requested, not one per slot
+// of the cache; scrolled to its end, those there are.
+TEST_F(ScreenScale, an_entry_of_many_images_requests_only_those_on_screen) {
+  const u32 images = 2000;
+  std::string html;
+  for (u32 i = 0; i < images; i++)
+    html += "<p>Picture " + std::to_string(i) + "</p><img src=\"http://127.0.0.1:9/" + std::to_string(i) + ".png\">";
+  feed *f = feed_titled("Pictures");
+  entry *e = entry_titled(f, "Many images", html);
+  ASSERT_TRUE(e);
+  u32 error = 0;
+  http_init(string_lit("quillmere"), &error);
+  ASSERT_EQ(error, 0u);
+  thread_queue queue = {};
+  thread_queue_create(&queue, 1);
+  image_cache_set_queue(&queue, nullptr);
+  auto requested = [&] {
+    u32 n = 0;
+    for (image_slot &s : image_slots)
+      n += __atomic_load_n(&s.state, __ATOMIC_ACQUIRE) != image_state_free && s.owner_id == e->id;
+    return n;
+  };
+  open_entry(f, e);
+  for (int i = 0; i < 4; i++) frame();
+  u32 at_top = requested();
+  EXPECT_GT(at_top, 0u);
+  EXPECT_LT(at_top, 60u) << "a screen shows a few of the " << images;
+  ui_node *page = view_of("right panel");
+  ASSERT_TRUE(page);
+  for (int i = 0; i < 3; i++) wheel((page->rect.x0 + page->rect.x1) / 2, (page->rect.y0 + page->rect.y1) / 2, -1e6f);
+  for (int i = 0; i < 4; i++) frame();
+  EXPECT_GT(requested(), at_top) << "the last ones once they are on screen";
+  EXPECT_LT(requested(), 2 * at_top + 60);
+
+  thread_complete_queue(&queue);
+  image_release_owner(e->id);
+  image_free_released();
+  thread_terminate(&queue);
+  for (image_slot &s : image_slots) EXPECT_TRUE(image_slot_free(&s));
+  image_cache_set_queue(nullptr, nullptr);
+  http_terminate(&error);
+}
+
+}  // namespace
+
+namespace {
+
+// A table of tens of thousands of rows opens without building every row in its first frame;
+// the rows are measured over the next frames, and scrolled to the end the last row is drawn.
+TEST_F(ScreenScale, a_long_table_opens_without_building_every_row_and_reaches_its_last) {
+  const u32 rows = 30000;
+  std::string html = "<table>";
+  for (u32 i = 0; i < rows; i++) html += "<tr><td>Row " + std::to_string(i) + " end</td></tr>";
+  html += "</table>";
+  feed *f = feed_titled("Tables");
+  entry *e = entry_titled(f, "A long table", html);
+  ASSERT_TRUE(e);
+  open_entry(f, e);
+  frame();
+  EXPECT_LT(node_count(), 150000u) << "the opening frame builds a bounded part of the rows";
+  EXPECT_EQ(v.another_frame, 1u) << "the rest is measured in the frames after";
+  for (int i = 0; i < 8; i++) frames();
+  ui_node *page = view_of("right panel");
+  ASSERT_TRUE(page);
+  f32 x = (page->rect.x0 + page->rect.x1) / 2, y = (page->rect.y0 + page->rect.y1) / 2;
+  for (int i = 0; i < 3; i++) wheel(x, y, -1e6f);
+  page = view_of("right panel");
+  ASSERT_TRUE(page);
+  std::string last = "Row " + std::to_string(rows - 1) + " end";
+  bool drawn = false;
+  for (ui_node *n = (ui_node *)ui.ctx->nodes.data; n < (ui_node *)(ui.ctx->nodes.data + ui.ctx->nodes.used); n++) {
+    if ((n->flags & ui_node_flag_flow_run) && to_std(n->text).find(last) != std::string::npos)
+      drawn = drawn || (n->visible && inside(n->rect, page->rect));
+  }
+  EXPECT_TRUE(drawn) << "the last row is on screen";
+  EXPECT_LT(node_count(), 4000u) << "rows off screen are spacers";
 }
 
 }  // namespace
