@@ -87,7 +87,7 @@ inline u32 utf8_write(u8 *out, u32 cp) {
   return 4;
 }
 
-// The ASCII test of 16 bytes (one bit per byte under SSE2, else non-zero) and their widening.
+// The bytes of 16 that are not ASCII, one bit each, and the widening of 16 ASCII bytes.
 #ifdef __SSE2__
 inline u32 block_non_ascii(const u8 *at) {
   return (u32)_mm_movemask_epi8(_mm_loadu_si128((const __m128i *)at));
@@ -102,10 +102,9 @@ inline void block_widen(const u8 *at, u32 *out) {
 }
 #else
 inline u32 block_non_ascii(const u8 *at) {
-  u64 a, b;
-  std::memcpy(&a, at, 8);
-  std::memcpy(&b, at + 8, 8);
-  return ((a | b) & 0x8080808080808080ull) != 0;
+  u32 mask = 0;
+  for (u32 i = 0; i < run_block; i++) mask |= (u32)(at[i] >> 7) << i;
+  return mask;
 }
 inline void block_widen(const u8 *at, u32 *out) {
   for (u32 i = 0; i < run_block; i++) out[i] = at[i];
@@ -341,7 +340,6 @@ u64 single_byte_run_units(u32 encoding, const u8 *begin, const u8 *end, unit_out
     while (end - at >= (s64)run_block && out->end - o >= (s64)run_block) {
       u32 others = block_non_ascii(at);
       block_widen(at, o);
-#ifdef __SSE2__
       u32 bad = 0;
       while (others) {
         u32 p = (u32)__builtin_ctz(others);
@@ -351,9 +349,6 @@ u64 single_byte_run_units(u32 encoding, const u8 *begin, const u8 *end, unit_out
         o[p] = cp;
       }
       if (bad & no_code_point_unit) break;
-#else
-      if (others) break;
-#endif
       at += run_block;
       o += run_block;
     }

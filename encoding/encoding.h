@@ -185,6 +185,7 @@ void encoding_encode_finish(u32 encoding, u8 *out_begin, u8 *out_end, u8 *count,
 // sets *written to the units written. A run stops early only for room: 2 free units always take
 // the next code point. ISO-2022-JP (whose escapes move a state) and unknown numbers read
 // nothing. A caller decodes the sequence a run stopped at with encoding_decode and goes on.
+// Units past the ones written may be overwritten, within [out, out_end).
 u64 encoding_decode_run(u32 encoding, const u8 *begin, const u8 *end, u32 *out, u32 *out_end,
                         u64 *written);
 // The same run written as UTF-8; 8 free bytes always take the next code point.

@@ -412,7 +412,7 @@ feed *feed_parse(buffer *scratch, reader *r, buffer document, buffer url, feed *
   }
   if (xml_status == xml_error_out_of_node_memory) {
     // Markup made to be dense would otherwise take gigabytes on the UI thread.
-    u8 line_bytes[160];
+    u8 line_bytes[256];
     buffer line = {sizeof line_bytes, 0, line_bytes};
     const char head[] = "Feed error: the document's tree passed its memory limit of ";
     const char tail[] = " KiB (" XML_TREE_LIMIT_TEXT ").\n";
