@@ -600,7 +600,7 @@ static xml_node *xml_fast_attribute(xml_parser *p, xml_cursor *c, bool *taken, x
   buffer *a = &p->strings;
   if (a->used > a->size || name_length + value_length > a->size - a->used) return nullptr;
   *taken = true;
-  xml_marks m = xml_marks_begin(p);
+  u64 node_size = p->nodes.size;
   u8 *d = a->data + a->used;
   xml_copy(d, name, name_length, end, a->data + a->size);
   xml_copy(d + name_length, value, value_length, end, a->data + a->size);
@@ -610,12 +610,16 @@ static xml_node *xml_fast_attribute(xml_parser *p, xml_cursor *c, bool *taken, x
   c->position = c->next = (u8 *)t + 1;
   c->codepoint = XML_NO_CODEPOINT;
   xml_node *node = xml_node_make(p, xml_node_type_attribute, error);
-  if (node) {
-    node->name = buffer{name_length, name_length, d};
-    node->value = value_length ? buffer{value_length, value_length, d + name_length} : buffer{};
+  if (!node) {
+    // Given back as the productions' marks give them back: the strings were copied into room
+    // that was there, and a node arena that failed to grow keeps its size.
+    a->used -= name_length + value_length;
+    p->nodes.size = node_size;
+    return nullptr;
   }
-  xml_marks_end(&m, error);
-  return *error ? nullptr : node;
+  node->name = buffer{name_length, name_length, d};
+  node->value = value_length ? buffer{value_length, value_length, d + name_length} : buffer{};
+  return node;
 }
 
 xml_node *xml_parse_attribute(xml_parser *p, xml_cursor *c, xml_error *error) {
