@@ -833,6 +833,61 @@ __attribute__((always_inline)) static inline xml_node *xml_fast_text(xml_parser 
   return node;
 }
 
+// A CDATA section in UTF-8 at the cursor whose characters are Chars without a CR: its node made
+// in one step from the bytes as they stand, as the general path would make it. *taken is
+// false, and nothing has changed, for anything else (and when the arena could not hold it).
+__attribute__((noinline)) static xml_node *xml_fast_cdata(xml_parser *p, xml_cursor *c, bool *taken, xml_error *error) {
+  *taken = false;
+  if (c->after_cr) return nullptr;
+  u8 *s = c->position + 9, *t = s, *end = p->end, *line_start = c->line_start;
+  u32 line = c->line, column = c->column + 9;
+  static const u8 stops[4] = {']', 0, 0, 0};
+  for (;;) {
+    xml_scan r = xml_scan_bytes(t, end, stops, true, true);
+    if (r.lines) {
+      line += r.lines;
+      column = 1 + (u32)((u64)(r.stop - r.line_start) - r.continuation);
+      line_start = (u8 *)r.line_start;
+    } else {
+      column += (u32)((u64)(r.stop - t) - r.continuation);
+    }
+    t = (u8 *)r.stop;
+    if (t == end) return nullptr;
+    u8 b = *t;
+    if (xml_byte_class[b] & xml_class_cdata) {
+      t++, column++;
+    } else if (b == '\n') {
+      t++, line++, column = 1, line_start = t;
+    } else if (b == ']') {
+      if (end - t >= 3 && t[1] == ']' && t[2] == '>') break;
+      t++, column++;
+    } else {
+      u32 cp, n = b >= 0x80 ? xml_utf8_sequence(t, end, &cp) : 0;
+      if (n == 0 || !xml_is_char(cp)) return nullptr;  // a CR too: the general path's case
+      t += n, column++;
+    }
+  }
+  u64 length = (u64)(t - s);
+  buffer *a = &p->strings;
+  if (!xml_string_reserve(p, length)) return nullptr;
+  *taken = true;
+  u64 node_size = p->nodes.size;
+  u8 *d = a->data + a->used;
+  if (length) xml_copy(d, s, length, end, a->data + a->size);
+  a->used += length;
+  c->position = c->next = t + 3;
+  c->line = line, c->column = column + 3, c->after_cr = 0, c->codepoint = XML_NO_CODEPOINT;
+  if (line_start != c->line_start) c->line_start = line_start, c->line_start_state = c->state;
+  xml_node *node = xml_node_make(p, xml_node_type_cdata_section, error);
+  if (!node) {
+    a->used -= length;  // as the production's marks give its string back
+    p->nodes.size = node_size;
+    return nullptr;
+  }
+  node->text = length ? buffer{length, length, d} : buffer{};
+  return node;
+}
+
 xml_node *xml_parse_content(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
   if (p->encoding == XML_ENCODING_UTF8 && xml_fast_ok(p, c) && !p->wide_fast && c->position < p->end && *c->position != '<') {
@@ -947,7 +1002,8 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
           taken = true;
         } else if (s[1] == '!' && p->end - s >= 9 && memcmp(s, "<![CDATA[", 9) == 0) {
           // No character data begins at "<": straight to the section.
-          child = xml_parse_cdata_section(p, c, error);
+          child = xml_fast_cdata(p, c, &taken, error);
+          if (!taken) child = xml_parse_cdata_section(p, c, error);
           taken = true;
         }
         if (!taken) child = xml_parse_content(p, c, error);

@@ -341,7 +341,9 @@ TEST(xml_fast_path, long_runs_count_lines_and_columns_across_blocks) {
                                     {0xFFFE}, {'-'}, {'?'}, {'\''},
                                     // broken two-byte forms: a lead twice, overlong, a lone continuation
                                     {raw | 0xC3, raw | 0xC3, raw | 0xA9}, {raw | 0xC0, raw | 0x80}, {raw | 0xC1, raw | 0xBF},
-                                    {raw | 0xA9, 'x'}, {0xE9, raw | 0xA9}, {raw | 0xDF, raw | 0xC0}};
+                                    {raw | 0xA9, 'x'}, {0xE9, raw | 0xA9}, {raw | 0xDF, raw | 0xC0},
+                                    // brackets that end no CDATA section, and one that ends it early
+                                    {']', ']', 'x', ']'}, {']', ']', ']', '>', 'y'}, {'\r'}};
   for (u32 round = 0; round < 4; round++) {
     bool narrow = round >= 2;
     u32 enc = round % 2 ? 22u : (u32)enc_utf8;
