@@ -927,6 +927,9 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
   buffer name = {};
   // UTF-8 is read in place below where the general steps would take every byte as it stands.
   bool utf8 = p->encoding == XML_ENCODING_UTF8 && !p->wide_fast && xml_fast_ok(p, c);
+  // The encoding and its fast mode are settled before the first element, so within one in
+  // UTF-8 xml_fast_ok comes down to no code point waiting in the cursor.
+  auto utf8_fast = [&]() { return utf8 && c->pending == XML_NO_CODEPOINT; };
   u8 *end = p->end;
   if (at_start) xml_fast_skip(p, c, 1);
   else if (!xml_match_ascii(p, c, string_lit("<"), error)) xml_set_error(error, xml_error_element_expected_start);
@@ -961,7 +964,7 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
   }
   // Most tags end right after their name or last attribute: no white space to skip then.
   u32 cp = XML_NO_CODEPOINT;
-  bool fast = !*error && utf8 && c->position < end && (*c->position == '>' || *c->position == '/') && xml_fast_ok(p, c);
+  bool fast = !*error && utf8_fast() && c->position < end && (*c->position == '>' || *c->position == '/');
   if (fast) {
     cp = *c->position;
     xml_fast_skip(p, c, 1);
@@ -986,7 +989,7 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
     bool at_end_tag = false;  // the loop saw "</" on the fast path
     while (!*error) {
       xml_node *child;
-      if (utf8 && xml_fast_ok(p, c) && p->end - c->position >= 2) {
+      if (utf8_fast() && end - c->position >= 2) {
         // The content items of UTF-8 told apart by their first two bytes, as xml_parse_content
         // and the "</" look-ahead would tell them apart.
         const u8 *s = c->position;
