@@ -931,7 +931,7 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
   // UTF-8 xml_fast_ok comes down to no code point waiting in the cursor.
   auto utf8_fast = [&]() { return utf8 && c->pending == XML_NO_CODEPOINT; };
   u8 *end = p->end;
-  if (at_start) xml_fast_skip(p, c, 1);
+  if (at_start) xml_fast_move(c, c->position + 1, 1);
   else if (!xml_match_ascii(p, c, string_lit("<"), error)) xml_set_error(error, xml_error_element_expected_start);
   u32 name_column = c->column;
   if (!*error && !(utf8 && xml_fast_name(p, c, true, &name)) && !xml_parse_name(p, c, &name, error))
@@ -967,7 +967,7 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
   bool fast = !*error && utf8_fast() && c->position < end && (*c->position == '>' || *c->position == '/');
   if (fast) {
     cp = *c->position;
-    xml_fast_skip(p, c, 1);
+    xml_fast_move(c, c->position + 1, 1);
   } else {
     xml_skip_spaces(p, c, nullptr, error);
     fast = !*error && xml_fast_ok(p, c);
@@ -1018,7 +1018,7 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
       xml_node_link(node, child, false, error);
     }
     if (!node->first_child) node->empty = 1;
-    if (at_end_tag && !*error) xml_fast_skip(p, c, 2);
+    if (at_end_tag && !*error) xml_fast_move(c, c->position + 2, 2);
     else if (!*error && !xml_match_ascii(p, c, string_lit("</"), error)) xml_set_error(error, xml_error_element_expected_end_tag);
     // In UTF-8 the end name's bytes are the start name's bytes: compare them in place.
     const u8 *after = c->position + name.used;
@@ -1026,8 +1026,8 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
     // The end name is read into the string arena and given back after the comparison: in place
     // only when the arena has room for it, so a full arena fails here as it does there.
     const buffer *a = &p->strings;
-    if (*error || !xml_fast_ok(p, c) || a->used > a->size || name.used > a->size - a->used) {
-    } else if (p->encoding == XML_ENCODING_UTF8) {
+    if (*error || !(utf8_fast() || (!utf8 && xml_fast_ok(p, c))) || a->used > a->size || name.used > a->size - a->used) {
+    } else if (utf8 || p->encoding == XML_ENCODING_UTF8) {
       same = (u64)(p->end - c->position) > name.used;
 #ifdef __SSE2__
       if (same && name.used <= 16 && p->end - c->position >= 16 && a->data + a->size - name.data >= 16) {
