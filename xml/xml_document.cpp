@@ -1014,8 +1014,8 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
         if (xml_at(p, c, string_lit("</"), error)) break;
         child = xml_parse_content(p, c, error);
       }
-      if (!child) break;
-      xml_node_link(node, child, false, error);
+      if (!child || *error) break;
+      xml_node_link_made(node, child, false);  // no error: the element's node was made
     }
     if (!node->first_child) node->empty = 1;
     if (at_end_tag && !*error) xml_fast_move(c, c->position + 2, 2);
