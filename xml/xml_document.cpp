@@ -554,7 +554,8 @@ bool xml_parse_attribute_value(xml_parser *p, xml_cursor *c, buffer *out, xml_er
 // no "<", no quote of either kind and no white space but the space. Such bytes are their own
 // UTF-8 and need no normalising, so the attribute is copied as it stands; *taken is false for
 // anything else (and when the arena could not hold it), which the productions then read.
-static xml_node *xml_fast_attribute(xml_parser *p, xml_cursor *c, bool *taken, xml_error *error) {
+__attribute__((always_inline)) static inline xml_node *xml_fast_attribute(xml_parser *p, xml_cursor *c, bool *taken,
+                                                                        xml_error *error) {
   *taken = false;
   const u8 *s = c->position, *end = p->end, *t = s;
   while (t < end && (*t == ' ' || *t == '\t')) t++;
@@ -952,7 +953,7 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
         bool taken = false;
         xml_node *a = utf8 ? xml_fast_attribute(p, c, &taken, error) : nullptr;
         if (!taken) a = xml_parse_attribute(p, c, error);
-        xml_node_link(node, a, true, error);
+        if (a && !*error) xml_node_link_made(node, a, true);  // the loop runs only on a made node
         continue;
       }
     }
