@@ -923,7 +923,10 @@ xml_node *xml_parse_content(xml_parser *p, xml_cursor *c, xml_error *error) {
 static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_error *error) {
   if (*error) return nullptr;
   if (!xml_depth_enter(p, error)) return nullptr;
-  xml_marks m = xml_marks_begin(p);
+  // An element the content loop started is inside another one, whose marks give back all of it
+  // on error (errors are never cleared, so the outer one fails too): it needs none of its own.
+  xml_marks m;
+  if (!at_start) m = xml_marks_begin(p);
   xml_node *node = nullptr;
   buffer name = {};
   // UTF-8 is read in place below where the general steps would take every byte as it stands.
@@ -1071,7 +1074,7 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
   } else {
     xml_set_error(error, xml_error_element_expected_greater_than_or_slash);
   }
-  xml_marks_end(&m, error);
+  if (!at_start) xml_marks_end(&m, error);
   p->depth--;
   return *error ? nullptr : node;
 }
