@@ -714,6 +714,20 @@ xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error
   return xml_finish_text_node(p, &text, xml_node_type_cdata_section, &m, error);
 }
 
+// The bulk scan of UTF-8 from t, with the line, column and line start it leaves: where it stopped.
+__attribute__((always_inline)) static inline u8 *xml_scan_counting(u8 *t, u8 *end, const u8 stops[4], u32 *line,
+                                                                  u32 *column, u8 **line_start) {
+  xml_scan r = xml_scan_bytes(t, end, stops, true, true);
+  if (r.lines) {
+    *line += r.lines;
+    *column = 1 + (u32)((u64)(r.stop - r.line_start) - r.continuation);
+    *line_start = (u8 *)r.line_start;
+  } else {
+    *column += (u32)((u64)(r.stop - t) - r.continuation);
+  }
+  return (u8 *)r.stop;
+}
+
 // Character data in UTF-8 that runs to a "<" through Chars that are their own text (no "]",
 // no CR but in CR LF) and well-formed predefined or character references to Chars, with room for it: its node
 // made in one step, as the general path would make it. Text that goes on in another way is
@@ -754,17 +768,7 @@ __attribute__((always_inline)) static inline xml_node *xml_fast_text(xml_parser 
       if (n < 16) goto one;
     }
 #endif
-    {
-    xml_scan r = xml_scan_bytes(t, end, stops, true, true);
-    if (r.lines) {
-      line += r.lines;
-      column = 1 + (u32)((u64)(r.stop - r.line_start) - r.continuation);
-      line_start = (u8 *)r.line_start;
-    } else {
-      column += (u32)((u64)(r.stop - t) - r.continuation);
-    }
-    t = (u8 *)r.stop;
-    }
+    t = xml_scan_counting(t, end, stops, &line, &column, &line_start);
   one:
     if (t == end) {
       general = true;  // the general path reports the end of input
@@ -844,15 +848,7 @@ __attribute__((noinline)) static xml_node *xml_fast_cdata(xml_parser *p, xml_cur
   u32 line = c->line, column = c->column + 9;
   static const u8 stops[4] = {']', 0, 0, 0};
   for (;;) {
-    xml_scan r = xml_scan_bytes(t, end, stops, true, true);
-    if (r.lines) {
-      line += r.lines;
-      column = 1 + (u32)((u64)(r.stop - r.line_start) - r.continuation);
-      line_start = (u8 *)r.line_start;
-    } else {
-      column += (u32)((u64)(r.stop - t) - r.continuation);
-    }
-    t = (u8 *)r.stop;
+    t = xml_scan_counting(t, end, stops, &line, &column, &line_start);
     if (t == end) return nullptr;
     u8 b = *t;
     if (xml_byte_class[b] & xml_class_cdata) {
