@@ -358,13 +358,18 @@ static inline bool xml_scan_sequence(xml_scan *r, const u8 *end) {
   return true;
 }
 
-// The bytes of a block that a scan took, of which the bits of lf are LFs.
-static inline void xml_scan_take(xml_scan *r, u64 lf, u32 n) {
+// The bytes of a block that a scan took, of which the bits of lf are LFs and those of follow
+// UTF-8 continuation bytes (which add no column).
+template <bool count_follow>
+static inline void xml_scan_take(xml_scan *r, u64 lf, u64 follow, u32 n) {
   if (lf) {
     for (u64 k = lf; k; k &= k - 1) r->lines++;
-    r->line_start = r->stop + (63 - __builtin_clzll(lf)) + 1;
+    u32 last = 63 - (u32)__builtin_clzll(lf);
+    r->line_start = r->stop + last + 1;
     r->continuation = 0;
+    follow &= ~((2ull << last) - 1);  // the columns start again after the last LF
   }
+  if (count_follow) r->continuation += (u64)__builtin_popcountll(follow);
   r->stop += n;
 }
 
@@ -372,15 +377,16 @@ static inline void xml_scan_take(xml_scan *r, u64 lf, u32 n) {
 // s up to the first stop, a control other than tab and LF (those two too unless lines is set),
 // or a byte above 0x7F that does not begin a whole UTF-8 Char (any byte above 0x7F unless utf8
 // is set). The bytes before a last part block are left to the caller.
-#define XML_SCAN_LOOP(WIDTH, BLOCK, SET1)                                         \
+#define XML_SCAN_LOOP(WIDTH, BLOCK, SET1, COUNT_FOLLOW)                                       \
   xml_scan r = {s, 0, nullptr, 0};                                                \
   const auto k0 = SET1((char)stops[0]), k1 = SET1((char)stops[1]);                \
   const auto k2 = SET1((char)stops[2]), k3 = SET1((char)stops[3]);                \
   while (end - r.stop >= WIDTH) {                                                 \
-    u64 lf = 0;                                                                   \
-    u64 mask = BLOCK(r.stop, k0, k1, k2, k3, lines, &lf);                         \
+    u64 lf = 0, follow = 0;                                                       \
+    u64 mask = BLOCK(r.stop, k0, k1, k2, k3, lines, utf8, &lf, &follow);          \
     u32 n = mask ? (u32)__builtin_ctzll(mask) : WIDTH;                            \
-    xml_scan_take(&r, lf & ((1ull << n) - 1), n);                                 \
+    u64 taken = (1ull << n) - 1;                                                  \
+    xml_scan_take<COUNT_FOLLOW>(&r, lf & taken, follow & taken, n);               \
     if (n == WIDTH) continue;                                                     \
     if (*r.stop < 0x80 || !utf8 || !xml_scan_sequence(&r, end)) break;            \
     /* Words of other scripts are runs of such Chars: no block between them. */   \
@@ -389,14 +395,20 @@ static inline void xml_scan_take(xml_scan *r, u64 lf, u32 n) {
   return r;
 
 #ifdef __SSE2__
+// The SSE2 block leaves every byte above 0x7F to the sequence step.
+static inline u64 xml_scan_block_sse2(const u8 *t, __m128i k0, __m128i k1, __m128i k2, __m128i k3, bool lines, bool,
+                                      u64 *lf, u64 *) {
+  return xml_block_sse2(t, k0, k1, k2, k3, lines, lf);
+}
 static xml_scan xml_scan_sse2(const u8 *s, const u8 *end, const u8 *stops, bool lines, bool utf8) {
-  XML_SCAN_LOOP(16, xml_block_sse2, _mm_set1_epi8)
+  XML_SCAN_LOOP(16, xml_scan_block_sse2, _mm_set1_epi8, false)
 }
 #endif
 
 #if defined(__x86_64__)
-__attribute__((target("avx2"))) static inline u64 xml_block_avx2(const u8 *t, __m256i k0, __m256i k1, __m256i k2,
-                                                                 __m256i k3, bool lines, u64 *lf) {
+__attribute__((target("avx2,popcnt"))) static inline u64 xml_block_avx2(const u8 *t, __m256i k0, __m256i k1, __m256i k2,
+                                                                        __m256i k3, bool lines, bool utf8, u64 *lf,
+                                                                        u64 *follow) {
   __m256i v = _mm256_loadu_si256((const __m256i *)t);
   __m256i special = _mm256_or_si256(_mm256_cmpgt_epi8(_mm256_set1_epi8(0x20), v),
                                     _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, k0), _mm256_cmpeq_epi8(v, k1)),
@@ -406,11 +418,24 @@ __attribute__((target("avx2"))) static inline u64 xml_block_avx2(const u8 *t, __
     *lf = (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n')));
     mask &= ~(*lf | (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\t'))));
   }
+  // Two-byte sequences (U+0080 to U+07FF, all of them Chars) are taken inside the block, so that
+  // the words of Latin, Greek or Cyrillic text do not stop it: a lead C2..DF with a continuation
+  // byte right after it. Any other byte above 0x7F, and a lead whose continuation lies in the
+  // next block, stays a stop for the sequence step. (Signed: C1 is -63, E0 is -32, BF is -65.)
+  u32 high = (u32)_mm256_movemask_epi8(v);
+  if (utf8 && high) {
+    u32 lead = (u32)_mm256_movemask_epi8(
+        _mm256_and_si256(_mm256_cmpgt_epi8(v, _mm256_set1_epi8(-63)), _mm256_cmpgt_epi8(_mm256_set1_epi8(-32), v)));
+    u32 cont = (u32)_mm256_movemask_epi8(_mm256_cmpgt_epi8(_mm256_set1_epi8(-64), v));
+    u32 pair = lead & (cont >> 1);
+    *follow = (u64)(pair << 1);
+    mask &= ~(u64)(pair | pair << 1);
+  }
   return mask;
 }
-__attribute__((target("avx2"))) static xml_scan xml_scan_avx2(const u8 *s, const u8 *end, const u8 *stops, bool lines,
+__attribute__((target("avx2,popcnt"))) static xml_scan xml_scan_avx2(const u8 *s, const u8 *end, const u8 *stops, bool lines,
                                                               bool utf8) {
-  XML_SCAN_LOOP(32, xml_block_avx2, _mm256_set1_epi8)
+  XML_SCAN_LOOP(32, xml_block_avx2, _mm256_set1_epi8, true)
 }
 #endif
 #undef XML_SCAN_LOOP
@@ -418,7 +443,7 @@ __attribute__((target("avx2"))) static xml_scan xml_scan_avx2(const u8 *s, const
 // The widest scan the processor has, chosen once.
 static bool xml_has_avx2() {
 #if defined(__x86_64__)
-  static const bool avx2 = __builtin_cpu_supports("avx2");
+  static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
   return avx2;
 #else
   return false;

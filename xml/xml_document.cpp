@@ -554,7 +554,8 @@ bool xml_parse_attribute_value(xml_parser *p, xml_cursor *c, buffer *out, xml_er
 // no "<", no quote of either kind and no white space but the space. Such bytes are their own
 // UTF-8 and need no normalising, so the attribute is copied as it stands; *taken is false for
 // anything else (and when the arena could not hold it), which the productions then read.
-static xml_node *xml_fast_attribute(xml_parser *p, xml_cursor *c, bool *taken, xml_error *error) {
+__attribute__((always_inline)) static inline xml_node *xml_fast_attribute(xml_parser *p, xml_cursor *c, bool *taken,
+                                                                        xml_error *error) {
   *taken = false;
   const u8 *s = c->position, *end = p->end, *t = s;
   while (t < end && (*t == ' ' || *t == '\t')) t++;
@@ -600,7 +601,7 @@ static xml_node *xml_fast_attribute(xml_parser *p, xml_cursor *c, bool *taken, x
   buffer *a = &p->strings;
   if (a->used > a->size || name_length + value_length > a->size - a->used) return nullptr;
   *taken = true;
-  xml_marks m = xml_marks_begin(p);
+  u64 node_size = p->nodes.size;
   u8 *d = a->data + a->used;
   xml_copy(d, name, name_length, end, a->data + a->size);
   xml_copy(d + name_length, value, value_length, end, a->data + a->size);
@@ -610,12 +611,16 @@ static xml_node *xml_fast_attribute(xml_parser *p, xml_cursor *c, bool *taken, x
   c->position = c->next = (u8 *)t + 1;
   c->codepoint = XML_NO_CODEPOINT;
   xml_node *node = xml_node_make(p, xml_node_type_attribute, error);
-  if (node) {
-    node->name = buffer{name_length, name_length, d};
-    node->value = value_length ? buffer{value_length, value_length, d + name_length} : buffer{};
+  if (!node) {
+    // Given back as the productions' marks give them back: the strings were copied into room
+    // that was there, and a node arena that failed to grow keeps its size.
+    a->used -= name_length + value_length;
+    p->nodes.size = node_size;
+    return nullptr;
   }
-  xml_marks_end(&m, error);
-  return *error ? nullptr : node;
+  node->name = buffer{name_length, name_length, d};
+  node->value = value_length ? buffer{value_length, value_length, d + name_length} : buffer{};
+  return node;
 }
 
 xml_node *xml_parse_attribute(xml_parser *p, xml_cursor *c, xml_error *error) {
@@ -709,6 +714,20 @@ xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error
   return xml_finish_text_node(p, &text, xml_node_type_cdata_section, &m, error);
 }
 
+// The bulk scan of UTF-8 from t, with the line, column and line start it leaves: where it stopped.
+__attribute__((always_inline)) static inline u8 *xml_scan_counting(u8 *t, u8 *end, const u8 stops[4], u32 *line,
+                                                                  u32 *column, u8 **line_start) {
+  xml_scan r = xml_scan_bytes(t, end, stops, true, true);
+  if (r.lines) {
+    *line += r.lines;
+    *column = 1 + (u32)((u64)(r.stop - r.line_start) - r.continuation);
+    *line_start = (u8 *)r.line_start;
+  } else {
+    *column += (u32)((u64)(r.stop - t) - r.continuation);
+  }
+  return (u8 *)r.stop;
+}
+
 // Character data in UTF-8 that runs to a "<" through Chars that are their own text (no "]",
 // no CR but in CR LF) and well-formed predefined or character references to Chars, with room for it: its node
 // made in one step, as the general path would make it. Text that goes on in another way is
@@ -749,17 +768,7 @@ __attribute__((always_inline)) static inline xml_node *xml_fast_text(xml_parser 
       if (n < 16) goto one;
     }
 #endif
-    {
-    xml_scan r = xml_scan_bytes(t, end, stops, true, true);
-    if (r.lines) {
-      line += r.lines;
-      column = 1 + (u32)((u64)(r.stop - r.line_start) - r.continuation);
-      line_start = (u8 *)r.line_start;
-    } else {
-      column += (u32)((u64)(r.stop - t) - r.continuation);
-    }
-    t = (u8 *)r.stop;
-    }
+    t = xml_scan_counting(t, end, stops, &line, &column, &line_start);
   one:
     if (t == end) {
       general = true;  // the general path reports the end of input
@@ -829,6 +838,53 @@ __attribute__((always_inline)) static inline xml_node *xml_fast_text(xml_parser 
   return node;
 }
 
+// A CDATA section in UTF-8 at the cursor whose characters are Chars without a CR: its node made
+// in one step from the bytes as they stand, as the general path would make it. *taken is
+// false, and nothing has changed, for anything else (and when the arena could not hold it).
+__attribute__((noinline)) static xml_node *xml_fast_cdata(xml_parser *p, xml_cursor *c, bool *taken, xml_error *error) {
+  *taken = false;
+  if (c->after_cr) return nullptr;
+  u8 *s = c->position + 9, *t = s, *end = p->end, *line_start = c->line_start;
+  u32 line = c->line, column = c->column + 9;
+  static const u8 stops[4] = {']', 0, 0, 0};
+  for (;;) {
+    t = xml_scan_counting(t, end, stops, &line, &column, &line_start);
+    if (t == end) return nullptr;
+    u8 b = *t;
+    if (xml_byte_class[b] & xml_class_cdata) {
+      t++, column++;
+    } else if (b == '\n') {
+      t++, line++, column = 1, line_start = t;
+    } else if (b == ']') {
+      if (end - t >= 3 && t[1] == ']' && t[2] == '>') break;
+      t++, column++;
+    } else {
+      u32 cp, n = b >= 0x80 ? xml_utf8_sequence(t, end, &cp) : 0;
+      if (n == 0 || !xml_is_char(cp)) return nullptr;  // a CR too: the general path's case
+      t += n, column++;
+    }
+  }
+  u64 length = (u64)(t - s);
+  buffer *a = &p->strings;
+  if (!xml_string_reserve(p, length)) return nullptr;
+  *taken = true;
+  u64 node_size = p->nodes.size;
+  u8 *d = a->data + a->used;
+  if (length) xml_copy(d, s, length, end, a->data + a->size);
+  a->used += length;
+  c->position = c->next = t + 3;
+  c->line = line, c->column = column + 3, c->after_cr = 0, c->codepoint = XML_NO_CODEPOINT;
+  if (line_start != c->line_start) c->line_start = line_start, c->line_start_state = c->state;
+  xml_node *node = xml_node_make(p, xml_node_type_cdata_section, error);
+  if (!node) {
+    a->used -= length;  // as the production's marks give its string back
+    p->nodes.size = node_size;
+    return nullptr;
+  }
+  node->text = length ? buffer{length, length, d} : buffer{};
+  return node;
+}
+
 xml_node *xml_parse_content(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
   if (p->encoding == XML_ENCODING_UTF8 && xml_fast_ok(p, c) && !p->wide_fast && c->position < p->end && *c->position != '<') {
@@ -863,13 +919,19 @@ xml_node *xml_parse_content(xml_parser *p, xml_cursor *c, xml_error *error) {
 static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_error *error) {
   if (*error) return nullptr;
   if (!xml_depth_enter(p, error)) return nullptr;
-  xml_marks m = xml_marks_begin(p);
+  // An element the content loop started is inside another one, whose marks give back all of it
+  // on error (errors are never cleared, so the outer one fails too): it needs none of its own.
+  xml_marks m;
+  if (!at_start) m = xml_marks_begin(p);
   xml_node *node = nullptr;
   buffer name = {};
   // UTF-8 is read in place below where the general steps would take every byte as it stands.
   bool utf8 = p->encoding == XML_ENCODING_UTF8 && !p->wide_fast && xml_fast_ok(p, c);
+  // The encoding and its fast mode are settled before the first element, so within one in
+  // UTF-8 xml_fast_ok comes down to no code point waiting in the cursor.
+  auto utf8_fast = [&]() { return utf8 && c->pending == XML_NO_CODEPOINT; };
   u8 *end = p->end;
-  if (at_start) xml_fast_skip(p, c, 1);
+  if (at_start) xml_fast_move(c, c->position + 1, 1);
   else if (!xml_match_ascii(p, c, string_lit("<"), error)) xml_set_error(error, xml_error_element_expected_start);
   u32 name_column = c->column;
   if (!*error && !(utf8 && xml_fast_name(p, c, true, &name)) && !xml_parse_name(p, c, &name, error))
@@ -890,7 +952,7 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
         bool taken = false;
         xml_node *a = utf8 ? xml_fast_attribute(p, c, &taken, error) : nullptr;
         if (!taken) a = xml_parse_attribute(p, c, error);
-        xml_node_link(node, a, true, error);
+        if (a && !*error) xml_node_link_made(node, a, true);  // the loop runs only on a made node
         continue;
       }
     }
@@ -902,10 +964,10 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
   }
   // Most tags end right after their name or last attribute: no white space to skip then.
   u32 cp = XML_NO_CODEPOINT;
-  bool fast = !*error && utf8 && c->position < end && (*c->position == '>' || *c->position == '/') && xml_fast_ok(p, c);
+  bool fast = !*error && utf8_fast() && c->position < end && (*c->position == '>' || *c->position == '/');
   if (fast) {
     cp = *c->position;
-    xml_fast_skip(p, c, 1);
+    xml_fast_move(c, c->position + 1, 1);
   } else {
     xml_skip_spaces(p, c, nullptr, error);
     fast = !*error && xml_fast_ok(p, c);
@@ -927,7 +989,7 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
     bool at_end_tag = false;  // the loop saw "</" on the fast path
     while (!*error) {
       xml_node *child;
-      if (utf8 && xml_fast_ok(p, c) && p->end - c->position >= 2) {
+      if (utf8_fast() && end - c->position >= 2) {
         // The content items of UTF-8 told apart by their first two bytes, as xml_parse_content
         // and the "</" look-ahead would tell them apart.
         const u8 *s = c->position;
@@ -943,7 +1005,8 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
           taken = true;
         } else if (s[1] == '!' && p->end - s >= 9 && memcmp(s, "<![CDATA[", 9) == 0) {
           // No character data begins at "<": straight to the section.
-          child = xml_parse_cdata_section(p, c, error);
+          child = xml_fast_cdata(p, c, &taken, error);
+          if (!taken) child = xml_parse_cdata_section(p, c, error);
           taken = true;
         }
         if (!taken) child = xml_parse_content(p, c, error);
@@ -951,11 +1014,11 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
         if (xml_at(p, c, string_lit("</"), error)) break;
         child = xml_parse_content(p, c, error);
       }
-      if (!child) break;
-      xml_node_link(node, child, false, error);
+      if (!child || *error) break;
+      xml_node_link_made(node, child, false);  // no error: the element's node was made
     }
     if (!node->first_child) node->empty = 1;
-    if (at_end_tag && !*error) xml_fast_skip(p, c, 2);
+    if (at_end_tag && !*error) xml_fast_move(c, c->position + 2, 2);
     else if (!*error && !xml_match_ascii(p, c, string_lit("</"), error)) xml_set_error(error, xml_error_element_expected_end_tag);
     // In UTF-8 the end name's bytes are the start name's bytes: compare them in place.
     const u8 *after = c->position + name.used;
@@ -963,8 +1026,8 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
     // The end name is read into the string arena and given back after the comparison: in place
     // only when the arena has room for it, so a full arena fails here as it does there.
     const buffer *a = &p->strings;
-    if (*error || !xml_fast_ok(p, c) || a->used > a->size || name.used > a->size - a->used) {
-    } else if (p->encoding == XML_ENCODING_UTF8) {
+    if (*error || !(utf8_fast() || (!utf8 && xml_fast_ok(p, c))) || a->used > a->size || name.used > a->size - a->used) {
+    } else if (utf8 || p->encoding == XML_ENCODING_UTF8) {
       same = (u64)(p->end - c->position) > name.used;
 #ifdef __SSE2__
       if (same && name.used <= 16 && p->end - c->position >= 16 && a->data + a->size - name.data >= 16) {
@@ -1007,7 +1070,7 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
   } else {
     xml_set_error(error, xml_error_element_expected_greater_than_or_slash);
   }
-  xml_marks_end(&m, error);
+  if (!at_start) xml_marks_end(&m, error);
   p->depth--;
   return *error ? nullptr : node;
 }

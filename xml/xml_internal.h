@@ -151,8 +151,8 @@ inline xml_node *xml_node_make(xml_parser *p, u32 type, xml_error *error) {
 
 // xml_node_append_child and xml_node_append_attribute inline, for the productions that link
 // every node they make.
-inline void xml_node_link(xml_node *parent, xml_node *child, bool attribute, const xml_error *error) {
-  if (*error || !parent || !child) return;
+// The link itself, for callers that know both nodes are there and no error is set.
+inline void xml_node_link_made(xml_node *parent, xml_node *child, bool attribute) {
   xml_node **first = attribute ? &parent->first_attribute : &parent->first_child;
   xml_node **last = attribute ? &parent->last_attribute : &parent->last_child;
   child->parent = parent;
@@ -161,6 +161,10 @@ inline void xml_node_link(xml_node *parent, xml_node *child, bool attribute, con
   if (*last) (*last)->next = child;
   else *first = child;
   *last = child;
+}
+inline void xml_node_link(xml_node *parent, xml_node *child, bool attribute, const xml_error *error) {
+  if (*error || !parent || !child) return;
+  xml_node_link_made(parent, child, attribute);
 }
 
 // Makes room for n more bytes in the string arena (committing more of its reservation when it

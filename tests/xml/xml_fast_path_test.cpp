@@ -329,14 +329,21 @@ TEST(xml_fast_path, long_runs_count_lines_and_columns_across_blocks) {
   // Short periods stop every block; long ones let whole blocks pass and leave the rest to a scan
   // that meets the sequences and LFs itself.
   std::vector<std::vector<u32>> fillers = {{'a', 'b', ' ', 'c', 'd', 'e'}, {'\n', ' ', ' ', 'x', 'y', 'z'},
-                                           {0xE9, 'a', '\t', 0x65E5, 'b', 'c'}, {0x1F600, '\n', 0x7FF, 'q', '\n', 'r'}};
+                                           {0xE9, 'a', '\t', 0x65E5, 'b', 'c'}, {0x1F600, '\n', 0x7FF, 'q', '\n', 'r'},
+                                           // two-byte sequences back to back, across block ends and after LFs
+                                           {0x3B1, 0x3B2, 0xE9, 0x80, 0x7FF, ' '}, {0x430, '\n', 0x431, 0x432, 'k'}};
   for (u32 period : {19u, 23u, 37u}) {
     std::vector<u32> f(period, 'm');
     f[period - 4] = 0xE9, f[period - 3] = '\n', f[period - 2] = 0x20AC, f[period / 2] = 0x1F600, f[3] = '\t';
     fillers.push_back(f);
   }
   const std::vector<u32> tails[] = {{'<'}, {'&', 'a', 'm', 'p', ';'}, {']'}, {'\r', '\n'}, {raw | 0xC3, 'x'},
-                                    {0xFFFE}, {'-'}, {'?'}, {'\''}};
+                                    {0xFFFE}, {'-'}, {'?'}, {'\''},
+                                    // broken two-byte forms: a lead twice, overlong, a lone continuation
+                                    {raw | 0xC3, raw | 0xC3, raw | 0xA9}, {raw | 0xC0, raw | 0x80}, {raw | 0xC1, raw | 0xBF},
+                                    {raw | 0xA9, 'x'}, {0xE9, raw | 0xA9}, {raw | 0xDF, raw | 0xC0},
+                                    // brackets that end no CDATA section, and one that ends it early
+                                    {']', ']', 'x', ']'}, {']', ']', ']', '>', 'y'}, {'\r'}};
   for (u32 round = 0; round < 4; round++) {
     bool narrow = round >= 2;
     u32 enc = round % 2 ? 22u : (u32)enc_utf8;
