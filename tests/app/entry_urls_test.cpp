@@ -12,6 +12,7 @@
 #include "platform/threads.h"
 #include "profiler/profiler.h"
 #include "tests/app/app_test_support.h"
+#include "tests/app/image_cache_support.h"
 #include "tests/support/http_server.h"
 #include "tests/ui/ui_test_support.h"
 
@@ -37,16 +38,10 @@ class EntryUrls : public ::testing::Test {
   reader r = {};
 
   void SetUp() override {
-    profiler_install_disabled();
-    allocator_init(&app_allocator, MiB(4), MiB(1), 128);
-    image_slot_set_release_functions(image_decoded_free, nullptr);
+    image_cache_test_begin(&url_test_queue, 1, no_wake);
     u32 error = 0;
-    http_init(string_lit("quillmere"), &error);
-    ASSERT_EQ(error, 0u);
     reader_init(&r, &error);
     ASSERT_EQ(error, 0u);
-    thread_queue_create(&url_test_queue, 1);
-    image_cache_set_queue(&url_test_queue, no_wake);
     view_state_init(&v, 1);
     ASSERT_TRUE(view_state_reserve_html(&v));
     ui_init_styles(ui.ctx.get());
@@ -55,16 +50,9 @@ class EntryUrls : public ::testing::Test {
   }
   void TearDown() override {
     faces.release();
-    thread_complete_queue(&url_test_queue);
-    thread_terminate(&url_test_queue);
-    for (image_slot &s : image_slots) EXPECT_TRUE(image_slot_free(&s));
-    image_cache_set_queue(nullptr, nullptr);
+    image_cache_test_end(&url_test_queue);
     view_state_release_html(&v);
     reader_destroy(&r);
-    u32 error = 0;
-    http_terminate(&error);
-    image_slot_set_release_functions(nullptr, nullptr);
-    allocator_destroy(&app_allocator);
   }
 
   buffer str(const std::string &s) { return reader_copy_string(&r, string_from_bytes(s.data(), s.size())); }
