@@ -494,16 +494,7 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
       u32 lf = (u32)lf_bits;
       if (keep) _mm_storeu_si128((__m128i *)d, v);
       u32 n = mask ? (u32)__builtin_ctz(mask) : 16;
-      lf &= (1u << n) - 1;
-      if (lf) {
-        u32 last = 31 - (u32)__builtin_clz(lf);
-        for (u32 k = lf; k; k &= k - 1) c->line++;  // few per block; no popcount instruction in the baseline
-        column = n - last;
-        c->line_start = s + last + 1;
-        c->line_start_state = c->state;
-      } else {
-        column += n;
-      }
+      if (xml_block_lines(s, n, lf, &c->line, &column, &c->line_start)) c->line_start_state = c->state;
       s += n;
       if (keep) d += n;
       if (n == 16 && utf8) {
@@ -513,14 +504,7 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
         u64 m = (u64)(r.stop - s);
         if (m && (!keep || xml_string_tail(p, d, m + XML_RUN_ROOM, &dend))) {
           if (keep) memcpy(d, s, m), d += m;
-          if (r.lines) {
-            c->line += r.lines;
-            column = 1 + (u32)((u64)(r.stop - r.line_start) - r.continuation);
-            c->line_start = (u8 *)r.line_start;
-            c->line_start_state = c->state;
-          } else {
-            column += (u32)(m - r.continuation);
-          }
+          if (xml_scan_lines(r, s, &c->line, &column, &c->line_start)) c->line_start_state = c->state;
           s += m;
         }
       }

@@ -445,13 +445,21 @@ static xml_node *xml_finish_text_node(xml_parser *p, xml_string_mark *text, u32 
   return *error ? nullptr : node;
 }
 
-xml_node *xml_parse_comment(xml_parser *p, xml_cursor *c, xml_error *error) {
+// A comment or CDATA section: its opening, its Chars up to the closing, its node.
+template <u8 cls>
+static xml_node *xml_parse_delimited(xml_parser *p, xml_cursor *c, buffer open, buffer close, xml_error no_open, u32 type,
+                                     xml_error *error) {
   if (*error) return nullptr;
   xml_marks m = xml_marks_begin(p);
-  if (!xml_match_ascii(p, c, string_lit("<!--"), error)) xml_set_error(error, xml_error_comment_expected_start);
+  if (!xml_match_ascii(p, c, open, error)) xml_set_error(error, no_open);
   xml_string_mark text = xml_string_begin(p);
-  xml_read_chars_until<xml_class_comment>(p, c, string_lit("-->"), error);
-  return xml_finish_text_node(p, &text, xml_node_type_comment, &m, error);
+  xml_read_chars_until<cls>(p, c, close, error);
+  return xml_finish_text_node(p, &text, type, &m, error);
+}
+
+xml_node *xml_parse_comment(xml_parser *p, xml_cursor *c, xml_error *error) {
+  return xml_parse_delimited<xml_class_comment>(p, c, string_lit("<!--"), string_lit("-->"), xml_error_comment_expected_start,
+                                                xml_node_type_comment, error);
 }
 
 xml_node *xml_parse_processing_instruction(xml_parser *p, xml_cursor *c, xml_error *error) {
@@ -706,26 +714,23 @@ xml_node *xml_parse_character_data(xml_parser *p, xml_cursor *c, xml_error *erro
 }
 
 xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error) {
-  if (*error) return nullptr;
-  xml_marks m = xml_marks_begin(p);
-  if (!xml_match_ascii(p, c, string_lit("<![CDATA["), error)) xml_set_error(error, xml_error_cdata_section_expected_start);
-  xml_string_mark text = xml_string_begin(p);
-  xml_read_chars_until<xml_class_cdata>(p, c, string_lit("]]>"), error);
-  return xml_finish_text_node(p, &text, xml_node_type_cdata_section, &m, error);
+  return xml_parse_delimited<xml_class_cdata>(p, c, string_lit("<![CDATA["), string_lit("]]>"),
+                                              xml_error_cdata_section_expected_start, xml_node_type_cdata_section, error);
 }
 
 // The bulk scan of UTF-8 from t, with the line, column and line start it leaves: where it stopped.
 __attribute__((always_inline)) static inline u8 *xml_scan_counting(u8 *t, u8 *end, const u8 stops[4], u32 *line,
                                                                   u32 *column, u8 **line_start) {
   xml_scan r = xml_scan_bytes(t, end, stops, true, true);
-  if (r.lines) {
-    *line += r.lines;
-    *column = 1 + (u32)((u64)(r.stop - r.line_start) - r.continuation);
-    *line_start = (u8 *)r.line_start;
-  } else {
-    *column += (u32)((u64)(r.stop - t) - r.continuation);
-  }
+  xml_scan_lines(r, t, line, column, line_start);
   return (u8 *)r.stop;
+}
+
+// The cursor moved to t by a fast path that counted the line and column itself.
+__attribute__((always_inline)) static inline void xml_fast_leave(xml_cursor *c, u8 *t, u32 line, u32 column, u8 *line_start) {
+  c->position = c->next = t;
+  c->line = line, c->column = column, c->after_cr = 0, c->codepoint = XML_NO_CODEPOINT;
+  if (line_start != c->line_start) c->line_start = line_start, c->line_start_state = c->state;
 }
 
 // Character data in UTF-8 that runs to a "<" through Chars that are their own text (no "]",
@@ -755,15 +760,7 @@ __attribute__((always_inline)) static inline xml_node *xml_fast_text(xml_parser 
                                      &lf_bits);
       u32 lf = (u32)lf_bits;
       u32 n = mask ? (u32)__builtin_ctz(mask) : 16;
-      lf &= (1u << n) - 1;
-      if (lf) {
-        u32 last = 31 - (u32)__builtin_clz(lf);
-        for (; lf; lf &= lf - 1) line++;
-        column = n - last;
-        line_start = t + last + 1;
-      } else {
-        column += n;
-      }
+      xml_block_lines(t, n, lf, &line, &column, &line_start);
       t += n;
       if (n < 16) goto one;
     }
@@ -819,9 +816,7 @@ __attribute__((always_inline)) static inline xml_node *xml_fast_text(xml_parser 
   u8 *d = a->data + a->used;
   if (verbatim) xml_copy(d + out, seg, verbatim, end, a->data + a->size);
   a->used += length;
-  c->position = c->next = t;
-  c->line = line, c->column = column, c->after_cr = 0, c->codepoint = XML_NO_CODEPOINT;
-  if (line_start != c->line_start) c->line_start = line_start, c->line_start_state = c->state;
+  xml_fast_leave(c, t, line, column, line_start);
   if (general) {
     xml_node *node = xml_character_data_after(p, c, &m, &text, error);
     // Nothing read and nothing made: the other content items are tried from here.
@@ -872,9 +867,7 @@ __attribute__((noinline)) static xml_node *xml_fast_cdata(xml_parser *p, xml_cur
   u8 *d = a->data + a->used;
   if (length) xml_copy(d, s, length, end, a->data + a->size);
   a->used += length;
-  c->position = c->next = t + 3;
-  c->line = line, c->column = column + 3, c->after_cr = 0, c->codepoint = XML_NO_CODEPOINT;
-  if (line_start != c->line_start) c->line_start = line_start, c->line_start_state = c->state;
+  xml_fast_leave(c, t + 3, line, column + 3, line_start);
   xml_node *node = xml_node_make(p, xml_node_type_cdata_section, error);
   if (!node) {
     a->used -= length;  // as the production's marks give its string back

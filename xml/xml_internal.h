@@ -77,6 +77,34 @@ inline u64 xml_block_sse2(const u8 *t, __m128i k0, __m128i k1, __m128i k2, __m12
 // whole UTF-8 Char (any such byte unless utf8 is set); the last part block is left unread.
 // AVX2 when the processor has it, else SSE2.
 xml_scan xml_scan_bytes(const u8 *s, const u8 *end, const u8 stops[4], bool lines, bool utf8);
+// The line and column a scan from `from` leaves; true when a line began in it, at *line_start.
+__attribute__((always_inline)) inline bool xml_scan_lines(const xml_scan &r, const u8 *from, u32 *line, u32 *column,
+                                                          u8 **line_start) {
+  if (!r.lines) {
+    *column += (u32)((u64)(r.stop - from) - r.continuation);
+    return false;
+  }
+  *line += r.lines;
+  *column = 1 + (u32)((u64)(r.stop - r.line_start) - r.continuation);
+  *line_start = (u8 *)r.line_start;
+  return true;
+}
+
+// The line and column the first n bytes of the block at s leave, its LFs the bits of lf; true
+// when a line began in them, at *line_start.
+__attribute__((always_inline)) inline bool xml_block_lines(u8 *s, u32 n, u32 lf, u32 *line, u32 *column, u8 **line_start) {
+  lf &= (1u << n) - 1;
+  if (!lf) {
+    *column += n;
+    return false;
+  }
+  u32 last = 31 - (u32)__builtin_clz(lf);
+  for (; lf; lf &= lf - 1) (*line)++;  // few per block; no popcount instruction in the baseline
+  *column = n - last;
+  *line_start = s + last + 1;
+  return true;
+}
+
 // Set, the scans stay with SSE2 whatever the processor has: the tests hold both widths to the
 // general path.
 extern bool xml_scan_narrow;
