@@ -109,6 +109,12 @@ void record(benchmark::State &state, const std::string &key, u64 bytes) {
   (void)key;
 }
 
+void record_ours(benchmark::State &state, const subject &s, const char *counter, u64 produced, u64 errors) {
+  if (errors) state.SkipWithError("our decoder met errors in the text");
+  state.counters[counter] = (double)produced;
+  record(state, std::string("ours ") + s.name, s.text.size());
+}
+
 // One code point per call, as the parsers' general paths decode.
 void bm_ours(benchmark::State &state, u32 which) {
   subject &s = subjects()[which];
@@ -136,9 +142,7 @@ void bm_ours(benchmark::State &state, u32 which) {
     produced = (u64)(o - out.data());
     benchmark::DoNotOptimize(out.data());
   }
-  if (errors) state.SkipWithError("our decoder met errors in the text");
-  state.counters["code_points"] = (double)produced;
-  record(state, std::string("ours ") + s.name, s.text.size());
+  record_ours(state, s, "code_points", produced, errors);
 }
 
 // Runs, with one call of the dispatch wherever a run stops (U+FFFD for an error, or the
@@ -181,9 +185,7 @@ void bm_runs(benchmark::State &state, u32 which) {
     produced = (u64)(o - out.data());
     benchmark::DoNotOptimize(out.data());
   }
-  if (errors) state.SkipWithError("our decoder met errors in the text");
-  state.counters["units"] = (double)produced;
-  record(state, std::string("ours ") + s.name, s.text.size());
+  record_ours(state, s, "units", produced, errors);
 }
 
 void bm_iconv(benchmark::State &state, u32 which, const char *target) {

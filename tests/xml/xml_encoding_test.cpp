@@ -152,11 +152,9 @@ TEST(xml_encoding, error_report_widens_tabs_before_the_column_only) {
 // memory could not be committed) has no line: the marker stands alone, not a line of tildes.
 TEST(xml_encoding, error_report_of_a_parse_that_never_started) {
   xml_test_doc d;
-  std::string in = "<a/>";
-  d.error = xml_error_eof;
   u8 mem[64];
-  buffer nodes = {sizeof mem, 0, mem}, strings = {0, 0, nullptr};
-  xml_parse(&d.parser, &nodes, &strings, string_from_bytes(in.data(), in.size()), &d.error);
+  buffer nodes = {sizeof mem, 0, mem};
+  xml_test_parse_after_error(&d, &nodes);
   u8 report[1024];
   buffer out = {sizeof report, 0, report};
   xml_print_error(&d.parser, &d.error, &out);
@@ -165,7 +163,7 @@ TEST(xml_encoding, error_report_of_a_parse_that_never_started) {
   xml_memory m = {};  // nothing reserved
   xml_parser p;
   xml_error e = 0;
-  xml_parse_reserved(&p, &m, string_from_bytes(in.data(), in.size()), &e);
+  xml_parse_reserved(&p, &m, string_lit("<a/>"), &e);
   ASSERT_EQ(e, xml_error_out_of_node_memory);
   out.used = 0;
   xml_print_error(&p, &e, &out);

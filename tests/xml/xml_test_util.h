@@ -25,6 +25,14 @@ inline void xml_test_parse(xml_test_doc *d, const std::string &input, u64 node_b
   xml_parse(&d->parser, &d->nodes, &d->strings, string_from_bytes(d->input.data(), d->input.size()), &d->error);
 }
 
+// Parses "<a/>" into nodes, with no string memory, after the error word was set to xml_error_eof.
+inline void xml_test_parse_after_error(xml_test_doc *d, buffer *nodes) {
+  static const char in[] = "<a/>";
+  d->error = xml_error_eof;
+  buffer strings = {0, 0, nullptr};
+  xml_parse(&d->parser, nodes, &strings, string_from_bytes(in, sizeof in - 1), &d->error);
+}
+
 inline std::string xml_test_str(buffer b) { return std::string((const char *)b.data, b.used); }
 
 inline xml_node *xml_test_root(xml_test_doc *d) {
