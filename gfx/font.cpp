@@ -303,6 +303,15 @@ static void font_log_budget(const font_collection *collection, u32 code) {
   if (n > 0) log_append(line, (u64)n < sizeof line ? (u64)n : sizeof line - 1);
 }
 
+// Every font without glyphs or kerning cache, as after a rebuild that found no room.
+static void font_forget_glyphs(font_collection *collection) {
+  for (u32 i = 0; i < collection->font_count; ++i) {
+    collection->fonts[i].glyphs = nullptr;
+    collection->fonts[i].kerning = nullptr;
+    collection->fonts[i].fallback_glyph = FONT_NO_GLYPH;
+  }
+}
+
 void font_build_collection(font_collection *collection, u32 *error) {
   PROFILE_ZONE(zone_font_build_collection);
   if (*error) return;
@@ -311,11 +320,7 @@ void font_build_collection(font_collection *collection, u32 *error) {
   collection->atlas = nullptr;
   collection->atlas_size = collection->atlas_size_again = 0;
   collection->atlas_width = collection->atlas_height = 0;
-  for (u32 i = 0; i < collection->font_count; ++i) {
-    collection->fonts[i].glyphs = nullptr;
-    collection->fonts[i].kerning = nullptr;
-    collection->fonts[i].fallback_glyph = FONT_NO_GLYPH;
-  }
+  font_forget_glyphs(collection);
   bool ok = true;
   for (u32 i = 0; ok && i < collection->font_count; ++i) {
     invariant(collection->fonts[i].codepoints && collection->fonts[i].codepoint_count > 0);
@@ -323,11 +328,7 @@ void font_build_collection(font_collection *collection, u32 *error) {
   }
   if (!ok) {
     arena->used = collection->mark;
-    for (u32 i = 0; i < collection->font_count; ++i) {
-      collection->fonts[i].glyphs = nullptr;
-      collection->fonts[i].kerning = nullptr;
-      collection->fonts[i].fallback_glyph = FONT_NO_GLYPH;
-    }
+    font_forget_glyphs(collection);
     font_set_error(error, font_error_memory);
     font_log_budget(collection, font_error_memory);
     return;
@@ -336,11 +337,7 @@ void font_build_collection(font_collection *collection, u32 *error) {
   font_log_budget(collection, *error);
   if (*error == font_error_memory) {
     arena->used = collection->mark;
-    for (u32 i = 0; i < collection->font_count; ++i) {
-      collection->fonts[i].glyphs = nullptr;
-      collection->fonts[i].kerning = nullptr;
-      collection->fonts[i].fallback_glyph = FONT_NO_GLYPH;
-    }
+    font_forget_glyphs(collection);
   }
 }
 

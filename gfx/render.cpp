@@ -2,6 +2,7 @@
 // sub-commands of shape, image and text batches with their vertex bytes.
 #include "gfx/render.h"
 
+#include "core/strings.h"
 #include "gfx/gl_backend.h"
 #include "gfx/gl.h"
 #include "profiler/profiler.h"
@@ -35,13 +36,8 @@ u32 gl_vertex_format_restart_index(vertex_format f) {
 static void log_text(const char *text) { gfx_log_append(string_from_bytes(text, strlen(text))); }
 
 static void log_number(u64 value) {
-  char digits[24];
-  u32 n = 0;
-  do {
-    digits[sizeof digits - 1 - n++] = (char)('0' + value % 10);
-    value /= 10;
-  } while (value && n < sizeof digits);
-  gfx_log_append(string_from_bytes(digits + sizeof digits - n, n));
+  u8 digits[24];
+  gfx_log_append(string_from_bytes(digits, format_unsigned(digits, sizeof digits, value, 0, ' ', 0)));
 }
 
 static const char *batch_kind_name(const gl_batch *batch) {

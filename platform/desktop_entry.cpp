@@ -77,20 +77,14 @@ static void desktop_dirs_init(desktop_dirs *d) {
   u64 n = desktops.used < sizeof d->name_bytes ? desktops.used : 0;
   for (u64 i = 0; i < n; i++) d->name_bytes[i] = (u8)char_to_lower(desktops.data[i]);
   buffer lowered = string_from_bytes(d->name_bytes, n);
-  buffer names[DESKTOP_DIRS_MAX];
-  u32 count = 0;
-  // Names are not paths: the list splits on ':' but a name never starts with '/'.
+  // Names are not paths: the list splits on ':' but a name never holds a '/'.
   const u8 *p = lowered.data, *end = lowered.data + lowered.used;
-  while (p < end && count < DESKTOP_NAMES_MAX) {
+  while (p < end && d->name_count < DESKTOP_NAMES_MAX) {
     const u8 *q = p;
     while (q < end && *q != ':') q++;
-    bool plain = q > p;
-    for (const u8 *c = p; c < q; c++)
-      if (*c == '/') plain = false;
-    if (plain) names[count++] = string_from_range(p, q);
+    if (q > p && !memchr(p, '/', (u64)(q - p))) d->names[d->name_count++] = string_from_range(p, q);
     p = q + (q < end);
   }
-  for (u32 i = 0; i < count; i++) d->names[d->name_count++] = names[i];
 }
 
 // ---- Files -------------------------------------------------------------------------------

@@ -15,6 +15,7 @@
 
 #include "platform/file_chooser.h"
 
+#include "core/strings.h"
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/process.h"
@@ -61,13 +62,6 @@ static void start_split(buffer *folder, buffer *name) {
   *name = string_from_bytes(path.data + slash, path.used - slash);
 }
 
-static int hex_value(u8 c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // A file: URI of the local machine to its path, percent escapes decoded; false for any other URI
 // or a path that does not fit.
 static bool uri_to_path(const char *uri, u8 *out, u64 size, u64 *length) {
@@ -78,8 +72,8 @@ static bool uri_to_path(const char *uri, u8 *out, u64 size, u64 *length) {
   u64 n = 0;
   for (; *p; p++) {
     u8 c = (u8)*p;
-    if (c == '%' && hex_value((u8)p[1]) >= 0 && hex_value((u8)p[2]) >= 0) {
-      c = (u8)(hex_value((u8)p[1]) * 16 + hex_value((u8)p[2]));
+    if (c == '%' && char_is_hex((u8)p[1]) && char_is_hex((u8)p[2])) {
+      c = (u8)(char_hex_value((u8)p[1]) * 16 + char_hex_value((u8)p[2]));
       p += 2;
     }
     if (c == 0 || n == size) return false;

@@ -73,23 +73,6 @@ inline pid_t test_spawn(const std::vector<const char *> &args, int keep_fd = -1,
   return rc == 0 ? pid : -1;
 }
 
-// Starts a program with the argument vector in the folder (so its relative files land there),
-// output discarded; its pid or -1. The program is named by its path, not looked up.
-inline pid_t test_spawn_in(const std::vector<const char *> &args, const std::string &folder) {
-  std::vector<char *> argv;
-  for (const char *a : args) argv.push_back((char *)a);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : -1;
-}
-
 // Runs a program to its end; its exit status, or -1 when it could not run.
 inline int test_run(const std::vector<const char *> &args) {
   pid_t pid = test_spawn(args);
@@ -150,13 +133,10 @@ inline pid_t test_start_window_program(const std::vector<const char *> &args, co
                                        const char *title, bool *shown) {
   // The system's GL and X libraries keep caches for the process that the leak checker reports.
   setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-  pid_t pid = test_spawn_in(args, folder);
+  pid_t pid = test_spawn(args, -1, -1, folder.c_str());
   *shown = false;
   if (pid < 0) return pid;
-  for (int i = 0; i < 300 && !*shown; i++) {
-    *shown = test_run({"xdotool", "search", "--name", title}) == 0;
-    if (!*shown) usleep(100000);
-  }
+  *shown = test_wait_for_window(title);
   usleep(500000);
   test_run({"xdotool", "mousemove", "960", "540"});
   return pid;
