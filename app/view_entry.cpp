@@ -85,15 +85,23 @@ static void entry_title(ui_context *ctx, buffer title) {
   ui_font_set(ctx, 0);
 }
 
-static void entry_content(app *a, reader *r, html_tree_traversal *t, int err, ui_node *scroll, buffer text) {
+struct entry_page {
+  meta *m;
+  buffer label;  // of the article link, by the feed's opener
+  int err;       // the HTML did not parse: the content is shown as text
+  html_tree_traversal t;
+  ui_node *scroll;
+};
+
+static void entry_content(app *a, reader *r, entry_page *p, buffer text) {
   ui_context *ctx = a->ui;
   ui_space_y(ctx, ui_size_pixels_make(10));
-  if (err) {
+  if (p->err) {
     ui_flow_begin(ctx, 0, 0);
     ui_flow_text(ctx, text);
     ui_flow_end(ctx);
   } else {
-    ui_html(r, a->view, ctx, t, scroll);
+    ui_html(r, a->view, ctx, &p->t, p->scroll);
   }
 }
 
@@ -124,17 +132,36 @@ static void flow_link(ui_context *ctx, reader *r, feed *f, ui_id id, buffer labe
   if (ui_link(ctx, id, label, false).clicked) reader_open_entry_link(r, f, target);
 }
 
+// The selected entry when it is of the given type and has its feed; null otherwise.
+static entry *entry_selected(view_state *v, u32 type, feed **f) {
+  entry *e = v->selected_entry;
+  *f = v->selected_feed;
+  invariant(e && e->id && entry_get_type(e) == type && *f);
+  return e && *f ? e : nullptr;
+}
+
+// Parses the entry's HTML (once per selection), opens the page and draws its title.
+static entry_page entry_page_open(app *a, reader *r, feed *f, buffer text, const char *what, buffer title) {
+  view_state *v = a->view;
+  entry_page p = {};
+  p.m = reader_get_meta(r, f->id);
+  link_opener *opener = entry_opener(r, p.m);
+  p.err = entry_parse_once(v, text, what);
+  p.label = opener->queue_mode ? string_lit("Queue article") : string_lit("Open article");
+  p.t = entry_traversal(v, &p.err);
+  p.scroll = entry_page_begin(a->ui, v)->parent;
+  entry_title(a->ui, title);
+  return p;
+}
+
 void view_rss_entry(app *a, reader *r) {
   PROFILE_ZONE(zone_view_rss_entry);
   view_state *v = a->view;
   ui_context *ctx = a->ui;
-  entry *e = v->selected_entry;
-  feed *f = v->selected_feed;
-  invariant(e && e->id && entry_get_type(e) == feed_type_rss && f);
-  if (!e || !f) return;
+  feed *f = nullptr;
+  entry *e = entry_selected(v, feed_type_rss, &f);
+  if (!e) return;
 
-  meta *m = reader_get_meta(r, f->id);
-  link_opener *opener = entry_opener(r, m);
   buffer article = e->rss.isPermaLink ? e->rss.guid : e->rss.link;
   buffer *article_field = e->rss.isPermaLink ? &e->rss.guid : &e->rss.link;
   // The texts live until the frame arena is emptied after rendering.
@@ -142,13 +169,7 @@ void view_rss_entry(app *a, reader *r) {
   buffer size_text = byte_size_to_string((u64)(e->rss.enclosure_length > 0 ? e->rss.enclosure_length : 0),
                                          &a->frame_arena);
 
-  int err = entry_parse_once(v, e->rss.description, "Parsing RSS entry HTML: ");
-  buffer label = opener->queue_mode ? string_lit("Queue article") : string_lit("Open article");
-  html_tree_traversal t = entry_traversal(v, &err);
-
-  ui_node *content = entry_page_begin(ctx, v);
-  ui_node *scroll = content->parent;
-  entry_title(ctx, e->rss.title);
+  entry_page p = entry_page_open(a, r, f, e->rss.description, "Parsing RSS entry HTML: ", e->rss.title);
 
   if (date_text.used || e->rss.author.used || article.used) {
     ui_space_y(ctx, ui_size_pixels_make(5));
@@ -160,12 +181,12 @@ void view_rss_entry(app *a, reader *r) {
     }
     if (article.used) {
       if (date_text.used || e->rss.author.used) ui_flow_text(ctx, string_lit(" - "));
-      flow_link(ctx, r, f, (ui_id)(uintptr_t)article_field, label, article);
+      flow_link(ctx, r, f, (ui_id)(uintptr_t)article_field, p.label, article);
     }
     ui_flow_end(ctx);
   }
 
-  u32 flags = m ? m->flags : 0;
+  u32 flags = p.m ? p.m->flags : 0;
   if (e->rss.enclosure_url.used && !(flags & meta_flag_hide_enclosure)) {
     ui_space_y(ctx, ui_size_pixels_make(5));
     ui_flow_begin(ctx, style_entry_header, ui_node_flag_padding);
@@ -176,11 +197,11 @@ void view_rss_entry(app *a, reader *r) {
   }
 
   ui_font_set(ctx, 1);
-  if (e->rss.description.used) entry_content(a, r, &t, err, scroll, e->rss.description);
+  if (e->rss.description.used) entry_content(a, r, &p, e->rss.description);
 
   if (e->rss.enclosure_url.used && (flags & meta_flag_draw_enclosure_image) && enclosure_is_image(e->rss.enclosure_url)) {
     ui_space_y(ctx, ui_size_pixels_make(10));
-    ui_image(ctx, v, scroll, (ui_id)(uintptr_t)&e->rss.enclosure_url, e->rss.enclosure_url, e->rss.enclosure_url,
+    ui_image(ctx, v, p.scroll, (ui_id)(uintptr_t)&e->rss.enclosure_url, e->rss.enclosure_url, e->rss.enclosure_url,
              &e->rss.enclosure_url, 1);
   }
   ui_scrollable_end(ctx);
@@ -231,10 +252,9 @@ void view_atom_entry(app *a, reader *r) {
   PROFILE_ZONE(zone_view_atom_entry);
   view_state *v = a->view;
   ui_context *ctx = a->ui;
-  entry *e = v->selected_entry;
-  feed *f = v->selected_feed;
-  invariant(e && e->id && entry_get_type(e) == feed_type_atom && f);
-  if (!e || !f) return;
+  feed *f = nullptr;
+  entry *e = entry_selected(v, feed_type_atom, &f);
+  if (!e) return;
 
   bool video = feed_is_video_site(f);
   buffer title = string_trim_right_any(e->atom.title, string_lit(entry_trim_set));
@@ -247,15 +267,7 @@ void view_atom_entry(app *a, reader *r) {
   entry_people(a, r, e, &authors, &contributors);
   buffer date_text = date_to_string(e->atom.updated, &a->frame_arena, 0, string_lit(" - "));
 
-  meta *m = reader_get_meta(r, f->id);
-  link_opener *opener = entry_opener(r, m);
-  int err = entry_parse_once(v, text, "Parsing Atom entry HTML: ");
-  buffer label = opener->queue_mode ? string_lit("Queue article") : string_lit("Open article");
-  html_tree_traversal t = entry_traversal(v, &err);
-
-  ui_node *content = entry_page_begin(ctx, v);
-  ui_node *scroll = content->parent;
-  entry_title(ctx, title);
+  entry_page p = entry_page_open(a, r, f, text, "Parsing Atom entry HTML: ", title);
 
   if (date_text.used || authors.used || contributors.used || article.used) {
     ui_space_y(ctx, ui_size_pixels_make(5));
@@ -272,7 +284,7 @@ void view_atom_entry(app *a, reader *r) {
     }
     if (article.used) {
       if (date_text.used || authors.used || contributors.used) ui_flow_text(ctx, string_lit(" - "));
-      flow_link(ctx, r, f, (ui_id)(uintptr_t)article.data, label, article);
+      flow_link(ctx, r, f, (ui_id)(uintptr_t)article.data, p.label, article);
     }
     ui_flow_end(ctx);
   }
@@ -280,7 +292,7 @@ void view_atom_entry(app *a, reader *r) {
   ui_font_set(ctx, 1);
   if (e->atom.summary.used && video) {
     ui_space_y(ctx, ui_size_pixels_make(10));
-    ui_image(ctx, v, scroll, (ui_id)(uintptr_t)&e->atom.summary, e->atom.summary, e->atom.summary, &e->atom.summary, 1);
+    ui_image(ctx, v, p.scroll, (ui_id)(uintptr_t)&e->atom.summary, e->atom.summary, e->atom.summary, &e->atom.summary, 1);
     ui_space_y(ctx, ui_size_pixels_make(10));
     if (text.used) {
       ui_flow_begin(ctx, 0, 0);
@@ -288,7 +300,7 @@ void view_atom_entry(app *a, reader *r) {
       ui_flow_end(ctx);
     }
   } else if (text.used) {
-    entry_content(a, r, &t, err, scroll, text);
+    entry_content(a, r, &p, text);
   }
   ui_scrollable_end(ctx);
 }

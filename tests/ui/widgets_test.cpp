@@ -95,14 +95,22 @@ TEST(widgets, check_box_toggles_from_its_box_and_its_label) {
   }
 }
 
+// A dropdown's hundred choices, "entry 0" to "entry 99".
+struct dropdown_choices {
+  std::vector<std::string> names;
+  std::vector<buffer> texts;
+  dropdown_choices() {
+    for (int i = 0; i < 100; i++) names.push_back("entry " + std::to_string(i));
+    for (auto &s : names) texts.push_back(string_from_bytes(s.data(), s.size()));
+  }
+};
+
 TEST(widgets, dropdown_opens_centres_its_choice_picks_and_closes) {
   widget_fixture f;
   if (!f.fonts) GTEST_SKIP() << "no font on this system";
   const ui_id id = 3;
-  std::vector<std::string> names;
-  for (int i = 0; i < 100; i++) names.push_back("entry " + std::to_string(i));
-  std::vector<buffer> texts;
-  for (auto &s : names) texts.push_back(string_from_bytes(s.data(), s.size()));
+  dropdown_choices choices;
+  std::vector<buffer> &texts = choices.texts;
   u64 selected = 50;
   auto body = [&](ui_context *c) {
     selected = ui_dropdown(c, id, ui_size_pixels_make(200), texts.data(), texts.size(), selected);
@@ -323,10 +331,8 @@ TEST(widgets, pressing_the_scrollbar_of_a_dropdown_list_scrolls_it_and_keeps_it_
   widget_fixture f;
   if (!f.fonts) GTEST_SKIP() << "no font on this system";
   const ui_id id = 3;
-  std::vector<std::string> names;
-  for (int i = 0; i < 100; i++) names.push_back("entry " + std::to_string(i));
-  std::vector<buffer> texts;
-  for (auto &s : names) texts.push_back(string_from_bytes(s.data(), s.size()));
+  dropdown_choices choices;
+  std::vector<buffer> &texts = choices.texts;
   u64 selected = 50;
   auto body = [&](ui_context *c) {
     selected = ui_dropdown(c, id, ui_size_pixels_make(200), texts.data(), texts.size(), selected);
