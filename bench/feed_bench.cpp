@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "reader/reader.h"
+#include "bench/bench_reader.h"
 
 namespace {
 
@@ -17,14 +17,7 @@ const char *const words[] = {"the", "feed", "reader", "update", "podcast", "epis
                              "weather", "release", "version", "notes", "about", "with", "from", "today",
                              "café", "Zürich", "naïve", "日本語", "новости", "—"};
 
-std::string sentence(std::mt19937 &rng, int n) {
-  std::string s;
-  for (int i = 0; i < n; ++i) {
-    if (i) s += ' ';
-    s += words[rng() % (sizeof words / sizeof *words)];
-  }
-  return s;
-}
+std::string sentence(std::mt19937 &rng, int n) { return bench_sentence(rng, n, words); }
 
 // Item i is dated i hours before a fixed point, so lower indices are newer.
 std::string rss_date(int i) {
@@ -84,28 +77,8 @@ int items_for_bytes(bool atom, size_t bytes) {
   return (int)(bytes / one) + 1;
 }
 
-struct bench_store {
-  reader r = {};
-  codepoint_set set = {};
-  buffer set_memory = {}, scratch = {};
-
-  bench_store() {
-    set_memory = memory_alloc(CODEPOINT_SET_MEMORY, nullptr);
-    scratch = memory_alloc(MiB(16), nullptr);
-    codepoint_set_init(&set, &set_memory);
-  }
-  ~bench_store() {
-    reader_destroy(&r);
-    memory_free(&set_memory);
-    memory_free(&scratch);
-  }
-  void reset() {
-    reader_destroy(&r);
-    u32 error = 0;
-    reader_init(&r, &error);
-    r.codepoints = &set;
-    r.generation = 1;
-  }
+struct bench_store : bench_reader {
+  bench_store() : bench_reader(MiB(16)) {}
   feed *parse(const std::string &document, feed *f) {
     u32 error = 0;
     buffer text = {document.size(), document.size(), (u8 *)document.data()};

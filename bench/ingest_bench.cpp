@@ -10,18 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "reader/reader.h"
+#include "bench/bench_reader.h"
 
 namespace {
 
 const char *const words[] = {"the", "feed", "reader", "update", "news", "market", "release", "notes",
                              "about", "with", "from", "today", "café", "Zürich", "日本語", "новости"};
 
-std::string words_of(std::mt19937 &rng, int n) {
-  std::string s;
-  for (int i = 0; i < n; ++i) s += std::string(i ? " " : "") + words[rng() % (sizeof words / sizeof *words)];
-  return s;
-}
+std::string words_of(std::mt19937 &rng, int n) { return bench_sentence(rng, n, words); }
 
 std::string make_document(std::mt19937 &rng, bool atom, size_t bytes) {
   std::string d = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
@@ -88,14 +84,10 @@ void ingest_xml_parser_alone(benchmark::State &state) {
 
 void ingest_feed_parse(benchmark::State &state) {
   corpus &c = the_corpus();
-  reader r = {};
-  codepoint_set set = {};
-  buffer set_memory = memory_alloc(CODEPOINT_SET_MEMORY, nullptr), scratch = memory_alloc(MiB(16), nullptr);
-  codepoint_set_init(&set, &set_memory);
-  u32 error = 0;
-  reader_init(&r, &error);
-  r.codepoints = &set;
-  r.generation = 1;
+  bench_reader store(MiB(16));
+  store.reset();
+  reader &r = store.r;
+  buffer &scratch = store.scratch;
   // The first fetch of every feed, outside the timing: the runs below are updates with nothing new.
   std::vector<u32> ids;
   for (const std::string &d : c.documents) {
@@ -111,9 +103,6 @@ void ingest_feed_parse(benchmark::State &state) {
       if (e) state.SkipWithError("feed error");
     }
   }
-  reader_destroy(&r);
-  memory_free(&set_memory);
-  memory_free(&scratch);
   state.SetBytesProcessed((s64)c.bytes * (s64)state.iterations());
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_reader.h"
 #include "reader/save.h"
 
 namespace {
@@ -31,14 +32,7 @@ const char *const words[] = {"the",    "feed",    "reader", "update", "podcast",
                              "market", "weather", "release", "notes", "about",   "with",     "from",
                              "today",  "café",    "Zürich", "naïve",  "council", "election", "—"};
 
-std::string sentence(std::mt19937 &rng, int n) {
-  std::string s;
-  for (int i = 0; i < n; ++i) {
-    if (i) s += ' ';
-    s += words[rng() % (sizeof words / sizeof *words)];
-  }
-  return s;
-}
+std::string sentence(std::mt19937 &rng, int n) { return bench_sentence(rng, n, words); }
 
 // 1-2 KB of escaped HTML: paragraphs, a link and an image.
 std::string html_body(std::mt19937 &rng) {
@@ -135,18 +129,15 @@ u64 resident_bytes() {
 
 buffer text_of(const std::string &s) { return buffer{s.size(), s.size(), (u8 *)s.data()}; }
 
-struct bench_world {
+struct bench_world : bench_reader {
   std::vector<std::string> first, update, urls;
   u64 first_bytes = 0, update_bytes = 0;
-  codepoint_set set = {};
-  buffer set_memory = {}, scratch = {};
-  reader r = {};
   std::vector<u32> ids;
   std::vector<double> feed_seconds;
   std::string folder, path;
   u64 file_bytes = 0;
 
-  bench_world() {
+  bench_world() : bench_reader(MiB(64)) {
     int n = feed_count();
     for (int f = 0; f < n; ++f) {
       first.push_back(make_document(f, 0, entries_per_feed));
@@ -155,9 +146,6 @@ struct bench_world {
       first_bytes += first.back().size();
       update_bytes += update.back().size();
     }
-    set_memory = memory_alloc(CODEPOINT_SET_MEMORY, nullptr);
-    scratch = memory_alloc(MiB(64), nullptr);
-    codepoint_set_init(&set, &set_memory);
     char t[] = "/tmp/qm_store_bench_XXXXXX";
     folder = mkdtemp(t);
     path = folder + "/feed_data_20240101_000000.bin";
@@ -165,16 +153,6 @@ struct bench_world {
   ~bench_world() {
     unlink(path.c_str());
     rmdir(folder.c_str());
-    reader_destroy(&r);
-    memory_free(&set_memory);
-    memory_free(&scratch);
-  }
-  void fresh() {
-    reader_destroy(&r);
-    u32 error = 0;
-    reader_init(&r, &error);
-    r.codepoints = &set;
-    r.generation = 1;
   }
   // What the program does with one completed download.
   feed *ingest(const std::string &document, const std::string &url, feed *f) {
@@ -188,7 +166,7 @@ struct bench_world {
     return f;
   }
   void ingest_first() {
-    fresh();
+    reset();
     ids.clear();
     feed_seconds.clear();
     for (size_t k = 0; k < first.size(); ++k) {

@@ -215,7 +215,6 @@ static entry *feed_guid_find(feed_parse_context *c, buffer guid) {
 
 entry *feed_find_known_entry(feed_parse_context *c, entry *e) {
   reader *r = c->r;
-  u32 feed_id = c->f->id;
   buffer guid = entry_get_guid(e);
   if (guid.used) return feed_guid_find(c, guid);
   // Without a unique id the first identifying text the entry has decides.
@@ -223,8 +222,8 @@ entry *feed_find_known_entry(feed_parse_context *c, entry *e) {
   u32 by = link.used ? 1 : title.used ? 2 : 3;
   // Items of this same document are not known: two that share a link or a title are two items.
   u32 known = c->known_entries;
-  return store_walk<entry>(&r->entries, entry_is_live, [&](entry *k) {
-    if (k->feed_id != feed_id || k->id > known || entry_get_guid(k).used) return false;
+  return reader_walk_feed_entries(r, c->f->id, [&](entry *k) {
+    if (k->id > known || entry_get_guid(k).used) return false;
     if (by == 1) return string_equal(feed_entry_link(r, k), link);
     if (by == 2) return string_equal(entry_get_title(k), title);
     return feed_entry_link(r, k).used == 0 && entry_get_title(k).used == 0 && string_equal(feed_entry_text(k), text);

@@ -21,18 +21,27 @@ void query_init(query *slot, buffer url, s32 feed_id, fetch_wake_fn *wake) {
   __atomic_store_n(&slot->state, (u32)query_state_queued, __ATOMIC_RELEASE);
 }
 
-// One whole line, so no other worker's text lands inside it.
-static void fetch_log_too_large(buffer url) {
+// One whole line "<why>: <url>", so no other worker's text lands inside it, for a request that
+// could not be queued or a file that could not be read.
+static void fetch_log_refusal(const char *why, buffer url) {
   u8 line[FETCH_URL_AREA_SIZE + 128];
   buffer out = buffer_make(sizeof line, 0, line);
-  buffer why = string_lit("Feed file not read, it is larger than the limit of ");
-  buffer_push_bytes(&out, why.data, why.used);
-  buffer_push_unsigned(&out, FETCH_DOCUMENT_MAX / MiB(1), 0, ' ', 0);
-  buffer_push_bytes(&out, " MiB for a feed document: ", 26);
+  buffer_push_bytes(&out, why, string_length(why));
+  buffer_push_bytes(&out, ": ", 2);
   u64 n = url.used < FETCH_URL_AREA_SIZE ? url.used : FETCH_URL_AREA_SIZE;
   buffer_push_bytes(&out, url.data, n);
   buffer_push_bytes(&out, "\n", 1);
   log_append(out.data, out.used);
+}
+
+static void fetch_log_too_large(buffer url) {
+  u8 text[96];
+  buffer why = buffer_make(sizeof text, 0, text);
+  buffer head = string_lit("Feed file not read, it is larger than the limit of ");
+  buffer_push_bytes(&why, head.data, head.used);
+  buffer_push_unsigned(&why, FETCH_DOCUMENT_MAX / MiB(1), 0, ' ', 0);
+  buffer_push_bytes(&why, " MiB for a feed document", 25);  // with its terminating zero
+  fetch_log_refusal((const char *)text, url);
 }
 
 void query_job_fetch(void *argument) {
@@ -131,18 +140,6 @@ void fetch_open_generation(fetch_context *c, reader *r) {
   if (r->generation != c->start_generation) return;
   if (c->new_generation) c->new_generation(r);
   else r->generation += 1;
-}
-
-// One whole line "<why>: <url>" for a request that could not be queued.
-static void fetch_log_refusal(const char *why, buffer url) {
-  u8 line[FETCH_URL_AREA_SIZE + 128];
-  buffer out = buffer_make(sizeof line, 0, line);
-  buffer_push_bytes(&out, why, string_length(why));
-  buffer_push_bytes(&out, ": ", 2);
-  u64 n = url.used < FETCH_URL_AREA_SIZE ? url.used : FETCH_URL_AREA_SIZE;
-  buffer_push_bytes(&out, url.data, n);
-  buffer_push_bytes(&out, "\n", 1);
-  log_append(out.data, out.used);
 }
 
 // A feed or a URL already on its way is not fetched twice: pressing "Update all" again must not

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-
 #include "reader/save.h"
 #include "reader/store_internal.h"
 
@@ -19,13 +18,6 @@ static_assert(sizeof(link_opener) * READER_LINK_OPENER_COUNT == SAVE_FILE_OPENER
 #define ENTRY_ATOM_END 192u
 
 static void log_text(const char *text) { log_append(text, strlen(text)); }
-
-// The bytes a string takes in the rewritten arena: its capacity (a terminator within it comes
-// along), never less than its length.
-static u64 string_span(buffer s) {
-  if (!s.data) return 0;
-  return s.size > s.used ? s.size : s.used;
-}
 
 static void zero_unused_layout(u32 which, void *record) {
   if (which == pool_feeds && feed_get_type((feed *)record) == feed_type_atom)
@@ -335,7 +327,7 @@ static image_parts reader_write_parts(reader *r) {
     for (u32 i = 0; i < p->high_water; ++i) {
       if (!keep[k][i]) continue;
       u32 n = record_strings(k, pool_get(p, save_record_size[k], i), fields);
-      for (u32 s = 0; s < n; ++s) strings_size += string_span(*fields[s]);
+      for (u32 s = 0; s < n; ++s) strings_size += reader_string_span(*fields[s]);
     }
   }
   for (link_opener &o : r->link_openers) {
@@ -368,7 +360,7 @@ static image_parts reader_write_parts(reader *r) {
   u64 arena_used = 0;
   auto relocate = [&](buffer *field, bool opener) {
     buffer s = *field;
-    u64 n = opener ? (s.data ? s.used : 0) : string_span(s);
+    u64 n = opener ? (s.data ? s.used : 0) : reader_string_span(s);
     if (n) memcpy(arena + arena_used, s.data, n);
     *field = buffer{n, s.data ? s.used : 0, (u8 *)(uintptr_t)arena_used};
     arena_used += n;

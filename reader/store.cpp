@@ -50,8 +50,7 @@ void reader_init_sized(reader *r, const reader_capacity *capacity, u32 *error) {
 }
 
 void reader_destroy(reader *r) {
-  pool *pools[7] = {&r->feeds, &r->entries, &r->categories, &r->persons, &r->atom_links, &r->links, &r->metas};
-  for (pool *p : pools) pool_destroy(p);
+  for (u32 k = pool_feeds; k <= pool_metas; ++k) pool_destroy(reader_pool(r, k));
   reader_index_free(r);
   memory_free(&r->strings_a);
   memory_free(&r->strings_b);
@@ -108,13 +107,13 @@ static void reader_register_codepoints(reader *r, buffer text) {
   const u64 printable_low = 0xFFFFFFFF00000000ull, printable_high = 0x7FFFFFFFFFFFFFFFull;
   bool printable = (set->present[0] & printable_low) == printable_low &&
                    (set->present[1] & printable_high) == printable_high;
-  // One ASCII byte or one longer sequence; false when the set ran full.
-  auto take_ascii = [&](u32 b) {
-    if (set->present[b >> 6] >> (b & 63) & 1) return true;
-    if (codepoint_set_add(set, b)) return true;
+  auto add = [&](u32 c) {
+    if (codepoint_set_add(set, c)) return true;
     log_append_string(string_lit("Feed error: No space left in codepoint set.\n"));
     return false;
   };
+  // One ASCII byte or one longer sequence, each false when the set ran full.
+  auto take_ascii = [&](u32 b) { return (set->present[b >> 6] >> (b & 63) & 1) || add(b); };
   auto take_high = [&]() {
     u32 c = unicode_invalid, error = 0;
     u8 length = (u8)utf8_decode_common(p, end, &c);
@@ -124,10 +123,7 @@ static void reader_register_codepoints(reader *r, buffer text) {
       length = 1;
     }
     p += length;
-    if (codepoint_set_contains(set, c)) return true;
-    if (codepoint_set_add(set, c)) return true;
-    log_append_string(string_lit("Feed error: No space left in codepoint set.\n"));
-    return false;
+    return codepoint_set_contains(set, c) || add(c);
   };
 #if STORE_ASCII_SIXTEEN
   while (printable && end - p >= 16) {

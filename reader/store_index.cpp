@@ -100,16 +100,20 @@ static u32 slot_of(pool *p, T *item) {
 
 static u32 link_hash(u32 kind, u32 owner_id, u32 target_id) { return index_hash_ids(kind, owner_id, target_id); }
 
+// Feeds, categories and persons are filed by id and by one text.
+static void file_by_id_and_text(reader_index *by_id, reader_index *by_text, u32 s, u32 id, buffer text) {
+  index_file(by_id, s, index_hash_ids(id, 0, 0));
+  index_file(by_text, s, index_hash_bytes(text));
+}
+static void unfile_both(reader_index *a, reader_index *b, u32 s) {
+  index_unfile(a, s);
+  index_unfile(b, s);
+}
+
 void reader_file_feed(reader *r, feed *f) {
-  u32 s = slot_of(&r->feeds, f);
-  index_file(&r->feeds_by_id, s, index_hash_ids(f->id, 0, 0));
-  index_file(&r->feeds_by_url, s, index_hash_bytes(f->url));
+  file_by_id_and_text(&r->feeds_by_id, &r->feeds_by_url, slot_of(&r->feeds, f), f->id, f->url);
 }
-void reader_unfile_feed(reader *r, feed *f) {
-  u32 s = slot_of(&r->feeds, f);
-  index_unfile(&r->feeds_by_id, s);
-  index_unfile(&r->feeds_by_url, s);
-}
+void reader_unfile_feed(reader *r, feed *f) { unfile_both(&r->feeds_by_id, &r->feeds_by_url, slot_of(&r->feeds, f)); }
 void reader_feed_url_changed(reader *r, feed *f) {
   index_file(&r->feeds_by_url, slot_of(&r->feeds, f), index_hash_bytes(f->url));
 }
@@ -118,24 +122,16 @@ void reader_file_meta(reader *r, meta *m) {
 }
 void reader_unfile_meta(reader *r, meta *m) { index_unfile(&r->metas_by_feed, slot_of(&r->metas, m)); }
 void reader_file_category(reader *r, category *c) {
-  u32 s = slot_of(&r->categories, c);
-  index_file(&r->categories_by_term, s, index_hash_bytes(c->term));
-  index_file(&r->categories_by_id, s, index_hash_ids(c->id, 0, 0));
+  file_by_id_and_text(&r->categories_by_id, &r->categories_by_term, slot_of(&r->categories, c), c->id, c->term);
 }
 void reader_unfile_category(reader *r, category *c) {
-  u32 s = slot_of(&r->categories, c);
-  index_unfile(&r->categories_by_term, s);
-  index_unfile(&r->categories_by_id, s);
+  unfile_both(&r->categories_by_term, &r->categories_by_id, slot_of(&r->categories, c));
 }
 void reader_file_person(reader *r, person *p) {
-  u32 s = slot_of(&r->persons, p);
-  index_file(&r->persons_by_name, s, index_hash_bytes(p->name));
-  index_file(&r->persons_by_id, s, index_hash_ids(p->id, 0, 0));
+  file_by_id_and_text(&r->persons_by_id, &r->persons_by_name, slot_of(&r->persons, p), p->id, p->name);
 }
 void reader_unfile_person(reader *r, person *p) {
-  u32 s = slot_of(&r->persons, p);
-  index_unfile(&r->persons_by_name, s);
-  index_unfile(&r->persons_by_id, s);
+  unfile_both(&r->persons_by_name, &r->persons_by_id, slot_of(&r->persons, p));
 }
 void reader_file_link(reader *r, struct link *l) {
   u32 s = slot_of(&r->links, l);
@@ -143,9 +139,7 @@ void reader_file_link(reader *r, struct link *l) {
   index_file(&r->links_by_owner, s, index_hash_owner(l->owner_id, l->kind & 1));
 }
 void reader_unfile_link(reader *r, struct link *l) {
-  u32 s = slot_of(&r->links, l);
-  index_unfile(&r->links_by_ends, s);
-  index_unfile(&r->links_by_owner, s);
+  unfile_both(&r->links_by_ends, &r->links_by_owner, slot_of(&r->links, l));
 }
 void reader_file_atom_link(reader *r, atom_link *l) {
   index_file(&r->atom_links_by_owner, slot_of(&r->atom_links, l),

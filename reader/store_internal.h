@@ -79,6 +79,9 @@ u32 entry_strings(entry *e, buffer **out);
 // Any record of the pools that have texts (feeds to Atom links), by pool; 0 for the others.
 u32 record_strings(u32 which, void *record, buffer **out);
 u32 opener_strings(link_opener *o, buffer **out);
+// The bytes a text takes in the arena: its capacity (a terminator within it comes along), never
+// less than its length.
+inline u64 reader_string_span(buffer s) { return !s.data ? 0 : s.size > s.used ? s.size : s.used; }
 
 // ---- Look-ups ----------------------------------------------------------------------------
 

@@ -72,14 +72,10 @@ u32 opener_strings(link_opener *o, buffer **out) {
   return 3;
 }
 
-
 // ---- Reclaiming the arena ----------------------------------------------------------------
 
 // Below this the arena is left alone: moving it would cost more calls than the bytes are worth.
 #define READER_STRINGS_RECLAIM_FLOOR (64ull * 1024)
-
-// A text's bytes in the arena: its capacity, never less than its length.
-static u64 reader_string_span(buffer s) { return !s.data ? 0 : s.size > s.used ? s.size : s.used; }
 
 static bool reader_string_in(buffer s, const buffer &arena) {
   return s.data && s.data >= arena.data && s.data + reader_string_span(s) <= arena.data + arena.used;
