@@ -85,21 +85,12 @@ void xml_parser_init(xml_parser *out, buffer nodes, buffer strings, buffer input
   out->document = out->top = xml_node_new(out, xml_node_type_document, error);
 }
 
-// Out of line so the common case of xml_node_new needs no frame.
-__attribute__((noinline)) static bool xml_node_arena_grow(xml_parser *p, u64 need) {
+// Out of line so the common case of a node that fits needs no frame.
+__attribute__((noinline)) bool xml_node_grow(xml_parser *p, u64 need) {
   return xml_arena_grow(&p->nodes, p->node_reservation, need);
 }
 
-xml_node *xml_node_new(xml_parser *p, u32 type, xml_error *error) {
-  if (*error) return nullptr;
-  buffer *a = &p->nodes;
-  u64 need = align_padding((u64)(a->data + a->used), 8) + sizeof(xml_node);
-  if ((a->used > a->size || need > a->size - a->used) && !xml_node_arena_grow(p, need)) {
-    xml_set_error(error, xml_error_out_of_node_memory);
-    return nullptr;
-  }
-  return xml_node_make(p, type, error);  // it fits now
-}
+xml_node *xml_node_new(xml_parser *p, u32 type, xml_error *error) { return xml_node_make(p, type, error); }
 
 void xml_node_append_child(xml_node *parent, xml_node *child, xml_error *error) {
   xml_node_link(parent, child, false, error);
@@ -396,27 +387,29 @@ static inline void xml_scan_take(xml_scan *r, u64 lf, u64 follow, u32 n) {
 
 #ifdef __SSE2__
 // The SSE2 block leaves every byte above 0x7F to the sequence step.
-static inline u64 xml_scan_block_sse2(const u8 *t, __m128i k0, __m128i k1, __m128i k2, __m128i k3, bool lines, bool,
+static inline u64 xml_scan_block_sse2(const u8 *t, __m128i k0, __m128i k1, __m128i k2, __m128i k3, u32 lines, bool,
                                       u64 *lf, u64 *) {
   return xml_block_sse2(t, k0, k1, k2, k3, lines, lf);
 }
-static xml_scan xml_scan_sse2(const u8 *s, const u8 *end, const u8 *stops, bool lines, bool utf8) {
+static xml_scan xml_scan_sse2(const u8 *s, const u8 *end, const u8 *stops, u32 lines, bool utf8) {
   XML_SCAN_LOOP(16, xml_scan_block_sse2, _mm_set1_epi8, false)
 }
 #endif
 
 #if defined(__x86_64__)
 __attribute__((target("avx2,popcnt"))) static inline u64 xml_block_avx2(const u8 *t, __m256i k0, __m256i k1, __m256i k2,
-                                                                        __m256i k3, bool lines, bool utf8, u64 *lf,
+                                                                        __m256i k3, u32 lines, bool utf8, u64 *lf,
                                                                         u64 *follow) {
   __m256i v = _mm256_loadu_si256((const __m256i *)t);
   __m256i special = _mm256_or_si256(_mm256_cmpgt_epi8(_mm256_set1_epi8(0x20), v),
                                     _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, k0), _mm256_cmpeq_epi8(v, k1)),
                                                     _mm256_or_si256(_mm256_cmpeq_epi8(v, k2), _mm256_cmpeq_epi8(v, k3))));
   u64 mask = (u32)_mm256_movemask_epi8(special);
-  if (lines) {
-    *lf = (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n')));
-    mask &= ~(*lf | (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\t'))));
+  if (lines != xml_scan_lines_stop) {
+    u64 n = (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n')));
+    mask &= ~(n | (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\t'))));
+    if (lines == xml_scan_lines_pass) mask &= ~(u64)(u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\r')));
+    else *lf = n;
   }
   // Two-byte sequences (U+0080 to U+07FF, all of them Chars) are taken inside the block, so that
   // the words of Latin, Greek or Cyrillic text do not stop it: a lead C2..DF with a continuation
@@ -433,7 +426,7 @@ __attribute__((target("avx2,popcnt"))) static inline u64 xml_block_avx2(const u8
   }
   return mask;
 }
-__attribute__((target("avx2,popcnt"))) static xml_scan xml_scan_avx2(const u8 *s, const u8 *end, const u8 *stops, bool lines,
+__attribute__((target("avx2,popcnt"))) static xml_scan xml_scan_avx2(const u8 *s, const u8 *end, const u8 *stops, u32 lines,
                                                               bool utf8) {
   XML_SCAN_LOOP(32, xml_block_avx2, _mm256_set1_epi8, true)
 }
@@ -452,7 +445,7 @@ static bool xml_has_avx2() {
 
 bool xml_scan_narrow = false;
 
-xml_scan xml_scan_bytes(const u8 *s, const u8 *end, const u8 stops[4], bool lines, bool utf8) {
+xml_scan xml_scan_bytes(const u8 *s, const u8 *end, const u8 stops[4], u32 lines, bool utf8) {
 #if defined(__x86_64__)
   if (!xml_scan_narrow && xml_has_avx2()) return xml_scan_avx2(s, end, stops, lines, utf8);
 #endif
@@ -461,6 +454,136 @@ xml_scan xml_scan_bytes(const u8 *s, const u8 *end, const u8 stops[4], bool line
 #else
   return xml_scan{s, 0, nullptr, 0};
 #endif
+}
+
+// ---- Lines and columns counted after the fact ----------------------------------------------
+
+bool xml_scan_wide() {
+#if defined(__x86_64__)
+  static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                           __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+  return wide && !xml_scan_narrow;
+#else
+  return false;
+#endif
+}
+
+// The three counts a cursor needs to be brought over UTF-8 bytes, each over a range [s, to): the
+// LFs and the CRs; the LFs right after a CR (the first byte's own predecessor not looked at);
+// the continuation bytes, which add no column. Each counts into bytes of a vector, summed before
+// they can wrap. And the byte past the last line end, looked for from the end.
+#define XML_COUNTS(WIDTH, VEC, LOAD, SET1, EQ, GT, AND, OR, SUB, ZERO, SUM, MASK)             \
+  static void xml_count_line_bytes(const u8 *s, const u8 *to, u64 *lfs, u64 *crs) {         \
+    u64 lf = 0, cr = 0;                                                                     \
+    while (to - s >= WIDTH) {                                                               \
+      VEC a = ZERO(), b = ZERO();                                                           \
+      for (u32 k = 0; k < 255 && to - s >= WIDTH; k++, s += WIDTH) {                        \
+        VEC v = LOAD(s);                                                                    \
+        a = SUB(a, EQ(v, SET1('\n')));                                                      \
+        b = SUB(b, EQ(v, SET1('\r')));                                                      \
+      }                                                                                     \
+      lf += SUM(a), cr += SUM(b);                                                           \
+    }                                                                                       \
+    for (; s < to; s++) lf += *s == '\n', cr += *s == '\r';                                 \
+    *lfs = lf, *crs = cr;                                                                   \
+  }                                                                                         \
+  static u64 xml_count_pairs(const u8 *s, const u8 *to) {                                   \
+    u64 n = 0;                                                                              \
+    for (s++; to - s >= WIDTH;) {                                                           \
+      VEC a = ZERO();                                                                       \
+      for (u32 k = 0; k < 255 && to - s >= WIDTH; k++, s += WIDTH)                          \
+        a = SUB(a, AND(EQ(LOAD(s), SET1('\n')), EQ(LOAD(s - 1), SET1('\r'))));              \
+      n += SUM(a);                                                                          \
+    }                                                                                       \
+    for (; s < to; s++) n += *s == '\n' && s[-1] == '\r';                                   \
+    return n;                                                                               \
+  }                                                                                         \
+  static u64 xml_count_continuations(const u8 *s, const u8 *to) {                           \
+    u64 n = 0;                                                                              \
+    while (to - s >= WIDTH) {                                                               \
+      VEC a = ZERO();                                                                       \
+      for (u32 k = 0; k < 255 && to - s >= WIDTH; k++, s += WIDTH)                          \
+        a = SUB(a, GT(SET1(-64), LOAD(s))); /* signed: 0x80..0xBF are below -64 */          \
+      n += SUM(a);                                                                          \
+    }                                                                                       \
+    for (; s < to; s++) n += (*s & 0xC0) == 0x80;                                           \
+    return n;                                                                               \
+  }                                                                                         \
+  static const u8 *xml_last_line_end(const u8 *s, const u8 *to) {                           \
+    const u8 *t = to;                                                                       \
+    for (; t - s >= WIDTH; t -= WIDTH) {                                                    \
+      VEC v = LOAD(t - WIDTH);                                                              \
+      u32 m = MASK(OR(EQ(v, SET1('\n')), EQ(v, SET1('\r'))));                               \
+      if (m) return t - WIDTH + (32 - __builtin_clz(m));                                    \
+    }                                                                                       \
+    for (; t > s; t--)                                                                      \
+      if (t[-1] == '\n' || t[-1] == '\r') return t;                                         \
+    return nullptr;                                                                         \
+  }
+
+#ifdef __SSE2__
+struct xml_counts_sse2 {
+static inline __m128i load(const u8 *s) { return _mm_loadu_si128((const __m128i *)s); }
+static inline u64 sum(__m128i a) {
+  __m128i s = _mm_sad_epu8(a, _mm_setzero_si128());
+  return (u64)_mm_cvtsi128_si64(s) + (u64)_mm_cvtsi128_si64(_mm_unpackhi_epi64(s, s));
+}
+static inline u32 mask(__m128i v) { return (u32)_mm_movemask_epi8(v); }
+XML_COUNTS(16, __m128i, load, _mm_set1_epi8, _mm_cmpeq_epi8, _mm_cmpgt_epi8, _mm_and_si128, _mm_or_si128, _mm_sub_epi8,
+           _mm_setzero_si128, sum, mask)
+};
+#endif
+
+#if defined(__x86_64__)
+#pragma GCC push_options
+#pragma GCC target("avx2,bmi,popcnt")
+struct xml_counts_avx2 {
+static inline __m256i load(const u8 *s) { return _mm256_loadu_si256((const __m256i *)s); }
+static inline u64 sum(__m256i a) {
+  __m256i s = _mm256_sad_epu8(a, _mm256_setzero_si256());
+  __m128i h = _mm_add_epi64(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
+  return (u64)_mm_cvtsi128_si64(h) + (u64)_mm_extract_epi64(h, 1);
+}
+static inline u32 mask(__m256i v) { return (u32)_mm256_movemask_epi8(v); }
+XML_COUNTS(32, __m256i, load, _mm256_set1_epi8, _mm256_cmpeq_epi8, _mm256_cmpgt_epi8, _mm256_and_si256, _mm256_or_si256,
+           _mm256_sub_epi8, _mm256_setzero_si256, sum, mask)
+};
+#pragma GCC pop_options
+#endif
+#undef XML_COUNTS
+
+// Brings c from s over [s, to) with the counts of one of the two builds above.
+template <class K>
+static void xml_count_over(xml_cursor *c, const u8 *s, const u8 *to) {
+  const u8 *last = K::xml_last_line_end(s, to);
+  if (!last) {
+    c->column += (u32)((u64)(to - s) - K::xml_count_continuations(s, to));
+    c->after_cr = 0;
+    return;
+  }
+  // CR LF is one line end, and so is an LF right after a CR the cursor counted already.
+  u64 lf, cr;
+  K::xml_count_line_bytes(s, last, &lf, &cr);
+  u64 pairs = cr ? K::xml_count_pairs(s, last) : 0;
+  if (c->after_cr && *s == '\n') pairs++;
+  c->line += (u32)(lf + cr - pairs);
+  // The column starts again after the last line end, at 1 (an LF after a CR leaves it there).
+  c->column = 1 + (u32)((u64)(to - last) - K::xml_count_continuations(last, to));
+  c->line_start = (u8 *)last;
+  c->line_start_state = c->state;
+  c->after_cr = last == to && to[-1] == '\r';
+}
+
+void xml_utf8_count(xml_cursor *c, const u8 *to) {
+  const u8 *s = c->position;
+  if (s == to) return;
+#if defined(__x86_64__)
+  if (xml_scan_wide()) xml_count_over<xml_counts_avx2>(c, s, to);
+  else
+#endif
+    xml_count_over<xml_counts_sse2>(c, s, to);
+  c->position = c->next = (u8 *)to;
+  c->codepoint = XML_NO_CODEPOINT;
 }
 
 // Bytes of an ASCII-compatible encoding. Each step copies into the arena's free tail before it
@@ -490,7 +613,7 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
       __m128i v = _mm_loadu_si128((const __m128i *)s);
       // Tabs and LFs stay in a run that counts lines; the LFs before its end are counted from their bits.
       u64 lf_bits = 0;
-      u32 mask = (u32)xml_block_sse2(s, sa, sb, sc, sd, newlines, &lf_bits);
+      u32 mask = (u32)xml_block_sse2(s, sa, sb, sc, sd, newlines ? xml_scan_lines_count : xml_scan_lines_stop, &lf_bits);
       u32 lf = (u32)lf_bits;
       if (keep) _mm_storeu_si128((__m128i *)d, v);
       u32 n = mask ? (u32)__builtin_ctz(mask) : 16;
@@ -500,7 +623,7 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
       if (n == 16 && utf8) {
         // A long run: the rest of it in one scan and one copy, when the arena has room for it.
         // (Text of the other byte encodings stops at every non-ASCII byte, too often for it.)
-        xml_scan r = xml_scan_bytes(s, end, stops, newlines, utf8 && any_char);
+        xml_scan r = xml_scan_bytes(s, end, stops, newlines ? xml_scan_lines_count : xml_scan_lines_stop, utf8 && any_char);
         u64 m = (u64)(r.stop - s);
         if (m && (!keep || xml_string_tail(p, d, m + XML_RUN_ROOM, &dend))) {
           if (keep) memcpy(d, s, m), d += m;

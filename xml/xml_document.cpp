@@ -700,9 +700,8 @@ __attribute__((always_inline)) static inline xml_node *xml_character_data_rest(x
   return *error ? nullptr : node;
 }
 
-// The same out of line for the fast text to hand over to, so that its callers stay small.
-static xml_node *xml_character_data_after(xml_parser *p, xml_cursor *c, xml_marks *m, xml_string_mark *text,
-                                          xml_error *error) {
+// The same out of line, for the UTF-8 content loop to hand a run over to.
+xml_node *xml_character_data_after(xml_parser *p, xml_cursor *c, xml_marks *m, xml_string_mark *text, xml_error *error) {
   return xml_character_data_rest(p, c, m, text, error);
 }
 
@@ -718,173 +717,8 @@ xml_node *xml_parse_cdata_section(xml_parser *p, xml_cursor *c, xml_error *error
                                               xml_error_cdata_section_expected_start, xml_node_type_cdata_section, error);
 }
 
-// The bulk scan of UTF-8 from t, with the line, column and line start it leaves: where it stopped.
-__attribute__((always_inline)) static inline u8 *xml_scan_counting(u8 *t, u8 *end, const u8 stops[4], u32 *line,
-                                                                  u32 *column, u8 **line_start) {
-  xml_scan r = xml_scan_bytes(t, end, stops, true, true);
-  xml_scan_lines(r, t, line, column, line_start);
-  return (u8 *)r.stop;
-}
-
-// The cursor moved to t by a fast path that counted the line and column itself.
-__attribute__((always_inline)) static inline void xml_fast_leave(xml_cursor *c, u8 *t, u32 line, u32 column, u8 *line_start) {
-  c->position = c->next = t;
-  c->line = line, c->column = column, c->after_cr = 0, c->codepoint = XML_NO_CODEPOINT;
-  if (line_start != c->line_start) c->line_start = line_start, c->line_start_state = c->state;
-}
-
-// Character data in UTF-8 that runs to a "<" through Chars that are their own text (no "]",
-// no CR but in CR LF) and well-formed predefined or character references to Chars, with room for it: its node
-// made in one step, as the general path would make it. Text that goes on in another way is
-// handed to the general path after the run of such Chars and references it starts with, which
-// that path would take alike. *taken is false, and nothing has changed, when the general path
-// is to read it all.
-__attribute__((always_inline)) static inline xml_node *xml_fast_text(xml_parser *p, xml_cursor *c, bool *taken,
-                                                                   xml_error *error) {
-  *taken = false;
-  u8 *s = c->position, *t = s, *end = p->end, *line_start = c->line_start;
-  // Bytes up to seg are in the arena's free tail already (out of them, references resolved);
-  // from seg on they are copied as they stand.
-  u8 *seg = s;
-  u64 out = 0;
-  u32 line = c->line, column = c->column;
-  if (c->after_cr) return nullptr;  // an LF after a CR adds no line: the general path's case
-  bool general = false;
-  static const u8 stops[4] = {'<', '&', ']', 0};
-  for (;;) {
-    // Most runs are short: one block looks first, the scan takes over when it is all text.
-#ifdef __SSE2__
-    if (end - t >= 16) {
-      u64 lf_bits = 0;
-      u32 mask = (u32)xml_block_sse2(t, _mm_set1_epi8('<'), _mm_set1_epi8('&'), _mm_set1_epi8(']'), _mm_setzero_si128(), true,
-                                     &lf_bits);
-      u32 lf = (u32)lf_bits;
-      u32 n = mask ? (u32)__builtin_ctz(mask) : 16;
-      xml_block_lines(t, n, lf, &line, &column, &line_start);
-      t += n;
-      if (n < 16) goto one;
-    }
-#endif
-    t = xml_scan_counting(t, end, stops, &line, &column, &line_start);
-  one:
-    if (t == end) {
-      general = true;  // the general path reports the end of input
-      break;
-    }
-    u8 b = *t;
-    if (xml_byte_class[b] & xml_class_text) {
-      t++, column++;
-    } else if (b == '\n') {
-      t++, line++, column = 1, line_start = t;
-    } else if (b == '<') {
-      break;
-    } else if (b == '\r' && end - t >= 2 && t[1] == '\n') {
-      // CR LF, kept as it stands like every line end: one line. (A lone CR leaves the cursor
-      // waiting for an LF, which the general path keeps.)
-      t += 2, line++, column = 1, line_start = t;
-    } else if (b == '&') {
-      // A resolved reference is never longer than its text, so room for the text so far holds
-      // what it becomes.
-      u32 v;
-      u64 n = xml_fast_reference(t, end, &v), verbatim = (u64)(t - seg);
-      if (n == 0 || !xml_is_char(v) || !xml_string_reserve(p, out + verbatim + n)) {
-        general = true;
-        break;
-      }
-      buffer *a = &p->strings;
-      u8 *d = a->data + a->used + out;
-      if (verbatim) xml_copy(d, seg, verbatim, end, a->data + a->size);
-      out = (u64)(xml_put_utf8(d + verbatim, v) - (a->data + a->used));
-      t += n, column += (u32)n, seg = t;
-    } else {
-      u32 cp, n = b >= 0x80 ? xml_utf8_sequence(t, end, &cp) : 0;
-      if (n == 0 || !xml_is_char(cp)) {
-        general = true;
-        break;
-      }
-      t += n, column++;
-      // Words of other scripts are runs of such Chars: no block between them.
-      while (t < end && *t >= 0x80 && (n = xml_utf8_sequence(t, end, &cp)) != 0 && xml_is_char(cp)) t += n, column++;
-    }
-  }
-  u64 verbatim = (u64)(t - seg), length = out + verbatim;
-  if ((length == 0 && !general) || !xml_string_reserve(p, length)) return nullptr;
-  buffer *a = &p->strings;
-  xml_marks m;
-  xml_string_mark text;
-  if (general) m = xml_marks_begin(p), text = xml_string_begin(p);
-  u8 *d = a->data + a->used;
-  if (verbatim) xml_copy(d + out, seg, verbatim, end, a->data + a->size);
-  a->used += length;
-  xml_fast_leave(c, t, line, column, line_start);
-  if (general) {
-    xml_node *node = xml_character_data_after(p, c, &m, &text, error);
-    // Nothing read and nothing made: the other content items are tried from here.
-    *taken = node || *error;
-    return node;
-  }
-  *taken = true;
-  xml_node *node = xml_node_make(p, xml_node_type_character_data, error);
-  if (!node) {
-    a->used -= length;  // as the general path rolls back its string when the node does not fit
-    return nullptr;
-  }
-  node->text = buffer{length, length, d};
-  return node;
-}
-
-// A CDATA section in UTF-8 at the cursor whose characters are Chars without a CR: its node made
-// in one step from the bytes as they stand, as the general path would make it. *taken is
-// false, and nothing has changed, for anything else (and when the arena could not hold it).
-__attribute__((noinline)) static xml_node *xml_fast_cdata(xml_parser *p, xml_cursor *c, bool *taken, xml_error *error) {
-  *taken = false;
-  if (c->after_cr) return nullptr;
-  u8 *s = c->position + 9, *t = s, *end = p->end, *line_start = c->line_start;
-  u32 line = c->line, column = c->column + 9;
-  static const u8 stops[4] = {']', 0, 0, 0};
-  for (;;) {
-    t = xml_scan_counting(t, end, stops, &line, &column, &line_start);
-    if (t == end) return nullptr;
-    u8 b = *t;
-    if (xml_byte_class[b] & xml_class_cdata) {
-      t++, column++;
-    } else if (b == '\n') {
-      t++, line++, column = 1, line_start = t;
-    } else if (b == ']') {
-      if (end - t >= 3 && t[1] == ']' && t[2] == '>') break;
-      t++, column++;
-    } else {
-      u32 cp, n = b >= 0x80 ? xml_utf8_sequence(t, end, &cp) : 0;
-      if (n == 0 || !xml_is_char(cp)) return nullptr;  // a CR too: the general path's case
-      t += n, column++;
-    }
-  }
-  u64 length = (u64)(t - s);
-  buffer *a = &p->strings;
-  if (!xml_string_reserve(p, length)) return nullptr;
-  *taken = true;
-  u64 node_size = p->nodes.size;
-  u8 *d = a->data + a->used;
-  if (length) xml_copy(d, s, length, end, a->data + a->size);
-  a->used += length;
-  xml_fast_leave(c, t + 3, line, column + 3, line_start);
-  xml_node *node = xml_node_make(p, xml_node_type_cdata_section, error);
-  if (!node) {
-    a->used -= length;  // as the production's marks give its string back
-    p->nodes.size = node_size;
-    return nullptr;
-  }
-  node->text = length ? buffer{length, length, d} : buffer{};
-  return node;
-}
-
 xml_node *xml_parse_content(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
-  if (p->encoding == XML_ENCODING_UTF8 && xml_fast_ok(p, c) && !p->wide_fast && c->position < p->end && *c->position != '<') {
-    bool taken;
-    xml_node *node = xml_fast_text(p, c, &taken, error);
-    if (taken) return node;
-  }
   // A start tag is the common case: no character data can begin at "<", so go straight to it.
   if (xml_fast_ok(p, c) && xml_fast_ascii(p, c->position) == '<') {
     u32 second = xml_fast_ascii(p, c->position + xml_fast_width(p));
@@ -908,33 +742,68 @@ xml_node *xml_parse_content(xml_parser *p, xml_cursor *c, xml_error *error) {
   return nullptr;
 }
 
-// An element; at_start set when the caller has seen "<" at the cursor on the fast path of UTF-8.
-static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_error *error) {
+// The end tag of node from its "</" on: a name byte-equal to the start tag's, white space, ">".
+void xml_element_end_tag(xml_parser *p, xml_cursor *c, xml_node *node, xml_error *error) {
+  if (*error) return;
+  if (!xml_match_ascii(p, c, string_lit("</"), error)) {
+    xml_set_error(error, xml_error_element_expected_end_tag);
+    return;
+  }
+  buffer name = node->name;
+  // The end name is read into the string arena and given back after the comparison: it is
+  // compared in place only when the arena has room for it, so a full arena fails here as it
+  // does there. In place, UTF-8 has the start name's bytes, UTF-16 an ASCII start name in units.
+  const buffer *a = &p->strings;
+  const u8 *after = nullptr;
+  u32 columns = 0;
+  if (!xml_fast_ok(p, c) || a->used > a->size || name.used > a->size - a->used) {
+  } else if (p->encoding == XML_ENCODING_UTF8 && !p->wide_fast) {
+    after = c->position + name.used;
+    bool same = (u64)(p->end - c->position) > name.used && memcmp(c->position, name.data, name.used) == 0;
+    if (!same || *after >= 0x80 || (xml_byte_class[*after] & xml_class_name)) after = nullptr;
+    for (u64 i = 0; after && i < name.used; i++) columns += (name.data[i] & 0xC0) != 0x80;
+  } else if (p->wide_fast) {
+    after = c->position + 2 * name.used;
+    bool same = (u64)(p->end - c->position) / 2 > name.used;
+    for (u64 i = 0; same && i < name.used; i++) same = xml_fast_ascii(p, c->position + 2 * i) == name.data[i];
+    u32 b = same ? xml_fast_ascii(p, after) : 0x100;
+    if (b >= 0x80 || (xml_byte_class[b] & xml_class_name)) after = nullptr;
+    columns = (u32)name.used;
+  }
+  if (after) {
+    c->column += columns;  // a name holds no line end
+    c->position = c->next = (u8 *)after;
+    c->after_cr = 0;
+    c->codepoint = XML_NO_CODEPOINT;
+  } else {
+    xml_string_mark end_name_mark = xml_string_begin(p);
+    buffer end_name;
+    if (!xml_parse_name(p, c, &end_name, error)) xml_set_error(error, xml_error_element_expected_end_tag_name);
+    if (!*error && (end_name.used != name.used || memcmp(end_name.data, name.data, name.used) != 0))
+      xml_set_error(error, xml_error_element_expected_matching_end_tag);
+    xml_string_rollback(&end_name_mark);  // compared, not kept
+  }
+  xml_skip_spaces(p, c, nullptr, error);
+  if (!*error && !xml_match_ascii(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
+}
+
+xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (*error) return nullptr;
   if (!xml_depth_enter(p, error)) return nullptr;
-  // An element the content loop started is inside another one, whose marks give back all of it
-  // on error (errors are never cleared, so the outer one fails too): it needs none of its own.
-  xml_marks m;
-  if (!at_start) m = xml_marks_begin(p);
+  xml_marks m = xml_marks_begin(p);
   xml_node *node = nullptr;
   buffer name = {};
-  // UTF-8 is read in place below where the general steps would take every byte as it stands.
+  // In UTF-8 names, attributes and end tags are read in place where the general steps would
+  // take every byte as it stands.
   bool utf8 = p->encoding == XML_ENCODING_UTF8 && !p->wide_fast && xml_fast_ok(p, c);
-  // The encoding and its fast mode are settled before the first element, so within one in
-  // UTF-8 xml_fast_ok comes down to no code point waiting in the cursor.
-  auto utf8_fast = [&]() { return utf8 && c->pending == XML_NO_CODEPOINT; };
   u8 *end = p->end;
-  if (at_start) xml_fast_move(c, c->position + 1, 1);
-  else if (!xml_match_ascii(p, c, string_lit("<"), error)) xml_set_error(error, xml_error_element_expected_start);
-  u32 name_column = c->column;
+  if (!xml_match_ascii(p, c, string_lit("<"), error)) xml_set_error(error, xml_error_element_expected_start);
   if (!*error && !(utf8 && xml_fast_name(p, c, true, &name)) && !xml_parse_name(p, c, &name, error))
     xml_set_error(error, xml_error_expected_name);
-  u32 name_columns = c->column - name_column;  // a name holds no line end
   node = xml_node_make(p, xml_node_type_element, error);
   if (node) node->name = name;
 
   while (!*error) {
-    if (utf8 && c->position < end && (*c->position == '>' || *c->position == '/')) break;  // no attribute
     if (xml_fast_ok(p, c)) {
       // Look past the white space without a cursor copy: nothing is consumed here.
       const u8 *s = c->position;
@@ -942,10 +811,7 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
       while (xml_is_space(b = xml_fast_ascii(p, s))) s += w;
       if (b == '>' || b == '/') break;
       if (b < 0x80) {
-        bool taken = false;
-        xml_node *a = utf8 ? xml_fast_attribute(p, c, &taken, error) : nullptr;
-        if (!taken) a = xml_parse_attribute(p, c, error);
-        if (a && !*error) xml_node_link_made(node, a, true);  // the loop runs only on a made node
+        xml_node_link(node, xml_parse_attribute(p, c, error), true, error);
         continue;
       }
     }
@@ -955,22 +821,14 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
     if (*error || cp == '>' || cp == '/') break;
     xml_node_link(node, xml_parse_attribute(p, c, error), true, error);
   }
-  // Most tags end right after their name or last attribute: no white space to skip then.
+  xml_skip_spaces(p, c, nullptr, error);
   u32 cp = XML_NO_CODEPOINT;
-  bool fast = !*error && utf8_fast() && c->position < end && (*c->position == '>' || *c->position == '/');
-  if (fast) {
-    cp = *c->position;
-    xml_fast_move(c, c->position + 1, 1);
-  } else {
-    xml_skip_spaces(p, c, nullptr, error);
-    fast = !*error && xml_fast_ok(p, c);
-  }
-  if (fast && cp == XML_NO_CODEPOINT) {
+  if (!*error && xml_fast_ok(p, c)) {
     cp = xml_fast_ascii(p, c->position);
     if (cp == '/' || cp == '>') xml_fast_skip(p, c, 1);
-    else fast = false;
+    else cp = XML_NO_CODEPOINT;
   }
-  if (!fast) {
+  if (cp == XML_NO_CODEPOINT) {
     cp = xml_peek(p, c, error);
     if (!*error && (cp == '/' || cp == '>')) xml_advance(c, error);
   }
@@ -979,93 +837,21 @@ static xml_node *xml_element(xml_parser *p, xml_cursor *c, bool at_start, xml_er
     if (!xml_match_ascii(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
     node->empty = 1;
   } else if (cp == '>') {
-    bool at_end_tag = false;  // the loop saw "</" on the fast path
-    while (!*error) {
-      xml_node *child;
-      if (utf8_fast() && end - c->position >= 2) {
-        // The content items of UTF-8 told apart by their first two bytes, as xml_parse_content
-        // and the "</" look-ahead would tell them apart.
-        const u8 *s = c->position;
-        bool taken = false;
-        child = nullptr;
-        if (s[0] != '<') {
-          child = xml_fast_text(p, c, &taken, error);
-        } else if (s[1] == '/') {
-          at_end_tag = true;
-          break;
-        } else if (s[1] < 0x80 && s[1] != '!' && s[1] != '?') {
-          child = xml_element(p, c, true, error);
-          taken = true;
-        } else if (s[1] == '!' && p->end - s >= 9 && memcmp(s, "<![CDATA[", 9) == 0) {
-          // No character data begins at "<": straight to the section.
-          child = xml_fast_cdata(p, c, &taken, error);
-          if (!taken) child = xml_parse_cdata_section(p, c, error);
-          taken = true;
-        }
-        if (!taken) child = xml_parse_content(p, c, error);
-      } else {
-        if (xml_at(p, c, string_lit("</"), error)) break;
-        child = xml_parse_content(p, c, error);
-      }
-      if (!child || *error) break;
-      xml_node_link_made(node, child, false);  // no error: the element's node was made
-    }
-    if (!node->first_child) node->empty = 1;
-    if (at_end_tag && !*error) xml_fast_move(c, c->position + 2, 2);
-    else if (!*error && !xml_match_ascii(p, c, string_lit("</"), error)) xml_set_error(error, xml_error_element_expected_end_tag);
-    // In UTF-8 the end name's bytes are the start name's bytes: compare them in place.
-    const u8 *after = c->position + name.used;
-    bool same = false;
-    // The end name is read into the string arena and given back after the comparison: in place
-    // only when the arena has room for it, so a full arena fails here as it does there.
-    const buffer *a = &p->strings;
-    if (*error || !(utf8_fast() || (!utf8 && xml_fast_ok(p, c))) || a->used > a->size || name.used > a->size - a->used) {
-    } else if (utf8 || p->encoding == XML_ENCODING_UTF8) {
-      same = (u64)(p->end - c->position) > name.used;
-#ifdef __SSE2__
-      if (same && name.used <= 16 && p->end - c->position >= 16 && a->data + a->size - name.data >= 16) {
-        __m128i x = _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)c->position), _mm_loadu_si128((const __m128i *)name.data));
-        u32 want = (u32)((1ull << name.used) - 1);
-        same = ((u32)_mm_movemask_epi8(x) & want) == want;
-      } else
-#endif
-      {
-        for (u64 i = 0; same && i < name.used; i++) same = c->position[i] == name.data[i];
-      }
-      same = same && *after < 0x80 && !(xml_byte_class[*after] & xml_class_name);
-    } else if (p->wide_fast) {
-      // An ASCII start name spelled again in ASCII units.
-      after = c->position + 2 * name.used;
-      same = (u64)(p->end - c->position) / 2 > name.used;
-      for (u64 i = 0; same && i < name.used; i++) same = xml_fast_ascii(p, c->position + 2 * i) == name.data[i];
-      u32 b = same ? xml_fast_ascii(p, after) : 0x100;
-      same = b < 0x80 && !(xml_byte_class[b] & xml_class_name);
-    }
-    if (same) {
-      c->column += name_columns;  // the same code points
-      c->position = c->next = (u8 *)after;
-      c->after_cr = 0;
-      c->codepoint = XML_NO_CODEPOINT;
+    if (utf8 && c->position < end) {
+      xml_utf8_content(p, c, node, error);
     } else {
-      xml_string_mark end_name_mark = xml_string_begin(p);
-      buffer end_name;
-      if (!*error && !xml_parse_name(p, c, &end_name, error)) xml_set_error(error, xml_error_element_expected_end_tag_name);
-      if (!*error && (end_name.used != name.used || memcmp(end_name.data, name.data, name.used) != 0))
-        xml_set_error(error, xml_error_element_expected_matching_end_tag);
-      xml_string_rollback(&end_name_mark);  // compared, not kept
+      while (!*error && !xml_at(p, c, string_lit("</"), error)) {
+        xml_node *child = xml_parse_content(p, c, error);
+        if (!child || *error) break;
+        xml_node_link_made(node, child, false);  // no error: the element's node was made
+      }
     }
-    if (same && c->position < end && *c->position == '>') {
-      xml_fast_skip(p, c, 1);  // the common end tag: no white space before its ">"
-    } else {
-      xml_skip_spaces(p, c, nullptr, error);
-      if (!*error && !xml_match_ascii(p, c, string_lit(">"), error)) xml_set_error(error, xml_error_expected_greater_than);
-    }
+    if (!*error && !node->first_child) node->empty = 1;
+    xml_element_end_tag(p, c, node, error);
   } else {
     xml_set_error(error, xml_error_element_expected_greater_than_or_slash);
   }
-  if (!at_start) xml_marks_end(&m, error);
+  xml_marks_end(&m, error);
   p->depth--;
   return *error ? nullptr : node;
 }
-
-xml_node *xml_parse_element(xml_parser *p, xml_cursor *c, xml_error *error) { return xml_element(p, c, false, error); }

@@ -59,24 +59,35 @@ inline u32 xml_special_mask(__m128i v, __m128i a, __m128i b, __m128i c, __m128i 
   return (u32)_mm_movemask_epi8(special);
 }
 
-// The stop bits of the 16 bytes at t: the stops k0..k3, the controls and the bytes above 0x7F;
-// with lines set, the LFs (also given in *lf) and the tabs are no stops.
-inline u64 xml_block_sse2(const u8 *t, __m128i k0, __m128i k1, __m128i k2, __m128i k3, bool lines, u64 *lf) {
+#endif
+
+// What a scan does with line ends: stops at them and at tabs; takes LFs and tabs, counting the
+// LFs (a CR still stops it); or takes tabs, LFs and CRs without counting, for a caller that
+// counts lines later.
+enum : u32 { xml_scan_lines_stop = 0, xml_scan_lines_count = 1, xml_scan_lines_pass = 2 };
+
+#ifdef __SSE2__
+// The stop bits of the 16 bytes at t: the stops k0..k3, the controls and the bytes above 0x7F,
+// but the line ends and tabs that lines lets pass; with xml_scan_lines_count the LFs are also
+// given in *lf.
+inline u64 xml_block_sse2(const u8 *t, __m128i k0, __m128i k1, __m128i k2, __m128i k3, u32 lines, u64 *lf) {
   __m128i v = _mm_loadu_si128((const __m128i *)t);
   u64 mask = xml_special_mask(v, k0, k1, k2, k3);
-  if (lines) {
-    *lf = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
-    mask &= ~(*lf | (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+  if (lines != xml_scan_lines_stop) {
+    u64 n = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+    mask &= ~(n | (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+    if (lines == xml_scan_lines_pass) mask &= ~(u64)(u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
+    else *lf = n;
   }
   return mask;
 }
 #endif
 
 // Scans from s for the first byte a run cannot take in bulk: one of the stops, a control but
-// tab and LF (those two too unless lines is set), or a byte above 0x7F that does not begin a
-// whole UTF-8 Char (any such byte unless utf8 is set); the last part block is left unread.
-// AVX2 when the processor has it, else SSE2.
-xml_scan xml_scan_bytes(const u8 *s, const u8 *end, const u8 stops[4], bool lines, bool utf8);
+// the line ends and tabs that lines lets pass, or a byte above 0x7F that does not begin a whole
+// UTF-8 Char (any such byte unless utf8 is set); the last part block is left unread. AVX2 when
+// the processor has it, else SSE2.
+xml_scan xml_scan_bytes(const u8 *s, const u8 *end, const u8 stops[4], u32 lines, bool utf8);
 // The line and column a scan from `from` leaves; true when a line began in it, at *line_start.
 __attribute__((always_inline)) inline bool xml_scan_lines(const xml_scan &r, const u8 *from, u32 *line, u32 *column,
                                                           u8 **line_start) {
@@ -143,6 +154,10 @@ inline void xml_copy(u8 *d, const u8 *s, u64 n, const u8 *s_end, const u8 *d_end
   memcpy(d, s, n);
 }
 
+inline void xml_set_error(xml_error *error, xml_error e) {
+  if (*error == 0) *error = e;
+}
+
 // Zero-fills a node with straight-line stores: the compiler turns a loop or a library fill of
 // this size into a string instruction whose start-up costs more than the stores.
 inline void xml_node_clear(xml_node *n) {
@@ -161,19 +176,31 @@ inline void xml_node_clear(xml_node *n) {
 #endif
 }
 
-// xml_node_new with the common case inline: a node that fits in the committed arena.
-inline xml_node *xml_node_make(xml_parser *p, u32 type, xml_error *error) {
+// Commits more of the node arena's reservation for need more bytes; false for a fixed arena or a
+// full reservation.
+bool xml_node_grow(xml_parser *p, u64 need);
+
+// A zero-filled node of the type on the node arena, grown into its reservation when it has one;
+// null, with nothing changed and no error set, when it cannot hold one more.
+inline xml_node *xml_node_try(xml_parser *p, u32 type) {
   buffer *a = &p->nodes;
-  u64 padding = align_padding((u64)(a->data + a->used), 8);
-  u64 need = padding + sizeof(xml_node);
-  if (*error || a->used > a->size || need > a->size - a->used) return xml_node_new(p, type, error);
-  xml_node *n = (xml_node *)(a->data + a->used + padding);
+  u64 need = align_padding((u64)(a->data + a->used), 8) + sizeof(xml_node);
+  if ((a->used > a->size || need > a->size - a->used) && !xml_node_grow(p, need)) return nullptr;
+  xml_node *n = (xml_node *)(a->data + a->used + need - sizeof(xml_node));
   a->used += need;
   xml_node_clear(n);
   n->type = type;
   // The nodes that follow land a few lines further on: fetching them for writing now keeps the
   // stores of the next ones from waiting on memory.
   __builtin_prefetch((const u8 *)n + 4 * sizeof *n, 1);
+  return n;
+}
+
+// xml_node_new inline, for the productions.
+inline xml_node *xml_node_make(xml_parser *p, u32 type, xml_error *error) {
+  if (*error) return nullptr;
+  xml_node *n = xml_node_try(p, type);
+  if (!n) xml_set_error(error, xml_error_out_of_node_memory);
   return n;
 }
 
@@ -203,9 +230,6 @@ inline bool xml_string_reserve(xml_parser *p, u64 n) {
   return (a->used <= a->size && n <= a->size - a->used) || xml_string_grow(p, n);
 }
 
-inline void xml_set_error(xml_error *error, xml_error e) {
-  if (*error == 0) *error = e;
-}
 
 // Ends a string-reading production: hands the string out on success, gives it back on error.
 inline bool xml_string_finish(xml_string_mark *mark, buffer *out, xml_error *error) {
@@ -412,3 +436,20 @@ inline void xml_marks_end(xml_marks *m, const xml_error *error) {
     buffer_mark_rollback(&m->nodes);
   }
 }
+
+// ---- Element content in UTF-8 --------------------------------------------------------------
+
+// True when the wide scans are to be used: the processor has AVX2 (with BMI and popcount) and
+// the scans are not held to SSE2.
+bool xml_scan_wide();
+// Brings the cursor from its position to `to` over UTF-8 bytes that are all parts of Chars, with
+// the line, column and line start that advancing over each code point would give.
+void xml_utf8_count(xml_cursor *c, const u8 *to);
+// The content of parent, an element whose start tag was read, in UTF-8 where xml_fast_ok holds:
+// every item is appended to parent, and the cursor is left at the "</" that ends it.
+void xml_utf8_content(xml_parser *p, xml_cursor *c, xml_node *parent, xml_error *error);
+// The end tag of node from its "</" on.
+void xml_element_end_tag(xml_parser *p, xml_cursor *c, xml_node *node, xml_error *error);
+// Character data whose first bytes were pushed since the text mark (m taken with it): the rest
+// of the run, read from the cursor, and its node.
+xml_node *xml_character_data_after(xml_parser *p, xml_cursor *c, xml_marks *m, xml_string_mark *text, xml_error *error);

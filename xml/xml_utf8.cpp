@@ -1,0 +1,162 @@
+// Element content in UTF-8, read in one loop over the bytes: character data, CDATA sections and
+// elements whose tags hold ASCII names and plain attributes become their nodes straight from the
+// input, nested elements kept on a stack of their own instead of a call each, and text copied a
+// block at a time as it is scanned. Lines and columns are not followed byte by byte: the cursor
+// is brought up to the loop's position only where a production takes over or the loop ends.
+// Anything else, and everything that is not well-formed, goes to the productions at the point
+// where they would meet it, so both ways build the same tree, use the same arena bytes and stop
+// at the same error.
+//
+// The loop itself is xml_utf8_loop.h, compiled here twice: for the baseline processor, and for
+// one with AVX2, where a block is 32 bytes, byte classes are looked up a block at a time and
+// UTF-8 sequences are checked inside the block.
+#include <string.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "xml/xml_internal.h"
+
+namespace {
+
+// ---- Arenas ------------------------------------------------------------------------------
+
+// The free ends of the two arenas while the loop runs. They live in locals because a store into
+// a node could, as far as the compiler knows, change the parser's arena records, which it would
+// then load again after every node; they go back into the records before a production runs.
+struct xml_tails {
+  u8 *string;      // the next free string byte
+  u8 *string_end;  // the end of the string arena's room
+  u8 *node;        // the next free node byte
+  u8 *node_end;
+};
+
+inline void xml_tails_store(xml_parser *p, const xml_tails &t) {
+  p->strings.used = (u64)(t.string - p->strings.data);
+  p->nodes.used = (u64)(t.node - p->nodes.data);
+}
+
+inline void xml_tails_load(const xml_parser *p, xml_tails *t) {
+  const buffer &s = p->strings, &n = p->nodes;
+  t->string = s.data + s.used;
+  t->string_end = s.used <= s.size ? s.data + s.size : t->string;
+  t->node = n.data + n.used;
+  t->node_end = n.used <= n.size ? n.data + n.size : t->node;
+}
+
+// Loads the tails after a production ran, and makes room for need more string bytes: true when
+// the string arena holds them. The loop writes strings without asking for room each time, which
+// is sound only while it has room for the rest of the input: nothing it writes is longer than
+// the bytes it was read from.
+inline bool xml_tails_reload(xml_parser *p, xml_tails *t, u64 need) {
+  xml_tails_load(p, t);
+  if ((u64)(t->string_end - t->string) >= need) return true;
+  bool grown = xml_string_grow(p, need);
+  xml_tails_load(p, t);
+  return grown;
+}
+
+// Commits room for a node at *n (the tail aligned); *n moves with the tail. False when the node
+// arena cannot hold one more.
+inline bool xml_tails_grow_nodes(xml_parser *p, xml_tails *t, u8 **n) {
+  xml_tails_store(p, *t);
+  bool grown = xml_node_grow(p, (u64)(*n - t->node) + sizeof(xml_node));
+  const buffer &nodes = p->nodes;
+  t->node_end = nodes.used <= nodes.size ? nodes.data + nodes.size : t->node;
+  return grown && t->node_end - *n >= (s64)sizeof(xml_node);
+}
+
+inline buffer xml_string_of(u8 *d, u64 n) { return n ? buffer{n, n, d} : buffer{}; }
+
+// ---- Bytes -------------------------------------------------------------------------------
+
+inline const u8 *xml_utf8_skip_spaces(const u8 *t, const u8 *end) {
+  while (t < end && (*t == ' ' || *t == '\n' || *t == '\t' || *t == '\r')) t++;
+  return t;
+}
+
+// The length of the whole UTF-8 Char at t (a byte above 0x7F), or 0 when the bytes are none.
+inline u32 xml_utf8_char(const u8 *t, const u8 *end) {
+  u32 cp, n = xml_utf8_sequence(t, end, &cp);
+  return n && xml_is_char(cp) ? n : 0;
+}
+
+// A set of ASCII bytes in the two forms the loop's two builds look it up in: flag tables for a
+// byte's low and high halves, where a byte is in the set when its two entries share a flag (one
+// flag per high half covers any set of bytes below 0x80), and up to three bytes compared one by
+// one together with the controls.
+struct byte_set_spec {
+  u8 low[16];
+  u8 high[16];
+  u8 bytes[3];
+  bool line_ends;  // tab, LF and CR are not in the set (the other controls are)
+};
+
+template <class F>
+constexpr byte_set_spec xml_byte_set(F in_set, u8 a, u8 b, u8 c, bool line_ends) {
+  byte_set_spec s{};
+  for (u32 h = 0; h < 8; h++) {
+    s.high[h] = (u8)(1u << h);
+    for (u32 l = 0; l < 16; l++)
+      if (in_set(h << 4 | l)) s.low[l] |= (u8)(1u << h);
+  }
+  s.bytes[0] = a, s.bytes[1] = b, s.bytes[2] = c;
+  s.line_ends = line_ends;
+  return s;
+}
+
+constexpr bool xml_control(u32 b) { return b < 0x20 && b != '\t' && b != '\n' && b != '\r'; }
+
+// What stops a run of each kind: the bytes that end it and those that need more than a copy.
+constexpr byte_set_spec text_set =
+    xml_byte_set([](u32 b) { return b == '<' || b == '&' || b == ']' || xml_control(b); }, '<', '&', ']', true);
+constexpr byte_set_spec cdata_set = xml_byte_set([](u32 b) { return b == ']' || xml_control(b); }, ']', ']', ']', true);
+constexpr byte_set_spec value_double_set =
+    xml_byte_set([](u32 b) { return b == '"' || b == '<' || b == '&' || b < 0x20; }, '"', '<', '&', false);
+constexpr byte_set_spec value_single_set =
+    xml_byte_set([](u32 b) { return b == '\'' || b == '<' || b == '&' || b < 0x20; }, '\'', '<', '&', false);
+// The ASCII name characters.
+constexpr byte_set_spec name_set = xml_byte_set(
+    [](u32 b) {
+      return (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') || b == '-' || b == '.' ||
+             b == ':' || b == '_';
+    },
+    0, 0, 0, false);
+
+enum : u32 { run_text, run_cdata, run_value };
+
+}  // namespace
+
+// ---- The two builds of the loop ----------------------------------------------------------
+
+namespace {
+namespace xml_utf8_baseline {
+#define XML_UTF8_WIDTH 16
+#include "xml/xml_utf8_loop.h"
+#undef XML_UTF8_WIDTH
+}  // namespace xml_utf8_baseline
+}  // namespace
+
+#if defined(__x86_64__)
+#pragma GCC push_options
+#pragma GCC target("avx2,bmi,bmi2,popcnt")
+namespace {
+namespace xml_utf8_avx2 {
+#define XML_UTF8_WIDTH 32
+#include "xml/xml_utf8_loop.h"
+#undef XML_UTF8_WIDTH
+}  // namespace xml_utf8_avx2
+}  // namespace
+#pragma GCC pop_options
+#endif
+
+void xml_utf8_content(xml_parser *p, xml_cursor *c, xml_node *parent, xml_error *error) {
+  if (*error) return;
+#if defined(__x86_64__)
+  if (xml_scan_wide()) return xml_utf8_avx2::content(p, c, parent, error);
+#endif
+  xml_utf8_baseline::content(p, c, parent, error);
+}

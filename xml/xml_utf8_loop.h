@@ -1,0 +1,489 @@
+// The UTF-8 content loop, included twice by xml_utf8.cpp: once for the baseline processor with
+// blocks of 16 bytes, once under AVX2 with blocks of 32 (XML_UTF8_WIDTH), each time inside a
+// namespace of its own. No include guard, on purpose. What the loop reads in place and what it
+// hands to the productions is explained in xml_utf8.cpp.
+
+// ---- Blocks ------------------------------------------------------------------------------
+
+enum : u32 { width = XML_UTF8_WIDTH };
+
+#if XML_UTF8_WIDTH == 32
+typedef __m256i block;
+inline block load(const u8 *p) { return _mm256_loadu_si256((const __m256i *)p); }
+inline void store(u8 *p, block v) { _mm256_storeu_si256((__m256i *)p, v); }
+inline u32 high_bits(block v) { return (u32)_mm256_movemask_epi8(v); }
+
+// A set of ASCII bytes as two tables of 16 flag bytes: a byte is in the set when the entry of its
+// low half and the entry of its high half share a flag. Bytes above 0x7F are in no set.
+struct byte_set {
+  __m256i low, high;
+};
+inline byte_set make_set(const byte_set_spec &t) {
+  return byte_set{_mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i *)t.low)),
+                  _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i *)t.high))};
+}
+inline u32 in_set(block v, const byte_set &k) {
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  __m256i l = _mm256_shuffle_epi8(k.low, _mm256_and_si256(v, nibble));
+  __m256i h = _mm256_shuffle_epi8(k.high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
+  return ~(u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_and_si256(l, h), _mm256_setzero_si256()));
+}
+
+// The bytes of v moved up by N places across the lanes, the first N places filled with zeros.
+template <int N>
+inline __m256i shift_in_zeros(__m256i v) {
+  return _mm256_alignr_epi8(v, _mm256_permute2x128_si256(v, v, 0x08), 16 - N);
+}
+
+// Nonzero bytes where the UTF-8 of v, read from a character boundary, breaks: a continuation
+// byte without a lead, a lead without its continuation bytes, an overlong form, a surrogate, a
+// value past U+10FFFF, and the last byte of U+FFFE and U+FFFF, which are no Chars. A sequence
+// that runs past the block is not judged. Each pair of bytes looks up the faults its first
+// byte's two halves and its second byte's high half allow, and keeps those all three allow; the
+// third and fourth bytes of longer sequences must be continuations, and only they may be.
+inline bool utf8_faults(block v) {
+  enum : u8 {
+    too_short = 1,       // a lead followed by no continuation
+    too_long = 2,        // a continuation after ASCII
+    overlong_3 = 4,      // E0 80..9F
+    too_large = 8,       // F4 90..BF, F5..FF
+    surrogate = 16,      // ED A0..BF
+    overlong_2 = 32,     // C0, C1
+    over_or_large = 64,  // F0 80..8F, F5..FF 80..8F
+    two_conts = 128,     // a continuation after a continuation
+    carry = too_short | too_long | two_conts,
+  };
+  const char large = too_large | over_or_large, cont = too_long | overlong_2 | two_conts;
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+#define XML_TWICE(...) _mm256_setr_epi8(__VA_ARGS__, __VA_ARGS__)
+  __m256i prev1 = shift_in_zeros<1>(v);
+  __m256i first_high = _mm256_shuffle_epi8(
+      XML_TWICE(too_long, too_long, too_long, too_long, too_long, too_long, too_long, too_long, two_conts, two_conts,
+                two_conts, two_conts, too_short | overlong_2, too_short, too_short | overlong_3 | surrogate,
+                too_short | too_large | over_or_large),
+      _mm256_and_si256(_mm256_srli_epi16(prev1, 4), nibble));
+  __m256i first_low = _mm256_shuffle_epi8(
+      XML_TWICE(carry | overlong_3 | overlong_2 | over_or_large, carry | overlong_2, carry, carry, carry | too_large,
+                carry | large, carry | large, carry | large, carry | large, carry | large, carry | large, carry | large,
+                carry | large, carry | large | surrogate, carry | large, carry | large),
+      _mm256_and_si256(prev1, nibble));
+  __m256i second_high = _mm256_shuffle_epi8(
+      XML_TWICE(too_short, too_short, too_short, too_short, too_short, too_short, too_short, too_short,
+                cont | overlong_3 | over_or_large, cont | overlong_3 | too_large, cont | surrogate | too_large,
+                cont | surrogate | too_large, too_short, too_short, too_short, too_short),
+      _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
+#undef XML_TWICE
+  __m256i pairs = _mm256_and_si256(_mm256_and_si256(first_high, first_low), second_high);
+  // Two places after a lead of three or four bytes, or three after one of four, the byte must
+  // be a continuation; the pair faults gave it two_conts exactly then.
+  __m256i prev2 = shift_in_zeros<2>(v), prev3 = shift_in_zeros<3>(v);
+  __m256i must = _mm256_or_si256(_mm256_subs_epu8(prev2, _mm256_set1_epi8((char)(0xE0 - 0x80))),
+                                 _mm256_subs_epu8(prev3, _mm256_set1_epi8((char)(0xF0 - 0x80))));
+  __m256i faults = _mm256_xor_si256(_mm256_and_si256(must, _mm256_set1_epi8((char)0x80)), pairs);
+  __m256i not_char = _mm256_and_si256(
+      _mm256_and_si256(_mm256_cmpeq_epi8(prev2, _mm256_set1_epi8((char)0xEF)), _mm256_cmpeq_epi8(prev1, _mm256_set1_epi8((char)0xBF))),
+      _mm256_cmpeq_epi8(_mm256_max_epu8(v, _mm256_set1_epi8((char)0xBE)), v));
+  faults = _mm256_or_si256(faults, not_char);
+  return !_mm256_testz_si256(faults, faults);
+}
+
+// Of a block at t whose bytes above 0x7F are in high, the stops (bits of the bytes a run cannot
+// take as they stand) and *take, how many bytes the run may take when none stops it. A block
+// whose sequences are all whole Chars lets them pass, but a sequence cut by its end, which the
+// next block takes whole; in one with any other, every byte above 0x7F stops the run and goes
+// through the one-character step.
+inline u32 pass_sequences(block v, const u8 *t, u32 high, u32 stops, u32 *take) {
+  // Latin, Greek or Cyrillic text has only two-byte sequences, C2..DF and a continuation byte,
+  // each a Char: told from two masks, without the full check. (Signed: C1 is -63, E0 is -32.)
+  u32 lead = (u32)_mm256_movemask_epi8(
+      _mm256_and_si256(_mm256_cmpgt_epi8(v, _mm256_set1_epi8(-63)), _mm256_cmpgt_epi8(_mm256_set1_epi8(-32), v)));
+  u32 cont = (u32)_mm256_movemask_epi8(_mm256_cmpgt_epi8(_mm256_set1_epi8(-64), v));
+  if ((lead | cont) == high && cont == lead << 1) {
+    // Every byte above 0x7F is a lead or the continuation right after one; a lead in the last
+    // place is taken with its continuation in the next block.
+    u32 n = lead >> (width - 1) ? width - 1 : width;
+    *take = n;
+    return stops & (u32)((1ull << n) - 1);
+  }
+  if (utf8_faults(v)) return stops | high;
+  u32 n = width;
+  if (t[width - 1] >= 0xC0) n = width - 1;
+  else if (t[width - 2] >= 0xE0) n = width - 2;
+  else if (t[width - 3] >= 0xF0) n = width - 3;
+  *take = n;
+  return stops & (u32)((1ull << n) - 1);
+}
+
+inline void clear_node(xml_node *node) {
+  static_assert(sizeof(xml_node) == 5 * 32 + 24, "five blocks and three words");
+  u8 *b = (u8 *)node;
+  const __m256i zero = _mm256_setzero_si256();
+  for (u32 i = 0; i < 5; i++) _mm256_storeu_si256((__m256i *)(b + 32 * i), zero);
+  _mm_storeu_si128((__m128i *)(b + 160), _mm256_castsi256_si128(zero));
+  *(u64 *)(b + 176) = 0;
+}
+#else
+typedef __m128i block;
+inline block load(const u8 *p) { return _mm_loadu_si128((const __m128i *)p); }
+inline void store(u8 *p, block v) { _mm_storeu_si128((__m128i *)p, v); }
+inline u32 high_bits(block v) { return (u32)_mm_movemask_epi8(v); }
+
+// A set of ASCII bytes as up to three bytes compared one by one, and the controls (with or
+// without tab, LF and CR). Bytes above 0x7F are in every set: the one-character step checks them.
+struct byte_set {
+  __m128i a, b, c;
+  bool line_ends;  // tab, LF and CR are not in the set
+};
+inline byte_set make_set(const byte_set_spec &t) {
+  return byte_set{_mm_set1_epi8((char)t.bytes[0]), _mm_set1_epi8((char)t.bytes[1]), _mm_set1_epi8((char)t.bytes[2]),
+                  t.line_ends};
+}
+inline u32 in_set(block v, const byte_set &k) {
+  u64 unused;
+  return (u32)xml_block_sse2((const u8 *)&v, k.a, k.b, k.c, k.c,
+                             k.line_ends ? xml_scan_lines_pass : xml_scan_lines_stop, &unused);
+}
+inline u32 pass_sequences(block, const u8 *, u32, u32 stops, u32 *) { return stops; }
+inline void clear_node(xml_node *node) { xml_node_clear(node); }
+#endif
+
+// ---- The run of one text, CDATA section or attribute value -------------------------------
+
+// Bytes from t are copied to out, a block at a time as they are scanned (the string arena has
+// room for the rest of the input and a block), references to Chars resolved and in values each
+// tab, LF and CR made a space, up to the byte that ends the run: "<" for text, the "]]>" of
+// CDATA, the closing quote q of a value. True with t at that byte and out past what the run
+// holds; false at the first byte the productions must read instead.
+template <u32 kind>
+inline bool run(const u8 *&t, const u8 *end, u8 *&out, const byte_set &set, u8 q) {
+  // The byte that ends a text or a value, told from the block itself: the common way out then
+  // waits on no load of the byte.
+#if XML_UTF8_WIDTH == 32
+  const block terminator = _mm256_set1_epi8((char)(kind == run_text ? '<' : q));
+#else
+  const block terminator = _mm_set1_epi8((char)(kind == run_text ? '<' : q));
+#endif
+  for (;;) {
+    if (end - t >= width) {
+      block v = load(t);
+      store(out, v);
+      u32 stops = in_set(v, set), take = width;
+#if XML_UTF8_WIDTH == 32
+      if (u32 high = high_bits(v)) stops = pass_sequences(v, t, high, stops, &take);
+      u32 ends = (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, terminator));
+#else
+      u32 ends = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, terminator));
+#endif
+      if (!stops) {
+        t += take, out += take;
+        continue;
+      }
+      u32 k = (u32)__builtin_ctz(stops);
+      t += k, out += k;
+      if (kind != run_cdata && (ends >> k & 1)) return true;
+    } else if (t == end) {
+      return false;  // the productions report the end of input
+    }
+    u8 b = *t;
+    if (b >= 0x80) {
+      u32 n = xml_utf8_char(t, end);
+      if (n == 0) return false;
+      for (u32 i = 0; i < n; i++) out[i] = t[i];
+      t += n, out += n;
+      continue;
+    }
+    if (kind == run_text) {
+      if (b == '<') return true;
+      if (b == ']' && end - t >= 3 && t[1] == ']' && t[2] == '>') return false;
+      if (!(xml_byte_class[b] & xml_class_text) && b != '\n' && b != '\r' && b != ']' && b != '&') return false;
+    } else if (kind == run_cdata) {
+      if (b == ']' && end - t >= 3 && t[1] == ']' && t[2] == '>') return true;
+      if (!(xml_byte_class[b] & xml_class_cdata) && b != '\n' && b != '\r' && b != ']') return false;
+    } else {
+      if (b == q) return true;
+      if (b == '\t' || b == '\n' || b == '\r') {
+        *out++ = ' ', t++;
+        continue;
+      }
+      if (!(xml_byte_class[b] & xml_class_attribute) && b != '"' && b != '\'' && b != '&') return false;
+    }
+    if (kind != run_cdata && b == '&') {
+      u32 ch = 0;
+      u64 n = xml_fast_reference(t, end, &ch);
+      if (n == 0 || !xml_is_char(ch)) return false;
+      out = xml_put_utf8(out, ch);
+      t += n;
+      continue;
+    }
+    *out++ = b, t++;
+  }
+}
+
+// ---- The loop ----------------------------------------------------------------------------
+
+struct loop_sets {
+  byte_set text, cdata, value_double, value_single;
+#if XML_UTF8_WIDTH == 32
+  byte_set name;
+#endif
+};
+
+// What follows a name, when the block that held it tells: nothing known, ">", "/>", a byte above
+// 0x7F.
+enum : u32 { follow_unknown, follow_closing, follow_empty, follow_high };
+
+// Past the ASCII name at t, whose first byte the caller checked; *follow what comes after it.
+inline const u8 *name_end(const u8 *t, const u8 *end, const loop_sets &sets, u32 *follow) {
+  *follow = follow_unknown;
+#if XML_UTF8_WIDTH == 32
+  for (; end - t >= width; t += width) {
+    block v = load(t);
+    u32 other = ~in_set(v, sets.name);
+    if (!other) continue;
+    u32 k = (u32)__builtin_ctz(other);
+    u32 closing = (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('>')));
+    u32 slash = (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('/')));
+    if (high_bits(v) >> k & 1) *follow = follow_high;
+    else if (closing >> k & 1) *follow = follow_closing;
+    else if ((slash >> k) & (u32)((u64)closing >> (k + 1)) & 1) *follow = follow_empty;
+    return t + k;
+  }
+#else
+  (void)sets;
+  t++;
+#endif
+  while (t < end && (xml_byte_class[*t] & xml_class_name)) t++;
+  return t;
+}
+
+// Copies the n bytes at s to out, which has room for a block past them.
+inline void copy(u8 *out, const u8 *s, u64 n, const u8 *end) {
+  if (n <= width && end - s >= width) store(out, load(s));
+  else memcpy(out, s, n);
+}
+
+inline xml_node *node_new(xml_parser *p, xml_tails *a, u32 type) {
+  u8 *n = a->node + align_padding((u64)a->node, 8);
+  if (a->node_end - n < (s64)sizeof(xml_node) && !xml_tails_grow_nodes(p, a, &n)) return nullptr;
+  a->node = n + sizeof(xml_node);
+  xml_node *node = (xml_node *)n;
+  clear_node(node);
+  node->type = type;
+  // The nodes that follow land a few lines further on: fetching them for writing now keeps the
+  // stores of the next ones from waiting on memory.
+  __builtin_prefetch(n + 4 * sizeof(xml_node), 1);
+  return node;
+}
+
+// The start tag at s ("<" and an ASCII name start) when its name is ASCII and its attributes
+// plain: the element with its attributes, not yet linked to a parent, *after past the tag, and
+// *open when content follows. Null, with both arenas as they were, for any other tag.
+inline xml_node *start_tag(xml_parser *p, xml_tails *a, const u8 *s, const u8 *end, const loop_sets &sets,
+                           const u8 **after, bool *open) {
+  const xml_tails before = *a;
+  u32 follow;
+  const u8 *t = name_end(s + 1, end, sets, &follow);
+  // A byte above 0x7F might go on with the name.
+  if (follow == follow_high || (follow == follow_unknown && (t == end || *t >= 0x80))) return nullptr;
+  xml_node *element = node_new(p, a, xml_node_type_element);
+  if (!element) return nullptr;
+  u64 n = (u64)(t - (s + 1));
+  copy(a->string, s + 1, n, end);
+  element->name = buffer{n, n, a->string};
+  a->string += n;
+  if (follow == follow_closing || follow == follow_empty) {
+    *open = follow == follow_closing, *after = t + (follow == follow_closing ? 1 : 2);
+    return element;
+  }
+  for (;;) {
+    const u8 *w = t;
+    if (*t <= ' ') t = xml_utf8_skip_spaces(t, end);
+    if (t == end) break;
+    if (*t == '>') {
+      *open = true, *after = t + 1;
+      return element;
+    }
+    if (*t == '/') {
+      if (end - t < 2 || t[1] != '>') break;
+      *open = false, *after = t + 2;
+      return element;
+    }
+    // An attribute: white space before it, an ASCII name, "=", a quoted plain value.
+    if (t == w || !(xml_byte_class[*t] & xml_class_name_start)) break;
+    const u8 *name = t;
+    t = name_end(t, end, sets, &follow);
+    if (follow == follow_high || t == end || *t >= 0x80) break;
+    u64 name_length = (u64)(t - name);
+    if (*t <= ' ') t = xml_utf8_skip_spaces(t, end);
+    if (t == end || *t != '=') break;
+    t++;
+    if (t < end && *t <= ' ') t = xml_utf8_skip_spaces(t, end);
+    if (t == end || (*t != '"' && *t != '\'')) break;
+    u8 q = *t++;
+    xml_node *attribute = node_new(p, a, xml_node_type_attribute);
+    if (!attribute) break;
+    u8 *d = a->string;
+    copy(d, name, name_length, end);
+    u8 *value = d + name_length, *value_end = value;
+    if (!run<run_value>(t, end, value_end, q == '"' ? sets.value_double : sets.value_single, q)) break;
+    t++;
+    a->string = value_end;
+    attribute->name = buffer{name_length, name_length, d};
+    attribute->value = xml_string_of(value, (u64)(value_end - value));
+    xml_node_link_made(element, attribute, true);
+  }
+  *a = before;
+  return nullptr;
+}
+
+// The end tag at s ("</") of an element named name when it is "</", the name, white space and
+// ">": the byte past it, or null for anything else. The string arena holds the name.
+inline const u8 *end_tag(const u8 *s, const u8 *end, buffer name, const u8 *string_end) {
+  const u8 *t = s + 2;
+  if ((u64)(end - t) <= name.used) return nullptr;
+  bool same;
+  if (name.used <= width && end - t >= width && string_end - name.data >= width) {
+    block v = load(t);
+#if XML_UTF8_WIDTH == 32
+    u32 equal = (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, load(name.data)));
+    u32 closing = (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('>')));
+#else
+    u32 equal = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, load(name.data)));
+    u32 closing = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('>')));
+#endif
+    u32 want = (u32)((1ull << name.used) - 1);
+    same = (equal & want) == want;
+    // The common end tag, the name and ">", told from the block.
+    if (same && name.used < width && (closing >> name.used & 1)) return t + name.used + 1;
+  } else {
+    same = memcmp(t, name.data, name.used) == 0;
+  }
+  t += name.used;
+  // The name must end where the start name ends: a name character, or a byte above 0x7F that
+  // might be one, would make it another.
+  if (!same || *t >= 0x80 || (xml_byte_class[*t] & xml_class_name)) return nullptr;
+  if (*t <= ' ') t = xml_utf8_skip_spaces(t, end);
+  return t < end && *t == '>' ? t + 1 : nullptr;
+}
+
+void content(xml_parser *p, xml_cursor *c, xml_node *parent, xml_error *error) {
+  const loop_sets sets = {make_set(text_set), make_set(cdata_set), make_set(value_double_set), make_set(value_single_set)
+#if XML_UTF8_WIDTH == 32
+                          , make_set(name_set)
+#endif
+  };
+  // The elements opened here and not yet closed, outermost first; the depth bound keeps it.
+  xml_node *stack[XML_MAX_DEPTH];
+  u32 open = 0;
+  xml_node *node = parent;  // the element whose content is being read
+  const u8 *s = c->position, *end = p->end;
+  u32 depth = p->depth;  // kept here while the loop runs, in the parser while a production does
+  xml_tails a;
+  bool roomy = xml_tails_reload(p, &a, (u64)(end - s) + 2 * width);
+  for (;;) {
+    if (end - s >= 2 && s[0] == '<' && s[1] == '/') {
+      if (open == 0) break;  // the parent's own end tag, which its caller reads
+      if (!node->first_child) node->empty = 1;
+      const u8 *after = end_tag(s, end, node->name, a.string_end);
+      if (after) {
+        s = after;
+      } else {
+        xml_tails_store(p, a);
+        xml_utf8_count(c, s);
+        xml_element_end_tag(p, c, node, error);
+        if (*error) break;
+        s = c->position;
+        roomy = xml_tails_reload(p, &a, (u64)(end - s) + 2 * width);
+      }
+      depth--;
+      node = stack[--open];
+      continue;
+    }
+    if (roomy && s < end && *s != '<') {
+      const u8 *t = s;
+      u8 *out = a.string;
+      bool whole = run<run_text>(t, end, out, sets.text, 0);
+      u64 n = (u64)(out - a.string);
+      if (whole) {
+        xml_node *text = node_new(p, &a, xml_node_type_character_data);
+        if (text) {
+          text->text = buffer{n, n, a.string};
+          a.string = out;
+          xml_node_link_made(node, text, false);
+          s = t;
+          continue;
+        }
+      } else if (t != s) {
+        // The run goes on in a way the productions read: they take it from where it stopped,
+        // with what it holds so far already pushed as the start of their text.
+        xml_tails_store(p, a);
+        xml_marks m = xml_marks_begin(p);
+        xml_string_mark text = xml_string_begin(p);
+        p->strings.used += n;
+        xml_utf8_count(c, t);
+        xml_node *child = xml_character_data_after(p, c, &m, &text, error);
+        if (*error) break;
+        if (child) xml_node_link_made(node, child, false);
+        s = c->position;
+        roomy = xml_tails_reload(p, &a, (u64)(end - s) + 2 * width);
+        continue;
+      }
+    } else if (roomy && end - s >= 2) {
+      u8 b = s[1];
+      if ((xml_byte_class[b] & xml_class_name_start) && depth < XML_MAX_DEPTH) {
+        const u8 *after;
+        bool has_content;
+        xml_node *element = start_tag(p, &a, s, end, sets, &after, &has_content);
+        if (element) {
+          xml_node_link_made(node, element, false);
+          s = after;
+          if (has_content) {
+            stack[open++] = node;
+            node = element;
+            depth++;
+          } else {
+            element->empty = 1;
+          }
+          continue;
+        }
+      } else if (b == '!' && end - s >= 9 && memcmp(s, "<![CDATA[", 9) == 0) {
+        const u8 *t = s + 9;
+        u8 *out = a.string;
+        xml_node *section;
+        if (run<run_cdata>(t, end, out, sets.cdata, 0) && (section = node_new(p, &a, xml_node_type_cdata_section))) {
+          section->text = xml_string_of(a.string, (u64)(out - a.string));
+          a.string = out;
+          xml_node_link_made(node, section, false);
+          s = t + 3;
+          continue;
+        }
+      }
+    }
+    // Everything else is one content item for the productions.
+    xml_tails_store(p, a);
+    xml_utf8_count(c, s);
+    p->depth = depth;
+    xml_node *child = xml_parse_content(p, c, error);
+    if (*error) break;
+    s = c->position;
+    if (child) {
+      xml_node_link_made(node, child, false);
+      roomy = xml_tails_reload(p, &a, (u64)(end - s) + 2 * width);
+      continue;
+    }
+    // No item where one was due: what follows must be the end tag.
+    if (open == 0) return;
+    if (!node->first_child) node->empty = 1;
+    xml_element_end_tag(p, c, node, error);
+    if (*error) break;
+    s = c->position;
+    roomy = xml_tails_reload(p, &a, (u64)(end - s) + 2 * width);
+    depth--;
+    node = stack[--open];
+  }
+  // The elements still open when an error ends the parse leave the depth as they found it.
+  p->depth = depth - open;
+  if (*error) return;
+  xml_tails_store(p, a);
+  xml_utf8_count(c, s);
+}
