@@ -118,14 +118,6 @@ constexpr byte_set_spec value_double_set =
     xml_byte_set([](u32 b) { return b == '"' || b == '<' || b == '&' || b < 0x20; }, '"', '<', '&', false);
 constexpr byte_set_spec value_single_set =
     xml_byte_set([](u32 b) { return b == '\'' || b == '<' || b == '&' || b < 0x20; }, '\'', '<', '&', false);
-// The ASCII name characters.
-constexpr byte_set_spec name_set = xml_byte_set(
-    [](u32 b) {
-      return (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') || b == '-' || b == '.' ||
-             b == ':' || b == '_';
-    },
-    0, 0, 0, false);
-
 enum : u32 { run_text, run_cdata, run_value };
 
 }  // namespace

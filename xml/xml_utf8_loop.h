@@ -93,18 +93,6 @@ inline bool utf8_faults(block v) {
 // next block takes whole; in one with any other, every byte above 0x7F stops the run and goes
 // through the one-character step.
 inline u32 pass_sequences(block v, const u8 *t, u32 high, u32 stops, u32 *take) {
-  // Latin, Greek or Cyrillic text has only two-byte sequences, C2..DF and a continuation byte,
-  // each a Char: told from two masks, without the full check. (Signed: C1 is -63, E0 is -32.)
-  u32 lead = (u32)_mm256_movemask_epi8(
-      _mm256_and_si256(_mm256_cmpgt_epi8(v, _mm256_set1_epi8(-63)), _mm256_cmpgt_epi8(_mm256_set1_epi8(-32), v)));
-  u32 cont = (u32)_mm256_movemask_epi8(_mm256_cmpgt_epi8(_mm256_set1_epi8(-64), v));
-  if ((lead | cont) == high && cont == lead << 1) {
-    // Every byte above 0x7F is a lead or the continuation right after one; a lead in the last
-    // place is taken with its continuation in the next block.
-    u32 n = lead >> (width - 1) ? width - 1 : width;
-    *take = n;
-    return stops & (u32)((1ull << n) - 1);
-  }
   if (utf8_faults(v)) return stops | high;
   u32 n = width;
   if (t[width - 1] >= 0xC0) n = width - 1;
@@ -223,37 +211,60 @@ inline bool run(const u8 *&t, const u8 *end, u8 *&out, const byte_set &set, u8 q
 
 struct loop_sets {
   byte_set text, cdata, value_double, value_single;
-#if XML_UTF8_WIDTH == 32
-  byte_set name;
-#endif
 };
 
-// What follows a name, when the block that held it tells: nothing known, ">", "/>", a byte above
-// 0x7F.
-enum : u32 { follow_unknown, follow_closing, follow_empty, follow_high };
+// How far names and white space may be scanned without asking for the end of input each byte:
+// up to the last byte that is no name character, and the last that is no white space, which
+// stop any scan that starts before them.
+struct scan_limits {
+  const u8 *name;
+  const u8 *space;
+};
 
-// Past the ASCII name at t, whose first byte the caller checked; *follow what comes after it.
-inline const u8 *name_end(const u8 *t, const u8 *end, const loop_sets &sets, u32 *follow) {
-  *follow = follow_unknown;
-#if XML_UTF8_WIDTH == 32
-  for (; end - t >= width; t += width) {
-    block v = load(t);
-    u32 other = ~in_set(v, sets.name);
-    if (!other) continue;
-    u32 k = (u32)__builtin_ctz(other);
-    u32 closing = (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('>')));
-    u32 slash = (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('/')));
-    if (high_bits(v) >> k & 1) *follow = follow_high;
-    else if (closing >> k & 1) *follow = follow_closing;
-    else if ((slash >> k) & (u32)((u64)closing >> (k + 1)) & 1) *follow = follow_empty;
-    return t + k;
-  }
-#else
-  (void)sets;
+inline bool space_byte(u8 b) { return b == ' ' || b == '\n' || b == '\t' || b == '\r'; }
+
+inline scan_limits limits_of(const u8 *s, const u8 *end) {
+  scan_limits l = {s, s};
+  for (const u8 *t = end; t > s; t--)
+    if (!(xml_byte_class[t[-1]] & xml_class_name)) {
+      l.name = t - 1;
+      break;
+    }
+  for (const u8 *t = end; t > s; t--)
+    if (!space_byte(t[-1])) {
+      l.space = t - 1;
+      break;
+    }
+  return l;
+}
+
+// Past the ASCII name at t, whose first byte the caller checked.
+inline const u8 *name_end(const u8 *t, const u8 *end, const scan_limits &l) {
   t++;
-#endif
+  if (t < l.name) {
+    while (xml_byte_class[*t] & xml_class_name) t++;
+    return t;
+  }
   while (t < end && (xml_byte_class[*t] & xml_class_name)) t++;
   return t;
+}
+
+inline const u8 *skip_spaces(const u8 *t, const u8 *end, const scan_limits &l) {
+  if (t < l.space) {
+    while (space_byte(*t)) t++;
+    return t;
+  }
+  return xml_utf8_skip_spaces(t, end);
+}
+
+// Links a node just made (its links all zero) as the last child of parent.
+inline void link_child(xml_node *parent, xml_node *child) {
+  xml_node *last = parent->last_child;
+  child->parent = parent;
+  child->previous = last;
+  if (last) last->next = child;
+  else parent->first_child = child;
+  parent->last_child = child;
 }
 
 // Copies the n bytes at s to out, which has room for a block past them.
@@ -278,26 +289,20 @@ inline xml_node *node_new(xml_parser *p, xml_tails *a, u32 type) {
 // The start tag at s ("<" and an ASCII name start) when its name is ASCII and its attributes
 // plain: the element with its attributes, not yet linked to a parent, *after past the tag, and
 // *open when content follows. Null, with both arenas as they were, for any other tag.
-inline xml_node *start_tag(xml_parser *p, xml_tails *a, const u8 *s, const u8 *end, const loop_sets &sets,
-                           const u8 **after, bool *open) {
+inline xml_node *start_tag(xml_parser *p, xml_tails *a, const u8 *s, const u8 *end, const scan_limits &limits,
+                           const loop_sets &sets, const u8 **after, bool *open) {
   const xml_tails before = *a;
-  u32 follow;
-  const u8 *t = name_end(s + 1, end, sets, &follow);
-  // A byte above 0x7F might go on with the name.
-  if (follow == follow_high || (follow == follow_unknown && (t == end || *t >= 0x80))) return nullptr;
+  const u8 *t = name_end(s + 1, end, limits);
+  if (t == end || *t >= 0x80) return nullptr;  // that byte might go on with the name
   xml_node *element = node_new(p, a, xml_node_type_element);
   if (!element) return nullptr;
   u64 n = (u64)(t - (s + 1));
   copy(a->string, s + 1, n, end);
   element->name = buffer{n, n, a->string};
   a->string += n;
-  if (follow == follow_closing || follow == follow_empty) {
-    *open = follow == follow_closing, *after = t + (follow == follow_closing ? 1 : 2);
-    return element;
-  }
   for (;;) {
     const u8 *w = t;
-    if (*t <= ' ') t = xml_utf8_skip_spaces(t, end);
+    if (*t <= ' ') t = skip_spaces(t, end, limits);
     if (t == end) break;
     if (*t == '>') {
       *open = true, *after = t + 1;
@@ -311,13 +316,13 @@ inline xml_node *start_tag(xml_parser *p, xml_tails *a, const u8 *s, const u8 *e
     // An attribute: white space before it, an ASCII name, "=", a quoted plain value.
     if (t == w || !(xml_byte_class[*t] & xml_class_name_start)) break;
     const u8 *name = t;
-    t = name_end(t, end, sets, &follow);
-    if (follow == follow_high || t == end || *t >= 0x80) break;
+    t = name_end(t, end, limits);
+    if (t == end || *t >= 0x80) break;
     u64 name_length = (u64)(t - name);
-    if (*t <= ' ') t = xml_utf8_skip_spaces(t, end);
+    if (*t <= ' ') t = skip_spaces(t, end, limits);
     if (t == end || *t != '=') break;
     t++;
-    if (t < end && *t <= ' ') t = xml_utf8_skip_spaces(t, end);
+    if (t < end && *t <= ' ') t = skip_spaces(t, end, limits);
     if (t == end || (*t != '"' && *t != '\'')) break;
     u8 q = *t++;
     xml_node *attribute = node_new(p, a, xml_node_type_attribute);
@@ -330,25 +335,40 @@ inline xml_node *start_tag(xml_parser *p, xml_tails *a, const u8 *s, const u8 *e
     a->string = value_end;
     attribute->name = buffer{name_length, name_length, d};
     attribute->value = xml_string_of(value, (u64)(value_end - value));
-    xml_node_link_made(element, attribute, true);
+    xml_node *last = element->last_attribute;
+    attribute->parent = element;
+    attribute->previous = last;
+    if (last) last->next = attribute;
+    else element->first_attribute = attribute;
+    element->last_attribute = attribute;
   }
   *a = before;
   return nullptr;
 }
 
-// The end tag at s ("</") of an element named name when it is "</", the name, white space and
-// ">": the byte past it, or null for anything else. The string arena holds the name.
-inline const u8 *end_tag(const u8 *s, const u8 *end, buffer name, const u8 *string_end) {
+// An element the loop reads the content of, with the bytes of its name where they are best
+// compared with an end tag's: in the input when the loop read its start tag, since reading a
+// block of the string arena just written would wait for those writes to finish.
+struct open_element {
+  xml_node *node;
+  const u8 *name;        // the name's bytes
+  const u8 *name_limit;  // how far from there memory may be read
+};
+
+// The end tag at s ("</") of the element e when it is "</", the name, white space and ">": the
+// byte past it, or null for anything else.
+inline const u8 *end_tag(const u8 *s, const u8 *end, const open_element &e) {
   const u8 *t = s + 2;
+  buffer name = e.node->name;
   if ((u64)(end - t) <= name.used) return nullptr;
   bool same;
-  if (name.used <= width && end - t >= width && string_end - name.data >= width) {
+  if (name.used <= width && end - t >= width && e.name_limit - e.name >= width) {
     block v = load(t);
 #if XML_UTF8_WIDTH == 32
-    u32 equal = (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, load(name.data)));
+    u32 equal = (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, load(e.name)));
     u32 closing = (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('>')));
 #else
-    u32 equal = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, load(name.data)));
+    u32 equal = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, load(e.name)));
     u32 closing = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('>')));
 #endif
     u32 want = (u32)((1ull << name.used) - 1);
@@ -356,7 +376,7 @@ inline const u8 *end_tag(const u8 *s, const u8 *end, buffer name, const u8 *stri
     // The common end tag, the name and ">", told from the block.
     if (same && name.used < width && (closing >> name.used & 1)) return t + name.used + 1;
   } else {
-    same = memcmp(t, name.data, name.used) == 0;
+    same = memcmp(t, e.name, name.used) == 0;
   }
   t += name.used;
   // The name must end where the start name ends: a name character, or a byte above 0x7F that
@@ -367,39 +387,72 @@ inline const u8 *end_tag(const u8 *s, const u8 *end, buffer name, const u8 *stri
 }
 
 void content(xml_parser *p, xml_cursor *c, xml_node *parent, xml_error *error) {
-  const loop_sets sets = {make_set(text_set), make_set(cdata_set), make_set(value_double_set), make_set(value_single_set)
-#if XML_UTF8_WIDTH == 32
-                          , make_set(name_set)
-#endif
-  };
+  const loop_sets sets = {make_set(text_set), make_set(cdata_set), make_set(value_double_set), make_set(value_single_set)};
   // The elements opened here and not yet closed, outermost first; the depth bound keeps it.
-  xml_node *stack[XML_MAX_DEPTH];
+  open_element stack[XML_MAX_DEPTH];
   u32 open = 0;
-  xml_node *node = parent;  // the element whose content is being read
+  // The element whose content is being read.
+  open_element current = {parent, parent->name.data, p->strings.data + p->strings.size};
+  xml_node *node = parent;
   const u8 *s = c->position, *end = p->end;
   u32 depth = p->depth;  // kept here while the loop runs, in the parser while a production does
   xml_tails a;
   bool roomy = xml_tails_reload(p, &a, (u64)(end - s) + 2 * width);
+  const scan_limits limits = limits_of(s, end);
   for (;;) {
-    if (end - s >= 2 && s[0] == '<' && s[1] == '/') {
-      if (open == 0) break;  // the parent's own end tag, which its caller reads
-      if (!node->first_child) node->empty = 1;
-      const u8 *after = end_tag(s, end, node->name, a.string_end);
-      if (after) {
-        s = after;
-      } else {
-        xml_tails_store(p, a);
-        xml_utf8_count(c, s);
-        xml_element_end_tag(p, c, node, error);
-        if (*error) break;
-        s = c->position;
-        roomy = xml_tails_reload(p, &a, (u64)(end - s) + 2 * width);
+    if (end - s < 2) goto production;
+    if (s[0] == '<') {
+      u8 b = s[1];
+      if (b == '/') {
+        if (open == 0) break;  // the parent's own end tag, which its caller reads
+        if (!node->first_child) node->empty = 1;
+        const u8 *after = end_tag(s, end, current);
+        if (after) {
+          s = after;
+        } else {
+          xml_tails_store(p, a);
+          xml_utf8_count(c, s);
+          xml_element_end_tag(p, c, node, error);
+          if (*error) break;
+          s = c->position;
+          roomy = xml_tails_reload(p, &a, (u64)(end - s) + 2 * width);
+        }
+        depth--;
+        current = stack[--open];
+        node = current.node;
+        continue;
       }
-      depth--;
-      node = stack[--open];
-      continue;
-    }
-    if (roomy && s < end && *s != '<') {
+      if (!roomy) goto production;
+      if ((xml_byte_class[b] & xml_class_name_start) && depth < XML_MAX_DEPTH) {
+        const u8 *after;
+        bool has_content;
+        xml_node *element = start_tag(p, &a, s, end, limits, sets, &after, &has_content);
+        if (element) {
+          link_child(node, element);
+          if (has_content) {
+            stack[open++] = current;
+            current = {element, s + 1, end};
+            node = element;
+            depth++;
+          } else {
+            element->empty = 1;
+          }
+          s = after;
+          continue;
+        }
+      } else if (b == '!' && end - s >= 9 && memcmp(s, "<![CDATA[", 9) == 0) {
+        const u8 *t = s + 9;
+        u8 *out = a.string;
+        xml_node *section;
+        if (run<run_cdata>(t, end, out, sets.cdata, 0) && (section = node_new(p, &a, xml_node_type_cdata_section))) {
+          section->text = xml_string_of(a.string, (u64)(out - a.string));
+          a.string = out;
+          link_child(node, section);
+          s = t + 3;
+          continue;
+        }
+      }
+    } else if (roomy) {
       const u8 *t = s;
       u8 *out = a.string;
       bool whole = run<run_text>(t, end, out, sets.text, 0);
@@ -409,7 +462,7 @@ void content(xml_parser *p, xml_cursor *c, xml_node *parent, xml_error *error) {
         if (text) {
           text->text = buffer{n, n, a.string};
           a.string = out;
-          xml_node_link_made(node, text, false);
+          link_child(node, text);
           s = t;
           continue;
         }
@@ -423,42 +476,13 @@ void content(xml_parser *p, xml_cursor *c, xml_node *parent, xml_error *error) {
         xml_utf8_count(c, t);
         xml_node *child = xml_character_data_after(p, c, &m, &text, error);
         if (*error) break;
-        if (child) xml_node_link_made(node, child, false);
+        if (child) link_child(node, child);
         s = c->position;
         roomy = xml_tails_reload(p, &a, (u64)(end - s) + 2 * width);
         continue;
       }
-    } else if (roomy && end - s >= 2) {
-      u8 b = s[1];
-      if ((xml_byte_class[b] & xml_class_name_start) && depth < XML_MAX_DEPTH) {
-        const u8 *after;
-        bool has_content;
-        xml_node *element = start_tag(p, &a, s, end, sets, &after, &has_content);
-        if (element) {
-          xml_node_link_made(node, element, false);
-          s = after;
-          if (has_content) {
-            stack[open++] = node;
-            node = element;
-            depth++;
-          } else {
-            element->empty = 1;
-          }
-          continue;
-        }
-      } else if (b == '!' && end - s >= 9 && memcmp(s, "<![CDATA[", 9) == 0) {
-        const u8 *t = s + 9;
-        u8 *out = a.string;
-        xml_node *section;
-        if (run<run_cdata>(t, end, out, sets.cdata, 0) && (section = node_new(p, &a, xml_node_type_cdata_section))) {
-          section->text = xml_string_of(a.string, (u64)(out - a.string));
-          a.string = out;
-          xml_node_link_made(node, section, false);
-          s = t + 3;
-          continue;
-        }
-      }
     }
+  production:
     // Everything else is one content item for the productions.
     xml_tails_store(p, a);
     xml_utf8_count(c, s);
@@ -467,7 +491,7 @@ void content(xml_parser *p, xml_cursor *c, xml_node *parent, xml_error *error) {
     if (*error) break;
     s = c->position;
     if (child) {
-      xml_node_link_made(node, child, false);
+      link_child(node, child);
       roomy = xml_tails_reload(p, &a, (u64)(end - s) + 2 * width);
       continue;
     }
@@ -479,7 +503,8 @@ void content(xml_parser *p, xml_cursor *c, xml_node *parent, xml_error *error) {
     s = c->position;
     roomy = xml_tails_reload(p, &a, (u64)(end - s) + 2 * width);
     depth--;
-    node = stack[--open];
+    current = stack[--open];
+    node = current.node;
   }
   // The elements still open when an error ends the parse leave the depth as they found it.
   p->depth = depth - open;
