@@ -59,16 +59,6 @@ inline bool xml_tails_reload(xml_parser *p, xml_tails *t, u64 need) {
   return grown;
 }
 
-// Commits room for a node at *n (the tail aligned); *n moves with the tail. False when the node
-// arena cannot hold one more.
-inline bool xml_tails_grow_nodes(xml_parser *p, xml_tails *t, u8 **n) {
-  xml_tails_store(p, *t);
-  bool grown = xml_node_grow(p, (u64)(*n - t->node) + sizeof(xml_node));
-  const buffer &nodes = p->nodes;
-  t->node_end = nodes.used <= nodes.size ? nodes.data + nodes.size : t->node;
-  return grown && t->node_end - *n >= (s64)sizeof(xml_node);
-}
-
 inline buffer xml_string_of(u8 *d, u64 n) { return n ? buffer{n, n, d} : buffer{}; }
 
 // ---- Bytes -------------------------------------------------------------------------------

@@ -207,41 +207,27 @@ inline bool run(const u8 *&t, const u8 *end, u8 *&out, const byte_set &set, u8 q
   }
 }
 
-// ---- The loop ----------------------------------------------------------------------------
+// ---- Pieces of the loop ------------------------------------------------------------------
 
 struct loop_sets {
   byte_set text, cdata, value_double, value_single;
 };
 
-// How far names and white space may be scanned without asking for the end of input each byte:
-// up to the last byte that is no name character, and the last that is no white space, which
-// stop any scan that starts before them.
-struct scan_limits {
-  const u8 *name;
-  const u8 *space;
-};
-
+// How far names and white space may be scanned without asking for the end of input at each
+// byte: up to the last byte that is neither a name character nor white space, which stops any
+// such scan that starts before it.
 inline bool space_byte(u8 b) { return b == ' ' || b == '\n' || b == '\t' || b == '\r'; }
 
-inline scan_limits limits_of(const u8 *s, const u8 *end) {
-  scan_limits l = {s, s};
-  for (const u8 *t = end; t > s; t--)
-    if (!(xml_byte_class[t[-1]] & xml_class_name)) {
-      l.name = t - 1;
-      break;
-    }
-  for (const u8 *t = end; t > s; t--)
-    if (!space_byte(t[-1])) {
-      l.space = t - 1;
-      break;
-    }
-  return l;
+inline const u8 *scan_bound(const u8 *s, const u8 *end) {
+  const u8 *t = end;
+  while (t > s && ((xml_byte_class[t[-1]] & xml_class_name) || space_byte(t[-1]))) t--;
+  return t > s ? t - 1 : s;
 }
 
 // Past the ASCII name at t, whose first byte the caller checked.
-inline const u8 *name_end(const u8 *t, const u8 *end, const scan_limits &l) {
+inline const u8 *name_end(const u8 *t, const u8 *end, const u8 *bound) {
   t++;
-  if (t < l.name) {
+  if (t < bound) {
     while (xml_byte_class[*t] & xml_class_name) t++;
     return t;
   }
@@ -249,33 +235,28 @@ inline const u8 *name_end(const u8 *t, const u8 *end, const scan_limits &l) {
   return t;
 }
 
-inline const u8 *skip_spaces(const u8 *t, const u8 *end, const scan_limits &l) {
-  if (t < l.space) {
+inline const u8 *skip_spaces(const u8 *t, const u8 *end, const u8 *bound) {
+  if (t < bound) {
     while (space_byte(*t)) t++;
     return t;
   }
   return xml_utf8_skip_spaces(t, end);
 }
 
-// Links a node just made (its links all zero) as the last child of parent.
-inline void link_child(xml_node *parent, xml_node *child) {
-  xml_node *last = parent->last_child;
-  child->parent = parent;
-  child->previous = last;
-  if (last) last->next = child;
-  else parent->first_child = child;
-  parent->last_child = child;
-}
-
 // Copies the n bytes at s to out, which has room for a block past them.
 inline void copy(u8 *out, const u8 *s, u64 n, const u8 *end) {
-  if (n <= width && end - s >= width) store(out, load(s));
-  else memcpy(out, s, n);
+  if (end - s >= (s64)(n + width)) {
+    for (u64 i = 0; i < n; i += width) store(out + i, load(s + i));
+  } else {
+    for (u64 i = 0; i < n; i++) out[i] = s[i];
+  }
 }
 
-inline xml_node *node_new(xml_parser *p, xml_tails *a, u32 type) {
+// A zero-filled node of the type, as xml_node_try makes it; null, with nothing changed, when the
+// node arena's committed room is full (the loop then stops for it to grow).
+inline xml_node *node_new(xml_tails *a, u32 type) {
   u8 *n = a->node + align_padding((u64)a->node, 8);
-  if (a->node_end - n < (s64)sizeof(xml_node) && !xml_tails_grow_nodes(p, a, &n)) return nullptr;
+  if (a->node_end - n < (s64)sizeof(xml_node)) return nullptr;
   a->node = n + sizeof(xml_node);
   xml_node *node = (xml_node *)n;
   clear_node(node);
@@ -286,23 +267,40 @@ inline xml_node *node_new(xml_parser *p, xml_tails *a, u32 type) {
   return node;
 }
 
+// Links a node just made (its links all zero) as the last child of parent, or the last attribute.
+template <bool attribute>
+inline void link(xml_node *parent, xml_node *child) {
+  xml_node *&first = attribute ? parent->first_attribute : parent->first_child;
+  xml_node *&last = attribute ? parent->last_attribute : parent->last_child;
+  xml_node *before = last;
+  child->parent = parent;
+  child->previous = before;
+  if (before) before->next = child;
+  else first = child;
+  last = child;
+}
+
 // The start tag at s ("<" and an ASCII name start) when its name is ASCII and its attributes
 // plain: the element with its attributes, not yet linked to a parent, *after past the tag, and
-// *open when content follows. Null, with both arenas as they were, for any other tag.
-inline xml_node *start_tag(xml_parser *p, xml_tails *a, const u8 *s, const u8 *end, const scan_limits &limits,
-                           const loop_sets &sets, const u8 **after, bool *open) {
+// *open when content follows. Null, with both arenas as they were, for any other tag, and when
+// the node arena's room ran out (*full then).
+inline xml_node *start_tag(xml_tails *a, const u8 *s, const u8 *end, const u8 *bound, const loop_sets &sets,
+                           const u8 **after, bool *open, bool *full) {
   const xml_tails before = *a;
-  const u8 *t = name_end(s + 1, end, limits);
+  const u8 *t = name_end(s + 1, end, bound);
   if (t == end || *t >= 0x80) return nullptr;  // that byte might go on with the name
-  xml_node *element = node_new(p, a, xml_node_type_element);
-  if (!element) return nullptr;
+  xml_node *element = node_new(a, xml_node_type_element);
+  if (!element) {
+    *full = true;
+    return nullptr;
+  }
   u64 n = (u64)(t - (s + 1));
   copy(a->string, s + 1, n, end);
   element->name = buffer{n, n, a->string};
   a->string += n;
   for (;;) {
     const u8 *w = t;
-    if (*t <= ' ') t = skip_spaces(t, end, limits);
+    if (*t <= ' ') t = skip_spaces(t, end, bound);
     if (t == end) break;
     if (*t == '>') {
       *open = true, *after = t + 1;
@@ -316,17 +314,20 @@ inline xml_node *start_tag(xml_parser *p, xml_tails *a, const u8 *s, const u8 *e
     // An attribute: white space before it, an ASCII name, "=", a quoted plain value.
     if (t == w || !(xml_byte_class[*t] & xml_class_name_start)) break;
     const u8 *name = t;
-    t = name_end(t, end, limits);
+    t = name_end(t, end, bound);
     if (t == end || *t >= 0x80) break;
     u64 name_length = (u64)(t - name);
-    if (*t <= ' ') t = skip_spaces(t, end, limits);
+    if (*t <= ' ') t = skip_spaces(t, end, bound);
     if (t == end || *t != '=') break;
     t++;
-    if (t < end && *t <= ' ') t = skip_spaces(t, end, limits);
+    if (t < end && *t <= ' ') t = skip_spaces(t, end, bound);
     if (t == end || (*t != '"' && *t != '\'')) break;
     u8 q = *t++;
-    xml_node *attribute = node_new(p, a, xml_node_type_attribute);
-    if (!attribute) break;
+    xml_node *attribute = node_new(a, xml_node_type_attribute);
+    if (!attribute) {
+      *full = true;
+      break;
+    }
     u8 *d = a->string;
     copy(d, name, name_length, end);
     u8 *value = d + name_length, *value_end = value;
@@ -335,34 +336,28 @@ inline xml_node *start_tag(xml_parser *p, xml_tails *a, const u8 *s, const u8 *e
     a->string = value_end;
     attribute->name = buffer{name_length, name_length, d};
     attribute->value = xml_string_of(value, (u64)(value_end - value));
-    xml_node *last = element->last_attribute;
-    attribute->parent = element;
-    attribute->previous = last;
-    if (last) last->next = attribute;
-    else element->first_attribute = attribute;
-    element->last_attribute = attribute;
+    link<true>(element, attribute);
   }
   *a = before;
   return nullptr;
 }
 
-// An element the loop reads the content of, with the bytes of its name where they are best
-// compared with an end tag's: in the input when the loop read its start tag, since reading a
-// block of the string arena just written would wait for those writes to finish.
+// An element whose start tag the loop read, with its name's bytes in the input: an end tag is
+// compared with them there, since a block of the string arena just written would be read only
+// once those writes were done.
 struct open_element {
   xml_node *node;
-  const u8 *name;        // the name's bytes
-  const u8 *name_limit;  // how far from there memory may be read
+  const u8 *name;
 };
 
 // The end tag at s ("</") of the element e when it is "</", the name, white space and ">": the
 // byte past it, or null for anything else.
 inline const u8 *end_tag(const u8 *s, const u8 *end, const open_element &e) {
   const u8 *t = s + 2;
-  buffer name = e.node->name;
-  if ((u64)(end - t) <= name.used) return nullptr;
+  u64 n = e.node->name.used;
+  if ((u64)(end - t) <= n) return nullptr;
   bool same;
-  if (name.used <= width && end - t >= width && e.name_limit - e.name >= width) {
+  if (n <= width && end - e.name >= width && end - t >= width) {
     block v = load(t);
 #if XML_UTF8_WIDTH == 32
     u32 equal = (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, load(e.name)));
@@ -371,14 +366,14 @@ inline const u8 *end_tag(const u8 *s, const u8 *end, const open_element &e) {
     u32 equal = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, load(e.name)));
     u32 closing = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('>')));
 #endif
-    u32 want = (u32)((1ull << name.used) - 1);
+    u32 want = (u32)((1ull << n) - 1);
     same = (equal & want) == want;
     // The common end tag, the name and ">", told from the block.
-    if (same && name.used < width && (closing >> name.used & 1)) return t + name.used + 1;
+    if (same && n < width && (closing >> n & 1)) return t + n + 1;
   } else {
-    same = memcmp(t, e.name, name.used) == 0;
+    same = memcmp(t, e.name, n) == 0;
   }
-  t += name.used;
+  t += n;
   // The name must end where the start name ends: a name character, or a byte above 0x7F that
   // might be one, would make it another.
   if (!same || *t >= 0x80 || (xml_byte_class[*t] & xml_class_name)) return nullptr;
@@ -386,129 +381,184 @@ inline const u8 *end_tag(const u8 *s, const u8 *end, const open_element &e) {
   return t < end && *t == '>' ? t + 1 : nullptr;
 }
 
-void content(xml_parser *p, xml_cursor *c, xml_node *parent, xml_error *error) {
-  const loop_sets sets = {make_set(text_set), make_set(cdata_set), make_set(value_double_set), make_set(value_single_set)};
-  // The elements opened here and not yet closed, outermost first; the depth bound keeps it.
-  open_element stack[XML_MAX_DEPTH];
-  u32 open = 0;
-  // The element whose content is being read.
-  open_element current = {parent, parent->name.data, p->strings.data + p->strings.size};
-  xml_node *node = parent;
-  const u8 *s = c->position, *end = p->end;
-  u32 depth = p->depth;  // kept here while the loop runs, in the parser while a production does
+// ---- The loop ----------------------------------------------------------------------------
+
+// Why the inner loop stopped.
+enum : u32 {
+  stop_parent_end,  // at the parent's own end tag, which the caller reads
+  stop_item,        // at a content item the productions read
+  stop_end_tag,     // at an end tag of the element being read that the productions read
+  stop_text,        // in a run of text that the productions go on with
+  stop_full,        // the node arena's committed room ran out
+};
+
+// What the loop carries from one item to the next. The inner loop keeps it in locals and writes
+// it back when it stops.
+struct loop_state {
+  const u8 *s;
   xml_tails a;
-  bool roomy = xml_tails_reload(p, &a, (u64)(end - s) + 2 * width);
-  const scan_limits limits = limits_of(s, end);
+  open_element current;  // the element whose content is being read
+  u32 open;              // elements opened by the loop and not yet closed, below current
+  const u8 *text_stop;   // with stop_text: where the run stopped
+  u64 text_length;       // and the length of its bytes so far, written at a.string
+};
+
+// Reads items from st->s until one needs the productions or more room. It calls nothing, so the
+// compiler keeps the state in registers.
+__attribute__((noinline)) u32 inner(loop_state *st, open_element *stack, const u8 *end, const u8 *bound,
+                                    u32 room_to_nest, const loop_sets &sets) {
+  const u8 *s = st->s;
+  xml_tails a = st->a;
+  open_element current = st->current;
+  u32 open = st->open;
+  u32 why;
   for (;;) {
-    if (end - s < 2) goto production;
+    if (end - s < 2) {
+      why = stop_item;
+      break;
+    }
     if (s[0] == '<') {
       u8 b = s[1];
       if (b == '/') {
-        if (open == 0) break;  // the parent's own end tag, which its caller reads
+        if (open == 0) {
+          why = stop_parent_end;
+          break;
+        }
+        xml_node *node = current.node;
         if (!node->first_child) node->empty = 1;
         const u8 *after = end_tag(s, end, current);
-        if (after) {
-          s = after;
-        } else {
-          xml_tails_store(p, a);
-          xml_utf8_count(c, s);
-          xml_element_end_tag(p, c, node, error);
-          if (*error) break;
-          s = c->position;
-          roomy = xml_tails_reload(p, &a, (u64)(end - s) + 2 * width);
+        if (!after) {
+          why = stop_end_tag;
+          break;
         }
-        depth--;
+        s = after;
         current = stack[--open];
-        node = current.node;
         continue;
       }
-      if (!roomy) goto production;
-      if ((xml_byte_class[b] & xml_class_name_start) && depth < XML_MAX_DEPTH) {
+      if ((xml_byte_class[b] & xml_class_name_start) && open < room_to_nest) {
         const u8 *after;
-        bool has_content;
-        xml_node *element = start_tag(p, &a, s, end, limits, sets, &after, &has_content);
+        bool has_content, full = false;
+        xml_node *element = start_tag(&a, s, end, bound, sets, &after, &has_content, &full);
         if (element) {
-          link_child(node, element);
+          link<false>(current.node, element);
           if (has_content) {
             stack[open++] = current;
-            current = {element, s + 1, end};
-            node = element;
-            depth++;
+            current = {element, s + 1};
           } else {
             element->empty = 1;
           }
           s = after;
           continue;
         }
-      } else if (b == '!' && end - s >= 9 && memcmp(s, "<![CDATA[", 9) == 0) {
+        why = full ? stop_full : stop_item;
+        break;
+      }
+      if (b == '!' && end - s >= 9 && memcmp(s, "<![CDATA[", 9) == 0) {
         const u8 *t = s + 9;
         u8 *out = a.string;
-        xml_node *section;
-        if (run<run_cdata>(t, end, out, sets.cdata, 0) && (section = node_new(p, &a, xml_node_type_cdata_section))) {
+        if (run<run_cdata>(t, end, out, sets.cdata, 0)) {
+          xml_node *section = node_new(&a, xml_node_type_cdata_section);
+          if (!section) {
+            why = stop_full;
+            break;
+          }
           section->text = xml_string_of(a.string, (u64)(out - a.string));
           a.string = out;
-          link_child(node, section);
+          link<false>(current.node, section);
           s = t + 3;
           continue;
         }
       }
-    } else if (roomy) {
-      const u8 *t = s;
-      u8 *out = a.string;
-      bool whole = run<run_text>(t, end, out, sets.text, 0);
-      u64 n = (u64)(out - a.string);
-      if (whole) {
-        xml_node *text = node_new(p, &a, xml_node_type_character_data);
-        if (text) {
-          text->text = buffer{n, n, a.string};
-          a.string = out;
-          link_child(node, text);
-          s = t;
-          continue;
-        }
-      } else if (t != s) {
-        // The run goes on in a way the productions read: they take it from where it stopped,
-        // with what it holds so far already pushed as the start of their text.
-        xml_tails_store(p, a);
-        xml_marks m = xml_marks_begin(p);
-        xml_string_mark text = xml_string_begin(p);
-        p->strings.used += n;
-        xml_utf8_count(c, t);
-        xml_node *child = xml_character_data_after(p, c, &m, &text, error);
-        if (*error) break;
-        if (child) link_child(node, child);
-        s = c->position;
-        roomy = xml_tails_reload(p, &a, (u64)(end - s) + 2 * width);
-        continue;
-      }
+      why = stop_item;
+      break;
     }
-  production:
-    // Everything else is one content item for the productions.
-    xml_tails_store(p, a);
-    xml_utf8_count(c, s);
-    p->depth = depth;
-    xml_node *child = xml_parse_content(p, c, error);
-    if (*error) break;
-    s = c->position;
-    if (child) {
-      link_child(node, child);
-      roomy = xml_tails_reload(p, &a, (u64)(end - s) + 2 * width);
+    const u8 *t = s;
+    u8 *out = a.string;
+    if (!run<run_text>(t, end, out, sets.text, 0)) {
+      // The run goes on in a way the productions read; they take it from where it stopped,
+      // with what it holds so far as the start of their text, or whole when it holds nothing.
+      why = t == s ? stop_item : stop_text;
+      st->text_stop = t;
+      st->text_length = (u64)(out - a.string);
+      break;
+    }
+    xml_node *text = node_new(&a, xml_node_type_character_data);
+    if (!text) {
+      why = stop_full;
+      break;
+    }
+    u64 n = (u64)(out - a.string);
+    text->text = buffer{n, n, a.string};
+    a.string = out;
+    link<false>(current.node, text);
+    s = t;
+  }
+  st->s = s;
+  st->a = a;
+  st->current = current;
+  st->open = open;
+  return why;
+}
+
+void content(xml_parser *p, xml_cursor *c, xml_node *parent, xml_error *error) {
+  const loop_sets sets = {make_set(text_set), make_set(cdata_set), make_set(value_double_set), make_set(value_single_set)};
+  // The elements opened here and not yet closed, outermost first, below the current one. The
+  // parent's own end tag ends the loop, so its name is never needed here.
+  open_element stack[XML_MAX_DEPTH];
+  loop_state st;
+  st.s = c->position;
+  st.current = {parent, nullptr};
+  st.open = 0;
+  const u8 *end = p->end, *bound = scan_bound(st.s, end);
+  // The elements this loop may open before the nesting bound: the depth is p->depth + open.
+  const u32 room_to_nest = XML_MAX_DEPTH - p->depth;
+  for (;;) {
+    // The loop writes strings without asking for room each time, which is sound only while the
+    // arena has room for the rest of the input: nothing it writes is longer than what it read.
+    // Without that room every item goes to the productions.
+    u32 why = stop_item;
+    if (xml_tails_reload(p, &st.a, (u64)(end - st.s) + 2 * width)) why = inner(&st, stack, end, bound, room_to_nest, sets);
+    else if (end - st.s >= 2 && st.s[0] == '<' && st.s[1] == '/') why = st.open ? stop_end_tag : stop_parent_end;
+    if (why == stop_parent_end) break;
+    xml_tails_store(p, st.a);
+    if (why == stop_full) {
+      // More room, and the item again; when there is no more, the productions report it.
+      if (xml_node_grow(p, (u64)(st.a.node_end - st.a.node) + 2 * sizeof(xml_node))) continue;
+      why = stop_item;
+    }
+    xml_node *node = st.current.node;
+    if (why == stop_text) {
+      xml_marks m = xml_marks_begin(p);
+      xml_string_mark text = xml_string_begin(p);
+      p->strings.used += st.text_length;
+      xml_utf8_count(c, st.text_stop);
+      xml_node *child = xml_character_data_after(p, c, &m, &text, error);
+      if (*error) return;
+      if (child) link<false>(node, child);
+      st.s = c->position;
       continue;
     }
-    // No item where one was due: what follows must be the end tag.
-    if (open == 0) return;
+    xml_utf8_count(c, st.s);
+    if (why == stop_item) {
+      // One content item, read at this element's depth.
+      p->depth += st.open;
+      xml_node *child = xml_parse_content(p, c, error);
+      p->depth -= st.open;
+      if (*error) return;
+      st.s = c->position;
+      if (child) {
+        link<false>(node, child);
+        continue;
+      }
+      // No item where one was due: what follows must be the end tag.
+      if (st.open == 0) return;
+    }
     if (!node->first_child) node->empty = 1;
     xml_element_end_tag(p, c, node, error);
-    if (*error) break;
-    s = c->position;
-    roomy = xml_tails_reload(p, &a, (u64)(end - s) + 2 * width);
-    depth--;
-    current = stack[--open];
-    node = current.node;
+    if (*error) return;
+    st.s = c->position;
+    st.current = stack[--st.open];
   }
-  // The elements still open when an error ends the parse leave the depth as they found it.
-  p->depth = depth - open;
-  if (*error) return;
-  xml_tails_store(p, a);
-  xml_utf8_count(c, s);
+  xml_tails_store(p, st.a);
+  xml_utf8_count(c, st.s);
 }
