@@ -13,19 +13,15 @@ inline block load(const u8 *p) { return _mm256_loadu_si256((const __m256i *)p); 
 inline void store(u8 *p, block v) { _mm256_storeu_si256((__m256i *)p, v); }
 inline u32 high_bits(block v) { return (u32)_mm256_movemask_epi8(v); }
 
-// A set of ASCII bytes as two tables of 16 flag bytes: a byte is in the set when the entry of its
-// low half and the entry of its high half share a flag. Bytes above 0x7F are in no set.
-struct byte_set {
-  __m256i low, high;
-};
-inline byte_set make_set(const byte_set_spec &t) {
-  return byte_set{_mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i *)t.low)),
-                  _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i *)t.high))};
-}
-inline u32 in_set(block v, const byte_set &k) {
+// Whether each byte of v is in the set: its low half's and its high half's flag entries share a
+// flag (see byte_set_spec). The tables are read where they are used, not held in registers
+// across the loop. Bytes above 0x7F are in no set.
+inline u32 in_set(block v, const byte_set_spec &k) {
   const __m256i nibble = _mm256_set1_epi8(0x0F);
-  __m256i l = _mm256_shuffle_epi8(k.low, _mm256_and_si256(v, nibble));
-  __m256i h = _mm256_shuffle_epi8(k.high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
+  __m256i low = _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i *)k.low));
+  __m256i high = _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i *)k.high));
+  __m256i l = _mm256_shuffle_epi8(low, _mm256_and_si256(v, nibble));
+  __m256i h = _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
   return ~(u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_and_si256(l, h), _mm256_setzero_si256()));
 }
 
@@ -116,19 +112,12 @@ inline block load(const u8 *p) { return _mm_loadu_si128((const __m128i *)p); }
 inline void store(u8 *p, block v) { _mm_storeu_si128((__m128i *)p, v); }
 inline u32 high_bits(block v) { return (u32)_mm_movemask_epi8(v); }
 
-// A set of ASCII bytes as up to three bytes compared one by one, and the controls (with or
-// without tab, LF and CR). Bytes above 0x7F are in every set: the one-character step checks them.
-struct byte_set {
-  __m128i a, b, c;
-  bool line_ends;  // tab, LF and CR are not in the set
-};
-inline byte_set make_set(const byte_set_spec &t) {
-  return byte_set{_mm_set1_epi8((char)t.bytes[0]), _mm_set1_epi8((char)t.bytes[1]), _mm_set1_epi8((char)t.bytes[2]),
-                  t.line_ends};
-}
-inline u32 in_set(block v, const byte_set &k) {
+// Whether each byte of v is in the set, from its up to three bytes and the controls (see
+// byte_set_spec). Bytes above 0x7F are in every set: the one-character step checks them.
+inline u32 in_set(block v, const byte_set_spec &k) {
   u64 unused;
-  return (u32)xml_block_sse2((const u8 *)&v, k.a, k.b, k.c, k.c,
+  __m128i c = _mm_set1_epi8((char)k.bytes[2]);
+  return (u32)xml_block_sse2((const u8 *)&v, _mm_set1_epi8((char)k.bytes[0]), _mm_set1_epi8((char)k.bytes[1]), c, c,
                              k.line_ends ? xml_scan_lines_pass : xml_scan_lines_stop, &unused);
 }
 inline u32 pass_sequences(block, const u8 *, u32, u32 stops, u32 *) { return stops; }
@@ -143,7 +132,9 @@ inline void clear_node(xml_node *node) { xml_node_clear(node); }
 // CDATA, the closing quote q of a value. True with t at that byte and out past what the run
 // holds; false at the first byte the productions must read instead.
 template <u32 kind>
-inline bool run(const u8 *&t, const u8 *end, u8 *&out, const byte_set &set, u8 q) {
+inline bool run(const u8 *&t, const u8 *end, u8 *&out, u8 q) {
+  const byte_set_spec &set = kind == run_text ? text_set : kind == run_cdata ? cdata_set
+                             : q == '"' ? value_double_set : value_single_set;
   // The byte that ends a text or a value, told from the block itself: the common way out then
   // waits on no load of the byte.
 #if XML_UTF8_WIDTH == 32
@@ -209,10 +200,6 @@ inline bool run(const u8 *&t, const u8 *end, u8 *&out, const byte_set &set, u8 q
 
 // ---- Pieces of the loop ------------------------------------------------------------------
 
-struct loop_sets {
-  byte_set text, cdata, value_double, value_single;
-};
-
 // How far names and white space may be scanned without asking for the end of input at each
 // byte: up to the last byte that is neither a name character nor white space, which stops any
 // such scan that starts before it.
@@ -252,18 +239,15 @@ inline void copy(u8 *out, const u8 *s, u64 n, const u8 *end) {
   }
 }
 
-// A zero-filled node of the type, as xml_node_try makes it; null, with nothing changed, when the
-// node arena's committed room is full (the loop then stops for it to grow).
-inline xml_node *node_new(xml_tails *a, u32 type) {
-  u8 *n = a->node + align_padding((u64)a->node, 8);
-  if (a->node_end - n < (s64)sizeof(xml_node)) return nullptr;
-  a->node = n + sizeof(xml_node);
-  xml_node *node = (xml_node *)n;
+// A zero-filled node of the type at the node arena's free end (8-aligned: see inner), as
+// xml_node_try makes it; null, with nothing changed, when the arena's committed room is full (the
+// loop then stops for it to grow).
+inline xml_node *node_new(u8 *&at, const u8 *node_end, u32 type) {
+  if (node_end - at < (s64)sizeof(xml_node)) return nullptr;
+  xml_node *node = (xml_node *)at;
+  at += sizeof(xml_node);
   clear_node(node);
   node->type = type;
-  // The nodes that follow land a few lines further on: fetching them for writing now keeps the
-  // stores of the next ones from waiting on memory.
-  __builtin_prefetch(n + 4 * sizeof(xml_node), 1);
   return node;
 }
 
@@ -280,16 +264,22 @@ inline void link(xml_node *parent, xml_node *child) {
   last = child;
 }
 
+// The free ends of the two arenas, which the inner loop writes at.
+struct loop_tails {
+  u8 *string;
+  u8 *node;
+};
+
 // The start tag at s ("<" and an ASCII name start) when its name is ASCII and its attributes
 // plain: the element with its attributes, not yet linked to a parent, *after past the tag, and
 // *open when content follows. Null, with both arenas as they were, for any other tag, and when
 // the node arena's room ran out (*full then).
-inline xml_node *start_tag(xml_tails *a, const u8 *s, const u8 *end, const u8 *bound, const loop_sets &sets,
+inline xml_node *start_tag(loop_tails *a, const u8 *node_end, const u8 *s, const u8 *end, const u8 *bound,
                            const u8 **after, bool *open, bool *full) {
-  const xml_tails before = *a;
+  const loop_tails before = *a;
   const u8 *t = name_end(s + 1, end, bound);
   if (t == end || *t >= 0x80) return nullptr;  // that byte might go on with the name
-  xml_node *element = node_new(a, xml_node_type_element);
+  xml_node *element = node_new(a->node, node_end, xml_node_type_element);
   if (!element) {
     *full = true;
     return nullptr;
@@ -323,7 +313,7 @@ inline xml_node *start_tag(xml_tails *a, const u8 *s, const u8 *end, const u8 *b
     if (t < end && *t <= ' ') t = skip_spaces(t, end, bound);
     if (t == end || (*t != '"' && *t != '\'')) break;
     u8 q = *t++;
-    xml_node *attribute = node_new(a, xml_node_type_attribute);
+    xml_node *attribute = node_new(a->node, node_end, xml_node_type_attribute);
     if (!attribute) {
       *full = true;
       break;
@@ -331,7 +321,7 @@ inline xml_node *start_tag(xml_tails *a, const u8 *s, const u8 *end, const u8 *b
     u8 *d = a->string;
     copy(d, name, name_length, end);
     u8 *value = d + name_length, *value_end = value;
-    if (!run<run_value>(t, end, value_end, q == '"' ? sets.value_double : sets.value_single, q)) break;
+    if (!run<run_value>(t, end, value_end, q)) break;
     t++;
     a->string = value_end;
     attribute->name = buffer{name_length, name_length, d};
@@ -397,20 +387,27 @@ enum : u32 {
 struct loop_state {
   const u8 *s;
   xml_tails a;
-  open_element current;  // the element whose content is being read
-  u32 open;              // elements opened by the loop and not yet closed, below current
+  open_element current;  // the element whose content is being read; the parent when name is null
+  open_element *top;     // past the elements opened by the loop below current
   const u8 *text_stop;   // with stop_text: where the run stopped
   u64 text_length;       // and the length of its bytes so far, written at a.string
 };
 
 // Reads items from st->s until one needs the productions or more room. It calls nothing, so the
-// compiler keeps the state in registers.
-__attribute__((noinline)) u32 inner(loop_state *st, open_element *stack, const u8 *end, const u8 *bound,
-                                    u32 room_to_nest, const loop_sets &sets) {
-  const u8 *s = st->s;
-  xml_tails a = st->a;
-  open_element current = st->current;
-  u32 open = st->open;
+// compiler keeps its state in registers. Elements it opens go on the stack up to limit. The
+// parent's name is never compared here (its end tag stops the loop), so a null name marks it.
+__attribute__((noinline)) u32 inner(loop_state *st, const open_element *limit, const u8 *end, const u8 *bound) {
+  const u8 *s = st->s, *node_end = st->a.node_end;
+  loop_tails a = {st->a.string, st->a.node};
+  open_element current = st->current, *top = st->top;
+  // A node is 8-aligned and a whole number of words long: once the arena's free end is aligned,
+  // every node the loop makes needs no padding. Only a caller's own arena can start unaligned;
+  // the productions make the first node there, with its padding.
+  static_assert(sizeof(xml_node) % 8 == 0, "nodes keep the arena aligned");
+  if ((u64)a.node & 7) {
+    if (end - s >= 2 && s[0] == '<' && s[1] == '/') return current.name ? stop_end_tag : stop_parent_end;
+    return stop_item;
+  }
   u32 why;
   for (;;) {
     if (end - s < 2) {
@@ -420,7 +417,7 @@ __attribute__((noinline)) u32 inner(loop_state *st, open_element *stack, const u
     if (s[0] == '<') {
       u8 b = s[1];
       if (b == '/') {
-        if (open == 0) {
+        if (!current.name) {
           why = stop_parent_end;
           break;
         }
@@ -432,17 +429,17 @@ __attribute__((noinline)) u32 inner(loop_state *st, open_element *stack, const u
           break;
         }
         s = after;
-        current = stack[--open];
+        current = *--top;
         continue;
       }
-      if ((xml_byte_class[b] & xml_class_name_start) && open < room_to_nest) {
+      if ((xml_byte_class[b] & xml_class_name_start) && top < limit) {
         const u8 *after;
         bool has_content, full = false;
-        xml_node *element = start_tag(&a, s, end, bound, sets, &after, &has_content, &full);
+        xml_node *element = start_tag(&a, node_end, s, end, bound, &after, &has_content, &full);
         if (element) {
           link<false>(current.node, element);
           if (has_content) {
-            stack[open++] = current;
+            *top++ = current;
             current = {element, s + 1};
           } else {
             element->empty = 1;
@@ -456,8 +453,8 @@ __attribute__((noinline)) u32 inner(loop_state *st, open_element *stack, const u
       if (b == '!' && end - s >= 9 && memcmp(s, "<![CDATA[", 9) == 0) {
         const u8 *t = s + 9;
         u8 *out = a.string;
-        if (run<run_cdata>(t, end, out, sets.cdata, 0)) {
-          xml_node *section = node_new(&a, xml_node_type_cdata_section);
+        if (run<run_cdata>(t, end, out, 0)) {
+          xml_node *section = node_new(a.node, node_end, xml_node_type_cdata_section);
           if (!section) {
             why = stop_full;
             break;
@@ -474,7 +471,7 @@ __attribute__((noinline)) u32 inner(loop_state *st, open_element *stack, const u
     }
     const u8 *t = s;
     u8 *out = a.string;
-    if (!run<run_text>(t, end, out, sets.text, 0)) {
+    if (!run<run_text>(t, end, out, 0)) {
       // The run goes on in a way the productions read; they take it from where it stopped,
       // with what it holds so far as the start of their text, or whole when it holds nothing.
       why = t == s ? stop_item : stop_text;
@@ -482,7 +479,7 @@ __attribute__((noinline)) u32 inner(loop_state *st, open_element *stack, const u
       st->text_length = (u64)(out - a.string);
       break;
     }
-    xml_node *text = node_new(&a, xml_node_type_character_data);
+    xml_node *text = node_new(a.node, node_end, xml_node_type_character_data);
     if (!text) {
       why = stop_full;
       break;
@@ -494,31 +491,31 @@ __attribute__((noinline)) u32 inner(loop_state *st, open_element *stack, const u
     s = t;
   }
   st->s = s;
-  st->a = a;
+  st->a.string = a.string;
+  st->a.node = a.node;
   st->current = current;
-  st->open = open;
+  st->top = top;
   return why;
 }
 
 void content(xml_parser *p, xml_cursor *c, xml_node *parent, xml_error *error) {
-  const loop_sets sets = {make_set(text_set), make_set(cdata_set), make_set(value_double_set), make_set(value_single_set)};
-  // The elements opened here and not yet closed, outermost first, below the current one. The
-  // parent's own end tag ends the loop, so its name is never needed here.
+  // The elements opened here and not yet closed, outermost first, below the current one.
   open_element stack[XML_MAX_DEPTH];
   loop_state st;
   st.s = c->position;
   st.current = {parent, nullptr};
-  st.open = 0;
+  st.top = stack;
   const u8 *end = p->end, *bound = scan_bound(st.s, end);
-  // The elements this loop may open before the nesting bound: the depth is p->depth + open.
-  const u32 room_to_nest = XML_MAX_DEPTH - p->depth;
+  // The elements this loop may open before the nesting bound: the depth is p->depth plus those
+  // on the stack.
+  const open_element *limit = stack + (XML_MAX_DEPTH - p->depth);
   for (;;) {
     // The loop writes strings without asking for room each time, which is sound only while the
     // arena has room for the rest of the input: nothing it writes is longer than what it read.
     // Without that room every item goes to the productions.
     u32 why = stop_item;
-    if (xml_tails_reload(p, &st.a, (u64)(end - st.s) + 2 * width)) why = inner(&st, stack, end, bound, room_to_nest, sets);
-    else if (end - st.s >= 2 && st.s[0] == '<' && st.s[1] == '/') why = st.open ? stop_end_tag : stop_parent_end;
+    if (xml_tails_reload(p, &st.a, (u64)(end - st.s) + 2 * width)) why = inner(&st, limit, end, bound);
+    else if (end - st.s >= 2 && st.s[0] == '<' && st.s[1] == '/') why = st.top > stack ? stop_end_tag : stop_parent_end;
     if (why == stop_parent_end) break;
     xml_tails_store(p, st.a);
     if (why == stop_full) {
@@ -541,9 +538,10 @@ void content(xml_parser *p, xml_cursor *c, xml_node *parent, xml_error *error) {
     xml_utf8_count(c, st.s);
     if (why == stop_item) {
       // One content item, read at this element's depth.
-      p->depth += st.open;
+      u32 open = (u32)(st.top - stack);
+      p->depth += open;
       xml_node *child = xml_parse_content(p, c, error);
-      p->depth -= st.open;
+      p->depth -= open;
       if (*error) return;
       st.s = c->position;
       if (child) {
@@ -551,13 +549,13 @@ void content(xml_parser *p, xml_cursor *c, xml_node *parent, xml_error *error) {
         continue;
       }
       // No item where one was due: what follows must be the end tag.
-      if (st.open == 0) return;
+      if (st.top == stack) return;
     }
     if (!node->first_child) node->empty = 1;
     xml_element_end_tag(p, c, node, error);
     if (*error) return;
     st.s = c->position;
-    st.current = stack[--st.open];
+    st.current = *--st.top;
   }
   xml_tails_store(p, st.a);
   xml_utf8_count(c, st.s);
