@@ -537,8 +537,7 @@ XML_COUNTS(16, __m128i, load, _mm_set1_epi8, _mm_cmpeq_epi8, _mm_cmpgt_epi8, _mm
 #endif
 
 #if defined(__x86_64__)
-#pragma GCC push_options
-#pragma GCC target("avx2,bmi,popcnt")
+XML_AVX2_BEGIN
 struct xml_counts_avx2 {
 static inline __m256i load(const u8 *s) { return _mm256_loadu_si256((const __m256i *)s); }
 static inline u64 sum(__m256i a) {
@@ -550,7 +549,7 @@ static inline u32 mask(__m256i v) { return (u32)_mm256_movemask_epi8(v); }
 XML_COUNTS(32, __m256i, load, _mm256_set1_epi8, _mm256_cmpeq_epi8, _mm256_cmpgt_epi8, _mm256_and_si256, _mm256_or_si256,
            _mm256_sub_epi8, _mm256_setzero_si256, sum, mask)
 };
-#pragma GCC pop_options
+XML_AVX2_END
 #endif
 #undef XML_COUNTS
 

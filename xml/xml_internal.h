@@ -120,6 +120,18 @@ __attribute__((always_inline)) inline bool xml_block_lines(u8 *s, u32 n, u32 lf,
 // general path.
 extern bool xml_scan_narrow;
 
+// Between these two, functions are compiled for processors with AVX2 (and BMI and popcount) and
+// called only when xml_scan_wide holds. Functions defined before the first, in headers, keep the
+// baseline and may be inlined into them.
+#if defined(__clang__)
+#define XML_AVX2_BEGIN \
+  _Pragma("clang attribute push (__attribute__((target(\"avx2,bmi,bmi2,popcnt\"))), apply_to = function)")
+#define XML_AVX2_END _Pragma("clang attribute pop")
+#else
+#define XML_AVX2_BEGIN _Pragma("GCC push_options") _Pragma("GCC target(\"avx2,bmi,bmi2,popcnt\")")
+#define XML_AVX2_END _Pragma("GCC pop_options")
+#endif
+
 // Not core's unicode_utf8_encode: every stored character passes here, inline, with room already made.
 inline u8 *xml_put_utf8(u8 *d, u32 cp) {
   if (cp < 0x80) {

@@ -123,8 +123,7 @@ namespace xml_utf8_baseline {
 }  // namespace
 
 #if defined(__x86_64__)
-#pragma GCC push_options
-#pragma GCC target("avx2,bmi,bmi2,popcnt")
+XML_AVX2_BEGIN
 namespace {
 namespace xml_utf8_avx2 {
 #define XML_UTF8_WIDTH 32
@@ -132,7 +131,7 @@ namespace xml_utf8_avx2 {
 #undef XML_UTF8_WIDTH
 }  // namespace xml_utf8_avx2
 }  // namespace
-#pragma GCC pop_options
+XML_AVX2_END
 #endif
 
 void xml_utf8_content(xml_parser *p, xml_cursor *c, xml_node *parent, xml_error *error) {

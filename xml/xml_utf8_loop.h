@@ -239,7 +239,7 @@ inline void copy(u8 *out, const u8 *s, u64 n, const u8 *end) {
   }
 }
 
-// A zero-filled node of the type at the node arena's free end (8-aligned: see inner), as
+// A zero-filled node of the type at the node arena's free end (aligned: see inner), as
 // xml_node_try makes it; null, with nothing changed, when the arena's committed room is full (the
 // loop then stops for it to grow).
 inline xml_node *node_new(u8 *&at, const u8 *node_end, u32 type) {
@@ -400,14 +400,10 @@ __attribute__((noinline)) u32 inner(loop_state *st, const open_element *limit, c
   const u8 *s = st->s, *node_end = st->a.node_end;
   loop_tails a = {st->a.string, st->a.node};
   open_element current = st->current, *top = st->top;
-  // A node is 8-aligned and a whole number of words long: once the arena's free end is aligned,
-  // every node the loop makes needs no padding. Only a caller's own arena can start unaligned;
-  // the productions make the first node there, with its padding.
+  // The loop starts right after its parent's node was made, and every node is a whole number of
+  // words long: the node arena's free end is aligned, and no node the loop makes needs padding.
   static_assert(sizeof(xml_node) % 8 == 0, "nodes keep the arena aligned");
-  if ((u64)a.node & 7) {
-    if (end - s >= 2 && s[0] == '<' && s[1] == '/') return current.name ? stop_end_tag : stop_parent_end;
-    return stop_item;
-  }
+  invariant(((u64)a.node & 7) == 0);
   u32 why;
   for (;;) {
     if (end - s < 2) {

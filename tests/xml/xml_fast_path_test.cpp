@@ -4,6 +4,7 @@
 // leave the arenas at the same sizes and stop at the same error, line, column and byte.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <random>
 
 #include "tests/xml/xml_test_util.h"
@@ -185,10 +186,12 @@ std::ostream &operator<<(std::ostream &os, const outcome &o) {
             << o.report;
 }
 
-// The document productions with the encoding forced and the fast paths on or off.
-outcome parse_with(const std::string &bytes, u32 encoding, bool fast, u64 string_bytes = 0) {
+// The document productions with the encoding forced and the fast paths on or off. The node
+// arena ends where its memory ends, so one of a size that is no whole number of words starts
+// unaligned.
+outcome parse_with(const std::string &bytes, u32 encoding, bool fast, u64 string_bytes = 0, u64 node_bytes = 0) {
   // A node per input byte and four string bytes per input byte hold any document.
-  u64 node_bytes = (bytes.size() + 2) * sizeof(xml_node);
+  if (node_bytes == 0) node_bytes = (bytes.size() + 2) * sizeof(xml_node);
   if (string_bytes == 0) string_bytes = 4 * bytes.size() + 16;
   static std::vector<u8> node_memory, string_memory;
   if (node_memory.size() < node_bytes) node_memory.resize(node_bytes);
@@ -196,9 +199,14 @@ outcome parse_with(const std::string &bytes, u32 encoding, bool fast, u64 string
   // Each arena ends where its memory ends, so a write past it is caught by the sanitizer.
   u8 *nodes = node_memory.data() + node_memory.size() - node_bytes;
   u8 *strings = string_memory.data() + string_memory.size() - string_bytes;
+  // The input in an allocation of its own size, without the string's terminating zero: a read
+  // past its end is caught too.
+  std::unique_ptr<u8[]> copy(new u8[bytes.size() + 1]);
+  u8 *data = copy.get() + 1;  // data + size is the end of the allocation
+  memcpy(data, bytes.data(), bytes.size());
   xml_parser p;
   xml_error e = 0;
-  buffer input = string_from_bytes(bytes.data(), bytes.size());
+  buffer input = {bytes.size(), bytes.size(), data};
   xml_parser_init(&p, buffer{node_bytes, 0, nodes}, buffer{string_bytes, 0, strings}, input, &e);
   p.encoding = encoding;
   p.ascii_fast = 0;
@@ -395,6 +403,144 @@ TEST(xml_fast_path, runs_stop_at_the_last_byte_of_a_full_string_arena) {
       }
     }
   }
+}
+
+// A UTF-8 document parsed on the fast paths in both their builds (the processor's widest and
+// SSE2 alone) and on the general path: all three alike.
+void expect_utf8_alike(const std::string &bytes, const std::string &what, u64 string_bytes = 0, u64 node_bytes = 0) {
+  outcome general = parse_with(bytes, enc_utf8, false, string_bytes, node_bytes);
+  for (bool narrow : {false, true}) {
+    xml_scan_narrow = narrow;
+    outcome fast = parse_with(bytes, enc_utf8, true, string_bytes, node_bytes);
+    xml_scan_narrow = false;
+    EXPECT_EQ(fast, general) << what << (narrow ? " (SSE2)" : "");
+  }
+}
+
+// Every well-formed and broken form of a UTF-8 sequence, after every number of bytes up to a few
+// blocks, so that it lies anywhere in a block of either width and across the end of one, in every
+// run the content loop reads (text, CDATA, attribute values), between other non-ASCII characters
+// or ASCII ones. A block with a broken sequence anywhere is read byte by byte, so the good
+// sequences before the bad one are tried too.
+TEST(xml_fast_path, utf8_sequences_anywhere_in_a_block_read_alike) {
+  const char *forms[] = {
+      "\xC3\xA9", "\xDF\xBF", "\xE2\x82\xAC", "\xEF\xBF\xBD", "\xEF\xBF\xBC", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF",
+      // no Chars: U+FFFE and U+FFFF
+      "\xEF\xBF\xBE", "\xEF\xBF\xBF",
+      // overlong, surrogate, past U+10FFFF, leads that cannot start anything
+      "\xC0\x80", "\xC1\xBF", "\xE0\x80\x80", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xED\xBF\xBF", "\xF0\x80\x80\x80",
+      "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xF8\x88\x80\x80\x80", "\xFF",
+      // cut short, or a continuation byte too many or alone
+      "\xE2\x82", "\xF0\x9F\x98", "\xC3", "\xC3\xA9\xA9", "\x80", "\xBF\xBF", "\xE2\x82\xAC\x80"};
+  const char *contexts[][2] = {{"<a>", "</a>"}, {"<a><![CDATA[", "]]></a>"}, {"<a b='", "'/>"}, {"<a b=\"", "\">x</a>"}};
+  const char *fillers[] = {"abcdefg ", "\xC3\xA9t\xC3\xA9 ", "\xE6\x97\xA5\xE6\x9C\xAC ", "x\xF0\x9F\x98\x80"};
+  for (const auto &ctx : contexts) {
+    for (const char *filler : fillers) {
+      for (const char *form : forms) {
+        for (u32 k = 0; k < 70; k++) {
+          std::string body;
+          while (body.size() < k) body += filler;
+          body.resize(k);  // may cut a filler character: then the run breaks there already
+          std::string doc = std::string("<r>") + ctx[0] + body + form + "tail" + ctx[1] + "</r>";
+          expect_utf8_alike(doc, std::string(ctx[0]) + " offset " + std::to_string(k));
+        }
+      }
+    }
+  }
+}
+
+// A node arena whose free end is not on a word: the productions pad the first node, after which
+// the content loop goes on alike.
+TEST(xml_fast_path, a_node_arena_that_starts_unaligned_reads_alike) {
+  std::string doc = "<r a='1'>\n  <b>x &amp; y</b><c/><d e=\"f\"><![CDATA[z]]></d>\n</r>";
+  u64 nodes = 40 * sizeof(xml_node);
+  for (u64 skew = 0; skew < 8; skew++) expect_utf8_alike(doc, "skew " + std::to_string(skew), 0, nodes - skew);
+  expect_utf8_alike("<r></r>", "empty, skew 3", 0, 10 * sizeof(xml_node) - 3);
+}
+
+// Every size of the node arena, so that it fills at each node the loop makes (an element, an
+// attribute in the middle of a tag, text, CDATA) and the productions report it where they would.
+TEST(xml_fast_path, a_node_arena_that_fills_at_every_node_reads_alike) {
+  std::string doc = "<r>\n <a x='1' y='2' z='3'>t</a><b/><![CDATA[c]]>&#65;<d><e f='g'>h</e></d>\n</r>";
+  for (u64 n = 1; n <= 24; n++) expect_utf8_alike(doc, std::to_string(n) + " nodes", 0, n * sizeof(xml_node));
+}
+
+// Elements nested to the bound and one past it, opened by the content loop: the same error at the
+// same place, whether the element is empty, has content, or attributes.
+TEST(xml_fast_path, nesting_at_the_bound_reads_alike) {
+  for (u32 depth : {XML_MAX_DEPTH - 1, XML_MAX_DEPTH, XML_MAX_DEPTH + 1}) {
+    for (const char *innermost : {"<x/>", "<x>t</x>", "<x k='v'/>", "text"}) {
+      std::string doc;
+      for (u32 i = 0; i < depth; i++) doc += i % 2 ? "<a>" : "<b c='d'>";
+      doc += innermost;
+      for (u32 i = depth; i-- > 0;) doc += i % 2 ? "</a>" : "</b>";
+      expect_utf8_alike(doc, "depth " + std::to_string(depth) + " " + innermost);
+    }
+  }
+}
+
+// End tags of names of every length up to a few blocks, well-formed or not: white space before
+// ">", a name one byte longer or shorter, a different last byte, a byte above 0x7F after the
+// name, the input ending inside the tag.
+TEST(xml_fast_path, end_tags_of_every_name_length_read_alike) {
+  for (u32 n = 1; n < 70; n++) {
+    std::string name;
+    for (u32 i = 0; i < n; i++) name += "abcdefghij-._:0"[i % 15];
+    std::string start = "<r><" + name + " k='v'>text";
+    const std::string ends[] = {"</" + name + ">",       "</" + name + " \n\t>",  "</" + name + "x>",
+                                "</" + name.substr(0, n - 1) + ">", "</" + name.substr(0, n - 1) + "Q>",
+                                "</" + name + "\xC3\xA9>", "</" + name + "/>"};
+    for (const std::string &end : ends) {
+      std::string doc = start + end + "</r>";
+      expect_utf8_alike(doc, "name length " + std::to_string(n) + " " + end);
+      for (u32 cut = 1; cut <= end.size() + 4; cut += 3) expect_utf8_alike(doc.substr(0, doc.size() - cut), "cut");
+    }
+  }
+}
+
+// Lines and columns where the productions take over from the content loop and hand back to it:
+// every form of line end before and after an item they read (a comment, a processing
+// instruction, an entity reference, text with a byte the loop does not take), and a document on
+// one line.
+TEST(xml_fast_path, lines_and_columns_across_hand_overs_read_alike) {
+  const char *line_ends[] = {"", "\n", "\r", "\r\n", "\n\r", "\r\r\n"};
+  const char *items[] = {"<!-- c -->", "<?p d?>", "&foo;", "x\x01y", "<![CDATA[a\r\nb]]>", "<e f='1\r\n2'/>", "\xC3\xA9"};
+  for (const char *before : line_ends) {
+    for (const char *after : line_ends) {
+      for (const char *item : items) {
+        std::string doc = std::string("<r>\n  <a>t") + before + item + after + "u</a>" + after + "<b>\xE6\x97\xA5</b>\n</r>";
+        expect_utf8_alike(doc, "item " + std::string(item));
+      }
+    }
+  }
+  std::string line = "<?xml version='1.0'?><r>";
+  for (u32 i = 0; i < 300; i++) line += "<i n='" + std::to_string(i) + "'>caf\xC3\xA9 &amp; \xE6\x97\xA5</i>";
+  expect_utf8_alike(line + "</r>", "one line");
+  expect_utf8_alike(line + "<!-- c -->\r</r>", "one line, a comment and a CR");
+  expect_utf8_alike(line + "<i>\x02</i></r>", "one line, an error at its end");
+}
+
+// A tree that needs the node arena to commit more memory several times while the content loop
+// runs: the loop stops, the reservation grows, and the tree and arena use are the general path's.
+TEST(xml_fast_path, reserved_arenas_grow_under_the_content_loop) {
+  std::string doc = "<r>";
+  for (u32 i = 0; i < 6000; i++) doc += "<e a='" + std::to_string(i) + "'>a little text<f/></e>\n";
+  doc += "</r>\n";
+  xml_memory m;
+  ASSERT_TRUE(xml_memory_reserve(&m, doc.size()));
+  xml_parser p;
+  xml_error e = 0;
+  xml_parse_reserved(&p, &m, string_from_bytes(doc.data(), doc.size()), &e);
+  outcome general = parse_with(doc, enc_utf8, false);
+  ASSERT_EQ(e, 0u);
+  ASSERT_EQ(general.error, 0u);
+  EXPECT_GT(p.nodes.used, 4 * MiB(1));  // grown at least four times
+  EXPECT_EQ(p.nodes.used, general.nodes_used);
+  EXPECT_EQ(p.strings.used, general.strings_used);
+  EXPECT_EQ(p.cursor.line, general.line);
+  EXPECT_EQ(p.cursor.column, general.column);
+  EXPECT_EQ(dump(p.top), general.tree);
+  xml_memory_release(&m);
 }
 
 TEST(xml_fast_path, utf16_pairs_arrive_whole) {
