@@ -596,6 +596,7 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
   bool any_char = (flags & xml_run_any_char) != 0;
   bool references = (flags & xml_run_references) != 0;
   bool utf8 = p->encoding == XML_ENCODING_UTF8;
+  bool single_byte = !utf8 && keep && any_char && xml_encoding_is_single_byte(p->encoding);
   u8 stops[4];
   bool blocks = xml_run_stops(cls, stops);
   u8 *d = keep ? p->strings.data + p->strings.used : nullptr;
@@ -672,6 +673,27 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
         d += n;
       }
       s += n;
+    } else if (single_byte) {
+      // The encoding's characters and the ASCII the run takes as it stands, up to the next byte
+      // it must look at, in one call to the run decoder: one character a byte, each a Char.
+      u8 *e = s + 1;
+#ifdef __SSE2__
+      // Blocks, where the bytes above 0x7F are no stops; a tab stops a block but not the run.
+      while (end - e >= 16) {
+        u64 unused;
+        u32 m = (u32)xml_block_sse2(e, sa, sb, sc, sd, xml_scan_lines_stop, &unused) &
+                ~(u32)_mm_movemask_epi8(_mm_loadu_si128((const __m128i *)e));
+        e += m ? (u32)__builtin_ctz(m) : 16;
+        if (!m) continue;
+        if (!(xml_byte_class[*e] & cls)) break;
+        e++;
+      }
+#endif
+      while (e < end && (*e >= 0x80 || (xml_byte_class[*e] & cls))) e++;
+      u64 written, n = xml_decode_run_utf8(p->encoding, s, e, d, dend, &written);
+      if (n == 0) break;  // a byte the table has no character for: U+FFFD on the general path
+      d += written, s += n, column += (u32)n, after_cr = 0;
+      continue;
     } else {
       // Other encodings decode through their codec; only a plain character is taken here.
       u32 cp, second, state = c->state;

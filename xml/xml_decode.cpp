@@ -19,6 +19,12 @@ u32 xml_decode(u32 encoding, const u8 *begin, const u8 *end, u32 *codepoint, u32
 
 u32 xml_encoding_from_label(const u8 *label, u64 length) { return encoding_from_label(label, length); }
 
+bool xml_encoding_is_single_byte(u32 encoding) { return single_byte_table(encoding) != nullptr; }
+
+u64 xml_decode_run_utf8(u32 encoding, const u8 *begin, const u8 *end, u8 *out, u8 *out_end, u64 *written) {
+  return encoding_decode_run_utf8(encoding, begin, end, out, out_end, written);
+}
+
 bool xml_encoding_is_ascii_compatible(u32 encoding) {
   switch (encoding) {
     case encoding_iso_2022_jp:

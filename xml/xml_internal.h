@@ -20,6 +20,12 @@ enum : u32 { xml_decode_ok = 0, xml_decode_end = 1, xml_decode_unknown_encoding 
 u32 xml_decode(u32 encoding, const u8 *begin, const u8 *end, u32 *codepoint, u32 *second, u8 *count, u32 *state);
 // The encoding number for a declared label; 0 when unknown.
 u32 xml_encoding_from_label(const u8 *label, u64 length);
+// True for the encodings whose every byte is one character: a table of 128 beside ASCII.
+bool xml_encoding_is_single_byte(u32 encoding);
+// The code points of [begin, end) as UTF-8 into [out, out_end) in one call, as xml_decode would
+// give them, up to the first byte it would refuse or that does not fit: the bytes read, and in
+// *written the bytes written.
+u64 xml_decode_run_utf8(u32 encoding, const u8 *begin, const u8 *end, u8 *out, u8 *out_end, u64 *written);
 // True when every byte below 0x80 at a code point boundary is that ASCII character and takes
 // one byte: the fast paths may then step over ASCII bytes without decoding.
 bool xml_encoding_is_ascii_compatible(u32 encoding);

@@ -244,8 +244,9 @@ outcome parse_with(const std::string &bytes, u32 encoding, bool fast, u64 string
 TEST(xml_fast_path, random_documents_parse_alike_on_both_paths_in_every_encoding) {
   doc_gen g{std::mt19937(20240611u), {}};
   // UTF-8, both UTF-16s, and byte encodings whose non-ASCII bytes go through their codecs:
-  // windows-1252 (undefined bytes), Shift_JIS and GBK (pairs), Big5 (pairs of two code points).
-  const u32 encodings[] = {enc_utf8, enc_utf16le, enc_utf16be, 22, 35, 30, 32};
+  // windows-1252 and ISO-8859-3 (single bytes, the second with bytes that are no character),
+  // Shift_JIS and GBK (pairs), Big5 (pairs of two code points).
+  const u32 encodings[] = {enc_utf8, enc_utf16le, enc_utf16be, 22, 4, 35, 30, 32};
   int failures = 0;
   for (int i = 0; i < 1500 && failures < 5; i++) {
     std::vector<u32> doc = g.document();
@@ -541,6 +542,31 @@ TEST(xml_fast_path, reserved_arenas_grow_under_the_content_loop) {
   EXPECT_EQ(p.cursor.column, general.column);
   EXPECT_EQ(dump(p.top), general.tree);
   xml_memory_release(&m);
+}
+
+// Text in single-byte encodings goes to the run decoder a stretch at a time: stretches of
+// non-ASCII bytes of every length, with a byte the table has no character for (ISO-8859-3 has
+// holes) anywhere in them, in every context that keeps text, and string arenas that fill at
+// every byte of them.
+TEST(xml_fast_path, single_byte_stretches_read_alike) {
+  const char *contexts[][2] = {{"<a>", "</a>"}, {"<a x='", "'/>"}, {"<a><![CDATA[", "]]></a>"}, {"<a><!--", "--></a>"}};
+  const u32 iso_8859_3 = 4, windows_1252 = 22, koi8_r = 16;
+  for (u32 enc : {iso_8859_3, windows_1252, koi8_r}) {
+    for (const auto &ctx : contexts) {
+      for (u32 length = 1; length < 40; length += 3) {
+        for (u32 hole = 0; hole <= length; hole += 5) {
+          std::string doc = std::string(ctx[0]) + "ab\tc ";
+          for (u32 i = 0; i < length; i++) doc += (char)(i == hole ? 0xA5 : 0xC0 + i % 30);
+          doc += " de\nf";
+          doc += ctx[1];
+          std::string what = std::string(ctx[0]) + " encoding " + std::to_string(enc) + " length " + std::to_string(length);
+          EXPECT_EQ(parse_with(doc, enc, true), parse_with(doc, enc, false)) << what;
+          for (u64 room = 1; room < 2 * length + 16; room += 1 + room / 8)
+            EXPECT_EQ(parse_with(doc, enc, true, room), parse_with(doc, enc, false, room)) << what << " arena " << room;
+        }
+      }
+    }
+  }
 }
 
 TEST(xml_fast_path, utf16_pairs_arrive_whole) {
