@@ -290,6 +290,7 @@ inline xml_node *start_tag(loop_tails *a, const u8 *node_end, const u8 *s, const
   a->string += n;
   for (;;) {
     const u8 *w = t;
+    if (t == end) break;  // the input ends after a value's closing quote
     if (*t <= ' ') t = skip_spaces(t, end, bound);
     if (t == end) break;
     if (*t == '>') {

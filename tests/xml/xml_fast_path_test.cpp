@@ -499,6 +499,18 @@ TEST(xml_fast_path, end_tags_of_every_name_length_read_alike) {
   }
 }
 
+// Start tags the content loop reads, the input ending at every byte of them: after a name, an
+// "=", a quote, inside and right after a value, inside "/>".
+TEST(xml_fast_path, start_tags_cut_anywhere_read_alike) {
+  const std::string tags[] = {"<item>", "<e a='1'>", "<link rel=\"alternate\" href='https://example.org/'/>",
+                              "<x  y = \"z&amp;\" />", "<p q='\xC3\xA9'\t\n>"};
+  for (const std::string &tag : tags) {
+    std::string doc = "<r>\n  <a>t</a>" + tag;
+    for (u32 keep = 0; keep <= tag.size(); keep++)
+      expect_utf8_alike(doc.substr(0, doc.size() - tag.size() + keep), tag + " cut after " + std::to_string(keep));
+  }
+}
+
 // Lines and columns where the productions take over from the content loop and hand back to it:
 // every form of line end before and after an item they read (a comment, a processing
 // instruction, an entity reference, text with a byte the loop does not take), and a document on
