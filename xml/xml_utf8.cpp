@@ -108,6 +108,21 @@ constexpr byte_set_spec value_double_set =
     xml_byte_set([](u32 b) { return b == '"' || b == '<' || b == '&' || b < 0x20; }, '"', '<', '&', false);
 constexpr byte_set_spec value_single_set =
     xml_byte_set([](u32 b) { return b == '\'' || b == '<' || b == '&' || b < 0x20; }, '\'', '<', '&', false);
+
+// The two forms of a set hold the same ASCII bytes.
+constexpr bool xml_byte_set_forms_agree(const byte_set_spec &s) {
+  for (u32 b = 0; b < 0x80; b++) {
+    bool table = (s.low[b & 15] & s.high[b >> 4]) != 0;
+    bool bytes = b == s.bytes[0] || b == s.bytes[1] || b == s.bytes[2] ||
+                 (b < 0x20 && !(s.line_ends && (b == '\t' || b == '\n' || b == '\r')));
+    if (table != bytes) return false;
+  }
+  return true;
+}
+static_assert(xml_byte_set_forms_agree(text_set) && xml_byte_set_forms_agree(cdata_set) &&
+                  xml_byte_set_forms_agree(value_double_set) && xml_byte_set_forms_agree(value_single_set),
+              "a set's flag tables and its bytes hold the same ASCII bytes");
+
 enum : u32 { run_text, run_cdata, run_value };
 
 }  // namespace

@@ -31,7 +31,7 @@ inline __m256i shift_in_zeros(__m256i v) {
   return _mm256_alignr_epi8(v, _mm256_permute2x128_si256(v, v, 0x08), 16 - N);
 }
 
-// Nonzero bytes where the UTF-8 of v, read from a character boundary, breaks: a continuation
+// True when the UTF-8 of v, read from a character boundary, breaks somewhere: a continuation
 // byte without a lead, a lead without its continuation bytes, an overlong form, a surrogate, a
 // value past U+10FFFF, and the last byte of U+FFFE and U+FFFF, which are no Chars. A sequence
 // that runs past the block is not judged. Each pair of bytes looks up the faults its first
@@ -110,7 +110,6 @@ inline void clear_node(xml_node *node) {
 typedef __m128i block;
 inline block load(const u8 *p) { return _mm_loadu_si128((const __m128i *)p); }
 inline void store(u8 *p, block v) { _mm_storeu_si128((__m128i *)p, v); }
-inline u32 high_bits(block v) { return (u32)_mm_movemask_epi8(v); }
 
 // Whether each byte of v is in the set, from its up to three bytes and the controls (see
 // byte_set_spec). Bytes above 0x7F are in every set: the one-character step checks them.
@@ -120,7 +119,6 @@ inline u32 in_set(block v, const byte_set_spec &k) {
   return (u32)xml_block_sse2((const u8 *)&v, _mm_set1_epi8((char)k.bytes[0]), _mm_set1_epi8((char)k.bytes[1]), c, c,
                              k.line_ends ? xml_scan_lines_pass : xml_scan_lines_stop, &unused);
 }
-inline u32 pass_sequences(block, const u8 *, u32, u32 stops, u32 *) { return stops; }
 inline void clear_node(xml_node *node) { xml_node_clear(node); }
 #endif
 
