@@ -342,8 +342,8 @@ static constexpr bool xml_run_stops(u8 cls, u8 stops[4]) {
 
 // A whole UTF-8 Char at t, taken into the scan; false when the bytes are anything else.
 static inline bool xml_scan_sequence(xml_scan *r, const u8 *end) {
-  u32 cp, n = xml_utf8_sequence(r->stop, end, &cp);
-  if (n == 0 || !xml_is_char(cp)) return false;
+  u32 n = xml_utf8_char(r->stop, end);
+  if (n == 0) return false;
   r->stop += n;
   r->continuation += n - 1;
   return true;
@@ -663,9 +663,8 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
     }
     if (b < 0x80 || !any_char) break;
     if (utf8) {
-      u32 cp;
-      u32 n = xml_utf8_sequence(s, end, &cp);
-      if (n == 0 || !xml_is_char(cp)) break;  // the general path reads it as U+FFFD
+      u32 n = xml_utf8_char(s, end);
+      if (n == 0) break;  // the general path reads it as U+FFFD
       if (keep) {
         // The room holds four bytes; copy them whole when the input has them.
         if (end - s >= 4) memcpy(d, s, 4);

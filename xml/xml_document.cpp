@@ -600,8 +600,8 @@ __attribute__((always_inline)) static inline xml_node *xml_fast_attribute(xml_pa
     }
     if (b == q) break;
     if (b < 0x80 || !utf8) return nullptr;
-    u32 cp, n = xml_utf8_sequence(t, end, &cp);
-    if (n == 0 || !xml_is_char(cp)) return nullptr;
+    u32 n = xml_utf8_char(t, end);
+    if (n == 0) return nullptr;
     t += n;
     continuation += n - 1;
   }

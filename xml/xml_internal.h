@@ -386,6 +386,13 @@ __attribute__((always_inline)) static inline u32 xml_utf8_sequence(const u8 *s, 
   return 0;
 }
 
+// The length of the whole UTF-8 sequence at s (a byte above 0x7F) when it is a Char; 0 for
+// anything else, which the general path reads as U+FFFD or refuses.
+__attribute__((always_inline)) static inline u32 xml_utf8_char(const u8 *s, const u8 *end) {
+  u32 cp, n = xml_utf8_sequence(s, end, &cp);
+  return n && xml_is_char(cp) ? n : 0;
+}
+
 // A well-formed character reference in ASCII bytes, its value into *value and its length;
 // 0 when the bytes at s are anything else (the general path then finds the error).
 inline u64 xml_fast_character_reference(const u8 *s, const u8 *end, u32 *value) {

@@ -64,14 +64,8 @@ inline buffer xml_string_of(u8 *d, u64 n) { return n ? buffer{n, n, d} : buffer{
 // ---- Bytes -------------------------------------------------------------------------------
 
 inline const u8 *xml_utf8_skip_spaces(const u8 *t, const u8 *end) {
-  while (t < end && (*t == ' ' || *t == '\n' || *t == '\t' || *t == '\r')) t++;
+  while (t < end && xml_is_space(*t)) t++;
   return t;
-}
-
-// The length of the whole UTF-8 Char at t (a byte above 0x7F), or 0 when the bytes are none.
-inline u32 xml_utf8_char(const u8 *t, const u8 *end) {
-  u32 cp, n = xml_utf8_sequence(t, end, &cp);
-  return n && xml_is_char(cp) ? n : 0;
 }
 
 // A set of ASCII bytes in the two forms the loop's two builds look it up in: flag tables for a

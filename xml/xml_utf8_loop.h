@@ -201,11 +201,9 @@ inline bool run(const u8 *&t, const u8 *end, u8 *&out, u8 q) {
 // How far names and white space may be scanned without asking for the end of input at each
 // byte: up to the last byte that is neither a name character nor white space, which stops any
 // such scan that starts before it.
-inline bool space_byte(u8 b) { return b == ' ' || b == '\n' || b == '\t' || b == '\r'; }
-
 inline const u8 *scan_bound(const u8 *s, const u8 *end) {
   const u8 *t = end;
-  while (t > s && ((xml_byte_class[t[-1]] & xml_class_name) || space_byte(t[-1]))) t--;
+  while (t > s && ((xml_byte_class[t[-1]] & xml_class_name) || xml_is_space(t[-1]))) t--;
   return t > s ? t - 1 : s;
 }
 
@@ -222,7 +220,7 @@ inline const u8 *name_end(const u8 *t, const u8 *end, const u8 *bound) {
 
 inline const u8 *skip_spaces(const u8 *t, const u8 *end, const u8 *bound) {
   if (t < bound) {
-    while (space_byte(*t)) t++;
+    while (xml_is_space(*t)) t++;
     return t;
   }
   return xml_utf8_skip_spaces(t, end);
