@@ -113,7 +113,7 @@ struct fetch_buffer_counts {
   u64 own_blocks;  // takes that gave up waiting: the job read into memory of its own
   u32 waiting;     // jobs waiting now
   u32 out;         // buffers held now
-  u64 committed;   // bytes committed now, over all buffers
+  u64 kept;        // bytes the buffers not out keep committed now
 };
 fetch_buffer_counts fetch_buffers_counts();
 

@@ -48,9 +48,12 @@ static bool fetch_pool_ready() {
   return true;
 }
 
-static u64 fetch_pool_committed() {
+// A buffer that is out belongs to its holder, who grows it without the lock: only the others
+// are counted.
+static u64 fetch_pool_kept() {
   u64 n = 0;
-  for (const buffer &b : fetch_pool.buffers) n += b.used;
+  for (u32 i = 0; i < FETCH_BUFFER_COUNT; i++)
+    if (!(fetch_pool.out & (1u << i))) n += fetch_pool.buffers[i].used;
   return n;
 }
 
@@ -128,6 +131,6 @@ fetch_buffer_counts fetch_buffers_counts() {
   std::lock_guard<std::mutex> hold(fetch_pool.lock);
   fetch_buffer_counts c = fetch_pool.counts;
   c.out = (u32)__builtin_popcount(fetch_pool.out);
-  c.committed = fetch_pool_committed();
+  c.kept = fetch_pool_kept();
   return c;
 }

@@ -95,6 +95,6 @@ TEST_F(FetchConcurrency, workers_share_the_document_buffers_with_the_done_slots)
   EXPECT_EQ(after.own_blocks, before.own_blocks);
   EXPECT_EQ(after.out, 0u);
   fetch_buffers_release();
-  EXPECT_EQ(fetch_buffers_counts().committed, 0u);
+  EXPECT_EQ(fetch_buffers_counts().kept, 0u);
   for (u32 k = 0; k < files; k++) unlink((path + "_" + std::to_string(k)).c_str());
 }
