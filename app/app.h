@@ -24,6 +24,8 @@ struct gl_renderer;
 #define APP_HTML_RESERVE_BYTES MiB(2048)  // address space only: the parse of a 2 MB entry needs about 130 MiB
 #define APP_HTML_COMMIT_STEP MiB(1)
 #define APP_TEXT_FIELD_BYTES 1024
+// About half a frame at 60 Hz for parsing arrived documents; the rest draws the window.
+#define APP_QUERIES_BUDGET_NS 8000000
 
 // ---- Types -------------------------------------------------------------------------------
 
@@ -101,6 +103,9 @@ struct app {
 
   // What the requests of the pages need: the fetch slots' context with the worker queue.
   fetch_context *fetch;
+  // The frame loop stops handing done fetch slots to the parser once this much of the frame
+  // has gone on them (the program entry sets APP_QUERIES_BUDGET_NS); 0 hands over every one.
+  s64 queries_budget_ns;
   // The UI thread's whole-file operations (list import, export, the tree dump, the log) report
   // into this one sticky word; each user action clears it first, so one failure does not keep
   // the later actions from running.
@@ -143,7 +148,9 @@ void app_new_generation(reader *r);
 // Hands one done fetch slot to the parser (or logs its failure), restores the selection and
 // frees the slot. The scratch arena must have room for the parser's node texts.
 void app_query_handle(app *a, reader *r, query *slot, buffer *scratch);
-// Every done slot in slot order; the count handled.
+// The done slots in slot order, until the context's budget is spent (at least one when any is
+// done); when some are left the view is asked for another frame. Once no slot is queued or done
+// the document buffers give their memory back. The count handled.
 u32 app_queries_check(app *a, reader *r);
 // Purges what is marked deleted, checks the store and saves it into the data folder.
 bool app_save_at_exit(reader *r, buffer data_folder);

@@ -131,15 +131,26 @@ void app_query_handle(app *a, reader *r, query *slot, buffer *scratch) {
 
 u32 app_queries_check(app *a, reader *r) {
   PROFILE_ZONE(zone_queries_check);
+  s64 start = counter_now();
   // Once a frame, before any parse: texts replaced by updates are given back when they outweigh
   // the live ones. The shown entry's HTML is parsed again from the texts' new place.
   if (reader_strings_reclaim(r) && a->view) a->view->html_parsed = 0;
   u32 handled = 0;
+  bool pending = false;  // a slot is still queued or done after this frame
+  bool deferred = false;
   buffer scratch = {};
   bool borrowed = false;
   for (u64 i = 0; i < a->query_count; i++) {
     query *slot = &a->queries[i];
-    if (__atomic_load_n(&slot->state, __ATOMIC_ACQUIRE) != query_state_done) continue;
+    u32 state = __atomic_load_n(&slot->state, __ATOMIC_ACQUIRE);
+    pending |= state == query_state_queued;
+    if (state != query_state_done) continue;
+    // The window keeps drawing while a batch arrives: what is left after the budget waits for
+    // the next frame. The first document always goes through, however long it alone takes.
+    if (a->queries_budget_ns && handled && counter_now() - start >= a->queries_budget_ns) {
+      deferred = true;
+      break;
+    }
     if (!borrowed) {
       scratch = memory_scratch_acquire();
       borrowed = true;
@@ -149,6 +160,10 @@ u32 app_queries_check(app *a, reader *r) {
     handled++;
   }
   if (borrowed) memory_scratch_release();
+  // The deferred slots' wake-ups have come already: nothing but this asks for their frame.
+  if (deferred && a->view) a->view->another_frame = 1;
+  // The batch is done: the document buffers give their pages back until the next one.
+  if (handled && !pending && !deferred) fetch_buffers_release();
   return handled;
 }
 

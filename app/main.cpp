@@ -151,6 +151,7 @@ int main(int argc, char **argv) {
   context.ui = &ui;
   context.renderer = &renderer;
   app_fetch_init(&context, &fetch, queries, FETCH_QUERY_COUNT, &queue, window_wake);
+  context.queries_budget_ns = APP_QUERIES_BUDGET_NS;
 
   // The window system's wait is not ended by signals: a watcher wakes the pump when one came.
   std::atomic<bool> watching{true};

@@ -177,8 +177,9 @@ u64 file_size_bytes(const u8 *path, u64 length, u32 *error) {
 u64 file_size(buffer path, u32 *error) { return file_size_bytes(path.data, path.used, error); }
 
 // The size is taken from the open handle, so a file that grows after the check is still read
-// only up to the size that was checked.
-static buffer file_read_whole(const u8 *path, u64 length, u64 extra, u64 limit, u32 *error) {
+// only up to the size that was checked. With a reservation the bytes go to its start, its
+// committed part grown to fit; without one to a fresh block.
+static buffer file_read_whole(const u8 *path, u64 length, u64 extra, u64 limit, buffer *reservation, u32 *error) {
   platform_file h = file_open_bytes(path, length, 0, 0, error);
   if (*error) return buffer{};
   u64 size = file_size_of_handle(h, error);
@@ -187,6 +188,12 @@ static buffer file_read_whole(const u8 *path, u64 length, u64 extra, u64 limit, 
   if (*error == 0) {
     if (extra > UINT64_MAX - size) {
       file_error_set(error, file_error_out_of_memory);
+    } else if (reservation) {
+      u64 need = size + extra;
+      if (need > reservation->size || (need > reservation->used && !memory_commit(reservation, need - reservation->used)))
+        file_error_set(error, file_error_out_of_memory);
+      else
+        block = buffer{need, 0, reservation->data};
     } else {
       block = memory_alloc(size + extra, nullptr);
       if (!block.data && size + extra) file_error_set(error, file_error_out_of_memory);
@@ -195,14 +202,16 @@ static buffer file_read_whole(const u8 *path, u64 length, u64 extra, u64 limit, 
   if (*error == 0) file_read_at(h, 0, size, block.data, error);
   file_close(h, error);
   if (*error) {
-    memory_free(&block);
+    if (!reservation) memory_free(&block);
     return buffer{};
   }
+  // Reused memory still holds the bytes of what it held before.
+  if (reservation && extra) memory_zero(block.data + size, extra);
   return buffer{size + extra, size, block.data};
 }
 
 buffer file_read_all_bytes(const u8 *path, u64 length, u64 extra, u32 *error) {
-  return file_read_whole(path, length, extra, UINT64_MAX, error);
+  return file_read_whole(path, length, extra, UINT64_MAX, nullptr, error);
 }
 
 buffer file_read_all(buffer path, u64 extra, u32 *error) {
@@ -210,7 +219,11 @@ buffer file_read_all(buffer path, u64 extra, u32 *error) {
 }
 
 buffer file_read_all_limited(buffer path, u64 limit, u32 *error) {
-  return file_read_whole(path.data, path.used, 0, limit, error);
+  return file_read_whole(path.data, path.used, 0, limit, nullptr, error);
+}
+
+buffer file_read_all_into(buffer path, u64 limit, buffer *reservation, u32 *error) {
+  return file_read_whole(path.data, path.used, 0, limit, reservation, error);
 }
 
 void file_content_free(buffer *content) {

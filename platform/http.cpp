@@ -39,6 +39,7 @@ static struct {
   char agent[HTTP_TEXT_AREA_SIZE];
   http_options options;
   u32 options_set;
+  u32 decodable;  // http_coding bits of the compressions this libcurl undoes
 } http_session;
 
 http_options http_options_default() {
@@ -70,6 +71,18 @@ static bool http_text_to_area(buffer text, char *area, u64 area_size) {
   return true;
 }
 
+// The content codings a response may name, as bits. Only those that compress matter: servers
+// also send bogus values ("utf-8") with plain bodies, and those documents parse.
+enum http_coding : u32 {
+  http_coding_gzip = 0x1,      // "gzip" and "x-gzip"
+  http_coding_deflate = 0x2,
+  http_coding_brotli = 0x4,    // "br"
+  http_coding_zstd = 0x8,
+  http_coding_compress = 0x10, // "compress" and "x-compress" (LZW), which libcurl never undoes
+  http_coding_compressing = 0x1F,
+  http_coding_unknown = 0x20,  // a name that is neither a compression nor "identity" or "none"
+};
+
 void http_init(buffer user_agent, u32 *error) {
   if (*error || http_session.open) return;
   if (!http_text_to_area(user_agent, http_session.agent, sizeof http_session.agent) ||
@@ -77,6 +90,13 @@ void http_init(buffer user_agent, u32 *error) {
     *error = http_error_internet_open;
     return;
   }
+  // What this build of libcurl can undo is what the requests offer in Accept-Encoding.
+  const curl_version_info_data *v = curl_version_info(CURLVERSION_NOW);
+  u32 decodable = 0;
+  if (v && (v->features & CURL_VERSION_LIBZ)) decodable |= http_coding_gzip | http_coding_deflate;
+  if (v && (v->features & CURL_VERSION_BROTLI)) decodable |= http_coding_brotli;
+  if (v && (v->features & CURL_VERSION_ZSTD)) decodable |= http_coding_zstd;
+  http_session.decodable = decodable;
   http_session.open = 1;
 }
 
@@ -118,7 +138,8 @@ struct http_transfer {
   u32 paused;
   u32 done;
   u32 overflow;   // a byte arrived past the caller's buffer
-  u32 encoded;    // the final response names a content coding other than identity
+  u32 codings;    // http_coding bits the final response's Content-Encoding names
+  u32 decoding;   // libcurl undoes the body's codings (off for a response it cannot undo)
   CURLcode result;
   u8 *data;
   u64 size;
@@ -126,6 +147,22 @@ struct http_transfer {
   char url[HTTP_TEXT_AREA_SIZE];
   char error_text[CURL_ERROR_SIZE];
 };
+
+static u32 http_coding_of(const u8 *token, const u8 *end) {
+  static const struct {
+    const char *name;
+    u32 coding;
+  } names[] = {
+      {"gzip", http_coding_gzip},         {"x-gzip", http_coding_gzip},     {"deflate", http_coding_deflate},
+      {"br", http_coding_brotli},         {"zstd", http_coding_zstd},       {"compress", http_coding_compress},
+      {"x-compress", http_coding_compress}, {"identity", 0},              {"none", 0},
+  };
+  u64 n = (u64)(end - token);
+  for (const auto &c : names) {
+    if (n == strlen(c.name) && string_starts_with_ignore_case_bytes(token, end, c.name, n)) return c.coding;
+  }
+  return http_coding_unknown;
+}
 
 // Every response of a redirect chain brings its own header block, which starts with the status
 // line; only the last block's length counts.
@@ -140,7 +177,7 @@ static size_t http_on_header(char *line, size_t size, size_t count, void *user) 
   if (string_starts_with_bytes(p, end, status_prefix, sizeof status_prefix - 1)) {
     t->announced = -1;
     t->head_complete = 0;
-    t->encoded = 0;
+    t->codings = 0;
     // "HTTP/1.1 200 OK" or "HTTP/2 200": the three digits after the first blank.
     while (p < end && *p != ' ') p++;
     while (p < end && *p == ' ') p++;
@@ -152,18 +189,13 @@ static size_t http_on_header(char *line, size_t size, size_t count, void *user) 
     // open; after a successful one, whatever goes wrong belongs to the read.
     if (t->block_status >= 200 && t->block_status < 300) t->head_complete = 1;
   } else if (string_starts_with_ignore_case_bytes(p, end, encoding_name, sizeof encoding_name - 1)) {
-    // Only the codings that compress count: servers also send bogus values ("utf-8", "none")
-    // with plain bodies, and those documents parse.
-    static const char *const compressing[] = {"gzip", "x-gzip", "deflate", "br", "compress", "x-compress", "zstd"};
+    // A list, possibly over several lines, applied in order; libcurl undoes them in reverse.
     p += sizeof encoding_name - 1;
     while (p < end) {
       while (p < end && (*p == ',' || char_is_space(*p))) p++;
       const u8 *token = p;
       while (p < end && *p != ',' && !char_is_space(*p)) p++;
-      for (const char *c : compressing) {
-        u64 n = strlen(c);
-        if ((u64)(p - token) == n && string_starts_with_ignore_case_bytes(token, p, c, n)) t->encoded = 1;
-      }
+      if (p > token) t->codings |= http_coding_of(token, p);
     }
   } else if (string_starts_with_ignore_case_bytes(p, end, length_name, sizeof length_name - 1)) {
     p += sizeof length_name - 1;
@@ -234,12 +266,29 @@ static void http_drive(http_transfer *t) {
   }
 }
 
-static void http_transfer_close(http_transfer *t) {
-  if (!t) return;
+static void http_transfer_end(http_transfer *t) {
   if (t->multi && t->easy) curl_multi_remove_handle(t->multi, t->easy);
   if (t->easy) curl_easy_cleanup(t->easy);
   if (t->multi) curl_multi_cleanup(t->multi);
+  t->easy = nullptr;
+  t->multi = nullptr;
+}
+
+static void http_transfer_close(http_transfer *t) {
+  if (!t) return;
+  http_transfer_end(t);
   free(t);
+}
+
+// Back to the state before the first request, keeping the URL, with nothing undone this time.
+static void http_transfer_reset(http_transfer *t) {
+  http_transfer_end(t);
+  char url[HTTP_TEXT_AREA_SIZE];
+  memcpy(url, t->url, sizeof url);
+  memset(t, 0, sizeof *t);
+  memcpy(t->url, url, sizeof url);
+  t->announced = -1;
+  t->decoding = 0;
 }
 
 // One whole line "http_get_file error: <url> returned (<code>) <name>: <detail>", appended in
@@ -302,9 +351,12 @@ static bool http_transfer_setup(http_transfer *t) {
   set(curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, (long)o.total_timeout_ms));
   // Connections go straight to the server, whatever proxy the environment names.
   set(curl_easy_setopt(e, CURLOPT_PROXY, ""));
-  // The body must be the bytes the length announced: no compressed encodings are asked for and
-  // none is undone.
-  set(curl_easy_setopt(e, CURLOPT_HTTP_CONTENT_DECODING, 0L));
+  if (t->decoding) {
+    // "" offers every coding this libcurl undoes, and the body arrives undone.
+    set(curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, ""));
+  } else {
+    set(curl_easy_setopt(e, CURLOPT_HTTP_CONTENT_DECODING, 0L));
+  }
   set(curl_easy_setopt(e, CURLOPT_FAILONERROR, 1L));
   set(curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, http_on_header));
   set(curl_easy_setopt(e, CURLOPT_HEADERDATA, t));
@@ -314,6 +366,21 @@ static bool http_transfer_setup(http_transfer *t) {
   set(curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L));
   return ok && curl_multi_add_handle(t->multi, e) == CURLM_OK;
 }
+
+// Sets the transfer up and runs it to the end of the header; on failure it is logged and closed.
+static bool http_transfer_start(http_transfer *t, u32 *error) {
+  if (!http_transfer_setup(t)) {
+    *error = http_error_internet_open_url;
+    http_log_failure(t->url, *error, "the transfer could not be set up");
+    http_transfer_close(t);
+    return false;
+  }
+  http_drive(t);
+  return true;
+}
+
+// The compressions this transfer undoes.
+static u32 http_transfer_undoes(const http_transfer *t) { return t->decoding ? http_session.decodable : 0; }
 
 http_file http_file_open(buffer url, u32 *error) {
   PROFILE_ZONE(zone_http_file_open);
@@ -334,6 +401,7 @@ http_file http_file_open(buffer url, u32 *error) {
     return file;
   }
   t->announced = -1;
+  t->decoding = 1;
   if (!http_text_to_area(url, t->url, sizeof t->url)) {
     // Never go on with a part of the URL.
     *error = http_error_internet_open_url;
@@ -341,13 +409,14 @@ http_file http_file_open(buffer url, u32 *error) {
     free(t);
     return file;
   }
-  if (!http_transfer_setup(t)) {
-    *error = http_error_internet_open_url;
-    http_log_failure(t->url, *error, "the transfer could not be set up");
-    http_transfer_close(t);
-    return file;
+  if (!http_transfer_start(t, error)) return file;
+  if (t->done && t->result == CURLE_BAD_CONTENT_ENCODING && t->head_complete && t->decoding &&
+      !(t->codings & http_coding_compressing)) {
+    // libcurl refuses every coding name it does not know, but one that names no compression
+    // ("utf-8") comes with a plain body: that body is asked for again and taken as it is sent.
+    http_transfer_reset(t);
+    if (!http_transfer_start(t, error)) return file;
   }
-  http_drive(t);
   long status = 0;
   curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
   file.status = (u32)status;
@@ -357,8 +426,9 @@ http_file http_file_open(buffer url, u32 *error) {
     http_transfer_close(t);
     return file;
   }
-  if (t->encoded && t->head_complete) {
-    // No coding is asked for and none is undone, so the bytes would reach the parser compressed.
+  if ((t->codings & http_coding_compressing & ~http_transfer_undoes(t)) && t->head_complete) {
+    // A compression that was not offered or cannot be undone: the bytes would reach the parser
+    // compressed.
     *error = http_error_internet_open_url;
     http_log_failure(t->url, *error, "the server sent the body compressed (Content-Encoding) without being asked");
     http_transfer_close(t);
@@ -370,7 +440,10 @@ http_file http_file_open(buffer url, u32 *error) {
     http_transfer_close(t);
     return file;
   }
-  file.content.size = t->announced > 0 ? (u64)t->announced : 0;
+  // The announced length counts the bytes on the wire; once undone the body is longer, so its
+  // length is not known.
+  bool undone = (t->codings & http_coding_compressing) != 0;
+  file.content.size = t->announced > 0 && !undone ? (u64)t->announced : 0;
   file.handle = t;
   return file;
 }
@@ -409,7 +482,21 @@ void http_file_get(http_file *file, u32 *error) {
   file->content.used = t->used;
   if (t->overflow) {
     *error = http_error_not_enough_storage;
-    http_log_failure(t->url, *error, "the body is longer than the buffer");
+    // The limit bounds the undone bytes, so a small body that inflates past it ends here too.
+    bool undone = (t->codings & http_coding_compressing) != 0;
+    char text[96];
+    buffer detail = buffer_make(sizeof text - 1, 0, text);
+    buffer head = undone ? string_lit("the decoded body is longer than ") : string_lit("the body is longer than ");
+    buffer_push_bytes(&detail, head.data, head.used);
+    if (t->size < HTTP_BODY_MAX) {
+      buffer_push_bytes(&detail, "the buffer", 10);
+    } else {
+      buffer_push_bytes(&detail, "the limit of ", 13);
+      buffer_push_unsigned(&detail, HTTP_BODY_MAX / MiB(1), 0, ' ', 0);
+      buffer_push_bytes(&detail, " MiB for a download", 19);
+    }
+    text[detail.used] = 0;
+    http_log_failure(t->url, *error, text);
   } else if (t->result != CURLE_OK) {
     *error = http_error_internet_read_file;
     long status = 0;

@@ -31,7 +31,7 @@ const char *http_error_name(u32 code);
 // The URL and the user agent with their terminating zero must fit these bytes.
 #define HTTP_TEXT_AREA_SIZE 4096
 // No download is given more memory than this: a larger announced length fails at the open with
-// http_error_not_enough_storage.
+// http_error_not_enough_storage. It bounds the body as the caller gets it, after decompression.
 #define HTTP_BODY_MAX MiB(64)
 
 // How long a transfer may take before it ends in an error. Set on the UI thread while no
@@ -72,15 +72,18 @@ struct http_transfer;
 
 struct http_file {
   http_transfer *handle;  // the open URL; null when the open failed
-  // After the open: size = the announced Content-Length (0 when absent or not a plain
-  // non-negative number), used 0, data null. The caller then gives it data and size (the
-  // capacity to fill); after the read used = the bytes received.
+  // After the open: size = the announced Content-Length (0 when absent, not a plain
+  // non-negative number, or counting compressed bytes that the read undoes), used 0, data null.
+  // The caller then gives it data and size (the capacity to fill); after the read used = the
+  // bytes received, decompressed.
   buffer content;
   u32 status;             // the final response's HTTP status, 0 when none arrived
 };
 
 // Connects, follows redirects and reads the final response's header; returns before any body
-// byte is stored. A failure leaves a null handle.
+// byte is stored. A failure leaves a null handle. Every compression libcurl can undo is offered,
+// and a body sent in one is undone while it is read; a body in a compression that cannot be
+// undone fails the open.
 http_file http_file_open(buffer url, u32 *error);
 // Reads the body into content and closes the URL. Always closes a handle it is given, even when
 // the word was set after the open.

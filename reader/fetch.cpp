@@ -53,21 +53,31 @@ void query_job_fetch(void *argument) {
   fetch_wake_fn *wake = slot->wake;
   u32 error = 0;
   buffer result = {};
+  buffer *reused = nullptr;
   if (string_starts_with(url, string_lit("https://")) || string_starts_with(url, string_lit("http://"))) {
     http_file file = http_file_open(url, &error);
     if (!error) {
       u64 size = file.content.size ? file.content.size : FETCH_UNKNOWN_LENGTH_BUFFER;
-      // A refused block leaves the buffer empty; the read then fails with the storage error and
-      // still closes the URL.
-      file.content.data = memory_alloc(size, nullptr).data;
+      reused = fetch_buffer_take();
+      if (reused && fetch_buffer_commit(reused, size)) {
+        file.content.data = reused->data;
+      } else {
+        // A refused block leaves the buffer empty; the read then fails with the storage error
+        // and still closes the URL.
+        file.content.data = memory_alloc(size, nullptr).data;
+      }
       file.content.size = file.content.data ? size : 0;
     }
     http_file_get(&file, &error);
     result = file.content.data ? buffer{file.content.size, file.content.used, file.content.data} : buffer{};
   } else {
-    result = file_read_all_limited(url, FETCH_DOCUMENT_MAX, &error);
+    reused = fetch_buffer_take();
+    result = reused ? file_read_all_into(url, FETCH_DOCUMENT_MAX, reused, &error)
+                    : file_read_all_limited(url, FETCH_DOCUMENT_MAX, &error);
     if (error == file_error_too_large) fetch_log_too_large(url);
   }
+  // A buffer that holds no document goes back at once; one that does returns with the slot.
+  if (reused && result.data != reused->data) fetch_buffer_give_back(reused);
   slot->result = result;
   slot->error = error;
   __atomic_store_n(&slot->state, (u32)query_state_done, __ATOMIC_RELEASE);
@@ -83,7 +93,7 @@ bool query_pending_for_feed(query *slots, u32 count, s32 feed_id) {
 
 void query_release(query *slot, allocator *a) {
   invariant(query_state_load(slot) != query_state_queued);
-  memory_free(&slot->result);
+  fetch_document_free(&slot->result);
   if (slot->url.data) allocator_free(a, slot->url.data, slot->url.size);
   slot->url = buffer{};
   slot->feed_id = 0;

@@ -29,14 +29,14 @@ struct query {
   buffer url;     // a NUL-terminated copy in the general allocator: size = length + 1, used = length
   s32 feed_id;    // the feed to update, -1 for a new feed
   u32 error;      // an http_error for a download, a file_error for a local file; 0 on success
-  buffer result;  // a block from the system (memory_free releases it) whose used bytes are the document
+  buffer result;  // the document in its used bytes: a document buffer or a block from the system (fetch_document_free)
   fetch_wake_fn *wake;  // called when the job is done; may be null
 };
 
 #define FETCH_QUERY_COUNT 1024
-// A download whose server announces no length (chunked bodies, most large podcast feeds) gets room
-// for the largest document. The block is mapped, not touched: only the pages the body fills cost
-// memory.
+// A download whose server announces no length (chunked bodies, most large podcast feeds, every
+// compressed body) gets room for the largest document. The room is mapped, not touched: only the
+// pages the body fills cost memory.
 #define FETCH_UNKNOWN_LENGTH_BUFFER HTTP_BODY_MAX
 #define FETCH_URL_AREA_SIZE 4096
 // The largest document a fetch hands to the parser, downloaded or read from disk: a local file
@@ -45,6 +45,14 @@ struct query {
 // A list file is read on the UI thread: a far larger one (a wrong file chosen) is refused unread,
 // with a log line naming the limit. A mebibyte already holds some 10,000 lines of URLs.
 #define FETCH_LIST_FILE_MAX MiB(16)
+
+// Document buffers: the jobs read into at most this many reused buffers at a time...
+#define FETCH_BUFFER_COUNT 12
+// ...each keeping up to this many committed bytes from one document to the next...
+#define FETCH_BUFFER_KEEP MiB(8)
+// ...and a job that finds every buffer out waits this long for one before it reads into memory
+// of its own.
+#define FETCH_BUFFER_WAIT_MS 2000
 
 // Opens the generation of the run's first request; the application installs one that also moves
 // its view to the new generation. Without one the store's generation just goes up by one.
@@ -78,6 +86,36 @@ void query_job_fetch(void *slot);
 bool query_pending_for_feed(query *slots, u32 count, s32 feed_id);
 // UI thread, done slot: gives back the result and the URL copy and frees the slot.
 void query_release(query *slot, allocator *a);
+
+// ---- Document buffers (any thread) -------------------------------------------------------
+
+// A free document buffer: a reservation of FETCH_DOCUMENT_MAX bytes whose used bytes are the
+// pages it kept committed. While all are out it waits for a return (at most FETCH_BUFFER_WAIT_MS,
+// and not once downloads are abandoned); null when none came or the pool could not be reserved.
+buffer *fetch_buffer_take();
+// Grows the buffer's committed start to size bytes; false when they do not fit or the system
+// refuses.
+bool fetch_buffer_commit(buffer *b, u64 size);
+// Returns a buffer that holds no document; its pages above FETCH_BUFFER_KEEP are given back.
+void fetch_buffer_give_back(buffer *b);
+// Releases a document of a done slot: its buffer returns to the pool, a block of its own is
+// given back to the system. The record is zeroed.
+void fetch_document_free(buffer *document);
+// Gives back every committed page of the buffers not out; the UI thread calls it once no fetch
+// is queued or done.
+void fetch_buffers_release();
+// How long a take waits while every buffer is out, FETCH_BUFFER_WAIT_MS unless a test sets it.
+void fetch_buffers_set_wait(u32 ms);
+
+struct fetch_buffer_counts {
+  u64 takes;       // buffers handed out
+  u64 waits;       // takes that found every buffer out
+  u64 own_blocks;  // takes that gave up waiting: the job read into memory of its own
+  u32 waiting;     // jobs waiting now
+  u32 out;         // buffers held now
+  u64 kept;        // bytes the buffers not out keep committed now
+};
+fetch_buffer_counts fetch_buffers_counts();
 
 // ---- Requests (UI thread) ----------------------------------------------------------------
 

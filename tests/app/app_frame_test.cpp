@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/app.h"
 
@@ -206,6 +207,60 @@ TEST_F(AppFrame, two_done_slots_in_one_frame_and_a_twin_url_makes_one_feed) {
   EXPECT_EQ(f->entry_count, 2u);
   EXPECT_NE(reader_get_meta(&r, f->id), nullptr);
   for (query &s : slots) EXPECT_EQ(s.state, (u32)query_state_free);
+}
+
+// A batch of documents arriving together must not stop the window from drawing: each frame
+// hands them to the parser only until its budget is spent, always at least one (a document that
+// alone takes longer still completes), lower slots first, and asks for the next frame while some
+// are left, since their wake-ups have come already.
+TEST_F(AppFrame, done_slots_past_the_frame_budget_wait_for_the_next_frame) {
+  std::vector<query *> done;
+  for (int k = 0; k < 5; k++) {
+    query *q = request("http://f" + std::to_string(k) + "/feed");
+    ASSERT_NE(q, nullptr);
+    done.push_back(q);
+  }
+  // Finished out of slot order: the lower slot still goes first.
+  for (int k = 4; k >= 0; k--) finish(done[k], rss(item("g" + std::to_string(k), "Mon, 01 Jan 2024 10:00:00 GMT")));
+  a.queries_budget_ns = 1;  // spent by any document
+  for (int k = 0; k < 5; k++) {
+    view.another_frame = 0;
+    EXPECT_EQ(app_queries_check(&a, &r), 1u) << k;
+    EXPECT_EQ(done[k]->state, (u32)query_state_free) << k;
+    for (int later = k + 1; later < 5; later++) EXPECT_EQ(done[later]->state, (u32)query_state_done) << k;
+    EXPECT_EQ(view.another_frame, k < 4 ? 1u : 0u) << k;
+    EXPECT_EQ(live_feeds(), (u32)k + 1);
+  }
+  EXPECT_EQ(app_queries_check(&a, &r), 0u);
+  EXPECT_EQ(view.another_frame, 0u);
+  // A budget no frame spends hands over everything at once.
+  a.queries_budget_ns = INT64_MAX;
+  for (int k = 0; k < 3; k++) finish(request("http://g" + std::to_string(k) + "/feed"), rss(item("h", "Mon, 01 Jan 2024 10:00:00 GMT")));
+  EXPECT_EQ(app_queries_check(&a, &r), 3u);
+  EXPECT_EQ(view.another_frame, 0u);
+}
+
+// Playing the worker with a document buffer: the batch keeps the buffers' pages while any fetch
+// is queued or done, and gives them all back in the frame that handles its last document.
+TEST_F(AppFrame, document_buffers_give_their_pages_back_when_the_batch_is_done) {
+  fetch_buffers_release();
+  query *first = request("http://a/feed");
+  query *second = request("http://b/feed");
+  std::string document = rss(item("g", "Mon, 01 Jan 2024 10:00:00 GMT"));
+  buffer *b = fetch_buffer_take();
+  ASSERT_NE(b, nullptr);
+  ASSERT_TRUE(fetch_buffer_commit(b, MiB(1)));
+  memory_copy(b->data, document.data(), document.size());
+  first->result = buffer{MiB(1), document.size(), b->data};
+  __atomic_store_n(&first->state, (u32)query_state_done, __ATOMIC_RELEASE);
+  EXPECT_EQ(app_queries_check(&a, &r), 1u);
+  fetch_buffer_counts c = fetch_buffers_counts();
+  EXPECT_EQ(c.out, 0u) << "the document's buffer is back";
+  EXPECT_EQ(c.kept, MiB(1)) << "kept: another fetch is on its way";
+  finish(second, document);
+  EXPECT_EQ(app_queries_check(&a, &r), 1u);
+  EXPECT_EQ(fetch_buffers_counts().kept, 0u);
+  EXPECT_EQ(live_feeds(), 2u);
 }
 
 TEST_F(AppFrame, update_keeps_the_selected_entry_by_its_unique_id) {

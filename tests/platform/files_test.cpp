@@ -174,6 +174,41 @@ TEST_F(files, read_all_of_empty_and_full_files_with_extra_bytes) {
   }
 }
 
+// Reused memory: each file lands at the reservation's start, the committed part grows only when
+// a file needs more and never shrinks here; whatever fails leaves the reservation as it was.
+TEST_F(files, read_all_into_a_reservation_grows_its_committed_start_as_needed) {
+  const u64 page = 4096, limit = 5 * page;
+  buffer reservation = memory_reserve(4 * page, nullptr);
+  ASSERT_NE(reservation.data, nullptr);
+  reservation.size = 4 * page;  // the reservation is rounded up; only this much may be used
+  u64 committed = 0;
+  for (u64 n : std::vector<u64>{0, 1, page - 1, page, page + 1, 3 * page, 10, 4 * page, 4 * page + 1, limit + 1}) {
+    std::string bytes(n, 0);
+    for (u64 i = 0; i < n; i++) bytes[i] = (char)('a' + (i * 31 + n) % 26);
+    put("f", bytes);
+    u32 e = 0;
+    buffer b = file_read_all_into(str(at("f")), limit, &reservation, &e);
+    if (n > limit) {
+      EXPECT_EQ(e, (u32)file_error_too_large) << n;
+    } else if (n > reservation.size) {
+      EXPECT_EQ(e, (u32)file_error_out_of_memory) << n;
+    } else {
+      EXPECT_EQ(e, 0u) << n;
+      EXPECT_EQ(b.data, reservation.data) << n;
+      EXPECT_EQ(b.used, n);
+      EXPECT_TRUE(text(b) == bytes) << n;
+      committed = std::max(committed, (n + page - 1) / page * page);
+    }
+    if (e) EXPECT_EQ(b.data, nullptr) << n;
+    EXPECT_EQ(reservation.used, committed) << n;
+  }
+  u32 e = 0;
+  EXPECT_EQ(file_read_all_into(str(at("missing")), limit, &reservation, &e).data, nullptr);
+  EXPECT_EQ(e, (u32)file_error_open);
+  EXPECT_EQ(reservation.used, committed);
+  memory_free(&reservation);
+}
+
 TEST_F(files, reads_past_the_end_and_writes_at_offsets) {
   put("f", "0123456789");
   u32 e = 0;

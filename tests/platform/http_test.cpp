@@ -1,7 +1,9 @@
 #include "platform/http.h"
 #include "platform/log.h"
+#include "tests/support/compress.h"
 #include "tests/support/http_server.h"
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -166,32 +168,104 @@ TEST_F(http, endless_headers_fail_the_open_soon) {
             std::string::npos);
 }
 
-// Some servers compress whatever the request says; the bytes must not reach the parser as if
-// they were the document.
-TEST_F(http, a_body_compressed_without_being_asked_fails_the_open) {
+// Every compression libcurl can undo is offered and undone; the caller gets the document's own
+// bytes, and a compressed length says nothing about them.
+TEST_F(http, compressed_bodies_arrive_decompressed) {
+  const std::string document = "<rss>" + body_of(100000) + "</rss>";
+  struct coding {
+    const char *name;  // as the server spells it
+    std::string body;
+  };
+  std::vector<coding> codings = {{"gzip", test_gzip(document)}, {"x-gzip", test_gzip(document)},
+                                 {"GZip", test_gzip(document)}, {"identity, gzip", test_gzip(document)}};
+  const curl_version_info_data *v = curl_version_info(CURLVERSION_NOW);
+  if (v->features & CURL_VERSION_LIBZ) codings.push_back({"deflate", test_deflate(document)});
+  else ADD_FAILURE() << "this libcurl undoes no gzip";
+  test_http_server server([&](test_http_connection &c, const std::string &path) {
+    const coding &k = codings[std::stoul(path.substr(1))];
+    bool length = path.find('?') == std::string::npos;
+    if (c.send_head(200, std::string("Content-Encoding: ") + k.name + "\r\n" +
+                             (length ? "Content-Length: " + std::to_string(k.body.size()) + "\r\n" : "")))
+      c.send_text(k.body);
+  });
+  for (u32 i = 0; i < codings.size(); i++) {
+    for (const char *form : {"", "?chunked"}) {
+      std::string url = server.url("/" + std::to_string(i) + form);
+      download d = fetch(url, MiB(1));
+      EXPECT_EQ(d.error, 0u) << codings[i].name << form << "\n" << log_text();
+      EXPECT_EQ(d.announced, 0u) << codings[i].name << form;
+      EXPECT_TRUE(d.body == document) << codings[i].name << form << ": " << d.body.size() << " bytes";
+    }
+  }
+  std::string request = server.last_request();
+  size_t offer = request.find("Accept-Encoding: ");
+  ASSERT_NE(offer, std::string::npos) << request;
+  EXPECT_NE(request.substr(offer, request.find("\r\n", offer) - offer).find("gzip"), std::string::npos) << request;
+
+  // A body that only says it is compressed fails as it is read, with libcurl's reason.
+  test_http_server liar([](test_http_connection &c, const std::string &) {
+    c.send_head(200, "Content-Encoding: gzip\r\nContent-Length: 4\r\n") && c.send_text("\x1f\x8b\x08\x00");
+  });
+  download broken = fetch(liar.url("/"));
+  EXPECT_TRUE(broken.opened);
+  EXPECT_EQ(broken.error, (u32)http_error_internet_read_file);
+  EXPECT_NE(log_text().find(liar.url("/") + " returned (6) http_error_internet_read_file: "), std::string::npos);
+}
+
+// Some servers compress in ways nobody asked for; those bytes must not reach the parser as if
+// they were the document. Names that are no compression leave the body as it is.
+TEST_F(http, a_compression_that_cannot_be_undone_fails_the_open) {
   test_http_server server([](test_http_connection &c, const std::string &path) {
-    if (path == "/gzip") c.send_head(200, "Content-Encoding: gzip\r\nContent-Length: 4\r\n") && c.send_text("\x1f\x8b\x08\x00");
+    if (path == "/compress") c.send_head(200, "Content-Encoding: compress\r\nContent-Length: 4\r\n") && c.send_text("\x1f\x9d\x90\x00");
+    else if (path == "/listed") c.send_head(200, "Content-Encoding: identity, X-Compress\r\nContent-Length: 2\r\n") && c.send_text("ok");
     else if (path == "/identity") c.send_head(200, "Content-Encoding:  Identity \r\nContent-Length: 2\r\n") && c.send_text("ok");
     else if (path == "/bogus") c.send_head(200, "Content-Encoding: UTF-8\r\nContent-Length: 2\r\n") && c.send_text("ok");
-    else if (path == "/listed") c.send_head(200, "Content-Encoding: identity, X-GZIP\r\nContent-Length: 2\r\n") && c.send_text("ok");
-    else if (path == "/moved") c.send_head(302, "Location: /identity\r\nContent-Encoding: br\r\nContent-Length: 0\r\n");
+    else if (path == "/bogus-chunked") c.send_head(200, "Content-Encoding: none, binary\r\n") && c.send_text("plain");
+    else if (path == "/moved") c.send_head(302, "Location: /identity\r\nContent-Encoding: compress\r\nContent-Length: 0\r\n");
   });
-  download gzip = fetch(server.url("/gzip"));
-  EXPECT_EQ(gzip.error, (u32)http_error_internet_open_url);
-  EXPECT_FALSE(gzip.opened);
-  EXPECT_NE(log_text().find(server.url("/gzip") + " returned (5) http_error_internet_open_url: the server sent the body "
-                                                  "compressed (Content-Encoding) without being asked"),
-            std::string::npos);
+  for (const char *path : {"/compress", "/listed"}) {
+    download d = fetch(server.url(path));
+    EXPECT_EQ(d.error, (u32)http_error_internet_open_url) << path;
+    EXPECT_FALSE(d.opened) << path;
+    EXPECT_NE(log_text().find(server.url(path) + " returned (5) http_error_internet_open_url: the server sent the body "
+                                                 "compressed (Content-Encoding) without being asked"),
+              std::string::npos)
+        << path;
+  }
   download identity = fetch(server.url("/identity"));
   EXPECT_EQ(identity.error, 0u);
   EXPECT_EQ(identity.body, "ok");
-  download bogus = fetch(server.url("/bogus"));
-  EXPECT_EQ(bogus.error, 0u) << "a value that names no compression leaves the body as it is";
-  EXPECT_EQ(bogus.body, "ok");
-  EXPECT_EQ(fetch(server.url("/listed")).error, (u32)http_error_internet_open_url);
+  for (const char *path : {"/bogus", "/bogus-chunked"}) {
+    download bogus = fetch(server.url(path));
+    EXPECT_EQ(bogus.error, 0u) << path << ": a value that names no compression leaves the body as it is\n" << log_text();
+    EXPECT_EQ(bogus.body, path == std::string("/bogus") ? "ok" : "plain") << path;
+  }
   download moved = fetch(server.url("/moved"));
   EXPECT_EQ(moved.error, 0u) << "only the final response's coding counts";
   EXPECT_EQ(moved.body, "ok");
+}
+
+// The limit bounds what the caller gets, so a small body that inflates past it is refused at the
+// limit, and one that inflates to exactly the limit arrives whole.
+TEST_F(http, a_compressed_body_that_inflates_past_the_limit_is_refused_at_the_limit) {
+  const std::string at_limit = test_gzip(std::string(HTTP_BODY_MAX, '\0'));
+  const std::string above = test_gzip(std::string(HTTP_BODY_MAX + 1, '\0'));
+  ASSERT_LT(above.size(), MiB(1)) << "a bomb: a small body";
+  test_http_server server([&](test_http_connection &c, const std::string &path) {
+    const std::string &body = path == "/above" ? above : at_limit;
+    if (c.send_head(200, "Content-Encoding: gzip\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"))
+      c.send_text(body);
+  });
+  download whole = fetch(server.url("/at"), HTTP_BODY_MAX);
+  EXPECT_EQ(whole.error, 0u);
+  EXPECT_EQ(whole.body.size(), HTTP_BODY_MAX);
+  download bomb = fetch(server.url("/above"), HTTP_BODY_MAX);
+  EXPECT_EQ(bomb.error, (u32)http_error_not_enough_storage);
+  EXPECT_EQ(bomb.body.size(), HTTP_BODY_MAX);
+  EXPECT_NE(log_text().find(server.url("/above") + " returned (8) http_error_not_enough_storage: the decoded body is "
+                                                   "longer than the limit of 64 MiB for a download\n"),
+            std::string::npos)
+      << log_text();
 }
 
 TEST_F(http, a_header_line_too_long_for_libcurl_is_named_in_the_log) {

@@ -1,9 +1,14 @@
 #include "tests/reader/fetch_fixture.h"
+#include "tests/support/compress.h"
 #include "tests/support/http_server.h"
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
+#include <functional>
+#include <random>
 
 static std::string log_text() {
   buffer b = log_last_text();
@@ -336,4 +341,214 @@ TEST_F(FetchHttp, served_feeds_reach_done_slots) {
   EXPECT_EQ(fetch_slots[3].error, (u32)http_error_internet_open_url);
   EXPECT_EQ(fetch_slots[3].result.data, nullptr);
   EXPECT_EQ(fetch_wakes.load(), 4u);
+}
+
+// ---- Document buffers --------------------------------------------------------------------
+
+static std::string sized_file(const std::string &name, u64 size) {
+  std::string path = temp_path(name);
+  std::string head = "<doc " + std::to_string(size) + ">";
+  write_file(path, head.substr(0, size));
+  // The rest is a hole: reading it costs no disk.
+  EXPECT_EQ(truncate(path.c_str(), (off_t)size), 0);
+  return path;
+}
+
+static u64 page_rounded(u64 n) { return (n + memory_page_size - 1) / memory_page_size * memory_page_size; }
+
+// Jobs read into the lowest free buffer, which keeps its committed pages for the next document
+// and gives back only what lies above the keep bound; a model of the buffers follows a random
+// sequence of documents read and released, up to three held at once.
+TEST_F(Fetch, documents_are_read_into_reused_buffers_that_keep_their_pages) {
+  const u64 page = memory_page_size;
+  std::vector<u64> sizes = {0, 1, page - 1, page, page + 1, KiB(100), MiB(3), FETCH_BUFFER_KEEP - 1,
+                            FETCH_BUFFER_KEEP, FETCH_BUFFER_KEEP + 1, MiB(20), FETCH_DOCUMENT_MAX};
+  std::vector<std::string> files;
+  for (u64 size : sizes) files.push_back(sized_file("sized_" + std::to_string(size), size));
+
+  struct model_buffer {
+    bool out = false;
+    u64 committed = 0;
+  } model[FETCH_BUFFER_COUNT];
+  struct held {
+    query *slot;
+    u32 buffer;
+  };
+  std::vector<held> holding;
+  fetch_buffers_release();
+  ASSERT_EQ(fetch_buffers_counts().out, 0u);
+  ASSERT_EQ(fetch_buffers_counts().kept, 0u);
+  u64 own_blocks = fetch_buffers_counts().own_blocks;
+  u8 *base = nullptr;  // buffer 0's start: the first take with every buffer free gets it
+  std::mt19937 rng(11);
+  for (int step = 0; step < 120; step++) {
+    bool read = holding.empty() || (holding.size() < 3 && rng() % 2);
+    if (read) {
+      u32 k = rng() % sizes.size();
+      ASSERT_EQ(app_add_feed(&context, &r, text_of(files[k])), fetch_request_queued);
+      query *q = nullptr;
+      for (query &s : fetch_slots)
+        if (s.state == query_state_queued) q = &s;
+      ASSERT_NE(q, nullptr);
+      finish(q);
+      ASSERT_EQ(q->error, 0u) << sizes[k];
+      ASSERT_EQ(q->result.used, sizes[k]);
+      std::string head = "<doc " + std::to_string(sizes[k]) + ">";
+      ASSERT_EQ(to_std(q->result).substr(0, head.size()), head.substr(0, sizes[k]));
+      u32 b = 0;
+      while (model[b].out) b++;
+      if (!base) base = q->result.data - b * FETCH_DOCUMENT_MAX;
+      ASSERT_EQ(q->result.data, base + b * FETCH_DOCUMENT_MAX) << "step " << step << ": the lowest free buffer";
+      model[b].out = true;
+      model[b].committed = std::max(model[b].committed, page_rounded(sizes[k]));
+      holding.push_back({q, b});
+    } else {
+      u32 k = rng() % holding.size();
+      query_release(holding[k].slot, &urls);
+      model_buffer &m = model[holding[k].buffer];
+      m.out = false;
+      m.committed = std::min(m.committed, FETCH_BUFFER_KEEP);
+      holding.erase(holding.begin() + k);
+    }
+    fetch_buffer_counts c = fetch_buffers_counts();
+    u64 committed = 0;
+    u32 out = 0;
+    for (const model_buffer &m : model) committed += m.out ? 0 : m.committed, out += m.out;
+    ASSERT_EQ(c.out, out) << "step " << step;
+    ASSERT_EQ(c.kept, committed) << "step " << step;
+  }
+  for (held &h : holding) query_release(h.slot, &urls);
+  EXPECT_EQ(fetch_buffers_counts().out, 0u);
+  EXPECT_GT(fetch_buffers_counts().kept, 0u);
+  // The batch is done: everything goes back.
+  fetch_buffers_release();
+  EXPECT_EQ(fetch_buffers_counts().kept, 0u);
+  EXPECT_EQ(fetch_buffers_counts().own_blocks, own_blocks);
+  for (const std::string &f : files) unlink(f.c_str());
+}
+
+// Playing the UI thread: the test holds every buffer, as done slots do while their documents wait
+// for the parser; whatever is still held goes back however the test ends.
+struct every_buffer {
+  std::vector<buffer *> held;
+  every_buffer() {
+    for (u32 i = 0; i < FETCH_BUFFER_COUNT; i++) held.push_back(fetch_buffer_take());
+    for (buffer *b : held) EXPECT_NE(b, nullptr);
+  }
+  void give_back(buffer *b) {
+    fetch_buffer_give_back(b);
+    held.erase(std::find(held.begin(), held.end(), b));
+  }
+  ~every_buffer() {
+    for (buffer *b : held)
+      if (b) fetch_buffer_give_back(b);
+  }
+};
+
+// Reading further ahead than the parser only costs memory, so quitting or a long wait ends it:
+// the document then comes in a block of its own, and nothing is lost.
+TEST_F(Fetch, a_job_that_finds_every_buffer_out_reads_into_its_own_block_at_quit_or_after_a_while) {
+  std::string path = temp_path("own.xml");
+  write_file(path, "<rss version=\"2.0\"></rss>");
+  fetch_buffer_counts before = fetch_buffers_counts();
+  {
+    every_buffer all;
+    http_abandon_all();
+    ASSERT_EQ(app_add_feed(&context, &r, text_of(path)), fetch_request_queued);
+    finish(&fetch_slots[0]);
+    http_abandon_clear();
+    // No abandon: the job waits its while, then reads all the same.
+    fetch_buffers_set_wait(20);
+    std::string again = path + ".again";
+    write_file(again, "<feed/>");
+    ASSERT_EQ(app_add_feed(&context, &r, text_of(again)), fetch_request_queued);
+    finish(&fetch_slots[1]);
+    unlink(again.c_str());
+    EXPECT_EQ(to_std(fetch_slots[0].result), "<rss version=\"2.0\"></rss>");
+    EXPECT_EQ(to_std(fetch_slots[1].result), "<feed/>");
+    for (query *q : {&fetch_slots[0], &fetch_slots[1]}) {
+      EXPECT_EQ(q->error, 0u);
+      for (buffer *b : all.held) EXPECT_NE(q->result.data, b->data);
+    }
+    fetch_buffer_counts c = fetch_buffers_counts();
+    EXPECT_EQ(c.own_blocks - before.own_blocks, 2u);
+    EXPECT_EQ(c.waits - before.waits, 2u);
+    EXPECT_EQ(c.out, FETCH_BUFFER_COUNT);
+  }
+  query_release(&fetch_slots[0], &urls);
+  query_release(&fetch_slots[1], &urls);
+  EXPECT_EQ(fetch_buffers_counts().out, 0u);
+  unlink(path.c_str());
+}
+
+class FetchOneWorker : public Fetch {
+ protected:
+  void SetUp() override {
+    workers = 1;
+    Fetch::SetUp();
+    // Far above the time the test takes to see the wait.
+    fetch_buffers_set_wait(120000);
+  }
+};
+
+static bool poll_until(const std::function<bool()> &done) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// While the parser holds every buffer the worker waits, and the first buffer back is the one it
+// reads into.
+TEST_F(FetchOneWorker, a_job_waits_for_a_buffer_to_come_back) {
+  std::string path = temp_path("waits.xml");
+  write_file(path, "<rss version=\"2.0\"><channel/></rss>");
+  u64 own_blocks = fetch_buffers_counts().own_blocks;
+  {
+    every_buffer all;
+    ASSERT_EQ(app_add_feed(&context, &r, text_of(path)), fetch_request_queued);
+    ASSERT_TRUE(poll_until([] { return fetch_buffers_counts().waiting == 1; }));
+    EXPECT_EQ(__atomic_load_n(&fetch_slots[0].state, __ATOMIC_ACQUIRE), (u32)query_state_queued);
+    buffer *back = all.held[5];
+    all.give_back(back);
+    ASSERT_TRUE(poll_until([&] { return __atomic_load_n(&fetch_slots[0].state, __ATOMIC_ACQUIRE) == query_state_done; }));
+    EXPECT_EQ(fetch_slots[0].error, 0u);
+    EXPECT_EQ(to_std(fetch_slots[0].result), "<rss version=\"2.0\"><channel/></rss>");
+    EXPECT_EQ(fetch_slots[0].result.data, back->data);
+  }
+  query_release(&fetch_slots[0], &urls);
+  EXPECT_EQ(fetch_buffers_counts().out, 0u);
+  EXPECT_EQ(fetch_buffers_counts().own_blocks, own_blocks);
+  unlink(path.c_str());
+}
+
+// A compressed feed reaches the parser as its own bytes, in a document buffer; one that inflates
+// past the document limit is cut there and refused with the limit named.
+TEST_F(FetchHttp, compressed_feeds_arrive_decompressed_and_bombs_stop_at_the_document_limit) {
+  const std::string document = "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>" + std::string(300000, 'T') +
+                               "</title></channel></rss>";
+  const std::string gzip = test_gzip(document);
+  const std::string bomb = test_gzip(std::string(FETCH_DOCUMENT_MAX + 1, ' '));
+  test_http_server server([&](test_http_connection &c, const std::string &path) {
+    const std::string &body = path == "/bomb" ? bomb : gzip;
+    if (c.send_head(200, "Content-Encoding: gzip\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"))
+      c.send_text(body);
+  });
+  fetch_buffer_counts before = fetch_buffers_counts();
+  ASSERT_EQ(app_add_feed(&context, &r, text_of(server.url("/feed"))), fetch_request_queued);
+  ASSERT_EQ(app_add_feed(&context, &r, text_of(server.url("/bomb"))), fetch_request_queued);
+  finish(&fetch_slots[0]);
+  finish(&fetch_slots[1]);
+  EXPECT_EQ(fetch_slots[0].error, 0u);
+  EXPECT_TRUE(to_std(fetch_slots[0].result) == document) << fetch_slots[0].result.used << " bytes";
+  EXPECT_EQ(fetch_slots[1].error, (u32)http_error_not_enough_storage);
+  EXPECT_EQ(fetch_slots[1].result.used, FETCH_DOCUMENT_MAX);
+  EXPECT_NE(log_text().find(server.url("/bomb") + " returned (8) http_error_not_enough_storage: the decoded body is "
+                                                  "longer than the limit of 64 MiB for a download\n"),
+            std::string::npos);
+  fetch_buffer_counts c = fetch_buffers_counts();
+  EXPECT_EQ(c.out - before.out, 2u) << "both documents are in document buffers";
+  EXPECT_EQ(c.own_blocks, before.own_blocks);
 }

@@ -99,6 +99,11 @@ class test_http_server {
     std::lock_guard<std::mutex> lock(mutex_);
     return user_agent_;
   }
+  // The request line and header of the last request served.
+  std::string last_request() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return request_;
+  }
 
   // A port on which nothing listens: bound once and closed again.
   static int unused_port() {
@@ -144,6 +149,10 @@ class test_http_server {
         std::lock_guard<std::mutex> lock(mutex_);
         user_agent_ = request.substr(ua + 12, request.find("\r\n", ua) - ua - 12);
       }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        request_ = request;
+      }
       test_http_connection c{fd, &stopping_};
       route_(c, request.substr(sp1 + 1, sp2 - sp1 - 1));
     }
@@ -160,4 +169,5 @@ class test_http_server {
   std::mutex mutex_;
   std::vector<std::thread> handlers_;
   std::string user_agent_;
+  std::string request_;
 };
