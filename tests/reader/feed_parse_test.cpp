@@ -440,9 +440,11 @@ TEST_F(FeedParse, full_pools_keep_what_fits) {
     u32 count = 0;
     ASSERT_NE(reader_new_atom_link(&r, atom_link_owner_entry, 999999, &count), nullptr);
   }
+  mark = log_last_text().used;
   ASSERT_EQ(parse("atom_full.xml"), 0u);
   EXPECT_EQ(the_feed()->entry_count, 5u);
   EXPECT_EQ(the_feed()->atom.atom_link_count, 0u);
+  EXPECT_EQ(count_of(log_since(&mark), "Feed error: No space left for Atom links.\n"), 1u);
   EXPECT_EQ(reader_check(&r), 0u);
 }
 
