@@ -219,7 +219,7 @@ void atom_parse_feed(feed_parse_context *c, xml_node *root, buffer url) {
   c->video_site = string_starts_with(address, string_lit(FEED_VIDEO_SITE_PREFIX));
   if (c->video_site) log_append_string(string_lit("Feed is YouTube.\n"));
   bool known = c->f != nullptr;
-  if (!feed_parse_begin(c, feed_type_atom, url)) return;
+  if (!feed_parse_begin(c, feed_type_atom, url, root)) return;
   feed *f = c->f;
   feed_atom *s = &f->atom;
   // The document lists the feed's links again; categories and persons are only added to.

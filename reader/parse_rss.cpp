@@ -183,7 +183,7 @@ static void rss_parse_channel_child(feed_parse_context *c, const xml_node *n) {
 }
 
 void rss_parse_channel(feed_parse_context *c, xml_node *channel, buffer url) {
-  if (!feed_parse_begin(c, feed_type_rss, url)) return;
+  if (!feed_parse_begin(c, feed_type_rss, url, channel)) return;
   for (xml_node *n = xml_first_child_element(channel); n; n = xml_next_sibling_element(n)) {
     buffer_mark mark = buffer_mark_begin(c->scratch);
     rss_parse_channel_child(c, n);

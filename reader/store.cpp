@@ -193,8 +193,22 @@ reader_mark reader_strings_mark(reader *r) {
 
 void reader_strings_rollback(reader *r, reader_mark mark) {
   invariant(mark.data == r->strings.data && mark.used <= r->strings.used);
-  reader_purge_categories(r);
-  reader_purge_persons(r);
+  // Only what was made since the mark can have been linked by what is undone, so only that is
+  // looked at: undoing one entry costs that entry, not a walk of every link in the store.
+  for (u32 id = mark.category_counter + 1; id <= r->category_counter; ++id) {
+    category *c = reader_find_category_by_id(r, id);
+    if (!c) continue;
+    reader_unfile_category(r, c);
+    memory_zero(c, sizeof *c);
+    pool_free(&r->categories, c, sizeof *c);
+  }
+  for (u32 id = mark.person_counter + 1; id <= r->person_counter; ++id) {
+    person *p = reader_find_person(r, id);
+    if (!p) continue;
+    reader_unfile_person(r, p);
+    memory_zero(p, sizeof *p);
+    pool_free(&r->persons, p, sizeof *p);
+  }
   r->strings.used = mark.used;
   r->category_counter = mark.category_counter;
   r->person_counter = mark.person_counter;

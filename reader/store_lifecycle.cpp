@@ -74,13 +74,13 @@ bool reader_renumber_generations(reader *r, buffer scratch) {
 
 void reader_mark_feed_deleted(reader *r, feed *f) {
   f->type |= feed_type_deleted;
-  reader_walk_feed_entries(r, f->id, [&](entry *e) { return entry_mark_deleted(e), false; });
+  reader_each_feed_entry(r, f->id, [&](entry *e) { return entry_mark_deleted(e), false; });
 }
 
 void reader_unmark_feed_deleted(reader *r, feed *f, u32 with_entries) {
   f->type &= feed_type_mask;
   if (!with_entries) return;
-  reader_walk_feed_entries(r, f->id, [&](entry *e) { return entry_unmark_deleted(e), false; });
+  reader_each_feed_entry(r, f->id, [&](entry *e) { return entry_unmark_deleted(e), false; });
 }
 
 // ---- Freeing -----------------------------------------------------------------------------
@@ -274,10 +274,11 @@ void reader_sort_feed_entries(reader *r, feed *f) {
   }
   u32 n = 0;
   if (slots && !r->entries_by_feed.broken) {
-    reader_walk_feed_entries(r, id, [&](entry *e) {
+    reader_each_feed_entry(r, id, [&](entry *e) {
       slots[n++] = pool_index_of(&r->entries, sizeof(entry), e);
       return n == f->entry_count;
     });
+    index_sort_slots(slots, n);
   }
   if (n == f->entry_count) {
     pool_sort_slots(&r->entries, sizeof(entry), direction, slots, n, entry_compare_date, entry_swap);
@@ -305,12 +306,7 @@ static bool entry_listed(entry *e, feed *f, u32 from, u32 to, u32 required, u32 
 // The first or last listed entry of the feed in slot order.
 static entry *entry_walk(reader *r, feed *f, bool last, u32 from, u32 to, u32 required, u32 allowed) {
   if (!f || f->entry_count == 0) return nullptr;
-  entry *found = nullptr;
-  reader_walk_feed_entries(r, f->id, [&](entry *e) {
-    if (entry_listed(e, f, from, to, required, allowed)) found = e;
-    return found && !last;
-  });
-  return found;
+  return reader_pick_feed_entry(r, f->id, !last, [&](entry *e) { return entry_listed(e, f, from, to, required, allowed); });
 }
 
 entry *reader_first_entry(reader *r, feed *f, u32 from, u32 to, u32 required, u32 allowed) {
@@ -324,19 +320,9 @@ entry *reader_last_entry(reader *r, feed *f, u32 from, u32 to, u32 required, u32
 // The nearest listed entry of the feed before or after e's slot.
 static entry *entry_neighbour(reader *r, feed *f, entry *e, s64 step, u32 from, u32 to, u32 required, u32 allowed) {
   if (!f || !e) return nullptr;
-  u32 at = pool_index_of(&r->entries, sizeof(entry), e);
-  entry *found = nullptr;
-  reader_walk_feed_entries(r, f->id, [&](entry *n) {
-    u32 slot = pool_index_of(&r->entries, sizeof(entry), n);
-    if (step > 0) {
-      if (slot > at && entry_listed(n, f, from, to, required, allowed)) found = n;
-      return found != nullptr;
-    }
-    if (slot >= at) return true;
-    if (entry_listed(n, f, from, to, required, allowed)) found = n;
-    return false;
+  return reader_pick_feed_entry(r, f->id, step > 0, [&](entry *n) {
+    return (step > 0 ? n > e : n < e) && entry_listed(n, f, from, to, required, allowed);
   });
-  return found;
 }
 
 entry *reader_prev_entry(reader *r, feed *f, entry *e, u32 from, u32 to, u32 required, u32 allowed) {
