@@ -190,9 +190,15 @@ static void feed_table_release(feed_entry_table *t) {
   *t = feed_entry_table{};
 }
 
+// Where a hash starts probing: its bits spread over the whole table, as texts that differ only
+// in their last bytes (numbered ids) give hashes that differ in few bits.
+static u32 feed_table_start(const feed_entry_table *t, u32 hash) {
+  return (u32)(((u64)hash * 0x9E3779B97F4A7C15ull) >> 32) & (t->capacity - 1);
+}
+
 static void feed_table_place(feed_entry_table *t, u64 value) {
   u32 mask = t->capacity - 1;
-  for (u32 i = (u32)(value >> 32) & mask;; i = (i + 1) & mask) {
+  for (u32 i = feed_table_start(t, (u32)(value >> 32));; i = (i + 1) & mask) {
     reader_steps += 1;
     if (t->places[i] == value) return;
     if (!t->places[i]) {
@@ -235,7 +241,7 @@ static void feed_table_put(feed_entry_table *t, u32 hash, reader *r, const entry
 template <class F>
 static entry *feed_table_find(const feed_entry_table *t, u32 hash, reader *r, F matches) {
   u32 mask = t->capacity - 1;
-  for (u32 i = hash & mask; t->places[i]; i = (i + 1) & mask) {
+  for (u32 i = feed_table_start(t, hash); t->places[i]; i = (i + 1) & mask) {
     reader_steps += 1;
     u64 place = t->places[i];
     u32 slot = (u32)place - 1;

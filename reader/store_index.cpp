@@ -73,6 +73,7 @@ static u32 index_next_of(u32 successor) { return successor ? successor + 1 : 1; 
 
 void index_unfile(reader_index *x, u32 slot) {
   if (x->broken || slot >= x->slots || !x->next[slot]) return;
+  reader_steps += 1;
   u32 after = index_successor(x, slot), before = x->prev[slot];
   if (before) x->next[before - 1] = index_next_of(after);
   else x->heads[x->hashes[slot] & x->mask] = after;
