@@ -252,7 +252,7 @@ static entry *feed_table_find(const feed_entry_table *t, u32 hash, reader *r, F 
   return nullptr;
 }
 
-static u32 feed_text_hash(buffer text) { return hash_fnv1a_32(text.data, text.used); }
+static u32 feed_text_hash(buffer text) { return fasthash32(text.data, text.used, 0); }
 
 // ---- Unique ids --------------------------------------------------------------------------
 

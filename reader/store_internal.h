@@ -16,6 +16,18 @@ inline u32 ascii_sixteen_special(const u8 *p, u32 *ascii) {
   *ascii = high ? (u32)__builtin_ctz(high) : 16;
   return (u32)_mm_movemask_epi8(odd) & ~high & ((1u << *ascii) - 1);
 }
+// Of the sixteen bytes at p: the bits of those that begin a longer sequence (0xC0 and above) in
+// *leads, of those that continue one (0x80 to 0xBF) in *continuations, and as the result the
+// bits of those that are not printable ASCII (a control byte or DEL).
+inline u32 sixteen_classes(const u8 *p, u32 *leads, u32 *continuations) {
+  __m128i v = _mm_loadu_si128((const __m128i *)p);
+  u32 high = (u32)_mm_movemask_epi8(v);
+  // Signed compares: 0x80 to 0xBF are the bytes below (s8)0xC0.
+  *continuations = (u32)_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8((char)0xC0))) & high;
+  *leads = high & ~*continuations;
+  __m128i odd = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
+  return (u32)_mm_movemask_epi8(odd) & ~high;
+}
 #endif
 
 // Whether the eight bytes at p are all printable ASCII (0x20 to 0x7E).

@@ -282,7 +282,15 @@ void reader_sort_feed_entries(reader *r, feed *f) {
     });
     index_sort_slots(slots, n);
   }
-  if (n == f->entry_count) {
+  // Most feeds send their items in order and most updates keep it: a sorted feed is seen in one
+  // pass. The sort is stable, so it would leave such a feed as it is.
+  bool in_order = n == f->entry_count;
+  for (u32 i = 1; in_order && i < n; ++i) {
+    void *a = pool_get(&r->entries, sizeof(entry), slots[i - 1]), *b = pool_get(&r->entries, sizeof(entry), slots[i]);
+    in_order = !(direction == 0 ? entry_compare_date(a, b) : entry_compare_date(b, a));
+  }
+  if (in_order) {
+  } else if (n == f->entry_count) {
     pool_sort_slots(&r->entries, sizeof(entry), direction, slots, n, entry_compare_date, entry_swap);
   } else {
     pool_sort(&r->entries, sizeof(entry), direction, &id, entry_is_live, entry_belongs_to_feed, entry_compare_date,
