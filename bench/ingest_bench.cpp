@@ -181,7 +181,8 @@ std::string real_rss(std::mt19937 &rng, int feed, size_t bytes) {
     d += "  <item>\n    <title>" + bench_sentence(rng, 8, html_words) + "</title>\n    <link>" + site + "/posts/" + n +
          "</link>\n    <guid isPermaLink=\"false\">" + site + "/?p=" + n + "</guid>\n    <pubDate>" + when +
          "</pubDate>\n    <author>editor@example.org (Editor " + std::to_string(i % 5) + ")</author>\n";
-    for (u32 k = 0, m = 1 + rng() % 4; k < m; ++k) d += "    <category>" + std::string(html_words[rng() % 18]) + "</category>\n";
+    for (u32 k = 0, m = 1 + rng() % 4; k < m; ++k)
+      d += "    <category>" + std::string(html_words[rng() % 18]) + "</category>\n";
     if (cdata) {
       d += "    <description>" + escaped(bench_sentence(rng, 30, html_words)) + "</description>\n"
            "    <content:encoded><![CDATA[" + html + "]]></content:encoded>\n";

@@ -113,18 +113,16 @@ static void feed_parse_clock(feed_parse_context *c) {
   c->future_limit = date_add(c->now, 0, 0, 1, 0, 0, 0);
 }
 
-// The items (RSS) or entries (Atom) among the container's children.
-static u64 feed_count_items(u32 type, const xml_node *container) {
-  buffer name = type == feed_type_rss ? string_lit("item") : string_lit("entry");
-  u64 n = 0;
-  for (xml_node *k = xml_first_child_element(container); k; k = xml_next_sibling_element(k)) n += xml_is_element(k, name);
-  return n;
-}
+// A document of this size holds about one item as feeds write them (a title, a link, a date, a
+// unique id and some text); the table of unique ids is made for that many and grows past it,
+// so a document of smaller items costs a few doublings and a table of far more places than
+// items does not spread the look-ups over memory.
+#define FEED_ITEM_BYTES 512u
 
-bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url, const xml_node *container) {
+bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url) {
   reader *r = c->r;
   feed_parse_clock(c);
-  u64 items = feed_count_items(type, container);
+  u64 items = c->document_bytes / FEED_ITEM_BYTES;
   if (c->f) {
     if (!reader_feed_accepts_type(c->f, type)) {
       *c->error = feed_error_feed_type_changed;
@@ -298,7 +296,8 @@ static void feed_known_begin(feed_parse_context *c) {
     buffer link = feed_entry_link(r, k), title = entry_get_title(k);
     if (link.used) feed_table_put(&c->known, feed_known_hash(feed_known_by_link, link), r, k);
     if (title.used) feed_table_put(&c->known, feed_known_hash(feed_known_by_title, title), r, k);
-    if (!link.used && !title.used) feed_table_put(&c->known, feed_known_hash(feed_known_by_text, feed_entry_text(k)), r, k);
+    if (!link.used && !title.used)
+      feed_table_put(&c->known, feed_known_hash(feed_known_by_text, feed_entry_text(k)), r, k);
     return false;
   });
 }
@@ -325,18 +324,24 @@ entry *feed_find_known_entry(feed_parse_context *c, entry *e) {
                          [&](entry *k) { return entry_is_live(k) && k->feed_id == feed_id && is_known(k); });
 }
 
+bool feed_date_is_old(const feed_parse_context *c, date d) {
+  return !date_is_zero(d) && !date_greater(d, c->future_limit) && !date_greater(d, c->start_date);
+}
+
 void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d, bool stored) {
   reader *r = c->r;
   feed *f = c->f;
   e->type = feed_get_type(f);
-  bool keep = stored;
+  bool keep = stored, replaces_none = false;
   if (keep && !date_is_zero(d) && !date_greater(d, c->future_limit)) {
-    keep = date_greater(d, c->start_date) != 0;
+    keep = !feed_date_is_old(c, d);
   } else if (keep) {
     // An entry without a date, or with one in the far future, cannot be judged new by it; one
     // seen before is left alone, so it neither returns as new on every update nor piles up as
     // copies.
     keep = feed_find_known_entry(c, e) == nullptr;
+    // Known by its unique id when it has one: kept, nothing has it.
+    replaces_none = true;
   }
   if (!keep) {
     reader_delete_entry(r, e, nullptr);
@@ -344,7 +349,7 @@ void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d
     return;
   }
   c->newest_seen = feed_date_later(c->newest_seen, feed_threshold_date(c, d));
-  entry *older = feed_guid_find(c, entry_get_guid(e));
+  entry *older = replaces_none ? nullptr : feed_guid_find(c, entry_get_guid(e));
   if (older) reader_delete_entry(r, older, f);
   reader_attach_entry(r, f, e);
   feed_guid_put(c, e);
@@ -478,6 +483,7 @@ feed *feed_parse(buffer *scratch, reader *r, buffer document, buffer url, feed *
   c.scratch = scratch;
   c.error = error;
   c.f = f;
+  c.document_bytes = document.used;
   buffer document_copy;
   document = feed_skip_space_before_declaration(document, &document_copy);
   // The reader's XML memory is reserved once for the largest download and reused with what it

@@ -21,6 +21,7 @@ struct feed_parse_context {
   u32 *error;
   // The feed being filled and what the parse knows of its history.
   feed *f;
+  u64 document_bytes;
   date start_date;   // the feed's newest entry date when the parse began; zero for a new feed
   date newest_seen;  // the newest date among the entries this parse kept
   bool video_site;
@@ -55,9 +56,12 @@ date feed_date_from_text(buffer text, bool iso_first);
 inline date feed_date_later(date a, date b) { return date_greater(a, b) ? a : b; }
 
 // Starts a new feed of the type with its settings record, or checks that a known feed may take
-// the document whose items or entries are the container's children. False with the error word
-// set when the parse cannot go on.
-bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url, const xml_node *container);
+// the document. False with the error word set when the parse cannot go on.
+bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url);
+
+// Whether an entry of this date is dropped whatever else it holds: a date (not one in the far
+// future, which is judged as none) no later than the feed's when the parse began.
+bool feed_date_is_old(const feed_parse_context *c, date d);
 
 // An entry stored before with the same unique id, else, among those stored before this parse,
 // the same link, else the same title: how an entry without a date is recognised on the next

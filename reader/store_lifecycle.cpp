@@ -316,7 +316,8 @@ static bool entry_listed(entry *e, feed *f, u32 from, u32 to, u32 required, u32 
 // The first or last listed entry of the feed in slot order.
 static entry *entry_walk(reader *r, feed *f, bool last, u32 from, u32 to, u32 required, u32 allowed) {
   if (!f || f->entry_count == 0) return nullptr;
-  return reader_pick_feed_entry(r, f->id, !last, [&](entry *e) { return entry_listed(e, f, from, to, required, allowed); });
+  return reader_pick_feed_entry(r, f->id, !last,
+                                [&](entry *e) { return entry_listed(e, f, from, to, required, allowed); });
 }
 
 entry *reader_first_entry(reader *r, feed *f, u32 from, u32 to, u32 required, u32 allowed) {

@@ -86,13 +86,15 @@ TEST_F(FeedIngest, one_reservation_serves_every_document_and_keeps_its_pages_whi
   EXPECT_GE(r.xml.node_reservation.used, large_need);
   // The pages stay while parses keep coming that may need them again: a second pass over the
   // same documents faults nothing in.
-  for (u32 i = 1; i < XML_MEMORY_IDLE_PARSES; ++i) ASSERT_EQ(parse(rss_of(3), "https://example.org/" + std::to_string(i)), 0u);
+  for (u32 i = 1; i < XML_MEMORY_IDLE_PARSES; ++i)
+    ASSERT_EQ(parse(rss_of(3), "https://example.org/" + std::to_string(i)), 0u);
   EXPECT_GE(r.xml.node_reservation.used, large_need);
   for (const char *name : sample_feeds) EXPECT_EQ(parse(read_test_feed(name), std::string("https://example.org/") + name), 0u) << name;
   EXPECT_EQ(r.xml.node_reservation.data, nodes);
   EXPECT_EQ(r.xml.string_reservation.data, strings);
   // Once no parse has needed them for a while, they go back.
-  for (u32 i = 0; i <= XML_MEMORY_IDLE_PARSES; ++i) ASSERT_EQ(parse(rss_of(3), "https://example.org/again/" + std::to_string(i)), 0u);
+  for (u32 i = 0; i <= XML_MEMORY_IDLE_PARSES; ++i)
+    ASSERT_EQ(parse(rss_of(3), "https://example.org/again/" + std::to_string(i)), 0u);
   EXPECT_LE(r.xml.node_reservation.used, (u64)MiB(2));
   EXPECT_LE(r.xml.string_reservation.used, (u64)MiB(2));
   EXPECT_GE(r.xml.node_reservation.used, small_commit);  // what small documents need stays
@@ -169,7 +171,9 @@ TEST(xml_memory, settling_keeps_what_recent_parses_needed_within_the_bound) {
   // whole steps, and nothing goes before the run is over.
   for (u32 i = 0; i < XML_MEMORY_IDLE_PARSES; ++i) {
     after_parse(i == 3 ? MiB(7) + 1 : KiB(100), KiB(10));
-    if (i + 1 < XML_MEMORY_IDLE_PARSES) ASSERT_EQ(m.node_reservation.used, (u64)XML_MEMORY_KEEP_MAX) << i;
+    if (i + 1 < XML_MEMORY_IDLE_PARSES) {
+      ASSERT_EQ(m.node_reservation.used, (u64)XML_MEMORY_KEEP_MAX) << i;
+    }
   }
   EXPECT_EQ(m.node_reservation.used, (u64)MiB(8));
   EXPECT_EQ(m.string_reservation.used, (u64)MiB(1));

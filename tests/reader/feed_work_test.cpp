@@ -59,7 +59,9 @@ class FeedWork : public ParseStore {
       u32 size = k ? 4 * n : n;
       prepare(size);
       steps[k] = steps_of(document(size));
-      if (k == 0 && expected_entries_at_n) EXPECT_EQ(the_feed()->entry_count, expected_entries_at_n) << shape;
+      if (k == 0 && expected_entries_at_n) {
+        EXPECT_EQ(the_feed()->entry_count, expected_entries_at_n) << shape;
+      }
       EXPECT_EQ(reader_check(&r), 0u) << shape;
     }
     EXPECT_GT(steps[0], 0u) << shape;
@@ -73,7 +75,8 @@ std::string atom(const std::string &entries) { return "<feed><title>t</title><id
 // n items from first on, each made of the element the shape gives it.
 std::string items(u32 first, u32 n, const std::function<std::string(u32)> &body, bool atom_entries = false) {
   std::string s;
-  for (u32 i = first; i < first + n; ++i) s += (atom_entries ? "<entry>" : "<item>") + body(i) + (atom_entries ? "</entry>" : "</item>");
+  const char *open = atom_entries ? "<entry>" : "<item>", *close = atom_entries ? "</entry>" : "</item>";
+  for (u32 i = first; i < first + n; ++i) s += open + body(i) + close;
   return s;
 }
 
@@ -174,7 +177,8 @@ TEST_F(FeedWork, a_small_update_does_not_grow_with_the_store) {
     for (u32 i = 0; i < n; ++i) {
       entry *e = add_entry(other, make_date(2021, 1, 1), "o" + std::to_string(i));
       ASSERT_NE(e, nullptr);
-      ASSERT_TRUE(link_category("topic " + std::to_string(i), link_kind_rss_entry_category, e->id, &e->rss.category_count));
+      ASSERT_TRUE(
+          link_category("topic " + std::to_string(i), link_kind_rss_entry_category, e->id, &e->rss.category_count));
     }
     fetch(rss(items(0, 10, mixed)));
     steps[k] = steps_of(rss(items(0, 10, again)));
