@@ -141,20 +141,18 @@ TEST_F(FeedWork, updates_that_replace_every_entry) {
                 [&](u32 n) { return rss(items(0, n, dated(1000000))); }, 2000);
 }
 
-// Old items, each with a category the store has never seen, beside as many stored entries with
-// categories: each is dropped again, and undoing it once walked every link and category of the
-// store.
+// Items known from the last fetch, each now with a category the store has never seen, beside as
+// many stored entries with categories: each is dropped again, and undoing it once walked every
+// link and category of the store.
 TEST_F(FeedWork, dropped_items_that_made_new_categories) {
-  auto kept = [](u32 i) {
-    return "<guid>urn:kept:" + std::to_string(i) + "</guid><pubDate>" + rfc822_day(1000000 + i) +
-           "</pubDate><category>kept " + std::to_string(i) + "</category>";
+  auto with = [](const char *term) {
+    return [term](u32 i) {
+      return "<link>https://example.org/" + std::to_string(i) + "</link><category>" + term + std::to_string(i) +
+             "</category>";
+    };
   };
-  auto fresh = [](u32 i) {
-    return "<guid>urn:old:" + std::to_string(i) + "</guid><pubDate>" + rfc822_day(i) + "</pubDate><category>fresh " +
-           std::to_string(i) + "</category>";
-  };
-  expect_linear("dropped", 2000, [&](u32 n) { fetch(rss(items(0, n, kept))); },
-                [&](u32 n) { return rss(items(0, n, fresh)); }, 2000);
+  expect_linear("dropped", 2000, [&](u32 n) { fetch(rss(items(0, n, with("kept ")))); },
+                [&](u32 n) { return rss(items(0, n, with("fresh "))); }, 2000);
   EXPECT_EQ(r.categories.entry_count, 8000u);
 }
 
