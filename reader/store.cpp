@@ -226,24 +226,27 @@ reader_mark reader_strings_mark(reader *r) {
   return reader_mark{r->strings.size, r->strings.used, r->strings.data, r->category_counter, r->person_counter};
 }
 
+// Frees the records of the pool with ids after first up to last.
+template <class T>
+static void reader_free_ids(reader *r, pool *p, u32 first, u32 last, T *(*find)(reader *, u32),
+                            void (*unfile)(reader *, T *)) {
+  for (u32 id = first + 1; id <= last; ++id) {
+    T *item = find(r, id);
+    if (!item) continue;
+    unfile(r, item);
+    memory_zero(item, sizeof(T));
+    pool_free(p, item, sizeof(T));
+  }
+}
+
 void reader_strings_rollback(reader *r, reader_mark mark) {
   invariant(mark.data == r->strings.data && mark.used <= r->strings.used);
   // Only what was made since the mark can have been linked by what is undone, so only that is
   // looked at: undoing one entry costs that entry, not a walk of every link in the store.
-  for (u32 id = mark.category_counter + 1; id <= r->category_counter; ++id) {
-    category *c = reader_find_category_by_id(r, id);
-    if (!c) continue;
-    reader_unfile_category(r, c);
-    memory_zero(c, sizeof *c);
-    pool_free(&r->categories, c, sizeof *c);
-  }
-  for (u32 id = mark.person_counter + 1; id <= r->person_counter; ++id) {
-    person *p = reader_find_person(r, id);
-    if (!p) continue;
-    reader_unfile_person(r, p);
-    memory_zero(p, sizeof *p);
-    pool_free(&r->persons, p, sizeof *p);
-  }
+  reader_free_ids<category>(r, &r->categories, mark.category_counter, r->category_counter, reader_find_category_by_id,
+                            reader_unfile_category);
+  reader_free_ids<person>(r, &r->persons, mark.person_counter, r->person_counter, reader_find_person,
+                          reader_unfile_person);
   r->strings.used = mark.used;
   r->category_counter = mark.category_counter;
   r->person_counter = mark.person_counter;

@@ -16,8 +16,6 @@ const double most_growth = 4.5;
 
 class FeedWork : public ParseStore {
  protected:
-  u32 feed_id = 0;
-
   void SetUp() override {
     ParseStore::SetUp();
     // As the program's: the tables of a large feed do not fit in it.
@@ -31,18 +29,6 @@ class FeedWork : public ParseStore {
     feed_id = 0;
     SetUp();
   }
-  // One fetch as the program does it: a new generation, the parse, the sort.
-  void fetch(const std::string &document) {
-    r.generation += 1;
-    feed *f = feed_id ? reader_find_feed(&r, feed_id) : nullptr;
-    u32 error = 0;
-    f = feed_parse(&scratch, &r, text_of(document), text_of("https://example.org/feed.xml"), f, &error);
-    ASSERT_EQ(error, 0u);
-    ASSERT_NE(f, nullptr);
-    feed_id = f->id;
-    reader_sort_feed_entries(&r, f);
-  }
-  feed *the_feed() { return reader_find_feed(&r, feed_id); }
   // The steps the fetch of the document takes.
   u64 steps_of(const std::string &document) {
     u64 before = reader_work_steps();
