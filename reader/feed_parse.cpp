@@ -209,14 +209,12 @@ static void feed_table_place(feed_entry_table *t, u64 value) {
 
 // Twice the places in memory of its own, every place taken over.
 static bool feed_table_grow(feed_entry_table *t) {
+  if (t->capacity >= (1u << 31)) return false;
   feed_entry_table grown = {};
   grown.capacity = t->capacity * 2;
   grown.block = memory_alloc((u64)grown.capacity * sizeof(u64), nullptr);
   grown.places = (u64 *)grown.block.data;
-  if (!grown.places || t->capacity >= (1u << 31)) {
-    memory_free(&grown.block);
-    return false;
-  }
+  if (!grown.places) return false;
   for (u32 i = 0; i < t->capacity; ++i)
     if (t->places[i]) feed_table_place(&grown, t->places[i]);
   memory_free(&t->block);
@@ -259,7 +257,7 @@ static void feed_guid_put(feed_parse_context *c, entry *e) {
   if (guid.used) feed_table_put(&c->guids, feed_text_hash(guid), c->r, e);
 }
 
-// Room for the feed's entries and every item of the document, so the table need not grow.
+// Room for the feed's entries and the items the document's size suggests.
 static void feed_guids_begin(feed_parse_context *c, u64 items) {
   c->known_count = c->f->entry_count;
   feed_table_init(c, &c->guids, (u64)c->f->entry_count + items, true);
@@ -340,7 +338,7 @@ void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d
     // seen before is left alone, so it neither returns as new on every update nor piles up as
     // copies.
     keep = feed_find_known_entry(c, e) == nullptr;
-    // Known by its unique id when it has one: kept, nothing has it.
+    // That look-up went by the unique id when there is one: a kept entry replaces none.
     replaces_none = true;
   }
   if (!keep) {
