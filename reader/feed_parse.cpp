@@ -94,7 +94,7 @@ date feed_date_from_text(buffer text, bool iso_first) {
 
 // ---- Feeds and entries -------------------------------------------------------------------
 
-static void feed_guid_index_begin(feed_parse_context *c);
+static void feed_guids_begin(feed_parse_context *c, u64 items);
 
 // A date past the limit is a feed's mistake (a year 9999, a wrong century): as a threshold it
 // would keep every later entry out, so no threshold goes beyond the current time for it.
@@ -113,9 +113,16 @@ static void feed_parse_clock(feed_parse_context *c) {
   c->future_limit = date_add(c->now, 0, 0, 1, 0, 0, 0);
 }
 
+// A document of this size holds about one item as feeds write them (a title, a link, a date, a
+// unique id and some text); the table of unique ids is made for that many and grows past it,
+// so a document of smaller items costs a few doublings and a table of far more places than
+// items does not spread the look-ups over memory.
+#define FEED_ITEM_BYTES 512u
+
 bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url) {
   reader *r = c->r;
   feed_parse_clock(c);
+  u64 items = c->document_bytes / FEED_ITEM_BYTES;
   if (c->f) {
     if (!reader_feed_accepts_type(c->f, type)) {
       *c->error = feed_error_feed_type_changed;
@@ -123,7 +130,7 @@ bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url) {
     }
     // A threshold stored past the limit (before such dates were held back) is pulled back too.
     c->start_date = feed_threshold_date(c, type == feed_type_rss ? c->f->rss.newest_date : c->f->atom.updated);
-    feed_guid_index_begin(c);
+    feed_guids_begin(c, items);
     return true;
   }
   feed *f = reader_new_feed(r, type);
@@ -140,7 +147,7 @@ bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url) {
   reader_feed_url_changed(r, f);
   c->f = f;
   c->start_date = date{};
-  feed_guid_index_begin(c);
+  feed_guids_begin(c, items);
   return true;
 }
 
@@ -154,113 +161,196 @@ static buffer feed_entry_text(const entry *e) {
   return e->atom.content.used ? e->atom.content : e->atom.summary;
 }
 
-// ---- Index of unique ids -----------------------------------------------------------------
+// ---- Tables of the feed's entries --------------------------------------------------------
 
-// At least this many places, and four per entry the feed has, so probes stay short.
-#define FEED_GUID_INDEX_CAPACITY 32768u
-
-static u32 feed_guid_hash(buffer guid) { return hash_fnv1a_32(guid.data, guid.used); }
-
-static void feed_guid_insert(feed_guid_index *x, entry *e) {
-  buffer guid = entry_get_guid(e);
-  if (!x->slots || !guid.used) return;
-  // A full table would make probes endless: the feed's entries are looked up by walking them.
-  if (x->used + 2 >= x->capacity) {
-    x->slots = nullptr;
-    return;
+// A table with room for count places before it grows; in the scratch arena when it takes no more
+// than a quarter of what is free there and the arena's state outlives the table, else in memory
+// of its own.
+static void feed_table_init(feed_parse_context *c, feed_entry_table *t, u64 count, bool in_scratch) {
+  *t = feed_entry_table{};
+  u64 capacity = 64;
+  while (capacity < 2 * count + 2 && capacity < (1ull << 31)) capacity *= 2;
+  u64 bytes = capacity * sizeof(u64);
+  if (in_scratch && bytes <= buffer_free_bytes(*c->scratch) / 4) {
+    t->places = buffer_push_array(c->scratch, u64, capacity);
+    if (t->places) memory_zero(t->places, bytes);
   }
-  u32 mask = x->capacity - 1;
-  for (u32 i = feed_guid_hash(guid) & mask;; i = (i + 1) & mask) {
-    if (x->slots[i] == e) return;
-    if (!x->slots[i]) {
-      x->slots[i] = e;
-      x->used += 1;
+  if (!t->places) {
+    t->block = memory_alloc(bytes, nullptr);
+    t->places = (u64 *)t->block.data;
+  }
+  if (!t->places) feed_log("Feed error: No memory for the table of the feed's entries; the parse walks the feed.\n");
+  t->capacity = (u32)capacity;
+}
+
+static void feed_table_release(feed_entry_table *t) {
+  memory_free(&t->block);
+  *t = feed_entry_table{};
+}
+
+// Where a hash starts probing: its bits spread over the whole table, as texts that differ only
+// in their last bytes (numbered ids) give hashes that differ in few bits.
+static u32 feed_table_start(const feed_entry_table *t, u32 hash) {
+  return (u32)(((u64)hash * 0x9E3779B97F4A7C15ull) >> 32) & (t->capacity - 1);
+}
+
+static void feed_table_place(feed_entry_table *t, u64 value) {
+  u32 mask = t->capacity - 1;
+  for (u32 i = feed_table_start(t, (u32)(value >> 32));; i = (i + 1) & mask) {
+    reader_steps += 1;
+    if (t->places[i] == value) return;
+    if (!t->places[i]) {
+      t->places[i] = value;
+      t->used += 1;
       return;
     }
   }
 }
 
-static void feed_guid_rebuild(feed_parse_context *c) {
-  feed_guid_index *x = &c->guids;
-  memory_zero(x->slots, (u64)x->capacity * sizeof(entry *));
-  x->used = 0;
-  reader_walk_feed_entries(c->r, c->f->id, [&](entry *e) { return feed_guid_insert(x, e), false; });
-  // Too full to stay quick (a feed larger than the table it got): walk the feed instead.
-  if (x->used >= x->capacity / 2) x->slots = nullptr;
+// Twice the places in memory of its own, every place taken over.
+static bool feed_table_grow(feed_entry_table *t) {
+  if (t->capacity >= (1u << 31)) return false;
+  feed_entry_table grown = {};
+  grown.capacity = t->capacity * 2;
+  grown.block = memory_alloc((u64)grown.capacity * sizeof(u64), nullptr);
+  grown.places = (u64 *)grown.block.data;
+  if (!grown.places) return false;
+  for (u32 i = 0; i < t->capacity; ++i)
+    if (t->places[i]) feed_table_place(&grown, t->places[i]);
+  memory_free(&t->block);
+  *t = grown;
+  return true;
 }
 
-static void feed_guid_index_begin(feed_parse_context *c) {
-  feed_guid_index *x = &c->guids;
-  x->capacity = FEED_GUID_INDEX_CAPACITY;
-  while (x->capacity / 4 < (u64)c->f->entry_count + 1 && x->capacity < (1u << 30)) x->capacity *= 2;
-  x->slots = buffer_push_array(c->scratch, entry *, x->capacity);
-  if (!x->slots && x->capacity > FEED_GUID_INDEX_CAPACITY) {
-    x->capacity = FEED_GUID_INDEX_CAPACITY;
-    x->slots = buffer_push_array(c->scratch, entry *, x->capacity);
+static void feed_table_put(feed_entry_table *t, u32 hash, reader *r, const entry *e) {
+  if (!t->places) return;
+  if (2 * ((u64)t->used + 1) > t->capacity && !feed_table_grow(t)) {
+    // Without memory the entries it misses could not be found: it is given up as a whole.
+    feed_log("Feed error: No memory for the table of the feed's entries; the parse walks the feed.\n");
+    feed_table_release(t);
+    return;
   }
-  if (x->slots) feed_guid_rebuild(c);
+  feed_table_place(t, (u64)hash << 32 | (pool_index_of(&r->entries, sizeof(entry), e) + 1));
+}
+
+// The first entry filed under the hash that passes the test.
+template <class F>
+static entry *feed_table_find(const feed_entry_table *t, u32 hash, reader *r, F matches) {
+  u32 mask = t->capacity - 1;
+  for (u32 i = feed_table_start(t, hash); t->places[i]; i = (i + 1) & mask) {
+    reader_steps += 1;
+    u64 place = t->places[i];
+    u32 slot = (u32)place - 1;
+    if ((u32)(place >> 32) != hash || slot >= r->entries.high_water) continue;
+    entry *e = (entry *)pool_get(&r->entries, sizeof(entry), slot);
+    if (matches(e)) return e;
+  }
+  return nullptr;
+}
+
+static u32 feed_text_hash(buffer text) { return fasthash32(text.data, text.used, 0); }
+
+// ---- Unique ids --------------------------------------------------------------------------
+
+static void feed_guid_put(feed_parse_context *c, entry *e) {
+  buffer guid = entry_get_guid(e);
+  if (guid.used) feed_table_put(&c->guids, feed_text_hash(guid), c->r, e);
+}
+
+// Room for the feed's entries and the items the document's size suggests.
+static void feed_guids_begin(feed_parse_context *c, u64 items) {
+  c->known_count = c->f->entry_count;
+  feed_table_init(c, &c->guids, (u64)c->f->entry_count + items, true);
+  if (!c->guids.places) return;
+  reader_each_feed_entry(c->r, c->f->id, [&](entry *e) { return feed_guid_put(c, e), false; });
 }
 
 static entry *feed_guid_find(feed_parse_context *c, buffer guid) {
-  feed_guid_index *x = &c->guids;
-  if (!x->slots) return reader_find_entry_by_guid(c->r, c->f->id, guid);
   if (!guid.used) return nullptr;
-  u32 mask = x->capacity - 1, feed_id = c->f->id;
-  for (u32 i = feed_guid_hash(guid) & mask; x->slots[i]; i = (i + 1) & mask) {
-    entry *e = x->slots[i];
-    if (entry_is_live(e) && e->feed_id == feed_id && string_equal(entry_get_guid(e), guid)) return e;
-  }
-  return nullptr;
+  if (!c->guids.places) return reader_find_entry_by_guid(c->r, c->f->id, guid);
+  u32 feed_id = c->f->id;
+  return feed_table_find(&c->guids, feed_text_hash(guid), c->r, [&](entry *e) {
+    return entry_is_live(e) && e->feed_id == feed_id && string_equal(entry_get_guid(e), guid);
+  });
+}
+
+// ---- Entries known without a unique id ---------------------------------------------------
+
+// The first identifying text an entry without a unique id has decides how it is known.
+enum : u32 { feed_known_by_link = 1, feed_known_by_title = 2, feed_known_by_text = 3 };
+
+static u32 feed_known_hash(u32 by, buffer text) { return feed_text_hash(text) ^ by * 0x9E3779B9u; }
+
+// Every entry stored before the parse without a unique id, under its link and its title, or
+// under its text when it has neither: what an item without them can be matched by.
+static void feed_known_begin(feed_parse_context *c) {
+  reader *r = c->r;
+  c->known_built = true;
+  feed_table_init(c, &c->known, 2 * (u64)c->known_count, false);
+  if (!c->known.places) return;
+  u32 known = c->known_entries;
+  reader_each_feed_entry(r, c->f->id, [&](entry *k) {
+    if (k->id > known || entry_get_guid(k).used) return false;
+    buffer link = feed_entry_link(r, k), title = entry_get_title(k);
+    if (link.used) feed_table_put(&c->known, feed_known_hash(feed_known_by_link, link), r, k);
+    if (title.used) feed_table_put(&c->known, feed_known_hash(feed_known_by_title, title), r, k);
+    if (!link.used && !title.used)
+      feed_table_put(&c->known, feed_known_hash(feed_known_by_text, feed_entry_text(k)), r, k);
+    return false;
+  });
 }
 
 entry *feed_find_known_entry(feed_parse_context *c, entry *e) {
   reader *r = c->r;
   buffer guid = entry_get_guid(e);
   if (guid.used) return feed_guid_find(c, guid);
-  // Without a unique id the first identifying text the entry has decides.
+  if (c->known_count == 0) return nullptr;
   buffer link = feed_entry_link(r, e), title = entry_get_title(e), text = feed_entry_text(e);
-  u32 by = link.used ? 1 : title.used ? 2 : 3;
+  u32 by = link.used ? feed_known_by_link : title.used ? feed_known_by_title : feed_known_by_text;
   // Items of this same document are not known: two that share a link or a title are two items.
-  u32 known = c->known_entries;
-  return reader_walk_feed_entries(r, c->f->id, [&](entry *k) {
+  u32 known = c->known_entries, feed_id = c->f->id;
+  auto is_known = [&](entry *k) {
     if (k->id > known || entry_get_guid(k).used) return false;
-    if (by == 1) return string_equal(feed_entry_link(r, k), link);
-    if (by == 2) return string_equal(entry_get_title(k), title);
+    if (by == feed_known_by_link) return string_equal(feed_entry_link(r, k), link);
+    if (by == feed_known_by_title) return string_equal(entry_get_title(k), title);
     return feed_entry_link(r, k).used == 0 && entry_get_title(k).used == 0 && string_equal(feed_entry_text(k), text);
-  });
+  };
+  if (!c->known_built) feed_known_begin(c);
+  if (!c->known.places) return reader_each_feed_entry(r, feed_id, is_known);
+  buffer key = by == feed_known_by_link ? link : by == feed_known_by_title ? title : text;
+  return feed_table_find(&c->known, feed_known_hash(by, key), r,
+                         [&](entry *k) { return entry_is_live(k) && k->feed_id == feed_id && is_known(k); });
+}
+
+bool feed_date_is_old(const feed_parse_context *c, date d) {
+  return !date_is_zero(d) && !date_greater(d, c->future_limit) && !date_greater(d, c->start_date);
 }
 
 void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d, bool stored) {
   reader *r = c->r;
   feed *f = c->f;
   e->type = feed_get_type(f);
-  bool keep = stored;
+  bool keep = stored, replaces_none = false;
   if (keep && !date_is_zero(d) && !date_greater(d, c->future_limit)) {
-    keep = date_greater(d, c->start_date) != 0;
+    keep = !feed_date_is_old(c, d);
   } else if (keep) {
     // An entry without a date, or with one in the far future, cannot be judged new by it; one
     // seen before is left alone, so it neither returns as new on every update nor piles up as
     // copies.
     keep = feed_find_known_entry(c, e) == nullptr;
+    // That look-up went by the unique id when there is one: a kept entry replaces none.
+    replaces_none = true;
   }
   if (!keep) {
     reader_delete_entry(r, e, nullptr);
-    // The full rollback purges unreferenced categories and persons, a walk of both pools; only
-    // an entry that made new ones needs it. Most dropped entries are old ones sent again.
-    if (r->category_counter != mark.category_counter || r->person_counter != mark.person_counter) {
-      reader_strings_rollback(r, mark);
-    } else {
-      invariant(mark.data == r->strings.data && mark.used <= r->strings.used);
-      r->strings.used = mark.used;
-    }
+    reader_strings_rollback(r, mark);
     return;
   }
   c->newest_seen = feed_date_later(c->newest_seen, feed_threshold_date(c, d));
-  entry *older = feed_guid_find(c, entry_get_guid(e));
+  entry *older = replaces_none ? nullptr : feed_guid_find(c, entry_get_guid(e));
   if (older) reader_delete_entry(r, older, f);
   reader_attach_entry(r, f, e);
-  if (c->guids.slots && c->guids.used >= c->guids.capacity / 2) feed_guid_rebuild(c);
-  feed_guid_insert(&c->guids, e);
+  feed_guid_put(c, e);
 }
 
 // ---- RSS 1.0 -----------------------------------------------------------------------------
@@ -335,9 +425,6 @@ static xml_node *rdf_reshape(xml_node *root) {
 
 // ---- Document ----------------------------------------------------------------------------
 
-// The XML memory kept between documents once a parse is over; a larger document's pages go back.
-#define FEED_XML_KEEP_BYTES MiB(8)
-
 static bool feed_is_space_unit(const u8 *at, u32 unit, bool big_endian) {
   u8 c = unit == 1 ? at[0] : big_endian ? at[1] : at[0];
   bool high_zero = unit == 1 || (big_endian ? at[0] : at[1]) == 0;
@@ -389,11 +476,17 @@ feed *feed_parse(buffer *scratch, reader *r, buffer document, buffer url, feed *
   log_append_string(string_lit("\n"));
 
   buffer_mark scratch_mark = buffer_mark_begin(scratch);
-  feed_parse_context c = {r, scratch, error, f, date{}, date{}, false, {}};
+  feed_parse_context c = {};
+  c.r = r;
+  c.scratch = scratch;
+  c.error = error;
+  c.f = f;
+  c.document_bytes = document.used;
   buffer document_copy;
   document = feed_skip_space_before_declaration(document, &document_copy);
-  // The reader's XML memory is reserved once for the largest download and reused, so a parse
-  // faults no fresh pages in; a larger document (a local file) gets memory of its own.
+  // The reader's XML memory is reserved once for the largest download and reused with what it
+  // has committed, so a parse faults no fresh pages in; a larger document (a local file) gets
+  // memory of its own.
   xml_memory own = {};
   xml_memory *memory = &r->xml;
   if (!memory->node_reservation.data) xml_memory_reserve(memory, HTTP_BODY_MAX);
@@ -416,7 +509,7 @@ feed *feed_parse(buffer *scratch, reader *r, buffer document, buffer url, feed *
     const char head[] = "Feed error: the document's tree passed its memory limit of ";
     const char tail[] = " KiB (" XML_TREE_LIMIT_TEXT ").\n";
     buffer_push_bytes(&line, head, sizeof head - 1);
-    buffer_push_unsigned(&line, memory->node_reservation.size >> 10, 0, ' ', 0);
+    buffer_push_unsigned(&line, memory->node_window.size >> 10, 0, ' ', 0);
     buffer_push_bytes(&line, tail, sizeof tail - 1);
     log_append_string(line);
   }
@@ -450,8 +543,10 @@ feed *feed_parse(buffer *scratch, reader *r, buffer document, buffer url, feed *
     }
   }
 
+  feed_table_release(&c.guids);
+  feed_table_release(&c.known);
   if (memory == &r->xml) {
-    xml_memory_trim(memory, FEED_XML_KEEP_BYTES);
+    xml_memory_settle(memory);
   } else if (memory) {
     xml_memory_release(memory);
   }

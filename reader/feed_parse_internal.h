@@ -3,14 +3,15 @@
 
 #include "reader/store_internal.h"
 
-// The feed's entries by unique id for the length of one parse, in the scratch arena: finding the
-// entry an item replaces must not walk the whole entry pool once per item. Entries freed during
-// the parse leave their pointers behind; every probe checks the slot's current content, and the
-// table is rebuilt from the pool before such leftovers fill it.
-struct feed_guid_index {
-  entry **slots;  // null when the scratch arena had no room: lookups walk the pool instead
-  u32 capacity;   // a power of two
+// Entries of the feed by the hash of one of their texts, for the length of one parse, so that
+// finding the entry an item replaces or repeats costs the same in a feed of ten entries and of a
+// million. A place holds the text's hash and the entry's slot; every hit is checked against the
+// record itself, so a place left by an entry freed during the parse costs only a comparison.
+struct feed_entry_table {
+  u64 *places;   // hash << 32 | slot + 1; 0 empty. Null without memory: look-ups walk the feed
+  u32 capacity;  // a power of two, doubled before it is half full
   u32 used;
+  buffer block;  // the places' own memory, when they are not in the scratch arena
 };
 
 struct feed_parse_context {
@@ -20,13 +21,19 @@ struct feed_parse_context {
   u32 *error;
   // The feed being filled and what the parse knows of its history.
   feed *f;
+  u64 document_bytes;
   date start_date;   // the feed's newest entry date when the parse began; zero for a new feed
   date newest_seen;  // the newest date among the entries this parse kept
   bool video_site;
-  feed_guid_index guids;
+  // The feed's entries by unique id, from the start of the parse, with every entry it attaches.
+  feed_entry_table guids;
   // Set when the parse begins. Entries with ids up to known_entries were stored before it: only
-  // they can make an entry of this document known.
+  // they can make an entry of this document known. Those without a unique id go into known by
+  // link, title and text when the first item without a date and a unique id needs them.
   u32 known_entries = 0;
+  u32 known_count = 0;  // the feed's entries when the parse began
+  bool known_built = false;
+  feed_entry_table known;
   // The current time, and a day after it: a date past the limit is stored as given but raises
   // no threshold beyond the current time.
   date now = {};
@@ -51,6 +58,10 @@ inline date feed_date_later(date a, date b) { return date_greater(a, b) ? a : b;
 // Starts a new feed of the type with its settings record, or checks that a known feed may take
 // the document. False with the error word set when the parse cannot go on.
 bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url);
+
+// Whether an entry of this date is dropped whatever else it holds: a date (not one in the far
+// future, which is judged as none) no later than the feed's when the parse began.
+bool feed_date_is_old(const feed_parse_context *c, date d);
 
 // An entry stored before with the same unique id, else, among those stored before this parse,
 // the same link, else the same title: how an entry without a date is recognised on the next

@@ -159,8 +159,36 @@ static void atom_add_person(feed_parse_context *c, const xml_node *n, u32 author
   reader_add_person_link(c->r, &p, author ? author_kind : author_kind + 2, owner, author ? authors : contributors);
 }
 
+// The dates of an entry: "published" (its last) and "updated", which is the last "updated" that
+// gives a date, or without one the first "published" met while there was none. False when the
+// element is neither.
+static bool atom_take_date(feed_parse_context *c, const xml_node *n, date *published, date *updated) {
+  bool is_published = atom_name_is(n, "published");
+  if (!is_published && !atom_name_is(n, "updated")) return false;
+  buffer_mark scratch_mark = buffer_mark_begin(c->scratch);
+  buffer text = {};
+  if (is_published) {
+    if (feed_node_text(c->scratch, n, &text)) *published = feed_date_from_text(text, true);
+    if (date_is_zero(*updated)) *updated = *published;
+  } else {
+    // The video site touches "updated" for every view count; only a new video is news.
+    date d = {};
+    if (!c->video_site && feed_node_text(c->scratch, n, &text)) d = feed_date_from_text(text, true);
+    if (!date_is_zero(d)) *updated = d;
+  }
+  buffer_mark_rollback(&scratch_mark);
+  return true;
+}
+
 static void atom_parse_entry(feed_parse_context *c, const xml_node *element) {
   reader *r = c->r;
+  // Judged by its date first, an old entry sent again costs no texts, records or links.
+  if (!date_is_zero(c->start_date)) {
+    date published = {}, updated = {};
+    for (xml_node *n = xml_first_child_element(element); n; n = xml_next_sibling_element(n))
+      atom_take_date(c, n, &published, &updated);
+    if (feed_date_is_old(c, updated)) return;
+  }
   reader_mark mark = reader_strings_mark(r);
   entry *e = reader_new_entry(r);
   if (!e) return;  // the store has logged that its entries are full
@@ -168,7 +196,6 @@ static void atom_parse_entry(feed_parse_context *c, const xml_node *element) {
   bool stored = true;
   for (xml_node *n = xml_first_child_element(element); n; n = xml_next_sibling_element(n)) {
     buffer_mark scratch_mark = buffer_mark_begin(c->scratch);
-    buffer text = {};
     if (atom_name_is(n, "author") || atom_name_is(n, "contributor")) {
       atom_add_person(c, n, link_kind_atom_entry_author, e->id, &a->author_count, &a->contributor_count);
     } else if (atom_name_is(n, "category")) {
@@ -189,14 +216,7 @@ static void atom_parse_entry(feed_parse_context *c, const xml_node *element) {
       stored &= reader_set_string_from_node(r, c->scratch, &a->atom_id, n);
     } else if (atom_name_is(n, "source")) {
       stored &= reader_set_string_from_node(r, c->scratch, &a->source, n);
-    } else if (atom_name_is(n, "published")) {
-      if (feed_node_text(c->scratch, n, &text)) a->published = feed_date_from_text(text, true);
-      if (date_is_zero(a->updated)) a->updated = a->published;
-    } else if (atom_name_is(n, "updated")) {
-      // The video site touches "updated" for every view count; only a new video is news.
-      date d = {};
-      if (!c->video_site && feed_node_text(c->scratch, n, &text)) d = feed_date_from_text(text, true);
-      if (!date_is_zero(d)) a->updated = d;
+    } else if (atom_take_date(c, n, &a->published, &a->updated)) {
     } else if (atom_name_is(n, "media:group")) {
       for (xml_node *m = xml_first_child_element(n); m; m = xml_next_sibling_element(m)) {
         if (atom_name_is(m, "media:thumbnail")) {

@@ -71,17 +71,38 @@ static const rss_entry_field rss_item_texts[] = {
     {"author", &entry_rss::author}, {"comments", &entry_rss::comments},
 };
 
+// The dates of an item: its last "pubDate" and its last "dc:date" (RSS 1.0 dates its items this
+// way). False when the element is neither.
+static bool rss_take_date(feed_parse_context *c, const xml_node *n, date *pub, date *dc_date) {
+  bool is_pub = rss_name_is(n, "pubDate");
+  if (!is_pub && !rss_name_is(n, "dc:date")) return false;
+  buffer_mark scratch_mark = buffer_mark_begin(c->scratch);
+  buffer text = {};
+  if (feed_node_text(c->scratch, n, &text)) *(is_pub ? pub : dc_date) = feed_date_from_text(text, !is_pub);
+  buffer_mark_rollback(&scratch_mark);
+  return true;
+}
+
+// A pubDate, when there is one, wins.
+static date rss_item_date(date pub, date dc_date) { return date_is_zero(pub) ? dc_date : pub; }
+
 static void rss_parse_item(feed_parse_context *c, const xml_node *item) {
   reader *r = c->r;
+  date pub = {}, dc_date = {};
+  // Most items of an update are old ones sent again: judged by their date first, they cost no
+  // texts, records or links. Without a date to compare with, no item is old.
+  if (!date_is_zero(c->start_date)) {
+    for (xml_node *n = xml_first_child_element(item); n; n = xml_next_sibling_element(n))
+      rss_take_date(c, n, &pub, &dc_date);
+    if (feed_date_is_old(c, rss_item_date(pub, dc_date))) return;
+  }
   reader_mark mark = reader_strings_mark(r);
   entry *e = reader_new_entry(r);
   if (!e) return;  // the store has logged that its entries are full
   entry_rss *s = &e->rss;
   bool stored = true;
-  date dc_date = {};
   for (xml_node *n = xml_first_child_element(item); n; n = xml_next_sibling_element(n)) {
     buffer_mark scratch_mark = buffer_mark_begin(c->scratch);
-    buffer text = {};
     bool named = false;
     for (const rss_entry_field &t : rss_item_texts) {
       if (!rss_name_is(n, t.name)) continue;
@@ -107,11 +128,7 @@ static void rss_parse_item(feed_parse_context *c, const xml_node *item) {
       xml_node *permalink = xml_find_attribute(n, string_lit("isPermaLink"));
       s->isPermaLink = !permalink || string_equal(string_from_bytes(permalink->value.data, permalink->value.used),
                                                   string_lit("true"));
-    } else if (rss_name_is(n, "pubDate")) {
-      if (feed_node_text(c->scratch, n, &text)) s->pubDate = feed_date_from_text(text, false);
-    } else if (rss_name_is(n, "dc:date")) {
-      // RSS 1.0 dates its items this way; a pubDate, when there is one, wins.
-      if (feed_node_text(c->scratch, n, &text)) dc_date = feed_date_from_text(text, true);
+    } else if (rss_take_date(c, n, &pub, &dc_date)) {
     } else if (rss_name_is(n, "source")) {
       stored &= reader_set_string_from_node(r, c->scratch, &s->source, n);
       buffer url = feed_attribute(n, "url");
@@ -119,7 +136,7 @@ static void rss_parse_item(feed_parse_context *c, const xml_node *item) {
     }
     buffer_mark_rollback(&scratch_mark);
   }
-  if (date_is_zero(s->pubDate)) s->pubDate = dc_date;
+  s->pubDate = rss_item_date(pub, dc_date);
   feed_finish_entry(c, e, mark, s->pubDate, stored);
 }
 

@@ -12,14 +12,16 @@
 // ---- Limits and kinds --------------------------------------------------------------------
 
 // Capacities far beyond years of reading: each pool reserves address space for its capacity and
-// commits memory only as it fills, so an empty store costs what a small one does.
+// commits memory only as it fills, so an empty store costs what a small one does. Entries carry
+// several links each (the article, comments, an enclosure), so both kinds of links have four
+// places for every entry the store can hold.
 enum : u32 {
   READER_FEED_CAPACITY = 10000,
   READER_ENTRY_CAPACITY = 1000000,
   READER_CATEGORY_CAPACITY = 1000000,
   READER_PERSON_CAPACITY = 200000,
-  READER_ATOM_LINK_CAPACITY = 1000000,
-  READER_LINK_CAPACITY = 4000000,
+  READER_ATOM_LINK_CAPACITY = 4 * READER_ENTRY_CAPACITY,
+  READER_LINK_CAPACITY = 4 * READER_ENTRY_CAPACITY,
   READER_META_CAPACITY = 10000,
   READER_LINK_OPENER_COUNT = 10,
 };
@@ -265,6 +267,8 @@ struct reader_index {
   buffer block;
   u32 *heads;   // bucket -> first slot + 1; 0 empty
   u32 *next;    // slot -> 0 not filed, 1 last of its bucket, s + 2 followed by slot s
+  u32 *prev;    // slot -> 0 first of its bucket, s + 1 after slot s (while filed), so a slot
+                // leaves a chain of the whole feed's entries in one step
   u32 *hashes;  // slot -> the hash it is filed under
   u32 slots;    // slots the arrays cover
   u32 mask;     // buckets - 1
@@ -352,7 +356,8 @@ reader_mark reader_strings_mark(reader *r);
 bool reader_strings_reclaim(reader *r);
 // The bytes the live records' texts take in the arena.
 u64 reader_strings_live(reader *r);
-// Frees categories and persons nothing links to, then restores the arena and both counters.
+// Frees the categories and persons made since the mark, then restores the arena and both
+// counters. Whatever linked to them (the entry being undone) has been freed first.
 void reader_strings_rollback(reader *r, reader_mark mark);
 
 // ---- Records -----------------------------------------------------------------------------
@@ -486,6 +491,13 @@ feed *reader_next_feed(reader *r, feed *f, u32 include_empty, u32 from, u32 to, 
 
 date feed_parse_date_rfc822(buffer text);
 date feed_parse_date_iso8601(buffer text);
+
+// ---- Testing -----------------------------------------------------------------------------
+
+// Records and table places the store's look-ups and walks have looked at since the program
+// started. Tests read it around a piece of work at two sizes to hold the work to the input's
+// size.
+u64 reader_work_steps();
 
 // ---- Feed parsing ------------------------------------------------------------------------
 

@@ -114,25 +114,60 @@ static void reader_register_codepoints(reader *r, buffer text) {
   };
   // One ASCII byte or one longer sequence, each false when the set ran full.
   auto take_ascii = [&](u32 b) { return (set->present[b >> 6] >> (b & 63) & 1) || add(b); };
-  auto take_high = [&]() {
+  // The sequence at q; *after is where the next one begins.
+  auto take_sequence = [&](const u8 *q, const u8 **after) {
     u32 c = unicode_invalid, error = 0;
-    u8 length = (u8)utf8_decode_common(p, end, &c);
-    if (!length) unicode_utf8_decode(p, end, &c, &length, &error);
+    u8 length = (u8)utf8_decode_common(q, end, &c);
+    if (!length) unicode_utf8_decode(q, end, &c, &length, &error);
     if (error || length == 0) {
       c = unicode_replacement;
       length = 1;
     }
-    p += length;
+    *after = q + length;
     return codepoint_set_contains(set, c) || add(c);
   };
+  auto take_high = [&]() { return take_sequence(p, &p); };
 #if STORE_ASCII_SIXTEEN
+  // Sixteen bytes a step, however many longer sequences they hold: the bytes that need a look (a
+  // control byte, or one that begins a sequence) are taken in order from the step's bits. A
+  // continuation byte that no sequence taken covers does not decode; it stands for U+FFFD, which
+  // is among the start code points, so when in the step it is met does not change the list.
+  const u8 *next = p;  // where the last sequence taken ends
+  const u64 *present = set->present;
+  auto take_known = [&](u32 c) { return (present[c >> 6] >> (c & 63) & 1) || add(c); };
   while (printable && end - p >= 16) {
-    u32 ascii;
-    for (u32 special = ascii_sixteen_special(p, &ascii); special; special &= special - 1)
-      if (!take_ascii(p[__builtin_ctz(special)])) return;
-    p += ascii;
-    if (ascii < 16 && !take_high()) return;
+    u32 leads, continuations, special = sixteen_classes(p, &leads, &continuations);
+    u32 covered = next > p ? (1u << (next - p)) - 1 : 0;  // a sequence begun in the last step
+    for (u32 bits = special | leads; bits; bits &= bits - 1) {
+      u32 i = (u32)__builtin_ctz(bits);
+      const u8 *q = p + i;
+      u32 b = *q, after = continuations >> (i + 1);
+      if (b < 0x80) {
+        if (!take_ascii(b)) return;
+        continue;
+      }
+      // Two- and three-byte sequences whose continuations the step's bits show, and that need
+      // no range check beyond them (E0 and ED do), decode in place.
+      if (b >= 0xC2 && b <= 0xDF && i < 15 && (after & 1)) {
+        if (!take_known((b & 0x1F) << 6 | (q[1] & 0x3F))) return;
+        next = q + 2;
+        covered |= 3u << i;
+        continue;
+      }
+      if (b >= 0xE1 && b <= 0xEF && b != 0xED && i < 14 && (after & 3) == 3) {
+        if (!take_known((b & 0x0F) << 12 | (u32)(q[1] & 0x3F) << 6 | (q[2] & 0x3F))) return;
+        next = q + 3;
+        covered |= 7u << i;
+        continue;
+      }
+      if (!take_sequence(q, &next)) return;
+      covered |= ((1u << (next - q)) - 1) << i;
+    }
+    if ((continuations & ~covered) && !codepoint_set_contains(set, unicode_replacement) && !add(unicode_replacement))
+      return;
+    p += 16;
   }
+  if (p < next) p = next;
 #endif
   while (p < end) {
     if (printable && end - p >= 8 && word_is_printable_ascii(p)) {
@@ -191,10 +226,27 @@ reader_mark reader_strings_mark(reader *r) {
   return reader_mark{r->strings.size, r->strings.used, r->strings.data, r->category_counter, r->person_counter};
 }
 
+// Frees the records of the pool with ids after first up to last.
+template <class T>
+static void reader_free_ids(reader *r, pool *p, u32 first, u32 last, T *(*find)(reader *, u32),
+                            void (*unfile)(reader *, T *)) {
+  for (u32 id = first + 1; id <= last; ++id) {
+    T *item = find(r, id);
+    if (!item) continue;
+    unfile(r, item);
+    memory_zero(item, sizeof(T));
+    pool_free(p, item, sizeof(T));
+  }
+}
+
 void reader_strings_rollback(reader *r, reader_mark mark) {
   invariant(mark.data == r->strings.data && mark.used <= r->strings.used);
-  reader_purge_categories(r);
-  reader_purge_persons(r);
+  // Only what was made since the mark can have been linked by what is undone, so only that is
+  // looked at: undoing one entry costs that entry, not a walk of every link in the store.
+  reader_free_ids<category>(r, &r->categories, mark.category_counter, r->category_counter, reader_find_category_by_id,
+                            reader_unfile_category);
+  reader_free_ids<person>(r, &r->persons, mark.person_counter, r->person_counter, reader_find_person,
+                          reader_unfile_person);
   r->strings.used = mark.used;
   r->category_counter = mark.category_counter;
   r->person_counter = mark.person_counter;

@@ -5,6 +5,9 @@
 
 // ---- Index -------------------------------------------------------------------------------
 
+u64 reader_steps = 0;
+u64 reader_work_steps() { return reader_steps; }
+
 u32 index_hash_bytes(buffer text) { return hash_fnv1a_32(text.data, text.used); }
 u32 index_hash_ids(u32 a, u32 b, u32 c) {
   return (u32)fasthash_mix(((u64)a << 32 | b) ^ fasthash_mix((u64)c + 0x9e3779b97f4a7c15ull));
@@ -26,12 +29,14 @@ void index_clear(reader_index *x) {
   }
   if (!x->block.data) return;
   memory_zero(x->heads, ((u64)x->mask + 1) * 4);
-  memory_zero(x->next, (u64)x->slots * 4);
+  memory_zero(x->next, (u64)x->slots * 8);
 }
 
 static void index_link(reader_index *x, u32 slot, u32 hash) {
   u32 *head = &x->heads[hash & x->mask];
   x->next[slot] = *head ? *head + 1 : 1;
+  x->prev[slot] = 0;
+  if (*head) x->prev[*head - 1] = slot + 1;
   x->hashes[slot] = hash;
   *head = slot + 1;
 }
@@ -41,7 +46,7 @@ static bool index_grow(reader_index *x, u32 slot) {
   u64 slots = x->slots ? x->slots : 512;
   while (slots <= slot) slots *= 2;
   u64 buckets = slots;  // one bucket per slot keeps chains at about one
-  buffer block = memory_alloc(buckets * 4 + slots * 8, nullptr);
+  buffer block = memory_alloc(buckets * 4 + slots * 12, nullptr);
   if (!block.data) {
     index_free(x);
     x->broken = 1;
@@ -51,7 +56,8 @@ static bool index_grow(reader_index *x, u32 slot) {
   grown.block = block;
   grown.heads = (u32 *)block.data;
   grown.next = grown.heads + buckets;
-  grown.hashes = grown.next + slots;
+  grown.prev = grown.next + slots;
+  grown.hashes = grown.prev + slots;
   grown.slots = (u32)slots;
   grown.mask = (u32)buckets - 1;
   for (u32 s = 0; s < x->slots; ++s)
@@ -67,21 +73,13 @@ static u32 index_next_of(u32 successor) { return successor ? successor + 1 : 1; 
 
 void index_unfile(reader_index *x, u32 slot) {
   if (x->broken || slot >= x->slots || !x->next[slot]) return;
-  u32 *head = &x->heads[x->hashes[slot] & x->mask];
-  u32 after = index_successor(x, slot);
+  reader_steps += 1;
+  u32 after = index_successor(x, slot), before = x->prev[slot];
+  if (before) x->next[before - 1] = index_next_of(after);
+  else x->heads[x->hashes[slot] & x->mask] = after;
+  if (after) x->prev[after - 1] = before;
   x->next[slot] = 0;
-  if (*head == slot + 1) {
-    *head = after;
-    return;
-  }
-  for (u32 h = *head; h;) {
-    u32 s = h - 1, successor = index_successor(x, s);
-    if (successor == slot + 1) {
-      x->next[s] = index_next_of(after);
-      return;
-    }
-    h = successor;
-  }
+  x->prev[slot] = 0;
 }
 
 void index_file(reader_index *x, u32 slot, u32 hash) {

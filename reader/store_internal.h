@@ -16,6 +16,18 @@ inline u32 ascii_sixteen_special(const u8 *p, u32 *ascii) {
   *ascii = high ? (u32)__builtin_ctz(high) : 16;
   return (u32)_mm_movemask_epi8(odd) & ~high & ((1u << *ascii) - 1);
 }
+// Of the sixteen bytes at p: the bits of those that begin a longer sequence (0xC0 and above) in
+// *leads, of those that continue one (0x80 to 0xBF) in *continuations, and as the result the
+// bits of those that are not printable ASCII (a control byte or DEL).
+inline u32 sixteen_classes(const u8 *p, u32 *leads, u32 *continuations) {
+  __m128i v = _mm_loadu_si128((const __m128i *)p);
+  u32 high = (u32)_mm_movemask_epi8(v);
+  // Signed compares: 0x80 to 0xBF are the bytes below (s8)0xC0.
+  *continuations = (u32)_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8((char)0xC0))) & high;
+  *leads = high & ~*continuations;
+  __m128i odd = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
+  return (u32)_mm_movemask_epi8(odd) & ~high;
+}
 #endif
 
 // Whether the eight bytes at p are all printable ASCII (0x20 to 0x7E).
@@ -44,12 +56,16 @@ inline u32 utf8_decode_common(const u8 *p, const u8 *end, u32 *c) {
   return 0;
 }
 
+// Records and table places looked at by look-ups and walks; see reader_work_steps.
+extern u64 reader_steps;
+
 // Calls visit(item) for every live item in slot order until it returns true. The walk stops
 // after as many live items as the pool counts, but never leaves the pool whatever the counts say.
 template <class T, class F>
 T *store_walk(pool *p, bool (*is_live)(void *), F visit) {
   u32 seen = 0;
   for (u32 i = 0; i < p->high_water && seen < p->entry_count; ++i) {
+    reader_steps += 1;
     T *item = (T *)pool_get(p, sizeof(T), i);
     if (!is_live(item)) continue;
     ++seen;
@@ -94,15 +110,23 @@ void index_unfile(reader_index *x, u32 slot);
 void index_clear(reader_index *x);
 void index_free(reader_index *x);
 
-// Calls visit(slot) for every slot filed under the hash (others may share its bucket).
+// Calls visit(slot) for the slots filed under the hash (others may share its bucket) until it
+// returns true; the slot it stopped on, or UINT32_MAX. The chain is in no particular order.
 template <class F>
-void index_each(const reader_index *x, u32 hash, F visit) {
-  if (!x->block.data) return;
+u32 index_walk(const reader_index *x, u32 hash, F visit) {
+  if (!x->block.data) return UINT32_MAX;
   for (u32 h = x->heads[hash & x->mask]; h;) {
     u32 s = h - 1;
-    visit(s);
+    reader_steps += 1;
+    if (visit(s)) return s;
     h = x->next[s] == 1 ? 0 : x->next[s] - 1;
   }
+  return UINT32_MAX;
+}
+
+template <class F>
+void index_each(const reader_index *x, u32 hash, F visit) {
+  index_walk(x, hash, [&](u32 s) { return visit(s), false; });
 }
 
 // The look-ups as plain walks of the pools: what a broken index falls back to, and what the
@@ -176,8 +200,37 @@ bool index_visit_sorted(reader_index *x, pool *p, u32 hash, M matches, F visit) 
   return true;
 }
 
+// The live entries of the feed in no particular order, until visit returns true; the entry it
+// stopped on, or null. Nothing is allocated or sorted: for look-ups whose answer does not
+// depend on the order, or that pick by slot themselves.
+template <class F>
+entry *reader_each_feed_entry(reader *r, u32 feed_id, F visit) {
+  pool *p = &r->entries;
+  auto mine = [&](entry *e) { return entry_is_live(e) && e->feed_id == feed_id; };
+  if (r->entries_by_feed.broken)
+    return store_walk<entry>(p, entry_is_live, [&](entry *e) { return mine(e) && visit(e); });
+  u32 s = index_walk(&r->entries_by_feed, index_hash_ids(feed_id, 0, 0), [&](u32 s) {
+    if (s >= p->high_water) return false;
+    entry *e = (entry *)pool_get(p, sizeof(entry), s);
+    return mine(e) && visit(e);
+  });
+  return s == UINT32_MAX ? nullptr : (entry *)pool_get(p, sizeof(entry), s);
+}
+
+// Of the feed's live entries that pass the test, the one in the lowest (or highest) slot, as a
+// walk in slot order would meet it first (last).
+template <class F>
+entry *reader_pick_feed_entry(reader *r, u32 feed_id, bool lowest, F accept) {
+  entry *best = nullptr;
+  reader_each_feed_entry(r, feed_id, [&](entry *e) {
+    if (accept(e) && (!best || (lowest ? e < best : e > best))) best = e;
+    return false;
+  });
+  return best;
+}
+
 // The live entries of the feed in slot order, until visit returns true; the entry it stopped
-// on, or null.
+// on, or null. The slots are collected first, so visit may free the entry it is given.
 template <class F>
 entry *reader_walk_feed_entries(reader *r, u32 feed_id, F visit) {
   entry *found = nullptr;

@@ -74,13 +74,13 @@ bool reader_renumber_generations(reader *r, buffer scratch) {
 
 void reader_mark_feed_deleted(reader *r, feed *f) {
   f->type |= feed_type_deleted;
-  reader_walk_feed_entries(r, f->id, [&](entry *e) { return entry_mark_deleted(e), false; });
+  reader_each_feed_entry(r, f->id, [&](entry *e) { return entry_mark_deleted(e), false; });
 }
 
 void reader_unmark_feed_deleted(reader *r, feed *f, u32 with_entries) {
   f->type &= feed_type_mask;
   if (!with_entries) return;
-  reader_walk_feed_entries(r, f->id, [&](entry *e) { return entry_unmark_deleted(e), false; });
+  reader_each_feed_entry(r, f->id, [&](entry *e) { return entry_unmark_deleted(e), false; });
 }
 
 // ---- Freeing -----------------------------------------------------------------------------
@@ -211,11 +211,13 @@ static void reader_purge_untargeted(reader *r, pool *p, bool (*is_live)(void *),
   u32 *targets = (u32 *)block.data;
   u32 n = 0;
   for (u32 i = 0; i < r->links.high_water && n < r->links.entry_count; ++i) {
+    reader_steps += 1;
     struct link *l = (struct link *)pool_get(&r->links, sizeof(struct link), i);
     if (link_is_live(l) && l->kind >= kind_low && l->kind <= kind_high) targets[n++] = l->target_id;
   }
   std::sort(targets, targets + n);
   for (u32 i = 0; i < p->high_water && p->entry_count > 0; ++i) {
+    reader_steps += 1;
     T *item = (T *)pool_get(p, sizeof(T), i);
     if (!is_live(item) || std::binary_search(targets, targets + n, item->id)) continue;
     unfile(r, item);
@@ -274,12 +276,21 @@ void reader_sort_feed_entries(reader *r, feed *f) {
   }
   u32 n = 0;
   if (slots && !r->entries_by_feed.broken) {
-    reader_walk_feed_entries(r, id, [&](entry *e) {
+    reader_each_feed_entry(r, id, [&](entry *e) {
       slots[n++] = pool_index_of(&r->entries, sizeof(entry), e);
       return n == f->entry_count;
     });
+    index_sort_slots(slots, n);
   }
-  if (n == f->entry_count) {
+  // Most feeds send their items in order and most updates keep it: a sorted feed is seen in one
+  // pass. The sort is stable, so it would leave such a feed as it is.
+  bool in_order = n == f->entry_count;
+  for (u32 i = 1; in_order && i < n; ++i) {
+    void *a = pool_get(&r->entries, sizeof(entry), slots[i - 1]), *b = pool_get(&r->entries, sizeof(entry), slots[i]);
+    in_order = !(direction == 0 ? entry_compare_date(a, b) : entry_compare_date(b, a));
+  }
+  if (in_order) {
+  } else if (n == f->entry_count) {
     pool_sort_slots(&r->entries, sizeof(entry), direction, slots, n, entry_compare_date, entry_swap);
   } else {
     pool_sort(&r->entries, sizeof(entry), direction, &id, entry_is_live, entry_belongs_to_feed, entry_compare_date,
@@ -305,12 +316,8 @@ static bool entry_listed(entry *e, feed *f, u32 from, u32 to, u32 required, u32 
 // The first or last listed entry of the feed in slot order.
 static entry *entry_walk(reader *r, feed *f, bool last, u32 from, u32 to, u32 required, u32 allowed) {
   if (!f || f->entry_count == 0) return nullptr;
-  entry *found = nullptr;
-  reader_walk_feed_entries(r, f->id, [&](entry *e) {
-    if (entry_listed(e, f, from, to, required, allowed)) found = e;
-    return found && !last;
-  });
-  return found;
+  return reader_pick_feed_entry(r, f->id, !last,
+                                [&](entry *e) { return entry_listed(e, f, from, to, required, allowed); });
 }
 
 entry *reader_first_entry(reader *r, feed *f, u32 from, u32 to, u32 required, u32 allowed) {
@@ -324,19 +331,9 @@ entry *reader_last_entry(reader *r, feed *f, u32 from, u32 to, u32 required, u32
 // The nearest listed entry of the feed before or after e's slot.
 static entry *entry_neighbour(reader *r, feed *f, entry *e, s64 step, u32 from, u32 to, u32 required, u32 allowed) {
   if (!f || !e) return nullptr;
-  u32 at = pool_index_of(&r->entries, sizeof(entry), e);
-  entry *found = nullptr;
-  reader_walk_feed_entries(r, f->id, [&](entry *n) {
-    u32 slot = pool_index_of(&r->entries, sizeof(entry), n);
-    if (step > 0) {
-      if (slot > at && entry_listed(n, f, from, to, required, allowed)) found = n;
-      return found != nullptr;
-    }
-    if (slot >= at) return true;
-    if (entry_listed(n, f, from, to, required, allowed)) found = n;
-    return false;
+  return reader_pick_feed_entry(r, f->id, step > 0, [&](entry *n) {
+    return (step > 0 ? n > e : n < e) && entry_listed(n, f, from, to, required, allowed);
   });
-  return found;
 }
 
 entry *reader_prev_entry(reader *r, feed *f, entry *e, u32 from, u32 to, u32 required, u32 allowed) {

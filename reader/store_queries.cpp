@@ -16,7 +16,7 @@ feed *reader_find_feed_by_url_linear(reader *r, buffer url) {
 entry *reader_find_entry(reader *r, u32 feed_id, u32 entry_id) {
   feed *f = reader_find_feed(r, feed_id);
   if (!f || f->entry_count == 0) return nullptr;
-  return reader_walk_feed_entries(r, feed_id, [&](entry *e) { return e->id == entry_id; });
+  return reader_pick_feed_entry(r, feed_id, true, [&](entry *e) { return e->id == entry_id; });
 }
 
 buffer entry_get_guid(const entry *e) {
@@ -26,7 +26,7 @@ buffer entry_get_guid(const entry *e) {
 
 entry *reader_find_entry_by_guid(reader *r, u32 feed_id, buffer guid) {
   if (guid.used == 0) return nullptr;
-  return reader_walk_feed_entries(r, feed_id, [&](entry *e) {
+  return reader_pick_feed_entry(r, feed_id, true, [&](entry *e) {
     buffer own = entry_get_guid(e);
     return own.used != 0 && string_equal(own, guid);
   });

@@ -412,22 +412,38 @@ void xml_parse(xml_parser *out, buffer *nodes, buffer *strings, buffer input, xm
 #define XML_TREE_LIMIT_MIN MiB(1)
 #define XML_TREE_LIMIT_MAX MiB(512)
 #define XML_TREE_LIMIT_TEXT "32 times the document's size, at least 1 MiB, at most 512 MiB"
+// Committed memory that no parse of the last XML_MEMORY_IDLE_PARSES (up to twice as many) has
+// needed goes back to the system, and so does anything above XML_MEMORY_KEEP_MAX once the parse
+// that needed it is over: a batch of downloads reuses its pages, one archive does not hold its
+// memory for the rest of the run.
+#define XML_MEMORY_IDLE_PARSES 64u
+#define XML_MEMORY_KEEP_MAX MiB(128)
 struct xml_memory {
-  buffer node_reservation;    // size: what the next parse may use; used: committed
-  buffer string_reservation;  // size: what the next parse may use; used: committed
-  u64 node_reserved;          // the address space taken for each
-  u64 string_reserved;
+  buffer node_reservation;    // size: the address space taken; used: committed
+  buffer string_reservation;
+  // The part of each reservation the next parse may use: size the document's limit, used what
+  // is committed within it. A parse commits through these, so the limit is the arena's end
+  // while pages committed past it stay for later documents.
+  buffer node_window;
+  buffer string_window;
   u64 max_input_bytes;        // the largest document the reservation was made for
+  // What the parses since the last look needed at most, and how many there were.
+  u64 node_high;
+  u64 string_high;
+  u32 parses;
+  u32 padding;
 };
 // Reserves for documents up to max_input_bytes and sets the limits for one of that size.
 bool xml_memory_reserve(xml_memory *m, u64 max_input_bytes);
 // The node memory a document of the given size may use.
 u64 xml_memory_node_limit(u64 input_bytes);
-// Sets the limits of the next parse from its document's size; committed memory past the node
-// limit is given back first. False when the document is larger than the reservation allows.
+// Sets the limits of the next parse from its document's size; nothing committed is given back.
+// False when the document is larger than the reservation allows.
 bool xml_memory_prepare(xml_memory *m, u64 input_bytes);
-// Gives back what each arena has committed past keep_bytes, so one large document does not hold
-// its memory until the program ends.
+// To be called once the last parse's tree is no longer used: gives back what has stayed unused
+// for a while, or lies above the bound (see XML_MEMORY_IDLE_PARSES).
+void xml_memory_settle(xml_memory *m);
+// Gives back what each arena has committed past keep_bytes.
 void xml_memory_trim(xml_memory *m, u64 keep_bytes);
 void xml_memory_release(xml_memory *m);
 // Parses into the reservations from their start (the previous parse's tree is overwritten).

@@ -298,8 +298,6 @@ bool xml_memory_reserve(xml_memory *m, u64 max_input_bytes) {
   if (max_input_bytes > GiB(1)) return false;
   m->node_reservation = memory_reserve(xml_memory_node_limit(max_input_bytes), nullptr);
   m->string_reservation = memory_reserve(xml_memory_string_limit(max_input_bytes), nullptr);
-  m->node_reserved = m->node_reservation.size;
-  m->string_reserved = m->string_reservation.size;
   m->max_input_bytes = max_input_bytes;
   if (!m->node_reservation.data || !m->string_reservation.data) {
     xml_memory_release(m);
@@ -308,36 +306,48 @@ bool xml_memory_reserve(xml_memory *m, u64 max_input_bytes) {
   return xml_memory_prepare(m, max_input_bytes);
 }
 
-// Committed bytes past keep (rounded down to a page) go back to the system.
-static void xml_memory_trim_one(buffer *reservation, u64 keep) {
-  keep = keep / memory_page_size * memory_page_size;
-  if (reservation->used > keep) memory_decommit(reservation, reservation->used - keep);
+// The window over the reservation's first limit bytes (whole pages, as commits come in pages).
+static void xml_memory_open(buffer *window, const buffer *reservation, u64 limit) {
+  limit = align_up(limit < reservation->size ? limit : reservation->size, memory_page_size);
+  if (limit > reservation->size) limit = reservation->size;
+  *window = buffer{limit, reservation->used < limit ? reservation->used : limit, reservation->data};
 }
 
 bool xml_memory_prepare(xml_memory *m, u64 input_bytes) {
   if (!m->node_reservation.data || input_bytes > m->max_input_bytes) return false;
-  u64 nodes = xml_memory_node_limit(input_bytes), strings = xml_memory_string_limit(input_bytes);
-  // Whole pages, as commits come in pages; the reservations are whole pages too.
-  nodes = align_up(nodes < m->node_reserved ? nodes : m->node_reserved, memory_page_size);
-  strings = align_up(strings < m->string_reserved ? strings : m->string_reserved, memory_page_size);
-  // A parse takes the committed length as its arena: nothing past the limit may stay committed.
-  xml_memory_trim_one(&m->node_reservation, nodes);
-  xml_memory_trim_one(&m->string_reservation, strings);
-  m->node_reservation.size = nodes;
-  m->string_reservation.size = strings;
+  xml_memory_open(&m->node_window, &m->node_reservation, xml_memory_node_limit(input_bytes));
+  xml_memory_open(&m->string_window, &m->string_reservation, xml_memory_string_limit(input_bytes));
   return true;
+}
+
+// Committed bytes past keep (rounded up to a page) go back to the system; the window follows.
+static void xml_memory_trim_one(buffer *reservation, buffer *window, u64 keep) {
+  keep = align_up(keep, memory_page_size);
+  if (reservation->used > keep) memory_decommit(reservation, reservation->used - keep);
+  if (window->used > reservation->used) window->used = reservation->used;
 }
 
 void xml_memory_trim(xml_memory *m, u64 keep_bytes) {
   if (!m->node_reservation.data) return;
-  xml_memory_trim_one(&m->node_reservation, keep_bytes);
-  xml_memory_trim_one(&m->string_reservation, keep_bytes);
+  xml_memory_trim_one(&m->node_reservation, &m->node_window, keep_bytes);
+  xml_memory_trim_one(&m->string_reservation, &m->string_window, keep_bytes);
+}
+
+void xml_memory_settle(xml_memory *m) {
+  if (!m->node_reservation.data) return;
+  u64 node_keep = XML_MEMORY_KEEP_MAX, string_keep = XML_MEMORY_KEEP_MAX;
+  if (++m->parses >= XML_MEMORY_IDLE_PARSES) {
+    // Whole commit steps, as the parser takes them.
+    node_keep = align_up(m->node_high < node_keep ? m->node_high : node_keep, MiB(1));
+    string_keep = align_up(m->string_high < string_keep ? m->string_high : string_keep, MiB(1));
+    m->node_high = m->string_high = 0;
+    m->parses = 0;
+  }
+  xml_memory_trim_one(&m->node_reservation, &m->node_window, node_keep);
+  xml_memory_trim_one(&m->string_reservation, &m->string_window, string_keep);
 }
 
 void xml_memory_release(xml_memory *m) {
-  // The whole reservation goes, not only what the last parse was allowed.
-  if (m->node_reservation.data) m->node_reservation.size = m->node_reserved;
-  if (m->string_reservation.data) m->string_reservation.size = m->string_reserved;
   memory_free(&m->node_reservation);
   memory_free(&m->string_reservation);
   *m = xml_memory{};
@@ -347,7 +357,7 @@ void xml_parse_reserved(xml_parser *out, xml_memory *m, buffer input, xml_error 
   memset(out, 0, sizeof *out);
   if (*error) return;
   // The document node needs committed memory before the parse can grow anything.
-  buffer *nr = &m->node_reservation, *sr = &m->string_reservation;
+  buffer *nr = &m->node_window, *sr = &m->string_window;
   if (!nr->data || (nr->used == 0 && !memory_commit(nr, sizeof(xml_node)))) {
     xml_set_error(error, xml_error_out_of_node_memory);
     return;
@@ -358,6 +368,11 @@ void xml_parse_reserved(xml_parser *out, xml_memory *m, buffer input, xml_error 
   out->node_reservation = nr;
   out->string_reservation = sr;
   xml_parse_document(out, input, 0, true, error);
+  // What the windows committed belongs to the reservations from now on.
+  if (nr->used > m->node_reservation.used) m->node_reservation.used = nr->used;
+  if (sr->used > m->string_reservation.used) m->string_reservation.used = sr->used;
+  if (out->nodes.used > m->node_high) m->node_high = out->nodes.used;
+  if (out->strings.used > m->string_high) m->string_high = out->strings.used;
 }
 
 // ---- Error report ------------------------------------------------------------------------

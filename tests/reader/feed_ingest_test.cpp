@@ -1,5 +1,5 @@
 // The document step of feed parsing: the XML memory kept in the reader from one document to the
-// next and given back after a large one, the bound on one document's tree, and white space a
+// next and given back once unused, the bound on one document's tree, and white space a
 // server puts before the XML declaration.
 #include <gmock/gmock.h>
 
@@ -63,13 +63,14 @@ class FeedIngest : public ParseStore {
 
 }  // namespace
 
-TEST_F(FeedIngest, one_reservation_serves_every_document_and_a_large_one_gives_its_pages_back) {
+TEST_F(FeedIngest, one_reservation_serves_every_document_and_keeps_its_pages_while_they_are_used) {
   ASSERT_EQ(parse(rss_of(3)), 0u);
   u8 *nodes = r.xml.node_reservation.data, *strings = r.xml.string_reservation.data;
   ASSERT_NE(nodes, nullptr);
   u64 small_commit = r.xml.node_reservation.used;
-  // A feed whose tree takes far more than what is kept between documents.
+  // A feed whose tree takes far more than a small one.
   std::string large = rss_of(5000);
+  u64 large_need = 0;
   {
     xml_memory m = {};
     ASSERT_TRUE(xml_memory_reserve(&m, large.size()));
@@ -77,17 +78,27 @@ TEST_F(FeedIngest, one_reservation_serves_every_document_and_a_large_one_gives_i
     xml_error e = 0;
     xml_parse_reserved(&p, &m, text_of(large), &e);
     ASSERT_EQ(e, 0u);
-    ASSERT_GT(p.nodes.used, 2 * (u64)MiB(8));
+    large_need = p.nodes.used;
+    ASSERT_GT(large_need, 2 * (u64)MiB(8));
     xml_memory_release(&m);
   }
   ASSERT_EQ(parse(large, "https://example.org/large.xml"), 0u);
+  EXPECT_GE(r.xml.node_reservation.used, large_need);
+  // The pages stay while parses keep coming that may need them again: a second pass over the
+  // same documents faults nothing in.
+  for (u32 i = 1; i < XML_MEMORY_IDLE_PARSES; ++i)
+    ASSERT_EQ(parse(rss_of(3), "https://example.org/" + std::to_string(i)), 0u);
+  EXPECT_GE(r.xml.node_reservation.used, large_need);
   for (const char *name : sample_feeds) EXPECT_EQ(parse(read_test_feed(name), std::string("https://example.org/") + name), 0u) << name;
   EXPECT_EQ(r.xml.node_reservation.data, nodes);
   EXPECT_EQ(r.xml.string_reservation.data, strings);
-  EXPECT_LE(r.xml.node_reservation.used, (u64)MiB(8));
-  EXPECT_LE(r.xml.string_reservation.used, (u64)MiB(8));
-  EXPECT_GE(r.xml.node_reservation.used, small_commit);  // kept, not faulted in again
-  EXPECT_EQ(live_feeds(), 2u + sizeof sample_feeds / sizeof *sample_feeds);
+  // Once no parse has needed them for a while, they go back.
+  for (u32 i = 0; i <= XML_MEMORY_IDLE_PARSES; ++i)
+    ASSERT_EQ(parse(rss_of(3), "https://example.org/again/" + std::to_string(i)), 0u);
+  EXPECT_LE(r.xml.node_reservation.used, (u64)MiB(2));
+  EXPECT_LE(r.xml.string_reservation.used, (u64)MiB(2));
+  EXPECT_GE(r.xml.node_reservation.used, small_commit);  // what small documents need stays
+  EXPECT_EQ(live_feeds(), 2u + 2 * XML_MEMORY_IDLE_PARSES + sizeof sample_feeds / sizeof *sample_feeds);
 }
 
 // Real feeds hold text between their tags: those tried took at most 18 times their size in nodes
@@ -99,7 +110,7 @@ TEST_F(FeedIngest, the_sample_feeds_parse_well_inside_the_tree_factor) {
     xml_memory m = {};
     ASSERT_TRUE(xml_memory_reserve(&m, doc.size()));
     // Two thirds of the factor, without the smallest limit, is enough for each.
-    m.node_reservation.size = align_up(doc.size() * XML_TREE_LIMIT_FACTOR * 2 / 3, memory_page_size);
+    m.node_window.size = align_up(doc.size() * XML_TREE_LIMIT_FACTOR * 2 / 3, memory_page_size);
     xml_parser p;
     xml_error e = 0;
     xml_parse_reserved(&p, &m, text_of(doc), &e);
@@ -118,38 +129,80 @@ TEST(xml_memory, the_tree_limit_follows_the_document_between_its_bounds) {
   EXPECT_EQ(xml_memory_node_limit(HTTP_BODY_MAX), (u64)XML_TREE_LIMIT_MAX);
   EXPECT_EQ(xml_memory_node_limit(GiB(1)), (u64)XML_TREE_LIMIT_MAX);
 
-  // Prepared for a small document after a large one, nothing past its limit stays committed,
-  // and a document larger than the reservation is refused.
+  // Prepared for a small document after a large one, the committed pages stay while the small
+  // one may use no more than its limit, and a document larger than the reservation is refused.
   xml_memory m = {};
   ASSERT_TRUE(xml_memory_reserve(&m, MiB(4)));
   ASSERT_TRUE(memory_commit(&m.node_reservation, MiB(3)));
   ASSERT_TRUE(xml_memory_prepare(&m, 100));
-  EXPECT_EQ(m.node_reservation.size, (u64)XML_TREE_LIMIT_MIN);
-  EXPECT_LE(m.node_reservation.used, (u64)XML_TREE_LIMIT_MIN);
+  EXPECT_EQ(m.node_window.size, (u64)XML_TREE_LIMIT_MIN);
+  EXPECT_EQ(m.node_window.used, (u64)XML_TREE_LIMIT_MIN);
+  EXPECT_EQ(m.node_reservation.used, (u64)MiB(3));
+  ASSERT_TRUE(xml_memory_prepare(&m, MiB(4)));
+  EXPECT_EQ(m.node_window.used, (u64)MiB(3));
   EXPECT_FALSE(xml_memory_prepare(&m, MiB(4) + 1));
   xml_memory_trim(&m, 0);
   EXPECT_EQ(m.node_reservation.used, 0u);
+  EXPECT_EQ(m.node_window.used, 0u);
   xml_memory_release(&m);
   EXPECT_EQ(m.node_reservation.data, nullptr);
+}
+
+// Between parses, what lies above the bound goes back at once, and what the last parses did not
+// need goes back once a run of them has passed; nothing they needed does.
+TEST(xml_memory, settling_keeps_what_recent_parses_needed_within_the_bound) {
+  xml_memory m = {};
+  ASSERT_TRUE(xml_memory_reserve(&m, MiB(64)));
+  ASSERT_GT(m.node_reservation.size, (u64)XML_MEMORY_KEEP_MAX);
+  // A parse that used so much, as the parse records it, then the settle after it.
+  auto after_parse = [&](u64 nodes, u64 strings) {
+    if (nodes > m.node_high) m.node_high = nodes;
+    if (strings > m.string_high) m.string_high = strings;
+    xml_memory_settle(&m);
+  };
+  ASSERT_TRUE(memory_commit(&m.node_reservation, XML_MEMORY_KEEP_MAX + MiB(3)));
+  ASSERT_TRUE(memory_commit(&m.string_reservation, MiB(5)));
+  after_parse(XML_MEMORY_KEEP_MAX + MiB(2), MiB(5));
+  EXPECT_EQ(m.node_reservation.used, (u64)XML_MEMORY_KEEP_MAX);
+  EXPECT_EQ(m.string_reservation.used, (u64)MiB(5));
+  while (m.parses != 0) after_parse(KiB(100), KiB(10));
+  EXPECT_EQ(m.node_reservation.used, (u64)XML_MEMORY_KEEP_MAX) << "the run needed all of it";
+  // A run in which one parse needs a little over 7 MiB and the others less: 8 MiB stay, in
+  // whole steps, and nothing goes before the run is over.
+  for (u32 i = 0; i < XML_MEMORY_IDLE_PARSES; ++i) {
+    after_parse(i == 3 ? MiB(7) + 1 : KiB(100), KiB(10));
+    if (i + 1 < XML_MEMORY_IDLE_PARSES) {
+      ASSERT_EQ(m.node_reservation.used, (u64)XML_MEMORY_KEEP_MAX) << i;
+    }
+  }
+  EXPECT_EQ(m.node_reservation.used, (u64)MiB(8));
+  EXPECT_EQ(m.string_reservation.used, (u64)MiB(1));
+  // The window of the next parse never reaches past what is committed.
+  EXPECT_LE(m.node_window.used, m.node_reservation.used);
+  xml_memory_release(&m);
 }
 
 // A document of empty elements makes a node of almost 200 bytes per 4 input bytes: without a
 // bound, 20 MB of them took 926 MB, and a body at the download limit would take 3 GB.
 TEST_F(FeedIngest, a_dense_document_stops_at_the_tree_limit_with_a_log_line_naming_it) {
+  // A large feed before it leaves more memory committed than the dense one may use: the limit
+  // holds all the same.
+  ASSERT_EQ(parse(rss_of(5000), "https://example.org/large.xml"), 0u);
   std::string dense = "<?xml version=\"1.0\"?><rss><channel>";
-  while (dense.size() < MiB(1)) dense += "<a/>";
+  while (dense.size() < KiB(256)) dense += "<a/>";
   dense += "</channel></rss>";
+  u64 limit = align_up(xml_memory_node_limit(dense.size()), memory_page_size);
+  ASSERT_GT(r.xml.node_reservation.used, limit);
+  log_since();
   EXPECT_EQ(parse(dense), (u32)feed_error_parser_error);
   std::string log = log_since();
-  u64 limit = align_up(xml_memory_node_limit(dense.size()), memory_page_size);
-  EXPECT_EQ(r.xml.node_reservation.size, limit);
+  EXPECT_EQ(r.xml.node_window.size, limit);
   u64 limit_kib = limit >> 10;
   EXPECT_THAT(log, HasSubstr("Feed error: the document's tree passed its memory limit of " +
                              std::to_string(limit_kib) + " KiB (" XML_TREE_LIMIT_TEXT ")."));
   EXPECT_THAT(log, HasSubstr("xml_error_out_of_node_memory"));
-  EXPECT_EQ(live_feeds(), 0u);
-  // The memory went back, and the next document parses.
-  EXPECT_LE(r.xml.node_reservation.used, (u64)MiB(8));
+  EXPECT_EQ(live_feeds(), 1u);
+  // The next document parses.
   EXPECT_EQ(parse(rss_of(2)), 0u);
   EXPECT_THAT(log_since(), Not(HasSubstr("memory limit")));
 }

@@ -22,7 +22,6 @@ static size_t count_of(const std::string &text, const std::string &needle) {
 class FeedParse : public ParseStore {
  protected:
   std::string default_url = "https://example.org/feed.xml";
-  u32 feed_id = 0;
 
 
   // One fetch of the feed as the program does it: a new generation, the parse, the sort.
@@ -55,7 +54,6 @@ class FeedParse : public ParseStore {
     *mark = all.used;
     return s;
   }
-  feed *the_feed() { return reader_find_feed(&r, feed_id); }
   u32 entries_in_generation(u32 g) {
     u32 n = 0;
     for (u32 i = 0; i < r.entries.high_water; ++i) {
@@ -440,9 +438,11 @@ TEST_F(FeedParse, full_pools_keep_what_fits) {
     u32 count = 0;
     ASSERT_NE(reader_new_atom_link(&r, atom_link_owner_entry, 999999, &count), nullptr);
   }
+  mark = log_last_text().used;
   ASSERT_EQ(parse("atom_full.xml"), 0u);
   EXPECT_EQ(the_feed()->entry_count, 5u);
   EXPECT_EQ(the_feed()->atom.atom_link_count, 0u);
+  EXPECT_EQ(count_of(log_since(&mark), "Feed error: No space left for Atom links.\n"), 1u);
   EXPECT_EQ(reader_check(&r), 0u);
 }
 

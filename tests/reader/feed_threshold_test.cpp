@@ -10,20 +10,6 @@ namespace {
 
 class FeedThreshold : public ParseStore {
  protected:
-  u32 feed_id = 0;
-
-
-  // One fetch as the program does it: a new generation, then the parse.
-  void fetch(const std::string &document) {
-    r.generation += 1;
-    feed *f = feed_id ? reader_find_feed(&r, feed_id) : nullptr;
-    u32 error = 0;
-    f = feed_parse(&scratch, &r, text_of(document), text_of("https://example.org/feed.xml"), f, &error);
-    ASSERT_EQ(error, 0u);
-    ASSERT_NE(f, nullptr);
-    feed_id = f->id;
-  }
-  feed *the_feed() { return reader_find_feed(&r, feed_id); }
   u32 new_entries() {
     u32 n = 0;
     for (u32 i = 0; i < r.entries.high_water; ++i) {

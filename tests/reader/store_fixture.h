@@ -101,6 +101,21 @@ inline std::string read_test_feed(const std::string &name) {
 class ParseStore : public Store {
  protected:
   buffer scratch = {};
+  u32 feed_id = 0;  // the feed the fetches fill
+
+  // One fetch as the program does it: a new generation, the parse (an update of the feed once
+  // there is one), the sort of the feed's entries.
+  void fetch(const std::string &document) {
+    r.generation += 1;
+    feed *f = feed_id ? reader_find_feed(&r, feed_id) : nullptr;
+    u32 error = 0;
+    f = feed_parse(&scratch, &r, text_of(document), text_of("https://example.org/feed.xml"), f, &error);
+    ASSERT_EQ(error, 0u);
+    ASSERT_NE(f, nullptr);
+    feed_id = f->id;
+    reader_sort_feed_entries(&r, f);
+  }
+  feed *the_feed() { return reader_find_feed(&r, feed_id); }
 
   void SetUp() override {
     Store::SetUp();

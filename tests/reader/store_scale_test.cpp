@@ -145,6 +145,20 @@ TEST_F(StoreScale, a_million_entries_save_and_load) {
   reader_destroy(&loaded);
 }
 
+// A million Atom entries with two links each (the article and its comments) once ran out of
+// Atom links at the millionth.
+TEST_F(StoreScale, a_full_store_of_atom_entries_has_room_for_two_links_each) {
+  ASSERT_GE(r.entries.max_entry_count, 1000000u);
+  u64 mark = log_last_text().used;
+  for (u32 id = 1; id <= r.entries.max_entry_count; ++id) {
+    u32 count = 0;
+    for (u32 k = 0; k < 2; ++k) ASSERT_NE(reader_new_atom_link(&r, atom_link_owner_entry, id, &count), nullptr) << id;
+  }
+  buffer log = log_last_text();
+  EXPECT_EQ(std::string((const char *)log.data + mark, log.used - mark).find("No space left"), std::string::npos);
+  EXPECT_EQ(r.atom_links.entry_count, 2 * r.entries.max_entry_count);
+}
+
 // A feed with more entries than the parser's table of unique ids used to have places: its update
 // still replaces by unique id (the table once filled up and its probes never ended).
 TEST_F(StoreScale, an_update_of_a_feed_with_tens_of_thousands_of_entries_replaces_by_guid) {
