@@ -162,8 +162,12 @@ u32 app_queries_check(app *a, reader *r) {
   if (borrowed) memory_scratch_release();
   // The deferred slots' wake-ups have come already: nothing but this asks for their frame.
   if (deferred && a->view) a->view->another_frame = 1;
-  // The batch is done: the document buffers give their pages back until the next one.
-  if (handled && !pending && !deferred) fetch_buffers_release();
+  // The batch is done: the document buffers and the parse memory give their pages back until
+  // the next one.
+  if (handled && !pending && !deferred) {
+    fetch_buffers_release();
+    xml_memory_trim(&r->xml, 0);
+  }
   return handled;
 }
 
