@@ -32,6 +32,7 @@
 #include "reader/url.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/ui.h"
+#include "ui/undo.h"
 
 namespace {
 
@@ -56,10 +57,12 @@ f64 seconds_now() {
 
 // ---- The two kinds of case ---------------------------------------------------------------
 
-// One run of a shape: what must be made fresh before it (not timed), then the work (timed).
+// One run of a shape: what must be made fresh before it (not timed), the work (timed), and
+// what must be put back after it (not timed).
 struct job {
   std::function<void()> setup;
   std::function<void()> run;
+  std::function<void()> finish = nullptr;
 };
 using make_job = std::function<job(u64 n)>;
 
@@ -81,7 +84,9 @@ f64 timed(job &j) {
   if (j.setup) j.setup();
   f64 t0 = seconds_now();
   j.run();
-  return seconds_now() - t0;
+  f64 t = seconds_now() - t0;
+  if (j.finish) j.finish();
+  return t;
 }
 
 void register_ratio(const std::string &name, u64 n, make_job make) {
@@ -359,15 +364,36 @@ void write_file(const std::string &path, const std::string &bytes) {
 
 // A home of its own with one mimeapps.list of n lines and one installed entry; the look-up
 // goes through every line.
-make_job desktop_shape(std::function<std::string(u64)> list) {
-  return [list](u64 n) {
-    std::string home = temp_folder("desktop");
+struct desktop_home {
+  std::string home = temp_folder("desktop");
+  explicit desktop_home(const std::string &list) {
     mkdir((home + "/config").c_str(), 0700);
     mkdir((home + "/data").c_str(), 0700);
     mkdir((home + "/data/applications").c_str(), 0700);
-    write_file(home + "/config/mimeapps.list", list(n));
+    write_file(home + "/config/mimeapps.list", list);
     write_file(home + "/data/applications/found.desktop", "[Desktop Entry]\nType=Application\nExec=found %u\n");
-    return job{[home] {
+  }
+  ~desktop_home() {
+    unlink((home + "/config/mimeapps.list").c_str());
+    unlink((home + "/data/applications/found.desktop").c_str());
+    for (const char *d : {"/config", "/data/applications", "/data", ""}) rmdir((home + d).c_str());
+  }
+};
+
+make_job desktop_shape(std::function<std::string(u64)> list) {
+  return [list](u64 n) {
+    auto folder = std::make_shared<desktop_home>(list(n));
+    std::string home = folder->home;
+    // The look-up reads these; the rest of the program (fontconfig among it) gets them back.
+    auto saved = std::make_shared<std::vector<std::pair<std::string, std::string>>>();
+    return job{[home, saved] {
+                 saved->clear();
+                 const char *names[] = {"HOME", "XDG_CONFIG_HOME", "XDG_CONFIG_DIRS", "XDG_DATA_HOME", "XDG_DATA_DIRS",
+                                        "XDG_CURRENT_DESKTOP"};
+                 for (const char *name : names) {
+                   const char *v = getenv(name);
+                   saved->push_back({name, v ? std::string(1, '=') + v : std::string()});
+                 }
                  setenv("HOME", home.c_str(), 1);
                  setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
                  setenv("XDG_CONFIG_DIRS", (home + "/none").c_str(), 1);
@@ -379,6 +405,13 @@ make_job desktop_shape(std::function<std::string(u64)> list) {
                  u8 area[4096];
                  buffer out = buffer_make(sizeof area, 0, area);
                  benchmark::DoNotOptimize(desktop_default_command(string_lit("x/y"), &out).used);
+               },
+               [saved, folder] {
+                 // An unset variable was saved empty, a set one with '=' before its value.
+                 for (auto &[name, value] : *saved) {
+                   if (value.empty()) unsetenv(name.c_str());
+                   else setenv(name.c_str(), value.c_str() + 1, 1);
+                 }
                }};
   };
 }
@@ -391,7 +424,7 @@ struct list_setup {
   allocator urls = {};
   fetch_context context = {};
   bench_reader store{MiB(1)};
-  std::string path;
+  std::string folder, path;
   list_setup(const std::string &list) {
     allocator_init(&urls, MiB(4), MiB(1), 128);
     thread_queue_create(queue, 0);
@@ -401,7 +434,8 @@ struct list_setup {
     context.start_generation = store.r.generation;
     context.url_allocator = &urls;
     context.queue = queue;
-    path = temp_folder("list") + "/list.txt";
+    folder = temp_folder("list");
+    path = folder + "/list.txt";
     write_file(path, list);
   }
   ~list_setup() {
@@ -410,6 +444,7 @@ struct list_setup {
     delete queue;
     allocator_destroy(&urls);
     unlink(path.c_str());
+    rmdir(folder.c_str());
   }
   void clear() {
     thread_complete_queue(queue);
@@ -495,9 +530,9 @@ void register_files() {
 struct layout_fonts {
   font_collection *fonts = nullptr;
   font *sans = nullptr;
+  // The base list and a combining accent, which has no advance; the fonts keep using it.
+  std::vector<u32> list = std::vector<u32>(FONT_BASE_CODEPOINT_COUNT);
   layout_fonts() {
-    // The base list and a combining accent, which has no advance.
-    std::vector<u32> list(FONT_BASE_CODEPOINT_COUNT);
     font_base_codepoints(list.data());
     list.push_back(0x301);
     u32 error = 0;
@@ -583,6 +618,11 @@ void register_text_layout() {
     for (u64 i = 0; i < n; i++) s->texts.push_back(i % 5 == 4 ? "w " : "w");
   }));
   register_ratio("text layout: accents without advance over n segments", N, flow_shape([accent](segments *s, u64 n) {
+    s->texts.push_back("w");
+    for (u64 i = 0; i < n; i++) s->texts.push_back(accent);
+  }));
+  register_ratio("text layout: the same after a first word", N, flow_shape([accent](segments *s, u64 n) {
+    s->texts.push_back("a ");
     s->texts.push_back("w");
     for (u64 i = 0; i < n; i++) s->texts.push_back(accent);
   }));
@@ -697,7 +737,31 @@ make_job typing_shape() {
   };
 }
 
+// One run of typing at the end of a text, merged into one undo record as the box records it.
+make_job undo_shape() {
+  return [](u64 n) {
+    auto f = std::make_shared<ui_fixture>();
+    auto memory = std::make_shared<std::vector<u8>>(n + 16);
+    return job{[f] { ui_undo_store_forget(ui_undo_store_of(f->ctx.get()), 1); },
+               [f, memory, n] {
+                 ui_undo_store s = ui_undo_store_of(f->ctx.get());
+                 u64 caret = 0, anchor = 0;
+                 f32 scroll = 0;
+                 ui_undo_target t = {1, &caret, &anchor, &scroll};
+                 buffer text = buffer{memory->size(), 0, memory->data()};
+                 for (u64 i = 0; i < n; i++) {
+                   u8 c = (u8)('a' + i % 26);
+                   ui_undo_record *r = ui_undo_store_record_edit(s, t, text, text.data + i, text.data + i, buffer{1, 1, &c});
+                   text.data[text.used++] = c;
+                   caret = anchor = text.used;
+                   ui_undo_store_record_finish(r, t);
+                 }
+               }};
+  };
+}
+
 void register_text_box() {
+  register_ratio("undo: one typing run of n characters", 10 * N, undo_shape());
   register_ratio("text box: keys and frames over a long text", 25 * N, box_shape([](u64 n) { return repeat("word ", n / 5); }));
   register_ratio("text box: keys and frames over a long word", 25 * N, box_shape([](u64 n) { return std::string(n, 'w'); }));
   register_ratio("text box: typing n characters into a long text", N / 4, typing_shape());
@@ -748,6 +812,7 @@ void print_summary() {
 
 int main(int argc, char **argv) {
   profiler_install_disabled();
+  the_fonts();  // found with the environment as the program starts with it
   register_feeds();
   register_html();
   register_dates_and_urls();
