@@ -621,7 +621,7 @@ void register_text_layout() {
     s->texts.push_back("w");
     for (u64 i = 0; i < n; i++) s->texts.push_back(accent);
   }));
-  register_ratio("text layout: the same after a first word", N, flow_shape([accent](segments *s, u64 n) {
+  register_ratio("text layout: accents without advance over n segments after a word", N, flow_shape([accent](segments *s, u64 n) {
     s->texts.push_back("a ");
     s->texts.push_back("w");
     for (u64 i = 0; i < n; i++) s->texts.push_back(accent);
