@@ -55,6 +55,8 @@ text_layout text_layout_make(f32 x, f32 x_max, text_layout_segment_callback call
   layout.x = layout.line_x = x;
   layout.x_max = layout.line_x_max = x_max;
   layout.callback = callback;
+  layout.seam_rest = 0;
+  layout.seam_rest_left = 0;
   return layout;
 }
 
@@ -100,12 +102,15 @@ u32 text_layout_advance(text_layout *layout, text_layout_iterator *it) {
   return 1;
 }
 
-f32 text_layout_word_width(text_layout *layout, text_layout_iterator it, const font *f) {
+// The word width, and in *count the code points it added up.
+static f32 word_width_counted(text_layout *layout, text_layout_iterator it, const font *f, u64 *count) {
   f32 room = layout->line_x_max - layout->line_x;
   if (layout->x_max - layout->x > room) room = layout->x_max - layout->x;
   f32 width = 0;
+  *count = 0;
   while (text_layout_decode(f, &it) && !is_whitespace(it.code_point)) {
     width += text_layout_advance_rule(f, it.previous_glyph, it.glyph, it.code_point);
+    *count += 1;
     // Past every line's room the answer to "does it fit" cannot change.
     if (width > room) break;
     if (!text_layout_advance(layout, &it)) break;
@@ -113,9 +118,15 @@ f32 text_layout_word_width(text_layout *layout, text_layout_iterator it, const f
   return width;
 }
 
+f32 text_layout_word_width(text_layout *layout, text_layout_iterator it, const font *f) {
+  u64 count;
+  return word_width_counted(layout, it, f, &count);
+}
+
 void text_layout_new_line(text_layout *layout, text_layout_iterator *it, f32 x, f32 x_max) {
   layout->x = x;
   layout->x_max = x_max;
+  layout->seam_rest_left = 0;
   forget_previous(it);
 }
 
@@ -132,7 +143,12 @@ u32 text_layout_single_segment(void **segment, u64, const char **next, const cha
 text_layout_run text_layout_next_rect(text_layout *layout, text_layout_iterator *it, const font *f, u32 flags) {
   PROFILE_ZONE(zone_text_layout_next_rect);
   text_layout_run run{};
+  // The measure kept from the last seam holds only while the pen goes on from there; every
+  // other way out of this call drops it.
+  u64 rest_left = layout->seam_rest_left;
+  layout->seam_rest_left = 0;
   if ((flags & TEXT_LAYOUT_SKIP_LEADING_BLANKS) && !has_previous(it)) {
+    rest_left = 0;
     while (text_layout_decode(f, it) && is_blank(it->code_point)) {
       if (!text_layout_advance(layout, it)) break;
     }
@@ -174,6 +190,8 @@ text_layout_run text_layout_next_rect(text_layout *layout, text_layout_iterator 
 
     if (layout->x + a <= layout->x_max) {
       layout->x += a;
+      // A code point of no advance leaves every sum after it as it was.
+      rest_left = rest_left && a == 0 ? rest_left - 1 : 0;
       const char *segment_end = it->end;
       bool more = text_layout_advance(layout, it) != 0;
       if (is_whitespace(c)) {
@@ -189,17 +207,24 @@ text_layout_run text_layout_next_rect(text_layout *layout, text_layout_iterator 
       run.end = segment_end;
       run.x1 = layout->x;
       run.flags = text_layout_run_text;
-      if (!is_whitespace(c) && text_layout_decode(f, it) && !is_whitespace(it->code_point)) {
-        f32 rest = text_layout_word_width(layout, *it, f);
-        bool at_fresh_line = word_x == layout->line_x && !has_previous(&word);
-        if (!at_fresh_line && layout->x + rest > layout->x_max &&
-            layout->line_x + word_width + rest <= layout->line_x_max) {
+      // A word that starts a fresh line stays whatever its rest is, so it is not measured.
+      bool at_fresh_line = word_x == layout->line_x && !has_previous(&word);
+      if (!at_fresh_line && !is_whitespace(c) && text_layout_decode(f, it) && !is_whitespace(it->code_point)) {
+        // The kept measure began at most rest_left code points back, all of no advance: the
+        // walk from here would add the same advances in the same order and stop where it did.
+        if (!rest_left) {
+          layout->seam_rest = word_width_counted(layout, *it, f, &rest_left);
+        }
+        f32 rest = layout->seam_rest;
+        if (layout->x + rest > layout->x_max && layout->line_x + word_width + rest <= layout->line_x_max) {
           run.end = word.next;
           run.x1 = word_x;
           run.flags = text_layout_run_text_and_break;
           *it = word;
           layout->x = word_x;
+          return run;
         }
+        layout->seam_rest_left = rest_left;
       }
       return run;
     }

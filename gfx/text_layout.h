@@ -27,6 +27,11 @@ struct text_layout {
   f32 line_x;      // start of a fresh line
   f32 line_x_max;  // right limit of a fresh line
   text_layout_segment_callback callback;
+  // The rest of a word measured at a segment seam, kept for the word's next seam: while only
+  // code points of no advance are taken after it, the rest from there is the same sum, so a
+  // word spread over many such segments is measured once rather than once per segment.
+  f32 seam_rest;
+  u64 seam_rest_left;  // code points of that measure not taken since; 0 when none is kept
 };
 
 struct text_layout_iterator {

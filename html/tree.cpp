@@ -18,6 +18,9 @@ struct builder {
   html_node **stack;
   u64 depth;
   u64 stack_capacity;
+  // Open elements of each tag above the root: an end tag whose element is not open is known
+  // without a walk down the stack, so a run of them over a deep stack stays linear.
+  u64 open_count[HTML_TAG_COUNT];
   u8 last_char;
   // Open pre and textarea elements: text is kept verbatim while any is open, so a nested pre
   // does not end the outer one's verbatim text.
@@ -52,6 +55,7 @@ html_node *push_child(builder *b, u8 type) {
 
 void pop_element(builder *b) {
   html_node *top = b->stack[--b->depth];
+  b->open_count[top->element.tag]--;
   if (is_verbatim_tag(top->element.tag) && b->verbatim > 0) b->verbatim--;
 }
 
@@ -172,6 +176,7 @@ void add_start_tag(builder *b, const html_token *token, u64 lenient, int *e) {
   node->element.attribute_count = (u8)count;
   if (!token->self_closing && !hp_tag_has_flag(tag, html_tag_flag_void) && b->depth < b->stack_capacity) {
     b->stack[b->depth++] = node;
+    b->open_count[tag]++;
     // Only an element that is really open makes its text verbatim.
     if (is_verbatim_tag(tag)) {
       b->verbatim++;
@@ -191,14 +196,17 @@ void add_end_tag(builder *b, const html_token *token, u64 lenient, int *e) {
     *e = html_tree_construction_error_element_end_with_no_open_element;
     return;
   }
+  b->tree->end_tag_steps++;
   if (b->stack[b->depth - 1]->element.tag == tag) {
     pop_element(b);
     return;
   }
   // Lenient: a misnested end tag (<a><b>x</a>) closes everything down to its element, so one
-  // stray tag cannot leave a link open for the rest of the entry. The root stays.
-  if (lenient) {
+  // stray tag cannot leave a link open for the rest of the entry. The root stays. The walk
+  // runs only when the element is open, and every entry it passes is popped.
+  if (lenient && b->open_count[tag] > 0) {
     for (u64 i = b->depth - 1; i >= 1; i--) {
+      b->tree->end_tag_steps++;
       if (b->stack[i]->element.tag == tag) {
         while (b->depth > i) pop_element(b);
         return;

@@ -136,7 +136,12 @@ ui_undo_record *ui_undo_store_record_edit(ui_undo_store s, ui_undo_target t, buf
     if (r != s.undo && !r->closed && r->start + r->inserted.used == start) {
       invariant(r->kind == ui_undo_kind_replace && inserted.used);
       if (r->inserted.size - r->inserted.used < inserted.used) {
-        buffer grown = undo_texts_alloc(s, r->inserted.used + inserted.used, r);
+        // Room for as much again, so a long run of typing is copied a few times in all rather
+        // than once per block of the allocator's granularity. Only when that larger block is
+        // not free is the exact size asked for, which may recycle older records.
+        u64 need = r->inserted.used + inserted.used;
+        buffer grown = allocator_alloc(s.texts, 2 * need);
+        if (!grown.data) grown = undo_texts_alloc(s, need, r);
         if (!grown.data) {
           ui_undo_store_forget(s, t.id);
           return nullptr;

@@ -46,11 +46,13 @@ std::string utf8(const std::u32string &s) {
 // Segments over an array of texts; the segment is the address of the current one.
 struct segment_list {
   std::vector<buffer> parts;
+  u64 moves = 0;  // steps to a following segment: the work of walking across seams
 };
 u32 next_segment(void **segment, u64 user, const char **next, const char **end, u32 stop) {
   segment_list *list = (segment_list *)user;
   buffer *current = (buffer *)*segment;
   if (!stop) {
+    list->moves++;
     if (current + 1 >= list->parts.data() + list->parts.size()) return 0;
     current += 1;
   }
@@ -64,6 +66,7 @@ struct laid_out {
   std::vector<std::string> lines;  // the runs of each line joined
   std::string kept;                // every byte placed in a run
   u32 calls = 0;
+  u64 moves = 0;  // segment steps, the layout's own and its word measures'
 };
 
 // Lays out the text split into parts at the given width, checking each run as it comes.
@@ -98,6 +101,7 @@ laid_out flow(const font *f, const std::vector<std::string> &parts, f32 width, u
       out.lines.emplace_back();
     }
   }
+  out.moves = list.moves;
   return out;
 }
 
@@ -312,6 +316,29 @@ TEST_F(layout_fixture, long_words_narrow_lines_and_zero_width_marks_terminate) {
   for (int i = 0; i < 50; ++i) marks += "\xCC\x81";
   laid_out zero = flow(sans, {marks}, 0);
   EXPECT_LE(zero.calls, 120u);
+}
+
+// A word spread over many segments is measured at each seam to see whether it must move down.
+// Marks of no advance never fill the line, so measuring afresh at every seam walked the rest of
+// the word each time: segment steps must grow with the segments, not with their square.
+TEST_F(layout_fixture, a_word_of_many_segments_of_no_advance_is_not_measured_again_at_each_seam) {
+  for (const char *before : {"a ", ""}) {
+    auto steps = [&](u64 n) {
+      std::vector<std::string> parts = {before, "w"};
+      for (u64 i = 0; i < n; i++) parts.push_back("\xCC\x81");
+      parts.push_back("x");
+      laid_out out = flow(sans, parts, 300);
+      std::string all;
+      for (const std::string &p : parts) all += p;
+      EXPECT_EQ(out.kept, all);
+      EXPECT_EQ(out.lines.size(), 1u);
+      return out.moves;
+    };
+    const u64 n = 2000;
+    u64 small = steps(n), large = steps(4 * n);
+    EXPECT_LE(small, 3 * n) << before;
+    EXPECT_LE(large, 4 * small + 8) << before;
+  }
 }
 
 TEST_F(layout_fixture, empty_text_and_blank_text_end_at_once) {

@@ -155,6 +155,121 @@ TEST(html_tree, not_enough_memory) {
   EXPECT_EQ(tree.node_count, 3u);
 }
 
+// ---- End tags in lenient mode --------------------------------------------------------------
+
+// The open elements as a plain stack searched from the top: an end tag closes down to the
+// innermost open element of its name, or is dropped when none is open.
+struct end_tag_model {
+  struct node {
+    std::string tag;  // empty for text and the root
+    std::string text;
+    std::vector<int> children;
+  };
+  std::vector<node> nodes{node{}};
+  std::vector<int> open{0};
+  void start(const std::string &tag, bool empty) {
+    nodes.push_back(node{tag, "", {}});
+    int id = (int)nodes.size() - 1;
+    nodes[open.back()].children.push_back(id);
+    if (!empty) open.push_back(id);
+  }
+  void end(const std::string &tag) {
+    for (size_t i = open.size(); i-- > 1;) {
+      if (nodes[open[i]].tag == tag) {
+        open.resize(i);
+        return;
+      }
+    }
+  }
+  void text(const std::string &t) {
+    nodes.push_back(node{"", t, {}});
+    nodes[open.back()].children.push_back((int)nodes.size() - 1);
+  }
+  void picture(int id, std::string *out) const {
+    const node &n = nodes[id];
+    if (id != 0 && n.tag.empty()) {
+      *out += "\"" + n.text + "\"";
+      return;
+    }
+    *out += n.tag;
+    if (n.children.empty() && id != 0) return;
+    *out += "(";
+    for (int c : n.children) picture(c, out);
+    *out += ")";
+  }
+};
+
+TEST(html_tree, lenient_end_tags_match_a_stack_model_over_random_sequences) {
+  const char *tags[] = {"b", "i", "a", "span", "div", "p", "pre", "em"};
+  std::mt19937_64 rng(25);
+  for (int round = 0; round < 300; round++) {
+    end_tag_model model;
+    std::string html;
+    u64 steps = 1 + rng() % 200;
+    for (u64 k = 0; k < steps; k++) {
+      // A word before a tag now and then; two never meet, so each is one text token.
+      if (rng() % 3 == 0) {
+        std::string word = "w" + std::to_string(k);
+        html += word;
+        model.text(word);
+      }
+      const char *tag = tags[rng() % array_count(tags)];
+      u64 kind = rng() % 10;
+      if (kind < 4) {
+        html += std::string("<") + tag + ">";
+        model.start(tag, false);
+      } else if (kind == 4) {
+        html += std::string("<") + tag + "/>";
+        model.start(tag, true);
+      } else if (kind == 5) {
+        html += "<br>";
+        model.start("br", true);
+      } else {
+        html += std::string("</") + tag + ">";
+        model.end(tag);
+      }
+    }
+    hp_test_parse p;
+    p.run(html, hp_option_input_is_utf8, 1);
+    ASSERT_EQ(p.token_error, 0) << html;
+    ASSERT_EQ(p.tree_error, 0) << html;
+    std::string expected;
+    model.picture(0, &expected);
+    ASSERT_EQ(hp_test_tree_picture(p.tree), expected) << html;
+  }
+}
+
+// End tags that find nothing to close, or close a long way down, over a stack as deep as the
+// document allows: the stack entries looked at grow with the tags, not with tags times depth.
+TEST(html_tree, end_tags_over_a_deep_stack_take_work_linear_in_their_number) {
+  auto steps = [](const std::string &html) {
+    hp_test_parse p;
+    p.run(html, hp_option_input_is_utf8, 1);
+    EXPECT_EQ(p.tree_error, 0);
+    return p.tree.end_tag_steps;
+  };
+  auto stray = [](u64 n) {
+    std::string s;
+    for (u64 i = 0; i < n; i++) s += "<i>";
+    s += "x";
+    for (u64 i = 0; i < n; i++) s += "</b>";
+    return s;
+  };
+  auto closing_down = [](u64 n) {
+    std::string s;
+    for (u64 i = 0; i < n; i++) s += "<b><i>x";
+    for (u64 i = 0; i < n; i++) s += "</b>";
+    return s;
+  };
+  for (auto shape : {+stray, +closing_down}) {
+    const u64 n = 3000;
+    u64 small = steps(shape(n)), large = steps(shape(4 * n));
+    EXPECT_GE(small, n);
+    EXPECT_LE(small, 3 * n);
+    EXPECT_LE(large, 4 * small + 8);
+  }
+}
+
 // ---- Traversal ---------------------------------------------------------------------------
 
 std::vector<std::string> walk(const html_tree &tree, u64 capacity) {

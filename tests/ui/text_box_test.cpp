@@ -65,21 +65,10 @@ struct box_fixture : ui_fixture {
   ui_node *node() { return ui_find_current(ctx.get(), box_id | UI_ID_FAKE_BIT); }
   ui_node *outer() { return ui_find_current(ctx.get(), box_id); }
   void key(u8 code, u8 modifiers = 0, const std::string &ch = "", u32 time = 0) {
-    input_event &e = w->events[w->event_count++];
-    e = input_event{};
-    e.time = time;
-    e.type = input_event_type_key;
-    e.code = code;
-    e.state = input_event_state_down;
-    e.modifiers = modifiers;
-    if (!ch.empty()) {
-      u32 c = 0, error = 0;
-      u8 n = 0;
-      unicode_utf8_decode((const u8 *)ch.data(), (const u8 *)ch.data() + ch.size(), &c, &n, &error);
-      e.codepoint = c;
-      memcpy(e.utf8, ch.data(), ch.size());
-      e.utf8_length = (u8)ch.size();
-    }
+    u32 c = 0, error = 0;
+    u8 n = 0;
+    if (!ch.empty()) unicode_utf8_decode((const u8 *)ch.data(), (const u8 *)ch.data() + ch.size(), &c, &n, &error);
+    ui_test_key(w.get(), code, modifiers, time, c, (const u8 *)ch.data(), (u8)ch.size());
   }
   void click(f32 x, u32 time) {
     rect r = outer()->rect;

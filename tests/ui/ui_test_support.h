@@ -36,6 +36,24 @@ struct ui_fixture {
   void mouse_button(bool down) { input_on_mouse_button(w.get(), key_mouse_left, down, 1); }
 };
 
+// A key press appended to the frame's events, with the character it typed: its code point and
+// its bytes (at most 4; none when length is 0).
+inline void ui_test_key(window *w, u8 code, u8 modifiers, u32 time, u32 codepoint = 0, const u8 *utf8 = nullptr,
+                        u8 length = 0) {
+  if (w->event_count >= INPUT_EVENT_CAPACITY) return;
+  input_event &e = w->events[w->event_count++];
+  e = input_event{};
+  e.time = time;
+  e.type = input_event_type_key;
+  e.code = code;
+  e.state = input_event_state_down;
+  e.modifiers = modifiers;
+  e.codepoint = codepoint;
+  if (length > sizeof e.utf8) length = sizeof e.utf8;
+  for (u8 i = 0; i < length; i++) e.utf8[i] = utf8[i];
+  e.utf8_length = length;
+}
+
 inline ui_node *node_make(ui_context *ctx, ui_size x, ui_size y, u64 flags = 0, ui_id id = UI_ID_NONE) {
   return ui_node_create(ctx, id, x, y, flags);
 }

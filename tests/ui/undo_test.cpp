@@ -202,6 +202,37 @@ TEST(undo_store, typing_merges_and_a_selection_replacement_restores_the_selectio
   EXPECT_EQ(b.caret, 3u);
 }
 
+// Typing merges into one record whose text grows; the bytes copied to grow it must stay a
+// bounded multiple of the run, not the run times the number of times it outgrew its block.
+TEST(undo_store, a_long_typing_run_copies_its_text_a_bounded_number_of_times) {
+  auto copied = [](u64 n) {
+    store_fixture f;
+    box b(3, n);
+    u64 bytes = 0;
+    const u8 *block = nullptr;
+    for (u64 i = 0; i < n; i++) {
+      std::string c(1, (char)('a' + i % 26));
+      EXPECT_TRUE(edit(f, b, i, i, c, 0));
+      ui_undo_record *r = ui_undo_store_find(f.store(), b.id);
+      if (r->inserted.data != block) {
+        bytes += r->inserted.used - 1;  // what the new block took over from the old one
+        block = r->inserted.data;
+      }
+    }
+    ui_undo_record *r = ui_undo_store_find(f.store(), b.id);
+    EXPECT_EQ(r->inserted.used, n);
+    EXPECT_EQ(ui_undo_store_count(f.store()), 1u);
+    ui_undo_store_undo(f.store(), b.target(), &b.text);
+    EXPECT_EQ(b.text.used, 0u);
+    return bytes;
+  };
+  // Each growth at least doubles the block, so the copies add up to less than twice the run
+  // at any length: the bound at n and at 4n is the same multiple.
+  const u64 n = 20000;
+  EXPECT_LE(copied(n), 2 * n);
+  EXPECT_LE(copied(4 * n), 2 * 4 * n);
+}
+
 TEST(undo_store, a_text_changed_behind_the_store_is_never_written_out_of_range) {
   store_fixture f;
   box b(9, 16);
