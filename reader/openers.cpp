@@ -35,6 +35,39 @@ static bool link_check(buffer url) {
   return false;
 }
 
+buffer link_url_prepare(buffer url, buffer *out) {
+  u8 *begin = url.data, *end = url.data + url.used;
+  while (begin < end && char_is_space(*begin)) begin++;
+  while (end > begin && char_is_space(end[-1])) end--;
+  // The host ends at the first '/', '?' or '#' after "//"; a blank before that is left for the
+  // check to refuse, as a browser refuses such a host.
+  const u8 *host_end = begin;
+  const u8 *colon = begin;
+  while (colon < end && *colon != ':' && *colon != '/' && *colon != '?' && *colon != '#') colon++;
+  if (end - colon >= 3 && colon[0] == ':' && colon[1] == '/' && colon[2] == '/') {
+    host_end = colon + 3;
+    while (host_end < end && *host_end != '/' && *host_end != '?' && *host_end != '#') host_end++;
+  }
+  u64 start = out->used;
+  for (const u8 *p = begin; p < end; p++) {
+    bool encode = *p == ' ' && p >= host_end;
+    if (!buffer_push_bytes(out, encode ? (const u8 *)"%20" : p, encode ? 3 : 1)) {
+      out->used = start;
+      return buffer{};
+    }
+  }
+  return buffer{out->used - start, out->used - start, out->data + start};
+}
+
+// The link made ready in a block of its own (memory_free it), or the all-zero view, logged, when
+// there is no memory for it.
+static buffer link_prepared(buffer url, buffer *block) {
+  *block = memory_alloc(url.used * 3 + 1, nullptr);
+  buffer ready = block->data ? link_url_prepare(url, block) : buffer{};
+  if (!block->data) log_text("Link not opened: no memory for the link.\n");
+  return ready;
+}
+
 // ---- Opening -----------------------------------------------------------------------------
 
 // Builds in the block: the program's arguments (split), then the URLs as one argument each, then
@@ -82,9 +115,14 @@ static u32 run_default(buffer url) {
 }
 
 u32 link_open_now(buffer url, const link_opener *opener) {
-  if (!link_check(url)) return 0;
-  u32 started = opener && opener->program.used ? run_with_urls(opener->program, &url, 1) : run_default(url);
-  if (!started) log_url_line("Link not opened: its program did not start: ", url);
+  buffer block;
+  buffer ready = link_prepared(url, &block);
+  u32 started = 0;
+  if (block.data && link_check(block.used ? ready : url)) {
+    started = opener && opener->program.used ? run_with_urls(opener->program, &ready, 1) : run_default(ready);
+    if (!started) log_url_line("Link not opened: its program did not start: ", ready);
+  }
+  memory_free(&block);
   return started;
 }
 
@@ -163,8 +201,8 @@ void link_queues_open_all(allocator *a, reader *r, int free_after) {
 
 // ---- The queue ---------------------------------------------------------------------------
 
-bool link_queue_append(allocator *a, link_opener *opener, buffer link) {
-  if (!opener || !link_check(link)) return false;
+// Appends a link that passed the check.
+static bool queue_append_ready(allocator *a, link_opener *opener, buffer link) {
   buffer *q = &opener->queue;
   u64 needed = q->used + 1 + link.used + 1;
   if (!q->data || needed > q->size) {
@@ -182,6 +220,16 @@ bool link_queue_append(allocator *a, link_opener *opener, buffer link) {
   q->used += link.used;
   q->data[q->used] = 0;
   return true;
+}
+
+bool link_queue_append(allocator *a, link_opener *opener, buffer link) {
+  if (!opener) return false;
+  buffer block;
+  buffer ready = link_prepared(link, &block);
+  // The queue separates its links by blanks: a link keeps none of its own there.
+  bool queued = block.data && link_check(block.used ? ready : link) && queue_append_ready(a, opener, ready);
+  memory_free(&block);
+  return queued;
 }
 
 void link_queue_remove(link_opener *opener, buffer link) {
