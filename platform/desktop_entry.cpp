@@ -370,14 +370,14 @@ buffer desktop_exec_to_command_line(buffer exec, buffer *out) {
 
   u64 start = out->used;
   buffer line = buffer_make(buffer_free_bytes(*out), 0, out->data + out->used);
-  u8 arg[2048];
+  // Room for an argument of the whole text, where every one-byte code may become "%u".
+  u8 arg[2 * sizeof text];
   u64 i = 0;
-  bool ok = true;
+  bool ok = true, link_lost = false;
   while (i < n && ok) {
     while (i < n && (text[i] == ' ' || text[i] == '\t')) i++;
     if (i == n) break;
-    u64 k = 0;
-    bool had_field_code = false;
+    u64 k = 0, link_places = 0, quoted_links = 0;
     bool quoted = false;
     for (; i < n; i++) {
       u8 c = text[i];
@@ -393,18 +393,38 @@ buffer desktop_exec_to_command_line(buffer exec, buffer *out) {
         continue;
       }
       if (c == '%' && i + 1 < n) {
-        i++;
-        if (text[i] == '%') arg[k++] = '%';
-        else had_field_code = true;  // %f %F %u %U %i %c %k and the deprecated ones: the links come last
+        u8 code = text[++i];
+        bool one_link = code == 'u' || code == 'f', link = one_link || code == 'U' || code == 'F';
+        if (code == '%') {
+          arg[k++] = '%';
+        } else if (one_link && !quoted) {
+          // Where the entry puts its one link ("--url=%u"), the opener puts it too.
+          arg[k++] = '%';
+          arg[k++] = 'u';
+          link_places++;
+        } else if (link && quoted) {
+          quoted_links++;
+        }
+        // Any other code (%i %c %k and the deprecated ones) is dropped.
         continue;
       }
       arg[k++] = c;
     }
-    if (k == 0 && had_field_code) continue;
+    // A code standing alone is where the links go anyway: after the other arguments.
+    if (link_places == 1 && k == 2) continue;
+    // A quoted argument may be a command a shell runs ("sh -c \"firefox %u\""): no link is ever
+    // written into it, so the link only follows it.
+    if (quoted_links && k) link_lost = true;
     if (k == 0) continue;  // an empty argument ("") does not survive the splitter either
     ok = argument_put(&line, string_from_bytes(arg, k));
   }
   if (!ok || line.used == 0) return buffer{};
+  if (link_lost) {
+    log_append_string(string_lit("Default application: the entry's command cannot take the link, it asks for it "
+                                 "inside a quoted argument: "));
+    log_append_string(exec);
+    log_append_string(string_lit("\n"));
+  }
   out->used = start + line.used;
   return buffer{line.used, line.used, out->data + start};
 }

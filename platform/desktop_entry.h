@@ -23,12 +23,14 @@
 // The command line of the default application for the MIME type ("x-scheme-handler/https"), in
 // the form the program starter splits (blanks between arguments, double quotes around one with
 // blanks, a backslash before a quote inside it), appended to out; links go after it as further
-// arguments. The all-zero buffer (out unchanged) when no listed application is installed, its
-// entry has no usable Exec line, or the command does not fit.
+// arguments, or where an argument holds "%u". The all-zero buffer (out unchanged) when no listed
+// application is installed, its entry has no usable Exec line, or the command does not fit.
 buffer desktop_default_command(buffer mime_type, buffer *out);
 
 // The Exec value of a desktop entry, as written in the file, turned into that command line:
-// string escapes and quoting undone, the field codes (%f %F %u %U %i %c %k and the deprecated
-// ones) removed, "%%" made "%", an argument that held only field codes dropped. The all-zero
-// buffer (out unchanged) for an empty result or when it does not fit.
+// string escapes and quoting undone, "%%" made "%", the field codes (%f %F %u %U %i %c %k and the
+// deprecated ones) removed and an argument that held only field codes dropped, except that %u or
+// %f inside an unquoted argument ("--url=%u") becomes "%u", where the opener puts the link. A link
+// code inside a quoted argument is removed (the argument may be a shell's command), which is
+// logged. The all-zero buffer (out unchanged) for an empty result or when it does not fit.
 buffer desktop_exec_to_command_line(buffer exec, buffer *out);

@@ -23,12 +23,13 @@ buffer link_url_prepare(buffer url, buffer *out);
 // ---- Opening -----------------------------------------------------------------------------
 
 // Opens one URL, made ready by link_url_prepare: with the opener's program when it has one (its
-// command line, split by the desktop's quoting rules, then the URL as the last argument),
-// otherwise with the default handler. A URL that may not be opened is refused with a log line. 1
-// when a program started.
+// command line, split by the desktop's quoting rules, then the URL as the last argument, or in
+// place of "%u" in each argument without blanks that holds it, as in "--url=%u"), otherwise with
+// the default handler. A URL that may not be opened is refused with a log line. 1 when a program
+// started.
 u32 link_open_now(buffer url, const link_opener *opener);
-// Opens every queued URL: all as arguments of one run of the opener's program, or one run of the
-// default handler per URL. With free_after, the URLs that were handed to a program leave the
+// Opens every queued URL: all as arguments of one run of the opener's program, or one run per URL
+// of the default handler or of a program that takes its link inside an argument. With free_after, the URLs that were handed to a program leave the
 // queue; those refused or whose program did not start stay queued (logged), and the queue's block
 // is freed once it is empty. Nothing for a null opener or an empty queue.
 void link_queue_open(allocator *a, link_opener *opener, int free_after);

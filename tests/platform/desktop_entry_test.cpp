@@ -66,6 +66,32 @@ TEST(desktop_exec, field_codes_go_and_the_arguments_survive_the_splitter) {
   EXPECT_EQ(command_of(""), "");
 }
 
+// "browser --url=%u" once gave [browser][--url=] with the link after it, lost to the option.
+TEST(desktop_exec, a_link_code_inside_an_unquoted_argument_stays_where_the_link_goes) {
+  struct {
+    const char *exec;
+    strings args;
+    bool lost;  // logged: the command cannot take the link
+  } cases[] = {
+      {"browser --url=%u", {"browser", "--url=%u"}, false},
+      {"browser --file=%f --new-window", {"browser", "--file=%u", "--new-window"}, false},
+      {"browser x%uy%u %U", {"browser", "x%uy%u"}, false},
+      {"browser --urls=%U --files=%F", {"browser", "--urls=", "--files="}, false},
+      {"browser %u", {"browser"}, false},
+      {"browser \"%u\"", {"browser"}, false},
+      {"sh -c \"firefox %u\"", {"sh", "-c", "firefox "}, true},
+      {"browser \"--url=%u\"", {"browser", "--url="}, true},
+      {"sh -c \"open %U\"", {"sh", "-c", "open "}, true},
+      {"browser --title=\"100%% %c\" --url=%u", {"browser", "--title=100% ", "--url=%u"}, false},
+  };
+  for (auto &c : cases) {
+    log_mark mark = log_mark_now();
+    std::string line = command_of(c.exec);
+    EXPECT_EQ(split(line), c.args) << c.exec << " -> " << line;
+    EXPECT_EQ(log_count_since(mark, "the entry's command cannot take the link"), c.lost ? 1u : 0u) << c.exec;
+  }
+}
+
 TEST(desktop_exec, a_command_that_does_not_fit_leaves_the_output_unchanged) {
   u8 bytes[16];
   buffer out = buffer_make(sizeof bytes, 4, bytes);

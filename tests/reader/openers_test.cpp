@@ -245,6 +245,34 @@ TEST_F(Openers, the_default_program_of_the_desktop_opens_links_as_its_last_argum
   EXPECT_EQ(link_open_now(text_of("https://example.org/?q=1&x=%41"), o), 1u);
   EXPECT_EQ(started(2), (std::vector<strings>{{"--new-window", "https://example.org/?q=1&x=%41"},
                                               {"--new-window", "https://example.org/a%20b"}}));
+
+  // An entry that wants the link inside an argument gets it there, one run per link, and a program
+  // whose argument with blanks mentions %u (a shell's command) never gets the link written into it.
+  {
+    std::ofstream(apps + "/web.desktop") << "[Desktop Entry]\nType=Application\nExec=\"" << bin
+                                         << "/browser\" --url=%u --new-window\n";
+  }
+  setenv("XDG_DATA_HOME", (folder + "/xdg").c_str(), 1);
+  out.used = 0;
+  program = link_default_program(string_lit("https"), &out);
+  unsetenv("XDG_DATA_HOME");
+  EXPECT_EQ(to_std(program), "\"" + bin + "/browser\" --url=%u --new-window");
+  o->program = program;
+  EXPECT_EQ(link_open_now(text_of(" https://example.org/b c"), o), 1u);
+  std::vector<strings> all = started(3);
+  EXPECT_EQ(std::count(all.begin(), all.end(), strings{"--url=https://example.org/b%20c", "--new-window"}), 1);
+  queue({"https://q.example/1", "https://q.example/2"});
+  link_queue_open(&a, o, 1);
+  EXPECT_EQ(o->queue.used, 0u);
+  all = started(5);
+  EXPECT_EQ(std::count(all.begin(), all.end(), strings{"--url=https://q.example/1", "--new-window"}), 1);
+  EXPECT_EQ(std::count(all.begin(), all.end(), strings{"--url=https://q.example/2", "--new-window"}), 1);
+  std::string shell = "\"" + bin + "/browser\" -c \"open %u\" --x=%u";
+  o->program = text_of(shell);
+  EXPECT_EQ(link_open_now(text_of("https://example.org/s"), o), 1u);
+  all = started(6);
+  EXPECT_EQ(std::count(all.begin(), all.end(), strings{"-c", "open %u", "--x=https://example.org/s"}), 1);
+
   unlink((bin + "/browser").c_str());
   rmdir(bin.c_str());
   unlink((apps + "/mimeapps.list").c_str());
