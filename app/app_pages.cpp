@@ -185,13 +185,6 @@ void ui_view_help(app *a, reader *) {
             string_lit("The argument -path followed by a folder sets where the store is kept. By default it is the "
                        "folder \"quillmere\" in the user's data folder."),
             style_paragraph, pad);
-  space_y(ctx, 32);
-  // A flow's text takes the text style, not the flow's: the warning colour goes on the text.
-  ui_flow_begin(ctx, 0, 0);
-  ui_node *warning = ui_flow_text(
-      ctx, string_lit("On Windows 7 some feed won't load because the operating system doesn't provide TLS 1.3 support."));
-  warning->style = style_warning;
-  ui_flow_end(ctx);
   page_end(a);
 }
 
