@@ -28,8 +28,7 @@ static void fetch_log_refusal(const char *why, buffer url) {
   buffer out = buffer_make(sizeof line, 0, line);
   buffer_push_bytes(&out, why, string_length(why));
   buffer_push_bytes(&out, ": ", 2);
-  u64 n = url.used < FETCH_URL_AREA_SIZE ? url.used : FETCH_URL_AREA_SIZE;
-  buffer_push_bytes(&out, url.data, n);
+  buffer_push_bytes(&out, url.data, unicode_utf8_cut(url.data, url.used, FETCH_URL_AREA_SIZE));
   buffer_push_bytes(&out, "\n", 1);
   log_append(out.data, out.used);
 }

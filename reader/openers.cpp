@@ -14,7 +14,7 @@ static void log_text(const char *text) { log_append(text, strlen(text)); }
 
 static void log_url_line(const char *what, buffer url) {
   log_text(what);
-  log_append(url.data, url.used < LINK_LOG_URL_MAX ? url.used : LINK_LOG_URL_MAX);
+  log_append(url.data, unicode_utf8_cut(url.data, url.used, LINK_LOG_URL_MAX));
   log_text("\n");
 }
 

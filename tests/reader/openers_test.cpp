@@ -125,6 +125,20 @@ TEST_F(Openers, links_with_blanks_open_and_queue_as_one_encoded_word) {
   link_queue_free(&a, o);
 }
 
+// The refusal line shows the link's first 256 bytes; the cut once fell inside a character.
+TEST_F(Openers, a_long_refused_link_is_logged_cut_between_characters) {
+  for (int shift = 0; shift < 4; shift++) {
+    std::string url = "ftp://" + std::string(shift, 'a');
+    while (url.size() < 400) url += "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
+    u64 before = log_last_text().used;
+    EXPECT_EQ(link_open_now(text_of(url), o), 0u);
+    std::string line((const char *)log_last_text().data + before, log_last_text().used - before);
+    ASSERT_NE(line.find("Link not opened"), std::string::npos);
+    EXPECT_EQ(line.find("\xEF\xBF\xBD"), std::string::npos) << shift;
+    EXPECT_EQ(line.back(), '\n');
+  }
+}
+
 TEST_F(Openers, the_default_handler_opens_each_queued_url_separately_and_the_queue_empties) {
   queue({"https://a", "https://b", "mailto:c@d"});
   EXPECT_EQ(to_std(o->queue), "https://a https://b mailto:c@d");
