@@ -206,6 +206,10 @@ static u64 id_exec(desktop_dirs *d, buffer id, u8 *exec_area, u64 exec_size) {
 
 // ---- The default application -------------------------------------------------------------
 
+static u64 desktop_steps;
+
+u64 desktop_lookup_steps() { return desktop_steps; }
+
 namespace {
 // Ids that a [Removed Associations] group took away, as ';'-separated text.
 struct removed_ids {
@@ -216,6 +220,7 @@ struct removed_ids {
     for (u64 i = 0; i < all.used;) {
       u64 j = i;
       while (j < all.used && all.data[j] != ';') j++;
+      desktop_steps++;
       if (string_equal(string_from_bytes(all.data + i, j - i), id)) return true;
       i = j + 1;
     }
@@ -231,18 +236,19 @@ struct removed_ids {
 
 }  // namespace
 
-// Each id of a ';'-separated list in order; visit returns true to stop.
+// Each id of a ';'-separated list in order, while fewer than the bound have been tried (*tried
+// counts them over every line of one group); visit returns true to stop.
 template <class F>
-static bool ids_each(buffer list, F visit) {
-  u32 tried = 0;
-  for (u64 i = 0; i < list.used && tried < DESKTOP_IDS_PER_TYPE_MAX;) {
+static bool ids_each(buffer list, u32 *tried, F visit) {
+  for (u64 i = 0; i < list.used && *tried < DESKTOP_IDS_PER_TYPE_MAX;) {
     u64 j = i;
     while (j < list.used && list.data[j] != ';') j++;
     buffer id = string_trim_right_any(string_trim_left_any(string_from_bytes(list.data + i, j - i), string_lit(" \t")),
                                       string_lit(" \t"));
     i = j + 1;
     if (!id.used) continue;
-    tried++;
+    (*tried)++;
+    desktop_steps++;
     if (visit(id)) return true;
   }
   return false;
@@ -265,17 +271,21 @@ static bool list_file_path(const desktop_dirs *d, u32 index, u8 *path, u64 *leng
   return true;
 }
 
-// The first installed application of the type's list in the group of one file.
+// The first installed application of the type's list in the group of one file. A file that
+// repeats the type's line gets no more tries for it than one list: the work of a look-up stays
+// the reading of its files.
 static u64 group_exec(desktop_dirs *d, buffer content, buffer group_name, buffer type, const removed_ids *removed,
                       u8 *exec_area, u64 exec_size) {
   u64 found = 0;
+  u32 tried = 0;
   ini_each(content, [&](buffer group, buffer key, buffer value) {
     if (!string_equal(group, group_name) || !string_equal(key, type)) return false;
-    return ids_each(value, [&](buffer id) {
+    bool stop = ids_each(value, &tried, [&](buffer id) {
       if (removed && removed->has(id)) return false;
       found = id_exec(d, id, exec_area, exec_size);
       return found != 0;
     });
+    return stop || tried >= DESKTOP_IDS_PER_TYPE_MAX;
   });
   return found;
 }

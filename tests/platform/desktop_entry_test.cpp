@@ -215,4 +215,28 @@ TEST_F(desktop_default, a_look_up_tries_a_bounded_number_of_files_and_says_so) {
   EXPECT_EQ(command(), "deep");
 }
 
+// A settings file that repeats the type's line got 32 tries per line, each compared with every
+// removed id: work that grew with the lines times the removed list. The tries are bounded per
+// group, so a look-up costs the reading of its files and a bounded number of comparisons.
+TEST_F(desktop_default, repeated_lines_of_a_type_cost_no_more_tries_than_one) {
+  entry("usr/applications/cached.desktop", "cached %u");
+  write("usr/applications/mimeinfo.cache", "[MIME Cache]\nx-scheme-handler/https=cached.desktop;\n");
+  auto steps_with = [&](u32 lines) {
+    std::string removed = "[Removed Associations]\nx-scheme-handler/https=";
+    for (int i = 0; i < 200; i++) removed += "gone-" + std::to_string(i) + ".desktop;";
+    std::string ids;
+    for (int i = 0; i < 40; i++) ids += "none" + std::to_string(i) + ".desktop;gone-" + std::to_string(i) + ".desktop;";
+    std::string added = "\n[Added Associations]\n";
+    for (u32 k = 0; k < lines; k++) added += "x-scheme-handler/https=" + ids + "\n";
+    write("config/mimeapps.list", removed + added);
+    u64 before = desktop_lookup_steps();
+    EXPECT_EQ(command(), "cached");
+    return desktop_lookup_steps() - before;
+  };
+  u64 n = steps_with(100), n4 = steps_with(400);
+  EXPECT_GT(n, 0u);
+  EXPECT_LE(n4, 4 * n) << n << " then " << n4;
+  EXPECT_EQ(n4, n) << "the tries of one group are bounded whatever its lines";
+}
+
 }  // namespace
