@@ -23,15 +23,19 @@ void query_init(query *slot, buffer url, s32 feed_id, fetch_wake_fn *wake) {
 
 // One whole line "<why>: <url>", so no other worker's text lands inside it, for a request that
 // could not be queued or a file that could not be read.
-static void fetch_log_refusal(const char *why, buffer url) {
+// At most shown bytes of the text, cut between characters.
+static void fetch_log_refusal_cut(const char *why, buffer text, u64 shown) {
   u8 line[FETCH_URL_AREA_SIZE + 128];
   buffer out = buffer_make(sizeof line, 0, line);
   buffer_push_bytes(&out, why, string_length(why));
   buffer_push_bytes(&out, ": ", 2);
-  buffer_push_bytes(&out, url.data, unicode_utf8_cut(url.data, url.used, FETCH_URL_AREA_SIZE));
+  if (shown > FETCH_URL_AREA_SIZE) shown = FETCH_URL_AREA_SIZE;
+  buffer_push_bytes(&out, text.data, unicode_utf8_cut(text.data, text.used, shown));
   buffer_push_bytes(&out, "\n", 1);
   log_append(out.data, out.used);
 }
+
+static void fetch_log_refusal(const char *why, buffer url) { fetch_log_refusal_cut(why, url, FETCH_URL_AREA_SIZE); }
 
 static void fetch_log_too_large(buffer url) {
   u8 text[96];
@@ -289,28 +293,24 @@ static bool fetch_list_line_is_text(buffer line) {
 #define FETCH_LIST_LINE_SHOWN 200
 
 static void fetch_log_refused_line(u64 number, buffer line) {
-  u8 text[FETCH_LIST_LINE_SHOWN + 128];
-  buffer out = buffer_make(sizeof text, 0, text);
-  buffer head = string_lit("List file: line ");
-  buffer why = string_lit(" not added, it holds bytes that no address has: ");
-  buffer_push_bytes(&out, head.data, head.used);
-  buffer_push_unsigned(&out, number, 0, ' ', 0);
-  buffer_push_bytes(&out, why.data, why.used);
-  buffer_push_bytes(&out, line.data, unicode_utf8_cut(line.data, line.used, FETCH_LIST_LINE_SHOWN));
-  if (line.used > FETCH_LIST_LINE_SHOWN) buffer_push_bytes(&out, "\xE2\x80\xA6", 3);
-  buffer_push_bytes(&out, "\n", 1);
-  log_append(out.data, out.used);
+  u8 text[96];
+  buffer why = buffer_make(sizeof text, 0, text);
+  buffer head = string_lit("List file: line "), tail = string_lit(" not added, it holds bytes that no address has");
+  buffer_push_bytes(&why, head.data, head.used);
+  buffer_push_unsigned(&why, number, 0, ' ', 0);
+  buffer_push_bytes(&why, tail.data, tail.used);
+  buffer_push_bytes(&why, "", 1);  // its terminating zero
+  fetch_log_refusal_cut((const char *)text, line, FETCH_LIST_LINE_SHOWN);
 }
 
-static void fetch_log_refused_count(u64 count) {
+// "List file: " and the count, then the rest of the line.
+static void fetch_log_list_count(u64 count, buffer rest) {
   u8 text[160];
   buffer out = buffer_make(sizeof text, 0, text);
   buffer head = string_lit("List file: ");
-  buffer why = string_lit(" lines not added in all, as they hold bytes that no address has; the first 20 are "
-                          "listed above\n");
   buffer_push_bytes(&out, head.data, head.used);
   buffer_push_unsigned(&out, count, 0, ' ', 0);
-  buffer_push_bytes(&out, why.data, why.used);
+  buffer_push_bytes(&out, rest.data, rest.used);
   log_append(out.data, out.used);
 }
 
@@ -325,13 +325,8 @@ static void fetch_log_list_rest(const u8 *line, const u8 *end) {
     while (p < end && *p != '\r' && *p != '\n') p++;
     lines += p > start;
   }
-  u8 text[160];
-  buffer out = buffer_make(sizeof text, 0, text);
-  buffer_push_bytes(&out, "List file: ", 11);
-  buffer_push_unsigned(&out, lines, 0, ' ', 0);
-  buffer why = string_lit(" lines from the refused one on were not added; add the list again once the downloads are done\n");
-  buffer_push_bytes(&out, why.data, why.used);
-  log_append(out.data, out.used);
+  fetch_log_list_count(lines, string_lit(" lines from the refused one on were not added; add the list again once the "
+                                         "downloads are done\n"));
 }
 
 u32 app_add_feeds_from_file(fetch_context *c, reader *r, buffer path, u32 *file_error) {
@@ -370,7 +365,10 @@ u32 app_add_feeds_from_file(fetch_context *c, reader *r, buffer path, u32 *file_
     while (p < end && (*p == '\r' || *p == '\n')) p++;
     number += fetch_line_ends(skipped, p);
   }
-  if (refused > FETCH_LIST_REFUSALS_SHOWN) fetch_log_refused_count(refused);
+  if (refused > FETCH_LIST_REFUSALS_SHOWN) {
+    fetch_log_list_count(refused, string_lit(" lines not added in all, as they hold bytes that no address has; the "
+                                             "first 20 are listed above\n"));
+  }
   file_content_free(&content);
   return queued;
 }
