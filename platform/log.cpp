@@ -76,11 +76,10 @@ static buffer log_reserve(u64 n) {
 // ---- Text ---------------------------------------------------------------------------------
 
 // Hands the text to put in pieces as the log stores it: runs of text as they are, U+FFFD for each
-// broken UTF-8 sequence, and an escape for each control character but tab and line feed ("\x1B",
-// "\u009B"), which would otherwise act on the terminal that shows log.txt or vanish on the page.
+// broken UTF-8 sequence, and an escape for each control character but tab and line feed ("\x1b",
+// "\u009b"), which would otherwise act on the terminal that shows log.txt or vanish on the page.
 template <class F>
 static void log_text_pieces(const u8 *p, u64 n, F put) {
-  static const char hex[] = "0123456789ABCDEF";
   const u8 *end = p + n, *run = p;
   while (p < end) {
     u8 b = *p;
@@ -100,12 +99,11 @@ static void log_text_pieces(const u8 *p, u64 n, F put) {
     if (p > run) put(run, (u64)(p - run));
     if (!whole) {
       put((const u8 *)"\xEF\xBF\xBD", 3);
-    } else if (b < 0x80) {
-      u8 escape[4] = {'\\', 'x', (u8)hex[b >> 4], (u8)hex[b & 15]};
-      put(escape, 4);
     } else {
-      u8 escape[6] = {'\\', 'u', '0', '0', (u8)hex[c >> 4], (u8)hex[c & 15]};
-      put(escape, 6);
+      // "\x" and two digits for a byte, "\u" and four for a code point.
+      u8 escape[8] = {'\\', (u8)(b < 0x80 ? 'x' : 'u')};
+      u32 flags = format_hex | format_no_prefix | (b < 0x80 ? format_hex_min_2 : format_hex_min_4);
+      put(escape, 2 + format_unsigned(escape + 2, sizeof escape - 2, b < 0x80 ? b : c, 0, '0', flags));
     }
     p += step;
     run = p;

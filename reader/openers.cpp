@@ -136,7 +136,10 @@ static u32 argv_build(buffer *block, buffer program, const buffer *urls, u32 url
 static u64 argv_block_bytes(buffer program, const buffer *urls, u32 url_count) {
   u64 bytes = program.used * 2 + 64 + ((u64)program.used + url_count + 2) * 8;
   for (u32 i = 0; i < url_count; ++i) bytes += urls[i].used + 1;
-  if (url_count == 1) bytes += (program.used / 2) * urls[0].used;
+  // Each "%u" of the split arguments comes from a '%' of the command line.
+  u64 percents = 0;
+  for (u64 i = 0; i < program.used; ++i) percents += program.data[i] == '%';
+  if (url_count == 1) bytes += percents * urls[0].used;
   return bytes;
 }
 
