@@ -54,7 +54,7 @@ static void log_query_failure(const query *slot) {
   const char *name = http_error_name(slot->error);
   buffer_push_bytes(&line, "Error while retrieving feed: ", 29);
   u64 room = sizeof bytes - 96;
-  buffer_push_bytes(&line, url.data, url.used < room ? url.used : room);
+  buffer_push_bytes(&line, url.data, unicode_utf8_cut(url.data, url.used, room));
   buffer_push_bytes(&line, " returned (", 11);
   buffer_push_unsigned(&line, slot->error, 0, ' ', 0);
   buffer_push_bytes(&line, ") ", 2);

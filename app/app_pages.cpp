@@ -185,13 +185,6 @@ void ui_view_help(app *a, reader *) {
             string_lit("The argument -path followed by a folder sets where the store is kept. By default it is the "
                        "folder \"quillmere\" in the user's data folder."),
             style_paragraph, pad);
-  space_y(ctx, 32);
-  // A flow's text takes the text style, not the flow's: the warning colour goes on the text.
-  ui_flow_begin(ctx, 0, 0);
-  ui_node *warning = ui_flow_text(
-      ctx, string_lit("On Windows 7 some feed won't load because the operating system doesn't provide TLS 1.3 support."));
-  warning->style = style_warning;
-  ui_flow_end(ctx);
   page_end(a);
 }
 
@@ -297,7 +290,8 @@ static void opener_store(buffer *field, buffer edited) {
 }
 
 // The command of the program that opens web links by the desktop's choice (https first, then
-// http), runnable as the opener's program: links are appended as further arguments.
+// http), runnable as the opener's program: links are appended as further arguments, or put where
+// an argument holds "%u".
 static void opener_default_program(buffer *program) {
   program->used = 0;
   u8 bytes[2048];
@@ -334,8 +328,9 @@ void ui_view_links(app *a, reader *r) {
             string_lit("A link configuration (an executable and a name) is assigned to feeds on the feed's settings "
                        "page. An empty executable means the desktop's default application. [Get OS default] "
                        "fetches the default program for web links; links are appended at the end of the command, "
-                       "separated by spaces. Queuing keeps the program from losing the focus and opens queued "
-                       "links together, at the latest when the program closes."),
+                       "separated by spaces, or each put in place of %u in an argument without spaces "
+                       "(--url=%u), one program per link. Queuing keeps the program from losing the focus and "
+                       "opens queued links together, at the latest when the program closes."),
             style_paragraph, ui_node_flag_padding);
   for (u32 k = 0; k < READER_LINK_OPENER_COUNT; k++) {
     link_opener *o = &r->link_openers[k];

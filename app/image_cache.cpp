@@ -210,7 +210,7 @@ static void log_image_failure(const char *why, buffer url) {
   buffer out = buffer_make(sizeof line, 0, line);
   buffer_push_bytes(&out, why, strlen(why));
   u64 room = sizeof line - out.used - 1;
-  buffer_push_bytes(&out, url.data, url.used < room ? url.used : room);
+  buffer_push_bytes(&out, url.data, unicode_utf8_cut(url.data, url.used, room));
   buffer_push_bytes(&out, "\n", 1);
   log_append(out.data, out.used);
 }

@@ -7,6 +7,7 @@
 #include "platform/files.h"
 #include "platform/log.h"
 #include "profiler/profiler.h"
+#include "reader/url.h"
 #include "ui/widgets.h"
 
 #define ENTRY_ENCLOSURE_LINK_ID 18
@@ -162,8 +163,8 @@ void view_rss_entry(app *a, reader *r) {
   entry *e = entry_selected(v, feed_type_rss, &f);
   if (!e) return;
 
-  buffer article = e->rss.isPermaLink ? e->rss.guid : e->rss.link;
-  buffer *article_field = e->rss.isPermaLink ? &e->rss.guid : &e->rss.link;
+  buffer *article_field = reader_rss_article_field(e);
+  buffer article = *article_field;
   // The texts live until the frame arena is emptied after rendering.
   buffer date_text = date_to_string(e->rss.pubDate, &a->frame_arena, 0, string_lit(" - "));
   buffer size_text = byte_size_to_string((u64)(e->rss.enclosure_length > 0 ? e->rss.enclosure_length : 0),

@@ -3,6 +3,7 @@
 #include "app/view_list.h"
 
 #include "profiler/profiler.h"
+#include "reader/url.h"
 #include "gfx/input.h"
 #include "gfx/window.h"
 #include "ui/widgets.h"
@@ -299,14 +300,6 @@ struct nav {
 };
 }  // namespace
 
-static buffer entry_article_link(reader *r, entry *e) {
-  if (entry_get_type(e) == feed_type_atom) {
-    return reader_find_atom_link_href(r, e->id, e->atom.atom_link_count, atom_link_owner_entry,
-                                      atom_link_rel_alternate);
-  }
-  return e->rss.link;
-}
-
 void view_handle_keys(app *a, reader *r) {
   view_state *v = a->view;
   view_selection_validate(v, r);
@@ -417,7 +410,7 @@ void view_handle_keys(app *a, reader *r) {
     }
   } else if (input_key_pressed(w, key_enter)) {
     if (f && e) {
-      buffer link = entry_article_link(r, e);
+      buffer link = reader_entry_article_link(r, e);
       if (link.used) reader_open_entry_link(r, f, link);
     }
   } else if (input_key_pressed(w, key_backspace)) {

@@ -209,6 +209,25 @@ void unicode_utf8_encode(u8 *destination, const u8 *destination_end, u32 code_po
   utf8_write(destination, code_point, n);
 }
 
+u8 unicode_utf8_step(const u8 *p, const u8 *end) {
+  if (!p || p >= end) return 0;
+  utf8_lead lead = utf8_leads.entries[p[0]];
+  u64 left = (u64)(end - p);
+  if (lead.length <= 1 || left < 2 || p[1] < lead.low || p[1] > lead.high) return 1;
+  for (u8 i = 2; i < lead.length; i++)
+    if (i >= left || !utf8_is_continuation(p[i])) return i;
+  return lead.length;
+}
+
+u64 unicode_utf8_cut(const u8 *text, u64 n, u64 max) {
+  if (max >= n) return n;
+  // A byte that continues a character cannot start the rest; past three of them the text is
+  // not UTF-8 there and any cut is as good.
+  u64 i = max;
+  while (i > 0 && max - i < 3 && utf8_is_continuation(text[i])) i--;
+  return utf8_is_continuation(text[i]) ? max : i;
+}
+
 u64 unicode_utf8_count(const u8 *begin, const u8 *end) {
   u64 count = 0;
   const u8 *p = begin;

@@ -50,6 +50,13 @@ void unicode_utf8_encode(u8 *destination, const u8 *destination_end, u32 code_po
                          u32 *error);
 // Code points in [begin, end); each undecodable byte counts as one.
 u64 unicode_utf8_count(const u8 *begin, const u8 *end);
+// The bytes from position to where decoding goes on: a whole sequence, or where none starts, its
+// maximal subpart (the lead byte and the continuation bytes that could still begin a valid
+// sequence, 1 to 3), which one U+FFFD replaces. 0 at or past the end.
+u8 unicode_utf8_step(const u8 *position, const u8 *end);
+// The length of the longest prefix of the n bytes, at most max, that does not end inside a
+// character: where a long text is cut for a line. A cut lands at most three bytes before max.
+u64 unicode_utf8_cut(const u8 *text, u64 n, u64 max);
 
 inline u16 unicode_read_utf16_unit(const u8 *bytes, bool big_endian) {
   return big_endian ? (u16)(bytes[0] << 8 | bytes[1]) : (u16)(bytes[1] << 8 | bytes[0]);

@@ -1,5 +1,5 @@
-// Untrusted bytes through the integer readers, the UTF-8 and UTF-16 decoders, the whole-text
-// conversions and the backward scans: every call must stay inside the input, every loop must
+// Untrusted bytes through the integer readers, the UTF-8 and UTF-16 decoders with their steps and
+// cuts, the whole-text conversions and the backward scans: every call must stay inside the input, every loop must
 // make progress, and what the conversions write must be well-formed and fit the destination.
 #include <stdint.h>
 #include <stdio.h>
@@ -50,6 +50,24 @@ static void fuzz_utf8(const u8 *data, u64 size) {
     }
   }
   CHECK(count == unicode_utf8_count(data, end));
+
+  // Steps cover the text exactly, each a whole sequence or the maximal subpart of a broken one;
+  // a cut never ends inside a whole sequence and stays within three bytes of its limit.
+  for (const u8 *p = data; p < end;) {
+    u8 step = unicode_utf8_step(p, end);
+    CHECK(step >= 1 && step <= 4 && step <= end - p);
+    u32 c, e = 0;
+    u8 n;
+    unicode_utf8_decode(p, end, &c, &n, &e);
+    CHECK(e ? step <= 3 : step == n);
+    p += step;
+  }
+  CHECK(unicode_utf8_step(end, end) == 0);
+  for (u64 max = 0; max <= size + 1; max += 1 + max / 8) {
+    u64 cut = unicode_utf8_cut(data, size, max);
+    CHECK(cut <= size && cut <= max && (max > size || cut + 3 >= max));
+    if (cut < size && cut < max) CHECK((data[cut] & 0xC0) != 0x80 || cut == 0);
+  }
 
   // Backward from the end: each step lands strictly earlier, inside the text.
   u32 e = 0;

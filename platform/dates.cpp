@@ -13,6 +13,7 @@
 #include "platform/dates.h"
 
 #include "core/strings.h"
+#include "core/unicode.h"
 #include "profiler/profiler.h"
 
 // ---- Calendar ----------------------------------------------------------------------------
@@ -184,15 +185,6 @@ static void date_user_locale_init() {
   });
 }
 
-// The longest prefix of the n bytes, at most room long, that ends on a whole UTF-8 character:
-// a prefix ends well when the byte after it does not continue a character.
-static u64 date_utf8_cut(const u8 *p, u64 n, u64 room) {
-  if (room >= n) return n;
-  u64 i = room;
-  while (i > 0 && (p[i] & 0xC0) == 0x80) i--;
-  return i;
-}
-
 // One strftime part as UTF-8 into [out, out + room); the bytes written.
 static u64 date_format_part(char *out, u64 room, const char *format, const struct tm *local) {
   char raw[1024];
@@ -201,7 +193,7 @@ static u64 date_format_part(char *out, u64 room, const char *format, const struc
   bool ascii = true;
   for (u64 i = 0; i < n && ascii; i++) ascii = (u8)raw[i] < 0x80;
   if (ascii || date_locale_is_utf8) {
-    u64 k = date_utf8_cut((const u8 *)raw, n, room);
+    u64 k = unicode_utf8_cut((const u8 *)raw, n, room);
     memcpy(out, raw, k);
     return k;
   }
@@ -261,14 +253,14 @@ buffer date_to_string(date d, buffer *out, u32 flags, buffer separator) {
   if (want_date && want_time && n) {
     // Something must stand between the two parts even when no separator is given.
     buffer sep = separator.used ? separator : string_lit(" ");
-    u64 k = date_utf8_cut(sep.data, sep.used, sizeof(text) - n);
+    u64 k = unicode_utf8_cut(sep.data, sep.used, sizeof(text) - n);
     memcpy(text + n, sep.data, k);
     n += k;
   }
   if (want_time && n < sizeof(text)) n += date_format_part(text + n, sizeof(text) - n, "%X", &local);
 
   u64 room = buffer_free_bytes(*out);
-  u64 k = date_utf8_cut((const u8 *)text, n, room);
+  u64 k = unicode_utf8_cut((const u8 *)text, n, room);
   if (k) memcpy(start, text, k);
   out->used += k;
   return buffer{k, k, start};

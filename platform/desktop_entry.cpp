@@ -206,6 +206,10 @@ static u64 id_exec(desktop_dirs *d, buffer id, u8 *exec_area, u64 exec_size) {
 
 // ---- The default application -------------------------------------------------------------
 
+static u64 desktop_steps;
+
+u64 desktop_lookup_steps() { return desktop_steps; }
+
 namespace {
 // Ids that a [Removed Associations] group took away, as ';'-separated text.
 struct removed_ids {
@@ -216,6 +220,7 @@ struct removed_ids {
     for (u64 i = 0; i < all.used;) {
       u64 j = i;
       while (j < all.used && all.data[j] != ';') j++;
+      desktop_steps++;
       if (string_equal(string_from_bytes(all.data + i, j - i), id)) return true;
       i = j + 1;
     }
@@ -231,18 +236,19 @@ struct removed_ids {
 
 }  // namespace
 
-// Each id of a ';'-separated list in order; visit returns true to stop.
+// Each id of a ';'-separated list in order, while fewer than the bound have been tried (*tried
+// counts them over every line of one group); visit returns true to stop.
 template <class F>
-static bool ids_each(buffer list, F visit) {
-  u32 tried = 0;
-  for (u64 i = 0; i < list.used && tried < DESKTOP_IDS_PER_TYPE_MAX;) {
+static bool ids_each(buffer list, u32 *tried, F visit) {
+  for (u64 i = 0; i < list.used && *tried < DESKTOP_IDS_PER_TYPE_MAX;) {
     u64 j = i;
     while (j < list.used && list.data[j] != ';') j++;
     buffer id = string_trim_right_any(string_trim_left_any(string_from_bytes(list.data + i, j - i), string_lit(" \t")),
                                       string_lit(" \t"));
     i = j + 1;
     if (!id.used) continue;
-    tried++;
+    (*tried)++;
+    desktop_steps++;
     if (visit(id)) return true;
   }
   return false;
@@ -265,17 +271,21 @@ static bool list_file_path(const desktop_dirs *d, u32 index, u8 *path, u64 *leng
   return true;
 }
 
-// The first installed application of the type's list in the group of one file.
+// The first installed application of the type's list in the group of one file. A file that
+// repeats the type's line gets no more tries for it than one list: the work of a look-up stays
+// the reading of its files.
 static u64 group_exec(desktop_dirs *d, buffer content, buffer group_name, buffer type, const removed_ids *removed,
                       u8 *exec_area, u64 exec_size) {
   u64 found = 0;
+  u32 tried = 0;
   ini_each(content, [&](buffer group, buffer key, buffer value) {
     if (!string_equal(group, group_name) || !string_equal(key, type)) return false;
-    return ids_each(value, [&](buffer id) {
+    bool stop = ids_each(value, &tried, [&](buffer id) {
       if (removed && removed->has(id)) return false;
       found = id_exec(d, id, exec_area, exec_size);
       return found != 0;
     });
+    return stop || tried >= DESKTOP_IDS_PER_TYPE_MAX;
   });
   return found;
 }
@@ -370,14 +380,14 @@ buffer desktop_exec_to_command_line(buffer exec, buffer *out) {
 
   u64 start = out->used;
   buffer line = buffer_make(buffer_free_bytes(*out), 0, out->data + out->used);
-  u8 arg[2048];
+  // Room for an argument of the whole text, where every one-byte code may become "%u".
+  u8 arg[2 * sizeof text];
   u64 i = 0;
-  bool ok = true;
+  bool ok = true, link_lost = false;
   while (i < n && ok) {
     while (i < n && (text[i] == ' ' || text[i] == '\t')) i++;
     if (i == n) break;
-    u64 k = 0;
-    bool had_field_code = false;
+    u64 k = 0, link_places = 0, quoted_links = 0;
     bool quoted = false;
     for (; i < n; i++) {
       u8 c = text[i];
@@ -393,18 +403,38 @@ buffer desktop_exec_to_command_line(buffer exec, buffer *out) {
         continue;
       }
       if (c == '%' && i + 1 < n) {
-        i++;
-        if (text[i] == '%') arg[k++] = '%';
-        else had_field_code = true;  // %f %F %u %U %i %c %k and the deprecated ones: the links come last
+        u8 code = text[++i];
+        bool one_link = code == 'u' || code == 'f', link = one_link || code == 'U' || code == 'F';
+        if (code == '%') {
+          arg[k++] = '%';
+        } else if (one_link && !quoted) {
+          // Where the entry puts its one link ("--url=%u"), the opener puts it too.
+          arg[k++] = '%';
+          arg[k++] = 'u';
+          link_places++;
+        } else if (link && quoted) {
+          quoted_links++;
+        }
+        // Any other code (%i %c %k and the deprecated ones) is dropped.
         continue;
       }
       arg[k++] = c;
     }
-    if (k == 0 && had_field_code) continue;
+    // A code standing alone is where the links go anyway: after the other arguments.
+    if (link_places == 1 && k == 2) continue;
+    // A quoted argument may be a command a shell runs ("sh -c \"firefox %u\""): no link is ever
+    // written into it, so the link only follows it.
+    if (quoted_links && k) link_lost = true;
     if (k == 0) continue;  // an empty argument ("") does not survive the splitter either
     ok = argument_put(&line, string_from_bytes(arg, k));
   }
   if (!ok || line.used == 0) return buffer{};
+  if (link_lost) {
+    log_append_string(string_lit("Default application: the entry's command cannot take the link, it asks for it "
+                                 "inside a quoted argument: "));
+    log_append_string(exec);
+    log_append_string(string_lit("\n"));
+  }
   out->used = start + line.used;
   return buffer{line.used, line.used, out->data + start};
 }

@@ -325,8 +325,13 @@ static u32 programs_try() {
   bool save = chooser.mode == file_chooser_mode_save;
   char start[FILE_PATH_AREA_SIZE + 16];
   snprintf(start, sizeof start, "--filename=%.*s", (int)chooser.start_length, (const char *)chooser.start);
-  char *start_plain = start + strlen("--filename=");
   bool has_start = chooser.start_length > 0;
+  // kdialog takes the start path as a plain argument, where text beginning with '-' would read
+  // as one of its options; "./" keeps it a path, the same one. zenity and yad get it inside
+  // their own option.
+  char kdialog_start[FILE_PATH_AREA_SIZE + 2];
+  snprintf(kdialog_start, sizeof kdialog_start, "%s%.*s", chooser.start[0] == '-' ? "./" : "",
+           (int)chooser.start_length, (const char *)chooser.start);
   char program[FILE_PATH_AREA_SIZE];
   char title[] = "--title=Quillmere";
 
@@ -335,7 +340,7 @@ static u32 programs_try() {
   for (u32 i = 0; i < 2; i++) {
     if (i == 1 && program_find("kdialog", program, sizeof program)) {
       char *argv[] = {program, (char *)"--title", (char *)"Quillmere",
-                      (char *)(save ? "--getsavefilename" : "--getopenfilename"), has_start ? start_plain : (char *)".",
+                      (char *)(save ? "--getsavefilename" : "--getopenfilename"), has_start ? kdialog_start : (char *)".",
                       nullptr};
       return program_run(argv);
     }

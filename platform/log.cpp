@@ -10,6 +10,7 @@
 
 #include "core/float_text.h"
 #include "core/strings.h"
+#include "core/unicode.h"
 #include "platform/dates.h"
 #include "platform/files.h"
 
@@ -72,14 +73,67 @@ static buffer log_reserve(u64 n) {
   return buffer{n, 0, p};
 }
 
+// ---- Text ---------------------------------------------------------------------------------
+
+// Hands the text to put in pieces as the log stores it: runs of text as they are, U+FFFD for each
+// broken UTF-8 sequence, and an escape for each control character but tab and line feed ("\x1b",
+// "\u009b"), which would otherwise act on the terminal that shows log.txt or vanish on the page.
+template <class F>
+static void log_text_pieces(const u8 *p, u64 n, F put) {
+  const u8 *end = p + n, *run = p;
+  while (p < end) {
+    u8 b = *p;
+    if ((b >= 0x20 && b < 0x7F) || b == '\t' || b == '\n') {
+      p++;
+      continue;
+    }
+    u8 step = b < 0x80 ? 1 : unicode_utf8_step(p, end);
+    u32 c = unicode_invalid, error = 0;
+    u8 length = 0;
+    if (b >= 0x80) unicode_utf8_decode(p, end, &c, &length, &error);
+    bool whole = b < 0x80 || (!error && length == step);
+    if (whole && b >= 0x80 && (c < 0x80 || c > 0x9F)) {
+      p += step;
+      continue;
+    }
+    if (p > run) put(run, (u64)(p - run));
+    if (!whole) {
+      put((const u8 *)"\xEF\xBF\xBD", 3);
+    } else {
+      // "\x" and two digits for a byte, "\u" and four for a code point.
+      u8 escape[8] = {'\\', (u8)(b < 0x80 ? 'x' : 'u')};
+      u32 flags = format_hex | format_no_prefix | (b < 0x80 ? format_hex_min_2 : format_hex_min_4);
+      put(escape, 2 + format_unsigned(escape + 2, sizeof escape - 2, b < 0x80 ? b : c, 0, '0', flags));
+    }
+    p += step;
+    run = p;
+  }
+  if (p > run) put(run, (u64)(p - run));
+}
+
 // ---- Appending ---------------------------------------------------------------------------
 
 buffer log_append(const void *text, u64 n) {
+  const u8 *bytes = (const u8 *)text;
+  u64 stored = 0;
+  bool as_given = true;  // one piece, the whole text: nothing to change
+  log_text_pieces(bytes, n, [&](const u8 *piece, u64 k) {
+    as_given &= piece == bytes && k == n;
+    stored += k;
+  });
   std::lock_guard<std::mutex> hold(log_lock);
-  buffer r = log_reserve(n);
+  buffer r = log_reserve(stored);
   if (!r.data) return buffer{};
-  memcpy(r.data, text, n);
-  return buffer{n, n, r.data};
+  if (as_given) {
+    memcpy(r.data, text, n);
+  } else {
+    u64 at = 0;
+    log_text_pieces(bytes, n, [&](const u8 *piece, u64 k) {
+      memcpy(r.data + at, piece, k);
+      at += k;
+    });
+  }
+  return buffer{stored, stored, r.data};
 }
 
 buffer log_indent(u64 level) {
@@ -119,7 +173,7 @@ buffer log_file_error(buffer operation, buffer path, u32 error) {
   u8 local[FILE_PATH_AREA_SIZE + 512];
   buffer b = buffer_make(sizeof(local), 0, local);
   auto push = [&b](const void *p, u64 n) {
-    u64 k = n < buffer_free_bytes(b) ? n : buffer_free_bytes(b);
+    u64 k = unicode_utf8_cut((const u8 *)p, n, buffer_free_bytes(b));
     if (k) memcpy(b.data + b.used, p, k);
     b.used += k;
   };

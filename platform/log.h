@@ -21,7 +21,10 @@ struct log_chunk {
 
 // ---- Appending ---------------------------------------------------------------------------
 // Each returns the stored copy as a view, or the all-zero view when no memory was left (nothing
-// is stored then and earlier text stays as it was). A text never spans two chunks.
+// is stored then and earlier text stays as it was). A text never spans two chunks. What is stored
+// is text whatever the bytes given: each broken UTF-8 sequence becomes U+FFFD, and a control
+// character other than tab and line feed is written as an escape ("\x1b", "\u009b"), so the
+// stored copy may be longer than the bytes given.
 
 buffer log_append(const void *text, u64 n);
 inline buffer log_append_string(buffer text) { return log_append(text.data, text.used); }

@@ -83,13 +83,18 @@ s32 feed_parse_s32(buffer text) {
   return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : (s32)v;
 }
 
+// A calendar day with a four-digit year. A zone that carries a date past 9999
+// (9999-12-31T23:59:59-23:59), or the 65535 of a date written without its year, gives no date a
+// feed meant: kept, it would be shown and saved with a five-digit year.
+static bool feed_date_is_usable(date d) { return date_is_valid(d) && d.year <= 9999; }
+
 date feed_date_from_text(buffer text, bool iso_first) {
   // Feeds mix the two forms often enough (ISO dates in RSS, RFC 822 in Atom) that the other one
   // is worth a try before the date counts as missing.
   date d = iso_first ? feed_parse_date_iso8601(text) : feed_parse_date_rfc822(text);
-  if (date_is_valid(d)) return d;
+  if (feed_date_is_usable(d)) return d;
   d = iso_first ? feed_parse_date_rfc822(text) : feed_parse_date_iso8601(text);
-  return date_is_valid(d) ? d : date{};
+  return feed_date_is_usable(d) ? d : date{};
 }
 
 // ---- Feeds and entries -------------------------------------------------------------------
@@ -97,20 +102,34 @@ date feed_date_from_text(buffer text, bool iso_first) {
 static void feed_guids_begin(feed_parse_context *c, u64 items);
 
 // A date past the limit is a feed's mistake (a year 9999, a wrong century): as a threshold it
-// would keep every later entry out, so no threshold goes beyond the current time for it.
-static date feed_threshold_date(const feed_parse_context *c, date d) {
-  return date_greater(d, c->future_limit) ? c->now : d;
+// would keep every later entry out, and even the current time in its place would drop the entries
+// dated between the newest real one and this fetch. It says nothing of where the feed stands.
+static bool feed_date_is_far_future(const feed_parse_context *c, date d) { return date_greater(d, c->future_limit); }
+
+static date feed_entry_date(const entry *e) {
+  return entry_get_type(e) == feed_type_rss ? e->rss.pubDate : e->atom.updated;
+}
+
+// A threshold stored past the limit (before such dates were held back) is put where the feed's
+// entries put it: at the newest of their dates that is not past the limit.
+static date feed_threshold_of_entries(const feed_parse_context *c) {
+  date newest = {};
+  reader_walk_feed_entries(c->r, c->f->id, [&](entry *e) {
+    date d = feed_entry_date(e);
+    if (!feed_date_is_far_future(c, d)) newest = feed_date_later(newest, d);
+    return false;
+  });
+  return newest;
 }
 
 date feed_threshold_after(const feed_parse_context *c, date stored) {
-  stored = feed_threshold_date(c, stored);
+  if (feed_date_is_far_future(c, stored)) stored = c->start_date;
   return date_is_zero(stored) || date_greater(c->newest_seen, stored) ? c->newest_seen : stored;
 }
 
 static void feed_parse_clock(feed_parse_context *c) {
   c->known_entries = c->r->entry_counter;
-  c->now = date_now_utc();
-  c->future_limit = date_add(c->now, 0, 0, 1, 0, 0, 0);
+  c->future_limit = date_add(date_now_utc(), 0, 0, 1, 0, 0, 0);
 }
 
 // A document of this size holds about one item as feeds write them (a title, a link, a date, a
@@ -128,8 +147,8 @@ bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url) {
       *c->error = feed_error_feed_type_changed;
       return false;
     }
-    // A threshold stored past the limit (before such dates were held back) is pulled back too.
-    c->start_date = feed_threshold_date(c, type == feed_type_rss ? c->f->rss.newest_date : c->f->atom.updated);
+    c->start_date = type == feed_type_rss ? c->f->rss.newest_date : c->f->atom.updated;
+    if (feed_date_is_far_future(c, c->start_date)) c->start_date = feed_threshold_of_entries(c);
     feed_guids_begin(c, items);
     return true;
   }
@@ -323,7 +342,7 @@ entry *feed_find_known_entry(feed_parse_context *c, entry *e) {
 }
 
 bool feed_date_is_old(const feed_parse_context *c, date d) {
-  return !date_is_zero(d) && !date_greater(d, c->future_limit) && !date_greater(d, c->start_date);
+  return !date_is_zero(d) && !feed_date_is_far_future(c, d) && !date_greater(d, c->start_date);
 }
 
 void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d, bool stored) {
@@ -331,7 +350,7 @@ void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d
   feed *f = c->f;
   e->type = feed_get_type(f);
   bool keep = stored, replaces_none = false;
-  if (keep && !date_is_zero(d) && !date_greater(d, c->future_limit)) {
+  if (keep && !date_is_zero(d) && !feed_date_is_far_future(c, d)) {
     keep = !feed_date_is_old(c, d);
   } else if (keep) {
     // An entry without a date, or with one in the far future, cannot be judged new by it; one
@@ -346,7 +365,7 @@ void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d
     reader_strings_rollback(r, mark);
     return;
   }
-  c->newest_seen = feed_date_later(c->newest_seen, feed_threshold_date(c, d));
+  if (!feed_date_is_far_future(c, d)) c->newest_seen = feed_date_later(c->newest_seen, d);
   entry *older = replaces_none ? nullptr : feed_guid_find(c, entry_get_guid(e));
   if (older) reader_delete_entry(r, older, f);
   reader_attach_entry(r, f, e);

@@ -34,9 +34,7 @@ struct feed_parse_context {
   u32 known_count = 0;  // the feed's entries when the parse began
   bool known_built = false;
   feed_entry_table known;
-  // The current time, and a day after it: a date past the limit is stored as given but raises
-  // no threshold beyond the current time.
-  date now = {};
+  // A day after the current time: a date past it is stored as given but moves no threshold.
   date future_limit = {};
 };
 
@@ -73,8 +71,9 @@ entry *feed_find_known_entry(feed_parse_context *c, entry *e);
 // known. stored false (a text the store could not take) always drops it.
 void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d, bool stored);
 
-// The feed's threshold after the parse: the newest date kept, where it is later than the stored
-// one (or there is none); a stored one past the future limit is pulled back first.
+// The feed's threshold after the parse: the newest date kept (dates past the future limit left
+// out), where it is later than the stored one (or there is none); a stored one past the limit
+// counts as the start date, the newest date of the feed's entries that is not past it.
 date feed_threshold_after(const feed_parse_context *c, date stored);
 
 void rss_parse_channel(feed_parse_context *c, xml_node *channel, buffer url);

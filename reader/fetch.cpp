@@ -23,16 +23,19 @@ void query_init(query *slot, buffer url, s32 feed_id, fetch_wake_fn *wake) {
 
 // One whole line "<why>: <url>", so no other worker's text lands inside it, for a request that
 // could not be queued or a file that could not be read.
-static void fetch_log_refusal(const char *why, buffer url) {
+// At most shown bytes of the text, cut between characters.
+static void fetch_log_refusal_cut(const char *why, buffer text, u64 shown) {
   u8 line[FETCH_URL_AREA_SIZE + 128];
   buffer out = buffer_make(sizeof line, 0, line);
   buffer_push_bytes(&out, why, string_length(why));
   buffer_push_bytes(&out, ": ", 2);
-  u64 n = url.used < FETCH_URL_AREA_SIZE ? url.used : FETCH_URL_AREA_SIZE;
-  buffer_push_bytes(&out, url.data, n);
+  if (shown > FETCH_URL_AREA_SIZE) shown = FETCH_URL_AREA_SIZE;
+  buffer_push_bytes(&out, text.data, unicode_utf8_cut(text.data, text.used, shown));
   buffer_push_bytes(&out, "\n", 1);
   log_append(out.data, out.used);
 }
+
+static void fetch_log_refusal(const char *why, buffer url) { fetch_log_refusal_cut(why, url, FETCH_URL_AREA_SIZE); }
 
 static void fetch_log_too_large(buffer url) {
   u8 text[96];
@@ -152,22 +155,80 @@ void fetch_open_generation(fetch_context *c, reader *r) {
   else r->generation += 1;
 }
 
+// The queued slots by URL and by feed, and the first slot that may be free, for a run of requests
+// (a list file, "Update all"): slots are queued and freed only on the UI thread, so none frees
+// during the run, and each request looks at a few slots instead of all 1,024 of them.
+struct fetch_slot_index {
+  u16 by_url[2 * FETCH_QUERY_COUNT];  // slot number + 1; 0 is an empty place
+  u16 by_feed[2 * FETCH_QUERY_COUNT];
+  u32 free_from;  // no slot below it is free
+};
+static_assert(FETCH_QUERY_COUNT < 0xFFFF, "slot numbers fit the index");
+
+static fetch_slot_index fetch_run_index;  // the UI thread's, for one run at a time
+
+#define FETCH_INDEX_MASK (2 * FETCH_QUERY_COUNT - 1)
+
+static u32 fetch_url_hash(buffer url) { return hash_fnv1a_32(url.data, url.used); }
+static u32 fetch_feed_hash(s32 feed_id) { return hash_fnv1a_32(&feed_id, sizeof feed_id); }
+
+// Each slot is added at most once, so the places never fill.
+static void fetch_index_add(fetch_slot_index *x, fetch_context *c, u32 number) {
+  query *q = &c->queries[number];
+  u32 i = fetch_url_hash(q->url) & FETCH_INDEX_MASK;
+  while (x->by_url[i]) i = (i + 1) & FETCH_INDEX_MASK;
+  x->by_url[i] = (u16)(number + 1);
+  if (q->feed_id == -1) return;
+  i = fetch_feed_hash(q->feed_id) & FETCH_INDEX_MASK;
+  while (x->by_feed[i]) i = (i + 1) & FETCH_INDEX_MASK;
+  x->by_feed[i] = (u16)(number + 1);
+}
+
+static void fetch_index_begin(fetch_slot_index *x, fetch_context *c) {
+  memory_zero(x, sizeof *x);
+  invariant(c->query_count <= FETCH_QUERY_COUNT);
+  for (u32 i = 0; i < c->query_count; i++) {
+    c->slots_examined++;
+    if (query_state_load(&c->queries[i]) == query_state_queued) fetch_index_add(x, c, i);
+  }
+}
+
 // A feed or a URL already on its way is not fetched twice: pressing "Update all" again must not
 // fill the workers with copies of the same downloads. Only the UI thread writes a slot's URL and
-// feed id, so reading them here races with nothing.
-static bool fetch_already_queued(fetch_context *c, buffer url, s32 feed_id) {
-  for (u32 i = 0; i < c->query_count; i++) {
-    query *q = &c->queries[i];
-    if (query_state_load(q) != query_state_queued) continue;
-    if ((feed_id != -1 && q->feed_id == feed_id) || string_equal(q->url, url)) return true;
+// feed id, so reading them here races with nothing. A slot whose job has ended since it was
+// indexed is no longer on its way.
+static bool fetch_already_queued(fetch_context *c, buffer url, s32 feed_id, const fetch_slot_index *x) {
+  auto queued = [&](const query *q) {
+    c->slots_examined++;
+    return query_state_load(q) == query_state_queued;
+  };
+  if (!x) {
+    for (u32 i = 0; i < c->query_count; i++) {
+      query *q = &c->queries[i];
+      if (queued(q) && ((feed_id != -1 && q->feed_id == feed_id) || string_equal(q->url, url))) return true;
+    }
+    return false;
+  }
+  for (u32 i = fetch_url_hash(url) & FETCH_INDEX_MASK; x->by_url[i]; i = (i + 1) & FETCH_INDEX_MASK) {
+    query *q = &c->queries[x->by_url[i] - 1];
+    if (queued(q) && string_equal(q->url, url)) return true;
+  }
+  if (feed_id == -1) return false;
+  for (u32 i = fetch_feed_hash(feed_id) & FETCH_INDEX_MASK; x->by_feed[i]; i = (i + 1) & FETCH_INDEX_MASK) {
+    query *q = &c->queries[x->by_feed[i] - 1];
+    if (queued(q) && q->feed_id == feed_id) return true;
   }
   return false;
 }
 
 // Copies the URL, takes a slot and queues the job; on any refusal nothing is left behind.
-static fetch_request_result fetch_queue(fetch_context *c, buffer url, s32 feed_id) {
-  if (fetch_already_queued(c, url, feed_id)) return fetch_request_pending;
-  query *slot = query_find_free(c->queries, c->query_count);
+static fetch_request_result fetch_queue(fetch_context *c, buffer url, s32 feed_id, fetch_slot_index *x) {
+  if (fetch_already_queued(c, url, feed_id, x)) return fetch_request_pending;
+  u32 from = x ? x->free_from : 0;
+  query *slot = query_find_free(c->queries + from, c->query_count - from);
+  u32 at = slot ? (u32)(slot - c->queries) : c->query_count;
+  c->slots_examined += at + (slot ? 1 : 0) - from;
+  if (x) x->free_from = at;
   if (!slot) {
     fetch_log_refusal("Fetch not queued, every fetch slot is busy", url);
     return fetch_request_refused;
@@ -190,10 +251,11 @@ static fetch_request_result fetch_queue(fetch_context *c, buffer url, s32 feed_i
     fetch_log_refusal("Fetch not queued, the worker queue is full", url);
     return fetch_request_refused;
   }
+  if (x) fetch_index_add(x, c, at);
   return fetch_request_queued;
 }
 
-fetch_request_result app_add_feed(fetch_context *c, reader *r, buffer text) {
+static fetch_request_result fetch_add_text(fetch_context *c, reader *r, buffer text, fetch_slot_index *x) {
   fetch_open_generation(c, r);
   // Whitespace on either side is never part of a URL (list lines and pasted text bring it).
   text = fetch_trim(text);
@@ -203,7 +265,63 @@ fetch_request_result app_add_feed(fetch_context *c, reader *r, buffer text) {
   if (fetch_rewrite_video_site(text, &out)) text = out;
   if (text.used == 0) return fetch_request_nothing;
   feed *existing = reader_find_feed_by_url(r, text);
-  return fetch_queue(c, text, existing ? (s32)existing->id : -1);
+  return fetch_queue(c, text, existing ? (s32)existing->id : -1, x);
+}
+
+fetch_request_result app_add_feed(fetch_context *c, reader *r, buffer text) {
+  return fetch_add_text(c, r, text, nullptr);
+}
+
+// ---- List files --------------------------------------------------------------------------
+
+// A list's lines are counted from 1; a line ends at LF, CR LF or a lone CR.
+static u64 fetch_line_ends(const u8 *p, const u8 *end) {
+  u64 n = 0;
+  for (; p < end; p++) n += *p == '\n' || (*p == '\r' && (p + 1 == end || p[1] != '\n'));
+  return n;
+}
+
+// A line that no address can be: a control character inside it, or bytes that are not UTF-8 (a
+// wrong file chosen, a binary one). Such a line is not fetched as a path.
+static bool fetch_list_line_is_text(buffer line) {
+  const u8 *p = line.data, *end = line.data + line.used;
+  while (p < end) {
+    if (*p < 0x20 || *p == 0x7F) return false;
+    u8 step = unicode_utf8_step(p, end);
+    u32 c = 0, error = 0;
+    u8 length = 0;
+    unicode_utf8_decode(p, end, &c, &length, &error);
+    if (error || length != step) return false;
+    p += step;
+  }
+  return true;
+}
+
+// Refused lines of one list: the first ones one by one, then only their number, so a wrong file
+// neither floods the log nor hides what was wrong with it.
+#define FETCH_LIST_REFUSALS_SHOWN 20
+#define FETCH_LIST_LINE_SHOWN 200
+
+static void fetch_log_refused_line(u64 number, buffer line) {
+  u8 text[96];
+  buffer why = buffer_make(sizeof text, 0, text);
+  buffer head = string_lit("List file: line "), tail = string_lit(" not added, it holds bytes that no address has");
+  buffer_push_bytes(&why, head.data, head.used);
+  buffer_push_unsigned(&why, number, 0, ' ', 0);
+  buffer_push_bytes(&why, tail.data, tail.used);
+  buffer_push_bytes(&why, "", 1);  // its terminating zero
+  fetch_log_refusal_cut((const char *)text, line, FETCH_LIST_LINE_SHOWN);
+}
+
+// "List file: " and the count, then the rest of the line.
+static void fetch_log_list_count(u64 count, buffer rest) {
+  u8 text[160];
+  buffer out = buffer_make(sizeof text, 0, text);
+  buffer head = string_lit("List file: ");
+  buffer_push_bytes(&out, head.data, head.used);
+  buffer_push_unsigned(&out, count, 0, ' ', 0);
+  buffer_push_bytes(&out, rest.data, rest.used);
+  log_append(out.data, out.used);
 }
 
 // A long list stops at the first refusal; the user must learn how much of it is still to add,
@@ -217,13 +335,8 @@ static void fetch_log_list_rest(const u8 *line, const u8 *end) {
     while (p < end && *p != '\r' && *p != '\n') p++;
     lines += p > start;
   }
-  u8 text[160];
-  buffer out = buffer_make(sizeof text, 0, text);
-  buffer_push_bytes(&out, "List file: ", 11);
-  buffer_push_unsigned(&out, lines, 0, ' ', 0);
-  buffer why = string_lit(" lines from the refused one on were not added; add the list again once the downloads are done\n");
-  buffer_push_bytes(&out, why.data, why.used);
-  log_append(out.data, out.used);
+  fetch_log_list_count(lines, string_lit(" lines from the refused one on were not added; add the list again once the "
+                                         "downloads are done\n"));
 }
 
 u32 app_add_feeds_from_file(fetch_context *c, reader *r, buffer path, u32 *file_error) {
@@ -238,40 +351,56 @@ u32 app_add_feeds_from_file(fetch_context *c, reader *r, buffer path, u32 *file_
   u8 *end = content.data + content.used;
   // A byte-order mark that editors put in front of the first line.
   if (end - p >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) p += 3;
+  fetch_index_begin(&fetch_run_index, c);
   u32 queued = 0;
+  u64 number = 1, refused = 0;
   while (p < end) {
+    u8 *skipped = p;
     while (p < end && char_is_space(*p)) p++;
+    number += fetch_line_ends(skipped, p);
     u8 *line = p;
     while (p < end && *p != '\r' && *p != '\n') p++;
-    if (p > line) {
-      fetch_request_result result = app_add_feed(c, r, string_from_range(line, p));
+    buffer text = fetch_trim(string_from_range(line, p));
+    if (text.used && !fetch_list_line_is_text(text)) {
+      if (++refused <= FETCH_LIST_REFUSALS_SHOWN) fetch_log_refused_line(number, text);
+    } else if (text.used) {
+      fetch_request_result result = fetch_add_text(c, r, text, &fetch_run_index);
       if (result == fetch_request_refused) {
         fetch_log_list_rest(line, end);
         break;
       }
       queued += result == fetch_request_queued;
     }
+    skipped = p;
     while (p < end && (*p == '\r' || *p == '\n')) p++;
+    number += fetch_line_ends(skipped, p);
+  }
+  if (refused > FETCH_LIST_REFUSALS_SHOWN) {
+    fetch_log_list_count(refused, string_lit(" lines not added in all, as they hold bytes that no address has; the "
+                                             "first 20 are listed above\n"));
   }
   file_content_free(&content);
   return queued;
 }
 
-static fetch_request_result fetch_update(fetch_context *c, feed *f) {
+static fetch_request_result fetch_update(fetch_context *c, feed *f, fetch_slot_index *x) {
   invariant(feed_is_live(f));
   if (f->url.used == 0) return fetch_request_nothing;
-  return fetch_queue(c, f->url, (s32)f->id);
+  return fetch_queue(c, f->url, (s32)f->id, x);
 }
 
-bool app_update_feed(fetch_context *c, reader *, feed *f) { return fetch_update(c, f) == fetch_request_queued; }
+bool app_update_feed(fetch_context *c, reader *, feed *f) {
+  return fetch_update(c, f, nullptr) == fetch_request_queued;
+}
 
 u32 app_update_all_feeds(fetch_context *c, reader *r) {
   fetch_open_generation(c, r);
   u32 queued = 0;
+  fetch_index_begin(&fetch_run_index, c);
   pool_iterator it = pool_iterator_init(&r->feeds, sizeof(feed), feed_is_live);
   while (feed *f = (feed *)pool_iterator_next(&it)) {
     if (feed_is_deleted(f)) continue;
-    fetch_request_result result = fetch_update(c, f);
+    fetch_request_result result = fetch_update(c, f, &fetch_run_index);
     if (result == fetch_request_refused) break;
     queued += result == fetch_request_queued;
   }

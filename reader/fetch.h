@@ -68,6 +68,7 @@ struct fetch_context {
   thread_queue *queue;
   fetch_wake_fn *wake;
   fetch_generation_fn *new_generation;
+  u64 slots_examined;  // slots looked at by the requests so far: work that tests count
 };
 
 // The video site whose channel pages are rewritten to its feed endpoint.
@@ -134,7 +135,9 @@ void fetch_open_generation(fetch_context *c, reader *r);
 
 fetch_request_result app_add_feed(fetch_context *c, reader *r, buffer text);
 // One request per non-empty line of a list file, read through the UI thread's shared file error
-// word; stops at the first request that is refused. Returns the number of requests queued.
+// word; stops at the first request that is refused. A line with a control character or bytes that
+// are not UTF-8 is no address: it is passed over, and logged with its number (the first 20 of a
+// list, then how many there were). Returns the number of requests queued.
 u32 app_add_feeds_from_file(fetch_context *c, reader *r, buffer path, u32 *file_error);
 // A request for a live feed's URL; whether the job was queued (not when one is already queued for
 // the feed). Opens no generation.

@@ -14,7 +14,7 @@ static void log_text(const char *text) { log_append(text, strlen(text)); }
 
 static void log_url_line(const char *what, buffer url) {
   log_text(what);
-  log_append(url.data, url.used < LINK_LOG_URL_MAX ? url.used : LINK_LOG_URL_MAX);
+  log_append(url.data, unicode_utf8_cut(url.data, url.used, LINK_LOG_URL_MAX));
   log_text("\n");
 }
 
@@ -35,15 +35,88 @@ static bool link_check(buffer url) {
   return false;
 }
 
+buffer link_url_prepare(buffer url, buffer *out) {
+  u8 *begin = url.data, *end = url.data + url.used;
+  while (begin < end && char_is_space(*begin)) begin++;
+  while (end > begin && char_is_space(end[-1])) end--;
+  // The host ends at the first '/', '?' or '#' after "//"; a blank before that is left for the
+  // check to refuse, as a browser refuses such a host.
+  const u8 *host_end = begin;
+  const u8 *colon = begin;
+  while (colon < end && *colon != ':' && *colon != '/' && *colon != '?' && *colon != '#') colon++;
+  if (end - colon >= 3 && colon[0] == ':' && colon[1] == '/' && colon[2] == '/') {
+    host_end = colon + 3;
+    while (host_end < end && *host_end != '/' && *host_end != '?' && *host_end != '#') host_end++;
+  }
+  u64 start = out->used;
+  for (const u8 *p = begin; p < end; p++) {
+    bool encode = *p == ' ' && p >= host_end;
+    if (!buffer_push_bytes(out, encode ? (const u8 *)"%20" : p, encode ? 3 : 1)) {
+      out->used = start;
+      return buffer{};
+    }
+  }
+  return buffer{out->used - start, out->used - start, out->data + start};
+}
+
+// The link made ready in a block of its own (memory_free it), or the all-zero view, logged, when
+// there is no memory for it.
+static buffer link_prepared(buffer url, buffer *block) {
+  *block = memory_alloc(url.used * 3 + 1, nullptr);
+  buffer ready = block->data ? link_url_prepare(url, block) : buffer{};
+  if (!block->data) log_text("Link not opened: no memory for the link.\n");
+  return ready;
+}
+
 // ---- Opening -----------------------------------------------------------------------------
 
-// Builds in the block: the program's arguments (split), then the URLs as one argument each, then
-// the address array closed by null. The number of arguments, 0 when the program's command line
-// is empty or nothing fits.
+// An argument of the opener's program that holds "%u" and no blank takes the link there (the
+// "--url=%u" of a desktop entry), and the link is then not added after the arguments. One with a
+// blank may be a command that a shell runs ("sh -c 'firefox %u'"): no link is written into it.
+static bool argument_takes_link(const u8 *arg) {
+  bool place = false;
+  for (const u8 *p = arg; *p; ++p) {
+    if (char_is_space(*p)) return false;
+    place |= p[0] == '%' && p[1] == 'u';
+  }
+  return place;
+}
+
+// The argument with each "%u" replaced by the link, in the block; null when it does not fit.
+static u8 *argument_fill(buffer *block, const u8 *arg, buffer link) {
+  u64 n = strlen((const char *)arg), places = 0;
+  for (u64 i = 0; i + 1 < n; ++i) places += arg[i] == '%' && arg[i + 1] == 'u';
+  u8 *filled = (u8 *)buffer_push(block, n + places * link.used + 1, 1);
+  if (!filled) return nullptr;
+  u8 *w = filled;
+  for (u64 i = 0; i < n; ++i) {
+    if (arg[i] == '%' && i + 1 < n && arg[i + 1] == 'u') {
+      memcpy(w, link.data, link.used);
+      w += link.used;
+      ++i;
+    } else {
+      *w++ = arg[i];
+    }
+  }
+  *w = 0;
+  return filled;
+}
+
+// Builds in the block: the program's arguments (split, a single URL put where an argument asks for
+// it), then the URLs not put there as one argument each, then the address array closed by null.
+// The number of arguments, 0 when the program's command line is empty or nothing fits.
 static u32 argv_build(buffer *block, buffer program, const buffer *urls, u32 url_count, u8 ***argv_out) {
   u8 **program_argv = nullptr;
   u32 n = command_line_split(program.data, program.used, block, &program_argv);
   if (!n) return 0;
+  u32 placed = 0;
+  for (u32 i = 0; i < n && url_count == 1; ++i) {
+    if (!argument_takes_link(program_argv[i])) continue;
+    program_argv[i] = argument_fill(block, program_argv[i], urls[0]);
+    if (!program_argv[i]) return 0;
+    placed++;
+  }
+  if (placed) url_count = 0;
   u8 **argv = (u8 **)buffer_push_array_bytes(block, sizeof(u8 *), (u64)n + url_count + 1, 8);
   if (!argv) return 0;
   memcpy(argv, program_argv, n * sizeof(u8 *));
@@ -59,11 +132,21 @@ static u32 argv_build(buffer *block, buffer program, const buffer *urls, u32 url
   return n + url_count;
 }
 
-// Starts the program with the URLs as its last arguments; 1 when it started.
-static u32 run_with_urls(buffer program, const buffer *urls, u32 url_count) {
+// Room for the split program, its arguments filled with one URL, the URLs and the address array.
+static u64 argv_block_bytes(buffer program, const buffer *urls, u32 url_count) {
   u64 bytes = program.used * 2 + 64 + ((u64)program.used + url_count + 2) * 8;
   for (u32 i = 0; i < url_count; ++i) bytes += urls[i].used + 1;
-  buffer block = memory_alloc(bytes, nullptr);
+  // Each "%u" of the split arguments comes from a '%' of the command line.
+  u64 percents = 0;
+  for (u64 i = 0; i < program.used; ++i) percents += program.data[i] == '%';
+  if (url_count == 1) bytes += percents * urls[0].used;
+  return bytes;
+}
+
+// Starts the program with the URLs as its last arguments (or one URL where an argument asks for
+// it); 1 when it started.
+static u32 run_with_urls(buffer program, const buffer *urls, u32 url_count) {
+  buffer block = memory_alloc(argv_block_bytes(program, urls, url_count), nullptr);
   if (!block.data) {
     log_text("Links not opened: no memory for the command line.\n");
     return 0;
@@ -76,15 +159,36 @@ static u32 run_with_urls(buffer program, const buffer *urls, u32 url_count) {
   return started;
 }
 
+// Whether the program takes its link inside an argument, and so one link per run.
+static bool program_takes_link(buffer program) {
+  buffer block = memory_alloc(argv_block_bytes(program, nullptr, 0), nullptr);
+  u8 **argv = nullptr;
+  u32 n = block.data ? command_line_split(program.data, program.used, &block, &argv) : 0;
+  bool takes = false;
+  for (u32 i = 0; i < n && !takes; ++i) takes = argument_takes_link(argv[i]);
+  memory_free(&block);
+  return takes;
+}
+
 static u32 run_default(buffer url) {
   buffer program = string_from_bytes(default_handler, strlen(default_handler));
   return run_with_urls(program, &url, 1);
 }
 
+// One URL with the opener's program, or the default handler when it has none.
+static u32 run_one(const link_opener *opener, buffer url) {
+  return opener && opener->program.used ? run_with_urls(opener->program, &url, 1) : run_default(url);
+}
+
 u32 link_open_now(buffer url, const link_opener *opener) {
-  if (!link_check(url)) return 0;
-  u32 started = opener && opener->program.used ? run_with_urls(opener->program, &url, 1) : run_default(url);
-  if (!started) log_url_line("Link not opened: its program did not start: ", url);
+  buffer block;
+  buffer ready = link_prepared(url, &block);
+  u32 started = 0;
+  if (block.data && link_check(block.used ? ready : url)) {
+    started = run_one(opener, ready);
+    if (!started) log_url_line("Link not opened: its program did not start: ", ready);
+  }
+  memory_free(&block);
   return started;
 }
 
@@ -132,7 +236,7 @@ void link_queue_open(allocator *a, link_opener *opener, int free_after) {
     keep[i++] = !ok;
     if (ok) urls[n++] = word;
   });
-  if (opener->program.used) {
+  if (opener->program.used && !program_takes_link(opener->program)) {
     if (n && !run_with_urls(opener->program, urls, n)) {
       log_text("Links not opened: the opener's program did not start; they stay queued.\n");
       memory_free(&block);
@@ -141,7 +245,7 @@ void link_queue_open(allocator *a, link_opener *opener, int free_after) {
   } else {
     i = 0;
     queue_each(opener, [&](buffer word) {
-      if (!keep[i] && !run_default(word)) {
+      if (!keep[i] && !run_one(opener, word)) {
         log_url_line("Link not opened, it stays queued: ", word);
         keep[i] = 1;
       }
@@ -163,8 +267,8 @@ void link_queues_open_all(allocator *a, reader *r, int free_after) {
 
 // ---- The queue ---------------------------------------------------------------------------
 
-bool link_queue_append(allocator *a, link_opener *opener, buffer link) {
-  if (!opener || !link_check(link)) return false;
+// Appends a link that passed the check.
+static bool queue_append_ready(allocator *a, link_opener *opener, buffer link) {
   buffer *q = &opener->queue;
   u64 needed = q->used + 1 + link.used + 1;
   if (!q->data || needed > q->size) {
@@ -182,6 +286,16 @@ bool link_queue_append(allocator *a, link_opener *opener, buffer link) {
   q->used += link.used;
   q->data[q->used] = 0;
   return true;
+}
+
+bool link_queue_append(allocator *a, link_opener *opener, buffer link) {
+  if (!opener) return false;
+  buffer block;
+  buffer ready = link_prepared(link, &block);
+  // The queue separates its links by blanks: a link keeps none of its own there.
+  bool queued = block.data && link_check(block.used ? ready : link) && queue_append_ready(a, opener, ready);
+  memory_free(&block);
+  return queued;
 }
 
 void link_queue_remove(link_opener *opener, buffer link) {

@@ -194,6 +194,26 @@ buffer url_resolve(buffer base_text, buffer reference_text, buffer *out) {
   return buffer{n, n, out->data + w.start};
 }
 
+// ---- The links of an entry ---------------------------------------------------------------
+
+static bool url_is_web_address(buffer text) {
+  url_parts p = url_split(url_trim(text));
+  bool web = string_equal_ignore_case(p.scheme, string_lit("http")) ||
+             string_equal_ignore_case(p.scheme, string_lit("https"));
+  return p.has_scheme && web && p.authority.used > 0;
+}
+
+buffer *reader_rss_article_field(entry *e) {
+  entry_rss *s = &e->rss;
+  bool guid = s->isPermaLink && s->guid.used && (!s->link.used || url_is_web_address(s->guid));
+  return guid ? &s->guid : &s->link;
+}
+
+buffer reader_entry_article_link(reader *r, entry *e) {
+  if (entry_get_type(e) == feed_type_rss) return *reader_rss_article_field(e);
+  return reader_find_atom_link_href(r, e->id, e->atom.atom_link_count, atom_link_owner_entry, atom_link_rel_alternate);
+}
+
 // ---- The base of an entry ----------------------------------------------------------------
 
 static buffer url_resolve_into(buffer base, buffer link, buffer *out) {

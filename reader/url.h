@@ -19,6 +19,16 @@ bool url_has_scheme(buffer reference);
 // buffer, out unchanged, only when the result does not fit out's free room.
 buffer url_resolve(buffer base, buffer reference, buffer *out);
 
+// ---- The links of an entry ---------------------------------------------------------------
+
+// The field of an RSS item that holds its article's address: the guid when it is a permalink that
+// is an absolute http or https URL (or the item has no link to open instead), else the link. A
+// guid such as "links1" is an id that only looks like one.
+buffer *reader_rss_article_field(entry *e);
+// The address the entry's article opens: the RSS field above, or the Atom alternate link (looked
+// up in the store).
+buffer reader_entry_article_link(reader *r, entry *e);
+
 // ---- The base of an entry ----------------------------------------------------------------
 
 // The address relative URLs of an entry's content are read against: the entry's link (for RSS

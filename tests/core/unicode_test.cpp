@@ -185,6 +185,94 @@ TEST(unicode_utf8, each_malformed_form_gives_its_error_and_length) {
   }
 }
 
+// The prefixes (1 to 3 bytes) that some valid sequence begins with, as 24-bit keys.
+const std::unordered_set<u32> &valid_prefixes() {
+  static const std::unordered_set<u32> set = [] {
+    std::unordered_set<u32> s;
+    for (u32 c = 0; c <= unicode_max; c++) {
+      if (!unicode_is_scalar_value(c)) continue;
+      bytes b = utf8_of(c);
+      u32 key = 0;
+      for (size_t k = 0; k < b.size() && k < 3; k++) {
+        key |= (u32)b[k] << (8 * k);
+        s.insert(key | (u32)(k + 1) << 24);
+      }
+    }
+    return s;
+  }();
+  return set;
+}
+
+// The step a decoder takes, by its definition: a whole sequence, else the longest prefix that a
+// valid sequence could begin with (at least one byte).
+u8 step_model(const bytes &b) {
+  if (b.empty()) return 0;
+  decoded d = decode8(b);
+  if (d.error == 0) return d.length;
+  u8 best = 1;
+  u32 key = 0;
+  for (size_t k = 0; k < b.size() && k < 3; k++) {
+    key |= (u32)b[k] << (8 * k);
+    if (valid_prefixes().count(key | (u32)(k + 1) << 24)) best = (u8)(k + 1);
+  }
+  return best;
+}
+
+u8 step_of(const bytes &b) {
+  bytes copy = b;
+  return unicode_utf8_step(copy.data(), copy.data() + copy.size());
+}
+
+TEST(unicode_utf8, a_step_covers_a_whole_sequence_or_the_maximal_subpart_of_a_broken_one) {
+  EXPECT_EQ(step_of({0xE2, 0x82}), 2u);
+  EXPECT_EQ(step_of({0xF0, 0x9F, 0x98, 0x41}), 3u);
+  EXPECT_EQ(step_of({0xED, 0xA0, 0x80}), 1u);  // a surrogate's lead stands alone
+  EXPECT_EQ(step_of({0xC0, 0x80}), 1u);
+  EXPECT_EQ(step_of({0xE2, 0x82, 0xAC}), 3u);
+  EXPECT_EQ(step_of({}), 0u);
+  // Every sequence of one or two bytes, and every lead byte with many continuations.
+  for (u32 a = 0; a < 256; a++) {
+    ASSERT_EQ(step_of({(u8)a}), step_model({(u8)a})) << a;
+    for (u32 b = 0; b < 256; b++) ASSERT_EQ(step_of({(u8)a, (u8)b}), step_model({(u8)a, (u8)b})) << a << " " << b;
+  }
+  std::mt19937 rng(26);
+  const u8 interesting[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC2, 0xDF,
+                            0xE0, 0xE1, 0xED, 0xEF, 0xF0, 0xF1, 0xF4, 0xF5, 0xFF};
+  for (int i = 0; i < 200000; i++) {
+    bytes b(1 + rng() % 4);
+    for (u8 &x : b) x = rng() % 2 ? interesting[rng() % sizeof interesting] : (u8)rng();
+    ASSERT_EQ(step_of(b), step_model(b)) << testing::PrintToString(b);
+  }
+}
+
+TEST(unicode_utf8, a_cut_ends_on_a_character_boundary_at_every_length) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 200; round++) {
+    bytes text;
+    while (text.size() < 40) {
+      u32 c = boundaries[rng() % (sizeof boundaries / sizeof boundaries[0])];
+      if (!unicode_is_scalar_value(c)) continue;
+      bytes b = utf8_of(c);
+      text.insert(text.end(), b.begin(), b.end());
+    }
+    std::vector<size_t> starts;  // where characters begin, and the end
+    for (size_t i = 0; i < text.size(); i += decode8(bytes(text.begin() + i, text.end())).length) starts.push_back(i);
+    starts.push_back(text.size());
+    for (size_t max = 0; max <= text.size() + 2; max++) {
+      size_t expected = 0;
+      for (size_t s : starts)
+        if (s <= max) expected = s;
+      ASSERT_EQ(unicode_utf8_cut(text.data(), text.size(), max), expected) << max;
+    }
+  }
+  // Where the text is not UTF-8 the cut stays near the limit.
+  bytes broken(10, 0x80);
+  EXPECT_EQ(unicode_utf8_cut(broken.data(), broken.size(), 6), 6u);
+  bytes lead = {0x41, 0xE2, 0x82, 0xAC, 0x42};
+  EXPECT_EQ(unicode_utf8_cut(lead.data(), lead.size(), 3), 1u);
+  EXPECT_EQ(unicode_utf8_cut(lead.data(), lead.size(), 4), 4u);
+}
+
 TEST(unicode_utf16, boundaries_pairs_and_lone_surrogates_in_both_byte_orders) {
   for (bool be : {false, true}) {
     auto unit = [be](u16 u) { return be ? bytes{(u8)(u >> 8), (u8)u} : bytes{(u8)u, (u8)(u >> 8)}; };

@@ -66,6 +66,32 @@ TEST(desktop_exec, field_codes_go_and_the_arguments_survive_the_splitter) {
   EXPECT_EQ(command_of(""), "");
 }
 
+// "browser --url=%u" once gave [browser][--url=] with the link after it, lost to the option.
+TEST(desktop_exec, a_link_code_inside_an_unquoted_argument_stays_where_the_link_goes) {
+  struct {
+    const char *exec;
+    strings args;
+    bool lost;  // logged: the command cannot take the link
+  } cases[] = {
+      {"browser --url=%u", {"browser", "--url=%u"}, false},
+      {"browser --file=%f --new-window", {"browser", "--file=%u", "--new-window"}, false},
+      {"browser x%uy%u %U", {"browser", "x%uy%u"}, false},
+      {"browser --urls=%U --files=%F", {"browser", "--urls=", "--files="}, false},
+      {"browser %u", {"browser"}, false},
+      {"browser \"%u\"", {"browser"}, false},
+      {"sh -c \"firefox %u\"", {"sh", "-c", "firefox "}, true},
+      {"browser \"--url=%u\"", {"browser", "--url="}, true},
+      {"sh -c \"open %U\"", {"sh", "-c", "open "}, true},
+      {"browser --title=\"100%% %c\" --url=%u", {"browser", "--title=100% ", "--url=%u"}, false},
+  };
+  for (auto &c : cases) {
+    log_mark mark = log_mark_now();
+    std::string line = command_of(c.exec);
+    EXPECT_EQ(split(line), c.args) << c.exec << " -> " << line;
+    EXPECT_EQ(log_count_since(mark, "the entry's command cannot take the link"), c.lost ? 1u : 0u) << c.exec;
+  }
+}
+
 TEST(desktop_exec, a_command_that_does_not_fit_leaves_the_output_unchanged) {
   u8 bytes[16];
   buffer out = buffer_make(sizeof bytes, 4, bytes);
@@ -187,6 +213,30 @@ TEST_F(desktop_default, a_look_up_tries_a_bounded_number_of_files_and_says_so) {
   write("config/mimeapps.list", "[Default Applications]\nx-scheme-handler/https=a-b-c-d-e-f-7.desktop\n");
   entry("data/applications/a/b/c/d-e/f-7.desktop", "deep %u");
   EXPECT_EQ(command(), "deep");
+}
+
+// A settings file that repeats the type's line got 32 tries per line, each compared with every
+// removed id: work that grew with the lines times the removed list. The tries are bounded per
+// group, so a look-up costs the reading of its files and a bounded number of comparisons.
+TEST_F(desktop_default, repeated_lines_of_a_type_cost_no_more_tries_than_one) {
+  entry("usr/applications/cached.desktop", "cached %u");
+  write("usr/applications/mimeinfo.cache", "[MIME Cache]\nx-scheme-handler/https=cached.desktop;\n");
+  auto steps_with = [&](u32 lines) {
+    std::string removed = "[Removed Associations]\nx-scheme-handler/https=";
+    for (int i = 0; i < 200; i++) removed += "gone-" + std::to_string(i) + ".desktop;";
+    std::string ids;
+    for (int i = 0; i < 40; i++) ids += "none" + std::to_string(i) + ".desktop;gone-" + std::to_string(i) + ".desktop;";
+    std::string added = "\n[Added Associations]\n";
+    for (u32 k = 0; k < lines; k++) added += "x-scheme-handler/https=" + ids + "\n";
+    write("config/mimeapps.list", removed + added);
+    u64 before = desktop_lookup_steps();
+    EXPECT_EQ(command(), "cached");
+    return desktop_lookup_steps() - before;
+  };
+  u64 n = steps_with(100), n4 = steps_with(400);
+  EXPECT_GT(n, 0u);
+  EXPECT_LE(n4, 4 * n) << n << " then " << n4;
+  EXPECT_EQ(n4, n) << "the tries of one group are bounded whatever its lines";
 }
 
 }  // namespace

@@ -79,7 +79,7 @@ struct file_chooser_fixture : ::testing::Test {
   }
   // Polls as the frame loop does until the dialog ends; counts the frames it stayed open.
   u32 wait(u32 *open_frames = nullptr) {
-    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     u32 frames = 0;
     for (;;) {
       u32 s = file_chooser_poll(&box);
@@ -126,6 +126,15 @@ TEST_F(file_chooser_fixture, kdialog_then_yad_and_a_failing_chooser) {
   EXPECT_TRUE(file_chooser_start(buffer{}, file_chooser_mode_open, nullptr));
   EXPECT_EQ(wait(), (u32)file_chooser_chosen);
   EXPECT_EQ(args_of("kdialog"), (strings{"--title", "Quillmere", "--getopenfilename", "."}));
+  // Text in the box that begins with '-' is still a path, never one of kdialog's options.
+  for (const char *dashed : {"--help", "-lists/x.txt", "--getsavefilename"}) {
+    EXPECT_TRUE(file_chooser_start(str(dashed), file_chooser_mode_open, nullptr));
+    EXPECT_EQ(wait(), (u32)file_chooser_chosen);
+    EXPECT_EQ(args_of("kdialog"), (strings{"--title", "Quillmere", "--getopenfilename", std::string("./") + dashed}));
+  }
+  EXPECT_TRUE(file_chooser_start(str("lists/x.txt"), file_chooser_mode_open, nullptr));
+  EXPECT_EQ(wait(), (u32)file_chooser_chosen);
+  EXPECT_EQ(args_of("kdialog"), (strings{"--title", "Quillmere", "--getopenfilename", "lists/x.txt"}));
 
   unlink((bin + "/kdialog").c_str());
   EXPECT_TRUE(file_chooser_start(str("/start/"), file_chooser_mode_open, nullptr));

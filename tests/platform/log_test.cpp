@@ -4,6 +4,7 @@
 #include <math.h>
 #include <unistd.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,74 @@ TEST(log, system_messages_and_file_failures_are_whole_lines) {
   buffer cut = log_file_error(string_lit("export"), string_from_bytes(long_path.data(), long_path.size()), 8);
   ASSERT_GT(cut.used, 0u);
   EXPECT_EQ(cut.data[cut.used - 1], '\n');
+}
+
+// Raw bytes of bad documents once reached the log page and log.txt as they were. Texts built of
+// pieces whose stored form is known: any sequence of them must be stored as the sequence of those
+// forms (each piece ends where a decoder resumes, so neighbours never change how one is read).
+TEST(log, the_log_stores_text_broken_bytes_replaced_and_control_characters_escaped) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  const std::vector<std::pair<std::string, std::string>> pieces = {
+      {"plain text", "plain text"},
+      {"\t", "\t"},
+      {"\n", "\n"},
+      {"\\x1B", "\\x1B"},
+      {"\xC3\xA9", "\xC3\xA9"},
+      {"\xE2\x82\xAC", "\xE2\x82\xAC"},
+      {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
+      {"\xC2\xA0", "\xC2\xA0"},
+      {std::string("\0", 1), "\\x00"},
+      {"\x1B[31m", "\\x1b[31m"},
+      {"\r", "\\x0d"},
+      {"\x7F", "\\x7f"},
+      {"\x1F", "\\x1f"},
+      {"\xC2\x85", "\\u0085"},
+      {"\xC2\x9B", "\\u009b"},
+      {"\xC2\x80", "\\u0080"},
+      {"\xE2\x82" "x", fffd + "x"},
+      {"\xF0\x9F\x98" "y", fffd + "y"},  // three bytes for three: still not what was given
+      {"\x80", fffd},
+      {"\xBF\xBF", fffd + fffd},
+      {"\xC0\xAF", fffd + fffd},
+      {"\xED\xA0\x80", fffd + fffd + fffd},
+      {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},
+      {"\xFF", fffd},
+      {"\xC2" "z", fffd + "z"},
+  };
+  std::mt19937 rng(7);
+  for (int round = 0; round < 2000; round++) {
+    std::string given, stored;
+    for (u32 k = rng() % 8; k > 0; k--) {
+      auto &p = pieces[rng() % pieces.size()];
+      given += p.first;
+      stored += p.second;
+    }
+    // A sequence cut by the end of the text is one U+FFFD too.
+    if (rng() % 4 == 0) {
+      given += "\xF0\x9F";
+      stored += fffd;
+    }
+    buffer v = log_append(given.data(), given.size());
+    ASSERT_EQ(given.empty() ? std::string() : text(v), stored) << testing::PrintToString(given);
+    EXPECT_EQ(v.size, v.used);
+  }
+  EXPECT_EQ(text(log_unsigned(42, 0, ' ', 0)), "42");
+}
+
+// A long path or link cut to fit its line once ended inside a character, and the log showed a
+// broken byte there.
+TEST(log, long_lines_are_cut_between_characters) {
+  for (u64 shift = 0; shift < 4; shift++) {
+    std::string path = std::string(shift, 'a');
+    while (path.size() < FILE_PATH_AREA_SIZE + 600) path += "\xE2\x82\xAC\xF0\x9F\x98\x80\xC3\xA9";
+    log_mark mark = log_mark_now();
+    buffer line = log_file_error(string_lit("export"), string_from_bytes(path.data(), path.size()), 8);
+    std::string shown = text(line);
+    ASSERT_GT(shown.size(), 100u);
+    EXPECT_EQ(shown.find("\xEF\xBF\xBD"), std::string::npos) << shift;
+    EXPECT_EQ(shown.back(), '\n');
+    EXPECT_EQ(log_since(mark), shown);
+  }
 }
 
 TEST(log, out_of_memory_stores_nothing_and_keeps_earlier_text) {

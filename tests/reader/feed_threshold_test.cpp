@@ -54,7 +54,7 @@ TEST_F(FeedThreshold, a_far_future_date_is_stored_but_never_raises_the_threshold
   EXPECT_EQ(by_guid("future")->rss.pubDate.year, 9999) << "stored as given";
   date threshold = the_feed()->rss.newest_date;
   EXPECT_FALSE(date_greater(threshold, date_now_utc())) << date_to_number(threshold);
-  EXPECT_TRUE(date_greater(threshold, date{2024, 1, 1, 10, 0, 0, 0}));
+  EXPECT_EQ(date_to_number(threshold), date_to_number(date{2024, 1, 1, 10, 0, 0, 0})) << "where the other item put it";
 
   // A later item is new; the far-future one, sent again, is not.
   fetch("<rss><channel>" + rss_item("future", "Fri, 31 Dec 9999 23:59:59 GMT") + rss_item("next", rfc822(soon(2))) +
@@ -78,6 +78,56 @@ TEST_F(FeedThreshold, atom_thresholds_and_stored_ones_are_held_back_the_same_way
   fetch("<feed>" + atom_entry("after", iso8601(soon(4))) + "</feed>");
   EXPECT_NE(by_guid("after"), nullptr);
   EXPECT_EQ(date_to_number(the_feed()->atom.updated), date_to_number(by_guid("after")->atom.updated));
+}
+
+// The far-future date once raised the threshold to the time of the fetch, and an item the feed
+// dated between its newest real item and that fetch was dropped on the next update.
+TEST_F(FeedThreshold, an_item_dated_between_the_newest_real_one_and_the_fetch_is_new_next_time) {
+  for (bool atom : {false, true}) {
+    SCOPED_TRACE(atom ? "atom" : "rss");
+    feed_id = 0;
+    auto document = [&](const std::vector<std::pair<std::string, date>> &items) {
+      std::string d = atom ? "<feed>" : "<rss><channel>";
+      for (auto &[id, when] : items) d += atom ? atom_entry(id + "-a", iso8601(when)) : rss_item(id + "-r", rfc822(when));
+      return d + (atom ? "</feed>" : "</channel></rss>");
+    };
+    fetch(document({{"future", date{9999, 12, 31, 0, 0, 0, 0}}, {"newest", soon(-5)}}));
+    date threshold = atom ? the_feed()->atom.updated : the_feed()->rss.newest_date;
+    EXPECT_EQ(date_to_number(threshold), date_to_number(soon(-5))) << "at the newest real item";
+    fetch(document({{"future", date{9999, 12, 31, 0, 0, 0, 0}}, {"newest", soon(-5)}, {"late", soon(-2)}}));
+    EXPECT_EQ(new_entries(), 1u);
+    EXPECT_NE(by_guid(atom ? "late-a" : "late-r"), nullptr);
+  }
+}
+
+// A threshold stored in the far future by an older version is put back at the feed's newest real
+// entry, not at the time of the fetch.
+TEST_F(FeedThreshold, a_far_future_threshold_stored_before_is_taken_from_the_entries) {
+  fetch("<rss><channel>" + rss_item("old", rfc822(soon(-30))) + rss_item("future", "Fri, 31 Dec 9999 23:59:59 GMT") +
+        "</channel></rss>");
+  the_feed()->rss.newest_date = date{9999, 12, 31, 23, 59, 59, 0};
+  fetch("<rss><channel>" + rss_item("old", rfc822(soon(-30))) + rss_item("recent", rfc822(soon(-1))) +
+        "</channel></rss>");
+  EXPECT_EQ(new_entries(), 1u) << "the old item is not new again";
+  ASSERT_NE(by_guid("recent"), nullptr);
+  EXPECT_EQ(date_to_number(the_feed()->rss.newest_date), date_to_number(by_guid("recent")->rss.pubDate));
+}
+
+// A zone that carries the last second of year 9999 into year 10000, and a date without its year,
+// once gave five-digit years (nine digits before the time in the saved and printed form).
+TEST_F(FeedThreshold, a_date_past_year_9999_is_no_date) {
+  fetch("<feed>" + atom_entry("late", "9999-12-31T23:59:59-23:59") + atom_entry("last", "9999-12-31T23:59:59Z") +
+        atom_entry("ahead", "9999-12-31T00:00:00+23:59") + "</feed>");
+  ASSERT_NE(by_guid("late"), nullptr);
+  EXPECT_TRUE(date_is_zero(by_guid("late")->atom.updated)) << date_to_number(by_guid("late")->atom.updated);
+  EXPECT_EQ(date_to_number(by_guid("last")->atom.updated), date_to_number(date{9999, 12, 31, 23, 59, 59, 0}));
+  EXPECT_EQ(date_to_number(by_guid("ahead")->atom.updated), date_to_number(date{9999, 12, 30, 0, 1, 0, 0}));
+  feed_id = 0;
+  fetch("<rss><channel>" + rss_item("zoned", "Fri, 31 Dec 9999 23:00:00 -0100") +
+        rss_item("yearless", "Sat, 07 Sep") + rss_item("kept", "Fri, 31 Dec 9999 22:59:59 -0100") + "</channel></rss>");
+  EXPECT_TRUE(date_is_zero(by_guid("zoned")->rss.pubDate)) << date_to_number(by_guid("zoned")->rss.pubDate);
+  EXPECT_TRUE(date_is_zero(by_guid("yearless")->rss.pubDate)) << date_to_number(by_guid("yearless")->rss.pubDate);
+  EXPECT_EQ(date_to_number(by_guid("kept")->rss.pubDate), date_to_number(date{9999, 12, 31, 23, 59, 59, 0}));
 }
 
 // Four undated items without a guid, two sharing a link and two sharing a title, once gave two.

@@ -136,6 +136,86 @@ TEST_F(Fetch, a_list_longer_than_the_free_slots_stops_without_leaving_anything) 
       << "the refused line and the 69 after it, blank lines not counted";
 }
 
+// A wrong file chosen (a binary one) once had every "line" fetched as a local path and its raw
+// bytes logged. Lines that no address can be are passed over; the first 20 are logged with their
+// numbers, then only how many there were.
+TEST_F(Fetch, list_lines_that_are_no_text_are_passed_over_and_reported_the_first_20_then_by_count) {
+  std::string list = "http://a.example/1\r\n";  // line 1
+  std::vector<std::string> shown;
+  u32 bad = 0;
+  for (u32 i = 0; i < 30; i++) {
+    u32 line = 2 + 2 * i;
+    // Line ends of every kind between them, and one good line after each bad one.
+    const char *ends[] = {"\n", "\r\n", "\r"};
+    std::string junk = i % 3 == 0 ? std::string("PK\x03\x04\x14", 5) + std::to_string(i)
+                       : i % 3 == 1 ? "\xFF\xFE" + std::to_string(i)
+                                    : std::string("x\0y", 3) + std::to_string(i);
+    list += junk + ends[i % 3];
+    list += "  http://good.example/" + std::to_string(i) + " " + ends[(i + 1) % 3];
+    if (++bad <= 20) shown.push_back("List file: line " + std::to_string(line) + " not added");
+  }
+  list += "\n\n/local/feed.xml";
+  std::string path = temp_path("binary.txt");
+  write_file(path, list);
+  u64 before = log_last_text().used;
+  u32 error = 0;
+  EXPECT_EQ(app_add_feeds_from_file(&context, &r, text_of(path), &error), 32u);
+  unlink(path.c_str());
+  std::string logged = log_text().substr(before);
+  size_t at = 0;
+  for (const std::string &line : shown) {
+    size_t found = logged.find(line + ",", at);
+    ASSERT_NE(found, std::string::npos) << line << " in " << logged;
+    at = found + line.size();
+  }
+  EXPECT_EQ(logged.find("line 62 not added"), std::string::npos) << "only the first 20 one by one";
+  EXPECT_NE(logged.find("List file: 30 lines not added in all"), std::string::npos) << logged;
+  // The log shows what was in the line, as text.
+  EXPECT_NE(logged.find("PK\\x03\\x04\\x14" "0\n"), std::string::npos) << logged;
+  EXPECT_NE(logged.find("x\\x00y5\n"), std::string::npos) << logged;
+  EXPECT_NE(logged.find("\xEF\xBF\xBD\xEF\xBF\xBD" "1\n"), std::string::npos) << logged;
+  std::vector<std::string> urls = queued_urls();
+  EXPECT_EQ(urls.front(), "http://a.example/1");
+  EXPECT_EQ(urls.back(), "/local/feed.xml");
+}
+
+// The requests of a list once compared each line with every slot and looked for a free slot from
+// the first: work that grew with the square of the list below the 1,024 slots.
+TEST_F(Fetch, a_list_costs_work_in_proportion_to_its_lines) {
+  auto work_of = [&](const std::string &list) {
+    std::string path = temp_path("work.txt");
+    write_file(path, list);
+    u64 before = context.slots_examined;
+    u32 error = 0;
+    app_add_feeds_from_file(&context, &r, text_of(path), &error);
+    unlink(path.c_str());
+    u64 work = context.slots_examined - before;
+    thread_complete_queue(&fetch_queue);
+    for (query &q : fetch_slots)
+      if (q.state == query_state_done) query_release(&q, &urls);
+    return work;
+  };
+  auto distinct = [](u32 n) {
+    std::string list;
+    for (u32 i = 0; i < n; i++) list += "http://feeds.example/" + std::to_string(i) + "\n";
+    return list;
+  };
+  auto repeated = [](u32 n) {
+    std::string list;
+    for (u32 i = 0; i < n; i++) list += "http://feeds.example/" + std::to_string(i % 100) + "\n";
+    return list;
+  };
+  // Feeds in the store make the lines updates of them, looked up by feed as well.
+  for (u32 i = 0; i < 50; i++) add_feed(feed_type_rss, "http://feeds.example/" + std::to_string(i));
+  for (auto shape : {+distinct, +repeated}) {
+    u64 n = work_of(shape(250)), n4 = work_of(shape(1000));
+    EXPECT_LE(n4, 4 * n) << n << " then " << n4;
+    EXPECT_GT(n4, n);
+  }
+  u64 n = work_of(repeated(4000)), n4 = work_of(repeated(16000));
+  EXPECT_LE(n4, 4 * n) << n << " then " << n4;
+}
+
 static void do_nothing(void *) {}
 
 TEST_F(Fetch, a_full_worker_queue_frees_the_slot_and_the_url_copy) {

@@ -59,10 +59,84 @@ TEST_F(Openers, a_configured_program_gets_the_url_as_one_argument_of_its_own) {
   o->program = text_of(program);
   EXPECT_EQ(link_open_now(text_of("https://example.org/a?b=c&d=$HOME;x"), o), 1u);
   u64 before = log_last_text().used;
-  EXPECT_EQ(link_open_now(text_of("https://example.org/ --evil"), o), 0u);  // refused: a blank
+  // A blank inside is encoded: the text after it stays part of the one argument.
+  EXPECT_EQ(link_open_now(text_of("https://example.org/ --evil"), o), 1u);
   EXPECT_EQ(link_open_now(text_of("-oProxyCommand=x"), o), 0u);
   EXPECT_NE(std::string((const char *)log_last_text().data + before).find("Link not opened"), std::string::npos);
-  EXPECT_EQ(started(1), (std::vector<strings>{{"--new-tab", "two words", "https://example.org/a?b=c&d=$HOME;x"}}));
+  EXPECT_EQ(started(2), (std::vector<strings>{{"--new-tab", "two words", "https://example.org/%20--evil"},
+                                              {"--new-tab", "two words", "https://example.org/a?b=c&d=$HOME;x"}}));
+}
+
+// Links from markup often carry blanks: around them from the attribute's layout, inside them from
+// a file name. A browser drops the first and encodes the second; a blank in the host, or any
+// control byte, makes no address.
+TEST(link_url, blanks_around_a_link_are_dropped_and_blanks_inside_it_encoded) {
+  struct {
+    const char *given, *ready;
+    bool opens;
+  } cases[] = {
+      {" https://example.org/a ", "https://example.org/a", true},
+      {"https://example.org/a b c", "https://example.org/a%20b%20c", true},
+      {"\n\t https://example.org/?q=a b#x y \r\n", "https://example.org/?q=a%20b#x%20y", true},
+      {"HTTP://example.org/a  b", "HTTP://example.org/a%20%20b", true},
+      {"mailto:me@example.org?subject=Hello World", "mailto:me@example.org?subject=Hello%20World", true},
+      {"https://example.org/a%20b", "https://example.org/a%20b", true},
+      {"https://exa mple.org/a", "https://exa mple.org/a", false},
+      {"https:// example.org/", "https:// example.org/", false},
+      {"https://user name@example.org/", "https://user name@example.org/", false},
+      {"https://example.org/a\tb", "https://example.org/a\tb", false},
+      {"https://example.org/a\nb", "https://example.org/a\nb", false},
+      {"https://example.org/\x01 x", "https://example.org/\x01%20x", false},
+      {"https://example.org/\x7f", "https://example.org/\x7f", false},
+      {" -oProxyCommand=x y", "-oProxyCommand=x%20y", false},
+      {"file:///etc/pass wd", "file:///etc/pass%20wd", false},
+      {" \t\r\n", "", false},
+      {"", "", false},
+  };
+  for (auto &c : cases) {
+    std::string given = c.given;
+    u8 bytes[128];
+    buffer out = buffer_make(sizeof bytes, 3, bytes);
+    buffer ready = link_url_prepare(text_of(given), &out);
+    EXPECT_EQ(to_std(ready), c.ready) << given;
+    EXPECT_EQ(ready.data, bytes + 3) << given;
+    EXPECT_EQ(out.used, 3 + ready.used) << given;
+    EXPECT_EQ(link_url_is_openable(ready), c.opens) << given;
+    // At every room short of the whole result nothing is written.
+    for (u64 room = 0; room < ready.used; room++) {
+      buffer small = buffer_make(room, 0, bytes);
+      EXPECT_EQ(link_url_prepare(text_of(given), &small).data, nullptr) << given << " in " << room;
+      EXPECT_EQ(small.used, 0u);
+    }
+  }
+}
+
+TEST_F(Openers, links_with_blanks_open_and_queue_as_one_encoded_word) {
+  EXPECT_EQ(link_open_now(text_of("  https://example.org/my file.html\n"), o), 1u);
+  EXPECT_EQ(started(1), (std::vector<strings>{{"https://example.org/my%20file.html"}}));
+  queue({" https://a.example/x y ", "https://b.example/"});
+  EXPECT_EQ(to_std(o->queue), "https://a.example/x%20y https://b.example/");
+  EXPECT_EQ(link_queue_count(o), 2u);
+  u64 before = log_last_text().used;
+  EXPECT_FALSE(link_queue_append(&a, o, text_of("https://a.example/x\ty")));
+  EXPECT_FALSE(link_queue_append(&a, o, text_of("   ")));
+  EXPECT_NE(std::string((const char *)log_last_text().data + before).find("without blanks open"), std::string::npos);
+  EXPECT_EQ(link_queue_count(o), 2u);
+  link_queue_free(&a, o);
+}
+
+// The refusal line shows the link's first 256 bytes; the cut once fell inside a character.
+TEST_F(Openers, a_long_refused_link_is_logged_cut_between_characters) {
+  for (int shift = 0; shift < 4; shift++) {
+    std::string url = "ftp://" + std::string(shift, 'a');
+    while (url.size() < 400) url += "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
+    u64 before = log_last_text().used;
+    EXPECT_EQ(link_open_now(text_of(url), o), 0u);
+    std::string line((const char *)log_last_text().data + before, log_last_text().used - before);
+    ASSERT_NE(line.find("Link not opened"), std::string::npos);
+    EXPECT_EQ(line.find("\xEF\xBF\xBD"), std::string::npos) << shift;
+    EXPECT_EQ(line.back(), '\n');
+  }
 }
 
 TEST_F(Openers, the_default_handler_opens_each_queued_url_separately_and_the_queue_empties) {
@@ -181,9 +255,38 @@ TEST_F(Openers, the_default_program_of_the_desktop_opens_links_as_its_last_argum
   for (const char *v : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_DATA_DIRS", "XDG_CONFIG_DIRS"}) unsetenv(v);
   EXPECT_EQ(to_std(program), "env QM_STUB_FROM_DESKTOP=1 \"" + bin + "/browser\" --new-window");
   o->program = program;
-  EXPECT_EQ(link_open_now(text_of("https://example.org/a b"), o), 0u) << "still refused: a blank";
+  EXPECT_EQ(link_open_now(text_of("https://example.org/a b"), o), 1u) << "a blank inside is encoded";
   EXPECT_EQ(link_open_now(text_of("https://example.org/?q=1&x=%41"), o), 1u);
-  EXPECT_EQ(started(1), (std::vector<strings>{{"--new-window", "https://example.org/?q=1&x=%41"}}));
+  EXPECT_EQ(started(2), (std::vector<strings>{{"--new-window", "https://example.org/?q=1&x=%41"},
+                                              {"--new-window", "https://example.org/a%20b"}}));
+
+  // An entry that wants the link inside an argument gets it there, one run per link, and a program
+  // whose argument with blanks mentions %u (a shell's command) never gets the link written into it.
+  {
+    std::ofstream(apps + "/web.desktop") << "[Desktop Entry]\nType=Application\nExec=\"" << bin
+                                         << "/browser\" --url=%u --new-window\n";
+  }
+  setenv("XDG_DATA_HOME", (folder + "/xdg").c_str(), 1);
+  out.used = 0;
+  program = link_default_program(string_lit("https"), &out);
+  unsetenv("XDG_DATA_HOME");
+  EXPECT_EQ(to_std(program), "\"" + bin + "/browser\" --url=%u --new-window");
+  o->program = program;
+  EXPECT_EQ(link_open_now(text_of(" https://example.org/b c"), o), 1u);
+  std::vector<strings> all = started(3);
+  EXPECT_EQ(std::count(all.begin(), all.end(), strings{"--url=https://example.org/b%20c", "--new-window"}), 1);
+  queue({"https://q.example/1", "https://q.example/2"});
+  link_queue_open(&a, o, 1);
+  EXPECT_EQ(o->queue.used, 0u);
+  all = started(5);
+  EXPECT_EQ(std::count(all.begin(), all.end(), strings{"--url=https://q.example/1", "--new-window"}), 1);
+  EXPECT_EQ(std::count(all.begin(), all.end(), strings{"--url=https://q.example/2", "--new-window"}), 1);
+  std::string shell = "\"" + bin + "/browser\" -c \"open %u\" --x=%u";
+  o->program = text_of(shell);
+  EXPECT_EQ(link_open_now(text_of("https://example.org/s"), o), 1u);
+  all = started(6);
+  EXPECT_EQ(std::count(all.begin(), all.end(), strings{"-c", "open %u", "--x=https://example.org/s"}), 1);
+
   unlink((bin + "/browser").c_str());
   rmdir(bin.c_str());
   unlink((apps + "/mimeapps.list").c_str());

@@ -201,4 +201,66 @@ TEST_F(entry_base, atom_alternate_links_of_the_entry_and_of_the_feed) {
   EXPECT_EQ(resolve(base(f, e), "../img/a.png"), "https://www.example.org/img/a.png");
 }
 
+// ---- The article of an entry -------------------------------------------------------------
+
+struct entry_article : ParseStore {};
+
+// An id-like guid ("links1") beside a link once opened the guid, which no browser can show.
+TEST_F(entry_article, the_guid_opens_only_when_it_is_a_web_address_else_the_link) {
+  struct {
+    const char *children;
+    const char *opens;
+  } cases[] = {
+      {"<guid>links1</guid><link>https://x.example/a</link>", "https://x.example/a"},
+      {"<link>https://x.example/a</link><guid>https://x.example/g1</guid>", "https://x.example/g1"},
+      {"<guid>\n  HTTPS://x.example/g2 </guid><link>https://x.example/a</link>", "\n  HTTPS://x.example/g2 "},
+      {"<guid>http://x.example</guid><link>https://x.example/a</link>", "http://x.example"},
+      {"<guid isPermaLink=\"false\">https://x.example/g3</guid><link>https://x.example/a</link>",
+       "https://x.example/a"},
+      {"<guid isPermaLink=\"true\">links2</guid><link>https://x.example/a</link>", "https://x.example/a"},
+      {"<guid>tag:x.example,2024:1</guid><link>https://x.example/a</link>", "https://x.example/a"},
+      {"<guid>http:relative</guid><link>https://x.example/a</link>", "https://x.example/a"},
+      {"<guid>https:///nohost</guid><link>https://x.example/a</link>", "https://x.example/a"},
+      {"<guid>ftp://x.example/g4</guid><link>https://x.example/a</link>", "https://x.example/a"},
+      {"<guid>/posts/1</guid><link>https://x.example/a</link>", "https://x.example/a"},
+      {"<guid>links3</guid>", "links3"},  // nothing else to open
+      {"<guid isPermaLink=\"false\">links4</guid>", ""},
+      {"<link>https://x.example/b</link>", "https://x.example/b"},
+  };
+  std::string document = "<rss><channel>";
+  for (auto &c : cases) document += std::string("<item><title>") + c.opens + "</title>" + c.children + "</item>";
+  u32 error = 0;
+  feed *f = feed_parse(&scratch, &r, text_of(document + "</channel></rss>"), text_of("https://x.example/rss"),
+                       nullptr, &error);
+  ASSERT_EQ(error, 0u);
+  ASSERT_NE(f, nullptr);
+  // A new store keeps its entries in document order.
+  std::vector<entry *> entries;
+  for (u32 k = 0; k < r.entries.high_water; ++k) {
+    entry *e = (entry *)pool_get(&r.entries, sizeof(entry), k);
+    if (entry_is_live(e) && e->feed_id == f->id) entries.push_back(e);
+  }
+  ASSERT_EQ(entries.size(), array_count(cases));
+  for (u32 i = 0; i < entries.size(); i++) {
+    entry *e = entries[i];
+    EXPECT_EQ(to_std(reader_entry_article_link(&r, e)), cases[i].opens) << cases[i].children;
+    buffer *field = reader_rss_article_field(e);
+    EXPECT_TRUE(field == &e->rss.guid || field == &e->rss.link);
+  }
+
+  // Atom: the alternate link, whatever the id.
+  const char *atom = "<feed><entry><id>https://x.example/id</id><updated>2024-01-01T00:00:00Z</updated>"
+                     "<link rel=\"self\" href=\"https://x.example/self\"/><link href=\"https://x.example/alt\"/>"
+                     "</entry></feed>";
+  f = feed_parse(&scratch, &r, text_of(atom), text_of("https://x.example/atom"), nullptr, &error);
+  ASSERT_EQ(error, 0u);
+  entry *e = nullptr;
+  for (u32 k = 0; k < r.entries.high_water && !e; ++k) {
+    entry *c = (entry *)pool_get(&r.entries, sizeof(entry), k);
+    if (entry_is_live(c) && c->feed_id == f->id) e = c;
+  }
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(to_std(reader_entry_article_link(&r, e)), "https://x.example/alt");
+}
+
 }  // namespace

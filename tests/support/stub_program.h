@@ -81,11 +81,16 @@ inline std::string self_path() {
   return n > 0 ? std::string(path, (size_t)n) : std::string();
 }
 
-// Waits (bounded) until the started programs are reaped and have left their records, then reads
-// the records, in no particular order.
+// Waits (up to a minute, far above the normal time even under the sanitizers) until the started
+// programs are reaped and have left their records, then reads the records, in no particular order.
 inline std::vector<record> collect(const std::string &folder, size_t expected) {
   std::vector<record> out;
-  for (int i = 0; i < 1000; i++) {
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (now.tv_sec - start.tv_sec > 60) break;
     platform_reap_children();
     size_t n = 0;
     if (DIR *d = opendir(folder.c_str())) {
