@@ -2,10 +2,14 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "platform/platform.h"
 #include "tests/support/stub_program.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -87,18 +91,51 @@ TEST_F(process, output_is_captured_and_the_deadline_holds_after_the_output_ends)
   setenv("QM_STUB_EXIT", "3", 1);
   buffer out = buffer_make(sizeof bytes, 0, bytes);
   u32 code = 0;
-  EXPECT_EQ(platform_run_argv_output(argv, &out, 20000, &code), 1u);
+  EXPECT_EQ(platform_run_argv_output(argv, &out, (u32)test_wait_limit.count(), &code), 1u);
   EXPECT_EQ(code, 3u);
   EXPECT_EQ(text(out), "handler.desktop\n");
+  ASSERT_EQ(stub::record_names(folder).size(), 1u);
+  const std::string first = stub::record_names(folder)[0];
 
   // A program that closes its output and goes on running is stopped at the deadline like one
-  // that keeps writing: the caller (the UI thread) never waits longer than it asked.
+  // that keeps writing: the caller (the UI thread) never waits longer than it asked. Its record
+  // tells when its output is written and closed; from then the deadline must end it within the
+  // margin, and the call must not have returned before the deadline.
   setenv("QM_STUB_CLOSE_STDOUT", "1", 1);
-  setenv("QM_STUB_LINGER_MS", "30000", 1);
+  setenv("QM_STUB_LINGER_MS", "300000", 1);
   setenv("QM_STUB_EXIT", "0", 1);
   out = buffer_make(sizeof bytes, 0, bytes);
-  EXPECT_EQ(platform_run_argv_output(argv, &out, 200, &code), 0u);
+  const std::chrono::milliseconds deadline{2000};
+  std::atomic<bool> returned{false};
+  u32 result = 9;
+  std::chrono::steady_clock::time_point ended;
+  const auto called = std::chrono::steady_clock::now();
+  std::thread runner([&] {
+    result = platform_run_argv_output(argv, &out, (u32)deadline.count(), &code);
+    ended = std::chrono::steady_clock::now();
+    returned = true;
+  });
+  // On every way out the call ends: its child is killed should the deadline not have done it.
+  pid_t child = 0;
+  struct join_at_exit {
+    std::thread &runner;
+    std::atomic<bool> &returned;
+    pid_t &child;
+    ~join_at_exit() {
+      if (!returned && child > 0) kill(child, SIGKILL);
+      runner.join();
+    }
+  } join{runner, returned, child};
+  ASSERT_TRUE(test_wait_until([&] { return stub::record_names(folder).size() == 2 || returned; }));
+  const auto ready = std::chrono::steady_clock::now();
+  for (const std::string &name : stub::record_names(folder))
+    if (name != first && !returned) child = (pid_t)atoi(name.c_str());
+  ASSERT_TRUE(test_wait_until([&] { return returned.load(); }, deadline + test_deadline_margin))
+      << "the deadline did not end the program";
+  EXPECT_EQ(result, 0u);
   EXPECT_EQ(text(out), "handler.desktop\n");
+  EXPECT_GE(ended - called, deadline) << "ended before its deadline";
+  EXPECT_LE(ended - ready, deadline + test_deadline_margin);
 }
 
 TEST(quit_signals, each_signal_sets_the_flag) {
