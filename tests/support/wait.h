@@ -21,18 +21,20 @@ inline constexpr std::chrono::milliseconds test_wait_limit{60000};
 inline constexpr std::chrono::milliseconds test_deadline_margin{10000};
 
 // Polls the condition until it holds (true) or the limit has passed (false; the condition is
-// asked once more at the end). The pauses between polls grow from 1 ms to 50 ms, so a state
-// that comes at once costs little and a long wait does not spin.
+// asked once more at the end). The pauses between polls grow from 1 ms to the longest pause, so
+// a state that comes at once costs little and a long wait does not spin; a test that stands for
+// a frame loop (each poll is a frame) asks for a short longest pause.
 template <typename F>
-bool test_wait_until(F &&condition, std::chrono::milliseconds limit = test_wait_limit) {
+bool test_wait_until(F &&condition, std::chrono::milliseconds limit = test_wait_limit,
+                     std::chrono::milliseconds longest_pause = std::chrono::milliseconds(50)) {
   auto give_up = std::chrono::steady_clock::now() + limit;
   long pause_ms = 1;
   for (;;) {
     if (condition()) return true;
     if (std::chrono::steady_clock::now() >= give_up) return condition();
-    struct timespec pause = {0, pause_ms * 1000000};
+    struct timespec pause = {pause_ms / 1000, (pause_ms % 1000) * 1000000};
     nanosleep(&pause, nullptr);
-    if (pause_ms < 50) pause_ms *= 2;
+    if (pause_ms < longest_pause.count()) pause_ms = pause_ms * 2 < longest_pause.count() ? pause_ms * 2 : longest_pause.count();
   }
 }
 
