@@ -115,12 +115,7 @@ struct gui_program {
     program = test_start(args, options);
     if (!program) return false;
     std::string id;
-    if (!test_wait_until([&] {
-          return program.running() &&
-                 test_run_output({"xdotool", "search", "--onlyvisible", "--name", title}, &id) == 0 && !id.empty();
-        }))
-      return false;
-    id = id.substr(0, id.find('\n'));
+    if (!test_wait_until([&] { return program.running() && !(id = test_shown_window(title)).empty(); })) return false;
     // Without a window manager the focus is given by hand; each step waits until it is done.
     if (test_run({"xdotool", "windowmove", "--sync", id.c_str(), "0", "0"}) != 0) return false;
     if (test_run({"xdotool", "windowsize", "--sync", id.c_str(), "1280", "719"}) != 0) return false;

@@ -91,7 +91,10 @@ inline bool xvfb_start(xvfb_server *s) {
 
 inline void xvfb_stop(xvfb_server *s) { s->process.stop(SIGTERM); }
 
-// Waits until a window with the name is shown (mapped) on the display.
-inline bool test_wait_for_window(const char *name) {
-  return test_wait_until([&] { return test_run({"xdotool", "search", "--onlyvisible", "--name", name}) == 0; });
+// The id of a window with the name that is shown (mapped) on the display, as xdotool names
+// windows; empty while there is none.
+inline std::string test_shown_window(const char *name) {
+  std::string ids;
+  if (test_run_output({"xdotool", "search", "--onlyvisible", "--name", name}, &ids) != 0) return std::string();
+  return ids.substr(0, ids.find('\n'));
 }
