@@ -17,6 +17,7 @@
 #include "tests/app/image_cache_support.h"
 #include "tests/support/http_server.h"
 #include "tests/support/image_files.h"
+#include "tests/support/wait.h"
 #include "tests/ui/ui_test_support.h"
 
 namespace {
@@ -319,10 +320,10 @@ TEST_F(ImageCache, the_full_size_pixels_go_back_once_the_resize_is_done) {
 
 // Waits, as frames would, until the slot's load job has ended.
 static void frames_until_loaded(image_slot *s) {
-  for (u32 i = 0; i < 1000 && __atomic_load_n(&s->state, __ATOMIC_ACQUIRE) == image_state_loading; i++) {
+  test_wait_until([&] {
     image_free_released();
-    usleep(5000);
-  }
+    return __atomic_load_n(&s->state, __ATOMIC_ACQUIRE) != image_state_loading;
+  }, test_wait_limit, std::chrono::milliseconds(5));
 }
 
 TEST_F(ImageCache, decoded_images_stay_within_the_budget_freeing_those_shown_least_recently) {

@@ -2,8 +2,6 @@
 // images shown least recently: the budget holds at every moment and the count stays exact.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <string>
 
 #include "app/app.h"
@@ -15,6 +13,7 @@
 #include "tests/app/image_cache_support.h"
 #include "tests/support/http_server.h"
 #include "tests/support/image_files.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -43,15 +42,16 @@ TEST(ImageMemoryConcurrency, decodes_at_once_stay_within_the_budget_while_frames
       s = image_get(owner++, url, 1);
       ASSERT_NE(s, nullptr);
     }
-    for (u32 frame = 0; frame < 2000; frame++) {
+    u64 over_budget = 0;
+    ASSERT_TRUE(test_wait_until([&] {
       frame_counter++;
       image_free_released();
-      ASSERT_LE(__atomic_load_n(&image_memory_held, __ATOMIC_ACQUIRE), image_memory_budget);
+      over_budget += __atomic_load_n(&image_memory_held, __ATOMIC_ACQUIRE) > image_memory_budget;
       bool loading = false;
       for (image_slot *s : started) loading |= __atomic_load_n(&s->state, __ATOMIC_ACQUIRE) == image_state_loading;
-      if (!loading) break;
-      usleep(1000);
-    }
+      return !loading;
+    }, test_wait_limit, std::chrono::milliseconds(1))) << "the decodes never ended";
+    ASSERT_EQ(over_budget, 0u) << "frames that saw more memory held than the budget";
     // Each was decoded; those shown least recently may have been freed again for the others.
     for (image_slot *s : started) {
       u32 state = __atomic_load_n(&s->state, __ATOMIC_ACQUIRE);

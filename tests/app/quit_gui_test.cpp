@@ -5,18 +5,18 @@
 
 #include <dirent.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
-#include <vector>
 
 #include "app/app.h"
-#include "../support/http_server.h"
-#include "../support/test_store.h"
-#include "../support/xvfb_server.h"
+#include "tests/support/gui_program.h"
+#include "tests/support/http_server.h"
+#include "tests/support/temp_folder.h"
+#include "tests/support/test_store.h"
 
 #ifdef QM_QUILLMERE_BINARY
 
@@ -33,19 +33,24 @@ u32 count_files(const std::string &folder, const std::string &prefix) {
   return n;
 }
 
+// Transfers end within a fraction of a second of the quit, and the save follows; the low-speed
+// limit that would otherwise end the stalled one takes 30 s.
+constexpr std::chrono::seconds quit_deadline{2};
+
 TEST(QuitGui, a_quit_signal_abandons_trickling_and_stalled_downloads_and_saves) {
   // 20 bytes a second of a body announced far longer: fast enough for every low-speed limit.
-  test_http_server trickle([](test_http_connection &c, const std::string &) {
-    if (!c.send_head(200, "Content-Length: 100000\r\n")) return;
+  std::atomic<bool> inside_body{false};
+  test_http_server trickle([&](test_http_connection &c, const std::string &) {
+    if (!c.send_head(200, "Content-Length: 100000\r\n") || !c.send_text("x")) return;
+    // The download is under way once it has taken the header and the first byte.
+    if (c.wait_until_taken()) inside_body = true;
     while (c.send_text("x")) usleep(50000);
   });
   test_http_server stall([](test_http_connection &c, const std::string &) { c.stall(); });
 
-  xvfb_server server;
-  ASSERT_TRUE(xvfb_start(&server));
-  char tmpl[] = "/tmp/qm_quit_gui_XXXXXX";
-  std::string folder = mkdtemp(tmpl);
-  std::string data = folder + "/data";
+  test_temp_folder folder("qm_quit_gui");
+  ASSERT_FALSE(folder.path.empty());
+  std::string data = folder.path + "/data";
   {
     test_store seed;
     for (const std::string &url : {trickle.url("/feed"), stall.url("/feed")}) {
@@ -57,36 +62,20 @@ TEST(QuitGui, a_quit_signal_abandons_trickling_and_stalled_downloads_and_saves) 
   }
   ASSERT_EQ(count_files(data, "feed_data_"), 1u);
 
-  bool shown = false;
-  pid_t app = test_start_window_program({QM_QUILLMERE_BINARY, "-path", data.c_str()}, folder, "Quillmere", &shown);
-  ASSERT_GT(app, 0);
-  EXPECT_TRUE(shown);
+  gui_program gui;
+  ASSERT_TRUE(gui.start({QM_QUILLMERE_BINARY, "-path", data.c_str()}, folder.path)) << "the window never answered";
   // F5 updates every feed.
-  bool fetching = false;
-  for (int i = 0; i < 100 && !fetching; i++) {
-    if (i % 20 == 0) test_run({"xdotool", "key", "F5"});
-    usleep(100000);
-    fetching = trickle.requests() > 0 && stall.requests() > 0;
-  }
-  EXPECT_TRUE(fetching);
-  usleep(500000);  // the trickle is well inside its body by now
+  gui.key("F5");
+  ASSERT_TRUE(test_wait_until([&] { return inside_body.load() && stall.requests() > 0; }))
+      << "the downloads never got under way";
 
-  kill(app, SIGTERM);
-  auto start = std::chrono::steady_clock::now();
+  // The clock starts with the signal, sent once both transfers are known to be running.
+  auto signalled = std::chrono::steady_clock::now();
   int status = 0;
-  pid_t ended = 0;
-  while ((ended = waitpid(app, &status, WNOHANG)) == 0 &&
-         std::chrono::steady_clock::now() - start < std::chrono::seconds(3)) {
-    usleep(20000);
-  }
-  EXPECT_EQ(ended, app) << "still running 3 s after the quit signal";
-  if (ended != app) {
-    kill(app, SIGKILL);
-    waitpid(app, &status, 0);
-  } else {
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-  }
+  ASSERT_TRUE(gui.quit(&status)) << "still running a minute after the quit signal";
+  EXPECT_LT(test_seconds_since(signalled), std::chrono::duration<double>(quit_deadline + test_deadline_margin).count());
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
   trickle.stop();
   stall.stop();
 
@@ -95,8 +84,6 @@ TEST(QuitGui, a_quit_signal_abandons_trickling_and_stalled_downloads_and_saves) 
   test_store after;
   EXPECT_NE(reader_load(&after.r, text_of(data)), 0u);
   EXPECT_EQ(after.live_feeds(), 2u);
-  xvfb_stop(&server);
-  test_run({"rm", "-rf", folder.c_str()});
 }
 
 }  // namespace

@@ -38,21 +38,19 @@ struct window_gui : ::testing::Test {
     xvfb_stop(&server);
   }
   std::string log() { return log_since(start); }
-  // Pumps without waiting until the condition holds, keeping every event seen. The bound is
-  // generous (the machine may be busy) and only there so a missing event fails the test
-  // instead of hanging it.
+  // Pumps without waiting until the condition holds, keeping every event seen; false when it
+  // never held within the wait limit (a missing event fails the test instead of hanging it).
   template <typename F>
   bool pump_until(std::vector<input_event> *seen, F done) {
-    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < give_up) {
-      window_handle_messages(&w, 0);
-      for (u32 k = 0; k < w.event_count; k++) {
-        if (seen) seen->push_back(w.events[k]);
-      }
-      if (done()) return true;
-      usleep(10000);
-    }
-    return false;
+    return test_wait_until(
+        [&] {
+          window_handle_messages(&w, 0);
+          for (u32 k = 0; k < w.event_count; k++) {
+            if (seen) seen->push_back(w.events[k]);
+          }
+          return done();
+        },
+        test_wait_limit, std::chrono::milliseconds(10));
   }
   // A second window that takes the focus away while it is shown.
   GLFWwindow *open_other_window() {
@@ -367,7 +365,7 @@ TEST_F(window_gui, a_waiting_pump_wakes_for_a_worker_and_for_the_repeat_timer) {
   pump_until(nullptr, [&] { return w.focused == 1; });
   for (u32 i = 0; i < 20; i++) window_handle_messages(&w, 0);
   // Should a wake-up be lost the wait never ends, and the alarm fails the test.
-  alarm(30);
+  alarm(60);
   std::thread worker([] {
     usleep(100000);
     window_wake();
@@ -393,7 +391,7 @@ TEST_F(window_gui, moves_that_do_not_wake_stay_out_of_the_frame_and_hide_no_wake
   for (u32 i = 0; i < 20; i++) window_handle_messages(&w, 0);
   const u32 flags = window_pump_wait | window_pump_moves_do_not_wake;
   // Should a wait not end, the alarm fails the test.
-  alarm(60);
+  alarm(120);
   // Screen (500, 400) is client (180, 220) from the top; the key comes after the move.
   ASSERT_EQ(test_run({"xdotool", "mousemove", "--sync", "500", "400", "key", "a"}), 0);
   window_handle_messages(&w, flags);
@@ -414,7 +412,7 @@ TEST_F(window_gui, moves_that_do_not_wake_stay_out_of_the_frame_and_hide_no_wake
   bool done = false, fired = false;
   std::thread watchdog([&] {
     std::unique_lock<std::mutex> hold(lock);
-    if (!done_changed.wait_for(hold, std::chrono::seconds(20), [&] { return done; })) {
+    if (!done_changed.wait_for(hold, test_wait_limit, [&] { return done; })) {
       fired = true;
       window_wake();
     }
@@ -444,19 +442,22 @@ TEST_F(window_gui, fast_typing_during_slow_frames_loses_no_character) {
   // The whole string is queued before the next pump, as it would be behind a slow frame.
   ASSERT_EQ(test_run({"xdotool", "type", "--delay", "1", typed.c_str()}), 0);
   // A pump that waited while input was left over would only end with this alarm.
-  alarm(60);
+  alarm(120);
   std::string text;
-  u32 frames_with_left_over = 0;
-  auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (text.size() < typed.size() && std::chrono::steady_clock::now() < give_up) {
-    bool left_over = input_pending_count(&w) > 0;
-    frames_with_left_over += left_over;
-    window_handle_messages(&w, left_over ? (u32)window_pump_wait : 0u);
-    ASSERT_LE(w.text_count, (u32)INPUT_TEXT_CAPACITY);
-    text.append((const char *)w.text_utf8, w.text_bytes);
-    usleep(20000);
-  }
+  u32 frames_with_left_over = 0, frames_over_capacity = 0;
+  // Each poll is a slow frame.
+  test_wait_until(
+      [&] {
+        bool left_over = input_pending_count(&w) > 0;
+        frames_with_left_over += left_over;
+        window_handle_messages(&w, left_over ? (u32)window_pump_wait : 0u);
+        frames_over_capacity += w.text_count > (u32)INPUT_TEXT_CAPACITY;
+        text.append((const char *)w.text_utf8, w.text_bytes);
+        return text.size() >= typed.size();
+      },
+      test_wait_limit, std::chrono::milliseconds(20));
   alarm(0);
+  EXPECT_EQ(frames_over_capacity, 0u);
   EXPECT_EQ(text, typed);
   EXPECT_GT(frames_with_left_over, 0u) << "the typing never filled a frame";
   EXPECT_EQ(log().find("dropped"), std::string::npos);

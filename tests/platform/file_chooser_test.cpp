@@ -19,7 +19,10 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/support/chooser_programs.h"
 #include "tests/support/isolation.h"
+#include "tests/support/process.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -31,18 +34,7 @@ buffer str(const std::string &s) { return string_from_bytes(s.data(), s.size());
 std::atomic<int> wakes{0};
 void count_wake() { wakes.fetch_add(1); }
 
-std::string read_file(const std::string &path) {
-  std::ifstream f(path);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-void remove_tree(const std::string &path) {
-  const char *argv[] = {"rm", "-rf", path.c_str(), nullptr};
-  pid_t pid = 0;
-  if (posix_spawnp(&pid, "rm", nullptr, nullptr, (char *const *)argv, environ) == 0) waitpid(pid, nullptr, 0);
-}
+void remove_tree(const std::string &path) { test_run({"/bin/rm", "-rf", path.c_str()}); }
 
 struct file_chooser_fixture : ::testing::Test {
   std::string root, bin, saved_path;
@@ -53,56 +45,53 @@ struct file_chooser_fixture : ::testing::Test {
     root = mkdtemp(t);
     bin = root + "/bin";
     mkdir(bin.c_str(), 0755);
+    programs.folder = bin;
     saved_path = getenv("PATH") ? getenv("PATH") : "";
     setenv("PATH", bin.c_str(), 1);
     file_chooser_set_ways(file_chooser_use_programs);
     wakes = 0;
   }
   void TearDown() override {
+    end_dialog();
     setenv("PATH", saved_path.c_str(), 1);
     file_chooser_set_ways(file_chooser_use_all);
     remove_tree(root);
   }
-  // A stand-in chooser: records its arguments one per line, waits a little (the dialog is
-  // "open"), prints the answer and exits with the code.
-  void chooser(const std::string &name, const std::string &answer, int code) {
-    std::string path = bin + "/" + name;
-    std::ofstream(path) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << root << "/" << name << ".args'\n/bin/sleep 0.2\n"
-                        << (answer.empty() ? "" : "printf '%s\\n' '" + answer + "'\n") << "exit " << code << "\n";
-    chmod(path.c_str(), 0755);
+  test_chooser_programs programs;
+  void chooser(const std::string &name, const std::string &answer, int code, bool held = false) {
+    programs.write(name, answer, code, held);
   }
-  strings args_of(const std::string &name) {
-    std::istringstream in(read_file(root + "/" + name + ".args"));
-    strings out;
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
+  strings args_of(const std::string &name) { return programs.args_of(name); }
+  // Polls as the frame loop does until the dialog ends, into the box (or another buffer).
+  u32 wait(buffer *into = nullptr) {
+    u32 s = file_chooser_running;
+    test_wait_until([&] { return (s = file_chooser_poll(into ? into : &box)) != file_chooser_running; });
+    return s;
   }
-  // Polls as the frame loop does until the dialog ends; counts the frames it stayed open.
-  u32 wait(u32 *open_frames = nullptr) {
-    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    u32 frames = 0;
-    for (;;) {
-      u32 s = file_chooser_poll(&box);
-      if (s != file_chooser_running || std::chrono::steady_clock::now() > give_up) {
-        if (open_frames) *open_frames = frames;
-        return s;
-      }
-      frames++;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+  // Every held chooser is let go and the dialog ended, however the test left.
+  void end_dialog() {
+    programs.release_all();
+    test_wait_until([] { return !file_chooser_is_open(); });
+    u8 sink_bytes[FILE_PATH_AREA_SIZE];
+    buffer sink = buffer_make(sizeof sink_bytes, 0, sink_bytes);
+    file_chooser_poll(&sink);
   }
 };
 
 TEST_F(file_chooser_fixture, zenity_answers_while_frames_go_on_and_fills_the_box) {
-  chooser("zenity", "/tmp/chosen dir/list.txt", 0);
+  chooser("zenity", "/tmp/chosen dir/list.txt", 0, true);
   chooser("kdialog", "/wrong", 0);
   box.used = 0;
   EXPECT_TRUE(file_chooser_start(str("C:\\lists\\my<list>.txt"), file_chooser_mode_open, count_wake));
   EXPECT_TRUE(file_chooser_is_open());
   EXPECT_FALSE(file_chooser_start(str("/x"), file_chooser_mode_open, nullptr)) << "one dialog at a time";
-  u32 frames = 0;
-  EXPECT_EQ(wait(&frames), (u32)file_chooser_chosen);
-  EXPECT_GT(frames, 3u) << "the UI thread never waited for the dialog";
+  // While the dialog is open the UI thread's polls answer at once and leave the box.
+  ASSERT_TRUE(test_wait_until([&] { return programs.shown("zenity"); })) << "the chooser never started";
+  EXPECT_EQ(file_chooser_poll(&box), (u32)file_chooser_running) << "the dialog is open";
+  EXPECT_EQ(box.used, 0u);
+  EXPECT_EQ(wakes.load(), 0);
+  programs.release("zenity");
+  EXPECT_EQ(wait(), (u32)file_chooser_chosen);
   EXPECT_EQ(text(box), "/tmp/chosen dir/list.txt");
   EXPECT_EQ(wakes.load(), 1);
   EXPECT_EQ(args_of("zenity"), (strings{"--file-selection", "--title=Quillmere", "--filename=C:/lists/my list>.txt"}));
@@ -136,7 +125,7 @@ TEST_F(file_chooser_fixture, kdialog_then_yad_and_a_failing_chooser) {
   EXPECT_EQ(wait(), (u32)file_chooser_chosen);
   EXPECT_EQ(args_of("kdialog"), (strings{"--title", "Quillmere", "--getopenfilename", "lists/x.txt"}));
 
-  unlink((bin + "/kdialog").c_str());
+  programs.remove("kdialog");
   EXPECT_TRUE(file_chooser_start(str("/start/"), file_chooser_mode_open, nullptr));
   EXPECT_EQ(wait(), (u32)file_chooser_chosen);
   EXPECT_EQ(text(box), "/y/b.txt");
@@ -169,9 +158,7 @@ TEST_F(file_chooser_fixture, a_chosen_path_that_does_not_fit_the_box_leaves_it) 
   u8 small_bytes[16] = "/keep";
   buffer small = buffer_make(sizeof small_bytes, 5, small_bytes);
   EXPECT_TRUE(file_chooser_start(str("/"), file_chooser_mode_open, nullptr));
-  u32 s;
-  while ((s = file_chooser_poll(&small)) == file_chooser_running) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(s, (u32)file_chooser_failed);
+  EXPECT_EQ(wait(&small), (u32)file_chooser_failed);
   EXPECT_EQ(text(small), "/keep");
 }
 
@@ -180,11 +167,15 @@ TEST_F(file_chooser_fixture, a_chosen_path_that_does_not_fit_the_box_leaves_it) 
 // A private session bus (dbus-daemon) and a fake portal on it that answers every OpenFile and
 // SaveFile with the configured response.
 struct portal_fixture : file_chooser_fixture {
-  pid_t daemon = 0;
+  test_process daemon;
   std::string address;
   std::thread portal;
   std::atomic<bool> stop{false};
   std::atomic<bool> ready{false};
+  // While set, the fake portal holds its answer back, as a user takes a moment.
+  std::atomic<bool> hold{false};
+  // Calls answered so far; what the last one asked is read only once this has risen.
+  std::atomic<u32> calls{0};
   // What the fake portal saw and answers.
   std::string method, title, token, folder, name;
   u32 response = 0;
@@ -196,22 +187,20 @@ struct portal_fixture : file_chooser_fixture {
     std::string socket = root + "/bus";
     address = "unix:path=" + socket;
     std::string address_arg = "--address=" + address;
-    const char *argv[] = {"dbus-daemon", "--session", "--nofork", "--nopidfile", address_arg.c_str(), nullptr};
-    if (posix_spawnp(&daemon, "dbus-daemon", nullptr, nullptr, (char *const *)argv, environ) != 0) daemon = 0;
-    for (int i = 0; i < 500 && daemon && access(socket.c_str(), F_OK) != 0; i++)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (!daemon || access(socket.c_str(), F_OK) != 0) GTEST_SKIP() << "no dbus-daemon";
+    daemon = test_start({"dbus-daemon", "--session", "--nofork", "--nopidfile", address_arg.c_str()});
+    if (!daemon || !test_wait_until([&] { return access(socket.c_str(), F_OK) == 0 || !daemon.running(); }) ||
+        access(socket.c_str(), F_OK) != 0)
+      GTEST_SKIP() << "no dbus-daemon";
     setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
     setenv("PATH", bin.c_str(), 1);  // no chooser program: only the portal can answer
     file_chooser_set_ways(file_chooser_use_all);
   }
   void TearDown() override {
+    hold = false;
+    end_dialog();
     stop = true;
     if (portal.joinable()) portal.join();
-    if (daemon) {
-      kill(daemon, SIGTERM);
-      waitpid(daemon, nullptr, 0);
-    }
+    daemon.stop(SIGTERM);
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
     file_chooser_fixture::TearDown();
   }
@@ -283,8 +272,9 @@ struct portal_fixture : file_chooser_fixture {
       dbus_message_iter_close_container(&results, &entry);
     }
     dbus_message_iter_close_container(&out, &results);
-    // A user takes a moment: the chooser's thread is already waiting for the signal.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    calls++;
+    // The chooser's thread listens for the signal before it calls, so a late answer is heard.
+    test_wait_until([&] { return !hold || stop; });
     dbus_connection_send(c, signal, nullptr);
     dbus_connection_flush(c);
     dbus_message_unref(signal);
@@ -309,8 +299,7 @@ struct portal_fixture : file_chooser_fixture {
       dbus_connection_close(c);
       dbus_connection_unref(c);
     });
-    for (int i = 0; i < 500 && !ready; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(ready.load());
+    ASSERT_TRUE(test_wait_until([&] { return ready.load(); })) << "the fake portal never came on the bus";
   }
 };
 
@@ -318,10 +307,14 @@ TEST_F(portal_fixture, the_portal_answers_with_a_file_uri) {
   run_portal();
   uri = "file:///home/me/My%20Lists/feeds%2B.txt";
   box.used = 0;
+  hold = true;
   EXPECT_TRUE(file_chooser_start(str("/home/me/Desktop/list.txt"), file_chooser_mode_save, count_wake));
-  u32 frames = 0;
-  EXPECT_EQ(wait(&frames), (u32)file_chooser_chosen);
-  EXPECT_GT(frames, 3u);
+  // While the dialog is open the UI thread's polls answer at once and leave the box.
+  ASSERT_TRUE(test_wait_until([&] { return calls.load() == 1; })) << "the portal was never asked";
+  EXPECT_EQ(file_chooser_poll(&box), (u32)file_chooser_running) << "the dialog is open";
+  EXPECT_EQ(box.used, 0u);
+  hold = false;
+  EXPECT_EQ(wait(), (u32)file_chooser_chosen);
   EXPECT_EQ(text(box), "/home/me/My Lists/feeds+.txt");
   EXPECT_EQ(method, "SaveFile");
   EXPECT_EQ(folder, std::string("/home/me/Desktop/\0", 18));

@@ -307,7 +307,7 @@ TEST_F(files, a_named_pipe_neither_blocks_nor_reads_as_an_empty_file) {
   std::string path = at("pipe");
   ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
   buffer p = str(path);
-  alarm(20);
+  alarm(60);
   u32 e = 0;
   EXPECT_FALSE(file_handle_is_valid(file_open(p, 0, 0, &e)));
   EXPECT_EQ(e, (u32)file_error_open);

@@ -2,10 +2,12 @@
 #include "platform/log.h"
 #include "tests/support/compress.h"
 #include "tests/support/http_server.h"
+#include "tests/support/wait.h"
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -378,29 +380,44 @@ TEST_F(http, abandoning_ends_stalled_and_trickling_transfers_at_once) {
   o.low_speed_seconds = 60;
   o.total_timeout_ms = 120000;
   http_options_set(o);
-  test_http_server server([](test_http_connection &c, const std::string &path) {
+  // Each slow route tells when the client stands where the test wants it: the request read, the
+  // header taken (the open has seen it), the header and a first byte of the body taken.
+  std::atomic<u32> standing{0};
+  test_http_server server([&](test_http_connection &c, const std::string &path) {
     if (path == "/trickle") {
-      if (!c.send_head(200, "Content-Length: 100000\r\n")) return;
+      if (!c.send_head(200, "Content-Length: 100000\r\n") || !c.send_text("x")) return;
+      if (c.wait_until_taken()) standing++;
       while (c.send_text("x")) usleep(50000);
     } else if (path == "/head") {
-      if (c.send_head(200, "Content-Length: 100\r\n")) c.stall();
+      if (!c.send_head(200, "Content-Length: 100\r\n")) return;
+      if (c.wait_until_taken()) standing++;
+      c.stall();
     } else if (path == "/ok") {
       c.send_response(200, "done");
     } else {
+      standing++;
       c.stall();
     }
   });
   const char *paths[] = {"/silent", "/head", "/trickle"};
   download results[3];
   std::vector<std::thread> workers;
+  // On every way out the transfers end and their threads are joined.
+  struct join_at_exit {
+    std::vector<std::thread> &workers;
+    ~join_at_exit() {
+      http_abandon_all();
+      for (auto &w : workers) w.join();
+    }
+  } join{workers};
   for (u32 i = 0; i < 3; i++) workers.emplace_back([&, i] { results[i] = fetch(server.url(paths[i])); });
-  while (server.requests() < 3) usleep(10000);
-  usleep(300000);
+  ASSERT_TRUE(test_wait_until([&] { return standing.load() == 3; })) << "the transfers never got under way";
+  // Far below the minute the low-speed limit would take: nothing waited for a timeout.
   auto start = std::chrono::steady_clock::now();
   http_abandon_all();
   for (auto &w : workers) w.join();
-  // Far below the minute the low-speed limit would take: nothing waited for a timeout.
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  workers.clear();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1) + test_deadline_margin);
   EXPECT_EQ(results[0].error, (u32)http_error_internet_open_url);
   EXPECT_EQ(results[1].error, (u32)http_error_internet_read_file);
   EXPECT_EQ(results[2].error, (u32)http_error_internet_read_file);

@@ -2,10 +2,15 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "platform/platform.h"
+#include "tests/support/process.h"
 #include "tests/support/stub_program.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -87,18 +92,103 @@ TEST_F(process, output_is_captured_and_the_deadline_holds_after_the_output_ends)
   setenv("QM_STUB_EXIT", "3", 1);
   buffer out = buffer_make(sizeof bytes, 0, bytes);
   u32 code = 0;
-  EXPECT_EQ(platform_run_argv_output(argv, &out, 20000, &code), 1u);
+  EXPECT_EQ(platform_run_argv_output(argv, &out, (u32)test_wait_limit.count(), &code), 1u);
   EXPECT_EQ(code, 3u);
   EXPECT_EQ(text(out), "handler.desktop\n");
+  ASSERT_EQ(stub::record_names(folder).size(), 1u);
+  const std::string first = stub::record_names(folder)[0];
 
   // A program that closes its output and goes on running is stopped at the deadline like one
-  // that keeps writing: the caller (the UI thread) never waits longer than it asked.
+  // that keeps writing: the caller (the UI thread) never waits longer than it asked. Its record
+  // tells when its output is written and closed; from then the deadline must end it within the
+  // margin, and the call must not have returned before the deadline.
   setenv("QM_STUB_CLOSE_STDOUT", "1", 1);
-  setenv("QM_STUB_LINGER_MS", "30000", 1);
+  setenv("QM_STUB_LINGER_MS", "300000", 1);
   setenv("QM_STUB_EXIT", "0", 1);
   out = buffer_make(sizeof bytes, 0, bytes);
-  EXPECT_EQ(platform_run_argv_output(argv, &out, 200, &code), 0u);
+  const std::chrono::milliseconds deadline{2000};
+  std::atomic<bool> returned{false};
+  u32 result = 9;
+  std::chrono::steady_clock::time_point ended;
+  const auto called = std::chrono::steady_clock::now();
+  std::thread runner([&] {
+    result = platform_run_argv_output(argv, &out, (u32)deadline.count(), &code);
+    ended = std::chrono::steady_clock::now();
+    returned = true;
+  });
+  // On every way out the call ends: its child is killed should the deadline not have done it.
+  pid_t child = 0;
+  struct join_at_exit {
+    std::thread &runner;
+    std::atomic<bool> &returned;
+    pid_t &child;
+    ~join_at_exit() {
+      if (!returned && child > 0) kill(child, SIGKILL);
+      runner.join();
+    }
+  } join{runner, returned, child};
+  ASSERT_TRUE(test_wait_until([&] { return stub::record_names(folder).size() == 2 || returned; }));
+  const auto ready = std::chrono::steady_clock::now();
+  for (const std::string &name : stub::record_names(folder))
+    if (name != first && !returned) child = (pid_t)atoi(name.c_str());
+  ASSERT_TRUE(test_wait_until([&] { return returned.load(); }, deadline + test_deadline_margin))
+      << "the deadline did not end the program";
+  EXPECT_EQ(result, 0u);
   EXPECT_EQ(text(out), "handler.desktop\n");
+  EXPECT_GE(ended - called, deadline) << "ended before its deadline";
+  EXPECT_LE(ended - ready, deadline + test_deadline_margin);
+}
+
+// The tests' own ownership of what they start: ending a program ends its whole process group,
+// and what escapes it (an orphan, handed to the test program) is named by the check at the end
+// of the test program and ended there.
+std::string read_text(const std::string &path) {
+  std::string out;
+  char chunk[256];
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ssize_t n;
+  while (fd >= 0 && (n = read(fd, chunk, sizeof chunk)) > 0) out.append(chunk, (size_t)n);
+  if (fd >= 0) close(fd);
+  return out;
+}
+
+bool named(const std::vector<std::string> &children, const std::string &command) {
+  for (const std::string &c : children)
+    if (c.find(command) != std::string::npos) return true;
+  return false;
+}
+
+TEST(test_processes, an_owned_program_ends_with_its_group_and_an_orphan_is_named_and_ended) {
+  ASSERT_TRUE(test_children().empty());
+  char t[] = "/tmp/qm_group_XXXXXX";
+  std::string folder = mkdtemp(t);
+  std::string pid_file = folder + "/pid";
+  pid_t grandchild = 0;
+  {
+    test_process shell = test_start({"sh", "-c", "sleep 301 & echo $! > \"$0.part\"; mv \"$0.part\" \"$0\"; wait", pid_file.c_str()});
+    ASSERT_TRUE(shell);
+    ASSERT_TRUE(test_wait_until([&] { return access(pid_file.c_str(), R_OK) == 0; })) << "the shell never started its child";
+    grandchild = (pid_t)atoi(read_text(pid_file).c_str());
+    ASSERT_GT(grandchild, 0);
+    EXPECT_EQ(kill(grandchild, 0), 0);
+  }
+  // The group ended with its owner: neither the shell nor the program it started is left.
+  EXPECT_TRUE(test_children().empty());
+  EXPECT_NE(kill(grandchild, 0), 0);
+  unlink(pid_file.c_str());
+  rmdir(folder.c_str());
+
+  // A program whose parent ended without it is handed to the test program: the check at the end
+  // names it and ends it.
+  {
+    test_process shell = test_start({"sh", "-c", "sleep 302 &"});
+    ASSERT_TRUE(shell);
+    ASSERT_TRUE(shell.wait_exit());
+  }
+  ASSERT_TRUE(test_wait_until([] { return named(test_children(), "sleep 302"); })) << "the orphan is a child here";
+  std::vector<std::string> ended = test_children_end();
+  EXPECT_TRUE(named(ended, "sleep 302"));
+  EXPECT_TRUE(test_children().empty());
 }
 
 TEST(quit_signals, each_signal_sets_the_flag) {

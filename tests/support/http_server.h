@@ -5,18 +5,25 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/wait.h"
 
 struct test_http_connection {
   int fd;
@@ -46,6 +53,34 @@ struct test_http_connection {
       pollfd r{fd, POLLIN, 0};
       if (poll(&r, 1, 50) > 0 && ::recv(fd, sink, sizeof sink, 0) <= 0) return;
     }
+  }
+  // Waits until the client has read every byte sent so far (the client's side of the connection
+  // is in this process, and the kernel tells how much waits in its receive queue); false when it
+  // has not at the limit or the server stops. What a download has taken is then known, whatever
+  // the load: a header taken means the open has seen it.
+  bool wait_until_taken() {
+    return test_wait_until([&] { return stopped() || sent_bytes_taken(); }) && !stopped();
+  }
+  bool sent_bytes_taken() {
+    int unsent = 0;
+    if (ioctl(fd, SIOCOUTQ, &unsent) != 0 || unsent != 0) return false;
+    sockaddr_in self{}, peer{};
+    socklen_t n = sizeof self;
+    if (getsockname(fd, (sockaddr *)&self, &n) != 0) return false;
+    n = sizeof peer;
+    if (getpeername(fd, (sockaddr *)&peer, &n) != 0) return false;
+    // The client's socket: local address the peer's, remote address this one's, as hexadecimal
+    // words in network order; "tx_queue:rx_queue" follows the state.
+    char local[32], remote[32];
+    snprintf(local, sizeof local, "%08X:%04X", peer.sin_addr.s_addr, ntohs(peer.sin_port));
+    snprintf(remote, sizeof remote, "%08X:%04X", self.sin_addr.s_addr, ntohs(self.sin_port));
+    std::ifstream table("/proc/net/tcp");
+    for (std::string line; std::getline(table, line);) {
+      if (line.find(std::string(local) + " " + remote) == std::string::npos) continue;
+      size_t colon = line.find(':', line.find(remote) + 14);
+      return colon != std::string::npos && strtoul(line.c_str() + colon + 1, nullptr, 16) == 0;
+    }
+    return false;
   }
   // A status line, the given header lines and the blank line.
   bool send_head(int status, const std::string &headers) {

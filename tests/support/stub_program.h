@@ -2,6 +2,7 @@
 // folder, the program records its working folder and its arguments into a file of that folder
 // named by its process id, before main runs, and exits with QM_STUB_EXIT (0 by default). No
 // shell is involved at any point: the arguments are exactly the vector the program received.
+// A record is written whole or not at all, so its presence is the program's readiness.
 #pragma once
 
 #include <dirent.h>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/support/wait.h"
 
 namespace stub {
 
@@ -40,6 +42,14 @@ inline int record_and_exit() {
   ssize_t n;
   while (in >= 0 && (n = read(in, chunk, sizeof(chunk))) > 0) out.append(chunk, (size_t)n);
   if (in >= 0) close(in);
+  // Output tests: QM_STUB_PRINT goes to the standard output, QM_STUB_CLOSE_STDOUT closes it
+  // (both before the record is written, so a record tells that the output is done), and
+  // QM_STUB_LINGER_MS keeps the program running that long after it.
+  if (const char *print = getenv("QM_STUB_PRINT")) {
+    ssize_t w = write(1, print, strlen(print));
+    (void)w;
+  }
+  if (getenv("QM_STUB_CLOSE_STDOUT")) close(1);
   std::string path = std::string(folder) + "/" + std::to_string(getpid()) + ".rec";
   std::string part = path + ".part";
   int f = open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -49,13 +59,6 @@ inline int record_and_exit() {
     close(f);
     rename(part.c_str(), path.c_str());  // readers never see half a record
   }
-  // Output tests: QM_STUB_PRINT goes to the standard output, QM_STUB_CLOSE_STDOUT closes it, and
-  // QM_STUB_LINGER_MS keeps the program running that long before it exits.
-  if (const char *print = getenv("QM_STUB_PRINT")) {
-    ssize_t w = write(1, print, strlen(print));
-    (void)w;
-  }
-  if (getenv("QM_STUB_CLOSE_STDOUT")) close(1);
   if (const char *linger = getenv("QM_STUB_LINGER_MS")) {
     long ms = atol(linger);
     struct timespec t = {ms / 1000, (ms % 1000) * 1000000};
@@ -81,56 +84,51 @@ inline std::string self_path() {
   return n > 0 ? std::string(path, (size_t)n) : std::string();
 }
 
-// Waits (up to a minute, far above the normal time even under the sanitizers) until the started
-// programs are reaped and have left their records, then reads the records, in no particular order.
-inline std::vector<record> collect(const std::string &folder, size_t expected) {
-  std::vector<record> out;
-  struct timespec start;
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  for (;;) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (now.tv_sec - start.tv_sec > 60) break;
-    platform_reap_children();
-    size_t n = 0;
-    if (DIR *d = opendir(folder.c_str())) {
-      while (dirent *e = readdir(d))
-        if (strstr(e->d_name, ".rec") && !strstr(e->d_name, ".part")) n++;
-      closedir(d);
-    }
-    if (n >= expected && platform_reap_children() == 0) break;
-    struct timespec t = {0, 10 * 1000 * 1000};
-    nanosleep(&t, nullptr);
-  }
+// The names of the records in the folder, in no particular order.
+inline std::vector<std::string> record_names(const std::string &folder) {
+  std::vector<std::string> names;
   if (DIR *d = opendir(folder.c_str())) {
     while (dirent *e = readdir(d)) {
       std::string name = e->d_name;
-      if (name.size() < 4 || name.substr(name.size() - 4) != ".rec") continue;
-      std::string path = folder + "/" + name;
-      std::string text;
-      int f = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-      char chunk[4096];
-      ssize_t n;
-      while (f >= 0 && (n = read(f, chunk, sizeof(chunk))) > 0) text.append(chunk, (size_t)n);
-      if (f >= 0) close(f);
-      record r;
-      size_t nl = text.find('\n');
-      r.cwd = text.substr(0, nl);
-      size_t nl2 = text.find('\n', nl + 1);
-      r.inherited_fds = text.substr(nl + 1, nl2 - nl - 1);
-      std::string rest = nl2 == std::string::npos ? std::string() : text.substr(nl2 + 1);
-      size_t start = 0;
-      bool first = true;
-      while (start < rest.size()) {
-        size_t z = rest.find('\0', start);
-        if (z == std::string::npos) z = rest.size();
-        if (!first) r.args.push_back(rest.substr(start, z - start));
-        first = false;
-        start = z + 1;
-      }
-      out.push_back(r);
+      if (name.size() > 4 && name.substr(name.size() - 4) == ".rec") names.push_back(name);
     }
     closedir(d);
+  }
+  return names;
+}
+
+// Waits until the started programs have left their records and are reaped (at most the wait
+// limit), then reads the records, in no particular order.
+inline std::vector<record> collect(const std::string &folder, size_t expected) {
+  std::vector<record> out;
+  test_wait_until([&] {
+    u32 running = platform_reap_children();
+    return record_names(folder).size() >= expected && running == 0;
+  });
+  for (const std::string &name : record_names(folder)) {
+    std::string path = folder + "/" + name;
+    std::string text;
+    int f = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    char chunk[4096];
+    ssize_t n;
+    while (f >= 0 && (n = read(f, chunk, sizeof(chunk))) > 0) text.append(chunk, (size_t)n);
+    if (f >= 0) close(f);
+    record r;
+    size_t nl = text.find('\n');
+    r.cwd = text.substr(0, nl);
+    size_t nl2 = text.find('\n', nl + 1);
+    r.inherited_fds = text.substr(nl + 1, nl2 - nl - 1);
+    std::string rest = nl2 == std::string::npos ? std::string() : text.substr(nl2 + 1);
+    size_t start = 0;
+    bool first = true;
+    while (start < rest.size()) {
+      size_t z = rest.find('\0', start);
+      if (z == std::string::npos) z = rest.size();
+      if (!first) r.args.push_back(rest.substr(start, z - start));
+      first = false;
+      start = z + 1;
+    }
+    out.push_back(r);
   }
   return out;
 }
