@@ -98,6 +98,50 @@ void memory_forget_pages(buffer range);
 enum memory_fault_kind : u32 { memory_fault_alloc = 0, memory_fault_reserve = 1, memory_fault_commit = 2 };
 void memory_fault_inject(memory_fault_kind kind, s32 successes);
 
+// ---- Growing arenas ----------------------------------------------------------------------
+
+// A reservation committed in steps as it is pushed: the one way memory grows in every layer. The
+// pushes go to a plain buffer over the committed bytes (a view: data the reservation's start, size
+// the committed length), so a hot loop pushes into it as into any buffer and asks the arena for
+// room only when a push does not fit; a mark rolled back on the view leaves the commits in place.
+struct arena {
+  buffer memory;     // size: bytes reserved; used: bytes committed; data: the first byte
+  u64 limit;         // no commit passes it (at most memory.size): a budget, or one parse's window
+  u64 step;          // commits come in whole steps, so growing costs few system calls
+  const char *name;  // named by the log line when the limit stops a push
+  u32 flags;         // arena_flag_*
+};
+
+enum : u32 {
+  arena_flag_double = 0x1,     // grow to at least twice the committed bytes, for arenas of unknown size
+  arena_flag_reported = 0x2,   // the limit has stopped a push and the log said so (once)
+  arena_flag_quiet = 0x4,      // the caller reports a reached limit in its own words
+};
+
+// Reserves `reserve` bytes and commits the first `first`; the limit is the whole reservation.
+// False, with the arena empty, when the system refuses either.
+bool arena_reserve(arena *a, u64 reserve, u64 first, u64 step, const char *name, u32 flags);
+// The committed bytes as an empty buffer to push into.
+buffer arena_view(const arena *a);
+// Room for n more bytes at the alignment (0 means 8) after view->used, committing whole steps up
+// to the limit; view->size follows the committed length. False when the limit or the system
+// refuses: the first time the limit does, one log line names the arena and its limit.
+bool arena_make_room(arena *a, buffer *view, u64 n, u64 alignment);
+// arena_make_room, then the push; null when it does not fit.
+void *arena_push(arena *a, buffer *view, u64 n, u64 alignment);
+// Moves the limit (within the reservation); committed bytes above a lower one stay committed but
+// unused until arena_give_back. A reached limit may be reported again after it.
+void arena_set_limit(arena *a, u64 limit);
+// Gives the committed bytes above keep (rounded up to a page) back to the system; a view given
+// shrinks with them (its pushed bytes above keep are gone).
+void arena_give_back(arena *a, buffer *view, u64 keep);
+void arena_release(arena *a);
+
+// The log lives above the core: it hands the arenas its writer at start-up. Until then a reached
+// limit is not reported.
+typedef void arena_limit_report_fn(const char *name, u64 limit);
+void arena_set_limit_report(arena_limit_report_fn *report);
+
 // ---- Carving and views -------------------------------------------------------------------
 
 // Takes n bytes of the parent as a new empty arena. Alignment 0, 1, 2, 4, 8, 16, 32 or 64

@@ -1,4 +1,5 @@
 #include <limits.h>
+#include <string.h>
 
 #include "core/strings.h"
 
@@ -129,6 +130,20 @@ u64 buffer_push_unsigned(buffer *arena, u64 value, u64 width, u8 pad, u32 flags)
   u64 n = format_unsigned(arena->data + arena->used, buffer_free_bytes(*arena), value, width, pad, flags);
   arena->used += n;
   return n;
+}
+
+u64 buffer_push_size(buffer *arena, u64 bytes) {
+  static const struct {
+    u64 unit;
+    const char *name;
+  } units[] = {{GiB(1), " GiB"}, {MiB(1), " MiB"}, {KiB(1), " KiB"}, {1, " bytes"}};
+  u64 i = 0;
+  while (bytes == 0 ? units[i].unit != 1 : bytes % units[i].unit != 0) i++;
+  u64 start = arena->used;
+  buffer_push_unsigned(arena, bytes / units[i].unit, 0, ' ', 0);
+  u64 k = strlen(units[i].name);
+  if (buffer_free_bytes(*arena) >= k) buffer_push_bytes(arena, units[i].name, k);
+  return arena->used - start;
 }
 
 u64 buffer_push_signed(buffer *arena, s64 value, u64 width, u8 pad, u32 flags) {

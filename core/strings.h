@@ -120,6 +120,9 @@ u64 format_signed(u8 *destination, u64 size, s64 value, u64 width, u8 pad, u32 f
 // Format into the arena's free space (no alignment) and add the bytes written to used.
 u64 buffer_push_unsigned(buffer *arena, u64 value, u64 width, u8 pad, u32 flags);
 u64 buffer_push_signed(buffer *arena, s64 value, u64 width, u8 pad, u32 flags);
+// A size as a limit is written in messages: in the largest of GiB, MiB and KiB that it is a whole
+// number of, else in bytes ("64 MiB", "1536 KiB", "100 bytes").
+u64 buffer_push_size(buffer *arena, u64 bytes);
 
 // Reads an integer: leading spaces and "+" in any mix, an optional "-", then "0x" and hexadecimal
 // digits or decimal digits, up to the first byte that is not a digit; 0 when there are none.

@@ -136,6 +136,19 @@ buffer log_append(const void *text, u64 n) {
   return buffer{stored, stored, r.data};
 }
 
+// The one line a growing arena's reached limit gives; the arenas are below the log, so it hands
+// them this writer before any code runs.
+static void log_arena_limit(const char *name, u64 limit) {
+  u8 local[256];
+  buffer b = buffer_make(sizeof local, 0, local);
+  buffer_push_bytes(&b, name, strnlen(name, 128));
+  buffer_push_bytes(&b, ": the limit of ", 15);
+  buffer_push_size(&b, limit);
+  buffer_push_bytes(&b, " is reached; what does not fit is left out.\n", 44);
+  log_append(b.data, b.used);
+}
+[[maybe_unused]] static const bool log_arena_limit_installed = (arena_set_limit_report(log_arena_limit), true);
+
 buffer log_indent(u64 level) {
   if (level > UINT64_MAX / 4) return buffer{};
   std::lock_guard<std::mutex> hold(log_lock);

@@ -377,6 +377,25 @@ TEST(format_integer, pushes_append_to_the_arena_and_stop_when_it_is_full) {
   EXPECT_EQ(buffer_push_unsigned(&arena, 1, 0, ' ', 0), 0u);
 }
 
+TEST(format_integer, sizes_take_the_largest_unit_they_are_whole_in) {
+  auto size = [](u64 bytes) {
+    u8 storage[32];
+    buffer b = buffer_make(sizeof storage, 0, storage);
+    buffer_push_size(&b, bytes);
+    return to_std(b);
+  };
+  EXPECT_EQ(size(MiB(64)), "64 MiB");
+  EXPECT_EQ(size(GiB(2)), "2 GiB");
+  EXPECT_EQ(size(MiB(1536)), "1536 MiB");
+  EXPECT_EQ(size(MiB(1) + KiB(512)), "1536 KiB");
+  EXPECT_EQ(size(100), "100 bytes");
+  EXPECT_EQ(size(0), "0 bytes");
+  u8 tiny[4];
+  buffer b = buffer_make(sizeof tiny, 0, tiny);
+  buffer_push_size(&b, MiB(64));
+  EXPECT_EQ(to_std(b), "64") << "a unit that does not fit is left out, the arena never passed";
+}
+
 s64 parse(const char *s, bool *over = nullptr) { return string_parse_integer((const u8 *)s, strlen(s), over); }
 s64 parse_s64(const char *s, bool *over = nullptr) { return string_parse_s64((const u8 *)s, strlen(s), over); }
 

@@ -173,6 +173,19 @@ TEST(log, long_lines_are_cut_between_characters) {
   }
 }
 
+TEST(log, a_growing_arena_that_reaches_its_limit_is_named_once) {
+  log_mark mark = log_mark_now();
+  arena a;
+  ASSERT_TRUE(arena_reserve(&a, MiB(1), 0, KiB(64), "Test arena", 0));
+  arena_set_limit(&a, KiB(256));
+  buffer view = arena_view(&a);
+  EXPECT_NE(arena_push(&a, &view, KiB(200), 1), nullptr);
+  EXPECT_EQ(arena_push(&a, &view, KiB(100), 1), nullptr);
+  EXPECT_EQ(arena_push(&a, &view, KiB(100), 1), nullptr);
+  arena_release(&a);
+  EXPECT_EQ(log_since(mark), "Test arena: the limit of 256 KiB is reached; what does not fit is left out.\n");
+}
+
 TEST(log, out_of_memory_stores_nothing_and_keeps_earlier_text) {
   log_append("kept", 4);
   fill_last_chunk();
