@@ -408,8 +408,7 @@ __attribute__((target("avx2,popcnt"))) static inline u64 xml_block_avx2(const u8
   if (lines != xml_scan_lines_stop) {
     u64 n = (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n')));
     mask &= ~(n | (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\t'))));
-    if (lines == xml_scan_lines_pass) mask &= ~(u64)(u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\r')));
-    else *lf = n;
+    *lf = n;
   }
   // Two-byte sequences (U+0080 to U+07FF, all of them Chars) are taken inside the block, so that
   // the words of Latin, Greek or Cyrillic text do not stop it: a lead C2..DF with a continuation
@@ -644,7 +643,7 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
       continue;
     }
     if (newlines && (b == '\n' || b == '\r')) {
-      if (keep) *d++ = b;
+      if (keep && (b == '\r' || !after_cr)) *d++ = '\n';  // CR LF and a lone CR are one LF
       s++;
       c->column = column, c->after_cr = after_cr;
       xml_run_line_end(c, b, s);
@@ -770,7 +769,7 @@ static void xml_wide_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
         continue;
       }
       if (newlines && (u == '\n' || u == '\r')) {
-        if (keep) *d++ = (u8)u;
+        if (keep && (u == '\r' || !after_cr)) *d++ = '\n';  // CR LF and a lone CR are one LF
         s += 2;
         c->column = column, c->after_cr = after_cr;
         xml_run_line_end(c, u, s);
@@ -856,7 +855,8 @@ __attribute__((noinline)) static bool xml_skip_spaces_general(xml_parser *p, xml
   while (!*error && xml_has_more(p, c)) {
     u32 cp = xml_peek(p, c, error);
     if (*error || !xml_is_space(cp)) break;
-    if (out) xml_string_push_codepoint(p, cp, error);
+    u32 kept = xml_line_end(c, cp);
+    if (out && kept != XML_NO_CODEPOINT) xml_string_push_codepoint(p, kept, error);
     xml_advance(c, error);
     skipped = true;
   }

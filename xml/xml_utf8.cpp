@@ -76,7 +76,7 @@ struct byte_set_spec {
   u8 low[16];
   u8 high[16];
   u8 bytes[3];
-  bool line_ends;  // tab, LF and CR are not in the set (the other controls are)
+  bool line_ends;  // tab and LF are not in the set (CR and the other controls are)
 };
 
 template <class F>
@@ -92,7 +92,8 @@ constexpr byte_set_spec xml_byte_set(F in_set, u8 a, u8 b, u8 c, bool line_ends)
   return s;
 }
 
-constexpr bool xml_control(u32 b) { return b < 0x20 && b != '\t' && b != '\n' && b != '\r'; }
+// The controls but tab and LF: a CR is one too here, as a CR LF pair is one LF in the tree.
+constexpr bool xml_control(u32 b) { return b < 0x20 && b != '\t' && b != '\n'; }
 
 // What stops a run of each kind: the bytes that end it and those that need more than a copy.
 constexpr byte_set_spec text_set =
@@ -108,7 +109,7 @@ constexpr bool xml_byte_set_forms_agree(const byte_set_spec &s) {
   for (u32 b = 0; b < 0x80; b++) {
     bool table = (s.low[b & 15] & s.high[b >> 4]) != 0;
     bool bytes = b == s.bytes[0] || b == s.bytes[1] || b == s.bytes[2] ||
-                 (b < 0x20 && !(s.line_ends && (b == '\t' || b == '\n' || b == '\r')));
+                 (b < 0x20 && !(s.line_ends && (b == '\t' || b == '\n')));
     if (table != bytes) return false;
   }
   return true;

@@ -117,7 +117,7 @@ inline u32 in_set(block v, const byte_set_spec &k) {
   u64 unused;
   __m128i c = _mm_set1_epi8((char)k.bytes[2]);
   return (u32)xml_block_sse2((const u8 *)&v, _mm_set1_epi8((char)k.bytes[0]), _mm_set1_epi8((char)k.bytes[1]), c, c,
-                             k.line_ends ? xml_scan_lines_pass : xml_scan_lines_stop, &unused);
+                             k.line_ends ? xml_scan_lines_count : xml_scan_lines_stop, &unused);
 }
 inline void clear_node(xml_node *node) { xml_node_clear(node); }
 #endif
@@ -125,10 +125,11 @@ inline void clear_node(xml_node *node) { xml_node_clear(node); }
 // ---- The run of one text, CDATA section or attribute value -------------------------------
 
 // Bytes from t are copied to out, a block at a time as they are scanned (the string arena has
-// room for the rest of the input and a block), references to Chars resolved and in values each
-// tab, LF and CR made a space, up to the byte that ends the run: "<" for text, the "]]>" of
-// CDATA, the closing quote q of a value. True with t at that byte and out past what the run
-// holds; false at the first byte the productions must read instead.
+// room for the rest of the input and a block), references to Chars resolved, a CR LF pair and a
+// lone CR made one LF, and in values each tab and LF and each of those line ends made a space,
+// up to the byte that ends the run: "<" for text, the "]]>" of CDATA, the closing quote q of a
+// value. True with t at that byte and out past what the run holds; false at the first byte the
+// productions must read instead.
 template <u32 kind>
 inline bool run(const u8 *&t, const u8 *end, u8 *&out, u8 q) {
   const byte_set_spec &set = kind == run_text ? text_set : kind == run_cdata ? cdata_set
@@ -169,16 +170,21 @@ inline bool run(const u8 *&t, const u8 *end, u8 *&out, u8 q) {
       t += n, out += n;
       continue;
     }
+    if (b == '\r') {
+      *out++ = kind == run_value ? ' ' : '\n';
+      t += end - t >= 2 && t[1] == '\n' ? 2 : 1;
+      continue;
+    }
     if (kind == run_text) {
       if (b == '<') return true;
       if (b == ']' && end - t >= 3 && t[1] == ']' && t[2] == '>') return false;
-      if (!(xml_byte_class[b] & xml_class_text) && b != '\n' && b != '\r' && b != ']' && b != '&') return false;
+      if (!(xml_byte_class[b] & xml_class_text) && b != '\n' && b != ']' && b != '&') return false;
     } else if (kind == run_cdata) {
       if (b == ']' && end - t >= 3 && t[1] == ']' && t[2] == '>') return true;
-      if (!(xml_byte_class[b] & xml_class_cdata) && b != '\n' && b != '\r' && b != ']') return false;
+      if (!(xml_byte_class[b] & xml_class_cdata) && b != '\n' && b != ']') return false;
     } else {
       if (b == q) return true;
-      if (b == '\t' || b == '\n' || b == '\r') {
+      if (b == '\t' || b == '\n') {
         *out++ = ' ', t++;
         continue;
       }
