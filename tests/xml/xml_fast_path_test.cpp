@@ -7,6 +7,7 @@
 #include <memory>
 #include <random>
 
+#include "tests/encoding/utf8_model.h"
 #include "tests/xml/xml_test_util.h"
 #include "xml/xml_internal.h"
 
@@ -499,6 +500,35 @@ TEST(xml_fast_path, utf8_sequences_anywhere_in_a_block_read_alike) {
           body.resize(k);  // may cut a filler character: then the run breaks there already
           std::string doc = std::string("<r>") + ctx[0] + body + form + "tail" + ctx[1] + "</r>";
           expect_utf8_alike(doc, std::string(ctx[0]) + " offset " + std::to_string(k));
+        }
+      }
+    }
+  }
+}
+
+// Broken UTF-8 in every text the content loop and the productions keep: one U+FFFD per maximal
+// subpart, as the web's decoder gives, on the general path and the fast paths in both builds,
+// after ASCII or two-byte text of every length so that it lies anywhere in a block.
+TEST(xml_fast_path, broken_utf8_reads_as_one_replacement_per_maximal_subpart) {
+  const char *contexts[][3] = {{"<a>", "</a>", "0{22{a19{"}, {"<a><![CDATA[", "]]></a>", "0{22{a20{"},
+                               {"<a><!--", "--></a>", "0{22{a3{"}, {"<a b='", "'/>", "0{22{a/ b=["}};
+  for (const std::vector<u8> &broken : utf8_broken_inputs()) {
+    std::string want_broken = utf8_model_text(utf8_model(broken));
+    for (const auto &ctx : contexts) {
+      for (u32 k : {0u, 1u, 7u, 14u, 15u, 16u, 30u, 31u, 33u}) {
+        std::string body;
+        for (u32 i = 0; body.size() < k; i++) body += i % 3 ? "x" : "\xC3\xA9";
+        body.resize(k);
+        if (!body.empty() && ((u8)body.back() & 0xE0) == 0xC0) body.back() = 'y';
+        std::string doc = ctx[0] + body + std::string(broken.begin(), broken.end()) + ctx[1];
+        bool attribute = ctx[2][6] == '/';
+        std::string want = ctx[2] + body + want_broken + (attribute ? "]}}" : "}}}");
+        for (int mode = 0; mode < 3; mode++) {
+          xml_scan_narrow = mode == 2;
+          outcome o = parse_with(doc, enc_utf8, mode != 0);
+          xml_scan_narrow = false;
+          EXPECT_EQ(o.error, 0u) << "mode " << mode << utf8_model_hex(broken);
+          EXPECT_EQ(o.tree, want) << "mode " << mode << " " << ctx[0] << " offset " << k << utf8_model_hex(broken);
         }
       }
     }
