@@ -63,6 +63,21 @@ inline buffer xml_string_of(u8 *d, u64 n) { return n ? buffer{n, n, d} : buffer{
 
 // ---- Bytes -------------------------------------------------------------------------------
 
+// How far names and white space may be scanned from s without asking for the end of input at
+// each byte: up to the last byte that is neither a name character nor white space, which stops
+// any such scan that starts before it. Found by one walk back from the end of input a parse,
+// however many elements the loop is entered for: the positions it is asked about only move
+// forward, and past that byte (or when the walk met s) the bound is the position itself.
+inline const u8 *xml_content_bound(xml_parser *p, const u8 *s) {
+  if (!p->content_bound) {
+    const u8 *t = p->end;
+    while (t > s && ((xml_byte_class[t[-1]] & xml_class_name) || xml_is_space(t[-1]))) t--;
+    p->content_bound_steps += (u64)(p->end - t);
+    p->content_bound = t > s ? t - 1 : s;
+  }
+  return p->content_bound > s ? p->content_bound : s;
+}
+
 inline const u8 *xml_utf8_skip_spaces(const u8 *t, const u8 *end) {
   while (t < end && xml_is_space(*t)) t++;
   return t;

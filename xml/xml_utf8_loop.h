@@ -204,15 +204,6 @@ inline bool run(const u8 *&t, const u8 *end, u8 *&out, u8 q) {
 
 // ---- Pieces of the loop ------------------------------------------------------------------
 
-// How far names and white space may be scanned without asking for the end of input at each
-// byte: up to the last byte that is neither a name character nor white space, which stops any
-// such scan that starts before it.
-inline const u8 *scan_bound(const u8 *s, const u8 *end) {
-  const u8 *t = end;
-  while (t > s && ((xml_byte_class[t[-1]] & xml_class_name) || xml_is_space(t[-1]))) t--;
-  return t > s ? t - 1 : s;
-}
-
 // Past the ASCII name at t, whose first byte the caller checked.
 inline const u8 *name_end(const u8 *t, const u8 *end, const u8 *bound) {
   t++;
@@ -504,7 +495,7 @@ void content(xml_parser *p, xml_cursor *c, xml_node *parent, xml_error *error) {
   st.s = c->position;
   st.current = {parent, nullptr};
   st.top = stack;
-  const u8 *end = p->end, *bound = scan_bound(st.s, end);
+  const u8 *end = p->end, *bound = xml_content_bound(p, st.s);
   // The elements this loop may open before the nesting bound: the depth is p->depth plus those
   // on the stack.
   const open_element *limit = stack + (XML_MAX_DEPTH - p->depth);

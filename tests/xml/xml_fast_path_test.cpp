@@ -535,6 +535,26 @@ TEST(xml_fast_path, broken_utf8_reads_as_one_replacement_per_maximal_subpart) {
   }
 }
 
+// Elements whose names the content loop leaves to the productions enter the loop once each. The
+// walk back from the end that bounds its scans is made once a parse, not once an entry, so a long
+// run of white space after the root is walked once whatever the number of such elements: the
+// bytes walked grow with the document, at n elements and at 4n.
+TEST(xml_fast_path, the_content_loop_walks_back_from_the_end_once_a_parse) {
+  auto walked = [](u32 n) {
+    std::string doc = "<r>";
+    for (u32 i = 0; i < n; i++) doc += "<\xC3\xA9>x</\xC3\xA9>";
+    doc += "</r>" + std::string(50 * n, '\n');
+    xml_test_doc d;
+    xml_test_parse(&d, doc, 4 * (u64)n * sizeof(xml_node) + MiB(1), 2 * doc.size());
+    EXPECT_EQ(d.error, 0u);
+    EXPECT_EQ(xml_test_root(&d)->last_child->type, xml_node_type_element);
+    return d.parser.content_bound_steps;
+  };
+  u64 at_n = walked(2000), at_4n = walked(8000);
+  EXPECT_GE(at_n, 50u * 2000);
+  EXPECT_LE(at_4n, 4 * at_n + 64);
+}
+
 // A node arena whose free end is not on a word: the productions pad the first node, after which
 // the content loop goes on alike.
 TEST(xml_fast_path, a_node_arena_that_starts_unaligned_reads_alike) {
