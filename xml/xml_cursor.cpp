@@ -323,6 +323,14 @@ static inline void xml_run_line_end(xml_cursor *c, u32 unit, u8 *s) {
   c->line_start_state = c->state;
 }
 
+// The same for a run that keeps its text at d: CR LF and a lone CR are one LF. Out of line, as
+// the runs meet line ends seldom outside their blocks.
+__attribute__((noinline)) static u8 *xml_run_line_end_kept(xml_cursor *c, u32 unit, u8 *s, u8 *d, bool keep) {
+  if (keep && (unit == '\r' || !c->after_cr)) *d++ = '\n';
+  xml_run_line_end(c, unit, s);
+  return d;
+}
+
 // The stop characters of the classes that have long runs, for the block scans (0 where a class
 // has fewer); false for the classes that scan unit by unit.
 static constexpr bool xml_run_stops(u8 cls, u8 stops[4]) {
@@ -643,10 +651,8 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
       continue;
     }
     if (newlines && (b == '\n' || b == '\r')) {
-      if (keep && (b == '\r' || !after_cr)) *d++ = '\n';  // CR LF and a lone CR are one LF
-      s++;
       c->column = column, c->after_cr = after_cr;
-      xml_run_line_end(c, b, s);
+      d = xml_run_line_end_kept(c, b, ++s, d, keep);
       column = c->column, after_cr = c->after_cr;
       continue;
     }
@@ -769,10 +775,8 @@ static void xml_wide_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
         continue;
       }
       if (newlines && (u == '\n' || u == '\r')) {
-        if (keep && (u == '\r' || !after_cr)) *d++ = '\n';  // CR LF and a lone CR are one LF
-        s += 2;
         c->column = column, c->after_cr = after_cr;
-        xml_run_line_end(c, u, s);
+        d = xml_run_line_end_kept(c, u, s += 2, d, keep);
         column = c->column, after_cr = c->after_cr;
         continue;
       }
