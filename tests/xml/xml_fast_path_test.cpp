@@ -34,18 +34,8 @@ std::string encode(const std::vector<u32> &cps, u32 encoding) {
       else unit(c);
       continue;
     }
-    if (is_raw) {
-      o += (char)(c & 0xFF);
-    } else if (c < 0x80) {
-      o += (char)c;
-    } else if (c < 0x800) {
-      o += (char)(0xC0 | c >> 6), o += (char)(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      o += (char)(0xE0 | c >> 12), o += (char)(0x80 | (c >> 6 & 0x3F)), o += (char)(0x80 | (c & 0x3F));
-    } else {
-      o += (char)(0xF0 | c >> 18), o += (char)(0x80 | (c >> 12 & 0x3F)), o += (char)(0x80 | (c >> 6 & 0x3F));
-      o += (char)(0x80 | (c & 0x3F));
-    }
+    if (is_raw) o += (char)(c & 0xFF);
+    else o += utf8_model_text({c});
   }
   return o;
 }
