@@ -170,25 +170,26 @@ inline bool run(const u8 *&t, const u8 *end, u8 *&out, u8 q) {
       t += n, out += n;
       continue;
     }
-    if (b == '\r') {
-      *out++ = kind == run_value ? ' ' : '\n';
-      t += end - t >= 2 && t[1] == '\n' ? 2 : 1;
-      continue;
-    }
     if (kind == run_text) {
       if (b == '<') return true;
       if (b == ']' && end - t >= 3 && t[1] == ']' && t[2] == '>') return false;
-      if (!(xml_byte_class[b] & xml_class_text) && b != '\n' && b != ']' && b != '&') return false;
+      if (!(xml_byte_class[b] & xml_class_text) && b != '\n' && b != '\r' && b != ']' && b != '&') return false;
     } else if (kind == run_cdata) {
       if (b == ']' && end - t >= 3 && t[1] == ']' && t[2] == '>') return true;
-      if (!(xml_byte_class[b] & xml_class_cdata) && b != '\n' && b != ']') return false;
+      if (!(xml_byte_class[b] & xml_class_cdata) && b != '\n' && b != '\r' && b != ']') return false;
     } else {
       if (b == q) return true;
-      if (b == '\t' || b == '\n') {
-        *out++ = ' ', t++;
+      if (b == '\t' || b == '\n' || b == '\r') {
+        *out++ = ' ';
+        t += b == '\r' && end - t >= 2 && t[1] == '\n' ? 2 : 1;
         continue;
       }
       if (!(xml_byte_class[b] & xml_class_attribute) && b != '"' && b != '\'' && b != '&') return false;
+    }
+    if (b == '\r') {
+      *out++ = '\n';
+      t += end - t >= 2 && t[1] == '\n' ? 2 : 1;
+      continue;
     }
     if (kind != run_cdata && b == '&') {
       u32 ch = 0;
