@@ -152,8 +152,8 @@ u8 encoding_decode_general(u32 encoding, const u8 *begin, const u8 *end, u32 *co
   *count = 0;
   if (second_code_point) *second_code_point = encoding_no_code_point;
   if (encoding == encoding_utf_8) {
+    // The decoder's count on an error is the maximal subpart, what one U+FFFD stands for.
     utf8_decode(begin, end, code_point, count, error);
-    if (*error && *error != encoding_error_end_of_input) *count = 1;
   } else if (const u16 *table = single_byte_table(encoding)) {
     single_byte_decode(begin, end, code_point, count, table, error);
   } else {

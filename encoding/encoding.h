@@ -206,7 +206,9 @@ constexpr u32 utf16_low_surrogate_last = 0xDFFF;
 
 // On an error *count is 1 for a bad lead byte, the bytes before a bad continuation (which may
 // start the next character), or what remains of a sequence the input cuts short; continuations
-// present are checked before the end is reported. The dispatch skips one byte instead.
+// present are checked before the end is reported. That is the maximal subpart of the web's
+// decoder: a caller that skips by the count and reads each error as one U+FFFD gives what it
+// gives.
 void utf8_decode(const u8 *begin, const u8 *end, u32 *code_point, u8 *count, u32 *error);
 void utf8_encode(u8 *out_begin, u8 *out_end, u32 code_point, u8 *count, u32 *error);
 

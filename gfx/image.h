@@ -87,8 +87,8 @@ image_uv image_atlas_get(image_atlas *atlas, u32 key, u32 width, u32 height);
 
 // Decodes an image file (JPEG, PNG, GIF or BMP, the formats feeds carry) from memory with its
 // own channel count, rows flipped so row 0 is the bottom. Null when the bytes are not such an
-// image, a JPEG fails image_jpeg_check, or it is too large. Any thread; release with
-// image_decoded_free.
+// image, a JPEG fails image_jpeg_check, a PNG image_png_check, or it is too large. Any thread;
+// release with image_decoded_free.
 u8 *image_decode(const u8 *bytes, u64 size, s32 *width, s32 *height, s32 *channels);
 void image_decoded_free(void *pixels);
 // What image_decode would give, from the file's header alone: false where it gives null for
@@ -113,3 +113,14 @@ enum image_jpeg_error : u32 {
 // table classes and ids out of range, lengths that overrun the data or disagree with the tables,
 // frame and scan headers it cannot take, and scans that use tables never defined.
 u32 image_jpeg_check(const u8 *bytes, u64 size);
+
+enum image_png_error : u32 {
+  image_png_ok = 0,
+  image_png_error_empty_data = 1,  // the first image data chunk (IDAT) is empty
+};
+
+// Walks the chunks of a PNG file the way the decoder will, up to its first image data chunk,
+// and refuses one that is empty: the decoder makes the array for the image data when it meets
+// data, and would copy an empty first chunk into no array at all. Anything that is not a PNG,
+// or ends before such a chunk, passes (the decoder refuses what it cannot read).
+u32 image_png_check(const u8 *bytes, u64 size);

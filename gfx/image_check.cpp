@@ -1,8 +1,12 @@
-// The JPEG check that runs before the image library sees a downloaded file. The library trusts
-// the tables a file defines (a Huffman table whose counts add up to more than 256 writes past its
+// The checks that run before the image library sees a downloaded file. The library trusts the
+// tables a JPEG defines (a Huffman table whose counts add up to more than 256 writes past its
 // arrays while it is built) and uses tables a file never defined, so every segment it would read
 // is walked here first, the same way it walks them, and a file with an impossible one is refused.
+// Of a PNG only the chunks before the first image data are walked: an empty first data chunk
+// makes it copy into an array it has not made yet.
 #include "gfx/image.h"
+
+#include <string.h>
 
 namespace {
 
@@ -190,4 +194,22 @@ u32 image_jpeg_check(const u8 *bytes, u64 size) {
     have_marker = scan ? skip_entropy_data(&w, &marker) : next_marker(&w, &marker);
   }
   return image_jpeg_ok;
+}
+
+u32 image_png_check(const u8 *bytes, u64 size) {
+  static const u8 signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  if (!bytes || size < 8 || memcmp(bytes, signature, 8) != 0) return image_png_ok;
+  // Each chunk is its length, its type, its data and a checksum, which the decoder steps over
+  // by the length alone.
+  for (u64 at = 8; size - at >= 8;) {
+    u64 length = read16(bytes + at) << 16 | read16(bytes + at + 2);
+    const u8 *type = bytes + at + 4;
+    if (memcmp(type, "IDAT", 4) == 0) return length == 0 ? image_png_error_empty_data : image_png_ok;
+    if (memcmp(type, "IEND", 4) == 0) return image_png_ok;
+    if (length > size - at - 8) return image_png_ok;
+    at += 8 + length;
+    if (size - at < 4) return image_png_ok;
+    at += 4;
+  }
+  return image_png_ok;
 }

@@ -39,6 +39,7 @@ bool image_decode_size(const u8 *bytes, u64 size, s32 *width, s32 *height, s32 *
   if (!bytes || size == 0 || size > 0x7FFFFFFF) return false;
   // The decoder takes anything that begins with 0xFF for a JPEG, and trusts its tables.
   if (bytes[0] == 0xFF && image_jpeg_check(bytes, size) != image_jpeg_ok) return false;
+  if (image_png_check(bytes, size) != image_png_ok) return false;
   int w = 0, h = 0, n = 0;
   // The header alone says how large the image is; a forged size must not make a huge allocation.
   if (!stbi_info_from_memory(bytes, (int)size, &w, &h, &n)) return false;

@@ -29,7 +29,7 @@ static const char usage_text[] =
     "\"-\" for none; relations are alternate, related, self, enclosure, via or other.\n"
     "\n"
     "Exit status: 0 success, 1 usage or file error, 2 a parse reported a feed error,\n"
-    "3 the consistency check found problems.\n";
+    "3 the consistency check found problems (whether or not a parse reported an error).\n";
 
 static void usage(FILE *to) { fputs(usage_text, to); }
 
@@ -102,7 +102,8 @@ int main(int argc, char **argv) {
     status = 1;
   }
   fwrite(out.data, 1, out.used, stdout);
-  if (check && reader_check(&r) != 0 && status == 0) status = 3;
+  // A store the check finds broken matters more than a feed error, which any bad document gives.
+  if (check && reader_check(&r) != 0 && status != 1) status = 3;
   if (print_log) {
     // The log may span chunks; each is printed in turn.
     buffer chunks[64];

@@ -271,6 +271,11 @@ struct xml_parser {
   // 1 for UTF-16LE, 2 for UTF-16BE: the cursor reads the document's code units itself
   // instead of asking the general decoder; 0 otherwise.
   u32 wide_fast;
+  // How far the UTF-8 content loop may scan names and white space without asking for the end of
+  // input, found once a parse when the loop first runs (null until then), and the bytes walked
+  // back from the end to find it: work that must stay linear in the input.
+  const u8 *content_bound;
+  u64 content_bound_steps;
 };
 
 // A string under construction: the bytes pushed since the mark are the string.

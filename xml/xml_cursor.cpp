@@ -323,6 +323,14 @@ static inline void xml_run_line_end(xml_cursor *c, u32 unit, u8 *s) {
   c->line_start_state = c->state;
 }
 
+// The same for a run that keeps its text at d: CR LF and a lone CR are one LF. Out of line, as
+// the runs meet line ends seldom outside their blocks.
+__attribute__((noinline)) static u8 *xml_run_line_end_kept(xml_cursor *c, u32 unit, u8 *s, u8 *d, bool keep) {
+  if (keep && (unit == '\r' || !c->after_cr)) *d++ = '\n';
+  xml_run_line_end(c, unit, s);
+  return d;
+}
+
 // The stop characters of the classes that have long runs, for the block scans (0 where a class
 // has fewer); false for the classes that scan unit by unit.
 static constexpr bool xml_run_stops(u8 cls, u8 stops[4]) {
@@ -408,8 +416,7 @@ __attribute__((target("avx2,popcnt"))) static inline u64 xml_block_avx2(const u8
   if (lines != xml_scan_lines_stop) {
     u64 n = (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n')));
     mask &= ~(n | (u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\t'))));
-    if (lines == xml_scan_lines_pass) mask &= ~(u64)(u32)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\r')));
-    else *lf = n;
+    *lf = n;
   }
   // Two-byte sequences (U+0080 to U+07FF, all of them Chars) are taken inside the block, so that
   // the words of Latin, Greek or Cyrillic text do not stop it: a lead C2..DF with a continuation
@@ -644,10 +651,8 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
       continue;
     }
     if (newlines && (b == '\n' || b == '\r')) {
-      if (keep) *d++ = b;
-      s++;
       c->column = column, c->after_cr = after_cr;
-      xml_run_line_end(c, b, s);
+      d = xml_run_line_end_kept(c, b, ++s, d, keep);
       column = c->column, after_cr = c->after_cr;
       continue;
     }
@@ -770,10 +775,8 @@ static void xml_wide_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
         continue;
       }
       if (newlines && (u == '\n' || u == '\r')) {
-        if (keep) *d++ = (u8)u;
-        s += 2;
         c->column = column, c->after_cr = after_cr;
-        xml_run_line_end(c, u, s);
+        d = xml_run_line_end_kept(c, u, s += 2, d, keep);
         column = c->column, after_cr = c->after_cr;
         continue;
       }
@@ -856,7 +859,8 @@ __attribute__((noinline)) static bool xml_skip_spaces_general(xml_parser *p, xml
   while (!*error && xml_has_more(p, c)) {
     u32 cp = xml_peek(p, c, error);
     if (*error || !xml_is_space(cp)) break;
-    if (out) xml_string_push_codepoint(p, cp, error);
+    u32 kept = xml_line_end(c, cp);
+    if (out && kept != XML_NO_CODEPOINT) xml_string_push_codepoint(p, kept, error);
     xml_advance(c, error);
     skipped = true;
   }

@@ -44,7 +44,8 @@ static bool xml_parse_literal(xml_parser *p, xml_cursor *c, bool pubid, buffer *
       xml_set_error(error, xml_error_invalid_character);
       break;
     }
-    xml_string_push_codepoint(p, cp, error);
+    u32 kept = xml_line_end(c, cp);
+    if (kept != XML_NO_CODEPOINT) xml_string_push_codepoint(p, kept, error);
     xml_advance(c, error);
   }
   buffer t = {};
@@ -371,7 +372,8 @@ bool xml_parse_entity_value(xml_parser *p, xml_cursor *c, buffer *out, xml_error
       xml_set_error(error, xml_error_invalid_character);
       break;
     }
-    xml_string_push_codepoint(p, cp, error);
+    u32 kept = xml_line_end(c, cp);
+    if (kept != XML_NO_CODEPOINT) xml_string_push_codepoint(p, kept, error);
     xml_advance(c, error);
   }
   buffer t = {};

@@ -429,7 +429,8 @@ static inline void xml_read_chars_until(xml_parser *p, xml_cursor *c, buffer clo
       xml_set_error(error, xml_error_invalid_character);
       break;
     }
-    xml_push(p, cp, error);
+    u32 kept = xml_line_end(c, cp);
+    if (kept != XML_NO_CODEPOINT) xml_push(p, kept, error);
     xml_advance(c, error);
   }
 }
@@ -547,7 +548,8 @@ bool xml_parse_attribute_value(xml_parser *p, xml_cursor *c, buffer *out, xml_er
       xml_set_error(error, xml_error_invalid_character);
       break;
     }
-    xml_push(p, xml_is_space(cp) ? ' ' : cp, error);
+    // White space is one space each, a CR LF pair one in all.
+    if (xml_line_end(c, cp) != XML_NO_CODEPOINT) xml_push(p, xml_is_space(cp) ? ' ' : cp, error);
     xml_advance(c, error);
   }
   buffer v = {};
@@ -674,20 +676,22 @@ __attribute__((always_inline)) static inline xml_node *xml_character_data_rest(x
       xml_set_error(error, xml_error_character_data_contains_cdata_section_end);
       break;
     }
-    u32 cp = xml_peek(p, c, error);
+    u32 cp = xml_peek(p, c, error), kept = cp;
     if (*error || cp == '<') break;
     if (cp == '&') {
-      cp = xml_predefined_entity(p, c, error);
-      if (cp == XML_NO_CODEPOINT && xml_at(p, c, string_lit("&#"), error)) cp = xml_character_reference_value(p, c, error);
+      cp = kept = xml_predefined_entity(p, c, error);
+      if (cp == XML_NO_CODEPOINT && xml_at(p, c, string_lit("&#"), error))
+        cp = kept = xml_character_reference_value(p, c, error);
       if (*error || cp == XML_NO_CODEPOINT) break;  // an entity reference becomes its own node
     } else {
+      kept = xml_line_end(c, cp);
       xml_advance(c, error);
     }
     if (!xml_is_char(cp)) {
       xml_set_error(error, xml_error_invalid_character);
       break;
     }
-    xml_push(p, cp, error);
+    if (kept != XML_NO_CODEPOINT) xml_push(p, kept, error);
   }
   buffer t = {};
   xml_string_finish(text, &t, error);

@@ -67,23 +67,20 @@ inline u32 xml_special_mask(__m128i v, __m128i a, __m128i b, __m128i c, __m128i 
 
 #endif
 
-// What a scan does with line ends: stops at them and at tabs; takes LFs and tabs, counting the
-// LFs (a CR still stops it); or takes tabs, LFs and CRs without counting, for a caller that
-// counts lines later.
-enum : u32 { xml_scan_lines_stop = 0, xml_scan_lines_count = 1, xml_scan_lines_pass = 2 };
+// What a scan does with line ends: stops at them and at tabs; or takes LFs and tabs, counting
+// the LFs. A CR always stops it: what it stands for in the tree depends on the byte after it.
+enum : u32 { xml_scan_lines_stop = 0, xml_scan_lines_count = 1 };
 
 #ifdef __SSE2__
 // The stop bits of the 16 bytes at t: the stops k0..k3, the controls and the bytes above 0x7F,
-// but the line ends and tabs that lines lets pass; with xml_scan_lines_count the LFs are also
-// given in *lf.
+// but with xml_scan_lines_count the LFs and tabs, the LFs also given in *lf.
 inline u64 xml_block_sse2(const u8 *t, __m128i k0, __m128i k1, __m128i k2, __m128i k3, u32 lines, u64 *lf) {
   __m128i v = _mm_loadu_si128((const __m128i *)t);
   u64 mask = xml_special_mask(v, k0, k1, k2, k3);
   if (lines != xml_scan_lines_stop) {
     u64 n = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
     mask &= ~(n | (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
-    if (lines == xml_scan_lines_pass) mask &= ~(u64)(u32)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
-    else *lf = n;
+    *lf = n;
   }
   return mask;
 }
@@ -174,6 +171,15 @@ inline void xml_copy(u8 *d, const u8 *s, u64 n, const u8 *s_end, const u8 *d_end
 
 inline void xml_set_error(xml_error *error, xml_error e) {
   if (*error == 0) *error = e;
+}
+
+// What the character cp that the cursor c is at (not yet advanced over) adds to a string: a CR,
+// alone or before an LF, stands for one LF, and the LF after a CR adds nothing
+// (XML_NO_CODEPOINT), as XML reads line ends. Only for characters read as they stand: the CR a
+// character reference names stays a CR.
+inline u32 xml_line_end(const xml_cursor *c, u32 cp) {
+  if (cp == '\r') return '\n';
+  return cp == '\n' && c->after_cr ? XML_NO_CODEPOINT : cp;
 }
 
 // Zero-fills a node with straight-line stores: the compiler turns a loop or a library fill of

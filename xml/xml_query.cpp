@@ -78,7 +78,8 @@ buffer xml_node_text(const xml_node *node, buffer *out) {
 
 // Escapes what would otherwise be read back as markup: & < > in text; & < " in a value
 // written between double quotes, and there also tab, LF and CR, which a parser would turn into
-// spaces.
+// spaces. A CR, which only a character reference brings into a tree, is one anywhere: written as
+// it is, it would be read back as a line end.
 static void xml_append_escaped(buffer *out, buffer s, bool attribute) {
   const u8 *run = s.data, *end = s.data + s.used;
   for (const u8 *b = s.data; b < end; b++) {
@@ -89,7 +90,7 @@ static void xml_append_escaped(buffer *out, buffer s, bool attribute) {
     else if (*b == '"' && attribute) entity = string_lit("&quot;");
     else if (*b == '\t' && attribute) entity = string_lit("&#9;");
     else if (*b == '\n' && attribute) entity = string_lit("&#10;");
-    else if (*b == '\r' && attribute) entity = string_lit("&#13;");
+    else if (*b == '\r') entity = string_lit("&#13;");
     else continue;
     xml_append(out, string_from_range(run, b));
     xml_append(out, entity);

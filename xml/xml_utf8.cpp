@@ -63,6 +63,21 @@ inline buffer xml_string_of(u8 *d, u64 n) { return n ? buffer{n, n, d} : buffer{
 
 // ---- Bytes -------------------------------------------------------------------------------
 
+// How far names and white space may be scanned from s without asking for the end of input at
+// each byte: up to the last byte that is neither a name character nor white space, which stops
+// any such scan that starts before it. Found by one walk back from the end of input a parse,
+// however many elements the loop is entered for: the positions it is asked about only move
+// forward, and past that byte (or when the walk met s) the bound is the position itself.
+inline const u8 *xml_content_bound(xml_parser *p, const u8 *s) {
+  if (!p->content_bound) {
+    const u8 *t = p->end;
+    while (t > s && ((xml_byte_class[t[-1]] & xml_class_name) || xml_is_space(t[-1]))) t--;
+    p->content_bound_steps += (u64)(p->end - t);
+    p->content_bound = t > s ? t - 1 : s;
+  }
+  return p->content_bound > s ? p->content_bound : s;
+}
+
 inline const u8 *xml_utf8_skip_spaces(const u8 *t, const u8 *end) {
   while (t < end && xml_is_space(*t)) t++;
   return t;
@@ -76,7 +91,7 @@ struct byte_set_spec {
   u8 low[16];
   u8 high[16];
   u8 bytes[3];
-  bool line_ends;  // tab, LF and CR are not in the set (the other controls are)
+  bool line_ends;  // tab and LF are not in the set (CR and the other controls are)
 };
 
 template <class F>
@@ -92,7 +107,8 @@ constexpr byte_set_spec xml_byte_set(F in_set, u8 a, u8 b, u8 c, bool line_ends)
   return s;
 }
 
-constexpr bool xml_control(u32 b) { return b < 0x20 && b != '\t' && b != '\n' && b != '\r'; }
+// The controls but tab and LF: a CR is one too here, as a CR LF pair is one LF in the tree.
+constexpr bool xml_control(u32 b) { return b < 0x20 && b != '\t' && b != '\n'; }
 
 // What stops a run of each kind: the bytes that end it and those that need more than a copy.
 constexpr byte_set_spec text_set =
@@ -108,7 +124,7 @@ constexpr bool xml_byte_set_forms_agree(const byte_set_spec &s) {
   for (u32 b = 0; b < 0x80; b++) {
     bool table = (s.low[b & 15] & s.high[b >> 4]) != 0;
     bool bytes = b == s.bytes[0] || b == s.bytes[1] || b == s.bytes[2] ||
-                 (b < 0x20 && !(s.line_ends && (b == '\t' || b == '\n' || b == '\r')));
+                 (b < 0x20 && !(s.line_ends && (b == '\t' || b == '\n')));
     if (table != bytes) return false;
   }
   return true;

@@ -117,7 +117,7 @@ inline u32 in_set(block v, const byte_set_spec &k) {
   u64 unused;
   __m128i c = _mm_set1_epi8((char)k.bytes[2]);
   return (u32)xml_block_sse2((const u8 *)&v, _mm_set1_epi8((char)k.bytes[0]), _mm_set1_epi8((char)k.bytes[1]), c, c,
-                             k.line_ends ? xml_scan_lines_pass : xml_scan_lines_stop, &unused);
+                             k.line_ends ? xml_scan_lines_count : xml_scan_lines_stop, &unused);
 }
 inline void clear_node(xml_node *node) { xml_node_clear(node); }
 #endif
@@ -125,10 +125,11 @@ inline void clear_node(xml_node *node) { xml_node_clear(node); }
 // ---- The run of one text, CDATA section or attribute value -------------------------------
 
 // Bytes from t are copied to out, a block at a time as they are scanned (the string arena has
-// room for the rest of the input and a block), references to Chars resolved and in values each
-// tab, LF and CR made a space, up to the byte that ends the run: "<" for text, the "]]>" of
-// CDATA, the closing quote q of a value. True with t at that byte and out past what the run
-// holds; false at the first byte the productions must read instead.
+// room for the rest of the input and a block), references to Chars resolved, a CR LF pair and a
+// lone CR made one LF, and in values each tab and LF and each of those line ends made a space,
+// up to the byte that ends the run: "<" for text, the "]]>" of CDATA, the closing quote q of a
+// value. True with t at that byte and out past what the run holds; false at the first byte the
+// productions must read instead.
 template <u32 kind>
 inline bool run(const u8 *&t, const u8 *end, u8 *&out, u8 q) {
   const byte_set_spec &set = kind == run_text ? text_set : kind == run_cdata ? cdata_set
@@ -179,10 +180,16 @@ inline bool run(const u8 *&t, const u8 *end, u8 *&out, u8 q) {
     } else {
       if (b == q) return true;
       if (b == '\t' || b == '\n' || b == '\r') {
-        *out++ = ' ', t++;
+        *out++ = ' ';
+        t += b == '\r' && end - t >= 2 && t[1] == '\n' ? 2 : 1;
         continue;
       }
       if (!(xml_byte_class[b] & xml_class_attribute) && b != '"' && b != '\'' && b != '&') return false;
+    }
+    if (b == '\r') {
+      *out++ = '\n';
+      t += end - t >= 2 && t[1] == '\n' ? 2 : 1;
+      continue;
     }
     if (kind != run_cdata && b == '&') {
       u32 ch = 0;
@@ -197,15 +204,6 @@ inline bool run(const u8 *&t, const u8 *end, u8 *&out, u8 q) {
 }
 
 // ---- Pieces of the loop ------------------------------------------------------------------
-
-// How far names and white space may be scanned without asking for the end of input at each
-// byte: up to the last byte that is neither a name character nor white space, which stops any
-// such scan that starts before it.
-inline const u8 *scan_bound(const u8 *s, const u8 *end) {
-  const u8 *t = end;
-  while (t > s && ((xml_byte_class[t[-1]] & xml_class_name) || xml_is_space(t[-1]))) t--;
-  return t > s ? t - 1 : s;
-}
 
 // Past the ASCII name at t, whose first byte the caller checked.
 inline const u8 *name_end(const u8 *t, const u8 *end, const u8 *bound) {
@@ -498,7 +496,7 @@ void content(xml_parser *p, xml_cursor *c, xml_node *parent, xml_error *error) {
   st.s = c->position;
   st.current = {parent, nullptr};
   st.top = stack;
-  const u8 *end = p->end, *bound = scan_bound(st.s, end);
+  const u8 *end = p->end, *bound = xml_content_bound(p, st.s);
   // The elements this loop may open before the nesting bound: the depth is p->depth plus those
   // on the stack.
   const open_element *limit = stack + (XML_MAX_DEPTH - p->depth);

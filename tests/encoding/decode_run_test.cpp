@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "encoding/encoding.h"
+#include "tests/encoding/utf8_model.h"
 
 namespace {
 
@@ -161,6 +162,65 @@ TEST(decode_runs, utf8_sequences_at_every_place_and_cut_at_every_length_agree_wi
 
 // Random text: valid sequences of each encoding's kinds mixed with ASCII runs, with an error now
 // and then, and random bytes.
+// Broken UTF-8 read the way every caller reads it (decode, and at an error one U+FFFD and a skip
+// by the count), through the one-call dispatch and through both runs with the dispatch at each
+// place they stop: one U+FFFD per maximal subpart, as the web's decoder gives, wherever in a
+// block of ASCII or two-byte text the broken bytes lie.
+TEST(decode_runs, broken_utf8_gives_one_replacement_per_maximal_subpart) {
+  const char *fillers[] = {"abcdefgh", "\xC3\xA9\xC3\xA8t"};
+  for (const std::vector<u8> &broken : utf8_broken_inputs()) {
+    for (const char *filler : fillers) {
+      for (u32 k = 0; k < 40; k += 1 + k / 8) {
+        std::string text;
+        while (text.size() < k) text += filler;
+        text.resize(k);
+        if (!text.empty() && ((u8)text.back() & 0xE0) == 0xC0) text.pop_back();  // no lead cut off here
+        bytes in(text.begin(), text.end());
+        in.insert(in.end(), broken.begin(), broken.end());
+        in.insert(in.end(), {'t', 'a', 'i', 'l'});
+        std::vector<u32> want = utf8_model(in);
+        std::unique_ptr<u8[]> input(new u8[in.size()]);
+        std::memcpy(input.get(), in.data(), in.size());
+        const u8 *begin = input.get(), *end = begin + in.size();
+        // One replacement for the bytes at at, past which it moves.
+        auto step = [&](const u8 *at, std::vector<u32> *out) {
+          u32 cp, second, error = 0;
+          u8 count;
+          encoding_decode(encoding_utf_8, at, end, &cp, &second, &count, nullptr, &error);
+          EXPECT_GE(count, 1);
+          out->push_back(error ? 0xFFFD : cp);
+          return at + (count ? count : 1);
+        };
+        std::vector<u32> one, runs, runs8;
+        for (const u8 *at = begin; at < end;) at = step(at, &one);
+        std::vector<u32> units(in.size() + 8);
+        std::vector<u8> text8(4 * in.size() + 8);
+        std::string got8;
+        for (const u8 *at = begin; at < end;) {
+          u64 written = 0;
+          at += encoding_decode_run(encoding_utf_8, at, end, units.data(), units.data() + units.size(), &written);
+          runs.insert(runs.end(), units.begin(), units.begin() + (long)written);
+          if (at < end) at = step(at, &runs);
+        }
+        for (const u8 *at = begin; at < end;) {
+          u64 written = 0;
+          at += encoding_decode_run_utf8(encoding_utf_8, at, end, text8.data(), text8.data() + text8.size(), &written);
+          got8.append((const char *)text8.data(), written);
+          if (at < end) {
+            std::vector<u32> r;
+            at = step(at, &r);
+            got8 += utf8_model_text(r);
+          }
+        }
+        std::string what = utf8_model_hex(in);
+        EXPECT_EQ(one, want) << "dispatch:" << what;
+        EXPECT_EQ(runs, want) << "run:" << what;
+        EXPECT_EQ(got8, utf8_model_text(want)) << "UTF-8 run:" << what;
+      }
+    }
+  }
+}
+
 TEST(decode_runs, random_texts_agree_with_the_dispatch) {
   std::mt19937 rng(20);
   auto utf8_piece = [&](bytes *out) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "encoding/encoding.h"
+#include "tests/encoding/utf8_model.h"
 
 namespace {
 
@@ -19,44 +20,6 @@ decoded utf8(std::vector<u8> bytes) {
   utf8_decode(bytes.data(), bytes.data() + bytes.size(), &d.code_point, &count, &d.error);
   d.count = count;
   return d;
-}
-
-// The streaming UTF-8 decoder of the web, one byte at a time, U+FFFD for every error: the model
-// the one-call decoder must agree with when a caller skips by its counts.
-std::vector<u32> utf8_model(const std::vector<u8> &in) {
-  std::vector<u32> out;
-  u32 cp = 0, needed = 0, seen = 0, low = 0x80, high = 0xBF;
-  for (size_t i = 0; i <= in.size(); i++) {
-    if (i == in.size()) {
-      if (needed) out.push_back(0xFFFD);
-      break;
-    }
-    u32 b = in[i];
-    if (needed == 0) {
-      if (b < 0x80) out.push_back(b);
-      else if (b >= 0xC2 && b <= 0xDF) needed = 1, cp = b & 0x1F;
-      else if (b >= 0xE0 && b <= 0xEF) {
-        if (b == 0xE0) low = 0xA0;
-        if (b == 0xED) high = 0x9F;
-        needed = 2, cp = b & 0xF;
-      } else if (b >= 0xF0 && b <= 0xF4) {
-        if (b == 0xF0) low = 0x90;
-        if (b == 0xF4) high = 0x8F;
-        needed = 3, cp = b & 0x7;
-      } else out.push_back(0xFFFD);
-      continue;
-    }
-    if (b < low || b > high) {
-      cp = needed = seen = 0, low = 0x80, high = 0xBF;
-      out.push_back(0xFFFD);
-      i--;  // the byte is processed again
-      continue;
-    }
-    low = 0x80, high = 0xBF;
-    cp = (cp << 6) | (b & 0x3F);
-    if (++seen == needed) out.push_back(cp), cp = needed = seen = 0;
-  }
-  return out;
 }
 
 }  // namespace

@@ -190,3 +190,67 @@ TEST(image_jpeg_check, a_progressive_scan_needs_only_the_tables_of_its_pass) {
 }
 
 }  // namespace
+
+namespace {
+
+void put_chunk(bytes *out, const char *type, const bytes &data, bool checksum = true) {
+  u32 n = (u32)data.size();
+  out->insert(out->end(), {(u8)(n >> 24), (u8)(n >> 16), (u8)(n >> 8), (u8)n});
+  out->insert(out->end(), type, type + 4);
+  out->insert(out->end(), data.begin(), data.end());
+  if (checksum) out->insert(out->end(), {0, 0, 0, 0});  // the decoder does not check it
+}
+
+// A grey 1x1 PNG whose pixel is 0x80: its image data one stored deflate block, split over two
+// chunks so that an empty one can go before, between or after them.
+bytes png(u32 empty_at) {
+  bytes out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  put_chunk(&out, "IHDR", {0, 0, 0, 1, 0, 0, 0, 1, 8, 0, 0, 0, 0});
+  const bytes data[2] = {{0x78, 0x01, 0x01, 0x02, 0x00}, {0xFD, 0xFF, 0x00, 0x80, 0x00, 0x82, 0x00, 0x81}};
+  for (u32 i = 0; i <= 2; i++) {
+    if (i == empty_at) put_chunk(&out, "IDAT", {});
+    if (i < 2) put_chunk(&out, "IDAT", data[i]);
+  }
+  put_chunk(&out, "IEND", {});
+  return out;
+}
+
+}  // namespace
+
+// An empty first image data chunk would have the decoder copy into an array it has not made: such
+// a file is refused before it sees it, and one whose empty chunk comes later decodes.
+TEST(image_png_check, an_empty_first_data_chunk_is_refused_before_the_decoder_sees_it) {
+  bytes sound = png(3);
+  EXPECT_EQ(image_png_check(sound.data(), sound.size()), (u32)image_png_ok);
+  s32 w, h, c;
+  u8 *pixels = image_decode(sound.data(), sound.size(), &w, &h, &c);
+  ASSERT_NE(pixels, nullptr);
+  EXPECT_EQ(w, 1);
+  EXPECT_EQ(c, 1);
+  EXPECT_EQ(pixels[0], 0x80);
+  image_decoded_free(pixels);
+  for (u32 later : {1u, 2u}) {
+    bytes file = png(later);
+    EXPECT_EQ(image_png_check(file.data(), file.size()), (u32)image_png_ok) << later;
+    EXPECT_TRUE(decodes(file)) << later;
+  }
+  bytes first = png(0);
+  EXPECT_EQ(image_png_check(first.data(), first.size()), (u32)image_png_error_empty_data);
+  EXPECT_FALSE(decodes(first));
+  // The file the fuzzer found: the header, then an empty data chunk that the input ends in.
+  bytes found = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  put_chunk(&found, "IHDR", {0, 0, 0, 1, 0, 0, 0, 1, 8, 0, 0, 0, 0});
+  put_chunk(&found, "IDAT", {}, false);
+  ASSERT_EQ(found.size(), 41u);
+  EXPECT_EQ(image_png_check(found.data(), found.size()), (u32)image_png_error_empty_data);
+  EXPECT_FALSE(decodes(found));
+  // Cut anywhere, and with chunk lengths past the end, the walk stays inside the bytes.
+  for (size_t n = 0; n <= sound.size(); n++) {
+    bytes cut(sound.begin(), sound.begin() + (long)n);
+    image_png_check(cut.data(), cut.size());
+    decodes(cut);
+  }
+  bytes long_chunk = sound;
+  long_chunk[33] = 0xFF;  // the first IDAT's length
+  EXPECT_EQ(image_png_check(long_chunk.data(), long_chunk.size()), (u32)image_png_ok);
+}

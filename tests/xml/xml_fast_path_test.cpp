@@ -7,6 +7,7 @@
 #include <memory>
 #include <random>
 
+#include "tests/encoding/utf8_model.h"
 #include "tests/xml/xml_test_util.h"
 #include "xml/xml_internal.h"
 
@@ -33,18 +34,8 @@ std::string encode(const std::vector<u32> &cps, u32 encoding) {
       else unit(c);
       continue;
     }
-    if (is_raw) {
-      o += (char)(c & 0xFF);
-    } else if (c < 0x80) {
-      o += (char)c;
-    } else if (c < 0x800) {
-      o += (char)(0xC0 | c >> 6), o += (char)(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      o += (char)(0xE0 | c >> 12), o += (char)(0x80 | (c >> 6 & 0x3F)), o += (char)(0x80 | (c & 0x3F));
-    } else {
-      o += (char)(0xF0 | c >> 18), o += (char)(0x80 | (c >> 12 & 0x3F)), o += (char)(0x80 | (c >> 6 & 0x3F));
-      o += (char)(0x80 | (c & 0x3F));
-    }
+    if (is_raw) o += (char)(c & 0xFF);
+    else o += utf8_model_text({c});
   }
   return o;
 }
@@ -271,6 +262,48 @@ TEST(xml_fast_path, random_documents_parse_alike_on_both_paths_in_every_encoding
   }
 }
 
+// Line ends as the tree holds them: a document reads as the same document with each CR LF pair
+// and each lone CR written as one LF (the one way a CR reaches the tree is a character
+// reference), on both paths and in every encoding. The lines and columns of an error are the
+// same too, as CR LF, a lone CR and an LF each end one line; only byte offsets differ.
+std::vector<u32> with_lf_line_ends(const std::vector<u32> &doc) {
+  std::vector<u32> o;
+  for (size_t i = 0; i < doc.size(); i++) {
+    if (doc[i] != '\r') o.push_back(doc[i]);
+    else if (i + 1 == doc.size() || doc[i + 1] != '\n') o.push_back('\n');
+  }
+  return o;
+}
+
+TEST(xml_fast_path, line_ends_read_as_one_lf_on_both_paths_in_every_encoding) {
+  doc_gen g{std::mt19937(1312u), {}};
+  const u32 encodings[] = {enc_utf8, enc_utf16le, enc_utf16be, 22, 4, 35, 30, 32};
+  const char *forms[] = {"\r\n", "\r", "\r\r\n", "\n\r", "\r\n\r\n", " \r\n\t", "&#13;\r\n", "&#xD;\r"};
+  int failures = 0;
+  for (int i = 0; i < 800 && failures < 5; i++) {
+    std::vector<u32> doc = g.document();
+    // Line ends anywhere: in text, values, comments, tags, names and references alike.
+    for (u32 k = g.below(6); k-- > 0;) {
+      std::vector<u32> form;
+      for (const char *f = forms[g.below(array_count(forms))]; *f; f++) form.push_back((u8)*f);
+      doc.insert(doc.begin() + g.below((u32)doc.size() + 1), form.begin(), form.end());
+    }
+    std::vector<u32> lf = with_lf_line_ends(doc);
+    for (u32 enc : encodings) {
+      std::string bytes = encode(doc, enc), lf_bytes = encode(lf, enc);
+      for (int mode = 0; mode < (enc == enc_utf8 ? 3 : 2); mode++) {
+        xml_scan_narrow = mode == 2;
+        outcome a = parse_with(bytes, enc, mode != 0), b = parse_with(lf_bytes, enc, mode != 0);
+        xml_scan_narrow = false;
+        bool same = a.error == b.error && a.line == b.line && a.column == b.column && a.tree == b.tree &&
+                    a.nodes_used == b.nodes_used && a.strings_used == b.strings_used && a.report == b.report;
+        EXPECT_TRUE(same) << "encoding " << enc << " mode " << mode << " document " << i << "\n" << a << "\n" << b;
+        if (!same) failures++;
+      }
+    }
+  }
+}
+
 TEST(xml_fast_path, utf16_documents_read_like_their_utf8_form) {
   doc_gen g{std::mt19937(77u), {}};
   g.raw_units = false;
@@ -311,6 +344,7 @@ TEST(xml_fast_path, runs_meet_every_stop_at_every_block_offset) {
   const std::vector<u32> byte_tails[] = {{raw | 0xF0, raw | 0x9F, 'y'},  // a sequence cut short
                                          {raw | 0xED, raw | 0xA0, raw | 0x80}};  // a surrogate
   const std::vector<u32> tails[] = {{0x1F600}, {0x20AC}, {0xE9}, {0xFFFF}, {'\r', '\n'}, {'\r', 'z'},
+                                    {'\r', '\r', '\n', '\r'}, {'\n', '\r', '\n', 'z'},
                                     {'&', 'a', 'm', 'p', ';'}, {'&', '#', '6', '5', ';'},
                                     {'&', '#', 'x', 'D', '8', '0', '0', ';'}, {'&', 'q', 'u', 'o', 't'}};
   for (u32 enc : {enc_utf8, enc_utf16le, enc_utf16be}) {
@@ -348,7 +382,9 @@ TEST(xml_fast_path, long_runs_count_lines_and_columns_across_blocks) {
   std::vector<std::vector<u32>> fillers = {{'a', 'b', ' ', 'c', 'd', 'e'}, {'\n', ' ', ' ', 'x', 'y', 'z'},
                                            {0xE9, 'a', '\t', 0x65E5, 'b', 'c'}, {0x1F600, '\n', 0x7FF, 'q', '\n', 'r'},
                                            // two-byte sequences back to back, across block ends and after LFs
-                                           {0x3B1, 0x3B2, 0xE9, 0x80, 0x7FF, ' '}, {0x430, '\n', 0x431, 0x432, 'k'}};
+                                           {0x3B1, 0x3B2, 0xE9, 0x80, 0x7FF, ' '}, {0x430, '\n', 0x431, 0x432, 'k'},
+                                           // CR LF pairs and lone CRs, which stop the blocks where they are
+                                           {'a', '\r', '\n', 'b', '\r', 0xE9, 'c'}, {'\r', '\r', '\n', 'x', 'y', 'z', 'w', 'v'}};
   for (u32 period : {19u, 23u, 37u}) {
     std::vector<u32> f(period, 'm');
     f[period - 4] = 0xE9, f[period - 3] = '\n', f[period - 2] = 0x20AC, f[period / 2] = 0x1F600, f[3] = '\t';
@@ -440,7 +476,9 @@ TEST(xml_fast_path, utf8_sequences_anywhere_in_a_block_read_alike) {
       "\xC0\x80", "\xC1\xBF", "\xE0\x80\x80", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xED\xBF\xBF", "\xF0\x80\x80\x80",
       "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xF8\x88\x80\x80\x80", "\xFF",
       // cut short, or a continuation byte too many or alone
-      "\xE2\x82", "\xF0\x9F\x98", "\xC3", "\xC3\xA9\xA9", "\x80", "\xBF\xBF", "\xE2\x82\xAC\x80"};
+      "\xE2\x82", "\xF0\x9F\x98", "\xC3", "\xC3\xA9\xA9", "\x80", "\xBF\xBF", "\xE2\x82\xAC\x80",
+      // line ends beside them
+      "\r\n", "\r", "\r\xC3\xA9", "\xE2\x82\xAC\r\n", "\xE2\x82\r\n", "\r\r\n\n"};
   const char *contexts[][2] = {{"<a>", "</a>"}, {"<a><![CDATA[", "]]></a>"}, {"<a b='", "'/>"}, {"<a b=\"", "\">x</a>"}};
   const char *fillers[] = {"abcdefg ", "\xC3\xA9t\xC3\xA9 ", "\xE6\x97\xA5\xE6\x9C\xAC ", "x\xF0\x9F\x98\x80"};
   for (const auto &ctx : contexts) {
@@ -456,6 +494,55 @@ TEST(xml_fast_path, utf8_sequences_anywhere_in_a_block_read_alike) {
       }
     }
   }
+}
+
+// Broken UTF-8 in every text the content loop and the productions keep: one U+FFFD per maximal
+// subpart, as the web's decoder gives, on the general path and the fast paths in both builds,
+// after ASCII or two-byte text of every length so that it lies anywhere in a block.
+TEST(xml_fast_path, broken_utf8_reads_as_one_replacement_per_maximal_subpart) {
+  const char *contexts[][3] = {{"<a>", "</a>", "0{22{a19{"}, {"<a><![CDATA[", "]]></a>", "0{22{a20{"},
+                               {"<a><!--", "--></a>", "0{22{a3{"}, {"<a b='", "'/>", "0{22{a/ b=["}};
+  for (const std::vector<u8> &broken : utf8_broken_inputs()) {
+    std::string want_broken = utf8_model_text(utf8_model(broken));
+    for (const auto &ctx : contexts) {
+      for (u32 k : {0u, 1u, 7u, 14u, 15u, 16u, 30u, 31u, 33u}) {
+        std::string body;
+        for (u32 i = 0; body.size() < k; i++) body += i % 3 ? "x" : "\xC3\xA9";
+        body.resize(k);
+        if (!body.empty() && ((u8)body.back() & 0xE0) == 0xC0) body.back() = 'y';
+        std::string doc = ctx[0] + body + std::string(broken.begin(), broken.end()) + ctx[1];
+        bool attribute = ctx[2][6] == '/';
+        std::string want = ctx[2] + body + want_broken + (attribute ? "]}}" : "}}}");
+        for (int mode = 0; mode < 3; mode++) {
+          xml_scan_narrow = mode == 2;
+          outcome o = parse_with(doc, enc_utf8, mode != 0);
+          xml_scan_narrow = false;
+          EXPECT_EQ(o.error, 0u) << "mode " << mode << utf8_model_hex(broken);
+          EXPECT_EQ(o.tree, want) << "mode " << mode << " " << ctx[0] << " offset " << k << utf8_model_hex(broken);
+        }
+      }
+    }
+  }
+}
+
+// Elements whose names the content loop leaves to the productions enter the loop once each. The
+// walk back from the end that bounds its scans is made once a parse, not once an entry, so a long
+// run of white space after the root is walked once whatever the number of such elements: the
+// bytes walked grow with the document, at n elements and at 4n.
+TEST(xml_fast_path, the_content_loop_walks_back_from_the_end_once_a_parse) {
+  auto walked = [](u32 n) {
+    std::string doc = "<r>";
+    for (u32 i = 0; i < n; i++) doc += "<\xC3\xA9>x</\xC3\xA9>";
+    doc += "</r>" + std::string(50 * n, '\n');
+    xml_test_doc d;
+    xml_test_parse(&d, doc, 4 * (u64)n * sizeof(xml_node) + MiB(1), 2 * doc.size());
+    EXPECT_EQ(d.error, 0u);
+    EXPECT_EQ(xml_test_root(&d)->last_child->type, xml_node_type_element);
+    return d.parser.content_bound_steps;
+  };
+  u64 at_n = walked(2000), at_4n = walked(8000);
+  EXPECT_GE(at_n, 50u * 2000);
+  EXPECT_LE(at_4n, 4 * at_n + 64);
 }
 
 // A node arena whose free end is not on a word: the productions pad the first node, after which
