@@ -5,7 +5,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -272,24 +271,3 @@ std::vector<std::string> test_children_end() {
   }
   return out;
 }
-
-// ---- The check at the end of each test program -------------------------------------------
-
-namespace {
-
-class children_check : public ::testing::Environment {
- public:
-  void TearDown() override {
-    for (const std::string &left : test_children_end())
-      ADD_FAILURE() << "a child process of this test program was left behind (now ended): " << left;
-  }
-};
-
-// Orphaned descendants come to this process, so the check sees them too.
-const bool children_check_registered = [] {
-  prctl(PR_SET_CHILD_SUBREAPER, 1);
-  ::testing::AddGlobalTestEnvironment(new children_check);
-  return true;
-}();
-
-}  // namespace
