@@ -561,9 +561,11 @@ font_glyph *font_get_glyph(const font *f, u32 c) {
   return &f->glyphs[font_glyph_index(f, c)];
 }
 
-// Mixed, so that consecutive glyph numbers spread over the whole table.
-static u32 font_kerning_slot(u32 pair) { return (u32)fasthash_mix(pair) & (FONT_KERNING_CACHE_SLOTS - 1); }
-static_assert((FONT_KERNING_CACHE_SLOTS & (FONT_KERNING_CACHE_SLOTS - 1)) == 0, "the slot is a mask of the hash");
+// Every glyph drawn or measured looks a pair up here, so the slot costs one multiplication;
+// consecutive glyph numbers still spread over the whole table.
+#define FONT_KERNING_CACHE_BITS 14
+static_assert(FONT_KERNING_CACHE_SLOTS == 1u << FONT_KERNING_CACHE_BITS, "the slot has the table's bits");
+static u32 font_kerning_slot(u32 pair) { return (u32)hash_fibonacci_slot(pair, FONT_KERNING_CACHE_BITS); }
 
 s32 font_get_kerning(const font *f, const font_glyph *glyph, u32 next) {
   font_kerning_cache *cache = f->kerning;

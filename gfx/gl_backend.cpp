@@ -617,7 +617,7 @@ static void draw_batch(gl_renderer *renderer, gl_batch *batch) {
   }
   gl_check(renderer, "glVertexAttribPointer");
 
-  // Not a mark: rolling a mark back would also undo the scratch's growth.
+  // Only used goes back: the view keeps the size the scratch has grown to.
   buffer *data = &renderer->commands.data;
   u64 before = data->used;
   if (batch->kind == render_command_text) draw_text(renderer, batch, stride, index_bytes, restart);
