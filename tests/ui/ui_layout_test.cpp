@@ -117,6 +117,20 @@ TEST(ui_layout, passes_dependencies_and_cycles) {
   EXPECT_EQ(after->size[0], 7);
 }
 
+// A view of 100 x 100 that scrolls along y with a list of count rows of that height as its
+// content, under the current parent; the list and the rows are handed back.
+static ui_node *scroll_list_make(ui_context *c, ui_id id, f32 row_height, u32 count, ui_node **list, ui_node **rows) {
+  ui_node *view = node_make(c, px(100), px(100), ui_node_flag_scroll_y | ui_node_flag_clip, id);
+  ui_parent_push(c, view);
+  *list = node_make(c, ui_size_parent_make(), ui_size_children_make(), ui_node_flag_stack_y,
+                    ui_id_with_modifier(id, ui_id_modifier_scrollable_content));
+  ui_parent_push(c, *list);
+  for (u32 i = 0; i < count; i++) rows[i] = node_make(c, ui_size_parent_make(), px(row_height));
+  ui_parent_pop(c);
+  ui_parent_pop(c);
+  return view;
+}
+
 // A vertical list in a view of 100 x 100: scrollbars appear exactly when the content exceeds the
 // view, the list is re-sized 16 pixels narrower, and the offset is clamped to the content.
 TEST(ui_layout, scrollbars_appear_exactly_when_content_exceeds) {
@@ -127,14 +141,7 @@ TEST(ui_layout, scrollbars_appear_exactly_when_content_exceeds) {
       auto build = [&](ui_context *c) {
         ui_node *root = node_make(c, px(300), px(300), ui_node_flag_stack_y);
         ui_parent_push(c, root);
-        view = node_make(c, px(100), px(100), ui_node_flag_scroll_y | ui_node_flag_clip, 50);
-        ui_parent_push(c, view);
-        list = node_make(c, ui_size_parent_make(), ui_size_children_make(), ui_node_flag_stack_y,
-                         ui_id_with_modifier(50, ui_id_modifier_scrollable_content));
-        ui_parent_push(c, list);
-        row = node_make(c, ui_size_parent_make(), px(content));
-        ui_parent_pop(c);
-        ui_parent_pop(c);
+        view = scroll_list_make(c, 50, content, 1, &list, &row);
         node_make(c, px(10), px(10));
         ui_parent_pop(c);
       };
@@ -223,16 +230,8 @@ TEST(ui_layout, scroll_to_target_brings_a_row_into_the_view) {
   f32 before = 0;
   for (step s : {step{12, 10}, step{11, 10}, step{15, 10}, step{11, 10}, step{10, -1}, step{0, 10}}) {
     f.frame([&](ui_context *c) {
-      ui_node *root = node_make(c, px(300), px(300), ui_node_flag_stack_y);
-      ui_parent_push(c, root);
-      view = node_make(c, px(100), px(100), ui_node_flag_scroll_y | ui_node_flag_clip, 70);
-      ui_parent_push(c, view);
-      list = node_make(c, ui_size_parent_make(), ui_size_children_make(), ui_node_flag_stack_y,
-                       ui_id_with_modifier(70, ui_id_modifier_scrollable_content));
-      ui_parent_push(c, list);
-      for (u32 i = 0; i < 20; i++) rows[i] = node_make(c, ui_size_parent_make(), px(30));
-      ui_parent_pop(c);
-      ui_parent_pop(c);
+      ui_parent_push(c, node_make(c, px(300), px(300), ui_node_flag_stack_y));
+      view = scroll_list_make(c, 70, 30, 20, &list, rows);
       ui_parent_pop(c);
       view->scroll_target = rows[s.row];
       view->scroll_margin[1] = s.margin;
