@@ -44,9 +44,10 @@ u64 format_integer(u8 *destination, u64 size, u64 magnitude, bool negative, u64 
   // Digits, least significant first.
   u8 digit_text[24];
   u64 digits = 0;
+  u8 letters = (flags & format_hex_upper) ? 'A' : 'a';
   do {
     u64 d = magnitude % base;
-    digit_text[digits++] = (u8)(d < 10 ? '0' + d : 'a' + d - 10);
+    digit_text[digits++] = (u8)(d < 10 ? '0' + d : letters + d - 10);
     magnitude /= base;
   } while (magnitude);
 

@@ -6,6 +6,7 @@
 enum : u32 {
   format_hex = 0x1,                // hexadecimal, lower-case digits; otherwise decimal
   format_no_prefix = 0x2,          // with format_hex: no "0x"
+  format_hex_upper = 0x4,          // with format_hex: digits A to F in upper case (the "0x" stays)
   format_hex_group_2 = 0x8,        // a space between groups of 2 hexadecimal digits
   format_hex_group_4 = 0x10,       // ... of 4
   format_hex_group_8 = 0x20,       // ... of 8

@@ -17,12 +17,12 @@
 #include "gfx/font.h"
 
 #include "core/math.h"
+#include "core/strings.h"
 #include "platform/files.h"
 #include "platform/log.h"
 #include "profiler/profiler.h"
 
 #include <fontconfig/fontconfig.h>
-#include <stdio.h>
 #include <string.h>
 
 // ---- Errors ------------------------------------------------------------------------------
@@ -289,18 +289,25 @@ static void font_log_budget(const font_collection *collection, u32 code) {
   u32 bit = code == font_error_atlas ? 1u : code == font_error_memory ? 2u : 0u;
   if (!bit || (reported & bit)) return;
   reported |= bit;
-  char line[256];
+  u8 bytes[256];
+  buffer line = buffer_make(sizeof bytes, 0, bytes);
   u32 count = collection->font_count ? collection->fonts[0].codepoint_count : 0;
-  int n = code == font_error_atlas
-              ? snprintf(line, sizeof line,
-                         "Font atlas: the glyphs of %u code points do not all fit an atlas of %u by %u pixels; "
-                         "those left out draw as nothing (reported once).\n",
-                         count, FONT_ATLAS_MAX_SIDE, FONT_ATLAS_MAX_SIDE)
-              : snprintf(line, sizeof line,
-                         "Font collection: its arena of %llu bytes cannot hold the glyphs of %u code points; "
-                         "no text is drawn (reported once).\n",
-                         (unsigned long long)collection->arena.size, count);
-  if (n > 0) log_append(line, (u64)n < sizeof line ? (u64)n : sizeof line - 1);
+  if (code == font_error_atlas) {
+    buffer_push_string(&line, string_lit("Font atlas: the glyphs of "), 1);
+    buffer_push_unsigned(&line, count, 0, ' ', 0);
+    buffer_push_string(&line, string_lit(" code points do not all fit an atlas of "), 1);
+    buffer_push_unsigned(&line, FONT_ATLAS_MAX_SIDE, 0, ' ', 0);
+    buffer_push_string(&line, string_lit(" by "), 1);
+    buffer_push_unsigned(&line, FONT_ATLAS_MAX_SIDE, 0, ' ', 0);
+    buffer_push_string(&line, string_lit(" pixels; those left out draw as nothing (reported once).\n"), 1);
+  } else {
+    buffer_push_string(&line, string_lit("Font collection: its arena of "), 1);
+    buffer_push_unsigned(&line, collection->arena.size, 0, ' ', 0);
+    buffer_push_string(&line, string_lit(" bytes cannot hold the glyphs of "), 1);
+    buffer_push_unsigned(&line, count, 0, ' ', 0);
+    buffer_push_string(&line, string_lit(" code points; no text is drawn (reported once).\n"), 1);
+  }
+  log_append(line.data, line.used);
 }
 
 // Every font without glyphs or kerning cache, as after a rebuild that found no room.
@@ -554,11 +561,11 @@ font_glyph *font_get_glyph(const font *f, u32 c) {
   return &f->glyphs[font_glyph_index(f, c)];
 }
 
-static u32 font_kerning_slot(u32 pair) {
-  // Fibonacci hashing: consecutive glyph numbers spread over the whole table.
-  return (u32)(((u64)pair * 0x9E3779B97F4A7C15ull) >> 50) & (FONT_KERNING_CACHE_SLOTS - 1);
-}
-static_assert(FONT_KERNING_CACHE_SLOTS == 1u << 14, "the hash keeps 14 bits");
+// Every glyph drawn or measured looks a pair up here, so the slot costs one multiplication;
+// consecutive glyph numbers still spread over the whole table.
+#define FONT_KERNING_CACHE_BITS 14
+static_assert(FONT_KERNING_CACHE_SLOTS == 1u << FONT_KERNING_CACHE_BITS, "the slot has the table's bits");
+static u32 font_kerning_slot(u32 pair) { return (u32)hash_fibonacci_slot(pair, FONT_KERNING_CACHE_BITS); }
 
 s32 font_get_kerning(const font *f, const font_glyph *glyph, u32 next) {
   font_kerning_cache *cache = f->kerning;

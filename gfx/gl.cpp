@@ -5,7 +5,6 @@
 #include "platform/log.h"
 
 #include <GLFW/glfw3.h>
-#include <stdio.h>
 #include <string.h>
 
 gl_function_table gl;
@@ -21,12 +20,6 @@ u32 gfx_log_save(const char *path) { return log_save(string_from_bytes(path, str
 
 static void log_cstr(const char *text) {
   if (text) gfx_log_append(string_from_bytes(text, strlen(text)));
-}
-
-static void log_u32(u32 value) {
-  char digits[16];
-  int n = snprintf(digits, sizeof(digits), "%u", value);
-  gfx_log_append(string_from_bytes(digits, (u64)n));
 }
 
 // ---- Driver messages -------------------------------------------------------------------------
@@ -113,9 +106,9 @@ void gl_context_info() {
     gl.glGetIntegerv(GL_MAJOR_VERSION, &major);
     gl.glGetIntegerv(GL_MINOR_VERSION, &minor);
     log_cstr("GL_MAJOR_VERSION: ");
-    log_u32((u32)major);
+    log_unsigned((u32)major, 0, ' ', 0);
     log_cstr(" \nGL_MINOR_VERSION: ");
-    log_u32((u32)minor);
+    log_unsigned((u32)minor, 0, ' ', 0);
     log_cstr("\n");
     gl.glGetIntegerv(GL_CONTEXT_PROFILE_MASK, &profile);
     log_cstr("GL_CONTEXT_PROFILE_MASK: ");

@@ -2,12 +2,12 @@
 // execution of a frame's commands.
 #include "gfx/gl_backend.h"
 
+#include "core/strings.h"
 #include "gfx/gl.h"
 #include "gfx/render_font.h"
 #include "platform/log.h"
 #include "profiler/profiler.h"
 
-#include <stdio.h>
 #include <string.h>
 
 // ---- Shaders ---------------------------------------------------------------------------------
@@ -77,12 +77,6 @@ static void log_cstr(const char *text) {
   if (text) log_append(text, strlen(text));
 }
 
-static void log_u32(u32 value) {
-  char digits[16];
-  int n = snprintf(digits, sizeof(digits), "%u", value);
-  log_append(digits, (u64)n);
-}
-
 // Appends a text that GL wrote with its terminating zero, the zero replaced by a newline.
 static void log_gl_text(const char *text, s32 length_with_zero) {
   if (length_with_zero <= 0) {
@@ -105,9 +99,15 @@ static void gl_check(gl_renderer *renderer, const char *where) {
     if (!logged) logged = &logged_without_renderer;
     if (*logged >= GL_ERRORS_LOGGED_MAX) continue;
     (*logged)++;
-    char line[160];
-    int n = snprintf(line, sizeof(line), "GL error 0x%04X after %s\n", (unsigned)e, where);
-    log_append(line, (u64)n);
+    // One append, so that a worker's line never lands inside it.
+    u8 bytes[160];
+    buffer line = buffer_make(sizeof bytes, 0, bytes);
+    buffer_push_string(&line, string_lit("GL error "), 1);
+    buffer_push_unsigned(&line, e, 0, ' ', format_hex | format_hex_min_4 | format_hex_upper);
+    buffer_push_string(&line, string_lit(" after "), 1);
+    buffer_push_bytes(&line, where, strnlen(where, sizeof bytes - 32));
+    buffer_push_u8(&line, '\n', 1);
+    log_append(line.data, line.used);
   }
 }
 
@@ -122,7 +122,7 @@ u32 gl_shader_check(u32 *shader) {
   gl.glGetShaderiv(*shader, GL_INFO_LOG_LENGTH, &log_length);
   gl.glGetShaderiv(*shader, GL_SHADER_SOURCE_LENGTH, &source_length);
   log_cstr("Shader error:\n    Handle: ");
-  log_u32(*shader);
+  log_unsigned(*shader, 0, ' ', 0);
   log_cstr("\n    Type: ");
   log_cstr(type == GL_VERTEX_SHADER ? "vertex shader" : type == GL_FRAGMENT_SHADER ? "fragment shader" : "geometry shader");
   log_cstr("\n    Error:\n");
@@ -151,7 +151,7 @@ u32 gl_program_check(u32 *program) {
   GLint log_length = 0;
   gl.glGetProgramiv(*program, GL_INFO_LOG_LENGTH, &log_length);
   log_cstr("Shader program error:\n    Handle: ");
-  log_u32(*program);
+  log_unsigned(*program, 0, ' ', 0);
   log_cstr("\nError:\n    ");
   buffer text = memory_alloc((u64)log_length + 1, nullptr);
   if (text.data) {
@@ -265,9 +265,10 @@ gl_renderer gl_renderer_create(s32 width, s32 height, u32 flags) {
   if (!r.memory.data) log_cstr("gl_renderer_create: no memory for the command list.\n");
   r.commands = render_commands_create(&r.memory, GL_RENDERER_COMMAND_BYTES, 0);
   // The scratch holds one batch's indices or text quads at a time and grows with the largest.
-  r.commands.data_reservation = memory_reserve(GL_RENDERER_DATA_RESERVE, nullptr);
-  if (r.commands.data_reservation.data && memory_commit(&r.commands.data_reservation, GL_RENDERER_DATA_BYTES)) {
-    r.commands.data = buffer_make(r.commands.data_reservation.used, 0, r.commands.data_reservation.data);
+  // Its full budget is reported by the batch that found it full (gl_batch_note_drop).
+  if (arena_reserve(&r.commands.data_arena, GL_RENDERER_DATA_RESERVE, GL_RENDERER_DATA_BYTES, 0,
+                    "gl_renderer drawing scratch", arena_flag_double | arena_flag_quiet)) {
+    r.commands.data = arena_view(&r.commands.data_arena);
   } else {
     log_cstr("gl_renderer_create: no memory for the drawing scratch.\n");
   }
@@ -436,7 +437,7 @@ static void upload(GLenum target, u32 *capacity, u32 *used, const void *data, u6
 // n bytes of the renderer's scratch (grown when needed); null when it cannot hold them.
 static u8 *scratch_push(gl_renderer *renderer, u64 n) {
   render_command_list *list = &renderer->commands;
-  if (!gl_arena_make_room(&list->data, &list->data_reservation, n, 4)) return nullptr;
+  if (!gl_arena_make_room(&list->data, &list->data_arena, n, 4)) return nullptr;
   return (u8 *)buffer_push(&list->data, n, 4);
 }
 
@@ -616,7 +617,7 @@ static void draw_batch(gl_renderer *renderer, gl_batch *batch) {
   }
   gl_check(renderer, "glVertexAttribPointer");
 
-  // Not a mark: rolling a mark back would also undo the scratch's growth.
+  // Only used goes back: the view keeps the size the scratch has grown to.
   buffer *data = &renderer->commands.data;
   u64 before = data->used;
   if (batch->kind == render_command_text) draw_text(renderer, batch, stride, index_bytes, restart);

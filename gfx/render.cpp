@@ -5,6 +5,7 @@
 #include "core/strings.h"
 #include "gfx/gl_backend.h"
 #include "gfx/gl.h"
+#include "platform/log.h"
 #include "profiler/profiler.h"
 
 #include <string.h>
@@ -35,11 +36,6 @@ u32 gl_vertex_format_restart_index(vertex_format f) {
 
 static void log_text(const char *text) { gfx_log_append(string_from_bytes(text, strlen(text))); }
 
-static void log_number(u64 value) {
-  u8 digits[24];
-  gfx_log_append(string_from_bytes(digits, format_unsigned(digits, sizeof digits, value, 0, ' ', 0)));
-}
-
 static const char *batch_kind_name(const gl_batch *batch) {
   switch (batch->kind) {
     case render_command_triangle_strip: return gl_vertex_format_uv(batch->format) ? "textured shapes" : "shapes";
@@ -64,9 +60,9 @@ static const char *budget_name(u32 budget) {
 static u64 budget_size(const gl_batch *batch, u32 budget) {
   switch (budget) {
     case gl_batch_budget_commands:
-      return batch->commands_reservation.data ? batch->commands_reservation.size : batch->commands.size;
+      return batch->commands_arena.memory.data ? batch->commands_arena.limit : batch->commands.size;
     case gl_batch_budget_vertices:
-      return batch->vertices_reservation.data ? batch->vertices_reservation.size : batch->vertices.size;
+      return batch->vertices_arena.memory.data ? batch->vertices_arena.limit : batch->vertices.size;
     case gl_batch_budget_vertex_numbers: return gl_vertex_format_restart_index(batch->format);
     default: return 0;
   }
@@ -78,7 +74,7 @@ void gl_batch_note_drop(gl_batch *batch, u32 budget, const char *what) {
   batch->budgets_reported |= budget;
   log_text("gl_batch ");
   if (batch->slot) {
-    log_number(batch->slot - 1);
+    log_unsigned(batch->slot - 1, 0, ' ', 0);
     log_text(" ");
   }
   log_text("(");
@@ -90,31 +86,19 @@ void gl_batch_note_drop(gl_batch *batch, u32 budget, const char *what) {
   u64 size = budget_size(batch, budget);
   if (size) {
     log_text(" (");
-    log_number(size);
+    log_unsigned(size, 0, ' ', 0);
     log_text(budget == gl_batch_budget_vertex_numbers ? " vertices)" : " bytes)");
   }
   log_text("; reported once.\n");
 }
 
-bool gl_arena_make_room(buffer *arena, buffer *reservation, u64 n, u64 alignment) {
-  bool grows = reservation && reservation->data && arena->data == reservation->data;
-  // A mark rolled back restores the view's old size; the committed bytes are still there.
-  if (grows && arena->size < reservation->used) arena->size = reservation->used;
-  u64 pad = align_padding((u64)buffer_end(*arena), alignment ? alignment : 8);
-  u64 free_bytes = buffer_free_bytes(*arena);
-  if (pad <= free_bytes && n <= free_bytes - pad) return true;
-  if (!grows) return false;
-  if (n > reservation->size || arena->used + pad > reservation->size - n) return false;
-  u64 need = arena->used + pad + n;
-  // Doubling keeps the commits few however the frame grows.
-  u64 target = arena->size > need - arena->size ? 2 * arena->size : need;
-  if (target > reservation->size) target = reservation->size;
-  if (!memory_commit(reservation, target - reservation->used) &&
-      !memory_commit(reservation, need - reservation->used)) {
-    return false;
+bool gl_arena_make_room(buffer *view, arena *growing, u64 n, u64 alignment) {
+  if (growing && growing->memory.data && view->data == growing->memory.data) {
+    return arena_make_room(growing, view, n, alignment);
   }
-  arena->size = reservation->used;
-  return true;
+  u64 pad = align_padding((u64)buffer_end(*view), alignment ? alignment : 8);
+  u64 free_bytes = buffer_free_bytes(*view);
+  return pad <= free_bytes && n <= free_bytes - pad;
 }
 
 // ---- Command list ----------------------------------------------------------------------------
@@ -238,46 +222,42 @@ static gl_batch batch_make(u32 kind, buffer *arena, u32 a, u32 b, vertex_format 
   return batch;
 }
 
-// A reservation of at least the default, with the first bytes committed; the arena views them.
-static void batch_reserve(buffer *reservation, buffer *arena, u64 first, u64 reserve) {
-  *reservation = memory_reserve(first > reserve ? first : reserve, nullptr);
-  *arena = buffer{};
-  if (!reservation->data) return;
-  if (first && !memory_commit(reservation, first)) {
-    memory_free(reservation);
-    return;
-  }
-  *arena = buffer_make(reservation->used, 0, reservation->data);
+// A growing arena of at least the default reservation with the first bytes committed; its view.
+// The batch logs its own full budgets (gl_batch_note_drop), so the arena stays quiet.
+static buffer batch_reserve(arena *a, u64 first, u64 reserve, const char *name) {
+  arena_reserve(a, first > reserve ? first : reserve, first, 0, name, arena_flag_double | arena_flag_quiet);
+  return arena_view(a);
 }
 
 gl_batch gl_batch_init_growing(u32 kind, u32 a, u32 b, vertex_format format, u32 program, f32 *projection,
                                font_collection *fonts) {
   gl_batch batch = batch_fill(kind, a, b, format, program, projection);
   batch.fonts = kind == render_command_text ? fonts : nullptr;
-  batch_reserve(&batch.commands_reservation, &batch.commands, (u64)b * sizeof(render_command),
-                GL_BATCH_COMMANDS_RESERVE);
-  batch_reserve(&batch.vertices_reservation, &batch.vertices, batch_vertex_bytes(kind, a, b, format),
-                kind == render_command_text ? GL_BATCH_TEXT_RESERVE : GL_BATCH_VERTICES_RESERVE);
+  batch.commands = batch_reserve(&batch.commands_arena, (u64)b * sizeof(render_command), GL_BATCH_COMMANDS_RESERVE,
+                                 "gl_batch sub-commands");
+  batch.vertices = batch_reserve(&batch.vertices_arena, batch_vertex_bytes(kind, a, b, format),
+                                 kind == render_command_text ? GL_BATCH_TEXT_RESERVE : GL_BATCH_VERTICES_RESERVE,
+                                 "gl_batch vertices");
   return batch;
 }
 
 void gl_batch_release(gl_batch *batch) {
-  if (batch->commands_reservation.data) {
-    memory_free(&batch->commands_reservation);
+  if (batch->commands_arena.memory.data) {
+    arena_release(&batch->commands_arena);
     batch->commands = buffer{};
   }
-  if (batch->vertices_reservation.data) {
-    memory_free(&batch->vertices_reservation);
+  if (batch->vertices_arena.memory.data) {
+    arena_release(&batch->vertices_arena);
     batch->vertices = buffer{};
   }
 }
 
 // Room for one more sub-command, and for n bytes of vertices or text at the batch's alignment.
 static bool batch_room_command(gl_batch *batch) {
-  return gl_arena_make_room(&batch->commands, &batch->commands_reservation, sizeof(render_command), 8);
+  return gl_arena_make_room(&batch->commands, &batch->commands_arena, sizeof(render_command), 8);
 }
 static bool batch_room_vertices(gl_batch *batch, u64 n) {
-  return gl_arena_make_room(&batch->vertices, &batch->vertices_reservation, n, batch_vertex_alignment(batch->kind));
+  return gl_arena_make_room(&batch->vertices, &batch->vertices_arena, n, batch_vertex_alignment(batch->kind));
 }
 
 gl_batch gl_batch_init_shapes(buffer *arena, u32 a, u32 b, vertex_format format, u32 program, f32 *projection) {

@@ -87,8 +87,8 @@ struct render_command_list {
   u32 count;
   buffer commands;  // the 64-byte commands, 8-aligned
   buffer data;  // scratch for indices and text vertices while drawing, rolled back per batch
-  // When set, data is the committed front of this reservation and grows into it.
-  buffer data_reservation;
+  // When it holds memory, data is its view and grows with it.
+  arena data_arena;
   u32 dropped;  // commands that did not fit since the last clear
   u32 drop_reported;  // the first drop has been logged
 };
@@ -99,10 +99,10 @@ render_command_list render_commands_create(buffer *parent, u64 command_bytes, u6
 void render_commands_clear(render_command_list *list);
 // Appends a command of the kind, zeroed but for the kind; null when the list is full.
 render_command *render_command_list_push(render_command_list *list, u32 kind);
-// Makes room for n bytes at the alignment in an arena that is the committed front of the
-// reservation (or of none: then only what is free counts), committing at least as much again as
-// the arena holds. False when the reservation cannot hold them or the system refuses.
-bool gl_arena_make_room(buffer *arena, buffer *reservation, u64 n, u64 alignment);
+// Makes room for n bytes at the alignment in a view of a growing arena (of none, or of an arena
+// without memory: then only what is free counts). The renderer's arenas double, so the commits
+// stay few however a frame grows. False when the arena's limit or the system refuses.
+bool gl_arena_make_room(buffer *view, arena *growing, u64 n, u64 alignment);
 
 // The top-level commands go into the renderer's list (gfx/gl_backend.h).
 struct gl_renderer;
@@ -130,10 +130,10 @@ struct gl_batch {
   vertex_format format;
   font_collection *fonts;  // text only
   u32 texture;  // text: the atlas texture, made on first draw; shapes with uv: their one texture
-  // Batches of the renderer grow: commands and vertices are the committed fronts of these
-  // reservations. Both are empty for a batch made in a caller's arena.
-  buffer commands_reservation;
-  buffer vertices_reservation;
+  // Batches of the renderer grow: commands and vertices are the views of these arenas. Both are
+  // empty for a batch made in a caller's arena.
+  arena commands_arena;
+  arena vertices_arena;
   u32 slot;  // 1 + the renderer's slot, 0 for a batch of the caller's; with the kind it names the batch
   // Recordings refused because a budget was full.
   u32 dropped;  // since the last clear

@@ -1,9 +1,9 @@
 // TGA header and footer fields, run-length coding, the writer, the reader and the packet dump.
 #include "gfx/tga.h"
 
+#include "core/strings.h"
 #include "platform/files.h"
 
-#include <stdio.h>
 #include <string.h>
 
 static const char *const tga_error_names[TGA_ERROR_COUNT] = {
@@ -322,12 +322,9 @@ void tga_read(const u8 *bytes, u64 size, buffer *arena, u32 expand_to_4, tga_ima
 
 // ---- Packet dump -----------------------------------------------------------------------------
 
-static const char hex_digits[] = "0123456789ABCDEF";
-
-static void text_bytes(u8 **out, const u8 *bytes, u32 n) {
+static void text_bytes(buffer *out, const u8 *bytes, u32 n) {
   for (u32 i = 0; i < n; i++) {
-    *(*out)++ = (u8)hex_digits[bytes[i] >> 4];
-    *(*out)++ = (u8)hex_digits[bytes[i] & 15];
+    buffer_push_unsigned(out, bytes[i], 0, ' ', format_hex | format_no_prefix | format_hex_min_2 | format_hex_upper);
   }
 }
 
@@ -353,7 +350,7 @@ u32 tga_rle_dump(buffer path) {
       // adds at most a 40-character prefix.
       buffer text = memory_alloc((end - begin) * 24 + 64, nullptr);
       if (text.data) {
-        u8 *out = text.data;
+        buffer out = buffer_make(text.size, 0, text.data);
         u64 x = 0, y = 0;
         for (u64 at = begin; at < end;) {
           u8 header = file.data[at];
@@ -361,19 +358,23 @@ u32 tga_rle_dump(buffer path) {
           bool run = header & 0x80;
           u64 payload = run ? bpp : (u64)count * bpp;
           if (payload > end - at - 1) break;
-          int n = snprintf((char *)out, 64, "(%llu, %llu) %s %u ", (unsigned long long)x, (unsigned long long)y,
-                           run ? "RLE" : "RAW", count);
-          out += n < 0 ? 0 : n > 63 ? 63 : n;
+          buffer_push_u8(&out, '(', 1);
+          buffer_push_unsigned(&out, x, 0, ' ', 0);
+          buffer_push_string(&out, string_lit(", "), 1);
+          buffer_push_unsigned(&out, y, 0, ' ', 0);
+          buffer_push_string(&out, run ? string_lit(") RLE ") : string_lit(") RAW "), 1);
+          buffer_push_unsigned(&out, count, 0, ' ', 0);
+          buffer_push_u8(&out, ' ', 1);
           const u8 *p = file.data + at + 1;
           if (run) {
             text_bytes(&out, p, bpp);
           } else {
             for (u32 i = 0; i < count; i++) {
               text_bytes(&out, p + (u64)i * bpp, bpp);
-              *out++ = ' ';
+              buffer_push_u8(&out, ' ', 1);
             }
           }
-          *out++ = '\n';
+          buffer_push_u8(&out, '\n', 1);
           at += 1 + payload;
           x += count;
           if (x >= width) {
@@ -387,8 +388,7 @@ u32 tga_rle_dump(buffer path) {
         if (stem.used + sizeof(suffix) <= sizeof(name)) {
           memcpy(name, stem.data, stem.used);
           memcpy(name + stem.used, suffix, sizeof(suffix) - 1);
-          u64 n = (u64)(out - text.data);
-          file_write_all(string_from_bytes(name, stem.used + sizeof(suffix) - 1), text.data, n, 1, &error);
+          file_write_all(string_from_bytes(name, stem.used + sizeof(suffix) - 1), text.data, out.used, 1, &error);
           ok = error == 0;
         }
         memory_free(&text);

@@ -432,16 +432,16 @@ struct ui_context {
   u64 dropped_nodes;    // this frame
   u64 dropped_texts;    // texts that did not fit the text arena this frame
 
-  // The reservations behind the four arenas above (used = committed bytes); they change places
-  // with their arenas. An arena's size is its committed part.
-  buffer previous_nodes_reserve, nodes_reserve;
-  buffer previous_texts_reserve, texts_reserve;
+  // The growing arenas behind the four views above; they change places with their views. A
+  // view's size is its arena's committed part. The budgets hold for whichever arena is current.
+  arena previous_nodes_arena, nodes_arena;
+  arena previous_texts_arena, texts_arena;
   u64 node_arena_limit, text_arena_limit;
   u32 budgets_reported;  // ui_budget_* bits already logged
 
   // The previous frame's nodes by id, made at frame begin: open addressing over slots holding the
   // first record (in arena order) of each id, and per record the next one with the same id.
-  buffer index_memory;  // reservation, committed as the previous frame's node count needs
+  arena index_arena;    // committed as the previous frame's node count needs
   struct ui_index_slot *index_slots;
   u32 *index_chain;     // record index + 1 of the next record with the same id; 0 none
   u64 index_mask;       // slot count - 1
@@ -584,6 +584,11 @@ void ui_reset_sizes(ui_context *ctx, ui_node *node);
 void ui_scrollbars_wrap(ui_context *ctx, ui_node *view, bool horizontal, bool vertical);
 ui_node *ui_scrollbar_build(ui_context *ctx, ui_id base, ui_node *view, ui_node *content, u32 axis);
 void ui_scroll_to_target(ui_context *ctx, ui_node *view);
+// The offset along one axis at which a view of that length shows a target whose edges lie at
+// begin and end within the content (measured the way the offset runs), moving the least from
+// scroll: margin pixels stay beside the target, a negative margin centres it, and a target as
+// long as the view or longer starts at the view's start. Not rounded; scroll_to_target rounds.
+f32 ui_scroll_offset_for_target(f32 scroll, f32 view, f32 begin, f32 end, f32 margin);
 // origin: top-left corner of the parent's content area, y up.
 void ui_position_rect(ui_context *ctx, ui_node *first, v2 origin);
 

@@ -349,6 +349,14 @@ rect ui_image_uv(ui_context *ctx, u32 icon, rect r) {
 
 // ---- The context -------------------------------------------------------------------------
 
+// One frame's node or text arena with its first step committed. The budgets have their own log
+// lines (ui_budget_report), so the arena stays quiet; a refusal leaves an empty view whose every
+// push fails.
+static buffer frame_arena_make(arena *a, u64 reserve, const char *name) {
+  arena_reserve(a, reserve, UI_ARENA_COMMIT_STEP, UI_ARENA_COMMIT_STEP, name, arena_flag_quiet);
+  return arena_view(a);
+}
+
 void ui_init(ui_context *ctx, window *w, gl_batch *shape_batch, gl_batch *text_batch,
              gl_batch *icon_batch, gl_batch *popup_shape_batch, gl_batch *popup_text_batch,
              gl_batch *popup_icon_batch, gl_batch *image_batch) {
@@ -358,16 +366,12 @@ void ui_init(ui_context *ctx, window *w, gl_batch *shape_batch, gl_batch *text_b
   ctx->scratch = memory_alloc(UI_SCRATCH_BYTES, nullptr);
   ctx->node_arena_limit = UI_NODE_ARENA_BYTES;
   ctx->text_arena_limit = UI_TEXT_ARENA_BYTES;
-  ctx->previous_nodes_reserve = memory_reserve(UI_NODE_ARENA_BYTES, nullptr);
-  ctx->nodes_reserve = memory_reserve(UI_NODE_ARENA_BYTES, nullptr);
-  ctx->previous_texts_reserve = memory_reserve(UI_TEXT_ARENA_BYTES, nullptr);
-  ctx->texts_reserve = memory_reserve(UI_TEXT_ARENA_BYTES, nullptr);
-  // The first commit of each; a refusal leaves an empty arena whose every push fails.
-  ctx->previous_nodes = ui_arena_over(&ctx->previous_nodes_reserve, UI_ARENA_COMMIT_STEP);
-  ctx->nodes = ui_arena_over(&ctx->nodes_reserve, UI_ARENA_COMMIT_STEP);
-  ctx->previous_texts = ui_arena_over(&ctx->previous_texts_reserve, UI_ARENA_COMMIT_STEP);
-  ctx->texts = ui_arena_over(&ctx->texts_reserve, UI_ARENA_COMMIT_STEP);
-  ctx->index_memory = memory_reserve(UI_NODE_ARENA_BYTES / 4, nullptr);
+  ctx->previous_nodes = frame_arena_make(&ctx->previous_nodes_arena, UI_NODE_ARENA_BYTES, "UI nodes");
+  ctx->nodes = frame_arena_make(&ctx->nodes_arena, UI_NODE_ARENA_BYTES, "UI nodes");
+  ctx->previous_texts = frame_arena_make(&ctx->previous_texts_arena, UI_TEXT_ARENA_BYTES, "UI texts");
+  ctx->texts = frame_arena_make(&ctx->texts_arena, UI_TEXT_ARENA_BYTES, "UI texts");
+  arena_reserve(&ctx->index_arena, UI_NODE_ARENA_BYTES / 4, 0, UI_ARENA_COMMIT_STEP, "UI node index",
+                arena_flag_quiet);
   ctx->shape_batch = shape_batch;
   ctx->text_batch = text_batch;
   ctx->icon_batch = icon_batch;

@@ -12,12 +12,12 @@ void ui_begin_frame(ui_context *ctx) {
   ctx->nodes = nodes;
   u64 old_nodes = ctx->nodes.used;
   buffer_clear(&ctx->nodes);
-  buffer reserve = ctx->previous_nodes_reserve;
-  ctx->previous_nodes_reserve = ctx->nodes_reserve;
-  ctx->nodes_reserve = reserve;
-  reserve = ctx->previous_texts_reserve;
-  ctx->previous_texts_reserve = ctx->texts_reserve;
-  ctx->texts_reserve = reserve;
+  arena behind = ctx->previous_nodes_arena;
+  ctx->previous_nodes_arena = ctx->nodes_arena;
+  ctx->nodes_arena = behind;
+  behind = ctx->previous_texts_arena;
+  ctx->previous_texts_arena = ctx->texts_arena;
+  ctx->texts_arena = behind;
   ctx->previous_free = ctx->free_nodes;
   ctx->free_nodes = nullptr;
   buffer texts = ctx->previous_texts;
@@ -26,8 +26,8 @@ void ui_begin_frame(ui_context *ctx) {
   u64 old_texts = ctx->texts.used;
   buffer_clear(&ctx->texts);
   // A frame far larger than the ones around it (a huge entry once shown) gives its memory back.
-  ui_arena_trim(&ctx->nodes, &ctx->nodes_reserve, old_nodes > ctx->previous_nodes.used ? old_nodes : ctx->previous_nodes.used);
-  ui_arena_trim(&ctx->texts, &ctx->texts_reserve, old_texts > ctx->previous_texts.used ? old_texts : ctx->previous_texts.used);
+  ui_arena_trim(&ctx->nodes, &ctx->nodes_arena, old_nodes > ctx->previous_nodes.used ? old_nodes : ctx->previous_nodes.used);
+  ui_arena_trim(&ctx->texts, &ctx->texts_arena, old_texts > ctx->previous_texts.used ? old_texts : ctx->previous_texts.used);
   ui_index_build(ctx);
 
   ctx->root = nullptr;

@@ -14,12 +14,10 @@ void ui_compute_flow(ui_context *ctx, ui_node *node);
 // One line of a font without the line gap (0 without a font).
 f32 ui_gfx_line_height_of(font *f);
 
-// An arena over the committed start of a reservation, committing `first` bytes of it.
-buffer ui_arena_over(buffer *reserve, u64 first);
-// Makes room for n more bytes (plus alignment) in an arena over a reservation, committing whole
-// steps up to the limit; false when the budget or the system refuses.
-bool ui_arena_grow(buffer *arena, buffer *reserve, u64 limit, u64 n);
+// Makes room for n more bytes at the alignment in a frame's view of its arena, committing whole
+// steps up to the context's budget; false when the budget or the system refuses.
+bool ui_arena_grow(buffer *view, arena *a, u64 limit, u64 n, u64 alignment);
 // Indexes the previous frame's node records by id (after the arenas changed places).
 void ui_index_build(ui_context *ctx);
 // Gives back the committed memory of an emptied arena beyond twice the recent use plus a margin.
-void ui_arena_trim(buffer *arena, buffer *reserve, u64 recent_use);
+void ui_arena_trim(buffer *view, arena *a, u64 recent_use);

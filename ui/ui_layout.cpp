@@ -507,25 +507,22 @@ void ui_scroll_to_target(ui_context *ctx, ui_node *view) {
   ui_position_rect(ctx, content, v2{0, 0});
   for (u32 a = 0; a < 2; a++) {
     if (!(view->flags & (a == 0 ? ui_node_flag_scroll_x : ui_node_flag_scroll_y))) continue;
-    f32 v = roundf(view->size[a]);
-    f32 t = a == 0 ? rect_width(target->rect) : rect_height(target->rect);
-    f32 p = a == 0 ? target->rect.x0 - content->rect.x0 : content->rect.y1 - target->rect.y1;
-    f32 s = content->scroll[a];
-    f32 margin = view->scroll_margin[a];
-    f32 offset = p;
-    if (v > t) {
-      if (margin >= 0) {
-        f32 q = (a == 0 ? target->rect.x1 - content->rect.x0 : content->rect.y1 - target->rect.y0) + margin;
-        if (s > p - margin) offset = p - margin;
-        else if (q > s + v) offset = q - v;
-        else offset = s;
-      } else {
-        offset = p - (v - t) / 2;
-      }
-    }
+    // The target's edges within the content: from its left edge, or down from its top edge.
+    f32 begin = a == 0 ? target->rect.x0 - content->rect.x0 : content->rect.y1 - target->rect.y1;
+    f32 end = a == 0 ? target->rect.x1 - content->rect.x0 : content->rect.y1 - target->rect.y0;
+    f32 offset = ui_scroll_offset_for_target(content->scroll[a], roundf(view->size[a]), begin, end,
+                                             view->scroll_margin[a]);
     // Centring can land on a half pixel; offsets are whole pixels.
     content->scroll[a] = roundf(offset);
   }
+}
+
+f32 ui_scroll_offset_for_target(f32 scroll, f32 view, f32 begin, f32 end, f32 margin) {
+  if (!(view > end - begin)) return begin;  // also when a size is NaN
+  if (margin < 0) return begin - (view - (end - begin)) / 2;
+  if (scroll > begin - margin) return begin - margin;
+  if (end + margin > scroll + view) return end + margin - view;
+  return scroll;
 }
 
 // ---- Scrollbars --------------------------------------------------------------------------

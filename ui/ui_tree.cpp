@@ -9,29 +9,17 @@
 
 // ---- Arenas and budgets ------------------------------------------------------------------
 
-buffer ui_arena_over(buffer *reserve, u64 first) {
-  if (!reserve->data || !memory_commit(reserve, first)) return buffer{};
-  return buffer{reserve->used, 0, reserve->data};
+bool ui_arena_grow(buffer *view, arena *a, u64 limit, u64 n, u64 alignment) {
+  // The budget is the context's and holds for whichever of the two arenas is current.
+  if (a->limit != limit) arena_set_limit(a, limit);
+  return arena_make_room(a, view, n, alignment);
 }
 
-bool ui_arena_grow(buffer *arena, buffer *reserve, u64 limit, u64 n) {
-  if (!reserve->data || arena->data != reserve->data) return false;
-  u64 want = arena->used + n + 64;  // room for the worst alignment padding
-  if (want <= arena->size) return true;
-  u64 step = align_up(want - arena->size, UI_ARENA_COMMIT_STEP);
-  u64 most = limit < reserve->size ? limit : reserve->size;
-  if (reserve->used > most || most - reserve->used < step) return false;
-  if (!memory_commit(reserve, step)) return false;
-  arena->size = reserve->used;
-  return true;
-}
-
-void ui_arena_trim(buffer *arena, buffer *reserve, u64 recent_use) {
-  if (!reserve->data || arena->data != reserve->data || arena->used != 0) return;
+void ui_arena_trim(buffer *view, arena *a, u64 recent_use) {
+  if (!a->memory.data || view->data != a->memory.data || view->used != 0) return;
   u64 keep = align_up(2 * recent_use + 8 * UI_ARENA_COMMIT_STEP, UI_ARENA_COMMIT_STEP);
-  if (reserve->used <= keep + 8 * UI_ARENA_COMMIT_STEP) return;  // not worth the system calls
-  memory_decommit(reserve, reserve->used - keep);
-  arena->size = reserve->used;
+  if (a->memory.used <= keep + 8 * UI_ARENA_COMMIT_STEP) return;  // not worth the system calls
+  arena_give_back(a, view, keep);
 }
 
 void ui_budget_report(ui_context *ctx, u32 budget) {
@@ -55,7 +43,7 @@ void ui_budget_report(ui_context *ctx, u32 budget) {
 
 void *ui_text_push(ui_context *ctx, u64 n, u64 alignment) {
   void *p = buffer_push(&ctx->texts, n, alignment);
-  if (!p && ui_arena_grow(&ctx->texts, &ctx->texts_reserve, ctx->text_arena_limit, n)) {
+  if (!p && ui_arena_grow(&ctx->texts, &ctx->texts_arena, ctx->text_arena_limit, n, alignment)) {
     p = buffer_push(&ctx->texts, n, alignment);
   }
   if (!p && n) ui_budget_report(ctx, ui_budget_texts);
@@ -75,7 +63,8 @@ ui_node *ui_node_alloc(ui_context *ctx) {
     ctx->free_nodes = node->next;
   } else {
     node = buffer_push_struct(&ctx->nodes, ui_node);
-    if (!node && ui_arena_grow(&ctx->nodes, &ctx->nodes_reserve, ctx->node_arena_limit, sizeof(ui_node))) {
+    if (!node && ui_arena_grow(&ctx->nodes, &ctx->nodes_arena, ctx->node_arena_limit, sizeof(ui_node),
+                               alignof(ui_node) > 8 ? 8 : alignof(ui_node))) {
       node = buffer_push_struct(&ctx->nodes, ui_node);
     }
     if (!node) {
@@ -314,11 +303,9 @@ void ui_node_free_tree(ui_context *ctx, ui_node *node) {
 
 // ---- Queries -----------------------------------------------------------------------------
 
-// Ids are addresses and small numbers: their low bits alone would crowd a few slots.
-static u64 id_hash(ui_id id) {
-  u64 h = id * 0x9E3779B97F4A7C15ull;
-  return h ^ (h >> 29);
-}
+// Ids are addresses and small numbers: their low bits alone would crowd a few slots, so the slot
+// comes from the mixed id.
+static u64 id_hash(ui_id id) { return fasthash_mix(id); }
 
 void ui_index_build(ui_context *ctx) {
   ctx->index_valid = 0;
@@ -328,16 +315,13 @@ void ui_index_build(ui_context *ctx) {
   while (slots < count * 2) slots *= 2;
   u64 slot_bytes = slots * sizeof(ui_index_slot);
   u64 need = slot_bytes + count * sizeof(u32);
-  buffer *m = &ctx->index_memory;
-  if (m->used < need) {
-    u64 step = align_up(need - m->used, UI_ARENA_COMMIT_STEP);
-    if (!m->data || m->size - m->used < step || !memory_commit(m, step)) {
-      ui_budget_report(ctx, ui_budget_index);
-      return;
-    }
+  buffer index = arena_view(&ctx->index_arena);
+  if (!arena_make_room(&ctx->index_arena, &index, need, 8)) {
+    ui_budget_report(ctx, ui_budget_index);
+    return;
   }
-  ui_index_slot *table = (ui_index_slot *)m->data;
-  u32 *chain = (u32 *)(m->data + slot_bytes);
+  ui_index_slot *table = (ui_index_slot *)index.data;
+  u32 *chain = (u32 *)(index.data + slot_bytes);
   memory_zero(table, slot_bytes);
   u64 mask = slots - 1;
   ui_node *nodes = (ui_node *)ctx->previous_nodes.data;

@@ -228,6 +228,25 @@ u64 fasthash64_model(const u8 *data, u64 length, u64 seed) {
   return h;
 }
 
+// Fibonacci slots lie in the table for every size, and n consecutive keys fill a table of n slots
+// with at most two in any slot, wherever the run of keys starts.
+TEST(hash, fibonacci_slots_stay_in_the_table_and_spread_consecutive_keys) {
+  EXPECT_EQ(hash_fibonacci_slot(12345, 0), 0u);
+  EXPECT_EQ(hash_fibonacci_slot(1, 64), 0x9E3779B97F4A7C15ull);
+  EXPECT_EQ(hash_fibonacci_slot(3, 14), (3 * 0x9E3779B97F4A7C15ull) >> 50);
+  for (u64 base : {0ull, 0x7f0000001000ull, 0xFFFFFFFFFFFF0000ull}) {
+    for (u32 bits = 1; bits <= 16; bits++) {
+      u64 n = 1ull << bits;
+      std::vector<u32> load(n);
+      for (u64 k = 0; k < n; k++) {
+        u64 slot = hash_fibonacci_slot(base + k, bits);
+        ASSERT_LT(slot, n);
+        ASSERT_LE(++load[slot], 2u) << base << " " << bits;
+      }
+    }
+  }
+}
+
 TEST(hash, fasthash_matches_a_word_model_at_every_tail_length_and_alignment) {
   EXPECT_EQ(fasthash64("", 0, 0), 0u);
   EXPECT_EQ(fasthash_mix(0), 0u);

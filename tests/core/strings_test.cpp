@@ -257,6 +257,8 @@ TEST(format_integer, each_flag_alone) {
   EXPECT_EQ(fmt_u(255, 0, ' ', format_hex), "0xff");
   EXPECT_EQ(fmt_u(255, 0, ' ', format_no_prefix), "255");
   EXPECT_EQ(fmt_u(0xabcdef, 0, ' ', format_hex | format_no_prefix), "abcdef");
+  EXPECT_EQ(fmt_u(0x9abcdef, 0, ' ', format_hex | format_hex_upper), "0x9ABCDEF");
+  EXPECT_EQ(fmt_u(1234, 0, ' ', format_hex_upper), "1234");  // decimal has no letters
   EXPECT_EQ(fmt_u(0xabcdef, 0, ' ', format_hex | format_hex_group_2), "0xab cd ef");
   EXPECT_EQ(fmt_u(0xabcdef, 0, ' ', format_hex | format_hex_group_4), "0xab cdef");
   EXPECT_EQ(fmt_u(0x123456789, 0, ' ', format_hex | format_hex_group_8), "0x1 23456789");
@@ -278,6 +280,8 @@ TEST(format_integer, each_flag_alone) {
 
 TEST(format_integer, combinations_of_sign_prefix_padding_and_groups) {
   EXPECT_EQ(fmt_u(15, 2, '0', format_hex | format_no_prefix), "0f");
+  EXPECT_EQ(fmt_u(0xa, 0, ' ', format_hex | format_no_prefix | format_hex_min_2 | format_hex_upper), "0A");
+  EXPECT_EQ(fmt_u(0x50e, 0, ' ', format_hex | format_hex_min_4 | format_hex_upper), "0x050E");
   EXPECT_EQ(fmt_u(0xabcdef, 0, ' ', format_hex | format_hex_group_4 | format_hex_min_8), "0x00ab cdef");
   EXPECT_EQ(fmt_u(0xabcd, 0, ' ', format_hex | format_hex_group_4 | format_hex_min_8), "0x0000 abcd");
   EXPECT_EQ(fmt_u(0xabc, 0, ' ', format_hex | format_hex_group_2 | format_hex_min_8), "0x00 00 0a bc");

@@ -369,30 +369,30 @@ TEST(render_batch, overflows_are_logged_once_per_budget_by_name) {
 // The arena helper under marks: a rollback that restores an older view still finds the bytes
 // committed since, and a reservation's end is a hard limit.
 TEST(render_batch, arena_growth_survives_marks_and_stops_at_the_reservation) {
-  buffer reservation = memory_reserve(MiB(1), nullptr);
-  ASSERT_NE(reservation.data, nullptr);
-  buffer arena = buffer_make(0, 0, reservation.data);
+  ::arena growing;
+  ASSERT_TRUE(arena_reserve(&growing, MiB(1), 0, 0, "render test", arena_flag_double | arena_flag_quiet));
+  buffer arena = arena_view(&growing);
   buffer_mark mark = buffer_mark_begin(&arena);
-  ASSERT_TRUE(gl_arena_make_room(&arena, &reservation, 100000, 4));
+  ASSERT_TRUE(gl_arena_make_room(&arena, &growing, 100000, 4));
   u8 *p = (u8 *)buffer_push(&arena, 100000, 4);
   ASSERT_NE(p, nullptr);
   memset(p, 1, 100000);
   buffer_mark_rollback(&mark);
   EXPECT_EQ(arena.size, 0u);
-  ASSERT_TRUE(gl_arena_make_room(&arena, &reservation, 10, 4));
-  EXPECT_EQ(arena.size, reservation.used);
+  ASSERT_TRUE(gl_arena_make_room(&arena, &growing, 10, 4));
+  EXPECT_EQ(arena.size, growing.memory.used);
   EXPECT_GE(arena.size, 100000u);
-  EXPECT_TRUE(gl_arena_make_room(&arena, &reservation, MiB(1), 1));
-  EXPECT_FALSE(gl_arena_make_room(&arena, &reservation, MiB(1) + 1, 1));
+  EXPECT_TRUE(gl_arena_make_room(&arena, &growing, MiB(1), 1));
+  EXPECT_FALSE(gl_arena_make_room(&arena, &growing, MiB(1) + 1, 1));
   arena.used = 1;
-  EXPECT_FALSE(gl_arena_make_room(&arena, &reservation, MiB(1), 4));
-  EXPECT_TRUE(gl_arena_make_room(&arena, &reservation, MiB(1) - 4, 4));
+  EXPECT_FALSE(gl_arena_make_room(&arena, &growing, MiB(1), 4));
+  EXPECT_TRUE(gl_arena_make_room(&arena, &growing, MiB(1) - 4, 4));
   // An arena of no reservation only counts what is free.
   u8 bytes[16];
   buffer fixed = buffer_make(16, 0, bytes);
   EXPECT_TRUE(gl_arena_make_room(&fixed, nullptr, 16, 1));
   EXPECT_FALSE(gl_arena_make_room(&fixed, nullptr, 17, 1));
-  memory_free(&reservation);
+  arena_release(&growing);
 }
 
 }  // namespace

@@ -117,6 +117,20 @@ TEST(ui_layout, passes_dependencies_and_cycles) {
   EXPECT_EQ(after->size[0], 7);
 }
 
+// A view of 100 x 100 that scrolls along y with a list of count rows of that height as its
+// content, under the current parent; the list and the rows are handed back.
+static ui_node *scroll_list_make(ui_context *c, ui_id id, f32 row_height, u32 count, ui_node **list, ui_node **rows) {
+  ui_node *view = node_make(c, px(100), px(100), ui_node_flag_scroll_y | ui_node_flag_clip, id);
+  ui_parent_push(c, view);
+  *list = node_make(c, ui_size_parent_make(), ui_size_children_make(), ui_node_flag_stack_y,
+                    ui_id_with_modifier(id, ui_id_modifier_scrollable_content));
+  ui_parent_push(c, *list);
+  for (u32 i = 0; i < count; i++) rows[i] = node_make(c, ui_size_parent_make(), px(row_height));
+  ui_parent_pop(c);
+  ui_parent_pop(c);
+  return view;
+}
+
 // A vertical list in a view of 100 x 100: scrollbars appear exactly when the content exceeds the
 // view, the list is re-sized 16 pixels narrower, and the offset is clamped to the content.
 TEST(ui_layout, scrollbars_appear_exactly_when_content_exceeds) {
@@ -127,14 +141,7 @@ TEST(ui_layout, scrollbars_appear_exactly_when_content_exceeds) {
       auto build = [&](ui_context *c) {
         ui_node *root = node_make(c, px(300), px(300), ui_node_flag_stack_y);
         ui_parent_push(c, root);
-        view = node_make(c, px(100), px(100), ui_node_flag_scroll_y | ui_node_flag_clip, 50);
-        ui_parent_push(c, view);
-        list = node_make(c, ui_size_parent_make(), ui_size_children_make(), ui_node_flag_stack_y,
-                         ui_id_with_modifier(50, ui_id_modifier_scrollable_content));
-        ui_parent_push(c, list);
-        row = node_make(c, ui_size_parent_make(), px(content));
-        ui_parent_pop(c);
-        ui_parent_pop(c);
+        view = scroll_list_make(c, 50, content, 1, &list, &row);
         node_make(c, px(10), px(10));
         ui_parent_pop(c);
       };
@@ -168,6 +175,83 @@ TEST(ui_layout, scrollbars_appear_exactly_when_content_exceeds) {
       f.frame(build);
       EXPECT_EQ(list->scroll[1], expect) << label;
     }
+  }
+}
+
+// The offset that shows a target, over a grid of every boundary: the target with its margins
+// ends up in the view with the least move (none when it is already there), a negative margin
+// centres it, and a target as long as the view or longer starts at the view's start.
+TEST(ui_layout, scroll_offset_for_target_moves_the_least_that_shows_the_target) {
+  for (f32 view : {1.f, 10.f, 11.f, 24.f}) {
+    for (f32 begin = -3; begin <= 30; begin++) {
+      for (f32 length = 0; length <= 26; length++) {
+        f32 end = begin + length;
+        for (f32 scroll = -2; scroll <= 32; scroll++) {
+          for (f32 margin : {-1.f, 0.f, 3.f}) {
+            f32 r = ui_scroll_offset_for_target(scroll, view, begin, end, margin);
+            std::string label = std::to_string(view) + " " + std::to_string(begin) + " " + std::to_string(end) +
+                                " " + std::to_string(scroll) + " " + std::to_string(margin);
+            if (view <= length) {
+              ASSERT_EQ(r, begin) << label;
+            } else if (margin < 0) {
+              ASSERT_EQ(r + view / 2, (begin + end) / 2) << label;
+            } else {
+              bool shown = scroll <= begin - margin && end + margin <= scroll + view;
+              if (shown) {
+                ASSERT_EQ(r, scroll) << label;
+                continue;
+              }
+              // Scrolled past the start, the start comes back into view; otherwise the end does.
+              if (scroll > begin - margin) ASSERT_EQ(r, begin - margin) << label;
+              else ASSERT_EQ(r + view, end + margin) << label;
+              if (length + 2 * margin <= view) {
+                ASSERT_LE(r, begin - margin) << label;
+                ASSERT_GE(r + view, end + margin) << label;
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+  // A NaN size leaves the target at the view's start, as a target too long for the view does.
+  EXPECT_EQ(ui_scroll_offset_for_target(5, 100, 20, NAN, 3), 20);
+}
+
+// A list whose view is given a row as its scroll target: the row ends up inside the view with its
+// margin kept, centred for a negative margin, and at the top again for the first row (clamped).
+TEST(ui_layout, scroll_to_target_brings_a_row_into_the_view) {
+  struct step {
+    u32 row;
+    f32 margin;
+  };
+  ui_fixture f;
+  ui_node *view = nullptr, *list = nullptr, *rows[20] = {};
+  f32 before = 0;
+  for (step s : {step{12, 10}, step{11, 10}, step{15, 10}, step{11, 10}, step{10, -1}, step{0, 10}}) {
+    f.frame([&](ui_context *c) {
+      ui_parent_push(c, node_make(c, px(300), px(300), ui_node_flag_stack_y));
+      view = scroll_list_make(c, 70, 30, 20, &list, rows);
+      ui_parent_pop(c);
+      view->scroll_target = rows[s.row];
+      view->scroll_margin[1] = s.margin;
+    });
+    std::string label = std::to_string(s.row) + " " + std::to_string(s.margin);
+    rect v = view->rect, t = rows[s.row]->rect;
+    EXPECT_EQ(list->scroll[1], std::round(list->scroll[1])) << label;
+    if (s.margin < 0) {
+      EXPECT_EQ(t.y0 + t.y1, v.y0 + v.y1) << label;
+    } else if (s.row == 0) {
+      EXPECT_EQ(list->scroll[1], 0) << label;
+    } else {
+      EXPECT_GE(t.y0, v.y0 + s.margin) << label;
+      EXPECT_LE(t.y1, v.y1 - s.margin) << label;
+      // The least move: none when the row was in view already, else one margin is met exactly.
+      f32 top = 30.f * s.row;
+      if (before <= top - s.margin && top + 30 + s.margin <= before + 100) EXPECT_EQ(list->scroll[1], before) << label;
+      else EXPECT_TRUE(t.y0 == v.y0 + s.margin || t.y1 == v.y1 - s.margin) << label;
+    }
+    before = list->scroll[1];
   }
 }
 

@@ -244,18 +244,18 @@ TEST(ui_tree, arenas_grow_and_every_node_is_found_next_frame) {
   });
   // Small frames after it give the memory back once the big ones are two frames behind, and
   // lose nothing.
-  u64 big = c->nodes_reserve.used;
+  u64 big = c->nodes_arena.memory.used;
   for (int i = 0; i < 4; i++) {
     f.frame([&](ui_context *cx) {
       ui_node *n = node_make(cx, ui_size_pixels_make(2), ui_size_pixels_make(2), 0, 7);
       ui_node_set_text(cx, n, string_lit("small"), true);
     });
   }
-  EXPECT_LT(c->nodes_reserve.used, big);
-  EXPECT_LE(c->nodes_reserve.used, 9 * UI_ARENA_COMMIT_STEP);
-  EXPECT_LE(c->previous_nodes_reserve.used, 9 * UI_ARENA_COMMIT_STEP);
-  EXPECT_LE(c->texts_reserve.used, 9 * UI_ARENA_COMMIT_STEP);
-  EXPECT_EQ(c->nodes.size, c->nodes_reserve.used);
+  EXPECT_LT(c->nodes_arena.memory.used, big);
+  EXPECT_LE(c->nodes_arena.memory.used, 9 * UI_ARENA_COMMIT_STEP);
+  EXPECT_LE(c->previous_nodes_arena.memory.used, 9 * UI_ARENA_COMMIT_STEP);
+  EXPECT_LE(c->texts_arena.memory.used, 9 * UI_ARENA_COMMIT_STEP);
+  EXPECT_EQ(c->nodes.size, c->nodes_arena.memory.used);
   ASSERT_TRUE(ui_find_current(c, 7));
   EXPECT_EQ(to_std_text(ui_find_current(c, 7)->text), "small");
   EXPECT_EQ(c->dropped_texts, 0u);
