@@ -1,5 +1,5 @@
-// The left panel's feed and entry list: its filters, the per-frame summary of which feeds and
-// entries are listed, and the keyboard navigation. The declarations of the views themselves are
+// The left panel's feed and entry list: its filters, the summary of which feeds and entries are
+// listed, the listing kept across frames, and the keyboard navigation. The declarations of the views themselves are
 // in app/app.h; these are the pieces the list is made of.
 #pragma once
 
@@ -45,6 +45,39 @@ void view_selection_validate(view_state *view, reader *r);
 // The listing is worked out again in the next frame: the store may have changed in ways its
 // counters do not show (a deleted mark, a sort, a record moved by a save).
 void view_list_stale();
+
+// The listing kept across frames: what the rows are built from. What was listed in the last
+// frame, or worked out afresh when the store, the filters or the queued fetches changed since.
+struct list_key {
+  u64 epoch;
+  // Kept only from one frame of a context to its next, so no other run's listing is taken.
+  const ui_context *ui;
+  u64 frame;
+  const reader *store;
+  const u8 *feed_items, *entry_items;
+  u32 feeds_used, entries_used, entry_counter, next_feed_id, store_generation;
+  u64 strings_used;
+  u32 generation_from, generation_to, deleted_filter, show_empty, filter_on;
+  u64 filter_hash;
+  u64 pending_hash;
+};
+
+struct list_listing {
+  buffer reserve;  // address space, committed as a listing needs it
+  // The summary the listing is worked out from: it grows with the store (8 bytes an entry), so it
+  // has a reservation of its own instead of the frame arena's fixed free tail.
+  buffer summary_reserve;
+  bool valid;
+  list_key key;
+  u32 feed_count;
+  u32 *feed_ids;
+  u32 *counts;   // listed entries (0 for an unlisted feed)
+  u32 *pending;
+  entry ***listed;  // per feed: its listed entries in pool order
+  u32 memory_reported;
+  u32 summary_reported;
+};
+const list_listing *view_list_listing(app *a, reader *r);
 // How often the listing was worked out, and whether the kept one equals one worked out afresh
 // from the store now.
 u64 view_list_build_count();
