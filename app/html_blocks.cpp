@@ -7,7 +7,7 @@
 html_block_cache html_blocks;
 
 // Every height goes through here, so the sum, the count and the first changed block stay true.
-void height_set(html_block_cache *c, u32 k, f32 h) {
+void html_blocks_height_set(html_block_cache *c, u32 k, f32 h) {
   if (k >= c->capacity) return;
   f32 old = c->heights[k];
   if (old == h) return;
@@ -18,7 +18,7 @@ void height_set(html_block_cache *c, u32 k, f32 h) {
   if (k < c->first_changed) c->first_changed = k;
 }
 
-void heights_forget(html_block_cache *c) {
+void html_blocks_forget(html_block_cache *c) {
   for (u32 k = 0; k < c->capacity; k++) c->heights[k] = -1;
   c->total = 0;
   c->known_count = 0;
@@ -27,9 +27,9 @@ void heights_forget(html_block_cache *c) {
 
 // Last frame's built blocks get their heights; a width other than the one the heights were
 // measured at makes every other height unknown again (its blocks are then built and measured).
-void blocks_measure(html_block_cache *c, ui_context *ctx, f32 width) {
+void html_blocks_measure(html_block_cache *c, ui_context *ctx, f32 width) {
   if (c->width != width) {
-    heights_forget(c);
+    html_blocks_forget(c);
     c->width = width;
   }
   if (c->frame + 1 != ctx->frame_count) c->built_count = 0;
@@ -44,15 +44,15 @@ void blocks_measure(html_block_cache *c, ui_context *ctx, f32 width) {
       if (n == last) break;
     }
     u32 k = c->built[i];
-    if (known) height_set(c, k, h);
+    if (known) html_blocks_height_set(c, k, h);
   }
   c->built_count = 0;
 }
 
 // The cache of this parse, made in the HTML arena at the first walk; null when it has no room.
-html_block_cache *blocks_of(view_state *view, u64 html_parse_serial) {
+html_block_cache *html_blocks_of(view_state *view, u64 parse_serial) {
   html_block_cache *c = &html_blocks;
-  if (c->serial == html_parse_serial && c->heights) return c;
+  if (c->serial == parse_serial && c->heights) return c;
   *c = html_block_cache{};
   // An element makes at most five blocks over its two visits (an image: the space after the flow
   // it ends, its own two spaces and itself; the end of a heading: a space); a text two.
@@ -65,13 +65,13 @@ html_block_cache *blocks_of(view_state *view, u64 html_parse_serial) {
   buffer stack = buffer_push_grow(view, HTML_RESUME_DEPTH * sizeof(u32) + 8);
   if (!heights.data || !built.data || !firsts.data || !lasts.data || !stack.data) return nullptr;
   c->resume_stack = (u32 *)align_up((u64)stack.data, 8);
-  c->serial = html_parse_serial;
+  c->serial = parse_serial;
   c->capacity = (u32)capacity;
   c->heights = (f32 *)align_up((u64)heights.data, 8);
   c->built = (u32 *)align_up((u64)built.data, 8);
   c->built_first = (ui_node **)align_up((u64)firsts.data, 8);
   c->built_last = (ui_node **)align_up((u64)lasts.data, 8);
-  heights_forget(c);
+  html_blocks_forget(c);
   c->width = -1;
   c->first_changed = 0xFFFFFFFFu;
   return c;

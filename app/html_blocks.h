@@ -41,7 +41,12 @@ struct html_block_cache {
 // The one cache: the shown entry's parse.
 extern html_block_cache html_blocks;
 
-void height_set(html_block_cache *c, u32 k, f32 h);
-void heights_forget(html_block_cache *c);
-void blocks_measure(html_block_cache *c, ui_context *ctx, f32 width);
-html_block_cache *blocks_of(view_state *view, u64 html_parse_serial);
+// Sets block k's height, keeping the sum, the count and the first changed block true.
+void html_blocks_height_set(html_block_cache *c, u32 k, f32 h);
+// Every height unknown again, and no place to resume from.
+void html_blocks_forget(html_block_cache *c);
+// Gives last frame's built blocks their measured heights; another width forgets them all.
+void html_blocks_measure(html_block_cache *c, ui_context *ctx, f32 width);
+// The cache of the parse with this serial, made in the HTML arena at its first walk; null when
+// the arena has no room for it.
+html_block_cache *html_blocks_of(view_state *view, u64 parse_serial);

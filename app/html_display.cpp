@@ -176,7 +176,7 @@ static void block_end(html_walk *w) {
 
 static void walk_space(html_walk *w, f32 pixels) {
   u32 k = w->block;
-  if (w->cache) height_set(w->cache, k, pixels);  // known without measuring
+  if (w->cache) html_blocks_height_set(w->cache, k, pixels);  // known without measuring
   if (block_begin(w)) ui_space_y(w->ctx, ui_size_pixels_make(pixels));
 }
 
@@ -367,9 +367,9 @@ void ui_html(reader *r, view_state *view, ui_context *ctx, html_tree_traversal *
   w.column = ui_node_create(ctx, column_id, ui_size_parent_content_make(), ui_size_children_make(), ui_node_flag_stack_y);
   ui_node_set_tag(w.column, string_lit("html"));
   ui_parent_push(ctx, w.column);
-  w.cache = blocks_of(view, html_parse_serial);
+  w.cache = html_blocks_of(view, html_parse_serial);
   if (w.cache) {
-    blocks_measure(w.cache, ctx, previous_column ? previous_column->size[0] : -1);
+    html_blocks_measure(w.cache, ctx, previous_column ? previous_column->size[0] : -1);
     w.cache->frame = ctx->frame_count;
     ui_node *view_node = nullptr;
     for (ui_node *p = w.column->parent; p; p = p->parent) {
