@@ -51,8 +51,8 @@ struct view_state {
   u32 selection_changed;  // the next right-hand page resets its scroll offsets and clears it
 
   // The shown entry's parsed HTML; persists until the selection changes.
-  buffer html_reserve;  // 100 MiB of address space
-  buffer html_arena;    // the committed start of html_reserve
+  arena html_reserve;  // address space, committed in steps as a parse needs it
+  buffer html_arena;   // the view of html_reserve's committed bytes that the parse carves from
   u32 html_parsed;
   ::html_tokens html_tokens;
   ::html_tree html_tree;
@@ -126,7 +126,7 @@ extern reader *app_reader;
 // at start_generation, "Auto scroll." on, its text buffers over their arrays. The HTML
 // reservation is made separately (view_state_reserve_html) so tests can skip it.
 void view_state_init(view_state *view, u32 start_generation);
-// The 100 MiB HTML reservation with its first MiB committed; false when the system refuses.
+// The HTML reservation with its first step committed; false when the system refuses.
 bool view_state_reserve_html(view_state *view);
 // Gives back the HTML reservation.
 void view_state_release_html(view_state *view);

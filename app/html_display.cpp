@@ -18,16 +18,7 @@ enum : u8 {
 };
 
 buffer buffer_push_grow(view_state *view, u64 n) {
-  u64 room = buffer_free_bytes(view->html_arena);
-  if (room < n) {
-    u64 missing = n - room;
-    u64 step = (missing + APP_HTML_COMMIT_STEP - 1) / APP_HTML_COMMIT_STEP * APP_HTML_COMMIT_STEP;
-    u64 committed = view->html_reserve.used;
-    if (step >= missing && view->html_reserve.size >= committed && view->html_reserve.size - committed >= step &&
-        memory_commit(&view->html_reserve, step)) {
-      view->html_arena.size += step;
-    }
-  }
+  arena_make_room(&view->html_reserve, &view->html_arena, n, 1);
   return buffer_carve(&view->html_arena, n, 1);
 }
 
