@@ -195,14 +195,14 @@ void view_list_stale() { list_epoch++; }
 #define LIST_LISTING_RESERVE MiB(1024)
 // Room for the summary of a store of millions of entries and tens of thousands of feeds.
 #define LIST_SUMMARY_RESERVE MiB(1024)
+#define LIST_COMMIT_STEP MiB(1)
 
-// Commits the reservation (reserved on first use) up to bytes; false when it cannot.
-static bool list_reserve_commit(buffer *reserve, u64 reservation, u64 bytes) {
-  if (!reserve->data) *reserve = memory_reserve(reservation, nullptr);
-  if (!reserve->data) return false;
-  if (reserve->used >= bytes) return true;
-  u64 step = align_up(bytes - reserve->used, MiB(1));
-  return reserve->size - reserve->used >= step && memory_commit(reserve, step);
+// A view of the arena (reserved at its first use) with room for bytes; false when they cannot be
+// had. Quiet: the listing says in its own words what it cannot show.
+static bool list_arena_view(arena *a, u64 reservation, const char *name, u64 bytes, buffer *view) {
+  if (!a->memory.data && !arena_reserve(a, reservation, 0, LIST_COMMIT_STEP, name, arena_flag_quiet)) return false;
+  *view = arena_view(a);
+  return arena_make_room(a, view, bytes, 1);
 }
 
 static bool list_key_equal(const list_key &a, const list_key &b) { return memcmp(&a, &b, sizeof a) == 0; }
@@ -227,15 +227,13 @@ static list_key list_key_make(app *a, reader *r, view_state *v) {
   k.deleted_filter = v->deleted_filter;
   k.show_empty = v->show_empty;
   k.filter_on = list_filter_on(v);
-  u64 h = 1469598103934665603ull;
-  for (u64 i = 0; k.filter_on && i < v->list_filter.used; i++) h = (h ^ v->list_filter.data[i]) * 1099511628211ull;
-  k.filter_hash = h;
+  k.filter_hash = hash_fnv1a_64(v->list_filter.data, k.filter_on ? v->list_filter.used : 0);
   // Queued fetches show as "Updating… " and keep a feed listed: their set is part of the key.
   u64 p = 0;
   for (u64 q = 0; a->queries && q < a->query_count; q++) {
     if (__atomic_load_n(&a->queries[q].state, __ATOMIC_ACQUIRE) != query_state_queued) continue;
-    u64 x = ((u64)(u32)a->queries[q].feed_id + 1) * 0x9E3779B97F4A7C15ull;
-    p += x ^ (x >> 31);
+    // A sum, so the order of the slots does not matter; the mix makes two sets' sums unlikely to meet.
+    p += fasthash_mix((u64)(u32)a->queries[q].feed_id + 1);
   }
   k.pending_hash = p;
   return k;
@@ -251,10 +249,11 @@ static bool list_listing_build(app *a, reader *r, view_state *v, list_listing *l
   u32 live_feeds = live_feed_count(r);
   u64 summary_bytes = view_feed_list_bytes(r, live_feeds);
   list_summary s = {};
-  bool summary_ok = list_reserve_commit(&l->summary_reserve, LIST_SUMMARY_RESERVE, summary_bytes);
+  buffer summary_view = {};
+  bool summary_ok = list_arena_view(&l->summary_memory, LIST_SUMMARY_RESERVE, "List summary", summary_bytes,
+                                    &summary_view);
   if (summary_ok) {
-    buffer arena = {l->summary_reserve.used, 0, l->summary_reserve.data};
-    s = view_feed_list_build(&arena, r, live_feeds);
+    s = view_feed_list_build(&summary_view, r, live_feeds);
     summary_ok = !live_feeds || s.feed_count;
   }
   if (!summary_ok) {
@@ -270,14 +269,14 @@ static bool list_listing_build(app *a, reader *r, view_state *v, list_listing *l
   u64 listed_total = 0;
   for (u32 i = 0; i < s.feed_count; i++) listed_total += s.entry_counts[i];
   u64 need = 64 + (u64)s.feed_count * (3 * sizeof(u32) + sizeof(entry **)) + listed_total * sizeof(entry *) + 64;
-  if (!list_reserve_commit(&l->reserve, LIST_LISTING_RESERVE, need)) {
+  buffer m = {};
+  if (!list_arena_view(&l->memory, LIST_LISTING_RESERVE, "List", need, &m)) {
     if (!l->memory_reported) {
       l->memory_reported = 1;
       log_append_string(string_lit("List: no memory for the list of feeds and entries; it shows nothing.\n"));
     }
     return false;
   }
-  buffer m = {l->reserve.used, 0, l->reserve.data};
   l->feed_ids = (u32 *)buffer_push_array_bytes(&m, 4, s.feed_count + 1, 4);
   l->counts = (u32 *)buffer_push_array_bytes(&m, 4, s.feed_count + 1, 4);
   l->pending = (u32 *)buffer_push_array_bytes(&m, 4, s.feed_count + 1, 4);

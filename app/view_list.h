@@ -63,10 +63,10 @@ struct list_key {
 };
 
 struct list_listing {
-  buffer reserve;  // address space, committed as a listing needs it
+  arena memory;  // reserved at the first listing, committed as a listing needs it
   // The summary the listing is worked out from: it grows with the store (8 bytes an entry), so it
-  // has a reservation of its own instead of the frame arena's fixed free tail.
-  buffer summary_reserve;
+  // has an arena of its own instead of the frame arena's fixed free tail.
+  arena summary_memory;
   bool valid;
   list_key key;
   u32 feed_count;
