@@ -24,6 +24,12 @@ struct gl_renderer;
 #define APP_HTML_RESERVE_BYTES MiB(2048)  // address space only: the parse of a 2 MB entry needs about 130 MiB
 #define APP_HTML_COMMIT_STEP MiB(1)
 #define APP_TEXT_FIELD_BYTES 1024
+// The list and the entry page build their rows and blocks this far beyond what a scroll view shows
+// (half its height, at least the minimum), so a scroll between two frames lands on built ones.
+#define APP_VISIBLE_MARGIN_MIN 64.0f
+inline f32 app_visible_margin(f32 view_height) {
+  return view_height * 0.5f > APP_VISIBLE_MARGIN_MIN ? view_height * 0.5f : APP_VISIBLE_MARGIN_MIN;
+}
 // About half a frame at 60 Hz for parsing arrived documents; the rest draws the window.
 #define APP_QUERIES_BUDGET_NS 8000000
 

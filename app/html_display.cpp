@@ -380,7 +380,7 @@ void ui_html(reader *r, view_state *view, ui_context *ctx, html_tree_traversal *
       f32 at = content->scroll[1];
       if (at > most) at = most;
       if (at < 0) at = 0;
-      f32 margin = view_height * 0.5f > 64 ? view_height * 0.5f : 64;
+      f32 margin = app_visible_margin(view_height);
       w.top = at - column_top - margin;
       w.bottom = at - column_top + view_height + margin;
     }

@@ -304,6 +304,18 @@ static bool list_listing_build(app *a, reader *r, view_state *v, list_listing *l
   return true;
 }
 
+const list_listing *view_list_listing(app *a, reader *r) {
+  view_state *v = a->view;
+  list_key key = list_key_make(a, r, v);
+  list_key kept = listing.key;
+  kept.frame += 1;
+  if (!listing.valid || !list_key_equal(key, kept)) list_listing_build(a, r, v, &listing);
+  listing.key = key;
+  return &listing;
+}
+
+// ---- Testing -----------------------------------------------------------------------------
+
 u64 view_list_build_count() { return list_builds; }
 
 bool view_list_kept_is_fresh(app *a, reader *r) {
@@ -320,14 +332,4 @@ bool view_list_kept_is_fresh(app *a, reader *r) {
     if (memcmp(fresh.listed[i], listing.listed[i], fresh.counts[i] * sizeof(entry *)) != 0) return false;
   }
   return true;
-}
-
-const list_listing *view_list_listing(app *a, reader *r) {
-  view_state *v = a->view;
-  list_key key = list_key_make(a, r, v);
-  list_key kept = listing.key;
-  kept.frame += 1;
-  if (!listing.valid || !list_key_equal(key, kept)) list_listing_build(a, r, v, &listing);
-  listing.key = key;
-  return &listing;
 }

@@ -85,6 +85,9 @@ static f32 block_height(const list_geometry &g, u32 listed_entries) {
   return g.block_frame + g.title + g.line * (f32)listed_entries;
 }
 
+// The room kept above and below the selected line when the list scrolls to it.
+#define LIST_SCROLL_MARGIN 80.0f
+
 // The offset the view will scroll to for a target [y0, y1) with the list's margin, as the solver
 // works it out, so that the rows it will show are the ones built.
 static f32 scroll_for_target(f32 s, f32 view, f32 y0, f32 y1, f32 margin) {
@@ -156,9 +159,9 @@ void view_list(app *a, reader *r) {
     if (view <= 0) view = 4096;
     f32 most = total - view > 0 ? total - view : 0;
     f32 at = scroll_view->first_child->scroll[1];
-    if (v->scroll_to_selection && selected_y0 >= 0) at = scroll_for_target(at, view, selected_y0, selected_y1, 80);
+    if (v->scroll_to_selection && selected_y0 >= 0) at = scroll_for_target(at, view, selected_y0, selected_y1, LIST_SCROLL_MARGIN);
     at = at < 0 ? 0 : at > most ? most : at;
-    f32 margin = view * 0.5f > 64 ? view * 0.5f : 64;
+    f32 margin = app_visible_margin(view);
     window = list_window{at - margin, at + view + margin};
   }
 
@@ -259,14 +262,15 @@ void view_list(app *a, reader *r) {
   }
   spacer_flush(ctx, &pending);
 
+  const v2 margins = {LIST_SCROLL_MARGIN, LIST_SCROLL_MARGIN};
   if (selected_feed_node) {
     selected_feed_node->style = style_list_feed_selected;
     if (v->scroll_to_selection && !selected_entry_node && scroll_view) {
-      ui_scroll_to(scroll_view, selected_feed_node, v2{80, 80});
+      ui_scroll_to(scroll_view, selected_feed_node, margins);
     }
   }
   if (selected_entry_node) {
     selected_entry_node->style = style_list_entry_selected;
-    if (v->scroll_to_selection && scroll_view) ui_scroll_to(scroll_view, selected_entry_node, v2{80, 80});
+    if (v->scroll_to_selection && scroll_view) ui_scroll_to(scroll_view, selected_entry_node, margins);
   }
 }
