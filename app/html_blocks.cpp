@@ -6,18 +6,6 @@
 
 html_block_cache html_blocks;
 
-// Every height goes through here, so the sum, the count and the first changed block stay true.
-void html_blocks_height_set(html_block_cache *c, u32 k, f32 h) {
-  if (k >= c->capacity) return;
-  f32 old = c->heights[k];
-  if (old == h) return;
-  if (old >= 0) c->total -= old;
-  else c->known_count++;
-  c->total += h;
-  c->heights[k] = h;
-  if (k < c->first_changed) c->first_changed = k;
-}
-
 void html_blocks_forget(html_block_cache *c) {
   for (u32 k = 0; k < c->capacity; k++) c->heights[k] = -1;
   c->total = 0;

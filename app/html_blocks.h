@@ -41,8 +41,19 @@ struct html_block_cache {
 // The one cache: the shown entry's parse.
 extern html_block_cache html_blocks;
 
-// Sets block k's height, keeping the sum, the count and the first changed block true.
-void html_blocks_height_set(html_block_cache *c, u32 k, f32 h);
+// Every height goes through here, so the sum, the count and the first changed block stay true.
+// Inline: the walk sets one for every space it passes.
+inline void html_blocks_height_set(html_block_cache *c, u32 k, f32 h) {
+  if (k >= c->capacity) return;
+  f32 old = c->heights[k];
+  if (old == h) return;
+  if (old >= 0) c->total -= old;
+  else c->known_count++;
+  c->total += h;
+  c->heights[k] = h;
+  if (k < c->first_changed) c->first_changed = k;
+}
+
 // Every height unknown again, and no place to resume from.
 void html_blocks_forget(html_block_cache *c);
 // Gives last frame's built blocks their measured heights; another width forgets them all.
