@@ -159,7 +159,9 @@ void view_list(app *a, reader *r) {
     if (view <= 0) view = 4096;
     f32 most = total - view > 0 ? total - view : 0;
     f32 at = scroll_view->first_child->scroll[1];
-    if (v->scroll_to_selection && selected_y0 >= 0) at = scroll_for_target(at, view, selected_y0, selected_y1, LIST_SCROLL_MARGIN);
+    if (v->scroll_to_selection && selected_y0 >= 0) {
+      at = scroll_for_target(at, view, selected_y0, selected_y1, LIST_SCROLL_MARGIN);
+    }
     at = at < 0 ? 0 : at > most ? most : at;
     f32 margin = app_visible_margin(view);
     window = list_window{at - margin, at + view + margin};
