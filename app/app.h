@@ -24,6 +24,12 @@ struct gl_renderer;
 #define APP_HTML_RESERVE_BYTES MiB(2048)  // address space only: the parse of a 2 MB entry needs about 130 MiB
 #define APP_HTML_COMMIT_STEP MiB(1)
 #define APP_TEXT_FIELD_BYTES 1024
+// The list and the entry page build their rows and blocks this far beyond what a scroll view shows
+// (half its height, at least the minimum), so a scroll between two frames lands on built ones.
+#define APP_VISIBLE_MARGIN_MIN 64.0f
+inline f32 app_visible_margin(f32 view_height) {
+  return view_height * 0.5f > APP_VISIBLE_MARGIN_MIN ? view_height * 0.5f : APP_VISIBLE_MARGIN_MIN;
+}
 // About half a frame at 60 Hz for parsing arrived documents; the rest draws the window.
 #define APP_QUERIES_BUDGET_NS 8000000
 
@@ -51,8 +57,8 @@ struct view_state {
   u32 selection_changed;  // the next right-hand page resets its scroll offsets and clears it
 
   // The shown entry's parsed HTML; persists until the selection changes.
-  buffer html_reserve;  // 100 MiB of address space
-  buffer html_arena;    // the committed start of html_reserve
+  arena html_reserve;  // address space, committed in steps as a parse needs it
+  buffer html_arena;   // the view of html_reserve's committed bytes that the parse carves from
   u32 html_parsed;
   ::html_tokens html_tokens;
   ::html_tree html_tree;
@@ -126,7 +132,7 @@ extern reader *app_reader;
 // at start_generation, "Auto scroll." on, its text buffers over their arrays. The HTML
 // reservation is made separately (view_state_reserve_html) so tests can skip it.
 void view_state_init(view_state *view, u32 start_generation);
-// The 100 MiB HTML reservation with its first MiB committed; false when the system refuses.
+// The HTML reservation with its first step committed; false when the system refuses.
 bool view_state_reserve_html(view_state *view);
 // Gives back the HTML reservation.
 void view_state_release_html(view_state *view);

@@ -21,21 +21,17 @@ void view_state_init(view_state *view, u32 start_generation) {
 }
 
 bool view_state_reserve_html(view_state *view) {
-  view->html_reserve = memory_reserve(APP_HTML_RESERVE_BYTES, nullptr);
-  if (!view->html_reserve.data) return false;
-  u8 *start = memory_commit(&view->html_reserve, APP_HTML_COMMIT_STEP);
-  if (!start) {
-    memory_free(&view->html_reserve);
-    view->html_reserve = buffer{};
+  // Quiet: an entry too large for it is reported by the parse, which then shows the raw text.
+  if (!arena_reserve(&view->html_reserve, APP_HTML_RESERVE_BYTES, APP_HTML_COMMIT_STEP, APP_HTML_COMMIT_STEP,
+                     "Entry HTML", arena_flag_quiet)) {
     return false;
   }
-  view->html_arena = buffer_make(APP_HTML_COMMIT_STEP, 0, view->html_reserve.data);
+  view->html_arena = arena_view(&view->html_reserve);
   return true;
 }
 
 void view_state_release_html(view_state *view) {
-  if (view->html_reserve.data) memory_free(&view->html_reserve);
-  view->html_reserve = buffer{};
+  arena_release(&view->html_reserve);
   view->html_arena = buffer{};
 }
 

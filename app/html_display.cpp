@@ -1,6 +1,6 @@
 // An entry's HTML: parsed once per selection into the view state's HTML arena, then walked every
 // frame into flows of text, links, headings and blocks for images, videos and frames.
-#include "app/app.h"
+#include "app/html_blocks.h"
 
 #include "profiler/profiler.h"
 #include "reader/url.h"
@@ -18,16 +18,7 @@ enum : u8 {
 };
 
 buffer buffer_push_grow(view_state *view, u64 n) {
-  u64 room = buffer_free_bytes(view->html_arena);
-  if (room < n) {
-    u64 missing = n - room;
-    u64 step = (missing + APP_HTML_COMMIT_STEP - 1) / APP_HTML_COMMIT_STEP * APP_HTML_COMMIT_STEP;
-    u64 committed = view->html_reserve.used;
-    if (step >= missing && view->html_reserve.size >= committed && view->html_reserve.size - committed >= step &&
-        memory_commit(&view->html_reserve, step)) {
-      view->html_arena.size += step;
-    }
-  }
+  arena_make_room(&view->html_reserve, &view->html_arena, n, 1);
   return buffer_carve(&view->html_arena, n, 1);
 }
 
@@ -78,37 +69,6 @@ void ui_parse_entry_html(view_state *view, buffer html, int *err) {
 // unknown height is always built, and measured from its nodes in the next frame.
 
 namespace {
-struct html_block_cache {
-  u64 serial;       // the parse the blocks belong to; 0 none
-  u32 capacity;     // blocks the arrays hold
-  f32 width;        // the width the heights were measured at
-  f32 *heights;     // per block; negative: unknown
-  // The blocks built in frame `frame`, with their first and last top-level nodes.
-  u32 *built;
-  ui_node **built_first;
-  ui_node **built_last;
-  u32 built_count;
-  u64 frame;
-  // The sum and number of the known heights, and the blocks of the last complete walk: once the
-  // walk is past the visible range with every height known, the rest is one spacer at once.
-  f32 total;
-  u32 known_count;
-  u32 block_count;
-  // Where the last walk stood before the visible range, to resume there: the traversal, the
-  // walk's state and the first block whose height changed since (a change before it moves it).
-  bool resume_valid;
-  u32 resume_block;
-  f32 resume_y;
-  u32 resume_font;
-  bool resume_in_raw;
-  const html_node_attribute *resume_open_link;
-  html_node *resume_parent;
-  u64 resume_child_index;
-  u64 resume_depth;
-  u32 *resume_stack;
-  u32 first_changed;
-};
-
 struct html_walk {
   reader *r;
   view_state *view;
@@ -134,8 +94,6 @@ struct html_walk {
 };
 }  // namespace
 
-static html_block_cache html_blocks;
-
 // Relative and protocol-relative URLs of the content read against the entry's address; the
 // result lives in the frame's text arena.
 static buffer walk_url(html_walk *w, buffer url) {
@@ -151,25 +109,6 @@ static buffer walk_url(html_walk *w, buffer url) {
   }
   buffer resolved = url_resolve(w->base, url, &w->ctx->texts);
   return resolved.data ? resolved : url;
-}
-
-// Every height goes through here, so the sum, the count and the first changed block stay true.
-static void height_set(html_block_cache *c, u32 k, f32 h) {
-  if (k >= c->capacity) return;
-  f32 old = c->heights[k];
-  if (old == h) return;
-  if (old >= 0) c->total -= old;
-  else c->known_count++;
-  c->total += h;
-  c->heights[k] = h;
-  if (k < c->first_changed) c->first_changed = k;
-}
-
-static void heights_forget(html_block_cache *c) {
-  for (u32 k = 0; k < c->capacity; k++) c->heights[k] = -1;
-  c->total = 0;
-  c->known_count = 0;
-  c->resume_valid = false;
 }
 
 // The height a block had when last measured, or -1.
@@ -228,7 +167,7 @@ static void block_end(html_walk *w) {
 
 static void walk_space(html_walk *w, f32 pixels) {
   u32 k = w->block;
-  if (w->cache) height_set(w->cache, k, pixels);  // known without measuring
+  if (w->cache) html_blocks_height_set(w->cache, k, pixels);  // known without measuring
   if (block_begin(w)) ui_space_y(w->ctx, ui_size_pixels_make(pixels));
 }
 
@@ -368,33 +307,6 @@ static void walk_element_end(html_walk *w, const html_node *node) {
   }
 }
 
-// Last frame's built blocks get their heights; a width other than the one the heights were
-// measured at makes every other height unknown again (its blocks are then built and measured).
-static void blocks_measure(html_block_cache *c, ui_context *ctx, f32 width) {
-  if (c->width != width) {
-    heights_forget(c);
-    c->width = width;
-  }
-  if (c->frame + 1 != ctx->frame_count) c->built_count = 0;
-  for (u32 i = 0; i < c->built_count; i++) {
-    ui_node *first = c->built_first[i], *last = c->built_last[i];
-    if (!ui_node_in_arena(ctx->previous_nodes, first) || !ui_node_in_arena(ctx->previous_nodes, last)) continue;
-    f32 h = 0;
-    bool known = true;
-    for (ui_node *n = first; n; n = n->next) {
-      if (!(n->known[1] & ui_known_size)) known = false;
-      h += n->size[1];
-      if (n == last) break;
-    }
-    u32 k = c->built[i];
-    if (known) height_set(c, k, h);
-  }
-  c->built_count = 0;
-}
-
-// A walk resumes only from shallow places, so saving one costs a few words.
-#define HTML_RESUME_DEPTH 64
-
 static void resume_save(html_walk *w, const html_tree_traversal *t) {
   html_block_cache *c = w->cache;
   if (t->depth > HTML_RESUME_DEPTH) return;
@@ -429,34 +341,6 @@ static bool resume_load(html_walk *w, html_tree_traversal *t) {
   return true;
 }
 
-// The cache of this parse, made in the HTML arena at the first walk; null when it has no room.
-static html_block_cache *blocks_of(view_state *view) {
-  html_block_cache *c = &html_blocks;
-  if (c->serial == html_parse_serial && c->heights) return c;
-  *c = html_block_cache{};
-  // An element makes at most five blocks over its two visits (an image: the space after the flow
-  // it ends, its own two spaces and itself; the end of a heading: a space); a text two.
-  u64 capacity = 6ull * view->html_tree.node_count + 16;
-  if (capacity > 0xFFFFFFF0ull) return nullptr;
-  buffer heights = buffer_push_grow(view, capacity * sizeof(f32) + 8);
-  buffer built = buffer_push_grow(view, capacity * sizeof(u32) + 8);
-  buffer firsts = buffer_push_grow(view, capacity * sizeof(ui_node *) + 8);
-  buffer lasts = buffer_push_grow(view, capacity * sizeof(ui_node *) + 8);
-  buffer stack = buffer_push_grow(view, HTML_RESUME_DEPTH * sizeof(u32) + 8);
-  if (!heights.data || !built.data || !firsts.data || !lasts.data || !stack.data) return nullptr;
-  c->resume_stack = (u32 *)align_up((u64)stack.data, 8);
-  c->serial = html_parse_serial;
-  c->capacity = (u32)capacity;
-  c->heights = (f32 *)align_up((u64)heights.data, 8);
-  c->built = (u32 *)align_up((u64)built.data, 8);
-  c->built_first = (ui_node **)align_up((u64)firsts.data, 8);
-  c->built_last = (ui_node **)align_up((u64)lasts.data, 8);
-  heights_forget(c);
-  c->width = -1;
-  c->first_changed = 0xFFFFFFFFu;
-  return c;
-}
-
 void ui_html(reader *r, view_state *view, ui_context *ctx, html_tree_traversal *traversal, ui_node *page_scroll) {
   PROFILE_ZONE(zone_ui_html);
   html_walk w = {};
@@ -474,9 +358,9 @@ void ui_html(reader *r, view_state *view, ui_context *ctx, html_tree_traversal *
   w.column = ui_node_create(ctx, column_id, ui_size_parent_content_make(), ui_size_children_make(), ui_node_flag_stack_y);
   ui_node_set_tag(w.column, string_lit("html"));
   ui_parent_push(ctx, w.column);
-  w.cache = blocks_of(view);
+  w.cache = html_blocks_of(view, html_parse_serial);
   if (w.cache) {
-    blocks_measure(w.cache, ctx, previous_column ? previous_column->size[0] : -1);
+    html_blocks_measure(w.cache, ctx, previous_column ? previous_column->size[0] : -1);
     w.cache->frame = ctx->frame_count;
     ui_node *view_node = nullptr;
     for (ui_node *p = w.column->parent; p; p = p->parent) {
@@ -496,7 +380,7 @@ void ui_html(reader *r, view_state *view, ui_context *ctx, html_tree_traversal *
       f32 at = content->scroll[1];
       if (at > most) at = most;
       if (at < 0) at = 0;
-      f32 margin = view_height * 0.5f > 64 ? view_height * 0.5f : 64;
+      f32 margin = app_visible_margin(view_height);
       w.top = at - column_top - margin;
       w.bottom = at - column_top + view_height + margin;
     }

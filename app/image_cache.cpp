@@ -47,6 +47,21 @@ static bool image_url_is_fetchable(buffer url) {
 
 static bool slot_used_this_frame(const image_slot *slot) { return slot->used_frame == frame_counter + 1; }
 
+// A line that names a limit, appended whole: a worker may log at any moment. The limit is written
+// as a size or as a plain number.
+static void log_limit_line(buffer before, u64 limit, bool size, buffer after) {
+  u8 bytes[160];
+  buffer line = buffer_make(sizeof bytes, 0, bytes);
+  buffer_push_string(&line, before, 1);
+  if (size) {
+    buffer_push_size(&line, limit);
+  } else {
+    buffer_push_unsigned(&line, limit, 0, ' ', 0);
+  }
+  buffer_push_string(&line, after, 1);
+  log_append(line.data, line.used);
+}
+
 // A full table is logged when it starts refusing images, not on every frame that it does.
 static bool slots_full_logged;
 
@@ -82,7 +97,8 @@ image_slot *image_get(u32 owner_id, buffer url, u32 create) {
     if (!slot) {
       // Every slot is busy or on screen; the next frame tries again.
       if (!slots_full_logged) {
-        log_append_string(string_lit("Image slots: all 1024 are in use; an image waits for one.\n"));
+        log_limit_line(string_lit("Image slots: all "), IMAGE_SLOT_COUNT, false,
+                       string_lit(" are in use; an image waits for one.\n"));
         slots_full_logged = true;
       }
       return nullptr;
@@ -192,7 +208,8 @@ void image_memory_trim() {
     }
     if (!oldest) {
       if (!memory_full_logged) {
-        log_append_string(string_lit("Image memory: the images on screen hold the whole budget of 256 MiB.\n"));
+        log_limit_line(string_lit("Image memory: the images on screen hold the whole budget of "), image_memory_budget,
+                       true, string_lit(".\n"));
         memory_full_logged = true;
       }
       return;

@@ -39,13 +39,8 @@ static int entry_parse_once(view_state *v, buffer text, const char *what) {
       buffer_push_bytes(&line, &c, 1);
     }
     if (n < text.used) buffer_push_bytes(&line, "\xE2\x80\xA6", 3);
-    char digits[24];
-    u64 d = sizeof digits;
-    u64 size = text.used;
-    do digits[--d] = (char)('0' + size % 10), size /= 10;
-    while (size);
     buffer_push_bytes(&line, " (", 2);
-    buffer_push_bytes(&line, digits + d, sizeof digits - d);
+    buffer_push_unsigned(&line, text.used, 0, ' ', 0);
     buffer_push_bytes(&line, " bytes).\n", 9);
     log_append(line.data, line.used);
     ui_parse_entry_html(v, text, &err);

@@ -1,19 +1,12 @@
-// The left panel's feed and entry list: its filters, the per-frame summary of which feeds and
-// entries are listed, and the keyboard navigation. The declarations of the views themselves are
-// in app/app.h; these are the pieces the list is made of.
+// The left panel's feed and entry list, the pieces it is made of: the filters, the summary of
+// which feeds and entries are listed and the listing kept across frames (app/view_list.cpp), the
+// keys and generation commands (app/view_list_keys.cpp) and the rows (app/view_list_rows.cpp).
+// The views themselves are declared in app/app.h.
 #pragma once
 
 #include "app/app.h"
 
-// Built in memory of the list's own, sized by view_feed_list_bytes, whenever the listing is worked
-// out again. Index i is the i-th live feed in pool order.
-struct list_summary {
-  u32 *entry_counts;      // its listed entries (0 for an unlisted feed)
-  u32 *pending;           // 1 while a fetch of it is queued
-  buffer *feed_entries;   // pointers to its entries, in entry-pool order
-  u32 *feed_ids;
-  u32 feed_count;
-};
+// ---- Filters -----------------------------------------------------------------------------
 
 // The words handed to the store's navigation operations for a deleted filter.
 struct list_masks {
@@ -30,6 +23,18 @@ bool feed_is_listed(const feed *f, const view_state *view, u32 listed_entries, u
 // Whether the list's text filter is on.
 bool list_filter_on(const view_state *view);
 
+// ---- Summary -----------------------------------------------------------------------------
+
+// Built in memory of the list's own, sized by view_feed_list_bytes, whenever the listing is worked
+// out again. Index i is the i-th live feed in pool order.
+struct list_summary {
+  u32 *entry_counts;      // its listed entries (0 for an unlisted feed)
+  u32 *pending;           // 1 while a fetch of it is queued
+  buffer *feed_entries;   // pointers to its entries, in entry-pool order
+  u32 *feed_ids;
+  u32 feed_count;
+};
+
 // The four arrays, zeroed, and every live entry of the pool filed under its live feed. An entry
 // whose feed is missing (a damaged save file) or that does not fit its feed's count is left out.
 // All zero when the arena is too small.
@@ -38,14 +43,57 @@ list_summary view_feed_list_build(buffer *arena, reader *r, u32 live_feed_count)
 u64 view_feed_list_bytes(reader *r, u32 live_feed_count);
 void view_list_count(app *a, reader *r, view_state *view, list_summary *summary);
 
+// ---- The listing kept across frames ------------------------------------------------------
+
+// What the listing was worked out for: the store's counters, the filters and the queued fetches.
+struct list_key {
+  u64 epoch;
+  // Kept only from one frame of a context to its next, so no other run's listing is taken.
+  const ui_context *ui;
+  u64 frame;
+  const reader *store;
+  const u8 *feed_items, *entry_items;
+  u32 feeds_used, entries_used, entry_counter, next_feed_id, store_generation;
+  u64 strings_used;
+  u32 generation_from, generation_to, deleted_filter, show_empty, filter_on;
+  u64 filter_hash;
+  u64 pending_hash;
+};
+
+// What the rows are built from: per live feed in pool order, whether it is listed and its listed
+// entries.
+struct list_listing {
+  arena memory;  // reserved at the first listing, committed as a listing needs it
+  // The summary the listing is worked out from: it grows with the store (8 bytes an entry), so it
+  // has an arena of its own instead of the frame arena's fixed free tail.
+  arena summary_memory;
+  bool valid;
+  list_key key;
+  u32 feed_count;
+  u32 *feed_ids;
+  u32 *counts;   // listed entries (0 for an unlisted feed)
+  u32 *pending;
+  entry ***listed;  // per feed: its listed entries in pool order
+  u32 memory_reported;
+  u32 summary_reported;
+};
+
+// The listing of the last frame, or one worked out afresh when the store, the filters or the
+// queued fetches changed since.
+const list_listing *view_list_listing(app *a, reader *r);
+// The listing is worked out again in the next frame: the store may have changed in ways its
+// counters do not show (a deleted mark, a sort, a record moved by a save).
+void view_list_stale();
+
+// ---- Selection ---------------------------------------------------------------------------
+
 // Drops a selection that no longer names a live record of the store (after a deletion, a purge
 // or a reload), and an entry that is not of the selected feed.
 void view_selection_validate(view_state *view, reader *r);
 
-// The listing is worked out again in the next frame: the store may have changed in ways its
-// counters do not show (a deleted mark, a sort, a record moved by a save).
-void view_list_stale();
+// ---- Testing -----------------------------------------------------------------------------
+
 // How often the listing was worked out, and whether the kept one equals one worked out afresh
-// from the store now.
+// from the store now. Tests hold the kept listing to the store with them.
 u64 view_list_build_count();
 bool view_list_kept_is_fresh(app *a, reader *r);

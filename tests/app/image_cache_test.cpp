@@ -17,6 +17,7 @@
 #include "tests/app/image_cache_support.h"
 #include "tests/support/http_server.h"
 #include "tests/support/image_files.h"
+#include "tests/support/isolation.h"
 #include "tests/support/wait.h"
 #include "tests/ui/ui_test_support.h"
 
@@ -349,12 +350,15 @@ TEST_F(ImageCache, decoded_images_stay_within_the_budget_freeing_those_shown_lea
   EXPECT_EQ(slots[1]->owner_id, 2u);
   EXPECT_EQ(image_memory_held, 3 * one);
 
-  // With every image held on screen, nothing is freed and the new one cannot be decoded.
+  // With every image held on screen, nothing is freed and the new one cannot be decoded; the log
+  // says so once, naming the budget in force.
   for (u32 i = 2; i <= 4; i++) ASSERT_NE(image_get(i, u, 0), nullptr);
+  log_mark mark = log_mark_now();
   image_slot *more = image_get(5, u, 1);
   ASSERT_NE(more, nullptr);
   frames_until_loaded(more);
   EXPECT_EQ(more->state, (u32)image_state_load_error);
+  EXPECT_EQ(log_count_since(mark, "Image memory: the images on screen hold the whole budget of 7200 bytes.\n"), 1u);
   for (u32 i = 1; i < 4; i++) EXPECT_EQ(slots[i]->state, (u32)image_state_decoded) << i;
   EXPECT_EQ(image_memory_held, 3 * one);
   EXPECT_EQ(image_memory_wanted, 0u);
@@ -374,6 +378,7 @@ TEST_F(ImageCache, a_slot_shown_this_frame_is_never_reused) {
   }
   int before = server.requests();
   buffer extra = url("/small.bmp");
+  log_mark mark = log_mark_now();
   for (u32 frame = 0; frame < 3; frame++) {
     EXPECT_EQ(image_get(1, extra, 1), nullptr) << "the 1025th image waits";
     for (image_slot &s : image_slots) {
@@ -386,6 +391,8 @@ TEST_F(ImageCache, a_slot_shown_this_frame_is_never_reused) {
   }
   finish();
   EXPECT_EQ(server.requests(), before) << "nothing is downloaded again and again";
+  EXPECT_EQ(log_count_since(mark, "Image slots: all 1024 are in use; an image waits for one.\n"), 1u)
+      << "the wait is logged when it begins, not in every frame";
   // A slot the page no longer shows is the one reused.
   frame_counter++;
   for (u32 i = 1; i < IMAGE_SLOT_COUNT; i++) image_get(1, url_of(i), 0);

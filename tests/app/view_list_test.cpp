@@ -9,6 +9,7 @@
 #include "app/view_list.h"
 #include "profiler/profiler.h"
 #include "tests/reader/store_fixture.h"
+#include "tests/support/isolation.h"
 #include "tests/ui/ui_test_support.h"
 
 namespace {
@@ -172,6 +173,32 @@ TEST_F(ViewList, an_empty_store_lists_and_selects_nothing) {
   press(key_page_down);
   press(key_delete, true);
   EXPECT_EQ(selection(), "-/-");
+}
+
+// The kept listing's two arenas are reserved at the first listing; a refusal of either shows an
+// empty list and is logged once while it lasts, and the next listing with memory is whole again.
+TEST_F(ViewList, a_listing_without_memory_shows_nothing_says_so_once_and_comes_back) {
+  build();
+  run_in_fresh_process([&] {
+    const std::string summary_line = "List: no memory for the summary of feeds and entries; it shows nothing.\n";
+    const std::string list_line = "List: no memory for the list of feeds and entries; it shows nothing.\n";
+    log_mark mark = log_mark_now();
+    // With no ui context the key differs in every call, so each call works the listing out.
+    // The summary's reservation refused twice, then the listing's twice (the summary's is made by
+    // then, so the listing's is the next one).
+    for (s32 successes : {0, 0, 1, 0}) {
+      memory_fault_inject(memory_fault_reserve, successes);
+      EXPECT_FALSE(view_list_listing(&a, &r)->valid) << successes;
+    }
+    memory_fault_inject(memory_fault_reserve, -1);
+    EXPECT_EQ(log_count_since(mark, summary_line), 1u);
+    EXPECT_EQ(log_count_since(mark, list_line), 1u);
+    const list_listing *l = view_list_listing(&a, &r);
+    ASSERT_TRUE(l->valid);
+    EXPECT_EQ(l->feed_count, 4u);
+    EXPECT_TRUE(view_list_kept_is_fresh(&a, &r));
+    EXPECT_EQ(log_count_since(mark, "List"), 2u) << "nothing more once the memory is there";
+  });
 }
 
 // Down from nothing walks every listed entry in list order and stops at the last; Up walks back
