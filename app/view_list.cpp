@@ -277,6 +277,7 @@ static bool list_listing_build(app *a, reader *r, view_state *v, list_listing *l
     }
     return false;
   }
+  l->memory_reported = 0;  // a later failure is said again, as the summary's is
   l->feed_ids = (u32 *)buffer_push_array_bytes(&m, 4, s.feed_count + 1, 4);
   l->counts = (u32 *)buffer_push_array_bytes(&m, 4, s.feed_count + 1, 4);
   l->pending = (u32 *)buffer_push_array_bytes(&m, 4, s.feed_count + 1, 4);

@@ -88,15 +88,6 @@ static f32 block_height(const list_geometry &g, u32 listed_entries) {
 // The room kept above and below the selected line when the list scrolls to it.
 #define LIST_SCROLL_MARGIN 80.0f
 
-// The offset the view will scroll to for a target [y0, y1) with the list's margin, as the solver
-// works it out, so that the rows it will show are the ones built.
-static f32 scroll_for_target(f32 s, f32 view, f32 y0, f32 y1, f32 margin) {
-  if (view <= y1 - y0) return y0;
-  if (s > y0 - margin) return y0 - margin;
-  if (y1 + margin > s + view) return y1 + margin - view;
-  return s;
-}
-
 // A run of rows that are not built, waiting to become one spacer before the next built node.
 static void spacer_flush(ui_context *ctx, f32 *pending) {
   if (*pending > 0) ui_space_y(ctx, ui_size_pixels_make(*pending));
@@ -159,8 +150,10 @@ void view_list(app *a, reader *r) {
     if (view <= 0) view = 4096;
     f32 most = total - view > 0 ? total - view : 0;
     f32 at = scroll_view->first_child->scroll[1];
+    // The offset the solver will scroll to, worked out before the rows so that the rows it
+    // shows are the ones built.
     if (v->scroll_to_selection && selected_y0 >= 0) {
-      at = scroll_for_target(at, view, selected_y0, selected_y1, LIST_SCROLL_MARGIN);
+      at = ui_scroll_offset_for_target(at, view, selected_y0, selected_y1, LIST_SCROLL_MARGIN);
     }
     at = at < 0 ? 0 : at > most ? most : at;
     f32 margin = app_visible_margin(view);
