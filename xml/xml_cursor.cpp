@@ -87,13 +87,16 @@ void xml_node_append_attribute(xml_node *element, xml_node *attribute, xml_error
 // ---- Strings -----------------------------------------------------------------------------
 
 
-bool xml_string_grow(xml_parser *p, u64 n) { return xml_arena_grow(&p->strings, p->string_arena, n); }
+// Out of line, as xml_node_grow: the runs that call it keep their state in registers.
+__attribute__((noinline, cold)) bool xml_string_grow(xml_parser *p, u64 n) {
+  return xml_arena_grow(&p->strings, p->string_arena, n);
+}
 
 // Room for n bytes at the end of the string arena, or null with the error set.
 static inline u8 *xml_string_room(xml_parser *p, u64 n, xml_error *error) {
   buffer *a = &p->strings;
   if (a->used > a->size || n > a->size - a->used) {
-    if (!xml_arena_grow(a, p->string_arena, n)) {
+    if (!xml_string_grow(p, n)) {
       xml_set_error(error, xml_error_out_of_string_memory);
       return nullptr;
     }
@@ -280,7 +283,7 @@ static inline bool xml_string_tail(xml_parser *p, u8 *d, u64 need, u8 **dend) {
   buffer *a = &p->strings;
   a->used = (u64)(d - a->data);
   if (a->used > a->size || need > a->size - a->used) {
-    if (!xml_arena_grow(a, p->string_arena, need)) return false;
+    if (!xml_string_grow(p, need)) return false;
   }
   *dend = a->data + a->size;
   return true;
@@ -613,18 +616,20 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
       if (xml_block_lines(s, n, lf, &c->line, &column, &c->line_start)) c->line_start_state = c->state;
       s += n;
       if (keep) d += n;
-      if (n == 16 && utf8) {
-        // A long run: the rest of it in one scan and one copy, when the arena has room for it.
-        // (Text of the other byte encodings stops at every non-ASCII byte, too often for it.)
-        xml_scan r = xml_scan_bytes(s, end, stops, newlines ? xml_scan_lines_count : xml_scan_lines_stop, utf8 && any_char);
-        u64 m = (u64)(r.stop - s);
-        if (m && (!keep || xml_string_tail(p, d, m + XML_RUN_ROOM, &dend))) {
-          if (keep) memcpy(d, s, m), d += m;
-          if (xml_scan_lines(r, s, &c->line, &column, &c->line_start)) c->line_start_state = c->state;
-          s += m;
+      if (n == 16) {
+        if (utf8) {
+          // A long run: the rest of it in one scan and one copy, when the arena has room for it.
+          // (Text of the other byte encodings stops at every non-ASCII byte, too often for it.)
+          xml_scan r = xml_scan_bytes(s, end, stops, newlines ? xml_scan_lines_count : xml_scan_lines_stop, utf8 && any_char);
+          u64 m = (u64)(r.stop - s);
+          if (m && (!keep || xml_string_tail(p, d, m + XML_RUN_ROOM, &dend))) {
+            if (keep) memcpy(d, s, m), d += m;
+            if (xml_scan_lines(r, s, &c->line, &column, &c->line_start)) c->line_start_state = c->state;
+            s += m;
+          }
         }
+        continue;
       }
-      if (n == 16) continue;
     }
 #endif
     if (s >= end) break;
