@@ -21,7 +21,11 @@ bool arena_reserve(arena *a, u64 reserve, u64 first, u64 step, const char *name,
   return true;
 }
 
-buffer arena_view(const arena *a) { return buffer{a->memory.used, 0, a->memory.data}; }
+// The bytes a push may use: those committed, up to the limit. Pages above a lowered limit stay
+// committed for a later, higher one, but no push reaches them meanwhile.
+static u64 arena_usable(const arena *a) { return a->memory.used < a->limit ? a->memory.used : a->limit; }
+
+buffer arena_view(const arena *a) { return buffer{arena_usable(a), 0, a->memory.data}; }
 
 static bool arena_refuse(arena *a) {
   if (!(a->flags & (arena_flag_reported | arena_flag_quiet)) && arena_report) arena_report(a->name, a->limit);
@@ -32,7 +36,7 @@ static bool arena_refuse(arena *a) {
 bool arena_make_room(arena *a, buffer *view, u64 n, u64 alignment) {
   if (!a->memory.data || view->data != a->memory.data) return false;
   // A mark rolled back restores a smaller view; the committed bytes are still there.
-  if (view->size < a->memory.used) view->size = a->memory.used;
+  if (view->size < arena_usable(a)) view->size = arena_usable(a);
   u64 pad = align_padding((u64)buffer_end(*view), alignment ? alignment : MEMORY_DEFAULT_ALIGNMENT);
   u64 free_bytes = buffer_free_bytes(*view);
   if (pad <= free_bytes && n <= free_bytes - pad) return true;
@@ -49,7 +53,7 @@ bool arena_make_room(arena *a, buffer *view, u64 n, u64 alignment) {
       (need <= a->memory.used || !memory_commit(&a->memory, need - a->memory.used))) {
     return false;
   }
-  view->size = a->memory.used;
+  view->size = arena_usable(a);
   return true;
 }
 

@@ -121,16 +121,18 @@ enum : u32 {
 // Reserves `reserve` bytes and commits the first `first`; the limit is the whole reservation.
 // False, with the arena empty, when the system refuses either.
 bool arena_reserve(arena *a, u64 reserve, u64 first, u64 step, const char *name, u32 flags);
-// The committed bytes as an empty buffer to push into.
+// The committed bytes, up to the limit, as an empty buffer to push into.
 buffer arena_view(const arena *a);
 // Room for n more bytes at the alignment (0 means 8) after view->used, committing whole steps up
-// to the limit; view->size follows the committed length. False when the limit or the system
-// refuses: the first time the limit does, one log line names the arena and its limit.
+// to the limit; view->size follows the committed length, never past the limit. False when the
+// limit or the system refuses: the first time the limit does, one log line names the arena and
+// its limit.
 bool arena_make_room(arena *a, buffer *view, u64 n, u64 alignment);
 // arena_make_room, then the push; null when it does not fit.
 void *arena_push(arena *a, buffer *view, u64 n, u64 alignment);
 // Moves the limit (within the reservation); committed bytes above a lower one stay committed but
-// unused until arena_give_back. A reached limit may be reported again after it.
+// out of every view until arena_give_back or a higher limit, so a lowered limit holds at once. A
+// reached limit may be reported again after it.
 void arena_set_limit(arena *a, u64 limit);
 // Gives the committed bytes above keep (rounded up to a page) back to the system; a view given
 // shrinks with them (its pushed bytes above keep are gone).

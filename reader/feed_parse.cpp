@@ -508,7 +508,7 @@ feed *feed_parse(buffer *scratch, reader *r, buffer document, buffer url, feed *
   // memory of its own.
   xml_memory own = {};
   xml_memory *memory = &r->xml;
-  if (!memory->node_reservation.data) xml_memory_reserve(memory, HTTP_BODY_MAX);
+  if (!memory->nodes.memory.data) xml_memory_reserve(memory, HTTP_BODY_MAX);
   if (!xml_memory_prepare(memory, document.used)) {
     memory = &own;
     if (!xml_memory_reserve(memory, document.used)) memory = nullptr;
@@ -528,7 +528,7 @@ feed *feed_parse(buffer *scratch, reader *r, buffer document, buffer url, feed *
     const char head[] = "Feed error: the document's tree passed its memory limit of ";
     const char tail[] = " KiB (" XML_TREE_LIMIT_TEXT ").\n";
     buffer_push_bytes(&line, head, sizeof head - 1);
-    buffer_push_unsigned(&line, memory->node_window.size >> 10, 0, ' ', 0);
+    buffer_push_unsigned(&line, memory->nodes.limit >> 10, 0, ' ', 0);
     buffer_push_bytes(&line, tail, sizeof tail - 1);
     log_append_string(line);
   }

@@ -260,10 +260,10 @@ struct xml_parser {
   // The two arenas; nodes and strings stay valid as long as the caller keeps them.
   buffer nodes;
   buffer strings;
-  // Reserved ranges behind the arenas (used = committed bytes), or null for fixed arenas: a push
-  // that does not fit commits more pages instead of failing.
-  buffer *node_reservation;
-  buffer *string_reservation;
+  // The growing arenas the two are views of, or null for fixed arenas: a push that does not fit
+  // commits more of the arena, up to its limit, instead of failing.
+  arena *node_arena;
+  arena *string_arena;
   xml_node *document;
   xml_node *top;  // receives the top-level items; the document node
   u64 tab_width;  // 4
@@ -424,14 +424,11 @@ void xml_parse(xml_parser *out, buffer *nodes, buffer *strings, buffer input, xm
 #define XML_MEMORY_IDLE_PARSES 64u
 #define XML_MEMORY_KEEP_MAX MiB(128)
 struct xml_memory {
-  buffer node_reservation;    // size: the address space taken; used: committed
-  buffer string_reservation;
-  // The part of each reservation the next parse may use: size the document's limit, used what
-  // is committed within it. A parse commits through these, so the limit is the arena's end
-  // while pages committed past it stay for later documents.
-  buffer node_window;
-  buffer string_window;
-  u64 max_input_bytes;        // the largest document the reservation was made for
+  // The arenas' limits are the next document's: a parse's views end there, while pages committed
+  // past them for an earlier, larger document stay for later ones.
+  arena nodes;
+  arena strings;
+  u64 max_input_bytes;  // the largest document the arenas were reserved for
   // What the parses since the last look needed at most, and how many there were.
   u64 node_high;
   u64 string_high;
@@ -443,7 +440,7 @@ bool xml_memory_reserve(xml_memory *m, u64 max_input_bytes);
 // The node memory a document of the given size may use.
 u64 xml_memory_node_limit(u64 input_bytes);
 // Sets the limits of the next parse from its document's size; nothing committed is given back.
-// False when the document is larger than the reservation allows.
+// False when the document is larger than the arenas were reserved for.
 bool xml_memory_prepare(xml_memory *m, u64 input_bytes);
 // To be called once the last parse's tree is no longer used: gives back what has stayed unused
 // for a while, or lies above the bound (see XML_MEMORY_IDLE_PARSES).
@@ -451,7 +448,7 @@ void xml_memory_settle(xml_memory *m);
 // Gives back what each arena has committed past keep_bytes.
 void xml_memory_trim(xml_memory *m, u64 keep_bytes);
 void xml_memory_release(xml_memory *m);
-// Parses into the reservations from their start (the previous parse's tree is overwritten).
+// Parses into the arenas from their start (the previous parse's tree is overwritten).
 void xml_parse_reserved(xml_parser *out, xml_memory *m, buffer input, xml_error *error);
 
 // Appends "Error (line:column) : name", the offending line (clipped to a window around the

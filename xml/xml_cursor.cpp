@@ -46,26 +46,10 @@ const u8 xml_byte_class[256] = {
 #undef XML_ROW
 };
 
-// ---- Arenas that grow into their reservation ---------------------------------------------
+// ---- Arenas that grow ---------------------------------------------------------------------
 
-// Commits at least a step at a time so a parse makes few system calls.
-#define XML_COMMIT_STEP MiB(1)
-
-// Makes room for need more bytes after arena->used; false for a fixed arena or a full
-// reservation.
-static bool xml_arena_grow(buffer *arena, buffer *reservation, u64 need) {
-  if (!reservation || !reservation->data || arena->data != reservation->data) return false;
-  if (arena->size < reservation->used) arena->size = reservation->used;  // a rollback shrank it
-  if (arena->used <= arena->size && need <= arena->size - arena->used) return true;
-  u64 target = arena->used + need;
-  if (target < arena->used || target > reservation->size) return false;
-  u64 want = target - reservation->used;
-  if (want < XML_COMMIT_STEP) want = XML_COMMIT_STEP;
-  if (want > reservation->size - reservation->used) want = reservation->size - reservation->used;
-  if (!memory_commit(reservation, want)) return false;
-  arena->size = reservation->used;
-  return arena->used + need <= arena->size;
-}
+// Makes room for need more bytes after view->used; false for a fixed arena or one at its limit.
+static bool xml_arena_grow(buffer *view, arena *a, u64 need) { return a && arena_make_room(a, view, need, 1); }
 
 // ---- Context and nodes -------------------------------------------------------------------
 
@@ -87,7 +71,7 @@ void xml_parser_init(xml_parser *out, buffer nodes, buffer strings, buffer input
 
 // Out of line so the common case of a node that fits needs no frame.
 __attribute__((noinline)) bool xml_node_grow(xml_parser *p, u64 need) {
-  return xml_arena_grow(&p->nodes, p->node_reservation, need);
+  return xml_arena_grow(&p->nodes, p->node_arena, need);
 }
 
 xml_node *xml_node_new(xml_parser *p, u32 type, xml_error *error) { return xml_node_make(p, type, error); }
@@ -103,13 +87,16 @@ void xml_node_append_attribute(xml_node *element, xml_node *attribute, xml_error
 // ---- Strings -----------------------------------------------------------------------------
 
 
-bool xml_string_grow(xml_parser *p, u64 n) { return xml_arena_grow(&p->strings, p->string_reservation, n); }
+// Out of line, as xml_node_grow: the runs that call it keep their state in registers.
+__attribute__((noinline, cold)) bool xml_string_grow(xml_parser *p, u64 n) {
+  return xml_arena_grow(&p->strings, p->string_arena, n);
+}
 
 // Room for n bytes at the end of the string arena, or null with the error set.
 static inline u8 *xml_string_room(xml_parser *p, u64 n, xml_error *error) {
   buffer *a = &p->strings;
   if (a->used > a->size || n > a->size - a->used) {
-    if (!xml_arena_grow(a, p->string_reservation, n)) {
+    if (!xml_string_grow(p, n)) {
       xml_set_error(error, xml_error_out_of_string_memory);
       return nullptr;
     }
@@ -296,7 +283,7 @@ static inline bool xml_string_tail(xml_parser *p, u8 *d, u64 need, u8 **dend) {
   buffer *a = &p->strings;
   a->used = (u64)(d - a->data);
   if (a->used > a->size || need > a->size - a->used) {
-    if (!xml_arena_grow(a, p->string_reservation, need)) return false;
+    if (!xml_string_grow(p, need)) return false;
   }
   *dend = a->data + a->size;
   return true;
@@ -629,18 +616,20 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
       if (xml_block_lines(s, n, lf, &c->line, &column, &c->line_start)) c->line_start_state = c->state;
       s += n;
       if (keep) d += n;
-      if (n == 16 && utf8) {
-        // A long run: the rest of it in one scan and one copy, when the arena has room for it.
-        // (Text of the other byte encodings stops at every non-ASCII byte, too often for it.)
-        xml_scan r = xml_scan_bytes(s, end, stops, newlines ? xml_scan_lines_count : xml_scan_lines_stop, utf8 && any_char);
-        u64 m = (u64)(r.stop - s);
-        if (m && (!keep || xml_string_tail(p, d, m + XML_RUN_ROOM, &dend))) {
-          if (keep) memcpy(d, s, m), d += m;
-          if (xml_scan_lines(r, s, &c->line, &column, &c->line_start)) c->line_start_state = c->state;
-          s += m;
+      if (n == 16) {
+        if (utf8) {
+          // A long run: the rest of it in one scan and one copy, when the arena has room for it.
+          // (Text of the other byte encodings stops at every non-ASCII byte, too often for it.)
+          xml_scan r = xml_scan_bytes(s, end, stops, newlines ? xml_scan_lines_count : xml_scan_lines_stop, utf8 && any_char);
+          u64 m = (u64)(r.stop - s);
+          if (m && (!keep || xml_string_tail(p, d, m + XML_RUN_ROOM, &dend))) {
+            if (keep) memcpy(d, s, m), d += m;
+            if (xml_scan_lines(r, s, &c->line, &column, &c->line_start)) c->line_start_state = c->state;
+            s += m;
+          }
         }
+        continue;
       }
-      if (n == 16) continue;
     }
 #endif
     if (s >= end) break;

@@ -200,11 +200,11 @@ inline void xml_node_clear(xml_node *n) {
 #endif
 }
 
-// Commits more of the node arena's reservation for need more bytes; false for a fixed arena or a
-// full reservation.
+// Commits more of the growing node arena for need more bytes; false for a fixed arena or one at
+// its limit.
 bool xml_node_grow(xml_parser *p, u64 need);
 
-// A zero-filled node of the type on the node arena, grown into its reservation when it has one;
+// A zero-filled node of the type on the node arena, grown when it is a growing one;
 // null, with nothing changed and no error set, when it cannot hold one more.
 inline xml_node *xml_node_try(xml_parser *p, u32 type) {
   buffer *a = &p->nodes;
@@ -246,8 +246,8 @@ inline void xml_node_link(xml_node *parent, xml_node *child, bool attribute, con
   xml_node_link_made(parent, child, attribute);
 }
 
-// Makes room for n more bytes in the string arena (committing more of its reservation when it
-// has one); false, with nothing changed and no error set, when they cannot fit.
+// Makes room for n more bytes in the string arena (committing more of it when it is a growing
+// one); false, with nothing changed and no error set, when they cannot fit.
 bool xml_string_grow(xml_parser *p, u64 n);
 inline bool xml_string_reserve(xml_parser *p, u64 n) {
   const buffer *a = &p->strings;

@@ -1,7 +1,8 @@
-// The parser's face to its caller: encoding detection, the document parse, the arenas over
-// reserved memory, the error report and the printable names.
+// The parser's face to its caller: encoding detection, the document parse, the growing arenas
+// kept from one document to the next, the error report and the printable names.
 #include <string.h>
 
+#include "core/strings.h"
 #include "xml/xml_internal.h"
 
 // ---- Names -------------------------------------------------------------------------------
@@ -293,98 +294,82 @@ u64 xml_memory_node_limit(u64 input_bytes) {
 
 static u64 xml_memory_string_limit(u64 input_bytes) { return input_bytes * 3 + KiB(64); }
 
+// Commits come a step at a time so a parse makes few system calls.
+#define XML_COMMIT_STEP MiB(1)
+
 bool xml_memory_reserve(xml_memory *m, u64 max_input_bytes) {
   *m = xml_memory{};
   if (max_input_bytes > GiB(1)) return false;
-  m->node_reservation = memory_reserve(xml_memory_node_limit(max_input_bytes), nullptr);
-  m->string_reservation = memory_reserve(xml_memory_string_limit(max_input_bytes), nullptr);
+  // Quiet: a tree past its limit is the feed's error, reported with the document it came from;
+  // strings cannot reach theirs.
+  bool reserved = arena_reserve(&m->nodes, xml_memory_node_limit(max_input_bytes), 0, XML_COMMIT_STEP,
+                                "XML node arena", arena_flag_quiet) &&
+                  arena_reserve(&m->strings, xml_memory_string_limit(max_input_bytes), 0, XML_COMMIT_STEP,
+                                "XML string arena", arena_flag_quiet);
   m->max_input_bytes = max_input_bytes;
-  if (!m->node_reservation.data || !m->string_reservation.data) {
+  if (!reserved) {
     xml_memory_release(m);
     return false;
   }
   return xml_memory_prepare(m, max_input_bytes);
 }
 
-// The window over the reservation's first limit bytes (whole pages, as commits come in pages).
-static void xml_memory_open(buffer *window, const buffer *reservation, u64 limit) {
-  limit = align_up(limit < reservation->size ? limit : reservation->size, memory_page_size);
-  if (limit > reservation->size) limit = reservation->size;
-  *window = buffer{limit, reservation->used < limit ? reservation->used : limit, reservation->data};
-}
-
 bool xml_memory_prepare(xml_memory *m, u64 input_bytes) {
-  if (!m->node_reservation.data || input_bytes > m->max_input_bytes) return false;
-  xml_memory_open(&m->node_window, &m->node_reservation, xml_memory_node_limit(input_bytes));
-  xml_memory_open(&m->string_window, &m->string_reservation, xml_memory_string_limit(input_bytes));
+  if (!m->nodes.memory.data || input_bytes > m->max_input_bytes) return false;
+  // Whole pages, as commits come in pages; the arena keeps the limit within its reservation.
+  arena_set_limit(&m->nodes, align_up(xml_memory_node_limit(input_bytes), memory_page_size));
+  arena_set_limit(&m->strings, align_up(xml_memory_string_limit(input_bytes), memory_page_size));
   return true;
 }
 
-// Committed bytes past keep (rounded up to a page) go back to the system; the window follows.
-static void xml_memory_trim_one(buffer *reservation, buffer *window, u64 keep) {
-  keep = align_up(keep, memory_page_size);
-  if (reservation->used > keep) memory_decommit(reservation, reservation->used - keep);
-  if (window->used > reservation->used) window->used = reservation->used;
-}
-
 void xml_memory_trim(xml_memory *m, u64 keep_bytes) {
-  if (!m->node_reservation.data) return;
-  xml_memory_trim_one(&m->node_reservation, &m->node_window, keep_bytes);
-  xml_memory_trim_one(&m->string_reservation, &m->string_window, keep_bytes);
+  arena_give_back(&m->nodes, nullptr, keep_bytes);
+  arena_give_back(&m->strings, nullptr, keep_bytes);
 }
 
 void xml_memory_settle(xml_memory *m) {
-  if (!m->node_reservation.data) return;
+  if (!m->nodes.memory.data) return;
   u64 node_keep = XML_MEMORY_KEEP_MAX, string_keep = XML_MEMORY_KEEP_MAX;
   if (++m->parses >= XML_MEMORY_IDLE_PARSES) {
     // Whole commit steps, as the parser takes them.
-    node_keep = align_up(m->node_high < node_keep ? m->node_high : node_keep, MiB(1));
-    string_keep = align_up(m->string_high < string_keep ? m->string_high : string_keep, MiB(1));
+    node_keep = align_up(m->node_high < node_keep ? m->node_high : node_keep, XML_COMMIT_STEP);
+    string_keep = align_up(m->string_high < string_keep ? m->string_high : string_keep, XML_COMMIT_STEP);
     m->node_high = m->string_high = 0;
     m->parses = 0;
   }
-  xml_memory_trim_one(&m->node_reservation, &m->node_window, node_keep);
-  xml_memory_trim_one(&m->string_reservation, &m->string_window, string_keep);
+  arena_give_back(&m->nodes, nullptr, node_keep);
+  arena_give_back(&m->strings, nullptr, string_keep);
 }
 
 void xml_memory_release(xml_memory *m) {
-  memory_free(&m->node_reservation);
-  memory_free(&m->string_reservation);
+  arena_release(&m->nodes);
+  arena_release(&m->strings);
   *m = xml_memory{};
 }
 
 void xml_parse_reserved(xml_parser *out, xml_memory *m, buffer input, xml_error *error) {
   memset(out, 0, sizeof *out);
   if (*error) return;
-  // The document node needs committed memory before the parse can grow anything.
-  buffer *nr = &m->node_window, *sr = &m->string_window;
-  if (!nr->data || (nr->used == 0 && !memory_commit(nr, sizeof(xml_node)))) {
+  // The document node is made before the parser knows its arenas: room for it comes first.
+  buffer nodes = arena_view(&m->nodes), strings = arena_view(&m->strings);
+  if (!arena_make_room(&m->nodes, &nodes, sizeof(xml_node), alignof(xml_node))) {
     xml_set_error(error, xml_error_out_of_node_memory);
     return;
   }
-  buffer nodes = {nr->used, 0, nr->data};
-  buffer strings = {sr->used, 0, sr->data};
   xml_parser_init(out, nodes, strings, input, error);
-  out->node_reservation = nr;
-  out->string_reservation = sr;
+  out->node_arena = &m->nodes;
+  out->string_arena = &m->strings;
   xml_parse_document(out, input, 0, true, error);
-  // What the windows committed belongs to the reservations from now on.
-  if (nr->used > m->node_reservation.used) m->node_reservation.used = nr->used;
-  if (sr->used > m->string_reservation.used) m->string_reservation.used = sr->used;
   if (out->nodes.used > m->node_high) m->node_high = out->nodes.used;
   if (out->strings.used > m->string_high) m->string_high = out->strings.used;
 }
 
 // ---- Error report ------------------------------------------------------------------------
 
+// Whole or not at all, as every piece of the report.
 static void xml_push_decimal(buffer *out, u64 v) {
-  u8 digits[20];
-  u32 n = 0;
-  do {
-    digits[sizeof digits - 1 - n++] = (u8)('0' + v % 10);
-    v /= 10;
-  } while (v);
-  buffer_push_bytes(out, digits + sizeof digits - n, n);
+  u8 digits[24];
+  buffer_push_bytes(out, digits, format_unsigned(digits, sizeof digits, v, 0, ' ', 0));
 }
 
 static void xml_push_text(buffer *out, buffer s) { buffer_push_bytes(out, s.data, s.used); }
@@ -431,21 +416,7 @@ void xml_print_error(const xml_parser *p, const xml_error *error, buffer *out) {
     xml_advance(&c, &local);
     if (k < first) continue;
     if (cp == '\t' && k < column) widening += (u32)p->tab_width - 1;
-    if (cp < 0x80) {
-      line[used++] = (u8)cp;
-    } else if (cp < 0x800) {
-      line[used++] = (u8)(0xC0 | cp >> 6);
-      line[used++] = (u8)(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      line[used++] = (u8)(0xE0 | cp >> 12);
-      line[used++] = (u8)(0x80 | (cp >> 6 & 0x3F));
-      line[used++] = (u8)(0x80 | (cp & 0x3F));
-    } else {
-      line[used++] = (u8)(0xF0 | cp >> 18);
-      line[used++] = (u8)(0x80 | (cp >> 12 & 0x3F));
-      line[used++] = (u8)(0x80 | (cp >> 6 & 0x3F));
-      line[used++] = (u8)(0x80 | (cp & 0x3F));
-    }
+    used = (u32)(xml_put_utf8(line + used, cp) - line);
   }
   buffer_push_bytes(out, line, used);
   xml_push_text(out, string_lit("\n"));

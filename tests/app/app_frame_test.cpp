@@ -257,12 +257,12 @@ TEST_F(AppFrame, document_buffers_give_their_pages_back_when_the_batch_is_done) 
   fetch_buffer_counts c = fetch_buffers_counts();
   EXPECT_EQ(c.out, 0u) << "the document's buffer is back";
   EXPECT_EQ(c.kept, MiB(1)) << "kept: another fetch is on its way";
-  EXPECT_GT(r.xml.node_reservation.used, 0u) << "the parse memory stays for the next document";
+  EXPECT_GT(r.xml.nodes.memory.used, 0u) << "the parse memory stays for the next document";
   finish(second, document);
   EXPECT_EQ(app_queries_check(&a, &r), 1u);
   EXPECT_EQ(fetch_buffers_counts().kept, 0u);
-  EXPECT_EQ(r.xml.node_reservation.used, 0u) << "the parse memory goes back with the batch";
-  EXPECT_EQ(r.xml.string_reservation.used, 0u);
+  EXPECT_EQ(r.xml.nodes.memory.used, 0u) << "the parse memory goes back with the batch";
+  EXPECT_EQ(r.xml.strings.memory.used, 0u);
   EXPECT_EQ(live_feeds(), 2u);
 }
 

@@ -124,3 +124,36 @@ TEST_F(arena_fixture, a_quiet_arena_leaves_the_report_to_its_caller_and_a_new_li
   EXPECT_EQ(reports, (std::vector<std::string>{"loud:8192", "loud:16384"}));
   arena_release(&a);
 }
+
+// Pages committed under a higher limit stay when it is lowered, yet no view reaches past the
+// new one, however it was made; raised again, the limit gives them back to pushes without a
+// commit.
+TEST_F(arena_fixture, a_lowered_limit_holds_over_pages_committed_before_it) {
+  arena a;
+  ASSERT_TRUE(arena_reserve(&a, MiB(4), 0, KiB(64), "lowered", arena_flag_quiet));
+  buffer view = arena_view(&a);
+  ASSERT_NE(arena_push(&a, &view, MiB(3), 1), nullptr);
+  const u64 committed = a.memory.used;
+  ASSERT_GE(committed, (u64)MiB(3));
+  for (u64 limit : {(u64)KiB(64), (u64)MiB(1) + 100, (u64)MiB(1) + KiB(4), committed - KiB(4)}) {
+    arena_set_limit(&a, limit);
+    view = arena_view(&a);
+    EXPECT_EQ(view.size, limit);
+    EXPECT_EQ(arena_push(&a, &view, limit + 1, 1), nullptr) << limit;
+    EXPECT_EQ(view.size, limit) << "a refused push leaves the view at the limit";
+    ASSERT_NE(arena_push(&a, &view, limit - 8, 1), nullptr) << limit;
+    view.size = 8;  // as a mark rolled back to a narrower view leaves it
+    view.used = 0;
+    EXPECT_NE(arena_push(&a, &view, limit, 1), nullptr) << "widened back to the limit, not past it";
+    EXPECT_EQ(view.size, limit);
+    EXPECT_EQ(arena_push(&a, &view, 1, 1), nullptr);
+    EXPECT_EQ(a.memory.used, committed) << "nothing committed or given back";
+  }
+  arena_set_limit(&a, MiB(4));
+  view = arena_view(&a);
+  EXPECT_EQ(view.size, committed);
+  ASSERT_NE(arena_push(&a, &view, committed, 1), nullptr);
+  EXPECT_EQ(a.memory.used, committed);
+  EXPECT_TRUE(reports.empty());
+  arena_release(&a);
+}
