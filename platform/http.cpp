@@ -492,8 +492,8 @@ void http_file_get(http_file *file, u32 *error) {
       buffer_push_bytes(&detail, "the buffer", 10);
     } else {
       buffer_push_bytes(&detail, "the limit of ", 13);
-      buffer_push_unsigned(&detail, HTTP_BODY_MAX / MiB(1), 0, ' ', 0);
-      buffer_push_bytes(&detail, " MiB for a download", 19);
+      buffer_push_size(&detail, HTTP_BODY_MAX);
+      buffer_push_bytes(&detail, " for a download", 15);
     }
     text[detail.used] = 0;
     http_log_failure(t->url, *error, text);

@@ -525,11 +525,16 @@ feed *feed_parse(buffer *scratch, reader *r, buffer document, buffer url, feed *
     // Markup made to be dense would otherwise take gigabytes on the UI thread.
     u8 line_bytes[256];
     buffer line = {sizeof line_bytes, 0, line_bytes};
-    const char head[] = "Feed error: the document's tree passed its memory limit of ";
-    const char tail[] = " KiB (" XML_TREE_LIMIT_TEXT ").\n";
-    buffer_push_bytes(&line, head, sizeof head - 1);
+    // The rule is written from the constants that make it.
+    buffer_push_string(&line, string_lit("Feed error: the document's tree passed its memory limit of "), 1);
     buffer_push_unsigned(&line, memory->nodes.limit >> 10, 0, ' ', 0);
-    buffer_push_bytes(&line, tail, sizeof tail - 1);
+    buffer_push_string(&line, string_lit(" KiB ("), 1);
+    buffer_push_unsigned(&line, XML_TREE_LIMIT_FACTOR, 0, ' ', 0);
+    buffer_push_string(&line, string_lit(" times the document's size, at least "), 1);
+    buffer_push_size(&line, XML_TREE_LIMIT_MIN);
+    buffer_push_string(&line, string_lit(", at most "), 1);
+    buffer_push_size(&line, XML_TREE_LIMIT_MAX);
+    buffer_push_string(&line, string_lit(").\n"), 1);
     log_append_string(line);
   }
   if (!*error && xml_status) {

@@ -37,14 +37,18 @@ static void fetch_log_refusal_cut(const char *why, buffer text, u64 shown) {
 
 static void fetch_log_refusal(const char *why, buffer url) { fetch_log_refusal_cut(why, url, FETCH_URL_AREA_SIZE); }
 
-static void fetch_log_too_large(buffer url) {
-  u8 text[96];
-  buffer why = buffer_make(sizeof text, 0, text);
-  buffer head = string_lit("Feed file not read, it is larger than the limit of ");
-  buffer_push_bytes(&why, head.data, head.used);
-  buffer_push_unsigned(&why, FETCH_DOCUMENT_MAX / MiB(1), 0, ' ', 0);
-  buffer_push_bytes(&why, " MiB for a feed document", 25);  // with its terminating zero
-  fetch_log_refusal((const char *)text, url);
+// "<what> not read, it is larger than the limit of <limit> for a <kind>: <path>", the limit
+// written from its constant.
+static void fetch_log_too_large(const char *what, u64 limit, const char *kind, buffer path) {
+  u8 text[128];
+  buffer why = buffer_make(sizeof text - 1, 0, text);
+  buffer_push_bytes(&why, what, string_length(what));
+  buffer_push_bytes(&why, " not read, it is larger than the limit of ", 42);
+  buffer_push_size(&why, limit);
+  buffer_push_bytes(&why, " for a ", 7);
+  buffer_push_bytes(&why, kind, string_length(kind));
+  text[why.used] = 0;
+  fetch_log_refusal((const char *)text, path);
 }
 
 void query_job_fetch(void *argument) {
@@ -77,7 +81,7 @@ void query_job_fetch(void *argument) {
     reused = fetch_buffer_take();
     result = reused ? file_read_all_into(url, FETCH_DOCUMENT_MAX, reused, &error)
                     : file_read_all_limited(url, FETCH_DOCUMENT_MAX, &error);
-    if (error == file_error_too_large) fetch_log_too_large(url);
+    if (error == file_error_too_large) fetch_log_too_large("Feed file", FETCH_DOCUMENT_MAX, "feed document", url);
   }
   // A buffer that holds no document goes back at once; one that does returns with the slot.
   if (reused && result.data != reused->data) fetch_buffer_give_back(reused);
@@ -344,7 +348,7 @@ u32 app_add_feeds_from_file(fetch_context *c, reader *r, buffer path, u32 *file_
   if (*file_error) return 0;
   buffer content = file_read_all_limited(path, FETCH_LIST_FILE_MAX, file_error);
   if (*file_error == file_error_too_large) {
-    fetch_log_refusal("List file not read, it is larger than the limit of 16 MiB for a list file", path);
+    fetch_log_too_large("List file", FETCH_LIST_FILE_MAX, "list file", path);
   }
   if (*file_error) return 0;
   u8 *p = content.data;

@@ -416,7 +416,6 @@ void xml_parse(xml_parser *out, buffer *nodes, buffer *strings, buffer input, xm
 #define XML_TREE_LIMIT_FACTOR 32u
 #define XML_TREE_LIMIT_MIN MiB(1)
 #define XML_TREE_LIMIT_MAX MiB(512)
-#define XML_TREE_LIMIT_TEXT "32 times the document's size, at least 1 MiB, at most 512 MiB"
 // Committed memory that no parse of the last XML_MEMORY_IDLE_PARSES (up to twice as many) has
 // needed goes back to the system, and so does anything above XML_MEMORY_KEEP_MAX once the parse
 // that needed it is over: a batch of downloads reuses its pages, one archive does not hold its

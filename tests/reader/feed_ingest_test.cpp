@@ -199,7 +199,7 @@ TEST_F(FeedIngest, a_dense_document_stops_at_the_tree_limit_with_a_log_line_nami
   EXPECT_EQ(r.xml.nodes.limit, limit);
   u64 limit_kib = limit >> 10;
   EXPECT_THAT(log, HasSubstr("Feed error: the document's tree passed its memory limit of " +
-                             std::to_string(limit_kib) + " KiB (" XML_TREE_LIMIT_TEXT ")."));
+                             std::to_string(limit_kib) + " KiB (32 times the document's size, at least 1 MiB, at most 512 MiB)."));
   EXPECT_THAT(log, HasSubstr("xml_error_out_of_node_memory"));
   EXPECT_THAT(log, Not(HasSubstr("is reached; what does not fit is left out"))) << "one report, the feed's";
   EXPECT_EQ(live_feeds(), 1u);
