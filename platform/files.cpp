@@ -177,9 +177,9 @@ u64 file_size_bytes(const u8 *path, u64 length, u32 *error) {
 u64 file_size(buffer path, u32 *error) { return file_size_bytes(path.data, path.used, error); }
 
 // The size is taken from the open handle, so a file that grows after the check is still read
-// only up to the size that was checked. With a reservation the bytes go to its start, its
+// only up to the size that was checked. With a reused arena the bytes go to its start, its
 // committed part grown to fit; without one to a fresh block.
-static buffer file_read_whole(const u8 *path, u64 length, u64 extra, u64 limit, buffer *reservation, u32 *error) {
+static buffer file_read_whole(const u8 *path, u64 length, u64 extra, u64 limit, arena *reused, u32 *error) {
   platform_file h = file_open_bytes(path, length, 0, 0, error);
   if (*error) return buffer{};
   u64 size = file_size_of_handle(h, error);
@@ -188,12 +188,10 @@ static buffer file_read_whole(const u8 *path, u64 length, u64 extra, u64 limit, 
   if (*error == 0) {
     if (extra > UINT64_MAX - size) {
       file_error_set(error, file_error_out_of_memory);
-    } else if (reservation) {
-      u64 need = size + extra;
-      if (need > reservation->size || (need > reservation->used && !memory_commit(reservation, need - reservation->used)))
-        file_error_set(error, file_error_out_of_memory);
-      else
-        block = buffer{need, 0, reservation->data};
+    } else if (reused) {
+      buffer view = arena_view(reused);
+      if (arena_make_room(reused, &view, size + extra, 1)) block = buffer{size + extra, 0, view.data};
+      else file_error_set(error, file_error_out_of_memory);
     } else {
       block = memory_alloc(size + extra, nullptr);
       if (!block.data && size + extra) file_error_set(error, file_error_out_of_memory);
@@ -202,11 +200,11 @@ static buffer file_read_whole(const u8 *path, u64 length, u64 extra, u64 limit, 
   if (*error == 0) file_read_at(h, 0, size, block.data, error);
   file_close(h, error);
   if (*error) {
-    if (!reservation) memory_free(&block);
+    if (!reused) memory_free(&block);
     return buffer{};
   }
   // Reused memory still holds the bytes of what it held before.
-  if (reservation && extra) memory_zero(block.data + size, extra);
+  if (reused && extra) memory_zero(block.data + size, extra);
   return buffer{size + extra, size, block.data};
 }
 
@@ -222,8 +220,8 @@ buffer file_read_all_limited(buffer path, u64 limit, u32 *error) {
   return file_read_whole(path.data, path.used, 0, limit, nullptr, error);
 }
 
-buffer file_read_all_into(buffer path, u64 limit, buffer *reservation, u32 *error) {
-  return file_read_whole(path.data, path.used, 0, limit, reservation, error);
+buffer file_read_all_into(buffer path, u64 limit, arena *reused, u32 *error) {
+  return file_read_whole(path.data, path.used, 0, limit, reused, error);
 }
 
 void file_content_free(buffer *content) {

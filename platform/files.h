@@ -70,12 +70,11 @@ buffer file_read_all(buffer path, u64 extra, u32 *error);
 // The same for a file of at most limit bytes; a larger one is refused before any byte is read
 // (file_error_too_large), so its size never reaches memory.
 buffer file_read_all_limited(buffer path, u64 limit, u32 *error);
-// The same into memory the caller reuses from one file to the next: a reservation (memory_reserve;
-// used counts its committed bytes) whose committed start grows to the file's size, in place of a
-// fresh block. The result {size, size, data} is a view of that start; the caller keeps the
-// reservation, so nothing is released on failure (the all-zero buffer). A file larger than the
-// reservation fails with file_error_out_of_memory.
-buffer file_read_all_into(buffer path, u64 limit, buffer *reservation, u32 *error);
+// The same into memory the caller reuses from one file to the next: an arena whose committed
+// start grows to the file's size, in place of a fresh block. The result {size, size, data} is a
+// view of that start; the caller keeps the arena, so nothing is released on failure (the all-zero
+// buffer). A file larger than the arena's limit fails with file_error_out_of_memory.
+buffer file_read_all_into(buffer path, u64 limit, arena *reused, u32 *error);
 void file_content_free(buffer *content);
 // Creates the file (replacing it when overwrite is non-zero) and writes count bytes; a close that
 // reports an error fails the write (file_error_write).

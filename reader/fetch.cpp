@@ -60,14 +60,14 @@ void query_job_fetch(void *argument) {
   fetch_wake_fn *wake = slot->wake;
   u32 error = 0;
   buffer result = {};
-  buffer *reused = nullptr;
+  arena *reused = nullptr;
   if (string_starts_with(url, string_lit("https://")) || string_starts_with(url, string_lit("http://"))) {
     http_file file = http_file_open(url, &error);
     if (!error) {
       u64 size = file.content.size ? file.content.size : FETCH_UNKNOWN_LENGTH_BUFFER;
       reused = fetch_buffer_take();
       if (reused && fetch_buffer_commit(reused, size)) {
-        file.content.data = reused->data;
+        file.content.data = reused->memory.data;
       } else {
         // A refused block leaves the buffer empty; the read then fails with the storage error
         // and still closes the URL.
@@ -84,7 +84,7 @@ void query_job_fetch(void *argument) {
     if (error == file_error_too_large) fetch_log_too_large("Feed file", FETCH_DOCUMENT_MAX, "feed document", url);
   }
   // A buffer that holds no document goes back at once; one that does returns with the slot.
-  if (reused && result.data != reused->data) fetch_buffer_give_back(reused);
+  if (reused && result.data != reused->memory.data) fetch_buffer_give_back(reused);
   slot->result = result;
   slot->error = error;
   __atomic_store_n(&slot->state, (u32)query_state_done, __ATOMIC_RELEASE);

@@ -90,15 +90,15 @@ void query_release(query *slot, allocator *a);
 
 // ---- Document buffers (any thread) -------------------------------------------------------
 
-// A free document buffer: a reservation of FETCH_DOCUMENT_MAX bytes whose used bytes are the
-// pages it kept committed. While all are out it waits for a return (at most FETCH_BUFFER_WAIT_MS,
+// A free document buffer: an arena of FETCH_DOCUMENT_MAX bytes whose committed bytes are the
+// pages it kept. While all are out it waits for a return (at most FETCH_BUFFER_WAIT_MS,
 // and not once downloads are abandoned); null when none came or the pool could not be reserved.
-buffer *fetch_buffer_take();
+arena *fetch_buffer_take();
 // Grows the buffer's committed start to size bytes; false when they do not fit or the system
 // refuses.
-bool fetch_buffer_commit(buffer *b, u64 size);
+bool fetch_buffer_commit(arena *b, u64 size);
 // Returns a buffer that holds no document; its pages above FETCH_BUFFER_KEEP are given back.
-void fetch_buffer_give_back(buffer *b);
+void fetch_buffer_give_back(arena *b);
 // Releases a document of a done slot: its buffer returns to the pool, a block of its own is
 // given back to the system. The record is zeroed.
 void fetch_document_free(buffer *document);

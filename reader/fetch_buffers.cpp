@@ -20,12 +20,12 @@ static_assert(FETCH_BUFFER_COUNT < 32, "the buffers out are bits of one word");
 static struct {
   std::mutex lock;
   std::condition_variable returned;
-  // Made at the first take: FETCH_BUFFER_COUNT slices of FETCH_DOCUMENT_MAX bytes of address
-  // space. A failed reservation is not tried again; the jobs then read into blocks of their own.
-  buffer reservation;
+  // Made at the first take: FETCH_BUFFER_COUNT arenas of FETCH_DOCUMENT_MAX bytes of address
+  // space each. A failed reservation is not tried again; the jobs then read into blocks of their
+  // own.
   u32 reserve_tried;
-  // One reservation record per slice; used counts its committed bytes.
-  buffer buffers[FETCH_BUFFER_COUNT];
+  bool reserved;
+  arena buffers[FETCH_BUFFER_COUNT];
   u32 out;  // bit i: buffer i is held by a job or a done slot
   u32 wait_ms = FETCH_BUFFER_WAIT_MS;
   fetch_buffer_counts counts;
@@ -37,14 +37,18 @@ void fetch_buffers_set_wait(u32 ms) {
 }
 
 static bool fetch_pool_ready() {
-  if (fetch_pool.reservation.data) return true;
+  if (fetch_pool.reserved) return true;
   if (fetch_pool.reserve_tried) return false;
   fetch_pool.reserve_tried = 1;
-  fetch_pool.reservation = memory_reserve(FETCH_BUFFER_COUNT * FETCH_DOCUMENT_MAX, nullptr);
-  if (!fetch_pool.reservation.data) return false;
+  // Quiet: a document past the limit is refused, and logged, before it is read.
   for (u32 i = 0; i < FETCH_BUFFER_COUNT; i++) {
-    fetch_pool.buffers[i] = buffer{FETCH_DOCUMENT_MAX, 0, fetch_pool.reservation.data + i * FETCH_DOCUMENT_MAX};
+    arena *a = &fetch_pool.buffers[i];
+    if (!arena_reserve(a, FETCH_DOCUMENT_MAX, 0, 0, "Document buffer", arena_flag_quiet)) {
+      for (u32 k = 0; k < i; k++) arena_release(&fetch_pool.buffers[k]);
+      return false;
+    }
   }
+  fetch_pool.reserved = true;
   return true;
 }
 
@@ -53,11 +57,11 @@ static bool fetch_pool_ready() {
 static u64 fetch_pool_kept() {
   u64 n = 0;
   for (u32 i = 0; i < FETCH_BUFFER_COUNT; i++)
-    if (!(fetch_pool.out & (1u << i))) n += fetch_pool.buffers[i].used;
+    if (!(fetch_pool.out & (1u << i))) n += fetch_pool.buffers[i].memory.used;
   return n;
 }
 
-buffer *fetch_buffer_take() {
+arena *fetch_buffer_take() {
   std::unique_lock<std::mutex> hold(fetch_pool.lock);
   if (!fetch_pool_ready()) return nullptr;
   const u32 all = (1u << FETCH_BUFFER_COUNT) - 1;
@@ -81,21 +85,20 @@ buffer *fetch_buffer_take() {
   return &fetch_pool.buffers[i];
 }
 
-bool fetch_buffer_commit(buffer *b, u64 size) {
-  if (size > b->size) return false;
-  return size <= b->used || memory_commit(b, size - b->used);
+bool fetch_buffer_commit(arena *b, u64 size) {
+  buffer view = arena_view(b);
+  return arena_make_room(b, &view, size, 1);
 }
 
 // Under the lock.
 static void fetch_buffer_return(u32 i) {
   invariant(i < FETCH_BUFFER_COUNT && (fetch_pool.out & (1u << i)));
-  buffer *b = &fetch_pool.buffers[i];
   // What a large document needed is given back at once; a common one's pages stay for the next.
-  if (b->used > FETCH_BUFFER_KEEP) memory_decommit(b, b->used - FETCH_BUFFER_KEEP);
+  arena_give_back(&fetch_pool.buffers[i], nullptr, FETCH_BUFFER_KEEP);
   fetch_pool.out &= ~(1u << i);
 }
 
-void fetch_buffer_give_back(buffer *b) {
+void fetch_buffer_give_back(arena *b) {
   {
     std::lock_guard<std::mutex> hold(fetch_pool.lock);
     fetch_buffer_return((u32)(b - fetch_pool.buffers));
@@ -108,10 +111,11 @@ void fetch_document_free(buffer *document) {
   bool pooled = false;
   {
     std::lock_guard<std::mutex> hold(fetch_pool.lock);
-    const buffer &r = fetch_pool.reservation;
-    if (data && r.data && data >= r.data && data < r.data + FETCH_BUFFER_COUNT * FETCH_DOCUMENT_MAX) {
-      fetch_buffer_return((u32)((u64)(data - r.data) / FETCH_DOCUMENT_MAX));
-      pooled = true;
+    for (u32 i = 0; data && fetch_pool.reserved && i < FETCH_BUFFER_COUNT && !pooled; i++) {
+      if (data == fetch_pool.buffers[i].memory.data) {
+        fetch_buffer_return(i);
+        pooled = true;
+      }
     }
   }
   if (pooled) fetch_pool.returned.notify_one();
@@ -122,8 +126,7 @@ void fetch_document_free(buffer *document) {
 void fetch_buffers_release() {
   std::lock_guard<std::mutex> hold(fetch_pool.lock);
   for (u32 i = 0; i < FETCH_BUFFER_COUNT; i++) {
-    buffer *b = &fetch_pool.buffers[i];
-    if (!(fetch_pool.out & (1u << i)) && b->used) memory_decommit(b, b->used);
+    if (!(fetch_pool.out & (1u << i))) arena_give_back(&fetch_pool.buffers[i], nullptr, 0);
   }
 }
 

@@ -247,11 +247,11 @@ TEST_F(AppFrame, document_buffers_give_their_pages_back_when_the_batch_is_done) 
   query *first = request("http://a/feed");
   query *second = request("http://b/feed");
   std::string document = rss(item("g", "Mon, 01 Jan 2024 10:00:00 GMT"));
-  buffer *b = fetch_buffer_take();
+  arena *b = fetch_buffer_take();
   ASSERT_NE(b, nullptr);
   ASSERT_TRUE(fetch_buffer_commit(b, MiB(1)));
-  memory_copy(b->data, document.data(), document.size());
-  first->result = buffer{MiB(1), document.size(), b->data};
+  memory_copy(b->memory.data, document.data(), document.size());
+  first->result = buffer{MiB(1), document.size(), b->memory.data};
   __atomic_store_n(&first->state, (u32)query_state_done, __ATOMIC_RELEASE);
   EXPECT_EQ(app_queries_check(&a, &r), 1u);
   fetch_buffer_counts c = fetch_buffers_counts();

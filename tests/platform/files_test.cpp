@@ -178,19 +178,20 @@ TEST_F(files, read_all_of_empty_and_full_files_with_extra_bytes) {
 // a file needs more and never shrinks here; whatever fails leaves the reservation as it was.
 TEST_F(files, read_all_into_a_reservation_grows_its_committed_start_as_needed) {
   const u64 page = 4096, limit = 5 * page;
-  buffer reservation = memory_reserve(4 * page, nullptr);
-  ASSERT_NE(reservation.data, nullptr);
-  reservation.size = 4 * page;  // the reservation is rounded up; only this much may be used
+  arena reused;
+  ASSERT_TRUE(arena_reserve(&reused, 4 * page, 0, page, "files test", arena_flag_quiet));
+  arena_set_limit(&reused, 4 * page);  // the reservation is rounded up; only this much may be used
+  const buffer &reservation = reused.memory;
   u64 committed = 0;
   for (u64 n : std::vector<u64>{0, 1, page - 1, page, page + 1, 3 * page, 10, 4 * page, 4 * page + 1, limit + 1}) {
     std::string bytes(n, 0);
     for (u64 i = 0; i < n; i++) bytes[i] = (char)('a' + (i * 31 + n) % 26);
     put("f", bytes);
     u32 e = 0;
-    buffer b = file_read_all_into(str(at("f")), limit, &reservation, &e);
+    buffer b = file_read_all_into(str(at("f")), limit, &reused, &e);
     if (n > limit) {
       EXPECT_EQ(e, (u32)file_error_too_large) << n;
-    } else if (n > reservation.size) {
+    } else if (n > reused.limit) {
       EXPECT_EQ(e, (u32)file_error_out_of_memory) << n;
     } else {
       EXPECT_EQ(e, 0u) << n;
@@ -203,10 +204,10 @@ TEST_F(files, read_all_into_a_reservation_grows_its_committed_start_as_needed) {
     EXPECT_EQ(reservation.used, committed) << n;
   }
   u32 e = 0;
-  EXPECT_EQ(file_read_all_into(str(at("missing")), limit, &reservation, &e).data, nullptr);
+  EXPECT_EQ(file_read_all_into(str(at("missing")), limit, &reused, &e).data, nullptr);
   EXPECT_EQ(e, (u32)file_error_open);
   EXPECT_EQ(reservation.used, committed);
-  memory_free(&reservation);
+  arena_release(&reused);
 }
 
 TEST_F(files, reads_past_the_end_and_writes_at_offsets) {
