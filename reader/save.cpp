@@ -1,5 +1,6 @@
 // The save file's layout shared by its writer, checker and reader: the records' sizes in the file,
 // the part of a record its kind leaves zero, and the built-in code points every list starts with.
+// How texts are decoded for their code points is in save_internal.h, one walk for all three.
 // Writing is in save_write.cpp, checking an image in save_check.cpp, reading and installing one
 // in save_read.cpp, and the data folder's files in save_folder.cpp.
 #include "reader/save_internal.h"
@@ -28,4 +29,10 @@ u32 builtin_codepoints(u32 *out) {
   static const u32 latin9[] = {0x20AC, 0x160, 0x161, 0x17D, 0x17E, 0x152, 0x153, 0x178, 0xFFFD, 0x2026};
   for (u32 c : latin9) out[n++] = c;
   return n;
+}
+
+bool bits_hold_printable_ascii(const u64 *bits) {
+  bool all = true;
+  for (u32 c = 0x20; c < 0x7F; ++c) all = all && bit_get(bits, c);
+  return all;
 }

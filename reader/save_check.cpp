@@ -1,6 +1,8 @@
 // Checking a save image field by field before anything of it is used: sections against the
 // header, counts against the reader's capacities, every record's kind, ids, owners, dates and
-// text ranges, the counts records keep of what they own, and the code points of the texts.
+// text ranges, the counts records keep of what they own, and the code points of the texts. The
+// records are looked at once each, in the file's order, so the writer checks what it writes as
+// it goes and the reader checks records where it read them.
 #include "reader/save_internal.h"
 
 // ---- Dates -------------------------------------------------------------------------------
@@ -24,14 +26,16 @@ bool save_reject(const char *why) {
   return false;
 }
 
+
 static bool string_in_arena(buffer s, u64 length) {
   u64 offset = (u64)(uintptr_t)s.data;
   return s.used <= s.size && offset <= length && s.size <= length - offset;
 }
 
-static bool strings_ok(u32 which, void *record, u64 length) {
+static bool strings_ok(u32 which, const void *record, u64 length) {
   buffer *fields[32];
-  u32 n = which == 7 ? opener_strings((link_opener *)record, fields) : record_strings(which, record, fields);
+  void *r = (void *)record;  // the field lists give pointers for writing; only read here
+  u32 n = which == 7 ? opener_strings((link_opener *)r, fields) : record_strings(which, r, fields);
   for (u32 i = 0; i < n; ++i)
     if (!string_in_arena(*fields[i], length)) return false;
   return true;
@@ -49,20 +53,37 @@ image_limits reader_limits(reader *r) {
   return l;
 }
 
-bool image_check(const u8 *b, u64 size, const u8 *texts, u64 texts_size, const image_limits &limits,
-                 image_sections *s, bool check_texts) {
+// ---- Structure ---------------------------------------------------------------------------
+
+bool image_source_read(const image_source *s, u64 at, u64 n, void *into, u32 *error) {
+  if (*error) return false;
+  if (s->bytes) {
+    if (n) memcpy(into, s->bytes + at, n);
+    return true;
+  }
+  file_read_at(s->file, at, n, into, error);
+  return !*error;
+}
+
+bool image_layout_read(const image_source *src, const image_limits &limits, image_layout *s, u32 *error) {
+  const u64 size = src->size;
+  *s = image_layout{};
   if (size < SAVE_FILE_COUNTERS_END) return save_reject("shorter than its header");
-  if (memcmp(b, SAVE_FILE_MAGIC, 4) != 0) return save_reject("not a save file");
-  if (read_u32(b + 4) > SAVE_FILE_VERSION) return save_reject("a later version");
+  u8 start[SAVE_FILE_COUNTERS_END];
+  if (!image_source_read(src, 0, sizeof start, start, error)) return false;
+  if (memcmp(start, SAVE_FILE_MAGIC, 4) != 0) return save_reject("not a save file");
+  if (read_u32(start + 4) > SAVE_FILE_VERSION) return save_reject("a later version");
   s64 header[10];
-  memcpy(header, b + 8, sizeof(header));
-  memcpy(s->counters, b + SAVE_FILE_HEADER_END, sizeof(s->counters));
+  memcpy(header, start + 8, sizeof(header));
+  memcpy(s->counters, start + SAVE_FILE_HEADER_END, sizeof(s->counters));
   if (header[0] != SAVE_FILE_HEADER_END || header[1] != 20 || header[2] != SAVE_FILE_COUNTERS_END)
     return save_reject("header does not match the counters");
+  u8 word[4];
   u64 at = SAVE_FILE_COUNTERS_END;
   for (u32 k = 0; k < 7; ++k) {
     if (size - at < 4) return save_reject("cut inside the pools");
-    s->count[k] = read_u32(b + at);
+    if (!image_source_read(src, at, 4, word, error)) return false;
+    s->count[k] = read_u32(word);
     at += 4;
     if (s->count[k] > limits.capacity[k]) return save_reject("more records than a pool holds");
     s->pool_at[k] = at;
@@ -76,156 +97,197 @@ bool image_check(const u8 *b, u64 size, const u8 *texts, u64 texts_size, const i
   at += SAVE_FILE_OPENERS_SIZE;
   if (header[5] != SAVE_FILE_OPENERS_SIZE || (u64)header[6] != at) return save_reject("header does not match the openers");
   if (size - at < 4) return save_reject("cut inside the code points");
-  s->codepoints = read_u32(b + at);
+  if (!image_source_read(src, at, 4, word, error)) return false;
+  s->codepoints = read_u32(word);
   if (s->codepoints > CODEPOINT_SET_CAPACITY) return save_reject("more code points than the set holds");
   s->codepoints_at = at + 4;
   if ((size - at - 4) / 4 < s->codepoints) return save_reject("cut inside the code points");
   at += 4 + 4ull * s->codepoints;
   if ((u64)header[7] != 4 + 4ull * s->codepoints || (u64)header[8] != at) return save_reject("header does not match the code points");
   if (size - at < 4) return save_reject("cut inside the texts");
-  s->strings_length = read_u32(b + at);
+  if (!image_source_read(src, at, 4, word, error)) return false;
+  s->strings_length = read_u32(word);
   if (s->strings_length + READER_STRINGS_STEP >= limits.strings) return save_reject("texts larger than the arena");
   s->strings_at = at + 4;
   if ((u64)header[9] != 4ull + s->strings_length) return save_reject("header does not match the texts");
-  if (texts ? s->strings_at != size || texts_size != s->strings_length : size - s->strings_at != s->strings_length)
-    return save_reject("size differs from the content");
-  if (!texts) texts = b + s->strings_at;
-
-  const u32 nf = s->count[pool_feeds], ne = s->count[pool_entries], nc = s->count[pool_categories];
-  const u32 np = s->count[pool_persons];
-  const u64 length = s->strings_length;
-  if (s->counters[0] != nf || s->counters[1] != ne || s->counters[2] != nc || s->counters[3] != np)
-    return save_reject("counters do not match the records");
-  const u32 generations = s->counters[4];
-  if (generations > ne || (ne && !generations)) return save_reject("bad generation counter");
-  if (s->count[pool_metas] != nf) return save_reject("not one meta per feed");
-
-  // What the records say they own, counted from the other side: per feed and per entry.
-  u64 tally_words = 8ull * (nf + 1) + 7ull * (ne + 1);
-  buffer block = memory_alloc(tally_words * 4 + CODEPOINT_SET_CAPACITY / 8 + 64, nullptr);
-  if (!block.data) return save_reject("no memory to check it");
-  u32 *feed_entries = buffer_push_array(&block, u32, nf + 1);
-  u32 *feed_kind = buffer_push_array(&block, u32, nf + 1);
-  u32 *feed_links[9] = {};  // kinds 1, 3, 5, 7, and [0] the Atom links
-  u32 *entry_links[9] = {};
-  feed_links[0] = buffer_push_array(&block, u32, nf + 1);
-  entry_links[0] = buffer_push_array(&block, u32, ne + 1);
-  for (u32 k = 1; k <= 8; ++k) {
-    if (k & 1) feed_links[k] = buffer_push_array(&block, u32, nf + 1);
-    else entry_links[k] = buffer_push_array(&block, u32, ne + 1);
-  }
-  u64 *bits = buffer_push_array(&block, u64, CODEPOINT_WORDS);
-  u32 *entry_kind = buffer_push_array(&block, u32, ne + 1);
-  invariant(bits && entry_kind);
-  bool ok = false;
-  auto fail = [&](const char *why) {
-    memory_free(&block);
-    return save_reject(why);
-  };
-
-  for (u32 i = 0; i < nf; ++i) {
-    feed f;
-    memcpy(&f, b + s->pool_at[pool_feeds] + i * sizeof(feed), sizeof(feed));
-    if (!type_word_ok(f.type)) return fail("bad feed type");
-    if (f.id != i + 1) return fail("feed ids are not dense");
-    if (!feed_dates_ok(f)) return fail("feed date off the calendar");
-    if (!strings_ok(pool_feeds, &f, length)) return fail("feed text outside the arena");
-    feed_kind[f.id] = feed_get_type(&f);
-  }
-  for (u32 i = 0; i < ne; ++i) {
-    entry e;
-    memcpy(&e, b + s->pool_at[pool_entries] + i * sizeof(entry), sizeof(entry));
-    if (!type_word_ok(e.type)) return fail("bad entry type");
-    if (e.id != i + 1) return fail("entry ids are not dense");
-    if (e.feed_id == 0 || e.feed_id > nf || feed_kind[e.feed_id] != entry_get_type(&e))
-      return fail("entry of no feed of its kind");
-    if (e.generation == 0 || e.generation > generations) return fail("bad entry generation");
-    if (!entry_dates_ok(e)) return fail("entry date off the calendar");
-    if (!strings_ok(pool_entries, &e, length)) return fail("entry text outside the arena");
-    feed_entries[e.feed_id]++;
-    entry_kind[e.id] = entry_get_type(&e);
-  }
-  for (u32 k : {(u32)pool_categories, (u32)pool_persons}) {
-    for (u32 i = 0; i < s->count[k]; ++i) {
-      category c;  // a person has the same shape
-      memcpy(&c, b + s->pool_at[k] + i * sizeof(category), sizeof(category));
-      if (c.id != i + 1) return fail("category or person ids are not dense");
-      if (!strings_ok(k, &c, length)) return fail("category or person text outside the arena");
-    }
-  }
-  for (u32 i = 0; i < s->count[pool_atom_links]; ++i) {
-    atom_link l;
-    memcpy(&l, b + s->pool_at[pool_atom_links] + i * sizeof(atom_link), sizeof(atom_link));
-    bool by_feed = l.owner_kind == atom_link_owner_feed;
-    if (!by_feed && l.owner_kind != atom_link_owner_entry) return fail("bad Atom link owner kind");
-    if (l.rel > atom_link_rel_other) return fail("bad Atom link relation");
-    u32 limit = by_feed ? nf : ne;
-    if (l.owner_id == 0 || l.owner_id > limit) return fail("Atom link of no owner");
-    if ((by_feed ? feed_kind[l.owner_id] : entry_kind[l.owner_id]) != feed_type_atom) return fail("Atom link of an RSS owner");
-    if (!strings_ok(pool_atom_links, &l, length)) return fail("Atom link text outside the arena");
-    (by_feed ? feed_links[0] : entry_links[0])[l.owner_id]++;
-  }
-  for (u32 i = 0; i < s->count[pool_links]; ++i) {
-    struct link l;
-    memcpy(&l, b + s->pool_at[pool_links] + i * sizeof(struct link), sizeof(struct link));
-    if (l.kind < 1 || l.kind > 8) return fail("bad link kind");
-    bool by_feed = link_owned_by_feed(l.kind);
-    u32 limit = by_feed ? nf : ne;
-    if (l.owner_id == 0 || l.owner_id > limit) return fail("link of no owner");
-    if ((by_feed ? feed_kind[l.owner_id] : entry_kind[l.owner_id]) != link_owner_type(l.kind))
-      return fail("link of an owner of another kind");
-    u32 targets = link_targets_category(l.kind) ? nc : np;
-    if (l.target_id == 0 || l.target_id > targets) return fail("link to nothing");
-    (by_feed ? feed_links[l.kind] : entry_links[l.kind])[l.owner_id]++;
-  }
-  u8 *meta_seen = (u8 *)feed_entries;  // reused below only after the entry counts are compared
-  for (u32 i = 0; i < nf; ++i) {
-    feed f;
-    memcpy(&f, b + s->pool_at[pool_feeds] + i * sizeof(feed), sizeof(feed));
-    bool atom = feed_get_type(&f) == feed_type_atom;
-    if (f.entry_count != feed_entries[f.id]) return fail("feed entry count differs");
-    if (atom ? f.atom.category_count != feed_links[3][f.id] || f.atom.author_count != feed_links[5][f.id] ||
-                   f.atom.contributor_count != feed_links[7][f.id] || f.atom.atom_link_count != feed_links[0][f.id]
-             : f.rss.category_count != feed_links[1][f.id] || feed_links[0][f.id])
-      return fail("feed link counts differ");
-    if (!atom && (feed_links[3][f.id] || feed_links[5][f.id] || feed_links[7][f.id]))
-      return fail("feed link counts differ");
-  }
-  for (u32 i = 0; i < ne; ++i) {
-    entry e;
-    memcpy(&e, b + s->pool_at[pool_entries] + i * sizeof(entry), sizeof(entry));
-    bool atom = entry_get_type(&e) == feed_type_atom;
-    if (atom ? e.atom.category_count != entry_links[4][e.id] || e.atom.author_count != entry_links[6][e.id] ||
-                   e.atom.contributor_count != entry_links[8][e.id] || e.atom.atom_link_count != entry_links[0][e.id]
-             : e.rss.category_count != entry_links[2][e.id])
-      return fail("entry link counts differ");
-  }
-  memory_zero(meta_seen, nf + 1);
-  for (u32 i = 0; i < nf; ++i) {
-    meta m;
-    memcpy(&m, b + s->pool_at[pool_metas] + i * sizeof(meta), sizeof(meta));
-    if (m.feed_id == 0 || m.feed_id > nf || meta_seen[m.feed_id]) return fail("meta of no feed or a second one");
-    meta_seen[m.feed_id] = 1;
-    if ((u64)(uintptr_t)m.opener >= READER_LINK_OPENER_COUNT) return fail("bad opener index");
-  }
-  for (u32 o = 0; o < READER_LINK_OPENER_COUNT; ++o) {
-    link_opener op;
-    memcpy(&op, b + s->openers_at + o * sizeof(link_opener), sizeof(link_opener));
-    if (!strings_ok(7, &op, length)) return fail("opener text outside the arena");
-  }
-  u32 previous = 0;
-  for (u32 i = 0; i < s->codepoints; ++i) {
-    u32 c = read_u32(b + s->codepoints_at + 4ull * i);
-    if (!unicode_is_scalar_value(c) || (i && c <= previous)) return fail("code points not ascending scalar values");
-    previous = c;
-    bit_set(bits, c);
-  }
-  ok = true;
-  bool printable_ascii = true;
-  for (u32 c = 0x20; c < 0x7F; ++c) printable_ascii = printable_ascii && bit_get(bits, c);
-  if (check_texts)
-    decode_codepoints(texts, texts + length, [&](u32 c) { ok = ok && bit_get(bits, c); }, printable_ascii);
-  if (!ok) return fail("a text uses a code point the list lacks");
-  memory_free(&block);
+  if (size - s->strings_at != s->strings_length) return save_reject("size differs from the content");
   return true;
+}
+
+// ---- Records -----------------------------------------------------------------------------
+
+// What a feed and an entry say they own, by place in their row of owed counts.
+enum : u32 { owed_feed_entries, owed_feed_categories, owed_feed_authors, owed_feed_contributors, owed_feed_atom_links };
+enum : u32 { owed_entry_categories, owed_entry_authors, owed_entry_contributors, owed_entry_atom_links };
+#define OWED_PER_FEED 5u
+#define OWED_PER_ENTRY 4u
+
+// The place of a relation link's kind in its owner's row: category, author or contributor.
+static u32 owed_of_link(u32 kind) {
+  u32 place = kind <= link_kind_atom_entry_category ? 0 : kind <= link_kind_atom_entry_author ? 1 : 2;
+  return link_owned_by_feed(kind) ? owed_feed_categories + place : owed_entry_categories + place;
+}
+
+bool image_checker_begin(image_checker *c, const image_layout &s, u32 *error) {
+  *c = image_checker{};
+  c->layout = s;
+  const u32 nf = s.count[pool_feeds], ne = s.count[pool_entries];
+  if (s.counters[0] != nf || s.counters[1] != ne || s.counters[2] != s.count[pool_categories] ||
+      s.counters[3] != s.count[pool_persons])
+    return save_reject("counters do not match the records");
+  const u32 generations = s.counters[4];
+  if (generations > ne || (ne && !generations)) return save_reject("bad generation counter");
+  if (s.count[pool_metas] != nf) return save_reject("not one meta per feed");
+  u64 bytes = CODEPOINT_SET_CAPACITY / 8 + 4 * (OWED_PER_FEED * ((u64)nf + 1) + OWED_PER_ENTRY * ((u64)ne + 1)) +
+              2 * ((u64)nf + 1) + ((u64)ne + 1) + 64;
+  c->block = memory_alloc(bytes, nullptr);
+  if (!c->block.data) {
+    if (!*error) *error = file_error_out_of_memory;
+    return false;
+  }
+  c->bits = buffer_push_array(&c->block, u64, CODEPOINT_WORDS);
+  c->feed_owed = buffer_push_array(&c->block, u32, OWED_PER_FEED * ((u64)nf + 1));
+  c->entry_owed = buffer_push_array(&c->block, u32, OWED_PER_ENTRY * ((u64)ne + 1));
+  c->feed_kind = buffer_push_array(&c->block, u8, (u64)nf + 1);
+  c->meta_seen = buffer_push_array(&c->block, u8, (u64)nf + 1);
+  c->entry_kind = buffer_push_array(&c->block, u8, (u64)ne + 1);
+  invariant(c->entry_kind);
+  return true;
+}
+
+void image_checker_free(image_checker *c) { memory_free(&c->block); }
+
+static bool check_feed(image_checker *c, const feed &f, u32 index) {
+  if (!type_word_ok(f.type)) return save_reject("bad feed type");
+  if (f.id != index + 1) return save_reject("feed ids are not dense");
+  if (!feed_dates_ok(f)) return save_reject("feed date off the calendar");
+  if (!strings_ok(pool_feeds, &f, c->layout.strings_length)) return save_reject("feed text outside the arena");
+  c->feed_kind[f.id] = (u8)feed_get_type(&f);
+  u32 *owed = c->feed_owed + OWED_PER_FEED * f.id;
+  owed[owed_feed_entries] = f.entry_count;
+  if (feed_get_type(&f) == feed_type_atom) {
+    owed[owed_feed_categories] = f.atom.category_count;
+    owed[owed_feed_authors] = f.atom.author_count;
+    owed[owed_feed_contributors] = f.atom.contributor_count;
+    owed[owed_feed_atom_links] = f.atom.atom_link_count;
+  } else {
+    owed[owed_feed_categories] = f.rss.category_count;
+  }
+  return true;
+}
+
+static bool check_entry(image_checker *c, const entry &e, u32 index) {
+  const u32 nf = c->layout.count[pool_feeds];
+  if (!type_word_ok(e.type)) return save_reject("bad entry type");
+  if (e.id != index + 1) return save_reject("entry ids are not dense");
+  if (e.feed_id == 0 || e.feed_id > nf || c->feed_kind[e.feed_id] != entry_get_type(&e))
+    return save_reject("entry of no feed of its kind");
+  if (e.generation == 0 || e.generation > c->layout.counters[4]) return save_reject("bad entry generation");
+  if (!entry_dates_ok(e)) return save_reject("entry date off the calendar");
+  if (!strings_ok(pool_entries, &e, c->layout.strings_length)) return save_reject("entry text outside the arena");
+  c->feed_owed[OWED_PER_FEED * e.feed_id + owed_feed_entries]--;
+  c->entry_kind[e.id] = (u8)entry_get_type(&e);
+  u32 *owed = c->entry_owed + OWED_PER_ENTRY * e.id;
+  if (entry_get_type(&e) == feed_type_atom) {
+    owed[owed_entry_categories] = e.atom.category_count;
+    owed[owed_entry_authors] = e.atom.author_count;
+    owed[owed_entry_contributors] = e.atom.contributor_count;
+    owed[owed_entry_atom_links] = e.atom.atom_link_count;
+  } else {
+    owed[owed_entry_categories] = e.rss.category_count;
+  }
+  return true;
+}
+
+static bool check_atom_link(image_checker *c, const atom_link &l) {
+  bool by_feed = l.owner_kind == atom_link_owner_feed;
+  if (!by_feed && l.owner_kind != atom_link_owner_entry) return save_reject("bad Atom link owner kind");
+  if (l.rel > atom_link_rel_other) return save_reject("bad Atom link relation");
+  u32 limit = by_feed ? c->layout.count[pool_feeds] : c->layout.count[pool_entries];
+  if (l.owner_id == 0 || l.owner_id > limit) return save_reject("Atom link of no owner");
+  if ((by_feed ? c->feed_kind[l.owner_id] : c->entry_kind[l.owner_id]) != feed_type_atom)
+    return save_reject("Atom link of an RSS owner");
+  if (!strings_ok(pool_atom_links, &l, c->layout.strings_length)) return save_reject("Atom link text outside the arena");
+  if (by_feed) c->feed_owed[OWED_PER_FEED * l.owner_id + owed_feed_atom_links]--;
+  else c->entry_owed[OWED_PER_ENTRY * l.owner_id + owed_entry_atom_links]--;
+  return true;
+}
+
+static bool check_link(image_checker *c, const struct link &l) {
+  if (l.kind < 1 || l.kind > 8) return save_reject("bad link kind");
+  bool by_feed = link_owned_by_feed(l.kind);
+  u32 limit = by_feed ? c->layout.count[pool_feeds] : c->layout.count[pool_entries];
+  if (l.owner_id == 0 || l.owner_id > limit) return save_reject("link of no owner");
+  if ((by_feed ? c->feed_kind[l.owner_id] : c->entry_kind[l.owner_id]) != link_owner_type(l.kind))
+    return save_reject("link of an owner of another kind");
+  u32 targets = link_targets_category(l.kind) ? c->layout.count[pool_categories] : c->layout.count[pool_persons];
+  if (l.target_id == 0 || l.target_id > targets) return save_reject("link to nothing");
+  if (by_feed) c->feed_owed[OWED_PER_FEED * l.owner_id + owed_of_link(l.kind)]--;
+  else c->entry_owed[OWED_PER_ENTRY * l.owner_id + owed_of_link(l.kind)]--;
+  return true;
+}
+
+bool image_check_record(image_checker *c, u32 which, const void *record) {
+  u32 index = c->seen[which]++;
+  const u64 length = c->layout.strings_length;
+  switch (which) {
+    case pool_feeds: return check_feed(c, *(const feed *)record, index);
+    case pool_entries: return check_entry(c, *(const entry *)record, index);
+    case pool_categories:
+    case pool_persons: {
+      const category &k = *(const category *)record;  // a person has the same shape
+      if (k.id != index + 1) return save_reject("category or person ids are not dense");
+      if (!strings_ok(which, &k, length)) return save_reject("category or person text outside the arena");
+      return true;
+    }
+    case pool_atom_links: return check_atom_link(c, *(const atom_link *)record);
+    case pool_links: return check_link(c, *(const struct link *)record);
+    case pool_metas: {
+      const meta &m = *(const meta *)record;
+      if (m.feed_id == 0 || m.feed_id > c->layout.count[pool_feeds] || c->meta_seen[m.feed_id])
+        return save_reject("meta of no feed or a second one");
+      c->meta_seen[m.feed_id] = 1;
+      if ((u64)(uintptr_t)m.opener >= READER_LINK_OPENER_COUNT) return save_reject("bad opener index");
+      return true;
+    }
+    default:
+      if (!strings_ok(7, record, length)) return save_reject("opener text outside the arena");
+      return true;
+  }
+}
+
+bool image_check_codepoint(image_checker *c, u32 code_point) {
+  if (!unicode_is_scalar_value(code_point) || (c->codepoints_seen && code_point <= c->previous_codepoint))
+    return save_reject("code points not ascending scalar values");
+  c->codepoints_seen++;
+  c->previous_codepoint = code_point;
+  bit_set(c->bits, code_point);
+  return true;
+}
+
+bool image_checker_end(image_checker *c) {
+  for (u64 f = 1; f <= c->layout.count[pool_feeds]; ++f) {
+    const u32 *owed = c->feed_owed + OWED_PER_FEED * f;
+    if (owed[owed_feed_entries]) return save_reject("feed entry count differs");
+    for (u32 k = owed_feed_categories; k < OWED_PER_FEED; ++k)
+      if (owed[k]) return save_reject("feed link counts differ");
+  }
+  const u32 *owed = c->entry_owed + OWED_PER_ENTRY;
+  for (u64 i = 0; i < OWED_PER_ENTRY * (u64)c->layout.count[pool_entries]; ++i)
+    if (owed[i]) return save_reject("entry link counts differ");
+  return true;
+}
+
+// ---- Texts -------------------------------------------------------------------------------
+
+const u8 *image_check_texts(image_checker *c, const u8 *from, const u8 *end, bool more_to_come) {
+  bool ok = true;
+  const u64 *bits = c->bits;
+  const u8 *stop = texts_codepoints(from, end, more_to_come, bits_hold_printable_ascii(bits),
+                                    [&](u32 code_point) { ok &= bit_get(bits, code_point); });
+  if (!ok) {
+    save_reject("a text uses a code point the list lacks");
+    return nullptr;
+  }
+  return stop;
 }

@@ -1,10 +1,11 @@
-// Reading a save file into a freshly initialised reader: the texts straight into the arena and
-// the rest into a block; once the image has passed its checks, the records into their pools with
-// their pointers made again from offsets and the look-ups rebuilt. And emptying a reader that a
-// refused file left.
+// Reading a save file into a freshly initialised reader, straight into place: each pool's records
+// into the pool and the texts into the arena, in large pieces, checked where they landed (the
+// texts piece by piece as they arrive), their offsets made pointers again, then the look-ups
+// rebuilt. A file whose bytes are refused, or one that cannot be read or held, leaves the reader
+// empty; the error word tells the two apart. And emptying a reader.
 #include "reader/save_internal.h"
 
-// ---- Installing an image -----------------------------------------------------------------
+// ---- Emptying a reader -------------------------------------------------------------------
 
 static void codepoints_reset(codepoint_set *set) {
   for (u32 i = 0; i < set->count; ++i) set->present[set->items[i] >> 6] &= ~(1ull << (set->items[i] & 63));
@@ -35,110 +36,128 @@ void reader_reset(reader *r) {
   }
 }
 
-// The image's texts either follow the rest in bytes (texts null) or were read straight into the
-// arena (texts the arena's base), which then needs no copy.
-static bool reader_install(reader *r, const u8 *bytes, u64 size, const u8 *texts, u64 texts_size) {
-  image_sections s = {};
-  if (!image_check(bytes, size, texts, texts_size, reader_limits(r), &s, true)) return false;
-  if (!reader_strings_reserve(r, s.strings_length)) return save_reject("no memory for the texts");
-  u8 *base = r->strings.data;
-  if (texts != base) memcpy(base, bytes + s.strings_at, s.strings_length);
-  r->strings.used = s.strings_length;
-  r->strings_live = s.strings_length;
+// ---- Reading an image --------------------------------------------------------------------
 
+// The texts are read and checked a piece at a time, each piece checked while it is in the cache.
+#define READ_TEXTS_PIECE MiB(2)
+
+static bool no_memory(const char *what, u32 *error) {
+  log_text("Save file not loaded: no memory ");
+  log_text(what);
+  log_text(".\n");
+  if (!*error) *error = file_error_out_of_memory;
+  return false;
+}
+
+// The list that passed the checks becomes the set, in ascending order as the file lists it.
+static void codepoints_install(codepoint_set *set, const u64 *bits) {
+  codepoints_reset(set);
+  for (u32 w = 0; w < CODEPOINT_WORDS; ++w)
+    for (u64 word = bits[w]; word; word &= word - 1) codepoint_set_add(set, w * 64 + (u32)__builtin_ctzll(word));
+}
+
+static bool reader_read_image(reader *r, const image_source *src, u32 *error) {
+  image_layout l;
+  if (!image_layout_read(src, reader_limits(r), &l, error)) return false;
+  image_checker check;
+  bool ok = image_checker_begin(&check, l, error);
+  if (!ok && *error) no_memory("to check it", error);
+  // All the memory first: a lack of it is told apart from what is wrong with the bytes.
+  for (u32 k = 0; ok && k < 7; ++k)
+    if (!pool_fill_front(reader_pool(r, k), save_record_size[k], l.count[k])) ok = no_memory("for the records", error);
+  if (ok && !reader_strings_reserve(r, l.strings_length)) ok = no_memory("for the texts", error);
+
+  // Each record is checked where it was read, then its texts' offsets become pointers.
+  u8 *base = r->strings.data;
   buffer *fields[32];
-  for (u32 k = 0; k < 7; ++k) {
+  for (u32 k = 0; ok && k < 7; ++k) {
     pool *p = reader_pool(r, k);
-    // Slots 0 to count - 1 in use, the next allocation takes slot count.
-    if (!pool_fill_front(p, save_record_size[k], s.count[k])) {
-      reader_reset(r);
-      return save_reject("no memory for the records");
-    }
-    memcpy(p->items, bytes + s.pool_at[k], s.count[k] * save_record_size[k]);
-    for (u32 i = 0; i < s.count[k]; ++i) {
+    ok = image_source_read(src, l.pool_at[k], (u64)l.count[k] * save_record_size[k], p->items, error);
+    for (u32 i = 0; ok && i < l.count[k]; ++i) {
       void *record = pool_get(p, save_record_size[k], i);
       zero_unused_layout(k, record);
-      u32 n = k < pool_links ? record_strings(k, record, fields) : 0;
+      ok = image_check_record(&check, k, record);
+      u32 n = ok ? record_strings(k, record, fields) : 0;
       for (u32 f = 0; f < n; ++f) fields[f]->data = base + (u64)(uintptr_t)fields[f]->data;
-      if (k == pool_metas) {
+      if (ok && k == pool_metas) {
         meta *m = (meta *)record;
         m->opener = &r->link_openers[(u64)(uintptr_t)m->opener];
       }
     }
   }
-  memcpy(r->link_openers, bytes + s.openers_at, SAVE_FILE_OPENERS_SIZE);
-  for (link_opener &o : r->link_openers) {
-    u32 n = opener_strings(&o, fields);
-    for (u32 f = 0; f < n; ++f) fields[f]->data = base + (u64)(uintptr_t)fields[f]->data;
+  link_opener openers[READER_LINK_OPENER_COUNT];
+  ok = ok && image_source_read(src, l.openers_at, SAVE_FILE_OPENERS_SIZE, openers, error);
+  for (u32 o = 0; ok && o < READER_LINK_OPENER_COUNT; ++o) ok = image_check_record(&check, 7, &openers[o]);
+  if (ok) {
+    memcpy(r->link_openers, openers, sizeof openers);
+    for (link_opener &o : r->link_openers) {
+      u32 n = opener_strings(&o, fields);
+      for (u32 f = 0; f < n; ++f) fields[f]->data = base + (u64)(uintptr_t)fields[f]->data;
+    }
   }
-  r->next_feed_id = s.counters[0];
-  r->entry_counter = s.counters[1];
-  r->category_counter = s.counters[2];
-  r->person_counter = s.counters[3];
-  r->generation = s.counters[4];
-  if (codepoint_set *set = r->codepoints) {
-    codepoints_reset(set);
-    for (u32 i = 0; i < s.codepoints; ++i) codepoint_set_add(set, read_u32(bytes + s.codepoints_at + 4ull * i));
+  u32 piece[1024];
+  for (u64 i = 0; ok && i < l.codepoints; i += array_count(piece)) {
+    u64 n = std::min<u64>(array_count(piece), l.codepoints - i);
+    ok = image_source_read(src, l.codepoints_at + 4 * i, 4 * n, piece, error);
+    for (u64 j = 0; ok && j < n; ++j) ok = image_check_codepoint(&check, piece[j]);
+  }
+  ok = ok && image_checker_end(&check);
+  const u8 *checked = base;
+  for (u64 at = 0; ok && at < l.strings_length; at += READ_TEXTS_PIECE) {
+    u64 n = std::min<u64>(READ_TEXTS_PIECE, l.strings_length - at);
+    ok = image_source_read(src, l.strings_at + at, n, base + at, error);
+    if (ok) checked = image_check_texts(&check, checked, base + at + n, at + n < l.strings_length);
+    ok = ok && checked;
+  }
+
+  if (ok) {
+    r->strings.used = l.strings_length;
+    r->strings_live = l.strings_length;
+    r->next_feed_id = l.counters[0];
+    r->entry_counter = l.counters[1];
+    r->category_counter = l.counters[2];
+    r->person_counter = l.counters[3];
+    r->generation = l.counters[4];
+    if (r->codepoints) codepoints_install(r->codepoints, check.bits);
+  }
+  image_checker_free(&check);
+  if (!ok) {
+    reader_reset(r);
+    return false;
   }
   reader_index_rebuild(r);
+  // The file passed its own checks, which ask all the store's check asks: a failure here is the
+  // store's check lacking memory, not the file's fault.
   if (reader_check(r) != 0) {
     reader_reset(r);
-    return save_reject("the store's check failed");
+    return no_memory("for the store's check", error);
   }
   return true;
 }
 
-bool reader_read_bytes(reader *r, const u8 *bytes, u64 size) { return reader_install(r, bytes, size, nullptr, 0); }
-
-// Reads everything before the texts into a block and the texts straight into the arena, so the
-// largest section is read once into its final place. False, with nothing read into the store,
-// when the file's own sizes do not say where the texts lie: the caller then reads it whole and
-// the checks say what is wrong.
-static bool reader_read_split(reader *r, buffer path, u64 size, u32 *error, bool *ok) {
-  u8 start[SAVE_FILE_COUNTERS_END];
-  if (size < SAVE_FILE_COUNTERS_END) return false;
-  platform_file f = file_open(path, 0, 0, error);
-  if (*error) return false;
-  bool split = false;
-  buffer head = {};
-  file_read_at(f, 0, sizeof start, start, error);
-  s64 codepoints_end = 0;
-  if (!*error) memcpy(&codepoints_end, start + 8 + 8 * 8, 8);
-  u64 head_size = (u64)codepoints_end + 4;
-  if (!*error && codepoints_end >= (s64)SAVE_FILE_COUNTERS_END && head_size <= size) {
-    head = memory_alloc(head_size, nullptr);
-    memory_prefer_large_pages(head);
-  }
-  if (head.data) file_read_at(f, 0, head_size, head.data, error);
-  if (head.data && !*error) {
-    u64 length = read_u32(head.data + head_size - 4);
-    if (head_size + length == size && length + READER_STRINGS_STEP < r->strings_a.size &&
-        reader_strings_reserve(r, length)) {
-      file_read_at(f, head_size, length, r->strings.data, error);
-      split = true;
-      if (!*error) *ok = reader_install(r, head.data, head_size, r->strings.data, length);
-    }
-  }
-  memory_free(&head);
-  if (!file_close(f, error) && !*error) *error = file_error_close_invalid;
-  return split || *error;
+bool reader_read_bytes(reader *r, const u8 *bytes, u64 size) {
+  image_source source = {bytes, platform_file_invalid, size};
+  u32 error = 0;
+  return reader_read_image(r, &source, &error);
 }
 
 bool reader_read(reader *r, buffer path, u32 *error) {
   if (*error) return false;
-  u64 size = file_size(path, error);
+  platform_file f = file_open(path, 0, 0, error);
   if (*error) return false;
+  u64 size = file_size_of_handle(f, error);
   // The largest file the checks could accept; anything larger is refused unread.
   image_limits limits = reader_limits(r);
   u64 largest = SAVE_FILE_COUNTERS_END + SAVE_FILE_OPENERS_SIZE + 8 + 4ull * CODEPOINT_SET_CAPACITY + limits.strings;
   for (u32 k = 0; k < 7; ++k) largest += 4 + limits.capacity[k] * save_record_size[k];
-  if (size > largest) return save_reject("larger than any store");
   bool ok = false;
-  if (reader_read_split(r, path, size, error, &ok)) return ok && !*error;
-  if (*error) return false;
-  buffer content = file_read_all(path, 0, error);
-  if (*error) return false;
-  ok = reader_read_bytes(r, content.data, content.used);
-  file_content_free(&content);
-  return ok;
+  if (!*error && size > largest) {
+    save_reject("larger than any store");
+  } else if (!*error) {
+    image_source source = {nullptr, f, size};
+    ok = reader_read_image(r, &source, error);
+  }
+  if (!file_close(f, error) && !*error) *error = file_error_close_invalid;
+  if (ok && *error) reader_reset(r);
+  return ok && !*error;
 }
