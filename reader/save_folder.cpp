@@ -1,6 +1,7 @@
 // The data folder's save files: their names and numbers, the listing of the whole folder, the
 // save with its rotation to the ten newest, the load of the newest file that loads, and setting
-// aside a file that does not load.
+// aside a file whose bytes do not load. A file that could not be read or held at start stays
+// where it is, and the run's saves then delete nothing (or, when nothing loaded, write nothing).
 #include "reader/save_internal.h"
 
 // ---- Names -------------------------------------------------------------------------------
@@ -127,6 +128,10 @@ static bool save_folder_create(buffer folder, u32 *error) {
 // ---- Save and load -----------------------------------------------------------------------
 
 bool reader_save(reader *r, buffer folder) {
+  if (r->save_rule == save_rule_none) {
+    log_text("Error while saving the reader.\n the save files could not be read at start; they stay as they are.\n");
+    return false;
+  }
   u32 error = 0;
   if (!save_folder_create(folder, &error)) {
     log_text("Error while saving the reader.\n ");
@@ -161,6 +166,7 @@ bool reader_save(reader *r, buffer folder) {
     return false;
   }
 
+  if (r->save_rule == save_rule_keep_files) return true;
   save_list(folder, &listing);
   u32 parseable = save_list_newest_first(&listing);
   if (parseable > SAVE_FILE_KEEP) {
@@ -177,12 +183,20 @@ bool reader_save(reader *r, buffer folder) {
 }
 
 u64 reader_load(reader *r, buffer folder) {
+  r->save_rule = save_rule_rotate;
   u32 error = 0;
   if (!folder.used || !dir_exists(folder, &error)) return 0;
   save_listing listing;
   save_list(folder, &listing);
+  if (!listing.block.data) {
+    // Which file is the newest is not known: a save now could hide it.
+    r->save_rule = save_rule_none;
+    log_text("No save file loaded; the save files stay as they are and this run saves none.\n");
+    return 0;
+  }
   u32 n = save_list_newest_first(&listing);
   u64 loaded = 0;
+  bool left = false;  // a file not loaded for want of memory or of a read, left where it is
   for (u32 k = 0; k < n && !loaded; ++k) {
     u32 i = listing.order[k];
     buffer path = string_from_bytes(listing.list.path[i], listing.list.path_length[i]);
@@ -191,13 +205,28 @@ u64 reader_load(reader *r, buffer folder) {
       loaded = listing.numbers[i];
       break;
     }
-    if (read_error) log_file_error(string_lit("load"), path, read_error);
+    reader_reset(r);
+    // Only what is wrong with the file's own bytes sets it aside: a file that could not be read
+    // or held now may load the next time.
+    if (read_error) {
+      if (read_error != file_error_out_of_memory) log_file_error(string_lit("load"), path, read_error);
+      log_text(read_error == file_error_out_of_memory ? "Save file not loaded for want of memory, left as it is: "
+                                                      : "Save file not read, left as it is: ");
+      log_append_string(path);
+      log_text("\n");
+      left = true;
+      continue;
+    }
     log_text("Save file not loaded, trying an older one: ");
     log_append_string(path);
     log_text("\n");
     save_file_set_aside(path);
-    reader_reset(r);
   }
   memory_free(&listing.block);
+  if (left) {
+    r->save_rule = loaded ? save_rule_keep_files : save_rule_none;
+    log_text(loaded ? "Saves of this run delete no save file.\n"
+                    : "No save file loaded; the save files stay as they are and this run saves none.\n");
+  }
   return loaded;
 }
