@@ -157,6 +157,12 @@ bool image_checker_begin(image_checker *c, const image_layout &s, u32 *error) {
 
 void image_checker_free(image_checker *c) { memory_free(&c->block); }
 
+// What a feed or an entry says it owns, into the link places of its row (an RSS one owns only
+// categories).
+static void owe_links(u32 *row, u32 categories, u32 authors, u32 contributors, u32 atom_links) {
+  row[0] = categories, row[1] = authors, row[2] = contributors, row[3] = atom_links;
+}
+
 static bool check_feed(image_checker *c, const feed &f, u32 index) {
   if (!type_word_ok(f.type)) return save_reject("bad feed type");
   if (f.id != index + 1) return save_reject("feed ids are not dense");
@@ -165,14 +171,9 @@ static bool check_feed(image_checker *c, const feed &f, u32 index) {
   c->feed_kind[f.id] = (u8)feed_get_type(&f);
   u32 *owed = c->feed_owed + OWED_PER_FEED * f.id;
   owed[owed_feed_entries] = f.entry_count;
-  if (feed_get_type(&f) == feed_type_atom) {
-    owed[owed_feed_categories] = f.atom.category_count;
-    owed[owed_feed_authors] = f.atom.author_count;
-    owed[owed_feed_contributors] = f.atom.contributor_count;
-    owed[owed_feed_atom_links] = f.atom.atom_link_count;
-  } else {
-    owed[owed_feed_categories] = f.rss.category_count;
-  }
+  bool atom = feed_get_type(&f) == feed_type_atom;
+  owe_links(owed + owed_feed_categories, atom ? f.atom.category_count : f.rss.category_count,
+            atom ? f.atom.author_count : 0, atom ? f.atom.contributor_count : 0, atom ? f.atom.atom_link_count : 0);
   return true;
 }
 
@@ -187,15 +188,9 @@ static bool check_entry(image_checker *c, const entry &e, u32 index) {
   if (!strings_ok(pool_entries, &e, c->layout.strings_length)) return save_reject("entry text outside the arena");
   c->feed_owed[OWED_PER_FEED * e.feed_id + owed_feed_entries]--;
   c->entry_kind[e.id] = (u8)entry_get_type(&e);
-  u32 *owed = c->entry_owed + OWED_PER_ENTRY * e.id;
-  if (entry_get_type(&e) == feed_type_atom) {
-    owed[owed_entry_categories] = e.atom.category_count;
-    owed[owed_entry_authors] = e.atom.author_count;
-    owed[owed_entry_contributors] = e.atom.contributor_count;
-    owed[owed_entry_atom_links] = e.atom.atom_link_count;
-  } else {
-    owed[owed_entry_categories] = e.rss.category_count;
-  }
+  bool atom = entry_get_type(&e) == feed_type_atom;
+  owe_links(c->entry_owed + OWED_PER_ENTRY * e.id, atom ? e.atom.category_count : e.rss.category_count,
+            atom ? e.atom.author_count : 0, atom ? e.atom.contributor_count : 0, atom ? e.atom.atom_link_count : 0);
   return true;
 }
 

@@ -21,6 +21,23 @@ struct fresh_reader : test_store {
   bool load(const std::string &bytes) { return reader_read_bytes(&r, (const u8 *)bytes.data(), bytes.size()); }
 };
 
+// The code points of the bytes as the plain decoder gives them one at a time, U+0000 aside, an
+// undecodable byte passed over alone.
+template <class F>
+void plain_codepoints(const u8 *p, const u8 *end, F visit) {
+  while (p < end) {
+    u32 c = 0, error = 0;
+    u8 n = 0;
+    unicode_utf8_decode(p, end, &c, &n, &error);
+    if (error) {
+      ++p;
+      continue;
+    }
+    if (c) visit(c);
+    p += n;
+  }
+}
+
 // The store's state that a save must not touch: pools, arena bytes, counters, openers, set.
 std::string snapshot(reader *r) {
   std::string s;
@@ -346,18 +363,8 @@ TEST_F(SaveStore, the_code_point_list_holds_exactly_what_the_texts_decode_to) {
     const layout l = layout_of(image);
     std::set<u32> want;
     for (u32 c = 0x20; c < 0x7F; ++c) want.insert(c);
-    const u8 *p = (const u8 *)image.data() + l.strings, *end = (const u8 *)image.data() + image.size();
-    while (p < end) {
-      u32 c = 0, error = 0;
-      u8 n = 0;
-      unicode_utf8_decode(p, end, &c, &n, &error);
-      if (error) {
-        ++p;
-        continue;
-      }
-      if (c) want.insert(c);
-      p += n;
-    }
+    plain_codepoints((const u8 *)image.data() + l.strings, (const u8 *)image.data() + image.size(),
+                     [&](u32 c) { want.insert(c); });
     std::set<u32> got;
     u32 count;
     memcpy(&count, image.data() + l.codepoints - 4, 4);
@@ -395,17 +402,9 @@ TEST(SaveTexts, a_run_handed_over_in_any_pieces_decodes_as_one) {
     const u8 *begin = (const u8 *)run.data(), *end = begin + run.size();
     for (bool printable_known : {false, true}) {
       std::vector<u32> want, whole, pieces;
-      for (const u8 *p = begin; p < end;) {
-        u32 c = 0, error = 0;
-        u8 n = 0;
-        unicode_utf8_decode(p, end, &c, &n, &error);
-        if (error) {
-          ++p;
-          continue;
-        }
-        if (c && !(printable_known && c >= 0x20 && c < 0x7F)) want.push_back(c);
-        p += n;
-      }
+      plain_codepoints(begin, end, [&](u32 c) {
+        if (!(printable_known && c >= 0x20 && c < 0x7F)) want.push_back(c);
+      });
       texts_codepoints(begin, end, false, printable_known, [&](u32 c) { whole.push_back(c); });
       texts_stream stream = {};
       for (u64 at = 0; at < run.size();) {
