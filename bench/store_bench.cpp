@@ -491,7 +491,10 @@ BENCHMARK(BM_load)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 int main(int argc, char **argv) {
   benchmark::Initialize(&argc, argv);
-  if (million_wanted()) benchmark::RegisterBenchmark("BM_million_load_and_save", BM_million_load_and_save)->Iterations(1)->Unit(benchmark::kSecond);
+  if (million_wanted())
+    benchmark::RegisterBenchmark("BM_million_load_and_save", BM_million_load_and_save)
+        ->Iterations(1)
+        ->Unit(benchmark::kSecond);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

@@ -35,7 +35,7 @@ static bool string_in_arena(buffer s, u64 length) {
 static bool strings_ok(u32 which, const void *record, u64 length) {
   buffer *fields[32];
   void *r = (void *)record;  // the field lists give pointers for writing; only read here
-  u32 n = which == 7 ? opener_strings((link_opener *)r, fields) : record_strings(which, r, fields);
+  u32 n = which == image_part_opener ? opener_strings((link_opener *)r, fields) : record_strings(which, r, fields);
   for (u32 i = 0; i < n; ++i)
     if (!string_in_arena(*fields[i], length)) return false;
   return true;
@@ -202,7 +202,8 @@ static bool check_atom_link(image_checker *c, const atom_link &l) {
   if (l.owner_id == 0 || l.owner_id > limit) return save_reject("Atom link of no owner");
   if ((by_feed ? c->feed_kind[l.owner_id] : c->entry_kind[l.owner_id]) != feed_type_atom)
     return save_reject("Atom link of an RSS owner");
-  if (!strings_ok(pool_atom_links, &l, c->layout.strings_length)) return save_reject("Atom link text outside the arena");
+  if (!strings_ok(pool_atom_links, &l, c->layout.strings_length))
+    return save_reject("Atom link text outside the arena");
   if (by_feed) c->feed_owed[OWED_PER_FEED * l.owner_id + owed_feed_atom_links]--;
   else c->entry_owed[OWED_PER_ENTRY * l.owner_id + owed_entry_atom_links]--;
   return true;
@@ -246,7 +247,7 @@ bool image_check_record(image_checker *c, u32 which, const void *record) {
       return true;
     }
     default:
-      if (!strings_ok(7, record, length)) return save_reject("opener text outside the arena");
+      if (!strings_ok(image_part_opener, record, length)) return save_reject("opener text outside the arena");
       return true;
   }
 }

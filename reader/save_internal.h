@@ -215,6 +215,9 @@ bool image_layout_read(const image_source *s, const image_limits &limits, image_
 
 // One image's check, fed its parts in the file's order: the records of each pool, the openers,
 // the code points, then the end, which compares what records say they own with what was found.
+// The openers follow the pools in the file and in a checker's counts.
+enum : u32 { image_part_opener = pool_metas + 1 };
+
 struct image_checker {
   image_layout layout;
   buffer block;
@@ -225,7 +228,7 @@ struct image_checker {
                     // owns, less those found owned by it
   u32 *entry_owed;  // 4 an entry: categories, authors, contributors, Atom links
   u64 *bits;        // the code points listed
-  u32 seen[8];      // records of each pool checked so far, [7] the openers
+  u32 seen[image_part_opener + 1];  // records of each pool checked so far, then the openers
   u32 codepoints_seen;
   u32 previous_codepoint;
 };
@@ -233,8 +236,8 @@ struct image_checker {
 // Checks the counters against the counts and takes the memory the rest needs (the word tells a
 // lack of it, which is not logged here).
 bool image_checker_begin(image_checker *c, const image_layout &layout, u32 *error);
-// The next record of the pool (pool_links + 2, that is 7, for an opener), as it lies in the file:
-// texts as offsets, a meta's opener as its index. The record is aligned.
+// The next record of the pool (image_part_opener for an opener), as it lies in the file: texts
+// as offsets, a meta's opener as its index. The record is aligned.
 bool image_check_record(image_checker *c, u32 which, const void *record);
 // The next code point of the list.
 bool image_check_codepoint(image_checker *c, u32 code_point);

@@ -87,7 +87,8 @@ static bool reader_read_image(reader *r, const image_source *src, u32 *error) {
   }
   link_opener openers[READER_LINK_OPENER_COUNT];
   ok = ok && image_source_read(src, l.openers_at, SAVE_FILE_OPENERS_SIZE, openers, error);
-  for (u32 o = 0; ok && o < READER_LINK_OPENER_COUNT; ++o) ok = image_check_record(&check, 7, &openers[o]);
+  for (u32 o = 0; ok && o < READER_LINK_OPENER_COUNT; ++o)
+    ok = image_check_record(&check, image_part_opener, &openers[o]);
   if (ok) {
     memcpy(r->link_openers, openers, sizeof openers);
     for (link_opener &o : r->link_openers) {

@@ -474,9 +474,11 @@ static bool plan_write(reader *r, const image_plan &plan, image_sink *sink) {
   memcpy(start + 4, &version, 4);
   u64 pools_end = l.openers_at, openers_end = pools_end + SAVE_FILE_OPENERS_SIZE;
   u64 codepoints_end = l.strings_at - 4;
-  s64 header[10] = {SAVE_FILE_HEADER_END, 20, SAVE_FILE_COUNTERS_END, (s64)(pools_end - SAVE_FILE_COUNTERS_END), (s64)pools_end,
-                    SAVE_FILE_OPENERS_SIZE, (s64)openers_end, (s64)(4 + 4ull * l.codepoints), (s64)codepoints_end,
-                    (s64)(4 + (u64)l.strings_length)};
+  s64 header[10] = {SAVE_FILE_HEADER_END,   20,
+                    SAVE_FILE_COUNTERS_END, (s64)(pools_end - SAVE_FILE_COUNTERS_END),
+                    (s64)pools_end,         SAVE_FILE_OPENERS_SIZE,
+                    (s64)openers_end,       (s64)(4 + 4ull * l.codepoints),
+                    (s64)codepoints_end,    (s64)(4 + (u64)l.strings_length)};
   memcpy(start + 8, header, sizeof(header));
   memcpy(start + SAVE_FILE_HEADER_END, l.counters, sizeof(l.counters));
   sink_write(sink, 0, start, sizeof start);
@@ -521,7 +523,7 @@ static bool plan_write(reader *r, const image_plan &plan, image_sink *sink) {
     link_opener opener = r->link_openers[o];
     u32 n = opener_strings(&opener, fields);
     for (u32 s = 0; s < n; ++s) relocate(fields[s], true);
-    ok = image_check_record(&check, 7, &opener);
+    ok = image_check_record(&check, image_part_opener, &opener);
     stream_put(&records, &opener, sizeof opener);
   }
   run.end(put_texts);

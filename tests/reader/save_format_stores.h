@@ -107,7 +107,8 @@ class SaveFormat : public SaveStore {
       feed *f = add_feed(type, "https://example.org/large/" + std::to_string(i));
       ASSERT_NE(f, nullptr);
       for (u32 k = 0; k < 100; ++k) {
-        entry *e = add_entry(f, make_date(2024, 1 + (u8)(k % 12), 1 + (u8)(k % 28)), "large/" + std::to_string(i * 100 + k));
+        date d = make_date(2024, 1 + (u8)(k % 12), 1 + (u8)(k % 28));
+        entry *e = add_entry(f, d, "large/" + std::to_string(i * 100 + k));
         ASSERT_NE(e, nullptr);
         std::string body = text(2000 + rng() % 4000);
         if (type == feed_type_rss) {
