@@ -158,8 +158,11 @@ void app_query_handle(app *a, reader *r, query *slot, buffer *scratch);
 // done); when some are left the view is asked for another frame. Once no slot is queued or done
 // the document buffers give their memory back. The count handled.
 u32 app_queries_check(app *a, reader *r);
-// Purges what is marked deleted, checks the store and saves it into the data folder.
+// Purges what is marked deleted, checks the store and saves it into the data folder. A failed
+// save is logged, and its reason also written to standard error; false then.
 bool app_save_at_exit(reader *r, buffer data_folder);
+// "Save (F8)": a failed save shows the log page, where its reason is.
+void app_save_now(app *a, reader *r);
 
 // ---- Page setters ------------------------------------------------------------------------
 

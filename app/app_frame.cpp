@@ -176,5 +176,14 @@ u32 app_queries_check(app *a, reader *r) {
 bool app_save_at_exit(reader *r, buffer data_folder) {
   reader_purge_deleted(r);
   reader_check(r);
-  return reader_save(r, data_folder);
+  buffer before = log_last_text();
+  if (reader_save(r, data_folder)) return true;
+  // The window is gone: the lines the save logged are its reason on standard error too (the
+  // whole newest chunk when the save's lines began a new one).
+  buffer after = log_last_text();
+  buffer reason = after.data == before.data && after.used >= before.used
+                      ? string_from_bytes(after.data + before.used, after.used - before.used)
+                      : after;
+  log_write_stderr(reason.used ? reason : string_lit("Error while saving the reader.\n"));
+  return false;
 }

@@ -188,8 +188,9 @@ static ui_node *bar_row_begin(ui_context *ctx) {
   return row;
 }
 
-static void save_now(app *a, reader *r) {
-  reader_save(r, a->data_directory);
+void app_save_now(app *a, reader *r) {
+  // Seen as a failed add is: the log page shows why.
+  if (!reader_save(r, a->data_directory)) view_show_log(a);
   view_list_stale();  // a save may move records in their pools
 }
 
@@ -202,7 +203,7 @@ static void right_button_act(app *a, reader *r, u32 i) {
     case 4: app_update_all_feeds(a->fetch, r); break;
     case 5: app_update_selected_feed(a, r); break;
     case 6: view_show_log(a); break;
-    default: save_now(a, r); break;
+    default: app_save_now(a, r); break;
   }
 }
 

@@ -221,10 +221,11 @@ int main(int argc, char **argv) {
   thread_terminate(&queue);
   profiler_api.stop();
   if (profile) profiler_write_file("profile.bin", 1, &profiler_error);
-  app_save_at_exit(&store, context.data_directory);  // logs its own failure
+  // A failed save logs its reason and writes it to standard error; the status tells scripts.
+  bool saved = app_save_at_exit(&store, context.data_directory);
   http_terminate(&http_error);
   log_save(string_lit("log.txt"));
   window_destroy(&main_window);
   font_system_shutdown();
-  return 0;
+  return saved ? 0 : 1;
 }

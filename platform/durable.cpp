@@ -1,4 +1,4 @@
-// fsync, rename and the folder sync over POSIX calls.
+// fsync, early writeback, rename and the folder sync over POSIX calls.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -32,6 +32,10 @@ void file_sync(platform_file handle, u32 *error) {
   do r = fsync(handle);
   while (r < 0 && errno == EINTR);
   if (r < 0) fail(error, file_error_write, "file_sync: ", errno);
+}
+
+void file_sync_start(platform_file handle, u64 offset, u64 count) {
+  if (handle >= 0 && count) sync_file_range(handle, (off_t)offset, (off_t)count, SYNC_FILE_RANGE_WRITE);
 }
 
 void file_rename(buffer from, buffer to, u32 *error) {

@@ -259,15 +259,20 @@ bool debug_output_enabled() {
   return enabled;
 }
 
-static void debug_send(const u8 *text, u64 n) {
-  if (!debug_output_enabled()) return;
-  // One write per line, so lines of different threads do not mix.
+// One write per text as far as the system takes it, so texts of different threads do not mix.
+static void stderr_send(const u8 *text, u64 n) {
   while (n) {
     ssize_t k = write(STDERR_FILENO, text, n);
     if (k <= 0) return;
     text += k;
     n -= (u64)k;
   }
+}
+
+void log_write_stderr(buffer text) { stderr_send(text.data, text.used); }
+
+static void debug_send(const u8 *text, u64 n) {
+  if (debug_output_enabled()) stderr_send(text, n);
 }
 
 u64 debug_format_timestamp(f64 x, buffer *out) {

@@ -52,6 +52,12 @@ u32 log_chunk_list(buffer *out, u32 max);
 // and also reported in the log.
 u32 log_save(buffer path);
 
+// ---- Standard error ----------------------------------------------------------------------
+
+// Writes the text to standard error whatever QUILLMERE_DEBUG says: for what the user must see
+// once the window is gone (a save at exit that failed).
+void log_write_stderr(buffer text);
+
 // ---- Debug output ------------------------------------------------------------------------
 
 // True when QUILLMERE_DEBUG=1 was set at the first debug line.

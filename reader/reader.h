@@ -301,6 +301,9 @@ struct reader {
   u32 full_reported;
   // Bytes of live texts when last measured (a reclaim or a load).
   u64 strings_live;
+  // What this run's saves may do to the data folder's files (save_rule_* of reader/save.h), as
+  // the load found the folder.
+  u32 save_rule;
   // Look-ups kept in step with the pools by every operation that makes or frees a record.
   reader_index feeds_by_id;
   reader_index feeds_by_url;

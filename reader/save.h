@@ -23,20 +23,29 @@
 
 // Writes the image to a temporary file beside the path, forces it to the disk, renames it over
 // the path and forces the folder: a crash at any point leaves either the old file or the whole
-// new one under the name. The image is checked with the loader's own checks before it is
-// written, so a save never leaves a file the loader would refuse. Errors in the sticky word
-// (file errors, or file_error_out_of_memory when the image cannot be built); the temporary file
-// is removed on error.
+// new one under the name. The image is written in large pieces straight from the store's memory
+// (no second copy of the store is made), each part checked with the loader's own checks as it
+// goes out, so a save never leaves a file the loader would refuse. Errors in the sticky word
+// (file errors, or file_error_out_of_memory when the tables of the image cannot be made); the
+// temporary file is removed on error.
 void reader_write(reader *r, buffer path, u32 *error);
 // The image in a fresh block from the system (release with memory_free); the empty buffer, with
 // a log line, when it cannot be built.
 buffer reader_write_image(reader *r);
 
+// What the saves of a run may do to the data folder's files (the reader's save_rule), as
+// reader_load found the folder.
+enum : u32 {
+  save_rule_rotate = 0,      // the oldest files are deleted so that ten remain
+  save_rule_keep_files = 1,  // a file could not be read or held at start: saves delete none
+  save_rule_none = 2,        // and none loaded (or the folder could not be listed): no save
+};
+
 // Creates the data folder (with its parents; the folder itself with mode 0700), writes a file
 // (mode 0600) named later than every save file already there (the clock may have run back) and,
 // only after a good write, deletes the oldest save files so that ten remain; the file just
-// written is never deleted. False on failure (logged
-// "Error while saving the reader.\n "; no file is deleted then).
+// written is never deleted. The reader's save_rule may forbid the deleting or the whole save.
+// False on failure (logged "Error while saving the reader.\n "; no file is deleted then).
 bool reader_save(reader *r, buffer data_folder);
 
 // ---- Reading -----------------------------------------------------------------------------
@@ -44,14 +53,20 @@ bool reader_save(reader *r, buffer data_folder);
 // Loads a save image into a freshly initialised reader. Every field is checked before use:
 // sections, counts against capacities, string ranges, ids, owners, kinds, opener indexes, dates,
 // generations, code points, and the counts the records keep of their links. A file that fails
-// any check is refused with a log line and the reader is left freshly initialised (empty).
+// any check is refused with a log line and the reader is left freshly initialised (empty); so is
+// one the reader has no memory for.
 bool reader_read_bytes(reader *r, const u8 *bytes, u64 size);
-// The same from a file; file errors go to the sticky word.
+// The same from a file, read in large pieces straight into the pools and the arena. What is not
+// the bytes' fault goes to the sticky word: the file's errors, and file_error_out_of_memory when
+// memory for it could not be had; a refusal of the bytes leaves the word at zero.
 bool reader_read(reader *r, buffer path, u32 *error);
-// Tries the save files of the folder newest first until one loads; each refusal is logged and
-// the refused file is set aside under its name with ".rejected" appended (".<k>.rejected" when
-// that is taken), out of the rotation and never deleted. The store stays empty when none loads
-// or there are none. Returns the number of the file loaded, 0 for none.
+// Tries the save files of the folder newest first until one loads; each refusal is logged. A
+// file whose bytes are refused is set aside under its name with ".rejected" appended
+// (".<k>.rejected" when that is taken), out of the rotation and never deleted; one that could
+// not be read, or held for want of memory, is left where it is, and the reader's save_rule then
+// keeps the run's saves from deleting any file (from saving at all when none loaded, or when
+// the folder could not be listed). The store stays empty when none loads or there are none.
+// Returns the number of the file loaded, 0 for none.
 u64 reader_load(reader *r, buffer data_folder);
 // Empties a reader in place: pools, counters, openers, the arena's used length; the code-point
 // set (when there is one) goes back to its 193 start code points.

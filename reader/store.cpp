@@ -31,6 +31,8 @@ void reader_init_sized(reader *r, const reader_capacity *capacity, u32 *error) {
       *error = reader_error_pool_memory;
       return;
     }
+    // A load fills whole pools at once.
+    memory_prefer_large_pages(l.p->block);
   }
 
   r->strings_a = memory_reserve(capacity->strings, nullptr);

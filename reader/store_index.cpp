@@ -166,6 +166,19 @@ void reader_index_rebuild(reader *r) {
   u32 n;
   reader_index *x = reader_indices(r, &n);
   for (u32 i = 0; i < n; ++i) index_clear(&x[i]);
+  // Each index takes its size for the whole pool once, so filing never grows it again.
+  struct {
+    reader_index *x;
+    pool *p;
+  } sized[] = {{&r->feeds_by_id, &r->feeds},       {&r->feeds_by_url, &r->feeds},
+               {&r->metas_by_feed, &r->metas},     {&r->categories_by_term, &r->categories},
+               {&r->categories_by_id, &r->categories}, {&r->persons_by_name, &r->persons},
+               {&r->persons_by_id, &r->persons},   {&r->links_by_ends, &r->links},
+               {&r->links_by_owner, &r->links},    {&r->atom_links_by_owner, &r->atom_links},
+               {&r->entries_by_feed, &r->entries}};
+  static_assert(sizeof sized / sizeof sized[0] == 11, "every index is sized");
+  for (auto &s : sized)
+    if (s.p->high_water > s.x->slots && !s.x->broken) index_grow(s.x, s.p->high_water - 1);
   store_walk<feed>(&r->feeds, feed_is_live, [&](feed *f) { return reader_file_feed(r, f), false; });
   store_walk<meta>(&r->metas, meta_is_live, [&](meta *m) { return reader_file_meta(r, m), false; });
   store_walk<category>(&r->categories, category_is_live, [&](category *c) { return reader_file_category(r, c), false; });

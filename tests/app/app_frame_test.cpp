@@ -4,9 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -385,6 +390,89 @@ TEST_F(AppFrame, save_at_exit_purges_and_writes_a_save_file) {
     closedir(d);
   }
   EXPECT_TRUE(found);
+}
+
+// A save at exit that fails says why where the user sees it once the window is gone.
+TEST_F(AppFrame, a_failed_save_at_exit_writes_its_reason_to_standard_error) {
+  std::string blocker = folder + "/a file";
+  std::ofstream(blocker) << "x";
+  testing::internal::CaptureStderr();
+  bool saved = app_save_at_exit(&r, text_of(blocker + "/data"));
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(saved);
+  EXPECT_NE(err.find("Error while saving the reader.\n "), std::string::npos) << err;
+  EXPECT_NE(err.find("create data folder"), std::string::npos) << err;
+  unlink(blocker.c_str());
+}
+
+// A disk that fills up during the save at exit (a file size limit stands in for it, in a child
+// process): the save fails with its reason on standard error, and the previous save stays whole
+// and alone in the folder.
+TEST_F(AppFrame, a_save_at_exit_that_runs_out_of_disk_keeps_the_previous_save) {
+  query *q = request("http://a/feed");
+  finish(q, rss(item("g", "Mon, 01 Jan 2024 10:00:00 GMT")));
+  app_queries_check(&a, &r);
+  std::string data = folder + "/data";
+  ASSERT_TRUE(app_save_at_exit(&r, text_of(data)));
+  auto saves = [&] {
+    std::vector<std::string> names;
+    if (DIR *d = opendir(data.c_str())) {
+      while (dirent *e = readdir(d))
+        if (e->d_name[0] != '.') names.push_back(e->d_name);
+      closedir(d);
+    }
+    return names;
+  };
+  std::vector<std::string> first = saves();
+  ASSERT_EQ(first.size(), 1u);
+  auto bytes_of = [](const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  };
+  const std::string previous = bytes_of(data + "/" + first[0]);
+  // Far more than the limit lets the child write.
+  feed *f = reader_find_feed_by_url(&r, string_lit("http://a/feed"));
+  ASSERT_TRUE(f);
+  f->rss.description = reader_add_string(&r, text_of(std::string(1 << 20, 'd')));
+  std::string err_path = folder + "/stderr.txt";
+  pid_t child = fork();
+  if (child == 0) {
+    int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fd, 2);
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = {64 * 1024, 64 * 1024};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    _exit(app_save_at_exit(&r, text_of(data)) ? 0 : 3);
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  pid_t ended = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while ((ended = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) usleep(10000);
+  if (ended != child) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+  }
+  ASSERT_EQ(ended, child) << "the save did not end";
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+  std::string err = bytes_of(err_path);
+  EXPECT_NE(err.find("Error while saving the reader.\n "), std::string::npos) << err;
+  EXPECT_EQ(saves(), first);  // no temporary file left, nothing rotated away
+  EXPECT_TRUE(bytes_of(data + "/" + first[0]) == previous);
+  {
+    reader loaded = {};
+    u32 error = 0;
+    reader_init(&loaded, &error);
+    EXPECT_NE(reader_load(&loaded, text_of(data)), 0u);
+    EXPECT_EQ(loaded.feeds.entry_count, 1u);
+    reader_destroy(&loaded);
+  }
+  unlink(err_path.c_str());
+  unlink((data + "/" + first[0]).c_str());
+  rmdir(data.c_str());
 }
 
 }  // namespace

@@ -3,6 +3,11 @@
 // out fully sized and inside the window, whatever its size.
 #include <gtest/gtest.h>
 
+#include <GLFW/glfw3.h>
+#include <dirent.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -337,3 +342,59 @@ TEST_F(UiMain, the_open_queued_links_button_counts_the_queue) {
   EXPECT_NE(bar_text().find("Open queued links (F4) (2)|"), std::string::npos) << bar_text();
   link_queue_free(&app_allocator, &r.link_openers[0]);
 }
+
+namespace {
+
+// "Save (F8)" that fails shows the log page with its reason, as a failed add does; one that
+// works leaves the page where it was.
+TEST_F(UiMain, a_failed_save_shows_the_log_page_and_a_good_one_stays_put) {
+  char tmpl[] = "/tmp/qm_ui_save_XXXXXX";
+  std::string folder = mkdtemp(tmpl);
+  std::string blocker = folder + "/a file";
+  FILE *f = fopen(blocker.c_str(), "wb");
+  ASSERT_TRUE(f);
+  fclose(f);
+  window *w = ui.w.get();
+  u32 time = 1;
+  auto press_f8 = [&] {
+    input_on_key(w, GLFW_KEY_F8, 0, GLFW_PRESS, time++);
+    frames();
+    input_on_key(w, GLFW_KEY_F8, 0, GLFW_RELEASE, time++);
+    frames();
+  };
+  auto set_folder = [&](const std::string &path) {
+    a.data_directory.used = 0;
+    buffer_push_bytes(&a.data_directory, path.data(), path.size());
+  };
+  // No data folder can be made under a file.
+  set_folder(blocker + "/data");
+  v.page = view_page_help;
+  frames();
+  u64 before = log_last_text().used;
+  press_f8();
+  EXPECT_EQ(v.page, (u32)view_page_log);
+  buffer log = log_last_text();
+  std::string added = log.used >= before ? std::string((const char *)log.data + before, log.used - before) : "";
+  EXPECT_NE(added.find("Error while saving the reader."), std::string::npos) << added;
+  set_folder(folder + "/data");
+  v.page = view_page_help;
+  frames();
+  press_f8();
+  EXPECT_EQ(v.page, (u32)view_page_help);
+  u32 saves = 0;
+  if (DIR *d = opendir((folder + "/data").c_str())) {
+    while (dirent *e = readdir(d)) saves += std::string(e->d_name).rfind("feed_data_", 0) == 0;
+    closedir(d);
+  }
+  EXPECT_EQ(saves, 1u);
+  if (DIR *d = opendir((folder + "/data").c_str())) {
+    while (dirent *e = readdir(d))
+      if (e->d_name[0] != '.') unlink((folder + "/data/" + e->d_name).c_str());
+    closedir(d);
+  }
+  rmdir((folder + "/data").c_str());
+  unlink(blocker.c_str());
+  rmdir(folder.c_str());
+}
+
+}  // namespace

@@ -1,7 +1,9 @@
-// The data folder's files: save files that do not load are set aside rather than rotated away,
-// the folder is listed whole however many files it holds, and what is written there is the
-// user's alone.
+// The data folder's files: save files whose bytes do not load are set aside rather than rotated
+// away, files that cannot be read or held now are left where they are and the run's saves then
+// delete nothing (or write nothing), the folder is listed whole however many files it holds, and
+// what is written there is the user's alone.
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <algorithm>
 
@@ -24,6 +26,11 @@ std::string save_name(u32 month, u32 day, u32 second = 0) {
 u32 mode_of(const std::string &path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? (u32)(st.st_mode & 07777) : 0xFFFFFFFFu;
+}
+
+bool is_regular(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 u32 count_bin(const std::vector<std::string> &names) {
@@ -65,6 +72,103 @@ TEST_F(SaveStore, files_that_do_not_load_are_set_aside_and_outlive_every_rotatio
   for (u32 i = 1; i < expected.size(); ++i)
     EXPECT_EQ(std::count(names.begin(), names.end(), expected[i]), 1) << expected[i];
   EXPECT_EQ(read_file(folder + "/" + save_name(1, 4) + ".rejected"), later_version);
+}
+
+// Twelve good save files; the contents of the folder by name.
+class SaveFolder : public SaveStore {
+ protected:
+  std::string good;
+  std::vector<std::pair<std::string, std::string>> before;
+
+  void SetUp() override {
+    SaveStore::SetUp();
+    fill_rich(&r);
+    good = image_of(&r);
+    for (u32 day = 1; day <= 12; ++day) write_file(folder + "/" + save_name(1, day), good);
+    before = contents();
+  }
+  std::vector<std::pair<std::string, std::string>> contents() {
+    std::vector<std::pair<std::string, std::string>> out;
+    // A pipe's contents are never read: an open would wait for its writer.
+    for (const std::string &name : files())
+      out.push_back({name, is_regular(folder + "/" + name) ? read_file(folder + "/" + name) : "pipe"});
+    return out;
+  }
+  // The save of a run that left a file where it was: a new file, and not one file deleted.
+  void expect_saves_delete_nothing(reader *run) {
+    ASSERT_TRUE(reader_save(run, text_of(folder)));
+    std::vector<std::pair<std::string, std::string>> now = contents();
+    ASSERT_EQ(now.size(), before.size() + 1);
+    for (const auto &file : before) EXPECT_NE(std::find(now.begin(), now.end(), file), now.end()) << file.first;
+    for (const auto &file : now)
+      if (std::find(before.begin(), before.end(), file) == before.end()) unlink((folder + "/" + file.first).c_str());
+  }
+};
+
+// Every allocation and commit a load makes fails in turn. The files stay as they are whatever
+// failed; the store is the newest file's, an older one's or empty, and never half of one; when a
+// file was left unloaded the log says so and the run's save writes a new file deleting none, or
+// (nothing loaded) writes nothing.
+TEST_F(SaveFolder, a_load_that_runs_out_of_memory_anywhere_leaves_every_file_and_its_saves_delete_none) {
+  const u64 newest = 20240112000000ull;
+  for (memory_fault_kind kind : {memory_fault_alloc, memory_fault_commit}) {
+    u32 failed = 0;
+    for (s32 successes = 0; successes < 100; ++successes) {
+      test_store run;
+      u64 log_before = log_last_text().used;
+      memory_fault_inject(kind, successes);
+      u64 loaded = reader_load(&run.r, text_of(folder));
+      memory_fault_inject(kind, -1);
+      std::string log = log_since(log_before);
+      SCOPED_TRACE(testing::Message() << "kind " << kind << " successes " << successes << "\n" << log);
+      ASSERT_EQ(contents(), before);
+      if (loaded) EXPECT_EQ(image_of(&run.r), good);
+      else EXPECT_EQ(run.r.feeds.entry_count + run.r.strings.used, 0u);
+      if (loaded == newest) {
+        EXPECT_EQ(run.r.save_rule, (u32)save_rule_rotate);
+        continue;
+      }
+      ++failed;
+      EXPECT_NE(log.find(loaded ? "Saves of this run delete no save file." : "No save file loaded"), std::string::npos);
+      if (loaded) {
+        EXPECT_EQ(run.r.save_rule, (u32)save_rule_keep_files);
+        expect_saves_delete_nothing(&run.r);
+      } else {
+        EXPECT_EQ(run.r.save_rule, (u32)save_rule_none);
+        EXPECT_FALSE(reader_save(&run.r, text_of(folder)));
+        EXPECT_EQ(contents(), before);
+      }
+    }
+    // The listing, the check, the records, the texts and the store's own check all asked.
+    EXPECT_GE(failed, kind == memory_fault_alloc ? 3u : 2u);
+  }
+}
+
+// A file that cannot be read (here a pipe under a save file's name) is left for a later run.
+TEST_F(SaveFolder, a_save_file_that_cannot_be_read_stays_and_the_saves_delete_none) {
+  const std::string unreadable = folder + "/" + save_name(1, 13);
+  ASSERT_EQ(mkfifo(unreadable.c_str(), 0600), 0);
+  before = contents();
+  {
+    test_store run;
+    u64 log_before = log_last_text().used;
+    EXPECT_EQ(reader_load(&run.r, text_of(folder)), 20240112000000ull);
+    std::string log = log_since(log_before);
+    EXPECT_NE(log.find("Save file not read, left as it is: " + unreadable + "\n"), std::string::npos) << log;
+    EXPECT_EQ(contents(), before);
+    EXPECT_EQ(run.r.save_rule, (u32)save_rule_keep_files);
+    expect_saves_delete_nothing(&run.r);
+  }
+  // With nothing else to load, the run saves nothing: its empty store would hide the pipe's file.
+  for (u32 day = 1; day <= 12; ++day) unlink((folder + "/" + save_name(1, day)).c_str());
+  before = contents();
+  test_store run;
+  EXPECT_EQ(reader_load(&run.r, text_of(folder)), 0u);
+  EXPECT_EQ(run.r.save_rule, (u32)save_rule_none);
+  u64 log_before = log_last_text().used;
+  EXPECT_FALSE(reader_save(&run.r, text_of(folder)));
+  EXPECT_NE(log_since(log_before).find("Error while saving the reader.\n "), std::string::npos);
+  EXPECT_EQ(contents(), before);
 }
 
 TEST_F(SaveStore, a_folder_of_many_save_files_is_listed_whole) {

@@ -5,6 +5,7 @@
 #include <random>
 #include <set>
 
+#include "reader/save_internal.h"
 #include "tests/reader/save_fixture.h"
 #include "tests/support/test_store.h"
 
@@ -19,6 +20,23 @@ std::string log_since(u64 before) {
 struct fresh_reader : test_store {
   bool load(const std::string &bytes) { return reader_read_bytes(&r, (const u8 *)bytes.data(), bytes.size()); }
 };
+
+// The code points of the bytes as the plain decoder gives them one at a time, U+0000 aside, an
+// undecodable byte passed over alone.
+template <class F>
+void plain_codepoints(const u8 *p, const u8 *end, F visit) {
+  while (p < end) {
+    u32 c = 0, error = 0;
+    u8 n = 0;
+    unicode_utf8_decode(p, end, &c, &n, &error);
+    if (error) {
+      ++p;
+      continue;
+    }
+    if (c) visit(c);
+    p += n;
+  }
+}
 
 // The store's state that a save must not touch: pools, arena bytes, counters, openers, set.
 std::string snapshot(reader *r) {
@@ -345,18 +363,8 @@ TEST_F(SaveStore, the_code_point_list_holds_exactly_what_the_texts_decode_to) {
     const layout l = layout_of(image);
     std::set<u32> want;
     for (u32 c = 0x20; c < 0x7F; ++c) want.insert(c);
-    const u8 *p = (const u8 *)image.data() + l.strings, *end = (const u8 *)image.data() + image.size();
-    while (p < end) {
-      u32 c = 0, error = 0;
-      u8 n = 0;
-      unicode_utf8_decode(p, end, &c, &n, &error);
-      if (error) {
-        ++p;
-        continue;
-      }
-      if (c) want.insert(c);
-      p += n;
-    }
+    plain_codepoints((const u8 *)image.data() + l.strings, (const u8 *)image.data() + image.size(),
+                     [&](u32 c) { want.insert(c); });
     std::set<u32> got;
     u32 count;
     memcpy(&count, image.data() + l.codepoints - 4, 4);
@@ -375,6 +383,42 @@ TEST_F(SaveStore, the_code_point_list_holds_exactly_what_the_texts_decode_to) {
     EXPECT_EQ(got, want) << round;
     fresh_reader f2;
     EXPECT_TRUE(f2.load(image)) << round;
+  }
+}
+
+// The texts of a file are one run of bytes however they are handed over: random runs of whole,
+// broken and cut sequences, split into random pieces (many shorter than a sequence), give the
+// code points a plain decoder gives for the whole run, each as often; so does the one-call walk,
+// over runs long enough for its sixty-four-byte steps.
+TEST(SaveTexts, a_run_handed_over_in_any_pieces_decodes_as_one) {
+  std::mt19937 rng(29);
+  const std::vector<std::string> parts = {"a", "plain words ", "0123456789abcdefXYZ", "\n", "\x01", "\x7f",
+                                          std::string(1, '\0'), "\xc3\xa9", "\xe2\x80\x94", "\xf0\x9f\x98\x80",
+                                          "\xff", "\x80", "\xc3", "\xe2\x80", "\xed\xa0\x80", "\xc0\xaf",
+                                          "\xf4\x90\x80\x80", "\xe0\xa0\x80", "\xf0\x90", "\xef\xbf\xbd"};
+  for (int round = 0; round < 3000; ++round) {
+    std::string run;
+    for (u32 n = rng() % (round % 4 ? 40 : 400); n > 0; --n) run += parts[rng() % parts.size()];
+    const u8 *begin = (const u8 *)run.data(), *end = begin + run.size();
+    for (bool printable_known : {false, true}) {
+      std::vector<u32> want, whole, pieces;
+      plain_codepoints(begin, end, [&](u32 c) {
+        if (!(printable_known && c >= 0x20 && c < 0x7F)) want.push_back(c);
+      });
+      texts_codepoints(begin, end, false, printable_known, [&](u32 c) { whole.push_back(c); });
+      texts_stream stream = {};
+      for (u64 at = 0; at < run.size();) {
+        u64 n = rng() % 4 ? rng() % 5 : rng() % 300;
+        n = std::min<u64>(n, run.size() - at);
+        texts_stream_push(&stream, begin + at, n, printable_known, [&](u32 c) { pieces.push_back(c); });
+        at += n;
+      }
+      texts_stream_end(&stream);
+      // The walks visit in an order of their own.
+      for (std::vector<u32> *v : {&want, &whole, &pieces}) std::sort(v->begin(), v->end());
+      ASSERT_EQ(whole, want) << round;
+      ASSERT_EQ(pieces, want) << round;
+    }
   }
 }
 
