@@ -48,9 +48,11 @@ bool arena_make_room(arena *a, buffer *view, u64 n, u64 alignment) {
   target = align_up(target, a->step);
   if (target - a->memory.used < a->step) target = a->memory.used + a->step;
   if (target > limit) target = limit;
-  // A refusal of the whole step may still leave room for what is needed.
+  // A doubling arena asks for more than it needs: a refusal of that may still leave room for what
+  // is needed. Any other refusal is the push's.
+  bool fallback = (a->flags & arena_flag_double) && need > a->memory.used;
   if (!memory_commit(&a->memory, target - a->memory.used) &&
-      (need <= a->memory.used || !memory_commit(&a->memory, need - a->memory.used))) {
+      (!fallback || !memory_commit(&a->memory, align_up(need, memory_page_size) - a->memory.used))) {
     return false;
   }
   view->size = arena_usable(a);

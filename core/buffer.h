@@ -113,7 +113,8 @@ struct arena {
 };
 
 enum : u32 {
-  arena_flag_double = 0x1,     // grow to at least twice the committed bytes, for arenas of unknown size
+  arena_flag_double = 0x1,     // grow to at least twice the committed bytes, for arenas of unknown size;
+                               // when the system refuses that, what the push needs is tried alone
   arena_flag_reported = 0x2,   // the limit has stopped a push and the log said so (once)
   arena_flag_quiet = 0x4,      // the caller reports a reached limit in its own words
 };

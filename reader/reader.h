@@ -284,9 +284,10 @@ struct reader {
   pool persons;
   pool atom_links;
   pool links;
-  // The string arenas: two reservations, the active arena inside strings_a.
-  buffer strings_a;
-  buffer strings_b;
+  // The string arenas: the active one is strings_a, and strings is the view texts are pushed into;
+  // strings_b is where the next reclaim moves the live texts.
+  arena strings_a;
+  arena strings_b;
   buffer strings;
   // Counters handed out while the program runs; renumbered at save.
   u32 next_feed_id;

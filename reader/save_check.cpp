@@ -49,7 +49,7 @@ static bool type_word_ok(u32 type) {
 image_limits reader_limits(reader *r) {
   image_limits l = {};
   for (u32 k = 0; k < 7; ++k) l.capacity[k] = reader_pool(r, k)->max_entry_count;
-  l.strings = r->strings_a.size;
+  l.strings = r->strings_a.memory.size;
   return l;
 }
 

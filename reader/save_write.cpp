@@ -313,7 +313,7 @@ static bool plan_make(reader *r, image_plan *plan) {
   run.end(decode);
   texts_stream_end(&stream);
   // The file keeps the texts' length in 32 bits.
-  if (strings_size > UINT32_MAX || strings_size >= r->strings_a.size) {
+  if (strings_size > UINT32_MAX || strings_size >= r->strings_a.memory.size) {
     log_text("reader_write: the texts do not fit the save file.\n");
     return false;
   }

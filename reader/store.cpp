@@ -35,17 +35,21 @@ void reader_init_sized(reader *r, const reader_capacity *capacity, u32 *error) {
     memory_prefer_large_pages(l.p->block);
   }
 
-  r->strings_a = memory_reserve(capacity->strings, nullptr);
-  r->strings_b = memory_reserve(capacity->strings, nullptr);
-  if (!r->strings_a.data || !r->strings_b.data || !memory_commit(&r->strings_a, READER_STRINGS_STEP)) {
+  // Quiet: a full arena is the store's "No space left" line. The last step stays uncommitted, as
+  // the save file's check of a text arena's length expects.
+  if (!arena_reserve(&r->strings_a, capacity->strings, READER_STRINGS_STEP, READER_STRINGS_STEP, "Texts",
+                     arena_flag_quiet) ||
+      !arena_reserve(&r->strings_b, capacity->strings, 0, READER_STRINGS_STEP, "Texts", arena_flag_quiet)) {
     reader_destroy(r);
     *error = reader_error_strings_memory;
     return;
   }
+  arena_set_limit(&r->strings_a, r->strings_a.memory.size - READER_STRINGS_STEP);
+  arena_set_limit(&r->strings_b, r->strings_b.memory.size - READER_STRINGS_STEP);
   // A load fills hundreds of MiB of texts at once, and a reclaim moves them all.
-  memory_prefer_large_pages(r->strings_a);
-  memory_prefer_large_pages(r->strings_b);
-  r->strings = buffer{r->strings_a.used, 0, r->strings_a.data};
+  memory_prefer_large_pages(r->strings_a.memory);
+  memory_prefer_large_pages(r->strings_b.memory);
+  r->strings = arena_view(&r->strings_a);
   r->next_feed_id = r->entry_counter = r->category_counter = r->person_counter = 0;
   r->generation = 0;
   r->full_reported = 0;
@@ -54,8 +58,8 @@ void reader_init_sized(reader *r, const reader_capacity *capacity, u32 *error) {
 void reader_destroy(reader *r) {
   for (u32 k = pool_feeds; k <= pool_metas; ++k) pool_destroy(reader_pool(r, k));
   reader_index_free(r);
-  memory_free(&r->strings_a);
-  memory_free(&r->strings_b);
+  arena_release(&r->strings_a);
+  arena_release(&r->strings_b);
   xml_memory_release(&r->xml);
   memory_zero(r, sizeof *r);
 }
@@ -188,14 +192,8 @@ static void reader_register_codepoints(reader *r, buffer text) {
 // ---- Strings -----------------------------------------------------------------------------
 
 bool reader_strings_reserve(reader *r, u64 bytes) {
-  buffer *a = &r->strings_a;
-  if (bytes <= a->used) return true;
-  if (bytes >= a->size) return false;
-  u64 step = align_up(bytes - a->used, READER_STRINGS_STEP);
-  if (a->used + step >= a->size) return false;
-  if (!memory_commit(a, step)) return false;
-  r->strings.size = a->used;
-  return true;
+  u64 more = bytes > r->strings.used ? bytes - r->strings.used : 0;
+  return arena_make_room(&r->strings_a, &r->strings, more, 1);
 }
 
 buffer reader_copy_string(reader *r, buffer text) {

@@ -112,16 +112,15 @@ u64 reader_strings_live(reader *r) {
 
 bool reader_strings_reclaim(reader *r) {
   // The arena left behind by the last move has been read for the last time by now.
-  if (r->strings_b.used) memory_decommit(&r->strings_b, r->strings_b.used);
+  arena_give_back(&r->strings_b, nullptr, 0);
   u64 floor = r->strings_live > READER_STRINGS_RECLAIM_FLOOR ? r->strings_live : READER_STRINGS_RECLAIM_FLOOR;
   if (r->strings.used <= 2 * floor) return false;
   u64 live = reader_strings_live(r);
   r->strings_live = live;
   // Mostly texts that grew, not garbage: measured, and the next look is twice as far.
   if (2 * live >= r->strings.used) return false;
-  u64 commit = align_up(live + 1, READER_STRINGS_STEP);
-  if (commit >= r->strings_b.size || !memory_commit(&r->strings_b, commit)) return false;
-  buffer to = buffer{r->strings_b.used, 0, r->strings_b.data};
+  buffer to = arena_view(&r->strings_b);
+  if (!arena_make_room(&r->strings_b, &to, live + 1, 1)) return false;
   reader_visit_strings(r, [&](buffer *s) {
     u64 n = reader_string_span(*s);
     u8 *data = to.data + to.used;
@@ -130,7 +129,7 @@ bool reader_strings_reclaim(reader *r) {
     if (s->data) s->data = data;
   });
   invariant(to.used == live);
-  buffer old = r->strings_a;
+  arena old = r->strings_a;
   r->strings_a = r->strings_b;
   r->strings_b = old;
   r->strings = to;

@@ -85,13 +85,24 @@ TEST_F(arena_fixture, a_refused_commit_changes_nothing_and_memory_given_back_can
   ASSERT_TRUE(arena_reserve(&a, MiB(8), KiB(64), KiB(64), "refused", 0));
   buffer view = arena_view(&a);
   ASSERT_NE(arena_push(&a, &view, KiB(60), 1), nullptr);
-  // The system refuses the whole step: what the push needs is still tried on its own.
+  // The system refuses the step: the push fails and nothing changes.
   memory_fault_inject(memory_fault_commit, 0);
-  EXPECT_NE(arena_push(&a, &view, KiB(8), 1), nullptr);
+  EXPECT_EQ(arena_push(&a, &view, KiB(8), 1), nullptr);
   memory_fault_inject(memory_fault_commit, -1);
-  EXPECT_EQ(view.used, KiB(68));
-  EXPECT_EQ(a.memory.used, KiB(68));
+  EXPECT_EQ(view.used, KiB(60));
+  EXPECT_EQ(a.memory.used, KiB(64));
   EXPECT_TRUE(reports.empty()) << "the system's refusal is not the limit";
+  // A doubling arena asks for more than it needs; refused that, it tries what the push needs.
+  arena d;
+  ASSERT_TRUE(arena_reserve(&d, MiB(8), KiB(64), KiB(64), "doubling", arena_flag_double));
+  buffer dv = arena_view(&d);
+  ASSERT_NE(arena_push(&d, &dv, KiB(60), 1), nullptr);
+  memory_fault_inject(memory_fault_commit, 0);
+  EXPECT_NE(arena_push(&d, &dv, KiB(8), 1), nullptr);
+  memory_fault_inject(memory_fault_commit, -1);
+  EXPECT_EQ(dv.used, KiB(68));
+  EXPECT_EQ(d.memory.used, KiB(68));
+  arena_release(&d);
   ASSERT_NE(arena_push(&a, &view, MiB(2), 1), nullptr);
   arena_give_back(&a, &view, KiB(16));
   EXPECT_EQ(a.memory.used, KiB(16));

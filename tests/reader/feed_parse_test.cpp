@@ -447,9 +447,9 @@ TEST_F(FeedParse, full_pools_keep_what_fits) {
 }
 
 TEST_F(FeedParse, a_full_string_arena_drops_the_entries_that_do_not_fit) {
-  // Shrink the reservation so the arena cannot grow past what is committed now.
-  u64 reserved = r.strings_a.size;
-  r.strings_a.size = r.strings_a.used + 1;
+  // Lower the limit so the arena cannot grow past what is committed now.
+  u64 reserved = r.strings_a.limit;
+  arena_set_limit(&r.strings_a, r.strings_a.memory.used);
   std::string doc = "<rss><channel><title>t</title>";
   for (int i = 0; i < 40; ++i)
     doc += "<item><guid>g" + std::to_string(i) + "</guid><description>" + std::string(40000, 'x') +
@@ -468,7 +468,7 @@ TEST_F(FeedParse, a_full_string_arena_drops_the_entries_that_do_not_fit) {
       EXPECT_EQ(e->rss.description.used, 40000u);
     }
   }
-  r.strings_a.size = reserved;
+  arena_set_limit(&r.strings_a, reserved);
 }
 
 TEST_F(FeedParse, element_readers_follow_the_atom_rules) {

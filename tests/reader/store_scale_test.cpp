@@ -259,9 +259,9 @@ TEST_F(StoreScale, a_reclaim_moves_only_arena_texts_and_only_when_it_pays) {
   EXPECT_EQ(r.strings.used, reader_strings_live(&r));
   EXPECT_EQ(reader_check(&r), 0u);
   // The next call gives the old arena's pages back.
-  EXPECT_GT(r.strings_b.used, 0u);
+  EXPECT_GT(r.strings_b.memory.used, 0u);
   EXPECT_FALSE(reader_strings_reclaim(&r));
-  EXPECT_EQ(r.strings_b.used, 0u);
+  EXPECT_EQ(r.strings_b.memory.used, 0u);
 }
 
 // The quick path for common sequences gives what the full decoder gives, or leaves it to it.

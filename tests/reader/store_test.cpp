@@ -127,7 +127,7 @@ TEST_F(Store, strings_copy_capacity_skip_empty_texts_and_set_only_when_different
   buffer b = reader_add_string(&r, text_of(big));
   EXPECT_EQ(b.used, big.size());
   EXPECT_GE(r.strings.size, 2 * MiB(1));
-  EXPECT_EQ(r.strings.size, r.strings_a.used);
+  EXPECT_EQ(r.strings.size, r.strings_a.memory.used);
 }
 
 TEST_F(Store, an_arena_that_cannot_grow_gives_the_empty_string_and_logs_once) {
