@@ -1,4 +1,6 @@
 // The store's look-ups: chained hash indices of pool slots, kept in step with the pools.
+#include <stddef.h>
+
 #include <algorithm>
 
 #include "reader/store_internal.h"
@@ -151,8 +153,14 @@ void reader_file_entry(reader *r, entry *e) {
 }
 void reader_unfile_entry(reader *r, entry *e) { index_unfile(&r->entries_by_feed, slot_of(&r->entries, e)); }
 
+// The store's indices are consecutive members, feeds_by_id to persons_by_id, walked as one array.
+#define READER_INDEX_COUNT 11u
+static_assert(offsetof(reader, persons_by_id) - offsetof(reader, feeds_by_id) ==
+                  (READER_INDEX_COUNT - 1) * sizeof(reader_index),
+              "the indices are consecutive members of the store, with nothing between them");
+
 static reader_index *reader_indices(reader *r, u32 *n) {
-  *n = 11;
+  *n = READER_INDEX_COUNT;
   return &r->feeds_by_id;
 }
 
@@ -176,7 +184,7 @@ void reader_index_rebuild(reader *r) {
                {&r->persons_by_id, &r->persons},   {&r->links_by_ends, &r->links},
                {&r->links_by_owner, &r->links},    {&r->atom_links_by_owner, &r->atom_links},
                {&r->entries_by_feed, &r->entries}};
-  static_assert(sizeof sized / sizeof sized[0] == 11, "every index is sized");
+  static_assert(sizeof sized / sizeof sized[0] == READER_INDEX_COUNT, "every index is sized");
   for (auto &s : sized)
     if (s.p->high_water > s.x->slots && !s.x->broken) index_grow(s.x, s.p->high_water - 1);
   store_walk<feed>(&r->feeds, feed_is_live, [&](feed *f) { return reader_file_feed(r, f), false; });
