@@ -116,6 +116,10 @@ struct list_listing {
   u32 summary_reported;
 };
 
+// At most this many feeds parsed into between two listings are refreshed one by one; past it the
+// listing is built in full. A frame's parse budget gets through a few dozen small documents.
+#define LIST_REFRESH_FEEDS 64u
+
 // The listing of the last frame, refreshed for the feeds parsed into since, or one worked out
 // afresh when the store, the filters or the queued fetches changed in any other way.
 const list_listing *view_list_listing(app *a, reader *r);
@@ -144,5 +148,7 @@ u64 view_list_build_count();
 u64 view_list_refresh_count();
 u64 view_list_entries_visited();
 bool view_list_kept_is_fresh(app *a, reader *r);
+// The kept listing as it stands, without any work.
+const list_listing *view_list_kept();
 // Raised by every pass of the listing over entries.
 extern u64 list_entry_visits;

@@ -16,10 +16,6 @@ static u64 list_epoch;
 static u64 list_builds;
 static u64 list_refreshes;
 
-// At most this many parsed feeds are refreshed one by one before a full build is the cheaper
-// way: a frame's parse budget gets through a few dozen small documents at most.
-#define LIST_REFRESH_FEEDS 64
-
 // The feeds parsed into since the listing was last worked out, with the store's counters before
 // the first parse and after the last, so that any change between or around them shows.
 struct list_changes {
@@ -323,6 +319,7 @@ const list_listing *view_list_listing(app *a, reader *r) {
 u64 view_list_build_count() { return list_builds; }
 u64 view_list_refresh_count() { return list_refreshes; }
 u64 view_list_entries_visited() { return list_entry_visits; }
+const list_listing *view_list_kept() { return &listing; }
 
 bool view_list_kept_is_fresh(app *a, reader *r) {
   if (!listing.valid) return false;
