@@ -17,16 +17,6 @@ list_masks list_masks_make(u32 deleted_filter) {
   return m;
 }
 
-bool entry_in_generation_range(const entry *e, u32 from, u32 to) {
-  return from <= e->generation && e->generation <= to;
-}
-
-bool entry_matches_deleted_filter(const entry *e, u32 filter) {
-  if (filter == deleted_filter_not_deleted) return !entry_is_deleted(e);
-  if (filter == deleted_filter_deleted) return entry_is_deleted(e);
-  return true;
-}
-
 bool feed_is_listed(const feed *f, const view_state *view, u32 listed_entries, u32 pending) {
   bool d = feed_is_deleted(f);
   switch (view->deleted_filter) {
@@ -40,19 +30,10 @@ bool feed_is_listed(const feed *f, const view_state *view, u32 listed_entries, u
   return false;
 }
 
-bool list_filter_on(const view_state *view) { return view->filter_active && view->list_filter.used > 0; }
-
 bool list_title_matches(const view_state *view, buffer title) {
   if (!title.used) return false;
   const u8 *end = title.data + title.used;
   return string_find_ignore_case(title.data, end, view->list_filter.data, view->list_filter.used) != end;
-}
-
-bool list_entry_is_listed(const view_state *view, const entry *e, bool feed_title_matches) {
-  if (!entry_in_generation_range(e, view->generation_from, view->generation_to)) return false;
-  if (!entry_matches_deleted_filter(e, view->deleted_filter)) return false;
-  if (!list_filter_on(view) || feed_title_matches) return true;
-  return list_title_matches(view, entry_get_title(e));
 }
 
 // ---- Queued fetches ----------------------------------------------------------------------
@@ -155,7 +136,6 @@ list_summary view_feed_list_build(buffer *arena, reader *r, u32 live_feeds) {
   }
   pool_iterator eit = pool_iterator_init(&r->entries, sizeof(entry), entry_is_live);
   while (entry *e = (entry *)pool_iterator_next(&eit)) {
-    list_entry_visits++;
     u32 place = 0;
     if (table) {
       u32 h = (u32)fasthash_mix(e->feed_id) & mask;
@@ -168,6 +148,7 @@ list_summary view_feed_list_build(buffer *arena, reader *r, u32 live_feeds) {
     // A feed whose count is short of its entries (a damaged file) lists the ones that fit.
     if (place) buffer_push_copy(&s.feed_entries[place - 1], &e, sizeof e, 8);
   }
+  list_entry_visits += r->entries.entry_count;  // the walk meets every live entry
   arena->used = table_used;
   return s;
 }

@@ -18,16 +18,28 @@ struct list_masks {
 };
 list_masks list_masks_make(u32 deleted_filter);
 
-bool entry_in_generation_range(const entry *e, u32 from, u32 to);
-bool entry_matches_deleted_filter(const entry *e, u32 filter);
+// The entry tests are asked once for every entry of a listing: inline.
+inline bool entry_in_generation_range(const entry *e, u32 from, u32 to) {
+  return from <= e->generation && e->generation <= to;
+}
+inline bool entry_matches_deleted_filter(const entry *e, u32 filter) {
+  if (filter == deleted_filter_not_deleted) return !entry_is_deleted(e);
+  if (filter == deleted_filter_deleted) return entry_is_deleted(e);
+  return true;
+}
 bool feed_is_listed(const feed *f, const view_state *view, u32 listed_entries, u32 pending);
 // Whether the list's text filter is on.
-bool list_filter_on(const view_state *view);
+inline bool list_filter_on(const view_state *view) { return view->filter_active && view->list_filter.used > 0; }
 // Whether the filter occurs in the title, in any ASCII case.
 bool list_title_matches(const view_state *view, buffer title);
 // In the range, through the deleted filter, and through the text filter unless its feed's title
 // matches.
-bool list_entry_is_listed(const view_state *view, const entry *e, bool feed_title_matches);
+inline bool list_entry_is_listed(const view_state *view, const entry *e, bool feed_title_matches) {
+  if (!entry_in_generation_range(e, view->generation_from, view->generation_to)) return false;
+  if (!entry_matches_deleted_filter(e, view->deleted_filter)) return false;
+  if (!list_filter_on(view) || feed_title_matches) return true;
+  return list_title_matches(view, entry_get_title(e));
+}
 
 // ---- Queued fetches ----------------------------------------------------------------------
 

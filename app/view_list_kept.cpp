@@ -151,9 +151,10 @@ static bool list_listing_build(app *a, reader *r, view_state *v, list_listing *l
     entry **entries = (entry **)s.feed_entries[i].data;
     u64 n = s.feed_entries[i].used / sizeof(entry *);
     list_entry_visits += n;
-    u32 count = 0;
-    for (u64 k = 0; k < n && count < s.entry_counts[i]; k++) {
-      if (list_entry_is_listed(v, entries[k], feed_matches)) l->listed[i][count++] = entries[k];
+    entry **out = l->listed[i];
+    u32 count = 0, most = s.entry_counts[i];
+    for (u64 k = 0; k < n && count < most; k++) {
+      if (list_entry_is_listed(v, entries[k], feed_matches)) out[count++] = entries[k];
     }
     l->counts[i] = count;
   }
