@@ -49,15 +49,20 @@ void list_queued_gather(const app *a, list_queued *q) {
   sort_u32_ascending(q->ids, q->count);
 }
 
-bool list_queued_has(const app *a, const list_queued *q, u32 feed_id) {
-  if (q->overflow) return query_pending_for_feed(a->queries, (u32)a->query_count, (s32)feed_id);
-  u32 lo = 0, hi = q->count;
+u32 list_lower_bound(const u32 *sorted, u32 count, u32 value) {
+  u32 lo = 0, hi = count;
   while (lo < hi) {
     u32 mid = lo + (hi - lo) / 2;
-    if (q->ids[mid] < feed_id) lo = mid + 1;
+    if (sorted[mid] < value) lo = mid + 1;
     else hi = mid;
   }
-  return lo < q->count && q->ids[lo] == feed_id;
+  return lo;
+}
+
+bool list_queued_has(const app *a, const list_queued *q, u32 feed_id) {
+  if (q->overflow) return query_pending_for_feed(a->queries, (u32)a->query_count, (s32)feed_id);
+  u32 at = list_lower_bound(q->ids, q->count, feed_id);
+  return at < q->count && q->ids[at] == feed_id;
 }
 
 // ---- Summary -----------------------------------------------------------------------------

@@ -172,14 +172,8 @@ static bool list_listing_build(app *a, reader *r, view_state *v, list_listing *l
 // id's entries under.
 static bool list_feed_index(reader *r, const list_listing *l, const feed *f, u32 *index) {
   u32 slot = pool_index_of(&r->feeds, sizeof(feed), f);
-  u32 lo = 0, hi = l->feed_count;
-  while (lo < hi) {
-    u32 mid = lo + (hi - lo) / 2;
-    if (l->feed_slots[mid] < slot) lo = mid + 1;
-    else hi = mid;
-  }
-  *index = lo;
-  return lo < l->feed_count && l->feed_slots[lo] == slot;
+  *index = list_lower_bound(l->feed_slots, l->feed_count, slot);
+  return *index < l->feed_count && l->feed_slots[*index] == slot;
 }
 
 // One feed's listed entries, count and pending flag worked out again as the full build does;
