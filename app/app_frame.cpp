@@ -105,6 +105,8 @@ void app_query_handle(app *a, reader *r, query *slot, buffer *scratch) {
       if (g.used && buffer_push_bytes(&area, g.data, g.used)) guid = string_from_bytes(area.data, g.used);
     }
 
+    // The parse and the sort change this feed alone: the list refreshes it, not the whole store.
+    view_list_feed_change_begin(r);
     u32 parse_error = 0;
     feed *f = feed_parse(scratch, r, slot->result, url, target, &parse_error);
 
@@ -119,6 +121,7 @@ void app_query_handle(app *a, reader *r, query *slot, buffer *scratch) {
       if (!reader_get_meta(r, f->id)) reader_new_meta(r, f->id);
       reader_sort_feed_entries(r, f);
     }
+    view_list_feed_change_end(r, f ? f->id : target ? target->id : 0);
     // Sorting moves entries inside their pool, so the entry is taken again by its ids.
     v->selected_entry = v->selected_feed && selected_entry_id ? reader_find_entry(r, selected_feed_id, selected_entry_id)
                                                              : nullptr;
@@ -126,7 +129,6 @@ void app_query_handle(app *a, reader *r, query *slot, buffer *scratch) {
     if (v->selected_entry != selected_before) v->html_parsed = 0;
   }
   query_release(slot, &app_allocator);
-  view_list_stale();
 }
 
 u32 app_queries_check(app *a, reader *r) {

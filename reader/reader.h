@@ -415,6 +415,11 @@ bool reader_link_exists(pool *links, u32 kind_low, u32 kind_high, u32 target_id)
 // The relation links the feed (by_feed) or entry owns, in slot order, into out (room for max);
 // returns how many there are, which may exceed max.
 u32 reader_owned_links(reader *r, u32 owner_id, bool by_feed, struct link **out, u32 max);
+// The entry pool slots of the feed's live entries, ascending (the order the list shows them),
+// into slots (room for max); returns how many there are, which may exceed max: slots then holds
+// some of them in no order, and a second call with room for all gives them sorted. Costs the
+// feed's entries, not the store's.
+u32 reader_feed_entry_slots(reader *r, u32 feed_id, u32 *slots, u32 max);
 
 // Pool callbacks.
 bool feed_is_live(void *item);

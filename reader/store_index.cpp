@@ -278,3 +278,14 @@ u32 reader_owned_links(reader *r, u32 owner_id, bool by_feed, struct link **out,
   }
   return n;
 }
+
+u32 reader_feed_entry_slots(reader *r, u32 feed_id, u32 *slots, u32 max) {
+  u32 n = 0;
+  reader_each_feed_entry(r, feed_id, [&](entry *e) {
+    if (n < max) slots[n] = pool_index_of(&r->entries, sizeof(entry), e);
+    ++n;
+    return false;
+  });
+  if (n <= max) index_sort_slots(slots, n);
+  return n;
+}
