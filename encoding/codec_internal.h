@@ -21,6 +21,35 @@ static inline bool decode_begin(const u8 *begin, const u8 *end, u32 *code_point,
   return true;
 }
 
+// The start of a decode in a double-byte encoding whose leads are 0x81 to 0xFE: ASCII is its own
+// code point, another byte outside the leads is bad_lead, and a lead at the end of input is
+// truncated, each one byte long. True when begin[1] is there, the trail for the caller to read.
+static inline bool decode_double_byte_lead(const u8 *begin, const u8 *end, u32 *code_point, u8 *count,
+                                           u32 bad_lead, u32 *error) {
+  if (!decode_begin(begin, end, code_point, count, error)) return false;
+  u32 lead = begin[0];
+  *count = 1;
+  if (lead < 0x80) {
+    *code_point = lead;
+    return false;
+  }
+  if (lead < 0x81 || lead > 0xFE) {
+    *error = bad_lead;
+    return false;
+  }
+  if (end - begin < 2) {
+    *error = encoding_error_truncated;
+    return false;
+  }
+  return true;
+}
+
+// A lead and trail with no code point: an ASCII trail is left to begin the next decode.
+static inline void decode_pair_missing(u32 trail, u8 *count, u32 no_code_point, u32 *error) {
+  *count = trail < 0x80 ? 1 : 2;
+  *error = no_code_point;
+}
+
 // The common start of an encode: refuses what is no scalar value.
 static inline bool encode_begin(u32 code_point, u8 *count, u32 *error) {
   if (*error) return false;
