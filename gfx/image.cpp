@@ -8,6 +8,28 @@
 
 // ---- Resize ----------------------------------------------------------------------------------
 
+// Along one axis, the source pixels [first, end) that target pixel t covers, whose edges in
+// source pixels are [from, to); never empty.
+struct resize_span {
+  f32 from, to;
+  u64 first, end;
+};
+static inline resize_span resize_span_of(u64 t, f32 scale, u64 source_size) {
+  resize_span s;
+  s.from = (f32)t * scale, s.to = (f32)(t + 1) * scale;
+  s.first = (u64)s.from;
+  s.end = (u64)ceilf(s.to);
+  if (s.end > source_size) s.end = source_size;
+  if (s.first >= s.end) s.first = s.end - 1;
+  return s;
+}
+// How much of source pixel i lies inside the span, as a share of the span's length.
+static inline f32 resize_span_weight(const resize_span &s, u64 i, f32 scale) {
+  f32 high = s.to < (f32)(i + 1) ? s.to : (f32)(i + 1);
+  f32 low = s.from > (f32)i ? s.from : (f32)i;
+  return (high - low) / scale;
+}
+
 void image_resize(const u8 *source, u32 source_width, u32 source_height, u8 *target, u32 *target_width,
                   u32 *target_height, u32 channels, u32 swap_red_blue, f32 gamma, u32 *error) {
   PROFILE_ZONE(zone_image_resize);
@@ -42,28 +64,16 @@ void image_resize(const u8 *source, u32 source_width, u32 source_height, u8 *tar
   u64 source_row = (u64)source_width * channels;
   u8 *out = target;
   for (u64 ty = 0; ty < th; ty++) {
-    f32 y0 = (f32)ty * scale_y, y1 = (f32)(ty + 1) * scale_y;
-    u64 sy_first = (u64)y0;
-    u64 sy_end = (u64)ceilf(y1);
-    if (sy_end > source_height) sy_end = source_height;
-    if (sy_first >= sy_end) sy_first = sy_end - 1;
+    resize_span ys = resize_span_of(ty, scale_y, source_height);
     for (u64 tx = 0; tx < tw; tx++) {
-      f32 x0 = (f32)tx * scale_x, x1 = (f32)(tx + 1) * scale_x;
-      u64 sx_first = (u64)x0;
-      u64 sx_end = (u64)ceilf(x1);
-      if (sx_end > source_width) sx_end = source_width;
-      if (sx_first >= sx_end) sx_first = sx_end - 1;
+      resize_span xs = resize_span_of(tx, scale_x, source_width);
       f32 sum[4] = {0, 0, 0, 0};
-      for (u64 sy = sy_first; sy < sy_end; sy++) {
-        f32 top = y1 < (f32)(sy + 1) ? y1 : (f32)(sy + 1);
-        f32 bottom = y0 > (f32)sy ? y0 : (f32)sy;
-        f32 wy = (top - bottom) / scale_y;
+      for (u64 sy = ys.first; sy < ys.end; sy++) {
+        f32 wy = resize_span_weight(ys, sy, scale_y);
         if (wy <= 0) continue;
         const u8 *row = source + sy * source_row;
-        for (u64 sx = sx_first; sx < sx_end; sx++) {
-          f32 right = x1 < (f32)(sx + 1) ? x1 : (f32)(sx + 1);
-          f32 left = x0 > (f32)sx ? x0 : (f32)sx;
-          f32 w = (right - left) / scale_x * wy;
+        for (u64 sx = xs.first; sx < xs.end; sx++) {
+          f32 w = resize_span_weight(xs, sx, scale_x) * wy;
           if (w <= 0) continue;
           const u8 *p = row + sx * channels;
           for (u32 c = 0; c < channels; c++) sum[c] += (f32)p[c] * w;
