@@ -64,13 +64,8 @@ void big5_decode(const u8 *begin, const u8 *end, u32 *code_point, u32 *second_co
 }
 
 void big5_encode(u8 *out_begin, u8 *out_end, u32 code_point, u8 *count, u32 *error) {
-  if (!encode_begin(code_point, count, error)) return;
+  if (!encode_begin_past_ascii(out_begin, out_end, code_point, count, error)) return;
   u8 bytes[2];
-  if (code_point < 0x80) {
-    bytes[0] = (u8)code_point;
-    encode_emit(out_begin, out_end, bytes, 1, count, error);
-    return;
-  }
   u32 pointer = big5_pointer(code_point);
   if (pointer == encoding_no_pointer) {
     *error = encoding_error_big5_encode_no_pointer;

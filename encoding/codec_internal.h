@@ -74,6 +74,18 @@ static inline void encode_emit(u8 *out_begin, u8 *out_end, const u8 *bytes, u32 
   *count = (u8)n;
 }
 
+// The start of an encode in which ASCII is one byte of itself: refuses what is no scalar value and
+// writes ASCII. True when a code point above ASCII is left for the encoder.
+static inline bool encode_begin_past_ascii(u8 *out_begin, u8 *out_end, u32 code_point, u8 *count, u32 *error) {
+  if (!encode_begin(code_point, count, error)) return false;
+  if (code_point < 0x80) {
+    u8 byte = (u8)code_point;
+    encode_emit(out_begin, out_end, &byte, 1, count, error);
+    return false;
+  }
+  return true;
+}
+
 // The first place at or after from whose value is the code point, or encoding_no_pointer.
 static inline u32 index_find_u16(const u16 *values, u64 from, u64 count, u32 code_point) {
   if (code_point > 0xFFFF || code_point == 0) return encoding_no_pointer;

@@ -17,13 +17,8 @@ void euc_kr_decode(const u8 *begin, const u8 *end, u32 *code_point, u8 *count, u
 }
 
 void euc_kr_encode(u8 *out_begin, u8 *out_end, u32 code_point, u8 *count, u32 *error) {
-  if (!encode_begin(code_point, count, error)) return;
+  if (!encode_begin_past_ascii(out_begin, out_end, code_point, count, error)) return;
   u8 bytes[2];
-  if (code_point < 0x80) {
-    bytes[0] = (u8)code_point;
-    encode_emit(out_begin, out_end, bytes, 1, count, error);
-    return;
-  }
   u32 place = index_find_u16(index_euc_kr, 0, index_euc_kr_count, code_point);
   if (place == encoding_no_pointer) {
     *error = encoding_error_euc_kr_encode_no_pointer;

@@ -116,13 +116,8 @@ static const u32 gb18030_private_use_pointers[18][2] = {
 
 void gb18030_encode(u8 *out_begin, u8 *out_end, u32 code_point, u8 *count, u32 is_gbk,
                     u32 *error) {
-  if (!encode_begin(code_point, count, error)) return;
+  if (!encode_begin_past_ascii(out_begin, out_end, code_point, count, error)) return;
   u8 bytes[4];
-  if (code_point < 0x80) {
-    bytes[0] = (u8)code_point;
-    encode_emit(out_begin, out_end, bytes, 1, count, error);
-    return;
-  }
   if (code_point == 0xE5E5) {
     *error = encoding_error_gb18030_encode_e5e5;
     return;
