@@ -6,11 +6,11 @@
 #include <string.h>
 
 #include <algorithm>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench/bench_summary.h"
 #include "core/core.h"
 
 namespace {
@@ -158,16 +158,6 @@ void BM_sort_std_sort(benchmark::State &state) {
   }
 }
 BENCHMARK(BM_sort_std_sort)->Unit(benchmark::kMillisecond);
-
-// Keeps every run's time per name for the summary.
-class summary_reporter : public benchmark::ConsoleReporter {
- public:
-  std::map<std::string, double> times;
-  void ReportRuns(const std::vector<Run> &runs) override {
-    for (const Run &r : runs) times[r.benchmark_name()] = r.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(runs);
-  }
-};
 
 void print_ratio(summary_reporter *r, const char *what, const char *ours, const char *theirs) {
   auto a = r->times.find(ours), b = r->times.find(theirs);

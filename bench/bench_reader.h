@@ -5,6 +5,7 @@
 #include <string>
 
 #include "reader/reader.h"
+#include "tests/support/test_store.h"
 
 // n words drawn from a benchmark's own list, separated by spaces.
 template <size_t N>
@@ -20,23 +21,11 @@ std::string bench_sentence(std::mt19937 &rng, int n, const char *const (&words)[
 // A reader with its own code point set and scratch memory for feed_parse, as the program sets
 // them up.
 
-struct bench_reader {
-  reader r = {};
-  codepoint_set set = {};
-  buffer set_memory = {}, scratch = {};
+struct bench_reader : test_store {
+  buffer scratch = {};
 
-  explicit bench_reader(size_t scratch_bytes) {
-    set_memory = memory_alloc(CODEPOINT_SET_MEMORY, nullptr);
-    scratch = memory_alloc(scratch_bytes, nullptr);
-    codepoint_set_init(&set, &set_memory);
-  }
-  ~bench_reader() {
-    reader_destroy(&r);
-    memory_free(&set_memory);
-    memory_free(&scratch);
-  }
-  bench_reader(const bench_reader &) = delete;
-  bench_reader &operator=(const bench_reader &) = delete;
+  explicit bench_reader(size_t scratch_bytes) { scratch = memory_alloc(scratch_bytes, nullptr); }
+  ~bench_reader() { memory_free(&scratch); }
 
   // An empty store at the first generation.
   void reset() {

@@ -7,10 +7,10 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
+#include "bench/bench_summary.h"
 #include "core/core.h"
 #include "html/html.h"
 #include "platform/log.h"
@@ -362,15 +362,6 @@ void BM_html_gumbo(benchmark::State &state) {
   state.SetBytesProcessed((s64)(state.iterations() * documents_bytes()));
 }
 BENCHMARK(BM_html_gumbo)->Unit(benchmark::kMillisecond);
-
-class summary_reporter : public benchmark::ConsoleReporter {
- public:
-  std::map<std::string, double> times;
-  void ReportRuns(const std::vector<Run> &runs) override {
-    for (const Run &r : runs) times[r.benchmark_name()] = r.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(runs);
-  }
-};
 
 }  // namespace
 

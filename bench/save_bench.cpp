@@ -8,23 +8,16 @@
 #include <string>
 
 #include "reader/save.h"
+#include "tests/support/test_store.h"
 
 namespace {
 
-struct bench_store {
-  reader r = {};
-  codepoint_set set = {};
-  buffer set_memory = {};
+struct bench_store : test_store {
   std::string folder;
   std::string path;
   u64 file_size = 0;
 
   bench_store() {
-    u32 error = 0;
-    reader_init(&r, &error);
-    set_memory = memory_alloc(CODEPOINT_SET_MEMORY, nullptr);
-    codepoint_set_init(&set, &set_memory);
-    r.codepoints = &set;
     std::string body;
     for (int i = 0; i < 16; ++i) body += "<p>Quillmere caf\xC3\xA9 entry body text, line " + std::to_string(i) + ".</p>";
     r.generation = 1;
@@ -54,15 +47,13 @@ struct bench_store {
     char t[] = "/tmp/qm_save_bench_XXXXXX";
     folder = mkdtemp(t);
     path = folder + "/feed_data_20240101_000000.bin";
-    error = 0;
+    u32 error = 0;
     reader_write(&r, string_from_bytes(path.data(), path.size()), &error);
     file_size = file_size_bytes((const u8 *)path.data(), path.size(), &error);
   }
   ~bench_store() {
     unlink(path.c_str());
     rmdir(folder.c_str());
-    reader_destroy(&r);
-    memory_free(&set_memory);
   }
 };
 
@@ -96,13 +87,8 @@ BENCHMARK(BM_save_image_only)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_load(benchmark::State &state) {
   bench_store &s = store();
-  reader r = {};
-  u32 error = 0;
-  reader_init(&r, &error);
-  codepoint_set set = {};
-  buffer set_memory = memory_alloc(CODEPOINT_SET_MEMORY, nullptr);
-  codepoint_set_init(&set, &set_memory);
-  r.codepoints = &set;
+  test_store loaded;
+  reader &r = loaded.r;
   for (auto _ : state) {
     u32 read_error = 0;
     if (!reader_read(&r, string_from_bytes(s.path.data(), s.path.size()), &read_error)) state.SkipWithError("load failed");
@@ -111,8 +97,6 @@ void BM_load(benchmark::State &state) {
     state.ResumeTiming();
   }
   state.SetBytesProcessed((s64)(state.iterations() * s.file_size));
-  reader_destroy(&r);
-  memory_free(&set_memory);
 }
 BENCHMARK(BM_load)->Unit(benchmark::kMillisecond)->UseRealTime();
 

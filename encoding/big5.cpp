@@ -40,22 +40,8 @@ void big5_decode(const u8 *begin, const u8 *end, u32 *code_point, u32 *second_co
   invariant(second_code_point);
   if (*error) return;
   *second_code_point = encoding_no_code_point;
-  if (!decode_begin(begin, end, code_point, count, error)) return;
-  u32 lead = begin[0];
-  *count = 1;
-  if (lead < 0x80) {
-    *code_point = lead;
-    return;
-  }
-  if (lead < 0x81 || lead > 0xFE) {
-    *error = encoding_error_big5_bad_lead;
-    return;
-  }
-  if (end - begin < 2) {
-    *error = encoding_error_truncated;
-    return;
-  }
-  u32 trail = begin[1];
+  if (!decode_double_byte_lead(begin, end, code_point, count, encoding_error_big5_bad_lead, error)) return;
+  u32 lead = begin[0], trail = begin[1];
   if ((trail >= 0x40 && trail <= 0x7E) || (trail >= 0xA1 && trail <= 0xFE)) {
     u32 pointer = (lead - 0x81) * 157 + trail - (trail < 0x7F ? 0x40 : 0x62);
     u32 second = 0;
@@ -74,18 +60,12 @@ void big5_decode(const u8 *begin, const u8 *end, u32 *code_point, u32 *second_co
       return;
     }
   }
-  *count = trail < 0x80 ? 1 : 2;
-  *error = encoding_error_big5_no_code_point;
+  decode_pair_missing(trail, count, encoding_error_big5_no_code_point, error);
 }
 
 void big5_encode(u8 *out_begin, u8 *out_end, u32 code_point, u8 *count, u32 *error) {
-  if (!encode_begin(code_point, count, error)) return;
+  if (!encode_begin_past_ascii(out_begin, out_end, code_point, count, error)) return;
   u8 bytes[2];
-  if (code_point < 0x80) {
-    bytes[0] = (u8)code_point;
-    encode_emit(out_begin, out_end, bytes, 1, count, error);
-    return;
-  }
   u32 pointer = big5_pointer(code_point);
   if (pointer == encoding_no_pointer) {
     *error = encoding_error_big5_encode_no_pointer;

@@ -21,6 +21,35 @@ static inline bool decode_begin(const u8 *begin, const u8 *end, u32 *code_point,
   return true;
 }
 
+// The start of a decode in a double-byte encoding whose leads are 0x81 to 0xFE: ASCII is its own
+// code point, another byte outside the leads is bad_lead, and a lead at the end of input is
+// truncated, each one byte long. True when begin[1] is there, the trail for the caller to read.
+static inline bool decode_double_byte_lead(const u8 *begin, const u8 *end, u32 *code_point, u8 *count,
+                                           u32 bad_lead, u32 *error) {
+  if (!decode_begin(begin, end, code_point, count, error)) return false;
+  u32 lead = begin[0];
+  *count = 1;
+  if (lead < 0x80) {
+    *code_point = lead;
+    return false;
+  }
+  if (lead < 0x81 || lead > 0xFE) {
+    *error = bad_lead;
+    return false;
+  }
+  if (end - begin < 2) {
+    *error = encoding_error_truncated;
+    return false;
+  }
+  return true;
+}
+
+// A lead and trail with no code point: an ASCII trail is left to begin the next decode.
+static inline void decode_pair_missing(u32 trail, u8 *count, u32 no_code_point, u32 *error) {
+  *count = trail < 0x80 ? 1 : 2;
+  *error = no_code_point;
+}
+
 // The common start of an encode: refuses what is no scalar value.
 static inline bool encode_begin(u32 code_point, u8 *count, u32 *error) {
   if (*error) return false;
@@ -43,6 +72,18 @@ static inline void encode_emit(u8 *out_begin, u8 *out_end, const u8 *bytes, u32 
     for (u32 i = 0; i < n; i++) out_begin[i] = bytes[i];
   }
   *count = (u8)n;
+}
+
+// The start of an encode in which ASCII is one byte of itself: refuses what is no scalar value and
+// writes ASCII. True when a code point above ASCII is left for the encoder.
+static inline bool encode_begin_past_ascii(u8 *out_begin, u8 *out_end, u32 code_point, u8 *count, u32 *error) {
+  if (!encode_begin(code_point, count, error)) return false;
+  if (code_point < 0x80) {
+    u8 byte = (u8)code_point;
+    encode_emit(out_begin, out_end, &byte, 1, count, error);
+    return false;
+  }
+  return true;
 }
 
 // The first place at or after from whose value is the code point, or encoding_no_pointer.

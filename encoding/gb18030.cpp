@@ -2,18 +2,24 @@
 // ranges. GBK decodes exactly like gb18030 and encodes without the four-byte forms.
 #include "encoding/codec_internal.h"
 
+// The last row whose pointer (or, by_code_point, whose code point) is at most value; rows rise
+// in both, and the first is pointer 0 at U+0080.
+static const encoding_range &gb18030_ranges_row(u32 value, bool by_code_point) {
+  u64 low = 0, high = index_gb18030_ranges_count;
+  while (high - low > 1) {
+    u64 middle = (low + high) / 2;
+    const encoding_range &row = index_gb18030_ranges[middle];
+    if ((by_code_point ? row.end : row.start) <= value) low = middle;
+    else high = middle;
+  }
+  return index_gb18030_ranges[low];
+}
+
 u32 gb18030_ranges_code_point(u32 pointer) {
   if ((pointer > 39419 && pointer < 189000) || pointer > 1237575) return encoding_no_code_point;
   if (pointer == 7457) return 0xE7C7;
   if (pointer >= 189000) return pointer - 189000 + 0x10000;
-  // The last row whose pointer is at most this one; rows rise, and the first is pointer 0.
-  u64 low = 0, high = index_gb18030_ranges_count;
-  while (high - low > 1) {
-    u64 middle = (low + high) / 2;
-    if (index_gb18030_ranges[middle].start <= pointer) low = middle;
-    else high = middle;
-  }
-  const encoding_range &row = index_gb18030_ranges[low];
+  const encoding_range &row = gb18030_ranges_row(pointer, false);
   return row.end + pointer - row.start;
 }
 
@@ -21,13 +27,7 @@ u32 gb18030_ranges_pointer(u32 code_point) {
   if (code_point == 0xE7C7) return 7457;
   if (code_point > 0xFFFF) return code_point + 123464;
   if (code_point < 0x80) return encoding_no_pointer;
-  u64 low = 0, high = index_gb18030_ranges_count;
-  while (high - low > 1) {
-    u64 middle = (low + high) / 2;
-    if (index_gb18030_ranges[middle].end <= code_point) low = middle;
-    else high = middle;
-  }
-  const encoding_range &row = index_gb18030_ranges[low];
+  const encoding_range &row = gb18030_ranges_row(code_point, true);
   return row.start + code_point - row.end;
 }
 
@@ -116,13 +116,8 @@ static const u32 gb18030_private_use_pointers[18][2] = {
 
 void gb18030_encode(u8 *out_begin, u8 *out_end, u32 code_point, u8 *count, u32 is_gbk,
                     u32 *error) {
-  if (!encode_begin(code_point, count, error)) return;
+  if (!encode_begin_past_ascii(out_begin, out_end, code_point, count, error)) return;
   u8 bytes[4];
-  if (code_point < 0x80) {
-    bytes[0] = (u8)code_point;
-    encode_emit(out_begin, out_end, bytes, 1, count, error);
-    return;
-  }
   if (code_point == 0xE5E5) {
     *error = encoding_error_gb18030_encode_e5e5;
     return;

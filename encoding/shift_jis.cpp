@@ -44,8 +44,7 @@ void shift_jis_decode(const u8 *begin, const u8 *end, u32 *code_point, u8 *count
       return;
     }
   }
-  *count = trail < 0x80 ? 1 : 2;
-  *error = encoding_error_shift_jis_no_code_point;
+  decode_pair_missing(trail, count, encoding_error_shift_jis_no_code_point, error);
 }
 
 void shift_jis_encode(u8 *out_begin, u8 *out_end, u32 code_point, u8 *count, u32 *error) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "reader/save.h"
+#include "tests/support/test_store.h"
 
 // The store as stable text without the entry ids and generations a save renumbers.
 static std::vector<u8> printed(reader *r, buffer out) {
@@ -28,46 +29,23 @@ static std::vector<u8> printed(reader *r, buffer out) {
   return text;
 }
 
-static reader *loaded_reader() {
-  static reader r;
-  static codepoint_set set;
-  static bool ready = false;
-  if (!ready) {
-    u32 error = 0;
-    reader_init(&r, &error);
-    static buffer set_memory = memory_alloc(CODEPOINT_SET_MEMORY, nullptr);
-    if (error || !codepoint_set_init(&set, &set_memory)) abort();
-    r.codepoints = &set;
-    ready = true;
-  }
-  return &r;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size == 0) return 0;
   u8 choice = data[0];
   std::vector<u8> body(data + 1, data + size);
   buffer document = {body.size(), body.size(), body.data()};
 
-  static codepoint_set set;
-  static buffer set_memory, scratch_memory;
-  if (!set_memory.data) {
-    set_memory = memory_alloc(CODEPOINT_SET_MEMORY, nullptr);
-    scratch_memory = memory_alloc(MiB(4), nullptr);
-    if (!set_memory.data || !scratch_memory.data || !codepoint_set_init(&set, &set_memory)) abort();
-  }
+  static buffer scratch_memory = memory_alloc(MiB(4), nullptr);
+  if (!scratch_memory.data) abort();
   buffer scratch = {choice & 2 ? MiB(4) : KiB(2), 0, scratch_memory.data};
   buffer url = choice & 1 ? string_lit("https://www.youtube.com/feeds/videos.xml?channel_id=x")
                           : string_lit("https://example.org/feed");
 
-  // One store for every input, emptied after each: building one costs more than a parse.
-  static reader r;
-  if (!r.strings.data) {
-    u32 error = 0;
-    reader_init(&r, &error);
-    if (error) abort();
-    r.codepoints = &set;
-  }
+  // One store for the parses and one for the load of their image, both emptied after each
+  // input: building one costs more than a parse.
+  static test_store parsed, loaded;
+  if (!parsed.ok || !loaded.ok) abort();
+  reader &r = parsed.r;
   for (u32 pass = 0; pass < 2; ++pass) {
     r.generation += 1;
     feed *known = reader_find_feed(&r, 1);
@@ -81,10 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static buffer print_memory = memory_alloc(MiB(64), nullptr);
   buffer image = reader_write_image(&r);
   if (!image.data) abort();
-  reader *loaded = loaded_reader();
-  if (!reader_read_bytes(loaded, image.data, image.used)) abort();
-  if (printed(&r, print_memory) != printed(loaded, print_memory)) abort();
-  reader_reset(loaded);
+  if (!reader_read_bytes(&loaded.r, image.data, image.used)) abort();
+  if (printed(&r, print_memory) != printed(&loaded.r, print_memory)) abort();
+  reader_reset(&loaded.r);
   memory_free(&image);
   reader_reset(&r);
   return 0;

@@ -4,25 +4,13 @@
 #include <string.h>
 
 #include "reader/save.h"
-
-static reader *fuzz_reader() {
-  static reader r;
-  static codepoint_set set;
-  static bool ready = false;
-  if (!ready) {
-    u32 error = 0;
-    reader_init(&r, &error);
-    if (error) abort();
-    static buffer set_memory = memory_alloc(CODEPOINT_SET_MEMORY, nullptr);
-    if (!codepoint_set_init(&set, &set_memory)) abort();
-    r.codepoints = &set;
-    ready = true;
-  }
-  return &r;
-}
+#include "tests/support/test_store.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  reader *r = fuzz_reader();
+  // One store for every input, which each input leaves empty.
+  static test_store store;
+  if (!store.ok) abort();
+  reader *r = &store.r;
   if (reader_read_bytes(r, data, size)) {
     if (reader_check(r) != 0) abort();
     buffer image = reader_write_image(r);

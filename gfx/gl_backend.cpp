@@ -403,17 +403,6 @@ static GLenum index_type(u32 index_bytes) {
   return index_bytes == 1 ? GL_UNSIGNED_BYTE : index_bytes == 2 ? GL_UNSIGNED_SHORT : GL_UNSIGNED_INT;
 }
 
-static void index_store(u8 *out, u32 index_bytes, u32 value) {
-  if (index_bytes == 1) {
-    *out = (u8)value;
-  } else if (index_bytes == 2) {
-    u16 v = (u16)value;
-    memcpy(out, &v, 2);
-  } else {
-    memcpy(out, &value, 4);
-  }
-}
-
 static void attribute_enable(u32 program, const char *name, bool integer, s32 components, u32 stride, u64 offset) {
   GLint location = gl.glGetAttribLocation(program, name);
   if (location < 0) return;
@@ -478,9 +467,8 @@ static void draw_strips(gl_renderer *renderer, gl_batch *batch, u32 index_bytes,
     invariant(n < restart);  // only rectangles are recorded
     if ((u64)batch->vertex_count - base + n > restart) base = batch->vertex_count;
     commands[i].strip.base_vertex = base;
-    for (u32 k = 0; k < n; k++, out += index_bytes) index_store(out, index_bytes, batch->vertex_count - base + k);
-    index_store(out, index_bytes, restart);
-    out += index_bytes;
+    for (u32 k = 0; k < n; k++) out = gl_index_write(out, index_bytes, batch->vertex_count - base + k);
+    out = gl_index_write(out, index_bytes, restart);
     batch->vertex_count += n;
   }
   upload(GL_ARRAY_BUFFER, &batch->vbo_capacity, &batch->vbo_used, batch->vertices.data, batch->vertices.used);

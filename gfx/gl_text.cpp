@@ -29,18 +29,6 @@ static u8 *vertex_write(u8 *out, vertex_format format, f32 x, f32 y, u32 colour,
   return out;
 }
 
-static u8 *index_write(u8 *out, u32 index_bytes, u32 value) {
-  if (index_bytes == 1) {
-    *out = (u8)value;
-  } else if (index_bytes == 2) {
-    u16 v = (u16)value;
-    memcpy(out, &v, 2);
-  } else {
-    memcpy(out, &value, 4);
-  }
-  return out + index_bytes;
-}
-
 u32 gl_text_to_quads(const u8 *text, u64 length, f32 x, f32 y, s32 previous_codepoint, font_collection *fonts,
                      u32 font_index, u8 *vertex_output, u8 *index_output, u32 first_vertex, u32 colour,
                      vertex_format format) {
@@ -94,8 +82,8 @@ u32 gl_text_to_quads(const u8 *text, u64 length, f32 x, f32 y, s32 previous_code
     v = vertex_write(v, format, x0, y + g.top, colour, s0, t1);
     vertex_write(v, format, x1, y + g.top, colour, s1, t1);
     u8 *i = index_output + (u64)glyphs * 5 * index_bytes;
-    for (u32 k = 0; k < 4; k++) i = index_write(i, index_bytes, n + k);
-    index_write(i, index_bytes, restart);
+    for (u32 k = 0; k < 4; k++) i = gl_index_write(i, index_bytes, n + k);
+    gl_index_write(i, index_bytes, restart);
     n += 4;
     glyphs++;
     x += offset + g.advance;

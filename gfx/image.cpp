@@ -8,6 +8,23 @@
 
 // ---- Resize ----------------------------------------------------------------------------------
 
+// Along one axis, the source pixels [*first, *end) that target pixel t covers, whose edges in
+// source pixels are [*from, *to); never empty. (Kept in locals: a record here costs the loops
+// below a sixteenth more instructions.)
+static inline void resize_span(u64 t, f32 scale, u64 source_size, f32 *from, f32 *to, u64 *first, u64 *end) {
+  *from = (f32)t * scale, *to = (f32)(t + 1) * scale;
+  *first = (u64)*from;
+  *end = (u64)ceilf(*to);
+  if (*end > source_size) *end = source_size;
+  if (*first >= *end) *first = *end - 1;
+}
+// How much of source pixel i lies inside the span [from, to), as a share of the span's length.
+static inline f32 resize_span_weight(f32 from, f32 to, u64 i, f32 scale) {
+  f32 high = to < (f32)(i + 1) ? to : (f32)(i + 1);
+  f32 low = from > (f32)i ? from : (f32)i;
+  return (high - low) / scale;
+}
+
 void image_resize(const u8 *source, u32 source_width, u32 source_height, u8 *target, u32 *target_width,
                   u32 *target_height, u32 channels, u32 swap_red_blue, f32 gamma, u32 *error) {
   PROFILE_ZONE(zone_image_resize);
@@ -42,28 +59,20 @@ void image_resize(const u8 *source, u32 source_width, u32 source_height, u8 *tar
   u64 source_row = (u64)source_width * channels;
   u8 *out = target;
   for (u64 ty = 0; ty < th; ty++) {
-    f32 y0 = (f32)ty * scale_y, y1 = (f32)(ty + 1) * scale_y;
-    u64 sy_first = (u64)y0;
-    u64 sy_end = (u64)ceilf(y1);
-    if (sy_end > source_height) sy_end = source_height;
-    if (sy_first >= sy_end) sy_first = sy_end - 1;
+    f32 y0, y1;
+    u64 sy_first, sy_end;
+    resize_span(ty, scale_y, source_height, &y0, &y1, &sy_first, &sy_end);
     for (u64 tx = 0; tx < tw; tx++) {
-      f32 x0 = (f32)tx * scale_x, x1 = (f32)(tx + 1) * scale_x;
-      u64 sx_first = (u64)x0;
-      u64 sx_end = (u64)ceilf(x1);
-      if (sx_end > source_width) sx_end = source_width;
-      if (sx_first >= sx_end) sx_first = sx_end - 1;
+      f32 x0, x1;
+      u64 sx_first, sx_end;
+      resize_span(tx, scale_x, source_width, &x0, &x1, &sx_first, &sx_end);
       f32 sum[4] = {0, 0, 0, 0};
       for (u64 sy = sy_first; sy < sy_end; sy++) {
-        f32 top = y1 < (f32)(sy + 1) ? y1 : (f32)(sy + 1);
-        f32 bottom = y0 > (f32)sy ? y0 : (f32)sy;
-        f32 wy = (top - bottom) / scale_y;
+        f32 wy = resize_span_weight(y0, y1, sy, scale_y);
         if (wy <= 0) continue;
         const u8 *row = source + sy * source_row;
         for (u64 sx = sx_first; sx < sx_end; sx++) {
-          f32 right = x1 < (f32)(sx + 1) ? x1 : (f32)(sx + 1);
-          f32 left = x0 > (f32)sx ? x0 : (f32)sx;
-          f32 w = (right - left) / scale_x * wy;
+          f32 w = resize_span_weight(x0, x1, sx, scale_x) * wy;
           if (w <= 0) continue;
           const u8 *p = row + sx * channels;
           for (u32 c = 0; c < channels; c++) sum[c] += (f32)p[c] * w;

@@ -8,6 +8,8 @@
 // once per budget in the log, by the batch's and the budget's names), never written past the end.
 #pragma once
 
+#include <string.h>
+
 #include "core/buffer.h"
 #include "core/math.h"
 
@@ -31,6 +33,18 @@ inline u32 gl_vertex_format_index_bytes(vertex_format f) { return f >> 24; }
 u32 gl_vertex_format_stride(vertex_format f);
 // The index value that restarts a strip: all ones in the index size (0 for an unknown size).
 u32 gl_vertex_format_restart_index(vertex_format f);
+// Stores one index of index_bytes (1, 2, else 4 bytes) at out; returns out + index_bytes.
+inline u8 *gl_index_write(u8 *out, u32 index_bytes, u32 value) {
+  if (index_bytes == 1) {
+    *out = (u8)value;
+  } else if (index_bytes == 2) {
+    u16 v = (u16)value;
+    memcpy(out, &v, 2);
+  } else {
+    memcpy(out, &value, 4);
+  }
+  return out + index_bytes;
+}
 
 // ---- Commands --------------------------------------------------------------------------------
 

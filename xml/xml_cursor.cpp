@@ -333,6 +333,23 @@ static constexpr bool xml_run_stops(u8 cls, u8 stops[4]) {
 }
 
 
+// Where a run writes what it keeps: the string arena's free tail [*d, *dend), empty when it
+// keeps nothing or the arena is already past its end.
+__attribute__((always_inline)) static inline void xml_run_open(xml_parser *p, bool keep, u8 **d, u8 **dend) {
+  *d = keep ? p->strings.data + p->strings.used : nullptr;
+  *dend = keep && p->strings.used <= p->strings.size ? p->strings.data + p->strings.size : *d;
+}
+
+// Ends a run at s: what it wrote up to d joins the arena's string, and the cursor takes the
+// column and CR state the run kept in locals.
+__attribute__((always_inline)) static inline void xml_run_close(xml_parser *p, xml_cursor *c, u8 *s, u8 *d, u32 column,
+                                                                u32 after_cr, bool keep) {
+  if (keep) p->strings.used = (u64)(d - p->strings.data);
+  c->column = column, c->after_cr = after_cr;
+  c->position = c->next = s;
+  c->codepoint = XML_NO_CODEPOINT;
+}
+
 // ---- Bulk scans --------------------------------------------------------------------------
 
 // A whole UTF-8 Char at t, taken into the scan; false when the bytes are anything else.
@@ -593,8 +610,8 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
   bool single_byte = !utf8 && keep && any_char && xml_encoding_is_single_byte(p->encoding);
   u8 stops[4];
   bool blocks = xml_run_stops(cls, stops);
-  u8 *d = keep ? p->strings.data + p->strings.used : nullptr;
-  u8 *dend = keep && p->strings.used <= p->strings.size ? p->strings.data + p->strings.size : d;
+  u8 *d, *dend;
+  xml_run_open(p, keep, &d, &dend);
   u32 column = c->column;
   u32 after_cr = c->after_cr;
 #ifdef __SSE2__
@@ -699,10 +716,7 @@ static void xml_byte_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
     }
     column++, after_cr = 0;
   }
-  if (keep) p->strings.used = (u64)(d - p->strings.data);
-  c->column = column, c->after_cr = after_cr;
-  c->position = c->next = s;
-  c->codepoint = XML_NO_CODEPOINT;
+  xml_run_close(p, c, s, d, column, after_cr, keep);
 }
 
 // UTF-16 units: ASCII ones narrow to bytes eight at a time, the rest are encoded as UTF-8.
@@ -714,8 +728,8 @@ static void xml_wide_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
   bool references = (flags & xml_run_references) != 0;
   u8 stops[4];
   bool blocks = xml_run_stops(cls, stops);
-  u8 *d = keep ? p->strings.data + p->strings.used : nullptr;
-  u8 *dend = keep && p->strings.used <= p->strings.size ? p->strings.data + p->strings.size : d;
+  u8 *d, *dend;
+  xml_run_open(p, keep, &d, &dend);
   u32 column = c->column;
   u32 after_cr = c->after_cr;
 #ifdef __SSE2__
@@ -786,10 +800,7 @@ static void xml_wide_run(xml_parser *p, xml_cursor *c, u32 flags, bool keep) {
     if (keep) d = xml_put_utf8(d, u);
     column++, after_cr = 0;
   }
-  if (keep) p->strings.used = (u64)(d - p->strings.data);
-  c->column = column, c->after_cr = after_cr;
-  c->position = c->next = s;
-  c->codepoint = XML_NO_CODEPOINT;
+  xml_run_close(p, c, s, d, column, after_cr, keep);
 }
 
 template <u8 cls>

@@ -5,12 +5,6 @@
 
 #include "xml/xml_internal.h"
 
-static inline bool xml_at(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error) {
-  if (*error) return false;
-  xml_cursor copy = *c;
-  return xml_match(p, &copy, literal, error);
-}
-
 static void xml_require_spaces(xml_parser *p, xml_cursor *c, xml_error *error) {
   if (!*error && !xml_skip_spaces(p, c, nullptr, error)) xml_set_error(error, xml_error_expected_space);
 }
@@ -28,19 +22,30 @@ static bool xml_at_quote(xml_parser *p, xml_cursor *c, xml_error *error) {
 
 // ---- Literals and external ids -----------------------------------------------------------
 
-static bool xml_parse_literal(xml_parser *p, xml_cursor *c, bool pubid, buffer *out, xml_error *error) {
+// What a quoted literal takes: every Char (a system literal), only the public-id characters, or
+// every Char with its references kept as written, in place in the value's string (an entity
+// value).
+enum : u32 { xml_literal_system, xml_literal_pubid, xml_literal_entity_value };
+
+static bool xml_parse_literal(xml_parser *p, xml_cursor *c, u32 kind, buffer *out, xml_error *error) {
   if (*error) return false;
-  xml_string_mark outer = xml_string_begin(p);
-  u32 q = xml_parse_quote(p, c, error);
-  xml_string_mark text = xml_string_begin(p);
+  xml_quoted v = xml_quoted_begin(p, c, error);
   while (!*error) {
     u32 cp = xml_peek(p, c, error);
     if (*error) break;
-    if (cp == q) {
+    if (cp == v.quote) {
       xml_advance(c, error);
       break;
     }
-    if (pubid ? !xml_is_pubid_char(cp) : !xml_is_char(cp)) {
+    if (kind == xml_literal_entity_value && cp == '&') {
+      xml_parse_reference(p, c, nullptr, error);
+      continue;
+    }
+    if (kind == xml_literal_entity_value && cp == '%') {
+      xml_parse_parameter_entity_reference(p, c, nullptr, error);
+      continue;
+    }
+    if (kind == xml_literal_pubid ? !xml_is_pubid_char(cp) : !xml_is_char(cp)) {
       xml_set_error(error, xml_error_invalid_character);
       break;
     }
@@ -48,19 +53,15 @@ static bool xml_parse_literal(xml_parser *p, xml_cursor *c, bool pubid, buffer *
     if (kept != XML_NO_CODEPOINT) xml_string_push_codepoint(p, kept, error);
     xml_advance(c, error);
   }
-  buffer t = {};
-  xml_string_finish(&text, &t, error);
-  bool ok = xml_string_finish(&outer, nullptr, error);
-  if (out) *out = ok ? t : buffer{};
-  return ok;
+  return xml_quoted_end(&v, out, error);
 }
 
 bool xml_parse_system_literal(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
-  return xml_parse_literal(p, c, false, out, error);
+  return xml_parse_literal(p, c, xml_literal_system, out, error);
 }
 
 bool xml_parse_pubid_literal(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
-  return xml_parse_literal(p, c, true, out, error);
+  return xml_parse_literal(p, c, xml_literal_pubid, out, error);
 }
 
 // A system literal that must be there.
@@ -348,39 +349,7 @@ xml_node *xml_parse_attribute_list_declaration(xml_parser *p, xml_cursor *c, xml
 // ---- Entity and notation declarations ----------------------------------------------------
 
 bool xml_parse_entity_value(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
-  if (*error) return false;
-  xml_string_mark outer = xml_string_begin(p);
-  u32 q = xml_parse_quote(p, c, error);
-  xml_string_mark text = xml_string_begin(p);
-  while (!*error) {
-    u32 cp = xml_peek(p, c, error);
-    if (*error) break;
-    if (cp == q) {
-      xml_advance(c, error);
-      break;
-    }
-    // References stay as written, in place in the value's string.
-    if (cp == '&') {
-      xml_parse_reference(p, c, nullptr, error);
-      continue;
-    }
-    if (cp == '%') {
-      xml_parse_parameter_entity_reference(p, c, nullptr, error);
-      continue;
-    }
-    if (!xml_is_char(cp)) {
-      xml_set_error(error, xml_error_invalid_character);
-      break;
-    }
-    u32 kept = xml_line_end(c, cp);
-    if (kept != XML_NO_CODEPOINT) xml_string_push_codepoint(p, kept, error);
-    xml_advance(c, error);
-  }
-  buffer t = {};
-  xml_string_finish(&text, &t, error);
-  bool ok = xml_string_finish(&outer, nullptr, error);
-  if (out) *out = ok ? t : buffer{};
-  return ok;
+  return xml_parse_literal(p, c, xml_literal_entity_value, out, error);
 }
 
 xml_node *xml_parse_entity_declaration(xml_parser *p, xml_cursor *c, xml_error *error) {

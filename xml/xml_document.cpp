@@ -8,14 +8,6 @@
 
 #include "xml/xml_internal.h"
 
-// True when the input at the cursor spells the literal; the cursor does not move.
-static inline bool xml_at(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error) {
-  if (*error) return false;
-  if (xml_fast_ok(p, c)) return xml_fast_prefix(p, c->position, literal) == literal.used;
-  xml_cursor copy = *c;
-  return xml_match(p, &copy, literal, error);
-}
-
 // xml_match and xml_look_ahead for the ASCII literals written below: the fast path inline.
 static inline bool xml_match_ascii(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error) {
   if (!*error && xml_fast_ok(p, c)) return xml_fast_match(p, c, literal);
@@ -522,14 +514,12 @@ xml_node *xml_parse_misc(xml_parser *p, xml_cursor *c, xml_error *error) {
 
 bool xml_parse_attribute_value(xml_parser *p, xml_cursor *c, buffer *out, xml_error *error) {
   if (*error) return false;
-  xml_string_mark outer = xml_string_begin(p);
-  u32 q = xml_parse_quote(p, c, error);
-  xml_string_mark value = xml_string_begin(p);
+  xml_quoted v = xml_quoted_begin(p, c, error);
   while (!*error) {
     if (xml_fast_ok(p, c)) xml_fast_run(p, c, xml_class_attribute, xml_run_any_char | xml_run_references, true, error);
     u32 cp = xml_peek(p, c, error);
     if (*error) break;
-    if (cp == q) {
+    if (cp == v.quote) {
       xml_advance(c, error);
       break;
     }
@@ -552,11 +542,7 @@ bool xml_parse_attribute_value(xml_parser *p, xml_cursor *c, buffer *out, xml_er
     if (xml_line_end(c, cp) != XML_NO_CODEPOINT) xml_push(p, xml_is_space(cp) ? ' ' : cp, error);
     xml_advance(c, error);
   }
-  buffer v = {};
-  xml_string_finish(&value, &v, error);
-  bool ok = xml_string_finish(&outer, nullptr, error);
-  if (out) *out = ok ? v : buffer{};
-  return ok;
+  return xml_quoted_end(&v, out, error);
 }
 
 // A plain attribute in ASCII-compatible bytes: white space without line ends, an ASCII name,

@@ -448,6 +448,14 @@ void xml_parse_with(xml_parser *out, buffer *nodes, buffer *strings, buffer inpu
 // Looks ahead for the literal on a copy and consumes it only when it matches whole.
 bool xml_look_ahead(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error);
 
+// True when the input at the cursor spells the ASCII literal; the cursor does not move.
+inline bool xml_at(xml_parser *p, xml_cursor *c, buffer literal, xml_error *error) {
+  if (*error) return false;
+  if (xml_fast_ok(p, c)) return xml_fast_prefix(p, c->position, literal) == literal.used;
+  xml_cursor copy = *c;
+  return xml_match(p, &copy, literal, error);
+}
+
 // A production's two marks.
 struct xml_marks {
   xml_string_mark strings;
@@ -466,6 +474,29 @@ inline void xml_marks_end(xml_marks *m, const xml_error *error) {
     xml_string_rollback(&m->strings);
     buffer_mark_rollback(&m->nodes);
   }
+}
+
+// A quoted value (attribute value, literal, entity value): the production's mark, the opening
+// quote, and the mark its text starts at.
+struct xml_quoted {
+  xml_string_mark outer;
+  xml_string_mark text;
+  u32 quote;  // XML_NO_CODEPOINT when there was none (the error is set)
+};
+inline xml_quoted xml_quoted_begin(xml_parser *p, xml_cursor *c, xml_error *error) {
+  xml_quoted v;
+  v.outer = xml_string_begin(p);
+  v.quote = xml_parse_quote(p, c, error);
+  v.text = xml_string_begin(p);
+  return v;
+}
+// Hands the text out when nothing failed; gives it all back, and an empty text, otherwise.
+inline bool xml_quoted_end(xml_quoted *v, buffer *out, xml_error *error) {
+  buffer t = {};
+  xml_string_finish(&v->text, &t, error);
+  bool ok = xml_string_finish(&v->outer, nullptr, error);
+  if (out) *out = ok ? t : buffer{};
+  return ok;
 }
 
 // ---- Element content in UTF-8 --------------------------------------------------------------

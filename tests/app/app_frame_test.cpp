@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "tests/support/test_store.h"
 
 namespace {
 
@@ -47,12 +48,7 @@ class AppFrame : public ::testing::Test {
   void SetUp() override {
     if (!memory_scratch.data) memory_scratch_init(MEMORY_SCRATCH_SIZE);
     allocator_init(&app_allocator, MiB(4), MiB(1), 128);
-    u32 error = 0;
-    reader_init(&r, &error);
-    ASSERT_EQ(error, 0u);
-    set_memory = memory_alloc(CODEPOINT_SET_MEMORY, nullptr);
-    ASSERT_TRUE(codepoint_set_init(&set, &set_memory));
-    r.codepoints = &set;
+    ASSERT_TRUE(test_store_init(&r, &set, &set_memory));
     char tmpl[] = "/tmp/qm_app_frame_XXXXXX";
     folder = mkdtemp(tmpl);
     app_init(&a);

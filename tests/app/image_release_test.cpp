@@ -8,6 +8,7 @@
 
 #include "app/image_slot.h"
 #include "reader/reader.h"
+#include "tests/support/test_store.h"
 
 namespace {
 
@@ -21,12 +22,7 @@ class ImageRelease : public ::testing::Test {
 
   void SetUp() override {
     allocator_init(&app_allocator, MiB(4), MiB(1), 128);
-    u32 error = 0;
-    reader_init(&r, &error);
-    ASSERT_EQ(error, 0u);
-    set_memory = memory_alloc(CODEPOINT_SET_MEMORY, nullptr);
-    ASSERT_TRUE(codepoint_set_init(&set, &set_memory));
-    r.codepoints = &set;
+    ASSERT_TRUE(test_store_init(&r, &set, &set_memory));
     scratch = memory_alloc(MiB(4), nullptr);
     reader_set_image_release_hook(image_release_owner);
   }

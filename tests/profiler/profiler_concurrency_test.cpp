@@ -11,6 +11,12 @@
 
 namespace {
 
+// Holds each of the workers until all of them run, so that they register at the same moment.
+void start_together(std::atomic<u32> *ready, u32 workers) {
+  ready->fetch_add(1);
+  while (ready->load() < workers) std::this_thread::yield();
+}
+
 // Workers register at once and write frames and zones at once; each ends with its own record
 // holding exactly what its model predicts, and the records are distinct.
 TEST_IN_FRESH_PROCESS(profiler_concurrency, threads_register_and_record_at_once) {
@@ -23,8 +29,7 @@ TEST_IN_FRESH_PROCESS(profiler_concurrency, threads_register_and_record_at_once)
   std::vector<std::thread> threads;
   for (u32 i = 0; i < workers; i++) {
     threads.emplace_back([&, i] {
-      ready.fetch_add(1);
-      while (ready.load() < workers) std::this_thread::yield();
+      start_together(&ready, workers);
       u32 e = 0;
       profiler_api.thread_register(profiler_thread_kind_worker_thread, 20000, &e);
       EXPECT_EQ(e, 0u);
@@ -71,8 +76,7 @@ TEST_IN_FRESH_PROCESS(profiler_concurrency, full_buffers_and_refusals_under_cont
   std::vector<std::thread> threads;
   for (u32 i = 0; i < workers; i++) {
     threads.emplace_back([&, i] {
-      ready.fetch_add(1);
-      while (ready.load() < workers) std::this_thread::yield();
+      start_together(&ready, workers);
       u32 e = 0;
       profiler_thread_register(profiler_thread_kind_worker_thread, 300, &e);
       if (e == profiler_error_no_memory) refused.fetch_add(1);

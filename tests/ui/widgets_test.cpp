@@ -36,6 +36,13 @@ struct widget_fixture : ui_fixture {
     return v2{(n->rect.x0 + n->rect.x1) / 2, (n->rect.y0 + n->rect.y1) / 2};
   }
   void move(v2 p) { mouse_move((s32)p.x, (s32)p.y); }
+  // A click where the mouse is: one frame with the button down, one with it up.
+  void click(const std::function<void(ui_context *)> &body) {
+    mouse_button(true);
+    build(body);
+    mouse_button(false);
+    build(body);
+  }
 };
 
 TEST(widgets, button_clicks_only_when_pressed_and_released_over_it) {
@@ -85,10 +92,7 @@ TEST(widgets, check_box_toggles_from_its_box_and_its_label) {
   int expected = 0;
   for (v2 p : points) {
     f.move(p);
-    f.mouse_button(true);
-    f.build(body);
-    f.mouse_button(false);
-    f.build(body);
+    f.click(body);
     expected = !expected;
     EXPECT_EQ(value, expected);
     EXPECT_EQ(ui_node_has_flags(ui_find_current(f.ctx.get(), id)->first_child, ui_node_flag_icon), expected != 0);
@@ -118,10 +122,7 @@ TEST(widgets, dropdown_opens_centres_its_choice_picks_and_closes) {
   f.build(body);
   v2 on = f.centre(id);
   f.move(on);
-  f.mouse_button(true);
-  f.build(body);
-  f.mouse_button(false);
-  f.build(body);
+  f.click(body);
   ASSERT_TRUE(f.ctx->popup_root);
   // The list is longer than the room below the dropdown: it scrolls, with the choice centred.
   ui_node *item = ui_find_current(f.ctx.get(), (ui_id)(uintptr_t)texts[50].data);
@@ -142,25 +143,16 @@ TEST(widgets, dropdown_opens_centres_its_choice_picks_and_closes) {
   item = ui_find_current(f.ctx.get(), (ui_id)(uintptr_t)texts[48].data);
   ASSERT_TRUE(item);
   f.move(v2{(item->rect.x0 + item->rect.x1) / 2, (item->rect.y0 + item->rect.y1) / 2});
-  f.mouse_button(true);
-  f.build(body);
-  f.mouse_button(false);
-  f.build(body);
+  f.click(body);
   EXPECT_EQ(selected, 48u);
   EXPECT_FALSE(f.ctx->popup_root);
   EXPECT_EQ(f.ctx->active, UI_ID_NONE);
   // Opened again, a press outside closes it without a change.
   f.move(on);
-  f.mouse_button(true);
-  f.build(body);
-  f.mouse_button(false);
-  f.build(body);
+  f.click(body);
   ASSERT_TRUE(f.ctx->popup_root);
   f.move(v2{790, 590});
-  f.mouse_button(true);
-  f.build(body);
-  f.mouse_button(false);
-  f.build(body);
+  f.click(body);
   EXPECT_EQ(selected, 48u);
   EXPECT_FALSE(f.ctx->popup_root);
 }
@@ -342,10 +334,7 @@ TEST(widgets, pressing_the_scrollbar_of_a_dropdown_list_scrolls_it_and_keeps_it_
   };
   f.build(body);
   f.move(f.centre(id));
-  f.mouse_button(true);
-  f.build(body);
-  f.mouse_button(false);
-  f.build(body);
+  f.click(body);
   ASSERT_TRUE(f.ctx->popup_root);
   for (u32 k : {1u, 5u}) {
     ui_id part = ui_id_with_modifier(id, ui_id_modifier_scrollbar(1, k));
@@ -400,10 +389,7 @@ TEST(widgets, an_active_element_that_is_not_built_any_more_is_released) {
   EXPECT_TRUE(fired);
   f.move(f.centre(b));
   f.build(body);
-  f.mouse_button(true);
-  f.build(body);
-  f.mouse_button(false);
-  f.build(body);
+  f.click(body);
   EXPECT_TRUE(clicked_b);
 }
 

@@ -41,7 +41,8 @@ inline xml_node *xml_test_root(xml_test_doc *d) {
   return nullptr;
 }
 
-// A compact, comparable rendering of a subtree: types, names, texts and attributes.
+// A compact, comparable rendering of a subtree: types, names, texts, processing instructions and
+// attributes.
 inline void xml_test_dump(const xml_node *n, std::string *out) {
   *out += std::to_string(n->type);
   switch (n->type) {
@@ -51,6 +52,9 @@ inline void xml_test_dump(const xml_node *n, std::string *out) {
         *out += " " + xml_test_str(a->name) + "=[" + xml_test_str(a->value) + "]";
       *out += n->empty ? "/" : "";
       *out += ">";
+      break;
+    case xml_node_type_processing_instruction:
+      *out += "[" + xml_test_str(n->target) + "|" + xml_test_str(n->data) + "]";
       break;
     case xml_node_type_character_data:
     case xml_node_type_cdata_section:
@@ -65,4 +69,9 @@ inline void xml_test_dump(const xml_node *n, std::string *out) {
   *out += "(";
   for (xml_node *c = n->first_child; c; c = c->next) xml_test_dump(c, out);
   *out += ")";
+}
+inline std::string xml_test_dump(const xml_node *n) {
+  std::string s;
+  xml_test_dump(n, &s);
+  return s;
 }
