@@ -33,15 +33,18 @@ inline u32 gl_vertex_format_index_bytes(vertex_format f) { return f >> 24; }
 u32 gl_vertex_format_stride(vertex_format f);
 // The index value that restarts a strip: all ones in the index size (0 for an unknown size).
 u32 gl_vertex_format_restart_index(vertex_format f);
-// Stores one index of index_bytes (1, 2, else 4 bytes) at out; returns out + index_bytes.
+// Stores one index of index_bytes (1 to 4) at out, its low bytes first; returns out + index_bytes.
 inline u8 *gl_index_write(u8 *out, u32 index_bytes, u32 value) {
   if (index_bytes == 1) {
     *out = (u8)value;
   } else if (index_bytes == 2) {
     u16 v = (u16)value;
     memcpy(out, &v, 2);
-  } else {
+  } else if (index_bytes == 4) {
     memcpy(out, &value, 4);
+  } else {
+    // A key may hold 3 (no GL type has it): the bytes written are never more than the index takes.
+    memcpy(out, &value, 3);
   }
   return out + index_bytes;
 }

@@ -59,6 +59,14 @@ TEST(vertex_format, keys_and_strides) {
   EXPECT_EQ(gl_vertex_format_restart_index(gl_vertex_format(2, 1, 0, 1)), 0xFFu);
   EXPECT_EQ(gl_vertex_format_restart_index(gl_vertex_format(2, 1, 0, 2)), 0xFFFFu);
   EXPECT_EQ(gl_vertex_format_restart_index(gl_vertex_format(2, 1, 0, 4)), 0xFFFFFFFFu);
+  // Every size a key can hold writes its low bytes and not one byte more.
+  for (u32 index = 1; index <= 4; index++) {
+    u8 out[8];
+    memset(out, 0xEE, sizeof out);
+    EXPECT_EQ(gl_index_write(out, gl_vertex_format_index_bytes(gl_vertex_format(2, 1, 0, index)), 0x04030201u),
+              out + index);
+    for (u32 k = 0; k < 8; k++) EXPECT_EQ(out[k], k < index ? k + 1 : 0xEE) << index << " " << k;
+  }
 }
 
 TEST(render_batch, plain_rectangle_writes_four_twelve_byte_vertices_in_strip_order) {
