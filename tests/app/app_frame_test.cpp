@@ -11,7 +11,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -19,6 +18,7 @@
 
 #include "app/app.h"
 #include "tests/support/test_store.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -445,8 +445,7 @@ TEST_F(AppFrame, a_save_at_exit_that_runs_out_of_disk_keeps_the_previous_save) {
   ASSERT_GT(child, 0);
   int status = 0;
   pid_t ended = 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while ((ended = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) usleep(10000);
+  test_wait_until([&] { return (ended = waitpid(child, &status, WNOHANG)) != 0; });
   if (ended != child) {
     kill(child, SIGKILL);
     waitpid(child, &status, 0);
