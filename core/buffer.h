@@ -86,9 +86,6 @@ buffer memory_reserve(u64 size, void *address);
 u8 *memory_commit(buffer *range, u64 n);
 // Gives back the last n committed bytes (rounded up to a page).
 void memory_decommit(buffer *range, u64 n);
-// Asks the system to back the range with large pages where it can: a block of hundreds of MiB
-// filled at once then costs hundreds of page faults instead of tens of thousands. Only a hint.
-void memory_prefer_large_pages(buffer range);
 // Gives the whole pages inside the range back to the system while keeping them usable: they
 // read as zero afterwards. For a block whose bytes are no longer needed but which stays mapped.
 void memory_forget_pages(buffer range);

@@ -53,17 +53,6 @@ buffer memory_alloc(u64 size, void *address) {
   return buffer{size, 0, (u8 *)p};
 }
 
-void memory_prefer_large_pages(buffer range) {
-#ifdef MADV_HUGEPAGE
-  // The hint applies to whole pages inside the range; its edges stay as they are.
-  u64 page = memory_page_size;
-  u64 from = align_up((u64)range.data, page), to = ((u64)range.data + range.size) & ~(page - 1);
-  if (range.data && to > from) madvise((void *)from, to - from, MADV_HUGEPAGE);
-#else
-  (void)range;
-#endif
-}
-
 void memory_forget_pages(buffer range) {
   u64 page = memory_page_size;
   u64 from = align_up((u64)range.data, page), to = ((u64)range.data + range.size) & ~(page - 1);

@@ -31,8 +31,6 @@ void reader_init_sized(reader *r, const reader_capacity *capacity, u32 *error) {
       *error = reader_error_pool_memory;
       return;
     }
-    // A load fills whole pools at once.
-    memory_prefer_large_pages(l.p->block);
   }
 
   // Quiet: a full arena is the store's "No space left" line. The last step stays uncommitted, as
@@ -46,9 +44,6 @@ void reader_init_sized(reader *r, const reader_capacity *capacity, u32 *error) {
   }
   arena_set_limit(&r->strings_a, r->strings_a.memory.size - READER_STRINGS_STEP);
   arena_set_limit(&r->strings_b, r->strings_b.memory.size - READER_STRINGS_STEP);
-  // A load fills hundreds of MiB of texts at once, and a reclaim moves them all.
-  memory_prefer_large_pages(r->strings_a.memory);
-  memory_prefer_large_pages(r->strings_b.memory);
   r->strings = arena_view(&r->strings_a);
   r->next_feed_id = r->entry_counter = r->category_counter = r->person_counter = 0;
   r->generation = 0;

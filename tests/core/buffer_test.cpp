@@ -254,12 +254,11 @@ TEST(memory, alloc_is_zeroed_and_refusals_give_buffers_that_refuse_pushes) {
 }
 
 // Forgotten pages stay mapped and read as zero; bytes of a page the range covers only in part
-// keep their values, and hints on an empty range do nothing.
+// keep their values, and an empty range does nothing.
 TEST(memory, forgotten_pages_read_as_zero_and_partial_pages_keep_their_bytes) {
   const u64 page = memory_page_size;
   buffer b = memory_alloc(8 * page, nullptr);
   ASSERT_TRUE(b.data);
-  memory_prefer_large_pages(b);
   for (u64 i = 0; i < b.size; ++i) b.data[i] = (u8)(i % 251 + 1);
   memory_forget_pages(buffer{4 * page, 4 * page, b.data + page + 1});  // pages 2 to 4 whole
   for (u64 i = 0; i < b.size; ++i) {
@@ -269,7 +268,6 @@ TEST(memory, forgotten_pages_read_as_zero_and_partial_pages_keep_their_bytes) {
   b.data[3 * page] = 7;  // still writable
   EXPECT_EQ(b.data[3 * page], 7);
   memory_forget_pages(buffer{});
-  memory_prefer_large_pages(buffer{});
   memory_free(&b);
 }
 
