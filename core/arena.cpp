@@ -40,7 +40,7 @@ bool arena_make_room(arena *a, buffer *view, u64 n, u64 alignment) {
   u64 pad = align_padding((u64)buffer_end(*view), alignment ? alignment : MEMORY_DEFAULT_ALIGNMENT);
   u64 free_bytes = buffer_free_bytes(*view);
   if (pad <= free_bytes && n <= free_bytes - pad) return true;
-  u64 limit = a->limit < a->memory.size ? a->limit : a->memory.size;
+  u64 limit = a->limit;  // never past the reservation: reserve and set_limit keep it so
   if (view->used > limit || pad > limit - view->used || n > limit - view->used - pad) return arena_refuse(a);
   u64 need = view->used + pad + n;
   u64 target = need;
