@@ -87,17 +87,19 @@ static void log_text_pieces(const u8 *p, u64 n, F put) {
       p++;
       continue;
     }
-    u8 step = b < 0x80 ? 1 : unicode_utf8_step(p, end);
-    u32 c = unicode_invalid, error = 0;
-    u8 length = 0;
-    if (b >= 0x80) unicode_utf8_decode(p, end, &c, &length, &error);
-    bool whole = b < 0x80 || (!error && length == step);
-    if (whole && b >= 0x80 && (c < 0x80 || c > 0x9F)) {
+    u32 c = b, error = 0;
+    u8 step = 1;
+    if (b >= 0x80) {
+      unicode_utf8_decode(p, end, &c, &step, &error);
+      // A broken sequence is replaced as far as its maximal subpart, not its lead's length.
+      if (error) step = unicode_utf8_step(p, end);
+    }
+    if (!error && b >= 0x80 && (c < 0x80 || c > 0x9F)) {
       p += step;
       continue;
     }
     if (p > run) put(run, (u64)(p - run));
-    if (!whole) {
+    if (error) {
       put((const u8 *)"\xEF\xBF\xBD", 3);
     } else {
       // "\x" and two digits for a byte, "\u" and four for a code point.
