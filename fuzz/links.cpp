@@ -11,6 +11,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size) {
   std::vector<u8> copy(data, data + size);  // exactly its length, so a read past the end is caught
   buffer url = string_from_bytes(copy.empty() ? nullptr : copy.data(), copy.size());
+  u64 blanks = 0;
+  for (u64 i = 0; i < size; i++) blanks += data[i] == ' ';
   for (u64 room : {(u64)0, (u64)5, (u64)64, (u64)size * 3}) {
     std::vector<u8> area(room ? room : 1);
     buffer out = buffer_make(room, 0, room ? area.data() : nullptr);
@@ -20,8 +22,6 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size) {
       continue;
     }
     if (ready.used != out.used || ready.used > room || ready.used > 3 * size) abort();
-    u64 blanks = 0;
-    for (u64 i = 0; i < size; i++) blanks += data[i] == ' ';
     if (ready.used > size + 2 * blanks) abort();
     if (link_url_is_openable(ready)) {
       for (u64 i = 0; i < ready.used; i++)
