@@ -428,8 +428,9 @@ void BM_million_load_and_save(benchmark::State &state) {
       auto t0 = std::chrono::steady_clock::now();
       processor_time p0 = processor_time_now();
       bool ok = reader_read(&w.r, text_of(w.path), &error);
+      double s = seconds_since(t0);
       processor_time p1 = processor_time_now();
-      if (seconds_since(t0) < load) load = seconds_since(t0), load_time = {p1.user - p0.user, p1.system - p0.system};
+      if (s < load) load = s, load_time = {p1.user - p0.user, p1.system - p0.system};
       if (!ok || w.r.entries.entry_count != w.entries) {
         state.SkipWithError("the load failed");
         return;
@@ -448,8 +449,9 @@ void BM_million_load_and_save(benchmark::State &state) {
       auto t0 = std::chrono::steady_clock::now();
       processor_time p0 = processor_time_now();
       reader_write(&w.r, text_of(w.path), &error);
+      double s = seconds_since(t0);
       processor_time p1 = processor_time_now();
-      if (seconds_since(t0) < save) save = seconds_since(t0), save_time = {p1.user - p0.user, p1.system - p0.system};
+      if (s < save) save = s, save_time = {p1.user - p0.user, p1.system - p0.system};
       if (error) {
         state.SkipWithError("the save failed");
         return;
