@@ -20,12 +20,12 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_fetch.h"
 #include "bench/bench_reader.h"
 #include "gfx/font.h"
 #include "gfx/text_layout.h"
 #include "html/html.h"
 #include "platform/desktop_entry.h"
-#include "platform/threads.h"
 #include "profiler/profiler.h"
 #include "reader/fetch.h"
 #include "reader/save.h"
@@ -418,50 +418,29 @@ make_job desktop_shape(std::function<std::string(u64)> list) {
   };
 }
 
-// Fetch slots and a queue without workers, as the program wires them; queued jobs fail at once
-// (there is no HTTP session) when the queue is completed outside the timing.
+// A list file of its own, read into the fetch side as the program wires it.
 struct list_setup {
-  std::vector<query> slots = std::vector<query>(FETCH_QUERY_COUNT);
-  thread_queue *queue = new thread_queue();
-  allocator urls = {};
-  fetch_context context = {};
-  bench_reader store{MiB(1)};
+  bench_fetch fetch;
   std::string folder, path;
   list_setup(const std::string &list) {
-    allocator_init(&urls, MiB(4), MiB(1), 128);
-    thread_queue_create(queue, 0);
-    store.reset();
-    context.queries = slots.data();
-    context.query_count = FETCH_QUERY_COUNT;
-    context.start_generation = store.r.generation;
-    context.url_allocator = &urls;
-    context.queue = queue;
     folder = temp_folder("list");
     path = folder + "/list.txt";
     write_file(path, list);
   }
   ~list_setup() {
-    clear();
-    thread_terminate(queue);
-    delete queue;
-    allocator_destroy(&urls);
     unlink(path.c_str());
     rmdir(folder.c_str());
-  }
-  void clear() {
-    thread_complete_queue(queue);
-    for (query &q : slots)
-      if (q.state == query_state_done) query_release(&q, &urls);
   }
 };
 
 make_job list_shape(std::function<std::string(u64)> list) {
   return [list](u64 n) {
     auto s = std::make_shared<list_setup>(list(n));
-    return job{[s] { s->clear(); },
+    return job{[s] { s->fetch.finish(); },
                [s] {
                  u32 error = 0;
-                 benchmark::DoNotOptimize(app_add_feeds_from_file(&s->context, &s->store.r, text_of(s->path), &error));
+                 benchmark::DoNotOptimize(
+                     app_add_feeds_from_file(&s->fetch.context, &s->fetch.store.r, text_of(s->path), &error));
                }};
   };
 }

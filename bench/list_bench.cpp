@@ -11,9 +11,8 @@
 #include <random>
 #include <string>
 
-#include "bench/bench_reader.h"
+#include "bench/bench_fetch.h"
 #include "profiler/profiler.h"
-#include "reader/fetch.h"
 
 namespace {
 
@@ -22,38 +21,6 @@ std::string temp_path(const std::string &name) {
 }
 
 void write_file(const std::string &path, const std::string &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
-
-query slots[FETCH_QUERY_COUNT];
-
-// The fetch side as the program wires it, without workers: the queued jobs are run and their
-// slots freed between iterations, outside the timing.
-struct list_import {
-  bench_reader store{MiB(1)};
-  allocator urls = {};
-  thread_queue queue = {};
-  fetch_context context = {};
-  list_import() {
-    profiler_install_disabled();
-    store.reset();
-    allocator_init(&urls, MiB(16), MiB(1), 128);
-    thread_queue_create(&queue, 0);
-    context.queries = slots;
-    context.query_count = FETCH_QUERY_COUNT;
-    context.start_generation = store.r.generation;
-    context.url_allocator = &urls;
-    context.queue = &queue;
-  }
-  ~list_import() {
-    finish();
-    thread_terminate(&queue);
-    allocator_destroy(&urls);
-  }
-  void finish() {
-    thread_complete_queue(&queue);
-    for (query &q : slots)
-      if (q.state == query_state_done) query_release(&q, &urls);
-  }
-};
 
 std::string distinct_list(u64 lines) {
   std::string list;
@@ -79,7 +46,8 @@ std::string binary_list(u64 lines) {
 }
 
 void list_file(benchmark::State &state, std::string (*make)(u64)) {
-  list_import import;
+  profiler_install_disabled();
+  bench_fetch import;
   u64 lines = (u64)state.range(0);
   std::string path = temp_path("list.txt");
   write_file(path, make(lines));
