@@ -35,4 +35,16 @@ struct bench_reader : test_store {
     r.codepoints = &set;
     r.generation = 1;
   }
+
+  // What the program does with a completed download of the feed at url (f, or a new feed when
+  // null): the parse, the feed's settings record, its entries sorted. The feed, or null.
+  feed *ingest_download(buffer document, buffer url, feed *f) {
+    u32 error = 0;
+    f = feed_parse(&scratch, &r, document, url, f, &error);
+    if (f) {
+      if (!reader_get_meta(&r, f->id)) reader_new_meta(&r, f->id);
+      reader_sort_feed_entries(&r, f);
+    }
+    return f;
+  }
 };

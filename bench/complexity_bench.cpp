@@ -160,15 +160,7 @@ job first_fetch(std::string document) {
   auto s = std::make_shared<feed_store>();
   auto d = std::make_shared<std::string>(std::move(document));
   return job{[s] { s->store.reset(); },
-             [s, d] {
-               reader *r = &s->store.r;
-               u32 e = 0;
-               feed *f = feed_parse(&s->store.scratch, r, text_of(*d), string_lit("https://example.org/feed"), nullptr, &e);
-               if (f) {
-                 if (!reader_get_meta(r, f->id)) reader_new_meta(r, f->id);
-                 reader_sort_feed_entries(r, f);
-               }
-             }};
+             [s, d] { s->store.ingest_download(text_of(*d), string_lit("https://example.org/feed"), nullptr); }};
 }
 
 // Five updates of one feed, 10,000 more link-only items each; the first is the first fetch.
@@ -188,14 +180,9 @@ struct five_updates {
     for (u64 k = 0; k < 5; k++) {
       f64 t0 = seconds_now();
       if (k) r->generation += 1;
-      u32 e = 0;
-      feed *f = feed_parse(&s.store.scratch, r, text_of(documents[k]), string_lit("https://example.org/feed"),
-                           id ? reader_find_feed(r, id) : nullptr, &e);
-      if (f) {
-        id = f->id;
-        if (!reader_get_meta(r, f->id)) reader_new_meta(r, f->id);
-        reader_sort_feed_entries(r, f);
-      }
+      feed *f = s.store.ingest_download(text_of(documents[k]), string_lit("https://example.org/feed"),
+                                        id ? reader_find_feed(r, id) : nullptr);
+      if (f) id = f->id;
       step[k] = std::min(step[k], seconds_now() - t0);
     }
   }

@@ -138,18 +138,6 @@ u64 resident_bytes() {
 
 buffer text_of(const std::string &s) { return buffer{s.size(), s.size(), (u8 *)s.data()}; }
 
-// What the program does with one completed download.
-feed *ingest_document(bench_reader *b, const std::string &document, const std::string &url, feed *f) {
-  u32 error = 0;
-  b->scratch.used = 0;
-  f = feed_parse(&b->scratch, &b->r, text_of(document), text_of(url), f, &error);
-  if (f) {
-    if (!reader_get_meta(&b->r, f->id)) reader_new_meta(&b->r, f->id);
-    reader_sort_feed_entries(&b->r, f);
-  }
-  return f;
-}
-
 struct bench_world : bench_reader {
   std::vector<std::string> first, update, urls;
   u64 first_bytes = 0, update_bytes = 0;
@@ -176,7 +164,7 @@ struct bench_world : bench_reader {
     rmdir(folder.c_str());
   }
   feed *ingest(const std::string &document, const std::string &url, feed *f) {
-    return ingest_document(this, document, url, f);
+    return ingest_download(text_of(document), text_of(url), f);
   }
   void ingest_first() {
     reset();
@@ -389,8 +377,8 @@ struct million_world : bench_reader {
     // Documents made and parsed one at a time: only the store stays.
     const int per_feed = 1000;
     for (int f = 0; f < million_feed_count(); ++f)
-      ingest_document(this, make_document(f, 0, per_feed), "https://example.org/feeds/" + std::to_string(f) + ".xml",
-                      nullptr);
+      ingest_download(text_of(make_document(f, 0, per_feed)),
+                      text_of("https://example.org/feeds/" + std::to_string(f) + ".xml"), nullptr);
     entries = r.entries.entry_count;
     u32 error = 0;
     reader_write(&r, text_of(path), &error);
