@@ -94,13 +94,11 @@ __attribute__((noinline, cold)) bool xml_string_grow(xml_parser *p, u64 n) {
 
 // Room for n bytes at the end of the string arena, or null with the error set.
 static inline u8 *xml_string_room(xml_parser *p, u64 n, xml_error *error) {
-  buffer *a = &p->strings;
-  if (a->used > a->size || n > a->size - a->used) {
-    if (!xml_string_grow(p, n)) {
-      xml_set_error(error, xml_error_out_of_string_memory);
-      return nullptr;
-    }
+  if (!xml_string_reserve(p, n)) {
+    xml_set_error(error, xml_error_out_of_string_memory);
+    return nullptr;
   }
+  buffer *a = &p->strings;
   u8 *d = a->data + a->used;
   a->used += n;
   return d;
