@@ -3,6 +3,8 @@
 // feed; the listing kept across frames, the keys and the rows are in files of their own.
 #include "app/view_list.h"
 
+#include <algorithm>
+
 #include "profiler/profiler.h"
 
 // ---- Filters -----------------------------------------------------------------------------
@@ -49,20 +51,9 @@ void list_queued_gather(const app *a, list_queued *q) {
   sort_u32_ascending(q->ids, q->count);
 }
 
-u32 list_lower_bound(const u32 *sorted, u32 count, u32 value) {
-  u32 lo = 0, hi = count;
-  while (lo < hi) {
-    u32 mid = lo + (hi - lo) / 2;
-    if (sorted[mid] < value) lo = mid + 1;
-    else hi = mid;
-  }
-  return lo;
-}
-
 bool list_queued_has(const app *a, const list_queued *q, u32 feed_id) {
   if (q->overflow) return query_pending_for_feed(a->queries, (u32)a->query_count, (s32)feed_id);
-  u32 at = list_lower_bound(q->ids, q->count, feed_id);
-  return at < q->count && q->ids[at] == feed_id;
+  return std::binary_search(q->ids, q->ids + q->count, feed_id);
 }
 
 // ---- Summary -----------------------------------------------------------------------------

@@ -51,8 +51,6 @@ struct list_queued {
   bool overflow;  // more queued slots than ids: the look-ups walk the slots
 };
 void list_queued_gather(const app *a, list_queued *queued);
-// The first place in the ascending array whose value is not below the given one (count when none).
-u32 list_lower_bound(const u32 *sorted, u32 count, u32 value);
 bool list_queued_has(const app *a, const list_queued *queued, u32 feed_id);
 
 // ---- Summary -----------------------------------------------------------------------------

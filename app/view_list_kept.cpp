@@ -4,6 +4,8 @@
 // "Update all" then costs the parsed feeds' entries and the rows on screen, not the store's size.
 #include "app/view_list.h"
 
+#include <algorithm>
+
 #include "profiler/profiler.h"
 
 // The store changes through fetched documents and through the user's input. The user's changes
@@ -172,7 +174,7 @@ static bool list_listing_build(app *a, reader *r, view_state *v, list_listing *l
 // id's entries under.
 static bool list_feed_index(reader *r, const list_listing *l, const feed *f, u32 *index) {
   u32 slot = pool_index_of(&r->feeds, sizeof(feed), f);
-  *index = list_lower_bound(l->feed_slots, l->feed_count, slot);
+  *index = (u32)(std::lower_bound(l->feed_slots, l->feed_slots + l->feed_count, slot) - l->feed_slots);
   return *index < l->feed_count && l->feed_slots[*index] == slot;
 }
 
