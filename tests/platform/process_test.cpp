@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "tests/support/process.h"
 #include "tests/support/stub_program.h"
+#include "tests/support/temp_folder.h"
 #include "tests/support/wait.h"
 
 namespace {
@@ -160,9 +161,9 @@ bool named(const std::vector<std::string> &children, const std::string &command)
 
 TEST(test_processes, an_owned_program_ends_with_its_group_and_an_orphan_is_named_and_ended) {
   ASSERT_TRUE(test_children().empty());
-  char t[] = "/tmp/qm_group_XXXXXX";
-  std::string folder = mkdtemp(t);
-  std::string pid_file = folder + "/pid";
+  test_temp_folder folder("qm_group");
+  ASSERT_FALSE(folder.path.empty());
+  std::string pid_file = folder.path + "/pid";
   pid_t grandchild = 0;
   {
     test_process shell = test_start({"sh", "-c", "sleep 301 & echo $! > \"$0.part\"; mv \"$0.part\" \"$0\"; wait", pid_file.c_str()});
@@ -175,8 +176,6 @@ TEST(test_processes, an_owned_program_ends_with_its_group_and_an_orphan_is_named
   // The group ended with its owner: neither the shell nor the program it started is left.
   EXPECT_TRUE(test_children().empty());
   EXPECT_NE(kill(grandchild, 0), 0);
-  unlink(pid_file.c_str());
-  rmdir(folder.c_str());
 
   // A program whose parent ended without it is handed to the test program: the check at the end
   // names it and ends it.
