@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "app/app.h"
+#include "tests/support/process.h"
 #include "tests/support/test_store.h"
-#include "tests/support/wait.h"
 
 namespace {
 
@@ -435,6 +435,7 @@ TEST_F(AppFrame, a_save_at_exit_that_runs_out_of_disk_keeps_the_previous_save) {
   std::string err_path = folder + "/stderr.txt";
   pid_t child = fork();
   if (child == 0) {
+    setpgid(0, 0);
     int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(fd, 2);
     signal(SIGXFSZ, SIG_IGN);
@@ -443,14 +444,9 @@ TEST_F(AppFrame, a_save_at_exit_that_runs_out_of_disk_keeps_the_previous_save) {
     _exit(app_save_at_exit(&r, text_of(data)) ? 0 : 3);
   }
   ASSERT_GT(child, 0);
+  test_process saving(child);  // killed and reaped however the test leaves
   int status = 0;
-  pid_t ended = 0;
-  test_wait_until([&] { return (ended = waitpid(child, &status, WNOHANG)) != 0; });
-  if (ended != child) {
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-  }
-  ASSERT_EQ(ended, child) << "the save did not end";
+  ASSERT_TRUE(saving.wait_exit(&status)) << "the save did not end";
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 3);
   std::string err = bytes_of(err_path);
