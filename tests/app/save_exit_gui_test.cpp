@@ -5,9 +5,9 @@
 #include <sys/wait.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 
+#include "tests/support/file_text.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/wait.h"
@@ -16,13 +16,6 @@
 #ifdef QM_QUILLMERE_BINARY
 
 namespace {
-
-std::string contents_of(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 TEST(SaveExitGui, a_save_at_exit_that_fails_says_why_and_ends_with_a_failure_status) {
   // Declared in this order so the program ends before its server, and both before the folder goes.
@@ -51,10 +44,10 @@ TEST(SaveExitGui, a_save_at_exit_that_fails_says_why_and_ends_with_a_failure_sta
   xvfb_stop(&server);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_NE(WEXITSTATUS(status), 0);
-  std::string err = contents_of(errors);
+  std::string err = test_file_text(errors);
   EXPECT_NE(err.find("Error while saving the reader.\n "), std::string::npos) << err;
   EXPECT_NE(err.find("create data folder"), std::string::npos) << err;
-  EXPECT_NE(contents_of(folder.path + "/log.txt").find("Error while saving the reader."), std::string::npos);
+  EXPECT_NE(test_file_text(folder.path + "/log.txt").find("Error while saving the reader."), std::string::npos);
 }
 
 }  // namespace

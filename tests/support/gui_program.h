@@ -17,12 +17,12 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/base.h"
+#include "tests/support/file_text.h"
 #include "tests/support/process.h"
 #include "tests/support/wait.h"
 #include "tests/support/xvfb_server.h"
@@ -230,8 +230,7 @@ struct gui_program {
           !written)
         return false;
       before = events;
-      std::ifstream in(folder + "/tree.txt");
-      std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      std::string text = test_file_text(folder + "/tree.txt");
       read_events();
       if (events == before) {
         if (out) *out = ui_dump_parse(text);
