@@ -108,14 +108,10 @@ struct gui_program {
     if (!xvfb_start(&server)) return false;
     watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (watch < 0 || inotify_add_watch(watch, folder.c_str(), IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE) < 0) return false;
-    // The system's GL and X libraries keep caches for the process that the leak checker reports.
-    setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
     test_start_options options;
     options.folder = folder.c_str();
-    program = test_start(args, options);
-    if (!program) return false;
-    std::string id;
-    if (!test_wait_until([&] { return program.running() && !(id = test_shown_window(title)).empty(); })) return false;
+    std::string id = test_start_window_program(&program, args, options, title);
+    if (id.empty()) return false;
     // Without a window manager the focus is given by hand; each step waits until it is done.
     if (test_run({"xdotool", "windowmove", "--sync", id.c_str(), "0", "0"}) != 0) return false;
     if (test_run({"xdotool", "windowsize", "--sync", id.c_str(), "1280", "719"}) != 0) return false;
