@@ -12,13 +12,13 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/app.h"
+#include "tests/support/file_text.h"
+#include "tests/support/process.h"
 #include "tests/support/test_store.h"
-#include "tests/support/wait.h"
 
 namespace {
 
@@ -317,10 +317,7 @@ TEST_F(AppFrame, export_writes_each_live_feed_url_and_defaults_to_the_desktop) {
   buffer_push_bytes(&a.desktop_path, folder.data(), folder.size());
   EXPECT_GT(app_export_feed_list(&a, &r), 0u);
   EXPECT_EQ(str(view.export_file_path), folder + "/list.txt");
-  std::ifstream in(folder + "/list.txt");
-  std::stringstream ss;
-  ss << in.rdbuf();
-  EXPECT_EQ(ss.str(), "http://a/feed\nhttp://b/feed\n");
+  EXPECT_EQ(test_file_text(folder + "/list.txt"), "http://a/feed\nhttp://b/feed\n");
 }
 
 // Without a desktop folder, or with one too long for the export box, there is no default path:
@@ -421,13 +418,7 @@ TEST_F(AppFrame, a_save_at_exit_that_runs_out_of_disk_keeps_the_previous_save) {
   };
   std::vector<std::string> first = saves();
   ASSERT_EQ(first.size(), 1u);
-  auto bytes_of = [](const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  };
-  const std::string previous = bytes_of(data + "/" + first[0]);
+  const std::string previous = test_file_text(data + "/" + first[0]);
   // Far more than the limit lets the child write.
   feed *f = reader_find_feed_by_url(&r, string_lit("http://a/feed"));
   ASSERT_TRUE(f);
@@ -435,6 +426,7 @@ TEST_F(AppFrame, a_save_at_exit_that_runs_out_of_disk_keeps_the_previous_save) {
   std::string err_path = folder + "/stderr.txt";
   pid_t child = fork();
   if (child == 0) {
+    setpgid(0, 0);
     int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(fd, 2);
     signal(SIGXFSZ, SIG_IGN);
@@ -443,20 +435,15 @@ TEST_F(AppFrame, a_save_at_exit_that_runs_out_of_disk_keeps_the_previous_save) {
     _exit(app_save_at_exit(&r, text_of(data)) ? 0 : 3);
   }
   ASSERT_GT(child, 0);
+  test_process saving(child);  // killed and reaped however the test leaves
   int status = 0;
-  pid_t ended = 0;
-  test_wait_until([&] { return (ended = waitpid(child, &status, WNOHANG)) != 0; });
-  if (ended != child) {
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-  }
-  ASSERT_EQ(ended, child) << "the save did not end";
+  ASSERT_TRUE(saving.wait_exit(&status)) << "the save did not end";
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 3);
-  std::string err = bytes_of(err_path);
+  std::string err = test_file_text(err_path);
   EXPECT_NE(err.find("Error while saving the reader.\n "), std::string::npos) << err;
   EXPECT_EQ(saves(), first);  // no temporary file left, nothing rotated away
-  EXPECT_TRUE(bytes_of(data + "/" + first[0]) == previous);
+  EXPECT_TRUE(test_file_text(data + "/" + first[0]) == previous);
   {
     reader loaded = {};
     u32 error = 0;

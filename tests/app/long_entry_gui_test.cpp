@@ -7,11 +7,11 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <fstream>
 #include <string>
 
 #include "reader/save.h"
 #include "tests/reader/store_fixture.h"
+#include "tests/support/file_text.h"
 #include "tests/support/gui_program.h"
 #include "tests/support/temp_folder.h"
 
@@ -116,9 +116,7 @@ TEST_F(LongEntryGui, dragged_to_its_end_a_long_entry_lays_out_its_last_paragraph
   int status = 0;
   ASSERT_TRUE(gui.quit(&status)) << "still running a minute after the quit signal";
   EXPECT_TRUE(WIFEXITED(status));
-  std::ifstream log(folder.path + "/log.txt");
-  std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(text.find("UI: the node arena is full"), std::string::npos);
+  EXPECT_EQ(test_file_text(folder.path + "/log.txt").find("UI: the node arena is full"), std::string::npos);
 }
 
 }  // namespace

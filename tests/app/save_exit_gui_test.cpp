@@ -1,28 +1,19 @@
 // The real program whose save at exit fails: it says why on standard error, its exit status is
 // not zero, and it writes its log as usual.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 
+#include "tests/support/file_text.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_folder.h"
-#include "tests/support/wait.h"
 #include "tests/support/xvfb_server.h"
 
 #ifdef QM_QUILLMERE_BINARY
 
 namespace {
-
-std::string contents_of(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 TEST(SaveExitGui, a_save_at_exit_that_fails_says_why_and_ends_with_a_failure_status) {
   // Declared in this order so the program ends before its server, and both before the folder goes.
@@ -35,15 +26,12 @@ TEST(SaveExitGui, a_save_at_exit_that_fails_says_why_and_ends_with_a_failure_sta
   std::ofstream(blocker) << "x";
   const std::string data = blocker + "/data";
 
-  // The system's GL and X libraries keep caches for the process that the leak checker reports.
-  setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
   test_start_options options;
   options.folder = folder.path.c_str();
   options.output = errors.c_str();
-  test_process app = test_start({QM_QUILLMERE_BINARY, "-path", data.c_str()}, options);
-  ASSERT_TRUE(app);
-  ASSERT_TRUE(test_wait_until([&] { return !app.running() || !test_shown_window("Quillmere").empty(); }));
-  ASSERT_TRUE(app.running());
+  test_process app;
+  ASSERT_FALSE(test_start_window_program(&app, {QM_QUILLMERE_BINARY, "-path", data.c_str()}, options, "Quillmere").empty())
+      << "the window never came";
 
   // The quit signal takes the window's normal way out: the last frame, then the save.
   int status = 0;
@@ -51,10 +39,10 @@ TEST(SaveExitGui, a_save_at_exit_that_fails_says_why_and_ends_with_a_failure_sta
   xvfb_stop(&server);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_NE(WEXITSTATUS(status), 0);
-  std::string err = contents_of(errors);
+  std::string err = test_file_text(errors);
   EXPECT_NE(err.find("Error while saving the reader.\n "), std::string::npos) << err;
   EXPECT_NE(err.find("create data folder"), std::string::npos) << err;
-  EXPECT_NE(contents_of(folder.path + "/log.txt").find("Error while saving the reader."), std::string::npos);
+  EXPECT_NE(test_file_text(folder.path + "/log.txt").find("Error while saving the reader."), std::string::npos);
 }
 
 }  // namespace

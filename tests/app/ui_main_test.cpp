@@ -5,8 +5,6 @@
 
 #include <GLFW/glfw3.h>
 #include <dirent.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <functional>
 #include <string>
@@ -17,6 +15,7 @@
 #include "profiler/profiler.h"
 #include "tests/app/app_test_support.h"
 #include "tests/reader/store_fixture.h"
+#include "tests/support/temp_folder.h"
 #include "tests/ui/ui_test_support.h"
 
 namespace {
@@ -348,8 +347,9 @@ namespace {
 // "Save (F8)" that fails shows the log page with its reason, as a failed add does; one that
 // works leaves the page where it was.
 TEST_F(UiMain, a_failed_save_shows_the_log_page_and_a_good_one_stays_put) {
-  char tmpl[] = "/tmp/qm_ui_save_XXXXXX";
-  std::string folder = mkdtemp(tmpl);
+  test_temp_folder temp("qm_ui_save");
+  ASSERT_FALSE(temp.path.empty());
+  const std::string &folder = temp.path;
   std::string blocker = folder + "/a file";
   FILE *f = fopen(blocker.c_str(), "wb");
   ASSERT_TRUE(f);
@@ -387,14 +387,6 @@ TEST_F(UiMain, a_failed_save_shows_the_log_page_and_a_good_one_stays_put) {
     closedir(d);
   }
   EXPECT_EQ(saves, 1u);
-  if (DIR *d = opendir((folder + "/data").c_str())) {
-    while (dirent *e = readdir(d))
-      if (e->d_name[0] != '.') unlink((folder + "/data/" + e->d_name).c_str());
-    closedir(d);
-  }
-  rmdir((folder + "/data").c_str());
-  unlink(blocker.c_str());
-  rmdir(folder.c_str());
 }
 
 }  // namespace

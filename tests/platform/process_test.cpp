@@ -8,8 +8,10 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "tests/support/file_text.h"
 #include "tests/support/process.h"
 #include "tests/support/stub_program.h"
+#include "tests/support/temp_folder.h"
 #include "tests/support/wait.h"
 
 namespace {
@@ -139,44 +141,33 @@ TEST_F(process, output_is_captured_and_the_deadline_holds_after_the_output_ends)
   EXPECT_LE(ended - ready, deadline + test_deadline_margin);
 }
 
-// The tests' own ownership of what they start: ending a program ends its whole process group,
-// and what escapes it (an orphan, handed to the test program) is named by the check at the end
-// of the test program and ended there.
-std::string read_text(const std::string &path) {
-  std::string out;
-  char chunk[256];
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  ssize_t n;
-  while (fd >= 0 && (n = read(fd, chunk, sizeof chunk)) > 0) out.append(chunk, (size_t)n);
-  if (fd >= 0) close(fd);
-  return out;
-}
-
 bool named(const std::vector<std::string> &children, const std::string &command) {
   for (const std::string &c : children)
     if (c.find(command) != std::string::npos) return true;
   return false;
 }
 
+// The tests' own ownership of what they start: ending a program ends its whole process group,
+// and what escapes it (an orphan, handed to the test program) is named by the check at the end
+// of the test program and ended there.
+
 TEST(test_processes, an_owned_program_ends_with_its_group_and_an_orphan_is_named_and_ended) {
   ASSERT_TRUE(test_children().empty());
-  char t[] = "/tmp/qm_group_XXXXXX";
-  std::string folder = mkdtemp(t);
-  std::string pid_file = folder + "/pid";
+  test_temp_folder folder("qm_group");
+  ASSERT_FALSE(folder.path.empty());
+  std::string pid_file = folder.path + "/pid";
   pid_t grandchild = 0;
   {
     test_process shell = test_start({"sh", "-c", "sleep 301 & echo $! > \"$0.part\"; mv \"$0.part\" \"$0\"; wait", pid_file.c_str()});
     ASSERT_TRUE(shell);
     ASSERT_TRUE(test_wait_until([&] { return access(pid_file.c_str(), R_OK) == 0; })) << "the shell never started its child";
-    grandchild = (pid_t)atoi(read_text(pid_file).c_str());
+    grandchild = (pid_t)atoi(test_file_text(pid_file).c_str());
     ASSERT_GT(grandchild, 0);
     EXPECT_EQ(kill(grandchild, 0), 0);
   }
   // The group ended with its owner: neither the shell nor the program it started is left.
   EXPECT_TRUE(test_children().empty());
   EXPECT_NE(kill(grandchild, 0), 0);
-  unlink(pid_file.c_str());
-  rmdir(folder.c_str());
 
   // A program whose parent ended without it is handed to the test program: the check at the end
   // names it and ends it.

@@ -1,13 +1,12 @@
 #include "tests/reader/fetch_fixture.h"
 #include "tests/support/compress.h"
 #include "tests/support/http_server.h"
+#include "tests/support/wait.h"
 
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <fstream>
-#include <functional>
 #include <random>
 
 static std::string log_text() {
@@ -580,15 +579,6 @@ class FetchOneWorker : public Fetch {
   }
 };
 
-static bool poll_until(const std::function<bool()> &done) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
-
 // While the parser holds every buffer the worker waits, and the first buffer back is the one it
 // reads into.
 TEST_F(FetchOneWorker, a_job_waits_for_a_buffer_to_come_back) {
@@ -598,11 +588,11 @@ TEST_F(FetchOneWorker, a_job_waits_for_a_buffer_to_come_back) {
   {
     every_buffer all;
     ASSERT_EQ(app_add_feed(&context, &r, text_of(path)), fetch_request_queued);
-    ASSERT_TRUE(poll_until([] { return fetch_buffers_counts().waiting == 1; }));
+    ASSERT_TRUE(test_wait_until([] { return fetch_buffers_counts().waiting == 1; }));
     EXPECT_EQ(__atomic_load_n(&fetch_slots[0].state, __ATOMIC_ACQUIRE), (u32)query_state_queued);
     arena *back = all.held[5];
     all.give_back(back);
-    ASSERT_TRUE(poll_until([&] { return __atomic_load_n(&fetch_slots[0].state, __ATOMIC_ACQUIRE) == query_state_done; }));
+    ASSERT_TRUE(test_wait_until([&] { return __atomic_load_n(&fetch_slots[0].state, __ATOMIC_ACQUIRE) == query_state_done; }));
     EXPECT_EQ(fetch_slots[0].error, 0u);
     EXPECT_EQ(to_std(fetch_slots[0].result), "<rss version=\"2.0\"><channel/></rss>");
     EXPECT_EQ(fetch_slots[0].result.data, back->memory.data);

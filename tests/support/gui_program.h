@@ -17,12 +17,12 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/base.h"
+#include "tests/support/file_text.h"
 #include "tests/support/process.h"
 #include "tests/support/wait.h"
 #include "tests/support/xvfb_server.h"
@@ -108,14 +108,10 @@ struct gui_program {
     if (!xvfb_start(&server)) return false;
     watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (watch < 0 || inotify_add_watch(watch, folder.c_str(), IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE) < 0) return false;
-    // The system's GL and X libraries keep caches for the process that the leak checker reports.
-    setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
     test_start_options options;
     options.folder = folder.c_str();
-    program = test_start(args, options);
-    if (!program) return false;
-    std::string id;
-    if (!test_wait_until([&] { return program.running() && !(id = test_shown_window(title)).empty(); })) return false;
+    std::string id = test_start_window_program(&program, args, options, title);
+    if (id.empty()) return false;
     // Without a window manager the focus is given by hand; each step waits until it is done.
     if (test_run({"xdotool", "windowmove", "--sync", id.c_str(), "0", "0"}) != 0) return false;
     if (test_run({"xdotool", "windowsize", "--sync", id.c_str(), "1280", "719"}) != 0) return false;
@@ -230,8 +226,7 @@ struct gui_program {
           !written)
         return false;
       before = events;
-      std::ifstream in(folder + "/tree.txt");
-      std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      std::string text = test_file_text(folder + "/tree.txt");
       read_events();
       if (events == before) {
         if (out) *out = ui_dump_parse(text);

@@ -13,8 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
+
+#include "tests/support/file_text.h"
 
 extern char **environ;
 
@@ -186,8 +187,7 @@ int test_run_output(const std::vector<const char *> &args, std::string *output, 
     int status = 0;
     if (p && p.wait_exit(&status, limit) && WIFEXITED(status)) code = WEXITSTATUS(status);
   }
-  std::ifstream in(path);
-  output->assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  *output = test_file_text(path);
   unlink(path);
   return code;
 }

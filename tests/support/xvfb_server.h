@@ -98,3 +98,17 @@ inline std::string test_shown_window(const char *name) {
   if (test_run_output({"xdotool", "search", "--onlyvisible", "--name", name}, &ids) != 0) return std::string();
   return ids.substr(0, ids.find('\n'));
 }
+
+// Starts a program that opens a window on the display and waits until a window with the title
+// is shown: its id, or empty when the program did not start, ended first or showed none within
+// the limit. The system's GL and X libraries keep caches for the process that the leak checker
+// reports, so the program runs without it.
+inline std::string test_start_window_program(test_process *program, const std::vector<const char *> &args,
+                                             const test_start_options &options, const char *title) {
+  setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+  *program = test_start(args, options);
+  if (!*program) return std::string();
+  std::string id;
+  test_wait_until([&] { return !program->running() || !(id = test_shown_window(title)).empty(); });
+  return program->running() ? id : std::string();
+}

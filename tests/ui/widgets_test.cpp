@@ -276,14 +276,7 @@ TEST(widgets, scrollable_view_wheel_and_clamping) {
 
 TEST(widgets, shortcut_modifier_masks) {
   widget_fixture f;
-  auto press = [&](u8 key, u8 mods) {
-    input_event &e = f.w->events[f.w->event_count++];
-    e = input_event{};
-    e.type = input_event_type_key;
-    e.code = key;
-    e.state = input_event_state_down;
-    e.modifiers = mods;
-  };
+  auto press = [&](u8 key, u8 mods) { ui_test_key(f.w.get(), key, mods, 0); };
   struct {
     u8 mods, mask;
     bool fires;
@@ -379,11 +372,7 @@ TEST(widgets, an_active_element_that_is_not_built_any_more_is_released) {
   f.build(body);
   f.build(body);
   EXPECT_EQ(f.ctx->active, UI_ID_NONE);
-  input_event &k = f.w->events[f.w->event_count++];
-  k = input_event{};
-  k.type = input_event_type_key;
-  k.code = key_s;
-  k.state = input_event_state_down;
+  ui_test_key(f.w.get(), key_s, 0, 0);
   bool fired = false;
   f.build([&](ui_context *c) { fired = ui_shortcut(c, key_s, 0); body(c); });
   EXPECT_TRUE(fired);
