@@ -6,16 +6,6 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #define STORE_ASCII_SIXTEEN 1
-// Of the sixteen bytes at p, up to the first of 0x80 or above (its index in *ascii, 16 when
-// there is none): bit i set for each byte i that is not printable ASCII (a control byte or DEL).
-inline u32 ascii_sixteen_special(const u8 *p, u32 *ascii) {
-  __m128i v = _mm_loadu_si128((const __m128i *)p);
-  u32 high = (u32)_mm_movemask_epi8(v);
-  // Signed compares: the high bytes count as below 0x20 and are masked off.
-  __m128i odd = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
-  *ascii = high ? (u32)__builtin_ctz(high) : 16;
-  return (u32)_mm_movemask_epi8(odd) & ~high & ((1u << *ascii) - 1);
-}
 // Of the sixteen bytes at p: the bits of those that begin a longer sequence (0xC0 and above) in
 // *leads, of those that continue one (0x80 to 0xBF) in *continuations, and as the result the
 // bits of those that are not printable ASCII (a control byte or DEL).
