@@ -105,9 +105,7 @@ static void reader_register_codepoints(reader *r, buffer text) {
   const u8 *p = text.data, *end = text.data + text.used;
   // Printable ASCII, when the set holds all of it (it does from the start), passes eight bytes
   // at a time.
-  const u64 printable_low = 0xFFFFFFFF00000000ull, printable_high = 0x7FFFFFFFFFFFFFFFull;
-  bool printable = (set->present[0] & printable_low) == printable_low &&
-                   (set->present[1] & printable_high) == printable_high;
+  bool printable = bits_hold_printable_ascii(set->present);
   auto add = [&](u32 c) {
     if (codepoint_set_add(set, c)) return true;
     log_append_string(string_lit("Feed error: No space left in codepoint set.\n"));

@@ -20,6 +20,12 @@ inline u32 sixteen_classes(const u8 *p, u32 *leads, u32 *continuations) {
 }
 #endif
 
+// Whether a bitmap of code points (one bit each) holds every printable ASCII character.
+inline bool bits_hold_printable_ascii(const u64 *bits) {
+  const u64 low = 0xFFFFFFFF00000000ull, high = 0x7FFFFFFFFFFFFFFFull;  // 0x20 to 0x3F, 0x40 to 0x7E
+  return (bits[0] & low) == low && (bits[1] & high) == high;
+}
+
 // Whether the eight bytes at p are all printable ASCII (0x20 to 0x7E).
 inline bool word_is_printable_ascii(const u8 *p) {
   u64 w;
