@@ -114,7 +114,8 @@ static date feed_entry_date(const entry *e) {
 // entries put it: at the newest of their dates that is not past the limit.
 static date feed_threshold_of_entries(const feed_parse_context *c) {
   date newest = {};
-  reader_walk_feed_entries(c->r, c->f->id, [&](entry *e) {
+  // The newest date does not depend on the order the entries are met in.
+  reader_each_feed_entry(c->r, c->f->id, [&](entry *e) {
     date d = feed_entry_date(e);
     if (!feed_date_is_far_future(c, d)) newest = feed_date_later(newest, d);
     return false;
