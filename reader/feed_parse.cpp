@@ -183,6 +183,10 @@ static buffer feed_entry_text(const entry *e) {
 
 // ---- Tables of the feed's entries --------------------------------------------------------
 
+static void feed_table_log_no_memory() {
+  feed_log("Feed error: No memory for the table of the feed's entries; the parse walks the feed.\n");
+}
+
 // A table with room for count places before it grows; in the scratch arena when it takes no more
 // than a quarter of what is free there and the arena's state outlives the table, else in memory
 // of its own.
@@ -199,7 +203,7 @@ static void feed_table_init(feed_parse_context *c, feed_entry_table *t, u64 coun
     t->block = memory_alloc(bytes, nullptr);
     t->places = (u64 *)t->block.data;
   }
-  if (!t->places) feed_log("Feed error: No memory for the table of the feed's entries; the parse walks the feed.\n");
+  if (!t->places) feed_table_log_no_memory();
   t->capacity = (u32)capacity;
 }
 
@@ -246,7 +250,7 @@ static void feed_table_put(feed_entry_table *t, u32 hash, reader *r, const entry
   if (!t->places) return;
   if (2 * ((u64)t->used + 1) > t->capacity && !feed_table_grow(t)) {
     // Without memory the entries it misses could not be found: it is given up as a whole.
-    feed_log("Feed error: No memory for the table of the feed's entries; the parse walks the feed.\n");
+    feed_table_log_no_memory();
     feed_table_release(t);
     return;
   }
