@@ -114,7 +114,8 @@ static date feed_entry_date(const entry *e) {
 // entries put it: at the newest of their dates that is not past the limit.
 static date feed_threshold_of_entries(const feed_parse_context *c) {
   date newest = {};
-  reader_walk_feed_entries(c->r, c->f->id, [&](entry *e) {
+  // The newest date does not depend on the order the entries are met in.
+  reader_each_feed_entry(c->r, c->f->id, [&](entry *e) {
     date d = feed_entry_date(e);
     if (!feed_date_is_far_future(c, d)) newest = feed_date_later(newest, d);
     return false;
@@ -182,6 +183,10 @@ static buffer feed_entry_text(const entry *e) {
 
 // ---- Tables of the feed's entries --------------------------------------------------------
 
+static void feed_table_log_no_memory() {
+  feed_log("Feed error: No memory for the table of the feed's entries; the parse walks the feed.\n");
+}
+
 // A table with room for count places before it grows; in the scratch arena when it takes no more
 // than a quarter of what is free there and the arena's state outlives the table, else in memory
 // of its own.
@@ -198,7 +203,7 @@ static void feed_table_init(feed_parse_context *c, feed_entry_table *t, u64 coun
     t->block = memory_alloc(bytes, nullptr);
     t->places = (u64 *)t->block.data;
   }
-  if (!t->places) feed_log("Feed error: No memory for the table of the feed's entries; the parse walks the feed.\n");
+  if (!t->places) feed_table_log_no_memory();
   t->capacity = (u32)capacity;
 }
 
@@ -245,7 +250,7 @@ static void feed_table_put(feed_entry_table *t, u32 hash, reader *r, const entry
   if (!t->places) return;
   if (2 * ((u64)t->used + 1) > t->capacity && !feed_table_grow(t)) {
     // Without memory the entries it misses could not be found: it is given up as a whole.
-    feed_log("Feed error: No memory for the table of the feed's entries; the parse walks the feed.\n");
+    feed_table_log_no_memory();
     feed_table_release(t);
     return;
   }

@@ -21,9 +21,9 @@ void query_init(query *slot, buffer url, s32 feed_id, fetch_wake_fn *wake) {
   __atomic_store_n(&slot->state, (u32)query_state_queued, __ATOMIC_RELEASE);
 }
 
-// One whole line "<why>: <url>", so no other worker's text lands inside it, for a request that
-// could not be queued or a file that could not be read.
-// At most shown bytes of the text, cut between characters.
+// One whole line "<why>: <text>", so no other worker's text lands inside it, for a request that
+// could not be queued, a file that could not be read or a list line that was passed over; at
+// most shown bytes of the text, cut between characters.
 static void fetch_log_refusal_cut(const char *why, buffer text, u64 shown) {
   u8 line[FETCH_URL_AREA_SIZE + 128];
   buffer out = buffer_make(sizeof line, 0, line);

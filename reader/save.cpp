@@ -30,9 +30,3 @@ u32 builtin_codepoints(u32 *out) {
   for (u32 c : latin9) out[n++] = c;
   return n;
 }
-
-bool bits_hold_printable_ascii(const u64 *bits) {
-  bool all = true;
-  for (u32 c = 0x20; c < 0x7F; ++c) all = all && bit_get(bits, c);
-  return all;
-}

@@ -67,9 +67,6 @@ u32 builtin_codepoints(u32 *out);
 static inline void bit_set(u64 *bits, u32 c) { bits[c >> 6] |= 1ull << (c & 63); }
 static inline bool bit_get(const u64 *bits, u32 c) { return bits[c >> 6] >> (c & 63) & 1; }
 
-// Whether the list of the bitmap holds every printable ASCII character.
-bool bits_hold_printable_ascii(const u64 *bits);
-
 // ---- The code points of texts ------------------------------------------------------------
 // The texts of an image are one run of bytes: every code point they decode to counts, U+0000
 // aside, and a byte that does not decode is passed over alone. A decoder that passes over what

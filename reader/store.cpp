@@ -105,16 +105,15 @@ static void reader_register_codepoints(reader *r, buffer text) {
   const u8 *p = text.data, *end = text.data + text.used;
   // Printable ASCII, when the set holds all of it (it does from the start), passes eight bytes
   // at a time.
-  const u64 printable_low = 0xFFFFFFFF00000000ull, printable_high = 0x7FFFFFFFFFFFFFFFull;
-  bool printable = (set->present[0] & printable_low) == printable_low &&
-                   (set->present[1] & printable_high) == printable_high;
+  bool printable = bits_hold_printable_ascii(set->present);
   auto add = [&](u32 c) {
     if (codepoint_set_add(set, c)) return true;
     log_append_string(string_lit("Feed error: No space left in codepoint set.\n"));
     return false;
   };
-  // One ASCII byte or one longer sequence, each false when the set ran full.
-  auto take_ascii = [&](u32 b) { return (set->present[b >> 6] >> (b & 63) & 1) || add(b); };
+  // A code point already decoded, looked up by its bit, or one longer sequence; each false when
+  // the set ran full.
+  auto take_known = [&](u32 c) { return (set->present[c >> 6] >> (c & 63) & 1) || add(c); };
   // The sequence at q; *after is where the next one begins.
   auto take_sequence = [&](const u8 *q, const u8 **after) {
     u32 c = unicode_invalid, error = 0;
@@ -134,8 +133,6 @@ static void reader_register_codepoints(reader *r, buffer text) {
   // continuation byte that no sequence taken covers does not decode; it stands for U+FFFD, which
   // is among the start code points, so when in the step it is met does not change the list.
   const u8 *next = p;  // where the last sequence taken ends
-  const u64 *present = set->present;
-  auto take_known = [&](u32 c) { return (present[c >> 6] >> (c & 63) & 1) || add(c); };
   while (printable && end - p >= 16) {
     u32 leads, continuations, special = sixteen_classes(p, &leads, &continuations);
     u32 covered = next > p ? (1u << (next - p)) - 1 : 0;  // a sequence begun in the last step
@@ -144,7 +141,7 @@ static void reader_register_codepoints(reader *r, buffer text) {
       const u8 *q = p + i;
       u32 b = *q, after = continuations >> (i + 1);
       if (b < 0x80) {
-        if (!take_ascii(b)) return;
+        if (!take_known(b)) return;
         continue;
       }
       // Two- and three-byte sequences whose continuations the step's bits show, and that need
@@ -177,7 +174,7 @@ static void reader_register_codepoints(reader *r, buffer text) {
     }
     // Most other bytes are ASCII too: one bit test each.
     if (*p < 0x80) {
-      if (!take_ascii(*p++)) return;
+      if (!take_known(*p++)) return;
       continue;
     }
     if (!take_high()) return;

@@ -31,7 +31,7 @@ void index_clear(reader_index *x) {
   }
   if (!x->block.data) return;
   memory_zero(x->heads, ((u64)x->mask + 1) * 4);
-  memory_zero(x->next, (u64)x->slots * 8);
+  memory_zero(x->next, (u64)x->slots * 8);  // next and prev, which follow it in the block
 }
 
 static void index_link(reader_index *x, u32 slot, u32 hash) {

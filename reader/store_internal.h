@@ -6,16 +6,6 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #define STORE_ASCII_SIXTEEN 1
-// Of the sixteen bytes at p, up to the first of 0x80 or above (its index in *ascii, 16 when
-// there is none): bit i set for each byte i that is not printable ASCII (a control byte or DEL).
-inline u32 ascii_sixteen_special(const u8 *p, u32 *ascii) {
-  __m128i v = _mm_loadu_si128((const __m128i *)p);
-  u32 high = (u32)_mm_movemask_epi8(v);
-  // Signed compares: the high bytes count as below 0x20 and are masked off.
-  __m128i odd = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
-  *ascii = high ? (u32)__builtin_ctz(high) : 16;
-  return (u32)_mm_movemask_epi8(odd) & ~high & ((1u << *ascii) - 1);
-}
 // Of the sixteen bytes at p: the bits of those that begin a longer sequence (0xC0 and above) in
 // *leads, of those that continue one (0x80 to 0xBF) in *continuations, and as the result the
 // bits of those that are not printable ASCII (a control byte or DEL).
@@ -29,6 +19,12 @@ inline u32 sixteen_classes(const u8 *p, u32 *leads, u32 *continuations) {
   return (u32)_mm_movemask_epi8(odd) & ~high;
 }
 #endif
+
+// Whether a bitmap of code points (one bit each) holds every printable ASCII character.
+inline bool bits_hold_printable_ascii(const u64 *bits) {
+  const u64 low = 0xFFFFFFFF00000000ull, high = 0x7FFFFFFFFFFFFFFFull;  // 0x20 to 0x3F, 0x40 to 0x7E
+  return (bits[0] & low) == low && (bits[1] & high) == high;
+}
 
 // Whether the eight bytes at p are all printable ASCII (0x20 to 0x7E).
 inline bool word_is_printable_ascii(const u8 *p) {
