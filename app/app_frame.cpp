@@ -142,11 +142,10 @@ u32 app_queries_check(app *a, reader *r) {
   bool deferred = false;
   buffer scratch = {};
   bool borrowed = false;
-  for (u64 i = 0; i < a->query_count; i++) {
-    query *slot = &a->queries[i];
-    u32 state = __atomic_load_n(&slot->state, __ATOMIC_ACQUIRE);
-    pending |= state == query_state_queued;
-    if (state != query_state_done) continue;
+  u16 order[FETCH_QUERY_COUNT];
+  u32 done = query_done_in_order(a->queries, (u32)a->query_count, order, &pending);
+  for (u32 k = 0; k < done; k++) {
+    query *slot = &a->queries[order[k]];
     // The window keeps drawing while a batch arrives: what is left after the budget waits for
     // the next frame. The first document always goes through, however long it alone takes.
     if (a->queries_budget_ns && handled && counter_now() - start >= a->queries_budget_ns) {

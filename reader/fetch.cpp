@@ -11,7 +11,11 @@ query *query_find_free(query *slots, u32 count) {
   return nullptr;
 }
 
+// Only the UI thread fills slots.
+static u64 query_sequence_next;
+
 void query_init(query *slot, buffer url, s32 feed_id, fetch_wake_fn *wake) {
+  slot->sequence = ++query_sequence_next;
   slot->url = url;
   slot->feed_id = feed_id;
   slot->error = 0;
@@ -96,6 +100,23 @@ bool query_pending_for_feed(query *slots, u32 count, s32 feed_id) {
     if (query_state_load(&slots[i]) == query_state_queued && slots[i].feed_id == feed_id) return true;
   }
   return false;
+}
+
+u32 query_done_in_order(query *slots, u32 count, u16 *order, bool *pending) {
+  invariant(count <= FETCH_QUERY_COUNT);
+  // Sequence and slot number in one key: slot numbers fit the low 10 bits, and no run queues
+  // 2^54 fetches.
+  static_assert(FETCH_QUERY_COUNT <= 1024, "slot numbers fit the key's low bits");
+  u64 keys[FETCH_QUERY_COUNT];
+  u32 done = 0;
+  for (u32 i = 0; i < count; i++) {
+    u32 state = query_state_load(&slots[i]);
+    *pending |= state == query_state_queued;
+    if (state == query_state_done) keys[done++] = slots[i].sequence << 10 | i;
+  }
+  sort_u64_ascending(keys, done);
+  for (u32 k = 0; k < done; k++) order[k] = (u16)(keys[k] & 1023);
+  return done;
 }
 
 void query_release(query *slot, allocator *a) {

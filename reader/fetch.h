@@ -31,6 +31,7 @@ struct query {
   u32 error;      // an http_error for a download, a file_error for a local file; 0 on success
   buffer result;  // the document in its used bytes: a document buffer or a block from the system (fetch_document_free)
   fetch_wake_fn *wake;  // called when the job is done; may be null
+  u64 sequence;   // raised by every query_init: done slots are parsed in the order they were queued
 };
 
 #define FETCH_QUERY_COUNT 1024
@@ -85,6 +86,10 @@ void query_init(query *slot, buffer url, s32 feed_id, fetch_wake_fn *wake);
 void query_job_fetch(void *slot);
 // Whether a queued slot targets the feed.
 bool query_pending_for_feed(query *slots, u32 count, s32 feed_id);
+// The numbers of the done slots into order (room for count), in the order their fetches were
+// queued, whatever slots they took: a feed fetched twice has its older document parsed first.
+// Their count; pending is set when a slot is queued.
+u32 query_done_in_order(query *slots, u32 count, u16 *order, bool *pending);
 // UI thread, done slot: gives back the result and the URL copy and frees the slot.
 void query_release(query *slot, allocator *a);
 
