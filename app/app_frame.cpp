@@ -134,6 +134,8 @@ void app_query_handle(app *a, reader *r, query *slot, buffer *scratch) {
 u32 app_queries_check(app *a, reader *r) {
   PROFILE_ZONE(zone_queries_check);
   s64 start = counter_now();
+  // The budget is set in nanoseconds; the counter counts ticks of its own frequency.
+  s64 budget = counter_ticks_from_ns(a->queries_budget_ns);
   // Once a frame, before any parse: texts replaced by updates are given back when they outweigh
   // the live ones. The shown entry's HTML is parsed again from the texts' new place.
   if (reader_strings_reclaim(r) && a->view) a->view->html_parsed = 0;
@@ -148,7 +150,7 @@ u32 app_queries_check(app *a, reader *r) {
     query *slot = &a->queries[order[k]];
     // The window keeps drawing while a batch arrives: what is left after the budget waits for
     // the next frame. The first document always goes through, however long it alone takes.
-    if (a->queries_budget_ns && handled && counter_now() - start >= a->queries_budget_ns) {
+    if (a->queries_budget_ns && handled && counter_now() - start >= budget) {
       deferred = true;
       break;
     }
