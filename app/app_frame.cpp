@@ -37,15 +37,11 @@ void app_new_generation(reader *r) {
 
 // ---- Done slots --------------------------------------------------------------------------
 
-static bool url_is_download(buffer url) {
-  return string_starts_with(url, string_lit("https://")) || string_starts_with(url, string_lit("http://"));
-}
-
 // One line per failed fetch. A download's own line with the transport's detail was written by
 // the HTTP layer already; a local file's error is a file error and is named as one.
 static void log_query_failure(const query *slot) {
   buffer url = string_from_bytes(slot->url.data, slot->url.used);
-  if (!url_is_download(url)) {
+  if (!fetch_url_is_download(url)) {
     log_file_error(string_lit("Reading the feed file"), url, slot->error);
     return;
   }

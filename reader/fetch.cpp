@@ -4,6 +4,11 @@
 
 static u32 query_state_load(const query *q) { return __atomic_load_n(&q->state, __ATOMIC_ACQUIRE); }
 
+bool fetch_url_is_download(buffer url) {
+  return string_starts_with_ignore_case(url, string_lit("https://")) ||
+         string_starts_with_ignore_case(url, string_lit("http://"));
+}
+
 query *query_find_free(query *slots, u32 count) {
   for (u32 i = 0; i < count; i++) {
     if (query_state_load(&slots[i]) == query_state_free) return &slots[i];
@@ -65,7 +70,7 @@ void query_job_fetch(void *argument) {
   u32 error = 0;
   buffer result = {};
   arena *reused = nullptr;
-  if (string_starts_with(url, string_lit("https://")) || string_starts_with(url, string_lit("http://"))) {
+  if (fetch_url_is_download(url)) {
     http_file file = http_file_open(url, &error);
     if (!error) {
       u64 size = file.content.size ? file.content.size : FETCH_UNKNOWN_LENGTH_BUFFER;

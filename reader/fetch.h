@@ -78,6 +78,10 @@ struct fetch_context {
 
 // ---- Slots -------------------------------------------------------------------------------
 
+// Whether a fetch downloads the URL: it begins with "http://" or "https://", the scheme in any
+// case ("HTTP://", "Https://"). Anything else is read as a local file.
+bool fetch_url_is_download(buffer url);
+
 // The first free slot, or null.
 query *query_find_free(query *slots, u32 count);
 // Stores url, feed id, a zero error, an empty result and the wake-up, and the queued state last.

@@ -422,6 +422,26 @@ TEST_F(FetchHttp, served_feeds_reach_done_slots) {
   EXPECT_EQ(fetch_wakes.load(), 4u);
 }
 
+// A list's "HTTP://" line was read as a local path and failed to open: schemes are
+// case-insensitive.
+TEST_F(FetchHttp, list_lines_with_a_scheme_in_capitals_are_downloaded) {
+  const std::string document = "<rss version=\"2.0\"></rss>";
+  test_http_server server([&](test_http_connection &c, const std::string &) { c.send_response(200, document); });
+  std::string base = server.url("/");
+  ASSERT_EQ(base.rfind("http://", 0), 0u);
+  std::string rest = base.substr(strlen("http://"));
+  std::string path = temp_path("schemes.txt");
+  write_file(path, "HTTP://" + rest + "a\nhTTp://" + rest + "b\n");
+  u32 error = 0;
+  ASSERT_EQ(app_add_feeds_from_file(&context, &r, text_of(path), &error), 2u);
+  unlink(path.c_str());
+  for (u32 i = 0; i < 2; i++) {
+    finish(&fetch_slots[i]);
+    EXPECT_EQ(fetch_slots[i].error, 0u) << i;
+    EXPECT_EQ(to_std(fetch_slots[i].result), document) << i;
+  }
+}
+
 // ---- Document buffers --------------------------------------------------------------------
 
 static std::string sized_file(const std::string &name, u64 size) {
