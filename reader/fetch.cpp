@@ -369,6 +369,35 @@ static void fetch_log_list_rest(const u8 *line, const u8 *end) {
                                          "downloads are done\n"));
 }
 
+// A file most of whose lines no address can be is no list of addresses (a binary file chosen by
+// mistake, or one in UTF-16): it is refused whole with one line naming it, rather than having
+// its chance fragments fetched as paths and the rest logged line by line.
+static bool fetch_list_is_text(buffer path, const u8 *p, const u8 *end) {
+  u64 lines = 0, not_text = 0;
+  while (p < end) {
+    while (p < end && char_is_space(*p)) p++;
+    const u8 *line = p;
+    while (p < end && *p != '\r' && *p != '\n') p++;
+    buffer text = fetch_trim(string_from_range((u8 *)line, (u8 *)p));
+    if (!text.used) continue;
+    lines++;
+    not_text += !fetch_list_line_is_text(text);
+  }
+  if (not_text * 2 <= lines) return true;
+  u8 bytes[192];
+  buffer why = buffer_make(sizeof bytes - 1, 0, bytes);
+  buffer head = string_lit("List file not read, it is not text: "), middle = string_lit(" of its "),
+         tail = string_lit(" lines hold control characters (such as NUL) or bytes that are not UTF-8");
+  buffer_push_bytes(&why, head.data, head.used);
+  buffer_push_unsigned(&why, not_text, 0, ' ', 0);
+  buffer_push_bytes(&why, middle.data, middle.used);
+  buffer_push_unsigned(&why, lines, 0, ' ', 0);
+  buffer_push_bytes(&why, tail.data, tail.used);
+  bytes[why.used] = 0;
+  fetch_log_refusal((const char *)bytes, path);
+  return false;
+}
+
 u32 app_add_feeds_from_file(fetch_context *c, reader *r, buffer path, u32 *file_error) {
   fetch_open_generation(c, r);
   if (*file_error) return 0;
@@ -381,6 +410,10 @@ u32 app_add_feeds_from_file(fetch_context *c, reader *r, buffer path, u32 *file_
   u8 *end = content.data + content.used;
   // A byte-order mark that editors put in front of the first line.
   if (end - p >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) p += 3;
+  if (!fetch_list_is_text(path, p, end)) {
+    file_content_free(&content);
+    return 0;
+  }
   fetch_index_begin(&fetch_run_index, c);
   u32 queued = 0;
   u64 number = 1, refused = 0;

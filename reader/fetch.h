@@ -146,7 +146,9 @@ fetch_request_result app_add_feed(fetch_context *c, reader *r, buffer text);
 // One request per non-empty line of a list file, read through the UI thread's shared file error
 // word; stops at the first request that is refused. A line with a control character or bytes that
 // are not UTF-8 is no address: it is passed over, and logged with its number (the first 20 of a
-// list, then how many there were). Returns the number of requests queued.
+// list, then how many there were). A file in which most lines are no address (a binary file, or
+// one in UTF-16) is not a list: nothing of it is added, and one log line names it and says why.
+// Returns the number of requests queued.
 u32 app_add_feeds_from_file(fetch_context *c, reader *r, buffer path, u32 *file_error);
 // A request for a live feed's URL; whether the job was queued (not when one is already queued for
 // the feed). Opens no generation.

@@ -178,6 +178,31 @@ TEST_F(Fetch, list_lines_that_are_no_text_are_passed_over_and_reported_the_first
   EXPECT_EQ(urls.back(), "/local/feed.xml");
 }
 
+// A binary file chosen as a list had its chance fragments between line ends fetched as paths and
+// the rest reported line by line: such a file, or one in UTF-16, is refused whole, in one line.
+TEST_F(Fetch, a_list_file_that_is_not_text_is_refused_whole_in_one_log_line) {
+  std::mt19937 rng(7);
+  std::string binary(MiB(1), '\0');
+  for (char &c : binary) c = (char)(rng() & 0xFF);
+  std::string utf16;
+  for (char c : std::string("http://a.example/1\r\nhttp://b.example/2\r\n")) utf16 += std::string(1, c) + '\0';
+  for (const std::string &bytes : {binary, "\xFF\xFE" + utf16}) {
+    std::string path = temp_path("not_a_list.bin");
+    write_file(path, bytes);
+    u64 before = log_last_text().used;
+    u32 error = 0;
+    EXPECT_EQ(app_add_feeds_from_file(&context, &r, text_of(path), &error), 0u);
+    unlink(path.c_str());
+    EXPECT_EQ(error, 0u);
+    EXPECT_EQ(count_in_state(query_state_queued), 0u);
+    EXPECT_EQ(urls_in_use(), 0u);
+    std::string logged = log_text().substr(before);
+    EXPECT_EQ(std::count(logged.begin(), logged.end(), '\n'), 1) << logged.substr(0, 2000);
+    EXPECT_EQ(logged.rfind("List file not read, it is not text: ", 0), 0u) << logged.substr(0, 2000);
+    EXPECT_NE(logged.find(": " + path + "\n"), std::string::npos) << logged.substr(0, 2000);
+  }
+}
+
 // The requests of a list once compared each line with every slot and looked for a free slot from
 // the first: work that grew with the square of the list below the 1,024 slots.
 TEST_F(Fetch, a_list_costs_work_in_proportion_to_its_lines) {
