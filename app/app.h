@@ -154,7 +154,7 @@ void app_new_generation(reader *r);
 // Hands one done fetch slot to the parser (or logs its failure), restores the selection and
 // frees the slot. The scratch arena must have room for the parser's node texts.
 void app_query_handle(app *a, reader *r, query *slot, buffer *scratch);
-// The done slots in slot order, until the context's budget is spent (at least one when any is
+// The done slots in the order their fetches were queued, until the context's budget is spent (at least one when any is
 // done); when some are left the view is asked for another frame. Once no slot is queued or done
 // the document buffers give their memory back. The count handled.
 u32 app_queries_check(app *a, reader *r);

@@ -37,15 +37,11 @@ void app_new_generation(reader *r) {
 
 // ---- Done slots --------------------------------------------------------------------------
 
-static bool url_is_download(buffer url) {
-  return string_starts_with(url, string_lit("https://")) || string_starts_with(url, string_lit("http://"));
-}
-
 // One line per failed fetch. A download's own line with the transport's detail was written by
 // the HTTP layer already; a local file's error is a file error and is named as one.
 static void log_query_failure(const query *slot) {
   buffer url = string_from_bytes(slot->url.data, slot->url.used);
-  if (!url_is_download(url)) {
+  if (!fetch_url_is_download(url)) {
     log_file_error(string_lit("Reading the feed file"), url, slot->error);
     return;
   }
@@ -134,6 +130,8 @@ void app_query_handle(app *a, reader *r, query *slot, buffer *scratch) {
 u32 app_queries_check(app *a, reader *r) {
   PROFILE_ZONE(zone_queries_check);
   s64 start = counter_now();
+  // The budget is set in nanoseconds; the counter counts ticks of its own frequency.
+  s64 budget = counter_ticks_from_ns(a->queries_budget_ns);
   // Once a frame, before any parse: texts replaced by updates are given back when they outweigh
   // the live ones. The shown entry's HTML is parsed again from the texts' new place.
   if (reader_strings_reclaim(r) && a->view) a->view->html_parsed = 0;
@@ -142,14 +140,13 @@ u32 app_queries_check(app *a, reader *r) {
   bool deferred = false;
   buffer scratch = {};
   bool borrowed = false;
-  for (u64 i = 0; i < a->query_count; i++) {
-    query *slot = &a->queries[i];
-    u32 state = __atomic_load_n(&slot->state, __ATOMIC_ACQUIRE);
-    pending |= state == query_state_queued;
-    if (state != query_state_done) continue;
+  u16 order[FETCH_QUERY_COUNT];
+  u32 done = query_done_in_order(a->queries, (u32)a->query_count, order, &pending);
+  for (u32 k = 0; k < done; k++) {
+    query *slot = &a->queries[order[k]];
     // The window keeps drawing while a batch arrives: what is left after the budget waits for
     // the next frame. The first document always goes through, however long it alone takes.
-    if (a->queries_budget_ns && handled && counter_now() - start >= a->queries_budget_ns) {
+    if (a->queries_budget_ns && handled && counter_now() - start >= budget) {
       deferred = true;
       break;
     }

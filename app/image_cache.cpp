@@ -38,13 +38,6 @@ static void wake_ui() {
   }
 }
 
-// Image URLs come from feed content: only web addresses may reach the downloader, never a local
-// file or another scheme the transfer library happens to know.
-static bool image_url_is_fetchable(buffer url) {
-  return string_starts_with_ignore_case(url, string_lit("http://")) ||
-         string_starts_with_ignore_case(url, string_lit("https://"));
-}
-
 static bool slot_used_this_frame(const image_slot *slot) { return slot->used_frame == frame_counter + 1; }
 
 // A line that names a limit, appended whole: a worker may log at any moment. The limit is written
@@ -123,7 +116,9 @@ image_slot *image_get(u32 owner_id, buffer url, u32 create) {
     slot->texture = 0;
     slot->memory = 0;
 
-    if (!image_url_is_fetchable(url)) {
+    // Image URLs come from feed content: only web addresses may reach the downloader, never a
+    // local file or another scheme the transfer library happens to know.
+    if (!fetch_url_is_download(url)) {
       // Kept as a failed slot so the refusal shows once and is not retried every frame.
       log_append_string(string_lit("Image not fetched, not an http or https URL: "));
       log_append(url.data, url.used);

@@ -276,6 +276,13 @@ s64 counter_now() {
 
 s64 counter_frequency() { return 1000000000ll; }
 
+s64 counter_ticks_from_ns(s64 ns) {
+  if (ns <= 0) return 0;
+  // Exact: a span of years at a frequency of gigahertz overflows 64 bits before the division.
+  unsigned __int128 ticks = ((unsigned __int128)(u64)ns * (u64)counter_frequency() + 999999999u) / 1000000000u;
+  return ticks > (u64)INT64_MAX ? INT64_MAX : (s64)ticks;
+}
+
 f64 counter_seconds_between(s64 counter1, s64 counter2, s64 frequency) {
   return (f64)((u64)counter2 - (u64)counter1) / (f64)(u64)frequency;
 }

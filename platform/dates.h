@@ -65,3 +65,6 @@ s64 counter_now();
 s64 counter_frequency();
 // (counter2 - counter1) / frequency, the difference and the frequency taken as unsigned.
 f64 counter_seconds_between(s64 counter1, s64 counter2, s64 frequency);
+// The counter's ticks in a span of nanoseconds, rounded up so that a span above 0 is at least
+// one tick; 0 for a span not above 0, the largest s64 for a span the counter cannot count.
+s64 counter_ticks_from_ns(s64 ns);

@@ -359,6 +359,21 @@ static bool argument_put(buffer *out, buffer arg) {
   return buffer_push_bytes(out, "\"", 1) != nullptr;
 }
 
+// The opener reads "%u" in an argument without blanks as the link's place and "%%" there as a
+// literal '%'. A literal '%' that a 'u' or another '%' follows ("--fmt=%%u" in the entry) is
+// written "%%" so that it stays a '%' and the link is not put there; an argument with a blank
+// reaches the program as it is, so it is left alone. The result is in out (room for 2 x n bytes).
+static buffer argument_escape_percents(const u8 *arg, const bool *literal, u64 n, u8 *out) {
+  for (u64 j = 0; j < n; j++)
+    if (char_is_space(arg[j])) return string_from_bytes(arg, n);
+  u64 m = 0;
+  for (u64 j = 0; j < n; j++) {
+    if (literal[j] && j + 1 < n && (arg[j + 1] == 'u' || arg[j + 1] == '%')) out[m++] = '%';
+    out[m++] = arg[j];
+  }
+  return string_from_bytes(out, m);
+}
+
 buffer desktop_exec_to_command_line(buffer exec, buffer *out) {
   // The value's own escapes first (\s \n \t \r \\), then the Exec quoting, then field codes.
   u8 text[2048];
@@ -382,6 +397,10 @@ buffer desktop_exec_to_command_line(buffer exec, buffer *out) {
   buffer line = buffer_make(buffer_free_bytes(*out), 0, out->data + out->used);
   // Room for an argument of the whole text, where every one-byte code may become "%u".
   u8 arg[2 * sizeof text];
+  // Which of the argument's bytes are a literal '%' (written "%%" in the entry), and the argument
+  // with those the opener would misread written "%%" again.
+  bool literal[sizeof arg];
+  u8 escaped[2 * sizeof arg];
   u64 i = 0;
   bool ok = true, link_lost = false;
   while (i < n && ok) {
@@ -399,6 +418,7 @@ buffer desktop_exec_to_command_line(buffer exec, buffer *out) {
       // Inside quotes these four are escaped; outside, where they should not appear, the same
       // reading keeps an escaped backslash single.
       if (c == '\\' && i + 1 < n && memchr("\"`$\\", text[i + 1], 4)) {
+        literal[k] = false;
         arg[k++] = text[++i];
         continue;
       }
@@ -406,9 +426,11 @@ buffer desktop_exec_to_command_line(buffer exec, buffer *out) {
         u8 code = text[++i];
         bool one_link = code == 'u' || code == 'f', link = one_link || code == 'U' || code == 'F';
         if (code == '%') {
+          literal[k] = true;
           arg[k++] = '%';
         } else if (one_link && !quoted) {
           // Where the entry puts its one link ("--url=%u"), the opener puts it too.
+          literal[k] = literal[k + 1] = false;
           arg[k++] = '%';
           arg[k++] = 'u';
           link_places++;
@@ -418,6 +440,7 @@ buffer desktop_exec_to_command_line(buffer exec, buffer *out) {
         // Any other code (%i %c %k and the deprecated ones) is dropped.
         continue;
       }
+      literal[k] = false;
       arg[k++] = c;
     }
     // A code standing alone is where the links go anyway: after the other arguments.
@@ -426,7 +449,7 @@ buffer desktop_exec_to_command_line(buffer exec, buffer *out) {
     // written into it, so the link only follows it.
     if (quoted_links && k) link_lost = true;
     if (k == 0) continue;  // an empty argument ("") does not survive the splitter either
-    ok = argument_put(&line, string_from_bytes(arg, k));
+    ok = argument_put(&line, argument_escape_percents(arg, literal, k, escaped));
   }
   if (!ok || line.used == 0) return buffer{};
   if (link_lost) {

@@ -31,9 +31,11 @@ buffer desktop_default_command(buffer mime_type, buffer *out);
 // The Exec value of a desktop entry, as written in the file, turned into that command line:
 // string escapes and quoting undone, "%%" made "%", the field codes (%f %F %u %U %i %c %k and the
 // deprecated ones) removed and an argument that held only field codes dropped, except that %u or
-// %f inside an unquoted argument ("--url=%u") becomes "%u", where the opener puts the link. A link
-// code inside a quoted argument is removed (the argument may be a shell's command), which is
-// logged. The all-zero buffer (out unchanged) for an empty result or when it does not fit.
+// %f inside an unquoted argument ("--url=%u") becomes "%u", where the opener puts the link. In an
+// argument without blanks a literal '%' that a 'u' or a '%' follows stays "%%" ("--fmt=%%u"),
+// which the opener reads as a '%', so the link is never put there. A link code inside a quoted
+// argument is removed (the argument may be a shell's command), which is logged. The all-zero
+// buffer (out unchanged) for an empty result or when it does not fit.
 buffer desktop_exec_to_command_line(buffer exec, buffer *out);
 
 // ---- Work --------------------------------------------------------------------------------

@@ -4,6 +4,11 @@
 
 static u32 query_state_load(const query *q) { return __atomic_load_n(&q->state, __ATOMIC_ACQUIRE); }
 
+bool fetch_url_is_download(buffer url) {
+  return string_starts_with_ignore_case(url, string_lit("https://")) ||
+         string_starts_with_ignore_case(url, string_lit("http://"));
+}
+
 query *query_find_free(query *slots, u32 count) {
   for (u32 i = 0; i < count; i++) {
     if (query_state_load(&slots[i]) == query_state_free) return &slots[i];
@@ -11,7 +16,11 @@ query *query_find_free(query *slots, u32 count) {
   return nullptr;
 }
 
+// Only the UI thread fills slots.
+static u64 query_sequence_next;
+
 void query_init(query *slot, buffer url, s32 feed_id, fetch_wake_fn *wake) {
+  slot->sequence = ++query_sequence_next;
   slot->url = url;
   slot->feed_id = feed_id;
   slot->error = 0;
@@ -61,7 +70,7 @@ void query_job_fetch(void *argument) {
   u32 error = 0;
   buffer result = {};
   arena *reused = nullptr;
-  if (string_starts_with(url, string_lit("https://")) || string_starts_with(url, string_lit("http://"))) {
+  if (fetch_url_is_download(url)) {
     http_file file = http_file_open(url, &error);
     if (!error) {
       u64 size = file.content.size ? file.content.size : FETCH_UNKNOWN_LENGTH_BUFFER;
@@ -96,6 +105,23 @@ bool query_pending_for_feed(query *slots, u32 count, s32 feed_id) {
     if (query_state_load(&slots[i]) == query_state_queued && slots[i].feed_id == feed_id) return true;
   }
   return false;
+}
+
+u32 query_done_in_order(query *slots, u32 count, u16 *order, bool *pending) {
+  invariant(count <= FETCH_QUERY_COUNT);
+  // Sequence and slot number in one key: slot numbers fit the low 10 bits, and no run queues
+  // 2^54 fetches.
+  static_assert(FETCH_QUERY_COUNT <= 1024, "slot numbers fit the key's low bits");
+  u64 keys[FETCH_QUERY_COUNT];
+  u32 done = 0;
+  for (u32 i = 0; i < count; i++) {
+    u32 state = query_state_load(&slots[i]);
+    *pending |= state == query_state_queued;
+    if (state == query_state_done) keys[done++] = slots[i].sequence << 10 | i;
+  }
+  sort_u64_ascending(keys, done);
+  for (u32 k = 0; k < done; k++) order[k] = (u16)(keys[k] & 1023);
+  return done;
 }
 
 void query_release(query *slot, allocator *a) {
@@ -343,6 +369,35 @@ static void fetch_log_list_rest(const u8 *line, const u8 *end) {
                                          "downloads are done\n"));
 }
 
+// A file most of whose lines no address can be is no list of addresses (a binary file chosen by
+// mistake, or one in UTF-16): it is refused whole with one line naming it, rather than having
+// its chance fragments fetched as paths and the rest logged line by line.
+static bool fetch_list_is_text(buffer path, const u8 *p, const u8 *end) {
+  u64 lines = 0, not_text = 0;
+  while (p < end) {
+    while (p < end && char_is_space(*p)) p++;
+    const u8 *line = p;
+    while (p < end && *p != '\r' && *p != '\n') p++;
+    buffer text = fetch_trim(string_from_range((u8 *)line, (u8 *)p));
+    if (!text.used) continue;
+    lines++;
+    not_text += !fetch_list_line_is_text(text);
+  }
+  if (not_text * 2 <= lines) return true;
+  u8 bytes[192];
+  buffer why = buffer_make(sizeof bytes - 1, 0, bytes);
+  buffer head = string_lit("List file not read, it is not text: "), middle = string_lit(" of its "),
+         tail = string_lit(" lines hold control characters (such as NUL) or bytes that are not UTF-8");
+  buffer_push_bytes(&why, head.data, head.used);
+  buffer_push_unsigned(&why, not_text, 0, ' ', 0);
+  buffer_push_bytes(&why, middle.data, middle.used);
+  buffer_push_unsigned(&why, lines, 0, ' ', 0);
+  buffer_push_bytes(&why, tail.data, tail.used);
+  bytes[why.used] = 0;
+  fetch_log_refusal((const char *)bytes, path);
+  return false;
+}
+
 u32 app_add_feeds_from_file(fetch_context *c, reader *r, buffer path, u32 *file_error) {
   fetch_open_generation(c, r);
   if (*file_error) return 0;
@@ -355,6 +410,10 @@ u32 app_add_feeds_from_file(fetch_context *c, reader *r, buffer path, u32 *file_
   u8 *end = content.data + content.used;
   // A byte-order mark that editors put in front of the first line.
   if (end - p >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) p += 3;
+  if (!fetch_list_is_text(path, p, end)) {
+    file_content_free(&content);
+    return 0;
+  }
   fetch_index_begin(&fetch_run_index, c);
   u32 queued = 0;
   u64 number = 1, refused = 0;

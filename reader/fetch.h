@@ -31,6 +31,7 @@ struct query {
   u32 error;      // an http_error for a download, a file_error for a local file; 0 on success
   buffer result;  // the document in its used bytes: a document buffer or a block from the system (fetch_document_free)
   fetch_wake_fn *wake;  // called when the job is done; may be null
+  u64 sequence;   // raised by every query_init: done slots are parsed in the order they were queued
 };
 
 #define FETCH_QUERY_COUNT 1024
@@ -77,6 +78,10 @@ struct fetch_context {
 
 // ---- Slots -------------------------------------------------------------------------------
 
+// Whether a fetch downloads the URL: it begins with "http://" or "https://", the scheme in any
+// case ("HTTP://", "Https://"). Anything else is read as a local file.
+bool fetch_url_is_download(buffer url);
+
 // The first free slot, or null.
 query *query_find_free(query *slots, u32 count);
 // Stores url, feed id, a zero error, an empty result and the wake-up, and the queued state last.
@@ -85,6 +90,10 @@ void query_init(query *slot, buffer url, s32 feed_id, fetch_wake_fn *wake);
 void query_job_fetch(void *slot);
 // Whether a queued slot targets the feed.
 bool query_pending_for_feed(query *slots, u32 count, s32 feed_id);
+// The numbers of the done slots into order (room for count), in the order their fetches were
+// queued, whatever slots they took: a feed fetched twice has its older document parsed first.
+// Their count; pending is set when a slot is queued.
+u32 query_done_in_order(query *slots, u32 count, u16 *order, bool *pending);
 // UI thread, done slot: gives back the result and the URL copy and frees the slot.
 void query_release(query *slot, allocator *a);
 
@@ -137,7 +146,9 @@ fetch_request_result app_add_feed(fetch_context *c, reader *r, buffer text);
 // One request per non-empty line of a list file, read through the UI thread's shared file error
 // word; stops at the first request that is refused. A line with a control character or bytes that
 // are not UTF-8 is no address: it is passed over, and logged with its number (the first 20 of a
-// list, then how many there were). Returns the number of requests queued.
+// list, then how many there were). A file in which most lines are no address (a binary file, or
+// one in UTF-16) is not a list: nothing of it is added, and one log line names it and says why.
+// Returns the number of requests queued.
 u32 app_add_feeds_from_file(fetch_context *c, reader *r, buffer path, u32 *file_error);
 // A request for a live feed's URL; whether the job was queued (not when one is already queued for
 // the feed). Opens no generation.

@@ -70,27 +70,45 @@ static buffer link_prepared(buffer url, buffer *block) {
 
 // ---- Opening -----------------------------------------------------------------------------
 
-// An argument of the opener's program that holds "%u" and no blank takes the link there (the
-// "--url=%u" of a desktop entry), and the link is then not added after the arguments. One with a
-// blank may be a command that a shell runs ("sh -c 'firefox %u'"): no link is written into it.
-static bool argument_takes_link(const u8 *arg) {
-  bool place = false;
+// In an argument of the opener's program that has no blank, "%u" is the link's place (the
+// "--url=%u" of a desktop entry), and the link is then not added after the arguments, and "%%" is
+// a literal '%' ("--fmt=%%u" passes "--fmt=%u"). One with a blank may be a command that a shell
+// runs ("sh -c 'firefox %u'"): it is passed as it is, and no link is written into it.
+struct argument_codes {
+  u32 places;   // "%u"
+  u32 escapes;  // "%%"
+};
+
+static argument_codes argument_read(const u8 *arg) {
+  argument_codes codes = {};
+  for (const u8 *p = arg; *p; ++p)
+    if (char_is_space(*p)) return argument_codes{};
   for (const u8 *p = arg; *p; ++p) {
-    if (char_is_space(*p)) return false;
-    place |= p[0] == '%' && p[1] == 'u';
+    if (p[0] != '%') continue;
+    if (p[1] == '%') {
+      codes.escapes++;
+      ++p;
+    } else if (p[1] == 'u') {
+      codes.places++;
+    }
   }
-  return place;
+  return codes;
 }
 
-// The argument with each "%u" replaced by the link, in the block; null when it does not fit.
-static u8 *argument_fill(buffer *block, const u8 *arg, buffer link) {
-  u64 n = strlen((const char *)arg), places = 0;
-  for (u64 i = 0; i + 1 < n; ++i) places += arg[i] == '%' && arg[i + 1] == 'u';
-  u8 *filled = (u8 *)buffer_push(block, n + places * link.used + 1, 1);
+static bool argument_takes_link(const u8 *arg) { return argument_read(arg).places != 0; }
+
+// The argument with each "%%" made '%' and, with fill, each "%u" replaced by the link, in the
+// block; null when it does not fit.
+static u8 *argument_fill(buffer *block, const u8 *arg, buffer link, bool fill) {
+  u64 n = strlen((const char *)arg);
+  u8 *filled = (u8 *)buffer_push(block, n + (fill ? argument_read(arg).places * link.used : 0) + 1, 1);
   if (!filled) return nullptr;
   u8 *w = filled;
   for (u64 i = 0; i < n; ++i) {
-    if (arg[i] == '%' && i + 1 < n && arg[i + 1] == 'u') {
+    if (arg[i] == '%' && i + 1 < n && arg[i + 1] == '%') {
+      *w++ = '%';
+      ++i;
+    } else if (fill && arg[i] == '%' && i + 1 < n && arg[i + 1] == 'u') {
       memcpy(w, link.data, link.used);
       w += link.used;
       ++i;
@@ -110,11 +128,13 @@ static u32 argv_build(buffer *block, buffer program, const buffer *urls, u32 url
   u32 n = command_line_split(program.data, program.used, block, &program_argv);
   if (!n) return 0;
   u32 placed = 0;
-  for (u32 i = 0; i < n && url_count == 1; ++i) {
-    if (!argument_takes_link(program_argv[i])) continue;
-    program_argv[i] = argument_fill(block, program_argv[i], urls[0]);
+  for (u32 i = 0; i < n; ++i) {
+    argument_codes codes = argument_read(program_argv[i]);
+    bool fill = url_count == 1 && codes.places;
+    if (!fill && !codes.escapes) continue;
+    program_argv[i] = argument_fill(block, program_argv[i], fill ? urls[0] : buffer{}, fill);
     if (!program_argv[i]) return 0;
-    placed++;
+    placed += fill;
   }
   if (placed) url_count = 0;
   u8 **argv = (u8 **)buffer_push_array_bytes(block, sizeof(u8 *), (u64)n + url_count + 1, 8);

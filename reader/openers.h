@@ -24,7 +24,8 @@ buffer link_url_prepare(buffer url, buffer *out);
 
 // Opens one URL, made ready by link_url_prepare: with the opener's program when it has one (its
 // command line, split by the desktop's quoting rules, then the URL as the last argument, or in
-// place of "%u" in each argument without blanks that holds it, as in "--url=%u"), otherwise with
+// place of "%u" in each argument without blanks that holds it, as in "--url=%u"; "%%" in such an
+// argument is a literal '%', so "--fmt=%%u" passes "--fmt=%u"), otherwise with
 // the default handler. A URL that may not be opened is refused with a log line. 1 when a program
 // started.
 u32 link_open_now(buffer url, const link_opener *opener);

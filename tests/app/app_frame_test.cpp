@@ -241,6 +241,50 @@ TEST_F(AppFrame, done_slots_past_the_frame_budget_wait_for_the_next_frame) {
   EXPECT_EQ(view.another_frame, 0u);
 }
 
+// "Update all" pressed again while a feed's document waits for the next frame's budget: a second
+// fetch of that feed could take a lower slot and be parsed first, and the older document parsed
+// after it would bring back the feed's older fields. Whatever is fetched, the feed ends with the
+// fields of the newest document fetched for it.
+TEST_F(AppFrame, a_second_update_all_while_a_document_is_deferred_keeps_the_newest_fields) {
+  auto titled = [](const std::string &title) {
+    return "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>" + title +
+           "</title><link>http://x/</link><description>d</description></channel></rss>";
+  };
+  for (const char *u : {"http://a/feed", "http://f/feed"}) finish(request(u), titled(std::string(u) + " 0"));
+  EXPECT_EQ(app_queries_check(&a, &r), 2u);
+  feed *f = reader_find_feed_by_url(&r, string_lit("http://f/feed"));
+  ASSERT_NE(f, nullptr);
+  u32 f_id = f->id;
+  // A new feed's download takes the first slot, so the update of f lands in the third.
+  query *added = request("http://n/feed");
+  ASSERT_EQ(app_update_all_feeds(&fetch, &r), 2u);
+  std::string newest;
+  u32 fetched = 0;
+  // Plays the workers for every queued slot, in slot order; f's documents are numbered as fetched.
+  auto fetch_all = [&] {
+    for (query &s : slots) {
+      if (s.state != query_state_queued) continue;
+      std::string title = str(s.url) + " " + std::to_string(++fetched);
+      if (s.feed_id == (s32)f_id) newest = title;
+      finish(&s, titled(title));
+    }
+  };
+  fetch_all();
+  ASSERT_EQ(added->state, (u32)query_state_done);
+  a.queries_budget_ns = 1;  // one document a frame
+  EXPECT_EQ(app_queries_check(&a, &r), 1u);  // the new feed
+  EXPECT_EQ(app_queries_check(&a, &r), 1u);  // a's update; f's document waits
+  ASSERT_FALSE(newest.empty());
+  app_update_all_feeds(&fetch, &r);
+  fetch_all();
+  for (int frame = 0; frame < 8 && app_queries_check(&a, &r); frame++) {
+  }
+  for (query &s : slots) EXPECT_EQ(s.state, (u32)query_state_free);
+  f = reader_find_feed(&r, f_id);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(str(f->rss.title), newest);
+}
+
 // Playing the worker with a document buffer: the batch keeps the buffers' pages while any fetch
 // is queued or done, and gives them all back in the frame that handles its last document.
 TEST_F(AppFrame, document_buffers_give_their_pages_back_when_the_batch_is_done) {

@@ -178,6 +178,31 @@ TEST_F(Fetch, list_lines_that_are_no_text_are_passed_over_and_reported_the_first
   EXPECT_EQ(urls.back(), "/local/feed.xml");
 }
 
+// A binary file chosen as a list had its chance fragments between line ends fetched as paths and
+// the rest reported line by line: such a file, or one in UTF-16, is refused whole, in one line.
+TEST_F(Fetch, a_list_file_that_is_not_text_is_refused_whole_in_one_log_line) {
+  std::mt19937 rng(7);
+  std::string binary(MiB(1), '\0');
+  for (char &c : binary) c = (char)(rng() & 0xFF);
+  std::string utf16;
+  for (char c : std::string("http://a.example/1\r\nhttp://b.example/2\r\n")) utf16 += std::string(1, c) + '\0';
+  for (const std::string &bytes : {binary, "\xFF\xFE" + utf16}) {
+    std::string path = temp_path("not_a_list.bin");
+    write_file(path, bytes);
+    u64 before = log_last_text().used;
+    u32 error = 0;
+    EXPECT_EQ(app_add_feeds_from_file(&context, &r, text_of(path), &error), 0u);
+    unlink(path.c_str());
+    EXPECT_EQ(error, 0u);
+    EXPECT_EQ(count_in_state(query_state_queued), 0u);
+    EXPECT_EQ(urls_in_use(), 0u);
+    std::string logged = log_text().substr(before);
+    EXPECT_EQ(std::count(logged.begin(), logged.end(), '\n'), 1) << logged.substr(0, 2000);
+    EXPECT_EQ(logged.rfind("List file not read, it is not text: ", 0), 0u) << logged.substr(0, 2000);
+    EXPECT_NE(logged.find(": " + path + "\n"), std::string::npos) << logged.substr(0, 2000);
+  }
+}
+
 // The requests of a list once compared each line with every slot and looked for a free slot from
 // the first: work that grew with the square of the list below the 1,024 slots.
 TEST_F(Fetch, a_list_costs_work_in_proportion_to_its_lines) {
@@ -420,6 +445,26 @@ TEST_F(FetchHttp, served_feeds_reach_done_slots) {
   EXPECT_EQ(fetch_slots[3].error, (u32)http_error_internet_open_url);
   EXPECT_EQ(fetch_slots[3].result.data, nullptr);
   EXPECT_EQ(fetch_wakes.load(), 4u);
+}
+
+// A list's "HTTP://" line was read as a local path and failed to open: schemes are
+// case-insensitive.
+TEST_F(FetchHttp, list_lines_with_a_scheme_in_capitals_are_downloaded) {
+  const std::string document = "<rss version=\"2.0\"></rss>";
+  test_http_server server([&](test_http_connection &c, const std::string &) { c.send_response(200, document); });
+  std::string base = server.url("/");
+  ASSERT_EQ(base.rfind("http://", 0), 0u);
+  std::string rest = base.substr(strlen("http://"));
+  std::string path = temp_path("schemes.txt");
+  write_file(path, "HTTP://" + rest + "a\nhTTp://" + rest + "b\n");
+  u32 error = 0;
+  ASSERT_EQ(app_add_feeds_from_file(&context, &r, text_of(path), &error), 2u);
+  unlink(path.c_str());
+  for (u32 i = 0; i < 2; i++) {
+    finish(&fetch_slots[i]);
+    EXPECT_EQ(fetch_slots[i].error, 0u) << i;
+    EXPECT_EQ(to_std(fetch_slots[i].result), document) << i;
+  }
 }
 
 // ---- Document buffers --------------------------------------------------------------------

@@ -287,6 +287,21 @@ TEST_F(Openers, the_default_program_of_the_desktop_opens_links_as_its_last_argum
   all = started(6);
   EXPECT_EQ(std::count(all.begin(), all.end(), strings{"-c", "open %u", "--x=https://example.org/s"}), 1);
 
+  // A literal "%u" in the entry ("%%u") stays one: the link is not put there but follows as its own
+  // argument.
+  {
+    std::ofstream(apps + "/web.desktop") << "[Desktop Entry]\nType=Application\nExec=\"" << bin
+                                         << "/browser\" --fmt=%%u %U\n";
+  }
+  setenv("XDG_DATA_HOME", (folder + "/xdg").c_str(), 1);
+  out.used = 0;
+  program = link_default_program(string_lit("https"), &out);
+  unsetenv("XDG_DATA_HOME");
+  o->program = program;
+  EXPECT_EQ(link_open_now(text_of("https://example.org/f"), o), 1u);
+  all = started(7);
+  EXPECT_EQ(std::count(all.begin(), all.end(), strings{"--fmt=%u", "https://example.org/f"}), 1) << to_std(program);
+
   unlink((bin + "/browser").c_str());
   rmdir(bin.c_str());
   unlink((apps + "/mimeapps.list").c_str());
