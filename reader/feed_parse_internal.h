@@ -6,7 +6,9 @@
 // Entries of the feed by the hash of one of their texts, for the length of one parse, so that
 // finding the entry an item replaces or repeats costs the same in a feed of ten entries and of a
 // million. A place holds the text's hash and the entry's slot; every hit is checked against the
-// record itself, so a place left by an entry freed during the parse costs only a comparison.
+// record itself, so a place left by an entry freed during the parse costs only a comparison (and
+// is taken over by the next entry filed under its hash). A text has one place however many
+// entries share it: any of them answers a look-up.
 struct feed_entry_table {
   u64 *places;   // hash << 32 | slot + 1; 0 empty. Null without memory: look-ups walk the feed
   u32 capacity;  // a power of two, doubled before it is half full

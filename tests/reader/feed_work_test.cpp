@@ -171,3 +171,23 @@ TEST_F(FeedWork, a_small_update_does_not_grow_with_the_store) {
   }
   EXPECT_LE(steps[1], steps[0] * 5 / 4 + 16) << steps[0] << " then " << steps[1];
 }
+
+// Items that share a key: an update that sends again items known without a unique id that
+// share their title (each with its own link), or that have only a text and the same one; and a
+// document in which one unique id comes back again and again, each time newer, between items
+// of their own. Every entry filed under the one key made the table's look-ups walk all those
+// filed before it.
+TEST_F(FeedWork, items_that_share_a_title_a_text_or_a_unique_id) {
+  auto untitled = [](u32 i) { return "<title>Untitled</title><link>https://e.example/" + std::to_string(i) + "</link>"; };
+  auto same_text = [](u32) { return std::string("<description>The same text</description>"); };
+  for (auto *body : {+untitled, +same_text}) {
+    expect_linear("update again", 2000, [&](u32 n) { fetch(rss(items(0, n, body))); },
+                  [&](u32 n) { return rss(items(0, n, body)); }, 2000);
+  }
+  auto one_id_between_others = [](u32 i) {
+    std::string id = i % 2 ? "urn:b:" + std::to_string(i) : "urn:a";
+    return "<guid>" + id + "</guid><pubDate>" + rfc822_day(i) + "</pubDate>";
+  };
+  expect_linear("one id between others", 2000, nothing, [&](u32 n) { return rss(items(0, n, one_id_between_others)); },
+                1001);
+}
