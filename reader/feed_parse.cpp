@@ -388,8 +388,13 @@ entry *feed_find_known_entry(feed_parse_context *c, entry *e) {
   return feed_table_find(&c->known, feed_known_hash(by, key), r, is_known);
 }
 
+// A date that is not past the limit, by which an entry can be judged.
+static bool feed_date_judges(const feed_parse_context *c, date d) {
+  return !date_is_zero(d) && !feed_date_is_far_future(c, d);
+}
+
 bool feed_date_is_old(const feed_parse_context *c, date d) {
-  return !date_is_zero(d) && !feed_date_is_far_future(c, d) && !date_greater(d, c->start_date);
+  return feed_date_judges(c, d) && date_greater(c->start_date, d);
 }
 
 void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d, bool stored) {
@@ -397,12 +402,14 @@ void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d
   feed *f = c->f;
   e->type = feed_get_type(f);
   bool keep = stored, replaces_none = false;
-  if (keep && !date_is_zero(d) && !feed_date_is_far_future(c, d)) {
-    keep = !feed_date_is_old(c, d);
-  } else if (keep) {
-    // An entry without a date, or with one in the far future, cannot be judged new by it; one
-    // seen before is left alone, so it neither returns as new on every update nor piles up as
-    // copies.
+  if (!keep || (feed_date_judges(c, d) && date_greater(d, c->start_date))) {
+  } else if (feed_date_is_old(c, d)) {
+    keep = false;
+  } else {
+    // An entry without a date, or with one in the far future, cannot be judged new by it; nor can
+    // one dated at the feed's newest date, which a feed that dates by the day or publishes
+    // several items in one second gives its next items too. One seen before is left alone, so
+    // it neither returns as new on every update nor piles up as copies.
     keep = feed_find_known_entry(c, e) == nullptr;
     // That look-up went by the unique id when there is one: a kept entry replaces none.
     replaces_none = true;
