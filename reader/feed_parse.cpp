@@ -83,11 +83,6 @@ s32 feed_parse_s32(buffer text) {
   return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : (s32)v;
 }
 
-// A calendar day with a four-digit year. A zone that carries a date past 9999
-// (9999-12-31T23:59:59-23:59), or the 65535 of a date written without its year, gives no date a
-// feed meant: kept, it would be shown and saved with a five-digit year.
-static bool feed_date_is_usable(date d) { return date_is_valid(d) && d.year <= 9999; }
-
 date feed_date_from_text(buffer text, bool iso_first) {
   // Feeds mix the two forms often enough (ISO dates in RSS, RFC 822 in Atom) that the other one
   // is worth a try before the date counts as missing.
