@@ -191,3 +191,26 @@ TEST_F(FeedWork, items_that_share_a_title_a_text_or_a_unique_id) {
   expect_linear("one id between others", 2000, nothing, [&](u32 n) { return rss(items(0, n, one_id_between_others)); },
                 1001);
 }
+
+// Printing the store walked every relation link and Atom link of the store for each entry:
+// 50,000 Atom entries with a link, a category and an author took 53 s.
+TEST_F(FeedWork, printing_entries_with_links_categories_and_authors) {
+  auto linked = [](u32 i) {
+    return "<id>urn:e:" + std::to_string(i) + "</id><updated>2024-01-01T00:00:00Z</updated><link href=\"https://e.example/" +
+           std::to_string(i) + "\"/><category term=\"c" + std::to_string(i % 50) + "\"/><author><name>A " +
+           std::to_string(i % 20) + "</name></author>";
+  };
+  u64 steps[2];
+  for (u32 k = 0; k < 2; ++k) {
+    restart();
+    u32 n = k ? 8000 : 2000;
+    fetch(atom(items(0, n, linked, true)));
+    ASSERT_EQ(the_feed()->entry_count, n);
+    buffer out = memory_alloc(MiB(16), nullptr);
+    u64 before = reader_work_steps();
+    EXPECT_TRUE(reader_print_feeds(&r, &out));
+    steps[k] = reader_work_steps() - before;
+    memory_free(&out);
+  }
+  EXPECT_LE((double)steps[1], most_growth * (double)steps[0]) << steps[0] << " then " << steps[1];
+}
