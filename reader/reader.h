@@ -79,7 +79,7 @@ enum : u32 {
 struct feed_rss {
   buffer title, link, description, language, copyright, managingEditor, webMaster;
   date pubDate;
-  date newest_date;  // items not later than this are dropped on update
+  date newest_date;  // items earlier than this are dropped on update, and known ones at it
   u32 category_count;
   u32 padding0;
   buffer generator, docs;
