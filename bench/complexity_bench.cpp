@@ -735,6 +735,44 @@ void register_text_box() {
   register_ratio("text box: typing n characters into a long text", N / 4, typing_shape());
 }
 
+// ---- Updates of items known without a unique id ------------------------------------------
+
+// Items without a guid that share their title (each with its own link), and items with neither
+// a guid, a link nor a title whose texts are equal: the update sends them all again, and every
+// one is looked up among the entries stored before.
+std::string untitled_items(u64 n) {
+  std::string s;
+  s.reserve(n * 72);
+  for (u64 i = 0; i < n; i++)
+    s += "<item><title>Untitled</title><link>https://e.example/" + std::to_string(i) + "</link></item>\n";
+  return rss(s);
+}
+std::string equal_text_items(u64 n) { return rss(repeat("<item><description>The same text</description></item>\n", n)); }
+
+// The first fetch is made fresh before each run; the update of the same document is timed.
+make_job update_again(std::function<std::string(u64)> generate) {
+  return [generate](u64 n) {
+    auto s = std::make_shared<feed_store>();
+    auto d = std::make_shared<std::string>(generate(n));
+    auto id = std::make_shared<u32>(0);
+    return job{[s, d, id] {
+                 s->store.reset();
+                 feed *f = s->store.ingest_download(text_of(*d), string_lit("https://example.org/feed"), nullptr);
+                 *id = f ? f->id : 0;
+                 s->store.r.generation += 1;
+               },
+               [s, d, id] {
+                 reader *r = &s->store.r;
+                 s->store.ingest_download(text_of(*d), string_lit("https://example.org/feed"), reader_find_feed(r, *id));
+               }};
+  };
+}
+
+void register_feed_updates() {
+  register_ratio("feed update: items without a guid sharing one title", N, update_again(untitled_items));
+  register_ratio("feed update: items with only an equal text", N, update_again(equal_text_items));
+}
+
 // ---- The measured documents --------------------------------------------------------------
 
 void register_feeds() {
@@ -783,6 +821,7 @@ int main(int argc, char **argv) {
   profiler_install_disabled();
   the_fonts();  // found with the environment as the program starts with it
   register_feeds();
+  register_feed_updates();
   register_html();
   register_dates_and_urls();
   register_files();

@@ -83,11 +83,6 @@ s32 feed_parse_s32(buffer text) {
   return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : (s32)v;
 }
 
-// A calendar day with a four-digit year. A zone that carries a date past 9999
-// (9999-12-31T23:59:59-23:59), or the 65535 of a date written without its year, gives no date a
-// feed meant: kept, it would be shown and saved with a five-digit year.
-static bool feed_date_is_usable(date d) { return date_is_valid(d) && d.year <= 9999; }
-
 date feed_date_from_text(buffer text, bool iso_first) {
   // Feeds mix the two forms often enough (ISO dates in RSS, RFC 822 in Atom) that the other one
   // is worth a try before the date counts as missing.
@@ -246,15 +241,39 @@ static bool feed_table_grow(feed_entry_table *t) {
   return true;
 }
 
-static void feed_table_put(feed_entry_table *t, u32 hash, reader *r, const entry *e) {
+static entry *feed_table_entry(const feed_entry_table *t, u32 i, reader *r) {
+  u32 slot = (u32)t->places[i] - 1;
+  return slot < r->entries.high_water ? (entry *)pool_get(&r->entries, sizeof(entry), slot) : nullptr;
+}
+
+// One place per key: when an entry the key finds (same) is filed under the hash already, the
+// entry is not filed again, so entries that share a title, a text or a unique id cost one place
+// and a probe meets each key once, however many of them there are. A place whose entry no
+// longer holds it (freed during the parse, its slot perhaps taken by another entry) is taken
+// over, so replaced entries do not pile up places under their id either.
+template <class Same, class Holds>
+static void feed_table_put(feed_entry_table *t, u32 hash, reader *r, const entry *e, Same same, Holds holds) {
   if (!t->places) return;
+  u32 mask = t->capacity - 1, vacant = UINT32_MAX;
+  for (u32 i = feed_table_start(t, hash); t->places[i]; i = (i + 1) & mask) {
+    reader_steps += 1;
+    if ((u32)(t->places[i] >> 32) != hash) continue;
+    entry *k = feed_table_entry(t, i, r);
+    if (k && same(k)) return;
+    if (vacant == UINT32_MAX && (!k || !holds(k))) vacant = i;
+  }
+  u64 value = (u64)hash << 32 | (pool_index_of(&r->entries, sizeof(entry), e) + 1);
+  if (vacant != UINT32_MAX) {
+    t->places[vacant] = value;
+    return;
+  }
   if (2 * ((u64)t->used + 1) > t->capacity && !feed_table_grow(t)) {
     // Without memory the entries it misses could not be found: it is given up as a whole.
     feed_table_log_no_memory();
     feed_table_release(t);
     return;
   }
-  feed_table_place(t, (u64)hash << 32 | (pool_index_of(&r->entries, sizeof(entry), e) + 1));
+  feed_table_place(t, value);
 }
 
 // The first entry filed under the hash that passes the test.
@@ -263,11 +282,9 @@ static entry *feed_table_find(const feed_entry_table *t, u32 hash, reader *r, F 
   u32 mask = t->capacity - 1;
   for (u32 i = feed_table_start(t, hash); t->places[i]; i = (i + 1) & mask) {
     reader_steps += 1;
-    u64 place = t->places[i];
-    u32 slot = (u32)place - 1;
-    if ((u32)(place >> 32) != hash || slot >= r->entries.high_water) continue;
-    entry *e = (entry *)pool_get(&r->entries, sizeof(entry), slot);
-    if (matches(e)) return e;
+    if ((u32)(t->places[i] >> 32) != hash) continue;
+    entry *e = feed_table_entry(t, i, r);
+    if (e && matches(e)) return e;
   }
   return nullptr;
 }
@@ -276,9 +293,18 @@ static u32 feed_text_hash(buffer text) { return fasthash32(text.data, text.used,
 
 // ---- Unique ids --------------------------------------------------------------------------
 
+static bool feed_entry_is_mine(const feed_parse_context *c, entry *e) {
+  return entry_is_live(e) && e->feed_id == c->f->id;
+}
+
 static void feed_guid_put(feed_parse_context *c, entry *e) {
   buffer guid = entry_get_guid(e);
-  if (guid.used) feed_table_put(&c->guids, feed_text_hash(guid), c->r, e);
+  if (!guid.used) return;
+  u32 hash = feed_text_hash(guid);
+  feed_table_put(
+      &c->guids, hash, c->r, e,
+      [&](entry *k) { return feed_entry_is_mine(c, k) && string_equal(entry_get_guid(k), guid); },
+      [&](entry *k) { return feed_entry_is_mine(c, k) && feed_text_hash(entry_get_guid(k)) == hash; });
 }
 
 // Room for the feed's entries and the items the document's size suggests.
@@ -292,9 +318,8 @@ static void feed_guids_begin(feed_parse_context *c, u64 items) {
 static entry *feed_guid_find(feed_parse_context *c, buffer guid) {
   if (!guid.used) return nullptr;
   if (!c->guids.places) return reader_find_entry_by_guid(c->r, c->f->id, guid);
-  u32 feed_id = c->f->id;
   return feed_table_find(&c->guids, feed_text_hash(guid), c->r, [&](entry *e) {
-    return entry_is_live(e) && e->feed_id == feed_id && string_equal(entry_get_guid(e), guid);
+    return feed_entry_is_mine(c, e) && string_equal(entry_get_guid(e), guid);
   });
 }
 
@@ -305,6 +330,28 @@ enum : u32 { feed_known_by_link = 1, feed_known_by_title = 2, feed_known_by_text
 
 static u32 feed_known_hash(u32 by, buffer text) { return feed_text_hash(text) ^ by * 0x9E3779B9u; }
 
+// An entry of the feed stored before the parse without a unique id: only such an entry can make
+// an item without one known. Items of this same document are not known: two that share a link
+// or a title are two items.
+static bool feed_entry_is_known(const feed_parse_context *c, entry *k) {
+  return feed_entry_is_mine(c, k) && k->id <= c->known_entries && !entry_get_guid(k).used;
+}
+
+// Whether the known entry k is found by the text key of the kind by.
+static bool feed_known_matches(reader *r, entry *k, u32 by, buffer key) {
+  if (by == feed_known_by_link) return string_equal(feed_entry_link(r, k), key);
+  if (by == feed_known_by_title) return string_equal(entry_get_title(k), key);
+  return feed_entry_link(r, k).used == 0 && entry_get_title(k).used == 0 && string_equal(feed_entry_text(k), key);
+}
+
+static void feed_known_put(feed_parse_context *c, entry *e, u32 by, buffer key) {
+  reader *r = c->r;
+  feed_table_put(
+      &c->known, feed_known_hash(by, key), r, e,
+      [&](entry *k) { return feed_entry_is_known(c, k) && feed_known_matches(r, k, by, key); },
+      [&](entry *k) { return feed_entry_is_known(c, k); });
+}
+
 // Every entry stored before the parse without a unique id, under its link and its title, or
 // under its text when it has neither: what an item without them can be matched by.
 static void feed_known_begin(feed_parse_context *c) {
@@ -312,14 +359,12 @@ static void feed_known_begin(feed_parse_context *c) {
   c->known_built = true;
   feed_table_init(c, &c->known, 2 * (u64)c->known_count, false);
   if (!c->known.places) return;
-  u32 known = c->known_entries;
   reader_each_feed_entry(r, c->f->id, [&](entry *k) {
-    if (k->id > known || entry_get_guid(k).used) return false;
+    if (!feed_entry_is_known(c, k)) return false;
     buffer link = feed_entry_link(r, k), title = entry_get_title(k);
-    if (link.used) feed_table_put(&c->known, feed_known_hash(feed_known_by_link, link), r, k);
-    if (title.used) feed_table_put(&c->known, feed_known_hash(feed_known_by_title, title), r, k);
-    if (!link.used && !title.used)
-      feed_table_put(&c->known, feed_known_hash(feed_known_by_text, feed_entry_text(k)), r, k);
+    if (link.used) feed_known_put(c, k, feed_known_by_link, link);
+    if (title.used) feed_known_put(c, k, feed_known_by_title, title);
+    if (!link.used && !title.used) feed_known_put(c, k, feed_known_by_text, feed_entry_text(k));
     return false;
   });
 }
@@ -329,25 +374,22 @@ entry *feed_find_known_entry(feed_parse_context *c, entry *e) {
   buffer guid = entry_get_guid(e);
   if (guid.used) return feed_guid_find(c, guid);
   if (c->known_count == 0) return nullptr;
-  buffer link = feed_entry_link(r, e), title = entry_get_title(e), text = feed_entry_text(e);
+  buffer link = feed_entry_link(r, e), title = entry_get_title(e);
   u32 by = link.used ? feed_known_by_link : title.used ? feed_known_by_title : feed_known_by_text;
-  // Items of this same document are not known: two that share a link or a title are two items.
-  u32 known = c->known_entries, feed_id = c->f->id;
-  auto is_known = [&](entry *k) {
-    if (k->id > known || entry_get_guid(k).used) return false;
-    if (by == feed_known_by_link) return string_equal(feed_entry_link(r, k), link);
-    if (by == feed_known_by_title) return string_equal(entry_get_title(k), title);
-    return feed_entry_link(r, k).used == 0 && entry_get_title(k).used == 0 && string_equal(feed_entry_text(k), text);
-  };
+  buffer key = link.used ? link : title.used ? title : feed_entry_text(e);
+  auto is_known = [&](entry *k) { return feed_entry_is_known(c, k) && feed_known_matches(r, k, by, key); };
   if (!c->known_built) feed_known_begin(c);
-  if (!c->known.places) return reader_each_feed_entry(r, feed_id, is_known);
-  buffer key = by == feed_known_by_link ? link : by == feed_known_by_title ? title : text;
-  return feed_table_find(&c->known, feed_known_hash(by, key), r,
-                         [&](entry *k) { return entry_is_live(k) && k->feed_id == feed_id && is_known(k); });
+  if (!c->known.places) return reader_each_feed_entry(r, c->f->id, is_known);
+  return feed_table_find(&c->known, feed_known_hash(by, key), r, is_known);
+}
+
+// A date that is not past the limit, by which an entry can be judged.
+static bool feed_date_judges(const feed_parse_context *c, date d) {
+  return !date_is_zero(d) && !feed_date_is_far_future(c, d);
 }
 
 bool feed_date_is_old(const feed_parse_context *c, date d) {
-  return !date_is_zero(d) && !feed_date_is_far_future(c, d) && !date_greater(d, c->start_date);
+  return feed_date_judges(c, d) && date_greater(c->start_date, d);
 }
 
 void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d, bool stored) {
@@ -355,12 +397,14 @@ void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d
   feed *f = c->f;
   e->type = feed_get_type(f);
   bool keep = stored, replaces_none = false;
-  if (keep && !date_is_zero(d) && !feed_date_is_far_future(c, d)) {
-    keep = !feed_date_is_old(c, d);
-  } else if (keep) {
-    // An entry without a date, or with one in the far future, cannot be judged new by it; one
-    // seen before is left alone, so it neither returns as new on every update nor piles up as
-    // copies.
+  if (!keep || (feed_date_judges(c, d) && date_greater(d, c->start_date))) {
+  } else if (feed_date_is_old(c, d)) {
+    keep = false;
+  } else {
+    // An entry without a date, or with one in the far future, cannot be judged new by it; nor can
+    // one dated at the feed's newest date, which a feed that dates by the day or publishes
+    // several items in one second gives its next items too. One seen before is left alone, so
+    // it neither returns as new on every update nor piles up as copies.
     keep = feed_find_known_entry(c, e) == nullptr;
     // That look-up went by the unique id when there is one: a kept entry replaces none.
     replaces_none = true;

@@ -40,7 +40,8 @@ feed *feed_parse(buffer *scratch, reader *r, buffer document, buffer url, feed *
 // Flags of atom_parse_text_construct.
 enum : u32 {
   // The field is shown as HTML (entry summary and content): plain text is stored escaped, so
-  // markup that a feed escaped never turns into live markup.
+  // markup that a feed escaped never turns into live markup, and xhtml as its markup. Without
+  // it the field is drawn as plain text (titles, subtitle, rights), and xhtml gives its text.
   atom_text_html_field = 0x1,
 };
 

@@ -6,7 +6,9 @@
 // Entries of the feed by the hash of one of their texts, for the length of one parse, so that
 // finding the entry an item replaces or repeats costs the same in a feed of ten entries and of a
 // million. A place holds the text's hash and the entry's slot; every hit is checked against the
-// record itself, so a place left by an entry freed during the parse costs only a comparison.
+// record itself, so a place left by an entry freed during the parse costs only a comparison (and
+// is taken over by the next entry filed under its hash). A text has one place however many
+// entries share it: any of them answers a look-up.
 struct feed_entry_table {
   u64 *places;   // hash << 32 | slot + 1; 0 empty. Null without memory: look-ups walk the feed
   u32 capacity;  // a power of two, doubled before it is half full
@@ -58,7 +60,8 @@ inline date feed_date_later(date a, date b) { return date_greater(a, b) ? a : b;
 bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url);
 
 // Whether an entry of this date is dropped whatever else it holds: a date (not one in the far
-// future, which is judged as none) no later than the feed's when the parse began.
+// future, which is judged as none) earlier than the feed's when the parse began. One at that
+// very date is new when it is not known.
 bool feed_date_is_old(const feed_parse_context *c, date d);
 
 // An entry stored before with the same unique id, else, among those stored before this parse,
@@ -67,8 +70,9 @@ bool feed_date_is_old(const feed_parse_context *c, date d);
 entry *feed_find_known_entry(feed_parse_context *c, entry *e);
 // Ends one entry: attaches it (replacing an older one with its unique id) or frees it with
 // everything it added since the mark. A dated entry is kept when its date d is later than the
-// start date; an undated one (d zero), or one dated past the future limit, unless it is already
-// known. stored false (a text the store could not take) always drops it.
+// start date; an undated one (d zero), one dated past the future limit, or one dated at the start
+// date itself, unless it is already known. stored false (a text the store could not take) always
+// drops it.
 void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d, bool stored);
 
 // The feed's threshold after the parse: the newest date kept (dates past the future limit left

@@ -13,18 +13,13 @@ static bool atom_value_is(buffer value, const char *text) {
 
 // ---- Element readers ---------------------------------------------------------------------
 
-// Bytes the serialiser can write for the subtree below the element at most: every text byte may
-// become a five-byte reference, names appear twice, each attribute adds its quotes and spaces.
-static u64 atom_serialised_bound(const xml_node *element) {
-  u64 bound = 0;
+// Calls visit on every node below the element in document order, walking parent links so that a
+// deep tree costs no stack.
+template <class F>
+static void atom_each_below(const xml_node *element, F visit) {
   const xml_node *n = element->first_child;
   while (n) {
-    if (n->type == xml_node_type_element) {
-      bound += 2 * n->name.used + 6;
-      for (const xml_node *a = n->first_attribute; a; a = a->next) bound += a->name.used + 4 + 5 * a->value.used;
-    } else {
-      bound += 5 * n->text.used + 12;
-    }
+    visit(n);
     if (n->type == xml_node_type_element && n->first_child) {
       n = n->first_child;
       continue;
@@ -32,7 +27,43 @@ static u64 atom_serialised_bound(const xml_node *element) {
     while (n && n != element && !n->next) n = n->parent;
     n = n && n != element ? n->next : nullptr;
   }
+}
+
+// Bytes the serialiser can write for the subtree below the element at most: every text byte may
+// become a five-byte reference, names appear twice, each attribute adds its quotes and spaces.
+static u64 atom_serialised_bound(const xml_node *element) {
+  u64 bound = 0;
+  atom_each_below(element, [&](const xml_node *n) {
+    if (n->type == xml_node_type_element) {
+      bound += 2 * n->name.used + 6;
+      for (const xml_node *a = n->first_attribute; a; a = a->next) bound += a->name.used + 4 + 5 * a->value.used;
+    } else {
+      bound += 5 * n->text.used + 12;
+    }
+  });
   return bound;
+}
+
+static bool atom_is_text_node(const xml_node *n) {
+  return n->type == xml_node_type_character_data || n->type == xml_node_type_cdata_section ||
+         n->type == xml_node_type_reference;
+}
+
+// The text of the markup below the element, for a field drawn as plain text: its character
+// data in document order without the elements around it, what the feed escaped as the
+// character itself. False when it does not fit in the scratch arena.
+static bool atom_text_below(buffer *scratch, const xml_node *element, buffer *out) {
+  u64 need = 0;
+  atom_each_below(element, [&](const xml_node *n) { need += atom_is_text_node(n) ? n->text.used : 0; });
+  u8 *p = (u8 *)buffer_push(scratch, need, 1);
+  if (!p && need) return false;
+  *out = string_from_bytes(p, need);
+  atom_each_below(element, [&](const xml_node *n) {
+    if (!atom_is_text_node(n) || !n->text.used) return;
+    memory_copy(p, n->text.data, n->text.used);
+    p += n->text.used;
+  });
+  return true;
 }
 
 // Plain text for a field shown as HTML: the three characters that open or close markup are
@@ -72,8 +103,12 @@ bool atom_parse_text_construct(reader *r, buffer *scratch, buffer *field, const 
   bool ok = true;
   if (atom_value_is(type, "xhtml")) {
     xml_node *div = xml_first_child_element(element);
+    buffer text = {};
     if (!atom_name_is(div, "div")) {
       log_append_string(string_lit("atom: Expected <div> in text construct.\n"));
+    } else if (!(flags & atom_text_html_field)) {
+      if (atom_text_below(scratch, div, &text)) ok = feed_set_string(r, field, text);
+      else atom_log_too_long();
     } else if (atom_serialised_bound(div) > buffer_free_bytes(*scratch)) {
       atom_log_too_long();
     } else {

@@ -79,7 +79,7 @@ enum : u32 {
 struct feed_rss {
   buffer title, link, description, language, copyright, managingEditor, webMaster;
   date pubDate;
-  date newest_date;  // items not later than this are dropped on update
+  date newest_date;  // items earlier than this are dropped on update, and known ones at it
   u32 category_count;
   u32 padding0;
   buffer generator, docs;
@@ -496,10 +496,16 @@ feed *reader_next_feed(reader *r, feed *f, u32 include_empty, u32 from, u32 to, 
 
 // ---- Feed dates --------------------------------------------------------------------------
 // Both never fail: a part they cannot read stays 0 (an RSS year 65535), a field out of range
-// reads as 0, and a zone offset moves only a valid date. The result is UTC.
+// reads as 0, and a zone offset moves only a valid date. The result is UTC. An RSS date is read
+// whole, in the forms feeds write (a day name with or without its comma, day and month names in
+// full, a one-digit day or hour, a time without seconds, a zone of the table or a numeric one);
+// a text that does not read whole gives no usable date.
 
 date feed_parse_date_rfc822(buffer text);
 date feed_parse_date_iso8601(buffer text);
+// Whether a parsed date is one a feed meant: a calendar day with a four-digit year. Anything
+// else the parsers give (a part missing, a zone that carried the date past 9999) is no date.
+bool feed_date_is_usable(date d);
 
 // ---- Testing -----------------------------------------------------------------------------
 

@@ -98,6 +98,33 @@ TEST(FeedDatesRfc822, fields_out_of_range_read_as_zero_and_are_not_moved) {
   EXPECT_EQ(rfc("Sat, -7 Sep -200 -1:00:00 GMT"), "0000-09-00 00:00:00");
 }
 
+// Forms real feeds write that the fixed positions read wrongly: a day name without its comma
+// gave the 9th for the 19th, a month in full gave 2000-08-12 20:02, a day name in full no date.
+// What still does not read whole gives no date rather than a wrong one.
+TEST(FeedDatesRfc822, the_forms_feeds_write_read_whole_or_give_no_date) {
+  struct {
+    const char *text, *date;
+  } forms[] = {
+      {"Fri 19 Nov 2010 10:00:00 GMT", "2010-11-19 10:00:00"},
+      {"Sun, 12 August 2012 10:00:00 EST", "2012-08-12 15:00:00"},
+      {"Friday, 19 November 2010 10:00:00 GMT", "2010-11-19 10:00:00"},
+      {"Mon, 1 Jan 2024 9:05:00 +0100", "2024-01-01 08:05:00"},
+      {"Monday 1 January 2024 9:05 PST", "2024-01-01 17:05:00"},
+      {"WED, 04 JUN 2003 10:00:00 edt", "2003-06-04 14:00:00"},
+      {"Wed,04 Jun 2003 10:00:00 +0000 (UTC)", "2003-06-04 10:00:00"},
+      {"4 June 2003", "2003-06-04 00:00:00"},
+  };
+  for (auto f : forms) EXPECT_EQ(rfc(f.text), f.date) << f.text;
+  for (const char *text : {"Fri 19 Nov 2010 10:00:00 GMT+0100", "Fri, 19 Nov 2010 10:00:00 CEST",
+                           "Fri, 19 Nov 2010 10:00:00 GMT junk", "Fri, 19 Sept 2010 10:00:00 GMT",
+                           "Fri, 19 Nov 2010 10h00", "Fri, 19 Nov 2010 10:0:00 GMT", "Fryday, 19 Nov 2010",
+                           "Fri, 19 Nov 20100 10:00:00 GMT", "Fri, 19 Nov 2010 10:00:00 +01000", "19 Nov 2010 10:00:00 (",
+                           "Fri, 119 Nov 2010 10:00:00 GMT", "Fri, 19 Nov 2010 123:00:00 GMT"}) {
+    date d = parse_exact(feed_parse_date_rfc822, text);
+    EXPECT_FALSE(feed_date_is_usable(d)) << text << ": " << show(d);
+  }
+}
+
 TEST(FeedDatesIso8601, examples_and_offsets) {
   EXPECT_EQ(iso("2003-12-13T18:30:02Z"), "2003-12-13 18:30:02");
   EXPECT_EQ(iso("2003-12-13T18:30:02.25Z"), "2003-12-13 18:30:02");

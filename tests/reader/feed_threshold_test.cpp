@@ -150,4 +150,39 @@ TEST_F(FeedThreshold, undated_items_of_one_document_never_collapse_into_each_oth
   EXPECT_EQ(new_entries(), 1u) << "only the item with an unseen link";
 }
 
+// An item dated the same as the feed's newest entry was dropped however new it was: a feed that
+// dates its items by the day, or publishes several in one second, lost every later one for good.
+TEST_F(FeedThreshold, a_new_item_dated_at_the_threshold_is_stored_once) {
+  const std::string at = "Mon, 01 Jan 2024 00:00:00 GMT", before = "Sun, 31 Dec 2023 23:59:59 GMT";
+  auto rss = [](const std::string &items) { return "<rss><channel>" + items + "</channel></rss>"; };
+  fetch(rss(rss_item("g1", at) + rss_item("g2", at)));
+  fetch(rss(rss_item("g1", at) + rss_item("g2", at) + rss_item("g3", at)));
+  EXPECT_EQ(new_entries(), 1u);
+  EXPECT_NE(by_guid("g3"), nullptr);
+  EXPECT_EQ(the_feed()->entry_count, 3u);
+  // Sent again they are neither new nor doubled, and one dated before the threshold stays old.
+  fetch(rss(rss_item("g1", at) + rss_item("g2", at) + rss_item("g3", at) + rss_item("g0", before)));
+  EXPECT_EQ(new_entries(), 0u);
+  EXPECT_EQ(the_feed()->entry_count, 3u);
+
+  feed_id = 0;
+  const std::string when = "2024-01-01T00:00:00Z";
+  fetch("<feed>" + atom_entry("e1", when) + "</feed>");
+  fetch("<feed>" + atom_entry("e1", when) + atom_entry("e2", when) + "</feed>");
+  EXPECT_EQ(new_entries(), 1u);
+  EXPECT_NE(by_guid("e2"), nullptr);
+  EXPECT_EQ(the_feed()->entry_count, 2u);
+
+  // Without a guid an item is known by its link, or by its title without one.
+  feed_id = 0;
+  auto item = [&](const std::string &title, const std::string &link) {
+    return "<item><title>" + title + "</title>" + (link.empty() ? "" : "<link>https://example.org/" + link + "</link>") +
+           "<pubDate>" + at + "</pubDate></item>";
+  };
+  fetch(rss(item("A", "a") + item("B", "")));
+  fetch(rss(item("A", "a") + item("B", "") + item("C", "c") + item("D", "")));
+  EXPECT_EQ(new_entries(), 2u);
+  EXPECT_EQ(the_feed()->entry_count, 4u);
+}
+
 }  // namespace

@@ -171,3 +171,46 @@ TEST_F(FeedWork, a_small_update_does_not_grow_with_the_store) {
   }
   EXPECT_LE(steps[1], steps[0] * 5 / 4 + 16) << steps[0] << " then " << steps[1];
 }
+
+// Items that share a key: an update that sends again items known without a unique id that
+// share their title (each with its own link), or that have only a text and the same one; and a
+// document in which one unique id comes back again and again, each time newer, between items
+// of their own. Every entry filed under the one key made the table's look-ups walk all those
+// filed before it.
+TEST_F(FeedWork, items_that_share_a_title_a_text_or_a_unique_id) {
+  auto untitled = [](u32 i) { return "<title>Untitled</title><link>https://e.example/" + std::to_string(i) + "</link>"; };
+  auto same_text = [](u32) { return std::string("<description>The same text</description>"); };
+  for (auto *body : {+untitled, +same_text}) {
+    expect_linear("update again", 2000, [&](u32 n) { fetch(rss(items(0, n, body))); },
+                  [&](u32 n) { return rss(items(0, n, body)); }, 2000);
+  }
+  auto one_id_between_others = [](u32 i) {
+    std::string id = i % 2 ? "urn:b:" + std::to_string(i) : "urn:a";
+    return "<guid>" + id + "</guid><pubDate>" + rfc822_day(i) + "</pubDate>";
+  };
+  expect_linear("one id between others", 2000, nothing, [&](u32 n) { return rss(items(0, n, one_id_between_others)); },
+                1001);
+}
+
+// Printing the store walked every relation link and Atom link of the store for each entry:
+// 50,000 Atom entries with a link, a category and an author took 53 s.
+TEST_F(FeedWork, printing_entries_with_links_categories_and_authors) {
+  auto linked = [](u32 i) {
+    return "<id>urn:e:" + std::to_string(i) + "</id><updated>2024-01-01T00:00:00Z</updated><link href=\"https://e.example/" +
+           std::to_string(i) + "\"/><category term=\"c" + std::to_string(i % 50) + "\"/><author><name>A " +
+           std::to_string(i % 20) + "</name></author>";
+  };
+  u64 steps[2];
+  for (u32 k = 0; k < 2; ++k) {
+    restart();
+    u32 n = k ? 8000 : 2000;
+    fetch(atom(items(0, n, linked, true)));
+    ASSERT_EQ(the_feed()->entry_count, n);
+    buffer out = memory_alloc(MiB(16), nullptr);
+    u64 before = reader_work_steps();
+    EXPECT_TRUE(reader_print_feeds(&r, &out));
+    steps[k] = reader_work_steps() - before;
+    memory_free(&out);
+  }
+  EXPECT_LE((double)steps[1], most_growth * (double)steps[0]) << steps[0] << " then " << steps[1];
+}
