@@ -329,5 +329,5 @@ void ui_main(app *a, reader *r) {
   // hot, which this frame already shows, so they do not keep the loop running.
   input_event_iterator it = input_event_iterator_make(w, input_event_type_button | input_event_type_key);
   if (input_event_next(&it)) a->view->another_frame = 1;
-  if (input_key_pressed(w, key_c)) dump_trees(a);
+  if (input_key_went_down(w, key_c)) dump_trees(a);
 }

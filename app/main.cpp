@@ -1,6 +1,5 @@
 // The program entry: builds every component in order, runs the frame loop until the window
 // closes (or a quit signal arrives), then shuts down in order and saves the store.
-#include <atomic>
 #include <thread>
 
 #include "app/app.h"
@@ -153,13 +152,10 @@ int main(int argc, char **argv) {
   app_fetch_init(&context, &fetch, queries, FETCH_QUERY_COUNT, &queue, window_wake);
   context.queries_budget_ns = APP_QUERIES_BUDGET_NS;
 
-  // The window system's wait is not ended by signals: a watcher wakes the pump when one came.
-  std::atomic<bool> watching{true};
-  std::thread watcher([&watching] {
-    while (watching.load()) {
-      if (platform_quit_signalled()) window_wake();
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+  // The window system's wait is not ended by signals: a watcher, asleep until one comes, wakes
+  // the pump.
+  std::thread watcher([] {
+    while (platform_quit_signal_wait()) window_wake();
   });
 
   while (main_window.running) {
@@ -212,7 +208,7 @@ int main(int argc, char **argv) {
     profile_frame_end(zone_frame);
   }
 
-  watching.store(false);
+  platform_quit_signal_wait_end();
   watcher.join();
 
   // A worker finishes its running job before it stops: a slow server must not hold the exit and

@@ -143,8 +143,8 @@ void view_handle_keys(app *a, reader *r) {
   feed *f = v->selected_feed;
   entry *e = v->selected_entry;
 
-  if (input_key_pressed_or_repeated(w, key_up) || input_key_pressed_or_repeated(w, key_down)) {
-    bool up = input_key_pressed_or_repeated(w, key_up);
+  if (input_key_went_down_or_repeated(w, key_up) || input_key_went_down_or_repeated(w, key_down)) {
+    bool up = input_key_went_down_or_repeated(w, key_up);
     v->scroll_to_selection = 1;
     if (!f) {
       f = n.first_feed(0);
@@ -167,8 +167,8 @@ void view_handle_keys(app *a, reader *r) {
         v->selection_changed = 1;
       }
     }
-  } else if (input_key_pressed_or_repeated(w, key_page_up) || input_key_pressed_or_repeated(w, key_page_down)) {
-    bool up = input_key_pressed_or_repeated(w, key_page_up);
+  } else if (input_key_went_down_or_repeated(w, key_page_up) || input_key_went_down_or_repeated(w, key_page_down)) {
+    bool up = input_key_went_down_or_repeated(w, key_page_up);
     v->scroll_to_selection = 1;
     if (shift) {
       feed *target = nullptr;
@@ -188,12 +188,12 @@ void view_handle_keys(app *a, reader *r) {
         v->selected_entry = n.first(other);
       }
     }
-  } else if (input_key_pressed_or_repeated(w, key_home) || input_key_pressed_or_repeated(w, key_end)) {
-    bool home = input_key_pressed_or_repeated(w, key_home);
+  } else if (input_key_went_down_or_repeated(w, key_home) || input_key_went_down_or_repeated(w, key_end)) {
+    bool home = input_key_went_down_or_repeated(w, key_home);
     v->scroll_to_selection = 1;
     entry *found = home ? n.first(f) : n.last(f);
     if (found) v->selected_entry = found;
-  } else if (input_key_pressed_or_repeated(w, key_delete)) {
+  } else if (input_key_went_down_or_repeated(w, key_delete)) {
     v->scroll_to_selection = 1;
     if (f && e) {
       entry *next = n.next(f, e);
@@ -235,12 +235,12 @@ void view_handle_keys(app *a, reader *r) {
     } else {
       v->scroll_to_selection = 0;
     }
-  } else if (input_key_pressed(w, key_enter)) {
+  } else if (input_key_went_down(w, key_enter)) {
     if (f && e) {
       buffer link = reader_entry_article_link(r, e);
       if (link.used) reader_open_entry_link(r, f, link);
     }
-  } else if (input_key_pressed(w, key_backspace)) {
+  } else if (input_key_went_down(w, key_backspace)) {
     if (f && e) {
       if (feed_is_deleted(f)) reader_unmark_feed_deleted(r, f, 0);
       entry_unmark_deleted(e);
@@ -251,7 +251,7 @@ void view_handle_keys(app *a, reader *r) {
 
   // Every key that moved the selection makes the next page open at its top.
   // Delete and Backspace change deleted marks, which no counter of the store shows.
-  if (input_key_pressed_or_repeated(w, key_delete) || input_key_pressed(w, key_backspace)) view_list_stale();
+  if (input_key_went_down_or_repeated(w, key_delete) || input_key_went_down(w, key_backspace)) view_list_stale();
   if (v->selected_feed != old_feed || v->selected_entry != old_entry) {
     v->selection_changed = 1;
     view_close_page(a);

@@ -670,6 +670,14 @@ bool input_key_pressed(const window *w, u8 key) {
 bool input_key_pressed_or_repeated(const window *w, u8 key) {
   return input_key_pressed(w, key) || (w->key_state[key] & 2);
 }
+bool input_key_went_down(const window *w, u8 key) {
+  u8 b = w->key_state[key];
+  // Down after a change, or up again after a press and its release.
+  return (b & 1) ? b > 3 : (b >> 2) >= 2;
+}
+bool input_key_went_down_or_repeated(const window *w, u8 key) {
+  return input_key_went_down(w, key) || (w->key_state[key] & 2);
+}
 
 bool input_event_is_press(const input_event *e, u8 code) { return e->code == code && e->state == 1; }
 bool input_event_is_release(const input_event *e, u8 code) { return e->code == code && e->state == 0; }

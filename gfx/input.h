@@ -189,6 +189,11 @@ bool input_key_is_down(const window *w, u8 key);
 u32 input_key_transitions(const window *w, u8 key);
 bool input_key_pressed(const window *w, u8 key);
 bool input_key_pressed_or_repeated(const window *w, u8 key);
+// A press during this frame, also one already released again (a quick tap, or a press while the
+// frame was busy), which input_key_pressed misses since the key is up by the frame's end.
+bool input_key_went_down(const window *w, u8 key);
+// input_key_went_down, or an auto-repeat during this frame.
+bool input_key_went_down_or_repeated(const window *w, u8 key);
 
 bool input_event_is_press(const input_event *e, u8 code);
 bool input_event_is_release(const input_event *e, u8 code);

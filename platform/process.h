@@ -42,5 +42,11 @@ u32 platform_reap_children();
 void platform_install_quit_signals();
 // True once one of those signals arrived; the main loop reads it each frame.
 bool platform_quit_signalled();
+// Sleeps until a quit signal arrives (true) or platform_quit_signal_wait_end is called (false);
+// a signal that came before the call ends it at once. A thread that must act on the signals
+// (the window system's wait is not ended by them) waits here instead of polling the flag.
+bool platform_quit_signal_wait();
+// Ends the wait above for good; called once, at exit.
+void platform_quit_signal_wait_end();
 // Clears the flag (tests).
 void platform_quit_signal_reset();

@@ -10,7 +10,11 @@
 #include <dlfcn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <atomic>
 #include <chrono>
+#include <fstream>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -19,6 +23,15 @@
 extern "C" const char *__lsan_default_suppressions() { return QM_LSAN_SYSTEM_LIBRARY_SUPPRESSIONS; }
 
 namespace {
+
+// Whether the thread sleeps in poll or ppoll, the calls in which the window system's wait blocks:
+// the kernel names the system call a blocked thread is in.
+bool thread_sleeps_in_poll(pid_t thread) {
+  std::ifstream f("/proc/self/task/" + std::to_string(thread) + "/syscall");
+  long number = -1;
+  f >> number;  // "running" reads as no number
+  return number == SYS_poll || number == SYS_ppoll;
+}
 
 struct window_gui : ::testing::Test {
   xvfb_server server;
@@ -365,14 +378,27 @@ TEST_F(window_gui, a_waiting_pump_wakes_for_a_worker_and_for_the_repeat_timer) {
   pump_until(nullptr, [&] { return w.focused == 1; });
   for (u32 i = 0; i < 20; i++) window_handle_messages(&w, 0);
   // Should a wake-up be lost the wait never ends, and the alarm fails the test.
-  alarm(60);
-  std::thread worker([] {
-    usleep(100000);
-    window_wake();
+  alarm(120);
+  // The worker wakes the pump once the UI thread is seen asleep in the wait, so the wake-up has
+  // to end a wait that has begun. Should something else end the wait first, the worker's wake-up
+  // is drained and the round tried again.
+  pid_t ui_thread = gettid();
+  u32 events_after_wake = 0;
+  bool woke_a_sleeping_pump = test_wait_until([&] {
+    window_handle_messages(&w, 0);
+    std::atomic<bool> returned{false}, seen_asleep{false};
+    std::thread worker([&] {
+      test_wait_until([&] { return returned.load() || (seen_asleep = thread_sleeps_in_poll(ui_thread)); });
+      window_wake();
+    });
+    window_handle_messages(&w, window_pump_wait);
+    returned = true;
+    worker.join();
+    events_after_wake = w.event_count;
+    return seen_asleep.load();
   });
-  window_handle_messages(&w, window_pump_wait);
-  worker.join();
-  EXPECT_EQ(w.event_count, 0u);
+  EXPECT_TRUE(woke_a_sleeping_pump) << "the pump never slept in its wait";
+  EXPECT_EQ(events_after_wake, 0u);
 
   window_timer_start(&w, 50);
   EXPECT_TRUE(window_timer_is_set(&w));

@@ -147,12 +147,23 @@ struct gui_program {
   // Keys and the pointer as xdotool names them; window pixels with y down, as the X server counts.
   void key_down(const char *name) { test_run({"xdotool", "keydown", name}); }
   void key_up(const char *name) { test_run({"xdotool", "keyup", name}); }
-  // A key pressed and released within one frame counts as no press, so it is held until a frame
-  // has seen it (the dump after it is written).
+  // A key held until a frame has seen it (the dump after it is written), so that what follows is
+  // sent after the key has acted.
   void key(const char *name) {
     key_down(name);
     dump();
     key_up(name);
+  }
+  // A press and its release sent at once, as a quick typist taps a key: both may reach the
+  // program within one frame.
+  void tap(const char *name) { test_run({"xdotool", "key", name}); }
+  // Taps C and waits for the dump that answers it, as dump() does for a held C.
+  ui_dump tap_dump(std::chrono::milliseconds limit = test_wait_limit) {
+    ui_dump d;
+    u64 before = events_now();
+    tap("c");
+    wait_for_dump(before, limit, &d);
+    return d;
   }
   void type(const char *text) { test_run({"xdotool", "type", text}); }
   void move(int x, int y) { test_run({"xdotool", "mousemove", "--sync", std::to_string(x).c_str(), std::to_string(y).c_str()}); }
