@@ -205,6 +205,9 @@ bool image_source_read(const image_source *s, u64 at, u64 n, void *into, u32 *er
 
 // Logs "Save file rejected: " and the reason; false.
 bool save_reject(const char *why);
+// The reason of an image that passed every check above and then failed the store's own check:
+// the two disagree, which the fuzzing of the loader looks for.
+#define SAVE_REJECT_STORE_CHECK "the store's check finds it inconsistent"
 
 // The structure: magic, version, header, each section against the header and the size, counts
 // against the capacities. Reads only the words it needs, through the source.

@@ -70,6 +70,10 @@ T *store_walk(pool *p, bool (*is_live)(void *), F visit) {
   return nullptr;
 }
 
+// reader_check, telling apart a check that could not be made: *out_of_memory is set when there
+// was no memory to check the links (which then count as one problem).
+u32 reader_check_memory(reader *r, bool *out_of_memory);
+
 // Logs "Feed error: <message>" the first time a limit is met, until it has room again.
 void reader_report_full(reader *r, u32 bit, const char *message);
 inline void reader_clear_full(reader *r, u32 bit) { r->full_reported &= ~bit; }
