@@ -159,6 +159,14 @@ bool reader_save(reader *r, buffer folder) {
   }
   path.size = path.used;
   u64 written = date_to_number(when);
+  // Past the last second of 9999 there is no later name the loader reads: a file written under
+  // another would never be loaded, so the save fails and the files stay as they are.
+  if (reader_save_file_number(path.data, path.used) != written) {
+    log_text("Error while saving the reader.\n no later save file name is left after ");
+    log_unsigned(newest, 0, ' ', 0);
+    log_text(".\n");
+    return false;
+  }
   reader_write(r, path, &error);
   if (error) {
     log_text("Error while saving the reader.\n ");

@@ -171,6 +171,18 @@ TEST_F(SaveFolder, a_save_file_that_cannot_be_read_stays_and_the_saves_delete_no
   EXPECT_EQ(contents(), before);
 }
 
+// A file named for the last second there is leaves no later name the loader reads.
+TEST_F(SaveStore, a_save_after_the_last_name_there_is_fails_and_keeps_the_files) {
+  fill_rich(&r);
+  const std::string last = "feed_data_99991231_235959.bin", image = image_of(&r);
+  write_file(folder + "/" + last, image);
+  u64 before = log_last_text().used;
+  EXPECT_FALSE(reader_save(&r, text_of(folder)));
+  EXPECT_NE(log_since(before).find("Error while saving the reader.\n "), std::string::npos);
+  EXPECT_EQ(files(), std::vector<std::string>{last});
+  EXPECT_EQ(read_file(folder + "/" + last), image);
+}
+
 TEST_F(SaveStore, a_folder_of_many_save_files_is_listed_whole) {
   const std::string image = image_of(&r);
   // 150 good files: more than any fixed listing of 100 would see, in the folder's own order.
