@@ -10,6 +10,7 @@
 #include "platform/files.h"
 
 #include "core/strings.h"
+#include "core/unicode.h"
 
 // ---- Errors ------------------------------------------------------------------------------
 
@@ -40,6 +41,16 @@ static void file_error_set_reason(u32 *error, u32 code, int system_error) {
 static void file_error_set(u32 *error, u32 code) { file_error_set_reason(error, code, 0); }
 
 u32 file_error_reason() { return file_error_system_reason; }
+
+bool file_error_reason_push(u32 reason, buffer *out) {
+  char said[256];
+  const char *message = strerror_r((int)reason, said, sizeof said);
+  u64 n = strlen(message), room = buffer_free_bytes(*out);
+  u64 k = unicode_utf8_cut((const u8 *)message, n, room);
+  memcpy(out->data + out->used, message, k);
+  out->used += k;
+  return k == n;
+}
 
 // ---- Path area ---------------------------------------------------------------------------
 

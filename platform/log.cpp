@@ -205,10 +205,8 @@ buffer log_file_error_reason(buffer operation, buffer path, u32 error, u32 reaso
   push("): ", 3);
   push(path.data, path.used);
   if (reason) {
-    char said[256];
-    const char *message = strerror_r((int)reason, said, sizeof said);
     push(": ", 2);
-    push(message, strlen(message));
+    file_error_reason_push(reason, &b);
   }
   b.size += 1;
   push("\n", 1);
