@@ -149,6 +149,9 @@ int main(int argc, char **argv) {
   context.view = &view;
   context.ui = &ui;
   context.renderer = &renderer;
+  // A save file left at start, or none loaded for a passing reason: the log's line says which,
+  // why and what this run's saves do, and the window opens on it.
+  if (store.save_rule != save_rule_rotate) view_show_log(&context);
   app_fetch_init(&context, &fetch, queries, FETCH_QUERY_COUNT, &queue, window_wake);
   context.queries_budget_ns = APP_QUERIES_BUDGET_NS;
 

@@ -32,13 +32,7 @@ inline bool utf8_is_lead_pattern(u8 b) { return (b & 0xE0) == 0xC0 || (b & 0xF0)
 // A byte that can only continue a sequence.
 inline bool utf8_is_trailing(u8 b) { return (b & 0x80) && !utf8_is_lead_pattern(b); }
 
-// Per lead byte: the sequence length (0 for a byte that cannot start one) and the allowed range
-// of the second byte, which is where overlongs, surrogates and values above U+10FFFF show.
-struct utf8_lead {
-  u8 length;
-  u8 low;
-  u8 high;
-};
+typedef unicode_utf8_lead utf8_lead;
 
 constexpr utf8_lead utf8_lead_of(u32 b) {
   if (b < 0x80) return {1, 0, 0};
@@ -52,13 +46,11 @@ constexpr utf8_lead utf8_lead_of(u32 b) {
   return {0, 0, 0};
 }
 
-struct utf8_lead_table {
-  utf8_lead entries[256];
-  constexpr utf8_lead_table() : entries() {
-    for (u32 b = 0; b < 256; b++) entries[b] = utf8_lead_of(b);
-  }
-};
-constexpr utf8_lead_table utf8_leads;
+constexpr unicode_utf8_lead_table utf8_lead_table_make() {
+  unicode_utf8_lead_table t = {};
+  for (u32 b = 0; b < 256; b++) t.entries[b] = utf8_lead_of(b);
+  return t;
+}
 
 inline bool utf8_is_continuation(u8 c) { return (c & 0xC0) == 0x80; }
 
@@ -68,7 +60,7 @@ inline u32 utf8_decode(const u8 *p, const u8 *end, u32 *code_point, u8 *length) 
   *length = 0;
   if (!p || p >= end) return unicode_error_no_input;
   u8 b = p[0];
-  utf8_lead lead = utf8_leads.entries[b];
+  utf8_lead lead = unicode_utf8_leads.entries[b];
   if (lead.length == 1) {
     *code_point = b;
     *length = 1;
@@ -175,6 +167,8 @@ inline void store_utf16le(u8 *d, u32 unit) {
 
 }  // namespace
 
+constexpr unicode_utf8_lead_table unicode_utf8_leads = utf8_lead_table_make();
+
 // ---- Single code points ------------------------------------------------------------------
 
 void unicode_utf8_decode(const u8 *position, const u8 *end, u32 *code_point, u8 *length, u32 *error) {
@@ -211,7 +205,7 @@ void unicode_utf8_encode(u8 *destination, const u8 *destination_end, u32 code_po
 
 u8 unicode_utf8_step(const u8 *p, const u8 *end) {
   if (!p || p >= end) return 0;
-  utf8_lead lead = utf8_leads.entries[p[0]];
+  utf8_lead lead = unicode_utf8_leads.entries[p[0]];
   u64 left = (u64)(end - p);
   if (lead.length <= 1 || left < 2 || p[1] < lead.low || p[1] > lead.high) return 1;
   for (u8 i = 2; i < lead.length; i++)

@@ -88,6 +88,40 @@ u64 unicode_utf8_to_utf16(const u8 *source, u64 source_length, void *destination
 // added: callers handing the text to the system push one themselves.
 u64 buffer_push_utf8_as_utf16(buffer utf8, buffer *arena, u32 *error);
 
+// ---- Classifying UTF-8 -------------------------------------------------------------------
+
+// Per byte where a sequence starts: its length (1 for ASCII, 0 for a byte no sequence starts
+// with) and the allowed range of the second byte, which is where overlongs, surrogates and values
+// above U+10FFFF show. Later bytes are always 0x80 to 0xBF.
+struct unicode_utf8_lead {
+  u8 length;
+  u8 low;
+  u8 high;
+};
+struct unicode_utf8_lead_table {
+  unicode_utf8_lead entries[256];
+};
+extern const unicode_utf8_lead_table unicode_utf8_leads;
+
+inline u8 unicode_utf8_lead_length(u8 lead) { return unicode_utf8_leads.entries[lead].length; }
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define UNICODE_UTF8_SIXTEEN 1
+// Of the sixteen bytes at p: the bits of those from 0xC0 up (a lead, or a byte no sequence
+// starts with) in *leads, of those that continue a sequence (0x80 to 0xBF) in *continuations,
+// and as the result the bits of the ASCII bytes that are not printable (a control byte or DEL).
+inline u32 unicode_utf8_classify16(const u8 *p, u32 *leads, u32 *continuations) {
+  __m128i v = _mm_loadu_si128((const __m128i *)p);
+  u32 high = (u32)_mm_movemask_epi8(v);
+  // Signed compares: 0x80 to 0xBF are the bytes below (s8)0xC0.
+  *continuations = (u32)_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8((char)0xC0))) & high;
+  *leads = high & ~*continuations;
+  __m128i odd = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
+  return (u32)_mm_movemask_epi8(odd) & ~high;
+}
+#endif
+
 // ---- Scanning UTF-8 ----------------------------------------------------------------------
 
 // The first byte of the code point that ends at position, or null at begin (no error). Either

@@ -10,6 +10,7 @@
 #include "platform/files.h"
 
 #include "core/strings.h"
+#include "core/unicode.h"
 
 // ---- Errors ------------------------------------------------------------------------------
 
@@ -28,8 +29,27 @@ const char *file_error_name(u32 code) {
   return "file_error_unknown";
 }
 
-static void file_error_set(u32 *error, u32 code) {
-  if (*error == 0) *error = code;
+// The system's reason for the code this thread last set, for a caller that tells the user why.
+static thread_local u32 file_error_system_reason = 0;
+
+static void file_error_set_reason(u32 *error, u32 code, int system_error) {
+  if (*error) return;
+  *error = code;
+  file_error_system_reason = (u32)system_error;
+}
+
+static void file_error_set(u32 *error, u32 code) { file_error_set_reason(error, code, 0); }
+
+u32 file_error_reason() { return file_error_system_reason; }
+
+bool file_error_reason_push(u32 reason, buffer *out) {
+  char said[256];
+  const char *message = strerror_r((int)reason, said, sizeof said);
+  u64 n = strlen(message), room = buffer_free_bytes(*out);
+  u64 k = unicode_utf8_cut((const u8 *)message, n, room);
+  memcpy(out->data + out->used, message, k);
+  out->used += k;
+  return k == n;
 }
 
 // ---- Path area ---------------------------------------------------------------------------
@@ -59,6 +79,7 @@ platform_file file_open_bytes(const u8 *path, u64 length, u8 write, int overwrit
   // Without O_NONBLOCK, opening a named pipe or a terminal waits for the other side, for ever
   // when no one comes; it changes nothing for regular files.
   int fd;
+  bool opened_other = false;
   if (write) {
     int mode = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (overwrite ? O_TRUNC : O_EXCL);
     do fd = open(area.bytes, mode, 0666);
@@ -72,10 +93,12 @@ platform_file file_open_bytes(const u8 *path, u64 length, u8 write, int overwrit
     if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
       close(fd);
       fd = -1;
+      opened_other = true;
     }
   }
   if (fd < 0) {
-    file_error_set(error, file_error_open);
+    // errno is the open's, or 0 for a file that opened but is not a regular one.
+    file_error_set_reason(error, file_error_open, opened_other ? 0 : errno);
     return platform_file_invalid;
   }
   return fd;
@@ -102,7 +125,7 @@ u64 file_size_of_handle(platform_file handle, u32 *error) {
   }
   struct stat st;
   if (fstat(handle, &st) != 0 || st.st_size < 0) {
-    file_error_set(error, file_error_size);
+    file_error_set_reason(error, file_error_size, errno);
     return 0;
   }
   return (u64)st.st_size;
@@ -133,7 +156,7 @@ u64 file_read_at(platform_file handle, u64 offset, u64 count, void *destination,
     ssize_t got = pread(handle, (u8 *)destination + done, step, (off_t)(offset + done));
     if (got < 0) {
       if (errno == EINTR) continue;
-      file_error_set(error, file_error_read);
+      file_error_set_reason(error, file_error_read, errno);
     } else if (got == 0) {
       file_error_set(error, file_error_read_zero);
     } else {
@@ -152,7 +175,7 @@ u64 file_write_at(platform_file handle, u64 offset, u64 count, const void *sourc
     ssize_t put = pwrite(handle, (const u8 *)source + done, step, (off_t)(offset + done));
     if (put < 0) {
       if (errno == EINTR) continue;
-      file_error_set(error, file_error_write);
+      file_error_set_reason(error, file_error_write, errno);
     } else if (put == 0) {
       // A write that succeeds without moving a byte would repeat forever: count it short.
       break;
@@ -250,7 +273,7 @@ bool file_delete_bytes(const u8 *path, u64 length, u32 *error) {
   file_path_area area;
   if (!file_path_copy(&area, path, length, error)) return false;
   if (unlink(area.bytes) != 0) {
-    file_error_set(error, file_error_delete);
+    file_error_set_reason(error, file_error_delete, errno);
     return false;
   }
   return true;
@@ -264,9 +287,10 @@ u32 dir_create_bytes(const u8 *path, u64 length, u32 *error) {
   if (!file_path_copy(&area, path, length, error)) return 0;
   if (mkdir(area.bytes, 0777) == 0) return 1;
   // Something of that name is there: only a directory counts as success.
+  int why = errno;
   struct stat st;
-  if (errno == EEXIST && stat(area.bytes, &st) == 0 && S_ISDIR(st.st_mode)) return 1;
-  file_error_set(error, file_error_dir_create);
+  if (why == EEXIST && stat(area.bytes, &st) == 0 && S_ISDIR(st.st_mode)) return 1;
+  file_error_set_reason(error, file_error_dir_create, why);
   return 0;
 }
 

@@ -31,6 +31,13 @@ enum file_error_code : u32 {
 
 // The code's name ("file_error_open"), "file_error_unknown" for a value no code has.
 const char *file_error_name(u32 code);
+// What the system said (an errno value) when a function here last set a code in a word on this
+// thread; 0 when that code came from no system call (a short read, a path too long, a file that
+// is not a regular one). For the message of a failure the caller has just seen.
+u32 file_error_reason();
+// What the system says for such a value ("Permission denied"), pushed to the buffer as far as it
+// fits; false when it did not fit whole.
+bool file_error_reason_push(u32 reason, buffer *out);
 
 // The path area: a path and its terminating zero must fit these bytes.
 #define FILE_PATH_AREA_SIZE 4096

@@ -184,7 +184,9 @@ buffer log_system_error(u32 code) {
   return log_append(local, n);
 }
 
-buffer log_file_error(buffer operation, buffer path, u32 error) {
+buffer log_file_error(buffer operation, buffer path, u32 error) { return log_file_error_reason(operation, path, error, 0); }
+
+buffer log_file_error_reason(buffer operation, buffer path, u32 error, u32 reason) {
   u8 local[FILE_PATH_AREA_SIZE + 512];
   buffer b = buffer_make(sizeof(local), 0, local);
   auto push = [&b](const void *p, u64 n) {
@@ -202,6 +204,10 @@ buffer log_file_error(buffer operation, buffer path, u32 error) {
   buffer_push_unsigned(&b, error, 0, ' ', 0);
   push("): ", 3);
   push(path.data, path.used);
+  if (reason) {
+    push(": ", 2);
+    file_error_reason_push(reason, &b);
+  }
   b.size += 1;
   push("\n", 1);
   return log_append(b.data, b.used);
@@ -245,9 +251,11 @@ u32 log_save(buffer path) {
       offset += file_write_at(f, offset, c->text.used, c->text.data, &error);
     }
   }
+  // A write the system refused says why (a full disk).
+  u32 reason = error == file_error_write ? file_error_reason() : 0;
   // Data refused only at the close is a failed save too.
   if (file_handle_is_valid(f) && !file_close(f, &error) && error == 0) error = file_error_write;
-  if (error) log_file_error(string_lit("log_save"), path, error);
+  if (error) log_file_error_reason(string_lit("log_save"), path, error, reason);
   return error;
 }
 

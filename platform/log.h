@@ -37,6 +37,9 @@ buffer log_system_error(u32 code);
 // One line "<operation> failed: <code name> (<code>): <path>" for a failed file operation,
 // appended whole so no other thread's text lands inside it.
 buffer log_file_error(buffer operation, buffer path, u32 error);
+// The same with what the system said (an errno value such as file_error_reason gives; 0 adds
+// nothing) after the path: "... : <path>: No space left on device".
+buffer log_file_error_reason(buffer operation, buffer path, u32 error, u32 reason);
 
 // ---- Reading -----------------------------------------------------------------------------
 

@@ -38,14 +38,16 @@ buffer reader_write_image(reader *r);
 enum : u32 {
   save_rule_rotate = 0,      // the oldest files are deleted so that ten remain
   save_rule_keep_files = 1,  // a file could not be read or held at start: saves delete none
-  save_rule_none = 2,        // and none loaded (or the folder could not be listed): no save
+  save_rule_none = 2,        // and none loaded (or it is not marked, or the folder could not be
+                             // listed): no save
 };
 
 // Creates the data folder (with its parents; the folder itself with mode 0700), writes a file
 // (mode 0600) named later than every save file already there (the clock may have run back) and,
 // only after a good write, deletes the oldest save files so that ten remain; the file just
-// written is never deleted. The reader's save_rule may forbid the deleting or the whole save.
-// False on failure (logged "Error while saving the reader.\n "; no file is deleted then).
+// written is never deleted, nor is one a mark keeps (left at a start). The reader's save_rule
+// may forbid the deleting or the whole save. False on failure (logged "Error while saving the
+// reader.\n "; no file is deleted then), also when no later name than the newest file's is left.
 bool reader_save(reader *r, buffer data_folder);
 
 // ---- Reading -----------------------------------------------------------------------------
@@ -63,10 +65,14 @@ bool reader_read(reader *r, buffer path, u32 *error);
 // Tries the save files of the folder newest first until one loads; each refusal is logged. A
 // file whose bytes are refused is set aside under its name with ".rejected" appended
 // (".<k>.rejected" when that is taken), out of the rotation and never deleted; one that could
-// not be read, or held for want of memory, is left where it is, and the reader's save_rule then
-// keeps the run's saves from deleting any file (from saving at all when none loaded, or when
-// the folder could not be listed). The store stays empty when none loads or there are none.
-// Returns the number of the file loaded, 0 for none.
+// not be read, or held for want of memory, is left where it is and marked (a hidden
+// ".<name>.left" beside it, holding why), so that no later save deletes it, and the reader's
+// save_rule then keeps the run's saves from deleting any file (from saving at all when none
+// loaded, when the mark could not be written, or when the folder could not be listed). A line
+// for each left file says which, why and what the run's saves do. A marked file that loads
+// loses its mark; one older than the file loaded is kept, with a line saying so. The store
+// stays empty when none loads or there are none. Returns the number of the file loaded, 0 for
+// none.
 u64 reader_load(reader *r, buffer data_folder);
 // Empties a reader in place: pools, counters, openers, the arena's used length; the code-point
 // set (when there is one) goes back to its 193 start code points.

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 
-#include "encoding/encoding.h"
 #include "reader/save.h"
 #include "reader/store_internal.h"
 
@@ -73,34 +72,27 @@ static inline bool bit_get(const u64 *bits, u32 c) { return bits[c >> 6] >> (c &
 // it refuses one byte at a time reaches every byte that is not a continuation (a well-formed
 // sequence holds only continuations after its lead) and never visits one that is, so the code
 // points are those of the whole, well-formed sequences at lead bytes, wherever they stand, and
-// the ASCII bytes: each lead is judged on its own bytes alone.
-
-// The bytes a sequence takes as its lead byte says; 1 for a byte no sequence starts with.
-static inline u32 utf8_sequence_length(u8 lead) {
-  if (lead >= 0xC2 && lead <= 0xDF) return 2;
-  if (lead >= 0xE0 && lead <= 0xEF) return 3;
-  if (lead >= 0xF0 && lead <= 0xF4) return 4;
-  return 1;
-}
+// the ASCII bytes: each lead is judged on its own bytes alone. A broken sequence stands for
+// U+FFFD, as the store counts it, and every list holds U+FFFD from the start: it adds nothing.
+// The bytes are classified and decoded as the store does when it registers a text.
 
 // The sequence at a lead with fewer than its bytes before end: true when every byte there is a
 // continuation, so that the bytes after end may still finish it.
 static inline bool utf8_cut(const u8 *q, const u8 *end) {
-  if ((u64)(end - q) >= utf8_sequence_length(*q)) return false;
+  if ((u64)(end - q) >= unicode_utf8_lead_length(*q)) return false;
   for (const u8 *c = q + 1; c < end; ++c)
     if ((*c & 0xC0) != 0x80) return false;
   return true;
 }
 
-// The code point of the sequence at a lead whose bytes all lie before end, through the encoding
-// layer's decoder; false when it is not well formed.
+// The code point of the sequence at a lead whose bytes all lie before end; false when it is not
+// well formed.
 static inline bool utf8_value(const u8 *q, const u8 *end, u32 *c) {
-  u32 length = 0;
-  if (end - q >= 4) return encoding_decode_fast_utf8(q, *q, c, &length);
-  u8 padded[4] = {};
-  u64 n = (u64)(end - q);
-  memcpy(padded, q, n < 4 ? n : 4);
-  return (u64)(end - q) >= utf8_sequence_length(*q) && encoding_decode_fast_utf8(padded, *q, c, &length);
+  if (utf8_decode_common(q, end, c)) return true;
+  u32 error = 0;
+  u8 length = 0;
+  unicode_utf8_decode(q, end, c, &length, &error);
+  return error == 0;
 }
 
 // Calls visit(c) for the code points of [p, end), in no particular order: printable ASCII only
@@ -111,25 +103,18 @@ static inline bool utf8_value(const u8 *q, const u8 *end, u32 *c) {
 // otherwise the return is end.
 template <class F>
 const u8 *texts_codepoints(const u8 *p, const u8 *end, bool more_to_come, bool printable_known, F visit) {
-#if STORE_ASCII_SIXTEEN
-  // Leads are the bytes from 0xC0 up, control bytes those below 0x20 (signed, the high bytes
-  // too, taken out again) and DEL.
+#if UNICODE_UTF8_SIXTEEN
   while (printable_known && end - p >= 64 + 3) {
     u64 leads = 0, controls = 0;
     for (u32 k = 0; k < 4; ++k) {
-      const __m128i v = _mm_loadu_si128((const __m128i *)(p + 16 * k));
-      const __m128i c0 = _mm_set1_epi8((char)0xC0);
-      u64 lead = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, c0), v));
-      u64 control = (u32)_mm_movemask_epi8(_mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
-                                                        _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)))) &
-                    ~(u32)_mm_movemask_epi8(v);
-      leads |= lead << (16 * k);
+      u32 lead, continuation;
+      u64 control = unicode_utf8_classify16(p + 16 * k, &lead, &continuation);
+      leads |= (u64)lead << (16 * k);
       controls |= control << (16 * k);
     }
     for (; leads; leads &= leads - 1) {
-      u32 c = 0, length = 0;
-      const u8 *q = p + __builtin_ctzll(leads);
-      if (encoding_decode_fast_utf8(q, *q, &c, &length)) visit(c);
+      u32 c = 0;
+      if (utf8_value(p + __builtin_ctzll(leads), end, &c)) visit(c);
     }
     for (; controls; controls &= controls - 1)
       if (u8 b = p[__builtin_ctzll(controls)]) visit((u32)b);
@@ -205,6 +190,9 @@ bool image_source_read(const image_source *s, u64 at, u64 n, void *into, u32 *er
 
 // Logs "Save file rejected: " and the reason; false.
 bool save_reject(const char *why);
+// The reason of an image that passed every check above and then failed the store's own check:
+// the two disagree, which the fuzzing of the loader looks for.
+#define SAVE_REJECT_STORE_CHECK "the store's check finds it inconsistent"
 
 // The structure: magic, version, header, each section against the header and the size, counts
 // against the capacities. Reads only the words it needs, through the source.

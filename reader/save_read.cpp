@@ -127,11 +127,13 @@ static bool reader_read_image(reader *r, const image_source *src, u32 *error) {
     return false;
   }
   reader_index_rebuild(r);
-  // The file passed its own checks, which ask all the store's check asks: a failure here is the
-  // store's check lacking memory, not the file's fault.
-  if (reader_check(r) != 0) {
+  // The file's own checks mean to ask all the store's check asks; what they let through and the
+  // store's check finds is still wrong in the bytes. Only a check without memory is not.
+  bool out_of_memory = false;
+  if (reader_check_memory(r, &out_of_memory) != 0) {
     reader_reset(r);
-    return no_memory("for the store's check", error);
+    if (out_of_memory) return no_memory("for the store's check", error);
+    return save_reject(SAVE_REJECT_STORE_CHECK);
   }
   return true;
 }

@@ -373,6 +373,11 @@ static void sink_write(image_sink *s, u64 at, const void *p, u64 n) {
     file_write_at(s->file, at + done, k, (const u8 *)p + done, s->error);
     file_sync_start(s->file, at + done, k);
   }
+  // What the system said (a full disk, a quota), as a refused create or sync says it.
+  if (*s->error == file_error_write && file_error_reason()) {
+    log_text("reader_write: ");
+    log_system_error(file_error_reason());
+  }
 }
 
 static void stream_flush(image_stream *w) {

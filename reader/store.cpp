@@ -98,7 +98,7 @@ bool codepoint_set_init(codepoint_set *set, buffer *arena) {
 }
 
 // Every code point of the text enters the set; bytes that do not decode count as U+FFFD, one
-// byte at a time (they are stored as they are).
+// for each maximal subpart as everywhere else (they are stored as they are).
 static void reader_register_codepoints(reader *r, buffer text) {
   codepoint_set *set = r->codepoints;
   if (!set) return;
@@ -121,20 +121,20 @@ static void reader_register_codepoints(reader *r, buffer text) {
     if (!length) unicode_utf8_decode(q, end, &c, &length, &error);
     if (error || length == 0) {
       c = unicode_replacement;
-      length = 1;
+      length = unicode_utf8_step(q, end);
     }
     *after = q + length;
     return codepoint_set_contains(set, c) || add(c);
   };
   auto take_high = [&]() { return take_sequence(p, &p); };
-#if STORE_ASCII_SIXTEEN
+#if UNICODE_UTF8_SIXTEEN
   // Sixteen bytes a step, however many longer sequences they hold: the bytes that need a look (a
   // control byte, or one that begins a sequence) are taken in order from the step's bits. A
   // continuation byte that no sequence taken covers does not decode; it stands for U+FFFD, which
   // is among the start code points, so when in the step it is met does not change the list.
   const u8 *next = p;  // where the last sequence taken ends
   while (printable && end - p >= 16) {
-    u32 leads, continuations, special = sixteen_classes(p, &leads, &continuations);
+    u32 leads, continuations, special = unicode_utf8_classify16(p, &leads, &continuations);
     u32 covered = next > p ? (1u << (next - p)) - 1 : 0;  // a sequence begun in the last step
     for (u32 bits = special | leads; bits; bits &= bits - 1) {
       u32 i = (u32)__builtin_ctz(bits);

@@ -3,23 +3,6 @@
 
 #include "reader/reader.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#define STORE_ASCII_SIXTEEN 1
-// Of the sixteen bytes at p: the bits of those that begin a longer sequence (0xC0 and above) in
-// *leads, of those that continue one (0x80 to 0xBF) in *continuations, and as the result the
-// bits of those that are not printable ASCII (a control byte or DEL).
-inline u32 sixteen_classes(const u8 *p, u32 *leads, u32 *continuations) {
-  __m128i v = _mm_loadu_si128((const __m128i *)p);
-  u32 high = (u32)_mm_movemask_epi8(v);
-  // Signed compares: 0x80 to 0xBF are the bytes below (s8)0xC0.
-  *continuations = (u32)_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8((char)0xC0))) & high;
-  *leads = high & ~*continuations;
-  __m128i odd = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
-  return (u32)_mm_movemask_epi8(odd) & ~high;
-}
-#endif
-
 // Whether a bitmap of code points (one bit each) holds every printable ASCII character.
 inline bool bits_hold_printable_ascii(const u64 *bits) {
   const u64 low = 0xFFFFFFFF00000000ull, high = 0x7FFFFFFFFFFFFFFFull;  // 0x20 to 0x3F, 0x40 to 0x7E
@@ -69,6 +52,10 @@ T *store_walk(pool *p, bool (*is_live)(void *), F visit) {
   }
   return nullptr;
 }
+
+// reader_check, telling apart a check that could not be made: *out_of_memory is set when there
+// was no memory to check the links (which then count as one problem).
+u32 reader_check_memory(reader *r, bool *out_of_memory);
 
 // Logs "Feed error: <message>" the first time a limit is met, until it has room again.
 void reader_report_full(reader *r, u32 bit, const char *message);

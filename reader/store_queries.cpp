@@ -168,6 +168,11 @@ static u32 check_record_strings(reader *r, entry *e) {
 }
 
 u32 reader_check(reader *r) {
+  bool out_of_memory = false;
+  return reader_check_memory(r, &out_of_memory);
+}
+
+u32 reader_check_memory(reader *r, bool *out_of_memory) {
   u32 problems = 0;
   struct {
     pool *p;
@@ -202,6 +207,7 @@ u32 reader_check(reader *r) {
   buffer block = memory_alloc(bytes, nullptr);
   if (!block.data) {
     log_append_string(string_lit("\n    no memory to check the links\n"));
+    *out_of_memory = true;
     return problems + 1;
   }
   u32 *category_ids = buffer_push_array(&block, u32, n_categories + 1);

@@ -230,6 +230,17 @@ TEST(log, save_writes_the_whole_log_and_a_failed_save_does_not_stop_later_ones) 
   unlink(path.c_str());
 }
 
+// A full disk: the line says what the system said, not only the code.
+TEST(log, a_write_the_system_refuses_names_its_reason) {
+  log_append("something to write\n", 19);
+  const std::string full = "/dev/full";
+  EXPECT_EQ(log_save(string_from_bytes(full.data(), full.size())), (u32)file_error_write);
+  const std::string line = "log_save failed: file_error_write (8): /dev/full: No space left on device\n";
+  const std::string log = text(log_last_text());
+  ASSERT_GE(log.size(), line.size());
+  EXPECT_EQ(log.substr(log.size() - line.size()), line);
+}
+
 TEST(debug_output, timestamps_and_lines) {
   u8 storage[64];
   buffer out = buffer_make(sizeof(storage), 0, storage);

@@ -171,6 +171,43 @@ TEST_F(SaveFolder, a_save_file_that_cannot_be_read_stays_and_the_saves_delete_no
   EXPECT_EQ(contents(), before);
 }
 
+// The newest file, left at one start for want of memory, is still there byte for byte after ten
+// more runs that each load and save (and rotate), though each loads a newer file than it.
+TEST_F(SaveStore, a_file_left_at_start_outlives_every_later_rotation) {
+  fill_rich(&r);
+  const std::string older = image_of(&r);
+  fill_rich(&r);
+  const std::string newest = image_of(&r);
+  write_file(folder + "/" + save_name(1, 1), older);
+  write_file(folder + "/" + save_name(1, 2), newest);
+  for (int run = 0; run < 11; ++run) {
+    test_store next;
+    if (run == 0) memory_fault_inject(memory_fault_alloc, 1);  // the listing, then no more
+    u64 loaded = reader_load(&next.r, text_of(folder));
+    memory_fault_inject(memory_fault_alloc, -1);
+    ASSERT_NE(loaded, 20240102000000ull) << run;
+    ASSERT_NE(loaded, 0u) << run;
+    ASSERT_TRUE(reader_save(&next.r, text_of(folder))) << run;
+  }
+  std::vector<std::string> names = files();
+  EXPECT_EQ(std::count(names.begin(), names.end(), save_name(1, 2)), 1);
+  EXPECT_TRUE(read_file(folder + "/" + save_name(1, 2)) == newest) << "its bytes changed";
+  // The later runs rotate around it: ten newest, and the one left.
+  EXPECT_EQ(count_bin(names), SAVE_FILE_KEEP + 1);
+}
+
+// A file named for the last second there is leaves no later name the loader reads.
+TEST_F(SaveStore, a_save_after_the_last_name_there_is_fails_and_keeps_the_files) {
+  fill_rich(&r);
+  const std::string last = "feed_data_99991231_235959.bin", image = image_of(&r);
+  write_file(folder + "/" + last, image);
+  u64 before = log_last_text().used;
+  EXPECT_FALSE(reader_save(&r, text_of(folder)));
+  EXPECT_NE(log_since(before).find("Error while saving the reader.\n "), std::string::npos);
+  EXPECT_EQ(files(), std::vector<std::string>{last});
+  EXPECT_EQ(read_file(folder + "/" + last), image);
+}
+
 TEST_F(SaveStore, a_folder_of_many_save_files_is_listed_whole) {
   const std::string image = image_of(&r);
   // 150 good files: more than any fixed listing of 100 would see, in the folder's own order.
