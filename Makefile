@@ -6,6 +6,9 @@
 
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
+# Real faces to seed the font fuzzer with, read where the Debian package installed them (deps
+# installs fonts-dejavu-core) rather than copied into the tree.
+FUZZ_FONT_SEEDS ?= /usr/share/fonts/truetype/dejavu
 ARGS ?=
 
 .PHONY: run test bench fuzz deps clean
@@ -38,6 +41,7 @@ fuzz: deps
 	cmake --build --preset fuzz -j $(JOBS)
 	@for f in build/fuzz/bin/fuzz_*; do [ -x "$$f" ] || continue; n=$${f##*/fuzz_}; \
 	  mkdir -p build/fuzz/corpus/$$n; seeds=""; [ -d fuzz/corpus/$$n ] && seeds=fuzz/corpus/$$n; \
+	  [ $$n = font_load ] && seeds="$$seeds $(FUZZ_FONT_SEEDS)"; \
 	  echo "== $$f ($(FUZZ_SECONDS) s)"; \
 	  "$$f" -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build/fuzz/corpus/$$n $$seeds || exit 1; done
 

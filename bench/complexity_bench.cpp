@@ -282,6 +282,27 @@ void register_html() {
   register_ratio("html unknown tags", N, html_shape([](u64 n) { return repeat("<center>x</center>", n); }));
 }
 
+// ---- XML ---------------------------------------------------------------------------------
+
+// One start tag in a feed's channel with n attributes, parsed as a first fetch parses it: the
+// node arena grows many times while the tag is read.
+std::string attributes_in_one_tag(u64 n) {
+  std::string attributes;
+  attributes.reserve(n * 14);
+  char one[32];
+  for (u64 i = 0; i < n; i++) {
+    snprintf(one, sizeof one, " a%07llu=\"v\"", (unsigned long long)i);
+    attributes += one;
+  }
+  return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<rss version=\"2.0\"><channel" + attributes +
+         "><title>Shape</title><link>https://example.org/</link>\n<item><title>One</title></item></channel></rss>\n";
+}
+
+void register_xml() {
+  register_ratio("xml: one start tag with n attributes", 25 * N,
+                 [](u64 n) { return first_fetch(attributes_in_one_tag(n)); });
+}
+
 // ---- Dates and URLs ----------------------------------------------------------------------
 
 make_job repeated_work(std::function<std::function<void()>(u64)> make) {
@@ -823,6 +844,7 @@ int main(int argc, char **argv) {
   register_feeds();
   register_feed_updates();
   register_html();
+  register_xml();
   register_dates_and_urls();
   register_files();
   register_text_layout();

@@ -276,6 +276,9 @@ struct xml_parser {
   // back from the end to find it: work that must stay linear in the input.
   const u8 *content_bound;
   u64 content_bound_steps;
+  // The bytes the content loop read and then read again, as it stopped for the node arena to
+  // grow: work that must stay linear in the input too.
+  u64 content_reread_bytes;
 };
 
 // A string under construction: the bytes pushed since the mark are the string.

@@ -129,9 +129,10 @@ inline void clear_node(xml_node *node) { xml_node_clear(node); }
 // lone CR made one LF, and in values each tab and LF and each of those line ends made a space,
 // up to the byte that ends the run: "<" for text, the "]]>" of CDATA, the closing quote q of a
 // value. True with t at that byte and out past what the run holds; false at the first byte the
-// productions must read instead.
+// productions must read instead. Inlined wherever it is used: in the loop a call would cost its
+// registers.
 template <u32 kind>
-inline bool run(const u8 *&t, const u8 *end, u8 *&out, u8 q) {
+__attribute__((always_inline)) inline bool run(const u8 *&t, const u8 *end, u8 *&out, u8 q) {
   const byte_set_spec &set = kind == run_text ? text_set : kind == run_cdata ? cdata_set
                              : q == '"' ? value_double_set : value_single_set;
   // The byte that ends a text or a value, told from the block itself: the common way out then
@@ -264,65 +265,121 @@ struct loop_tails {
   u8 *node;
 };
 
-// The start tag at s ("<" and an ASCII name start) when its name is ASCII and its attributes
-// plain: the element with its attributes, not yet linked to a parent, *after past the tag, and
-// *open when content follows. Null, with both arenas as they were, for any other tag, and when
-// the node arena's room ran out (*full then).
-inline xml_node *start_tag(loop_tails *a, const u8 *node_end, const u8 *s, const u8 *end, const u8 *bound,
-                           const u8 **after, bool *open, bool *full) {
-  const loop_tails before = *a;
-  const u8 *t = name_end(s + 1, end, bound);
-  if (t == end || *t >= 0x80) return nullptr;  // that byte might go on with the name
-  xml_node *element = node_new(a->node, node_end, xml_node_type_element);
-  if (!element) {
-    *full = true;
-    return nullptr;
-  }
-  u64 n = (u64)(t - (s + 1));
-  copy(a->string, s + 1, n, end);
-  element->name = buffer{n, n, a->string};
-  a->string += n;
+// What reading the attributes of a start tag found.
+enum : u32 {
+  tag_other,  // not plain, or cut by the end of input: the productions read it
+  tag_made,   // plain, and a node made for each attribute
+  tag_short,  // plain, and the node arena's room ran out before the tag's end
+};
+
+// What reading the rest of a tag without making its nodes found.
+struct tag_rest {
+  const u8 *after;  // past the tag; null when it is not plain or does not end
+  u64 attributes;
+  bool open;
+};
+tag_rest rest_of_tag(u8 *scratch, const u8 *t, const u8 *end, const u8 *bound);
+
+// The attributes of a start tag from t, the byte past its name, up to the tag's end: unless the
+// result is tag_other, *after is then past the tag and *open true when content follows. With
+// make, each attribute becomes a node linked to element while the node arena has room. Once it
+// has none, and without make, the rest of the tag is only read, and *unmade counts the attributes
+// that got no node: the arena then grows once for the whole tag, which is read again once, where
+// growing by a step and starting the tag over would read it again for every few thousand
+// attributes.
+template <bool make>
+inline u32 attributes(loop_tails *a, const u8 *node_end, xml_node *element, const u8 *t, const u8 *end,
+                      const u8 *bound, const u8 **after, bool *open, u64 *unmade) {
   for (;;) {
     const u8 *w = t;
-    if (t == end) break;  // the input ends after a value's closing quote
+    if (t == end) return tag_other;  // the input ends after a value's closing quote
     if (*t <= ' ') t = skip_spaces(t, end, bound);
-    if (t == end) break;
+    if (t == end) return tag_other;
     if (*t == '>') {
       *open = true, *after = t + 1;
-      return element;
+      return make ? tag_made : tag_short;
     }
     if (*t == '/') {
-      if (end - t < 2 || t[1] != '>') break;
+      if (end - t < 2 || t[1] != '>') return tag_other;
       *open = false, *after = t + 2;
-      return element;
+      return make ? tag_made : tag_short;
     }
     // An attribute: white space before it, an ASCII name, "=", a quoted plain value.
-    if (t == w || !(xml_byte_class[*t] & xml_class_name_start)) break;
+    if (t == w || !(xml_byte_class[*t] & xml_class_name_start)) return tag_other;
     const u8 *name = t;
     t = name_end(t, end, bound);
-    if (t == end || *t >= 0x80) break;
+    if (t == end || *t >= 0x80) return tag_other;
     u64 name_length = (u64)(t - name);
     if (*t <= ' ') t = skip_spaces(t, end, bound);
-    if (t == end || *t != '=') break;
+    if (t == end || *t != '=') return tag_other;
     t++;
     if (t < end && *t <= ' ') t = skip_spaces(t, end, bound);
-    if (t == end || (*t != '"' && *t != '\'')) break;
+    if (t == end || (*t != '"' && *t != '\'')) return tag_other;
     u8 q = *t++;
+    if (!make) {
+      // The value is written where the strings end, as a run writes, and left there.
+      u8 *value_end = a->string;
+      if (!run<run_value>(t, end, value_end, q)) return tag_other;
+      t++;
+      *unmade += 1;
+      continue;
+    }
     xml_node *attribute = node_new(a->node, node_end, xml_node_type_attribute);
     if (!attribute) {
-      *full = true;
-      break;
+      tag_rest r = rest_of_tag(a->string, w, end, bound);
+      *after = r.after, *open = r.open, *unmade = r.attributes;
+      return r.after ? tag_short : tag_other;
     }
     u8 *d = a->string;
     copy(d, name, name_length, end);
     u8 *value = d + name_length, *value_end = value;
-    if (!run<run_value>(t, end, value_end, q)) break;
+    if (!run<run_value>(t, end, value_end, q)) return tag_other;
     t++;
     a->string = value_end;
     attribute->name = buffer{name_length, name_length, d};
     attribute->value = xml_string_of(value, (u64)(value_end - value));
     link<true>(element, attribute);
   }
+}
+
+// The attributes from t only read and counted, their values written at scratch; out of the way
+// of the loop (a tag comes to this once at most), with nothing of the loop's own in memory.
+__attribute__((noinline, cold)) tag_rest rest_of_tag(u8 *scratch, const u8 *t, const u8 *end, const u8 *bound) {
+  loop_tails a = {scratch, nullptr};
+  tag_rest r = {nullptr, 0, false};
+  const u8 *after;
+  bool open;
+  if (attributes<false>(&a, nullptr, nullptr, t, end, bound, &after, &open, &r.attributes) == tag_short)
+    r.after = after, r.open = open;
+  return r;
+}
+
+// The start tag at s ("<" and an ASCII name start) when its name is ASCII and its attributes
+// plain: the element with its attributes, not yet linked to a parent, *after past the tag, and
+// *open when content follows. Null, with both arenas as they were, for any other tag, and when
+// the node arena's room ran out: *need is then the node bytes of the whole tag, and *after past
+// it.
+inline xml_node *start_tag(loop_tails *a, const u8 *node_end, const u8 *s, const u8 *end, const u8 *bound,
+                           const u8 **after, bool *open, u64 *need) {
+  const loop_tails before = *a;
+  const u8 *t = name_end(s + 1, end, bound);
+  if (t == end || *t >= 0x80) return nullptr;  // that byte might go on with the name
+  xml_node *element = node_new(a->node, node_end, xml_node_type_element);
+  u64 unmade = 0;
+  u32 found;
+  if (element) {
+    u64 n = (u64)(t - (s + 1));
+    copy(a->string, s + 1, n, end);
+    element->name = buffer{n, n, a->string};
+    a->string += n;
+    found = attributes<true>(a, node_end, element, t, end, bound, after, open, &unmade);
+    if (found == tag_made) return element;
+  } else {
+    tag_rest r = rest_of_tag(a->string, t, end, bound);
+    *after = r.after, *open = r.open, unmade = 1 + r.attributes;
+    found = r.after ? tag_short : tag_other;
+  }
+  if (found == tag_short) *need = (u64)(a->node - before.node) + unmade * sizeof(xml_node);
   *a = before;
   return nullptr;
 }
@@ -386,10 +443,12 @@ struct loop_state {
   open_element *top;     // past the elements opened by the loop below current
   const u8 *text_stop;   // with stop_text: where the run stopped
   u64 text_length;       // and the length of its bytes so far, written at a.string
+  u64 node_need;         // with stop_full: the node bytes the item needs
+  const u8 *read_to;     // and how far the loop had read
 };
 
-// Reads items from st->s until one needs the productions or more room. It calls nothing, so the
-// compiler keeps its state in registers. Elements it opens go on the stack up to limit. The
+// Reads items from st->s until one needs the productions or more room. It calls nothing but
+// rest_of_tag, once a tag short of room, so the compiler keeps its state in registers. Elements it opens go on the stack up to limit. The
 // parent's name is never compared here (its end tag stops the loop), so a null name marks it.
 __attribute__((noinline)) u32 inner(loop_state *st, const open_element *limit, const u8 *end, const u8 *bound) {
   const u8 *s = st->s, *node_end = st->a.node_end;
@@ -425,8 +484,9 @@ __attribute__((noinline)) u32 inner(loop_state *st, const open_element *limit, c
       }
       if ((xml_byte_class[b] & xml_class_name_start) && top < limit) {
         const u8 *after;
-        bool has_content, full = false;
-        xml_node *element = start_tag(&a, node_end, s, end, bound, &after, &has_content, &full);
+        bool has_content;
+        u64 need = 0;
+        xml_node *element = start_tag(&a, node_end, s, end, bound, &after, &has_content, &need);
         if (element) {
           link<false>(current.node, element);
           if (has_content) {
@@ -438,7 +498,12 @@ __attribute__((noinline)) u32 inner(loop_state *st, const open_element *limit, c
           s = after;
           continue;
         }
-        why = full ? stop_full : stop_item;
+        why = stop_item;
+        if (need) {
+          why = stop_full;
+          st->node_need = need;
+          st->read_to = after;
+        }
         break;
       }
       if (b == '!' && end - s >= 9 && memcmp(s, "<![CDATA[", 9) == 0) {
@@ -447,6 +512,8 @@ __attribute__((noinline)) u32 inner(loop_state *st, const open_element *limit, c
         if (run<run_cdata>(t, end, out, 0)) {
           xml_node *section = node_new(a.node, node_end, xml_node_type_cdata_section);
           if (!section) {
+            st->node_need = sizeof(xml_node);
+            st->read_to = t;
             why = stop_full;
             break;
           }
@@ -472,6 +539,8 @@ __attribute__((noinline)) u32 inner(loop_state *st, const open_element *limit, c
     }
     xml_node *text = node_new(a.node, node_end, xml_node_type_character_data);
     if (!text) {
+      st->node_need = sizeof(xml_node);
+      st->read_to = t;
       why = stop_full;
       break;
     }
@@ -510,8 +579,9 @@ void content(xml_parser *p, xml_cursor *c, xml_node *parent, xml_error *error) {
     if (why == stop_parent_end) break;
     xml_tails_store(p, st.a);
     if (why == stop_full) {
+      p->content_reread_bytes += (u64)(st.read_to - st.s);
       // More room, and the item again; when there is no more, the productions report it.
-      if (xml_node_grow(p, (u64)(st.a.node_end - st.a.node) + 2 * sizeof(xml_node))) continue;
+      if (xml_node_grow(p, st.node_need)) continue;
       why = stop_item;
     }
     xml_node *node = st.current.node;

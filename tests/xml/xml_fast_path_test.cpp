@@ -628,6 +628,37 @@ TEST(xml_fast_path, reserved_arenas_grow_under_the_content_loop) {
   xml_memory_release(&m);
 }
 
+// One start tag with more attributes than the node arena has room for when the content loop
+// meets it: the arena grows, and the loop reads the tag again once, not once for every step of
+// the growth. The bytes it reads again grow with the tag, at n attributes and at 4n.
+TEST(xml_fast_path, a_start_tag_that_outgrows_the_node_arena_is_read_again_once) {
+  auto reread = [](u32 n) {
+    std::string doc = "<r><e";
+    char attribute[32];
+    for (u32 i = 0; i < n; i++) {
+      snprintf(attribute, sizeof attribute, " a%07u='v'", i);
+      doc += attribute;
+    }
+    doc += "/></r>";
+    xml_memory m;
+    EXPECT_TRUE(xml_memory_reserve(&m, doc.size()));
+    xml_parser p;
+    xml_error e = 0;
+    xml_parse_reserved(&p, &m, string_from_bytes(doc.data(), doc.size()), &e);
+    EXPECT_EQ(e, 0u);
+    u32 attributes = 0;
+    if (!e)
+      for (xml_node *a = p.top->first_child->first_child->first_attribute; a; a = a->next) attributes++;
+    EXPECT_EQ(attributes, n);
+    u64 bytes = p.content_reread_bytes;
+    xml_memory_release(&m);
+    return bytes;
+  };
+  u64 at_n = reread(20000), at_4n = reread(80000);
+  EXPECT_GT(at_n, 0u);
+  EXPECT_LE(at_4n, 4 * at_n + 64);
+}
+
 // Text in single-byte encodings goes to the run decoder a stretch at a time: stretches of
 // non-ASCII bytes of every length, with a byte the table has no character for (ISO-8859-3 has
 // holes) anywhere in them, in every context that keeps text, and string arenas that fill at
