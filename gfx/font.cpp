@@ -368,9 +368,9 @@ static u64 font_pack_area(const font_collection *collection) {
       }
       int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
       stbtt_GetGlyphBitmapBoxSubpixel(&f->info, (int)glyph, scale, scale, 0, 0, &x0, &y0, &x1, &y1);
-      u64 w = (u64)(x1 - x0 + FONT_PACK_PADDING + FONT_PACK_OVERSAMPLING - 1);
-      u64 h = (u64)(y1 - y0 + FONT_PACK_PADDING + FONT_PACK_OVERSAMPLING - 1);
-      area += w * h;
+      s64 w = (s64)x1 - x0 + FONT_PACK_PADDING + FONT_PACK_OVERSAMPLING - 1;
+      s64 h = (s64)y1 - y0 + FONT_PACK_PADDING + FONT_PACK_OVERSAMPLING - 1;
+      if (w > 0 && h > 0) area += (u64)w * (u64)h;
     }
   }
   return area;
@@ -392,7 +392,8 @@ static bool font_pack(font_collection *collection, u32 width, u32 height, u32 *e
     u32 n = f->codepoint_count;
     buffer_mark mark = buffer_mark_begin(arena);
     stbtt_packedchar *packed = buffer_push_array(arena, stbtt_packedchar, n);
-    if (!packed) {
+    stbrp_rect *rects = buffer_push_array(arena, stbrp_rect, n);
+    if (!packed || !rects) {
       buffer_mark_rollback(&mark);
       font_set_error(error, font_error_memory);
       all = false;
@@ -405,7 +406,26 @@ static bool font_pack(font_collection *collection, u32 width, u32 height, u32 *e
     range.num_chars = (int)n;
     range.chardata_for_range = packed;
     stbtt_PackSetOversampling(&context, FONT_PACK_OVERSAMPLING, FONT_PACK_OVERSAMPLING);
-    if (!stbtt_PackFontRanges(&context, f->file.data, 0, &range, 1)) all = false;
+    s32 count = stbtt_PackFontRangesGatherRects(&context, &f->info, &range, 1, rects);
+    // A glyph whose outline box is inverted (its maximum below its minimum) would give the packer
+    // a negative size, which walks it off the end of its list: such a glyph is drawn as nothing.
+    for (s32 k = 0; k < count; ++k) {
+      rects[k].id = rects[k].w < 0 || rects[k].h < 0;
+      if (rects[k].id) rects[k].w = rects[k].h = 0;
+    }
+    stbtt_PackFontRangesPackRects(&context, rects, count);
+    for (s32 k = 0; k < count; ++k) all = all && rects[k].was_packed;
+    // Its answer also counts the glyphs drawn as nothing, which found their room.
+    stbtt_PackFontRangesRenderIntoRects(&context, &f->info, &range, 1, rects);
+    f32 scale = stbtt_ScaleForPixelHeight(&f->info, f->pixel_size);
+    for (s32 k = 0; k < count; ++k) {
+      if (!rects[k].id) continue;
+      // Nothing to draw, but the pen still moves by the glyph's own advance.
+      s32 advance = 0, bearing = 0;
+      stbtt_GetGlyphHMetrics(&f->info, (int)f->glyphs[k].glyph_index, &advance, &bearing);
+      memory_zero(&packed[k], sizeof packed[k]);
+      packed[k].xadvance = scale * (f32)advance;
+    }
     if (all || last_chance) {
       for (u32 j = 0; j < n; ++j) {
         font_glyph *g = &f->glyphs[j];

@@ -399,3 +399,44 @@ TEST(font_files, forged_directories_and_tables_are_refused) {
   }
   file_content_free(&whole);
 }
+
+// Found by fuzzing: a glyph whose outline box is inverted (maximum below minimum) gave the atlas
+// packer a negative size, and the packer walked off the end of its list.
+TEST(font_files, glyphs_with_inverted_boxes_build_as_empty_glyphs) {
+  buffer whole = font_test_read(DEJAVU_SANS);
+  std::vector<u8> b(whole.data, whole.data + whole.used);
+  auto get16 = [&](u64 at) { return (u32)(b[at] << 8 | b[at + 1]); };
+  auto get32 = [&](u64 at) { return get16(at) << 16 | get16(at + 2); };
+  auto table = [&](const char *tag) -> u64 {
+    for (u32 i = 0, n = get16(4); i < n; ++i)
+      if (!memcmp(&b[12 + 16 * i], tag, 4)) return get32(12 + 16 * i + 8);
+    return 0;
+  };
+  u64 glyf = table("glyf"), loca = table("loca");
+  bool long_offsets = get16(table("head") + 50) != 0;
+  u32 glyphs = get16(table("maxp") + 4);
+  auto offset = [&](u32 g) { return long_offsets ? get32(loca + 4 * g) : 2 * get16(loca + 2 * g); };
+  // Swap every outline's xMin and xMax (bytes 2-3 and 6-7 of its header).
+  for (u32 g = 0; g < glyphs; ++g) {
+    u64 at = glyf + offset(g);
+    if (offset(g + 1) <= offset(g) || get16(at + 2) == get16(at + 6)) continue;
+    std::swap(b[at + 2], b[at + 6]);
+    std::swap(b[at + 3], b[at + 7]);
+  }
+  const char *reason = nullptr;
+  ASSERT_TRUE(font_file_validate(b.data(), b.size(), &reason)) << reason;
+  std::vector<u32> list = {'A', 'V', 'a', 'g', ' ', 0xE9, 0x416, 0xFFFD};
+  u32 error = 0;
+  font_collection *c = font_collection_create(MiB(16), &error);
+  font *f = font_collection_add_font(c, buffer_make(b.size(), b.size(), b.data()), 14, list.data(),
+                                     (u32)list.size(), 0, &error);
+  ASSERT_NE(f, nullptr);
+  font_build_collection(c, &error);
+  EXPECT_EQ(error, 0u);
+  // Drawn as nothing, yet still advancing the pen.
+  font_glyph *a = font_get_glyph(f, 'A');
+  EXPECT_EQ(a->x1 - a->x0, 0);
+  EXPECT_GT(a->advance, 0.0f);
+  font_collection_destroy(c);
+  file_content_free(&whole);
+}
