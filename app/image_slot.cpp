@@ -5,7 +5,9 @@
 #include "app/image_cache.h"
 
 image_slot image_slots[IMAGE_SLOT_COUNT];
+#if QM_TEST_HOOKS
 u64 image_memory_budget = IMAGE_MEMORY_BUDGET;
+#endif
 u64 image_memory_held;
 u64 image_memory_wanted;
 

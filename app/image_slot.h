@@ -51,7 +51,11 @@ struct image_slot {
 // would pass it waits for the UI thread to free the images shown least recently, and fails when
 // every image held is on screen.
 #define IMAGE_MEMORY_BUDGET MiB(256)
+#if QM_TEST_HOOKS
 extern u64 image_memory_budget;  // IMAGE_MEMORY_BUDGET; tests lower it
+#else
+constexpr u64 image_memory_budget = IMAGE_MEMORY_BUDGET;
+#endif
 // Bytes held by slots plus those reserved by decodes under way (atomic, any thread).
 extern u64 image_memory_held;
 // Bytes that decodes are waiting for (atomic, any thread).

@@ -58,7 +58,9 @@ bool list_queued_has(const app *a, const list_queued *q, u32 feed_id) {
 
 // ---- Summary -----------------------------------------------------------------------------
 
+#if QM_TEST_HOOKS
 u64 list_entry_visits = 0;
+#endif
 
 u32 list_live_feed_count(reader *r) {
   u32 n = 0;
@@ -144,7 +146,7 @@ list_summary view_feed_list_build(buffer *arena, reader *r, u32 live_feeds) {
     // A feed whose count is short of its entries (a damaged file) lists the ones that fit.
     if (place) buffer_push_copy(&s.feed_entries[place - 1], &e, sizeof e, 8);
   }
-  list_entry_visits += r->entries.entry_count;  // the walk meets every live entry
+  WORK_COUNT(list_entry_visits, r->entries.entry_count);  // the walk meets every live entry
   arena->used = table_used;
   return s;
 }
@@ -159,7 +161,7 @@ void view_list_count(app *a, reader *r, view_state *view, list_summary *s) {
     u32 count = 0;
     entry **entries = (entry **)s->feed_entries[i].data;
     u64 n = s->feed_entries[i].used / sizeof(entry *);
-    list_entry_visits += n;
+    WORK_COUNT(list_entry_visits, n);
     for (u64 k = 0; k < n; k++) {
       if (list_entry_is_listed(view, entries[k], feed_matches)) count++;
     }

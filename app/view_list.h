@@ -153,6 +153,7 @@ void view_selection_validate(view_state *view, reader *r);
 
 // ---- Testing -----------------------------------------------------------------------------
 
+#if QM_TEST_HOOKS
 // How often the listing was worked out in full and refreshed, how many entries it has looked
 // at, and whether the kept one equals one worked out afresh from the store now. Tests hold the
 // kept listing to the store with them.
@@ -164,3 +165,4 @@ bool view_list_kept_is_fresh(app *a, reader *r);
 const list_listing *view_list_kept();
 // Raised by every pass of the listing over entries.
 extern u64 list_entry_visits;
+#endif

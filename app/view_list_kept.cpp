@@ -15,8 +15,10 @@
 
 static list_listing listing;
 static u64 list_epoch;
+#if QM_TEST_HOOKS
 static u64 list_builds;
 static u64 list_refreshes;
+#endif
 
 // The feeds parsed into since the listing was last worked out, with the store's counters before
 // the first parse and after the last, so that any change between or around them shows.
@@ -94,7 +96,7 @@ static list_key list_key_make(app *a, reader *r, view_state *v) {
 // when that memory cannot be had.
 static bool list_listing_build(app *a, reader *r, view_state *v, list_listing *l) {
   PROFILE_ZONE(zone_view_list_metrics);
-  list_builds++;
+  WORK_COUNT(list_builds, 1);
   l->valid = false;
   l->feed_count = 0;
   u32 live_feeds = list_live_feed_count(r);
@@ -152,7 +154,7 @@ static bool list_listing_build(app *a, reader *r, view_state *v, list_listing *l
     bool feed_matches = list_filter_on(v) && list_title_matches(v, feed_get_title(f));
     entry **entries = (entry **)s.feed_entries[i].data;
     u64 n = s.feed_entries[i].used / sizeof(entry *);
-    list_entry_visits += n;
+    WORK_COUNT(list_entry_visits, n);
     entry **out = l->listed[i];
     u32 count = 0, most = s.entry_counts[i];
     for (u64 k = 0; k < n && count < most; k++) {
@@ -200,7 +202,7 @@ static bool list_feed_refresh(app *a, reader *r, view_state *v, list_listing *l,
     n = reader_feed_entry_slots(r, f->id, slots, n);
   }
   u32 take = n < want ? n : want;
-  list_entry_visits += take;
+  WORK_COUNT(list_entry_visits, take);
   bool feed_matches = list_filter_on(v) && list_title_matches(v, feed_get_title(f));
   u32 count = 0;
   for (u32 k = 0; k < take; k++) {
@@ -263,7 +265,7 @@ static bool list_refresh(app *a, reader *r, view_state *v, list_listing *l, cons
   }
   for (u32 k = 0; k < changes.count; k++)
     if (!list_feed_refresh(a, r, v, l, changes.feed_ids[k], &queued)) return false;
-  list_refreshes++;
+  WORK_COUNT(list_refreshes, 1);
   return true;
 }
 
@@ -313,6 +315,7 @@ const list_listing *view_list_listing(app *a, reader *r) {
 
 // ---- Testing -----------------------------------------------------------------------------
 
+#if QM_TEST_HOOKS
 u64 view_list_build_count() { return list_builds; }
 u64 view_list_refresh_count() { return list_refreshes; }
 u64 view_list_entries_visited() { return list_entry_visits; }
@@ -334,3 +337,4 @@ bool view_list_kept_is_fresh(app *a, reader *r) {
   }
   return true;
 }
+#endif

@@ -38,3 +38,15 @@ typedef double f64;
 #else
 #define invariant(cond) ((cond) ? (void)0 : invariant_failed(#cond, __FILE__, __LINE__))
 #endif
+
+// Hooks for the tests, compiled only where tests are built (QM_TEST_HOOKS): counters of the work
+// a piece of code did, which tests read at two input sizes to hold it to the input's size, and
+// the setters and fault injection they drive the code with. Elsewhere a count is no code at all.
+#ifndef QM_TEST_HOOKS
+#define QM_TEST_HOOKS 0
+#endif
+#if QM_TEST_HOOKS
+#define WORK_COUNT(counter, n) ((void)((counter) += (n)))
+#else
+#define WORK_COUNT(counter, n) ((void)0)
+#endif

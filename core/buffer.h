@@ -90,10 +90,13 @@ void memory_decommit(buffer *range, u64 n);
 // read as zero afterwards. For a block whose bytes are no longer needed but which stays mapped.
 void memory_forget_pages(buffer range);
 
+// The calls above that tests can make the system refuse.
+enum memory_fault_kind : u32 { memory_fault_alloc = 0, memory_fault_reserve = 1, memory_fault_commit = 2 };
+#if QM_TEST_HOOKS
 // Tests make the system "refuse": after `successes` more successful calls of that kind, the next
 // one fails. A negative count switches the injection off.
-enum memory_fault_kind : u32 { memory_fault_alloc = 0, memory_fault_reserve = 1, memory_fault_commit = 2 };
 void memory_fault_inject(memory_fault_kind kind, s32 successes);
+#endif
 
 // ---- Growing arenas ----------------------------------------------------------------------
 

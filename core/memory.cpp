@@ -8,6 +8,7 @@
 u32 memory_page_size = 4096;
 u32 memory_allocation_granularity = 65536;
 
+#if QM_TEST_HOOKS
 // Remaining successes before an injected refusal, per kind; negative when off.
 static s32 memory_fault_countdown[3] = {-1, -1, -1};
 
@@ -23,6 +24,9 @@ static bool memory_fault_take(memory_fault_kind kind) {
   *c -= 1;
   return false;
 }
+#else
+static bool memory_fault_take(memory_fault_kind) { return false; }
+#endif
 
 void memory_get_system_info(u32 *page_size, u32 *allocation_granularity, u64 *lowest_address,
                             u64 *highest_address) {

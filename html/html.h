@@ -279,7 +279,9 @@ struct html_tree {
   buffer text_arena;
   buffer attribute_array;
   buffer child_pointer_array;
+#if QM_TEST_HOOKS
   u64 end_tag_steps;  // open elements looked at while matching end tags: the builder's own work
+#endif
 };
 
 u64 hp_tree_construction_memory_size(const html_tokens *tokens);

@@ -196,7 +196,7 @@ void add_end_tag(builder *b, const html_token *token, u64 lenient, int *e) {
     *e = html_tree_construction_error_element_end_with_no_open_element;
     return;
   }
-  b->tree->end_tag_steps++;
+  WORK_COUNT(b->tree->end_tag_steps, 1);
   if (b->stack[b->depth - 1]->element.tag == tag) {
     pop_element(b);
     return;
@@ -206,7 +206,7 @@ void add_end_tag(builder *b, const html_token *token, u64 lenient, int *e) {
   // runs only when the element is open, and every entry it passes is popped.
   if (lenient && b->open_count[tag] > 0) {
     for (u64 i = b->depth - 1; i >= 1; i--) {
-      b->tree->end_tag_steps++;
+      WORK_COUNT(b->tree->end_tag_steps, 1);
       if (b->stack[i]->element.tag == tag) {
         while (b->depth > i) pop_element(b);
         return;

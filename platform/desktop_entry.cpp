@@ -206,9 +206,11 @@ static u64 id_exec(desktop_dirs *d, buffer id, u8 *exec_area, u64 exec_size) {
 
 // ---- The default application -------------------------------------------------------------
 
+#if QM_TEST_HOOKS
 static u64 desktop_steps;
 
 u64 desktop_lookup_steps() { return desktop_steps; }
+#endif
 
 namespace {
 // Ids that a [Removed Associations] group took away, as ';'-separated text.
@@ -220,7 +222,7 @@ struct removed_ids {
     for (u64 i = 0; i < all.used;) {
       u64 j = i;
       while (j < all.used && all.data[j] != ';') j++;
-      desktop_steps++;
+      WORK_COUNT(desktop_steps, 1);
       if (string_equal(string_from_bytes(all.data + i, j - i), id)) return true;
       i = j + 1;
     }
@@ -248,7 +250,7 @@ static bool ids_each(buffer list, u32 *tried, F visit) {
     i = j + 1;
     if (!id.used) continue;
     (*tried)++;
-    desktop_steps++;
+    WORK_COUNT(desktop_steps, 1);
     if (visit(id)) return true;
   }
   return false;

@@ -40,5 +40,7 @@ buffer desktop_exec_to_command_line(buffer exec, buffer *out);
 
 // ---- Work --------------------------------------------------------------------------------
 
+#if QM_TEST_HOOKS
 // The ids tried and the removed ids compared by every look-up so far: the work that tests count.
 u64 desktop_lookup_steps();
+#endif

@@ -443,4 +443,6 @@ u32 file_chooser_poll(buffer *out) {
 
 bool file_chooser_is_open() { return chooser.status.load(std::memory_order_acquire) == file_chooser_running; }
 
+#if QM_TEST_HOOKS
 void file_chooser_set_ways(u32 ways) { chooser.ways = ways; }
+#endif

@@ -39,5 +39,7 @@ bool file_chooser_start(buffer start_path, u32 mode, void (*wake)());
 // a finished status is handed out once, after which the chooser is idle again.
 u32 file_chooser_poll(buffer *out);
 bool file_chooser_is_open();
+#if QM_TEST_HOOKS
 // Restricts the ways tried (file_chooser_use_*); all by default.
 void file_chooser_set_ways(u32 ways);
+#endif

@@ -52,10 +52,12 @@ http_options http_options_default() {
   return o;
 }
 
+#if QM_TEST_HOOKS
 void http_options_set(http_options options) {
   http_session.options = options;
   http_session.options_set = 1;
 }
+#endif
 
 http_options http_options_get() {
   return http_session.options_set ? http_session.options : http_options_default();
@@ -113,7 +115,9 @@ void http_terminate(u32 *) {
 static std::atomic<u32> http_abandoning;
 
 void http_abandon_all() { http_abandoning.store(1, std::memory_order_release); }
+#if QM_TEST_HOOKS
 void http_abandon_clear() { http_abandoning.store(0, std::memory_order_release); }
+#endif
 bool http_abandoned() { return http_abandoning.load(std::memory_order_acquire) != 0; }
 
 // libcurl calls it often while data moves and about once a second while none does; a non-zero

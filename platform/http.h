@@ -44,7 +44,9 @@ struct http_options {
   u32 max_redirects;
 };
 http_options http_options_default();
+#if QM_TEST_HOOKS
 void http_options_set(http_options options);
+#endif
 http_options http_options_get();
 
 // ---- Session -----------------------------------------------------------------------------
@@ -62,8 +64,10 @@ void http_terminate(u32 *error);
 // http_error_internet_read_file for a body being read), so the workers can be stopped at quit
 // however slow the servers are.
 void http_abandon_all();
+#if QM_TEST_HOOKS
 // Lets transfers run again (tests).
 void http_abandon_clear();
+#endif
 bool http_abandoned();
 
 // ---- Downloads ---------------------------------------------------------------------------

@@ -284,4 +284,6 @@ void platform_quit_signal_wait_end() {
 }
 
 bool platform_quit_signalled() { return quit_signalled.load() != 0; }
+#if QM_TEST_HOOKS
 void platform_quit_signal_reset() { quit_signalled.store(0); }
+#endif

@@ -48,5 +48,7 @@ bool platform_quit_signalled();
 bool platform_quit_signal_wait();
 // Ends the wait above for good; called once, at exit.
 void platform_quit_signal_wait_end();
+#if QM_TEST_HOOKS
 // Clears the flag (tests).
 void platform_quit_signal_reset();
+#endif

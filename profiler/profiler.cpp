@@ -102,6 +102,7 @@ static u64 profiler_read_counter() {
 
 // ---- System memory -----------------------------------------------------------------------
 
+#if QM_TEST_HOOKS
 // Remaining successes before an injected refusal; negative when off. Registrations race on it.
 static s32 profiler_fault_countdown = -1;
 
@@ -120,6 +121,9 @@ static bool profiler_fault_take() {
   }
   return false;
 }
+#else
+static bool profiler_fault_take() { return false; }
+#endif
 
 // Reserved and committed in one piece: the zone calls never ask the system for anything.
 static void *profiler_memory_alloc(u64 size) {

@@ -354,5 +354,7 @@ void profiler_release_disabled();
 
 // ---- Testing -----------------------------------------------------------------------------
 
+#if QM_TEST_HOOKS
 // Makes the profiler's system allocation fail after `successes` more successes (negative: off).
 void profiler_memory_fault_inject(s32 successes);
+#endif

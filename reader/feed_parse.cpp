@@ -216,7 +216,7 @@ static u32 feed_table_start(const feed_entry_table *t, u32 hash) {
 static void feed_table_place(feed_entry_table *t, u64 value) {
   u32 mask = t->capacity - 1;
   for (u32 i = feed_table_start(t, (u32)(value >> 32));; i = (i + 1) & mask) {
-    reader_steps += 1;
+    WORK_COUNT(reader_steps, 1);
     if (t->places[i] == value) return;
     if (!t->places[i]) {
       t->places[i] = value;
@@ -256,7 +256,7 @@ static void feed_table_put(feed_entry_table *t, u32 hash, reader *r, const entry
   if (!t->places) return;
   u32 mask = t->capacity - 1, vacant = UINT32_MAX;
   for (u32 i = feed_table_start(t, hash); t->places[i]; i = (i + 1) & mask) {
-    reader_steps += 1;
+    WORK_COUNT(reader_steps, 1);
     if ((u32)(t->places[i] >> 32) != hash) continue;
     entry *k = feed_table_entry(t, i, r);
     if (k && same(k)) return;
@@ -281,7 +281,7 @@ template <class F>
 static entry *feed_table_find(const feed_entry_table *t, u32 hash, reader *r, F matches) {
   u32 mask = t->capacity - 1;
   for (u32 i = feed_table_start(t, hash); t->places[i]; i = (i + 1) & mask) {
-    reader_steps += 1;
+    WORK_COUNT(reader_steps, 1);
     if ((u32)(t->places[i] >> 32) != hash) continue;
     entry *e = feed_table_entry(t, i, r);
     if (e && matches(e)) return e;

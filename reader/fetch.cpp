@@ -218,7 +218,7 @@ static void fetch_index_begin(fetch_slot_index *x, fetch_context *c) {
   memory_zero(x, sizeof *x);
   invariant(c->query_count <= FETCH_QUERY_COUNT);
   for (u32 i = 0; i < c->query_count; i++) {
-    c->slots_examined++;
+    WORK_COUNT(c->slots_examined, 1);
     if (query_state_load(&c->queries[i]) == query_state_queued) fetch_index_add(x, c, i);
   }
 }
@@ -229,7 +229,7 @@ static void fetch_index_begin(fetch_slot_index *x, fetch_context *c) {
 // indexed is no longer on its way.
 static bool fetch_already_queued(fetch_context *c, buffer url, s32 feed_id, const fetch_slot_index *x) {
   auto queued = [&](const query *q) {
-    c->slots_examined++;
+    WORK_COUNT(c->slots_examined, 1);
     return query_state_load(q) == query_state_queued;
   };
   if (!x) {
@@ -257,7 +257,7 @@ static fetch_request_result fetch_queue(fetch_context *c, buffer url, s32 feed_i
   u32 from = x ? x->free_from : 0;
   query *slot = query_find_free(c->queries + from, c->query_count - from);
   u32 at = slot ? (u32)(slot - c->queries) : c->query_count;
-  c->slots_examined += at + (slot ? 1 : 0) - from;
+  WORK_COUNT(c->slots_examined, at + (slot ? 1 : 0) - from);
   if (x) x->free_from = at;
   if (!slot) {
     fetch_log_refusal("Fetch not queued, every fetch slot is busy", url);

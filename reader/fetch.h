@@ -69,7 +69,9 @@ struct fetch_context {
   thread_queue *queue;
   fetch_wake_fn *wake;
   fetch_generation_fn *new_generation;
+#if QM_TEST_HOOKS
   u64 slots_examined;  // slots looked at by the requests so far: work that tests count
+#endif
 };
 
 // The video site whose channel pages are rewritten to its feed endpoint.
@@ -114,6 +116,7 @@ void fetch_document_free(buffer *document);
 // Gives back every committed page of the buffers not out; the UI thread calls it once no fetch
 // is queued or done.
 void fetch_buffers_release();
+#if QM_TEST_HOOKS
 // How long a take waits while every buffer is out, FETCH_BUFFER_WAIT_MS unless a test sets it.
 void fetch_buffers_set_wait(u32 ms);
 
@@ -126,6 +129,7 @@ struct fetch_buffer_counts {
   u64 kept;        // bytes the buffers not out keep committed now
 };
 fetch_buffer_counts fetch_buffers_counts();
+#endif
 
 // ---- Requests (UI thread) ----------------------------------------------------------------
 

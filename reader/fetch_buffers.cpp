@@ -27,14 +27,21 @@ static struct {
   bool reserved;
   arena buffers[FETCH_BUFFER_COUNT];
   u32 out;  // bit i: buffer i is held by a job or a done slot
+#if QM_TEST_HOOKS
   u32 wait_ms = FETCH_BUFFER_WAIT_MS;
   fetch_buffer_counts counts;
+#endif
 } fetch_pool;
 
+#if QM_TEST_HOOKS
 void fetch_buffers_set_wait(u32 ms) {
   std::lock_guard<std::mutex> hold(fetch_pool.lock);
   fetch_pool.wait_ms = ms;
 }
+#define FETCH_POOL_WAIT_MS fetch_pool.wait_ms
+#else
+#define FETCH_POOL_WAIT_MS FETCH_BUFFER_WAIT_MS
+#endif
 
 static bool fetch_pool_ready() {
   if (fetch_pool.reserved) return true;
@@ -52,36 +59,27 @@ static bool fetch_pool_ready() {
   return true;
 }
 
-// A buffer that is out belongs to its holder, who grows it without the lock: only the others
-// are counted.
-static u64 fetch_pool_kept() {
-  u64 n = 0;
-  for (u32 i = 0; i < FETCH_BUFFER_COUNT; i++)
-    if (!(fetch_pool.out & (1u << i))) n += fetch_pool.buffers[i].memory.used;
-  return n;
-}
-
 arena *fetch_buffer_take() {
   std::unique_lock<std::mutex> hold(fetch_pool.lock);
   if (!fetch_pool_ready()) return nullptr;
   const u32 all = (1u << FETCH_BUFFER_COUNT) - 1;
   auto start = std::chrono::steady_clock::now();
-  if (fetch_pool.out == all) fetch_pool.counts.waits++;
+  if (fetch_pool.out == all) WORK_COUNT(fetch_pool.counts.waits, 1);
   while (fetch_pool.out == all) {
     // The bound is read afresh: a shorter one set meanwhile ends the wait too.
-    if (http_abandoned() || std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(fetch_pool.wait_ms)) {
-      fetch_pool.counts.own_blocks++;
+    if (http_abandoned() || std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(FETCH_POOL_WAIT_MS)) {
+      WORK_COUNT(fetch_pool.counts.own_blocks, 1);
       return nullptr;
     }
-    fetch_pool.counts.waiting++;
+    WORK_COUNT(fetch_pool.counts.waiting, 1);
     // Woken by a return; the slices also see an abandon that no return follows.
     fetch_pool.returned.wait_for(hold, std::chrono::milliseconds(50));
-    fetch_pool.counts.waiting--;
+    WORK_COUNT(fetch_pool.counts.waiting, -1);
   }
   // The lowest free buffer: the ones used most keep their pages warm.
   u32 i = (u32)__builtin_ctz(~fetch_pool.out & all);
   fetch_pool.out |= 1u << i;
-  fetch_pool.counts.takes++;
+  WORK_COUNT(fetch_pool.counts.takes, 1);
   return &fetch_pool.buffers[i];
 }
 
@@ -130,6 +128,16 @@ void fetch_buffers_release() {
   }
 }
 
+#if QM_TEST_HOOKS
+// A buffer that is out belongs to its holder, who grows it without the lock: only the others
+// are counted.
+static u64 fetch_pool_kept() {
+  u64 n = 0;
+  for (u32 i = 0; i < FETCH_BUFFER_COUNT; i++)
+    if (!(fetch_pool.out & (1u << i))) n += fetch_pool.buffers[i].memory.used;
+  return n;
+}
+
 fetch_buffer_counts fetch_buffers_counts() {
   std::lock_guard<std::mutex> hold(fetch_pool.lock);
   fetch_buffer_counts c = fetch_pool.counts;
@@ -137,3 +145,4 @@ fetch_buffer_counts fetch_buffers_counts() {
   c.kept = fetch_pool_kept();
   return c;
 }
+#endif

@@ -5,7 +5,9 @@
 
 static const char *default_handler = "xdg-open";
 
+#if QM_TEST_HOOKS
 void link_set_default_handler(const char *program) { default_handler = program; }
+#endif
 
 static void log_text(const char *text) { log_append(text, strlen(text)); }
 

@@ -55,9 +55,11 @@ u32 link_queues_count(const reader *r);
 
 // ---- The default handler -----------------------------------------------------------------
 
+#if QM_TEST_HOOKS
 // The program that opens a URL with the desktop's default choice, one URL per run: "xdg-open".
 // Tests put a stand-in there.
 void link_set_default_handler(const char *program);
+#endif
 // The command line of the desktop's default program for a scheme ("https"): the Exec line of
 // the desktop entry that the desktop's MIME settings name for x-scheme-handler/<scheme>, ready
 // to be an opener's program. Appended to out; the all-zero buffer when there is none. Reads a

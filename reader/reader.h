@@ -509,10 +509,12 @@ bool feed_date_is_usable(date d);
 
 // ---- Testing -----------------------------------------------------------------------------
 
+#if QM_TEST_HOOKS
 // Records and table places the store's look-ups and walks have looked at since the program
 // started. Tests read it around a piece of work at two sizes to hold the work to the input's
 // size.
 u64 reader_work_steps();
+#endif
 
 // ---- Feed parsing ------------------------------------------------------------------------
 

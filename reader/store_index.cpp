@@ -7,8 +7,10 @@
 
 // ---- Index -------------------------------------------------------------------------------
 
+#if QM_TEST_HOOKS
 u64 reader_steps = 0;
 u64 reader_work_steps() { return reader_steps; }
+#endif
 
 u32 index_hash_bytes(buffer text) { return hash_fnv1a_32(text.data, text.used); }
 u32 index_hash_ids(u32 a, u32 b, u32 c) {
@@ -75,7 +77,7 @@ static u32 index_next_of(u32 successor) { return successor ? successor + 1 : 1; 
 
 void index_unfile(reader_index *x, u32 slot) {
   if (x->broken || slot >= x->slots || !x->next[slot]) return;
-  reader_steps += 1;
+  WORK_COUNT(reader_steps, 1);
   u32 after = index_successor(x, slot), before = x->prev[slot];
   if (before) x->next[before - 1] = index_next_of(after);
   else x->heads[x->hashes[slot] & x->mask] = after;

@@ -35,8 +35,10 @@ inline u32 utf8_decode_common(const u8 *p, const u8 *end, u32 *c) {
   return 0;
 }
 
+#if QM_TEST_HOOKS
 // Records and table places looked at by look-ups and walks; see reader_work_steps.
 extern u64 reader_steps;
+#endif
 
 // Calls visit(item) for every live item in slot order until it returns true. The walk stops
 // after as many live items as the pool counts, but never leaves the pool whatever the counts say.
@@ -44,7 +46,7 @@ template <class T, class F>
 T *store_walk(pool *p, bool (*is_live)(void *), F visit) {
   u32 seen = 0;
   for (u32 i = 0; i < p->high_water && seen < p->entry_count; ++i) {
-    reader_steps += 1;
+    WORK_COUNT(reader_steps, 1);
     T *item = (T *)pool_get(p, sizeof(T), i);
     if (!is_live(item)) continue;
     ++seen;
@@ -100,7 +102,7 @@ u32 index_walk(const reader_index *x, u32 hash, F visit) {
   if (!x->block.data) return UINT32_MAX;
   for (u32 h = x->heads[hash & x->mask]; h;) {
     u32 s = h - 1;
-    reader_steps += 1;
+    WORK_COUNT(reader_steps, 1);
     if (visit(s)) return s;
     h = x->next[s] == 1 ? 0 : x->next[s] - 1;
   }

@@ -211,13 +211,13 @@ static void reader_purge_untargeted(reader *r, pool *p, bool (*is_live)(void *),
   u32 *targets = (u32 *)block.data;
   u32 n = 0;
   for (u32 i = 0; i < r->links.high_water && n < r->links.entry_count; ++i) {
-    reader_steps += 1;
+    WORK_COUNT(reader_steps, 1);
     struct link *l = (struct link *)pool_get(&r->links, sizeof(struct link), i);
     if (link_is_live(l) && l->kind >= kind_low && l->kind <= kind_high) targets[n++] = l->target_id;
   }
   std::sort(targets, targets + n);
   for (u32 i = 0; i < p->high_water && p->entry_count > 0; ++i) {
-    reader_steps += 1;
+    WORK_COUNT(reader_steps, 1);
     T *item = (T *)pool_get(p, sizeof(T), i);
     if (!is_live(item) || std::binary_search(targets, targets + n, item->id)) continue;
     unfile(r, item);

@@ -16,10 +16,12 @@
 static ui_clipboard_get_function *clipboard_get = clipboard_get_text;
 static ui_clipboard_set_function *clipboard_set = clipboard_set_text;
 
+#if QM_TEST_HOOKS
 void ui_textbox_set_clipboard(ui_clipboard_get_function *get, ui_clipboard_set_function *set) {
   clipboard_get = get ? get : clipboard_get_text;
   clipboard_set = set ? set : clipboard_set_text;
 }
+#endif
 
 // ---- Text helpers ------------------------------------------------------------------------
 

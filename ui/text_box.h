@@ -41,8 +41,10 @@ u32 ui_textbox_input(ui_context *ctx, ui_node *outer, buffer *text);
 // One key event while the box is active; the ending key or 0.
 u32 ui_textbox_key(ui_context *ctx, const input_event *e, ui_node *text_node, buffer *text, f32 *text_width);
 
+#if QM_TEST_HOOKS
 // Another clipboard, for tests without a display; null restores the system's.
 void ui_textbox_set_clipboard(ui_clipboard_get_function *get, ui_clipboard_set_function *set);
+#endif
 
 // ---- Caret and scroll --------------------------------------------------------------------
 

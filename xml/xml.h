@@ -275,10 +275,12 @@ struct xml_parser {
   // input, found once a parse when the loop first runs (null until then), and the bytes walked
   // back from the end to find it: work that must stay linear in the input.
   const u8 *content_bound;
+#if QM_TEST_HOOKS
   u64 content_bound_steps;
   // The bytes the content loop read and then read again, as it stopped for the node arena to
   // grow: work that must stay linear in the input too.
   u64 content_reread_bytes;
+#endif
 };
 
 // A string under construction: the bytes pushed since the mark are the string.

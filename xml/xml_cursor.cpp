@@ -452,7 +452,9 @@ static bool xml_has_avx2() {
 #endif
 }
 
+#if QM_TEST_HOOKS
 bool xml_scan_narrow = false;
+#endif
 
 xml_scan xml_scan_bytes(const u8 *s, const u8 *end, const u8 stops[4], u32 lines, bool utf8) {
 #if defined(__x86_64__)

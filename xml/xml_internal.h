@@ -121,7 +121,11 @@ __attribute__((always_inline)) inline bool xml_block_lines(u8 *s, u32 n, u32 lf,
 
 // Set, the scans stay with SSE2 whatever the processor has: the tests hold both widths to the
 // general path.
+#if QM_TEST_HOOKS
 extern bool xml_scan_narrow;
+#else
+constexpr bool xml_scan_narrow = false;
+#endif
 
 // Between these two, functions are compiled for processors with AVX2 (and BMI and popcount) and
 // called only when xml_scan_wide holds. Functions defined before the first, in headers, keep the

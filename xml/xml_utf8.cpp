@@ -72,7 +72,7 @@ inline const u8 *xml_content_bound(xml_parser *p, const u8 *s) {
   if (!p->content_bound) {
     const u8 *t = p->end;
     while (t > s && ((xml_byte_class[t[-1]] & xml_class_name) || xml_is_space(t[-1]))) t--;
-    p->content_bound_steps += (u64)(p->end - t);
+    WORK_COUNT(p->content_bound_steps, (u64)(p->end - t));
     p->content_bound = t > s ? t - 1 : s;
   }
   return p->content_bound > s ? p->content_bound : s;

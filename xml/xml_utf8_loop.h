@@ -579,7 +579,7 @@ void content(xml_parser *p, xml_cursor *c, xml_node *parent, xml_error *error) {
     if (why == stop_parent_end) break;
     xml_tails_store(p, st.a);
     if (why == stop_full) {
-      p->content_reread_bytes += (u64)(st.read_to - st.s);
+      WORK_COUNT(p->content_reread_bytes, (u64)(st.read_to - st.s));
       // More room, and the item again; when there is no more, the productions report it.
       if (xml_node_grow(p, st.node_need)) continue;
       why = stop_item;
