@@ -154,9 +154,9 @@ void app_new_generation(reader *r);
 // Hands one done fetch slot to the parser (or logs its failure), restores the selection and
 // frees the slot. The scratch arena must have room for the parser's node texts.
 void app_query_handle(app *a, reader *r, query *slot, buffer *scratch);
-// The done slots in the order their fetches were queued, until the context's budget is spent (at least one when any is
-// done); when some are left the view is asked for another frame. Once no slot is queued or done
-// the document buffers give their memory back. The count handled.
+// The done slots in the order their fetches were queued, until the context's budget is spent
+// (at least one when any is done); when some are left the view is asked for another frame.
+// Once no slot is queued or done the document buffers give their memory back. The count handled.
 u32 app_queries_check(app *a, reader *r);
 // Purges what is marked deleted, checks the store and saves it into the data folder. A failed
 // save is logged, and its reason also written to standard error; false then.

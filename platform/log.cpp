@@ -175,13 +175,11 @@ buffer log_signed(s64 value, u64 width, int pad, u32 flags) {
 }
 
 buffer log_system_error(u32 code) {
-  char local[4096];
-  const char *message = strerror_r((int)code, local, sizeof(local) - 1);
-  u64 n = strlen(message);
-  if (n > sizeof(local) - 1) n = sizeof(local) - 1;
-  if (message != local) memmove(local, message, n);
-  local[n++] = '\n';
-  return log_append(local, n);
+  u8 local[4096];
+  buffer b = buffer_make(sizeof(local) - 1, 0, local);
+  file_error_reason_push(code, &b);
+  local[b.used++] = '\n';
+  return log_append(local, b.used);
 }
 
 buffer log_file_error(buffer operation, buffer path, u32 error) { return log_file_error_reason(operation, path, error, 0); }

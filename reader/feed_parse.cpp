@@ -397,10 +397,11 @@ void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d
   feed *f = c->f;
   e->type = feed_get_type(f);
   bool keep = stored, replaces_none = false;
-  if (!keep || (feed_date_judges(c, d) && date_greater(d, c->start_date))) {
-  } else if (feed_date_is_old(c, d)) {
+  // A date later than the feed's keeps the entry; an earlier one drops it.
+  bool newer = feed_date_judges(c, d) && date_greater(d, c->start_date);
+  if (keep && !newer && feed_date_is_old(c, d)) {
     keep = false;
-  } else {
+  } else if (keep && !newer) {
     // An entry without a date, or with one in the far future, cannot be judged new by it; nor can
     // one dated at the feed's newest date, which a feed that dates by the day or publishes
     // several items in one second gives its next items too. One seen before is left alone, so

@@ -89,31 +89,12 @@ const char *rel_name(u32 rel) {
   return rel < array_count(names) ? names[rel] : "unknown";
 }
 
-// The owner's relation links of the kind (Atom links of the owner kind), in slot order: through
-// the store's indices by owner, so that a print costs what the store holds and not its entries
-// times its links.
-template <class F>
-void each_relation(reader *r, u32 owner_id, u32 kind, F visit) {
-  auto mine = [&](struct link *l) { return link_is_live(l) && l->kind == kind && l->owner_id == owner_id; };
-  auto go = [&](struct link *l) { return visit(l), false; };
-  if (!index_visit_sorted<struct link>(&r->links_by_owner, &r->links, index_hash_owner(owner_id, kind & 1), mine, go))
-    store_walk<struct link>(&r->links, link_is_live, [&](struct link *l) { return mine(l) && go(l); });
-}
-
-template <class F>
-void each_atom_link(reader *r, u32 owner_kind, u32 owner_id, F visit) {
-  auto mine = [&](atom_link *l) {
-    return atom_link_is_live(l) && l->owner_kind == owner_kind && l->owner_id == owner_id;
-  };
-  auto go = [&](atom_link *l) { return visit(l), false; };
-  if (!index_visit_sorted<atom_link>(&r->atom_links_by_owner, &r->atom_links,
-                                     index_hash_owner(owner_id, owner_kind == atom_link_owner_feed), mine, go))
-    store_walk<atom_link>(&r->atom_links, atom_link_is_live, [&](atom_link *l) { return mine(l) && go(l); });
-}
-
-// The owner's relation links of the kind, in slot order, with their targets' texts.
+// The owner's relation links of the kind, in slot order, with their targets' texts. Links are
+// found through the store's indices by owner, so that a print costs what the store holds and
+// not its entries times its links.
 void put_relations(printer *p, reader *r, bool line, u32 owner_id, u32 kind, const char *name) {
-  each_relation(r, owner_id, kind, [&](struct link *l) {
+  auto mine = [&](struct link *l) { return link_is_live(l) && l->kind == kind && l->owner_id == owner_id; };
+  reader_visit_owned_links(r, owner_id, kind & 1, mine, [&](struct link *l) {
     put_field(p, line, name);
     if (kind <= link_kind_atom_entry_category) {
       category *c = reader_find_category_by_id(r, l->target_id);
@@ -135,11 +116,15 @@ void put_relations(printer *p, reader *r, bool line, u32 owner_id, u32 kind, con
       }
     }
     if (line) put(p, "\n");
+    return false;
   });
 }
 
 void put_atom_links(printer *p, reader *r, bool line, u32 owner_kind, u32 owner_id) {
-  each_atom_link(r, owner_kind, owner_id, [&](atom_link *l) {
+  auto mine = [&](atom_link *l) {
+    return atom_link_is_live(l) && l->owner_kind == owner_kind && l->owner_id == owner_id;
+  };
+  reader_visit_owned_atom_links(r, owner_kind, owner_id, mine, [&](atom_link *l) {
     put(p, line ? "  link(" : " link(");
     put(p, rel_name(l->rel));
     put(p, line ? "): " : ")=");
@@ -161,6 +146,7 @@ void put_atom_links(printer *p, reader *r, bool line, u32 owner_kind, u32 owner_
       put_signed(p, l->length);
     }
     if (line) put(p, "\n");
+    return false;
   });
 }
 

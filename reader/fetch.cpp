@@ -356,15 +356,20 @@ static void fetch_log_list_count(u64 count, buffer rest) {
 
 // A long list stops at the first refusal; the user must learn how much of it is still to add,
 // not only which URL was refused.
+// The next line of a list from *p, the white space before it (empty lines too) passed over; *p
+// is left at its line end.
+static buffer fetch_list_line(const u8 **p, const u8 *end) {
+  const u8 *q = *p;
+  while (q < end && char_is_space(*q)) q++;
+  const u8 *line = q;
+  while (q < end && *q != '\r' && *q != '\n') q++;
+  *p = q;
+  return string_from_range((u8 *)line, (u8 *)q);
+}
+
 static void fetch_log_list_rest(const u8 *line, const u8 *end) {
   u64 lines = 0;
-  const u8 *p = line;
-  while (p < end) {
-    while (p < end && char_is_space(*p)) p++;
-    const u8 *start = p;
-    while (p < end && *p != '\r' && *p != '\n') p++;
-    lines += p > start;
-  }
+  for (const u8 *p = line; p < end;) lines += fetch_list_line(&p, end).used > 0;
   fetch_log_list_count(lines, string_lit(" lines from the refused one on were not added; add the list again once the "
                                          "downloads are done\n"));
 }
@@ -375,10 +380,7 @@ static void fetch_log_list_rest(const u8 *line, const u8 *end) {
 static bool fetch_list_is_text(buffer path, const u8 *p, const u8 *end) {
   u64 lines = 0, not_text = 0;
   while (p < end) {
-    while (p < end && char_is_space(*p)) p++;
-    const u8 *line = p;
-    while (p < end && *p != '\r' && *p != '\n') p++;
-    buffer text = fetch_trim(string_from_range((u8 *)line, (u8 *)p));
+    buffer text = fetch_trim(fetch_list_line(&p, end));
     if (!text.used) continue;
     lines++;
     not_text += !fetch_list_line_is_text(text);
@@ -406,8 +408,8 @@ u32 app_add_feeds_from_file(fetch_context *c, reader *r, buffer path, u32 *file_
     fetch_log_too_large("List file", FETCH_LIST_FILE_MAX, "list file", path);
   }
   if (*file_error) return 0;
-  u8 *p = content.data;
-  u8 *end = content.data + content.used;
+  const u8 *p = content.data;
+  const u8 *end = content.data + content.used;
   // A byte-order mark that editors put in front of the first line.
   if (end - p >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) p += 3;
   if (!fetch_list_is_text(path, p, end)) {
@@ -418,18 +420,16 @@ u32 app_add_feeds_from_file(fetch_context *c, reader *r, buffer path, u32 *file_
   u32 queued = 0;
   u64 number = 1, refused = 0;
   while (p < end) {
-    u8 *skipped = p;
-    while (p < end && char_is_space(*p)) p++;
-    number += fetch_line_ends(skipped, p);
-    u8 *line = p;
-    while (p < end && *p != '\r' && *p != '\n') p++;
-    buffer text = fetch_trim(string_from_range(line, p));
+    const u8 *skipped = p;
+    buffer line = fetch_list_line(&p, end);
+    number += fetch_line_ends(skipped, line.data);
+    buffer text = fetch_trim(line);
     if (text.used && !fetch_list_line_is_text(text)) {
       if (++refused <= FETCH_LIST_REFUSALS_SHOWN) fetch_log_refused_line(number, text);
     } else if (text.used) {
       fetch_request_result result = fetch_add_text(c, r, text, &fetch_run_index);
       if (result == fetch_request_refused) {
-        fetch_log_list_rest(line, end);
+        fetch_log_list_rest(line.data, end);
         break;
       }
       queued += result == fetch_request_queued;

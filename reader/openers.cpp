@@ -99,11 +99,12 @@ static argument_codes argument_read(const u8 *arg) {
 
 static bool argument_takes_link(const u8 *arg) { return argument_read(arg).places != 0; }
 
-// The argument with each "%%" made '%' and, with fill, each "%u" replaced by the link, in the
-// block; null when it does not fit.
-static u8 *argument_fill(buffer *block, const u8 *arg, buffer link, bool fill) {
+// The argument with each "%%" made '%' and, when it holds places for it (their count), each "%u"
+// replaced by the link, in the block; null when it does not fit.
+static u8 *argument_fill(buffer *block, const u8 *arg, buffer link, u32 places) {
   u64 n = strlen((const char *)arg);
-  u8 *filled = (u8 *)buffer_push(block, n + (fill ? argument_read(arg).places * link.used : 0) + 1, 1);
+  bool fill = places != 0;
+  u8 *filled = (u8 *)buffer_push(block, n + places * link.used + 1, 1);
   if (!filled) return nullptr;
   u8 *w = filled;
   for (u64 i = 0; i < n; ++i) {
@@ -134,7 +135,7 @@ static u32 argv_build(buffer *block, buffer program, const buffer *urls, u32 url
     argument_codes codes = argument_read(program_argv[i]);
     bool fill = url_count == 1 && codes.places;
     if (!fill && !codes.escapes) continue;
-    program_argv[i] = argument_fill(block, program_argv[i], fill ? urls[0] : buffer{}, fill);
+    program_argv[i] = argument_fill(block, program_argv[i], fill ? urls[0] : buffer{}, fill ? codes.places : 0);
     if (!program_argv[i]) return 0;
     placed += fill;
   }

@@ -41,12 +41,7 @@ static date date_of_number(u64 n) {
 
 // The number of the save file a mark stands for; 0 when the name is not a mark's.
 static u64 save_mark_number(const u8 *name, u64 length) {
-  u64 start = 0;
-  for (u64 i = length; i > 0; --i)
-    if (name[i - 1] == '/') {
-      start = i;
-      break;
-    }
+  u64 start = save_path_name_start(name, length);
   buffer suffix = string_lit(SAVE_MARK_SUFFIX);
   if (length - start < 1 + suffix.used || name[start] != '.') return 0;
   if (memcmp(name + length - suffix.used, suffix.data, suffix.used) != 0) return 0;
@@ -55,8 +50,7 @@ static u64 save_mark_number(const u8 *name, u64 length) {
 
 // The mark's path for a save file's path, in the area; the empty buffer when it does not fit.
 static buffer save_mark_path(buffer path, u8 *area, u64 size) {
-  u64 start = path.used;
-  while (start > 0 && path.data[start - 1] != '/') start--;
+  u64 start = save_path_name_start(path.data, path.used);
   buffer out = buffer_make(size, 0, area);
   buffer suffix = string_lit(SAVE_MARK_SUFFIX);
   bool fits = buffer_push_bytes(&out, path.data, start) && buffer_push_bytes(&out, ".", 1) &&
@@ -212,9 +206,10 @@ static void save_mark_remove(buffer mark) {
 
 // The mark of a save file, when it has one.
 static void save_mark_remove_of(const save_listing *listing, buffer path, u64 number) {
+  if (!save_list_is_marked(listing, number)) return;
   u8 area[FILE_PATH_AREA_SIZE];
   buffer mark = save_mark_path(path, area, sizeof area);
-  if (mark.data && save_list_is_marked(listing, number)) save_mark_remove(mark);
+  if (mark.data) save_mark_remove(mark);
 }
 
 // The data folder holds the user's reading: a folder it makes is for the user alone. Its parents

@@ -188,6 +188,12 @@ bool image_source_read(const image_source *s, u64 at, u64 n, void *into, u32 *er
 // refusal is logged ("Save file rejected: " and the reason) and leaves the error word alone; a
 // lack of memory sets it to file_error_out_of_memory.
 
+// Where the file's own name begins in a path: past its last '/'.
+inline u64 save_path_name_start(const u8 *path, u64 length) {
+  while (length > 0 && path[length - 1] != '/') length--;
+  return length;
+}
+
 // Logs "Save file rejected: " and the reason; false.
 bool save_reject(const char *why);
 // The reason of an image that passed every check above and then failed the store's own check:

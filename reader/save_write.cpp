@@ -573,12 +573,7 @@ buffer reader_write_image(reader *r) {
 // The temporary file sits in the same folder (a rename never crosses file systems) under one
 // fixed name, so a save cut short leaves at most one, replaced by the next save.
 static buffer temporary_path(buffer path, u8 *area, u64 area_size) {
-  u64 folder = 0;
-  for (u64 i = path.used; i > 0; --i)
-    if (path.data[i - 1] == '/') {
-      folder = i;
-      break;
-    }
+  u64 folder = save_path_name_start(path.data, path.used);
   buffer name = string_lit("feed_data.tmp");
   if (folder + name.used >= area_size) return buffer{};
   memcpy(area, path.data, folder);

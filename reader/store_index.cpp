@@ -274,10 +274,7 @@ u32 reader_owned_links(reader *r, u32 owner_id, bool by_feed, struct link **out,
     ++n;
     return false;
   };
-  if (!index_visit_sorted<struct link>(&r->links_by_owner, &r->links, index_hash_owner(owner_id, by_feed), mine, take)) {
-    n = 0;
-    store_walk<struct link>(&r->links, link_is_live, [&](struct link *l) { return mine(l) && take(l); });
-  }
+  reader_visit_owned_links(r, owner_id, by_feed, mine, take);
   return n;
 }
 

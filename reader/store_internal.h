@@ -185,6 +185,28 @@ bool index_visit_sorted(reader_index *x, pool *p, u32 hash, M matches, F visit) 
   return true;
 }
 
+// The same through the index, or through a walk of the pool when the index cannot answer (it is
+// broken, or its slots found no memory); either way visit meets the records in slot order.
+template <class T, class M, class F>
+void store_visit_sorted(reader_index *x, pool *p, bool (*is_live)(void *), u32 hash, M matches, F visit) {
+  if (!index_visit_sorted<T>(x, p, hash, matches, visit))
+    store_walk<T>(p, is_live, [&](T *item) { return matches(item) && visit(item); });
+}
+
+// The relation links filed under an owner (a feed, or an entry) that pass the test, in slot order.
+template <class M, class F>
+void reader_visit_owned_links(reader *r, u32 owner_id, bool by_feed, M matches, F visit) {
+  store_visit_sorted<struct link>(&r->links_by_owner, &r->links, link_is_live, index_hash_owner(owner_id, by_feed),
+                                  matches, visit);
+}
+
+// The Atom links filed under an owner that pass the test, in slot order.
+template <class M, class F>
+void reader_visit_owned_atom_links(reader *r, u32 owner_kind, u32 owner_id, M matches, F visit) {
+  store_visit_sorted<atom_link>(&r->atom_links_by_owner, &r->atom_links, atom_link_is_live,
+                                index_hash_owner(owner_id, owner_kind == atom_link_owner_feed), matches, visit);
+}
+
 // The live entries of the feed in no particular order, until visit returns true; the entry it
 // stopped on, or null. Nothing is allocated or sorted: for look-ups whose answer does not
 // depend on the order, or that pick by slot themselves.
@@ -221,7 +243,6 @@ entry *reader_walk_feed_entries(reader *r, u32 feed_id, F visit) {
   entry *found = nullptr;
   auto mine = [&](entry *e) { return entry_is_live(e) && e->feed_id == feed_id; };
   auto stop = [&](entry *e) { return visit(e) ? (found = e, true) : false; };
-  if (index_visit_sorted<entry>(&r->entries_by_feed, &r->entries, index_hash_ids(feed_id, 0, 0), mine, stop))
-    return found;
-  return store_walk<entry>(&r->entries, entry_is_live, [&](entry *e) { return mine(e) && visit(e); });
+  store_visit_sorted<entry>(&r->entries_by_feed, &r->entries, entry_is_live, index_hash_ids(feed_id, 0, 0), mine, stop);
+  return found;
 }

@@ -107,8 +107,7 @@ void reader_free_owned_links(reader *r, u32 owner_id, const u32 *kinds, u32 **co
   };
   auto mine = [&](struct link *l) { return link_is_live(l) && l->owner_id == owner_id; };
   bool by_feed = kinds[0] & 1;
-  if (!index_visit_sorted<struct link>(&r->links_by_owner, p, index_hash_owner(owner_id, by_feed), mine, free_one))
-    store_walk<struct link>(p, link_is_live, [&](struct link *l) { return mine(l) && free_one(l); });
+  reader_visit_owned_links(r, owner_id, by_feed, mine, free_one);
   // Counts that found no links to free were wrong already (reader_check reports them); they
   // must not outlive the owner.
   for (u32 k = 0; k < n; ++k) *counts[k] = 0;
@@ -124,10 +123,7 @@ static void reader_free_atom_links(reader *r, u32 owner_id, u32 owner_kind, u32 
     return *count == 0;
   };
   auto mine = [&](atom_link *l) { return l->owner_kind == owner_kind && l->owner_id == owner_id; };
-  if (*count > 0 &&
-      !index_visit_sorted<atom_link>(&r->atom_links_by_owner, p,
-                                     index_hash_owner(owner_id, owner_kind == atom_link_owner_feed), mine, free_one))
-    store_walk<atom_link>(p, atom_link_is_live, [&](atom_link *l) { return mine(l) && free_one(l); });
+  if (*count > 0) reader_visit_owned_atom_links(r, owner_kind, owner_id, mine, free_one);
   *count = 0;
 }
 

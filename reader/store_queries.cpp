@@ -74,11 +74,7 @@ buffer reader_find_atom_link_href(reader *r, u32 owner_id, u32 count, u32 owner_
     return ++seen >= count;
   };
   auto mine = [&](atom_link *l) { return atom_link_is_live(l) && l->owner_kind == owner_kind && l->owner_id == owner_id; };
-  if (index_visit_sorted<atom_link>(&r->atom_links_by_owner, &r->atom_links,
-                                    index_hash_owner(owner_id, owner_kind == atom_link_owner_feed), mine, look))
-    return href;
-  seen = 0;
-  store_walk<atom_link>(&r->atom_links, atom_link_is_live, [&](atom_link *l) { return mine(l) && look(l); });
+  reader_visit_owned_atom_links(r, owner_kind, owner_id, mine, look);
   return href;
 }
 

@@ -448,8 +448,9 @@ struct loop_state {
 };
 
 // Reads items from st->s until one needs the productions or more room. It calls nothing but
-// rest_of_tag, once a tag short of room, so the compiler keeps its state in registers. Elements it opens go on the stack up to limit. The
-// parent's name is never compared here (its end tag stops the loop), so a null name marks it.
+// rest_of_tag, once a tag short of room, so the compiler keeps its state in registers. Elements
+// it opens go on the stack up to limit. The parent's name is never compared here (its end tag
+// stops the loop), so a null name marks it.
 __attribute__((noinline)) u32 inner(loop_state *st, const open_element *limit, const u8 *end, const u8 *bound) {
   const u8 *s = st->s, *node_end = st->a.node_end;
   loop_tails a = {st->a.string, st->a.node};
