@@ -1,8 +1,10 @@
-// Dates as feeds write them: RFC 822 in RSS, the RFC 3339 form of ISO 8601 in Atom. The ISO
-// parser is positional and forgiving; an RFC 822 date is read word by word and must read whole,
-// as feeds vary its layout (a day name without its comma, names in full) and a reading by
-// position then gives a wrong date. Every skip is clamped to the end of the text, so a short or
-// cut date reads as far as it goes and no byte past the end is touched.
+// Dates as feeds write them: RFC 822 in RSS, the RFC 3339 form of ISO 8601 in Atom. Each form is
+// read whole or not at all: a text that is not of the form, or names a field out of its range,
+// gives no date, never one with the parts it could not read set to 0 (a day taken for a year
+// sorts an entry to the bottom and, as a feed's newest date, drops the next update's items).
+// The two forms cannot be taken for each other: an ISO date begins with four digits and a
+// hyphen, an RFC 822 one with a day's name or number and a space. Every step checks the bytes
+// left, so no byte past the end of a cut text is touched.
 #include "reader/reader.h"
 
 namespace {
@@ -12,162 +14,7 @@ struct date_cursor {
   const u8 *end;
 };
 
-u64 cursor_left(const date_cursor &c) { return (u64)(c.end - c.p); }
-
-void cursor_skip(date_cursor *c, u64 n) {
-  u64 left = cursor_left(*c);
-  c->p += n < left ? n : left;
-}
-
-// n bytes at offset as an integer (the caller has checked they are there).
-s64 cursor_number(const date_cursor &c, u64 offset, u64 n) {
-  return string_parse_integer(c.p + offset, n, nullptr);
-}
-
-// Names in short and in full; the first of each list are the three-letter ones.
-const char *const day_words[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun", "Monday", "Tuesday",
-                                 "Wednesday", "Thursday", "Friday", "Saturday", "Sunday"};
-const char *const month_words[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec",
-                                   "January", "February", "March", "April", "May", "June", "July", "August",
-                                   "September", "October", "November", "December"};
-const char *const zone_words[] = {"EST", "EDT", "CST", "CDT", "MST", "MDT", "PST", "PDT"};
-const s64 zone_hours[] = {5, 4, 6, 5, 7, 6, 8, 7};
-
-// Whether the three bytes at the cursor are one of the first count (three-letter) words, as
-// written.
-bool cursor_matches(const date_cursor &c, const char *const *words, u32 count, u32 *index) {
-  if (cursor_left(c) < 3) return false;
-  for (u32 i = 0; i < count; ++i) {
-    if (c.p[0] == (u8)words[i][0] && c.p[1] == (u8)words[i][1] && c.p[2] == (u8)words[i][2]) {
-      *index = i;
-      return true;
-    }
-  }
-  return false;
-}
-
-// A field the text gives outside its range is a part that cannot be read: it stays 0, so no
-// later use of the date (month tables, calendar steps) meets a value it cannot handle.
-u8 field_or_zero(s64 value, s64 high) { return value >= 0 && value <= high ? (u8)value : 0; }
-
-struct parsed_date {
-  s64 year, month, day, hour, minute, second;
-};
-
-date date_from_fields(const parsed_date &f) {
-  date d = {};
-  d.year = f.year >= 0 && f.year <= 65535 ? (u16)f.year : 0;
-  d.month = field_or_zero(f.month, 12);
-  d.day = field_or_zero(f.day, 31);
-  d.hour = field_or_zero(f.hour, 23);
-  d.minute = field_or_zero(f.minute, 59);
-  d.second = field_or_zero(f.second, 59);
-  return d;
-}
-
-// Moves a date by the zone's offset into UTC. A date without a valid day (no month, day 0,
-// February 30) has no place on the calendar to move from, so it stays as written.
-date date_apply_offset(date d, s64 hours, s64 minutes) {
-  if ((hours == 0 && minutes == 0) || !date_is_valid(d)) return d;
-  return date_add(d, 0, 0, 0, hours, minutes, 0);
-}
-
-// "+hhmm", "+hh:mm" or "+hh" at the cursor, the time written ahead of UTC by that much, gives
-// the amounts to add to reach UTC. A zone cut short in its minutes, or beyond 23:59, cannot be
-// read and gives no offset.
-void numeric_zone(date_cursor c, s64 *hours, s64 *minutes) {
-  *hours = *minutes = 0;
-  if (cursor_left(c) < 3 || (c.p[0] != '+' && c.p[0] != '-') || !char_is_digit(c.p[1]) || !char_is_digit(c.p[2])) {
-    return;
-  }
-  s64 h = cursor_number(c, 1, 2), m = 0;
-  date_cursor rest = {c.p + 3, c.end};
-  if (rest.p < rest.end && *rest.p == ':') ++rest.p;
-  if (cursor_left(rest) >= 2 && char_is_digit(rest.p[0]) && char_is_digit(rest.p[1])) {
-    m = cursor_number(rest, 0, 2);
-  } else if (rest.p < rest.end && char_is_digit(*rest.p)) {
-    return;
-  }
-  if (h > 23 || m > 59) return;
-  *hours = c.p[0] == '+' ? -h : h;
-  *minutes = c.p[0] == '+' ? -m : m;
-}
-
-s64 rfc822_military_zone(u8 c) {
-  if (c >= 'A' && c <= 'I') return c - 'A' + 1;
-  if (c >= 'K' && c <= 'M') return c - 'K' + 10;
-  if (c >= 'N' && c <= 'Y') return -(s64)(c - 'N' + 1);
-  return 0;  // Z, J and anything else
-}
-
-s64 rfc822_named_zone(const u8 *p) {
-  date_cursor c = {p, p + 3};
-  u32 index = 0;
-  return cursor_matches(c, zone_words, array_count(zone_words), &index) ? zone_hours[index] : 0;
-}
-
-// The fixed layout "Sat, 07 Sep 2002 09:42:31 GMT" read by position, each field where that
-// layout puts it: what a text that does not read whole gives, as far as it goes.
-date rfc822_positional(buffer text) {
-  date_cursor c = {text.data, text.data + text.used};
-  if (!text.data) c.end = c.p;
-  parsed_date f = {};
-
-  while (c.p < c.end && char_is_space(*c.p)) ++c.p;
-  u32 index = 0;
-  if (cursor_left(c) >= 4 && cursor_matches(c, day_words, 7, &index)) cursor_skip(&c, 5);
-  if (cursor_left(c) >= 2) {
-    f.day = cursor_number(c, 0, 2);
-    cursor_skip(&c, 2);
-  }
-  if (c.p < c.end && *c.p == ' ') ++c.p;
-  if (cursor_left(c) >= 4 && cursor_matches(c, month_words, 12, &index)) {
-    f.month = index + 1;
-    cursor_skip(&c, 4);
-  }
-  if (cursor_left(c) >= 3 && c.p[2] == ' ') {
-    // Two digits name a year of this century up to 49 and of the last one from 50.
-    f.year = cursor_number(c, 0, 2);
-    if (f.year >= 0 && f.year <= 49) f.year += 2000;
-    else if (f.year >= 50 && f.year <= 99) f.year += 1900;
-    cursor_skip(&c, 3);
-  } else if (cursor_left(c) >= 4) {
-    f.year = cursor_number(c, 0, 4);
-    cursor_skip(&c, 5);
-  } else {
-    f.year = 65535;
-  }
-  if (cursor_left(c) >= 2) {
-    f.hour = cursor_number(c, 0, 2);
-    cursor_skip(&c, 3);
-  }
-  if (cursor_left(c) >= 2) {
-    f.minute = cursor_number(c, 0, 2);
-    cursor_skip(&c, 2);
-  }
-  if (cursor_left(c) >= 3 && *c.p == ':') {
-    f.second = cursor_number(c, 1, 2);
-    cursor_skip(&c, 4);
-  }
-
-  // A time without seconds leaves the space before the zone; the zone is the same either way.
-  while (c.p < c.end && char_is_space(*c.p)) ++c.p;
-  s64 hours = 0, minutes = 0;
-  u64 r = cursor_left(c);
-  if (r == 0) {
-  } else if (r == 1 || c.p[1] == ' ') {
-    hours = rfc822_military_zone(c.p[0]);
-  } else if (r == 2 || c.p[2] == ' ') {
-    hours = 0;
-  } else if (r == 3 || c.p[3] == ' ') {
-    hours = rfc822_named_zone(c.p);
-  } else {
-    numeric_zone(c, &hours, &minutes);
-  }
-  return date_apply_offset(date_from_fields(f), hours, minutes);
-}
-
-// ---- RFC 822 read whole --------------------------------------------------------------------
+date_cursor cursor_of(buffer text) { return {text.data, text.data ? text.data + text.used : text.data}; }
 
 // The run of bytes from the cursor that pass the test; the cursor moves past it.
 template <class F>
@@ -181,7 +28,32 @@ bool skip_spaces(date_cursor *c) { return take_run(c, [](u8 b) { return char_is_
 buffer take_letters(date_cursor *c) { return take_run(c, [](u8 b) { return char_is_alpha(b); }); }
 buffer take_digits(date_cursor *c) { return take_run(c, [](u8 b) { return char_is_digit(b); }); }
 
+bool take_byte(date_cursor *c, u8 b) {
+  if (c->p == c->end || *c->p != b) return false;
+  ++c->p;
+  return true;
+}
+
 s64 digits_value(buffer digits) { return string_parse_integer(digits.data, digits.used, nullptr); }
+
+// Exactly n digits, no more and no fewer.
+bool take_field(date_cursor *c, u64 n, s64 *value) {
+  buffer digits = take_digits(c);
+  *value = digits_value(digits);
+  return digits.used == n;
+}
+
+// Names in short and in full.
+const char *const day_words[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun", "Monday", "Tuesday",
+                                 "Wednesday", "Thursday", "Friday", "Saturday", "Sunday"};
+const char *const month_words[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec",
+                                   "January", "February", "March", "April", "May", "June", "July", "August",
+                                   "September", "October", "November", "December"};
+const char *const zone_words[] = {"EST", "EDT", "CST", "CDT", "MST", "MDT", "PST", "PDT"};
+const s64 zone_hours[] = {5, 4, 6, 5, 7, 6, 8, 7};
+// The names an ISO date may carry after its time, UTC's own and the table's: any other word
+// there would be a guess.
+const char *const utc_words[] = {"Z", "UT", "UTC", "GMT"};
 
 // The index of the word in the list, whatever the case of its letters (a feed that writes "SEP"
 // or "monday" means what it says); -1 when it is none of them.
@@ -196,12 +68,71 @@ s32 word_index(buffer word, const char *const *words, u32 count) {
   return -1;
 }
 
+s64 rfc822_military_zone(u8 c) {
+  if (c >= 'A' && c <= 'I') return c - 'A' + 1;
+  if (c >= 'K' && c <= 'M') return c - 'K' + 10;
+  if (c >= 'N' && c <= 'Y') return -(s64)(c - 'N' + 1);
+  return 0;  // Z, J and anything else
+}
+
+// How much of a numeric zone was there.
+enum zone_reading : u32 {
+  zone_refused,     // not a zone: no sign, or more digits than a zone has
+  zone_no_hours,    // a sign and at most one digit
+  zone_cut_short,   // the hours and part of the minutes ("+020", "+05:3"): no offset can be read
+  zone_read,
+};
+
+// A numeric zone at the cursor: a sign and the hours in two digits, then the minutes in two, with
+// or without a colon between them, or the hours alone. The time was written ahead of UTC by that
+// much, so the amounts given are to be added to reach UTC. Hours past 23 or minutes past 59 are
+// given as they are, for the carrying addition to take into the next fields.
+zone_reading take_numeric_zone(date_cursor *c, s64 *hours, s64 *minutes) {
+  *hours = *minutes = 0;
+  if (c->p == c->end || (*c->p != '+' && *c->p != '-')) return zone_refused;
+  bool ahead = *c->p++ == '+';
+  buffer digits = take_digits(c);
+  if (digits.used > 4) return zone_refused;
+  if (digits.used < 2) return zone_no_hours;
+  if (digits.used == 3) return zone_cut_short;
+  s64 h = digits_value(string_from_bytes(digits.data, 2)), m = 0;
+  if (digits.used == 4) {
+    m = digits_value(string_from_bytes(digits.data + 2, 2));
+  } else if (take_byte(c, ':')) {
+    buffer minute = take_digits(c);
+    if (minute.used > 2) return zone_refused;
+    if (minute.used < 2) return zone_cut_short;
+    m = digits_value(minute);
+  }
+  *hours = ahead ? -h : h;
+  *minutes = ahead ? -m : m;
+  return zone_read;
+}
+
+struct parsed_date {
+  s64 year, month, day, hour, minute, second;
+};
+
+// The date the fields name, moved into UTC by the zone's amounts with the carrying addition.
+// False when a field lies outside its range (a month 13, the 30th of February, an hour 25): such
+// a text names no instant.
+bool date_of_fields(const parsed_date &f, s64 hours, s64 minutes, date *out) {
+  if (f.year < 0 || f.year > 65535 || f.month < 1 || f.month > 12 || f.day < 1 || f.day > 31 || f.hour < 0 ||
+      f.hour > 23 || f.minute < 0 || f.minute > 59 || f.second < 0 || f.second > 59)
+    return false;
+  date d = {(u16)f.year, (u8)f.month, (u8)f.day, (u8)f.hour, (u8)f.minute, (u8)f.second, 0};
+  if (!date_is_valid(d)) return false;
+  *out = hours || minutes ? date_add(d, 0, 0, 0, hours, minutes, 0) : d;
+  return true;
+}
+
+// ---- RFC 822 -----------------------------------------------------------------------------
+
 // A zone at the cursor, the bytes of the token only: letters (the table: a military letter, any
-// two letters, one of the named zones or any other three letters) or a sign and two to four
-// digits, a colon possibly after the first two ("+0200", "+02:00", "+02"; one cut short or out
-// of range gives no offset, as the positional reading has it). False for anything else, such as
-// a longer name of a zone outside the table, whose offset would be a guess.
-bool take_zone(date_cursor *c, s64 *hours, s64 *minutes) {
+// two letters, one of the named zones or any other three letters) or a numeric zone (one cut
+// short in its minutes gives no offset). False for anything else, such as a longer name of a
+// zone outside the table, whose offset would be a guess.
+bool rfc822_take_zone(date_cursor *c, s64 *hours, s64 *minutes) {
   *hours = *minutes = 0;
   buffer letters = take_letters(c);
   if (letters.used == 1) {
@@ -215,27 +146,16 @@ bool take_zone(date_cursor *c, s64 *hours, s64 *minutes) {
     return true;
   }
   if (letters.used) return false;
-  if (c->p == c->end || (*c->p != '+' && *c->p != '-')) return false;
-  date_cursor zone = *c;
-  ++c->p;
-  u64 digits = take_digits(c).used;
-  if (digits < 2 || digits > 4) return false;
-  if (digits == 2 && c->p < c->end && *c->p == ':') {
-    ++c->p;
-    if (take_digits(c).used > 2) return false;
-  }
-  numeric_zone(zone, hours, minutes);
-  return true;
+  zone_reading z = take_numeric_zone(c, hours, minutes);
+  return z == zone_read || z == zone_cut_short;
 }
 
 // After the zone: white space and one comment in parentheses (as in "+0000 (UTC)"), nothing else.
 bool only_a_comment_left(date_cursor *c) {
   skip_spaces(c);
-  if (c->p < c->end && *c->p == '(') {
-    ++c->p;
+  if (take_byte(c, '(')) {
     take_run(c, [](u8 b) { return b != ')' && b != '('; });
-    if (c->p == c->end || *c->p != ')') return false;
-    ++c->p;
+    if (!take_byte(c, ')')) return false;
     skip_spaces(c);
   }
   return c->p == c->end;
@@ -246,14 +166,12 @@ bool only_a_comment_left(date_cursor *c) {
 // full), the year, then optionally the time (an hour of one or two digits, minutes and seconds
 // of two) and a zone. False when any part is missing, unknown or out of range.
 bool rfc822_whole(buffer text, date *out) {
-  date_cursor c = {text.data, text.data + text.used};
-  if (!text.data) c.end = c.p;
+  date_cursor c = cursor_of(text);
   skip_spaces(&c);
   buffer word = take_letters(&c);
   if (word.used) {
     if (word_index(word, day_words, array_count(day_words)) < 0) return false;
-    bool comma = c.p < c.end && *c.p == ',';
-    if (comma) ++c.p;
+    bool comma = take_byte(&c, ',');
     if (!skip_spaces(&c) && !comma) return false;
   }
   buffer day = take_digits(&c);
@@ -263,8 +181,9 @@ bool rfc822_whole(buffer text, date *out) {
   buffer year_digits = take_digits(&c);
   bool spaced = skip_spaces(&c);
   s64 year = digits_value(year_digits);
-  // Two digits are a year only with a space after them, as the fixed layout has it: at the end
-  // of a text they may as well be the hour of a date that left its year out.
+  // Two digits are a year only with a space after them: at the end of a text they may as well
+  // be the hour of a date that left its year out. They name a year of this century up to 49 and
+  // of the last one from 50.
   if (year_digits.used == 2 && spaced) {
     year += year <= 49 ? 2000 : 1900;
   } else if (year_digits.used != 4) {
@@ -277,19 +196,64 @@ bool rfc822_whole(buffer text, date *out) {
     if (hour.used < 1 || hour.used > 2) return false;
     f.hour = digits_value(hour);
     for (s64 *field : {&f.minute, &f.second}) {
-      if (c.p == c.end || *c.p != ':') break;
-      ++c.p;
-      buffer digits = take_digits(&c);
-      if (digits.used != 2) return false;
-      *field = digits_value(digits);
+      if (!take_byte(&c, ':')) break;
+      if (!take_field(&c, 2, field)) return false;
     }
-    if (c.p < c.end && (!skip_spaces(&c) || (c.p < c.end && !take_zone(&c, &hours, &minutes)))) return false;
+    if (c.p < c.end && (!skip_spaces(&c) || (c.p < c.end && !rfc822_take_zone(&c, &hours, &minutes)))) return false;
     if (!only_a_comment_left(&c)) return false;
   }
-  if (f.hour > 23 || f.minute > 59 || f.second > 59) return false;
-  date d = date_from_fields(f);
-  if (!date_is_valid(d)) return false;
-  *out = date_apply_offset(d, hours, minutes);
+  return date_of_fields(f, hours, minutes, out);
+}
+
+// ---- ISO 8601 ----------------------------------------------------------------------------
+
+// What may follow an ISO time: nothing, "Z", a numeric zone, or (after white space, as some
+// feeds write it) UTC's name or one of the table's. A zone of a sign and at most a digit, or cut
+// short in its minutes, gives no offset.
+bool iso8601_take_zone(date_cursor *c, s64 *hours, s64 *minutes) {
+  *hours = *minutes = 0;
+  if (c->p == c->end) return true;
+  if (*c->p == '+' || *c->p == '-') return take_numeric_zone(c, hours, minutes) != zone_refused;
+  buffer word = take_letters(c);
+  if (word_index(word, utc_words, array_count(utc_words)) >= 0) return true;
+  s32 i = word_index(word, zone_words, array_count(zone_words));
+  if (i >= 0) *hours = zone_hours[i];
+  return i >= 0;
+}
+
+// "yyyy-mm-dd", then optionally "T" (or "t", or a space) and the time "hh:mm", its seconds in one
+// or two digits, a fraction (passed over) and a zone, white space around it all: every byte.
+bool iso8601_whole(buffer text, date *out) {
+  date_cursor c = cursor_of(text);
+  skip_spaces(&c);
+  parsed_date f = {};
+  if (!take_field(&c, 4, &f.year) || !take_byte(&c, '-') || !take_field(&c, 2, &f.month) || !take_byte(&c, '-') ||
+      !take_field(&c, 2, &f.day))
+    return false;
+  s64 hours = 0, minutes = 0;
+  if (c.p < c.end && (*c.p == 'T' || *c.p == 't' || *c.p == ' ') && c.p + 1 < c.end && char_is_digit(c.p[1])) {
+    ++c.p;
+    if (!take_field(&c, 2, &f.hour) || !take_byte(&c, ':') || !take_field(&c, 2, &f.minute)) return false;
+    if (take_byte(&c, ':')) {
+      buffer second = take_digits(&c);
+      if (second.used > 2) return false;
+      f.second = digits_value(second);
+    }
+    if (take_byte(&c, '.') || take_byte(&c, ',')) take_digits(&c);
+    skip_spaces(&c);
+    if (!iso8601_take_zone(&c, &hours, &minutes)) return false;
+  } else if (c.p < c.end && (*c.p == 'T' || *c.p == 't')) {
+    ++c.p;  // a date that ends with its separator is the date at midnight
+  }
+  skip_spaces(&c);
+  if (c.p != c.end) return false;
+  // "24:00" is the end of the day, the midnight that starts the next one.
+  bool end_of_day = f.hour == 24 && f.minute == 0 && f.second == 0;
+  if (end_of_day) f.hour = 0;
+  date d = {};
+  if (!date_of_fields(f, 0, 0, &d)) return false;
+  if (end_of_day) d = date_add(d, 0, 0, 1, 0, 0, 0);
+  *out = hours || minutes ? date_add(d, 0, 0, 0, hours, minutes, 0) : d;
   return true;
 }
 
@@ -305,46 +269,10 @@ bool feed_date_is_usable(date d) { return date_is_valid(d) && d.year <= 9999; }
 
 date feed_parse_date_rfc822(buffer text) {
   date d = {};
-  if (rfc822_whole(text, &d)) return d;
-  // The positional reading shows how far such a text went; when it would pass for a date, that
-  // date is not to be trusted (a day name without its comma moves every field after it), so it
-  // is none.
-  d = rfc822_positional(text);
-  return feed_date_is_usable(d) ? rfc822_no_date : d;
+  return rfc822_whole(text, &d) ? d : rfc822_no_date;
 }
 
 date feed_parse_date_iso8601(buffer text) {
-  date_cursor c = {text.data, text.data + text.used};
-  if (!text.data) c.end = c.p;
-  parsed_date f = {};
-
-  // "yyyy-mm-dd" alone is a whole date at midnight, so ten bytes are enough; the separators
-  // are not examined. The time may leave out its seconds ("hh:mm" and the zone).
-  if (cursor_left(c) >= 10) {
-    f.year = cursor_number(c, 0, 4);
-    f.month = cursor_number(c, 5, 2);
-    f.day = cursor_number(c, 8, 2);
-    cursor_skip(&c, 11);
-    if (cursor_left(c) >= 5) {
-      f.hour = cursor_number(c, 0, 2);
-      f.minute = cursor_number(c, 3, 2);
-      cursor_skip(&c, 5);
-      if (cursor_left(c) >= 3 && *c.p == ':') {
-        f.second = cursor_number(c, 1, 2);
-        cursor_skip(&c, 3);
-      }
-    }
-  }
-  if (c.p < c.end && *c.p == '.') {
-    ++c.p;
-    while (c.p < c.end && char_is_digit(*c.p)) ++c.p;
-  }
-  s64 hours = 0, minutes = 0;
-  numeric_zone(c, &hours, &minutes);
-  // "24:00" is the end of the day, the midnight that starts the next one.
-  bool end_of_day = f.hour == 24 && f.minute == 0 && f.second == 0;
-  if (end_of_day) f.hour = 0;
-  date d = date_from_fields(f);
-  if (end_of_day && date_is_valid(d)) d = date_add(d, 0, 0, 1, 0, 0, 0);
-  return date_apply_offset(d, hours, minutes);
+  date d = {};
+  return iso8601_whole(text, &d) ? d : date{};
 }

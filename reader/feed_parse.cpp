@@ -83,12 +83,10 @@ s32 feed_parse_s32(buffer text) {
   return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : (s32)v;
 }
 
-date feed_date_from_text(buffer text, bool iso_first) {
-  // Feeds mix the two forms often enough (ISO dates in RSS, RFC 822 in Atom) that the other one
-  // is worth a try before the date counts as missing.
-  date d = iso_first ? feed_parse_date_iso8601(text) : feed_parse_date_rfc822(text);
-  if (feed_date_is_usable(d)) return d;
-  d = iso_first ? feed_parse_date_rfc822(text) : feed_parse_date_iso8601(text);
+date feed_date_from_text(buffer text) {
+  // Feeds mix the two forms (ISO dates in RSS, RFC 822 in Atom), and no text is of both.
+  date d = feed_parse_date_iso8601(text);
+  if (!feed_date_is_usable(d)) d = feed_parse_date_rfc822(text);
   return feed_date_is_usable(d) ? d : date{};
 }
 

@@ -50,9 +50,9 @@ bool feed_set_string(reader *r, buffer *field, buffer text);
 // Decimal text, saturated to the s32 range.
 s32 feed_parse_s32(buffer text);
 s64 feed_parse_s64(buffer text);
-// A date either way feeds write them; the zero date when neither form gives a calendar date, so
-// a date that cannot be read counts as no date (it never becomes the feed's newest date).
-date feed_date_from_text(buffer text, bool iso_first);
+// A date in either form feeds write; the zero date when the text reads whole in neither, so a
+// date that cannot be read counts as no date (it never becomes the feed's newest date).
+date feed_date_from_text(buffer text);
 inline date feed_date_later(date a, date b) { return date_greater(a, b) ? a : b; }
 
 // Starts a new feed of the type with its settings record, or checks that a known feed may take

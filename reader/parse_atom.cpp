@@ -203,12 +203,12 @@ static bool atom_take_date(feed_parse_context *c, const xml_node *n, date *publi
   buffer_mark scratch_mark = buffer_mark_begin(c->scratch);
   buffer text = {};
   if (is_published) {
-    if (feed_node_text(c->scratch, n, &text)) *published = feed_date_from_text(text, true);
+    if (feed_node_text(c->scratch, n, &text)) *published = feed_date_from_text(text);
     if (date_is_zero(*updated)) *updated = *published;
   } else {
     // The video site touches "updated" for every view count; only a new video is news.
     date d = {};
-    if (!c->video_site && feed_node_text(c->scratch, n, &text)) d = feed_date_from_text(text, true);
+    if (!c->video_site && feed_node_text(c->scratch, n, &text)) d = feed_date_from_text(text);
     if (!date_is_zero(d)) *updated = d;
   }
   buffer_mark_rollback(&scratch_mark);

@@ -78,7 +78,7 @@ static bool rss_take_date(feed_parse_context *c, const xml_node *n, date *pub, d
   if (!is_pub && !rss_name_is(n, "dc:date")) return false;
   buffer_mark scratch_mark = buffer_mark_begin(c->scratch);
   buffer text = {};
-  if (feed_node_text(c->scratch, n, &text)) *(is_pub ? pub : dc_date) = feed_date_from_text(text, !is_pub);
+  if (feed_node_text(c->scratch, n, &text)) *(is_pub ? pub : dc_date) = feed_date_from_text(text);
   buffer_mark_rollback(&scratch_mark);
   return true;
 }
@@ -150,7 +150,7 @@ static void rss_parse_channel_child(feed_parse_context *c, const xml_node *n) {
     rss_parse_item(c, n);
   } else if (rss_name_is(n, "pubDate")) {
     // A channel date that cannot be read is no date: it must not pin pubDate in the far future.
-    if (feed_node_text(c->scratch, n, &text) && text.used) s->pubDate = feed_date_later(s->pubDate, feed_date_from_text(text, false));
+    if (feed_node_text(c->scratch, n, &text) && text.used) s->pubDate = feed_date_later(s->pubDate, feed_date_from_text(text));
   } else if (rss_name_is(n, "category")) {
     category k = {};
     if (feed_node_text(c->scratch, n, &k.term))

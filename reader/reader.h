@@ -495,11 +495,14 @@ feed *reader_next_feed(reader *r, feed *f, u32 include_empty, u32 from, u32 to, 
                        u32 feed_allowed, u32 entry_required, u32 entry_allowed);
 
 // ---- Feed dates --------------------------------------------------------------------------
-// Both never fail: a part they cannot read stays 0 (an RSS year 65535), a field out of range
-// reads as 0, and a zone offset moves only a valid date. The result is UTC. An RSS date is read
-// whole, in the forms feeds write (a day name with or without its comma, day and month names in
-// full, a one-digit day or hour, a time without seconds, a zone of the table or a numeric one);
-// a text that does not read whole gives no usable date.
+// Each reads its form whole and gives the instant in UTC, or no date: a text not of its form, or
+// with a field out of range, gives the RFC 822 reader's 65535-00-00 (what an empty text gives)
+// or the ISO reader's zero date, never a date with unread parts set to 0. A zone is applied
+// wherever it stands, with the carrying addition (hours and minutes past their range carry). An
+// RSS date may have a day name with or without its comma, day and month names in full and in
+// any case, a one-digit day or hour, a time without seconds, a zone of the table or a numeric
+// one and a comment; an ISO date a space for its "T", a time without seconds, a fraction, and a
+// zone after white space.
 
 date feed_parse_date_rfc822(buffer text);
 date feed_parse_date_iso8601(buffer text);
