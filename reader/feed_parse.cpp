@@ -381,6 +381,67 @@ entry *feed_find_known_entry(feed_parse_context *c, entry *e) {
   return feed_table_find(&c->known, feed_known_hash(by, key), r, is_known);
 }
 
+// ---- Entries known at the feed's newest date ---------------------------------------------
+
+// An entry of the feed stored before the parse, with a unique id or without.
+static bool feed_entry_was_stored(const feed_parse_context *c, entry *k) {
+  return feed_entry_is_mine(c, k) && k->id <= c->known_entries;
+}
+
+// What makes an item at the feed's newest date the one an entry holds, beside a unique id: its
+// link and title together, or its text when it has neither.
+struct feed_item_key {
+  buffer link, title, text;
+};
+
+static feed_item_key feed_item_key_of(reader *r, const entry *e) {
+  feed_item_key key = {feed_entry_link(r, e), entry_get_title(e), {}};
+  if (!key.link.used && !key.title.used) key.text = feed_entry_text(e);
+  return key;
+}
+
+static u32 feed_item_key_hash(const feed_item_key &key) {
+  if (!key.link.used && !key.title.used) return feed_known_hash(feed_known_by_text, key.text);
+  return fasthash32(key.title.data, key.title.used, feed_text_hash(key.link));
+}
+
+static bool feed_item_key_matches(reader *r, entry *k, const feed_item_key &key) {
+  feed_item_key other = feed_item_key_of(r, k);
+  return string_equal(other.link, key.link) && string_equal(other.title, key.title) &&
+         string_equal(other.text, key.text);
+}
+
+// Every entry stored before the parse, under its link and title (or its text).
+static void feed_items_begin(feed_parse_context *c) {
+  reader *r = c->r;
+  c->items_built = true;
+  feed_table_init(c, &c->items, c->known_count, false);
+  if (!c->items.places) return;
+  reader_each_feed_entry(r, c->f->id, [&](entry *k) {
+    if (!feed_entry_was_stored(c, k)) return false;
+    feed_item_key key = feed_item_key_of(r, k);
+    feed_table_put(
+        &c->items, feed_item_key_hash(key), r, k,
+        [&](entry *o) { return feed_entry_was_stored(c, o) && feed_item_key_matches(r, o, key); },
+        [&](entry *o) { return feed_entry_was_stored(c, o); });
+    return false;
+  });
+}
+
+// A feed adds a unique id to an item, drops it or changes it (a tracking query, https for http)
+// and sends the same item again: at the newest date, where the date cannot tell, the item is
+// known by its unique id or by its link and title, whichever of the two has a unique id.
+static entry *feed_find_known_at_newest(feed_parse_context *c, entry *e) {
+  reader *r = c->r;
+  entry *known = feed_guid_find(c, entry_get_guid(e));
+  if (known || c->known_count == 0) return known;
+  feed_item_key key = feed_item_key_of(r, e);
+  auto same = [&](entry *k) { return feed_entry_was_stored(c, k) && feed_item_key_matches(r, k, key); };
+  if (!c->items_built) feed_items_begin(c);
+  if (!c->items.places) return reader_each_feed_entry(r, c->f->id, same);
+  return feed_table_find(&c->items, feed_item_key_hash(key), r, same);
+}
+
 // A date that is not past the limit, by which an entry can be judged.
 static bool feed_date_judges(const feed_parse_context *c, date d) {
   return !date_is_zero(d) && !feed_date_is_far_future(c, d);
@@ -404,7 +465,8 @@ void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d
     // one dated at the feed's newest date, which a feed that dates by the day or publishes
     // several items in one second gives its next items too. One seen before is left alone, so
     // it neither returns as new on every update nor piles up as copies.
-    keep = feed_find_known_entry(c, e) == nullptr;
+    entry *known = feed_date_judges(c, d) ? feed_find_known_at_newest(c, e) : feed_find_known_entry(c, e);
+    keep = known == nullptr;
     // That look-up went by the unique id when there is one: a kept entry replaces none.
     replaces_none = true;
   }
@@ -617,6 +679,7 @@ feed *feed_parse(buffer *scratch, reader *r, buffer document, buffer url, feed *
 
   feed_table_release(&c.guids);
   feed_table_release(&c.known);
+  feed_table_release(&c.items);
   if (memory == &r->xml) {
     xml_memory_settle(memory);
   } else if (memory) {

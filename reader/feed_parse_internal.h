@@ -36,6 +36,10 @@ struct feed_parse_context {
   u32 known_count = 0;  // the feed's entries when the parse began
   bool known_built = false;
   feed_entry_table known;
+  // All of them by link and title (or text), when the first item at the feed's newest date needs
+  // them.
+  bool items_built = false;
+  feed_entry_table items;
   // A day after the current time: a date past it is stored as given but moves no threshold.
   date future_limit = {};
 };
@@ -70,9 +74,10 @@ bool feed_date_is_old(const feed_parse_context *c, date d);
 entry *feed_find_known_entry(feed_parse_context *c, entry *e);
 // Ends one entry: attaches it (replacing an older one with its unique id) or frees it with
 // everything it added since the mark. A dated entry is kept when its date d is later than the
-// start date; an undated one (d zero), one dated past the future limit, or one dated at the start
-// date itself, unless it is already known. stored false (a text the store could not take) always
-// drops it.
+// start date; an undated one (d zero) or one dated past the future limit unless it is already
+// known (above); one dated at the start date itself unless an entry stored before has its unique
+// id, or its link and title (its text when it has neither), whether or not that entry or the item
+// has a unique id. stored false (a text the store could not take) always drops it.
 void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d, bool stored);
 
 // The feed's threshold after the parse: the newest date kept (dates past the future limit left

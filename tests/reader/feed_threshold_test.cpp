@@ -185,4 +185,32 @@ TEST_F(FeedThreshold, a_new_item_dated_at_the_threshold_is_stored_once) {
   EXPECT_EQ(the_feed()->entry_count, 4u);
 }
 
+// At the feed's newest date an item with a guid was looked up by its guid alone, and one without
+// only among entries without one: the same item was stored again once the feed added its guid,
+// dropped it or changed it.
+TEST_F(FeedThreshold, an_item_at_the_threshold_whose_guid_changed_is_not_stored_again) {
+  const std::string at = "Mon, 01 Jan 2024 00:00:00 GMT";
+  auto item = [&](const std::string &guid) {
+    return "<item><title>Same</title><link>https://e.example/1</link>" +
+           (guid.empty() ? std::string() : "<guid>" + guid + "</guid>") + "<pubDate>" + at + "</pubDate></item>";
+  };
+  auto rss = [](const std::string &items) { return "<rss><channel>" + items + "</channel></rss>"; };
+  fetch(rss(item("https://e.example/1")));
+  for (const char *guid : {"https://e.example/1?utm=x", "", "http://e.example/1", "https://e.example/1"}) {
+    fetch(rss(item(guid)));
+    EXPECT_EQ(new_entries(), 0u) << guid;
+  }
+  EXPECT_EQ(the_feed()->entry_count, 1u);
+
+  feed_id = 0;
+  auto entry = [](const std::string &id) {
+    return "<entry><id>" + id + "</id><title>Same</title><link href=\"https://e.example/1\"/>"
+           "<updated>2024-01-01T00:00:00Z</updated></entry>";
+  };
+  fetch("<feed>" + entry("tag:e.example,2024:1") + "</feed>");
+  fetch("<feed>" + entry("https://e.example/1") + "</feed>");
+  EXPECT_EQ(new_entries(), 0u);
+  EXPECT_EQ(the_feed()->entry_count, 1u);
+}
+
 }  // namespace
