@@ -467,8 +467,13 @@ void reader_mark_feed_deleted(reader *r, feed *f);
 void reader_unmark_feed_deleted(reader *r, feed *f, u32 with_entries);
 
 void reader_delete_entry(reader *r, entry *e, feed *f);
+// Whether an update of a document that still lists the entry would store it again were it freed:
+// one without a date, or dated at (or past) its feed's newest date, is told from a new item only
+// by the stored entry that holds it. Such an entry, once deleted, stays marked.
+bool reader_entry_may_return(const feed *f, const entry *e);
 void reader_delete_feed_atom_links(reader *r, u32 owner, u32 owner_kind);
 void reader_delete_feed(reader *r, feed *f);
+// Frees every marked feed, and every marked entry of the other feeds but those that may return.
 void reader_purge_deleted(reader *r);
 void reader_purge_categories(reader *r);
 void reader_purge_persons(reader *r);

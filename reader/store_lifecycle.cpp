@@ -179,6 +179,15 @@ void reader_delete_feed(reader *r, feed *f) {
   pool_free(&r->feeds, f, sizeof *f);
 }
 
+bool reader_entry_may_return(const feed *f, const entry *e) {
+  date d = entry_get_type(e) == feed_type_rss ? e->rss.pubDate : e->atom.updated;
+  date newest = feed_get_type(f) == feed_type_rss ? f->rss.newest_date : f->atom.updated;
+  // A newest date past tomorrow (stored before such dates were held back) is put back at the
+  // feed's entries by the next update, where this one may stand.
+  if (date_greater(newest, date_add(date_now_utc(), 0, 0, 1, 0, 0, 0))) return true;
+  return date_is_zero(d) || !date_less(d, newest);
+}
+
 void reader_purge_deleted(reader *r) {
   for (u32 i = 0; i < r->feeds.high_water; ++i) {
     feed *f = (feed *)pool_get(&r->feeds, sizeof(feed), i);
@@ -190,7 +199,7 @@ void reader_purge_deleted(reader *r) {
     u32 left = f->entry_count;  // exactly the entries the feed had when its walk began
     if (left)
       reader_walk_feed_entries(r, f->id, [&](entry *e) {
-      if (entry_is_deleted(e)) reader_delete_entry(r, e, f);
+      if (entry_is_deleted(e) && !reader_entry_may_return(f, e)) reader_delete_entry(r, e, f);
       return --left == 0;
     });
   }

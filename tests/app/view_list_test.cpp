@@ -328,6 +328,15 @@ TEST_F(ViewList, delete_marks_then_removes_and_never_leaves_a_dangling_selection
   EXPECT_EQ(reader_find_entry(&r, alpha->id, banana_id), nullptr) << "the second Delete removes it";
   EXPECT_EQ(alpha->entry_count, before - 1);
   EXPECT_EQ(selection(), "Alpha News/cherry");
+  // The feed's newest entry, removed, would be new again to the next update: it stays marked.
+  entry *newest = entry_named("date");
+  v.selected_entry = newest;
+  press(key_delete);
+  v.selected_entry = newest;
+  press(key_delete);
+  EXPECT_EQ(entry_named("date"), newest);
+  EXPECT_TRUE(entry_is_deleted(newest));
+  EXPECT_EQ(selection(), "Alpha News/date");
 
   // The last entry of the last feed moves back; the only entry of the only feed leaves the feed.
   v.selected_feed = delta;

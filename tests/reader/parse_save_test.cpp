@@ -86,4 +86,43 @@ TEST_F(ParseSave, every_parsed_document_survives_a_save_and_a_load) {
   memory_free(&image);
 }
 
+// The user deleted a feed's newest entry (and an undated one); the purge at exit freed them, and
+// the next start's update of the same document stored both again as new.
+TEST_F(ParseSave, a_deleted_entry_stays_deleted_through_the_exit_and_the_next_update) {
+  const std::string rss = "<rss><channel>"
+                          "<item><guid>old</guid><title>Old</title><pubDate>Sun, 31 Dec 2023 10:00:00 GMT</pubDate></item>"
+                          "<item><guid>new</guid><title>New</title><pubDate>Mon, 01 Jan 2024 10:00:00 GMT</pubDate></item>"
+                          "<item><guid>undated</guid><title>Undated</title></item>"
+                          "</channel></rss>";
+  const std::string atom = "<feed><entry><id>e</id><title>E</title><updated>2024-01-01T10:00:00Z</updated></entry></feed>";
+  const std::string rss_url = "https://example.org/rss", atom_url = "https://example.org/atom";
+  fetch(rss, rss_url);
+  fetch(atom, atom_url);
+  for (u32 i = 0; i < r.entries.high_water; ++i) {
+    entry *e = (entry *)pool_get(&r.entries, sizeof(entry), i);
+    if (entry_is_live(e)) entry_mark_deleted(e);
+  }
+  reader_purge_deleted(&r);
+  // What the exit leaves: the old entry goes, as its date keeps it out of every update.
+  EXPECT_EQ(reader_find_feed_by_url(&r, text_of(rss_url))->entry_count, 2u);
+  EXPECT_EQ(reader_find_feed_by_url(&r, text_of(atom_url))->entry_count, 1u);
+
+  buffer image = reader_write_image(&r);
+  ASSERT_NE(image.data, nullptr);
+  Store::TearDown();
+  r = {};
+  set = {};
+  Store::SetUp();
+  ASSERT_TRUE(reader_read_bytes(&r, image.data, image.used));
+  memory_free(&image);
+  u32 entries = r.entries.entry_count;
+  fetch(rss, rss_url);
+  fetch(atom, atom_url);
+  EXPECT_EQ(r.entries.entry_count, entries) << "nothing stored again";
+  for (u32 i = 0; i < r.entries.high_water; ++i) {
+    entry *e = (entry *)pool_get(&r.entries, sizeof(entry), i);
+    if (entry_is_live(e)) EXPECT_TRUE(entry_is_deleted(e)) << to_std(entry_get_title(e));
+  }
+}
+
 }  // namespace

@@ -88,12 +88,16 @@ TEST_F(Store, marks_restore_and_purge) {
   reader_mark_feed_deleted(&r, a);
   entry_mark_deleted(b1);
   entry_mark_deleted(b3);
-  u32 b2_id = b2->id;
+  u32 b2_id = b2->id, b3_id = b3->id;
+  // b3 is at the feed's newest date: freed, it would be new to the next update.
+  b->rss.newest_date = make_date(2020, 1, 3);
   reader_purge_deleted(&r);
   EXPECT_EQ(r.feeds.entry_count, 1u);
   EXPECT_EQ(reader_find_feed(&r, 1), nullptr);
-  EXPECT_EQ(b->entry_count, 1u);
+  EXPECT_EQ(b->entry_count, 2u);
   EXPECT_NE(reader_find_entry(&r, b->id, b2_id), nullptr);
+  ASSERT_NE(reader_find_entry(&r, b->id, b3_id), nullptr);
+  EXPECT_TRUE(entry_is_deleted(reader_find_entry(&r, b->id, b3_id)));
   EXPECT_EQ(reader_check(&r), 0u);
 }
 
