@@ -84,7 +84,7 @@ enum zone_reading : u32 {
 };
 
 // A numeric zone at the cursor: a sign and the hours in two digits, then the minutes in two, with
-// or without a colon between them, or the hours alone. The time was written ahead of UTC by that
+// or without a colon between them, or the hours alone (with or without the colon). The time was written ahead of UTC by that
 // much, so the amounts given are to be added to reach UTC. Hours past 23 or minutes past 59 are
 // given as they are, for the carrying addition to take into the next fields.
 zone_reading take_numeric_zone(date_cursor *c, s64 *hours, s64 *minutes) {
@@ -99,9 +99,10 @@ zone_reading take_numeric_zone(date_cursor *c, s64 *hours, s64 *minutes) {
   if (digits.used == 4) {
     m = digits_value(string_from_bytes(digits.data + 2, 2));
   } else if (take_byte(c, ':')) {
+    // "+05:" names its hours; "+05:3" is cut in its minutes.
     buffer minute = take_digits(c);
     if (minute.used > 2) return zone_refused;
-    if (minute.used < 2) return zone_cut_short;
+    if (minute.used == 1) return zone_cut_short;
     m = digits_value(minute);
   }
   *hours = ahead ? -h : h;
