@@ -42,7 +42,7 @@ void app_new_generation(reader *r) {
 static void log_query_failure(const query *slot) {
   buffer url = string_from_bytes(slot->url.data, slot->url.used);
   if (!fetch_url_is_download(url)) {
-    log_file_error(string_lit("Reading the feed file"), url, slot->error);
+    log_file_error_reason(string_lit("Reading the feed file"), url, slot->error, slot->error_reason);
     return;
   }
   u8 bytes[FAILURE_LINE_BYTES];

@@ -105,7 +105,9 @@ static void list_filter_row(app *a) {
     // Only reopening empties the filter; a press while it is open keeps the text.
     if (!v->filter_active) v->list_filter.used = 0;
     v->filter_active = 1;
-    ui_set_active_id(ctx, id_list_filter, 0);
+    // As a click into the box makes it active: hover stays free, so the press that leaves the box
+    // (on its X, or any button) is not blocked for the rest of its frame and acts at once.
+    ui_set_active_id(ctx, id_list_filter, 1);
   }
   if (!v->filter_active) return;
   ui_node *row = ui_node_create(ctx, UI_ID_NONE, ui_size_parent_content_make(), ui_size_children_make(),

@@ -12,7 +12,7 @@
 
 static bool path_to_area(buffer path, char *area, u32 *error) {
   if (path.used >= FILE_PATH_AREA_SIZE || (path.used && memchr(path.data, 0, path.used))) {
-    if (*error == 0) *error = file_error_path;
+    file_error_set_reason(error, file_error_path, 0);
     return false;
   }
   if (path.used) memcpy(area, path.data, path.used);
@@ -20,8 +20,9 @@ static bool path_to_area(buffer path, char *area, u32 *error) {
   return true;
 }
 
+// The word's code and its reason together: a caller's line names this failure, not an earlier one.
 static void fail(u32 *error, u32 code, const char *what, int system_error) {
-  if (*error == 0) *error = code;
+  file_error_set_reason(error, code, system_error);
   log_append(what, strlen(what));
   log_system_error((u32)system_error);
 }

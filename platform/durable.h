@@ -6,8 +6,9 @@
 #include "core/buffer.h"
 #include "platform/files.h"
 
-// Each sets file_error_write (sync) or file_error_open (rename, folder sync) in the sticky word
-// and logs the system's message on failure; nothing when the word is already set.
+// Each sets file_error_write (sync) or file_error_open (rename, folder sync) in the sticky word,
+// with the system's reason for file_error_reason, and logs the system's message on failure;
+// nothing when the word is already set.
 void file_sync(platform_file handle, u32 *error);
 // Starts writing a range already written to the disk without waiting for it, so a long write's
 // final file_sync has less left to wait for. Only a hint: nothing is reported.

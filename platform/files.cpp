@@ -32,7 +32,7 @@ const char *file_error_name(u32 code) {
 // The system's reason for the code this thread last set, for a caller that tells the user why.
 static thread_local u32 file_error_system_reason = 0;
 
-static void file_error_set_reason(u32 *error, u32 code, int system_error) {
+void file_error_set_reason(u32 *error, u32 code, int system_error) {
   if (*error) return;
   *error = code;
   file_error_system_reason = (u32)system_error;

@@ -31,10 +31,13 @@ enum file_error_code : u32 {
 
 // The code's name ("file_error_open"), "file_error_unknown" for a value no code has.
 const char *file_error_name(u32 code);
-// What the system said (an errno value) when a function here last set a code in a word on this
-// thread; 0 when that code came from no system call (a short read, a path too long, a file that
-// is not a regular one). For the message of a failure the caller has just seen.
+// What the system said (an errno value) when a function here (or in durable.h) last set a code
+// in a word on this thread; 0 when that code came from no system call (a short read, a path too
+// long, a file that is not a regular one). For the message of a failure the caller has just seen.
 u32 file_error_reason();
+// Sets the code in the word, when it is zero, with what the system said for it (0 when no system
+// call failed): for the platform's other file calls, so that file_error_reason names their own.
+void file_error_set_reason(u32 *error, u32 code, int system_error);
 // What the system says for such a value ("Permission denied"), pushed to the buffer as far as it
 // fits; false when it did not fit whole.
 bool file_error_reason_push(u32 reason, buffer *out);

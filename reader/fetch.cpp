@@ -24,6 +24,7 @@ void query_init(query *slot, buffer url, s32 feed_id, fetch_wake_fn *wake) {
   slot->url = url;
   slot->feed_id = feed_id;
   slot->error = 0;
+  slot->error_reason = 0;
   slot->result = buffer{};
   slot->wake = wake;
   // Last: from here on the slot belongs to the job.
@@ -67,7 +68,7 @@ void query_job_fetch(void *argument) {
   // slot and fill it again before this function returns.
   buffer url = slot->url;
   fetch_wake_fn *wake = slot->wake;
-  u32 error = 0;
+  u32 error = 0, reason = 0;
   buffer result = {};
   arena *reused = nullptr;
   if (fetch_url_is_download(url)) {
@@ -91,11 +92,14 @@ void query_job_fetch(void *argument) {
     result = reused ? file_read_all_into(url, FETCH_DOCUMENT_MAX, reused, &error)
                     : file_read_all_limited(url, FETCH_DOCUMENT_MAX, &error);
     if (error == file_error_too_large) fetch_log_too_large("Feed file", FETCH_DOCUMENT_MAX, "feed document", url);
+    // Read here, on the thread that failed: the UI thread that reads the slot has a reason of its own.
+    if (error) reason = file_error_reason();
   }
   // A buffer that holds no document goes back at once; one that does returns with the slot.
   if (reused && result.data != reused->memory.data) fetch_buffer_give_back(reused);
   slot->result = result;
   slot->error = error;
+  slot->error_reason = reason;
   __atomic_store_n(&slot->state, (u32)query_state_done, __ATOMIC_RELEASE);
   if (wake) wake();
 }
@@ -131,6 +135,7 @@ void query_release(query *slot, allocator *a) {
   slot->url = buffer{};
   slot->feed_id = 0;
   slot->error = 0;
+  slot->error_reason = 0;
   __atomic_store_n(&slot->state, (u32)query_state_free, __ATOMIC_RELEASE);
 }
 

@@ -22,13 +22,14 @@ enum query_state : u32 {
 typedef void fetch_wake_fn();
 
 // The fetch slot. The state word is the only hand-over between the threads: the worker writes
-// result and error, then the state (release); the UI thread reads the state (acquire) before the
-// other fields.
+// result, error and its reason, then the state (release); the UI thread reads the state (acquire)
+// before the other fields.
 struct query {
   u32 state;      // query_state
   buffer url;     // a NUL-terminated copy in the general allocator: size = length + 1, used = length
   s32 feed_id;    // the feed to update, -1 for a new feed
   u32 error;      // an http_error for a download, a file_error for a local file; 0 on success
+  u32 error_reason;  // what the system said for a local file's error (an errno value), else 0
   buffer result;  // the document in its used bytes: a document buffer or a block from the system (fetch_document_free)
   fetch_wake_fn *wake;  // called when the job is done; may be null
   u64 sequence;   // raised by every query_init: done slots are parsed in the order they were queued
@@ -86,7 +87,8 @@ bool fetch_url_is_download(buffer url);
 
 // The first free slot, or null.
 query *query_find_free(query *slots, u32 count);
-// Stores url, feed id, a zero error, an empty result and the wake-up, and the queued state last.
+// Stores url, feed id, a zero error and reason, an empty result and the wake-up, and the queued
+// state last.
 void query_init(query *slot, buffer url, s32 feed_id, fetch_wake_fn *wake);
 // The worker job; the slot must be queued.
 void query_job_fetch(void *slot);

@@ -71,6 +71,7 @@ struct save_listing {
   u32 *order;
   u32 *left;       // by entry: the read error that left the file at this start, 0 for none
   u32 *left_why;   // by entry: what the system said then (an errno value), 0 for nothing
+  u8 *unmarked;    // by entry: 1 when the file was left at this start and its mark could not be written
   u32 count;
   u32 mark_count;
   bool whole;      // every entry of the folder is listed
@@ -85,7 +86,7 @@ static bool save_list_is_marked(const save_listing *listing, u64 number) {
 static void save_list(buffer folder, save_listing *out) {
   *out = save_listing{};
   // The arrays of one entry and its path: the folder, '/' and a name of at most 255 bytes.
-  u64 entry_bytes = sizeof(u8 *) + 8 + 2 + 1 + 8 + 3 * sizeof(u64) + 3 * sizeof(u32) + folder.used + 1 + 255;
+  u64 entry_bytes = sizeof(u8 *) + 8 + 2 + 1 + 8 + 3 * sizeof(u64) + 3 * sizeof(u32) + 1 + folder.used + 1 + 255;
   for (u32 capacity = 128;; capacity *= 2) {
     out->block = memory_alloc(capacity * entry_bytes + 64, nullptr);
     if (!out->block.data) {
@@ -98,6 +99,7 @@ static void save_list(buffer folder, save_listing *out) {
     out->order = (u32 *)buffer_push_array_bytes(&out->block, sizeof(u32), capacity, 4);
     out->left = (u32 *)buffer_push_array_bytes(&out->block, sizeof(u32), capacity, 4);
     out->left_why = (u32 *)buffer_push_array_bytes(&out->block, sizeof(u32), capacity, 4);
+    out->unmarked = (u8 *)buffer_push_array_bytes(&out->block, 1, capacity, 1);
     out->list = dir_list_make(&out->block, capacity);
     bool whole = dir_list_files(&out->list, folder, string_lit("bin,left"), buffer{}, dir_list_include_files) != 0;
     out->whole = whole;
@@ -118,6 +120,7 @@ static void save_list(buffer folder, save_listing *out) {
     out->numbers[i] = file ? reader_save_file_number(name, length) : 0;
     out->marks[i] = file ? save_mark_number(name, length) : 0;
     out->left[i] = out->left_why[i] = 0;
+    out->unmarked[i] = 0;
     if (out->marks[i]) out->marked[out->mark_count++] = out->marks[i];
   }
   std::sort(out->marked, out->marked + out->mark_count);
@@ -341,7 +344,8 @@ u64 reader_load(reader *r, buffer folder) {
         u8 why_area[512];
         buffer why = buffer_make(sizeof why_area, 0, why_area);
         save_left_why(read_error, reason, &why);
-        unmarked |= !save_mark_write(path, why);
+        listing.unmarked[i] = !save_mark_write(path, why);
+        unmarked |= listing.unmarked[i] != 0;
       }
       continue;
     }
@@ -386,10 +390,13 @@ u64 reader_load(reader *r, buffer folder) {
       buffer_push_bytes(&line, listing.list.path[i], listing.list.path_length[i]);
       save_push_text(&line, string_lit(". "));
       save_left_why(listing.left[i], listing.left_why[i], &line);
-      buffer rule = r->save_rule == save_rule_keep_files ? string_lit(" Saves of this run delete no save file.")
-                    : loaded ? string_lit(" It could not be marked, so this run saves none.")
-                             : string_lit(" No save file loaded; the save files stay as they are and this run"
-                                          " saves none.");
+      // Only the file whose mark failed says why nothing is saved; another file left beside it
+      // keeps the line it has when every mark is written, which stays true of a run that saves
+      // none.
+      buffer rule = !loaded ? string_lit(" No save file loaded; the save files stay as they are and this run"
+                                         " saves none.")
+                    : listing.unmarked[i] ? string_lit(" It could not be marked, so this run saves none.")
+                                          : string_lit(" Saves of this run delete no save file.");
       save_push_text(&line, rule);
       save_push_text(&line, string_lit("\n"));
       log_append_string(line);

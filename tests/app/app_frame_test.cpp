@@ -13,6 +13,7 @@
 
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/app.h"
@@ -181,6 +182,26 @@ TEST_F(AppFrame, local_file_error_is_named_as_a_file_error) {
   EXPECT_NE(line.find(file_error_name(file_error_open)), std::string::npos) << line;
   EXPECT_EQ(line.find("http"), std::string::npos) << "a file is not a download: " << line;
   EXPECT_EQ(log.find(path, at + 1), std::string::npos) << "one line per failure";
+}
+
+// The real job reads the file on a thread of its own, as a worker does; what the system said
+// there reaches the UI thread's line with the slot, whatever that thread's own last failure was.
+TEST_F(AppFrame, a_local_feed_file_that_cannot_be_opened_is_logged_with_the_systems_reason) {
+  const std::string path = folder + "/missing.xml";
+  query *q = request(path);
+  ASSERT_NE(q, nullptr);
+  std::thread worker(query_job_fetch, (void *)q);
+  worker.join();
+  ASSERT_EQ(q->state, (u32)query_state_done);
+  u32 other = 0;
+  EXPECT_FALSE(file_delete(text_of(folder), &other)) << "a folder is no file to delete";
+  size_t before = str(log_last_text()).size();
+  EXPECT_EQ(app_queries_check(&a, &r), 1u);
+  std::string log = str(log_last_text());
+  log = log.size() >= before ? log.substr(before) : log;
+  EXPECT_NE(log.find("Reading the feed file failed: file_error_open (1): " + path + ": No such file or directory\n"),
+            std::string::npos)
+      << log;
 }
 
 TEST_F(AppFrame, two_done_slots_in_one_frame_and_a_twin_url_makes_one_feed) {
