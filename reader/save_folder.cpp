@@ -3,6 +3,8 @@
 // aside a file whose bytes do not load. A file that could not be read or held at start stays
 // where it is, marked by a hidden file beside it so that no later save deletes it; the run that
 // leaves it deletes nothing (or, when nothing loaded, writes nothing).
+#include <errno.h>
+
 #include "platform/durable.h"
 #include "reader/save_internal.h"
 
@@ -197,7 +199,8 @@ static bool save_mark_write(buffer path, buffer why) {
   file_write_at(f, 0, why.used, why.data, &error);
   file_write_at(f, why.used, 1, "\n", &error);
   file_sync(f, &error);
-  if (file_handle_is_valid(f) && !file_close(f, &error) && !error) error = file_error_write;
+  // A close that fails loses what was written: its own reason is the mark's.
+  if (file_handle_is_valid(f) && !file_close(f, &error)) file_error_set_reason(&error, file_error_write, errno);
   if (error) log_file_error_reason(string_lit("mark a save file left at start"), mark, error, file_error_reason());
   return error == 0;
 }
