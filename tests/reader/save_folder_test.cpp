@@ -178,27 +178,11 @@ struct folder_removed_at_end {
   ~folder_removed_at_end() { rmdir(path.c_str()); }
 };
 
-// The newest file cannot be read (a link to nothing: "No such file or directory"), and its mark
-// cannot be written (a folder stands where it would go): the mark's line gives the mark's reason.
-TEST_F(SaveFolder, a_mark_that_cannot_be_written_is_logged_with_its_own_reason) {
-  const std::string left = folder + "/" + save_name(1, 13);
-  folder_removed_at_end mark{folder + "/." + save_name(1, 13) + ".left"};
-  ASSERT_EQ(symlink((folder + "/gone").c_str(), left.c_str()), 0);
-  ASSERT_EQ(mkdir(mark.path.c_str(), 0700), 0);
-  test_store run;
-  u64 log_before = log_last_text().used;
-  EXPECT_EQ(reader_load(&run.r, text_of(folder)), 20240112000000ull);
-  std::string log = log_since(log_before);
-  EXPECT_NE(log.find("load failed: file_error_open (1): " + left + ": No such file or directory\n"), std::string::npos)
-      << log;
-  EXPECT_NE(log.find("mark a save file left at start failed: file_error_open (1): " + mark.path + ": Is a directory\n"),
-            std::string::npos)
-      << log;
-}
-
-// Of two files left at one start, only the one whose mark could not be written says so; the
-// other's line is the one it has when every mark is written. Either way the run saves none.
-TEST_F(SaveFolder, only_the_file_whose_mark_failed_is_said_to_be_unmarked) {
+// Two files left at one start (links to nothing: "No such file or directory"), and a folder
+// where the mark of one would go: that mark's line gives its own reason, and only that file is
+// said to be unmarked; the other's line is the one it has when every mark is written. Either way
+// the run saves none.
+TEST_F(SaveFolder, a_mark_that_cannot_be_written_is_named_with_its_own_reason_and_file) {
   const std::string unmarked = folder + "/" + save_name(1, 13), marked = folder + "/" + save_name(1, 14);
   folder_removed_at_end mark{folder + "/." + save_name(1, 13) + ".left"};
   ASSERT_EQ(symlink((folder + "/gone").c_str(), unmarked.c_str()), 0);
@@ -208,6 +192,12 @@ TEST_F(SaveFolder, only_the_file_whose_mark_failed_is_said_to_be_unmarked) {
   u64 log_before = log_last_text().used;
   EXPECT_EQ(reader_load(&run.r, text_of(folder)), 20240112000000ull);
   std::string log = log_since(log_before);
+  EXPECT_NE(log.find("load failed: file_error_open (1): " + unmarked + ": No such file or directory\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("mark a save file left at start failed: file_error_open (1): " + mark.path + ": Is a directory\n"),
+            std::string::npos)
+      << log;
   const std::string left = "Save file left as it is and never deleted by a save: ";
   const std::string why = ". It could not be read: No such file or directory.";
   EXPECT_NE(log.find(left + unmarked + why + " It could not be marked, so this run saves none.\n"), std::string::npos)
