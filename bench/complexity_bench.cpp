@@ -768,6 +768,17 @@ std::string untitled_items(u64 n) {
     s += "<item><title>Untitled</title><link>https://e.example/" + std::to_string(i) + "</link></item>\n";
   return rss(s);
 }
+// Items all dated at the feed's newest date, each with a guid of its own and the same title, half
+// with one link and half with none: sent again, every one is looked up by its guid and by its link
+// and title among the entries stored before.
+std::string same_date_items(u64 n) {
+  std::string s;
+  s.reserve(n * 160);
+  for (u64 i = 0; i < n; i++)
+    s += "<item><title>Daily</title>" + std::string(i % 2 ? "<link>https://e.example/</link>" : "") +
+         "<guid>https://e.example/" + std::to_string(i) + "</guid><pubDate>Mon, 01 Jan 2024 00:00:00 GMT</pubDate></item>\n";
+  return rss(s);
+}
 std::string equal_text_items(u64 n) { return rss(repeat("<item><description>The same text</description></item>\n", n)); }
 
 // The first fetch is made fresh before each run; the update of the same document is timed.
@@ -792,6 +803,7 @@ make_job update_again(std::function<std::string(u64)> generate) {
 void register_feed_updates() {
   register_ratio("feed update: items without a guid sharing one title", N, update_again(untitled_items));
   register_ratio("feed update: items with only an equal text", N, update_again(equal_text_items));
+  register_ratio("feed update: items at the newest date sharing a title and a link", N, update_again(same_date_items));
 }
 
 // ---- The measured documents --------------------------------------------------------------
