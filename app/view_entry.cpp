@@ -132,7 +132,6 @@ static void flow_link(ui_context *ctx, reader *r, feed *f, ui_id id, buffer labe
 static entry *entry_selected(view_state *v, u32 type, feed **f) {
   entry *e = v->selected_entry;
   *f = v->selected_feed;
-  (void)type;  // only the check reads it, and release builds compile the check out
   invariant(e && e->id && entry_get_type(e) == type && *f);
   return e && *f ? e : nullptr;
 }

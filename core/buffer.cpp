@@ -5,8 +5,8 @@
 buffer memory_scratch;
 bool memory_scratch_lent;
 
-[[maybe_unused]] static bool alignment_is_push(u64 a) { return a == 0 || a == 1 || a == 2 || a == 4 || a == 8; }
-[[maybe_unused]] static bool alignment_is_carve(u64 a) { return alignment_is_push(a) || a == 16 || a == 32 || a == 64; }
+static bool alignment_is_push(u64 a) { return a == 0 || a == 1 || a == 2 || a == 4 || a == 8; }
+static bool alignment_is_carve(u64 a) { return alignment_is_push(a) || a == 16 || a == 32 || a == 64; }
 
 // Padding to align data + used, or UINT64_MAX when even the padding does not fit. Every fit test
 // below subtracts from what is free instead of adding to used, so no sum can wrap.

@@ -63,8 +63,6 @@ inline u64 rotate_right_u64(u64 n, u32 r) {
 
 inline s32 float_log_approx(s32 e, s32 multiply, s32 subtract, s32 shift, s32 lowest, s32 highest) {
   invariant(e >= lowest && e <= highest);
-  (void)lowest;
-  (void)highest;
   return (e * multiply - subtract) >> shift;
 }
 inline s32 floor_log10_pow2(s32 e) { return float_log_approx(e, 315653, 0, 20, -2620, 2620); }

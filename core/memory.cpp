@@ -100,7 +100,7 @@ void memory_decommit(buffer *range, u64 n) {
   u8 *start = range->data + range->used - n;
   // Drop the pages first so their memory returns to the system, then make the range
   // inaccessible again so a stray access faults as it would before the commit.
-  [[maybe_unused]] int rc = madvise(start, n, MADV_DONTNEED);
+  int rc = madvise(start, n, MADV_DONTNEED);
   rc |= mprotect(start, n, PROT_NONE);
   invariant(rc == 0);
   range->used -= n;

@@ -140,7 +140,6 @@ void string_replace_bytes(buffer *text, const char *from, const char *to) {
 static void replace_range_check(const buffer *text, const u8 *begin, const u8 *end) {
   invariant(begin <= end);
   invariant(begin >= text->data && end <= text->data + text->used);
-  (void)text, (void)begin, (void)end;
 }
 
 bool string_can_replace(const buffer *text, const u8 *begin, const u8 *end, buffer replacement) {

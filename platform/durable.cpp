@@ -10,16 +10,6 @@
 
 #include "platform/log.h"
 
-static bool path_to_area(buffer path, char *area, u32 *error) {
-  if (path.used >= FILE_PATH_AREA_SIZE || (path.used && memchr(path.data, 0, path.used))) {
-    file_error_set_reason(error, file_error_path, 0);
-    return false;
-  }
-  if (path.used) memcpy(area, path.data, path.used);
-  area[path.used] = 0;
-  return true;
-}
-
 // The word's code and its reason together: a caller's line names this failure, not an earlier one.
 static void fail(u32 *error, u32 code, const char *what, int system_error) {
   file_error_set_reason(error, code, system_error);
@@ -42,14 +32,14 @@ void file_sync_start(platform_file handle, u64 offset, u64 count) {
 void file_rename(buffer from, buffer to, u32 *error) {
   if (*error) return;
   char a[FILE_PATH_AREA_SIZE], b[FILE_PATH_AREA_SIZE];
-  if (!path_to_area(from, a, error) || !path_to_area(to, b, error)) return;
+  if (!file_path_to_area(from.data, from.used, a, error) || !file_path_to_area(to.data, to.used, b, error)) return;
   if (rename(a, b) < 0) fail(error, file_error_open, "file_rename: ", errno);
 }
 
 void dir_sync(buffer path, u32 *error) {
   if (*error) return;
   char a[FILE_PATH_AREA_SIZE];
-  if (!path_to_area(path, a, error)) return;
+  if (!file_path_to_area(path.data, path.used, a, error)) return;
   int fd;
   do fd = open(a, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   while (fd < 0 && errno == EINTR);
@@ -70,7 +60,7 @@ void dir_sync(buffer path, u32 *error) {
 platform_file file_create_private(buffer path, u32 *error) {
   if (*error) return platform_file_invalid;
   char a[FILE_PATH_AREA_SIZE];
-  if (!path_to_area(path, a, error)) return platform_file_invalid;
+  if (!file_path_to_area(path.data, path.used, a, error)) return platform_file_invalid;
   int fd;
   do fd = open(a, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
   while (fd < 0 && errno == EINTR);
@@ -90,7 +80,7 @@ platform_file file_create_private(buffer path, u32 *error) {
 u32 dir_create_private(buffer path, u32 *error) {
   if (*error) return 0;
   char a[FILE_PATH_AREA_SIZE];
-  if (!path_to_area(path, a, error)) return 0;
+  if (!file_path_to_area(path.data, path.used, a, error)) return 0;
   if (mkdir(a, 0700) == 0) return 1;
   int why = errno;
   struct stat st;

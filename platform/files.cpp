@@ -58,15 +58,13 @@ struct file_path_area {
   char bytes[FILE_PATH_AREA_SIZE];
 };
 
-// A path longer than the area, or one with a zero byte inside (which the system would cut
-// short and so name another file), fails here and never reaches a system call.
-static bool file_path_copy(file_path_area *area, const u8 *path, u64 length, u32 *error) {
+bool file_path_to_area(const u8 *path, u64 length, char *area, u32 *error) {
   if (length >= FILE_PATH_AREA_SIZE || (length && memchr(path, 0, length))) {
     file_error_set(error, file_error_path);
     return false;
   }
-  if (length) memcpy(area->bytes, path, length);
-  area->bytes[length] = 0;
+  if (length) memcpy(area, path, length);
+  area[length] = 0;
   return true;
 }
 
@@ -75,7 +73,7 @@ static bool file_path_copy(file_path_area *area, const u8 *path, u64 length, u32
 platform_file file_open_bytes(const u8 *path, u64 length, u8 write, int overwrite, u32 *error) {
   if (*error) return platform_file_invalid;
   file_path_area area;
-  if (!file_path_copy(&area, path, length, error)) return platform_file_invalid;
+  if (!file_path_to_area(path, length, area.bytes, error)) return platform_file_invalid;
   // Without O_NONBLOCK, opening a named pipe or a terminal waits for the other side, for ever
   // when no one comes; it changes nothing for regular files.
   int fd;
@@ -271,7 +269,7 @@ u64 file_write_all(buffer path, const void *source, u64 count, int overwrite, u3
 bool file_delete_bytes(const u8 *path, u64 length, u32 *error) {
   if (*error) return false;
   file_path_area area;
-  if (!file_path_copy(&area, path, length, error)) return false;
+  if (!file_path_to_area(path, length, area.bytes, error)) return false;
   if (unlink(area.bytes) != 0) {
     file_error_set_reason(error, file_error_delete, errno);
     return false;
@@ -284,7 +282,7 @@ bool file_delete(buffer path, u32 *error) { return file_delete_bytes(path.data, 
 u32 dir_create_bytes(const u8 *path, u64 length, u32 *error) {
   if (*error) return 0;
   file_path_area area;
-  if (!file_path_copy(&area, path, length, error)) return 0;
+  if (!file_path_to_area(path, length, area.bytes, error)) return 0;
   if (mkdir(area.bytes, 0777) == 0) return 1;
   // Something of that name is there: only a directory counts as success.
   int why = errno;
@@ -300,7 +298,7 @@ u32 dir_create(buffer path, u32 *error) { return dir_create_bytes(path.data, pat
 static u32 file_kind_test(const u8 *path, u64 length, bool want_directory, u32 *error) {
   if (*error) return 0;
   file_path_area area;
-  if (!file_path_copy(&area, path, length, error)) return 0;
+  if (!file_path_to_area(path, length, area.bytes, error)) return 0;
   struct stat st;
   if (stat(area.bytes, &st) != 0) return 0;
   return S_ISDIR(st.st_mode) == want_directory ? 1 : 0;
@@ -527,7 +525,7 @@ u32 dir_list_files(dir_list *list, buffer root, buffer extensions, buffer exclus
   while (n > 0 && root.data[n - 1] == '/') n--;
   u32 path_error = 0;
   file_path_area area;
-  if (!file_path_copy(&area, root.data, root.used, &path_error)) return 0;
+  if (!file_path_to_area(root.data, root.used, area.bytes, &path_error)) return 0;
   memcpy(w.path, area.bytes, n);
   w.path[n] = 0;
   w.path_length = n;

@@ -44,6 +44,10 @@ bool file_error_reason_push(u32 reason, buffer *out);
 
 // The path area: a path and its terminating zero must fit these bytes.
 #define FILE_PATH_AREA_SIZE 4096
+// The path with its terminating zero in area (FILE_PATH_AREA_SIZE bytes), for a system call. False
+// (file_error_path) for one longer than the area or with a zero byte inside, which the system
+// would cut short and so name another file: such a path never reaches a system call.
+bool file_path_to_area(const u8 *path, u64 length, char *area, u32 *error);
 
 // ---- Handles -----------------------------------------------------------------------------
 

@@ -16,6 +16,7 @@
 #include "platform/cmdline.h"
 #include "platform/files.h"
 #include "platform/log.h"
+#include "platform/threads.h"
 
 extern char **environ;
 
@@ -225,30 +226,21 @@ u32 platform_run_argv_output(u8 *const *argv, buffer *out, u32 timeout_ms, u32 *
 // store to it.
 static std::atomic<int> quit_signalled;
 static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may only use lock-free atomics");
-// Each quit signal writes a byte here, so a thread can sleep in a read until one comes; the write
-// end does not block, so a full pipe (bytes a reader has yet to take) costs the handler nothing.
-static int quit_pipe[2] = {-1, -1};
-static std::atomic<int> quit_wait_ended;
+// Each quit signal posts it, which a handler may do, so a thread can sleep until one comes.
+static thread_semaphore quit_semaphore;
+static std::atomic<int> quit_semaphore_made, quit_wait_ended;
 
 static void quit_signal_handler(int) {
   int saved = errno;
   quit_signalled.store(1);
-  if (quit_pipe[1] >= 0) {
-    u8 byte = 1;
-    ssize_t n = write(quit_pipe[1], &byte, 1);
-    (void)n;
-  }
+  if (quit_semaphore_made.load()) thread_semaphore_release(&quit_semaphore, 1);
   errno = saved;
 }
 
 void platform_install_quit_signals() {
-  if (quit_pipe[0] < 0) {
-    if (pipe2(quit_pipe, O_CLOEXEC) == 0) {
-      fcntl(quit_pipe[1], F_SETFL, fcntl(quit_pipe[1], F_GETFL) | O_NONBLOCK);
-    } else {
-      quit_pipe[0] = quit_pipe[1] = -1;
-      log_append_text("The quit signals cannot end a wait for input: no pipe could be made.\n");
-    }
+  if (!quit_semaphore_made.load()) {
+    thread_semaphore_create(&quit_semaphore, 0);
+    quit_semaphore_made.store(1);
   }
   struct sigaction action;
   memset(&action, 0, sizeof(action));
@@ -266,21 +258,14 @@ void platform_install_quit_signals() {
 }
 
 bool platform_quit_signal_wait() {
-  if (quit_pipe[0] < 0 || quit_wait_ended.load()) return false;
-  u8 bytes[64];
-  ssize_t n;
-  do n = read(quit_pipe[0], bytes, sizeof bytes);
-  while (n < 0 && errno == EINTR);
-  return n > 0 && !quit_wait_ended.load();
+  if (!quit_semaphore_made.load() || quit_wait_ended.load()) return false;
+  thread_semaphore_wait(&quit_semaphore);
+  return !quit_wait_ended.load();
 }
 
 void platform_quit_signal_wait_end() {
   quit_wait_ended.store(1);
-  if (quit_pipe[1] >= 0) {
-    u8 byte = 0;
-    ssize_t n = write(quit_pipe[1], &byte, 1);
-    (void)n;
-  }
+  if (quit_semaphore_made.load()) thread_semaphore_release(&quit_semaphore, 1);
 }
 
 bool platform_quit_signalled() { return quit_signalled.load() != 0; }

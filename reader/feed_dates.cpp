@@ -123,7 +123,7 @@ bool date_of_fields(const parsed_date &f, s64 hours, s64 minutes, date *out) {
     return false;
   date d = {(u16)f.year, (u8)f.month, (u8)f.day, (u8)f.hour, (u8)f.minute, (u8)f.second, 0};
   if (!date_is_valid(d)) return false;
-  *out = hours || minutes ? date_add(d, 0, 0, 0, hours, minutes, 0) : d;
+  *out = date_add(d, 0, 0, 0, hours, minutes, 0);
   return true;
 }
 
@@ -254,7 +254,7 @@ bool iso8601_whole(buffer text, date *out) {
   date d = {};
   if (!date_of_fields(f, 0, 0, &d)) return false;
   if (end_of_day) d = date_add(d, 0, 0, 1, 0, 0, 0);
-  *out = hours || minutes ? date_add(d, 0, 0, 0, hours, minutes, 0) : d;
+  *out = date_add(d, 0, 0, 0, hours, minutes, 0);
   return true;
 }
 

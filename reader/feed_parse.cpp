@@ -24,23 +24,18 @@ static void feed_xml_log(buffer line) { log_append_string(line); }
 
 // ---- Texts, numbers and dates ------------------------------------------------------------
 
-static bool feed_is_text_node(const xml_node *n) {
-  return n->type == xml_node_type_character_data || n->type == xml_node_type_cdata_section ||
-         n->type == xml_node_type_reference;
-}
-
 bool feed_node_text(buffer *scratch, const xml_node *node, buffer *out) {
   *out = buffer{};
   const xml_node *first = node ? node->first_child : nullptr;
   if (!first) return true;
   // Most elements hold one text node: its bytes in the document serve as they are.
-  if (!first->next && feed_is_text_node(first)) {
+  if (!first->next && xml_node_is_text(first)) {
     *out = string_from_bytes(first->text.data, first->text.used);
     return true;
   }
   u64 need = 0;
   for (const xml_node *n = first; n; n = n->next) {
-    if (feed_is_text_node(n)) need += n->text.used;
+    if (xml_node_is_text(n)) need += n->text.used;
   }
   // The builder leaves out pieces that do not fit; a text cut short that way must not be stored
   // as if it were whole.
@@ -457,15 +452,15 @@ void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d
   e->type = feed_get_type(f);
   bool keep = stored, replaces_none = false;
   // A date later than the feed's keeps the entry; an earlier one drops it.
-  bool newer = feed_date_judges(c, d) && date_greater(d, c->start_date);
-  if (keep && !newer && feed_date_is_old(c, d)) {
+  bool judged = feed_date_judges(c, d);
+  if (keep && judged && date_greater(c->start_date, d)) {
     keep = false;
-  } else if (keep && !newer) {
+  } else if (keep && !(judged && date_greater(d, c->start_date))) {
     // An entry without a date, or with one in the far future, cannot be judged new by it; nor can
     // one dated at the feed's newest date, which a feed that dates by the day or publishes
     // several items in one second gives its next items too. One seen before is left alone, so
     // it neither returns as new on every update nor piles up as copies.
-    entry *known = feed_date_judges(c, d) ? feed_find_known_at_newest(c, e) : feed_find_known_entry(c, e);
+    entry *known = judged ? feed_find_known_at_newest(c, e) : feed_find_known_entry(c, e);
     keep = known == nullptr;
     // That look-up went by the unique id when there is one: a kept entry replaces none.
     replaces_none = true;

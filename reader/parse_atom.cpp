@@ -44,22 +44,17 @@ static u64 atom_serialised_bound(const xml_node *element) {
   return bound;
 }
 
-static bool atom_is_text_node(const xml_node *n) {
-  return n->type == xml_node_type_character_data || n->type == xml_node_type_cdata_section ||
-         n->type == xml_node_type_reference;
-}
-
 // The text of the markup below the element, for a field drawn as plain text: its character
 // data in document order without the elements around it, what the feed escaped as the
 // character itself. False when it does not fit in the scratch arena.
 static bool atom_text_below(buffer *scratch, const xml_node *element, buffer *out) {
   u64 need = 0;
-  atom_each_below(element, [&](const xml_node *n) { need += atom_is_text_node(n) ? n->text.used : 0; });
+  atom_each_below(element, [&](const xml_node *n) { need += xml_node_is_text(n) ? n->text.used : 0; });
   u8 *p = (u8 *)buffer_push(scratch, need, 1);
   if (!p && need) return false;
   *out = string_from_bytes(p, need);
   atom_each_below(element, [&](const xml_node *n) {
-    if (!atom_is_text_node(n) || !n->text.used) return;
+    if (!xml_node_is_text(n) || !n->text.used) return;
     memory_copy(p, n->text.data, n->text.used);
     p += n->text.used;
   });

@@ -85,16 +85,6 @@ static inline bool utf8_cut(const u8 *q, const u8 *end) {
   return true;
 }
 
-// The code point of the sequence at a lead whose bytes all lie before end; false when it is not
-// well formed.
-static inline bool utf8_value(const u8 *q, const u8 *end, u32 *c) {
-  if (utf8_decode_common(q, end, c)) return true;
-  u32 error = 0;
-  u8 length = 0;
-  unicode_utf8_decode(q, end, c, &length, &error);
-  return error == 0;
-}
-
 // Calls visit(c) for the code points of [p, end), in no particular order: printable ASCII only
 // when printable_known is false (the caller's list lacks some of it), every other code point
 // always. Sixteen bytes at a time, four times over, give the leads and the control bytes among
@@ -114,7 +104,7 @@ const u8 *texts_codepoints(const u8 *p, const u8 *end, bool more_to_come, bool p
     }
     for (; leads; leads &= leads - 1) {
       u32 c = 0;
-      if (utf8_value(p + __builtin_ctzll(leads), end, &c)) visit(c);
+      if (utf8_decode_one(p + __builtin_ctzll(leads), end, &c)) visit(c);
     }
     for (; controls; controls &= controls - 1)
       if (u8 b = p[__builtin_ctzll(controls)]) visit((u32)b);
@@ -130,7 +120,7 @@ const u8 *texts_codepoints(const u8 *p, const u8 *end, bool more_to_come, bool p
     if (b < 0xC0) continue;
     if (more_to_come && utf8_cut(p, end)) return p;
     u32 c = 0;
-    if (utf8_value(p, end, &c)) visit(c);
+    if (utf8_decode_one(p, end, &c)) visit(c);
   }
   return end;
 }
@@ -158,7 +148,7 @@ void texts_stream_push(texts_stream *s, const u8 *p, u64 n, bool printable_known
       return;
     }
     u32 c = 0;
-    if (utf8_value(joined, joined + carried + k, &c)) visit(c);
+    if (utf8_decode_one(joined, joined + carried + k, &c)) visit(c);
     // The rest of the carry is continuations; the piece's leading continuations give nothing.
   }
   const u8 *q = texts_codepoints(p, p + n, true, printable_known, visit);

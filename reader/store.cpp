@@ -116,10 +116,9 @@ static void reader_register_codepoints(reader *r, buffer text) {
   auto take_known = [&](u32 c) { return (set->present[c >> 6] >> (c & 63) & 1) || add(c); };
   // The sequence at q; *after is where the next one begins.
   auto take_sequence = [&](const u8 *q, const u8 **after) {
-    u32 c = unicode_invalid, error = 0;
-    u8 length = (u8)utf8_decode_common(q, end, &c);
-    if (!length) unicode_utf8_decode(q, end, &c, &length, &error);
-    if (error || length == 0) {
+    u32 c = unicode_invalid;
+    u32 length = utf8_decode_one(q, end, &c);
+    if (!length) {
       c = unicode_replacement;
       length = unicode_utf8_step(q, end);
     }

@@ -35,6 +35,17 @@ inline u32 utf8_decode_common(const u8 *p, const u8 *end, u32 *c) {
   return 0;
 }
 
+// The code point of the sequence at p and its length, in place for the common sequences and by
+// the full decoder for the rest; 0 when the bytes are not a well-formed sequence.
+inline u32 utf8_decode_one(const u8 *p, const u8 *end, u32 *c) {
+  u32 length = utf8_decode_common(p, end, c);
+  if (length) return length;
+  u32 error = 0;
+  u8 n = 0;
+  unicode_utf8_decode(p, end, c, &n, &error);
+  return error ? 0 : n;
+}
+
 #if QM_TEST_HOOKS
 // Records and table places looked at by look-ups and walks; see reader_work_steps.
 extern u64 reader_steps;

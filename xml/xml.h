@@ -463,6 +463,11 @@ void xml_print_error(const xml_parser *p, const xml_error *error, buffer *out);
 
 bool xml_is_element(const xml_node *node, buffer name);
 bool xml_is_attribute(const xml_node *node, buffer name);
+// Whether the node holds text: character data, a CDATA section or a resolved reference.
+inline bool xml_node_is_text(const xml_node *n) {
+  return n->type == xml_node_type_character_data || n->type == xml_node_type_cdata_section ||
+         n->type == xml_node_type_reference;
+}
 xml_node *xml_first_child_element(const xml_node *node);
 xml_node *xml_next_sibling_element(const xml_node *node);
 xml_node *xml_find_element(xml_node *node, buffer name);

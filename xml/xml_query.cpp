@@ -60,8 +60,7 @@ static void xml_append(buffer *out, buffer s) {
 buffer xml_node_text(const xml_node *node, buffer *out) {
   u64 start = out->used;
   for (xml_node *n = node ? node->first_child : nullptr; n; n = n->next) {
-    if (n->type == xml_node_type_character_data || n->type == xml_node_type_cdata_section ||
-        n->type == xml_node_type_reference) {
+    if (xml_node_is_text(n)) {
       xml_append(out, n->text);
     } else if (xml_log) {
       u8 line[128];
