@@ -383,16 +383,12 @@ static bool feed_entry_was_stored(const feed_parse_context *c, entry *k) {
   return feed_entry_is_mine(c, k) && k->id <= c->known_entries;
 }
 
-// What makes an item at the feed's newest date the one an entry holds, beside a unique id: its
-// link and title together, or its text when it has neither.
-struct feed_item_key {
-  buffer link, title, text;
-};
+feed_item_key feed_item_key_make(buffer link, buffer title, buffer text) {
+  return feed_item_key{link, title, link.used || title.used ? buffer{} : text};
+}
 
 static feed_item_key feed_item_key_of(reader *r, const entry *e) {
-  feed_item_key key = {feed_entry_link(r, e), entry_get_title(e), {}};
-  if (!key.link.used && !key.title.used) key.text = feed_entry_text(e);
-  return key;
+  return feed_item_key_make(feed_entry_link(r, e), entry_get_title(e), feed_entry_text(e));
 }
 
 static u32 feed_item_key_hash(const feed_item_key &key) {
@@ -426,11 +422,10 @@ static void feed_items_begin(feed_parse_context *c) {
 // A feed adds a unique id to an item, drops it or changes it (a tracking query, https for http)
 // and sends the same item again: at the newest date, where the date cannot tell, the item is
 // known by its unique id or by its link and title, whichever of the two has a unique id.
-static entry *feed_find_known_at_newest(feed_parse_context *c, entry *e) {
+static entry *feed_find_known_at_newest(feed_parse_context *c, buffer guid, const feed_item_key &key) {
   reader *r = c->r;
-  entry *known = feed_guid_find(c, entry_get_guid(e));
+  entry *known = feed_guid_find(c, guid);
   if (known || c->known_count == 0) return known;
-  feed_item_key key = feed_item_key_of(r, e);
   auto same = [&](entry *k) { return feed_entry_was_stored(c, k) && feed_item_key_matches(r, k, key); };
   if (!c->items_built) feed_items_begin(c);
   if (!c->items.places) return reader_each_feed_entry(r, c->f->id, same);
@@ -442,8 +437,10 @@ static bool feed_date_judges(const feed_parse_context *c, date d) {
   return !date_is_zero(d) && !feed_date_is_far_future(c, d);
 }
 
-bool feed_date_is_old(const feed_parse_context *c, date d) {
-  return feed_date_judges(c, d) && date_greater(c->start_date, d);
+bool feed_item_is_old(feed_parse_context *c, date d, buffer guid, const feed_item_key *key) {
+  if (!feed_date_judges(c, d) || date_greater(d, c->start_date)) return false;
+  if (date_greater(c->start_date, d)) return true;
+  return (key ? feed_find_known_at_newest(c, guid, *key) : feed_guid_find(c, guid)) != nullptr;
 }
 
 void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d, bool stored) {
@@ -460,7 +457,8 @@ void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d
     // one dated at the feed's newest date, which a feed that dates by the day or publishes
     // several items in one second gives its next items too. One seen before is left alone, so
     // it neither returns as new on every update nor piles up as copies.
-    entry *known = judged ? feed_find_known_at_newest(c, e) : feed_find_known_entry(c, e);
+    entry *known = judged ? feed_find_known_at_newest(c, entry_get_guid(e), feed_item_key_of(r, e))
+                          : feed_find_known_entry(c, e);
     keep = known == nullptr;
     // That look-up went by the unique id when there is one: a kept entry replaces none.
     replaces_none = true;

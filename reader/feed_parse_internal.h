@@ -63,10 +63,18 @@ inline date feed_date_later(date a, date b) { return date_greater(a, b) ? a : b;
 // the document. False with the error word set when the parse cannot go on.
 bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url);
 
-// Whether an entry of this date is dropped whatever else it holds: a date (not one in the far
-// future, which is judged as none) earlier than the feed's when the parse began. One at that
-// very date is new when it is not known.
-bool feed_date_is_old(const feed_parse_context *c, date d);
+// What makes an item at the feed's newest date the one an entry holds, beside a unique id: its
+// link and title together, or its text when it has neither (text is kept only then).
+struct feed_item_key {
+  buffer link, title, text;
+};
+feed_item_key feed_item_key_make(buffer link, buffer title, buffer text);
+
+// Whether an item of this date and unique id is dropped whatever else it holds: a date (not one
+// in the far future, which is judged as none) earlier than the feed's when the parse began, or
+// that very date with a unique id a stored entry has, or with the key (when given) an entry
+// stored before has: the item the entry would be is known (feed_finish_entry).
+bool feed_item_is_old(feed_parse_context *c, date d, buffer guid, const feed_item_key *key);
 
 // An entry stored before with the same unique id, else, among those stored before this parse,
 // the same link, else the same title: how an entry without a date is recognised on the next

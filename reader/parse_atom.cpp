@@ -212,12 +212,22 @@ static bool atom_take_date(feed_parse_context *c, const xml_node *n, date *publi
 
 static void atom_parse_entry(feed_parse_context *c, const xml_node *element) {
   reader *r = c->r;
-  // Judged by its date first, an old entry sent again costs no texts, records or links.
+  // Judged by its date (and, at the feed's newest date, its id) first, an old entry sent again
+  // costs no texts, records or links, and logs nothing again.
   if (!date_is_zero(c->start_date)) {
+    buffer_mark scratch_mark = buffer_mark_begin(c->scratch);
     date published = {}, updated = {};
-    for (xml_node *n = xml_first_child_element(element); n; n = xml_next_sibling_element(n))
-      atom_take_date(c, n, &published, &updated);
-    if (feed_date_is_old(c, updated)) return;
+    buffer id = {}, text = {};
+    for (xml_node *n = xml_first_child_element(element); n; n = xml_next_sibling_element(n)) {
+      // The last id that can be read, as the entry would take it.
+      if (!atom_take_date(c, n, &published, &updated) && atom_name_is(n, "id") && feed_node_text(c->scratch, n, &text))
+        id = text;
+    }
+    // Its link and title come out of its elements only through the Atom rules: the key is left to
+    // the entry itself.
+    bool old = feed_item_is_old(c, updated, id, nullptr);
+    buffer_mark_rollback(&scratch_mark);
+    if (old) return;
   }
   reader_mark mark = reader_strings_mark(r);
   entry *e = reader_new_entry(r);

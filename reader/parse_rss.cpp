@@ -89,12 +89,28 @@ static date rss_item_date(date pub, date dc_date) { return date_is_zero(pub) ? d
 static void rss_parse_item(feed_parse_context *c, const xml_node *item) {
   reader *r = c->r;
   date pub = {}, dc_date = {};
-  // Most items of an update are old ones sent again: judged by their date first, they cost no
-  // texts, records or links. Without a date to compare with, no item is old.
+  // Most items of an update are old ones sent again: judged by their date (and, at the feed's
+  // newest date, their guid) first, they cost no texts, records or links, and log nothing again.
+  // Without a date to compare with, no item is old.
   if (!date_is_zero(c->start_date)) {
-    for (xml_node *n = xml_first_child_element(item); n; n = xml_next_sibling_element(n))
-      rss_take_date(c, n, &pub, &dc_date);
-    if (feed_date_is_old(c, rss_item_date(pub, dc_date))) return;
+    buffer_mark scratch_mark = buffer_mark_begin(c->scratch);
+    // The texts that tell the item, as the entry would take them: the last one of each that can be
+    // read, the description or else the encoded content.
+    buffer guid = {}, link = {}, title = {}, description = {}, text = {};
+    for (xml_node *n = xml_first_child_element(item); n; n = xml_next_sibling_element(n)) {
+      if (rss_take_date(c, n, &pub, &dc_date)) continue;
+      buffer *field = rss_name_is(n, "guid")              ? &guid
+                      : rss_name_is(n, "link")            ? &link
+                      : rss_name_is(n, "title")           ? &title
+                      : rss_name_is(n, "description")     ? &description
+                      : rss_name_is(n, "content:encoded") ? (description.used ? nullptr : &description)
+                                                          : nullptr;
+      if (field && feed_node_text(c->scratch, n, &text)) *field = text;
+    }
+    feed_item_key key = feed_item_key_make(link, title, description);
+    bool old = feed_item_is_old(c, rss_item_date(pub, dc_date), guid, &key);
+    buffer_mark_rollback(&scratch_mark);
+    if (old) return;
   }
   reader_mark mark = reader_strings_mark(r);
   entry *e = reader_new_entry(r);

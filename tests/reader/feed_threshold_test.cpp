@@ -213,4 +213,41 @@ TEST_F(FeedThreshold, an_item_at_the_threshold_whose_guid_changed_is_not_stored_
   EXPECT_EQ(the_feed()->entry_count, 1u);
 }
 
+// A known item at the feed's newest date was built in full before it was found known and freed:
+// its warnings were logged again at every update, and the next entry's categories took the freed
+// places in reverse order.
+TEST_F(FeedThreshold, a_known_item_at_the_threshold_is_dropped_before_it_is_built) {
+  auto item = [](const std::string &title, const std::string &day, const std::string &categories) {
+    return "<item><title>" + title + "</title><link>https://e.example/" + title + "</link><pubDate>" + day +
+           " Jan 2024 00:00:00 GMT</pubDate>" + categories + "</item>";
+  };
+  fetch("<rss><channel>" + item("D", "01", "") + "</channel></rss>");
+  fetch("<rss><channel>" + item("D", "01", "<category>x</category><category>y</category>") +
+        item("N", "02", "<category>c</category><category>b</category><category>a</category>") + "</channel></rss>");
+  ASSERT_EQ(new_entries(), 1u);
+  entry *n = nullptr;
+  for (u32 i = 0; i < r.entries.high_water && !n; ++i) {
+    entry *e = (entry *)pool_get(&r.entries, sizeof(entry), i);
+    if (entry_is_live(e) && to_std(e->rss.title) == "N") n = e;
+  }
+  ASSERT_NE(n, nullptr);
+  struct link *links[8];
+  u32 count = reader_owned_links(&r, n->id, false, links, 8);
+  std::string terms;
+  for (u32 i = 0; i < count && i < 8; ++i) terms += to_std(reader_find_category_by_id(&r, links[i]->target_id)->term);
+  EXPECT_EQ(terms, "cba") << "in the order the document gives them";
+
+  feed_id = 0;
+  const std::string atom = "<feed><entry><id>e</id><title>E</title><updated>2024-01-01T00:00:00Z</updated>"
+                           "<content type=\"xhtml\"><p>no div</p></content></entry></feed>";
+  fetch(atom);
+  buffer before = log_last_text();
+  fetch(atom);
+  buffer after = log_last_text();
+  std::string added = after.data == before.data && after.used >= before.used
+                          ? std::string((const char *)after.data + before.used, after.used - before.used)
+                          : std::string((const char *)after.data, after.used);
+  EXPECT_EQ(added.find("atom: Expected <div>"), std::string::npos) << added;
+}
+
 }  // namespace
