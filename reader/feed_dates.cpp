@@ -151,12 +151,23 @@ bool rfc822_take_zone(date_cursor *c, s64 *hours, s64 *minutes) {
   return z == zone_read || z == zone_cut_short;
 }
 
-// After the zone: white space and one comment in parentheses (as in "+0000 (UTC)"), nothing else.
-bool only_a_comment_left(date_cursor *c) {
+// After the zone: white space and comments in parentheses (as in "+0000 (UTC)"), which may nest
+// and quote a character with a backslash as RFC 822 has them, nothing else.
+bool only_comments_left(date_cursor *c) {
   skip_spaces(c);
-  if (take_byte(c, '(')) {
-    take_run(c, [](u8 b) { return b != ')' && b != '('; });
-    if (!take_byte(c, ')')) return false;
+  while (take_byte(c, '(')) {
+    u64 depth = 1;
+    while (depth && c->p < c->end) {
+      u8 b = *c->p++;
+      if (b == '\\') {
+        if (c->p == c->end) return false;
+        ++c->p;
+      } else {
+        depth += b == '(';
+        depth -= b == ')';
+      }
+    }
+    if (depth) return false;
     skip_spaces(c);
   }
   return c->p == c->end;
@@ -201,7 +212,7 @@ bool rfc822_whole(buffer text, date *out) {
       if (!take_field(&c, 2, field)) return false;
     }
     if (c.p < c.end && (!skip_spaces(&c) || (c.p < c.end && !rfc822_take_zone(&c, &hours, &minutes)))) return false;
-    if (!only_a_comment_left(&c)) return false;
+    if (!only_comments_left(&c)) return false;
   }
   return date_of_fields(f, hours, minutes, out);
 }

@@ -113,6 +113,7 @@ TEST(FeedDatesRfc822, the_forms_feeds_write_read_whole_or_give_no_date) {
       {"Monday 1 January 2024 9:05 PST", "2024-01-01 17:05:00"},
       {"WED, 04 JUN 2003 10:00:00 edt", "2003-06-04 14:00:00"},
       {"Wed,04 Jun 2003 10:00:00 +0000 (UTC)", "2003-06-04 10:00:00"},
+      {"Fri, 05 Mar 2004 22:21:32 +0200 (a (b) \\) c) (d)", "2004-03-05 20:21:32"},
       {"4 June 2003", "2003-06-04 00:00:00"},
   };
   for (auto f : forms) EXPECT_EQ(rfc(f.text), f.date) << f.text;
