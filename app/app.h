@@ -132,6 +132,10 @@ extern reader *app_reader;
 // at start_generation, "Auto scroll." on, its text buffers over their arrays. The HTML
 // reservation is made separately (view_state_reserve_html) so tests can skip it.
 void view_state_init(view_state *view, u32 start_generation);
+// The generation the list opens on: the newest that holds an entry the list shows with the
+// start's filters (one not deleted), or the store's generation when none does. A generation of
+// only deleted entries (kept because an update could bring them back) would open on an empty list.
+u32 view_start_generation(reader *r);
 // The HTML reservation with its first step committed; false when the system refuses.
 bool view_state_reserve_html(view_state *view);
 // Gives back the HTML reservation.

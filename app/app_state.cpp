@@ -20,6 +20,11 @@ void view_state_init(view_state *view, u32 start_generation) {
   view->list_filter = buffer_make(sizeof(view->list_filter_bytes), 0, view->list_filter_bytes);
 }
 
+u32 view_start_generation(reader *r) {
+  u32 shown = reader_prev_generation(r, r->generation + 1, 0, 0);
+  return shown <= r->generation ? shown : r->generation;
+}
+
 bool view_state_reserve_html(view_state *view) {
   // Quiet: an entry too large for it is reported by the parse, which then shows the raw text.
   if (!arena_reserve(&view->html_reserve, APP_HTML_RESERVE_BYTES, APP_HTML_COMMIT_STEP, APP_HTML_COMMIT_STEP,

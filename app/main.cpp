@@ -137,7 +137,7 @@ int main(int argc, char **argv) {
   ui.texture_destroy = texture_destroy;
   ui_init_styles(&ui);
 
-  view_state_init(&view, context.start_generation);
+  view_state_init(&view, view_start_generation(&store));
   view_state_reserve_html(&view);
 
   thread_queue_create(&queue, 6);

@@ -195,7 +195,7 @@ void view_handle_keys(app *a, reader *r) {
     if (found) v->selected_entry = found;
   } else if (input_key_went_down_or_repeated(w, key_delete)) {
     v->scroll_to_selection = 1;
-    if (f && e && entry_is_deleted(e) && reader_entry_may_return(f, e)) {
+    if (f && e && entry_is_deleted(e) && reader_entry_may_return(r, f, e)) {
       // Removed, it would be new again to the next update: it stays as it is, selected.
       log_append_string(string_lit("Entry kept under Deleted, not removed: it has no date or its feed's newest date, "
                                    "so an update of a document that still lists it would store it again as new.\n"));

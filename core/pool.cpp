@@ -106,6 +106,15 @@ u32 pool_free_stack_at(const pool *p, u32 position) {
   return p->free_stack[position - untouched];
 }
 
+u32 pool_handed_out_since(const pool *p, pool_handout mark, u32 *out, u32 max) {
+  if (p->free_count > mark.free_count || p->high_water < mark.high_water) return 0;
+  // The given-back slots came off the top of the stack first, then untouched ones in order.
+  u32 popped = mark.free_count - p->free_count, fresh = p->high_water - mark.high_water, n = 0;
+  for (u32 k = 0; k < popped && n < max; ++k) out[n++] = p->free_stack[mark.free_count - 1 - k];
+  for (u32 k = 0; k < fresh && n < max; ++k) out[n++] = mark.high_water + k;
+  return popped + fresh;
+}
+
 bool pool_fill_front(pool *p, u64 item_size, u32 count) {
   if (count > p->max_entry_count || !pool_commit(p, item_size, count)) return false;
   p->entry_count = p->high_water = count;

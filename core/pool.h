@@ -80,6 +80,18 @@ bool pool_fill_front(pool *p, u64 item_size, u32 count);
 // No range check beyond a debug one: the caller passes an index below max_entry_count.
 void *pool_get(pool *p, u64 item_size, u32 index);
 u32 pool_index_of(pool *p, u64 item_size, const void *item);
+// Where the pool stands, so that the slots handed out after it can be named in the order they
+// came out: a freed slot comes back before the untouched ones and the last freed first, so a run
+// of records made one after the other may sit in any order of slots.
+struct pool_handout {
+  u32 free_count;
+  u32 high_water;
+};
+inline pool_handout pool_handout_mark(const pool *p) { return pool_handout{p->free_count, p->high_water}; }
+// The slots handed out since the mark, in the order they were handed out, into out (room for
+// max); returns how many there are. Only meaningful while no slot was freed since the mark (the
+// caller checks the answer against its records).
+u32 pool_handed_out_since(const pool *p, pool_handout mark, u32 *out, u32 max);
 // Freeing a slot that is already free is a broken invariant, caught in debug builds.
 void pool_free(pool *p, void *item, u64 item_size);
 // Returns the new entry_count.

@@ -24,7 +24,7 @@ static void feed_xml_log(buffer line) { log_append_string(line); }
 
 // ---- Texts, numbers and dates ------------------------------------------------------------
 
-bool feed_node_text(buffer *scratch, const xml_node *node, buffer *out) {
+bool feed_node_text(buffer *scratch, const xml_node *node, buffer *out, bool quiet) {
   *out = buffer{};
   const xml_node *first = node ? node->first_child : nullptr;
   if (!first) return true;
@@ -40,11 +40,21 @@ bool feed_node_text(buffer *scratch, const xml_node *node, buffer *out) {
   // The builder leaves out pieces that do not fit; a text cut short that way must not be stored
   // as if it were whole.
   if (need > buffer_free_bytes(*scratch)) {
-    feed_log("Feed error: A text is too long for the parser's scratch memory; it is left out.\n");
+    if (!quiet) feed_log("Feed error: A text is too long for the parser's scratch memory; it is left out.\n");
     return false;
   }
-  buffer text = xml_node_text(node, scratch);
-  *out = string_from_bytes(text.data, text.used);
+  if (!quiet) {
+    buffer text = xml_node_text(node, scratch);
+    *out = string_from_bytes(text.data, text.used);
+    return true;
+  }
+  u8 *p = (u8 *)buffer_push(scratch, need, 1);
+  *out = string_from_bytes(p, need);
+  for (const xml_node *n = first; n && p; n = n->next) {
+    if (!xml_node_is_text(n) || !n->text.used) continue;
+    memory_copy(p, n->text.data, n->text.used);
+    p += n->text.used;
+  }
   return true;
 }
 
@@ -139,6 +149,7 @@ bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url) {
     c->start_date = type == feed_type_rss ? c->f->rss.newest_date : c->f->atom.updated;
     if (feed_date_is_far_future(c, c->start_date)) c->start_date = feed_threshold_of_entries(c);
     feed_guids_begin(c, items);
+    reader_listing_begin(r, c->f);
     return true;
   }
   feed *f = reader_new_feed(r, type);
@@ -156,6 +167,7 @@ bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url) {
   c->f = f;
   c->start_date = date{};
   feed_guids_begin(c, items);
+  reader_listing_begin(r, f);
   return true;
 }
 
@@ -245,17 +257,21 @@ static entry *feed_table_entry(const feed_entry_table *t, u32 i, reader *r) {
 // longer holds it (freed during the parse, its slot perhaps taken by another entry) is taken
 // over, so replaced entries do not pile up places under their id either.
 template <class Same, class Holds>
-static void feed_table_put(feed_entry_table *t, u32 hash, reader *r, const entry *e, Same same, Holds holds) {
+static void feed_table_put(feed_entry_table *t, u32 hash, reader *r, const entry *e, Same same, Holds holds,
+                           bool take_over = false) {
   if (!t->places) return;
   u32 mask = t->capacity - 1, vacant = UINT32_MAX;
+  u64 value = (u64)hash << 32 | (pool_index_of(&r->entries, sizeof(entry), e) + 1);
   for (u32 i = feed_table_start(t, hash); t->places[i]; i = (i + 1) & mask) {
     WORK_COUNT(reader_steps, 1);
     if ((u32)(t->places[i] >> 32) != hash) continue;
     entry *k = feed_table_entry(t, i, r);
-    if (k && same(k)) return;
+    if (k && same(k)) {
+      if (take_over) t->places[i] = value;
+      return;
+    }
     if (vacant == UINT32_MAX && (!k || !holds(k))) vacant = i;
   }
-  u64 value = (u64)hash << 32 | (pool_index_of(&r->entries, sizeof(entry), e) + 1);
   if (vacant != UINT32_MAX) {
     t->places[vacant] = value;
     return;
@@ -290,14 +306,15 @@ static bool feed_entry_is_mine(const feed_parse_context *c, entry *e) {
   return entry_is_live(e) && e->feed_id == c->f->id;
 }
 
-static void feed_guid_put(feed_parse_context *c, entry *e) {
+// With take_over, the entry takes the place of the one its id finds (which it replaces).
+static void feed_guid_put(feed_parse_context *c, entry *e, bool take_over = false) {
   buffer guid = entry_get_guid(e);
   if (!guid.used) return;
   u32 hash = feed_text_hash(guid);
   feed_table_put(
       &c->guids, hash, c->r, e,
-      [&](entry *k) { return feed_entry_is_mine(c, k) && string_equal(entry_get_guid(k), guid); },
-      [&](entry *k) { return feed_entry_is_mine(c, k) && feed_text_hash(entry_get_guid(k)) == hash; });
+      [&](entry *k) { return k != e && feed_entry_is_mine(c, k) && string_equal(entry_get_guid(k), guid); },
+      [&](entry *k) { return feed_entry_is_mine(c, k) && feed_text_hash(entry_get_guid(k)) == hash; }, take_over);
 }
 
 // Room for the feed's entries and the items the document's size suggests.
@@ -316,163 +333,165 @@ static entry *feed_guid_find(feed_parse_context *c, buffer guid) {
   });
 }
 
-// ---- Entries known without a unique id ---------------------------------------------------
+// ---- Items known by their key ------------------------------------------------------------
 
-// The first identifying text an entry without a unique id has decides how it is known.
-enum : u32 { feed_known_by_link = 1, feed_known_by_title = 2, feed_known_by_text = 3 };
-
-static u32 feed_known_hash(u32 by, buffer text) { return feed_text_hash(text) ^ by * 0x9E3779B9u; }
-
-// An entry of the feed stored before the parse without a unique id: only such an entry can make
-// an item without one known. Items of this same document are not known: two that share a link
-// or a title are two items.
-static bool feed_entry_is_known(const feed_parse_context *c, entry *k) {
-  return feed_entry_is_mine(c, k) && k->id <= c->known_entries && !entry_get_guid(k).used;
+static feed_item feed_item_of_entry(reader *r, const entry *e) {
+  feed_item item = {feed_entry_date(e), entry_get_guid(e), feed_entry_link(r, e), entry_get_title(e), {}};
+  if (feed_item_needs_text(item)) item.text = feed_entry_text(e);
+  return item;
 }
 
-// Whether the known entry k is found by the text key of the kind by.
-static bool feed_known_matches(reader *r, entry *k, u32 by, buffer key) {
-  if (by == feed_known_by_link) return string_equal(feed_entry_link(r, k), key);
-  if (by == feed_known_by_title) return string_equal(entry_get_title(k), key);
-  return feed_entry_link(r, k).used == 0 && entry_get_title(k).used == 0 && string_equal(feed_entry_text(k), key);
+static u32 feed_item_key_hash(const feed_item &k) {
+  u32 h = fasthash32(k.link.data, k.link.used, 0x51ED27u);
+  h = fasthash32(k.title.data, k.title.used, h);
+  u64 day = date_to_number(k.d);
+  h = fasthash32(&day, sizeof day, h);
+  return feed_item_needs_text(k) ? fasthash32(k.text.data, k.text.used, h) : h;
 }
 
-static void feed_known_put(feed_parse_context *c, entry *e, u32 by, buffer key) {
-  reader *r = c->r;
-  feed_table_put(
-      &c->known, feed_known_hash(by, key), r, e,
-      [&](entry *k) { return feed_entry_is_known(c, k) && feed_known_matches(r, k, by, key); },
-      [&](entry *k) { return feed_entry_is_known(c, k); });
+static bool feed_item_keys_equal(const feed_item &a, const feed_item &b) {
+  return string_equal(a.link, b.link) && string_equal(a.title, b.title) && date_to_number(a.d) == date_to_number(b.d) &&
+         (!feed_item_needs_text(a) || string_equal(a.text, b.text));
 }
 
-// Every entry stored before the parse without a unique id, under its link and its title, or
-// under its text when it has neither: what an item without them can be matched by.
-static void feed_known_begin(feed_parse_context *c) {
-  reader *r = c->r;
-  c->known_built = true;
-  feed_table_init(c, &c->known, 2 * (u64)c->known_count, false);
-  if (!c->known.places) return;
-  reader_each_feed_entry(r, c->f->id, [&](entry *k) {
-    if (!feed_entry_is_known(c, k)) return false;
-    buffer link = feed_entry_link(r, k), title = entry_get_title(k);
-    if (link.used) feed_known_put(c, k, feed_known_by_link, link);
-    if (title.used) feed_known_put(c, k, feed_known_by_title, title);
-    if (!link.used && !title.used) feed_known_put(c, k, feed_known_by_text, feed_entry_text(k));
-    return false;
-  });
-}
-
-entry *feed_find_known_entry(feed_parse_context *c, entry *e) {
-  reader *r = c->r;
-  buffer guid = entry_get_guid(e);
-  if (guid.used) return feed_guid_find(c, guid);
-  if (c->known_count == 0) return nullptr;
-  buffer link = feed_entry_link(r, e), title = entry_get_title(e);
-  u32 by = link.used ? feed_known_by_link : title.used ? feed_known_by_title : feed_known_by_text;
-  buffer key = link.used ? link : title.used ? title : feed_entry_text(e);
-  auto is_known = [&](entry *k) { return feed_entry_is_known(c, k) && feed_known_matches(r, k, by, key); };
-  if (!c->known_built) feed_known_begin(c);
-  if (!c->known.places) return reader_each_feed_entry(r, c->f->id, is_known);
-  return feed_table_find(&c->known, feed_known_hash(by, key), r, is_known);
-}
-
-// ---- Entries known at the feed's newest date ---------------------------------------------
-
-// An entry of the feed stored before the parse, with a unique id or without.
+// An entry of the feed stored before the parse: only such an entry makes an item known by its
+// key. Two items of one document that share a link, a title and a date are two items.
 static bool feed_entry_was_stored(const feed_parse_context *c, entry *k) {
   return feed_entry_is_mine(c, k) && k->id <= c->known_entries;
 }
 
-feed_item_key feed_item_key_make(buffer link, buffer title, buffer text) {
-  return feed_item_key{link, title, link.used || title.used ? buffer{} : text};
-}
-
-static feed_item_key feed_item_key_of(reader *r, const entry *e) {
-  return feed_item_key_make(feed_entry_link(r, e), entry_get_title(e), feed_entry_text(e));
-}
-
-static u32 feed_item_key_hash(const feed_item_key &key) {
-  if (!key.link.used && !key.title.used) return feed_known_hash(feed_known_by_text, key.text);
-  return fasthash32(key.title.data, key.title.used, feed_text_hash(key.link));
-}
-
-static bool feed_item_key_matches(reader *r, entry *k, const feed_item_key &key) {
-  feed_item_key other = feed_item_key_of(r, k);
-  return string_equal(other.link, key.link) && string_equal(other.title, key.title) &&
-         string_equal(other.text, key.text);
-}
-
-// Every entry stored before the parse, under its link and title (or its text).
-static void feed_items_begin(feed_parse_context *c) {
+static void feed_key_put(feed_parse_context *c, feed_entry_table *t, entry *e, const feed_item &key) {
   reader *r = c->r;
-  c->items_built = true;
-  feed_table_init(c, &c->items, c->known_count, false);
-  if (!c->items.places) return;
+  feed_table_put(
+      t, feed_item_key_hash(key), r, e,
+      [&](entry *k) { return feed_entry_was_stored(c, k) && feed_item_keys_equal(feed_item_of_entry(r, k), key); },
+      [&](entry *k) { return feed_entry_was_stored(c, k); });
+}
+
+// The entries stored before the parse by their key; those without a unique id in a table of
+// their own, so that an item with one is matched only against them.
+static void feed_keys_begin(feed_parse_context *c) {
+  reader *r = c->r;
+  c->keys_built = true;
+  feed_table_init(c, &c->keys_any, c->known_count, false);
+  feed_table_init(c, &c->keys_bare, c->known_count, false);
   reader_each_feed_entry(r, c->f->id, [&](entry *k) {
     if (!feed_entry_was_stored(c, k)) return false;
-    feed_item_key key = feed_item_key_of(r, k);
-    feed_table_put(
-        &c->items, feed_item_key_hash(key), r, k,
-        [&](entry *o) { return feed_entry_was_stored(c, o) && feed_item_key_matches(r, o, key); },
-        [&](entry *o) { return feed_entry_was_stored(c, o); });
+    feed_item key = feed_item_of_entry(r, k);
+    feed_key_put(c, &c->keys_any, k, key);
+    if (!key.guid.used) feed_key_put(c, &c->keys_bare, k, key);
     return false;
   });
 }
 
-// A feed adds a unique id to an item, drops it or changes it (a tracking query, https for http)
-// and sends the same item again: at the newest date, where the date cannot tell, the item is
-// known by its unique id or by its link and title, whichever of the two has a unique id.
-static entry *feed_find_known_at_newest(feed_parse_context *c, buffer guid, const feed_item_key &key) {
+static entry *feed_key_find(feed_parse_context *c, const feed_item &item) {
   reader *r = c->r;
-  entry *known = feed_guid_find(c, guid);
-  if (known || c->known_count == 0) return known;
-  auto same = [&](entry *k) { return feed_entry_was_stored(c, k) && feed_item_key_matches(r, k, key); };
-  if (!c->items_built) feed_items_begin(c);
-  if (!c->items.places) return reader_each_feed_entry(r, c->f->id, same);
-  return feed_table_find(&c->items, feed_item_key_hash(key), r, same);
+  if (c->known_count == 0) return nullptr;
+  if (!c->keys_built) feed_keys_begin(c);
+  feed_entry_table *t = item.guid.used ? &c->keys_bare : &c->keys_any;
+  auto same = [&](entry *k) {
+    if (!feed_entry_was_stored(c, k)) return false;
+    feed_item key = feed_item_of_entry(r, k);
+    return (!item.guid.used || !key.guid.used) && feed_item_keys_equal(key, item);
+  };
+  if (!t->places) return reader_each_feed_entry(r, c->f->id, same);
+  return feed_table_find(t, feed_item_key_hash(item), r, same);
 }
+
+// ---- Judging an item ---------------------------------------------------------------------
 
 // A date that is not past the limit, by which an entry can be judged.
 static bool feed_date_judges(const feed_parse_context *c, date d) {
   return !date_is_zero(d) && !feed_date_is_far_future(c, d);
 }
 
-bool feed_item_is_old(feed_parse_context *c, date d, buffer guid, const feed_item_key *key) {
-  if (!feed_date_judges(c, d) || date_greater(d, c->start_date)) return false;
-  if (date_greater(c->start_date, d)) return true;
-  return (key ? feed_find_known_at_newest(c, guid, *key) : feed_guid_find(c, guid)) != nullptr;
+// The item is the same as the entry: the document still lists it.
+static feed_verdict feed_known_as(feed_parse_context *c, entry *same) {
+  reader_listing_mark(c->r, same);
+  return feed_verdict{feed_item_drop, nullptr};
 }
 
-void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d, bool stored) {
+bool feed_item_dropped_by_date(const feed_parse_context *c, date d) {
+  return feed_date_judges(c, d) && date_greater(c->start_date, d);
+}
+
+feed_verdict feed_item_judge(feed_parse_context *c, date d, buffer guid) {
+  bool judged = feed_date_judges(c, d);
+  if (feed_item_dropped_by_date(c, d)) return feed_verdict{feed_item_drop, nullptr};
+  entry *same = feed_guid_find(c, guid);
+  if (judged && date_greater(d, c->start_date)) {
+    // Dated later than anything the feed had: new, or an edited item that takes its entry's place
+    // (deleted or not), unless that entry has this very date.
+    if (same && date_to_number(feed_entry_date(same)) == date_to_number(d)) return feed_known_as(c, same);
+    return feed_verdict{feed_item_store, same};
+  }
+  // At the feed's newest date, which a feed that dates by the day or publishes several items in a
+  // second gives its next items too, without a date or with one the far future makes meaningless,
+  // the date cannot tell: the item is new unless an entry is the same item.
+  if (same) return feed_known_as(c, same);
+  return feed_verdict{feed_item_ask_key, nullptr};
+}
+
+feed_verdict feed_item_judge_by_key(feed_parse_context *c, const feed_item &item) {
+  entry *same = feed_key_find(c, item);
+  if (same) return feed_known_as(c, same);
+  return feed_verdict{feed_item_store, nullptr};
+}
+
+// ---- Storing an item ---------------------------------------------------------------------
+
+// The entries replaced so far, freed now: the feed's entry count and the store's pools are as if
+// each had been freed when its item came.
+static void feed_free_replaced(feed_parse_context *c) {
+  u32 *pairs = (u32 *)c->replaced.data;
+  for (u64 i = 0; i + 1 < c->replaced.used / 4; i += 2) {
+    entry *e = (entry *)pool_get(&c->r->entries, sizeof(entry), pairs[i]);
+    if (feed_entry_is_mine(c, e) && e->id == pairs[i + 1]) reader_delete_entry(c->r, e, c->f);
+  }
+  c->replaced.used = 0;
+}
+
+static bool feed_defer_free(feed_parse_context *c, entry *e) {
+  // Without the table of unique ids the entry could still be found by its id and replaced twice.
+  if (!c->guids.places) return false;
+  if (c->replaced.used + 8 > c->replaced.size) {
+    buffer grown = memory_alloc(c->replaced.size ? 2 * c->replaced.size : KiB(4), nullptr);
+    if (!grown.data) return false;
+    memory_copy(grown.data, c->replaced.data, c->replaced.used);
+    grown.used = c->replaced.used;
+    memory_free(&c->replaced);
+    c->replaced = grown;
+  }
+  u32 pair[2] = {pool_index_of(&c->r->entries, sizeof(entry), e), e->id};
+  buffer_push_bytes(&c->replaced, pair, sizeof pair);
+  return true;
+}
+
+entry *feed_new_entry(feed_parse_context *c) {
+  reader *r = c->r;
+  if (r->entries.entry_count >= r->entries.max_entry_count && c->replaced.used) feed_free_replaced(c);
+  return reader_new_entry(r);
+}
+
+void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, feed_verdict verdict, bool stored) {
   reader *r = c->r;
   feed *f = c->f;
   e->type = feed_get_type(f);
-  bool keep = stored, replaces_none = false;
-  // A date later than the feed's keeps the entry; an earlier one drops it.
-  bool judged = feed_date_judges(c, d);
-  if (keep && judged && date_greater(c->start_date, d)) {
-    keep = false;
-  } else if (keep && !(judged && date_greater(d, c->start_date))) {
-    // An entry without a date, or with one in the far future, cannot be judged new by it; nor can
-    // one dated at the feed's newest date, which a feed that dates by the day or publishes
-    // several items in one second gives its next items too. One seen before is left alone, so
-    // it neither returns as new on every update nor piles up as copies.
-    entry *known = judged ? feed_find_known_at_newest(c, entry_get_guid(e), feed_item_key_of(r, e))
-                          : feed_find_known_entry(c, e);
-    keep = known == nullptr;
-    // That look-up went by the unique id when there is one: a kept entry replaces none.
-    replaces_none = true;
-  }
-  if (!keep) {
+  if (!stored) {
     reader_delete_entry(r, e, nullptr);
     reader_strings_rollback(r, mark);
     return;
   }
+  date d = feed_entry_date(e);
   if (!feed_date_is_far_future(c, d)) c->newest_seen = feed_date_later(c->newest_seen, d);
-  entry *older = replaces_none ? nullptr : feed_guid_find(c, entry_get_guid(e));
-  if (older) reader_delete_entry(r, older, f);
   reader_attach_entry(r, f, e);
-  feed_guid_put(c, e);
+  entry *older = verdict.replaces;
+  if (older && feed_entry_is_mine(c, older) && !feed_defer_free(c, older)) {
+    reader_delete_entry(r, older, f);
+    older = nullptr;
+  }
+  feed_guid_put(c, e, older != nullptr);
+  reader_listing_mark(r, e);
 }
 
 // ---- RSS 1.0 -----------------------------------------------------------------------------
@@ -670,9 +689,11 @@ feed *feed_parse(buffer *scratch, reader *r, buffer document, buffer url, feed *
     }
   }
 
+  if (c.replaced.used) feed_free_replaced(&c);
+  memory_free(&c.replaced);
   feed_table_release(&c.guids);
-  feed_table_release(&c.known);
-  feed_table_release(&c.items);
+  feed_table_release(&c.keys_any);
+  feed_table_release(&c.keys_bare);
   if (memory == &r->xml) {
     xml_memory_settle(memory);
   } else if (memory) {

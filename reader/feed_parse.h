@@ -43,6 +43,8 @@ enum : u32 {
   // markup that a feed escaped never turns into live markup, and xhtml as its markup. Without
   // it the field is drawn as plain text (titles, subtitle, rights), and xhtml gives its text.
   atom_text_html_field = 0x1,
+  // An entry's field, which an element with empty text never erases once another filled it.
+  atom_text_keep_filled = 0x2,
 };
 
 // Replaces *field when the node's text differs. The text is gathered in the scratch arena and

@@ -27,26 +27,31 @@ struct feed_parse_context {
   date start_date;   // the feed's newest entry date when the parse began; zero for a new feed
   date newest_seen;  // the newest date among the entries this parse kept
   bool video_site;
-  // The feed's entries by unique id, from the start of the parse, with every entry it attaches.
+  // The feed's entries by unique id, from the start of the parse, with every entry it attaches
+  // (an entry that replaces another takes its place).
   feed_entry_table guids;
   // Set when the parse begins. Entries with ids up to known_entries were stored before it: only
-  // they can make an entry of this document known. Those without a unique id go into known by
-  // link, title and text when the first item without a date and a unique id needs them.
+  // they make an item without a unique id (or matched with one that has none) the same as an
+  // entry, so that two items of one document are never taken for one.
   u32 known_entries = 0;
   u32 known_count = 0;  // the feed's entries when the parse began
-  bool known_built = false;
-  feed_entry_table known;
-  // All of them by link and title (or text), when the first item at the feed's newest date needs
-  // them.
-  bool items_built = false;
-  feed_entry_table items;
+  // Those entries by link, title and date (and text, without link and title): all of them, and
+  // those without a unique id; made when the first item that needs them comes.
+  bool keys_built = false;
+  feed_entry_table keys_any;
+  feed_entry_table keys_bare;
+  // Entries that items of this document replace: freed when the document is done, so that
+  // every entry stored before the parse answers for its item until then.
+  buffer replaced;  // u32 pairs: slot, id
   // A day after the current time: a date past it is stored as given but moves no threshold.
   date future_limit = {};
 };
 
 // The element's text as a view: straight into the document when it is one text node, else
-// gathered in the scratch arena. False (logged) when it does not fit there.
-bool feed_node_text(buffer *scratch, const xml_node *node, buffer *out);
+// gathered in the scratch arena. False (logged) when it does not fit there. Quiet, nothing is
+// logged (child elements left out, a text too long): an item is read so before it is judged, and
+// only one that is built says what was wrong with it.
+bool feed_node_text(buffer *scratch, const xml_node *node, buffer *out, bool quiet = false);
 // The attribute's value, empty when the element has none.
 buffer feed_attribute(const xml_node *element, const char *name);
 // Set-if-different that keeps the old text when the store cannot take the new one.
@@ -63,30 +68,52 @@ inline date feed_date_later(date a, date b) { return date_greater(a, b) ? a : b;
 // the document. False with the error word set when the parse cannot go on.
 bool feed_parse_begin(feed_parse_context *c, u32 type, buffer url);
 
-// What makes an item at the feed's newest date the one an entry holds, beside a unique id: its
-// link and title together, or its text when it has neither (text is kept only then).
-struct feed_item_key {
-  buffer link, title, text;
+// What tells an item from another, read from the document before the item is built (views into
+// the document or the scratch arena) or from a stored entry: its unique id, and its link, title
+// and date, with its text when it has neither link nor title. Two items are the same when both
+// have a unique id and the ids are equal, or, when one of them has none, when their link, title
+// and date are equal (their texts too when both lack link and title); two undated items share
+// their date.
+struct feed_item {
+  date d;
+  buffer guid, link, title, text;
 };
-feed_item_key feed_item_key_make(buffer link, buffer title, buffer text);
 
-// Whether an item of this date and unique id is dropped whatever else it holds: a date (not one
-// in the far future, which is judged as none) earlier than the feed's when the parse began, or
-// that very date with a unique id a stored entry has, or with the key (when given) an entry
-// stored before has: the item the entry would be is known (feed_finish_entry).
-bool feed_item_is_old(feed_parse_context *c, date d, buffer guid, const feed_item_key *key);
+// What becomes of an item, judged before it is built.
+enum : u32 {
+  feed_item_drop = 0,     // dated before the feed's newest date, or the same as an entry
+  feed_item_store = 1,    // new: built, replacing `replaces` when there is one
+  feed_item_ask_key = 2,  // not known by its date and unique id: feed_item_judge_by_key tells
+};
+struct feed_verdict {
+  u32 action;
+  entry *replaces;  // the entry an item dated later than the feed's newest date replaces
+};
+// By the item's date and unique id: dropped when dated before the feed's newest date; stored
+// when dated after it, replacing the entry with its unique id unless that entry has the very
+// same date (the same item sent twice); at that date itself, undated or dated in the far future,
+// dropped when an entry has its unique id, else to be judged by its key. An entry found the same
+// is listed by the document.
+feed_verdict feed_item_judge(feed_parse_context *c, date d, buffer guid);
+// The first step of that verdict, which needs no text of the item: dated before the feed's
+// newest date (and not in the far future).
+bool feed_item_dropped_by_date(const feed_parse_context *c, date d);
+// The same for an item the first verdict left to its key: stored unless an entry stored before
+// the parse is the same (listed, then).
+feed_verdict feed_item_judge_by_key(feed_parse_context *c, const feed_item &item);
+// Whether an item's key is needed (it has neither link nor title) to read its text.
+inline bool feed_item_needs_text(const feed_item &item) { return !item.link.used && !item.title.used; }
 
-// An entry stored before with the same unique id, else, among those stored before this parse,
-// the same link, else the same title: how an entry without a date is recognised on the next
-// update.
-entry *feed_find_known_entry(feed_parse_context *c, entry *e);
-// Ends one entry: attaches it (replacing an older one with its unique id) or frees it with
-// everything it added since the mark. A dated entry is kept when its date d is later than the
-// start date; an undated one (d zero) or one dated past the future limit unless it is already
-// known (above); one dated at the start date itself unless an entry stored before has its unique
-// id, or its link and title (its text when it has neither), whether or not that entry or the item
-// has a unique id. stored false (a text the store could not take) always drops it.
-void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, date d, bool stored);
+// Ends one entry the verdict stored: attaches it, with the entry it replaces freed when the
+// document is done, or frees it with everything it added since the mark when the store could
+// not take one of its texts (stored false).
+void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, feed_verdict verdict, bool stored);
+// A new entry, making room first from the entries this document replaced when the pool is full.
+entry *feed_new_entry(feed_parse_context *c);
+
+// A text field of an item takes an element's text unless that text is empty and the field is
+// not: an empty element never erases what another gave.
+inline bool feed_text_replaces(buffer field, buffer text) { return text.used || !field.used; }
 
 // The feed's threshold after the parse: the newest date kept (dates past the future limit left
 // out), where it is later than the stored one (or there is none); a stored one past the limit

@@ -88,43 +88,57 @@ static bool atom_escape_text(buffer *scratch, buffer text, buffer *out) {
   return true;
 }
 
-static void atom_log_too_long() {
-  log_append_string(string_lit("Feed error: A text is too long for the parser's scratch memory; it is left out.\n"));
+static void atom_log_too_long(bool quiet) {
+  if (!quiet) log_append_string(string_lit("Feed error: A text is too long for the parser's scratch memory; it is left out.\n"));
+}
+
+// The text the construct gives its field, gathered in the scratch arena as needed. False when it
+// gives none: a type that is no text construct, xhtml without its div, a text too long for the
+// scratch memory (each logged unless quiet).
+static bool atom_text_construct_value(buffer *scratch, const xml_node *element, u32 flags, bool quiet, buffer *out) {
+  buffer type = feed_attribute(element, "type");
+  *out = buffer{};
+  if (atom_value_is(type, "xhtml")) {
+    xml_node *div = xml_first_child_element(element);
+    if (!atom_name_is(div, "div")) {
+      if (!quiet) log_append_string(string_lit("atom: Expected <div> in text construct.\n"));
+      return false;
+    }
+    if (!(flags & atom_text_html_field)) {
+      if (atom_text_below(scratch, div, out)) return true;
+      atom_log_too_long(quiet);
+      return false;
+    }
+    if (atom_serialised_bound(div) > buffer_free_bytes(*scratch)) {
+      atom_log_too_long(quiet);
+      return false;
+    }
+    // The serialiser escapes text and attribute values again, so what the feed escaped stays
+    // text in the entry view.
+    buffer markup = xml_write_node(div, 0, scratch);
+    *out = string_from_bytes(markup.data, markup.used);
+    return true;
+  }
+  if (type.used == 0 || atom_value_is(type, "text") || atom_value_is(type, "html")) {
+    if (!feed_node_text(scratch, element, out, quiet)) return false;
+    bool plain = !atom_value_is(type, "html");
+    if (plain && (flags & atom_text_html_field) && !atom_escape_text(scratch, *out, out)) {
+      atom_log_too_long(quiet);
+      return false;
+    }
+    return true;
+  }
+  if (!quiet) log_append_string(string_lit("atom: Not a text construct.\n"));
+  return false;
 }
 
 bool atom_parse_text_construct(reader *r, buffer *scratch, buffer *field, const xml_node *element, u32 flags) {
-  buffer type = feed_attribute(element, "type");
   buffer_mark mark = buffer_mark_begin(scratch);
+  buffer text = {};
   bool ok = true;
-  if (atom_value_is(type, "xhtml")) {
-    xml_node *div = xml_first_child_element(element);
-    buffer text = {};
-    if (!atom_name_is(div, "div")) {
-      log_append_string(string_lit("atom: Expected <div> in text construct.\n"));
-    } else if (!(flags & atom_text_html_field)) {
-      if (atom_text_below(scratch, div, &text)) ok = feed_set_string(r, field, text);
-      else atom_log_too_long();
-    } else if (atom_serialised_bound(div) > buffer_free_bytes(*scratch)) {
-      atom_log_too_long();
-    } else {
-      // The serialiser escapes text and attribute values again, so what the feed escaped stays
-      // text in the entry view.
-      buffer markup = xml_write_node(div, 0, scratch);
-      ok = feed_set_string(r, field, string_from_bytes(markup.data, markup.used));
-    }
-  } else if (type.used == 0 || atom_value_is(type, "text") || atom_value_is(type, "html")) {
-    buffer text = {};
-    if (feed_node_text(scratch, element, &text)) {
-      bool plain = !atom_value_is(type, "html");
-      if (plain && (flags & atom_text_html_field) && !atom_escape_text(scratch, text, &text)) {
-        atom_log_too_long();
-      } else {
-        ok = feed_set_string(r, field, text);
-      }
-    }
-  } else {
-    log_append_string(string_lit("atom: Not a text construct.\n"));
-  }
+  if (atom_text_construct_value(scratch, element, flags, false, &text) &&
+      (!(flags & atom_text_keep_filled) || feed_text_replaces(*field, text)))
+    ok = feed_set_string(r, field, text);
   buffer_mark_rollback(&mark);
   return ok;
 }
@@ -192,47 +206,110 @@ static void atom_add_person(feed_parse_context *c, const xml_node *n, u32 author
 // The dates of an entry: "published" (its last) and "updated", which is the last "updated" that
 // gives a date, or without one the first "published" met while there was none. False when the
 // element is neither.
-static bool atom_take_date(feed_parse_context *c, const xml_node *n, date *published, date *updated) {
+static bool atom_take_date(feed_parse_context *c, const xml_node *n, date *published, date *updated,
+                           bool quiet = false) {
   bool is_published = atom_name_is(n, "published");
   if (!is_published && !atom_name_is(n, "updated")) return false;
   buffer_mark scratch_mark = buffer_mark_begin(c->scratch);
   buffer text = {};
   if (is_published) {
-    if (feed_node_text(c->scratch, n, &text)) *published = feed_date_from_text(text);
+    if (feed_node_text(c->scratch, n, &text, quiet)) *published = feed_date_from_text(text);
     if (date_is_zero(*updated)) *updated = *published;
   } else {
     // The video site touches "updated" for every view count; only a new video is news.
     date d = {};
-    if (!c->video_site && feed_node_text(c->scratch, n, &text)) d = feed_date_from_text(text);
+    if (!c->video_site && feed_node_text(c->scratch, n, &text, quiet)) d = feed_date_from_text(text);
     if (!date_is_zero(d)) *updated = d;
   }
   buffer_mark_rollback(&scratch_mark);
   return true;
 }
 
+// An element's text into an entry's field unless it is empty and the field is not; a text that
+// does not fit the scratch memory is left out (logged). False when the store could not take it.
+static bool atom_set_text(feed_parse_context *c, buffer *field, const xml_node *n) {
+  buffer text = {};
+  if (!feed_node_text(c->scratch, n, &text) || !feed_text_replaces(*field, text)) return true;
+  return feed_set_string(c->r, field, text);
+}
+
+// ---- Reading an entry before it is built --------------------------------------------------
+// Quiet, and each text only when the verdict needs it; the texts are those the entry would take.
+
+// The last element of the name whose text (plain, or as a text construct) is not empty.
+static buffer atom_read_last(feed_parse_context *c, const xml_node *element, const char *name, bool construct) {
+  for (xml_node *n = element->last_child; n; n = n->previous) {
+    if (!atom_name_is(n, name)) continue;
+    buffer text = {};
+    bool read = construct ? atom_text_construct_value(c->scratch, n, 0, true, &text)
+                          : feed_node_text(c->scratch, n, &text, true);
+    if (read && text.used) return text;
+  }
+  return buffer{};
+}
+
+// The href of the first link that is the alternate one: what the entry's article link will be.
+static buffer atom_read_article_link(const xml_node *element) {
+  for (xml_node *n = xml_first_child_element(element); n; n = xml_next_sibling_element(n)) {
+    if (!atom_name_is(n, "link")) continue;
+    bool has_rel = xml_find_attribute(n, string_lit("rel")) != nullptr;
+    if (!has_rel || atom_link_rel_from_text(feed_attribute(n, "rel")) == atom_link_rel_alternate)
+      return feed_attribute(n, "href");
+  }
+  return buffer{};
+}
+
+// The content, or the summary without one, each as the entry's elements fill it in order.
+static buffer atom_read_text(feed_parse_context *c, const xml_node *element) {
+  buffer content = {}, summary = {}, text = {};
+  for (xml_node *n = xml_first_child_element(element); n; n = xml_next_sibling_element(n)) {
+    bool is_content = atom_name_is(n, "content");
+    if (is_content || atom_name_is(n, "summary")) {
+      buffer *field = is_content ? &content : &summary;
+      if (atom_text_construct_value(c->scratch, n, atom_text_html_field, true, &text) && feed_text_replaces(*field, text))
+        *field = text;
+    } else if (atom_name_is(n, "media:group")) {
+      for (xml_node *m = xml_first_child_element(n); m; m = xml_next_sibling_element(m)) {
+        if (atom_name_is(m, "media:thumbnail") && xml_find_attribute(m, string_lit("url"))) {
+          text = feed_attribute(m, "url");
+          if (feed_text_replaces(summary, text)) summary = text;
+        } else if (atom_name_is(m, "media:description") && feed_node_text(c->scratch, m, &text, true) &&
+                   feed_text_replaces(content, text)) {
+          content = text;
+        }
+      }
+    }
+  }
+  return content.used ? content : summary;
+}
+
+static feed_verdict atom_judge_entry(feed_parse_context *c, const xml_node *element) {
+  date published = {}, updated = {};
+  for (xml_node *n = xml_first_child_element(element); n; n = xml_next_sibling_element(n))
+    atom_take_date(c, n, &published, &updated, true);
+  if (feed_item_dropped_by_date(c, updated)) return feed_verdict{feed_item_drop, nullptr};
+  buffer id = atom_read_last(c, element, "id", false);
+  feed_verdict v = feed_item_judge(c, updated, id);
+  if (v.action != feed_item_ask_key) return v;
+  feed_item key = {updated, id, atom_read_article_link(element), atom_read_last(c, element, "title", true), {}};
+  if (feed_item_needs_text(key)) key.text = atom_read_text(c, element);
+  return feed_item_judge_by_key(c, key);
+}
+
+// ---- Building an entry -------------------------------------------------------------------
+
 static void atom_parse_entry(feed_parse_context *c, const xml_node *element) {
   reader *r = c->r;
-  // Judged by its date (and, at the feed's newest date, its id) first, an old entry sent again
-  // costs no texts, records or links, and logs nothing again.
-  if (!date_is_zero(c->start_date)) {
-    buffer_mark scratch_mark = buffer_mark_begin(c->scratch);
-    date published = {}, updated = {};
-    buffer id = {}, text = {};
-    for (xml_node *n = xml_first_child_element(element); n; n = xml_next_sibling_element(n)) {
-      // The last id that can be read, as the entry would take it.
-      if (!atom_take_date(c, n, &published, &updated) && atom_name_is(n, "id") && feed_node_text(c->scratch, n, &text))
-        id = text;
-    }
-    // Its link and title come out of its elements only through the Atom rules: the key is left to
-    // the entry itself.
-    bool old = feed_item_is_old(c, updated, id, nullptr);
-    buffer_mark_rollback(&scratch_mark);
-    if (old) return;
-  }
+  buffer_mark judge_mark = buffer_mark_begin(c->scratch);
+  feed_verdict verdict = atom_judge_entry(c, element);
+  buffer_mark_rollback(&judge_mark);
+  if (verdict.action == feed_item_drop) return;
   reader_mark mark = reader_strings_mark(r);
-  entry *e = reader_new_entry(r);
+  reader_made_mark made = reader_made_mark_take(r);
+  entry *e = feed_new_entry(c);
   if (!e) return;  // the store has logged that its entries are full
   entry_atom *a = &e->atom;
+  const u32 html = atom_text_html_field | atom_text_keep_filled, plain = atom_text_keep_filled;
   bool stored = true;
   for (xml_node *n = xml_first_child_element(element); n; n = xml_next_sibling_element(n)) {
     buffer_mark scratch_mark = buffer_mark_begin(c->scratch);
@@ -245,30 +322,33 @@ static void atom_parse_entry(feed_parse_context *c, const xml_node *element) {
       atom_link *l = reader_new_atom_link(r, atom_link_owner_entry, e->id, &a->atom_link_count);
       if (l) stored &= atom_parse_link(r, n, l);
     } else if (atom_name_is(n, "content")) {
-      stored &= atom_parse_text_construct(r, c->scratch, &a->content, n, atom_text_html_field);
+      stored &= atom_parse_text_construct(r, c->scratch, &a->content, n, html);
     } else if (atom_name_is(n, "summary")) {
-      stored &= atom_parse_text_construct(r, c->scratch, &a->summary, n, atom_text_html_field);
+      stored &= atom_parse_text_construct(r, c->scratch, &a->summary, n, html);
     } else if (atom_name_is(n, "rights")) {
-      stored &= atom_parse_text_construct(r, c->scratch, &a->rights, n, 0);
+      stored &= atom_parse_text_construct(r, c->scratch, &a->rights, n, plain);
     } else if (atom_name_is(n, "title")) {
-      stored &= atom_parse_text_construct(r, c->scratch, &a->title, n, 0);
+      stored &= atom_parse_text_construct(r, c->scratch, &a->title, n, plain);
     } else if (atom_name_is(n, "id")) {
-      stored &= reader_set_string_from_node(r, c->scratch, &a->atom_id, n);
+      stored &= atom_set_text(c, &a->atom_id, n);
     } else if (atom_name_is(n, "source")) {
-      stored &= reader_set_string_from_node(r, c->scratch, &a->source, n);
+      stored &= atom_set_text(c, &a->source, n);
     } else if (atom_take_date(c, n, &a->published, &a->updated)) {
     } else if (atom_name_is(n, "media:group")) {
       for (xml_node *m = xml_first_child_element(n); m; m = xml_next_sibling_element(m)) {
         if (atom_name_is(m, "media:thumbnail")) {
-          if (xml_find_attribute(m, string_lit("url"))) stored &= feed_set_string(r, &a->summary, feed_attribute(m, "url"));
+          buffer url = feed_attribute(m, "url");
+          if (xml_find_attribute(m, string_lit("url")) && feed_text_replaces(a->summary, url))
+            stored &= feed_set_string(r, &a->summary, url);
         } else if (atom_name_is(m, "media:description")) {
-          stored &= reader_set_string_from_node(r, c->scratch, &a->content, m);
+          stored &= atom_set_text(c, &a->content, m);
         }
       }
     }
     buffer_mark_rollback(&scratch_mark);
   }
-  feed_finish_entry(c, e, mark, a->updated, stored);
+  reader_keep_made_order(r, made, e->id, false);
+  feed_finish_entry(c, e, mark, verdict, stored);
 }
 
 // ---- Feed --------------------------------------------------------------------------------
@@ -287,6 +367,15 @@ void atom_parse_feed(feed_parse_context *c, xml_node *root, buffer url) {
     reader_delete_feed_atom_links(r, f->id, atom_link_owner_feed);
     s->atom_link_count = 0;
   }
+  // Made before anything else, so that nothing freed in between (a replaced entry) upsets their
+  // order.
+  reader_made_mark made = reader_made_mark_take(r);
+  for (xml_node *n = xml_first_child_element(root); n; n = xml_next_sibling_element(n)) {
+    if (!atom_name_is(n, "link")) continue;
+    atom_link *l = reader_new_atom_link(r, atom_link_owner_feed, f->id, &s->atom_link_count);
+    if (l) atom_parse_link(r, n, l);
+  }
+  reader_keep_made_order(r, made, f->id, true);
   for (xml_node *n = xml_first_child_element(root); n; n = xml_next_sibling_element(n)) {
     buffer_mark mark = buffer_mark_begin(c->scratch);
     if (atom_name_is(n, "author") || atom_name_is(n, "contributor")) {
@@ -305,9 +394,6 @@ void atom_parse_feed(feed_parse_context *c, xml_node *root, buffer url) {
       reader_set_string_from_node(r, c->scratch, &s->logo, n);
     } else if (atom_name_is(n, "id")) {
       reader_set_string_from_node(r, c->scratch, &s->atom_id, n);
-    } else if (atom_name_is(n, "link")) {
-      atom_link *l = reader_new_atom_link(r, atom_link_owner_feed, f->id, &s->atom_link_count);
-      if (l) atom_parse_link(r, n, l);
     } else if (atom_name_is(n, "rights")) {
       atom_parse_text_construct(r, c->scratch, &s->rights, n, 0);
     } else if (atom_name_is(n, "subtitle")) {

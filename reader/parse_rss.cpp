@@ -61,6 +61,63 @@ static bool rss_has_digit(buffer text) {
   return false;
 }
 
+// The dates of an item: its last "pubDate" and its last "dc:date" (RSS 1.0 dates its items this
+// way). False when the element is neither.
+static bool rss_take_date(feed_parse_context *c, const xml_node *n, date *pub, date *dc_date, bool quiet = false) {
+  bool is_pub = rss_name_is(n, "pubDate");
+  if (!is_pub && !rss_name_is(n, "dc:date")) return false;
+  buffer_mark scratch_mark = buffer_mark_begin(c->scratch);
+  buffer text = {};
+  if (feed_node_text(c->scratch, n, &text, quiet)) *(is_pub ? pub : dc_date) = feed_date_from_text(text);
+  buffer_mark_rollback(&scratch_mark);
+  return true;
+}
+
+// A pubDate, when there is one, wins.
+static date rss_item_date(date pub, date dc_date) { return date_is_zero(pub) ? dc_date : pub; }
+
+// ---- Reading an item before it is built ---------------------------------------------------
+// Quiet, and each text only when the verdict needs it: an item dropped by its date costs only its
+// date, one known by its guid its date and guid. The texts are those the entry would take.
+
+static date rss_read_date(feed_parse_context *c, const xml_node *item) {
+  date pub = {}, dc_date = {};
+  for (xml_node *n = xml_first_child_element(item); n; n = xml_next_sibling_element(n))
+    rss_take_date(c, n, &pub, &dc_date, true);
+  return rss_item_date(pub, dc_date);
+}
+
+// The text of the last element of the name whose text is not empty, as an element with empty
+// text never erases another's.
+static buffer rss_read_last(feed_parse_context *c, const xml_node *item, const char *name) {
+  for (xml_node *n = item->last_child; n; n = n->previous) {
+    buffer text = {};
+    if (rss_name_is(n, name) && feed_node_text(c->scratch, n, &text, true) && text.used) return text;
+  }
+  return buffer{};
+}
+
+// The description, or the encoded content while there is none.
+static buffer rss_read_text(feed_parse_context *c, const xml_node *item) {
+  buffer text = rss_read_last(c, item, "description");
+  for (xml_node *n = xml_first_child_element(item); n && !text.used; n = xml_next_sibling_element(n))
+    if (rss_name_is(n, "content:encoded") && !feed_node_text(c->scratch, n, &text, true)) text = buffer{};
+  return text;
+}
+
+static feed_verdict rss_judge_item(feed_parse_context *c, const xml_node *item) {
+  date d = rss_read_date(c, item);
+  if (feed_item_dropped_by_date(c, d)) return feed_verdict{feed_item_drop, nullptr};
+  buffer guid = rss_read_last(c, item, "guid");
+  feed_verdict v = feed_item_judge(c, d, guid);
+  if (v.action != feed_item_ask_key) return v;
+  feed_item key = {d, guid, rss_read_last(c, item, "link"), rss_read_last(c, item, "title"), {}};
+  if (feed_item_needs_text(key)) key.text = rss_read_text(c, item);
+  return feed_item_judge_by_key(c, key);
+}
+
+// ---- Building an item --------------------------------------------------------------------
+
 struct rss_entry_field {
   const char *name;
   buffer entry_rss::*field;
@@ -71,64 +128,40 @@ static const rss_entry_field rss_item_texts[] = {
     {"author", &entry_rss::author}, {"comments", &entry_rss::comments},
 };
 
-// The dates of an item: its last "pubDate" and its last "dc:date" (RSS 1.0 dates its items this
-// way). False when the element is neither.
-static bool rss_take_date(feed_parse_context *c, const xml_node *n, date *pub, date *dc_date) {
-  bool is_pub = rss_name_is(n, "pubDate");
-  if (!is_pub && !rss_name_is(n, "dc:date")) return false;
-  buffer_mark scratch_mark = buffer_mark_begin(c->scratch);
+// The element's text into the field unless it is empty and the field is not; a text that does
+// not fit the scratch memory is left out (logged). False when the store could not take it.
+static bool rss_set_text(feed_parse_context *c, buffer *field, const xml_node *n, bool *set = nullptr) {
   buffer text = {};
-  if (feed_node_text(c->scratch, n, &text)) *(is_pub ? pub : dc_date) = feed_date_from_text(text);
-  buffer_mark_rollback(&scratch_mark);
-  return true;
+  if (!feed_node_text(c->scratch, n, &text) || !feed_text_replaces(*field, text)) return true;
+  if (set) *set = true;
+  return feed_set_string(c->r, field, text);
 }
-
-// A pubDate, when there is one, wins.
-static date rss_item_date(date pub, date dc_date) { return date_is_zero(pub) ? dc_date : pub; }
 
 static void rss_parse_item(feed_parse_context *c, const xml_node *item) {
   reader *r = c->r;
-  date pub = {}, dc_date = {};
-  // Most items of an update are old ones sent again: judged by their date (and, at the feed's
-  // newest date, their guid) first, they cost no texts, records or links, and log nothing again.
-  // Without a date to compare with, no item is old.
-  if (!date_is_zero(c->start_date)) {
-    buffer_mark scratch_mark = buffer_mark_begin(c->scratch);
-    // The texts that tell the item, as the entry would take them: the last one of each that can be
-    // read, the description or else the encoded content.
-    buffer guid = {}, link = {}, title = {}, description = {}, text = {};
-    for (xml_node *n = xml_first_child_element(item); n; n = xml_next_sibling_element(n)) {
-      if (rss_take_date(c, n, &pub, &dc_date)) continue;
-      buffer *field = rss_name_is(n, "guid")              ? &guid
-                      : rss_name_is(n, "link")            ? &link
-                      : rss_name_is(n, "title")           ? &title
-                      : rss_name_is(n, "description")     ? &description
-                      : rss_name_is(n, "content:encoded") ? (description.used ? nullptr : &description)
-                                                          : nullptr;
-      if (field && feed_node_text(c->scratch, n, &text)) *field = text;
-    }
-    feed_item_key key = feed_item_key_make(link, title, description);
-    bool old = feed_item_is_old(c, rss_item_date(pub, dc_date), guid, &key);
-    buffer_mark_rollback(&scratch_mark);
-    if (old) return;
-  }
+  buffer_mark judge_mark = buffer_mark_begin(c->scratch);
+  feed_verdict verdict = rss_judge_item(c, item);
+  buffer_mark_rollback(&judge_mark);
+  if (verdict.action == feed_item_drop) return;
   reader_mark mark = reader_strings_mark(r);
-  entry *e = reader_new_entry(r);
+  reader_made_mark made = reader_made_mark_take(r);
+  entry *e = feed_new_entry(c);
   if (!e) return;  // the store has logged that its entries are full
   entry_rss *s = &e->rss;
+  date pub = {}, dc_date = {};
   bool stored = true;
   for (xml_node *n = xml_first_child_element(item); n; n = xml_next_sibling_element(n)) {
     buffer_mark scratch_mark = buffer_mark_begin(c->scratch);
     bool named = false;
     for (const rss_entry_field &t : rss_item_texts) {
       if (!rss_name_is(n, t.name)) continue;
-      stored &= reader_set_string_from_node(r, c->scratch, &(s->*t.field), n);
+      stored &= rss_set_text(c, &(s->*t.field), n);
       named = true;
       break;
     }
     if (named) {
     } else if (rss_name_is(n, "content:encoded")) {
-      if (s->description.used == 0) stored &= reader_set_string_from_node(r, c->scratch, &s->description, n);
+      if (s->description.used == 0) stored &= rss_set_text(c, &s->description, n);
     } else if (rss_name_is(n, "category")) {
       category k = {};
       // A category that does not fit is left out; the item keeps the rest.
@@ -140,20 +173,23 @@ static void rss_parse_item(feed_parse_context *c, const xml_node *item) {
       if (type.used) stored &= feed_set_string(r, &s->enclosure_type, type);
       if (xml_find_attribute(n, string_lit("length"))) s->enclosure_length = feed_parse_s64(feed_attribute(n, "length"));
     } else if (rss_name_is(n, "guid")) {
-      stored &= reader_set_string_from_node(r, c->scratch, &s->guid, n);
+      bool set = false;
+      stored &= rss_set_text(c, &s->guid, n, &set);
       xml_node *permalink = xml_find_attribute(n, string_lit("isPermaLink"));
-      s->isPermaLink = !permalink || string_equal(string_from_bytes(permalink->value.data, permalink->value.used),
-                                                  string_lit("true"));
+      if (set)
+        s->isPermaLink = !permalink || string_equal(string_from_bytes(permalink->value.data, permalink->value.used),
+                                                    string_lit("true"));
     } else if (rss_take_date(c, n, &pub, &dc_date)) {
     } else if (rss_name_is(n, "source")) {
-      stored &= reader_set_string_from_node(r, c->scratch, &s->source, n);
+      stored &= rss_set_text(c, &s->source, n);
       buffer url = feed_attribute(n, "url");
       if (url.used) stored &= feed_set_string(r, &s->source_url, url);
     }
     buffer_mark_rollback(&scratch_mark);
   }
   s->pubDate = rss_item_date(pub, dc_date);
-  feed_finish_entry(c, e, mark, s->pubDate, stored);
+  reader_keep_made_order(r, made, e->id, false);
+  feed_finish_entry(c, e, mark, verdict, stored);
 }
 
 static void rss_parse_channel_child(feed_parse_context *c, const xml_node *n) {

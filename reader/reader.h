@@ -276,6 +276,12 @@ struct reader_index {
   u32 padding;
 };
 
+// u32 values by id, zero until set, in memory that grows with the largest id set.
+struct reader_id_values {
+  arena memory;
+  buffer values;
+};
+
 struct reader {
   // Fixed at start: the pools, each over reservations of its own.
   pool feeds;
@@ -319,6 +325,13 @@ struct reader {
   reader_index persons_by_id;
   // The XML parser's memory, reserved by the first feed_parse and kept for the next documents.
   xml_memory xml;
+  // What this run's updates listed, for the exit's purge; not saved, and ids are not given out
+  // again within a run. By feed id, the number of the feed's last update in this run (0: none);
+  // by entry id, the number of the last update whose document listed the entry.
+  reader_id_values listing_feeds;
+  reader_id_values listing_entries;
+  u32 listing_updates;  // updates numbered so far
+  u32 listing_lost;     // the system refused memory: every feed counts as not updated
 };
 
 // ---- Construction ------------------------------------------------------------------------
@@ -390,6 +403,17 @@ bool reader_add_category_link(reader *r, category *c, u32 kind, u32 owner_id, u3
 bool reader_add_person_link(reader *r, person *p, u32 kind, u32 owner_id, u32 *count);
 // A zeroed Atom link owned by the feed or entry, counted in *count; null when the pool is full.
 atom_link *reader_new_atom_link(reader *r, u32 owner_kind, u32 owner_id, u32 *count);
+
+// A feed's or an entry's relation links and Atom links are read back in slot order, and a freed
+// slot is handed out again before the untouched ones, the last freed first. Marked before an
+// owner's records are made, these put them back in the order they were made, which is the
+// document's: only the records made since the mark move, and only when all of them are the owner's.
+struct reader_made_mark {
+  pool_handout links;
+  pool_handout atom_links;
+};
+reader_made_mark reader_made_mark_take(reader *r);
+void reader_keep_made_order(reader *r, reader_made_mark mark, u32 owner_id, bool owner_is_feed);
 
 // ---- Lookups -----------------------------------------------------------------------------
 // All answer as a scan in slot order would, and find records marked deleted too; those by id,
@@ -467,10 +491,15 @@ void reader_mark_feed_deleted(reader *r, feed *f);
 void reader_unmark_feed_deleted(reader *r, feed *f, u32 with_entries);
 
 void reader_delete_entry(reader *r, entry *e, feed *f);
-// Whether an update of a document that still lists the entry would store it again were it freed:
+// A document of the feed is being read (an update numbered anew): what it lists is named by
+// reader_listing_mark, each entry its items are the same as and each entry they make.
+void reader_listing_begin(reader *r, const feed *f);
+void reader_listing_mark(reader *r, const entry *e);
+// Whether an update could store the entry again were it freed, so that a deleted one is kept:
 // one without a date, or dated at (or past) its feed's newest date, is told from a new item only
-// by the stored entry that holds it. Such an entry, once deleted, stays marked.
-bool reader_entry_may_return(const feed *f, const entry *e);
+// by the stored entry that holds it; and the feed's document still listed it the last time the
+// feed was updated in this run (a feed not updated since the start keeps what it has).
+bool reader_entry_may_return(reader *r, const feed *f, const entry *e);
 void reader_delete_feed_atom_links(reader *r, u32 owner, u32 owner_kind);
 void reader_delete_feed(reader *r, feed *f);
 // Frees every marked feed, and every marked entry of the other feeds but those that may return.

@@ -56,6 +56,8 @@ void reader_destroy(reader *r) {
   arena_release(&r->strings_a);
   arena_release(&r->strings_b);
   xml_memory_release(&r->xml);
+  reader_id_values_release(&r->listing_feeds);
+  reader_id_values_release(&r->listing_entries);
   memory_zero(r, sizeof *r);
 }
 
@@ -306,6 +308,72 @@ atom_link *reader_new_atom_link(reader *r, u32 owner_kind, u32 owner_id, u32 *co
   reader_file_atom_link(r, l);
   *count += 1;
   return l;
+}
+
+// ---- Records in the order they were made -----------------------------------------------
+
+reader_made_mark reader_made_mark_take(reader *r) {
+  return reader_made_mark{pool_handout_mark(&r->links), pool_handout_mark(&r->atom_links)};
+}
+
+// Moves the records made since the mark into their own slots in ascending order, the first made
+// in the lowest, when all of them are live and the owner's; else leaves them (the mark did not
+// hold). The indices file by slot, so each record leaves them before it moves and comes back
+// after.
+template <class T, class Owned, class File, class Unfile>
+static void reader_records_in_made_order(pool *p, pool_handout mark, Owned owned, File file, Unfile unfile) {
+  enum : u32 { local_count = 64 };
+  u32 local_slots[2 * local_count];
+  T local_records[local_count];
+  u32 n = pool_handed_out_since(p, mark, local_slots, local_count);
+  if (n < 2) return;
+  u32 *made = local_slots, *sorted = local_slots + local_count;
+  T *records = local_records;
+  buffer block = {};
+  if (n > local_count) {
+    block = memory_alloc((u64)n * (8 + sizeof(T)), nullptr);
+    if (!block.data) return;  // the records stay where they are: readable, in another order
+    made = (u32 *)block.data;
+    sorted = made + n;
+    records = (T *)(sorted + n);
+    pool_handed_out_since(p, mark, made, n);
+  }
+  bool in_order = true;
+  for (u32 k = 0; k < n; ++k) {
+    T *item = (T *)pool_get(p, sizeof(T), made[k]);
+    if (made[k] >= p->high_water || !owned(item)) {
+      memory_free(&block);
+      return;
+    }
+    in_order = in_order && (k == 0 || made[k - 1] < made[k]);
+    sorted[k] = made[k];
+  }
+  if (!in_order) {
+    index_sort_slots(sorted, n);
+    for (u32 k = 0; k < n; ++k) {
+      T *item = (T *)pool_get(p, sizeof(T), made[k]);
+      memory_copy(&records[k], item, sizeof(T));
+      unfile(item);
+    }
+    for (u32 k = 0; k < n; ++k) {
+      T *item = (T *)pool_get(p, sizeof(T), sorted[k]);
+      memory_copy(item, &records[k], sizeof(T));
+      file(item);
+    }
+  }
+  memory_free(&block);
+}
+
+void reader_keep_made_order(reader *r, reader_made_mark mark, u32 owner_id, bool owner_is_feed) {
+  reader_records_in_made_order<struct link>(
+      &r->links, mark.links,
+      [&](struct link *l) { return link_is_live(l) && l->owner_id == owner_id && (l->kind & 1) == owner_is_feed; },
+      [&](struct link *l) { reader_file_link(r, l); }, [&](struct link *l) { reader_unfile_link(r, l); });
+  u32 owner_kind = owner_is_feed ? atom_link_owner_feed : atom_link_owner_entry;
+  reader_records_in_made_order<atom_link>(
+      &r->atom_links, mark.atom_links,
+      [&](atom_link *l) { return l->owner_kind == owner_kind && l->owner_id == owner_id; },
+      [&](atom_link *l) { reader_file_atom_link(r, l); }, [&](atom_link *l) { reader_unfile_atom_link(r, l); });
 }
 
 // Whether the owner already links to the target with this kind. Only the owner's own links

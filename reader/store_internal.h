@@ -78,6 +78,8 @@ inline void reader_clear_full(reader *r, u32 bit) { r->full_reported &= ~bit; }
 // until every count is 0.
 void reader_free_owned_links(reader *r, u32 owner_id, const u32 *kinds, u32 **counts, u32 n);
 
+void reader_id_values_release(reader_id_values *t);
+
 // ---- Pools and string fields -------------------------------------------------------------
 
 // The pools in the order of the save file.

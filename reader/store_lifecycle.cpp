@@ -179,13 +179,58 @@ void reader_delete_feed(reader *r, feed *f) {
   pool_free(&r->feeds, f, sizeof *f);
 }
 
-bool reader_entry_may_return(const feed *f, const entry *e) {
+// ---- What updates listed -----------------------------------------------------------------
+
+// Room for ids up to 2^32: address space only, committed as ids grow.
+#define READER_ID_VALUES_RESERVE (4ull << 32)
+
+static bool id_values_set(reader_id_values *t, u32 id, u32 value) {
+  if (!t->memory.memory.data) {
+    if (!arena_reserve(&t->memory, READER_ID_VALUES_RESERVE, 0, KiB(64), "Update listings", arena_flag_double))
+      return false;
+    t->values = arena_view(&t->memory);
+  }
+  u64 need = 4 * ((u64)id + 1);
+  if (need > t->values.used) {
+    u64 more = need - t->values.used;
+    void *added = arena_push(&t->memory, &t->values, more, 4);
+    if (!added) return false;
+    memory_zero(added, more);
+  }
+  ((u32 *)t->values.data)[id] = value;
+  return true;
+}
+
+static u32 id_values_get(const reader_id_values *t, u32 id) {
+  return 4 * ((u64)id + 1) <= t->values.used ? ((const u32 *)t->values.data)[id] : 0;
+}
+
+void reader_id_values_release(reader_id_values *t) {
+  arena_release(&t->memory);
+  *t = reader_id_values{};
+}
+
+void reader_listing_begin(reader *r, const feed *f) {
+  r->listing_updates += 1;
+  if (!id_values_set(&r->listing_feeds, f->id, r->listing_updates)) r->listing_lost = 1;
+}
+
+void reader_listing_mark(reader *r, const entry *e) {
+  if (!id_values_set(&r->listing_entries, e->id, r->listing_updates)) r->listing_lost = 1;
+}
+
+bool reader_entry_may_return(reader *r, const feed *f, const entry *e) {
   date d = entry_get_type(e) == feed_type_rss ? e->rss.pubDate : e->atom.updated;
   date newest = feed_get_type(f) == feed_type_rss ? f->rss.newest_date : f->atom.updated;
   // A newest date past tomorrow (stored before such dates were held back) is put back at the
   // feed's entries by the next update, where this one may stand.
-  if (date_greater(newest, date_add(date_now_utc(), 0, 0, 1, 0, 0, 0))) return true;
-  return date_is_zero(d) || !date_less(d, newest);
+  bool by_date = date_greater(newest, date_add(date_now_utc(), 0, 0, 1, 0, 0, 0)) || date_is_zero(d) ||
+                 !date_less(d, newest);
+  if (!by_date || r->listing_lost) return by_date;
+  // Once the feed was read in this run, only what its document listed can come back: an item it
+  // dropped is new again if it ever returns, as any item never seen would be.
+  u32 update = id_values_get(&r->listing_feeds, f->id);
+  return update == 0 || id_values_get(&r->listing_entries, e->id) == update;
 }
 
 void reader_purge_deleted(reader *r) {
@@ -199,7 +244,7 @@ void reader_purge_deleted(reader *r) {
     u32 left = f->entry_count;  // exactly the entries the feed had when its walk began
     if (left)
       reader_walk_feed_entries(r, f->id, [&](entry *e) {
-      if (entry_is_deleted(e) && !reader_entry_may_return(f, e)) reader_delete_entry(r, e, f);
+      if (entry_is_deleted(e) && !reader_entry_may_return(r, f, e)) reader_delete_entry(r, e, f);
       return --left == 0;
     });
   }

@@ -324,11 +324,10 @@ TEST_F(FeedParse, video_site_entries_are_new_only_when_newly_published) {
   EXPECT_EQ(date_to_number(find_by_guid("yt:video:vid1")->atom.updated), 20240620080000ull);
 }
 
-// Random sequences of updates against a model of the keeping rules: dated items are new when
-// later than the newest kept before the parse and replace their guid; undated ones are new when
-// no stored item has their guid, else no item stored before this fetch has their link, else
-// their title; those dated at that newest date when no stored item has their guid and no item
-// stored before this fetch has their link and title, guid or not.
+// Random sequences of updates against a model of the keeping rules: an item dated before the
+// newest kept before the parse is old; one dated after it is new unless its guid's entry has that
+// very date, and replaces that entry; any other is new unless an entry has its guid or, where it
+// or the entry has none, an entry stored before this fetch has its link, title and date.
 TEST_F(FeedParse, random_updates_match_a_model_of_the_keeping_rules) {
   struct item {
     std::string guid, link, title;
@@ -365,22 +364,20 @@ TEST_F(FeedParse, random_updates_match_a_model_of_the_keeping_rules) {
         doc += "</item>";
 
         int day = it.day > 0 ? it.day : 0;
+        auto by_guid = std::find_if(model.begin(), model.end(),
+                                    [&](const item &m) { return !it.guid.empty() && m.guid == it.guid; });
         bool keep;
-        if (day && day != start) {
-          keep = day > start;
-        } else if (day) {
-          keep = std::none_of(model.begin(), model.end(), [&](const item &m) {
-            return (!it.guid.empty() && m.guid == it.guid) ||
-                   (m.fetch != update && m.link == it.link && m.title == it.title);
-          });
+        if (day && day < start) {
+          keep = false;
+        } else if (day && day > start) {
+          keep = by_guid == model.end() || by_guid->day != day;
+        } else if (by_guid != model.end()) {
+          keep = false;
         } else {
-          auto known = [&](const item &m) {
-            if (!it.guid.empty()) return m.guid == it.guid;
-            if (!m.guid.empty() || m.fetch == update) return false;
-            if (!it.link.empty()) return m.link == it.link;
-            return m.title == it.title;
-          };
-          keep = std::none_of(model.begin(), model.end(), known);
+          keep = std::none_of(model.begin(), model.end(), [&](const item &m) {
+            return m.fetch != update && (it.guid.empty() || m.guid.empty()) && m.link == it.link &&
+                   m.title == it.title && m.day == day;
+          });
         }
         if (!keep) continue;
         seen = std::max(seen, day);
