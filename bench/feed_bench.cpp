@@ -135,6 +135,52 @@ void feed_parse_update(benchmark::State &state, bool atom) {
   state.SetBytesProcessed((s64)update.size() * (s64)state.iterations());
 }
 
+// An update whose items are all old: dated before the feed's newest date (at_newest false), or at
+// that date and known by their link, title and date (no guid). Descriptions plain, or CDATA mixed
+// with text, which the parser gathers piece by piece. Such items are dropped before they are built,
+// so the update costs little more than their dates (and keys).
+std::string old_items_document(int count, bool cdata, bool at_newest, bool with_newest) {
+  std::string d = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<rss version=\"2.0\"><channel><title>Old</title>\n";
+  if (with_newest)
+    d += "<item><title>Newest</title><link>https://example.org/newest</link><guid>newest</guid>"
+         "<pubDate>Sun, 31 Dec 2023 12:00:00 GMT</pubDate></item>\n";
+  for (int i = 0; i < count; ++i) {
+    std::mt19937 rng(7919u * (unsigned)i + 3u);
+    std::string text = sentence(rng, 60);
+    d += "<item><title>" + sentence(rng, 6) + " " + std::to_string(i) + "</title><link>https://example.org/old/" +
+         std::to_string(i) + "</link><description>";
+    d += cdata ? "<![CDATA[<p>" + text.substr(0, text.size() / 2) + "</p>]]> and " +
+                     "<![CDATA[<p>" + text.substr(text.size() / 2) + "</p>]]>"
+               : text;
+    d += "</description><pubDate>" + std::string(at_newest ? "Sun, 31 Dec 2023 12:00:00 GMT" : rss_date(i + 24)) +
+         "</pubDate></item>\n";
+  }
+  return d + "</channel></rss>\n";
+}
+
+void feed_parse_update_of_old_items(benchmark::State &state, bool cdata, bool at_newest) {
+  int count = (int)state.range(0);
+  // At the newest date the first fetch stores the items themselves; before it, a newer item sets
+  // the feed's newest date.
+  std::string first = old_items_document(count, cdata, at_newest, !at_newest);
+  std::string update = old_items_document(count, cdata, at_newest, false);
+  bench_store s;
+  u64 added = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    s.reset();
+    u32 id = s.parse(first, nullptr)->id;
+    s.r.generation = 2;
+    u32 before = reader_find_feed(&s.r, id)->entry_count;
+    state.ResumeTiming();
+    feed *f = s.parse(update, reader_find_feed(&s.r, id));
+    added += f->entry_count - before;
+  }
+  state.counters["items"] = count;
+  state.counters["new"] = (double)added / (double)state.iterations();
+  state.SetBytesProcessed((s64)update.size() * (s64)state.iterations());
+}
+
 // Files on disk to the store, as the program's fetch of local files and its parse go: read each
 // file, parse it as a new feed, sort its entries.
 void feed_parse_whole_path(benchmark::State &state) {
@@ -180,6 +226,10 @@ BENCHMARK_CAPTURE(feed_parse_first_fetch, rss, false)->Arg(100)->Arg(1024)->Arg(
 BENCHMARK_CAPTURE(feed_parse_first_fetch, atom, true)->Arg(100)->Arg(1024)->Arg(5 * 1024)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(feed_parse_update, rss, false)->Arg(100)->Arg(1024)->Arg(5 * 1024)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(feed_parse_update, atom, true)->Arg(100)->Arg(1024)->Arg(5 * 1024)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(feed_parse_update_of_old_items, older_plain, false, false)->Arg(2000)->Arg(8000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(feed_parse_update_of_old_items, older_cdata, true, false)->Arg(2000)->Arg(8000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(feed_parse_update_of_old_items, known_at_newest_plain, false, true)->Arg(2000)->Arg(8000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(feed_parse_update_of_old_items, known_at_newest_cdata, true, true)->Arg(2000)->Arg(8000)->Unit(benchmark::kMillisecond);
 BENCHMARK(feed_parse_whole_path)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

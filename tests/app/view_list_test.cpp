@@ -420,6 +420,13 @@ TEST_F(ViewList, generation_commands_move_the_range) {
   EXPECT_EQ(v.selected_feed, nullptr);
   view_list_generation_maximum(&v, &r);
   EXPECT_EQ(v.generation_from, 3u);
+
+  // A start whose newest generation holds only deleted entries (kept for the next update) opened
+  // on an empty list; it opens on the newest generation the list shows.
+  entry_mark_deleted(entry_named("elder"));
+  EXPECT_EQ(view_start_generation(&r), 2u);
+  r.generation = 0;
+  EXPECT_EQ(view_start_generation(&r), 0u);
 }
 
 TEST_F(ViewList, the_list_nodes_with_highlights_and_selection) {

@@ -244,6 +244,19 @@ TEST_F(FeedThreshold, items_are_the_same_by_guid_or_without_one_by_link_title_an
   EXPECT_EQ(new_entries(), 1u);
   EXPECT_EQ(the_feed()->entry_count, 3u);
 
+  // An entry replaced earlier in the same document still answers for its item until the document
+  // is done: another entry with its link, title and date used to be missed, and the item stored.
+  feed_id = 0;
+  auto twin = [&](const std::string &guid, const std::string &day) {
+    return "<item><title>Twin</title><link>https://e.example/twin</link>" +
+           (guid.empty() ? std::string() : "<guid>" + guid + "</guid>") + "<pubDate>" + day +
+           " Jan 2024 00:00:00 GMT</pubDate></item>";
+  };
+  fetch(rss(twin("a", "Mon, 01") + twin("b", "Mon, 01")));
+  fetch(rss(twin("a", "Tue, 02") + twin("", "Mon, 01")));
+  EXPECT_EQ(new_entries(), 1u);
+  EXPECT_EQ(the_feed()->entry_count, 2u);
+
   // Undated items without a guid that share a link: the second part of a series is new.
   feed_id = 0;
   auto part = [](const std::string &title) {
@@ -254,41 +267,111 @@ TEST_F(FeedThreshold, items_are_the_same_by_guid_or_without_one_by_link_title_an
   EXPECT_EQ(new_entries(), 1u);
 }
 
-// A known item at the feed's newest date was built in full before it was found known and freed:
-// its warnings were logged again at every update, and the next entry's categories took the freed
-// places in reverse order.
-TEST_F(FeedThreshold, a_known_item_at_the_threshold_is_dropped_before_it_is_built) {
-  auto item = [](const std::string &title, const std::string &day, const std::string &categories) {
-    return "<item><title>" + title + "</title><link>https://e.example/" + title + "</link><pubDate>" + day +
-           " Jan 2024 00:00:00 GMT</pubDate>" + categories + "</item>";
+// An item dropped by its date, or known at the feed's newest date, was read (or built) in full
+// before it was found old: its warnings were logged again at every update, and the next entry's
+// categories took the freed places in reverse order.
+TEST_F(FeedThreshold, an_old_or_known_item_is_dropped_before_it_is_read) {
+  auto log_since = [](u64 from) {
+    buffer all = log_last_text();
+    return all.used >= from ? std::string((const char *)all.data + from, all.used - from) : std::string();
   };
-  fetch("<rss><channel>" + item("D", "01", "") + "</channel></rss>");
-  fetch("<rss><channel>" + item("D", "01", "<category>x</category><category>y</category>") +
-        item("N", "02", "<category>c</category><category>b</category><category>a</category>") + "</channel></rss>");
-  ASSERT_EQ(new_entries(), 1u);
-  entry *n = nullptr;
-  for (u32 i = 0; i < r.entries.high_water && !n; ++i) {
-    entry *e = (entry *)pool_get(&r.entries, sizeof(entry), i);
-    if (entry_is_live(e) && to_std(e->rss.title) == "N") n = e;
-  }
-  ASSERT_NE(n, nullptr);
-  struct link *links[8];
-  u32 count = reader_owned_links(&r, n->id, false, links, 8);
-  std::string terms;
-  for (u32 i = 0; i < count && i < 8; ++i) terms += to_std(reader_find_category_by_id(&r, links[i]->target_id)->term);
-  EXPECT_EQ(terms, "cba") << "in the order the document gives them";
+  auto count = [](const std::string &text, const std::string &needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
+  };
+  const std::string markup =
+      "<rss><channel><item><title>Old</title><link>https://e.example/old</link><description>a <p>markup</p> b"
+      "</description><pubDate>Mon, 01 Jan 2024 00:00:00 GMT</pubDate></item>"
+      "<item><title>New</title><link>https://e.example/new</link><pubDate>Tue, 02 Jan 2024 00:00:00 GMT</pubDate>"
+      "</item></channel></rss>";
+  u64 from = log_last_text().used;
+  for (int k = 0; k < 3; ++k) fetch(markup);
+  EXPECT_EQ(count(log_since(from), "skipped content node"), 1u);
+
+  // A text too long for the scratch memory is said once, when the item is stored.
+  feed_id = 0;
+  memory_free(&scratch);
+  scratch = memory_alloc(KiB(256), nullptr);
+  std::string big = "<![CDATA[" + std::string(KiB(200), 'x') + "]]>" + std::string(KiB(100), 'y');
+  const std::string long_text = "<rss><channel><item><title>Long</title><description>" + big +
+                                "</description><pubDate>Mon, 01 Jan 2024 00:00:00 GMT</pubDate></item>"
+                                "<item><title>New</title><pubDate>Tue, 02 Jan 2024 00:00:00 GMT</pubDate></item>"
+                                "</channel></rss>";
+  from = log_last_text().used;
+  for (int k = 0; k < 3; ++k) fetch(long_text);
+  EXPECT_EQ(count(log_since(from), "too long for the parser's scratch memory"), 1u);
+  memory_free(&scratch);
+  scratch = memory_alloc(MiB(8), nullptr);
+
+  // Known at the newest date by its id, or by its link, title and date once the id is gone.
+  feed_id = 0;
+  auto atom = [](const std::string &id) {
+    return "<feed><entry>" + id + "<title>E</title><link href=\"https://e.example/e\"/>"
+           "<updated>2024-01-01T00:00:00Z</updated><content type=\"xhtml\"><p>no div</p></content></entry></feed>";
+  };
+  from = log_last_text().used;
+  fetch(atom("<id>e</id>"));
+  fetch(atom("<id>e</id>"));
+  fetch(atom(""));
+  EXPECT_EQ(count(log_since(from), "atom: Expected <div>"), 1u);
+  EXPECT_EQ(the_feed()->entry_count, 1u);
+}
+
+// Records freed earlier in the run came back to the next entry last first: its categories,
+// authors and links read back in reverse, and of two alternate links the other one opened.
+TEST_F(FeedThreshold, an_entrys_records_read_back_in_document_order_whatever_was_freed) {
+  auto terms = [&](entry *e, bool by_feed, u32 owner) {
+    struct link *links[16];
+    u32 n = reader_owned_links(&r, owner, by_feed, links, 16);
+    std::string out;
+    for (u32 i = 0; i < n && i < 16; ++i) {
+      u32 kind = links[i]->kind;
+      bool person = kind >= link_kind_atom_feed_author;
+      out += person ? to_std(reader_find_person(&r, links[i]->target_id)->name)
+                    : to_std(reader_find_category_by_id(&r, links[i]->target_id)->term);
+    }
+    (void)e;
+    return out;
+  };
+  auto only_entry = [&] {
+    entry *found = nullptr;
+    for (u32 i = 0; i < r.entries.high_water; ++i) {
+      entry *e = (entry *)pool_get(&r.entries, sizeof(entry), i);
+      if (entry_is_live(e)) found = e;
+    }
+    return found;
+  };
+  // Fetched, then removed for good, then an update brings a new entry.
+  fetch("<rss><channel><item><title>A</title><category>x</category><category>y</category><category>z</category>"
+        "<pubDate>Mon, 01 Jan 2024 00:00:00 GMT</pubDate></item></channel></rss>");
+  reader_delete_entry(&r, only_entry(), the_feed());
+  fetch("<rss><channel><item><title>B</title><category>first</category><category>second</category>"
+        "<category>third</category><pubDate>Tue, 02 Jan 2024 00:00:00 GMT</pubDate></item></channel></rss>");
+  EXPECT_EQ(terms(only_entry(), false, only_entry()->id), "firstsecondthird");
 
   feed_id = 0;
-  const std::string atom = "<feed><entry><id>e</id><title>E</title><updated>2024-01-01T00:00:00Z</updated>"
-                           "<content type=\"xhtml\"><p>no div</p></content></entry></feed>";
-  fetch(atom);
-  buffer before = log_last_text();
-  fetch(atom);
-  buffer after = log_last_text();
-  std::string added = after.data == before.data && after.used >= before.used
-                          ? std::string((const char *)after.data + before.used, after.used - before.used)
-                          : std::string((const char *)after.data, after.used);
-  EXPECT_EQ(added.find("atom: Expected <div>"), std::string::npos) << added;
+  auto atom = [](const std::string &day, const std::string &body) {
+    return "<feed><link rel=\"self\" href=\"https://e.example/feed\"/><link href=\"https://e.example/\"/>"
+           "<entry><id>" + day + "</id><title>E</title><updated>2024-01-0" + day + "T00:00:00Z</updated>" + body +
+           "</entry></feed>";
+  };
+  fetch(atom("1", "<category term=\"x\"/><category term=\"y\"/><author><name>p</name></author>"
+                  "<author><name>q</name></author><link href=\"https://e.example/x\"/><link href=\"https://e.example/y\"/>"));
+  reader_delete_entry(&r, only_entry(), the_feed());
+  fetch(atom("2", "<category term=\"first\"/><category term=\"second\"/><author><name>Ann</name></author>"
+                  "<author><name>Bob</name></author><link href=\"https://e.example/first\"/>"
+                  "<link href=\"https://e.example/second\"/>"));
+  entry *e = only_entry();
+  EXPECT_EQ(terms(e, false, e->id), "firstsecondAnnBob");
+  EXPECT_EQ(to_std(reader_find_atom_link_href(&r, e->id, e->atom.atom_link_count, atom_link_owner_entry,
+                                              atom_link_rel_alternate)),
+            "https://e.example/first");
+  // The feed's own links, made again at every update, keep their order too.
+  feed *f = the_feed();
+  EXPECT_EQ(to_std(reader_find_atom_link_href(&r, f->id, f->atom.atom_link_count, atom_link_owner_feed,
+                                              atom_link_rel_alternate)),
+            "https://e.example/");
 }
 
 }  // namespace

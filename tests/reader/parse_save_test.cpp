@@ -125,4 +125,42 @@ TEST_F(ParseSave, a_deleted_entry_stays_deleted_through_the_exit_and_the_next_up
   }
 }
 
+// Five runs, each fetching twenty new undated items and deleting them all: every one was kept
+// marked through every exit (20, 40, 60, 80, 100), though the documents no longer listed them.
+TEST_F(ParseSave, deleted_entries_kept_through_exits_are_only_those_the_last_document_lists) {
+  const std::string url = "https://example.org/undated";
+  for (int run = 0; run < 5; ++run) {
+    std::string document = "<rss><channel>";
+    for (int k = 0; k < 20; ++k) {
+      std::string name = "run " + std::to_string(run) + " item " + std::to_string(k);
+      document += "<item><title>" + name + "</title><link>https://e.example/" + std::to_string(run * 20 + k) +
+                  "</link><pubDate>Sat, 07 Sep 2002 09:42:31 CEST</pubDate></item>";
+    }
+    fetch(document + "</channel></rss>", url);
+    for (u32 i = 0; i < r.entries.high_water; ++i) {
+      entry *e = (entry *)pool_get(&r.entries, sizeof(entry), i);
+      if (entry_is_live(e)) entry_mark_deleted(e);
+    }
+    // A second Delete on one the document does not list removes it.
+    feed *f = reader_find_feed_by_url(&r, text_of(url));
+    for (u32 i = 0; run > 0 && i < r.entries.high_water; ++i) {
+      entry *e = (entry *)pool_get(&r.entries, sizeof(entry), i);
+      if (entry_is_live(e)) EXPECT_EQ(reader_entry_may_return(&r, f, e), to_std(e->rss.title).rfind("run " + std::to_string(run), 0) == 0);
+    }
+    reader_purge_deleted(&r);
+    buffer image = reader_write_image(&r);
+    ASSERT_NE(image.data, nullptr);
+    Store::TearDown();
+    r = {};
+    set = {};
+    Store::SetUp();
+    ASSERT_TRUE(reader_read_bytes(&r, image.data, image.used));
+    memory_free(&image);
+    EXPECT_EQ(r.entries.entry_count, 20u) << "after the exit of run " << run;
+  }
+  // A run that does not fetch the feed keeps what it has.
+  reader_purge_deleted(&r);
+  EXPECT_EQ(r.entries.entry_count, 20u);
+}
+
 }  // namespace
