@@ -16,6 +16,7 @@
 
 struct window;
 struct gl_renderer;
+struct font_collection;
 
 // ---- Sizes -------------------------------------------------------------------------------
 
@@ -167,6 +168,14 @@ u32 app_queries_check(app *a, reader *r);
 bool app_save_at_exit(reader *r, buffer data_folder);
 // "Save (F8)": a failed save shows the log page, where its reason is.
 void app_save_now(app *a, reader *r);
+
+// The fonts' lookups hand each code point they meet and do not list to the set, so that every
+// character the window draws, from whatever text, gets its glyph at the next rebuild.
+void app_fonts_watch(font_collection *fonts, codepoint_set *set);
+// After the frame's UI is built: when the set holds code points the fonts were not built with,
+// gives them the set's list, rebuilds glyphs and atlas and asks for one more frame, laid out with
+// the new glyphs. True when it rebuilt: the caller drops the text batches' atlas textures.
+bool app_fonts_follow_codepoints(app *a, font_collection *fonts, codepoint_set *set);
 
 // ---- Page setters ------------------------------------------------------------------------
 

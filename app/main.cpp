@@ -118,6 +118,7 @@ int main(int argc, char **argv) {
     font_collection_add_font(fonts, lucida, 12, codepoints.items, codepoints.count, 1, &e);
     e = 0;
     font_build_collection(fonts, &e);
+    app_fonts_watch(fonts, &codepoints);
   }
 
   u32 text_bytes = 0, text_commands = 0;
@@ -182,7 +183,6 @@ int main(int argc, char **argv) {
     render_push_clear(&renderer, rgba{0, 0, 0, 1});
 
     image_free_released();
-    u32 codepoints_before = codepoints.count;
     app_queries_check(&context, &store);
     if (main_window.quit_requested) link_queues_open_all(&app_allocator, &store, 1);
 
@@ -191,20 +191,21 @@ int main(int argc, char **argv) {
       ui_main(&context, &store);
     }
 
-    if (codepoints.count > codepoints_before && fonts) {
-      u32 e = 0;
-      font_collection_set_codepoints(fonts, codepoints.items, codepoints.count);
-      font_build_collection(fonts, &e);
+    // New characters from the store's texts or from anything the UI measured this frame.
+    if (app_fonts_follow_codepoints(&context, fonts, &codepoints)) {
       // The renderer makes each text batch's atlas texture again when it next draws text.
       if (text) texture_destroy(text->texture), text->texture = 0;
       if (popup_text) texture_destroy(popup_text->texture), popup_text->texture = 0;
     }
 
+    u32 codepoints_before_drawing = codepoints.count;
     {
       PROFILE_ZONE(zone_render);
       gl_renderer_end_frame(&renderer);
       window_swap_buffers(&main_window);
     }
+    // A character met first while drawing is built in after the next frame, which comes at once.
+    if (codepoints.count > codepoints_before_drawing) view.another_frame = 1;
     profile_end(zone_not_messages);
     frame_counter += 1;
     context.frame_arena.used = 0;

@@ -241,6 +241,13 @@ void font_collection_set_codepoints(font_collection *collection, u32 *codepoints
   }
 }
 
+void font_collection_watch_unlisted(font_collection *collection, font_unlisted_fn *fn, void *user) {
+  for (u32 i = 0; i < collection->font_count; ++i) {
+    collection->fonts[i].unlisted = fn;
+    collection->fonts[i].unlisted_user = user;
+  }
+}
+
 // Sorts the shared list (the caller's array) and fills the lookup of code points near the first.
 static void font_sort_codepoints(font *f) {
   sort_u32_ascending(f->codepoints, f->codepoint_count);
@@ -563,16 +570,20 @@ u32 font_glyph_index(const font *f, u32 c) {
   u32 offset = c - f->first_codepoint;
   if (offset < 256) {
     u32 i = f->direct[offset];
-    return i < f->codepoint_count && f->codepoints[i] == c ? i : f->fallback_glyph;
+    if (i < f->codepoint_count && f->codepoints[i] == c) return i;
+  } else {
+    u32 lo = f->first_index_after_direct, hi = f->codepoint_count;
+    while (lo < hi) {
+      u32 mid = lo + (hi - lo) / 2;
+      u32 m = f->codepoints[mid];
+      if (m == c) return mid;
+      if (m < c) lo = mid + 1;
+      else hi = mid;
+    }
   }
-  u32 lo = f->first_index_after_direct, hi = f->codepoint_count;
-  while (lo < hi) {
-    u32 mid = lo + (hi - lo) / 2;
-    u32 m = f->codepoints[mid];
-    if (m == c) return mid;
-    if (m < c) lo = mid + 1;
-    else hi = mid;
-  }
+  // Text meets characters no list foresaw (a character reference, a typed or logged one): the
+  // watcher adds them for the next build, so the miss lasts one frame.
+  if (f->unlisted) f->unlisted(f->unlisted_user, c);
   return f->fallback_glyph;
 }
 

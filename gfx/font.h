@@ -51,6 +51,10 @@ struct font_kerning_cache {
   u64 slots[FONT_KERNING_CACHE_SLOTS];  // pair (first << 16 | second) << 32 | value; all ones empty
 };
 
+// Told of a code point that a lookup met and the list lacks (the lookup gives the fallback glyph),
+// so the list's owner can add it for the next build. Called on the UI thread, inside lookups.
+typedef void font_unlisted_fn(void *user, u32 code_point);
+
 struct font {
   stbtt_fontinfo info;
   buffer file;              // the whole font file; the caller keeps it alive and unchanged
@@ -69,6 +73,9 @@ struct font {
   u32 first_index_after_direct;  // first index more than 255 above first_codepoint; 0 when none
   u32 monospace;            // a fixed-pitch face ignores the left bearing at line starts
   u32 fallback_glyph;       // index of U+FFFD; FONT_NO_GLYPH before the first build
+  // Set by font_collection_watch_unlisted: told of each code point a lookup does not find.
+  font_unlisted_fn *unlisted;
+  void *unlisted_user;
 };
 
 #define FONT_NO_GLYPH 0xFFFFFFFFu
@@ -142,6 +149,9 @@ void font_collection_destroy(font_collection *collection);
 font *font_collection_add_font(font_collection *collection, buffer file, f32 pixel_size,
                                u32 *codepoints, u32 count, u32 monospace, u32 *error);
 void font_collection_set_codepoints(font_collection *collection, u32 *codepoints, u32 count);
+// Every font added so far tells the function of each code point its lookups meet and its list
+// lacks; a listed one costs nothing more. A null function stops it.
+void font_collection_watch_unlisted(font_collection *collection, font_unlisted_fn *fn, void *user);
 
 // Rebuilds every font's glyphs and its kerning cache, then the atlas. On font_error_memory the
 // collection holds no glyphs (every font's codepoint list is kept, its glyphs pointer is null);
@@ -160,7 +170,8 @@ void font_collection_destroy_default(font_collection *collection);
 
 // ---- Lookups -----------------------------------------------------------------------------
 
-// Index of the code point in the list; the fallback glyph (U+FFFD) for one that is not listed.
+// Index of the code point in the list; the fallback glyph (U+FFFD) for one that is not listed,
+// which the font's watcher is then told of.
 u32 font_glyph_index(const font *f, u32 code_point);
 // Null only before the font was first built.
 font_glyph *font_get_glyph(const font *f, u32 code_point);

@@ -6,11 +6,15 @@
 #include <GLFW/glfw3.h>
 #include <dirent.h>
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/app.h"
+#include "core/unicode.h"
 #include "gfx/font.h"
 #include "profiler/profiler.h"
 #include "tests/app/app_test_support.h"
@@ -387,6 +391,145 @@ TEST_F(UiMain, a_failed_save_shows_the_log_page_and_a_good_one_stays_put) {
     closedir(d);
   }
   EXPECT_EQ(saves, 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// What a text node draws: its font and its bytes.
+struct drawn_text {
+  u32 font;
+  std::string text;
+};
+void drawn_texts(ui_node *n, std::vector<drawn_text> *out) {
+  if (n->flags & ui_node_flag_flow_instructions) return;
+  if (n->text.used && (n->flags & ui_node_flag_text)) out->push_back({n->font, to_std(n->text)});
+  for (ui_node *c = n->first_child; c; c = c->next) drawn_texts(c, out);
+}
+std::vector<u32> code_points(const std::string &s) {
+  std::vector<u32> out;
+  const u8 *p = (const u8 *)s.data(), *end = p + s.size();
+  while (p < end) {
+    u32 c = 0, error = 0;
+    u8 n = 0;
+    unicode_utf8_decode(p, end, &c, &n, &error);
+    out.push_back(error || n == 0 ? 0xFFFD : c);
+    p += error || n == 0 ? 1 : n;
+  }
+  return out;
+}
+
+// A character that only a character reference, a log line or a keystroke brings is in no stored
+// text, yet the reader expects it drawn with the face's glyph like any other, not as U+FFFD:
+// the atlas takes it in after the frame that met it, once, and then stays as it is.
+TEST_F(UiMain, characters_met_only_on_screen_are_drawn_with_their_own_glyphs) {
+  // The program's fonts: built over the store's code-point set and told of what they miss.
+  u32 error = 0;
+  font_collection_set_codepoints(fonts, set.items, set.count);
+  font_build_collection(fonts, &error);
+  ASSERT_EQ(error, 0u);
+  app_fonts_watch(fonts, &set);
+  u32 rebuilds = 0;
+  // The program's frames: the atlas follows the set after each UI build.
+  auto settle = [&] {
+    for (int i = 0; i < 8; i++) {
+      v.another_frame = 0;
+      frame();
+      rebuilds += app_fonts_follow_codepoints(&a, fonts, &set) ? 1 : 0;
+      if (!v.another_frame) return;
+    }
+    ADD_FAILURE() << "the window does not settle";
+  };
+  auto shown_under = [&](ui_node *n) {
+    std::vector<drawn_text> out;
+    if (n) drawn_texts(n, &out);
+    return out;
+  };
+  // Each expected character is drawn there, and with its own glyph of the face, which the atlas
+  // holds; with `all`, so is every other character drawn there.
+  auto expect_own_glyphs = [&](const std::vector<drawn_text> &shown, const std::vector<u32> &expected, bool all) {
+    std::vector<u32> met;
+    std::vector<std::pair<u32, u32>> checked;  // font and code point
+    for (const drawn_text &t : shown) {
+      ASSERT_LT(t.font, fonts->font_count);
+      const font *f = &fonts->fonts[t.font];
+      for (u32 c : code_points(t.text)) {
+        bool wanted = std::find(expected.begin(), expected.end(), c) != expected.end();
+        if (!wanted && (!all || c == 0xFFFD || c < 0x21)) continue;
+        met.push_back(c);
+        if (std::find(checked.begin(), checked.end(), std::make_pair(t.font, c)) != checked.end()) continue;
+        checked.push_back({t.font, c});
+        u32 i = font_glyph_index(f, c);
+        ASSERT_LT(i, f->codepoint_count);
+        EXPECT_EQ(f->codepoints[i], c) << "U+" << std::hex << c << " is drawn as U+FFFD in \"" << t.text.substr(0, 80)
+                                       << "\"";
+        EXPECT_NE(f->glyphs[i].glyph_index, 0u) << "U+" << std::hex << c << " is drawn as the face's missing glyph";
+        EXPECT_GT(f->glyphs[i].x1, f->glyphs[i].x0) << "U+" << std::hex << c << " has no room in the atlas";
+      }
+    }
+    for (u32 c : expected)
+      EXPECT_NE(std::find(met.begin(), met.end(), c), met.end()) << "U+" << std::hex << c << " is not on screen";
+  };
+
+  // An entry of ordinary English, as blog software writes it: its only non-ASCII characters are
+  // character references.
+  const std::vector<u32> referenced = {0x2019, 0x2018, 0x2122, 0x2022, 0x2192, 0x2212, 0xBD};
+  entry *e = add_entry(news, {}, "refs");
+  ASSERT_TRUE(e);
+  e->rss.title = reader_add_string(&r, text_of("Marks"));
+  e->rss.description = reader_add_string(
+      &r, text_of("<p>It&rsquo;s a reader&#8217;s &lsquo;test&rsquo;: Brand&trade; &bull; one &rarr; two, "
+                  "&minus;5 and &frac12; of it.</p>"));
+  for (u32 c : referenced) ASSERT_FALSE(codepoint_set_contains(&set, c)) << "no stored text holds U+" << std::hex << c;
+  select(news, e);
+  v.page = view_page_main;
+  settle();
+  EXPECT_EQ(rebuilds, 1u);
+  {
+    SCOPED_TRACE("entry");
+    expect_own_glyphs(shown_under(find_tag(find_tag(ui.ctx->root, "right panel"), "scrollable_view")), referenced,
+                      true);
+  }
+  // Nothing new on screen: the atlas is not built again.
+  settle();
+  settle();
+  EXPECT_EQ(rebuilds, 1u);
+
+  // A log line naming a path with characters no stored text holds.
+  const std::vector<u32> logged = {0x3A9, 0x142};
+  log_append_string(string_lit("Reading the feed file failed: /tmp/\xCE\xA9-\xC5\x82.xml\n"));
+  v.page = view_page_log;
+  settle();
+  EXPECT_EQ(rebuilds, 2u);
+  {
+    SCOPED_TRACE("log");
+    expect_own_glyphs(shown_under(find_tag(ui.ctx->root, "log")), logged, false);
+  }
+
+  // Characters typed into the URL box.
+  v.page = view_page_add_feed;
+  settle();
+  ui_id box_id = (ui_id)(uintptr_t)&v.add_url;
+  ui_node *box = ui_find_current(ui.ctx.get(), box_id);
+  ASSERT_TRUE(box);
+  ui.mouse_move((s32)(box->rect.x0 + 10), (s32)((box->rect.y0 + box->rect.y1) / 2));
+  ui.mouse_button(true);
+  ui.mouse_button(false);
+  settle();
+  const std::vector<u32> typed = {0x10D, 0x416};
+  u32 time = 100;
+  for (const char *ch : {"\xC4\x8D", "\xD0\x96"}) {
+    std::vector<u32> c = code_points(ch);
+    ui_test_key(ui.w.get(), key_space, 0, time++, c[0], (const u8 *)ch, (u8)strlen(ch));
+  }
+  settle();
+  ASSERT_EQ(to_std(v.add_url), "\xC4\x8D\xD0\x96");
+  EXPECT_EQ(rebuilds, 3u);
+  {
+    SCOPED_TRACE("text box");
+    expect_own_glyphs(shown_under(ui_find_current(ui.ctx.get(), box_id)), typed, true);
+  }
 }
 
 }  // namespace
