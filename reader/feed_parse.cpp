@@ -477,12 +477,17 @@ void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, feed_v
   reader *r = c->r;
   feed *f = c->f;
   e->type = feed_get_type(f);
-  if (!stored) {
+  date d = feed_entry_date(e);
+  if (stored && verdict.action == feed_item_ask_built) {
+    feed_item item = feed_item_of_entry(r, e);
+    verdict = feed_item_judge(c, d, item.guid);
+    if (verdict.action == feed_item_ask_key) verdict = feed_item_judge_by_key(c, item);
+  }
+  if (!stored || verdict.action == feed_item_drop) {
     reader_delete_entry(r, e, nullptr);
     reader_strings_rollback(r, mark);
     return;
   }
-  date d = feed_entry_date(e);
   if (!feed_date_is_far_future(c, d)) c->newest_seen = feed_date_later(c->newest_seen, d);
   reader_attach_entry(r, f, e);
   entry *older = verdict.replaces;

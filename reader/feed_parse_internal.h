@@ -45,6 +45,9 @@ struct feed_parse_context {
   buffer replaced;  // u32 pairs: slot, id
   // A day after the current time: a date past it is stored as given but moves no threshold.
   date future_limit = {};
+  // Set when a text of the item being judged could not be read (too long for the scratch memory
+  // beside the item's other texts): its key is then taken from the entry it builds.
+  bool key_unread = false;
 };
 
 // The element's text as a view: straight into the document when it is one text node, else
@@ -84,6 +87,8 @@ enum : u32 {
   feed_item_drop = 0,     // dated before the feed's newest date, or the same as an entry
   feed_item_store = 1,    // new: built, replacing `replaces` when there is one
   feed_item_ask_key = 2,  // not known by its date and unique id: feed_item_judge_by_key tells
+  feed_item_ask_built = 3,  // a text of its key did not fit the scratch memory beside the others:
+                            // judged by its key once built, from the texts the entry took
 };
 struct feed_verdict {
   u32 action;

@@ -88,14 +88,17 @@ static bool atom_escape_text(buffer *scratch, buffer text, buffer *out) {
   return true;
 }
 
-static void atom_log_too_long(bool quiet) {
+// Said unless quiet; *too_long (when given) tells the caller that only the room was missing.
+static void atom_too_long(bool quiet, bool *too_long) {
   if (!quiet) log_append_string(string_lit("Feed error: A text is too long for the parser's scratch memory; it is left out.\n"));
+  if (too_long) *too_long = true;
 }
 
 // The text the construct gives its field, gathered in the scratch arena as needed. False when it
 // gives none: a type that is no text construct, xhtml without its div, a text too long for the
 // scratch memory (each logged unless quiet).
-static bool atom_text_construct_value(buffer *scratch, const xml_node *element, u32 flags, bool quiet, buffer *out) {
+static bool atom_text_construct_value(buffer *scratch, const xml_node *element, u32 flags, bool quiet, buffer *out,
+                                      bool *too_long = nullptr) {
   buffer type = feed_attribute(element, "type");
   *out = buffer{};
   if (atom_value_is(type, "xhtml")) {
@@ -106,11 +109,11 @@ static bool atom_text_construct_value(buffer *scratch, const xml_node *element, 
     }
     if (!(flags & atom_text_html_field)) {
       if (atom_text_below(scratch, div, out)) return true;
-      atom_log_too_long(quiet);
+      atom_too_long(quiet, too_long);
       return false;
     }
     if (atom_serialised_bound(div) > buffer_free_bytes(*scratch)) {
-      atom_log_too_long(quiet);
+      atom_too_long(quiet, too_long);
       return false;
     }
     // The serialiser escapes text and attribute values again, so what the feed escaped stays
@@ -120,10 +123,13 @@ static bool atom_text_construct_value(buffer *scratch, const xml_node *element, 
     return true;
   }
   if (type.used == 0 || atom_value_is(type, "text") || atom_value_is(type, "html")) {
-    if (!feed_node_text(scratch, element, out, quiet)) return false;
+    if (!feed_node_text(scratch, element, out, quiet)) {
+      if (too_long) *too_long = true;  // feed_node_text has said so
+      return false;
+    }
     bool plain = !atom_value_is(type, "html");
     if (plain && (flags & atom_text_html_field) && !atom_escape_text(scratch, *out, out)) {
-      atom_log_too_long(quiet);
+      atom_too_long(quiet, too_long);
       return false;
     }
     return true;
@@ -241,8 +247,12 @@ static buffer atom_read_last(feed_parse_context *c, const xml_node *element, con
   for (xml_node *n = element->last_child; n; n = n->previous) {
     if (!atom_name_is(n, name)) continue;
     buffer text = {};
-    bool read = construct ? atom_text_construct_value(c->scratch, n, 0, true, &text)
-                          : feed_node_text(c->scratch, n, &text, true);
+    bool too_long = false;
+    bool read = construct ? atom_text_construct_value(c->scratch, n, 0, true, &text, &too_long)
+                          : (too_long = !feed_node_text(c->scratch, n, &text, true), !too_long);
+    // A construct that gives no text by its type gives the entry none either; one that did not
+    // fit here may fit when the entry is built.
+    if (too_long) c->key_unread = true;
     if (read && text.used) return text;
   }
   return buffer{};
@@ -264,21 +274,24 @@ static buffer atom_read_text(feed_parse_context *c, const xml_node *element) {
   buffer content = {}, summary = {}, text = {};
   for (xml_node *n = xml_first_child_element(element); n; n = xml_next_sibling_element(n)) {
     bool is_content = atom_name_is(n, "content");
+    bool too_long = false;
     if (is_content || atom_name_is(n, "summary")) {
       buffer *field = is_content ? &content : &summary;
-      if (atom_text_construct_value(c->scratch, n, atom_text_html_field, true, &text) && feed_text_replaces(*field, text))
+      if (atom_text_construct_value(c->scratch, n, atom_text_html_field, true, &text, &too_long) &&
+          feed_text_replaces(*field, text))
         *field = text;
     } else if (atom_name_is(n, "media:group")) {
       for (xml_node *m = xml_first_child_element(n); m; m = xml_next_sibling_element(m)) {
         if (atom_name_is(m, "media:thumbnail") && xml_find_attribute(m, string_lit("url"))) {
           text = feed_attribute(m, "url");
           if (feed_text_replaces(summary, text)) summary = text;
-        } else if (atom_name_is(m, "media:description") && feed_node_text(c->scratch, m, &text, true) &&
-                   feed_text_replaces(content, text)) {
-          content = text;
+        } else if (atom_name_is(m, "media:description")) {
+          if (!feed_node_text(c->scratch, m, &text, true)) too_long = true;
+          else if (feed_text_replaces(content, text)) content = text;
         }
       }
     }
+    if (too_long) c->key_unread = true;
   }
   return content.used ? content : summary;
 }
@@ -288,11 +301,14 @@ static feed_verdict atom_judge_entry(feed_parse_context *c, const xml_node *elem
   for (xml_node *n = xml_first_child_element(element); n; n = xml_next_sibling_element(n))
     atom_take_date(c, n, &published, &updated, true);
   if (feed_item_dropped_by_date(c, updated)) return feed_verdict{feed_item_drop, nullptr};
+  c->key_unread = false;
   buffer id = atom_read_last(c, element, "id", false);
+  if (c->key_unread) return feed_verdict{feed_item_ask_built, nullptr};
   feed_verdict v = feed_item_judge(c, updated, id);
   if (v.action != feed_item_ask_key) return v;
   feed_item key = {updated, id, atom_read_article_link(element), atom_read_last(c, element, "title", true), {}};
   if (feed_item_needs_text(key)) key.text = atom_read_text(c, element);
+  if (c->key_unread) return feed_verdict{feed_item_ask_built, nullptr};
   return feed_item_judge_by_key(c, key);
 }
 

@@ -92,7 +92,9 @@ static date rss_read_date(feed_parse_context *c, const xml_node *item) {
 static buffer rss_read_last(feed_parse_context *c, const xml_node *item, const char *name) {
   for (xml_node *n = item->last_child; n; n = n->previous) {
     buffer text = {};
-    if (rss_name_is(n, name) && feed_node_text(c->scratch, n, &text, true) && text.used) return text;
+    if (!rss_name_is(n, name)) continue;
+    if (!feed_node_text(c->scratch, n, &text, true)) c->key_unread = true;
+    else if (text.used) return text;
   }
   return buffer{};
 }
@@ -100,19 +102,26 @@ static buffer rss_read_last(feed_parse_context *c, const xml_node *item, const c
 // The description, or the encoded content while there is none.
 static buffer rss_read_text(feed_parse_context *c, const xml_node *item) {
   buffer text = rss_read_last(c, item, "description");
-  for (xml_node *n = xml_first_child_element(item); n && !text.used; n = xml_next_sibling_element(n))
-    if (rss_name_is(n, "content:encoded") && !feed_node_text(c->scratch, n, &text, true)) text = buffer{};
+  for (xml_node *n = xml_first_child_element(item); n && !text.used; n = xml_next_sibling_element(n)) {
+    if (rss_name_is(n, "content:encoded") && !feed_node_text(c->scratch, n, &text, true)) {
+      text = buffer{};
+      c->key_unread = true;
+    }
+  }
   return text;
 }
 
 static feed_verdict rss_judge_item(feed_parse_context *c, const xml_node *item) {
   date d = rss_read_date(c, item);
   if (feed_item_dropped_by_date(c, d)) return feed_verdict{feed_item_drop, nullptr};
+  c->key_unread = false;
   buffer guid = rss_read_last(c, item, "guid");
+  if (c->key_unread) return feed_verdict{feed_item_ask_built, nullptr};
   feed_verdict v = feed_item_judge(c, d, guid);
   if (v.action != feed_item_ask_key) return v;
   feed_item key = {d, guid, rss_read_last(c, item, "link"), rss_read_last(c, item, "title"), {}};
   if (feed_item_needs_text(key)) key.text = rss_read_text(c, item);
+  if (c->key_unread) return feed_verdict{feed_item_ask_built, nullptr};
   return feed_item_judge_by_key(c, key);
 }
 

@@ -28,6 +28,7 @@ void reader_reset(reader *r) {
   r->next_feed_id = r->entry_counter = r->category_counter = r->person_counter = r->generation = 0;
   memory_zero(r->link_openers, sizeof(r->link_openers));
   r->full_reported = 0;
+  reader_listing_forget(r);
   if (codepoint_set *set = r->codepoints) {
     codepoints_reset(set);
     u32 builtin[256];

@@ -79,6 +79,8 @@ inline void reader_clear_full(reader *r, u32 bit) { r->full_reported &= ~bit; }
 void reader_free_owned_links(reader *r, u32 owner_id, const u32 *kinds, u32 **counts, u32 n);
 
 void reader_id_values_release(reader_id_values *t);
+// No update of this run listed anything (an emptied store).
+void reader_listing_forget(reader *r);
 
 // ---- Pools and string fields -------------------------------------------------------------
 

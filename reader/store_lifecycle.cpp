@@ -210,6 +210,13 @@ void reader_id_values_release(reader_id_values *t) {
   *t = reader_id_values{};
 }
 
+void reader_listing_forget(reader *r) {
+  for (reader_id_values *t : {&r->listing_feeds, &r->listing_entries})
+    if (t->values.data) memory_zero(t->values.data, t->values.used);
+  r->listing_updates = 0;
+  r->listing_lost = 0;
+}
+
 void reader_listing_begin(reader *r, const feed *f) {
   r->listing_updates += 1;
   if (!id_values_set(&r->listing_feeds, f->id, r->listing_updates)) r->listing_lost = 1;
