@@ -135,6 +135,19 @@ struct list_listing {
 // The listing of the last frame, refreshed for the feeds parsed into since, or one worked out
 // afresh when the store, the filters or the queued fetches changed in any other way.
 const list_listing *view_list_listing(app *a, reader *r);
+
+// One feed as the listing works it out from the store as it stands now: its listed entries as
+// entry-pool slots in pool order, whether the list shows the feed, and its pending flag. The
+// slots lie in scratch memory of the listing's own, which the next call or listing reuses.
+struct list_feed_rows {
+  u32 *slots;
+  u32 count;
+  u32 pending;
+  bool listed;
+};
+// False, with nothing listed, when memory cannot be had.
+bool list_feed_rows_make(app *a, reader *r, view_state *v, const feed *f, const list_queued *queued,
+                         list_feed_rows *rows);
 // The listing is worked out again in the next frame: the store may have changed in ways its
 // counters do not show (a deleted mark, a sort, a record moved by a save).
 void view_list_stale();
