@@ -213,6 +213,23 @@ static void selection_settle(nav &n, view_state *v) {
   }
 }
 
+// One line naming the kept entry by its title as the list shows it (a long one cut), appended
+// whole: a worker may log at any moment.
+static void log_entry_kept(const entry *e) {
+  u8 bytes[1024];
+  buffer line = buffer_make(sizeof bytes, 0, bytes);
+  buffer title = list_title_trim(entry_get_title(e));
+  buffer_push_string(&line, string_lit("Entry kept under Deleted, not removed: \""), 1);
+  u64 room = sizeof bytes - 256;
+  u64 n = unicode_utf8_cut(title.data, title.used, room);
+  buffer_push_bytes(&line, title.data, n);
+  if (n < title.used) buffer_push_string(&line, string_lit("\xE2\x80\xA6"), 1);
+  buffer_push_string(&line, string_lit("\": it has no date or its feed's newest date, so an update of a document "
+                                       "that still lists it would store it again as new.\n"),
+                     1);
+  log_append(line.data, line.used);
+}
+
 void view_handle_keys(app *a, reader *r) {
   view_state *v = a->view;
   view_selection_validate(v, r);
@@ -301,8 +318,7 @@ void view_handle_keys(app *a, reader *r) {
       // The entry on the right is not in the list: it leaves the selection, and nothing is deleted.
     } else if (f && e && entry_is_deleted(e) && reader_entry_may_return(f, e)) {
       // Removed, it would be new again to the next update: it stays as it is, selected.
-      log_append_string(string_lit("Entry kept under Deleted, not removed: it has no date or its feed's newest date, "
-                                   "so an update of a document that still lists it would store it again as new.\n"));
+      log_entry_kept(e);
     } else if (f && e) {
       entry *next = n.next(f, e);
       if (!next) next = n.prev(f, e);

@@ -334,7 +334,9 @@ TEST_F(ViewList, delete_marks_then_removes_and_never_leaves_a_dangling_selection
   EXPECT_EQ(reader_find_entry(&r, alpha->id, banana_id), nullptr) << "the second Delete removes it";
   EXPECT_EQ(alpha->entry_count, before - 1);
   EXPECT_EQ(selection(), "Alpha News/cherry");
-  // The feed's newest entry, removed, would be new again to the next update: it stays marked.
+  // The feed's newest entry, removed, would be new again to the next update: it stays marked, and
+  // the log says which entry it is.
+  log_mark mark = log_mark_now();
   entry *newest = entry_named("date");
   v.selected_entry = newest;
   press(key_delete);
@@ -343,6 +345,10 @@ TEST_F(ViewList, delete_marks_then_removes_and_never_leaves_a_dangling_selection
   EXPECT_EQ(entry_named("date"), newest);
   EXPECT_TRUE(entry_is_deleted(newest));
   EXPECT_EQ(selection(), "Alpha News/date");
+  EXPECT_EQ(log_count_since(mark, "Entry kept under Deleted, not removed: \"date\": it has no date or its feed's "
+                                  "newest date, so an update of a document that still lists it would store it "
+                                  "again as new.\n"),
+            1u);
 
   // The last entry of the last feed moves back; the only entry of the only feed leaves the feed.
   v.selected_feed = delta;
@@ -373,6 +379,19 @@ TEST_F(ViewList, delete_marks_then_removes_and_never_leaves_a_dangling_selection
   press(key_delete, true);
   EXPECT_EQ(reader_find_feed(&r, beta_id), nullptr) << "a feed deleted twice is removed";
   EXPECT_NE(v.selected_feed, beta);
+
+  // The log names a kept entry by its title as the list shows it, without the white space around it.
+  feed *epsilon = parse(rss("Epsilon", {"\n\t zeta wind  "}), "https://e.example/", 2);
+  ASSERT_TRUE(epsilon);
+  entry *zeta = entry_named("\n\t zeta wind  ");
+  ASSERT_TRUE(zeta);
+  for (int i = 0; i < 2; i++) {
+    v.selected_feed = epsilon;
+    v.selected_entry = zeta;
+    press(key_delete);
+  }
+  EXPECT_TRUE(entry_is_deleted(zeta));
+  EXPECT_EQ(log_count_since(mark, "Entry kept under Deleted, not removed: \"zeta wind\": it has"), 1u);
 }
 
 // Whatever the filters stand at (the range, "Feeds", "Deleted" or "Both", "Show empty", the text
