@@ -32,6 +32,8 @@ bool feed_is_listed(const feed *f, const view_state *view, u32 listed_entries, u
 inline bool list_filter_on(const view_state *view) { return view->filter_active && view->list_filter.used > 0; }
 // Whether the filter occurs in the title, in any ASCII case.
 bool list_title_matches(const view_state *view, buffer title);
+// A feed's or entry's title as the list shows it: without the white space around it.
+buffer list_title_trim(buffer title);
 // In the range, through the deleted filter, and through the text filter unless its feed's title
 // matches.
 inline bool list_entry_is_listed(const view_state *view, const entry *e, bool feed_title_matches) {
@@ -135,6 +137,19 @@ struct list_listing {
 // The listing of the last frame, refreshed for the feeds parsed into since, or one worked out
 // afresh when the store, the filters or the queued fetches changed in any other way.
 const list_listing *view_list_listing(app *a, reader *r);
+
+// One feed as the listing works it out from the store as it stands now: its listed entries as
+// entry-pool slots in pool order, whether the list shows the feed, and its pending flag. The
+// slots lie in scratch memory of the listing's own, which the next call or listing reuses.
+struct list_feed_rows {
+  u32 *slots;
+  u32 count;
+  u32 pending;
+  bool listed;
+};
+// False, with nothing listed, when memory cannot be had.
+bool list_feed_rows_make(app *a, reader *r, view_state *v, const feed *f, const list_queued *queued,
+                         list_feed_rows *rows);
 // The listing is worked out again in the next frame: the store may have changed in ways its
 // counters do not show (a deleted mark, a sort, a record moved by a save).
 void view_list_stale();

@@ -180,13 +180,10 @@ static bool list_feed_index(reader *r, const list_listing *l, const feed *f, u32
   return *index < l->feed_count && l->feed_slots[*index] == slot;
 }
 
-// One feed's listed entries, count and pending flag worked out again as the full build does;
-// false when the feed is not in the listing or memory cannot be had.
-static bool list_feed_refresh(app *a, reader *r, view_state *v, list_listing *l, u32 feed_id,
-                              const list_queued *queued) {
-  feed *f = reader_find_feed(r, feed_id);
-  u32 i = 0;
-  if (!f || !list_feed_index(r, l, f, &i)) return false;
+bool list_feed_rows_make(app *a, reader *r, view_state *v, const feed *f, const list_queued *queued,
+                         list_feed_rows *rows) {
+  *rows = list_feed_rows{};
+  list_listing *l = &listing;
   // Its entries as the full build files them: in slot order, no more than its count.
   u32 want = f->entry_count;
   buffer scratch = {};
@@ -209,12 +206,28 @@ static bool list_feed_refresh(app *a, reader *r, view_state *v, list_listing *l,
     if (list_entry_is_listed(v, (entry *)pool_get(&r->entries, sizeof(entry), slots[k]), feed_matches))
       slots[count++] = slots[k];
   }
-  u32 pending = list_queued_has(a, queued, f->id) ? 1 : 0;
-  if (!feed_is_listed(f, v, count, pending)) {
+  rows->slots = slots;
+  rows->count = count;
+  rows->pending = list_queued_has(a, queued, f->id) ? 1 : 0;
+  rows->listed = feed_is_listed(f, v, count, rows->pending);
+  return true;
+}
+
+// One feed's listed entries, count and pending flag worked out again as the full build does;
+// false when the feed is not in the listing or memory cannot be had.
+static bool list_feed_refresh(app *a, reader *r, view_state *v, list_listing *l, u32 feed_id,
+                              const list_queued *queued) {
+  feed *f = reader_find_feed(r, feed_id);
+  u32 i = 0;
+  if (!f || !list_feed_index(r, l, f, &i)) return false;
+  list_feed_rows rows;
+  if (!list_feed_rows_make(a, r, v, f, queued, &rows)) return false;
+  if (!rows.listed) {
     l->counts[i] = 0;
     l->pending[i] = 0;
     return true;
   }
+  u32 count = rows.count;
   if (count > l->room[i]) {
     // A feed that gained entries gains more with its next update: room to grow. The old array is
     // waste until the next full build.
@@ -230,9 +243,9 @@ static bool list_feed_refresh(app *a, reader *r, view_state *v, list_listing *l,
     l->room[i] = (u32)room;
     l->memory_used = m.used;
   }
-  for (u32 k = 0; k < count; k++) l->listed[i][k] = (entry *)pool_get(&r->entries, sizeof(entry), slots[k]);
+  for (u32 k = 0; k < count; k++) l->listed[i][k] = (entry *)pool_get(&r->entries, sizeof(entry), rows.slots[k]);
   l->counts[i] = count;
-  l->pending[i] = pending;
+  l->pending[i] = rows.pending;
   return true;
 }
 

@@ -1,7 +1,10 @@
 // The list's keyboard navigation and its generation commands: the keys that move the selection,
 // delete and restore feeds and entries and open an entry's link, the five commands that move the
-// shown range of generations, and the checks that keep the selection pointing at live records.
+// shown range of generations, and the checks that keep the selection on live records and, after a
+// key, on a line the list shows.
 #include "app/view_list.h"
+
+#include <algorithm>
 
 #include "reader/url.h"
 #include "gfx/input.h"
@@ -98,34 +101,134 @@ void view_list_generation_decrease(view_state *view, reader *r, u32 move) {
 // ---- Keys --------------------------------------------------------------------------------
 
 namespace {
-// The store's navigation with the view's range and masks filled in.
+// What the list shows, by its own rules and its filters as they stand (the range, the deleted
+// filter, the text filter, "Show empty" and the queued fetches), walked in the list's order. The
+// store's navigation knows only the range and the deleted marks, so a key that followed it could
+// land on, and then delete, an entry the list hides. One feed's rows are kept at a time; a change
+// of the store forgets them.
 struct nav {
+  app *a;
   reader *r;
-  u32 from, to;
-  list_masks m;
+  view_state *v;
+  list_queued queued;
+  const feed *rows_of = nullptr;
+  list_feed_rows rows = {};
 
-  entry *first(feed *f) { return f ? reader_first_entry(r, f, from, to, m.entry_required, m.entry_allowed) : nullptr; }
-  entry *last(feed *f) { return f ? reader_last_entry(r, f, from, to, m.entry_required, m.entry_allowed) : nullptr; }
-  entry *prev(feed *f, entry *e) { return reader_prev_entry(r, f, e, from, to, m.entry_required, m.entry_allowed); }
-  entry *next(feed *f, entry *e) { return reader_next_entry(r, f, e, from, to, m.entry_required, m.entry_allowed); }
-  feed *first_feed(u32 show_empty) {
-    return reader_first_feed(r, show_empty, from, to, m.feed_required, m.feed_allowed, m.entry_required,
-                             m.entry_allowed);
+  nav(app *app_, reader *r_) : a(app_), r(r_), v(app_->view) { list_queued_gather(a, &queued); }
+
+  void forget() { rows_of = nullptr; }
+  // A feed whose rows cannot be worked out (no memory) shows nothing, as the list then does.
+  const list_feed_rows &rows_for(const feed *f) {
+    if (rows_of != f) {
+      list_feed_rows_make(a, r, v, f, &queued, &rows);
+      rows_of = f;
+    }
+    return rows;
   }
-  feed *last_feed(u32 show_empty) {
-    return reader_last_feed(r, show_empty, from, to, m.feed_required, m.feed_allowed, m.entry_required,
-                            m.entry_allowed);
+  entry *row(u32 k) { return (entry *)pool_get(&r->entries, sizeof(entry), rows.slots[k]); }
+  // The first listed entry of the feed in a slot at or past the given one.
+  u32 row_at_or_after(const feed *f, u32 slot) {
+    const list_feed_rows &l = rows_for(f);
+    return (u32)(std::lower_bound(l.slots, l.slots + l.count, slot) - l.slots);
   }
-  feed *prev_feed(feed *f, u32 show_empty) {
-    return reader_prev_feed(r, f, show_empty, from, to, m.feed_required, m.feed_allowed, m.entry_required,
-                            m.entry_allowed);
+  u32 slot_of(const entry *e) { return pool_index_of(&r->entries, sizeof(entry), e); }
+
+  bool shown(const feed *f) { return f && rows_for(f).listed; }
+  bool lists(const feed *f, const entry *e) {
+    if (!shown(f) || !e) return false;
+    u32 k = row_at_or_after(f, slot_of(e));
+    return k < rows.count && row(k) == e;
   }
-  feed *next_feed(feed *f, u32 show_empty) {
-    return reader_next_feed(r, f, show_empty, from, to, m.feed_required, m.feed_allowed, m.entry_required,
-                            m.entry_allowed);
+  // Where a feed-wise move may go: a feed the list shows that has listed entries, or any it shows
+  // when empty ones count.
+  bool reachable(const feed *f, u32 show_empty) {
+    const list_feed_rows &l = rows_for(f);
+    return l.listed && (l.count > 0 || show_empty);
   }
+
+  entry *first(feed *f) { return f && rows_for(f).listed && rows.count ? row(0) : nullptr; }
+  entry *last(feed *f) { return f && rows_for(f).listed && rows.count ? row(rows.count - 1) : nullptr; }
+  // The nearest listed entries after and before e's slot, whether e itself is listed or not.
+  entry *next(feed *f, entry *e) {
+    if (!shown(f)) return nullptr;
+    u32 k = row_at_or_after(f, slot_of(e) + 1);
+    return k < rows.count ? row(k) : nullptr;
+  }
+  entry *prev(feed *f, entry *e) {
+    if (!shown(f)) return nullptr;
+    u32 k = row_at_or_after(f, slot_of(e));
+    return k > 0 ? row(k - 1) : nullptr;
+  }
+
+  feed *walk(s64 start, s64 step, u32 show_empty) {
+    for (s64 i = start; i >= 0 && i < (s64)r->feeds.high_water; i += step) {
+      feed *f = (feed *)pool_get(&r->feeds, sizeof(feed), (u32)i);
+      if (feed_is_live(f) && reachable(f, show_empty)) return f;
+    }
+    return nullptr;
+  }
+  s64 feed_slot(const feed *f) { return (s64)pool_index_of(&r->feeds, sizeof(feed), f); }
+  feed *first_feed(u32 show_empty) { return walk(0, 1, show_empty); }
+  feed *last_feed(u32 show_empty) { return walk((s64)r->feeds.high_water - 1, -1, show_empty); }
+  feed *prev_feed(feed *f, u32 show_empty) { return f ? walk(feed_slot(f) - 1, -1, show_empty) : nullptr; }
+  feed *next_feed(feed *f, u32 show_empty) { return f ? walk(feed_slot(f) + 1, 1, show_empty) : nullptr; }
 };
 }  // namespace
+
+// After a change of deleted marks the selection may have left the list (an entry restored under
+// "Deleted", a feed left without listed entries): it moves to its nearest neighbour that the list
+// shows, or to nothing.
+static void selection_settle(nav &n, view_state *v) {
+  feed *f = v->selected_feed;
+  entry *e = v->selected_entry;
+  if (!f || (e && n.lists(f, e))) return;
+  if (e) {
+    entry *near = n.next(f, e);
+    if (!near) near = n.prev(f, e);
+    if (near) {
+      v->selected_entry = near;
+      return;
+    }
+    v->selected_entry = nullptr;
+    if (feed *nf = n.next_feed(f, 0)) {
+      v->selected_feed = nf;
+      v->selected_entry = n.first(nf);
+      return;
+    }
+    if (feed *pf = n.prev_feed(f, 0)) {
+      v->selected_feed = pf;
+      v->selected_entry = n.last(pf);
+      return;
+    }
+  }
+  if (n.shown(f)) return;
+  if (feed *nf = n.next_feed(f, v->show_empty)) {
+    v->selected_feed = nf;
+    v->selected_entry = n.first(nf);
+  } else if (feed *pf = n.prev_feed(f, v->show_empty)) {
+    v->selected_feed = pf;
+    v->selected_entry = n.last(pf);
+  } else {
+    selection_clear(v);
+  }
+}
+
+// One line naming the kept entry by its title as the list shows it (a long one cut), appended
+// whole: a worker may log at any moment.
+static void log_entry_kept(const entry *e) {
+  u8 bytes[1024];
+  buffer line = buffer_make(sizeof bytes, 0, bytes);
+  buffer title = list_title_trim(entry_get_title(e));
+  buffer_push_string(&line, string_lit("Entry kept under Deleted, not removed: \""), 1);
+  u64 room = sizeof bytes - 256;
+  u64 n = unicode_utf8_cut(title.data, title.used, room);
+  buffer_push_bytes(&line, title.data, n);
+  if (n < title.used) buffer_push_string(&line, string_lit("\xE2\x80\xA6"), 1);
+  buffer_push_string(&line, string_lit("\": it has no date or its feed's newest date, so an update of a document "
+                                       "that still lists it would store it again as new.\n"),
+                     1);
+  log_append(line.data, line.used);
+}
 
 void view_handle_keys(app *a, reader *r) {
   view_state *v = a->view;
@@ -138,13 +241,29 @@ void view_handle_keys(app *a, reader *r) {
   window *w = a->window;
   if (!w) return;
 
-  bool shift = (input_modifiers(w) & input_modifier_shift) != 0;
-  nav n = {r, v->generation_from, v->generation_to, list_masks_make(v->deleted_filter)};
-  feed *f = v->selected_feed;
-  entry *e = v->selected_entry;
+  bool up = input_key_went_down_or_repeated(w, key_up), down = input_key_went_down_or_repeated(w, key_down);
+  bool page_up = input_key_went_down_or_repeated(w, key_page_up);
+  bool page_down = input_key_went_down_or_repeated(w, key_page_down);
+  bool home = input_key_went_down_or_repeated(w, key_home), end = input_key_went_down_or_repeated(w, key_end);
+  bool del = input_key_went_down_or_repeated(w, key_delete);
+  bool enter = input_key_went_down(w, key_enter), back = input_key_went_down(w, key_backspace);
+  // What the list shows is worked out only for a key, not in every frame.
+  if (!(up || down || page_up || page_down || home || end || del || enter || back)) return;
 
-  if (input_key_went_down_or_repeated(w, key_up) || input_key_went_down_or_repeated(w, key_down)) {
-    bool up = input_key_went_down_or_repeated(w, key_up);
+  bool shift = (input_modifiers(w) & input_modifier_shift) != 0;
+  nav n(a, r);
+  // A key acts only on what the list shows: a selected feed or entry that the filters hide counts
+  // as none, and every key but Enter drops it from the selection.
+  feed *f = n.shown(v->selected_feed) ? v->selected_feed : nullptr;
+  entry *e = f && n.lists(f, v->selected_entry) ? v->selected_entry : nullptr;
+  bool hidden_entry = v->selected_entry && !e;
+  if (!enter) {
+    v->selected_feed = f;
+    v->selected_entry = e;
+  }
+  bool marks_changed = false;  // by Delete or Backspace: the selection may have to move
+
+  if (up || down) {
     v->scroll_to_selection = 1;
     if (!f) {
       f = n.first_feed(0);
@@ -167,38 +286,39 @@ void view_handle_keys(app *a, reader *r) {
         v->selection_changed = 1;
       }
     }
-  } else if (input_key_went_down_or_repeated(w, key_page_up) || input_key_went_down_or_repeated(w, key_page_down)) {
-    bool up = input_key_went_down_or_repeated(w, key_page_up);
+  } else if (page_up || page_down) {
+    bool to_up = page_up;
     v->scroll_to_selection = 1;
     if (shift) {
       feed *target = nullptr;
       if (f && e) target = f;  // first step from an entry: its own feed
-      if (f && !e) target = up ? n.prev_feed(f, v->show_empty) : n.next_feed(f, v->show_empty);
-      if (!target) target = up ? n.last_feed(v->show_empty) : n.first_feed(v->show_empty);
+      if (f && !e) target = to_up ? n.prev_feed(f, v->show_empty) : n.next_feed(f, v->show_empty);
+      if (!target) target = to_up ? n.last_feed(v->show_empty) : n.first_feed(v->show_empty);
       v->selected_feed = target;
       v->selected_entry = nullptr;
     } else if (!f) {
-      f = up ? n.last_feed(v->show_empty) : n.first_feed(v->show_empty);
+      f = to_up ? n.last_feed(v->show_empty) : n.first_feed(v->show_empty);
       v->selected_feed = f;
       v->selected_entry = n.first(f);
     } else {
-      feed *other = up ? n.prev_feed(f, v->show_empty) : n.next_feed(f, v->show_empty);
+      feed *other = to_up ? n.prev_feed(f, v->show_empty) : n.next_feed(f, v->show_empty);
       if (other) {
         v->selected_feed = other;
         v->selected_entry = n.first(other);
       }
     }
-  } else if (input_key_went_down_or_repeated(w, key_home) || input_key_went_down_or_repeated(w, key_end)) {
-    bool home = input_key_went_down_or_repeated(w, key_home);
+  } else if (home || end) {
     v->scroll_to_selection = 1;
     entry *found = home ? n.first(f) : n.last(f);
     if (found) v->selected_entry = found;
-  } else if (input_key_went_down_or_repeated(w, key_delete)) {
+  } else if (del) {
     v->scroll_to_selection = 1;
-    if (f && e && entry_is_deleted(e) && reader_entry_may_return(r, f, e)) {
+    marks_changed = true;
+    if (hidden_entry) {
+      // The entry on the right is not in the list: it leaves the selection, and nothing is deleted.
+    } else if (f && e && entry_is_deleted(e) && reader_entry_may_return(r, f, e)) {
       // Removed, it would be new again to the next update: it stays as it is, selected.
-      log_append_string(string_lit("Entry kept under Deleted, not removed: it has no date or its feed's newest date, "
-                                   "so an update of a document that still lists it would store it again as new.\n"));
+      log_entry_kept(e);
     } else if (f && e) {
       entry *next = n.next(f, e);
       if (!next) next = n.prev(f, e);
@@ -211,7 +331,7 @@ void view_handle_keys(app *a, reader *r) {
         v->selected_feed = pf;
         v->selected_entry = n.last(pf);
       } else {
-        v->selected_entry = nullptr;  // nothing else to show: the feed stays selected
+        v->selected_entry = nullptr;  // nothing else to show: the feed stays selected while listed
       }
       if (entry_is_deleted(e)) {
         reader_delete_entry(r, e, f);
@@ -239,13 +359,16 @@ void view_handle_keys(app *a, reader *r) {
     } else {
       v->scroll_to_selection = 0;
     }
-  } else if (input_key_went_down(w, key_enter)) {
+  } else if (enter) {
     if (f && e) {
       buffer link = reader_entry_article_link(r, e);
       if (link.used) reader_open_entry_link(r, f, link);
     }
-  } else if (input_key_went_down(w, key_backspace)) {
-    if (f && e) {
+  } else if (back) {
+    marks_changed = true;
+    if (hidden_entry) {
+      // As for Delete: nothing the list does not show is restored.
+    } else if (f && e) {
       if (feed_is_deleted(f)) reader_unmark_feed_deleted(r, f, 0);
       entry_unmark_deleted(e);
     } else if (f) {
@@ -253,9 +376,14 @@ void view_handle_keys(app *a, reader *r) {
     }
   }
 
+  if (marks_changed) {
+    n.forget();
+    selection_settle(n, v);
+  }
+
   // Every key that moved the selection makes the next page open at its top.
   // Delete and Backspace change deleted marks, which no counter of the store shows.
-  if (input_key_went_down_or_repeated(w, key_delete) || input_key_went_down(w, key_backspace)) view_list_stale();
+  if (del || back) view_list_stale();
   if (v->selected_feed != old_feed || v->selected_entry != old_entry) {
     v->selection_changed = 1;
     view_close_page(a);

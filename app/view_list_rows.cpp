@@ -10,8 +10,6 @@
 
 // ---- The list ----------------------------------------------------------------------------
 
-static const char list_trim_set[] = " \n\r\t\v\f";
-
 // Every occurrence of the filter in the node's text becomes a highlighted range.
 static void list_highlight(ui_context *ctx, view_state *view, ui_node *node) {
   if (!list_filter_on(view) || ui_node_is_sink(ctx, node)) return;
@@ -38,8 +36,7 @@ static buffer list_line(u8 *bytes, u64 size, bool deleted, bool pending, buffer 
   buffer line = {size, 0, bytes};
   if (deleted) buffer_push_string(&line, string_lit("[Deleted] "), 1);
   if (pending) buffer_push_string(&line, string_lit("Updating\xE2\x80\xA6 "), 1);
-  buffer set = string_lit(list_trim_set);
-  title = string_trim_right_any(string_trim_left_any(title, set), set);
+  title = list_title_trim(title);
   u64 room = buffer_free_bytes(line);
   if (title.used > room) {
     // Cut at a character boundary.

@@ -3,6 +3,8 @@
 // the list's nodes built in a UI context without a display.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -202,42 +204,46 @@ TEST_F(ViewList, a_listing_without_memory_shows_nothing_says_so_once_and_comes_b
 }
 
 // Down from nothing walks every listed entry in list order and stops at the last; Up walks back
-// and stops at the first; for every deleted filter and range.
+// and stops at the first; for every deleted filter, range and text filter.
 TEST_F(ViewList, arrow_keys_walk_the_listed_entries_and_stop_at_both_ends) {
   build();
   entry_mark_deleted(entry_named("cherry"));
-  for (u32 filter = 0; filter < 3; filter++) {
-    for (u32 from = 1; from <= 2; from++) {
-      for (u32 to = from; to <= 2; to++) {
-        v.deleted_filter = filter;
-        v.generation_from = from;
-        v.generation_to = to;
-        v.selected_feed = nullptr;
-        v.selected_entry = nullptr;
-        std::vector<std::string> expected;
-        std::string feed_title;
-        for (const std::string &line : listing()) {
-          if (line[0] == '#') {
-            feed_title = line.substr(1);
-          } else {
-            expected.push_back(feed_title + "/" + line);
+  for (const char *text : {"", "ap", "beta"}) {
+    for (u32 filter = 0; filter < 3; filter++) {
+      for (u32 from = 1; from <= 2; from++) {
+        for (u32 to = from; to <= 2; to++) {
+          set_filter(text);
+          v.deleted_filter = filter;
+          v.generation_from = from;
+          v.generation_to = to;
+          v.selected_feed = nullptr;
+          v.selected_entry = nullptr;
+          std::vector<std::string> expected;
+          std::string feed_title;
+          for (const std::string &line : listing()) {
+            if (line[0] == '#') {
+              feed_title = line.substr(1);
+            } else {
+              expected.push_back(feed_title + "/" + line);
+            }
           }
+          SCOPED_TRACE(std::string(text) + " " + std::to_string(filter) + " " + std::to_string(from) + "-" +
+                       std::to_string(to));
+          std::vector<std::string> down;
+          for (size_t i = 0; i < expected.size() + 2; i++) {
+            press(key_down);
+            if (selection() != "-/-" && (down.empty() || down.back() != selection())) down.push_back(selection());
+          }
+          EXPECT_EQ(down, expected);
+          std::vector<std::string> up;
+          if (selection() != "-/-") up.push_back(selection());
+          for (size_t i = 0; i < expected.size() + 2; i++) {
+            press(key_up);
+            if (selection() != "-/-" && (up.empty() || up.back() != selection())) up.push_back(selection());
+          }
+          std::reverse(up.begin(), up.end());
+          EXPECT_EQ(up, expected);
         }
-        SCOPED_TRACE(std::to_string(filter) + " " + std::to_string(from) + "-" + std::to_string(to));
-        std::vector<std::string> down;
-        for (size_t i = 0; i < expected.size() + 2; i++) {
-          press(key_down);
-          if (selection() != "-/-" && (down.empty() || down.back() != selection())) down.push_back(selection());
-        }
-        EXPECT_EQ(down, expected);
-        std::vector<std::string> up;
-        if (selection() != "-/-") up.push_back(selection());
-        for (size_t i = 0; i < expected.size() + 2; i++) {
-          press(key_up);
-          if (selection() != "-/-" && (up.empty() || up.back() != selection())) up.push_back(selection());
-        }
-        std::reverse(up.begin(), up.end());
-        EXPECT_EQ(up, expected);
       }
     }
   }
@@ -328,7 +334,9 @@ TEST_F(ViewList, delete_marks_then_removes_and_never_leaves_a_dangling_selection
   EXPECT_EQ(reader_find_entry(&r, alpha->id, banana_id), nullptr) << "the second Delete removes it";
   EXPECT_EQ(alpha->entry_count, before - 1);
   EXPECT_EQ(selection(), "Alpha News/cherry");
-  // The feed's newest entry, removed, would be new again to the next update: it stays marked.
+  // The feed's newest entry, removed, would be new again to the next update: it stays marked, and
+  // the log says which entry it is.
+  log_mark mark = log_mark_now();
   entry *newest = entry_named("date");
   v.selected_entry = newest;
   press(key_delete);
@@ -337,6 +345,10 @@ TEST_F(ViewList, delete_marks_then_removes_and_never_leaves_a_dangling_selection
   EXPECT_EQ(entry_named("date"), newest);
   EXPECT_TRUE(entry_is_deleted(newest));
   EXPECT_EQ(selection(), "Alpha News/date");
+  EXPECT_EQ(log_count_since(mark, "Entry kept under Deleted, not removed: \"date\": it has no date or its feed's "
+                                  "newest date, so an update of a document that still lists it would store it "
+                                  "again as new.\n"),
+            1u);
 
   // The last entry of the last feed moves back; the only entry of the only feed leaves the feed.
   v.selected_feed = delta;
@@ -367,6 +379,164 @@ TEST_F(ViewList, delete_marks_then_removes_and_never_leaves_a_dangling_selection
   press(key_delete, true);
   EXPECT_EQ(reader_find_feed(&r, beta_id), nullptr) << "a feed deleted twice is removed";
   EXPECT_NE(v.selected_feed, beta);
+
+  // The log names a kept entry by its title as the list shows it, without the white space around it.
+  feed *epsilon = parse(rss("Epsilon", {"\n\t zeta wind  "}), "https://e.example/", 2);
+  ASSERT_TRUE(epsilon);
+  entry *zeta = entry_named("\n\t zeta wind  ");
+  ASSERT_TRUE(zeta);
+  for (int i = 0; i < 2; i++) {
+    v.selected_feed = epsilon;
+    v.selected_entry = zeta;
+    press(key_delete);
+  }
+  EXPECT_TRUE(entry_is_deleted(zeta));
+  EXPECT_EQ(log_count_since(mark, "Entry kept under Deleted, not removed: \"zeta wind\": it has"), 1u);
+}
+
+// Whatever the filters stand at (the range, "Feeds", "Deleted" or "Both", "Show empty", the text
+// filter, a queued fetch), a key leaves selected a line that the list shows, or nothing, and
+// deletes, restores or opens nothing that the list does not show: neither an entry it hides nor,
+// while the selected entry is one it hides, that entry's feed.
+TEST_F(ViewList, keys_select_and_change_only_what_the_list_shows) {
+  build();
+  // Enter queues the entry's link, where the test can count it.
+  struct queue_memory {
+    reader *r;
+    explicit queue_memory(reader *store) : r(store) { allocator_init(&app_allocator, MiB(4), MiB(1), 128); }
+    ~queue_memory() {
+      link_queue_free(&app_allocator, &r->link_openers[0]);
+      allocator_destroy(&app_allocator);
+    }
+  } queue(&r);
+  r.link_openers[0].queue_mode = 1;
+  // Only "cherry" is listed: Delete marks it, which empties the list and the selection, and a
+  // second Delete deletes nothing.
+  set_filter("cherry");
+  v.selected_feed = alpha;
+  v.selected_entry = entry_named("cherry");
+  press(key_delete);
+  EXPECT_TRUE(entry_is_deleted(entry_named("cherry")));
+  EXPECT_TRUE(listing().empty());
+  EXPECT_EQ(selection(), "-/-");
+  press(key_delete);
+  for (const char *title : {"apple pie", "Banana", "date", "grape", "Pineapple", "elder"})
+    EXPECT_FALSE(entry_is_deleted(entry_named(title))) << title;
+
+  // The lines the list shows, as selection() names them: "feed/-" for a feed's title line.
+  auto shown = [&] {
+    std::set<std::string> lines;
+    std::string feed_title;
+    for (const std::string &line : listing()) {
+      if (line[0] == '#') {
+        feed_title = line.substr(1);
+        lines.insert(feed_title + "/-");
+      } else {
+        lines.insert(feed_title + "/" + line);
+      }
+    }
+    return lines;
+  };
+  auto feed_key = [](const feed *f) { return "feed " + std::to_string(f->id); };
+  auto entry_key = [](const entry *e) { return "entry " + std::to_string(e->feed_id) + "." + std::to_string(e->id); };
+  // Every live feed's and entry's deleted mark; a removed one is missing.
+  auto marks = [&] {
+    std::map<std::string, bool> m;
+    pool_iterator fi = pool_iterator_init(&r.feeds, sizeof(feed), feed_is_live);
+    while (feed *f = (feed *)pool_iterator_next(&fi)) m[feed_key(f)] = feed_is_deleted(f);
+    pool_iterator ei = pool_iterator_init(&r.entries, sizeof(entry), entry_is_live);
+    while (entry *e = (entry *)pool_iterator_next(&ei)) m[entry_key(e)] = entry_is_deleted(e);
+    return m;
+  };
+  auto feed_titled = [&](const std::string &title) -> feed * {
+    pool_iterator it = pool_iterator_init(&r.feeds, sizeof(feed), feed_is_live);
+    while (feed *f = (feed *)pool_iterator_next(&it))
+      if (to_std(feed_get_title(f)) == title) return f;
+    return nullptr;
+  };
+
+  const u8 keys[] = {key_up,  key_down,   key_page_up,   key_page_down, key_home,
+                     key_end, key_delete, key_backspace, key_enter};
+  const char *key_names[] = {"Up", "Down", "Page Up", "Page Down", "Home", "End", "Delete", "Backspace", "Enter"};
+  const char *words[] = {"", "ap", "beta", "e", "an", "zz"};
+  u32 seed = 2024;
+  auto pick = [&](u32 n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % n;
+  };
+  for (int step = 0; step < 4000; step++) {
+    if (r.entries.entry_count < 4) {
+      // Most entries removed for good: the same feeds again.
+      v.selected_feed = nullptr;
+      v.selected_entry = nullptr;
+      std::vector<feed *> feeds;
+      pool_iterator it = pool_iterator_init(&r.feeds, sizeof(feed), feed_is_live);
+      while (feed *f = (feed *)pool_iterator_next(&it)) feeds.push_back(f);
+      for (feed *f : feeds) reader_delete_feed(&r, f);
+      build();
+    }
+    u32 action = pick(10);
+    if (action == 0) {
+      v.deleted_filter = pick(3);
+    } else if (action == 1) {
+      v.show_empty = pick(2);
+      feed *queued[] = {alpha, gamma, delta};
+      queries[3].feed_id = (s32)queued[pick(3)]->id;
+      queries[3].state = pick(2) ? query_state_queued : query_state_free;
+    } else if (action == 2) {
+      set_filter(words[pick(6)]);
+      v.filter_active = pick(4) != 0;
+    } else if (action == 3) {
+      v.generation_from = 1 + pick(2);
+      v.generation_to = v.generation_from + pick(3 - v.generation_from);
+    } else if (action == 4) {
+      // A click on a line the list shows.
+      std::set<std::string> lines = shown();
+      if (lines.empty()) continue;
+      std::string line = *std::next(lines.begin(), pick((u32)lines.size()));
+      size_t slash = line.find('/');
+      v.selected_feed = feed_titled(line.substr(0, slash));
+      v.selected_entry = line.substr(slash + 1) == "-" ? nullptr : entry_named(line.substr(slash + 1));
+    } else {
+      u32 k = pick(9);
+      bool shift = pick(3) == 0;
+      std::set<std::string> before_lines = shown();
+      std::map<std::string, bool> before = marks();
+      std::string before_selection = selection();
+      // What the key may change: the selected entry the list shows, with its feed's mark; or,
+      // when only a feed is selected, that feed with its entries.
+      std::set<std::string> may_change;
+      if (before_lines.count(before_selection)) {
+        may_change.insert(feed_key(v.selected_feed));
+        pool_iterator it = pool_iterator_init(&r.entries, sizeof(entry), entry_is_live);
+        while (entry *e = (entry *)pool_iterator_next(&it)) {
+          if (v.selected_entry ? e == v.selected_entry : e->feed_id == v.selected_feed->id)
+            may_change.insert(entry_key(e));
+        }
+      }
+      std::string settings = std::string(shift ? "Shift+" : "") + key_names[k] + " at step " +
+                             std::to_string(step) + " from " + before_selection + ", filter " +
+                             std::to_string(v.deleted_filter) + ", range " + std::to_string(v.generation_from) +
+                             "-" + std::to_string(v.generation_to) + ", show empty " + std::to_string(v.show_empty) +
+                             ", text \"" + (list_filter_on(&v) ? to_std(v.list_filter) : std::string()) + "\"";
+      u32 links_before = link_queues_count(&r);
+      press(keys[k], shift);
+      if (keys[k] == key_enter) {
+        bool opens = v.selected_entry && before_lines.count(before_selection);
+        ASSERT_EQ(link_queues_count(&r) - links_before, opens ? 1u : 0u) << settings;
+        continue;
+      }
+      std::map<std::string, bool> after = marks();
+      for (const auto &[record, deleted] : before) {
+        auto now = after.find(record);
+        if (now == after.end() || now->second != deleted) {
+          ASSERT_TRUE(may_change.count(record)) << settings << ": " << record << " changed";
+        }
+      }
+      std::string now = selection();
+      ASSERT_TRUE(now == "-/-" || shown().count(now)) << settings << ": " << now << " is selected, not listed";
+    }
+  }
 }
 
 TEST_F(ViewList, a_purge_drops_the_selection_of_purged_records) {
