@@ -127,7 +127,7 @@ void allocator_free_insert(allocator *a, void *data, u64 size) {
 void allocator_free(allocator *a, void *data, u64 size) {
   if (!allocator_owns(a, data)) {
     if (!data && size == 0) return;
-#ifndef NDEBUG
+#if QM_INVARIANTS
     invariant_failed("Freeing memory not allocated by this allocator.", __FILE__, __LINE__);
 #endif
     return;

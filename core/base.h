@@ -23,21 +23,32 @@ typedef double f64;
 #define MiB(n) ((u64)(n) << 20)
 #define GiB(n) ((u64)(n) << 30)
 
-// A broken invariant is a condition no input can bring about: a programming error. In a debug
-// build it prints the condition and aborts, so a test (or a debugger) sees it at once; release
-// builds drop the check: the condition is never evaluated there, but what it names still counts
-// as used. Anything input can reach (a full buffer, pool or queue) is a plain failure the caller
-// handles, never an invariant.
+// A broken invariant is a condition no input can bring about: a programming error. Where the
+// checks are on it prints the condition and aborts, so a test (or a debugger) sees it at once;
+// release builds drop the check: the condition is never evaluated there, but what it names still
+// counts as used. Anything input can reach (a full buffer, pool or queue) is a plain failure the
+// caller handles, never an invariant.
 [[noreturn]] inline void invariant_failed(const char *condition, const char *file, int line) {
   fprintf(stderr, "%s:%d: invariant broken: %s\n", file, line, condition);
   fflush(stderr);
   abort();
 }
 
+// The checks are on in every build without NDEBUG, and in an optimised one that asks for them
+// with QM_INVARIANTS=1: the fuzz targets, whose inputs reach the paths no test thought of. Checks
+// that cost a walk over a whole list stay with NDEBUG, so a fuzz run keeps its speed.
+#ifndef QM_INVARIANTS
 #ifdef NDEBUG
-#define invariant(cond) ((void)sizeof(!(cond)))
+#define QM_INVARIANTS 0
 #else
+#define QM_INVARIANTS 1
+#endif
+#endif
+
+#if QM_INVARIANTS
 #define invariant(cond) ((cond) ? (void)0 : invariant_failed(#cond, __FILE__, __LINE__))
+#else
+#define invariant(cond) ((void)sizeof(!(cond)))
 #endif
 
 // Hooks for the tests, compiled only where tests are built (QM_TEST_HOOKS): counters of the work

@@ -75,39 +75,30 @@ s64 rfc822_military_zone(u8 c) {
   return 0;  // Z, J and anything else
 }
 
-// How much of a numeric zone was there.
-enum zone_reading : u32 {
-  zone_refused,     // not a zone: no sign, or more digits than a zone has
-  zone_no_hours,    // a sign and at most one digit
-  zone_cut_short,   // the hours and part of the minutes ("+020", "+05:3"): no offset can be read
-  zone_read,
-};
-
 // A numeric zone at the cursor: a sign and the hours in two digits, then the minutes in two, with
-// or without a colon between them, or the hours alone (with or without the colon). The time was written ahead of UTC by that
-// much, so the amounts given are to be added to reach UTC. Hours past 23 or minutes past 59 are
-// given as they are, for the carrying addition to take into the next fields.
-zone_reading take_numeric_zone(date_cursor *c, s64 *hours, s64 *minutes) {
+// or without a colon between them, or the hours alone (with or without the colon). The time was
+// written ahead of UTC by that much, so the amounts given are to be added to reach UTC. Hours past
+// 23 or minutes past 59 are given as they are, for the carrying addition to take into the next
+// fields. False for anything else, a zone cut short ("+5", "+053", "+05:3") among them: the
+// offset it meant cannot be known, and UTC in its place would be a wrong instant.
+bool take_numeric_zone(date_cursor *c, s64 *hours, s64 *minutes) {
   *hours = *minutes = 0;
-  if (c->p == c->end || (*c->p != '+' && *c->p != '-')) return zone_refused;
+  if (c->p == c->end || (*c->p != '+' && *c->p != '-')) return false;
   bool ahead = *c->p++ == '+';
   buffer digits = take_digits(c);
-  if (digits.used > 4) return zone_refused;
-  if (digits.used < 2) return zone_no_hours;
-  if (digits.used == 3) return zone_cut_short;
+  if (digits.used != 2 && digits.used != 4) return false;
   s64 h = digits_value(string_from_bytes(digits.data, 2)), m = 0;
   if (digits.used == 4) {
     m = digits_value(string_from_bytes(digits.data + 2, 2));
   } else if (take_byte(c, ':')) {
-    // "+05:" names its hours; "+05:3" is cut in its minutes.
+    // "+05:" names its hours.
     buffer minute = take_digits(c);
-    if (minute.used > 2) return zone_refused;
-    if (minute.used == 1) return zone_cut_short;
+    if (minute.used == 1 || minute.used > 2) return false;
     m = digits_value(minute);
   }
   *hours = ahead ? -h : h;
   *minutes = ahead ? -m : m;
-  return zone_read;
+  return true;
 }
 
 struct parsed_date {
@@ -130,9 +121,9 @@ bool date_of_fields(const parsed_date &f, s64 hours, s64 minutes, date *out) {
 // ---- RFC 822 -----------------------------------------------------------------------------
 
 // A zone at the cursor, the bytes of the token only: letters (the table: a military letter, any
-// two letters, one of the named zones or any other three letters) or a numeric zone (one cut
-// short in its minutes gives no offset). False for anything else, such as a longer name of a
-// zone outside the table, whose offset would be a guess.
+// two letters, one of the named zones or any other three letters) or a whole numeric zone.
+// False for anything else, such as a longer name of a zone outside the table, whose offset would
+// be a guess.
 bool rfc822_take_zone(date_cursor *c, s64 *hours, s64 *minutes) {
   *hours = *minutes = 0;
   buffer letters = take_letters(c);
@@ -147,8 +138,7 @@ bool rfc822_take_zone(date_cursor *c, s64 *hours, s64 *minutes) {
     return true;
   }
   if (letters.used) return false;
-  zone_reading z = take_numeric_zone(c, hours, minutes);
-  return z == zone_read || z == zone_cut_short;
+  return take_numeric_zone(c, hours, minutes);
 }
 
 // After the zone: white space and comments in parentheses (as in "+0000 (UTC)"), which may nest
@@ -220,12 +210,11 @@ bool rfc822_whole(buffer text, date *out) {
 // ---- ISO 8601 ----------------------------------------------------------------------------
 
 // What may follow an ISO time: nothing, "Z", a numeric zone, or (after white space, as some
-// feeds write it) UTC's name or one of the table's. A zone of a sign and at most a digit, or cut
-// short in its minutes, gives no offset.
+// feeds write it) UTC's name or one of the table's.
 bool iso8601_take_zone(date_cursor *c, s64 *hours, s64 *minutes) {
   *hours = *minutes = 0;
   if (c->p == c->end) return true;
-  if (*c->p == '+' || *c->p == '-') return take_numeric_zone(c, hours, minutes) != zone_refused;
+  if (*c->p == '+' || *c->p == '-') return take_numeric_zone(c, hours, minutes);
   buffer word = take_letters(c);
   if (word_index(word, utc_words, array_count(utc_words)) >= 0) return true;
   s32 i = word_index(word, zone_words, array_count(zone_words));
@@ -247,8 +236,9 @@ bool iso8601_whole(buffer text, date *out) {
     ++c.p;
     if (!take_field(&c, 2, &f.hour) || !take_byte(&c, ':') || !take_field(&c, 2, &f.minute)) return false;
     if (take_byte(&c, ':')) {
+      // The colon announces the seconds: without them the text names no instant.
       buffer second = take_digits(&c);
-      if (second.used > 2) return false;
+      if (second.used < 1 || second.used > 2) return false;
       f.second = digits_value(second);
     }
     if (take_byte(&c, '.') || take_byte(&c, ',')) take_digits(&c);

@@ -83,8 +83,10 @@ TEST(FeedDatesRfc822, short_forms_read_as_far_as_they_go) {
   // A time without seconds still finds its zone past the space.
   EXPECT_EQ(rfc("Sat, 07 Sep 2002 09:42 EST"), "2002-09-07 14:42:00");
   EXPECT_EQ(rfc("Sat, 07 Sep 2002 09:42 +0200"), "2002-09-07 07:42:00");
-  // A numeric zone cut short gives no offset.
-  EXPECT_EQ(rfc("Sat, 07 Sep 2002 09:42:31 +020"), "2002-09-07 09:42:31");
+  // A numeric zone cut short names no instant: read as UTC, "+100" would put the entry an hour
+  // (or, with "-500", five hours) away from where it belongs.
+  for (const char *zone : {"+020", "+100", "-500", "+053", "+05:3"})
+    EXPECT_EQ(rfc(std::string("Sat, 07 Sep 2002 09:42:31 ") + zone), "65535-00-00 00:00:00") << zone;
   EXPECT_EQ(parse_exact(feed_parse_date_rfc822, "").zero, 0);
   EXPECT_EQ(show(feed_parse_date_rfc822(buffer{})), "65535-00-00 00:00:00");
 }
@@ -154,10 +156,10 @@ TEST(FeedDatesRfc822, two_digit_years_zone_minutes_and_zones_out_of_range) {
   EXPECT_EQ(rfc("Sat, 07 Sep 2002 09:42:31 -09:45"), "2002-09-07 19:27:31");
   EXPECT_EQ(rfc("Sat, 07 Sep 2002 09:42:31 +2359"), "2002-09-06 09:43:31");
   // Hours past 23 and minutes past 59 carry into the next field; a zone cut short in its minutes
-  // gives no offset.
+  // is no date.
   for (auto [zone, utc] : {std::pair{"+2400", "2002-09-06 09:42:31"}, {"-2500", "2002-09-08 10:42:31"},
                            {"+0560", "2002-09-07 03:42:31"}, {"+99:99", "2002-09-03 05:03:31"},
-                           {"+05:3", "2002-09-07 09:42:31"}}) {
+                           {"+05:3", "65535-00-00 00:00:00"}}) {
     EXPECT_EQ(rfc(std::string("Sat, 07 Sep 2002 09:42:31 ") + zone), utc) << zone;
   }
 }
@@ -184,9 +186,14 @@ TEST(FeedDatesIso8601, short_and_malformed_forms) {
   EXPECT_EQ(iso("2003-12-13T18:30"), "2003-12-13 18:30:00");
   EXPECT_EQ(iso("2003-12-13T18:30:0"), "2003-12-13 18:30:00");
   EXPECT_EQ(iso("2003-12-13T18:30:02"), "2003-12-13 18:30:02");
-  EXPECT_EQ(iso("2003-12-13T18:30:02+"), "2003-12-13 18:30:02");
-  EXPECT_EQ(iso("2003-12-13T18:30:02+0"), "2003-12-13 18:30:02");
   EXPECT_EQ(iso("2003-12-13T18:30:02."), "2003-12-13 18:30:02");
+  // A zone cut short, or a colon whose seconds are not there, names no instant: read as UTC,
+  // "+5" would put 23:00 of the day before at 04:00.
+  for (const char *text : {"2003-06-10T04:00:00+5", "2003-12-13T18:30:02+", "2003-12-13T18:30:02-",
+                           "2003-12-13T18:30:02+0", "2003-12-13T18:30:02-0", "2003-12-13T18:30:02+053",
+                           "2003-12-13T18:30:02+05:3", "2003-06-10T09:42:Z", "2003-06-10T09:42:",
+                           "2003-06-10T09:42:+01:00"})
+    EXPECT_EQ(iso(text), "0000-00-00 00:00:00") << text;
   // A field out of its range names no instant.
   EXPECT_EQ(iso("2003-13-13T99:30:02Z"), "0000-00-00 00:00:00");
   EXPECT_EQ(iso("2003-00-13T01:00:00+05:00"), "0000-00-00 00:00:00");
