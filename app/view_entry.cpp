@@ -124,8 +124,8 @@ static bool enclosure_is_image(buffer url) {
          string_equal(ext, string_lit("jpeg"));
 }
 
-static void flow_link(ui_context *ctx, reader *r, feed *f, ui_id id, buffer label, buffer target) {
-  if (ui_link(ctx, id, label, false).clicked) reader_open_entry_link(r, f, target);
+static void article_link(app *a, reader *r, feed *f, entry *e, ui_id id, buffer label) {
+  if (ui_link(a->ui, id, label, false).clicked) reader_open_entry_article(a, r, f, e);
 }
 
 // The selected entry when it is of the given type and has its feed; null otherwise.
@@ -177,7 +177,7 @@ void view_rss_entry(app *a, reader *r) {
     }
     if (article.used) {
       if (date_text.used || e->rss.author.used) ui_flow_text(ctx, string_lit(" - "));
-      flow_link(ctx, r, f, (ui_id)(uintptr_t)article_field, p.label, article);
+      article_link(a, r, f, e, (ui_id)(uintptr_t)article_field, p.label);
     }
     ui_flow_end(ctx);
   }
@@ -280,7 +280,7 @@ void view_atom_entry(app *a, reader *r) {
     }
     if (article.used) {
       if (date_text.used || authors.used || contributors.used) ui_flow_text(ctx, string_lit(" - "));
-      flow_link(ctx, r, f, (ui_id)(uintptr_t)article.data, p.label, article);
+      article_link(a, r, f, e, (ui_id)(uintptr_t)article.data, p.label);
     }
     ui_flow_end(ctx);
   }

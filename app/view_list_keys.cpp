@@ -3,7 +3,6 @@
 // shown range of generations, and the checks that keep the selection pointing at live records.
 #include "app/view_list.h"
 
-#include "reader/url.h"
 #include "gfx/input.h"
 #include "gfx/window.h"
 #include "ui/widgets.h"
@@ -240,10 +239,7 @@ void view_handle_keys(app *a, reader *r) {
       v->scroll_to_selection = 0;
     }
   } else if (input_key_went_down(w, key_enter)) {
-    if (f && e) {
-      buffer link = reader_entry_article_link(r, e);
-      if (link.used) reader_open_entry_link(r, f, link);
-    }
+    if (f && e) reader_open_entry_article(a, r, f, e);
   } else if (input_key_went_down(w, key_backspace)) {
     if (f && e) {
       if (feed_is_deleted(f)) reader_unmark_feed_deleted(r, f, 0);

@@ -6,6 +6,8 @@
 #include <GLFW/glfw3.h>
 #include <dirent.h>
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -193,6 +195,77 @@ TEST_F(UiMain, the_rss_entry_page_shows_its_header_enclosure_and_html) {
   for (const char *piece : {"First item|", " - |ann@news.example|", "Open article|", "episode.mp3|",
                             "120.562 Kio|", "Body of the |", "first|", " item.|", "one|", "two|"}) {
     EXPECT_NE(shown.find(piece), std::string::npos) << piece << " in " << shown;
+  }
+}
+
+// Release notes and many blogs give each entry's link relative to their site
+// ("/org/project/releases/tag/v3.9.0"): the article opens read against the feed's address, from
+// the entry page's link and from Enter in the list alike.
+TEST_F(UiMain, a_relative_article_link_opens_read_against_the_feed_address) {
+  u32 error = 0;
+  feed *releases = feed_parse(
+      &scratch, &r,
+      text_of("<?xml version=\"1.0\"?><feed xmlns=\"http://www.w3.org/2005/Atom\"><title>Releases</title>"
+              "<id>urn:r</id><updated>2024-01-05T10:00:00Z</updated><entry><title>v3.9.0</title><id>urn:r:1</id>"
+              "<updated>2024-01-05T10:00:00Z</updated><link href=\"/org/project/releases/tag/v3.9.0\"/>"
+              "<content type=\"html\">notes</content></entry></feed>"),
+      text_of("https://code.example/org/project/releases.atom"), nullptr, &error);
+  feed *blog = feed_parse(
+      &scratch, &r,
+      text_of("<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>Blog</title>"
+              "<link>https://blog.example/posts/</link><description>d</description>"
+              "<item><title>Linked</title><link>2024/linked.html</link><description>x</description></item>"
+              "<item><title>Permalink</title><guid>2024/permalink.html</guid><description>y</description></item>"
+              "</channel></rss>"),
+      text_of("https://blog.example/feed.xml"), nullptr, &error);
+  ASSERT_EQ(error, 0u);
+  ASSERT_TRUE(releases && blog);
+  for (feed *f : {releases, blog}) {
+    meta *m = reader_new_meta(&r, f->id);
+    ASSERT_TRUE(m);
+    m->opener = &r.link_openers[0];
+  }
+  link_opener *opener = &r.link_openers[0];
+  opener->queue_mode = 1;  // queued, so the test reads what would open
+  window *w = ui.w.get();
+  u32 time = 1;
+  struct {
+    feed *f;
+    const char *title, *opens;
+  } cases[] = {
+      {releases, "v3.9.0", "https://code.example/org/project/releases/tag/v3.9.0"},
+      {blog, "Linked", "https://blog.example/posts/2024/linked.html"},
+      {blog, "Permalink", "https://blog.example/posts/2024/permalink.html"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.title);
+    select(c.f, entry_titled(c.title));
+    ASSERT_TRUE(v.selected_entry);
+    v.page = view_page_main;
+    frames();
+    ui_node *link = nullptr;
+    std::vector<ui_node *> stack = {ui.ctx->root};
+    while (!stack.empty() && !link) {
+      ui_node *n = stack.back();
+      stack.pop_back();
+      if (n->flags & ui_node_flag_flow_instructions) continue;
+      if ((n->flags & ui_node_flag_flow_run) && to_std(n->text) == "Queue article") link = n;
+      for (ui_node *k = n->first_child; k; k = k->next) stack.push_back(k);
+    }
+    ASSERT_TRUE(link);
+    ui.mouse_move((s32)((link->rect.x0 + link->rect.x1) / 2), (s32)((link->rect.y0 + link->rect.y1) / 2));
+    ui.mouse_button(true);
+    ui.mouse_button(false);
+    frames();
+    EXPECT_EQ(to_std(opener->queue), c.opens) << "from the entry page";
+    link_queue_free(&app_allocator, opener);
+
+    input_on_key(w, GLFW_KEY_ENTER, 0, GLFW_PRESS, time++);
+    frames();
+    input_on_key(w, GLFW_KEY_ENTER, 0, GLFW_RELEASE, time++);
+    frames();
+    EXPECT_EQ(to_std(opener->queue), c.opens) << "from Enter in the list";
+    link_queue_free(&app_allocator, opener);
   }
 }
 
