@@ -198,6 +198,70 @@ TEST_F(UiMain, the_rss_entry_page_shows_its_header_enclosure_and_html) {
   }
 }
 
+// Feeds wrap a title or an author in the line breaks and indentation of their markup: the entry
+// page draws the title on one line, with no blank line above it, and the information line whole.
+TEST_F(UiMain, an_entry_page_draws_its_title_and_author_without_the_space_around_them) {
+  u32 error = 0;
+  feed *spaced_rss = feed_parse(
+      &scratch, &r,
+      text_of("<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>Spaced</title>"
+              "<link>https://spaced.example/</link><description>d</description><item><title>\n      Spaced "
+              "title\n    </title><link>https://spaced.example/1</link><author>\n      ann@spaced.example\n    "
+              "</author><pubDate>Mon, 01 Jan 2024 10:00:00 GMT</pubDate><description>words</description></item>"
+              "</channel></rss>"),
+      text_of("https://spaced.example/rss"), nullptr, &error);
+  feed *spaced_atom = feed_parse(
+      &scratch, &r,
+      text_of("<?xml version=\"1.0\"?><feed xmlns=\"http://www.w3.org/2005/Atom\"><title>Spaced Atom</title>"
+              "<id>urn:s</id><updated>2024-01-03T10:00:00Z</updated><entry><title>\n  Atom spaced\n</title>"
+              "<id>urn:s:1</id><updated>2024-01-03T10:00:00Z</updated><author><name>\n    Bea\n  </name></author>"
+              "<link href=\"https://spaced.example/a\"/><content type=\"html\">words</content></entry></feed>"),
+      text_of("https://spaced.example/atom"), nullptr, &error);
+  ASSERT_EQ(error, 0u);
+  ASSERT_TRUE(spaced_rss && spaced_atom);
+  struct {
+    feed *f;
+    const char *title, *shown_title, *info_ends;
+  } cases[] = {
+      {spaced_rss, "\n      Spaced title\n    ", "Spaced title|", " - |ann@spaced.example| - |Open article|"},
+      {spaced_atom, "\n  Atom spaced\n", "Atom spaced|", " - |Bea| - |Open article|"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.shown_title);
+    select(c.f, entry_titled(c.title));
+    ASSERT_TRUE(v.selected_entry);
+    v.page = view_page_main;
+    frames();
+    // The page's first two flows, each as its lines: the title, then the information line.
+    std::vector<std::vector<std::string>> flows;
+    std::vector<ui_node *> stack = {find_tag(find_tag(ui.ctx->root, "right panel"), "scrollable_view")};
+    ASSERT_TRUE(stack[0]);
+    while (!stack.empty() && flows.size() < 2) {
+      ui_node *n = stack.back();
+      stack.pop_back();
+      if (n->flags & ui_node_flag_flow_instructions) continue;
+      if (to_std(n->tag) == "flow") {
+        ui_node *content = find_tag(n, "flow content");
+        flows.emplace_back();
+        for (ui_node *line = content ? content->first_child : nullptr; line; line = line->next) {
+          std::string text;
+          texts(line, &text);
+          flows.back().push_back(text);
+        }
+        continue;
+      }
+      std::vector<ui_node *> children;
+      for (ui_node *k = n->first_child; k; k = k->next) children.push_back(k);
+      stack.insert(stack.end(), children.rbegin(), children.rend());
+    }
+    ASSERT_EQ(flows.size(), 2u);
+    EXPECT_EQ(flows[0], std::vector<std::string>{c.shown_title});
+    ASSERT_EQ(flows[1].size(), 1u) << "one information line";
+    const std::string &info = flows[1][0];
+    EXPECT_EQ(info.substr(info.size() - std::min(info.size(), strlen(c.info_ends))), c.info_ends) << info;
+  }
+}
+
 // Release notes and many blogs give each entry's link relative to their site
 // ("/org/project/releases/tag/v3.9.0"): the article opens read against the feed's address, from
 // the entry page's link and from Enter in the list alike.
