@@ -209,6 +209,8 @@ u32 ui_link_behaviour(ui_context *ctx, ui_id id);
 ui_node *ui_hover_row(ui_context *ctx, ui_id id);
 // Opens the link through the feed's opener, or queues it when the opener queues.
 void reader_open_entry_link(reader *r, feed *f, buffer url);
+// Opens or queues the entry's article, its link read against the feed's address when relative.
+void reader_open_entry_article(app *a, reader *r, feed *f, entry *e);
 
 // ---- Main window UI ----------------------------------------------------------------------
 

@@ -1,9 +1,11 @@
 // The application's styles, the link widget whose one id may cover several wrapped pieces of text,
-// the hover row, and opening an entry's link through its feed's opener.
+// the hover row, and opening an entry's link or article through its feed's opener.
 #include "app/app.h"
 
 #include "gfx/input.h"
 #include "gfx/window.h"
+#include "platform/log.h"
+#include "reader/url.h"
 #include "ui/widgets.h"
 
 u32 style_link, style_root, style_warning, style_title, style_row, style_row_hot, style_separator,
@@ -192,5 +194,16 @@ void reader_open_entry_link(reader *r, feed *f, buffer url) {
     link_open_now(url, opener);
   } else {
     link_queue_append(&app_allocator, opener, url);
+  }
+}
+
+void reader_open_entry_article(app *a, reader *r, feed *f, entry *e) {
+  // The resolved address is needed only until the opener has run it or copied it to its queue.
+  buffer out = buffer_view_rest(a->frame_arena);
+  buffer url = reader_entry_article_url(r, f, e, &out);
+  if (!url.data) {
+    log_append_string(string_lit("Link not opened: no memory to read it against the feed's address.\n"));
+  } else if (url.used) {
+    reader_open_entry_link(r, f, url);
   }
 }

@@ -43,7 +43,8 @@ html_block_cache *html_blocks_of(view_state *view, u64 parse_serial) {
   if (c->serial == parse_serial && c->heights) return c;
   *c = html_block_cache{};
   // An element makes at most five blocks over its two visits (an image: the space after the flow
-  // it ends, its own two spaces and itself; the end of a heading: a space); a text two.
+  // it ends, its own two spaces and itself; the end of a heading or of another block that ends a
+  // flow: a space); a text two.
   u64 capacity = 6ull * view->html_tree.node_count + 16;
   if (capacity > 0xFFFFFFF0ull) return nullptr;
   buffer heights = buffer_push_grow(view, capacity * sizeof(f32) + 8);

@@ -30,6 +30,7 @@ struct html_block_cache {
   f32 resume_y;
   u32 resume_font;
   bool resume_in_raw;
+  bool resume_block_ended;
   const html_node_attribute *resume_open_link;
   html_node *resume_parent;
   u64 resume_child_index;

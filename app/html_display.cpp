@@ -76,6 +76,9 @@ struct html_walk {
   ui_node *scroll;
   bool in_flow;
   bool in_raw;
+  // The end of a block closed the flow, and nothing has begun a line since: the space the markup
+  // leaves between two blocks ("</p>\n<p>") is not a line of its own.
+  bool block_ended;
   const html_node_attribute *open_link;
   // The column of blocks: the next block's number and top, the visible range, and the height of
   // the blocks skipped since the last built one.
@@ -194,6 +197,7 @@ static void walk_flow_open(html_walk *w) {
   walk_space(w, 5);
   walk_flow_begin(w);
   w->in_flow = true;
+  w->block_ended = false;
 }
 
 static void walk_flow_close(html_walk *w, f32 space) {
@@ -241,7 +245,10 @@ static void walk_element_start(html_walk *w, const html_node *node) {
   u8 tag = node->element.tag;
   bool block = !hp_tag_has_flag(tag, html_tag_flag_phrasing) || tag == html_tag_br || tag == html_tag_img ||
                tag == html_display_tag_video || tag == html_display_tag_iframe;
-  if (block) walk_flow_close(w, 5);
+  if (block) {
+    walk_flow_close(w, 5);
+    w->block_ended = false;
+  }
 
   if (tag == html_tag_a) {
     const html_node_attribute *href = hp_node_find_attribute(node, html_attribute_href);
@@ -304,7 +311,18 @@ static void walk_element_end(html_walk *w, const html_node *node) {
     w->in_flow = false;
     ui_font_set(w->ctx, 1);
     walk_space(w, 10);
+  } else if (!hp_tag_has_flag(tag, html_tag_flag_phrasing) && w->in_flow) {
+    // A block's end ends its line as its start does: "</li></ul><strong>To apply:" puts
+    // "To apply:" on a line of its own.
+    walk_flow_close(w, 5);
+    w->block_ended = true;
   }
+}
+
+static bool text_is_spaces(buffer text) {
+  for (u64 i = 0; i < text.used; i++)
+    if (text.data[i] != ' ') return false;
+  return true;
 }
 
 static void resume_save(html_walk *w, const html_tree_traversal *t) {
@@ -315,6 +333,7 @@ static void resume_save(html_walk *w, const html_tree_traversal *t) {
   c->resume_y = w->y;
   c->resume_font = w->ctx->font;
   c->resume_in_raw = w->in_raw;
+  c->resume_block_ended = w->block_ended;
   c->resume_open_link = w->open_link;
   c->resume_parent = t->parent;
   c->resume_child_index = t->child_index;
@@ -336,6 +355,7 @@ static bool resume_load(html_walk *w, html_tree_traversal *t) {
   w->y = c->resume_y;
   w->pending = c->resume_y;
   w->in_raw = c->resume_in_raw;
+  w->block_ended = c->resume_block_ended;
   w->open_link = c->resume_open_link;
   ui_font_set(w->ctx, c->resume_font);
   return true;
@@ -407,7 +427,7 @@ void ui_html(reader *r, view_state *view, ui_context *ctx, html_tree_traversal *
     html_node *node = hp_tree_traversal_get_node(traversal);
     bool start = hp_tree_traversal_is_node_start(traversal);
     if (node->type == html_node_text) {
-      if (!w.in_raw && node->text.used) {
+      if (!w.in_raw && node->text.used && !(w.block_ended && text_is_spaces(node->text))) {
         walk_flow_open(&w);
         if (w.open_link) {
           walk_link(&w, (ui_id)(uintptr_t)w.open_link, node->text, w.open_link->value);

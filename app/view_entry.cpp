@@ -16,6 +16,13 @@
 
 static const char entry_trim_set[] = " \t\n\r\v\f";
 
+// Feeds wrap titles and names in the line breaks and indentation of their markup, which a flow
+// would draw as a blank line above the title or a break inside the information line.
+static buffer entry_trim(buffer text) {
+  buffer set = string_lit(entry_trim_set);
+  return string_trim_right_any(string_trim_left_any(text, set), set);
+}
+
 static link_opener *entry_opener(reader *r, meta *m) {
   return m && m->opener ? m->opener : &r->link_openers[0];
 }
@@ -124,8 +131,8 @@ static bool enclosure_is_image(buffer url) {
          string_equal(ext, string_lit("jpeg"));
 }
 
-static void flow_link(ui_context *ctx, reader *r, feed *f, ui_id id, buffer label, buffer target) {
-  if (ui_link(ctx, id, label, false).clicked) reader_open_entry_link(r, f, target);
+static void article_link(app *a, reader *r, feed *f, entry *e, ui_id id, buffer label) {
+  if (ui_link(a->ui, id, label, false).clicked) reader_open_entry_article(a, r, f, e);
 }
 
 // The selected entry when it is of the given type and has its feed; null otherwise.
@@ -160,24 +167,26 @@ void view_rss_entry(app *a, reader *r) {
 
   buffer *article_field = reader_rss_article_field(e);
   buffer article = *article_field;
+  buffer author = entry_trim(e->rss.author);
   // The texts live until the frame arena is emptied after rendering.
   buffer date_text = date_to_string(e->rss.pubDate, &a->frame_arena, 0, string_lit(" - "));
   buffer size_text = byte_size_to_string((u64)(e->rss.enclosure_length > 0 ? e->rss.enclosure_length : 0),
                                          &a->frame_arena);
 
-  entry_page p = entry_page_open(a, r, f, e->rss.description, "Parsing RSS entry HTML: ", e->rss.title);
+  entry_page p =
+      entry_page_open(a, r, f, e->rss.description, "Parsing RSS entry HTML: ", entry_trim(e->rss.title));
 
-  if (date_text.used || e->rss.author.used || article.used) {
+  if (date_text.used || author.used || article.used) {
     ui_space_y(ctx, ui_size_pixels_make(5));
     ui_flow_begin(ctx, style_entry_header, ui_node_flag_padding);
     ui_flow_text(ctx, date_text);
-    if (e->rss.author.used) {
+    if (author.used) {
       if (date_text.used) ui_flow_text(ctx, string_lit(" - "));
-      ui_flow_text(ctx, e->rss.author);
+      ui_flow_text(ctx, author);
     }
     if (article.used) {
-      if (date_text.used || e->rss.author.used) ui_flow_text(ctx, string_lit(" - "));
-      flow_link(ctx, r, f, (ui_id)(uintptr_t)article_field, p.label, article);
+      if (date_text.used || author.used) ui_flow_text(ctx, string_lit(" - "));
+      article_link(a, r, f, e, (ui_id)(uintptr_t)article_field, p.label);
     }
     ui_flow_end(ctx);
   }
@@ -207,8 +216,11 @@ static bool feed_is_video_site(const feed *f) {
   return string_starts_with(f->url, string_lit("https://" FETCH_VIDEO_SITE_HOST "/feeds/videos.xml?"));
 }
 
-// Appends ", " and the name to the list, as far as the list's bytes go.
+// Appends ", " and the name, trimmed, to the list, as far as the list's bytes go; a blank name adds
+// nothing.
 static void names_append(buffer *list, buffer name) {
+  name = entry_trim(name);
+  if (!name.used) return;
   if (list->used) buffer_push_bytes(list, ", ", 2);
   u64 n = name.used < buffer_free_bytes(*list) ? name.used : buffer_free_bytes(*list);
   buffer_push_bytes(list, name.data, n);
@@ -253,7 +265,7 @@ void view_atom_entry(app *a, reader *r) {
   if (!e) return;
 
   bool video = feed_is_video_site(f);
-  buffer title = string_trim_right_any(e->atom.title, string_lit(entry_trim_set));
+  buffer title = entry_trim(e->atom.title);
   buffer article = reader_find_atom_link_href(r, e->id, e->atom.atom_link_count, atom_link_owner_entry,
                                               atom_link_rel_alternate);
   buffer text = video ? e->atom.content : (e->atom.summary.used ? e->atom.summary : e->atom.content);
@@ -280,7 +292,7 @@ void view_atom_entry(app *a, reader *r) {
     }
     if (article.used) {
       if (date_text.used || authors.used || contributors.used) ui_flow_text(ctx, string_lit(" - "));
-      flow_link(ctx, r, f, (ui_id)(uintptr_t)article.data, p.label, article);
+      article_link(a, r, f, e, (ui_id)(uintptr_t)article.data, p.label);
     }
     ui_flow_end(ctx);
   }

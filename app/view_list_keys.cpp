@@ -6,7 +6,6 @@
 
 #include <algorithm>
 
-#include "reader/url.h"
 #include "gfx/input.h"
 #include "gfx/window.h"
 #include "ui/widgets.h"
@@ -360,10 +359,7 @@ void view_handle_keys(app *a, reader *r) {
       v->scroll_to_selection = 0;
     }
   } else if (enter) {
-    if (f && e) {
-      buffer link = reader_entry_article_link(r, e);
-      if (link.used) reader_open_entry_link(r, f, link);
-    }
+    if (f && e) reader_open_entry_article(a, r, f, e);
   } else if (back) {
     marks_changed = true;
     if (hidden_entry) {

@@ -214,6 +214,26 @@ buffer reader_entry_article_link(reader *r, entry *e) {
   return reader_find_atom_link_href(r, e->id, e->atom.atom_link_count, atom_link_owner_entry, atom_link_rel_alternate);
 }
 
+buffer reader_entry_article_url(reader *r, const feed *f, entry *e, buffer *out) {
+  buffer link = reader_entry_article_link(r, e);
+  if (!link.used || !f || url_has_scheme(link)) return link;
+  u64 start = out->used;
+  // The feed's base (its own link read against its address) is written first, then the link
+  // read against it, which is all that is kept.
+  buffer base = reader_entry_base_url(r, f, nullptr, out);
+  if (!base.used) {
+    out->used = start;
+    // Without an address of the feed the link stays as it is; with one, nothing fitted.
+    return base.data || !f->url.used ? link : buffer{};
+  }
+  buffer resolved = url_resolve(base, link, out);
+  out->used = start;
+  if (!resolved.data) return buffer{};
+  memmove(out->data + start, resolved.data, resolved.used);
+  out->used = start + resolved.used;
+  return buffer{resolved.used, resolved.used, out->data + start};
+}
+
 // ---- The base of an entry ----------------------------------------------------------------
 
 static buffer url_resolve_into(buffer base, buffer link, buffer *out) {

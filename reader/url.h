@@ -28,6 +28,12 @@ buffer *reader_rss_article_field(entry *e);
 // The address the entry's article opens: the RSS field above, or the Atom alternate link (looked
 // up in the store).
 buffer reader_entry_article_link(reader *r, entry *e);
+// That address read against the feed's, as the entry's link is read when it is the base of its
+// content: feeds give their entries' links relative to the site ("/project/releases/tag/v3.9").
+// A link that names its scheme, or one with no address to read it against, comes back as it is;
+// a resolved one is appended to out. Empty when the entry has no link; the all-zero buffer when
+// the result does not fit out.
+buffer reader_entry_article_url(reader *r, const feed *f, entry *e, buffer *out);
 
 // ---- The base of an entry ----------------------------------------------------------------
 

@@ -117,6 +117,12 @@ TEST_F(HtmlDisplay, breaks_raw_elements_headings_lists_and_pre) {
 
   draw("<ul><li>one<ul><li>two <i>deep</i></li></ul></li></ul><pre>code\n  x</pre>");
   EXPECT_EQ(blocks(), (B{"_5", "one|", "_5", "_5", "two |deep|", "_5", "_5", "code\n  x|", "_5"}));
+
+  // The end of a block ends its line as its start does; the space the markup leaves between two
+  // blocks makes no line of its own.
+  draw("<ul><li>in London, England.</li></ul><strong>To apply:</strong> write<p>a</p>\n<p>b</p><div>c</div> d");
+  EXPECT_EQ(blocks(), (B{"_5", "in London, England.|", "_5", "_5", "To apply:| write|", "_5", "_5", "a|", "_5", "_5",
+                         "b|", "_5", "_5", "c|", "_5", "_5", " d|", "_5"}));
 }
 
 TEST_F(HtmlDisplay, videos_frames_and_images_without_a_source) {

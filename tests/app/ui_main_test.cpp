@@ -200,6 +200,141 @@ TEST_F(UiMain, the_rss_entry_page_shows_its_header_enclosure_and_html) {
   }
 }
 
+// Feeds wrap a title or an author in the line breaks and indentation of their markup: the entry
+// page draws the title on one line, with no blank line above it, and the information line whole.
+TEST_F(UiMain, an_entry_page_draws_its_title_and_author_without_the_space_around_them) {
+  u32 error = 0;
+  feed *spaced_rss = feed_parse(
+      &scratch, &r,
+      text_of("<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>Spaced</title>"
+              "<link>https://spaced.example/</link><description>d</description><item><title>\n      Spaced "
+              "title\n    </title><link>https://spaced.example/1</link><author>\n      ann@spaced.example\n    "
+              "</author><pubDate>Mon, 01 Jan 2024 10:00:00 GMT</pubDate><description>words</description></item>"
+              "</channel></rss>"),
+      text_of("https://spaced.example/rss"), nullptr, &error);
+  feed *spaced_atom = feed_parse(
+      &scratch, &r,
+      text_of("<?xml version=\"1.0\"?><feed xmlns=\"http://www.w3.org/2005/Atom\"><title>Spaced Atom</title>"
+              "<id>urn:s</id><updated>2024-01-03T10:00:00Z</updated><entry><title>\n  Atom spaced\n</title>"
+              "<id>urn:s:1</id><updated>2024-01-03T10:00:00Z</updated><author><name>\n    Bea\n  </name></author>"
+              "<link href=\"https://spaced.example/a\"/><content type=\"html\">words</content></entry></feed>"),
+      text_of("https://spaced.example/atom"), nullptr, &error);
+  ASSERT_EQ(error, 0u);
+  ASSERT_TRUE(spaced_rss && spaced_atom);
+  struct {
+    feed *f;
+    const char *title, *shown_title, *info_ends;
+  } cases[] = {
+      {spaced_rss, "\n      Spaced title\n    ", "Spaced title|", " - |ann@spaced.example| - |Open article|"},
+      {spaced_atom, "\n  Atom spaced\n", "Atom spaced|", " - |Bea| - |Open article|"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.shown_title);
+    select(c.f, entry_titled(c.title));
+    ASSERT_TRUE(v.selected_entry);
+    v.page = view_page_main;
+    frames();
+    // The page's first two flows, each as its lines: the title, then the information line.
+    std::vector<std::vector<std::string>> flows;
+    std::vector<ui_node *> stack = {find_tag(find_tag(ui.ctx->root, "right panel"), "scrollable_view")};
+    ASSERT_TRUE(stack[0]);
+    while (!stack.empty() && flows.size() < 2) {
+      ui_node *n = stack.back();
+      stack.pop_back();
+      if (n->flags & ui_node_flag_flow_instructions) continue;
+      if (to_std(n->tag) == "flow") {
+        ui_node *content = find_tag(n, "flow content");
+        flows.emplace_back();
+        for (ui_node *line = content ? content->first_child : nullptr; line; line = line->next) {
+          std::string text;
+          texts(line, &text);
+          flows.back().push_back(text);
+        }
+        continue;
+      }
+      std::vector<ui_node *> children;
+      for (ui_node *k = n->first_child; k; k = k->next) children.push_back(k);
+      stack.insert(stack.end(), children.rbegin(), children.rend());
+    }
+    ASSERT_EQ(flows.size(), 2u);
+    EXPECT_EQ(flows[0], std::vector<std::string>{c.shown_title});
+    ASSERT_EQ(flows[1].size(), 1u) << "one information line";
+    const std::string &info = flows[1][0];
+    EXPECT_EQ(info.substr(info.size() - std::min(info.size(), strlen(c.info_ends))), c.info_ends) << info;
+  }
+}
+
+// Release notes and many blogs give each entry's link relative to their site
+// ("/org/project/releases/tag/v3.9.0"): the article opens read against the feed's address, from
+// the entry page's link and from Enter in the list alike.
+TEST_F(UiMain, a_relative_article_link_opens_read_against_the_feed_address) {
+  u32 error = 0;
+  feed *releases = feed_parse(
+      &scratch, &r,
+      text_of("<?xml version=\"1.0\"?><feed xmlns=\"http://www.w3.org/2005/Atom\"><title>Releases</title>"
+              "<id>urn:r</id><updated>2024-01-05T10:00:00Z</updated><entry><title>v3.9.0</title><id>urn:r:1</id>"
+              "<updated>2024-01-05T10:00:00Z</updated><link href=\"/org/project/releases/tag/v3.9.0\"/>"
+              "<content type=\"html\">notes</content></entry></feed>"),
+      text_of("https://code.example/org/project/releases.atom"), nullptr, &error);
+  feed *blog = feed_parse(
+      &scratch, &r,
+      text_of("<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>Blog</title>"
+              "<link>https://blog.example/posts/</link><description>d</description>"
+              "<item><title>Linked</title><link>2024/linked.html</link><description>x</description></item>"
+              "<item><title>Permalink</title><guid>2024/permalink.html</guid><description>y</description></item>"
+              "</channel></rss>"),
+      text_of("https://blog.example/feed.xml"), nullptr, &error);
+  ASSERT_EQ(error, 0u);
+  ASSERT_TRUE(releases && blog);
+  for (feed *f : {releases, blog}) {
+    meta *m = reader_new_meta(&r, f->id);
+    ASSERT_TRUE(m);
+    m->opener = &r.link_openers[0];
+  }
+  link_opener *opener = &r.link_openers[0];
+  opener->queue_mode = 1;  // queued, so the test reads what would open
+  window *w = ui.w.get();
+  u32 time = 1;
+  struct {
+    feed *f;
+    const char *title, *opens;
+  } cases[] = {
+      {releases, "v3.9.0", "https://code.example/org/project/releases/tag/v3.9.0"},
+      {blog, "Linked", "https://blog.example/posts/2024/linked.html"},
+      {blog, "Permalink", "https://blog.example/posts/2024/permalink.html"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.title);
+    select(c.f, entry_titled(c.title));
+    ASSERT_TRUE(v.selected_entry);
+    v.page = view_page_main;
+    frames();
+    ui_node *link = nullptr;
+    std::vector<ui_node *> stack = {ui.ctx->root};
+    while (!stack.empty() && !link) {
+      ui_node *n = stack.back();
+      stack.pop_back();
+      if (n->flags & ui_node_flag_flow_instructions) continue;
+      if ((n->flags & ui_node_flag_flow_run) && to_std(n->text) == "Queue article") link = n;
+      for (ui_node *k = n->first_child; k; k = k->next) stack.push_back(k);
+    }
+    ASSERT_TRUE(link);
+    ui.mouse_move((s32)((link->rect.x0 + link->rect.x1) / 2), (s32)((link->rect.y0 + link->rect.y1) / 2));
+    ui.mouse_button(true);
+    ui.mouse_button(false);
+    frames();
+    EXPECT_EQ(to_std(opener->queue), c.opens) << "from the entry page";
+    link_queue_free(&app_allocator, opener);
+
+    input_on_key(w, GLFW_KEY_ENTER, 0, GLFW_PRESS, time++);
+    frames();
+    input_on_key(w, GLFW_KEY_ENTER, 0, GLFW_RELEASE, time++);
+    frames();
+    EXPECT_EQ(to_std(opener->queue), c.opens) << "from Enter in the list";
+    link_queue_free(&app_allocator, opener);
+  }
+}
+
 // The page once closed with a warning about Windows 7 and TLS 1.3, which this program on Linux
 // does not have; it ends with the paragraph on the data folder.
 TEST_F(UiMain, the_help_page_ends_with_the_data_folder_and_no_windows_note) {
