@@ -109,8 +109,9 @@ feed_verdict feed_item_judge_by_key(feed_parse_context *c, const feed_item &item
 // Whether an item's key is needed (it has neither link nor title) to read its text.
 inline bool feed_item_needs_text(const feed_item &item) { return !item.link.used && !item.title.used; }
 
-// Ends one entry the verdict stored: attaches it, with the entry it replaces freed when the
-// document is done, or frees it with everything it added since the mark when the store could
+// Ends one entry the verdict stored (or left to its texts as built, which judge it now):
+// attaches it, with the entry it replaces freed when the document is done, or frees it with
+// everything it added since the mark when it is the same as an entry after all or the store could
 // not take one of its texts (stored false).
 void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, feed_verdict verdict, bool stored);
 // A new entry, making room first from the entries this document replaced when the pool is full.
