@@ -123,14 +123,7 @@ class FeedUpdateModel : public ParseStore {
   // An exit and the next start: the purge, the save, a fresh store loaded from the file.
   void exit_and_start() {
     reader_purge_deleted(&r);
-    buffer image = reader_write_image(&r);
-    ASSERT_NE(image.data, nullptr);
-    Store::TearDown();
-    r = {};
-    set = {};
-    Store::SetUp();
-    ASSERT_TRUE(reader_read_bytes(&r, image.data, image.used));
-    memory_free(&image);
+    start_again_from_save();
   }
 };
 

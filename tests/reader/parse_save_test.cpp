@@ -107,14 +107,7 @@ TEST_F(ParseSave, a_deleted_entry_stays_deleted_through_the_exit_and_the_next_up
   EXPECT_EQ(reader_find_feed_by_url(&r, text_of(rss_url))->entry_count, 2u);
   EXPECT_EQ(reader_find_feed_by_url(&r, text_of(atom_url))->entry_count, 1u);
 
-  buffer image = reader_write_image(&r);
-  ASSERT_NE(image.data, nullptr);
-  Store::TearDown();
-  r = {};
-  set = {};
-  Store::SetUp();
-  ASSERT_TRUE(reader_read_bytes(&r, image.data, image.used));
-  memory_free(&image);
+  start_again_from_save();
   u32 entries = r.entries.entry_count;
   fetch(rss, rss_url);
   fetch(atom, atom_url);
@@ -148,14 +141,7 @@ TEST_F(ParseSave, deleted_entries_kept_through_exits_are_only_those_the_last_doc
       if (entry_is_live(e)) EXPECT_EQ(reader_entry_may_return(&r, f, e), to_std(e->rss.title).rfind("run " + std::to_string(run), 0) == 0);
     }
     reader_purge_deleted(&r);
-    buffer image = reader_write_image(&r);
-    ASSERT_NE(image.data, nullptr);
-    Store::TearDown();
-    r = {};
-    set = {};
-    Store::SetUp();
-    ASSERT_TRUE(reader_read_bytes(&r, image.data, image.used));
-    memory_free(&image);
+    start_again_from_save();
     EXPECT_EQ(r.entries.entry_count, 20u) << "after the exit of run " << run;
   }
   // A run that does not fetch the feed keeps what it has.

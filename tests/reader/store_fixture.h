@@ -8,6 +8,7 @@
 #include <string>
 
 #include "reader/reader.h"
+#include "reader/save.h"
 
 inline buffer text_of(const std::string &s) { return string_from_bytes(s.data(), s.size()); }
 inline std::string to_std(buffer b) { return std::string((const char *)b.data, b.used); }
@@ -39,6 +40,18 @@ class Store : public ::testing::Test {
     set = {};
     capacity = c;
     Store::SetUp();
+  }
+
+  // What an exit and the next start do to the store: its save image, loaded into a fresh store.
+  void start_again_from_save() {
+    buffer image = reader_write_image(&r);
+    ASSERT_NE(image.data, nullptr);
+    Store::TearDown();
+    r = {};
+    set = {};
+    Store::SetUp();
+    EXPECT_TRUE(reader_read_bytes(&r, image.data, image.used));
+    memory_free(&image);
   }
 
   feed *add_feed(u32 type, const std::string &url = "") {
