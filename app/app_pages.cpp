@@ -43,7 +43,10 @@ u32 app_add_feeds_from_list_file(app *a, reader *r) {
   // user from importing now.
   a->file_error = 0;
   u32 queued = app_add_feeds_from_file(a->fetch, r, a->view->list_file_path, &a->file_error);
-  if (a->file_error) log_file_error(string_lit("Import of the list file"), a->view->list_file_path, a->file_error);
+  if (a->file_error) {
+    log_file_error_reason(string_lit("Import of the list file"), a->view->list_file_path, a->file_error,
+                          file_error_reason());
+  }
   return queued;
 }
 
@@ -72,7 +75,7 @@ u64 app_export_feed_list(app *a, reader *r) {
   a->file_error = 0;
   u64 written = file_write_all(v->export_file_path, list.data, list.used, 1, &a->file_error);
   if (a->file_error) {
-    log_file_error(string_lit("Export of the feed list"), v->export_file_path, a->file_error);
+    log_file_error_reason(string_lit("Export of the feed list"), v->export_file_path, a->file_error, file_error_reason());
     return 0;
   }
   return written;

@@ -282,7 +282,9 @@ static void dump_trees(app *a) {
   if (ctx->popup_root) ui_tree_dump(ctx->popup_root, &out, 0);
   a->file_error = 0;
   file_write_all(string_lit("tree.txt"), out.data, out.used, 1, &a->file_error);
-  if (a->file_error) log_file_error(string_lit("Dump of the UI trees"), string_lit("tree.txt"), a->file_error);
+  if (a->file_error) {
+    log_file_error_reason(string_lit("Dump of the UI trees"), string_lit("tree.txt"), a->file_error, file_error_reason());
+  }
 }
 
 void ui_main(app *a, reader *r) {

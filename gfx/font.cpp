@@ -59,7 +59,8 @@ void font_base_codepoints(u32 *out) {
 
 // ---- Finding font files ------------------------------------------------------------------
 
-static void font_log_failure(const char *family, const u8 *path, u32 code, const char *reason) {
+// system_reason: what the system said for a file that could not be read (an errno value), or 0.
+static void font_log_failure(const char *family, const u8 *path, u32 code, const char *reason, u32 system_reason) {
   buffer line = buffer_make(1024, 0, nullptr);
   u8 bytes[1024];
   line.data = bytes;
@@ -80,6 +81,10 @@ static void font_log_failure(const char *family, const u8 *path, u32 code, const
     buffer_push_string(&line, string_lit(" ("), 1);
     buffer_push_string(&line, string_from_bytes(reason, strlen(reason)), 1);
     buffer_push_string(&line, string_lit(")"), 1);
+  }
+  if (system_reason) {
+    buffer_push_string(&line, string_lit(": "), 1);
+    file_error_reason_push(system_reason, &line);
   }
   buffer_push_string(&line, string_lit("\n"), 1);
   log_append(line.data, line.used);
@@ -108,7 +113,7 @@ buffer font_load_file(const char *family, u32 monospace, buffer *path_out, u32 *
   if (*error) return buffer{};
   buffer result{};
   if (!FcInit()) {
-    font_log_failure(family, nullptr, font_error_no_match, "fontconfig did not start");
+    font_log_failure(family, nullptr, font_error_no_match, "fontconfig did not start", 0);
     font_set_error(error, font_error_no_match);
     return result;
   }
@@ -142,12 +147,12 @@ buffer font_load_file(const char *family, u32 monospace, buffer *path_out, u32 *
       u32 read_error = 0;
       buffer content = file_read_all_bytes(file, strlen((const char *)file), 0, &read_error);
       if (read_error) {
-        font_log_failure(family, file, font_error_read, file_error_name(read_error));
+        font_log_failure(family, file, font_error_read, file_error_name(read_error), file_error_reason());
         continue;
       }
       const char *reason = nullptr;
       if (!font_file_validate(content.data, content.used, &reason)) {
-        font_log_failure(family, file, font_error_invalid, reason);
+        font_log_failure(family, file, font_error_invalid, reason, 0);
         file_content_free(&content);
         continue;
       }
@@ -168,7 +173,7 @@ buffer font_load_file(const char *family, u32 monospace, buffer *path_out, u32 *
   if (set) FcFontSetDestroy(set);
   if (pattern) FcPatternDestroy(pattern);
   if (!result.data) {
-    font_log_failure(family, nullptr, font_error_no_match, nullptr);
+    font_log_failure(family, nullptr, font_error_no_match, nullptr, 0);
     font_set_error(error, font_error_no_match);
   }
   return result;

@@ -4,6 +4,7 @@
 #include "core/strings.h"
 #include "platform/files.h"
 
+#include <errno.h>
 #include <string.h>
 
 static const char *const tga_error_names[TGA_ERROR_COUNT] = {
@@ -240,7 +241,7 @@ u32 tga_write(buffer path, u8 *pixels, u32 width, u32 height, u32 bytes_per_pixe
     file_write_at(file, 0, TGA_HEADER_SIZE, h.bytes, &error);
     file_write_at(file, TGA_HEADER_SIZE, pixel_bytes, pixels, &error);
     file_write_at(file, TGA_HEADER_SIZE + pixel_bytes, TGA_FOOTER_SIZE, f.bytes, &error);
-    if (!file_close(file, &error) && !error) error = file_error_close_invalid;
+    if (!file_close(file, &error)) file_error_set_reason(&error, file_error_close_invalid, errno);
   }
   if (swap) image_swap_red_blue(pixels, width, height, bytes_per_pixel);
   return error == 0 ? 1 : 0;

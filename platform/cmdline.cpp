@@ -1,4 +1,5 @@
 // Command-line splitting and the argument table.
+#include <errno.h>
 #include <limits.h>
 #include <string.h>
 #include <unistd.h>
@@ -130,6 +131,7 @@ u32 platform_command_line_to_argv(int argc, char **argv, u32 *count_out, u8 ***a
   return kept;
 }
 
+// what: the line's words without its end; the system's reason follows them when it gave one.
 static buffer location_fill(u8 *area, u64 size, const char *what, bool is_link) {
   ssize_t n;
   if (is_link) {
@@ -138,7 +140,11 @@ static buffer location_fill(u8 *area, u64 size, const char *what, bool is_link) 
     n = getcwd((char *)area, size) ? (ssize_t)strlen((char *)area) : -1;
   }
   if (n <= 0 || (u64)n >= size) {
+    // A link cut to the area's size fails with no word from the system.
+    int why = n < 0 ? errno : 0;
     log_append_text(what);
+    log_append_text(why ? ": " : ".\n");
+    if (why) log_system_error((u32)why);
     return buffer{};
   }
   area[n] = 0;
@@ -154,10 +160,9 @@ void platform_init_arguments(u32 count, u8 **argv) {
   argument_count = count;
 
   buffer path = location_fill(program_path_area, sizeof(program_path_area),
-                              "platform_init_arguments: program path unknown or too long.\n", true);
+                              "platform_init_arguments: program path unknown or too long", true);
   current_directory = location_fill(current_directory_area, sizeof(current_directory_area),
-                                    "platform_init_arguments: current folder unknown or too long.\n",
-                                    false);
+                                    "platform_init_arguments: current folder unknown or too long", false);
   u64 split = 0;
   for (u64 i = path.used; i > 0; i--)
     if (path.data[i - 1] == '/' || path.data[i - 1] == '\\') {

@@ -316,8 +316,14 @@ static u32 program_run(char *const *argv) {
   if (w != pid || !WIFEXITED(status)) return program_failed;
   if (WEXITSTATUS(status) == 0 && line > 0 && !too_long) return program_chosen;
   if (WEXITSTATUS(status) == 1 && line == 0) return program_cancelled;
-  if (too_long) log_text("File dialog: the chosen path is too long.\n");
-  else log_text("File dialog: the chooser program failed.\n");
+  if (too_long) {
+    log_text("File dialog: the chosen path is too long.\n");
+  } else {
+    // What the system reports of a program that ran: how it ended.
+    char line[96];
+    snprintf(line, sizeof line, "File dialog: the chooser program failed: exit status %d\n", WEXITSTATUS(status));
+    log_text(line);
+  }
   return program_failed;
 }
 

@@ -77,6 +77,7 @@ platform_file file_open_bytes(const u8 *path, u64 length, u8 write, int overwrit
   // Without O_NONBLOCK, opening a named pipe or a terminal waits for the other side, for ever
   // when no one comes; it changes nothing for regular files.
   int fd;
+  int other_reason = 0;  // the reason given for a file that opened but is no regular one
   bool opened_other = false;
   if (write) {
     int mode = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (overwrite ? O_TRUNC : O_EXCL);
@@ -88,15 +89,19 @@ platform_file file_open_bytes(const u8 *path, u64 length, u8 write, int overwrit
     // Only a regular file has the size and offsets a read here relies on: a directory, a pipe or
     // a device is not a file to read.
     struct stat st;
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    bool examined = fd >= 0 && fstat(fd, &st) == 0;
+    if (fd >= 0 && (!examined || !S_ISREG(st.st_mode))) {
+      // A folder is what the system itself refuses to read (EISDIR); a pipe or a device is
+      // refused here alone, with no reason of the system's.
+      other_reason = !examined ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
       close(fd);
       fd = -1;
       opened_other = true;
     }
   }
   if (fd < 0) {
-    // errno is the open's, or 0 for a file that opened but is not a regular one.
-    file_error_set_reason(error, file_error_open, opened_other ? 0 : errno);
+    // errno is the open's; a file that opened but is not a regular one has its own reason.
+    file_error_set_reason(error, file_error_open, opened_other ? other_reason : errno);
     return platform_file_invalid;
   }
   return fd;
@@ -258,7 +263,7 @@ u64 file_write_all_bytes(const u8 *path, u64 length, const void *source, u64 cou
   u64 written = file_write_at(h, 0, count, source, error);
   // A file system may refuse written data only when the file is closed (a full quota, a network
   // share): then the write has failed.
-  if (!file_close(h, error)) file_error_set(error, file_error_write);
+  if (!file_close(h, error)) file_error_set_reason(error, file_error_write, errno);
   return written;
 }
 

@@ -33,10 +33,12 @@ enum file_error_code : u32 {
 const char *file_error_name(u32 code);
 // What the system said (an errno value) when a function here (or in durable.h) last set a code
 // in a word on this thread; 0 when that code came from no system call (a short read, a path too
-// long, a file that is not a regular one). For the message of a failure the caller has just seen.
+// long, a pipe or a device given to read; a folder gives EISDIR). For the message of a failure
+// the caller has just seen: read it on the thread that failed, before any other file call there.
 u32 file_error_reason();
 // Sets the code in the word, when it is zero, with what the system said for it (0 when no system
-// call failed): for the platform's other file calls, so that file_error_reason names their own.
+// call failed). Every code set in a file word goes through it, the callers' own codes too (a
+// store with no memory to write), so that file_error_reason never names an earlier failure.
 void file_error_set_reason(u32 *error, u32 code, int system_error);
 // What the system says for such a value ("Permission denied"), pushed to the buffer as far as it
 // fits; false when it did not fit whole.

@@ -133,7 +133,7 @@ buffer platform_data_folder(buffer *arena) {
 u32 dir_create_all(buffer path, u32 *error) {
   if (*error) return 0;
   if (path.used >= FILE_PATH_AREA_SIZE) {
-    *error = file_error_path;
+    file_error_set_reason(error, file_error_path, 0);
     return 0;
   }
   // Each prefix ending before a '/' is a parent; existing ones are left alone.

@@ -1,4 +1,5 @@
 // The global log and the debug output.
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -249,11 +250,10 @@ u32 log_save(buffer path) {
       offset += file_write_at(f, offset, c->text.used, c->text.data, &error);
     }
   }
-  // A write the system refused says why (a full disk).
-  u32 reason = error == file_error_write ? file_error_reason() : 0;
   // Data refused only at the close is a failed save too.
-  if (file_handle_is_valid(f) && !file_close(f, &error) && error == 0) error = file_error_write;
-  if (error) log_file_error_reason(string_lit("log_save"), path, error, reason);
+  if (file_handle_is_valid(f) && !file_close(f, &error)) file_error_set_reason(&error, file_error_write, errno);
+  // What the system said for the open, a write or the close (a missing folder, a full disk).
+  if (error) log_file_error_reason(string_lit("log_save"), path, error, file_error_reason());
   return error;
 }
 

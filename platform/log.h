@@ -35,10 +35,12 @@ buffer log_signed(s64 value, u64 width, int pad, u32 flags);
 // The system's message for an errno value, with a line end.
 buffer log_system_error(u32 code);
 // One line "<operation> failed: <code name> (<code>): <path>" for a failed file operation,
-// appended whole so no other thread's text lands inside it.
+// appended whole so no other thread's text lands inside it; for a failure that no system call is
+// behind (a path that does not fit).
 buffer log_file_error(buffer operation, buffer path, u32 error);
-// The same with what the system said (an errno value such as file_error_reason gives; 0 adds
-// nothing) after the path: "... : <path>: No space left on device".
+// The same with what the system said after the path: "... : <path>: No space left on device".
+// The reason is file_error_reason() read on the thread that failed, right after the failure (a
+// worker's travels with its result); 0 adds nothing.
 buffer log_file_error_reason(buffer operation, buffer path, u32 error, u32 reason);
 
 // ---- Reading -----------------------------------------------------------------------------

@@ -43,20 +43,28 @@ u32 platform_reap_children() {
 
 // ---- Starting programs -------------------------------------------------------------------
 
+// A start that failed: the reason is kept as a file's is (the program is a file that could not be
+// run), so file_error_reason gives the caller what the system said, 0 for a refusal of our own.
+static u32 start_failed(int system_error) {
+  u32 word = 0;
+  file_error_set_reason(&word, file_error_open, system_error);
+  return 0;
+}
+
 u32 platform_run_argv(u8 *const *argv, buffer folder, int wait, u32 *exit_code) {
   if (!argv || !argv[0] || !argv[0][0]) {
     log_append_text("platform_run_program: no program to start.\n");
-    return 0;
+    return start_failed(0);
   }
   if (!wait && child_count == PLATFORM_CHILD_MAX && platform_reap_children() == PLATFORM_CHILD_MAX) {
     log_append_text("platform_run_program: too many programs still running.\n");
-    return 0;
+    return start_failed(0);
   }
   char folder_area[FILE_PATH_AREA_SIZE];
   if (folder.used) {
     if (folder.used >= sizeof(folder_area) || memchr(folder.data, 0, folder.used)) {
       log_append_text("platform_run_program: working folder too long.\n");
-      return 0;
+      return start_failed(0);
     }
     memcpy(folder_area, folder.data, folder.used);
     folder_area[folder.used] = 0;
@@ -96,7 +104,7 @@ u32 platform_run_argv(u8 *const *argv, buffer folder, int wait, u32 *exit_code) 
     log_append(argv[0], strlen((const char *)argv[0]));
     log_append_text(": ");
     log_system_error((u32)r);
-    return 0;
+    return start_failed(r);
   }
 
   if (!wait) {
@@ -118,7 +126,7 @@ u32 platform_run_program(buffer command_line, buffer folder, int wait, u32 *exit
   u8 **argv = nullptr;
   if (!command_line_split(command_line.data, command_line.used, &area, &argv)) {
     log_append_text("platform_run_program: empty or too long command line.\n");
-    return 0;
+    return start_failed(0);
   }
   return platform_run_argv(argv, folder, wait, exit_code);
 }
@@ -130,12 +138,13 @@ static s64 elapsed_ms_since(struct timespec start) {
 }
 
 u32 platform_start_with_output(u8 *const *argv, s32 *output_fd, s32 *pid_out) {
-  if (!argv || !argv[0] || !argv[0][0]) return 0;
+  if (!argv || !argv[0] || !argv[0][0]) return start_failed(0);
   int pipe_ends[2];
   if (pipe2(pipe_ends, O_CLOEXEC) != 0) {
+    int why = errno;
     log_append_text("platform_run_program: no pipe: ");
-    log_system_error((u32)errno);
-    return 0;
+    log_system_error((u32)why);
+    return start_failed(why);
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -164,7 +173,7 @@ u32 platform_start_with_output(u8 *const *argv, s32 *output_fd, s32 *pid_out) {
     log_append(argv[0], strlen((const char *)argv[0]));
     log_append_text(": ");
     log_system_error((u32)r);
-    return 0;
+    return start_failed(r);
   }
   *output_fd = pipe_ends[0];
   *pid_out = pid;

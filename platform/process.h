@@ -18,7 +18,9 @@
 // non-zero the call returns when the program has ended; *exit_code (when given) is its exit
 // status, and a program ended by a signal makes the result 0. Without wait, asking for an exit
 // code makes the result 0 (the program is still running). A failed start is logged with the
-// system's message. 1 when the program started (and, as asked, ended normally).
+// system's message, and file_error_reason then gives that reason on this thread (0 for a start
+// refused before the system was asked), for the caller's own line. 1 when the program started
+// (and, as asked, ended normally).
 u32 platform_run_argv(u8 *const *argv, buffer folder, int wait, u32 *exit_code);
 // Splits the command line (command_line_split) in a local area and starts it. A command line
 // that is empty or does not fit is logged and gives 0.
@@ -29,7 +31,7 @@ u32 platform_run_program(buffer command_line, buffer folder, int wait, u32 *exit
 u32 platform_run_argv_output(u8 *const *argv, buffer *out, u32 timeout_ms, u32 *exit_code);
 // Starts the program (looked up in PATH) with its standard output in a pipe: 1 with the pipe's
 // read end (close-on-exec) and the process id, for the caller to read and to wait for; 0 when
-// it did not start (logged).
+// it did not start (logged, with its reason for file_error_reason as above).
 u32 platform_start_with_output(u8 *const *argv, s32 *output_fd, s32 *pid);
 // Collects every started program that has ended; the frame loop calls it so none stays a zombie.
 // Returns how many are still running.

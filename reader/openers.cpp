@@ -14,10 +14,12 @@ static void log_text(const char *text) { log_append(text, strlen(text)); }
 // A refused or failed URL is logged with at most this many of its bytes.
 #define LINK_LOG_URL_MAX 256u
 
-static void log_url_line(const char *what, buffer url) {
+// reason: what the system said for a program that did not start, added after the URL; 0 for none.
+static void log_url_line(const char *what, buffer url, u32 reason) {
   log_text(what);
   log_append(url.data, unicode_utf8_cut(url.data, url.used, LINK_LOG_URL_MAX));
-  log_text("\n");
+  log_text(reason ? ": " : "\n");
+  if (reason) log_system_error(reason);
 }
 
 // ---- Checks ------------------------------------------------------------------------------
@@ -33,7 +35,7 @@ bool link_url_is_openable(buffer url) {
 
 static bool link_check(buffer url) {
   if (link_url_is_openable(url)) return true;
-  log_url_line("Link not opened: only http, https and mailto links without blanks open: ", url);
+  log_url_line("Link not opened: only http, https and mailto links without blanks open: ", url, 0);
   return false;
 }
 
@@ -167,8 +169,9 @@ static u64 argv_block_bytes(buffer program, const buffer *urls, u32 url_count) {
 }
 
 // Starts the program with the URLs as its last arguments (or one URL where an argument asks for
-// it); 1 when it started.
-static u32 run_with_urls(buffer program, const buffer *urls, u32 url_count) {
+// it); 1 when it started, else 0 with *reason what the system said (0 when it was not asked).
+static u32 run_with_urls(buffer program, const buffer *urls, u32 url_count, u32 *reason) {
+  *reason = 0;
   buffer block = memory_alloc(argv_block_bytes(program, urls, url_count), nullptr);
   if (!block.data) {
     log_text("Links not opened: no memory for the command line.\n");
@@ -176,8 +179,12 @@ static u32 run_with_urls(buffer program, const buffer *urls, u32 url_count) {
   }
   u8 **argv = nullptr;
   u32 started = 0;
-  if (argv_build(&block, program, urls, url_count, &argv)) started = platform_run_argv(argv, buffer{}, 0, nullptr);
-  else log_text("Links not opened: the opener's program is empty.\n");
+  if (argv_build(&block, program, urls, url_count, &argv)) {
+    started = platform_run_argv(argv, buffer{}, 0, nullptr);
+    if (!started) *reason = file_error_reason();
+  } else {
+    log_text("Links not opened: the opener's program is empty.\n");
+  }
   memory_free(&block);
   return started;
 }
@@ -193,14 +200,14 @@ static bool program_takes_link(buffer program) {
   return takes;
 }
 
-static u32 run_default(buffer url) {
+static u32 run_default(buffer url, u32 *reason) {
   buffer program = string_from_bytes(default_handler, strlen(default_handler));
-  return run_with_urls(program, &url, 1);
+  return run_with_urls(program, &url, 1, reason);
 }
 
 // One URL with the opener's program, or the default handler when it has none.
-static u32 run_one(const link_opener *opener, buffer url) {
-  return opener && opener->program.used ? run_with_urls(opener->program, &url, 1) : run_default(url);
+static u32 run_one(const link_opener *opener, buffer url, u32 *reason) {
+  return opener && opener->program.used ? run_with_urls(opener->program, &url, 1, reason) : run_default(url, reason);
 }
 
 u32 link_open_now(buffer url, const link_opener *opener) {
@@ -208,8 +215,9 @@ u32 link_open_now(buffer url, const link_opener *opener) {
   buffer ready = link_prepared(url, &block);
   u32 started = 0;
   if (block.data && link_check(block.used ? ready : url)) {
-    started = run_one(opener, ready);
-    if (!started) log_url_line("Link not opened: its program did not start: ", ready);
+    u32 reason = 0;
+    started = run_one(opener, ready, &reason);
+    if (!started) log_url_line("Link not opened: its program did not start: ", ready, reason);
   }
   memory_free(&block);
   return started;
@@ -259,17 +267,20 @@ void link_queue_open(allocator *a, link_opener *opener, int free_after) {
     keep[i++] = !ok;
     if (ok) urls[n++] = word;
   });
+  u32 reason = 0;
   if (opener->program.used && !program_takes_link(opener->program)) {
-    if (n && !run_with_urls(opener->program, urls, n)) {
-      log_text("Links not opened: the opener's program did not start; they stay queued.\n");
+    if (n && !run_with_urls(opener->program, urls, n, &reason)) {
+      log_text(reason ? "Links not opened: the opener's program did not start; they stay queued: "
+                      : "Links not opened: the opener's program did not start; they stay queued.\n");
+      if (reason) log_system_error(reason);
       memory_free(&block);
       return;
     }
   } else {
     i = 0;
     queue_each(opener, [&](buffer word) {
-      if (!keep[i] && !run_one(opener, word)) {
-        log_url_line("Link not opened, it stays queued: ", word);
+      if (!keep[i] && !run_one(opener, word, &reason)) {
+        log_url_line("Link not opened, it stays queued: ", word, reason);
         keep[i] = 1;
       }
       ++i;

@@ -142,7 +142,7 @@ bool image_checker_begin(image_checker *c, const image_layout &s, u32 *error) {
               2 * ((u64)nf + 1) + ((u64)ne + 1) + 64;
   c->block = memory_alloc(bytes, nullptr);
   if (!c->block.data) {
-    if (!*error) *error = file_error_out_of_memory;
+    file_error_set_reason(error, file_error_out_of_memory, 0);
     return false;
   }
   c->bits = buffer_push_array(&c->block, u64, CODEPOINT_WORDS);

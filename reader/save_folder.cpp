@@ -161,7 +161,10 @@ static void save_file_set_aside(buffer path) {
   if (!aside.data || error) {
     log_text("Save file not loaded and could not be set aside: ");
     log_append_string(path);
-    log_text("\n");
+    // What the system said for the rename; no name left to set it aside under has no such reason.
+    u32 reason = error ? file_error_reason() : 0;
+    log_text(reason ? ": " : "\n");
+    if (reason) log_system_error(reason);
     return;
   }
   log_text("Save file not loaded, set aside as: ");
@@ -240,7 +243,7 @@ bool reader_save(reader *r, buffer folder) {
   u32 error = 0;
   if (!save_folder_create(folder, &error)) {
     log_text("Error while saving the reader.\n ");
-    log_file_error(string_lit("create data folder"), folder, error);
+    log_file_error_reason(string_lit("create data folder"), folder, error, file_error_reason());
     return false;
   }
   save_listing listing;
@@ -275,7 +278,7 @@ bool reader_save(reader *r, buffer folder) {
   reader_write(r, path, &error);
   if (error) {
     log_text("Error while saving the reader.\n ");
-    log_file_error(string_lit("save"), path, error);
+    log_file_error_reason(string_lit("save"), path, error, file_error_reason());
     return false;
   }
 
@@ -294,7 +297,9 @@ bool reader_save(reader *r, buffer folder) {
       buffer mark = save_mark_path(old, mark_area, sizeof mark_area);
       u32 exists_error = 0;
       if (!mark.data || file_exists(mark, &exists_error) || exists_error) continue;
-      if (!file_delete(old, &delete_error)) log_file_error(string_lit("rotate"), old, delete_error);
+      if (!file_delete(old, &delete_error)) {
+        log_file_error_reason(string_lit("rotate"), old, delete_error, file_error_reason());
+      }
     }
   }
   memory_free(&listing.block);
@@ -327,9 +332,7 @@ u64 reader_load(reader *r, buffer folder) {
       save_mark_remove_of(&listing, path, loaded);
       break;
     }
-    u32 reason = read_error == file_error_open || read_error == file_error_read || read_error == file_error_size
-                     ? file_error_reason()
-                     : 0;
+    u32 reason = read_error ? file_error_reason() : 0;
     reader_reset(r);
     // Only what is wrong with the file's own bytes sets it aside: a file that could not be read
     // or held now may load the next time.

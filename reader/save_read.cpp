@@ -3,6 +3,8 @@
 // texts piece by piece as they arrive), their offsets made pointers again, then the look-ups
 // rebuilt. A file whose bytes are refused, or one that cannot be read or held, leaves the reader
 // empty; the error word tells the two apart. And emptying a reader.
+#include <errno.h>
+
 #include "reader/save_internal.h"
 
 // ---- Emptying a reader -------------------------------------------------------------------
@@ -46,7 +48,7 @@ static bool no_memory(const char *what, u32 *error) {
   log_text("Save file not loaded: no memory ");
   log_text(what);
   log_text(".\n");
-  if (!*error) *error = file_error_out_of_memory;
+  file_error_set_reason(error, file_error_out_of_memory, 0);
   return false;
 }
 
@@ -161,7 +163,7 @@ bool reader_read(reader *r, buffer path, u32 *error) {
     image_source source = {nullptr, f, size};
     ok = reader_read_image(r, &source, error);
   }
-  if (!file_close(f, error) && !*error) *error = file_error_close_invalid;
+  if (!file_close(f, error)) file_error_set_reason(error, file_error_close_invalid, errno);
   if (ok && *error) reader_reset(r);
   return ok && !*error;
 }

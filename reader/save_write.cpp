@@ -4,6 +4,8 @@
 // store's memory, without touching the live store and without a second copy of it. Each part is
 // checked with the loader's own checks as it goes out. The file is a temporary one, forced to
 // the disk and renamed over the save file's name.
+#include <errno.h>
+
 #include "platform/durable.h"
 #include "reader/save_internal.h"
 
@@ -464,7 +466,7 @@ static bool plan_write(reader *r, const image_plan &plan, image_sink *sink) {
   buffer staging = memory_alloc(2 * IMAGE_STAGING_SIZE, nullptr);
   if (!staging.data) {
     log_text("reader_write: no memory for the image.\n");
-    if (!*sink->error) *sink->error = file_error_out_of_memory;
+    file_error_set_reason(sink->error, file_error_out_of_memory, 0);
     return false;
   }
   image_stream records = {sink, buffer{IMAGE_STAGING_SIZE, 0, staging.data}, SAVE_FILE_COUNTERS_END};
@@ -549,7 +551,7 @@ static bool plan_write(reader *r, const image_plan &plan, image_sink *sink) {
   if (ok) invariant(records.at == l.strings_at && texts_at == l.strings_length && texts.at == l.strings_at + texts_at);
   if (!ok && !*sink->error) {
     log_text("reader_write: the store is not consistent; nothing written.\n");
-    *sink->error = file_error_write;
+    file_error_set_reason(sink->error, file_error_write, 0);
   }
   return ok && !*sink->error;
 }
@@ -586,13 +588,13 @@ void reader_write(reader *r, buffer path, u32 *error) {
   u8 temporary_area[FILE_PATH_AREA_SIZE];
   buffer temporary = temporary_path(path, temporary_area, sizeof(temporary_area));
   if (!temporary.data) {
-    *error = file_error_path;
+    file_error_set_reason(error, file_error_path, 0);
     return;
   }
   image_plan plan;
   if (!plan_make(r, &plan)) {
     plan_free(&plan);
-    *error = file_error_out_of_memory;
+    file_error_set_reason(error, file_error_out_of_memory, 0);
     return;
   }
   // The file holds the user's reading: for the user alone.
@@ -602,11 +604,14 @@ void reader_write(reader *r, buffer path, u32 *error) {
     if (plan_write(r, plan, &sink)) file_sync(f, error);
   }
   plan_free(&plan);
-  if (file_handle_is_valid(f) && !file_close(f, error) && !*error) *error = file_error_close_invalid;
+  if (file_handle_is_valid(f) && !file_close(f, error)) file_error_set_reason(error, file_error_close_invalid, errno);
   file_rename(temporary, path, error);
   if (*error) {
-    u32 ignored = 0;
+    // The clean-up may fail too (no temporary file when none could be made); the reason this
+    // thread keeps must stay the save's own, which the caller's line gives.
+    u32 reason = file_error_reason(), ignored = 0, kept = 0;
     file_delete(temporary, &ignored);
+    file_error_set_reason(&kept, *error, (int)reason);
     return;
   }
   // The rename is durable only once the folder's entry is on the disk.

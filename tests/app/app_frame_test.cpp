@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -68,11 +69,11 @@ class AppFrame : public ::testing::Test {
     reader_destroy(&r);
     allocator_destroy(&app_allocator);
     std::string cmd = folder;
-    // Only files this test made live there.
+    // Only files and empty folders this test made live there.
     if (DIR *d = opendir(folder.c_str())) {
       while (dirent *e = readdir(d)) {
         std::string n = e->d_name;
-        if (n != "." && n != "..") unlink((folder + "/" + n).c_str());
+        if (n != "." && n != ".." && unlink((folder + "/" + n).c_str()) != 0) rmdir((folder + "/" + n).c_str());
       }
       closedir(d);
     }
@@ -186,22 +187,29 @@ TEST_F(AppFrame, local_file_error_is_named_as_a_file_error) {
 
 // The real job reads the file on a thread of its own, as a worker does; what the system said
 // there reaches the UI thread's line with the slot, whatever that thread's own last failure was.
+// A folder given as the feed's path is no file to read either, and the line says so.
 TEST_F(AppFrame, a_local_feed_file_that_cannot_be_opened_is_logged_with_the_systems_reason) {
-  const std::string path = folder + "/missing.xml";
-  query *q = request(path);
-  ASSERT_NE(q, nullptr);
-  std::thread worker(query_job_fetch, (void *)q);
-  worker.join();
-  ASSERT_EQ(q->state, (u32)query_state_done);
-  u32 other = 0;
-  EXPECT_FALSE(file_delete(text_of(folder), &other)) << "a folder is no file to delete";
-  size_t before = str(log_last_text()).size();
-  EXPECT_EQ(app_queries_check(&a, &r), 1u);
-  std::string log = str(log_last_text());
-  log = log.size() >= before ? log.substr(before) : log;
-  EXPECT_NE(log.find("Reading the feed file failed: file_error_open (1): " + path + ": No such file or directory\n"),
-            std::string::npos)
-      << log;
+  const std::string sub = folder + "/a folder";
+  ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+  struct given {
+    std::string path, reason;
+  };
+  for (const given &g : {given{folder + "/missing.xml", "No such file or directory"}, given{sub, "Is a directory"}}) {
+    query *q = request(g.path);
+    ASSERT_NE(q, nullptr) << g.path;
+    std::thread worker(query_job_fetch, (void *)q);
+    worker.join();
+    ASSERT_EQ(q->state, (u32)query_state_done);
+    u32 other = 0;
+    EXPECT_FALSE(file_delete(text_of(folder), &other)) << "a folder is no file to delete";
+    size_t before = str(log_last_text()).size();
+    EXPECT_EQ(app_queries_check(&a, &r), 1u);
+    std::string log = str(log_last_text());
+    log = log.size() >= before ? log.substr(before) : log;
+    EXPECT_NE(log.find("Reading the feed file failed: file_error_open (1): " + g.path + ": " + g.reason + "\n"),
+              std::string::npos)
+        << log;
+  }
 }
 
 TEST_F(AppFrame, two_done_slots_in_one_frame_and_a_twin_url_makes_one_feed) {
@@ -411,8 +419,14 @@ TEST_F(AppFrame, a_failed_import_does_not_stop_later_imports_or_exports) {
   std::string missing = folder + "/none.txt";
   view.list_file_path.used = 0;
   buffer_push_bytes(&view.list_file_path, missing.data(), missing.size());
+  size_t before = str(log_last_text()).size();
   EXPECT_EQ(app_add_feeds_from_list_file(&a, &r), 0u);
   EXPECT_NE(a.file_error, 0u);
+  std::string log = str(log_last_text());
+  log = log.size() >= before ? log.substr(before) : log;
+  EXPECT_NE(log.find("Import of the list file failed: file_error_open (1): " + missing + ": No such file or directory\n"),
+            std::string::npos)
+      << log;
   std::string list = folder + "/in.txt";
   std::ofstream(list) << "http://a/feed\r\n\n  http://b/feed\n";
   view.list_file_path.used = 0;
@@ -421,6 +435,17 @@ TEST_F(AppFrame, a_failed_import_does_not_stop_later_imports_or_exports) {
   u32 queued = 0;
   for (query &s : slots) queued += s.state == query_state_queued;
   EXPECT_EQ(queued, 2u);
+  // An export into a folder that is not there fails, saying why.
+  std::string nowhere = folder + "/none/out.txt";
+  view.export_file_path.used = 0;
+  buffer_push_bytes(&view.export_file_path, nowhere.data(), nowhere.size());
+  before = str(log_last_text()).size();
+  EXPECT_EQ(app_export_feed_list(&a, &r), 0u);
+  log = str(log_last_text());
+  log = log.size() >= before ? log.substr(before) : log;
+  EXPECT_NE(log.find("Export of the feed list failed: file_error_open (1): " + nowhere + ": No such file or directory\n"),
+            std::string::npos)
+      << log;
   std::string out = folder + "/out.txt";
   view.export_file_path.used = 0;
   buffer_push_bytes(&view.export_file_path, out.data(), out.size());
@@ -450,7 +475,9 @@ TEST_F(AppFrame, save_at_exit_purges_and_writes_a_save_file) {
   EXPECT_TRUE(found);
 }
 
-// A save at exit that fails says why where the user sees it once the window is gone.
+// A save at exit that fails says why where the user sees it once the window is gone, down to
+// what the system said: a file where the data folder should be, a folder where the save's
+// temporary file should be.
 TEST_F(AppFrame, a_failed_save_at_exit_writes_its_reason_to_standard_error) {
   std::string blocker = folder + "/a file";
   std::ofstream(blocker) << "x";
@@ -459,8 +486,22 @@ TEST_F(AppFrame, a_failed_save_at_exit_writes_its_reason_to_standard_error) {
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_FALSE(saved);
   EXPECT_NE(err.find("Error while saving the reader.\n "), std::string::npos) << err;
-  EXPECT_NE(err.find("create data folder"), std::string::npos) << err;
+  EXPECT_NE(err.find("create data folder failed: file_error_dir_create (16): " + blocker + "/data: File exists\n"),
+            std::string::npos)
+      << err;
   unlink(blocker.c_str());
+
+  ASSERT_EQ(mkdir((folder + "/feed_data.tmp").c_str(), 0700), 0);
+  testing::internal::CaptureStderr();
+  saved = app_save_at_exit(&r, text_of(folder));
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(saved);
+  size_t at = err.find("save failed: file_error_open (1): " + folder + "/feed_data_");
+  ASSERT_NE(at, std::string::npos) << err;
+  std::string line = err.substr(at, err.find('\n', at) + 1 - at);
+  const std::string reason = ".bin: Is a directory\n";
+  ASSERT_GT(line.size(), reason.size()) << err;
+  EXPECT_EQ(line.substr(line.size() - reason.size()), reason) << err;
 }
 
 // A disk that fills up during the save at exit (a file size limit stands in for it, in a child

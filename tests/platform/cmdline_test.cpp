@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <random>
 #include <string>
@@ -131,6 +132,31 @@ TEST(platform_arguments, table_find_and_value) {
   EXPECT_EQ(index, 0u);
   EXPECT_GT(platform_program_name().used, 0u);
   EXPECT_EQ(platform_program_directory().data[platform_program_directory().used - 1], '/');
+  EXPECT_GT(platform_current_directory().used, 0u);
+
+  // A current folder that is gone is no folder, and the line says what the system said of it.
+  {
+    char here[4096], gone[] = "/tmp/qm_cmdline_XXXXXX";
+    ASSERT_NE(getcwd(here, sizeof here), nullptr);
+    ASSERT_NE(mkdtemp(gone), nullptr);
+    struct back_home {
+      const char *here, *gone;
+      ~back_home() {
+        if (chdir(here) == 0) rmdir(gone);
+      }
+    } home{here, gone};
+    ASSERT_EQ(chdir(gone), 0);
+    ASSERT_EQ(rmdir(gone), 0);
+    u64 before = log_last_text().used;
+    platform_init_arguments(count, argv);
+    EXPECT_EQ(platform_current_directory().used, 0u);
+    buffer log = log_last_text();
+    std::string added = log.used >= before ? std::string((const char *)log.data + before, log.used - before) : "";
+    EXPECT_NE(added.find("platform_init_arguments: current folder unknown or too long: No such file or directory\n"),
+              std::string::npos)
+        << added;
+  }
+  platform_init_arguments(count, argv);
   EXPECT_GT(platform_current_directory().used, 0u);
 }
 

@@ -131,13 +131,14 @@ TEST_F(file_chooser_fixture, kdialog_then_yad_and_a_failing_chooser) {
   EXPECT_EQ(text(box), "/y/b.txt");
   EXPECT_EQ(args_of("yad"), (strings{"--file", "--title=Quillmere", "--filename=/start/"}));
 
-  // A chooser that fails (exit 5) is a failure, logged; the box keeps its text.
+  // A chooser that fails (exit 5) is a failure, logged with how it ended; the box keeps its text.
   chooser("yad", "", 5);
   log_mark mark = log_mark_now();
   EXPECT_TRUE(file_chooser_start(str("/start/"), file_chooser_mode_open, nullptr));
   EXPECT_EQ(wait(), (u32)file_chooser_failed);
   EXPECT_EQ(text(box), "/y/b.txt");
-  EXPECT_NE(log_since(mark).find("File dialog: the chooser program failed."), std::string::npos);
+  EXPECT_NE(log_since(mark).find("File dialog: the chooser program failed: exit status 5\n"), std::string::npos)
+      << log_since(mark);
 }
 
 TEST_F(file_chooser_fixture, without_any_chooser_the_log_says_what_to_install) {

@@ -159,16 +159,30 @@ TEST_F(Openers, a_program_gets_the_whole_queue_and_refused_links_stay_queued) {
   EXPECT_EQ(to_std(o->queue), "file:///etc/passwd");
 }
 
+// Each line of a start that failed ends with what the system said of the program.
 TEST_F(Openers, a_failed_start_keeps_the_queue) {
   link_set_default_handler("/nonexistent/quillmere-handler");
   queue({"https://a", "https://b"});
   u64 before = log_last_text().used;
   link_queue_open(&a, o, 1);
   EXPECT_EQ(to_std(o->queue), "https://a https://b");
-  EXPECT_NE(std::string((const char *)log_last_text().data + before).find("stays queued: https://b"), std::string::npos);
+  std::string log = std::string((const char *)log_last_text().data + before, log_last_text().used - before);
+  EXPECT_NE(log.find("Link not opened, it stays queued: https://b: No such file or directory\n"), std::string::npos)
+      << log;
+  before = log_last_text().used;
+  EXPECT_EQ(link_open_now(text_of("https://c"), o), 0u);
+  log = std::string((const char *)log_last_text().data + before, log_last_text().used - before);
+  EXPECT_NE(log.find("Link not opened: its program did not start: https://c: No such file or directory\n"),
+            std::string::npos)
+      << log;
   o->program = string_lit("/nonexistent/quillmere-program --x");
+  before = log_last_text().used;
   link_queue_open(&a, o, 1);
   EXPECT_EQ(to_std(o->queue), "https://a https://b");
+  log = std::string((const char *)log_last_text().data + before, log_last_text().used - before);
+  EXPECT_NE(log.find("Links not opened: the opener's program did not start; they stay queued: No such file or directory\n"),
+            std::string::npos)
+      << log;
   link_queue_free(&a, o);
 }
 

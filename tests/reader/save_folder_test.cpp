@@ -206,6 +206,25 @@ TEST_F(SaveFolder, a_mark_that_cannot_be_written_is_named_with_its_own_reason_an
   EXPECT_EQ(run.r.save_rule, (u32)save_rule_none);
 }
 
+// A damaged file whose set-aside name is taken by a folder stays where it is, and the line that
+// says so gives what the system said of the rename.
+TEST_F(SaveStore, a_file_that_cannot_be_set_aside_is_named_with_the_systems_reason) {
+  fill_rich(&r);
+  write_file(folder + "/" + save_name(1, 1), image_of(&r));
+  const std::string damaged = folder + "/" + save_name(1, 3);
+  write_file(damaged, "not a save file");
+  folder_removed_at_end taken{damaged + ".rejected"};
+  ASSERT_EQ(mkdir(taken.path.c_str(), 0700), 0);
+  test_store run;
+  u64 before = log_last_text().used;
+  EXPECT_EQ(reader_load(&run.r, text_of(folder)), 20240101000000ull);
+  std::string log = log_since(before);
+  EXPECT_NE(log.find("Save file not loaded and could not be set aside: " + damaged + ": Is a directory\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(read_file(damaged), "not a save file");
+}
+
 // The newest file, left at one start for want of memory, is still there byte for byte after ten
 // more runs that each load and save (and rotate), though each loads a newer file than it.
 TEST_F(SaveStore, a_file_left_at_start_outlives_every_later_rotation) {
