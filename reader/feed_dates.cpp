@@ -59,11 +59,12 @@ const char *const utc_words[] = {"Z", "UT", "UTC", "GMT"};
 // or "monday" means what it says); -1 when it is none of them.
 s32 word_index(buffer word, const char *const *words, u32 count) {
   for (u32 i = 0; i < count; ++i) {
-    u64 n = string_length(words[i]);
-    if (n != word.used) continue;
+    // Compared up to the list word's terminator, which ends the match where the word must end:
+    // a date is read thousands of times an update.
+    const char *w = words[i];
     u64 k = 0;
-    while (k < n && char_to_lower(word.data[k]) == char_to_lower((u8)words[i][k])) ++k;
-    if (k == n) return (s32)i;
+    while (k < word.used && w[k] && char_to_lower(word.data[k]) == char_to_lower((u8)w[k])) ++k;
+    if (k == word.used && !w[k]) return (s32)i;
   }
   return -1;
 }

@@ -368,18 +368,15 @@ static void feed_key_put(feed_parse_context *c, feed_entry_table *t, entry *e, c
       [&](entry *k) { return feed_entry_was_stored(c, k); });
 }
 
-// The entries stored before the parse by their key; those without a unique id in a table of
-// their own, so that an item with one is matched only against them.
-static void feed_keys_begin(feed_parse_context *c) {
+// The entries stored before the parse by their key: all of them (bare false), or those without a
+// unique id, against which an item with one is matched. Each is made when an item first needs it.
+static void feed_keys_begin(feed_parse_context *c, feed_entry_table *t, bool bare) {
   reader *r = c->r;
-  c->keys_built = true;
-  feed_table_init(c, &c->keys_any, c->known_count, false);
-  feed_table_init(c, &c->keys_bare, c->known_count, false);
+  (bare ? c->keys_bare_built : c->keys_any_built) = true;
+  feed_table_init(c, t, c->known_count, false);
   reader_each_feed_entry(r, c->f->id, [&](entry *k) {
-    if (!feed_entry_was_stored(c, k)) return false;
-    feed_item key = feed_item_of_entry(r, k);
-    feed_key_put(c, &c->keys_any, k, key);
-    if (!key.guid.used) feed_key_put(c, &c->keys_bare, k, key);
+    if (!feed_entry_was_stored(c, k) || (bare && entry_get_guid(k).used)) return false;
+    feed_key_put(c, t, k, feed_item_of_entry(r, k));
     return false;
   });
 }
@@ -387,12 +384,13 @@ static void feed_keys_begin(feed_parse_context *c) {
 static entry *feed_key_find(feed_parse_context *c, const feed_item &item) {
   reader *r = c->r;
   if (c->known_count == 0) return nullptr;
-  if (!c->keys_built) feed_keys_begin(c);
-  feed_entry_table *t = item.guid.used ? &c->keys_bare : &c->keys_any;
+  bool bare = item.guid.used != 0;
+  feed_entry_table *t = bare ? &c->keys_bare : &c->keys_any;
+  if (!(bare ? c->keys_bare_built : c->keys_any_built)) feed_keys_begin(c, t, bare);
   auto same = [&](entry *k) {
     if (!feed_entry_was_stored(c, k)) return false;
     feed_item key = feed_item_of_entry(r, k);
-    return (!item.guid.used || !key.guid.used) && feed_item_keys_equal(key, item);
+    return (!bare || !key.guid.used) && feed_item_keys_equal(key, item);
   };
   if (!t->places) return reader_each_feed_entry(r, c->f->id, same);
   return feed_table_find(t, feed_item_key_hash(item), r, same);

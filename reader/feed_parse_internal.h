@@ -37,7 +37,7 @@ struct feed_parse_context {
   u32 known_count = 0;  // the feed's entries when the parse began
   // Those entries by link, title and date (and text, without link and title): all of them, and
   // those without a unique id; made when the first item that needs them comes.
-  bool keys_built = false;
+  bool keys_any_built = false, keys_bare_built = false;
   feed_entry_table keys_any;
   feed_entry_table keys_bare;
   // Entries that items of this document replace: freed when the document is done, so that

@@ -214,8 +214,8 @@ static void atom_add_person(feed_parse_context *c, const xml_node *n, u32 author
 // element is neither.
 static bool atom_take_date(feed_parse_context *c, const xml_node *n, date *published, date *updated,
                            bool quiet = false) {
-  bool is_published = atom_name_is(n, "published");
-  if (!is_published && !atom_name_is(n, "updated")) return false;
+  bool is_published = xml_is_element(n, string_lit("published"));
+  if (!is_published && !xml_is_element(n, string_lit("updated"))) return false;
   buffer_mark scratch_mark = buffer_mark_begin(c->scratch);
   buffer text = {};
   if (is_published) {
@@ -243,9 +243,9 @@ static bool atom_set_text(feed_parse_context *c, buffer *field, const xml_node *
 // Quiet, and each text only when the verdict needs it; the texts are those the entry would take.
 
 // The last element of the name whose text (plain, or as a text construct) is not empty.
-static buffer atom_read_last(feed_parse_context *c, const xml_node *element, const char *name, bool construct) {
+static buffer atom_read_last(feed_parse_context *c, const xml_node *element, buffer name, bool construct) {
   for (xml_node *n = element->last_child; n; n = n->previous) {
-    if (!atom_name_is(n, name)) continue;
+    if (!xml_is_element(n, name)) continue;
     buffer text = {};
     bool too_long = false;
     bool read = construct ? atom_text_construct_value(c->scratch, n, 0, true, &text, &too_long)
@@ -302,11 +302,11 @@ static feed_verdict atom_judge_entry(feed_parse_context *c, const xml_node *elem
     atom_take_date(c, n, &published, &updated, true);
   if (feed_item_dropped_by_date(c, updated)) return feed_verdict{feed_item_drop, nullptr};
   c->key_unread = false;
-  buffer id = atom_read_last(c, element, "id", false);
+  buffer id = atom_read_last(c, element, string_lit("id"), false);
   if (c->key_unread) return feed_verdict{feed_item_ask_built, nullptr};
   feed_verdict v = feed_item_judge(c, updated, id);
   if (v.action != feed_item_ask_key) return v;
-  feed_item key = {updated, id, atom_read_article_link(element), atom_read_last(c, element, "title", true), {}};
+  feed_item key = {updated, id, atom_read_article_link(element), atom_read_last(c, element, string_lit("title"), true), {}};
   if (feed_item_needs_text(key)) key.text = atom_read_text(c, element);
   if (c->key_unread) return feed_verdict{feed_item_ask_built, nullptr};
   return feed_item_judge_by_key(c, key);
