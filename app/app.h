@@ -148,6 +148,14 @@ void app_init(app *a);
 // no data folder could be found.
 bool app_paths_init(app *a);
 
+// ---- Teardown (program entry) ------------------------------------------------------------
+
+// Ends the context's hold on process-wide places, so nothing set up for it outlives it: the
+// fetch requests' generation hook forgets its view, and the run's queue and store (app_queue,
+// app_reader), the store's image release hook and the slot table's release functions are unset
+// again. Called once the workers have stopped and the store is saved.
+void app_end(app *a);
+
 // ---- Frame loop pieces (program entry) ---------------------------------------------------
 
 // Fills the fetch context with the slots, the general allocator, the queue and the wake-up, and

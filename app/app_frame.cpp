@@ -186,3 +186,13 @@ bool app_save_at_exit(reader *r, buffer data_folder) {
   log_write_stderr(reason.used ? reason : string_lit("Error while saving the reader.\n"));
   return false;
 }
+
+void app_end(app *a) {
+  // Another context may have been made since; its hook stays.
+  if (fetch_app == a) fetch_app = nullptr;
+  a->fetch = nullptr;
+  app_queue = nullptr;
+  app_reader = nullptr;
+  reader_set_image_release_hook(nullptr);
+  image_slot_set_release_functions(nullptr, nullptr);
+}

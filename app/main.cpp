@@ -223,6 +223,7 @@ int main(int argc, char **argv) {
   if (profile) profiler_write_file("profile.bin", 1, &profiler_error);
   // A failed save logs its reason and writes it to standard error; the status tells scripts.
   bool saved = app_save_at_exit(&store, context.data_directory);
+  app_end(&context);
   http_terminate(&http_error);
   log_save(string_lit("log.txt"));
   window_destroy(&main_window);

@@ -32,6 +32,10 @@ const char *http_error_name(u32 code) {
 
 // ---- Session and options -----------------------------------------------------------------
 
+// A server that trickles or stalls would otherwise hold a worker, and so the exit and the save
+// behind it, for as long as the transfer's timeouts allow (minutes).
+static std::atomic<u32> http_abandoning;
+
 // Written on the UI thread only before the workers start and after they stop, so the workers
 // read it without a lock.
 static struct {
@@ -106,13 +110,13 @@ void http_terminate(u32 *) {
   if (!http_session.open) return;
   curl_global_cleanup();
   http_session.open = 0;
+  // What was set for this session ends with it: a later session downloads again, under the
+  // default options.
+  http_session.options_set = 0;
+  http_abandoning.store(0, std::memory_order_release);
 }
 
 // ---- Abandoning at quit ------------------------------------------------------------------
-
-// A server that trickles or stalls would otherwise hold a worker, and so the exit and the save
-// behind it, for as long as the transfer's timeouts allow (minutes).
-static std::atomic<u32> http_abandoning;
 
 void http_abandon_all() { http_abandoning.store(1, std::memory_order_release); }
 #if QM_TEST_HOOKS

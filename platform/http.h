@@ -35,7 +35,7 @@ const char *http_error_name(u32 code);
 #define HTTP_BODY_MAX MiB(64)
 
 // How long a transfer may take before it ends in an error. Set on the UI thread while no
-// download runs (tests shorten them).
+// download runs (tests shorten them); they hold until the session is closed.
 struct http_options {
   u32 connect_timeout_ms;   // connecting, name lookup included
   u32 low_speed_bytes;      // a transfer slower than this many bytes per second...
@@ -54,13 +54,14 @@ http_options http_options_get();
 // Sets the session up once per process with the user agent; nothing when the word is set or the
 // session is already open.
 void http_init(buffer user_agent, u32 *error);
-// Closes the session; nothing when it is not open.
+// Closes the session; nothing when it is not open. What held for the session ends with it: the
+// next session starts with the default options and downloads again after an abandon.
 void http_terminate(u32 *error);
 
 // ---- Quitting ----------------------------------------------------------------------------
 
 // Process-wide, any thread: from this call on every running transfer ends within a fraction of a
-// second and every later open fails at once (http_error_internet_open_url, or
+// second and every later open of the session fails at once (http_error_internet_open_url, or
 // http_error_internet_read_file for a body being read), so the workers can be stopped at quit
 // however slow the servers are.
 void http_abandon_all();

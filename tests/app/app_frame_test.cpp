@@ -65,6 +65,7 @@ class AppFrame : public ::testing::Test {
   void TearDown() override {
     thread_terminate(queue);
     delete queue;
+    app_end(&a);
     memory_free(&a.frame_arena);
     reader_destroy(&r);
     allocator_destroy(&app_allocator);
@@ -165,6 +166,16 @@ TEST_F(AppFrame, failed_download_logs_shows_log_and_frees_slot) {
   EXPECT_EQ(log.find("http_get_file error"), std::string::npos) << "the app does not repeat the transport";
   EXPECT_EQ(log.find("\n    Returned"), std::string::npos);
   EXPECT_EQ(live_feeds(), 0u);
+}
+
+// A request's new generation moves the view of the context it was made for; once that context
+// has ended (its view may be gone with it), no later generation reaches it.
+TEST_F(AppFrame, a_generation_after_the_context_ended_leaves_its_view_alone) {
+  const u32 from = view.generation_from;
+  app_end(&a);
+  app_new_generation(&r);
+  EXPECT_EQ(view.generation_from, from);
+  EXPECT_EQ(view.generation_to, from);
 }
 
 TEST_F(AppFrame, local_file_error_is_named_as_a_file_error) {

@@ -25,8 +25,11 @@ inline void image_cache_test_begin(thread_queue *queue, u32 workers, image_wake_
 inline void image_cache_test_end(thread_queue *queue) {
   thread_complete_queue(queue);
   thread_terminate(queue);
+  // The table is the process's: the next test finds it as a fresh process has it, whatever
+  // this one wrote into its slots beside what freeing gives back (the frame a slot was shown in).
   for (image_slot &s : image_slots) {
     EXPECT_TRUE(image_slot_free(&s));
+    s = image_slot{};
   }
   EXPECT_EQ(image_memory_held, 0u) << "every slot gave its pixels' bytes back";
   image_memory_budget = IMAGE_MEMORY_BUDGET;

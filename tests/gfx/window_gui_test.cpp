@@ -110,8 +110,20 @@ TEST_F(window_gui, creates_a_core_context_that_clears_swaps_and_reads_back) {
 }
 
 TEST_F(window_gui, gfx_log_makes_a_debug_context_and_saves_its_report) {
+  char current[4096];
+  ASSERT_NE(getcwd(current, sizeof current), nullptr);
   char folder[] = "/tmp/qm_gfx_log_XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
+  // The report goes to the current folder, which is the process's: on every way out the test's
+  // folder goes and the one before is current again for the tests after it.
+  struct back_at_exit {
+    const char *before, *folder;
+    ~back_at_exit() {
+      unlink((std::string(folder) + "/win32_opengl.log").c_str());
+      EXPECT_EQ(chdir(before), 0);
+      rmdir(folder);
+    }
+  } back{current, folder};
   ASSERT_EQ(chdir(folder), 0);
   open(window_flag_gfx_log);
   FILE *f = fopen("win32_opengl.log", "rb");
@@ -133,9 +145,6 @@ TEST_F(window_gui, gfx_log_makes_a_debug_context_and_saves_its_report) {
   std::string after = log_since(before);
   ASSERT_FALSE(after.empty());
   EXPECT_EQ(after.back(), '\n');
-  unlink("win32_opengl.log");
-  EXPECT_EQ(chdir("/"), 0);
-  rmdir(folder);
 }
 
 TEST_F(window_gui, real_keys_and_clicks_arrive_as_events) {

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
-#include <spawn.h>
 #ifdef __SANITIZE_ADDRESS__
 #include <sanitizer/lsan_interface.h>
 #endif
-#include <sys/wait.h>
 #include <stdlib.h>
 #include <time.h>
 
@@ -12,6 +10,7 @@
 
 #include "platform/platform.h"
 #include "tests/support/isolation.h"
+#include "tests/support/process.h"
 
 namespace {
 
@@ -271,18 +270,13 @@ TEST_F(date_local_text, long_date_separator_and_time_in_the_local_zone) {
 TEST(date_local_text_charset, a_latin1_locale_gives_utf8_text) {
   const char *built = getenv("QM_TEST_LATIN1_LOCPATH");
   std::string folder_text = built ? built : "";
-  pid_t pid = 0;
-  int status = -1;
   if (!built) {
     char folder[] = "/tmp/quillmere_locale_XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
     folder_text = folder;
     std::string target = folder_text + "/de_DE.ISO-8859-1";
-    const char *argv[] = {"localedef", "-i", "de_DE", "-f", "ISO-8859-1", target.c_str(), nullptr};
-    if (posix_spawnp(&pid, "localedef", nullptr, nullptr, (char *const *)argv, environ) == 0) {
-      waitpid(pid, &status, 0);
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    // An owned run: localedef leaves the decompressor it starts for its parent to reap.
+    if (test_run({"localedef", "-i", "de_DE", "-f", "ISO-8859-1", target.c_str()}) != 0) {
       rmdir(folder);
       GTEST_SKIP() << "no localedef or locale sources";
     }
@@ -309,8 +303,7 @@ TEST(date_local_text_charset, a_latin1_locale_gives_utf8_text) {
     EXPECT_EQ(text(date_to_string(make(2021, 3, 17), &small, date_text_no_time, buffer{})), "Mittwoch 17 M");
   });
   unsetenv("QM_TEST_LATIN1_LOCPATH");
-  const char *rm[] = {"rm", "-rf", folder_text.c_str(), nullptr};
-  if (posix_spawnp(&pid, "rm", nullptr, nullptr, (char *const *)rm, environ) == 0) waitpid(pid, &status, 0);
+  test_run({"rm", "-rf", folder_text.c_str()});
 }
 
 TEST(date_clock, now_and_counters) {

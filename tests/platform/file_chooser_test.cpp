@@ -182,10 +182,15 @@ struct portal_fixture : file_chooser_fixture {
   u32 response = 0;
   std::string uri;
 
+  // The bus library reads the session bus's address once per process and keeps it: every test
+  // of this program puts its bus at the same address, so the one read first stays this test's.
+  static std::string bus_socket() { return "/tmp/qm_portal_bus_" + std::to_string(getpid()); }
+
   void SetUp() override {
     file_chooser_fixture::SetUp();
     setenv("PATH", (bin + ":" + saved_path).c_str(), 1);
-    std::string socket = root + "/bus";
+    std::string socket = bus_socket();
+    unlink(socket.c_str());  // an earlier test's bus, should its daemon have left it
     address = "unix:path=" + socket;
     std::string address_arg = "--address=" + address;
     daemon = test_start({"dbus-daemon", "--session", "--nofork", "--nopidfile", address_arg.c_str()});
@@ -202,6 +207,7 @@ struct portal_fixture : file_chooser_fixture {
     stop = true;
     if (portal.joinable()) portal.join();
     daemon.stop(SIGTERM);
+    unlink(bus_socket().c_str());
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
     file_chooser_fixture::TearDown();
   }

@@ -13,7 +13,8 @@
 #include <thread>
 #include <vector>
 
-// Every case runs in its own process, so the session and the options start fresh in each.
+// Every case opens a session of its own and closes it, and a closed session leaves nothing behind,
+// so each case starts from the defaults whatever ran before it in the process.
 
 static std::string log_text() {
   buffer b = log_last_text();
@@ -93,6 +94,37 @@ TEST(http_session, open_without_a_session_is_refused) {
   EXPECT_EQ(other, 0u);
   EXPECT_STREQ(http_error_name(10), "http_error_uri_is_not_zero_terminated");
   EXPECT_STREQ(http_error_name(11), "http_error_unknown");
+}
+
+// What one session was given (its options, an abandon at quit) ends with it: the next session
+// downloads, and follows redirects as far as the defaults allow.
+TEST(http_session, a_new_session_starts_from_the_defaults) {
+  test_http_server server([](test_http_connection &c, const std::string &path) {
+    if (path == "/moved") c.send_head(302, "Location: /here\r\nContent-Length: 0\r\n");
+    else c.send_response(200, "here");
+  });
+  struct end_at_exit {
+    ~end_at_exit() {
+      u32 error = 0;
+      http_terminate(&error);
+    }
+  } end;
+  http_options o = http_options_default();
+  o.max_redirects = 0;
+  http_options_set(o);
+  u32 error = 0;
+  http_init(string_lit("quillmere"), &error);
+  ASSERT_EQ(error, 0u);
+  EXPECT_EQ(fetch(server.url("/moved")).error, (u32)http_error_internet_open_url) << "no redirect allowed";
+  http_abandon_all();
+  http_terminate(&error);
+  ASSERT_EQ(error, 0u);
+
+  http_init(string_lit("quillmere"), &error);
+  ASSERT_EQ(error, 0u);
+  download d = fetch(server.url("/moved"));
+  EXPECT_EQ(d.error, 0u);
+  EXPECT_EQ(d.body, "here");
 }
 
 TEST_F(http, bodies_fill_buffers_of_every_size_around_their_length) {

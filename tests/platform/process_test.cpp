@@ -182,6 +182,18 @@ TEST(test_processes, an_owned_program_ends_with_its_group_and_an_orphan_is_named
   EXPECT_TRUE(test_children().empty());
 }
 
+// A program run to its end (a tool a test calls) takes with it what it started and never waited
+// for: nothing of the run is left to the test program, whether it ended or still runs.
+TEST(test_processes, a_program_run_to_its_end_leaves_no_helper_behind) {
+  ASSERT_TRUE(test_children().empty());
+  EXPECT_EQ(test_run({"sh", "-c", "sleep 0.3 & true & exec true"}), 0);
+  EXPECT_TRUE(test_children().empty());
+  std::string output;
+  EXPECT_EQ(test_run_output({"sh", "-c", "sleep 0.3 & true & echo done"}, &output), 0);
+  EXPECT_EQ(output, "done\n");
+  EXPECT_TRUE(test_children().empty());
+}
+
 TEST(quit_signals, each_signal_sets_the_flag) {
   platform_install_quit_signals();
   for (int s : {SIGTERM, SIGINT, SIGHUP}) {

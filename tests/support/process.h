@@ -61,7 +61,9 @@ struct test_start_options {
 test_process test_start(const std::vector<const char *> &args, const test_start_options &options = {});
 
 // Runs a program to its end, at most for the limit (then it is killed): its exit code, or -1
-// when it could not start, did not end in time or was ended by a signal.
+// when it could not start, did not end in time or was ended by a signal. What it left running in
+// its process group (a helper it never waited for) counts as part of the run: it is waited for
+// within the same limit and killed past it, so a run leaves no child behind.
 int test_run(const std::vector<const char *> &args, std::chrono::milliseconds limit = test_wait_limit);
 // The same, with what the program wrote (standard output and error) in *output.
 int test_run_output(const std::vector<const char *> &args, std::string *output,
