@@ -419,8 +419,11 @@ feed_verdict feed_item_judge(feed_parse_context *c, date d, buffer guid) {
   entry *same = feed_guid_find(c, guid);
   if (judged && date_greater(d, c->start_date)) {
     // Dated later than anything the feed had: new, or an edited item that takes its entry's place
-    // (deleted or not), unless that entry has this very date.
-    if (same && date_to_number(feed_entry_date(same)) == date_to_number(d)) return feed_known_as(c, same);
+    // (deleted or not). An entry stored before with this very date is the item itself (its date
+    // was in the far future then), which stays as it is, deleted or not; within one document the
+    // later copy of an item wins.
+    if (same && same->id <= c->known_entries && date_to_number(feed_entry_date(same)) == date_to_number(d))
+      return feed_known_as(c, same);
     return feed_verdict{feed_item_store, same};
   }
   // At the feed's newest date, which a feed that dates by the day or publishes several items in a

@@ -95,8 +95,8 @@ struct feed_verdict {
   entry *replaces;  // the entry an item dated later than the feed's newest date replaces
 };
 // By the item's date and unique id: dropped when dated before the feed's newest date; stored
-// when dated after it, replacing the entry with its unique id unless that entry has the very
-// same date (the same item sent twice); at that date itself, undated or dated in the far future,
+// when dated after it, replacing the entry with its unique id unless that entry was stored before
+// the parse with the very same date; at that date itself, undated or dated in the far future,
 // dropped when an entry has its unique id, else to be judged by its key. An entry found the same
 // is listed by the document.
 feed_verdict feed_item_judge(feed_parse_context *c, date d, buffer guid);

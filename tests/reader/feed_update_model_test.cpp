@@ -195,8 +195,9 @@ TEST_F(FeedUpdateModel, random_sequences_keep_every_item_once_and_deletions_boun
           count.dropped_by_date += 1;
           continue;
         } else if (judged && it.day > start) {
-          // Later than anything the feed had: new, unless its guid's entry has this very date.
-          if (by_guid != model.end() && by_guid->day == it.day) same = &*by_guid;
+          // Later than anything the feed had: new, unless its guid's entry, stored before, has
+          // this very date.
+          if (by_guid != model.end() && by_guid->doc < doc && by_guid->day == it.day) same = &*by_guid;
         } else if (by_guid != model.end()) {
           same = &*by_guid;
         } else {
