@@ -121,6 +121,20 @@ TEST_F(FeedParse, content_encoded_fills_description_only_while_it_is_empty) {
   // content:encoded then description: the description replaces it.
   EXPECT_EQ(to_std(find_by_guid("https://news.example.org/2")->rss.description), "Summary of two");
   EXPECT_EQ(to_std(find_by_guid("https://news.example.org/3")->rss.description), "<p>Only content</p>");
+
+  // An empty element after them erased the body another element gave: the entry showed no text.
+  feed_id = 0;
+  ASSERT_EQ(parse_text("<rss><channel><item><guid>e</guid><title>T</title><content:encoded>Body</content:encoded>"
+                       "<description></description><title></title></item></channel></rss>"),
+            0u);
+  EXPECT_EQ(to_std(find_by_guid("e")->rss.description), "Body");
+  EXPECT_EQ(to_std(find_by_guid("e")->rss.title), "T");
+  feed_id = 0;
+  ASSERT_EQ(parse_text("<feed><entry><id>a</id><updated>2024-01-01T00:00:00Z</updated><content>Body</content>"
+                       "<content/><summary>Sum</summary><summary></summary></entry></feed>"),
+            0u);
+  EXPECT_EQ(to_std(find_by_guid("a")->atom.content), "Body");
+  EXPECT_EQ(to_std(find_by_guid("a")->atom.summary), "Sum");
 }
 
 // An empty or unreadable date once became year 65535 and the feed's newest date, after which no
