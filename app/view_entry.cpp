@@ -14,15 +14,6 @@
 #define ENTRY_PAGE_SCROLL_ID 4
 #define ENTRY_NAMES_BYTES 4096
 
-static const char entry_trim_set[] = " \t\n\r\v\f";
-
-// Feeds wrap titles and names in the line breaks and indentation of their markup, which a flow
-// would draw as a blank line above the title or a break inside the information line.
-static buffer entry_trim(buffer text) {
-  buffer set = string_lit(entry_trim_set);
-  return string_trim_right_any(string_trim_left_any(text, set), set);
-}
-
 static link_opener *entry_opener(reader *r, meta *m) {
   return m && m->opener ? m->opener : &r->link_openers[0];
 }
@@ -167,14 +158,16 @@ void view_rss_entry(app *a, reader *r) {
 
   buffer *article_field = reader_rss_article_field(e);
   buffer article = *article_field;
-  buffer author = entry_trim(e->rss.author);
+  // Feeds wrap titles and names in the line breaks and indentation of their markup, which a flow
+  // would draw as a blank line above the title or a break inside the information line.
+  buffer author = string_trim_space(e->rss.author);
   // The texts live until the frame arena is emptied after rendering.
   buffer date_text = date_to_string(e->rss.pubDate, &a->frame_arena, 0, string_lit(" - "));
   buffer size_text = byte_size_to_string((u64)(e->rss.enclosure_length > 0 ? e->rss.enclosure_length : 0),
                                          &a->frame_arena);
 
   entry_page p =
-      entry_page_open(a, r, f, e->rss.description, "Parsing RSS entry HTML: ", entry_trim(e->rss.title));
+      entry_page_open(a, r, f, e->rss.description, "Parsing RSS entry HTML: ", string_trim_space(e->rss.title));
 
   if (date_text.used || author.used || article.used) {
     ui_space_y(ctx, ui_size_pixels_make(5));
@@ -219,7 +212,7 @@ static bool feed_is_video_site(const feed *f) {
 // Appends ", " and the name, trimmed, to the list, as far as the list's bytes go; a blank name adds
 // nothing.
 static void names_append(buffer *list, buffer name) {
-  name = entry_trim(name);
+  name = string_trim_space(name);
   if (!name.used) return;
   if (list->used) buffer_push_bytes(list, ", ", 2);
   u64 n = name.used < buffer_free_bytes(*list) ? name.used : buffer_free_bytes(*list);
@@ -265,7 +258,7 @@ void view_atom_entry(app *a, reader *r) {
   if (!e) return;
 
   bool video = feed_is_video_site(f);
-  buffer title = entry_trim(e->atom.title);
+  buffer title = string_trim_space(e->atom.title);
   buffer article = reader_find_atom_link_href(r, e->id, e->atom.atom_link_count, atom_link_owner_entry,
                                               atom_link_rel_alternate);
   buffer text = video ? e->atom.content : (e->atom.summary.used ? e->atom.summary : e->atom.content);

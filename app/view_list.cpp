@@ -38,11 +38,6 @@ bool list_title_matches(const view_state *view, buffer title) {
   return string_find_ignore_case(title.data, end, view->list_filter.data, view->list_filter.used) != end;
 }
 
-buffer list_title_trim(buffer title) {
-  buffer set = string_lit(" \n\r\t\v\f");
-  return string_trim_right_any(string_trim_left_any(title, set), set);
-}
-
 // ---- Queued fetches ----------------------------------------------------------------------
 
 void list_queued_gather(const app *a, list_queued *q) {

@@ -32,8 +32,6 @@ bool feed_is_listed(const feed *f, const view_state *view, u32 listed_entries, u
 inline bool list_filter_on(const view_state *view) { return view->filter_active && view->list_filter.used > 0; }
 // Whether the filter occurs in the title, in any ASCII case.
 bool list_title_matches(const view_state *view, buffer title);
-// A feed's or entry's title as the list shows it: without the white space around it.
-buffer list_title_trim(buffer title);
 // In the range, through the deleted filter, and through the text filter unless its feed's title
 // matches.
 inline bool list_entry_is_listed(const view_state *view, const entry *e, bool feed_title_matches) {

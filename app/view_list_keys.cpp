@@ -174,33 +174,32 @@ struct nav {
 };
 }  // namespace
 
-// After a change of deleted marks the selection may have left the list (an entry restored under
-// "Deleted", a feed left without listed entries): it moves to its nearest neighbour that the list
-// shows, or to nothing.
-static void selection_settle(nav &n, view_state *v) {
-  feed *f = v->selected_feed;
-  entry *e = v->selected_entry;
-  if (!f || (e && n.lists(f, e))) return;
-  if (e) {
-    entry *near = n.next(f, e);
-    if (!near) near = n.prev(f, e);
-    if (near) {
-      v->selected_entry = near;
-      return;
-    }
-    v->selected_entry = nullptr;
-    if (feed *nf = n.next_feed(f, 0)) {
-      v->selected_feed = nf;
-      v->selected_entry = n.first(nf);
-      return;
-    }
-    if (feed *pf = n.prev_feed(f, 0)) {
-      v->selected_feed = pf;
-      v->selected_entry = n.last(pf);
-      return;
-    }
+// The listed entry nearest to e in its feed, else the first of the next feed with listed entries
+// or the last of the one before. False, with no entry selected and the feed left as it is, when
+// there is none.
+static bool select_near_entry(nav &n, view_state *v, feed *f, entry *e) {
+  entry *near = n.next(f, e);
+  if (!near) near = n.prev(f, e);
+  if (near) {
+    v->selected_entry = near;
+    return true;
   }
-  if (n.shown(f)) return;
+  v->selected_entry = nullptr;
+  if (feed *nf = n.next_feed(f, 0)) {
+    v->selected_feed = nf;
+    v->selected_entry = n.first(nf);
+    return true;
+  }
+  if (feed *pf = n.prev_feed(f, 0)) {
+    v->selected_feed = pf;
+    v->selected_entry = n.last(pf);
+    return true;
+  }
+  return false;
+}
+
+// The next feed the list shows, at its first entry, else the one before at its last, else nothing.
+static void select_near_feed(nav &n, view_state *v, feed *f) {
   if (feed *nf = n.next_feed(f, v->show_empty)) {
     v->selected_feed = nf;
     v->selected_entry = n.first(nf);
@@ -212,12 +211,23 @@ static void selection_settle(nav &n, view_state *v) {
   }
 }
 
+// After a change of deleted marks the selection may have left the list (an entry restored under
+// "Deleted", a feed left without listed entries): it moves to its nearest neighbour that the list
+// shows, or to nothing.
+static void selection_settle(nav &n, view_state *v) {
+  feed *f = v->selected_feed;
+  entry *e = v->selected_entry;
+  if (!f || (e && n.lists(f, e))) return;
+  if (e && select_near_entry(n, v, f, e)) return;
+  if (!n.shown(f)) select_near_feed(n, v, f);
+}
+
 // One line naming the kept entry by its title as the list shows it (a long one cut), appended
 // whole: a worker may log at any moment.
 static void log_entry_kept(const entry *e) {
   u8 bytes[1024];
   buffer line = buffer_make(sizeof bytes, 0, bytes);
-  buffer title = list_title_trim(entry_get_title(e));
+  buffer title = string_trim_space(entry_get_title(e));
   buffer_push_string(&line, string_lit("Entry kept under Deleted, not removed: \""), 1);
   u64 room = sizeof bytes - 256;
   u64 n = unicode_utf8_cut(title.data, title.used, room);
@@ -319,19 +329,8 @@ void view_handle_keys(app *a, reader *r) {
       // Removed, it would be new again to the next update: it stays as it is, selected.
       log_entry_kept(e);
     } else if (f && e) {
-      entry *next = n.next(f, e);
-      if (!next) next = n.prev(f, e);
-      if (next) {
-        v->selected_entry = next;
-      } else if (feed *nf = n.next_feed(f, 0)) {
-        v->selected_feed = nf;
-        v->selected_entry = n.first(nf);
-      } else if (feed *pf = n.prev_feed(f, 0)) {
-        v->selected_feed = pf;
-        v->selected_entry = n.last(pf);
-      } else {
-        v->selected_entry = nullptr;  // nothing else to show: the feed stays selected while listed
-      }
+      // With nothing else to show, the feed stays selected while it is listed.
+      select_near_entry(n, v, f, e);
       if (entry_is_deleted(e)) {
         reader_delete_entry(r, e, f);
       } else {
@@ -339,16 +338,7 @@ void view_handle_keys(app *a, reader *r) {
       }
       v->selection_changed = 1;
     } else if (f && shift) {
-      feed *other = n.next_feed(f, v->show_empty);
-      if (other) {
-        v->selected_feed = other;
-        v->selected_entry = n.first(other);
-      } else if ((other = n.prev_feed(f, v->show_empty))) {
-        v->selected_feed = other;
-        v->selected_entry = n.last(other);
-      } else {
-        selection_clear(v);
-      }
+      select_near_feed(n, v, f);
       if (feed_is_deleted(f)) {
         reader_delete_feed(r, f);
       } else {

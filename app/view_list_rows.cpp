@@ -36,7 +36,7 @@ static buffer list_line(u8 *bytes, u64 size, bool deleted, bool pending, buffer 
   buffer line = {size, 0, bytes};
   if (deleted) buffer_push_string(&line, string_lit("[Deleted] "), 1);
   if (pending) buffer_push_string(&line, string_lit("Updating\xE2\x80\xA6 "), 1);
-  title = list_title_trim(title);
+  title = string_trim_space(title);
   u64 room = buffer_free_bytes(line);
   if (title.used > room) {
     // Cut at a character boundary.

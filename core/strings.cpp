@@ -183,6 +183,11 @@ buffer string_trim_right_any(buffer text, buffer set) {
   return text;
 }
 
+buffer string_trim_space(buffer text) {
+  buffer set = string_lit(" \t\n\v\f\r");
+  return string_trim_right_any(string_trim_left_any(text, set), set);
+}
+
 // ---- Tokenizer ---------------------------------------------------------------------------
 
 tokenizer tokenizer_make(u8 *begin, u8 *end) { return tokenizer{begin, end, begin, buffer{}}; }

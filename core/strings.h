@@ -97,6 +97,8 @@ void string_advance(buffer *view, u64 n);
 buffer string_trim_left_any(buffer text, buffer set);
 // The text without its trailing bytes that are in the set (used shrinks, size stays).
 buffer string_trim_right_any(buffer text, buffer set);
+// The text without the ASCII white space (char_is_space) at either end.
+buffer string_trim_space(buffer text);
 
 // ---- Tokenizer ---------------------------------------------------------------------------
 

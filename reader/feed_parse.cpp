@@ -43,18 +43,8 @@ bool feed_node_text(buffer *scratch, const xml_node *node, buffer *out, bool qui
     if (!quiet) feed_log("Feed error: A text is too long for the parser's scratch memory; it is left out.\n");
     return false;
   }
-  if (!quiet) {
-    buffer text = xml_node_text(node, scratch);
-    *out = string_from_bytes(text.data, text.used);
-    return true;
-  }
-  u8 *p = (u8 *)buffer_push(scratch, need, 1);
-  *out = string_from_bytes(p, need);
-  for (const xml_node *n = first; n && p; n = n->next) {
-    if (!xml_node_is_text(n) || !n->text.used) continue;
-    memory_copy(p, n->text.data, n->text.used);
-    p += n->text.used;
-  }
+  buffer text = xml_node_text(node, scratch, quiet);
+  *out = string_from_bytes(text.data, text.used);
   return true;
 }
 
@@ -76,6 +66,23 @@ bool reader_set_string_from_node(reader *r, buffer *scratch, buffer *field, cons
   bool ok = !feed_node_text(scratch, node, &text) || feed_set_string(r, field, text);
   buffer_mark_rollback(&mark);
   return ok;
+}
+
+bool feed_set_text(feed_parse_context *c, buffer *field, const xml_node *n, bool *set) {
+  buffer text = {};
+  if (!feed_node_text(c->scratch, n, &text) || !feed_text_replaces(*field, text)) return true;
+  if (set) *set = true;
+  return feed_set_string(c->r, field, text);
+}
+
+buffer feed_read_last(feed_parse_context *c, const xml_node *item, buffer name) {
+  for (xml_node *n = item->last_child; n; n = n->previous) {
+    if (!xml_is_element(n, name)) continue;
+    buffer text = {};
+    if (!feed_node_text(c->scratch, n, &text, true)) c->key_unread = true;
+    else if (text.used) return text;
+  }
+  return buffer{};
 }
 
 s64 feed_parse_s64(buffer text) {
@@ -415,7 +422,7 @@ bool feed_item_dropped_by_date(const feed_parse_context *c, date d) {
 
 feed_verdict feed_item_judge(feed_parse_context *c, date d, buffer guid) {
   bool judged = feed_date_judges(c, d);
-  if (feed_item_dropped_by_date(c, d)) return feed_verdict{feed_item_drop, nullptr};
+  if (judged && date_greater(c->start_date, d)) return feed_verdict{feed_item_drop, nullptr};
   entry *same = feed_guid_find(c, guid);
   if (judged && date_greater(d, c->start_date)) {
     // Dated later than anything the feed had: new, or an edited item that takes its entry's place
@@ -468,16 +475,24 @@ static bool feed_defer_free(feed_parse_context *c, entry *e) {
   return true;
 }
 
-entry *feed_new_entry(feed_parse_context *c) {
+entry *feed_begin_entry(feed_parse_context *c, feed_judge_fn *judge, const xml_node *item, feed_entry_start *s) {
   reader *r = c->r;
+  buffer_mark judge_mark = buffer_mark_begin(c->scratch);
+  s->verdict = judge(c, item);
+  buffer_mark_rollback(&judge_mark);
+  if (s->verdict.action == feed_item_drop) return nullptr;
+  s->mark = reader_strings_mark(r);
+  s->made = reader_made_mark_take(r);
   if (r->entries.entry_count >= r->entries.max_entry_count && c->replaced.used) feed_free_replaced(c);
   return reader_new_entry(r);
 }
 
-void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, feed_verdict verdict, bool stored) {
+void feed_finish_entry(feed_parse_context *c, entry *e, const feed_entry_start &s, bool stored) {
   reader *r = c->r;
   feed *f = c->f;
+  reader_keep_made_order(r, s.made, e->id, false);
   e->type = feed_get_type(f);
+  feed_verdict verdict = s.verdict;
   date d = feed_entry_date(e);
   if (stored && verdict.action == feed_item_ask_built) {
     feed_item item = feed_item_of_entry(r, e);
@@ -486,7 +501,7 @@ void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, feed_v
   }
   if (!stored || verdict.action == feed_item_drop) {
     reader_delete_entry(r, e, nullptr);
-    reader_strings_rollback(r, mark);
+    reader_strings_rollback(r, s.mark);
     return;
   }
   if (!feed_date_is_far_future(c, d)) c->newest_seen = feed_date_later(c->newest_seen, d);

@@ -57,6 +57,16 @@ struct feed_parse_context {
 bool feed_node_text(buffer *scratch, const xml_node *node, buffer *out, bool quiet = false);
 // The attribute's value, empty when the element has none.
 buffer feed_attribute(const xml_node *element, const char *name);
+// A text field of an item takes an element's text unless that text is empty and the field is
+// not: an empty element never erases what another gave.
+inline bool feed_text_replaces(buffer field, buffer text) { return text.used || !field.used; }
+// The element's text into an item's field by that rule (*set, when given, tells whether it was
+// taken); a text that does not fit the scratch memory is left out (logged). False when the store
+// could not take it.
+bool feed_set_text(feed_parse_context *c, buffer *field, const xml_node *n, bool *set = nullptr);
+// Read quietly before the item is built: the text of the item's last element of the name whose
+// text is not empty, as the entry will take it; key_unread is set when one did not fit.
+buffer feed_read_last(feed_parse_context *c, const xml_node *item, buffer name);
 // Set-if-different that keeps the old text when the store cannot take the new one.
 bool feed_set_string(reader *r, buffer *field, buffer text);
 // Decimal text, saturated to the s32 range.
@@ -109,17 +119,25 @@ feed_verdict feed_item_judge_by_key(feed_parse_context *c, const feed_item &item
 // Whether an item's key is needed (it has neither link nor title) to read its text.
 inline bool feed_item_needs_text(const feed_item &item) { return !item.link.used && !item.title.used; }
 
-// Ends one entry the verdict stored (or left to its texts as built, which judge it now):
-// attaches it, with the entry it replaces freed when the document is done, or frees it with
-// everything it added since the mark when it is the same as an entry after all or the store could
-// not take one of its texts (stored false).
-void feed_finish_entry(feed_parse_context *c, entry *e, reader_mark mark, feed_verdict verdict, bool stored);
-// A new entry, making room first from the entries this document replaced when the pool is full.
-entry *feed_new_entry(feed_parse_context *c);
+// An item on its way into the store: its verdict, and where the store stood before its entry.
+struct feed_entry_start {
+  feed_verdict verdict;
+  reader_mark mark;
+  reader_made_mark made;
+};
+// Reads an item (or Atom entry) quietly, in scratch memory given back after, and judges it.
+typedef feed_verdict feed_judge_fn(feed_parse_context *c, const xml_node *item);
+// Judges the item and, unless it is dropped, makes its entry, with room made first from the
+// entries this document replaced when the pool is full. Null when it is dropped or the store is
+// full (which the store has logged).
+entry *feed_begin_entry(feed_parse_context *c, feed_judge_fn *judge, const xml_node *item, feed_entry_start *s);
+// Ends one entry the verdict stored (or left to its texts as built, which judge it now): its
+// records are put back in the order they were made, then it is attached, with the entry it
+// replaces freed when the document is done, or freed with everything it added since the start
+// when it is the same as an entry after all or the store could not take one of its texts (stored
+// false).
+void feed_finish_entry(feed_parse_context *c, entry *e, const feed_entry_start &s, bool stored);
 
-// A text field of an item takes an element's text unless that text is empty and the field is
-// not: an empty element never erases what another gave.
-inline bool feed_text_replaces(buffer field, buffer text) { return text.used || !field.used; }
 
 // The feed's threshold after the parse: the newest date kept (dates past the future limit left
 // out), where it is later than the stored one (or there is none); a stored one past the limit

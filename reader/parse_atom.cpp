@@ -231,25 +231,16 @@ static bool atom_take_date(feed_parse_context *c, const xml_node *n, date *publi
   return true;
 }
 
-// An element's text into an entry's field unless it is empty and the field is not; a text that
-// does not fit the scratch memory is left out (logged). False when the store could not take it.
-static bool atom_set_text(feed_parse_context *c, buffer *field, const xml_node *n) {
-  buffer text = {};
-  if (!feed_node_text(c->scratch, n, &text) || !feed_text_replaces(*field, text)) return true;
-  return feed_set_string(c->r, field, text);
-}
-
 // ---- Reading an entry before it is built --------------------------------------------------
 // Quiet, and each text only when the verdict needs it; the texts are those the entry would take.
 
-// The last element of the name whose text (plain, or as a text construct) is not empty.
-static buffer atom_read_last(feed_parse_context *c, const xml_node *element, buffer name, bool construct) {
+// The last title whose text, as a text construct, is not empty.
+static buffer atom_read_title(feed_parse_context *c, const xml_node *element) {
   for (xml_node *n = element->last_child; n; n = n->previous) {
-    if (!xml_is_element(n, name)) continue;
+    if (!xml_is_element(n, string_lit("title"))) continue;
     buffer text = {};
     bool too_long = false;
-    bool read = construct ? atom_text_construct_value(c->scratch, n, 0, true, &text, &too_long)
-                          : (too_long = !feed_node_text(c->scratch, n, &text, true), !too_long);
+    bool read = atom_text_construct_value(c->scratch, n, 0, true, &text, &too_long);
     // A construct that gives no text by its type gives the entry none either; one that did not
     // fit here may fit when the entry is built.
     if (too_long) c->key_unread = true;
@@ -302,11 +293,11 @@ static feed_verdict atom_judge_entry(feed_parse_context *c, const xml_node *elem
     atom_take_date(c, n, &published, &updated, true);
   if (feed_item_dropped_by_date(c, updated)) return feed_verdict{feed_item_drop, nullptr};
   c->key_unread = false;
-  buffer id = atom_read_last(c, element, string_lit("id"), false);
+  buffer id = feed_read_last(c, element, string_lit("id"));
   if (c->key_unread) return feed_verdict{feed_item_ask_built, nullptr};
   feed_verdict v = feed_item_judge(c, updated, id);
   if (v.action != feed_item_ask_key) return v;
-  feed_item key = {updated, id, atom_read_article_link(element), atom_read_last(c, element, string_lit("title"), true), {}};
+  feed_item key = {updated, id, atom_read_article_link(element), atom_read_title(c, element), {}};
   if (feed_item_needs_text(key)) key.text = atom_read_text(c, element);
   if (c->key_unread) return feed_verdict{feed_item_ask_built, nullptr};
   return feed_item_judge_by_key(c, key);
@@ -316,14 +307,9 @@ static feed_verdict atom_judge_entry(feed_parse_context *c, const xml_node *elem
 
 static void atom_parse_entry(feed_parse_context *c, const xml_node *element) {
   reader *r = c->r;
-  buffer_mark judge_mark = buffer_mark_begin(c->scratch);
-  feed_verdict verdict = atom_judge_entry(c, element);
-  buffer_mark_rollback(&judge_mark);
-  if (verdict.action == feed_item_drop) return;
-  reader_mark mark = reader_strings_mark(r);
-  reader_made_mark made = reader_made_mark_take(r);
-  entry *e = feed_new_entry(c);
-  if (!e) return;  // the store has logged that its entries are full
+  feed_entry_start start;
+  entry *e = feed_begin_entry(c, atom_judge_entry, element, &start);
+  if (!e) return;
   entry_atom *a = &e->atom;
   const u32 html = atom_text_html_field | atom_text_keep_filled, plain = atom_text_keep_filled;
   bool stored = true;
@@ -346,9 +332,9 @@ static void atom_parse_entry(feed_parse_context *c, const xml_node *element) {
     } else if (atom_name_is(n, "title")) {
       stored &= atom_parse_text_construct(r, c->scratch, &a->title, n, plain);
     } else if (atom_name_is(n, "id")) {
-      stored &= atom_set_text(c, &a->atom_id, n);
+      stored &= feed_set_text(c, &a->atom_id, n);
     } else if (atom_name_is(n, "source")) {
-      stored &= atom_set_text(c, &a->source, n);
+      stored &= feed_set_text(c, &a->source, n);
     } else if (atom_take_date(c, n, &a->published, &a->updated)) {
     } else if (atom_name_is(n, "media:group")) {
       for (xml_node *m = xml_first_child_element(n); m; m = xml_next_sibling_element(m)) {
@@ -357,14 +343,13 @@ static void atom_parse_entry(feed_parse_context *c, const xml_node *element) {
           if (xml_find_attribute(m, string_lit("url")) && feed_text_replaces(a->summary, url))
             stored &= feed_set_string(r, &a->summary, url);
         } else if (atom_name_is(m, "media:description")) {
-          stored &= atom_set_text(c, &a->content, m);
+          stored &= feed_set_text(c, &a->content, m);
         }
       }
     }
     buffer_mark_rollback(&scratch_mark);
   }
-  reader_keep_made_order(r, made, e->id, false);
-  feed_finish_entry(c, e, mark, verdict, stored);
+  feed_finish_entry(c, e, start, stored);
 }
 
 // ---- Feed --------------------------------------------------------------------------------

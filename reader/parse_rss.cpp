@@ -90,21 +90,9 @@ static date rss_read_date(feed_parse_context *c, const xml_node *item) {
   return rss_item_date(pub, dc_date);
 }
 
-// The text of the last element of the name whose text is not empty, as an element with empty
-// text never erases another's.
-static buffer rss_read_last(feed_parse_context *c, const xml_node *item, buffer name) {
-  for (xml_node *n = item->last_child; n; n = n->previous) {
-    buffer text = {};
-    if (!xml_is_element(n, name)) continue;
-    if (!feed_node_text(c->scratch, n, &text, true)) c->key_unread = true;
-    else if (text.used) return text;
-  }
-  return buffer{};
-}
-
 // The description, or the encoded content while there is none.
 static buffer rss_read_text(feed_parse_context *c, const xml_node *item) {
-  buffer text = rss_read_last(c, item, string_lit("description"));
+  buffer text = feed_read_last(c, item, string_lit("description"));
   for (xml_node *n = xml_first_child_element(item); n && !text.used; n = xml_next_sibling_element(n)) {
     if (rss_is(n, "content:encoded") && !feed_node_text(c->scratch, n, &text, true)) {
       text = buffer{};
@@ -118,11 +106,12 @@ static feed_verdict rss_judge_item(feed_parse_context *c, const xml_node *item) 
   date d = rss_read_date(c, item);
   if (feed_item_dropped_by_date(c, d)) return feed_verdict{feed_item_drop, nullptr};
   c->key_unread = false;
-  buffer guid = rss_read_last(c, item, string_lit("guid"));
+  buffer guid = feed_read_last(c, item, string_lit("guid"));
   if (c->key_unread) return feed_verdict{feed_item_ask_built, nullptr};
   feed_verdict v = feed_item_judge(c, d, guid);
   if (v.action != feed_item_ask_key) return v;
-  feed_item key = {d, guid, rss_read_last(c, item, string_lit("link")), rss_read_last(c, item, string_lit("title")), {}};
+  feed_item key = {d, guid, feed_read_last(c, item, string_lit("link")), feed_read_last(c, item, string_lit("title")),
+                   {}};
   if (feed_item_needs_text(key)) key.text = rss_read_text(c, item);
   if (c->key_unread) return feed_verdict{feed_item_ask_built, nullptr};
   return feed_item_judge_by_key(c, key);
@@ -140,25 +129,11 @@ static const rss_entry_field rss_item_texts[] = {
     {"author", &entry_rss::author}, {"comments", &entry_rss::comments},
 };
 
-// The element's text into the field unless it is empty and the field is not; a text that does
-// not fit the scratch memory is left out (logged). False when the store could not take it.
-static bool rss_set_text(feed_parse_context *c, buffer *field, const xml_node *n, bool *set = nullptr) {
-  buffer text = {};
-  if (!feed_node_text(c->scratch, n, &text) || !feed_text_replaces(*field, text)) return true;
-  if (set) *set = true;
-  return feed_set_string(c->r, field, text);
-}
-
 static void rss_parse_item(feed_parse_context *c, const xml_node *item) {
   reader *r = c->r;
-  buffer_mark judge_mark = buffer_mark_begin(c->scratch);
-  feed_verdict verdict = rss_judge_item(c, item);
-  buffer_mark_rollback(&judge_mark);
-  if (verdict.action == feed_item_drop) return;
-  reader_mark mark = reader_strings_mark(r);
-  reader_made_mark made = reader_made_mark_take(r);
-  entry *e = feed_new_entry(c);
-  if (!e) return;  // the store has logged that its entries are full
+  feed_entry_start start;
+  entry *e = feed_begin_entry(c, rss_judge_item, item, &start);
+  if (!e) return;
   entry_rss *s = &e->rss;
   date pub = {}, dc_date = {};
   bool stored = true;
@@ -167,13 +142,13 @@ static void rss_parse_item(feed_parse_context *c, const xml_node *item) {
     bool named = false;
     for (const rss_entry_field &t : rss_item_texts) {
       if (!rss_name_is(n, t.name)) continue;
-      stored &= rss_set_text(c, &(s->*t.field), n);
+      stored &= feed_set_text(c, &(s->*t.field), n);
       named = true;
       break;
     }
     if (named) {
     } else if (rss_name_is(n, "content:encoded")) {
-      if (s->description.used == 0) stored &= rss_set_text(c, &s->description, n);
+      if (s->description.used == 0) stored &= feed_set_text(c, &s->description, n);
     } else if (rss_name_is(n, "category")) {
       category k = {};
       // A category that does not fit is left out; the item keeps the rest.
@@ -186,22 +161,21 @@ static void rss_parse_item(feed_parse_context *c, const xml_node *item) {
       if (xml_find_attribute(n, string_lit("length"))) s->enclosure_length = feed_parse_s64(feed_attribute(n, "length"));
     } else if (rss_name_is(n, "guid")) {
       bool set = false;
-      stored &= rss_set_text(c, &s->guid, n, &set);
+      stored &= feed_set_text(c, &s->guid, n, &set);
       xml_node *permalink = xml_find_attribute(n, string_lit("isPermaLink"));
       if (set)
         s->isPermaLink = !permalink || string_equal(string_from_bytes(permalink->value.data, permalink->value.used),
                                                     string_lit("true"));
     } else if (rss_take_date(c, n, &pub, &dc_date)) {
     } else if (rss_name_is(n, "source")) {
-      stored &= rss_set_text(c, &s->source, n);
+      stored &= feed_set_text(c, &s->source, n);
       buffer url = feed_attribute(n, "url");
       if (url.used) stored &= feed_set_string(r, &s->source_url, url);
     }
     buffer_mark_rollback(&scratch_mark);
   }
   s->pubDate = rss_item_date(pub, dc_date);
-  reader_keep_made_order(r, made, e->id, false);
-  feed_finish_entry(c, e, mark, verdict, stored);
+  feed_finish_entry(c, e, start, stored);
 }
 
 static void rss_parse_channel_child(feed_parse_context *c, const xml_node *n) {

@@ -473,8 +473,8 @@ xml_node *xml_next_sibling_element(const xml_node *node);
 xml_node *xml_find_element(xml_node *node, buffer name);
 xml_node *xml_find_attribute(const xml_node *element, buffer name);
 // Appends the text of the node's character data, CDATA and reference children; other children
-// are skipped with a log line. Returns a view of the bytes appended.
-buffer xml_node_text(const xml_node *node, buffer *out);
+// are skipped with a log line, or silently when quiet. Returns a view of the bytes appended.
+buffer xml_node_text(const xml_node *node, buffer *out, bool quiet = false);
 // Appends the node as XML text (text and attribute values escaped, references as written);
 // with flag 0 an element writes only its children.
 buffer xml_write_node(const xml_node *node, u32 flag, buffer *out);

@@ -57,12 +57,12 @@ static void xml_append(buffer *out, buffer s) {
   if (s.used) buffer_push_bytes(out, s.data, s.used);
 }
 
-buffer xml_node_text(const xml_node *node, buffer *out) {
+buffer xml_node_text(const xml_node *node, buffer *out, bool quiet) {
   u64 start = out->used;
   for (xml_node *n = node ? node->first_child : nullptr; n; n = n->next) {
     if (xml_node_is_text(n)) {
       xml_append(out, n->text);
-    } else if (xml_log) {
+    } else if (xml_log && !quiet) {
       u8 line[128];
       buffer b = {sizeof line, 0, line};
       xml_append(&b, string_lit("feed: skipped content node "));

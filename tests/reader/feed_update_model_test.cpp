@@ -283,7 +283,9 @@ TEST_F(FeedUpdateModel, random_sequences_keep_every_item_once_and_deletions_boun
                                                        [&](const item &i) { return i.same_as(e); });
           EXPECT_TRUE(by_date && listed) << "kept at the exit: " << e.line();
         }
-        if (updated_in_run) EXPECT_LE(deleted_after, last_doc.size()) << "deleted entries kept past the document";
+        if (updated_in_run) {
+          EXPECT_LE(deleted_after, last_doc.size()) << "deleted entries kept past the document";
+        }
         // A deleted entry whose item the last document still lists, and which an update could
         // store again, keeps one entry standing for it: the item never comes back live.
         for (const item &i : last_doc) {
@@ -293,7 +295,9 @@ TEST_F(FeedUpdateModel, random_sequences_keep_every_item_once_and_deletions_boun
           bool had = std::any_of(before.begin(), before.end(),
                                  [&](const item &e) { return e.same_as(i) && (!e.deleted || may_return(e)); });
           bool has = std::any_of(kept.begin(), kept.end(), [&](const item &e) { return e.same_as(i); });
-          if (updated_in_run && had) EXPECT_TRUE(has) << "no entry left for " << i.line();
+          if (updated_in_run && had) {
+            EXPECT_TRUE(has) << "no entry left for " << i.line();
+          }
         }
         model = kept;
         updated_in_run = false;

@@ -138,7 +138,9 @@ TEST_F(ParseSave, deleted_entries_kept_through_exits_are_only_those_the_last_doc
     feed *f = reader_find_feed_by_url(&r, text_of(url));
     for (u32 i = 0; run > 0 && i < r.entries.high_water; ++i) {
       entry *e = (entry *)pool_get(&r.entries, sizeof(entry), i);
-      if (entry_is_live(e)) EXPECT_EQ(reader_entry_may_return(&r, f, e), to_std(e->rss.title).rfind("run " + std::to_string(run), 0) == 0);
+      if (entry_is_live(e)) {
+        EXPECT_EQ(reader_entry_may_return(&r, f, e), to_std(e->rss.title).rfind("run " + std::to_string(run), 0) == 0);
+      }
     }
     reader_purge_deleted(&r);
     start_again_from_save();
