@@ -342,6 +342,9 @@ static entry *feed_guid_find(feed_parse_context *c, buffer guid) {
 
 // ---- Items known by their key ------------------------------------------------------------
 
+// Whether an item's key is needed (it has neither link nor title) to read its text.
+static bool feed_item_needs_text(const feed_item &item) { return !item.link.used && !item.title.used; }
+
 static feed_item feed_item_of_entry(reader *r, const entry *e) {
   feed_item item = {feed_entry_date(e), entry_get_guid(e), feed_entry_link(r, e), entry_get_title(e), {}};
   if (feed_item_needs_text(item)) item.text = feed_entry_text(e);
@@ -416,11 +419,18 @@ static feed_verdict feed_known_as(feed_parse_context *c, entry *same) {
   return feed_verdict{feed_item_drop, nullptr};
 }
 
-bool feed_item_dropped_by_date(const feed_parse_context *c, date d) {
+// Dated before the feed's newest date (and not in the far future): the first step of the verdict,
+// which needs no text of the item.
+static bool feed_item_dropped_by_date(const feed_parse_context *c, date d) {
   return feed_date_judges(c, d) && date_greater(c->start_date, d);
 }
 
-feed_verdict feed_item_judge(feed_parse_context *c, date d, buffer guid) {
+// By the item's date and unique id: dropped when dated before the feed's newest date; stored
+// when dated after it, replacing the entry with its unique id unless that entry was stored before
+// the parse with the very same date; at that date itself, undated or dated in the far future,
+// dropped when an entry has its unique id, else to be judged by its key. An entry found the same
+// is listed by the document.
+static feed_verdict feed_item_judge(feed_parse_context *c, date d, buffer guid) {
   bool judged = feed_date_judges(c, d);
   if (judged && date_greater(c->start_date, d)) return feed_verdict{feed_item_drop, nullptr};
   entry *same = feed_guid_find(c, guid);
@@ -440,10 +450,29 @@ feed_verdict feed_item_judge(feed_parse_context *c, date d, buffer guid) {
   return feed_verdict{feed_item_ask_key, nullptr};
 }
 
-feed_verdict feed_item_judge_by_key(feed_parse_context *c, const feed_item &item) {
+// The same for an item the first verdict left to its key: stored unless an entry stored before
+// the parse is the same (listed, then).
+static feed_verdict feed_item_judge_by_key(feed_parse_context *c, const feed_item &item) {
   entry *same = feed_key_find(c, item);
   if (same) return feed_known_as(c, same);
   return feed_verdict{feed_item_store, nullptr};
+}
+
+// Each text read only when the verdict needs it: an item dropped by its date costs only its date,
+// one known by its unique id its date and id.
+static feed_verdict feed_item_read_and_judge(feed_parse_context *c, const feed_item_reader &read,
+                                             const xml_node *item) {
+  date d = read.date_of(c, item);
+  if (feed_item_dropped_by_date(c, d)) return feed_verdict{feed_item_drop, nullptr};
+  c->key_unread = false;
+  buffer guid = feed_read_last(c, item, read.guid_name);
+  if (c->key_unread) return feed_verdict{feed_item_ask_built, nullptr};
+  feed_verdict v = feed_item_judge(c, d, guid);
+  if (v.action != feed_item_ask_key) return v;
+  feed_item key = {d, guid, read.link_of(c, item), read.title_of(c, item), {}};
+  if (feed_item_needs_text(key)) key.text = read.text_of(c, item);
+  if (c->key_unread) return feed_verdict{feed_item_ask_built, nullptr};
+  return feed_item_judge_by_key(c, key);
 }
 
 // ---- Storing an item ---------------------------------------------------------------------
@@ -475,10 +504,11 @@ static bool feed_defer_free(feed_parse_context *c, entry *e) {
   return true;
 }
 
-entry *feed_begin_entry(feed_parse_context *c, feed_judge_fn *judge, const xml_node *item, feed_entry_start *s) {
+entry *feed_begin_entry(feed_parse_context *c, const feed_item_reader &read, const xml_node *item,
+                        feed_entry_start *s) {
   reader *r = c->r;
   buffer_mark judge_mark = buffer_mark_begin(c->scratch);
-  s->verdict = judge(c, item);
+  s->verdict = feed_item_read_and_judge(c, read, item);
   buffer_mark_rollback(&judge_mark);
   if (s->verdict.action == feed_item_drop) return nullptr;
   s->mark = reader_strings_mark(r);

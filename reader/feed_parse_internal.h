@@ -96,7 +96,7 @@ struct feed_item {
 enum : u32 {
   feed_item_drop = 0,     // dated before the feed's newest date, or the same as an entry
   feed_item_store = 1,    // new: built, replacing `replaces` when there is one
-  feed_item_ask_key = 2,  // not known by its date and unique id: feed_item_judge_by_key tells
+  feed_item_ask_key = 2,  // not known by its date and unique id: its key tells
   feed_item_ask_built = 3,  // a text of its key did not fit the scratch memory beside the others:
                             // judged by its key once built, from the texts the entry took
 };
@@ -104,20 +104,15 @@ struct feed_verdict {
   u32 action;
   entry *replaces;  // the entry an item dated later than the feed's newest date replaces
 };
-// By the item's date and unique id: dropped when dated before the feed's newest date; stored
-// when dated after it, replacing the entry with its unique id unless that entry was stored before
-// the parse with the very same date; at that date itself, undated or dated in the far future,
-// dropped when an entry has its unique id, else to be judged by its key. An entry found the same
-// is listed by the document.
-feed_verdict feed_item_judge(feed_parse_context *c, date d, buffer guid);
-// The first step of that verdict, which needs no text of the item: dated before the feed's
-// newest date (and not in the far future).
-bool feed_item_dropped_by_date(const feed_parse_context *c, date d);
-// The same for an item the first verdict left to its key: stored unless an entry stored before
-// the parse is the same (listed, then).
-feed_verdict feed_item_judge_by_key(feed_parse_context *c, const feed_item &item);
-// Whether an item's key is needed (it has neither link nor title) to read its text.
-inline bool feed_item_needs_text(const feed_item &item) { return !item.link.used && !item.title.used; }
+// How a format reads an item before it is built: quietly, in scratch memory, each text as the
+// entry will take it, and key_unread set when one did not fit.
+struct feed_item_reader {
+  date (*date_of)(feed_parse_context *c, const xml_node *item);
+  buffer guid_name;  // the element whose last non-empty text is the unique id
+  buffer (*link_of)(feed_parse_context *c, const xml_node *item);
+  buffer (*title_of)(feed_parse_context *c, const xml_node *item);
+  buffer (*text_of)(feed_parse_context *c, const xml_node *item);
+};
 
 // An item on its way into the store: its verdict, and where the store stood before its entry.
 struct feed_entry_start {
@@ -125,12 +120,12 @@ struct feed_entry_start {
   reader_mark mark;
   reader_made_mark made;
 };
-// Reads an item (or Atom entry) quietly, in scratch memory given back after, and judges it.
-typedef feed_verdict feed_judge_fn(feed_parse_context *c, const xml_node *item);
-// Judges the item and, unless it is dropped, makes its entry, with room made first from the
-// entries this document replaced when the pool is full. Null when it is dropped or the store is
-// full (which the store has logged).
-entry *feed_begin_entry(feed_parse_context *c, feed_judge_fn *judge, const xml_node *item, feed_entry_start *s);
+// Judges the item (or Atom entry), read as the reader says in scratch memory given back after,
+// and, unless it is dropped, makes its entry, with room made first from the entries this document
+// replaced when the pool is full. Null when it is dropped or the store is full (which the store
+// has logged).
+entry *feed_begin_entry(feed_parse_context *c, const feed_item_reader &read, const xml_node *item,
+                        feed_entry_start *s);
 // Ends one entry the verdict stored (or left to its texts as built, which judge it now): its
 // records are put back in the order they were made, then it is attached, with the entry it
 // replaces freed when the document is done, or freed with everything it added since the start

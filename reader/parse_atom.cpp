@@ -232,7 +232,7 @@ static bool atom_take_date(feed_parse_context *c, const xml_node *n, date *publi
 }
 
 // ---- Reading an entry before it is built --------------------------------------------------
-// Quiet, and each text only when the verdict needs it; the texts are those the entry would take.
+// Quiet, each text as the entry would take it; the verdict asks for each only as it needs it.
 
 // The last title whose text, as a text construct, is not empty.
 static buffer atom_read_title(feed_parse_context *c, const xml_node *element) {
@@ -250,7 +250,7 @@ static buffer atom_read_title(feed_parse_context *c, const xml_node *element) {
 }
 
 // The href of the first link that is the alternate one: what the entry's article link will be.
-static buffer atom_read_article_link(const xml_node *element) {
+static buffer atom_read_article_link(feed_parse_context *, const xml_node *element) {
   for (xml_node *n = xml_first_child_element(element); n; n = xml_next_sibling_element(n)) {
     if (!atom_name_is(n, "link")) continue;
     bool has_rel = xml_find_attribute(n, string_lit("rel")) != nullptr;
@@ -287,28 +287,23 @@ static buffer atom_read_text(feed_parse_context *c, const xml_node *element) {
   return content.used ? content : summary;
 }
 
-static feed_verdict atom_judge_entry(feed_parse_context *c, const xml_node *element) {
+// The date an entry is judged by: "updated" as the entry takes it.
+static date atom_read_date(feed_parse_context *c, const xml_node *element) {
   date published = {}, updated = {};
   for (xml_node *n = xml_first_child_element(element); n; n = xml_next_sibling_element(n))
     atom_take_date(c, n, &published, &updated, true);
-  if (feed_item_dropped_by_date(c, updated)) return feed_verdict{feed_item_drop, nullptr};
-  c->key_unread = false;
-  buffer id = feed_read_last(c, element, string_lit("id"));
-  if (c->key_unread) return feed_verdict{feed_item_ask_built, nullptr};
-  feed_verdict v = feed_item_judge(c, updated, id);
-  if (v.action != feed_item_ask_key) return v;
-  feed_item key = {updated, id, atom_read_article_link(element), atom_read_title(c, element), {}};
-  if (feed_item_needs_text(key)) key.text = atom_read_text(c, element);
-  if (c->key_unread) return feed_verdict{feed_item_ask_built, nullptr};
-  return feed_item_judge_by_key(c, key);
+  return updated;
 }
+
+static const feed_item_reader atom_entry_reader = {atom_read_date, string_lit("id"), atom_read_article_link,
+                                                   atom_read_title, atom_read_text};
 
 // ---- Building an entry -------------------------------------------------------------------
 
 static void atom_parse_entry(feed_parse_context *c, const xml_node *element) {
   reader *r = c->r;
   feed_entry_start start;
-  entry *e = feed_begin_entry(c, atom_judge_entry, element, &start);
+  entry *e = feed_begin_entry(c, atom_entry_reader, element, &start);
   if (!e) return;
   entry_atom *a = &e->atom;
   const u32 html = atom_text_html_field | atom_text_keep_filled, plain = atom_text_keep_filled;

@@ -80,8 +80,7 @@ static bool rss_take_date(feed_parse_context *c, const xml_node *n, date *pub, d
 static date rss_item_date(date pub, date dc_date) { return date_is_zero(pub) ? dc_date : pub; }
 
 // ---- Reading an item before it is built ---------------------------------------------------
-// Quiet, and each text only when the verdict needs it: an item dropped by its date costs only its
-// date, one known by its guid its date and guid. The texts are those the entry would take.
+// Quiet, each text as the entry would take it; the verdict asks for each only as it needs it.
 
 static date rss_read_date(feed_parse_context *c, const xml_node *item) {
   date pub = {}, dc_date = {};
@@ -102,20 +101,16 @@ static buffer rss_read_text(feed_parse_context *c, const xml_node *item) {
   return text;
 }
 
-static feed_verdict rss_judge_item(feed_parse_context *c, const xml_node *item) {
-  date d = rss_read_date(c, item);
-  if (feed_item_dropped_by_date(c, d)) return feed_verdict{feed_item_drop, nullptr};
-  c->key_unread = false;
-  buffer guid = feed_read_last(c, item, string_lit("guid"));
-  if (c->key_unread) return feed_verdict{feed_item_ask_built, nullptr};
-  feed_verdict v = feed_item_judge(c, d, guid);
-  if (v.action != feed_item_ask_key) return v;
-  feed_item key = {d, guid, feed_read_last(c, item, string_lit("link")), feed_read_last(c, item, string_lit("title")),
-                   {}};
-  if (feed_item_needs_text(key)) key.text = rss_read_text(c, item);
-  if (c->key_unread) return feed_verdict{feed_item_ask_built, nullptr};
-  return feed_item_judge_by_key(c, key);
+static buffer rss_read_link(feed_parse_context *c, const xml_node *item) {
+  return feed_read_last(c, item, string_lit("link"));
 }
+
+static buffer rss_read_title(feed_parse_context *c, const xml_node *item) {
+  return feed_read_last(c, item, string_lit("title"));
+}
+
+static const feed_item_reader rss_item_reader = {rss_read_date, string_lit("guid"), rss_read_link, rss_read_title,
+                                                 rss_read_text};
 
 // ---- Building an item --------------------------------------------------------------------
 
@@ -132,7 +127,7 @@ static const rss_entry_field rss_item_texts[] = {
 static void rss_parse_item(feed_parse_context *c, const xml_node *item) {
   reader *r = c->r;
   feed_entry_start start;
-  entry *e = feed_begin_entry(c, rss_judge_item, item, &start);
+  entry *e = feed_begin_entry(c, rss_item_reader, item, &start);
   if (!e) return;
   entry_rss *s = &e->rss;
   date pub = {}, dc_date = {};
